@@ -1,0 +1,6 @@
+#include <cstdio>
+
+int main() {
+  std::printf("measurement layers example\n");
+  return 0;
+}

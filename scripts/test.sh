@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the whole suite under AddressSanitizer and
+# UndefinedBehaviorSanitizer, the thread suites under ThreadSanitizer, and
+# every fuzz target over its committed seeds.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh
+jobs=$(nproc)
+
+cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DAPM_SANITIZE=address -DAPM_BUILD_BENCH=ON
+cmake --build build/asan -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build/asan --output-on-failure -j "$jobs"
+
+cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DAPM_SANITIZE=thread -DAPM_BUILD_BENCH=OFF
+cmake --build build/tsan -j "$jobs" --target thread_tests
+TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j "$jobs"
+
+if compgen -G "fuzz/*_fuzz.cpp" >/dev/null; then
+  CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug -DAPM_FUZZ=ON
+  cmake --build build/fuzz -j "$jobs"
+  for source in fuzz/*_fuzz.cpp; do
+    name=$(basename "$source" .cpp)
+    echo "replaying fuzz/corpus/$name"
+    "build/fuzz/fuzz/$name" -runs=0 "fuzz/corpus/$name"
+  done
+fi
+echo "all tests passed"
