@@ -1,0 +1,45 @@
+// The SDK logger: coded lines "<SDK version> - <category>[<message code>] <text>"
+// written to the system log (our stand-in: platform::nslog).
+//
+// Levels are 3 error, 4 warning, 5 notice, 6 info, 7 debug; the logger starts
+// at 5. A line above the current level is dropped unless it is forced or the
+// forced debug mode is on. Lines are written asynchronously, in call order,
+// on the serial queue "GULLoggingClientQueue"; `GULLoggerFlush` waits for
+// them. Every function may be called from any thread and never fails.
+#pragma once
+
+#include <string>
+
+enum GULLoggerLevel : int {
+  GULLoggerLevelError = 3,
+  GULLoggerLevelWarning = 4,
+  GULLoggerLevelNotice = 5,
+  GULLoggerLevelInfo = 6,
+  GULLoggerLevelDebug = 7,
+};
+
+// The SDK version printed at the start of every line.
+inline constexpr const char* kGULSDKVersion = "11.3.0";
+
+void GULSetLoggerLevel(GULLoggerLevel level);
+bool GULIsLoggableLevel(GULLoggerLevel level);
+// Forced debug mode writes every line whatever its level.
+void GULSetForcedDebugMode(bool enabled);
+
+// The core function: `message` is the finished text (no format arguments).
+void GULLogBasic(GULLoggerLevel level, const std::string& subsystem, const std::string& category,
+                 bool forceLog, const std::string& messageCode, const std::string& message);
+
+void GULLogError(const std::string& subsystem, const std::string& category, bool forceLog,
+                 const std::string& messageCode, const std::string& message);
+void GULLogWarning(const std::string& subsystem, const std::string& category, bool forceLog,
+                   const std::string& messageCode, const std::string& message);
+void GULLogNotice(const std::string& subsystem, const std::string& category, bool forceLog,
+                  const std::string& messageCode, const std::string& message);
+void GULLogInfo(const std::string& subsystem, const std::string& category, bool forceLog,
+                const std::string& messageCode, const std::string& message);
+void GULLogDebug(const std::string& subsystem, const std::string& category, bool forceLog,
+                 const std::string& messageCode, const std::string& message);
+
+// Waits until every line logged so far has been written.
+void GULLoggerFlush();
