@@ -1,0 +1,162 @@
+#include "measurement/engine/monitor.h"
+
+#include <deque>
+
+#include "measurement/engine/asl_logger.h"
+#include "measurement/engine/measurement_errors.h"
+#include "platform/error.h"
+
+namespace {
+
+// Monitoring data is a sample for diagnosis, not a log: keep the newest.
+constexpr size_t kMaxMonitoringRecords = 200;
+
+bool isRecordedLevel(long level) { return level == 1 || level == 2 || level == 4 || level == 5; }
+
+std::string contextText(const platform::Object& context) {
+  if (platform::ErrorRef error = context.error()) {
+    std::string monitorContext = APMMonitorContextOfError(*error);
+    return monitorContext.empty() ? error->description() : monitorContext;
+  }
+  return context.description();
+}
+
+}  // namespace
+
+struct APMMonitor::State {
+  mutable std::mutex mutex;
+  long logLevel = 6;
+  bool verbose = false;
+  bool debugMode = false;
+  std::string logTag = "<VavIradadovozo>";
+  std::shared_ptr<APMLogging> logger = std::make_shared<APMASLLogger>();
+  std::deque<APMMonitoringRecord> monitoringData;
+  Observer observer;
+};
+
+APMMonitor::APMMonitor() : state_(std::make_unique<State>()) {}
+APMMonitor::~APMMonitor() = default;
+
+void APMMonitor::logWithLevel(long level, long code, const std::string& message) {
+  logWithLevel(level, code, message, Contexts{});
+}
+
+void APMMonitor::logWithLevel(long level, long code, const std::string& message,
+                              const platform::Object& context) {
+  logWithLevel(level, code, message, Contexts{context});
+}
+
+void APMMonitor::logWithLevel(long level, long code, const std::string& message,
+                              const platform::Object& context1, const platform::Object& context2) {
+  logWithLevel(level, code, message, Contexts{context1, context2});
+}
+
+void APMMonitor::logWithLevel(long level, long code, const std::string& message,
+                              const platform::Object& context1, const platform::Object& context2,
+                              const platform::Object& context3) {
+  logWithLevel(level, code, message, Contexts{context1, context2, context3});
+}
+
+void APMMonitor::logWithLevel(long level, long code, const std::string& message,
+                              const Contexts& contexts) {
+  std::string text = formatText(message, contexts);
+  Observer observer;
+  std::shared_ptr<APMLogging> logger;
+  std::string tag;
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    if (isRecordedLevel(level)) {
+      if (state_->monitoringData.size() == kMaxMonitoringRecords) {
+        state_->monitoringData.pop_front();
+      }
+      state_->monitoringData.push_back({level, code, message, contexts});
+    }
+    long threshold = state_->verbose ? 8 : state_->debugMode ? 7 : state_->logLevel;
+    if (level >= 0 && level <= threshold && level != 2 && level != 5) {
+      logger = state_->logger;
+      tag = state_->logTag;
+    }
+    observer = state_->observer;
+  }
+  // Print and notify outside the lock: a logger or observer may log again.
+  if (logger) logger->logMessage(text, tag, code, level);
+  if (observer) observer(level, code, message, contexts, text);
+}
+
+std::string APMMonitor::formatText(const std::string& message, const Contexts& contexts) {
+  if (contexts.empty()) return message;
+  std::string text = message + ": ";
+  for (size_t i = 0; i < contexts.size(); ++i) {
+    if (i) text += ", ";
+    text += contextText(contexts[i]);
+  }
+  return text;
+}
+
+long APMMonitor::logLevel() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->logLevel;
+}
+
+void APMMonitor::setLogLevel(long level) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->logLevel = level;
+}
+
+bool APMMonitor::isVerboseLoggingEnabled() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->verbose;
+}
+
+void APMMonitor::setVerboseLoggingEnabled(bool enabled) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->verbose = enabled;
+}
+
+bool APMMonitor::isDebugModeEnabled() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->debugMode;
+}
+
+void APMMonitor::setDebugModeEnabled(bool enabled) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->debugMode = enabled;
+}
+
+std::string APMMonitor::logTag() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->logTag;
+}
+
+void APMMonitor::setLogTag(std::string tag) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->logTag = std::move(tag);
+}
+
+void APMMonitor::setLogger(std::shared_ptr<APMLogging> logger) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->logger = std::move(logger);
+}
+
+std::vector<APMMonitoringRecord> APMMonitor::monitoringData() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return {state_->monitoringData.begin(), state_->monitoringData.end()};
+}
+
+void APMMonitor::clearMonitoringData() {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->monitoringData.clear();
+}
+
+void APMMonitor::setObserver(Observer observer) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->observer = std::move(observer);
+}
+
+void APMMonitor::flush() { GULLoggerFlush(); }
+
+std::shared_ptr<APMMonitor> APMMeasurement::monitor() {
+  // Never destroyed: threads still logging at exit must find it alive.
+  static auto* instance = new std::shared_ptr<APMMonitor>(std::make_shared<APMMonitor>());
+  return *instance;
+}

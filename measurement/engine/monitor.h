@@ -1,0 +1,87 @@
+// `APMMonitor`: the measurement logger every measurement class writes
+// through, and `APMMeasurement::monitor()`, the process-wide instance.
+//
+// A call carries a level (0-2 error, 3-5 warning, 6 notice, 7 debug,
+// 8 verbose), a numeric message code, the message and optional contexts
+// (numbers, strings, errors). A loggable line is printed through the logger
+// bridge with the message ID "I-ACS" + the code in six digits and the text
+// "<message>: <context>, <context>"; levels 2 and 5 are never printed; levels
+// 1, 2, 4 and 5 are also kept as monitoring data. Logging never fails and
+// may be called from any thread; the line is handed to the logger before the
+// call returns (the SDK logger then writes it asynchronously).
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/object.h"
+
+class APMLogging;
+
+// One entry of the monitoring data.
+struct APMMonitoringRecord {
+  long level = 0;
+  long code = 0;
+  std::string message;
+  std::vector<platform::Object> contexts;
+};
+
+class APMMonitor {
+ public:
+  using Contexts = std::vector<platform::Object>;
+  // Sees every call, printed or not, with the formatted text; for tests.
+  using Observer = std::function<void(long level, long code, const std::string& message,
+                                      const Contexts& contexts, const std::string& text)>;
+
+  APMMonitor();
+  ~APMMonitor();
+
+  void logWithLevel(long level, long code, const std::string& message);
+  void logWithLevel(long level, long code, const std::string& message,
+                    const platform::Object& context);
+  void logWithLevel(long level, long code, const std::string& message,
+                    const platform::Object& context1, const platform::Object& context2);
+  void logWithLevel(long level, long code, const std::string& message,
+                    const platform::Object& context1, const platform::Object& context2,
+                    const platform::Object& context3);
+  void logWithLevel(long level, long code, const std::string& message, const Contexts& contexts);
+
+  // The current level: lines above it are not printed (6, notice, at start).
+  long logLevel() const;
+  void setLogLevel(long level);
+  // Verbose logging lowers the bar to 8; debug mode to 7.
+  bool isVerboseLoggingEnabled() const;
+  void setVerboseLoggingEnabled(bool enabled);
+  bool isDebugModeEnabled() const;
+  void setDebugModeEnabled(bool enabled);
+  // The tag printed as the line's category ("<VavIradadovozo>" by default).
+  std::string logTag() const;
+  void setLogTag(std::string tag);
+
+  // Where printed lines go (the bridge to the SDK logger by default).
+  void setLogger(std::shared_ptr<APMLogging> logger);
+
+  std::vector<APMMonitoringRecord> monitoringData() const;
+  void clearMonitoringData();
+
+  void setObserver(Observer observer);
+
+  // Blocks until every line logged so far has been printed.
+  void flush();
+
+  // "<message>: <context>, <context>" (the message alone without contexts).
+  static std::string formatText(const std::string& message, const Contexts& contexts);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+// The engine class, as far as the lower layers call it.
+class APMMeasurement {
+ public:
+  // The process-wide monitor, created on first use; never null.
+  static std::shared_ptr<APMMonitor> monitor();
+};
