@@ -1,0 +1,80 @@
+// Folders of the app container and the small file operations the storage
+// layer needs.
+//
+// The container is the folder the app owns, laid out as the original
+// platform lays out an app's home:
+//   <container>/Library
+//   <container>/Library/Application Support
+//   <container>/Library/Preferences
+// Its root is, in order: the folder set with `setContainerDirectory`, the
+// environment variable APM_CONTAINER_DIR, `$XDG_DATA_HOME/<bundle
+// identifier>`, `~/.local/share/<bundle identifier>`. When none can be found
+// (no variable set and no home folder) there is no container, and the
+// search-path functions answer an empty list so callers can report "no
+// entry". Nothing here creates folders; callers create what they write into.
+//
+// All functions may be called from any thread.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/error.h"
+
+namespace platform {
+
+// Error domain of failed file operations; the code is the `errno` value and
+// the user info holds the description and the path under kFilePathKey.
+inline constexpr const char* kPOSIXErrorDomain = "NSPOSIXErrorDomain";
+inline constexpr const char* kFilePathKey = "NSFilePath";
+
+// Overrides the container root: a folder, or the empty string for "no
+// container". `std::nullopt` returns to the environment's answer. Meant for
+// tests (see tests/support/temp_container.h).
+void setContainerDirectory(std::optional<std::string> directory);
+
+// The container root, or the empty string when there is none.
+std::string containerDirectory();
+
+// Search paths of the user domain: one entry, or none without a container.
+std::vector<std::string> libraryDirectories();
+std::vector<std::string> applicationSupportDirectories();
+std::vector<std::string> preferencesDirectories();
+
+// Path text helpers; "/" is the only separator.
+std::string appendingPathComponent(std::string_view path, std::string_view component);
+// The path without its last component ("/a/b" -> "/a"; "b" -> "").
+std::string deletingLastPathComponent(std::string_view path);
+// The extension of the last component without the dot ("" when none).
+std::string pathExtension(std::string_view path);
+std::string appendingPathExtension(std::string_view path, std::string_view extension);
+
+// File operations. Symbolic links are followed, as the platform's file
+// manager does.
+bool fileExists(const std::string& path);
+bool isDirectory(const std::string& path);
+// Creates the folder and its missing parents; YES when it already exists as a
+// folder; NO with an error when a file is in the way or creation fails.
+bool createDirectories(const std::string& path, ErrorRef* error = nullptr);
+// Removes the file or folder (with its contents); NO with an error when there
+// is nothing at the path or it cannot be removed.
+bool removeItem(const std::string& path, ErrorRef* error = nullptr);
+// Moves an item to a path where nothing is yet (EEXIST otherwise), within one
+// file system or across.
+bool moveItem(const std::string& from, const std::string& to, ErrorRef* error = nullptr);
+
+// Marks an item as not to be backed up. This system has no backup service;
+// the mark is kept as the extended attribute kExcludedFromBackupAttribute so
+// it can be seen, and on file systems without extended attributes the call
+// is a no-op that answers YES. NO with an error when nothing is at the path.
+inline constexpr const char* kExcludedFromBackupAttribute = "user.apm.excluded_from_backup";
+bool setExcludedFromBackup(const std::string& path, bool excluded, ErrorRef* error = nullptr);
+// Whether the item carries the mark (YES on file systems that cannot keep it).
+bool isExcludedFromBackup(const std::string& path);
+
+// A POSIX error for `path`, as the operations above report it.
+ErrorRef posixError(int code, const std::string& path);
+
+}  // namespace platform

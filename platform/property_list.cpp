@@ -1,0 +1,366 @@
+#include "platform/property_list.h"
+
+#include <fcntl.h>
+#include <plist/plist.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <memory>
+
+#include "platform/numbers.h"
+#include "platform/paths.h"
+#include "platform/property_list_scan.h"
+#include "platform/text.h"
+
+namespace platform {
+namespace {
+
+// Dates are stored relative to 2001-01-01 00:00:00 UTC.
+constexpr double kSecondsFrom1970To2001 = 978307200.0;
+
+struct NodeDeleter {
+  void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
+};
+using Node = std::unique_ptr<void, NodeDeleter>;
+
+bool readFailure(ErrorRef* error, long code, const std::string& description) {
+  setError(error, Error::withDescription(kCocoaErrorDomain, code, description));
+  return false;
+}
+
+std::string validText(const char* text, size_t length) {
+  std::string_view view(text, length);
+  if (isValidUtf8(view)) return std::string(view);
+  return utf16ToUtf8(utf8ToUtf16(view));
+}
+
+// The writer keeps integers as 64-bit patterns and marks those read from
+// text above INT64_MAX as unsigned; that mark shows only in the XML form.
+bool isUnsignedAboveInt64(plist_t node) {
+  char* xml = nullptr;
+  uint32_t length = 0;
+  plist_to_xml(node, &xml, &length);
+  if (!xml) return false;
+  std::string_view text(xml, length);
+  size_t open = text.find("<integer>");
+  bool isUnsigned = open != std::string_view::npos && text.substr(open + 9, 1) != "-";
+  plist_to_xml_free(xml);
+  return isUnsigned;
+}
+
+bool toObject(plist_t node, size_t depth, Object& out) {
+  switch (plist_get_node_type(node)) {
+    case PLIST_BOOLEAN: {
+      uint8_t value = 0;
+      plist_get_bool_val(node, &value);
+      out = Object(value != 0);
+      return true;
+    }
+    case PLIST_UINT: {
+      uint64_t value = 0;
+      plist_get_uint_val(node, &value);
+      if (value > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) &&
+          isUnsignedAboveInt64(node)) {
+        out = Object(value);
+      } else {
+        out = Object(static_cast<int64_t>(value));
+      }
+      return true;
+    }
+    case PLIST_UID: {
+      uint64_t value = 0;
+      plist_get_uid_val(node, &value);
+      out = Object(value);
+      return true;
+    }
+    case PLIST_REAL: {
+      double value = 0;
+      plist_get_real_val(node, &value);
+      out = Object(value);
+      return true;
+    }
+    case PLIST_STRING:
+    case PLIST_KEY: {
+      uint64_t length = 0;
+      const char* text = plist_get_string_ptr(node, &length);
+      out = Object(text ? validText(text, length) : std::string());
+      return true;
+    }
+    case PLIST_DATA: {
+      uint64_t length = 0;
+      const char* bytes = plist_get_data_ptr(node, &length);
+      out = Object(bytes ? Bytes(bytes, bytes + length) : Bytes());
+      return true;
+    }
+    case PLIST_DATE: {
+      int32_t seconds = 0, micros = 0;
+      plist_get_date_val(node, &seconds, &micros);
+      out = Object(Date{seconds + micros / 1e6 + kSecondsFrom1970To2001});
+      return true;
+    }
+    case PLIST_ARRAY: {
+      if (depth >= kMaxPropertyListDepth) return false;
+      Object::Array array;
+      const uint32_t size = plist_array_get_size(node);
+      array.reserve(size);
+      for (uint32_t i = 0; i < size; ++i) {
+        Object element;
+        if (!toObject(plist_array_get_item(node, i), depth + 1, element)) return false;
+        array.push_back(std::move(element));
+      }
+      out = Object(std::move(array));
+      return true;
+    }
+    case PLIST_DICT: {
+      if (depth >= kMaxPropertyListDepth) return false;
+      Object::Dictionary dict;
+      plist_dict_iter iter = nullptr;
+      plist_dict_new_iter(node, &iter);
+      bool ok = iter != nullptr;
+      while (ok) {
+        char* key = nullptr;
+        plist_t value = nullptr;
+        plist_dict_next_item(node, iter, &key, &value);
+        if (!value) {
+          std::free(key);
+          break;
+        }
+        Object converted;
+        ok = key && toObject(value, depth + 1, converted);
+        if (ok) dict.insert_or_assign(validText(key, std::char_traits<char>::length(key)),
+                                      std::move(converted));
+        std::free(key);
+      }
+      std::free(iter);
+      if (!ok) return false;
+      out = Object(std::move(dict));
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
+// Values above INT64_MAX can be marked unsigned only by parsing them.
+plist_t newUnsigned(uint64_t value) {
+  if (value <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
+    return plist_new_uint(value);
+  }
+  std::string xml = "<plist><integer>" + std::to_string(value) + "</integer></plist>";
+  plist_t node = nullptr;
+  plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &node);
+  return node;
+}
+
+bool hasNul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
+
+// Builds the writer's tree; on failure names what could not be written.
+Node toNode(const Object& value, size_t depth, std::string& problem) {
+  switch (value.kind()) {
+    case Object::Kind::Bool:
+      return Node(plist_new_bool(value.boolValue() ? 1 : 0));
+    case Object::Kind::Int:
+      return Node(plist_new_uint(static_cast<uint64_t>(value.int64Value())));
+    case Object::Kind::UInt:
+      return Node(newUnsigned(value.uint64Value()));
+    case Object::Kind::Double:
+      return Node(plist_new_real(value.doubleValue()));
+    case Object::Kind::String: {
+      const std::string& text = *value.string();
+      if (hasNul(text)) {
+        problem = "string holding NUL";
+        return nullptr;
+      }
+      return Node(plist_new_string(isValidUtf8(text) ? text.c_str()
+                                                     : utf16ToUtf8(utf8ToUtf16(text)).c_str()));
+    }
+    case Object::Kind::Data: {
+      const Bytes& bytes = *value.data();
+      return Node(plist_new_data(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    }
+    case Object::Kind::Date: {
+      const double since2001 = value.date()->secondsSince1970 - kSecondsFrom1970To2001;
+      const double seconds = std::floor(since2001);
+      if (!(seconds >= std::numeric_limits<int32_t>::min() &&
+            seconds <= std::numeric_limits<int32_t>::max())) {
+        problem = "date out of range";
+        return nullptr;
+      }
+      const int32_t micros = saturatingCast<int32_t>((since2001 - seconds) * 1e6);
+      return Node(plist_new_date(static_cast<int32_t>(seconds), micros));
+    }
+    case Object::Kind::Array: {
+      if (depth >= kMaxPropertyListDepth) {
+        problem = "nesting too deep";
+        return nullptr;
+      }
+      Node array(plist_new_array());
+      for (const Object& element : *value.array()) {
+        Node child = toNode(element, depth + 1, problem);
+        if (!child) return nullptr;
+        plist_array_append_item(array.get(), child.release());
+      }
+      return array;
+    }
+    case Object::Kind::Dictionary: {
+      if (depth >= kMaxPropertyListDepth) {
+        problem = "nesting too deep";
+        return nullptr;
+      }
+      Node dict(plist_new_dict());
+      for (const auto& [key, element] : *value.dictionary()) {
+        if (hasNul(key)) {
+          problem = "key holding NUL";
+          return nullptr;
+        }
+        Node child = toNode(element, depth + 1, problem);
+        if (!child) return nullptr;
+        std::string validKey = isValidUtf8(key) ? key : utf16ToUtf8(utf8ToUtf16(key));
+        plist_dict_set_item(dict.get(), validKey.c_str(), child.release());
+      }
+      return dict;
+    }
+    case Object::Kind::Nil:
+      problem = "nil";
+      return nullptr;
+    case Object::Kind::Null:
+      problem = "null marker";
+      return nullptr;
+    case Object::Kind::Error:
+      problem = "error object";
+      return nullptr;
+  }
+  problem = "unknown kind";
+  return nullptr;
+}
+
+bool writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+}  // namespace
+
+Object propertyListFromBytes(std::string_view bytes, ErrorRef* error) {
+  auto corrupt = [&](const char* why) {
+    readFailure(error, kPropertyListReadCorruptError,
+                std::string("The data couldn't be read because ") + why + ".");
+    return Object();
+  };
+  if (bytes.empty()) return corrupt("it is empty");
+  if (bytes.size() > kMaxPropertyListFileSize) return corrupt("it is too large");
+  if (!detail::propertyListWithinBounds(bytes, kMaxPropertyListDepth, kMaxPropertyListObjects)) {
+    return corrupt("it is nested too deeply or malformed");
+  }
+  plist_t root = nullptr;
+  plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
+  if (!root) return corrupt("it isn't in the correct format");
+  Node owner(root);
+  Object out;
+  if (!toObject(root, 1, out)) return corrupt("it isn't in the correct format");
+  return out;
+}
+
+Object readPropertyListFile(const std::string& path, ErrorRef* error) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    const bool missing = errno == ENOENT || errno == ENOTDIR;
+    readFailure(error, missing ? kFileReadNoSuchFileError : kFileReadUnknownError,
+                "The file \"" + path + "\" couldn't be opened.");
+    return Object();
+  }
+  std::string bytes;
+  struct stat info {};
+  bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  if (ok && static_cast<uint64_t>(info.st_size) > kMaxPropertyListFileSize) {
+    ::close(fd);
+    readFailure(error, kFileReadTooLargeError, "The file \"" + path + "\" is too large.");
+    return Object();
+  }
+  if (ok) {
+    // Read to the end rather than trusting the size: the file may change.
+    char buffer[16384];
+    for (;;) {
+      ssize_t n = ::read(fd, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) ok = false;
+      if (n <= 0) break;
+      bytes.append(buffer, static_cast<size_t>(n));
+      if (bytes.size() > kMaxPropertyListFileSize) break;
+    }
+  }
+  ::close(fd);
+  if (!ok) {
+    readFailure(error, kFileReadUnknownError, "The file \"" + path + "\" couldn't be read.");
+    return Object();
+  }
+  return propertyListFromBytes(bytes, error);
+}
+
+std::optional<std::string> xmlPropertyList(const Object& value, ErrorRef* error) {
+  std::string problem;
+  Node root = toNode(value, 1, problem);
+  if (!root) {
+    readFailure(error, kPropertyListWriteInvalidError,
+                "Property list invalid for format (" + problem + ").");
+    return std::nullopt;
+  }
+  char* xml = nullptr;
+  uint32_t length = 0;
+  plist_to_xml(root.get(), &xml, &length);
+  if (!xml) {
+    readFailure(error, kPropertyListWriteInvalidError, "Property list could not be serialized.");
+    return std::nullopt;
+  }
+  std::string out(xml, length);
+  plist_to_xml_free(xml);
+  return out;
+}
+
+bool writePropertyListFile(const std::string& path, const Object& value, ErrorRef* error) {
+  auto xml = xmlPropertyList(value, error);
+  if (!xml) return false;
+  std::string folder = deletingLastPathComponent(path);
+  std::string name = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
+  if (name.empty()) return readFailure(error, kFileWriteUnknownError, "Empty file name.");
+  std::string temporary = appendingPathComponent(folder.empty() ? "." : folder, "." + name + ".tmp.XXXXXX");
+  int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+  if (fd < 0) {
+    setError(error, posixError(errno, temporary));
+    return false;
+  }
+  bool ok = writeAll(fd, *xml) && ::fsync(fd) == 0;
+  int code = ok ? 0 : errno;
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    code = errno;
+  }
+  if (ok && ::rename(temporary.c_str(), path.c_str()) != 0) {
+    ok = false;
+    code = errno;
+  }
+  if (!ok) {
+    ::unlink(temporary.c_str());
+    setError(error, posixError(code == 0 ? EIO : code, path));
+    return false;
+  }
+  // The rename itself is durable only once the folder is flushed.
+  int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
+  return true;
+}
+
+}  // namespace platform

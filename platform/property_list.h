@@ -1,0 +1,68 @@
+// Property-list files: the settings, preferences and Info.plist files of the
+// system, read from XML or binary form and written as XML.
+//
+// Mapping to `Object`: dict <-> Dictionary, array <-> Array, string <->
+// String, integer <-> Int (or UInt for values above INT64_MAX), real <->
+// Double, true/false <-> Bool, data <-> Data, date <-> Date. Nil, the null
+// marker and errors cannot be written, nor strings or keys holding NUL.
+// Dates are kept to whole seconds by the XML form and must lie within the
+// format's range here (about 1933 to 2069); others are refused rather than
+// moved.
+//
+// Reading is bounded: files above kMaxPropertyListFileSize and documents
+// nested deeper than kMaxPropertyListDepth or expanding to more than
+// kMaxPropertyListObjects objects are refused before they are
+// parsed, and text that is not valid UTF-8 is read with U+FFFD in its place.
+// Writing is atomic: the new contents go to a temporary file in the same
+// folder, are flushed to disk and renamed over the old file, so a crash
+// leaves either the old or the new file, never a mix (a stray temporary file
+// may remain; readers never look at it).
+//
+// All functions are stateless and may be called from any thread; concurrent
+// writers of one path must be serialised by their caller.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/error.h"
+#include "platform/object.h"
+
+namespace platform {
+
+inline constexpr const char* kCocoaErrorDomain = "NSCocoaErrorDomain";
+inline constexpr long kFileReadNoSuchFileError = 260;
+inline constexpr long kFileReadTooLargeError = 263;
+inline constexpr long kFileReadUnknownError = 256;
+inline constexpr long kFileWriteUnknownError = 512;
+inline constexpr long kPropertyListReadCorruptError = 3840;
+inline constexpr long kPropertyListWriteInvalidError = 3851;
+
+inline constexpr size_t kMaxPropertyListFileSize = 8 * 1024 * 1024;
+// Objects once expanded: a binary plist may refer to one object many times,
+// and the parser copies it at each reference.
+inline constexpr size_t kMaxPropertyListObjects = size_t{1} << 21;
+// Containers within containers; the top-level object counts as one.
+inline constexpr size_t kMaxPropertyListDepth = 128;
+
+// Parses XML or binary property-list bytes. Nil with an error
+// (kPropertyListReadCorruptError) when they are not a valid, bounded plist.
+Object propertyListFromBytes(std::string_view bytes, ErrorRef* error = nullptr);
+
+// Reads a property-list file. Nil with an error when the file is missing
+// (kFileReadNoSuchFileError), too large, unreadable or not a valid plist.
+Object readPropertyListFile(const std::string& path, ErrorRef* error = nullptr);
+
+// The XML form of `value`; nullopt with kPropertyListWriteInvalidError when
+// something in it cannot be written (see above).
+std::optional<std::string> xmlPropertyList(const Object& value, ErrorRef* error = nullptr);
+
+// Writes `value` as an XML plist to `path` atomically. The folder must exist.
+// NO with an error when the value cannot be written or the file system
+// fails; the old file is then left as it was.
+bool writePropertyListFile(const std::string& path, const Object& value,
+                           ErrorRef* error = nullptr);
+
+}  // namespace platform

@@ -1,0 +1,125 @@
+#include "platform/paths.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+
+#include "platform/bundle.h"
+#include "tests/support/temp_container.h"
+
+namespace {
+
+// Sets an environment variable for one scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    if (value) setenv(name, value, 1); else unsetenv(name);
+  }
+  ~ScopedEnv() {
+    if (old_) setenv(name_, old_->c_str(), 1); else unsetenv(name_);
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+void touch(const std::string& path) { std::ofstream(path) << "x"; }
+
+TEST(PathsTest, ContainerRootComesFromOverrideThenEnvironment) {
+  ScopedEnv container("APM_CONTAINER_DIR", nullptr);
+  {
+    ScopedEnv data("XDG_DATA_HOME", "/data/home");
+    EXPECT_EQ(platform::containerDirectory(),
+              std::string("/data/home/") + platform::Bundle::main()->bundleIdentifier());
+    ScopedEnv set("APM_CONTAINER_DIR", "/apps/one");
+    EXPECT_EQ(platform::containerDirectory(), "/apps/one");
+    EXPECT_EQ(platform::libraryDirectories(), std::vector<std::string>{"/apps/one/Library"});
+    EXPECT_EQ(platform::applicationSupportDirectories(),
+              std::vector<std::string>{"/apps/one/Library/Application Support"});
+    EXPECT_EQ(platform::preferencesDirectories(),
+              std::vector<std::string>{"/apps/one/Library/Preferences"});
+  }
+  {
+    ScopedEnv data("XDG_DATA_HOME", nullptr);
+    ScopedEnv home("HOME", "/home/someone");
+    EXPECT_EQ(platform::containerDirectory(),
+              "/home/someone/.local/share/" + platform::Bundle::main()->bundleIdentifier());
+  }
+  // An empty override means "no container": every search path is empty.
+  platform::setContainerDirectory("");
+  EXPECT_TRUE(platform::libraryDirectories().empty());
+  EXPECT_TRUE(platform::applicationSupportDirectories().empty());
+  EXPECT_TRUE(platform::preferencesDirectories().empty());
+  platform::setContainerDirectory(std::nullopt);
+}
+
+TEST(PathsTest, PathTextHelpers) {
+  EXPECT_EQ(platform::appendingPathComponent("/a/", "/b"), "/a/b");
+  EXPECT_EQ(platform::appendingPathComponent("", "b"), "b");
+  EXPECT_EQ(platform::deletingLastPathComponent("/a/b.plist"), "/a");
+  EXPECT_EQ(platform::deletingLastPathComponent("/a"), "/");
+  EXPECT_EQ(platform::deletingLastPathComponent("a"), "");
+  EXPECT_EQ(platform::pathExtension("/x.y/name.plist"), "plist");
+  EXPECT_EQ(platform::pathExtension("/x.y/name"), "");
+  EXPECT_EQ(platform::pathExtension("/x/.hidden"), "");
+  EXPECT_EQ(platform::appendingPathExtension("/x/name", "plist"), "/x/name.plist");
+}
+
+TEST(PathsTest, FileOperationsReportPosixErrors) {
+  TempContainer container;
+  const std::string folder = container.applicationSupport() + "/Voraza/Measurement";
+  ASSERT_TRUE(platform::createDirectories(folder));
+  EXPECT_TRUE(platform::createDirectories(folder));  // already there
+  EXPECT_TRUE(platform::isDirectory(folder));
+
+  const std::string file = folder + "/a.plist";
+  touch(file);
+  EXPECT_TRUE(platform::fileExists(file));
+  EXPECT_FALSE(platform::isDirectory(file));
+  platform::ErrorRef error;
+  EXPECT_FALSE(platform::createDirectories(file + "/sub", &error));
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->domain(), platform::kPOSIXErrorDomain);
+
+  // A move never replaces what is at the destination.
+  const std::string other = folder + "/b.plist";
+  touch(other);
+  error.reset();
+  EXPECT_FALSE(platform::moveItem(file, other, &error));
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->code(), EEXIST);
+  EXPECT_TRUE(platform::removeItem(other));
+  EXPECT_TRUE(platform::moveItem(file, other));
+  EXPECT_FALSE(platform::fileExists(file));
+
+  error.reset();
+  EXPECT_FALSE(platform::removeItem(file, &error));
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->code(), ENOENT);
+  EXPECT_EQ(error->userInfo().at(platform::kFilePathKey), platform::Object(file));
+
+  // Removing a folder takes its contents along.
+  EXPECT_TRUE(platform::removeItem(container.applicationSupport()));
+  EXPECT_FALSE(platform::fileExists(other));
+}
+
+TEST(PathsTest, ExcludedFromBackupMark) {
+  TempContainer container;
+  const std::string file = container.path() + "/db.sql";
+  platform::ErrorRef error;
+  EXPECT_FALSE(platform::setExcludedFromBackup(file, true, &error));
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->code(), ENOENT);
+  touch(file);
+  EXPECT_TRUE(platform::setExcludedFromBackup(file, true));
+  EXPECT_TRUE(platform::isExcludedFromBackup(file));
+  EXPECT_TRUE(platform::setExcludedFromBackup(file, true));  // setting twice is fine
+  EXPECT_TRUE(platform::setExcludedFromBackup(file, false));
+  EXPECT_FALSE(platform::isExcludedFromBackup(file));
+}
+
+}  // namespace
