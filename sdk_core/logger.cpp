@@ -1,14 +1,23 @@
 #include "sdk_core/logger.h"
 
 #include <atomic>
-#include <mutex>
+#include <memory>
 
+#include "platform/dispatch.h"
 #include "platform/log.h"
 
 namespace {
+
 std::atomic<int> currentLevel{GULLoggerLevelNotice};
 std::atomic<bool> forcedDebugMode{false};
-std::mutex writeMutex;
+
+// Never destroyed: threads may still log while the process exits.
+platform::DispatchQueue& loggingQueue() {
+  static auto* queue =
+      new std::shared_ptr<platform::DispatchQueue>(platform::DispatchQueue::create("GULLoggingClientQueue"));
+  return **queue;
+}
+
 }  // namespace
 
 void GULSetLoggerLevel(GULLoggerLevel level) {
@@ -26,22 +35,26 @@ void GULLogBasic(GULLoggerLevel level, const std::string& /*subsystem*/,
                  const std::string& category, bool forceLog, const std::string& messageCode,
                  const std::string& message) {
   if (!forceLog && !GULIsLoggableLevel(level)) return;
-  std::string line = std::string(kGULSDKVersion) + " - " + category + "[" + messageCode + "] " +
-                     message;
-  std::lock_guard<std::mutex> lock(writeMutex);
-  platform::nslog(line);
+  std::string line;
+  line.reserve(32 + category.size() + messageCode.size() + message.size());
+  line.append(kGULSDKVersion).append(" - ").append(category);
+  line.append("[").append(messageCode).append("] ").append(message);
+  loggingQueue().async([line = std::move(line)] { platform::nslog(line); });
 }
 
-#define APM_GUL_LEVEL_FUNCTION(name, level)                                                   \
-  void name(const std::string& subsystem, const std::string& category, bool forceLog,         \
-            const std::string& messageCode, const std::string& message) {                     \
-    GULLogBasic(level, subsystem, category, forceLog, messageCode, message);                  \
+// The named entry points differ only in their level.
+#define GUL_LOG_AT_LEVEL(name, level)                                                   \
+  void name(const std::string& subsystem, const std::string& category, bool forceLog,   \
+            const std::string& messageCode, const std::string& message) {               \
+    GULLogBasic(level, subsystem, category, forceLog, messageCode, message);            \
   }
-APM_GUL_LEVEL_FUNCTION(GULLogError, GULLoggerLevelError)
-APM_GUL_LEVEL_FUNCTION(GULLogWarning, GULLoggerLevelWarning)
-APM_GUL_LEVEL_FUNCTION(GULLogNotice, GULLoggerLevelNotice)
-APM_GUL_LEVEL_FUNCTION(GULLogInfo, GULLoggerLevelInfo)
-APM_GUL_LEVEL_FUNCTION(GULLogDebug, GULLoggerLevelDebug)
-#undef APM_GUL_LEVEL_FUNCTION
+GUL_LOG_AT_LEVEL(GULLogError, GULLoggerLevelError)
+GUL_LOG_AT_LEVEL(GULLogWarning, GULLoggerLevelWarning)
+GUL_LOG_AT_LEVEL(GULLogNotice, GULLoggerLevelNotice)
+GUL_LOG_AT_LEVEL(GULLogInfo, GULLoggerLevelInfo)
+GUL_LOG_AT_LEVEL(GULLogDebug, GULLoggerLevelDebug)
+#undef GUL_LOG_AT_LEVEL
 
-void GULLoggerFlush() { std::lock_guard<std::mutex> lock(writeMutex); }
+void GULLoggerFlush() {
+  loggingQueue().sync([] {});
+}

@@ -21,12 +21,16 @@ enum GULLoggerLevel : int {
 // The SDK version printed at the start of every line.
 inline constexpr const char* kGULSDKVersion = "11.3.0";
 
+// Sets the level shared by every SDK library; a value outside 3-7 is ignored.
 void GULSetLoggerLevel(GULLoggerLevel level);
+// True when a line of `level` would be written without being forced.
 bool GULIsLoggableLevel(GULLoggerLevel level);
 // Forced debug mode writes every line whatever its level.
 void GULSetForcedDebugMode(bool enabled);
 
-// The core function: `message` is the finished text (no format arguments).
+// The core function: `message` is the finished text (no format arguments,
+// so a "%" in it is printed as it stands). `subsystem` names the writer to
+// the system log and does not appear in the line.
 void GULLogBasic(GULLoggerLevel level, const std::string& subsystem, const std::string& category,
                  bool forceLog, const std::string& messageCode, const std::string& message);
 
