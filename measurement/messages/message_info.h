@@ -74,7 +74,8 @@ struct APMNanoRepeated {
 // - string, bytes: an APMNanoBytes.
 // - message: a nested MessageInfo of the field's message type.
 // - repeated (kNanoRepeated): an APMNanoRepeated, created with the record and
-//   kept until the record is freed. Items take the forms above.
+//   kept until the record is freed. Items take the forms above. Item arrays
+//   are allocated zeroed; routines that free items skip null items.
 // A null slot means the singular field is absent.
 struct MessageInfo {
   void** slots;

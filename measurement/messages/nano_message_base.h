@@ -1,6 +1,7 @@
 // `NANOMessageBase`: what every message wrapper object offers the field-index
 // accessors (nano_accessors.h): its record and the per-message routines that
-// clear a field and copy or set up records of its message type.
+// clear a field and copy or set up records of its message type, and the
+// message type of each of its message fields.
 //
 // A wrapper owns its record; the accessors read and change fields through
 // `messageInfo()` and never take ownership. The initialisers of the protocol
@@ -29,6 +30,11 @@ class NANOMessageBase {
   virtual InitMessageInfoFn initMessageInfoFn() const = 0;
   virtual DeallocMessageFieldFn deallocMessageFieldFn() const = 0;
   virtual CopyMessageInfoFn copyMessageInfoFn() const = 0;
+  // The message name of the nested message type of field `fieldID` (a
+  // singular or repeated message field), or null for any other field or an
+  // unknown ID. APMNanoSetMessage and APMNanoSetRepeated refuse a value whose
+  // record carries another name.
+  virtual const char* fieldMessageName(int32_t fieldID) const = 0;
 };
 
 // A wrapper class as a value: its name (for log texts) and its
