@@ -169,13 +169,15 @@ Outcome perform(const std::string& url, const platform::Bytes& body, double time
       curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs) == CURLE_OK &&
       curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, timeoutMs) == CURLE_OK &&
       curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
-      curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK &&
-      curl_easy_setopt(handle, CURLOPT_HTTP_VERSION, long{CURL_HTTP_VERSION_2TLS}) == CURLE_OK;
+      curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK;
   if (!configured) {
     return {std::nullopt, std::nullopt,
             creationError(GULNetworkErrorCodeRequestCreation,
                           std::string("Cannot configure the transfer: ") + detail)};
   }
+
+  // A preference only: a libcurl without HTTP/2 refuses it and speaks 1.1.
+  curl_easy_setopt(handle, CURLOPT_HTTP_VERSION, long{CURL_HTTP_VERSION_2TLS});
 
   CURLcode result = curl_easy_perform(handle);
   if (result != CURLE_OK) return {std::nullopt, std::nullopt, transportError(result, detail, url)};
