@@ -104,7 +104,7 @@ bool toObject(plist_t node, size_t depth, Object& out) {
       return true;
     }
     case PLIST_ARRAY: {
-      if (depth >= kMaxPropertyListDepth) return false;
+      if (depth > kMaxPropertyListDepth) return false;
       Object::Array array;
       const uint32_t size = plist_array_get_size(node);
       array.reserve(size);
@@ -117,7 +117,7 @@ bool toObject(plist_t node, size_t depth, Object& out) {
       return true;
     }
     case PLIST_DICT: {
-      if (depth >= kMaxPropertyListDepth) return false;
+      if (depth > kMaxPropertyListDepth) return false;
       Object::Dictionary dict;
       plist_dict_iter iter = nullptr;
       plist_dict_new_iter(node, &iter);
@@ -195,7 +195,7 @@ Node toNode(const Object& value, size_t depth, std::string& problem) {
       return Node(plist_new_date(static_cast<int32_t>(seconds), micros));
     }
     case Object::Kind::Array: {
-      if (depth >= kMaxPropertyListDepth) {
+      if (depth > kMaxPropertyListDepth) {
         problem = "nesting too deep";
         return nullptr;
       }
@@ -208,7 +208,7 @@ Node toNode(const Object& value, size_t depth, std::string& problem) {
       return array;
     }
     case Object::Kind::Dictionary: {
-      if (depth >= kMaxPropertyListDepth) {
+      if (depth > kMaxPropertyListDepth) {
         problem = "nesting too deep";
         return nullptr;
       }
@@ -250,6 +250,11 @@ bool writeAll(int fd, std::string_view bytes) {
 }
 
 }  // namespace
+
+bool isPropertyListObject(const Object& value) {
+  std::string problem;
+  return toNode(value, 1, problem) != nullptr;
+}
 
 Object propertyListFromBytes(std::string_view bytes, ErrorRef* error) {
   auto corrupt = [&](const char* why) {

@@ -47,6 +47,9 @@ inline constexpr size_t kMaxPropertyListObjects = size_t{1} << 21;
 // Containers within containers; the top-level object counts as one.
 inline constexpr size_t kMaxPropertyListDepth = 128;
 
+// True when `value` can be written as a property list (see above).
+bool isPropertyListObject(const Object& value);
+
 // Parses XML or binary property-list bytes. Nil with an error
 // (kPropertyListReadCorruptError) when they are not a valid, bounded plist.
 Object propertyListFromBytes(std::string_view bytes, ErrorRef* error = nullptr);

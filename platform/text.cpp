@@ -90,4 +90,14 @@ size_t scalarCount(std::string_view utf8) {
   return n;
 }
 
+bool textBoolValue(std::string_view text) {
+  size_t i = text.find_first_not_of(" \t\n\r\v\f");
+  if (i == std::string_view::npos) return false;
+  if (text[i] == '+' || text[i] == '-') ++i;
+  while (i < text.size() && text[i] == '0') ++i;
+  if (i == text.size()) return false;
+  const char c = text[i];
+  return c == 'Y' || c == 'y' || c == 'T' || c == 't' || (c >= '1' && c <= '9');
+}
+
 }  // namespace platform

@@ -31,4 +31,9 @@ size_t utf16Length(std::string_view utf8);
 // The number of Unicode scalar values of `utf8` (its UTF-32 length).
 size_t scalarCount(std::string_view utf8);
 
+// The platform's text-to-boolean rule: after optional blanks, an optional
+// sign and leading zeros, a Y, y, T, t or a digit 1-9 gives true; anything
+// else (including the empty text) gives false.
+bool textBoolValue(std::string_view text);
+
 }  // namespace platform

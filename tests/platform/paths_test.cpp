@@ -7,25 +7,10 @@
 #include <fstream>
 
 #include "platform/bundle.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/temp_container.h"
 
 namespace {
-
-// Sets an environment variable for one scope.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value) setenv(name, value, 1); else unsetenv(name);
-  }
-  ~ScopedEnv() {
-    if (old_) setenv(name_, old_->c_str(), 1); else unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 void touch(const std::string& path) { std::ofstream(path) << "x"; }
 

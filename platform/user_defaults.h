@@ -1,0 +1,86 @@
+// `UserDefaults`: a user-defaults domain (suite): a dictionary of settings
+// kept in the property-list file Library/Preferences/<suite>.plist of the app
+// container.
+//
+// One object per suite name is shared within the process (`suite` answers
+// the live one), so every caller sees every change at once. The file is read
+// on first use and written through, atomically, on every change; a failed
+// write keeps the change in memory, and `synchronize` retries it. When the
+// container moves (tests point it elsewhere) the suite re-reads from the new
+// place. An unreadable or corrupt file reads as an empty domain.
+//
+// All operations are thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "platform/error.h"
+#include "platform/object.h"
+
+namespace platform {
+
+class UserDefaults {
+ public:
+  // The suite's shared object; null for an empty name or one holding "/"
+  // (a suite names one file).
+  static std::shared_ptr<UserDefaults> suite(const std::string& name);
+  // The app's own domain, named by the main bundle's identifier.
+  static std::shared_ptr<UserDefaults> standard();
+
+  // The suite's file in the current container; empty without a container.
+  static std::string pathForSuite(const std::string& name);
+
+  // Removes the suite from the app's preferences: its values are forgotten
+  // by the live object, if any, and its file is deleted. YES when nothing
+  // of the suite remains.
+  static bool removeSuite(const std::string& name, ErrorRef* error = nullptr);
+
+  const std::string& name() const { return name_; }
+
+  // nil when absent.
+  Object objectForKey(const std::string& key);
+  // Setting nil removes the key. Values must be property-list kinds (see
+  // property_list.h); others are refused (NO) and change nothing.
+  bool setObject(const Object& value, const std::string& key);
+  void removeObjectForKey(const std::string& key);
+
+  // Typed reads with the platform's conversions: a string is read from a
+  // string or a number's description; booleans, integers and doubles from
+  // numbers or from number texts; the rest only from values of their kind.
+  std::optional<std::string> stringForKey(const std::string& key);
+  bool boolForKey(const std::string& key);
+  int64_t integerForKey(const std::string& key);
+  double doubleForKey(const std::string& key);
+  std::optional<Bytes> dataForKey(const std::string& key);
+  std::optional<Object::Array> arrayForKey(const std::string& key);
+  std::optional<Object::Dictionary> dictionaryForKey(const std::string& key);
+
+  // Every key and value of the suite.
+  Object::Dictionary dictionaryRepresentation();
+
+  // Writes changes a failed write left in memory. NO with the error when
+  // the file still cannot be written.
+  bool synchronize(ErrorRef* error = nullptr);
+
+  explicit UserDefaults(std::string name);  // use `suite`
+
+ private:
+  // Requires mutex_. Reloads when the container moved.
+  void loadIfNeeded();
+  // Requires mutex_.
+  bool write(ErrorRef* error);
+  void forget();
+
+  const std::string name_;
+  std::mutex mutex_;
+  std::string loadedPath_;
+  bool loaded_ = false;
+  bool dirty_ = false;
+  Object::Dictionary values_;
+};
+
+}  // namespace platform

@@ -1,0 +1,175 @@
+#include "platform/property_list.h"
+
+#include <gtest/gtest.h>
+#include <plist/plist.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "tests/support/temp_container.h"
+
+namespace {
+
+using platform::Object;
+
+std::string readText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+Object everyKind() {
+  Object::Dictionary dict;
+  dict.emplace("yes", true);
+  dict.emplace("no", false);
+  dict.emplace("negative", int64_t{-42});
+  dict.emplace("int64max", INT64_MAX);
+  dict.emplace("uint64max", UINT64_MAX);
+  dict.emplace("real", 0.1);
+  dict.emplace("text", "h\xC3\xA9llo <&> \xF0\x9F\x98\x80");
+  dict.emplace("empty text", "");
+  dict.emplace("data", platform::Bytes{0, 1, 2, 255});
+  dict.emplace("empty data", platform::Bytes{});
+  dict.emplace("date", platform::Date{1700000000});
+  dict.emplace("early date", platform::Date{-1000000000});
+  dict.emplace("list", Object(Object::Array{Object(1), Object("two"), Object(Object::Array{})}));
+  dict.emplace("nested", Object(Object::Dictionary{{"k", Object(Object::Dictionary{})}}));
+  return Object(std::move(dict));
+}
+
+TEST(PropertyListTest, RoundTripsEveryKindThroughXmlAndBinary) {
+  TempContainer container;
+  const std::string path = container.path() + "/all.plist";
+  const Object original = everyKind();
+  ASSERT_TRUE(platform::writePropertyListFile(path, original));
+  Object read = platform::readPropertyListFile(path);
+  EXPECT_EQ(read, original);
+  EXPECT_EQ(read["uint64max"].kind(), Object::Kind::UInt);
+  EXPECT_EQ(read["negative"].kind(), Object::Kind::Int);
+  EXPECT_EQ(read["int64max"].kind(), Object::Kind::Int);
+  EXPECT_EQ(read["yes"].kind(), Object::Kind::Bool);
+  EXPECT_EQ(read["real"].kind(), Object::Kind::Double);
+  ASSERT_NE(read["empty data"].data(), nullptr);
+
+  // The same document in binary form reads the same.
+  const std::string xml = readText(path);
+  plist_t root = nullptr;
+  plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &root);
+  ASSERT_NE(root, nullptr);
+  char* binary = nullptr;
+  uint32_t length = 0;
+  plist_to_bin(root, &binary, &length);
+  plist_free(root);
+  std::string bytes(binary, length);
+  plist_to_bin_free(binary);
+  EXPECT_EQ(platform::propertyListFromBytes(bytes), original);
+}
+
+TEST(PropertyListTest, RefusesWhatCannotBeWritten) {
+  TempContainer container;
+  const std::string path = container.path() + "/refused.plist";
+  for (const Object& bad :
+       {Object(), Object::null(), Object(Object::Array{Object()}),
+        Object(std::string("a\0b", 3)), Object(Object::Dictionary{{std::string("k\0", 2), 1}}),
+        Object(platform::Date{4e9})}) {
+    platform::ErrorRef error;
+    EXPECT_FALSE(platform::isPropertyListObject(bad));
+    EXPECT_FALSE(platform::writePropertyListFile(path, bad, &error));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), platform::kPropertyListWriteInvalidError);
+  }
+  EXPECT_FALSE(std::filesystem::exists(path));
+  // Invalid UTF-8 is written with U+FFFD in its place.
+  ASSERT_TRUE(platform::writePropertyListFile(path, Object("a\xFF")));
+  EXPECT_EQ(platform::readPropertyListFile(path), Object("a\xEF\xBF\xBD"));
+}
+
+TEST(PropertyListTest, AtomicWriteKeepsOldFileAfterInterruptedWrite) {
+  TempContainer container;
+  const std::string path = container.path() + "/settings.plist";
+  const Object first(Object::Dictionary{{"generation", 1}});
+  ASSERT_TRUE(platform::writePropertyListFile(path, first));
+  // A writer that died before its rename leaves a half-written temporary
+  // file next to the real one; readers and later writers ignore it.
+  const std::string stray = container.path() + "/.settings.plist.tmp.ABC123";
+  std::ofstream(stray) << "<?xml version=\"1.0\"?><plist><dict><key>generation</key>";
+  EXPECT_EQ(platform::readPropertyListFile(path), first);
+  const Object second(Object::Dictionary{{"generation", 2}});
+  ASSERT_TRUE(platform::writePropertyListFile(path, second));
+  EXPECT_EQ(platform::readPropertyListFile(path), second);
+  // No temporary file of ours survives a successful write.
+  int entries = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(container.path())) {
+    (void)entry;
+    ++entries;
+  }
+  EXPECT_EQ(entries, 2);  // the file and the stray one
+
+  // A write into a missing folder fails and leaves nothing behind.
+  platform::ErrorRef error;
+  EXPECT_FALSE(platform::writePropertyListFile(container.path() + "/none/x.plist", first, &error));
+  EXPECT_TRUE(error);
+}
+
+std::string nestedXml(size_t depth) {
+  std::string xml = "<?xml version=\"1.0\"?><plist version=\"1.0\">";
+  for (size_t i = 0; i < depth; ++i) xml += "<array>";
+  for (size_t i = 0; i < depth; ++i) xml += "</array>";
+  return xml + "</plist>";
+}
+
+// A binary plist of `count` arrays, each holding the next one twice, then an
+// integer: tiny on disk, 2^count objects once expanded.
+std::string doublingBinary(uint8_t count, bool cycle) {
+  std::string bytes = "bplist00";
+  std::string offsets;
+  for (uint8_t i = 0; i < count; ++i) {
+    offsets.push_back(static_cast<char>(bytes.size()));
+    const uint8_t next = cycle ? 0 : static_cast<uint8_t>(i + 1);
+    bytes += {'\xA2', static_cast<char>(next), static_cast<char>(next)};
+  }
+  offsets.push_back(static_cast<char>(bytes.size()));
+  bytes += {'\x10', '\x01'};
+  const size_t table = bytes.size();
+  bytes += offsets;
+  std::string trailer(32, '\0');
+  trailer[6] = 1;  // offset size
+  trailer[7] = 1;  // reference size
+  trailer[15] = static_cast<char>(count + 1);
+  trailer[31] = static_cast<char>(table);
+  return bytes + trailer;
+}
+
+TEST(PropertyListTest, RefusesCorruptDeepAndExpandingDocuments) {
+  platform::ErrorRef error;
+  for (const std::string& bad :
+       {std::string(), std::string("not a plist"), std::string("bplist00garbage"),
+        std::string("<plist><dict><key>a</key></plist>"),
+        nestedXml(platform::kMaxPropertyListDepth + 1), nestedXml(300000),
+        doublingBinary(40, false), doublingBinary(3, true)}) {
+    error.reset();
+    EXPECT_TRUE(platform::propertyListFromBytes(bad, &error).isNil()) << bad.substr(0, 40);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), platform::kPropertyListReadCorruptError);
+  }
+  // Within the bounds, the same shapes read.
+  EXPECT_TRUE(platform::propertyListFromBytes(nestedXml(platform::kMaxPropertyListDepth)).array());
+  Object small = platform::propertyListFromBytes(doublingBinary(3, false));
+  ASSERT_TRUE(small.array());
+  EXPECT_EQ(small.array()->size(), 2u);
+
+  // Tag-like text in comments does not count as nesting.
+  EXPECT_EQ(platform::propertyListFromBytes(
+                "<plist><!-- </array></array> --><array><integer>5</integer></array></plist>"),
+            Object(Object::Array{Object(5)}));
+
+  error.reset();
+  EXPECT_TRUE(platform::readPropertyListFile("/nonexistent/x.plist", &error).isNil());
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->code(), platform::kFileReadNoSuchFileError);
+}
+
+}  // namespace
