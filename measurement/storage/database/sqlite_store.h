@@ -1,0 +1,277 @@
+// `APMSqliteStore`: the one wrapper through which the measurement storage
+// layer touches SQLite.
+//
+// One store owns one database file and one connection. It opens the file
+// (creating the file and its folder), checks its integrity and replaces a
+// corrupt file by a fresh one once, creates tables from column lists and
+// migrates them by added or retyped columns, keeps prepared statements in a
+// bounded cache keyed by their text, turns records into rows and rows back
+// into records, and runs exclusive transactions. Every failure is an error
+// of the measurement error domain: code 1 for a refused argument, 2 for a
+// refused state (the database not open, a missing table or column), 3 for a
+// failed SQLite call, with SQLite's code and message in the description.
+//
+// Table and column names are the caller's and are written into the SQL as
+// they are: they must come from code, never from input.
+//
+// Threads: the connection is opened in serialized mode, but the store takes
+// no lock of its own and its statement cache is unguarded. Create a store and
+// then use it from one serial queue only.
+//
+// Statements handed out by `statementForQuery` belong to the cache and
+// `prepareSQL` statements to the caller; either must be given back through
+// `cleanUpStatement` (or executed through `executeSQLStatement`), which
+// resets and unbinds cached statements and finalizes the others.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "measurement/storage/database/record.h"
+#include "platform/error.h"
+#include "platform/object.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+// Ordered (column name, type-and-constraint text) pairs. A pair whose name is
+// "PRIMARY KEY" is a table constraint whose text is the parenthesised list of
+// key columns.
+using APMColumnInfo = std::vector<std::pair<std::string, std::string>>;
+// Column name to a text: the new declared type of a retyped column, the
+// ALTER TABLE statement of an add-on column, or a column's declared type.
+using APMColumnTextMap = std::map<std::string, std::string, std::less<>>;
+// Values bound to the "?" placeholders, from position 1.
+using APMSqlParameters = std::vector<platform::Object>;
+// Sees each row read by a query with the number of rows accepted so far;
+// answering false stops the reading and leaves that row out.
+using APMRecordFilter = std::function<bool(size_t acceptedCount, const APMRecord& record)>;
+
+class APMSqliteStore {
+ public:
+  // Table constraint marker of `APMColumnInfo`.
+  static constexpr const char* kPrimaryKey = "PRIMARY KEY";
+  // Upper bound on cached statements. Texts that carry a varying part (an
+  // amount written inline, a placeholder list sized to a batch) would
+  // otherwise grow the cache without limit; the least recently used
+  // statement not in use is finalized first.
+  static constexpr size_t kStatementCacheCapacity = 64;
+
+  // Opens (creating if needed) and validates the file at `path`. A file that
+  // fails to open or validate is deleted and opened once more. Null, with the
+  // last attempt's error, when that fails too.
+  static std::shared_ptr<APMSqliteStore> initWithDatabasePath(const std::string& path,
+                                                              platform::ErrorRef* error = nullptr);
+  ~APMSqliteStore();
+  APMSqliteStore(const APMSqliteStore&) = delete;
+  APMSqliteStore& operator=(const APMSqliteStore&) = delete;
+
+  sqlite3* sqliteHandle() const { return sqliteHandle_; }
+  const std::string& databasePath() const { return databasePath_; }
+
+  // Closes the connection, then removes the file with its "-journal", "-wal"
+  // and "-shm" companions. True when the file is gone (or was never there).
+  bool closeAndDeleteDatabase();
+
+  // --- Schema -------------------------------------------------------------
+
+  // Creates the table when absent (with its add-on columns), then validates
+  // it: required columns present, missing add-on columns added, unknown
+  // columns tolerated only when nullable.
+  bool ensureTableWithName(const std::string& table, const APMColumnInfo& elementaryColumnInfo,
+                           const APMColumnInfo& addOnColumnInfo,
+                           platform::ErrorRef* error = nullptr);
+  // As above, then rebuilds the table inside one exclusive transaction when
+  // a column of `modifyColumnInfo` is not declared with its new type. The
+  // rebuild copies rows by position: the old and the new table must list
+  // their columns in the same order.
+  bool ensureTableWithName(const std::string& table, const APMColumnInfo& elementaryColumnInfo,
+                           const APMColumnInfo& addOnColumnInfo,
+                           const APMColumnTextMap& modifyColumnInfo,
+                           platform::ErrorRef* error = nullptr);
+  bool ensureTableWithName(const std::string& table, const std::string& createSQL,
+                           const std::vector<std::string>& requiredColumnNames,
+                           const APMColumnTextMap& addOnColumns,
+                           platform::ErrorRef* error = nullptr);
+  // Rebuilds the table when its declared types differ from the target lists.
+  bool ensureSchemaOfTableWithName(const std::string& table,
+                                   const APMColumnInfo& elementaryColumnInfo,
+                                   const APMColumnInfo& addOnColumnInfo,
+                                   platform::ErrorRef* error = nullptr);
+  bool dropTableWithName(const std::string& table, platform::ErrorRef* error = nullptr);
+  bool renameTable(const std::string& oldName, const std::string& newName,
+                   platform::ErrorRef* error = nullptr);
+  bool copyContentsFromTable(const std::string& source, const std::string& destination,
+                             platform::ErrorRef* error = nullptr);
+  bool createEmptyTable(const std::string& destination, const std::string& source,
+                        platform::ErrorRef* error = nullptr);
+  // Nullopt when the table has no columns (it does not exist) or on failure.
+  std::optional<bool> validateTableWithName(const std::string& table,
+                                            const std::vector<std::string>& requiredColumnNames,
+                                            const APMColumnTextMap& addOnColumns,
+                                            platform::ErrorRef* error = nullptr);
+  std::optional<bool> tableExists(const std::string& table, platform::ErrorRef* error = nullptr);
+  std::optional<int64_t> rowCountForTableWithName(const std::string& table,
+                                                  platform::ErrorRef* error = nullptr);
+  std::optional<int64_t> rowCountForTableWithName(const std::string& table,
+                                                  const std::string& columnName,
+                                                  const platform::Object& columnValue,
+                                                  platform::ErrorRef* error = nullptr);
+  // Column names in table order; empty when the table is absent.
+  std::vector<std::string> columnsForTableWithName(const std::string& table,
+                                                   platform::ErrorRef* error = nullptr);
+  // Column name to declared type; empty when the table is absent.
+  APMColumnTextMap columnInfoForTableWithName(const std::string& table,
+                                              platform::ErrorRef* error = nullptr);
+
+  // --- Records ------------------------------------------------------------
+
+  // INSERT OR REPLACE of the record's columns. A value of a kind that cannot
+  // be stored is logged and answers false without an error.
+  bool upsertRecord(const APMRecord& record, const std::string& table,
+                    platform::ErrorRef* error = nullptr);
+  // UPDATE of the record's columns in the rows whose `columnName` equals
+  // `columnValue`.
+  bool updateRecord(const APMRecord& record, const std::string& table,
+                    const std::string& columnName, const platform::Object& columnValue,
+                    platform::ErrorRef* error = nullptr);
+  bool updateAllRecordsInTableWithName(const std::string& table, const std::string& columnName,
+                                       const platform::Object& columnValue,
+                                       platform::ErrorRef* error = nullptr);
+  // Adds `amount` to an INTEGER column in the rows matching `condition`.
+  bool increaseColumn(const std::string& column, int64_t amount, const std::string& table,
+                      const std::string& condition, const APMSqlParameters& parameterValues,
+                      platform::ErrorRef* error = nullptr);
+  bool deleteRecordFromTableWithName(const std::string& table, const std::string& columnName,
+                                     const platform::Object& columnValue,
+                                     platform::ErrorRef* error = nullptr);
+  // Number of rows deleted, or nullopt on failure.
+  std::optional<int64_t> deleteRecordsFromTableWithName(const std::string& table,
+                                                        const std::string& condition,
+                                                        const APMSqlParameters& parameterValues,
+                                                        platform::ErrorRef* error = nullptr);
+  bool deleteAllRecordsFromTableWithName(const std::string& table,
+                                         platform::ErrorRef* error = nullptr);
+  // Rows of a SELECT text as records. A zero-length blob reads as no value.
+  std::optional<std::vector<APMRecord>> recordsForQuery(const std::string& query,
+                                                        const APMSqlParameters& parameterValues,
+                                                        platform::ErrorRef* error = nullptr);
+  std::optional<std::vector<APMRecord>> recordsForQuery(const std::string& query,
+                                                        const APMSqlParameters& parameterValues,
+                                                        platform::ErrorRef* error,
+                                                        const APMRecordFilter& filter);
+  // The first column of the first row as an integer or double number. Nil
+  // without an error when that column is NULL (MAX over an empty table).
+  platform::Object numberForQuery(const std::string& query,
+                                  const APMSqlParameters& parameterValues,
+                                  platform::ErrorRef* error = nullptr);
+
+  // --- Transactions -------------------------------------------------------
+
+  // Runs `block` inside "BEGIN EXCLUSIVE TRANSACTION". A block answering true
+  // commits; false rolls back and fails with "Transaction failed"; an
+  // exception rolls back and continues to the caller. A commit that fails
+  // (the file busy or full) rolls back as well, so the connection never
+  // stays inside a transaction. Transactions do not nest.
+  bool performTransactionWithError(const std::function<bool()>& block,
+                                   platform::ErrorRef* error = nullptr);
+  bool beginTransaction();
+  bool endTransaction();
+  bool rollbackTransaction();
+
+  // --- Statements ---------------------------------------------------------
+
+  // A statement for `query`, from the cache when it is there, bound to
+  // `parameterValues` when they are given. Texts with placeholders or
+  // without WHERE are cached. Null on failure.
+  sqlite3_stmt* statementForQuery(const std::string& query, platform::ErrorRef* error = nullptr);
+  sqlite3_stmt* statementForQuery(const std::string& query,
+                                  const APMSqlParameters& parameterValues,
+                                  platform::ErrorRef* error = nullptr);
+  // Gives a statement back after use: resets and unbinds a cached one,
+  // finalizes any other.
+  void cleanUpStatement(sqlite3_stmt* statement, const std::string& query);
+  // A new statement outside the cache, owned by the caller. The text must
+  // hold exactly one statement with nothing after it.
+  sqlite3_stmt* prepareSQL(const std::string& sql, platform::ErrorRef* error = nullptr);
+  bool executeSQL(const std::string& sql, platform::ErrorRef* error = nullptr);
+  // Steps once and finalizes; true only when the statement ran to its end.
+  bool executeSQLStatement(sqlite3_stmt* statement, platform::ErrorRef* error = nullptr);
+
+  // --- Lifecycle ----------------------------------------------------------
+
+  bool openAndValidateDatabase(platform::ErrorRef* error = nullptr);
+  // True only when "PRAGMA integrity_check" answers one row of one column,
+  // "ok". Closes the connection otherwise.
+  bool validateDatabaseWithError(platform::ErrorRef* error = nullptr);
+  void closeDatabase();
+  void finalizeAndClearStatements();
+
+  // --- Values and errors --------------------------------------------------
+
+  // The value of a column of the current row; nil for a zero-length blob.
+  platform::Object valueAtColumn(int column, sqlite3_stmt* statement) const;
+  sqlite3_stmt* upsertStatementForRecord(const APMRecord& record, const std::string& table,
+                                         platform::ErrorRef* error = nullptr);
+  sqlite3_stmt* updateStatementForRecord(const APMRecord& record, const std::string& table,
+                                         const std::string& columnName,
+                                         const platform::Object& columnValue,
+                                         platform::ErrorRef* error = nullptr);
+  // Clears the statement's bindings, then binds each value at its index + 1.
+  // Byte data is bound without copying: the values must outlive the
+  // statement's execution and its clean-up. On failure the statement is
+  // reset and left without bindings.
+  bool bindValues(const APMSqlParameters& values, sqlite3_stmt* statement,
+                  platform::ErrorRef* error = nullptr);
+  // SQLite's message of the last failure; nullopt while closed.
+  std::optional<std::string> lastErrorMessage() const;
+  // Nullopt while closed.
+  std::optional<std::string> errorDescriptionForDatabaseOperation(
+      const std::string& operation) const;
+  // "<operation>,<sqlite code>,<A or NA>", NA when the file is not writable.
+  std::string monitorContextForDatabaseOperation(const std::string& operation) const;
+  // Stores a code 3 error describing the connection's last failure.
+  void setDatabaseError(platform::ErrorRef* error, const std::string& operation) const;
+
+ private:
+  explicit APMSqliteStore(std::string path);
+
+  struct CachedStatement {
+    std::string query;
+    sqlite3_stmt* statement = nullptr;
+    // Handed out and not given back yet; never evicted while set.
+    bool inUse = false;
+  };
+  using CacheList = std::list<CachedStatement>;
+  struct StringHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view text) const { return std::hash<std::string_view>()(text); }
+  };
+
+  CachedStatement* cachedStatement(std::string_view query);
+  void cacheStatement(const std::string& query, sqlite3_stmt* statement);
+  // Binds the values of a record or parameter list through one routine.
+  template <typename Values>
+  bool bindEach(const Values& values, sqlite3_stmt* statement, platform::ErrorRef* error);
+  bool stepToDone(sqlite3_stmt* statement, const std::string& query, const std::string& operation,
+                  platform::ErrorRef* error);
+  bool executeDirect(const char* sql);
+  bool checkOpen(const char* message, platform::ErrorRef* error) const;
+  bool rebuildTable(const std::string& table, const APMColumnInfo& elementaryColumnInfo,
+                    const APMColumnInfo& addOnColumnInfo, platform::ErrorRef* error);
+
+  sqlite3* sqliteHandle_ = nullptr;
+  const std::string databasePath_;
+  // Most recently used first.
+  CacheList statementCache_;
+  std::unordered_map<std::string, CacheList::iterator, StringHash, std::equal_to<>> cacheIndex_;
+};
