@@ -57,7 +57,8 @@ APM_MESSAGE_LIST(APM_FIELD_TABLES)
 }  // namespace
 
 #define APM_DEFINE_SCHEMA(message, count, wrapper, decode, encode)                          \
-  constinit const MessageSchema k##message##Schema{#message, count, message##_tables::kFields, \
+  constinit const MessageSchema k##message##Schema{#message, k##message##Index, count,            \
+                                                   message##_tables::kFields,                 \
                                                    message##_tables::kKinds, wrapper, decode, \
                                                    encode};
 APM_MESSAGE_LIST(APM_DEFINE_SCHEMA)

@@ -44,6 +44,8 @@ struct FieldSchema {
 
 struct MessageSchema {
   const char* name;
+  // Position in allMessageSchemas(); indexes per-message tables.
+  uint32_t index;
   uint32_t fieldCount;
   const FieldSchema* fields;
   // One kind word per field, then kNanoKindsEnd; shared by every record.
@@ -63,6 +65,10 @@ constexpr APMNanoFieldKind fieldKind(FieldLabel label, FieldType type) {
   return (label == FieldLabel::Repeated ? kNanoRepeated : kNanoSingular) |
          typeBits[static_cast<size_t>(type)];
 }
+
+#define APM_MESSAGE_INDEX(message, count, wrapper, decode, encode) k##message##Index,
+enum MessageIndex : uint32_t { APM_MESSAGE_LIST(APM_MESSAGE_INDEX) kMessageCount };
+#undef APM_MESSAGE_INDEX
 
 #define APM_DECLARE_SCHEMA(message, count, wrapper, decode, encode) \
   extern const MessageSchema k##message##Schema;
