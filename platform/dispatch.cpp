@@ -305,26 +305,31 @@ void DispatchQueue::async(DispatchBlock block) {
 }
 
 void DispatchQueue::scheduleDrainLocked(std::unique_lock<std::mutex>& lock) {
-  // The drain job holds the queue: pending blocks keep it alive.
-  DispatchBlock job = [self = shared_from_this()] { self->drain(); };
   if (executor_) {
     lock.unlock();
-    executor_->submit(std::move(job));
+    // The drain job holds the queue: pending blocks keep it alive.
+    executor_->submit([self = shared_from_this()] { self->drain(nullptr); });
     return;
   }
   std::shared_ptr<DispatchQueue> target = target_;
   lock.unlock();
-  target->async(std::move(job));
+  target->async([self = shared_from_this(), on = target.get()] { self->drain(on); });
 }
 
-void DispatchQueue::drain() {
+void DispatchQueue::drain(const DispatchQueue* runningOn) {
   Frame frame(this);
   for (int ran = 0; ran < kDrainBatch; ++ran) {
     DispatchBlock block;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::unique_lock<std::mutex> lock(mutex_);
       if (pending_->blocks.empty()) {
         drainScheduled_ = false;
+        return;
+      }
+      // A new target takes over at the next block: blocks submitted after
+      // setTarget returns never run on the old one.
+      if (runningOn && target_.get() != runningOn) {
+        scheduleDrainLocked(lock);
         return;
       }
       block = std::move(pending_->blocks.front());

@@ -113,7 +113,8 @@ class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
   DispatchQueue(std::string label, Kind kind, std::shared_ptr<Executor> executor);
 
   void scheduleDrainLocked(std::unique_lock<std::mutex>& lock);
-  void drain();
+  // `runningOn` is the target the drain was handed to (null on an executor).
+  void drain(const DispatchQueue* runningOn);
   void runBlock(const DispatchBlock& block);
   bool wouldWaitOnItself() const;
 

@@ -108,9 +108,12 @@ TEST(APMSchedulerTest, SynchronousBlockFromTheWorkerQueueRunsInline) {
   });
   EXPECT_EQ(ran, (std::vector<std::string>{"inner", "outer"}));
   EXPECT_TRUE(monitor.logs().empty());
-  auto lines = capture.nslogLines();
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_NE(lines[0].find("reentrant.worker"), std::string::npos);
+  // Other components' lines may reach the capture too.
+  int inlineLines = 0;
+  for (const std::string& line : capture.nslogLines()) {
+    inlineLines += line.find("\"reentrant.worker\"") != std::string::npos;
+  }
+  EXPECT_EQ(inlineLines, 1);
 }
 
 TEST(APMSchedulerTest, SubmittedBlocksOutliveTheScheduler) {
