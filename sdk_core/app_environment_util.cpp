@@ -1,6 +1,6 @@
 #include "sdk_core/app_environment_util.h"
 
-#include <sys/utsname.h>
+#include "platform/environment.h"
 
 bool GULAppEnvironmentUtil::isFromAppStore() { return false; }
 
@@ -8,14 +8,6 @@ bool GULAppEnvironmentUtil::isSimulator() { return false; }
 
 bool GULAppEnvironmentUtil::isAppExtension() { return false; }
 
-std::string GULAppEnvironmentUtil::deviceModel() {
-  struct utsname names {};
-  if (uname(&names) != 0) return {};
-  return names.machine;
-}
+std::string GULAppEnvironmentUtil::deviceModel() { return platform::systemInfo().machine; }
 
-std::string GULAppEnvironmentUtil::systemVersion() {
-  struct utsname names {};
-  if (uname(&names) != 0) return {};
-  return names.release;
-}
+std::string GULAppEnvironmentUtil::systemVersion() { return platform::systemInfo().release; }
