@@ -1,6 +1,92 @@
+// A short tour of the measurement layers, printing real output of each.
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+
+#include "measurement/engine/monitor.h"
+#include "measurement/storage/system/alarm.h"
+#include "measurement/storage/system/scheduler.h"
+#include "sdk_core/gzip.h"
+#include "sdk_core/logger.h"
+
+namespace {
+
+void heading(const char* title) { std::printf("\n== %s ==\n", title); }
+
+// Blocks until `signal` is called once.
+struct Latch {
+  std::mutex mutex;
+  std::condition_variable done;
+  bool fired = false;
+  void signal() {
+    std::lock_guard<std::mutex> lock(mutex);
+    fired = true;
+    done.notify_all();
+  }
+  void wait() {
+    std::unique_lock<std::mutex> lock(mutex);
+    done.wait(lock, [&] { return fired; });
+  }
+};
+
+void showWorkerQueueAndAlarm() {
+  heading("worker queue and alarm (monitor lines on standard error)");
+  auto monitor = APMMeasurement::monitor();
+  monitor->setVerboseLoggingEnabled(true);
+  GULSetLoggerLevel(GULLoggerLevelDebug);
+
+  APMScheduler scheduler("com.voraza.zuro.worker");
+  scheduler.dispatchSyncOnWorkerQueueBlockID("Example:1", [] {
+    bool background = APMScheduler::checkOnBackgroundThreadWithMethodName("uploadData");
+    std::printf("job ran on the worker queue, off the main thread: %s\n", background ? "yes" : "no");
+  });
+  // The same check on the main thread logs 30001.
+  platform::DispatchQueue::main()->sync(
+      [] { APMScheduler::checkOnBackgroundThreadWithMethodName("uploadData"); });
+  monitor->flush();
+  scheduler.dispatchSyncOnWorkerQueueBlockID("Example:2", [] {
+    throw std::runtime_error("disk on fire");
+  });
+  monitor->flush();
+
+  Latch latch;
+  APMAlarm alarm(scheduler.workerQueue(), "Measurement timer");
+  alarm.runAfterDelay(0.05, [&] {
+    monitor->flush();
+    std::printf("alarm block ran; still armed: %s\n", alarm.scheduledTimestamp() ? "yes" : "no");
+    latch.signal();
+  });
+  latch.wait();
+  monitor->flush();
+  std::fflush(stderr);
+}
+
+void showGzip() {
+  heading("gzip round trip");
+  std::string text;
+  for (int i = 0; i < 40; ++i) text += "event=session_start&";
+  platform::Bytes input(text.begin(), text.end());
+  auto packed = gul_dataByGzippingData(input);
+  auto unpacked = packed ? gul_dataByInflatingGzippedData(*packed) : std::nullopt;
+  std::printf("%zu bytes -> %zu gzip bytes -> %zu bytes, identical: %s\n", input.size(),
+              packed ? packed->size() : 0, unpacked ? unpacked->size() : 0,
+              unpacked == input ? "yes" : "no");
+  platform::ErrorRef error;
+  platform::Bytes corrupt{0x1f, 0x8b, 0x08, 0x00, 0xde, 0xad};
+  gul_dataByInflatingGzippedData(corrupt, &error);
+  std::printf("corrupt input: %s code %ld\n", error ? error->domain().c_str() : "(no error)",
+              error ? error->code() : 0L);
+}
+
+}  // namespace
 
 int main() {
-  std::printf("measurement layers example\n");
+  // Line-buffered, so that this program's lines and the logger's lines on
+  // standard error appear in the order they happen.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  showWorkerQueueAndAlarm();
+  showGzip();
   return 0;
 }
