@@ -61,6 +61,12 @@ std::string containerDirectory() {
     if (containerOverride) return *containerOverride;
   }
   std::string root = environment("APM_CONTAINER_DIR");
+  if (root == "~" || root.starts_with("~/")) {
+    // Search paths answer with the tilde expanded; so does the root.
+    std::string home = homeDirectory();
+    if (home.empty()) return {};
+    root = home + root.substr(1);
+  }
   if (!root.empty()) return root;
   std::string data = environment("XDG_DATA_HOME");
   if (data.empty()) {
