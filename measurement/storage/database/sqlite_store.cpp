@@ -520,21 +520,21 @@ bool APMSqliteStore::ensureTableWithName(const std::string& table,
     if (name != kPrimaryKey) required.push_back(name);
   }
   createSQL.replace(createSQL.size() - 2, 2, ");");
-  APMColumnTextMap addOnColumns;
+  APMColumnInfo addOnColumns;
   for (const auto& [name, type] : addOnColumnInfo) {
     if (name.empty()) continue;
     if (type.empty()) {
       APMSetError(error, kState, "Failed to create alter statement for table");
       return false;
     }
-    addOnColumns[name] = "ALTER TABLE " + table + " ADD COLUMN " + name + " " + type;
+    addOnColumns.emplace_back(name, "ALTER TABLE " + table + " ADD COLUMN " + name + " " + type);
   }
   return ensureTableWithName(table, createSQL, required, addOnColumns, error);
 }
 
 bool APMSqliteStore::ensureTableWithName(const std::string& table, const std::string& createSQL,
                                          const std::vector<std::string>& requiredColumnNames,
-                                         const APMColumnTextMap& addOnColumns,
+                                         const APMColumnInfo& addOnColumns,
                                          platform::ErrorRef* error) {
   if (table.empty()) {
     APMSetError(error, kArgument, "Received empty table name for ensure table");
@@ -557,7 +557,7 @@ bool APMSqliteStore::ensureTableWithName(const std::string& table, const std::st
 
 std::optional<bool> APMSqliteStore::validateTableWithName(
     const std::string& table, const std::vector<std::string>& requiredColumnNames,
-    const APMColumnTextMap& addOnColumns, platform::ErrorRef* error) {
+    const APMColumnInfo& addOnColumns, platform::ErrorRef* error) {
   if (table.empty()) {
     APMSetError(error, kArgument, "Received empty table name for validate table");
     return std::nullopt;

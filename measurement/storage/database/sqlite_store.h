@@ -47,8 +47,8 @@ struct sqlite3_stmt;
 // "PRIMARY KEY" is a table constraint whose text is the parenthesised list of
 // key columns.
 using APMColumnInfo = std::vector<std::pair<std::string, std::string>>;
-// Column name to a text: the new declared type of a retyped column, the
-// ALTER TABLE statement of an add-on column, or a column's declared type.
+// Column name to a text: the new declared type of a retyped column or a
+// column's declared type.
 using APMColumnTextMap = std::map<std::string, std::string, std::less<>>;
 // Values bound to the "?" placeholders, from position 1.
 using APMSqlParameters = std::vector<platform::Object>;
@@ -98,9 +98,12 @@ class APMSqliteStore {
                            const APMColumnInfo& addOnColumnInfo,
                            const APMColumnTextMap& modifyColumnInfo,
                            platform::ErrorRef* error = nullptr);
+  // `addOnColumns` pairs each add-on column with its ALTER TABLE text; they
+  // are added in list order, so that a table keeps one column order whether
+  // it was created or migrated.
   bool ensureTableWithName(const std::string& table, const std::string& createSQL,
                            const std::vector<std::string>& requiredColumnNames,
-                           const APMColumnTextMap& addOnColumns,
+                           const APMColumnInfo& addOnColumns,
                            platform::ErrorRef* error = nullptr);
   // Rebuilds the table when its declared types differ from the target lists.
   bool ensureSchemaOfTableWithName(const std::string& table,
@@ -117,7 +120,7 @@ class APMSqliteStore {
   // Nullopt when the table has no columns (it does not exist) or on failure.
   std::optional<bool> validateTableWithName(const std::string& table,
                                             const std::vector<std::string>& requiredColumnNames,
-                                            const APMColumnTextMap& addOnColumns,
+                                            const APMColumnInfo& addOnColumns,
                                             platform::ErrorRef* error = nullptr);
   std::optional<bool> tableExists(const std::string& table, platform::ErrorRef* error = nullptr);
   std::optional<int64_t> rowCountForTableWithName(const std::string& table,

@@ -1,0 +1,147 @@
+// The app_metadata row: bundle bookkeeping and daily counters.
+#include <cmath>
+#include <limits>
+
+#include "measurement/engine/monitor.h"
+#include "measurement/storage/database/database.h"
+#include "measurement/storage/models/app_metadata.h"
+#include "measurement/storage/models/daily_counts.h"
+#include "measurement/storage/settings/persisted_config.h"
+#include "platform/clock.h"
+#include "platform/numbers.h"
+
+namespace {
+
+constexpr long kUnconvertible = 3;
+// The row is addressed by its rowid, written as the text "1" as it always
+// has been; SQLite compares it as the integer.
+constexpr const char* kKeyColumn = "rowid";
+constexpr const char* kKeyValue = "1";
+constexpr double kSecondsPerDay = 86400;
+
+struct DailyCountsColumns {
+  const char* day = "day";
+  const char* conversions = "daily_conversions_count";
+  const char* allEvents = "daily_events_count";
+  const char* publicEvents = "daily_public_events_count";
+  const char* errorEvents = "daily_error_events_count";
+  const char* realtime = "daily_real_time_conversion_events_count";
+  const char* dcuRealtime = "daily_real_time_dcu_events_count";
+} constexpr kColumns;
+
+// A stored number as int32, clamped; nullopt for no number.
+std::optional<int32_t> storedInt32(const APMRecord& record, const char* column) {
+  const platform::Object* value = record.find(column);
+  if (!value || !value->isNumber()) return std::nullopt;
+  int64_t number = value->int64Value();
+  if (number > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
+  if (number < std::numeric_limits<int32_t>::min()) return std::numeric_limits<int32_t>::min();
+  return static_cast<int32_t>(number);
+}
+
+std::shared_ptr<APMAppMetadata> appMetadataFromRecord(const APMRecord& record) {
+  // An index beyond int32 is as unusable as a negative one.
+  int64_t index = record["last_bundle_index"].int64Value();
+  int32_t lastBundleIndex =
+      index > std::numeric_limits<int32_t>::max() ? -1 : static_cast<int32_t>(std::max<int64_t>(index, -1));
+  return APMAppMetadata::initWithLastBundleIndex(lastBundleIndex,
+                                                 record["last_bundle_start_timestamp"].doubleValue(),
+                                                 record["last_bundle_end_timestamp"].doubleValue());
+}
+
+APMRecord recordOfAppMetadata(const APMAppMetadata& metadata) {
+  return {{kKeyColumn, kKeyValue},
+          {"last_bundle_index", metadata.lastBundleIndex()},
+          {"last_bundle_start_timestamp", metadata.lastBundleStartTimestamp()},
+          {"last_bundle_end_timestamp", metadata.lastBundleEndTimestamp()}};
+}
+
+}  // namespace
+
+bool APMDatabase::initializeAppMetadata() {
+  return performTransaction([&] {
+    platform::ErrorRef error;
+    if (queryAppMetadata(&error)) return true;
+    if (error) {
+      APMMeasurement::monitor()->logWithLevel(1, 12005, "Failed to query app metadata");
+      // A row that is there but unreadable would otherwise stop every start.
+      std::optional<int64_t> rows =
+          sqliteStore_->rowCountForTableWithName(kAPMAppMetadataTable, kKeyColumn, kKeyValue);
+      return rows && *rows > 0 && resetAppMetadataBookkeeping();
+    }
+    auto fresh = APMAppMetadata::initWithLastBundleIndex(0, 0.0, 0.0);
+    if (!upsertDataType(recordOfAppMetadata(*fresh), kAPMAppMetadataTable, kKeyColumn, kKeyValue,
+                        kAPMAppMetadataTableLimit, &error)) {
+      APMMeasurement::monitor()->logWithLevel(1, 12006, "Unable to update the app metadata. Error",
+                                              error);
+      return false;
+    }
+    return true;
+  });
+}
+
+bool APMDatabase::resetAppMetadataBookkeeping() {
+  // The stored configuration and the daily counters stay as they are.
+  APMRecord bookkeeping{{"last_bundle_index", 0},
+                        {"last_bundle_start_timestamp", 0.0},
+                        {"last_bundle_end_timestamp", 0.0}};
+  return sqliteStore_->updateRecord(bookkeeping, kAPMAppMetadataTable, kKeyColumn, kKeyValue);
+}
+
+std::shared_ptr<APMAppMetadata> APMDatabase::queryAppMetadata(platform::ErrorRef* error) {
+  auto objects = dataTypesFromTableWithName<std::shared_ptr<APMAppMetadata>>(
+      kAPMAppMetadataTable, kKeyColumn, kKeyValue, error,
+      [](const APMRecord& record, platform::ErrorRef*) { return appMetadataFromRecord(record); });
+  if (!objects || objects->empty()) return nullptr;
+  return objects->front();
+}
+
+bool APMDatabase::updateAppMetadata(const std::shared_ptr<APMAppMetadata>& appMetadata,
+                                    platform::ErrorRef* error) {
+  if (!appMetadata) {
+    APMSetError(error, kUnconvertible,
+                "Received empty app metadata for getting dictionary representation");
+    return false;
+  }
+  return updateDataType(recordOfAppMetadata(*appMetadata), kAPMAppMetadataTable, kKeyColumn,
+                        kKeyValue, error);
+}
+
+int32_t APMDatabase::currentDayNumber() {
+  double now = platform::Clock::current()->now();
+  double offset = persistedConfig_ ? persistedConfig_->midnightOffset() : 0;
+  return platform::saturatingCast<int32_t>(std::floor((now - offset) / kSecondsPerDay));
+}
+
+std::optional<APMDailyCounts> APMDatabase::dailyCounts(platform::ErrorRef* error) {
+  int32_t today = currentDayNumber();
+  auto objects = dataTypesFromTableWithName<std::optional<APMDailyCounts>>(
+      kAPMAppMetadataTable, kKeyColumn, kKeyValue, error,
+      [today](const APMRecord& record, platform::ErrorRef*) -> std::optional<APMDailyCounts> {
+        auto counter = [&](const char* column) { return storedInt32(record, column).value_or(0); };
+        return APMDailyCounts(storedInt32(record, kColumns.day).value_or(today),
+                              counter(kColumns.conversions), counter(kColumns.allEvents),
+                              counter(kColumns.publicEvents), counter(kColumns.errorEvents),
+                              counter(kColumns.realtime), counter(kColumns.dcuRealtime));
+      });
+  if (!objects || objects->empty()) return std::nullopt;
+  return objects->front();
+}
+
+bool APMDatabase::updateDailyCounts(const std::optional<APMDailyCounts>& dailyCounts,
+                                    platform::ErrorRef* error) {
+  if (!dailyCounts) {
+    APMSetError(error, kUnconvertible,
+                "Received empty daily counts for getting dictionary representation");
+    return false;
+  }
+  const APMDailyCounts& counts = *dailyCounts;
+  APMRecord record{{kColumns.day, counts.day()},
+                   {kColumns.conversions, counts.conversionsCount()},
+                   {kColumns.allEvents, counts.allEventsCount()},
+                   {kColumns.publicEvents, counts.publicEventsCount()},
+                   {kColumns.errorEvents, counts.errorEventsCount()},
+                   {kColumns.realtime, counts.realtimeCount()},
+                   {kColumns.dcuRealtime, counts.dcuRealtimeCount()}};
+  return updateDataType(record, kAPMAppMetadataTable, kKeyColumn, kKeyValue, error);
+}

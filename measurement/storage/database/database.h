@@ -1,0 +1,226 @@
+// `APMDatabase`: the measurement database, one SQLite file
+// ("voraza-app-measurement.sql" in "Voraza/Measurement" under Application
+// Support) holding everything the engine keeps between launches.
+//
+// It owns the file's `APMSqliteStore`, makes sure the thirteen tables of the
+// schema exist with their add-on columns (migrating older files), replaces a
+// file whose schema cannot be brought up to date by an empty one, and keeps
+// the one app_metadata row. The table operations of the other storage files
+// are built on the generic record helpers here; a full table refuses a new
+// key ("Failed to insert data type. Table is full") and never evicts.
+//
+// Errors are of the measurement domain: code 1 a refused argument, 2 a
+// refused state (full table, missing row, rows no object could be made of),
+// 3 a failed SQLite call or a record that cannot be converted.
+//
+// Threads: created by the engine and then called only from the measurement
+// worker queue; it holds no lock. A transaction block runs on the calling
+// queue and may call any operation but a second `performTransaction`.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "measurement/engine/measurement_errors.h"
+#include "measurement/storage/database/record.h"
+#include "measurement/storage/database/sqlite_store.h"
+#include "measurement/storage/models/value.h"
+#include "platform/error.h"
+
+class APMAppMetadata;
+class APMDailyCounts;
+class APMPersistedConfig;
+
+inline constexpr const char* kAPMMeasurementDatabaseName = "voraza-app-measurement.sql";
+
+inline constexpr const char* kAPMAppMetadataTable = "app_metadata";
+inline constexpr const char* kAPMRawEventsMetadataTable = "raw_events_metadata";
+inline constexpr const char* kAPMRawEventsTable = "raw_events";
+inline constexpr const char* kAPMEventsTable = "events";
+inline constexpr const char* kAPMUserAttributesTable = "user_attributes";
+inline constexpr const char* kAPMQueueTable = "queue";
+inline constexpr const char* kAPMEventFiltersTable = "event_filters";
+inline constexpr const char* kAPMPropertyFiltersTable = "property_filters";
+inline constexpr const char* kAPMAudienceFilterValuesTable = "audience_filter_values";
+inline constexpr const char* kAPMPurchaseTransactionsTable = "purchase_transactions";
+inline constexpr const char* kAPMSubscriptionsTable = "subscriptions";
+inline constexpr const char* kAPMConditionalPropertiesTable = "conditional_properties";
+inline constexpr const char* kAPMMainEventParamsTable = "main_event_params";
+
+// Row limits of the generic upsert, and of reads of all rows.
+inline constexpr long kAPMAppMetadataTableLimit = 1;
+inline constexpr long kAPMRawEventsMetadataTableLimit = 100'000;
+inline constexpr long kAPMEventsTableLimit = 1'000;
+inline constexpr long kAPMUserAttributesTableLimit = 1'000;
+inline constexpr long kAPMConditionalPropertiesTableLimit = 1'000;
+inline constexpr long kAPMNoReadLimit = -1;
+
+// One table of the schema: the columns created with it, the columns added
+// to older files, and the columns whose declared type changed.
+struct APMTableSchema {
+  std::string name;
+  APMColumnInfo elementaryColumnInfo;
+  APMColumnInfo addOnColumnInfo;
+  APMColumnTextMap modifyColumnInfo;
+};
+
+// The thirteen tables, in creation order.
+const std::vector<APMTableSchema>& APMDatabaseSchema();
+
+// The value to store for an `APMValue`: its string, its double, or else the
+// 64-bit integer of its int64 reading.
+platform::Object APMDatabaseObjectFromValue(const APMValue& value);
+
+class APMDatabase {
+ public:
+  // Turns one record into a model object; null (or nullopt) when it cannot.
+  template <typename T>
+  using CreateDataTypeBlock = std::function<T(const APMRecord& record, platform::ErrorRef* error)>;
+
+  // Opens (or creates) the database file `name` in the measurement folder,
+  // brings its tables up to date and makes sure the app_metadata row
+  // exists. A file whose tables cannot be brought up to date is deleted, so
+  // the next creation starts from an empty file. Null on failure.
+  static std::shared_ptr<APMDatabase> initWithDatabaseName(
+      const std::string& name, std::shared_ptr<APMPersistedConfig> persistedConfig,
+      platform::ErrorRef* error = nullptr);
+  ~APMDatabase();
+  APMDatabase(const APMDatabase&) = delete;
+  APMDatabase& operator=(const APMDatabase&) = delete;
+
+  const std::shared_ptr<APMSqliteStore>& sqliteStore() const { return sqliteStore_; }
+  const std::shared_ptr<APMPersistedConfig>& persistedConfig() const { return persistedConfig_; }
+
+  // Replaces the file by an empty one with the same schema and a fresh
+  // app_metadata row.
+  bool reset(platform::ErrorRef* error = nullptr);
+  // Runs `block` inside one exclusive transaction (12056 logged on failure).
+  // A block that throws rolls back and the exception continues.
+  bool performTransaction(const std::function<bool()>& block);
+
+  // `context` ("Init" or "Reset") goes into the log lines.
+  bool initializeDatabaseResourcesWithContext(const std::string& context, const std::string& path,
+                                              platform::ErrorRef* error = nullptr);
+  bool ensureAllTables();
+
+  // --- App metadata and daily counts ------------------------------------
+
+  // Creates the app_metadata row (index 0, zero timestamps) unless there is
+  // one. A row that exists but cannot be read has its bundle bookkeeping
+  // reset, keeping the stored configuration and counters.
+  bool initializeAppMetadata();
+  std::shared_ptr<APMAppMetadata> queryAppMetadata(platform::ErrorRef* error = nullptr);
+  bool updateAppMetadata(const std::shared_ptr<APMAppMetadata>& appMetadata,
+                         platform::ErrorRef* error = nullptr);
+  // The stored counters; the day is today when none is stored. A stored day
+  // other than today is answered as it is: the counters roll over at the
+  // next increment.
+  std::optional<APMDailyCounts> dailyCounts(platform::ErrorRef* error = nullptr);
+  bool updateDailyCounts(const std::optional<APMDailyCounts>& dailyCounts,
+                         platform::ErrorRef* error = nullptr);
+  // floor((now - midnight offset) / 86400), now from the current clock.
+  int32_t currentDayNumber();
+
+  // --- Generic record helpers -------------------------------------------
+
+  // Objects of the first `tableLimit` rows in rowid order (-1: all); rows
+  // the block makes nothing of are left out. Nullopt on failure.
+  template <typename T>
+  std::optional<std::vector<T>> allDataTypesFromTableWithName(const std::string& table,
+                                                              long tableLimit,
+                                                              platform::ErrorRef* error,
+                                                              const CreateDataTypeBlock<T>& block);
+  // Objects of the rows whose `columnName` equals `columnValue`; empty when
+  // none match, nullopt when rows matched but none could be converted.
+  template <typename T>
+  std::optional<std::vector<T>> dataTypesFromTableWithName(const std::string& table,
+                                                           const std::string& columnName,
+                                                           const platform::Object& columnValue,
+                                                           platform::ErrorRef* error,
+                                                           const CreateDataTypeBlock<T>& block);
+  bool insertDataType(const std::optional<APMRecord>& record, const std::string& table,
+                      platform::ErrorRef* error = nullptr);
+  // Inserts or replaces the row with the key; a new key is refused when the
+  // table already holds `tableLimit` rows.
+  bool upsertDataType(const std::optional<APMRecord>& record, const std::string& table,
+                      const std::string& columnName, const platform::Object& columnValue,
+                      long tableLimit, platform::ErrorRef* error = nullptr);
+  // Updates the existing row with the key; fails when there is none.
+  bool updateDataType(const std::optional<APMRecord>& record, const std::string& table,
+                      const std::string& columnName, const platform::Object& columnValue,
+                      platform::ErrorRef* error = nullptr);
+
+ private:
+  explicit APMDatabase(std::shared_ptr<APMPersistedConfig> persistedConfig);
+  bool deleteDatabaseFiles(const std::string& path, platform::ErrorRef* error);
+  bool resetAppMetadataBookkeeping();
+  std::optional<std::vector<APMRecord>> recordsOfAllRows(const std::string& table, long tableLimit,
+                                                         platform::ErrorRef* error);
+  std::optional<std::vector<APMRecord>> recordsWithKey(const std::string& table,
+                                                       const std::string& columnName,
+                                                       const platform::Object& columnValue,
+                                                       platform::ErrorRef* error);
+
+  std::shared_ptr<APMSqliteStore> sqliteStore_;
+  const std::shared_ptr<APMPersistedConfig> persistedConfig_;
+};
+
+// --- Template definitions ----------------------------------------------------
+
+template <typename T>
+std::optional<std::vector<T>> APMDatabase::allDataTypesFromTableWithName(
+    const std::string& table, long tableLimit, platform::ErrorRef* error,
+    const CreateDataTypeBlock<T>& block) {
+  if (!block) {
+    APMSetError(error, 1, "Received nil block to get all data types");
+    return std::nullopt;
+  }
+  std::optional<std::vector<APMRecord>> records = recordsOfAllRows(table, tableLimit, error);
+  if (!records) return std::nullopt;
+  std::vector<T> objects;
+  objects.reserve(records->size());
+  for (const APMRecord& record : *records) {
+    T object = block(record, error);
+    if (object) objects.push_back(std::move(object));
+  }
+  return objects;
+}
+
+template <typename T>
+std::optional<std::vector<T>> APMDatabase::dataTypesFromTableWithName(
+    const std::string& table, const std::string& columnName, const platform::Object& columnValue,
+    platform::ErrorRef* error, const CreateDataTypeBlock<T>& block) {
+  if (table.empty()) {
+    APMSetError(error, 1, "Received empty table name to create data type from table");
+    return std::nullopt;
+  }
+  if (columnName.empty()) {
+    APMSetError(error, 1, "Received empty column name to create data type from table");
+    return std::nullopt;
+  }
+  if (columnValue.isNil()) {
+    APMSetError(error, 1, "Received nil column value to create data type from table");
+    return std::nullopt;
+  }
+  if (!block) {
+    APMSetError(error, 2, "Received nil block to create data type from table");
+    return std::nullopt;
+  }
+  std::optional<std::vector<APMRecord>> records =
+      recordsWithKey(table, columnName, columnValue, error);
+  if (!records) return std::nullopt;
+  std::vector<T> objects;
+  for (const APMRecord& record : *records) {
+    T object = block(record, error);
+    if (object) objects.push_back(std::move(object));
+  }
+  if (!records->empty() && objects.empty()) {
+    APMSetError(error, 2, "Failed to initialize data types from dictionaries");
+    return std::nullopt;
+  }
+  return objects;
+}

@@ -1,0 +1,348 @@
+#include "measurement/storage/database/database.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <map>
+
+#include "measurement/storage/models/app_metadata.h"
+#include "measurement/storage/models/daily_counts.h"
+#include "measurement/storage/settings/persisted_config.h"
+#include "measurement/storage/settings/persistent_dictionary.h"
+#include "measurement/storage/system/file_paths.h"
+#include "platform/clock.h"
+#include "platform/paths.h"
+#include "tests/support/recording_monitor.h"
+#include "tests/support/temp_container.h"
+
+namespace {
+
+using platform::Bytes;
+using platform::ErrorRef;
+using platform::Object;
+
+// "name TYPE [NN] [PK<n>]" per column, as PRAGMA table_info reports them.
+using Columns = std::vector<std::string>;
+
+Columns describeColumns(APMSqliteStore& store, const std::string& table) {
+  Columns columns;
+  sqlite3_stmt* statement = store.prepareSQL("PRAGMA table_info(" + table + ")");
+  while (statement && sqlite3_step(statement) == SQLITE_ROW) {
+    std::string text = reinterpret_cast<const char*>(sqlite3_column_text(statement, 1));
+    text += std::string(" ") + reinterpret_cast<const char*>(sqlite3_column_text(statement, 2));
+    if (sqlite3_column_int(statement, 3)) text += " NN";
+    if (int pk = sqlite3_column_int(statement, 5)) text += " PK" + std::to_string(pk);
+    columns.push_back(text);
+  }
+  store.cleanUpStatement(statement, "");
+  return columns;
+}
+
+// Written out again from the table of the schema, not from the code.
+const std::map<std::string, Columns>& expectedSchema() {
+  static const std::map<std::string, Columns> schema = {
+      {"app_metadata",
+       {"last_bundle_index INTEGER NN", "last_bundle_end_timestamp REAL NN",
+        "last_bundle_start_timestamp REAL", "day INTEGER", "daily_conversions_count INTEGER",
+        "daily_events_count INTEGER", "daily_public_events_count INTEGER",
+        "daily_error_events_count INTEGER", "remote_config_data BLOB",
+        "remote_config_timestamp REAL", "daily_real_time_conversion_events_count INTEGER",
+        "daily_real_time_dcu_events_count INTEGER"}},
+      {"raw_events_metadata", {"metadata_fingerprint INTEGER NN PK1", "metadata BLOB NN"}},
+      {"raw_events",
+       {"name TEXT NN", "timestamp REAL NN", "metadata_fingerprint INTEGER NN", "data BLOB NN",
+        "is_realtime INTEGER"}},
+      {"events",
+       {"name TEXT NN PK1", "lifetime_count INTEGER NN", "current_bundle_count INTEGER NN",
+        "last_fire_timestamp REAL NN", "last_bundled_timestamp REAL",
+        "last_sampled_complex_event_id INTEGER", "last_sampling_rate INTEGER",
+        "last_exempt_from_sampling INTEGER", "last_bundled_day INTEGER",
+        "current_session_count INTEGER"}},
+      {"user_attributes",
+       {"name TEXT NN PK1", "set_timestamp REAL NN", "value BLOB NN", "origin TEXT"}},
+      {"queue",
+       {"data BLOB NN", "bundle_end_timestamp REAL NN", "is_realtime INTEGER",
+        "retry_count INTEGER"}},
+      {"event_filters",
+       {"audience_id INTEGER NN PK1", "filter_id INTEGER NN PK2", "event_name TEXT NN",
+        "data BLOB NN", "session_scoped INTEGER"}},
+      {"property_filters",
+       {"audience_id INTEGER NN PK1", "filter_id INTEGER NN PK2", "property_name TEXT NN",
+        "data BLOB NN", "session_scoped INTEGER"}},
+      {"audience_filter_values",
+       {"audience_id INTEGER NN PK1", "current_results BLOB", "previous_results BLOB"}},
+      {"purchase_transactions", {"fingerprint TEXT NN PK1"}},
+      {"subscriptions", {"subscription_id TEXT NN PK1"}},
+      {"conditional_properties",
+       {"name TEXT NN PK1", "origin TEXT NN", "value BLOB NN", "creation_timestamp REAL NN",
+        "active INTEGER NN", "trigger_timeout REAL NN", "triggered_timestamp REAL NN",
+        "time_to_live REAL NN", "trigger_event_name TEXT", "timed_out_event BLOB",
+        "triggered_event BLOB", "expired_event BLOB"}},
+      {"main_event_params",
+       {"event_id INTEGER NN PK1", "children_to_process INTEGER NN", "main_event BLOB NN"}},
+  };
+  return schema;
+}
+
+std::vector<std::string> tableNames(APMSqliteStore& store) {
+  std::vector<std::string> names;
+  auto rows = store.recordsForQuery(
+      "SELECT name FROM sqlite_master WHERE type = ? ORDER BY name", {"table"});
+  for (const auto& row : rows.value_or(std::vector<APMRecord>{})) names.push_back(*row["name"].string());
+  return names;
+}
+
+class DatabaseTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    clock_ = std::make_shared<platform::ManualClock>(1'700'000'000);
+    scopedClock_ = std::make_unique<platform::ScopedCurrentClock>(clock_);
+    store_ = APMPersistentDictionary::initWithFileName("com.voraza.vuv.measurement",
+                                                       [](double, platform::DispatchBlock) {});
+    config_ = APMPersistedConfig::initWithSuiteName("com.voraza.vuv.measurement", store_);
+    path_ = APMApplicationSupportFilePath(kAPMMeasurementDatabaseName);
+  }
+
+  std::shared_ptr<APMDatabase> open(ErrorRef* error = nullptr) {
+    return APMDatabase::initWithDatabaseName(kAPMMeasurementDatabaseName, config_, error);
+  }
+
+  TempContainer container_;
+  std::shared_ptr<platform::ManualClock> clock_;
+  std::unique_ptr<platform::ScopedCurrentClock> scopedClock_;
+  std::shared_ptr<APMPersistentDictionary> store_;
+  std::shared_ptr<APMPersistedConfig> config_;
+  std::string path_;
+};
+
+TEST_F(DatabaseTest, FreshFileHasTheWholeSchemaAndOneMetadataRow) {
+  auto database = open();
+  ASSERT_TRUE(database);
+  EXPECT_EQ(path_, container_.applicationSupport() + "/Voraza/Measurement/voraza-app-measurement.sql");
+  EXPECT_TRUE(platform::fileExists(path_));
+  APMSqliteStore& store = *database->sqliteStore();
+  std::vector<std::string> expectedNames;
+  for (const auto& [table, columns] : expectedSchema()) {
+    expectedNames.push_back(table);
+    EXPECT_EQ(describeColumns(store, table), columns) << table;
+  }
+  EXPECT_EQ(tableNames(store), expectedNames);
+
+  auto metadata = database->queryAppMetadata();
+  ASSERT_TRUE(metadata);
+  EXPECT_EQ(metadata->lastBundleIndex(), 0);
+  EXPECT_EQ(metadata->lastBundleStartTimestamp(), 0.0);
+  EXPECT_EQ(metadata->lastBundleEndTimestamp(), 0.0);
+  auto counts = database->dailyCounts();
+  ASSERT_TRUE(counts);
+  EXPECT_EQ(*counts, APMDailyCounts(database->currentDayNumber(), 0, 0, 0, 0, 0, 0));
+
+  metadata->incrementLastBundleIndex();
+  metadata->setLastBundleEndTimestamp(42.5);
+  ASSERT_TRUE(database->updateAppMetadata(metadata));
+  EXPECT_EQ(database->queryAppMetadata()->lastBundleIndex(), 1);
+  EXPECT_EQ(database->queryAppMetadata()->lastBundleEndTimestamp(), 42.5);
+  ErrorRef error;
+  EXPECT_FALSE(database->updateAppMetadata(nullptr, &error));
+  EXPECT_EQ(error->localizedDescription(),
+            "Received empty app metadata for getting dictionary representation");
+  EXPECT_EQ(error->code(), 3);
+  EXPECT_EQ(store.rowCountForTableWithName("app_metadata"), 1);
+}
+
+TEST_F(DatabaseTest, OldFileIsMigratedKeepingRows) {
+  ASSERT_TRUE(platform::createDirectories(platform::deletingLastPathComponent(path_)));
+  sqlite3* handle = nullptr;
+  ASSERT_EQ(sqlite3_open(path_.c_str(), &handle), SQLITE_OK);
+  const char* old =
+      "CREATE TABLE app_metadata (last_bundle_index INTEGER NOT NULL, last_bundle_end_timestamp "
+      "REAL NOT NULL);"
+      "INSERT INTO app_metadata VALUES (7, 99.5);"
+      "CREATE TABLE raw_events (name TEXT NOT NULL, timestamp INTEGER NOT NULL, "
+      "metadata_fingerprint INTEGER NOT NULL, data BLOB NOT NULL);"
+      "INSERT INTO raw_events VALUES ('_s', 1700000000, 5, x'0102');"
+      "INSERT INTO raw_events VALUES ('_e', 1700000001, 5, x'03');"
+      "CREATE TABLE events (name TEXT NOT NULL PRIMARY KEY, lifetime_count INTEGER NOT NULL, "
+      "current_bundle_count INTEGER NOT NULL, last_fire_timestamp REAL NOT NULL, "
+      "future_note TEXT);"
+      "INSERT INTO events VALUES ('_s', 3, 1, 5.0, 'kept');";
+  ASSERT_EQ(sqlite3_exec(handle, old, nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(handle);
+
+  auto database = open();
+  ASSERT_TRUE(database);
+  APMSqliteStore& store = *database->sqliteStore();
+  EXPECT_EQ(describeColumns(store, "raw_events"), expectedSchema().at("raw_events"));
+  auto rows = store.recordsForQuery(
+      "SELECT name, typeof(timestamp) AS kind, timestamp, data FROM raw_events ORDER BY rowid", {});
+  ASSERT_TRUE(rows);
+  ASSERT_EQ(rows->size(), 2u);
+  EXPECT_EQ((*rows)[0]["kind"], Object("real"));
+  EXPECT_EQ((*rows)[0]["timestamp"], Object(1700000000.0));
+  EXPECT_EQ(*(*rows)[0]["data"].data(), (Bytes{1, 2}));
+  EXPECT_EQ((*rows)[1]["name"], Object("_e"));
+  // A column of a later version stays when nullable; add-on columns arrive.
+  Columns events = describeColumns(store, "events");
+  EXPECT_EQ(events.size(), 11u);
+  EXPECT_EQ(store.numberForQuery("SELECT lifetime_count FROM events WHERE future_note = ?", {"kept"}),
+            Object(3));
+
+  // The old metadata row reads with its add-on columns empty.
+  auto metadata = database->queryAppMetadata();
+  ASSERT_TRUE(metadata);
+  EXPECT_EQ(metadata->lastBundleIndex(), 7);
+  EXPECT_EQ(metadata->lastBundleStartTimestamp(), 0.0);
+  EXPECT_EQ(metadata->lastBundleEndTimestamp(), 99.5);
+  EXPECT_EQ(*database->dailyCounts(), APMDailyCounts(database->currentDayNumber(), 0, 0, 0, 0, 0, 0));
+}
+
+TEST_F(DatabaseTest, FileWithBrokenTableIsDeletedAndStartsOver) {
+  ASSERT_TRUE(platform::createDirectories(platform::deletingLastPathComponent(path_)));
+  sqlite3* handle = nullptr;
+  ASSERT_EQ(sqlite3_open(path_.c_str(), &handle), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(handle, "CREATE TABLE queue (data BLOB NOT NULL)", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(handle);
+
+  RecordingMonitor monitor;
+  EXPECT_FALSE(open());
+  EXPECT_EQ(monitor.first(12047).contexts.at(0), Object("queue"));
+  EXPECT_EQ(monitor.first(12002).message,
+            "Failed to create or validate required database tables (Init)");
+  EXPECT_FALSE(platform::fileExists(path_));
+  auto database = open();
+  ASSERT_TRUE(database);
+  EXPECT_EQ(describeColumns(*database->sqliteStore(), "queue"), expectedSchema().at("queue"));
+}
+
+TEST_F(DatabaseTest, TableLimitsRefuseNewKeysOnly) {
+  auto database = open();
+  ASSERT_TRUE(database);
+  auto event = [](int i) {
+    return APMRecord{{"name", "e" + std::to_string(i)},
+                     {"lifetime_count", 1},
+                     {"current_bundle_count", 1},
+                     {"last_fire_timestamp", 1.0}};
+  };
+  ASSERT_TRUE(database->performTransaction([&] {
+    for (int i = 0; i < kAPMEventsTableLimit; ++i) {
+      if (!database->upsertDataType(event(i), kAPMEventsTable, "name", "e" + std::to_string(i),
+                                    kAPMEventsTableLimit)) {
+        return false;
+      }
+    }
+    return true;
+  }));
+  ErrorRef error;
+  EXPECT_FALSE(database->upsertDataType(event(5000), kAPMEventsTable, "name", "e5000",
+                                        kAPMEventsTableLimit, &error));
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->localizedDescription(), "Failed to insert data type. Table is full");
+  EXPECT_EQ(error->code(), 2);
+  APMRecord replaced = event(7);
+  replaced.set("lifetime_count", 8);
+  EXPECT_TRUE(database->upsertDataType(replaced, kAPMEventsTable, "name", "e7", kAPMEventsTableLimit));
+  EXPECT_EQ(database->sqliteStore()->rowCountForTableWithName(kAPMEventsTable), kAPMEventsTableLimit);
+
+  // Reads of all rows: rowid order, the limit, rows the block refuses left out.
+  using Name = std::optional<std::string>;
+  APMDatabase::CreateDataTypeBlock<Name> names = [](const APMRecord& record, ErrorRef*) -> Name {
+    return record["lifetime_count"].int64Value() == 8 ? std::nullopt : Name(*record["name"].string());
+  };
+  auto firstTen = database->allDataTypesFromTableWithName<Name>(kAPMEventsTable, 10, nullptr, names);
+  ASSERT_TRUE(firstTen);
+  // Replacing a row gives it a new rowid at the end.
+  ASSERT_EQ(firstTen->size(), 10u);
+  EXPECT_EQ(firstTen->front(), Name("e0"));
+  EXPECT_EQ(firstTen->back(), Name("e10"));
+  auto all = database->allDataTypesFromTableWithName<Name>(kAPMEventsTable, kAPMNoReadLimit, nullptr,
+                                                           names);
+  EXPECT_EQ(all->size(), 999u);
+
+  auto none = database->dataTypesFromTableWithName<Name>(kAPMEventsTable, "name", "missing", &error,
+                                                         names);
+  ASSERT_TRUE(none);
+  EXPECT_TRUE(none->empty());
+  EXPECT_FALSE(database->dataTypesFromTableWithName<Name>(kAPMEventsTable, "name", "e7", &error, names));
+  EXPECT_EQ(error->localizedDescription(), "Failed to initialize data types from dictionaries");
+  EXPECT_FALSE(database->updateDataType(event(6000), kAPMEventsTable, "name", "e6000", &error));
+  EXPECT_EQ(error->localizedDescription(), "Failed to update record. Item doesn't exist");
+  EXPECT_FALSE(database->insertDataType(std::nullopt, kAPMEventsTable, &error));
+  EXPECT_EQ(error->localizedDescription(), "Failed to insert empty record");
+}
+
+TEST_F(DatabaseTest, ResetLeavesEmptySchemaAndFreshMetadata) {
+  auto database = open();
+  ASSERT_TRUE(database);
+  ASSERT_TRUE(database->insertDataType(APMRecord{{"data", Bytes{1}}, {"bundle_end_timestamp", 1.0}},
+                                       kAPMQueueTable));
+  auto metadata = database->queryAppMetadata();
+  metadata->incrementLastBundleIndex();
+  ASSERT_TRUE(database->updateAppMetadata(metadata));
+  ASSERT_TRUE(database->reset());
+  APMSqliteStore& store = *database->sqliteStore();
+  EXPECT_EQ(store.rowCountForTableWithName(kAPMQueueTable), 0);
+  EXPECT_EQ(tableNames(store).size(), expectedSchema().size());
+  EXPECT_EQ(database->queryAppMetadata()->lastBundleIndex(), 0);
+}
+
+TEST_F(DatabaseTest, UnreadableMetadataRowIsRepairedKeepingConfiguration) {
+  {
+    auto database = open();
+    ASSERT_TRUE(database);
+    ASSERT_TRUE(database->sqliteStore()->updateRecord(
+        {{"last_bundle_index", -5}, {"remote_config_data", Bytes{7, 7}}, {"daily_events_count", 3}},
+        kAPMAppMetadataTable, "rowid", "1"));
+  }
+  RecordingMonitor monitor;
+  auto database = open();
+  ASSERT_TRUE(database);
+  EXPECT_TRUE(monitor.contains(12005));
+  ASSERT_TRUE(database->queryAppMetadata());
+  EXPECT_EQ(database->queryAppMetadata()->lastBundleIndex(), 0);
+  auto row = database->sqliteStore()->recordsForQuery(
+      "SELECT remote_config_data, daily_events_count FROM app_metadata", {});
+  EXPECT_EQ(*(*row)[0]["remote_config_data"].data(), (Bytes{7, 7}));
+  EXPECT_EQ((*row)[0]["daily_events_count"], Object(3));
+}
+
+TEST_F(DatabaseTest, DailyCountersFollowTheShiftedDayBoundary) {
+  config_->setDouble(3600, APMPersistedConfig::kMidnightOffsetKey);
+  // One second before 01:00 UTC of day 19700 since 1970.
+  clock_->set(19700 * 86400.0 + 3600 - 1);
+  auto database = open();
+  ASSERT_TRUE(database);
+  EXPECT_EQ(database->currentDayNumber(), 19699);
+  auto counts = database->dailyCounts();
+  ASSERT_TRUE(counts);
+  counts->incrementCountsForCurrentDay(database->currentDayNumber(), true, false, 3);
+  ASSERT_TRUE(database->updateDailyCounts(counts));
+
+  clock_->advance(2);
+  int32_t today = database->currentDayNumber();
+  EXPECT_EQ(today, 19700);
+  // The stored day is answered as it is until the next increment.
+  counts = database->dailyCounts();
+  EXPECT_EQ(*counts, APMDailyCounts(19699, 0, 3, 3, 0, 0, 0));
+  counts->incrementErrorEventsCountForCurrentDay(today);
+  ASSERT_TRUE(database->updateDailyCounts(counts));
+  EXPECT_EQ(*database->dailyCounts(), APMDailyCounts(19700, 0, 1, 0, 1, 0, 0));
+}
+
+TEST_F(DatabaseTest, FailedTransactionIsLoggedAndValuesConvert) {
+  auto database = open();
+  ASSERT_TRUE(database);
+  RecordingMonitor monitor;
+  EXPECT_FALSE(database->performTransaction([] { return false; }));
+  EXPECT_EQ(monitor.first(12056).message, "Transaction failed. Transaction failed");
+
+  EXPECT_EQ(APMDatabaseObjectFromValue(APMValue(std::string("a"))), Object("a"));
+  EXPECT_EQ(APMDatabaseObjectFromValue(APMValue(2.5)).kind(), Object::Kind::Double);
+  EXPECT_EQ(APMDatabaseObjectFromValue(APMValue(int64_t{7})), Object(7));
+  EXPECT_EQ(APMDatabaseObjectFromValue(APMValue(Object::Array{Object(1)})), Object(0));
+  ErrorRef error;
+  EXPECT_FALSE(APMDatabase::initWithDatabaseName("", config_, &error));
+  EXPECT_EQ(error->localizedDescription(), "Received empty database name in init");
+}
+
+}  // namespace
