@@ -46,13 +46,13 @@ bool APMDataTypeValidator::isValidInternalEventName(std::string_view name, int* 
 }
 
 bool APMDataTypeValidator::isValidInternalUserAttributeName(std::string_view name,
-                                                             int* failureCode) {
+                                                            int* failureCode) {
   return checkName(name, kMaxInternalUserAttributeNameLength, failureCode);
 }
 
 bool APMDataTypeValidator::isValidInternalUserAttributeValue(const platform::Object& value,
-                                                              std::string_view name,
-                                                              int* failureCode) {
+                                                             std::string_view name,
+                                                             int* failureCode) {
   if (value.isNumber()) return true;
   const std::string* text = value.string();
   if (!text) return fail(failureCode, kAPMValidationFailureUnsupportedValue);

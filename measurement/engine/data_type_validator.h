@@ -56,8 +56,7 @@ class APMDataTypeValidator {
   // NO, `failureCode` (when given) receives the reason; on YES it is
   // untouched.
   static bool isValidInternalUserAttributeValue(const platform::Object& value,
-                                                std::string_view name,
-                                                int* failureCode = nullptr);
+                                                std::string_view name, int* failureCode = nullptr);
 
   // The longest string value the user property `name` takes: 256 for "_id"
   // and "_gbraid", 512 for "_psmvalue", 36 for every other name.

@@ -1,6 +1,8 @@
 #include "measurement/engine/event_names.h"
 
-bool APMIsPublicName(std::string_view name) { return !name.empty() && name.front() != '_'; }
+bool APMIsPublicName(std::string_view name) {
+  return !name.empty() && name.front() != '_';
+}
 
 const APMEventNameTable& APMPublicToInternalEventNames() {
   // Static local: built once, thread-safe, and never destroyed while other

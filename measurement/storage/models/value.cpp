@@ -9,8 +9,7 @@ APMValue::APMValue(double value) : valueType_(APMValueTypeDouble), value_(value)
 
 APMValue::APMValue(int64_t value) : valueType_(APMValueTypeInt64), value_(value) {}
 
-APMValue::APMValue(std::string value)
-    : valueType_(APMValueTypeString), value_(std::move(value)) {}
+APMValue::APMValue(std::string value) : valueType_(APMValueTypeString), value_(std::move(value)) {}
 
 APMValue::APMValue(platform::Object::Array value)
     : valueType_(APMValueTypeArray), value_(std::move(value)) {}
@@ -18,8 +17,7 @@ APMValue::APMValue(platform::Object::Array value)
 APMValue::APMValue(int64_t valueType, platform::Object value)
     : valueType_(valueType), value_(std::move(value)) {}
 
-std::optional<APMValue> APMValue::valueFromObject(const platform::Object& object,
-                                                  bool allowArray) {
+std::optional<APMValue> APMValue::valueFromObject(const platform::Object& object, bool allowArray) {
   using Kind = platform::Object::Kind;
   switch (object.kind()) {
     case Kind::Nil:
@@ -53,17 +51,25 @@ std::optional<APMValue> APMValue::valueFromObject(const platform::Object& object
   return std::nullopt;
 }
 
-double APMValue::doubleValue() const { return isDouble() ? value_.doubleValue() : 0.0; }
+double APMValue::doubleValue() const {
+  return isDouble() ? value_.doubleValue() : 0.0;
+}
 
-int64_t APMValue::int64Value() const { return isInt64() ? value_.int64Value() : 0; }
+int64_t APMValue::int64Value() const {
+  return isInt64() ? value_.int64Value() : 0;
+}
 
-const std::string* APMValue::stringValue() const { return isString() ? value_.string() : nullptr; }
+const std::string* APMValue::stringValue() const {
+  return isString() ? value_.string() : nullptr;
+}
 
 const platform::Object::Array* APMValue::arrayValue() const {
   return isArray() ? value_.array() : nullptr;
 }
 
-std::string APMValue::description() const { return value_.description(); }
+std::string APMValue::description() const {
+  return value_.description();
+}
 
 bool APMValue::operator==(const APMValue& other) const {
   return valueType_ == other.valueType_ && value_ == other.value_;

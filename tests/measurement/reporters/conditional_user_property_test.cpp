@@ -12,15 +12,6 @@ std::shared_ptr<APMEvent> standInEvent(const std::shared_ptr<int>& owner) {
 
 }  // namespace
 
-TEST(ConditionalUserPropertyTest, StartsEmpty) {
-  APMConditionalUserProperty property;
-  EXPECT_TRUE(property.name().empty());
-  EXPECT_FALSE(property.value());
-  EXPECT_FALSE(property.triggeredEvent());
-  EXPECT_FALSE(property.isActive());
-  EXPECT_EQ(property.timeToLive(), 0.0);
-}
-
 TEST(ConditionalUserPropertyTest, CopyIsIndependentAndSharesEvents) {
   auto owner = std::make_shared<int>(0);
   APMConditionalUserProperty original;
@@ -28,10 +19,8 @@ TEST(ConditionalUserPropertyTest, CopyIsIndependentAndSharesEvents) {
   original.setOrigin("app");
   original.setValue(APMValue(std::string("v")));
   original.setTriggerEventName("purchase");
-  original.setTriggerTimeout(3600);
   original.setTimeToLive(60);
   original.setTriggeredEvent(standInEvent(owner));
-  original.setCreationTimestamp(1000.5);
   original.setActive(true);
 
   APMConditionalUserProperty copy = original;
@@ -39,9 +28,7 @@ TEST(ConditionalUserPropertyTest, CopyIsIndependentAndSharesEvents) {
   EXPECT_EQ(copy.origin(), "app");
   EXPECT_EQ(copy.value(), APMValue(std::string("v")));
   EXPECT_EQ(copy.triggerEventName(), "purchase");
-  EXPECT_EQ(copy.triggerTimeout(), 3600);
   EXPECT_EQ(copy.timeToLive(), 60);
-  EXPECT_EQ(copy.creationTimestamp(), 1000.5);
   EXPECT_TRUE(copy.isActive());
   EXPECT_EQ(copy.triggeredEvent(), original.triggeredEvent());
   EXPECT_EQ(owner.use_count(), 3);

@@ -3,20 +3,13 @@
 #include <gtest/gtest.h>
 
 TEST(ScreenViewReporterTest, ActiveBetweenBecomingActiveAndLeaving) {
-  EXPECT_EQ(APMScreenViewReporter::sharedInstance(), APMScreenViewReporter::sharedInstance());
-
   APMScreenViewReporter tracker;
   EXPECT_FALSE(tracker.isAppActive());
-  tracker.applicationDidEnterBackground();
-  EXPECT_FALSE(tracker.isAppActive());
-
   tracker.applicationDidBecomeActive();
   EXPECT_TRUE(tracker.isAppActive());
   tracker.applicationWillResignActive();
   EXPECT_FALSE(tracker.isAppActive());
-
   // Entering the background ends activity even without a resign first.
-  tracker.applicationDidBecomeActive();
   tracker.applicationDidBecomeActive();
   tracker.applicationDidEnterBackground();
   EXPECT_FALSE(tracker.isAppActive());
