@@ -159,10 +159,13 @@ TEST_F(APMAlarmTest, OddDelays) {
   APMAlarm alarm(queue_, "Odd");
   // NaN and non-positive delays fire at once; NaN is scheduled for now.
   for (double delay : {std::nan(""), 0.0, -1.0, -kForever, -1e308}) {
-    auto fired = armReporting(alarm, delay);
-    if (std::isnan(delay)) {
-      EXPECT_EQ(alarm.scheduledTimestamp(), 1000.0);
-    }
+    std::future<void> fired;
+    // Armed from the alarm's queue, so the firing cannot start before the
+    // timestamp is read.
+    queue_->sync([&] {
+      fired = armReporting(alarm, delay);
+      EXPECT_EQ(alarm.scheduledTimestamp(), std::isnan(delay) ? 1000.0 : 1000.0 + delay);
+    });
     ASSERT_EQ(fired.wait_for(kPatience), std::future_status::ready) << delay;
   }
   // Huge delays stay armed and never fire (no undefined conversion on the
