@@ -1,0 +1,122 @@
+// The comparison command set: loose and strict equality and the orderings.
+// Each command takes exactly two arguments, evaluates both, and answers one
+// of the two shared booleans (undefined with the error set on failure).
+#include <cmath>
+
+#include "measurement/script/evaluator.h"
+
+using Value = APMPRuntimeValue;
+using Type = APMPRuntimeValue::Type;
+using platform::ErrorRef;
+
+namespace {
+
+// Loose equality compares by the lower of the two values' tiers.
+int tier(const Value& value) {
+  switch (value.type()) {
+    case Type::Undefined:
+    case Type::Null:
+      return 0;
+    case Type::Number:
+    case Type::Boolean:
+      return 1;
+    case Type::String:
+      return 2;
+    default:
+      return 3;
+  }
+}
+
+bool looseEquals(const Value& a, const Value& b, ErrorRef& error) {
+  const bool aIsLower = tier(a) <= tier(b);
+  const Value& low = aIsLower ? a : b;
+  const Value& high = aIsLower ? b : a;
+  switch (tier(low)) {
+    case 0:
+      return tier(high) == 0;
+    case 1: {
+      const double x = low.doubleValueOrError(error);
+      const double y = high.doubleValueOrError(error);
+      return !error && x == y;
+    }
+    case 2: {
+      if (const std::u16string* other = high.text()) return *low.text() == *other;
+      const std::u16string y = high.stringValueOrError(error);
+      return !error && *low.text() == y;
+    }
+    default:
+      return low.isSameObject(high);
+  }
+}
+
+bool looseDiffers(const Value& a, const Value& b, ErrorRef& error) { return !looseEquals(a, b, error); }
+
+bool strictEquals(const Value& a, const Value& b, ErrorRef&) { return APMPStrictEquals(a, b); }
+bool strictDiffers(const Value& a, const Value& b, ErrorRef&) { return !APMPStrictEquals(a, b); }
+
+// -1, 0 or 1; a failed conversion answers 1 with the error set. Values with
+// methods compare by text, code unit by code unit; anything else by number,
+// where NaN is neither smaller nor equal.
+int compare(const Value& x, const Value& y, ErrorRef& error) {
+  if (APMPValueHasMethods(x) && APMPValueHasMethods(y)) {
+    const std::u16string* left = x.text();
+    const std::u16string* right = y.text();
+    if (left && right) return left->compare(*right) < 0 ? -1 : (*left == *right ? 0 : 1);
+    const std::u16string a = x.stringValueOrError(error);
+    if (error) return 1;
+    const std::u16string b = y.stringValueOrError(error);
+    if (error) return 1;
+    return a.compare(b) < 0 ? -1 : (a == b ? 0 : 1);
+  }
+  const double a = x.doubleValueOrError(error);
+  if (error) return 1;
+  const double b = y.doubleValueOrError(error);
+  if (error) return 1;
+  if (a == b) return 0;
+  return a < b ? -1 : 1;
+}
+
+bool lessThan(const Value& a, const Value& b, ErrorRef& error) { return compare(a, b, error) == -1; }
+bool lessOrEqual(const Value& a, const Value& b, ErrorRef& error) { return compare(a, b, error) <= 0; }
+bool greaterThan(const Value& a, const Value& b, ErrorRef& error) { return compare(b, a, error) == -1; }
+bool greaterOrEqual(const Value& a, const Value& b, ErrorRef& error) { return compare(b, a, error) <= 0; }
+
+using Comparison = bool (*)(const Value&, const Value&, ErrorRef&);
+
+template <Comparison Compare>
+Value comparison(std::span<const Value> arguments, APMPScope& scope, ErrorRef& error) {
+  if (!APMPCheckArgumentCount(arguments, 2, error)) return {};
+  const Value a = APMPEvaluator::evaluateStatement(arguments[0], scope, error);
+  if (error) return {};
+  const Value b = APMPEvaluator::evaluateStatement(arguments[1], scope, error);
+  if (error) return {};
+  const bool result = Compare(a, b, error);
+  if (error) return {};
+  return Value::boolean(result);
+}
+
+constexpr APMPCommandEntry kComparisonCommands[] = {
+    {u"12", comparison<looseEquals>},  {u"29", comparison<looseDiffers>},
+    {u"20", comparison<strictEquals>}, {u"21", comparison<strictDiffers>},
+    {u"23", comparison<lessThan>},     {u"24", comparison<lessOrEqual>},
+    {u"18", comparison<greaterThan>},  {u"19", comparison<greaterOrEqual>},
+};
+
+}  // namespace
+
+bool APMPStrictEquals(const Value& a, const Value& b) {
+  if (a.type() != b.type()) return false;
+  switch (a.type()) {
+    case Type::Number:
+    case Type::Boolean: {
+      ErrorRef ignored;
+      return a.doubleValueOrError(ignored) == b.doubleValueOrError(ignored);
+    }
+    case Type::String:
+      return *a.text() == *b.text();
+    default:
+      return a.isSameObject(b);
+  }
+}
+
+APMPComparisonCommandEvaluator::APMPComparisonCommandEvaluator() : APMPCommandEvaluator(kComparisonCommands) {}

@@ -1,0 +1,213 @@
+// The control command set: method calls, statement lists and blocks, break,
+// continue and return, if, switch, the conditional expression, sequences
+// and function definitions. Its routines receive their arguments
+// unevaluated and evaluate what they need.
+//
+// Control values travel outward through statement lists, blocks and ifs
+// until something consumes them: loops take break and continue, a switch
+// takes break, a function turns return into its data, and a sequence
+// refuses them all (error 10).
+#include "measurement/script/evaluator.h"
+#include "measurement/script/object_manager.h"
+
+using Value = APMPRuntimeValue;
+using platform::ErrorRef;
+
+namespace {
+
+Value evaluate(const Value& value, APMPScope& scope, ErrorRef& error) {
+  return APMPEvaluator::evaluateStatement(value, scope, error);
+}
+
+// "2": target, method name, argument array.
+Value methodCall(std::span<const Value> arguments, APMPScope& scope, ErrorRef& error) {
+  if (!APMPCheckArgumentCount(arguments, 3, error)) return {};
+  APMPValueList values;
+  if (!APMPEvaluateArguments(arguments, scope, error, values)) return {};
+  const std::u16string* name = values[1].text();
+  const APMPArrayValue* list = values[2].asArray();
+  if (!name || !list) {
+    APMPSetError(error, kAPMPErrorArgumentKind);
+    return {};
+  }
+  // A copy: the call may change the array its arguments came from.
+  const std::vector<Value> callArguments = list->allElements();
+  return values[0].applyWithName(*name, callArguments, scope, error);
+}
+
+Value breakCommand(std::span<const Value> arguments, APMPScope&, ErrorRef& error) {
+  if (!APMPCheckArgumentCount(arguments, 0, error)) return {};
+  return APMPControlValue::breakValue();
+}
+
+Value continueCommand(std::span<const Value> arguments, APMPScope&, ErrorRef& error) {
+  if (!APMPCheckArgumentCount(arguments, 0, error)) return {};
+  return APMPControlValue::continueValue();
+}
+
+// "5" and "9": runs an array of statements in the current scope.
+Value runList(std::span<const Value> arguments, APMPScope& scope, ErrorRef& error) {
+  if (!APMPCheckArgumentCount(arguments, 1, error)) return {};
+  const Value list = evaluate(arguments[0], scope, error);
+  if (error) return {};
+  APMPArrayValue* statements = list.asArray();
+  if (!statements) {
+    APMPSetError(error, kAPMPErrorArgumentKind);
+    return {};
+  }
+  return APMPEvaluator::executeStatements(*statements, scope, error);
+}
+
+// "53": the arguments themselves, run in a new child scope.
+Value block(std::span<const Value> arguments, APMPScope& scope, ErrorRef& error) {
+  const APMPRef<APMPScope> child = scope.createChildScope();
+  return APMPEvaluator::executeStatements(arguments, *child, error);
+}
+
+// "46": the arguments, unevaluated, as an array.
+Value statementList(std::span<const Value> arguments, APMPScope& scope, ErrorRef&) {
+  return Value(APMPObjectManager::arrayValueWithArray(std::vector<Value>(arguments.begin(), arguments.end()), scope));
+}
+
+// "13": evaluates in order and answers the last; control values are refused.
+Value sequence(std::span<const Value> arguments, APMPScope& scope, ErrorRef& error) {
+  if (!APMPCheckMinArgumentCount(arguments, 1, error)) return {};
+  Value last;
+  for (const Value& argument : arguments) {
+    last = evaluate(argument, scope, error);
+    if (error) return {};
+    if (last.isControl()) {
+      APMPSetError(error, kAPMPErrorArgumentKind);
+      return {};
+    }
+  }
+  return last;
+}
+
+// The index of the argument chosen by the truth of the first, or 0 with the
+// error set.
+size_t choose(std::span<const Value> arguments, APMPScope& scope, ErrorRef& error) {
+  const Value condition = evaluate(arguments[0], scope, error);
+  if (error) return 0;
+  const bool truth = condition.booleanValueOrError(error);
+  if (error) return 0;
+  return truth ? 1 : 2;
+}
+
+// "22": condition, then-branch, else-branch; a branch that is an array of
+// statements runs in the current scope.
+Value ifCommand(std::span<const Value> arguments, APMPScope& scope, ErrorRef& error) {
+  if (!APMPCheckMinArgumentCount(arguments, 1, error) || !APMPCheckMaxArgumentCount(arguments, 3, error)) return {};
+  const size_t chosen = choose(arguments, scope, error);
+  if (error || chosen >= arguments.size()) return {};
+  const Value branch = evaluate(arguments[chosen], scope, error);
+  if (error) return {};
+  if (APMPArrayValue* statements = branch.asArray()) return APMPEvaluator::executeStatements(*statements, scope, error);
+  return branch;
+}
+
+// "39": condition, value if true, value if false; nothing is executed.
+Value conditional(std::span<const Value> arguments, APMPScope& scope, ErrorRef& error) {
+  if (!APMPCheckArgumentCount(arguments, 3, error)) return {};
+  const size_t chosen = choose(arguments, scope, error);
+  if (error) return {};
+  Value result = evaluate(arguments[chosen], scope, error);
+  if (error) return {};
+  return result;
+}
+
+// "36": a new return value carrying the optional argument's value.
+Value returnCommand(std::span<const Value> arguments, APMPScope& scope, ErrorRef& error) {
+  if (!APMPCheckMaxArgumentCount(arguments, 1, error)) return {};
+  APMPValueList values;
+  if (!APMPEvaluateArguments(arguments, scope, error, values)) return {};
+  return APMPControlValue::returnValueWithData(values.empty() ? Value() : values[0]);
+}
+
+// "51" and the first steps of "50": the name (the text form of the first
+// argument as it stands), the parameter names (an evaluated array) and the
+// body (the remaining arguments, unevaluated), closing over `scope`.
+APMPRef<APMPFunctionValue> makeFunction(std::span<const Value> arguments, APMPScope& scope, ErrorRef& error) {
+  if (!APMPCheckMinArgumentCount(arguments, 2, error)) return nullptr;
+  std::u16string name = arguments[0].stringValueOrError(error);
+  if (error) return nullptr;
+  const Value parameterList = evaluate(arguments[1], scope, error);
+  if (error) return nullptr;
+  const APMPArrayValue* parameters = parameterList.asArray();
+  if (!parameters) {
+    APMPSetError(error, kAPMPErrorArgumentKind);
+    return nullptr;
+  }
+  std::vector<std::u16string> parameterNames;
+  for (const Value& parameter : parameters->allElements()) {
+    parameterNames.push_back(parameter.stringValueOrError(error));
+    if (error) return nullptr;
+  }
+  return APMPObjectManager::functionValueWithFunctionName(std::move(name), std::move(parameterNames),
+                                                          std::vector<Value>(arguments.begin() + 2, arguments.end()),
+                                                          APMPRef<APMPScope>(&scope));
+}
+
+Value functionExpression(std::span<const Value> arguments, APMPScope& scope, ErrorRef& error) {
+  return Value(makeFunction(arguments, scope, error));
+}
+
+// "50": as "51", and the function is assigned to its name.
+Value functionDeclaration(std::span<const Value> arguments, APMPScope& scope, ErrorRef& error) {
+  const APMPRef<APMPFunctionValue> function = makeFunction(arguments, scope, error);
+  if (!function) return {};
+  const Value value(function);
+  scope.setValue(value, function->functionName());
+  return value;
+}
+
+// "38": discriminant, array of case expressions, array of bodies (one per
+// case, then optionally the default body). Cases are compared strictly
+// until one matches; from there every body runs (fall-through) until a
+// break or another control value ends the switch. A case without a body
+// (a body list shorter than the case list) has an empty body.
+Value switchCommand(std::span<const Value> arguments, APMPScope& scope, ErrorRef& error) {
+  if (!APMPCheckArgumentCount(arguments, 3, error)) return {};
+  APMPValueList values;
+  if (!APMPEvaluateArguments(arguments, scope, error, values)) return {};
+  const APMPArrayValue* caseList = values[1].asArray();
+  const APMPArrayValue* bodyList = values[2].asArray();
+  if (!caseList || !bodyList) {
+    APMPSetError(error, kAPMPErrorArgumentCount);
+    return {};
+  }
+  const std::vector<Value> cases = caseList->allElements();
+  const std::vector<Value> bodies = bodyList->allElements();
+  bool matched = false;
+  for (size_t i = 0; i < cases.size(); ++i) {
+    if (!matched) {
+      const Value candidate = evaluate(cases[i], scope, error);
+      if (error) return {};
+      if (!APMPStrictEquals(candidate, values[0])) continue;
+      matched = true;
+    }
+    if (i >= bodies.size()) continue;
+    Value result = evaluate(bodies[i], scope, error);
+    if (error) return {};
+    if (result.type() == Value::Type::Break) return {};
+    if (result.isControl()) return result;
+  }
+  if (bodies.size() == cases.size() + 1) {
+    Value result = evaluate(bodies.back(), scope, error);
+    if (error) return {};
+    if (result.isControl() && result.type() != Value::Type::Break) return result;
+  }
+  return {};
+}
+
+constexpr APMPCommandEntry kControlCommands[] = {
+    {u"2", methodCall},         {u"4", breakCommand},      {u"5", runList},
+    {u"6", continueCommand},    {u"9", runList},           {u"13", sequence},
+    {u"22", ifCommand},         {u"36", returnCommand},    {u"38", switchCommand},
+    {u"39", conditional},       {u"46", statementList},    {u"50", functionDeclaration},
+    {u"51", functionExpression}, {u"53", block},
+};
+
+}  // namespace
+
+APMPControlCommandEvaluator::APMPControlCommandEvaluator() : APMPCommandEvaluator(kControlCommands) {}

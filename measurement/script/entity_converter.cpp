@@ -1,0 +1,252 @@
+#include "measurement/script/entity_converter.h"
+
+#include <cmath>
+#include <limits>
+
+#include "measurement/script/object_manager.h"
+#include "measurement/script/scope.h"
+#include "measurement/script/script_error.h"
+#include "measurement/script/script_text.h"
+
+using Value = APMPRuntimeValue;
+using platform::ErrorRef;
+using platform::Object;
+
+namespace {
+
+// Field access on the in-memory program form; the conversion below is
+// written once against these.
+int32_t entityType(const APMPProgramEntity& entity) { return entity.type; }
+const std::string* entityName(const APMPProgramEntity& entity) { return entity.name ? &*entity.name : nullptr; }
+const std::string* entityString(const APMPProgramEntity& entity) {
+  return entity.stringValue ? &*entity.stringValue : nullptr;
+}
+std::optional<bool> entityBoolean(const APMPProgramEntity& entity) { return entity.booleanValue; }
+std::optional<double> entityNumber(const APMPProgramEntity& entity) { return entity.numberValue; }
+const std::vector<APMPProgramEntity>& entityOperands(const APMPProgramEntity& entity) { return entity.value; }
+
+template <class Entity>
+Value stringFromEntity(const Entity& entity) {
+  const std::string* text = entityString(entity);
+  return Value::string(text ? script_text::toUtf16(*text) : std::u16string());
+}
+
+template <class Entity>
+Value numberFromEntity(const Entity& entity) {
+  return Value::number(entityNumber(entity).value_or(std::numeric_limits<double>::quiet_NaN()));
+}
+
+template <class Entity>
+Value booleanFromEntity(const Entity& entity) {
+  return Value::boolean(entityBoolean(entity).value_or(false));
+}
+
+template <class Entity>
+Value valueFromEntity(const Entity& entity, int depth, ErrorRef& error);
+
+template <class Entity>
+Value statementFromEntity(const Entity& entity, int depth, ErrorRef& error) {
+  const std::string* name = entityName(entity);
+  if (!name) {
+    APMPSetError(error, kAPMPErrorMissingFunctionName);
+    return {};
+  }
+  if (depth >= kAPMPMaxProgramDepth) {
+    APMPSetError(error, kAPMPErrorLimit);
+    return {};
+  }
+  std::vector<Value> arguments;
+  arguments.reserve(entityOperands(entity).size());
+  for (const auto& operand : entityOperands(entity)) {
+    arguments.push_back(valueFromEntity(operand, depth + 1, error));
+    if (error) return {};
+  }
+  return Value(APMPMake<APMPStatementValue>(script_text::toUtf16(*name), std::move(arguments)));
+}
+
+template <class Entity>
+Value valueFromEntity(const Entity& entity, int depth, ErrorRef& error) {
+  switch (entityType(entity)) {
+    case kAPMPEntityString:
+      return stringFromEntity(entity);
+    case kAPMPEntityNumber:
+      return numberFromEntity(entity);
+    case kAPMPEntityBoolean:
+      return booleanFromEntity(entity);
+    case kAPMPEntityStatement:
+      return statementFromEntity(entity, depth, error);
+    default:
+      APMPSetError(error, kAPMPErrorEntityType);
+      return {};
+  }
+}
+
+// The bounds of one value conversion.
+struct Walk {
+  size_t nodes = 0;
+  int depth = 0;
+  std::vector<const APMPCell*> path;  // maps and arrays being converted
+
+  // False with error 18 past the bounds, or error 10 on a cycle.
+  bool enter(const APMPCell* cell, ErrorRef& error) {
+    if (++nodes > kAPMPMaxValueWalk || depth >= kAPMPMaxValueNesting) {
+      APMPSetError(error, kAPMPErrorLimit);
+      return false;
+    }
+    if (cell) {
+      for (const APMPCell* open : path) {
+        if (open == cell) {
+          APMPSetError(error, kAPMPErrorArgumentKind);
+          return false;
+        }
+      }
+      path.push_back(cell);
+    }
+    ++depth;
+    return true;
+  }
+  void leave(const APMPCell* cell) {
+    --depth;
+    if (cell) path.pop_back();
+  }
+};
+
+Value valueFromObject(const Object& object, APMPScope& scope, ErrorRef& error, Walk& walk) {
+  switch (object.kind()) {
+    case Object::Kind::Nil:
+      return Value::null();
+    case Object::Kind::String:
+      return Value::string(script_text::toUtf16(*object.string()));
+    case Object::Kind::Bool:
+      return Value::boolean(object.boolValue());
+    case Object::Kind::Int:
+    case Object::Kind::UInt:
+    case Object::Kind::Double:
+      return Value::number(object.doubleValue());
+    case Object::Kind::Dictionary: {
+      if (!walk.enter(nullptr, error)) return {};
+      const APMPRef<APMPMapValue> map = APMPObjectManager::mapValueWithScope(scope);
+      for (const auto& [key, item] : *object.dictionary()) {
+        Value converted = valueFromObject(item, scope, error, walk);
+        if (error) return {};
+        map->setValue(std::move(converted), script_text::toUtf16(key));
+      }
+      walk.leave(nullptr);
+      return Value(map);
+    }
+    case Object::Kind::Array: {
+      if (!walk.enter(nullptr, error)) return {};
+      std::vector<Value> elements;
+      elements.reserve(object.array()->size());
+      for (const Object& item : *object.array()) {
+        elements.push_back(valueFromObject(item, scope, error, walk));
+        if (error) return {};
+      }
+      walk.leave(nullptr);
+      return Value(APMPObjectManager::arrayValueWithArray(std::move(elements), scope));
+    }
+    default:
+      APMPSetError(error, kAPMPErrorUnconvertibleObject);
+      return {};
+  }
+}
+
+Object objectFromValue(const Value& value, ErrorRef& error, Walk& walk);
+
+Object::Dictionary dictionaryFromProperties(const APMPPropertyMap& properties, ErrorRef& error, Walk& walk) {
+  Object::Dictionary dictionary;
+  // No script runs during a conversion, so the table stays as it is.
+  for (const APMPPropertyMap::Entry& entry : properties.entries()) {
+    Object converted = objectFromValue(entry.value, error, walk);
+    if (!converted.isNil()) dictionary.insert_or_assign(script_text::toUtf8(entry.name), std::move(converted));
+    if (error) break;
+  }
+  return dictionary;
+}
+
+Object objectFromValue(const Value& value, ErrorRef& error, Walk& walk) {
+  if (value.isNull()) return Object();
+  if (value.isUndefined()) return Object("");
+  if (const APMPMapValue* map = value.asMap()) {
+    if (!walk.enter(value.cell(), error)) return Object();
+    Object::Dictionary dictionary = dictionaryFromProperties(map->propertyMap(), error, walk);
+    walk.leave(value.cell());
+    return Object(std::move(dictionary));
+  }
+  if (const APMPArrayValue* array = value.asArray()) {
+    if (!walk.enter(value.cell(), error)) return Object();
+    Object::Array list;
+    for (const Value& element : array->allElements()) {
+      Object converted = objectFromValue(element, error, walk);
+      if (!converted.isNil()) list.push_back(std::move(converted));
+      if (error) break;
+    }
+    walk.leave(value.cell());
+    return Object(std::move(list));
+  }
+  ErrorRef numberError;
+  const double number = value.doubleValueOrError(numberError);
+  if (!numberError && !std::isnan(number)) return Object(number);
+  const std::u16string text = value.stringValueOrError(error);
+  if (error) return Object();
+  return Object(script_text::toUtf8(text));
+}
+
+// Runs `convert` with a local error slot and copies a failure out.
+template <class Convert>
+auto reporting(ErrorRef* out, Convert convert) {
+  ErrorRef error;
+  auto result = convert(error);
+  if (error) platform::setError(out, error);
+  return result;
+}
+
+}  // namespace
+
+Value APMPRuntimeEntityConverter::stringValueFromRuntimeEntity(const APMPProgramEntity& entity) {
+  return stringFromEntity(entity);
+}
+
+Value APMPRuntimeEntityConverter::numberValueFromRuntimeEntity(const APMPProgramEntity& entity) {
+  return numberFromEntity(entity);
+}
+
+Value APMPRuntimeEntityConverter::booleanValueFromRuntimeEntity(const APMPProgramEntity& entity) {
+  return booleanFromEntity(entity);
+}
+
+Value APMPRuntimeEntityConverter::statementValueFromRuntimeEntity(const APMPProgramEntity& entity, ErrorRef* error) {
+  return reporting(error, [&](ErrorRef& e) { return statementFromEntity(entity, 0, e); });
+}
+
+Value APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(const APMPProgramEntity& entity, ErrorRef* error) {
+  return reporting(error, [&](ErrorRef& e) { return valueFromEntity(entity, 0, e); });
+}
+
+Value APMPRuntimeEntityConverter::runtimeValueFromNSObject(const Object& object, APMPScope& scope, ErrorRef* error) {
+  return reporting(error, [&](ErrorRef& e) {
+    Walk walk;
+    return valueFromObject(object, scope, e, walk);
+  });
+}
+
+Object APMPRuntimeEntityConverter::objectFromRuntimeValue(const Value& value, ErrorRef* error) {
+  return reporting(error, [&](ErrorRef& e) {
+    Walk walk;
+    return objectFromValue(value, e, walk);
+  });
+}
+
+Object::Dictionary APMPRuntimeEntityConverter::dictionaryFromMapValue(const Value& value, ErrorRef* error) {
+  return reporting(error, [&](ErrorRef& e) {
+    const APMPPropertyMap* properties = nullptr;
+    if (const APMPMapValue* map = value.asMap()) properties = &map->propertyMap();
+    if (const APMPFunctionValue* function = value.asFunction()) properties = &function->propertyMap();
+    Walk walk;
+    if (!properties || !walk.enter(value.cell(), e)) {
+      APMPSetError(e, kAPMPErrorArgumentKind);
+      return Object::Dictionary();
+    }
+    return dictionaryFromProperties(*properties, e, walk);
+  });
+}

@@ -1,0 +1,53 @@
+// `APMPRuntimeEntityConverter`: program entities to runtime values, and
+// platform objects to and from runtime values.
+//
+// Program trees are converted recursively down to a bounded depth; deeper
+// trees fail with error 18. Conversions of values walk at most
+// `kAPMPMaxValueNesting` levels and `kAPMPMaxValueWalk` nodes (error 18
+// past either), and a map or array met again inside its own conversion (a
+// cycle) fails with error 10 instead of recursing without end.
+//
+// Class operations only; the error out-parameter is optional and set only
+// on failure. Values are made for, and tracked in, the given scope's chain;
+// that chain's thread only.
+#pragma once
+
+#include <span>
+
+#include "measurement/script/program_entity.h"
+#include "measurement/script/runtime_value.h"
+#include "platform/object.h"
+
+// How deeply program trees may nest.
+inline constexpr int kAPMPMaxProgramDepth = 200;
+
+class APMPRuntimeEntityConverter {
+ public:
+  // A string value of `stringValue` (empty when absent), a number of
+  // `numberValue` (NaN when absent), the shared boolean of `booleanValue`
+  // (false when absent).
+  static APMPRuntimeValue stringValueFromRuntimeEntity(const APMPProgramEntity& entity);
+  static APMPRuntimeValue numberValueFromRuntimeEntity(const APMPProgramEntity& entity);
+  static APMPRuntimeValue booleanValueFromRuntimeEntity(const APMPProgramEntity& entity);
+  // A statement of `name` over the converted operands; error 14 without a
+  // name, and the first operand's error stops the conversion (undefined).
+  static APMPRuntimeValue statementValueFromRuntimeEntity(const APMPProgramEntity& entity,
+                                                          platform::ErrorRef* error = nullptr);
+  // By `type`; any type other than 1 to 4 is error 12 (undefined).
+  static APMPRuntimeValue runtimeValueFromRuntimeEntity(const APMPProgramEntity& entity,
+                                                        platform::ErrorRef* error = nullptr);
+
+  // nil gives null, texts strings, booleans the shared booleans, other
+  // numbers numbers, dictionaries maps and lists arrays (both tracked in
+  // `scope`'s chain); anything else is error 13 (undefined).
+  static APMPRuntimeValue runtimeValueFromNSObject(const platform::Object& object, APMPScope& scope,
+                                                   platform::ErrorRef* error = nullptr);
+  // null gives nil, undefined the empty text, maps dictionaries, arrays lists
+  // (null elements are left out, as null properties are); any other value
+  // its number when that is not NaN, else its text (error 5 without one).
+  static platform::Object objectFromRuntimeValue(const APMPRuntimeValue& value, platform::ErrorRef* error = nullptr);
+  // The properties of a map or function, converted; null properties are
+  // left out. On error, the entries converted so far.
+  static platform::Object::Dictionary dictionaryFromMapValue(const APMPRuntimeValue& value,
+                                                             platform::ErrorRef* error = nullptr);
+};

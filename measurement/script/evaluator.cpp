@@ -1,0 +1,163 @@
+// The evaluation loop, the command registrar and the shared routines.
+#include "measurement/script/evaluator.h"
+
+#include <cmath>
+
+#include "platform/numbers.h"
+
+using Value = APMPRuntimeValue;
+using platform::ErrorRef;
+
+namespace {
+// Statement evaluations in progress on this thread, whatever runtime or
+// scope chain they belong to: the native stack is per thread.
+thread_local int nestedEvaluations = 0;
+}  // namespace
+
+Value APMPEvaluator::evaluateCommand(const APMPStatementValue& statement, APMPScope& scope, ErrorRef& error) {
+  if (nestedEvaluations >= kAPMPMaxNestedEvaluations) {
+    APMPSetError(error, kAPMPErrorLimit);
+    return {};
+  }
+  struct Nesting {
+    Nesting() { ++nestedEvaluations; }
+    ~Nesting() { --nestedEvaluations; }
+  } nesting;
+  if (APMPCommandHandler handler = statement.handler()) return handler(statement.arguments(), scope, error);
+  return APMPFunctionEvaluator::evaluateCommand(statement.functionName(), statement.arguments(), scope, error);
+}
+
+Value APMPEvaluator::executeStatements(std::span<const Value> statements, APMPScope& scope, ErrorRef& error) {
+  Value result;
+  for (const Value& statement : statements) {
+    result = evaluateStatement(statement, scope, error);
+    if (error) return {};
+    if (result.isControl()) break;
+  }
+  return result;
+}
+
+Value APMPEvaluator::executeStatements(APMPArrayValue& statements, APMPScope& scope, ErrorRef& error) {
+  const APMPRef<APMPArrayValue> keep(&statements);
+  Value result;
+  for (size_t i = 0; i < statements.count(); ++i) {
+    const Value statement = statements.elementAt(i);
+    result = evaluateStatement(statement, scope, error);
+    if (error) return {};
+    if (result.isControl()) break;
+  }
+  return result;
+}
+
+void APMPValueList::push_back(Value value) {
+  if (spilled_.empty()) {
+    if (size_ < inline_.size()) {
+      inline_[size_++] = std::move(value);
+      return;
+    }
+    spilled_.reserve(2 * inline_.size());
+    for (Value& held : inline_) spilled_.push_back(std::move(held));
+  }
+  spilled_.push_back(std::move(value));
+  ++size_;
+}
+
+bool APMPEvaluateArguments(std::span<const Value> arguments, APMPScope& scope, ErrorRef& error,
+                           APMPValueList& values) {
+  for (const Value& argument : arguments) {
+    values.push_back(APMPEvaluator::evaluateStatement(argument, scope, error));
+    if (error) return false;
+  }
+  return true;
+}
+
+static bool checkCount(bool ok, ErrorRef& error) {
+  if (!ok) APMPSetError(error, kAPMPErrorArgumentCount);
+  return ok;
+}
+
+bool APMPCheckArgumentCount(std::span<const Value> arguments, size_t count, ErrorRef& error) {
+  return checkCount(arguments.size() == count, error);
+}
+
+bool APMPCheckMinArgumentCount(std::span<const Value> arguments, size_t count, ErrorRef& error) {
+  return checkCount(arguments.size() >= count, error);
+}
+
+bool APMPCheckMaxArgumentCount(std::span<const Value> arguments, size_t count, ErrorRef& error) {
+  return checkCount(arguments.size() <= count, error);
+}
+
+int32_t APMPToInt32(double value) {
+  if (!std::isfinite(value)) return 0;
+  // fmod keeps the dividend's sign: a remainder, not a floor modulo.
+  return platform::saturatingCast<int32_t>(std::fmod(std::trunc(value), 4294967296.0));
+}
+
+double APMPToInteger(double value) {
+  if (std::isnan(value)) return 0;
+  if (value == 0 || std::isinf(value)) return value;
+  return std::trunc(value);
+}
+
+bool APMPValueHasMethods(const Value& value) {
+  switch (value.type()) {
+    case Value::Type::String:
+    case Value::Type::Array:
+    case Value::Type::Map:
+    case Value::Type::Function:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool APMPIsArrayIndex(const Value& value) {
+  if (!value.isNumber() && !value.asString()) return false;
+  ErrorRef error;
+  const double number = value.doubleValueOrError(error);
+  return !error && std::isfinite(number) && number >= 0 && std::trunc(number) == number;
+}
+
+Value APMPCommandEvaluator::evaluateCommand(std::u16string_view opcode, std::span<const Value> arguments,
+                                            APMPScope& scope, ErrorRef& error) const {
+  for (const APMPCommandEntry& entry : handlers_) {
+    if (entry.opcode == opcode) return entry.handler(arguments, scope, error);
+  }
+  return {};
+}
+
+std::vector<std::u16string> APMPCommandEvaluator::allSupportedCommands() const {
+  std::vector<std::u16string> opcodes;
+  for (const APMPCommandEntry& entry : handlers_) opcodes.emplace_back(entry.opcode);
+  return opcodes;
+}
+
+Value APMPFunctionEvaluator::evaluateCommand(std::u16string_view functionName, std::span<const Value> arguments,
+                                             APMPScope& scope, ErrorRef& error) {
+  const Value callee = scope.valueForName(functionName);
+  if (APMPFunctionValue* function = callee.asFunction()) return function->invokeWithArguments(arguments, scope, error);
+  return {};
+}
+
+APMPCommandRegistrar::APMPCommandRegistrar() {
+  // The sets in their order of registration; no opcode is in two of them.
+  registerEvaluator(APMPComparisonCommandEvaluator());
+  registerEvaluator(APMPControlCommandEvaluator());
+}
+
+const APMPCommandRegistrar& APMPCommandRegistrar::sharedInstance() {
+  static const APMPCommandRegistrar registrar;
+  return registrar;
+}
+
+void APMPCommandRegistrar::registerEvaluator(const APMPCommandEvaluator& evaluator) {
+  for (const APMPCommandEntry& entry : evaluator.handlers()) {
+    commandEvaluators_.insert_or_assign(std::u16string(entry.opcode), entry.handler);
+  }
+}
+
+APMPCommandHandler APMPCommandRegistrar::handlerForFunctionName(std::u16string_view functionName) const {
+  auto it = commandEvaluators_.find(functionName);
+  return it == commandEvaluators_.end() ? nullptr : it->second;
+}

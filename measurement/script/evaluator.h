@@ -1,0 +1,199 @@
+// Statement evaluation: the evaluator, the command sets and their registrar,
+// and the routines every command set shares.
+//
+// A statement's command routine is resolved once, when the statement is made
+// from its program entity (`APMPCommandRegistrar::handlerForFunctionName`);
+// evaluation then costs one counter check and one indirect call. Every
+// evaluation, of a literal or of a statement, counts against the budget of
+// the scope chain's root: after a reset, 1,000,000 evaluations run and the
+// next one fails with error 18 without doing anything else. Nested statement
+// evaluations on one thread are bounded too (error 18), so no program can
+// exhaust the native stack, whatever its recursion.
+//
+// The registrar and the command sets are made once per process and are
+// read-only afterwards; any thread may evaluate, each runtime on one thread
+// at a time. Errors follow script_error.h: the first error is kept and the
+// failing evaluation answers undefined.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "measurement/script/runtime_value.h"
+#include "measurement/script/scope.h"
+#include "measurement/script/script_error.h"
+
+// Evaluations allowed between two resets of a runtime's counter.
+inline constexpr uint32_t kAPMPInstructionLimit = 1000000;
+// Statement evaluations that may be in progress at once on one thread. A
+// script call costs two levels (the call and the statement in the body), and
+// each level a few hundred bytes of native stack at most.
+inline constexpr int kAPMPMaxNestedEvaluations = 600;
+
+// Counts one evaluation against the chain's budget; false with error 18 once
+// the limit is reached.
+inline bool APMPCountInstruction(APMPScope& scope, platform::ErrorRef& error) {
+  uint32_t& count = scope.instructionCount();
+  if (count >= kAPMPInstructionLimit) {
+    APMPSetError(error, kAPMPErrorLimit);
+    return false;
+  }
+  ++count;
+  return true;
+}
+
+class APMPEvaluator {
+ public:
+  // Counts the evaluation; a statement runs its command, any other value
+  // evaluates to itself.
+  static APMPRuntimeValue evaluateStatement(const APMPRuntimeValue& value, APMPScope& scope,
+                                            platform::ErrorRef& error) {
+    if (!APMPCountInstruction(scope, error)) return {};
+    if (const APMPStatementValue* statement = value.asStatement()) return evaluateCommand(*statement, scope, error);
+    return value;
+  }
+  // Evaluates in order; stops at the first error (answering undefined) or
+  // at the first control value (answering it); else the last value.
+  static APMPRuntimeValue executeStatements(std::span<const APMPRuntimeValue> statements, APMPScope& scope,
+                                            platform::ErrorRef& error);
+  // The same over an array's elements (holes read as undefined). The array
+  // is kept alive, and re-read at each step, for the length of the run.
+  static APMPRuntimeValue executeStatements(APMPArrayValue& statements, APMPScope& scope,
+                                            platform::ErrorRef& error);
+
+ private:
+  static APMPRuntimeValue evaluateCommand(const APMPStatementValue& statement, APMPScope& scope,
+                                          platform::ErrorRef& error);
+};
+
+// A short list of values, held inline up to four: the evaluated arguments of
+// a command.
+class APMPValueList {
+ public:
+  void push_back(APMPRuntimeValue value);
+  size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  const APMPRuntimeValue& operator[](size_t i) const noexcept { return data()[i]; }
+  std::span<const APMPRuntimeValue> span() const noexcept { return {data(), size_}; }
+  operator std::span<const APMPRuntimeValue>() const noexcept { return span(); }
+
+ private:
+  const APMPRuntimeValue* data() const noexcept { return spilled_.empty() ? inline_.data() : spilled_.data(); }
+  std::array<APMPRuntimeValue, 4> inline_;
+  std::vector<APMPRuntimeValue> spilled_;
+  size_t size_ = 0;
+};
+
+// Evaluates `arguments` in order into `values`, stopping after the first
+// evaluation that fails (its undefined answer is the last entry). True when
+// no error is set.
+bool APMPEvaluateArguments(std::span<const APMPRuntimeValue> arguments, APMPScope& scope,
+                           platform::ErrorRef& error, APMPValueList& values);
+
+// Argument counts: exactly, at least, at most `count`; else error 9.
+bool APMPCheckArgumentCount(std::span<const APMPRuntimeValue> arguments, size_t count, platform::ErrorRef& error);
+bool APMPCheckMinArgumentCount(std::span<const APMPRuntimeValue> arguments, size_t count,
+                               platform::ErrorRef& error);
+bool APMPCheckMaxArgumentCount(std::span<const APMPRuntimeValue> arguments, size_t count,
+                               platform::ErrorRef& error);
+
+// NaN and the infinities give 0; otherwise truncation toward zero, the
+// remainder modulo 2^32 keeping its sign, saturated to 32 bits (so
+// 3000000000 gives 2147483647).
+int32_t APMPToInt32(double value);
+// NaN gives 0; zeros and infinities stay; otherwise truncation toward zero.
+double APMPToInteger(double value);
+// Strings, arrays, maps and functions (and their derived classes).
+bool APMPValueHasMethods(const APMPRuntimeValue& value);
+// A number, or a string whose number form is finite, whole and not negative.
+bool APMPIsArrayIndex(const APMPRuntimeValue& value);
+// Same type; numbers and booleans by number (NaN equals nothing), strings
+// by text, anything else by identity.
+bool APMPStrictEquals(const APMPRuntimeValue& a, const APMPRuntimeValue& b);
+
+// One command of a set: its opcode and its routine.
+struct APMPCommandEntry {
+  std::u16string_view opcode;
+  APMPCommandHandler handler;
+};
+
+// Routine wrapper for the sets that work on evaluated arguments: evaluates
+// them, then calls `Handler` with the values (not when an evaluation failed).
+template <APMPCommandHandler Handler>
+APMPRuntimeValue APMPWithEvaluatedArguments(std::span<const APMPRuntimeValue> arguments, APMPScope& scope,
+                                            platform::ErrorRef& error) {
+  APMPValueList values;
+  if (!APMPEvaluateArguments(arguments, scope, error, values)) return {};
+  return Handler(values, scope, error);
+}
+
+// Base of the command sets: a fixed table from opcode to routine. An opcode
+// the set does not hold answers undefined.
+class APMPCommandEvaluator {
+ public:
+  explicit APMPCommandEvaluator(std::span<const APMPCommandEntry> handlers = {}) : handlers_(handlers) {}
+  virtual ~APMPCommandEvaluator() = default;
+
+  APMPRuntimeValue evaluateCommand(std::u16string_view opcode, std::span<const APMPRuntimeValue> arguments,
+                                   APMPScope& scope, platform::ErrorRef& error) const;
+  std::vector<std::u16string> allSupportedCommands() const;
+  std::span<const APMPCommandEntry> handlers() const noexcept { return handlers_; }
+
+ private:
+  std::span<const APMPCommandEntry> handlers_;
+};
+
+// Method calls, statement lists, blocks, break, continue, return, if,
+// switch, the conditional expression, sequences and function definitions.
+class APMPControlCommandEvaluator final : public APMPCommandEvaluator {
+ public:
+  APMPControlCommandEvaluator();
+};
+
+// Loose and strict equality and the orderings.
+class APMPComparisonCommandEvaluator final : public APMPCommandEvaluator {
+ public:
+  APMPComparisonCommandEvaluator();
+};
+
+// Calls of script functions by name.
+class APMPFunctionEvaluator {
+ public:
+  // The function bound to `functionName` in the scope's chain, invoked with
+  // the unevaluated `arguments` in `scope`; a name bound to anything else,
+  // or to nothing, answers undefined without an error.
+  static APMPRuntimeValue evaluateCommand(std::u16string_view functionName,
+                                          std::span<const APMPRuntimeValue> arguments, APMPScope& scope,
+                                          platform::ErrorRef& error);
+};
+
+// The process-wide table from opcode to command routine.
+class APMPCommandRegistrar {
+ public:
+  // Made on first use, thread-safely, with every command set registered.
+  static const APMPCommandRegistrar& sharedInstance();
+  APMPCommandRegistrar();
+
+  // Enters every opcode of the set; a later registration of an opcode
+  // replaces the earlier one. Statements made before keep their routines.
+  void registerEvaluator(const APMPCommandEvaluator& evaluator);
+  // The routine of an opcode; null for any other name (a call of the script
+  // function of that name).
+  APMPCommandHandler handlerForFunctionName(std::u16string_view functionName) const;
+  APMPRuntimeValue evaluateStatement(const APMPRuntimeValue& value, APMPScope& scope,
+                                     platform::ErrorRef& error) const {
+    return APMPEvaluator::evaluateStatement(value, scope, error);
+  }
+
+ private:
+  struct NameHash {
+    using is_transparent = void;
+    size_t operator()(std::u16string_view name) const noexcept { return std::hash<std::u16string_view>{}(name); }
+  };
+  std::unordered_map<std::u16string, APMPCommandHandler, NameHash, std::equal_to<>> commandEvaluators_;
+};

@@ -1,0 +1,96 @@
+// Maps and functions: their method calls, invocation and collection.
+#include "measurement/script/evaluator.h"
+#include "measurement/script/object_manager.h"
+#include "measurement/script/runtime_value.h"
+#include "measurement/script/scope.h"
+
+using Value = APMPRuntimeValue;
+using platform::ErrorRef;
+
+namespace {
+
+// Method calls on maps and functions: an own property of the name answers
+// when it holds a function, then "hasOwnProperty", then "toString".
+Value applyObjectMethod(const APMPPropertyMap& properties, std::u16string_view textForm, std::u16string_view name,
+                        std::span<const Value> arguments, APMPScope& scope, ErrorRef& error) {
+  if (const Value* property = properties.find(name)) {
+    // Held for the call: the function may drop the property.
+    const Value function = *property;
+    if (APMPFunctionValue* callee = function.asFunction()) return callee->invokeWithArguments(arguments, scope, error);
+    APMPSetError(error, kAPMPErrorUnknownMethod);
+    return {};
+  }
+  if (name == u"hasOwnProperty") {
+    APMPValueList values;
+    if (!APMPEvaluateArguments(arguments, scope, error, values)) return {};
+    if (values.size() != 1) {
+      APMPSetError(error, kAPMPErrorArgumentCount);
+      return {};
+    }
+    const std::u16string key = values[0].stringValueOrError(error);
+    if (error) return {};
+    return Value::boolean(properties.hasName(key));
+  }
+  if (name == u"toString") return Value::string(std::u16string(textForm));
+  APMPSetError(error, kAPMPErrorUnknownMethod);
+  return {};
+}
+
+}  // namespace
+
+Value APMPMapValue::applyWithName(std::u16string_view name, std::span<const Value> arguments, APMPScope& scope,
+                                  ErrorRef& error) {
+  return applyObjectMethod(propertyMap_, u"[object Object]", name, arguments, scope, error);
+}
+
+void APMPMapValue::markChildren(APMPMarker& marker) { propertyMap_.markValues(marker); }
+
+void APMPMapValue::sweep() { propertyMap_.removeAll(); }
+
+APMPFunctionValue::APMPFunctionValue(std::u16string functionName, std::vector<std::u16string> parameterNames,
+                                     std::vector<Value> statements, APMPRef<APMPScope> definingScope)
+    : functionName_(std::move(functionName)),
+      parameters_(std::move(parameterNames)),
+      statements_(std::move(statements)),
+      definingScope_(std::move(definingScope)) {}
+
+APMPFunctionValue::APMPFunctionValue(std::u16string functionName)
+    : functionName_(std::move(functionName)), definingScope_(APMPScope::make()) {}
+
+APMPFunctionValue::~APMPFunctionValue() = default;
+
+Value APMPFunctionValue::invokeWithArguments(std::span<const Value> arguments, APMPScope& scope, ErrorRef& error) {
+  APMPValueList values;
+  if (!APMPEvaluateArguments(arguments, scope, error, values)) return {};
+  return invokeWithEvaluatedArguments(values, error);
+}
+
+Value APMPFunctionValue::invokeWithEvaluatedArguments(std::span<const Value> arguments, ErrorRef& error) {
+  // A swept function has lost its scope and body; it runs nothing.
+  APMPRef<APMPScope> scope = (definingScope_ ? definingScope_ : APMPScope::make())->createChildScope();
+  for (size_t i = 0; i < parameters_.size(); ++i) {
+    scope->addValue(i < arguments.size() ? arguments[i] : Value(), parameters_[i]);
+  }
+  Value result = APMPEvaluator::executeStatements(statements_, *scope, error);
+  if (error) return {};
+  if (const APMPControlValue* returned = result.asReturn()) return returned->data();
+  return result;
+}
+
+Value APMPFunctionValue::applyWithName(std::u16string_view name, std::span<const Value> arguments,
+                                       APMPScope& scope, ErrorRef& error) {
+  return applyObjectMethod(propertyMap_, functionName_, name, arguments, scope, error);
+}
+
+void APMPFunctionValue::markChildren(APMPMarker& marker) {
+  propertyMap_.markValues(marker);
+  for (const Value& statement : statements_) marker.mark(statement);
+  marker.mark(definingScope_.get());
+}
+
+void APMPFunctionValue::sweep() {
+  std::vector<Value> statements = std::move(statements_);
+  statements_.clear();
+  APMPRef<APMPScope> scope = std::move(definingScope_);
+  propertyMap_.removeAll();
+}

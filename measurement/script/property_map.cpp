@@ -1,0 +1,96 @@
+#include "measurement/script/object_manager.h"
+#include "measurement/script/runtime_value.h"
+
+namespace {
+// Up to this many names a linear search beats hashing the name.
+constexpr size_t kLinearSearchLimit = 8;
+}  // namespace
+
+const APMPPropertyMap::Entry* APMPPropertyMap::entry(std::u16string_view name) const {
+  if (index_) {
+    auto it = index_->find(name);
+    return it == index_->end() ? nullptr : &entries_[it->second];
+  }
+  for (const Entry& e : entries_) {
+    if (e.name == name) return &e;
+  }
+  return nullptr;
+}
+
+APMPPropertyMap::Entry* APMPPropertyMap::entry(std::u16string_view name) {
+  return const_cast<Entry*>(static_cast<const APMPPropertyMap*>(this)->entry(name));
+}
+
+const APMPRuntimeValue* APMPPropertyMap::find(std::u16string_view name) const {
+  const Entry* e = entry(name);
+  return e ? &e->value : nullptr;
+}
+
+APMPRuntimeValue APMPPropertyMap::valueForName(std::u16string_view name) const {
+  const Entry* e = entry(name);
+  return e ? e->value : APMPRuntimeValue();
+}
+
+bool APMPPropertyMap::isImmutableName(std::u16string_view name) const {
+  const Entry* e = entry(name);
+  return e && e->immutable;
+}
+
+void APMPPropertyMap::store(APMPRuntimeValue value, std::u16string_view name, bool immutable) {
+  if (immutable_) return;
+  if (Entry* e = entry(name)) {
+    if (e->immutable) return;
+    e->immutable = immutable;
+    // The old value may be the last reference to something whose release
+    // frees cells; the entry holds the new value first.
+    std::swap(e->value, value);
+    return;
+  }
+  entries_.push_back(Entry{std::u16string(name), std::move(value), immutable});
+  if (index_) {
+    index_->emplace(entries_.back().name, static_cast<uint32_t>(entries_.size() - 1));
+  } else if (entries_.size() > kLinearSearchLimit) {
+    index_ = std::make_unique<Index>();
+    for (size_t i = 0; i < entries_.size(); ++i) index_->emplace(entries_[i].name, static_cast<uint32_t>(i));
+  }
+}
+
+void APMPPropertyMap::setValue(APMPRuntimeValue value, std::u16string_view name) {
+  store(std::move(value), name, false);
+}
+
+void APMPPropertyMap::setImmutableValue(APMPRuntimeValue value, std::u16string_view name) {
+  store(std::move(value), name, true);
+}
+
+void APMPPropertyMap::removeValueForName(std::u16string_view name) {
+  if (immutable_) return;
+  Entry* e = entry(name);
+  if (!e || e->immutable) return;
+  const size_t position = static_cast<size_t>(e - entries_.data());
+  APMPRuntimeValue removed = std::move(e->value);
+  entries_.erase(entries_.begin() + static_cast<ptrdiff_t>(position));
+  if (index_) {
+    index_->clear();
+    for (size_t i = 0; i < entries_.size(); ++i) index_->emplace(entries_[i].name, static_cast<uint32_t>(i));
+  }
+}
+
+std::vector<std::u16string> APMPPropertyMap::allNames() const {
+  std::vector<std::u16string> names;
+  names.reserve(entries_.size());
+  for (const Entry& e : entries_) names.push_back(e.name);
+  return names;
+}
+
+void APMPPropertyMap::removeAll() noexcept {
+  // Moved out first: releasing the values may free cells, and none of that
+  // may find the table half cleared.
+  std::vector<Entry> entries = std::move(entries_);
+  entries_.clear();
+  index_.reset();
+}
+
+void APMPPropertyMap::markValues(APMPMarker& marker) const {
+  for (const Entry& e : entries_) marker.mark(e.value);
+}

@@ -1,0 +1,346 @@
+#include "measurement/script/runtime_value.h"
+
+#include <locale.h>
+#include <stdlib.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+
+#include "measurement/script/evaluator.h"
+#include "measurement/script/script_error.h"
+#include "measurement/script/script_text.h"
+#include "measurement/script/string_methods.h"
+
+using Value = APMPRuntimeValue;
+using Type = APMPRuntimeValue::Type;
+using platform::ErrorRef;
+
+// Cells freed while another cell is being freed wait in a queue linked
+// through their dead counts, so that freeing a long chain of cells takes
+// constant native stack.
+void APMPCell::destroy(const APMPCell* cell) noexcept {
+  thread_local bool draining = false;
+  thread_local const APMPCell* dying = nullptr;
+  if (draining) {
+    cell->header_.nextDying = dying;
+    dying = cell;
+    return;
+  }
+  draining = true;
+  delete cell;
+  while (dying) {
+    const APMPCell* next = dying;
+    dying = next->header_.nextDying;
+    delete next;
+  }
+  draining = false;
+}
+
+void APMPCell::markChildren(APMPMarker&) {}
+
+Value APMPRuntimeValue::string(std::u16string text) { return Value(new APMPStringValue(std::move(text))); }
+
+std::u16string APMPRuntimeValue::stringValueOrError(ErrorRef& error) const {
+  switch (type_) {
+    case Type::Undefined:
+      return u"undefined";
+    case Type::Null:
+      return u"null";
+    case Type::Boolean:
+      return booleanValue() ? u"true" : u"false";
+    case Type::Number:
+      return APMPNumberText(numberValue());
+    case Type::String:
+      return asString()->value();
+    case Type::Map:
+      return u"[object Object]";
+    case Type::Function:
+      return asFunction()->functionName();
+    case Type::Array:
+      return asArray()->stringValueOrError(error);
+    default:
+      APMPSetError(error, kAPMPErrorNoTextForm);
+      return {};
+  }
+}
+
+double APMPRuntimeValue::doubleValueOrError(ErrorRef& error) const {
+  switch (type_) {
+    case Type::Undefined:
+    case Type::Map:
+    case Type::Function:
+      return std::numeric_limits<double>::quiet_NaN();
+    case Type::Null:
+      return 0;
+    case Type::Boolean:
+      return booleanValue() ? 1 : 0;
+    case Type::Number:
+      return numberValue();
+    case Type::String:
+      return APMPNumberFromText(asString()->value());
+    case Type::Array:
+      return asArray()->doubleValueOrError(error);
+    default:
+      APMPSetError(error, kAPMPErrorNoNumberForm);
+      return std::numeric_limits<double>::quiet_NaN();
+  }
+}
+
+bool APMPRuntimeValue::booleanValueOrError(ErrorRef& error) const {
+  switch (type_) {
+    case Type::Undefined:
+    case Type::Null:
+      return false;
+    case Type::Boolean:
+      return booleanValue();
+    case Type::Number: {
+      const double number = numberValue();
+      return number != 0 && !std::isnan(number);
+    }
+    case Type::String:
+      return !asString()->value().empty();
+    case Type::Map:
+    case Type::Function:
+    case Type::Array:
+      return true;
+    default:
+      APMPSetError(error, kAPMPErrorNoTruthValue);
+      return false;
+  }
+}
+
+Value APMPRuntimeValue::applyWithName(std::u16string_view name, std::span<const Value> arguments, APMPScope& scope,
+                                      ErrorRef& error) const {
+  switch (type_) {
+    case Type::Undefined:
+    case Type::Null:
+      APMPSetError(error, kAPMPErrorMethodOfNothing);
+      return {};
+    case Type::String:
+      return APMPStringCommandEvaluator::sharedInstance().evaluateCommand(name, asString()->value(), arguments,
+                                                                           scope, error);
+    case Type::Map:
+      return asMap()->applyWithName(name, arguments, scope, error);
+    case Type::Function:
+      return asFunction()->applyWithName(name, arguments, scope, error);
+    case Type::Array:
+      return asArray()->applyWithName(name, arguments, scope, error);
+    default:
+      if (name == u"toString") {
+        std::u16string text = stringValueOrError(error);
+        if (error) return {};
+        return Value::string(std::move(text));
+      }
+      APMPSetError(error, kAPMPErrorUnknownMethod);
+      return {};
+  }
+}
+
+namespace {
+
+// Structural equality with bounded work: past the nesting limit or the walk
+// budget, and for a pair of cells already being compared further up (a
+// cycle), the answer is "unequal".
+class EqualityWalk {
+ public:
+  bool equal(const Value& a, const Value& b) {
+    if (a.type() != b.type()) return false;
+    switch (a.type()) {
+      case Type::Boolean:
+        return a.booleanValue() == b.booleanValue();
+      case Type::Number: {
+        const double x = a.numberValue(), y = b.numberValue();
+        return x == y || (std::isnan(x) && std::isnan(y));
+      }
+      case Type::String:
+        return a.asString()->value() == b.asString()->value();
+      case Type::Function: {
+        const std::u16string& name = a.asFunction()->functionName();
+        return a.isSameObject(b) || (!name.empty() && name == b.asFunction()->functionName());
+      }
+      case Type::Map:
+      case Type::Array:
+      case Type::Return:
+      case Type::Statement:
+        return a.isSameObject(b) || compound(a, b);
+      default:
+        return true;  // undefined, null, break, continue, the hole marker
+    }
+  }
+
+ private:
+  bool compound(const Value& a, const Value& b) {
+    if (depth_ >= kAPMPMaxValueNesting || walked_ >= kAPMPMaxValueWalk) return false;
+    for (const auto& [x, y] : path_) {
+      if (x == a.cell() && y == b.cell()) return false;
+    }
+    ++walked_;
+    ++depth_;
+    path_.emplace_back(a.cell(), b.cell());
+    const bool result = compare(a, b);
+    path_.pop_back();
+    --depth_;
+    return result;
+  }
+
+  bool compare(const Value& a, const Value& b) {
+    switch (a.type()) {
+      case Type::Map: {
+        const APMPPropertyMap& x = a.asMap()->propertyMap();
+        const APMPPropertyMap& y = b.asMap()->propertyMap();
+        if (x.count() != y.count()) return false;
+        for (const APMPPropertyMap::Entry& entry : x.entries()) {
+          const Value* other = y.find(entry.name);
+          if (!other || !equal(entry.value, *other)) return false;
+        }
+        return true;
+      }
+      case Type::Array: {
+        const std::vector<Value>& x = a.asArray()->elements();
+        const std::vector<Value>& y = b.asArray()->elements();
+        if (x.size() != y.size()) return false;
+        for (size_t i = 0; i < x.size(); ++i) {
+          if (!equal(x[i], y[i])) return false;
+        }
+        return true;
+      }
+      case Type::Return:
+        return equal(a.asReturn()->data(), b.asReturn()->data());
+      case Type::Statement: {
+        const APMPStatementValue& x = *a.asStatement();
+        const APMPStatementValue& y = *b.asStatement();
+        if (x.functionName() != y.functionName() || x.arguments().size() != y.arguments().size()) return false;
+        for (size_t i = 0; i < x.arguments().size(); ++i) {
+          if (!equal(x.arguments()[i], y.arguments()[i])) return false;
+        }
+        return true;
+      }
+      default:
+        return false;
+    }
+  }
+
+  int depth_ = 0;
+  size_t walked_ = 0;
+  std::vector<std::pair<const APMPCell*, const APMPCell*>> path_;
+};
+
+}  // namespace
+
+bool APMPRuntimeValue::isEqualToRuntimeValue(const Value& other) const {
+  EqualityWalk walk;
+  return walk.equal(*this, other);
+}
+
+Value APMPControlValue::breakValue() noexcept { return Value(Type::Break, uint64_t{0}); }
+Value APMPControlValue::continueValue() noexcept { return Value(Type::Continue, uint64_t{0}); }
+Value APMPControlValue::returnValueWithData(Value data) { return Value(new APMPControlValue(std::move(data))); }
+
+std::u16string_view APMPControlValue::type(const Value& control) noexcept {
+  switch (control.type()) {
+    case Type::Break:
+      return u"break";
+    case Type::Continue:
+      return u"continue";
+    case Type::Return:
+      return u"return";
+    default:
+      return {};
+  }
+}
+
+Value APMPControlValue::data(const Value& control) {
+  const APMPControlValue* value = control.asReturn();
+  return value ? value->data_ : Value();
+}
+
+void APMPControlValue::markChildren(APMPMarker& marker) { marker.mark(data_); }
+
+APMPStatementValue::APMPStatementValue(std::u16string functionName, std::vector<Value> arguments)
+    : functionName_(std::move(functionName)),
+      arguments_(std::move(arguments)),
+      handler_(APMPCommandRegistrar::sharedInstance().handlerForFunctionName(functionName_)) {}
+
+std::u16string APMPNumberText(double value) {
+  if (std::isnan(value)) return u"NaN";
+  if (std::isinf(value)) return value > 0 ? u"Infinity" : u"-Infinity";
+  if (value == 0) return u"0";
+  // The shortest digits that read back to the same double, then laid out
+  // by magnitude ourselves.
+  char buffer[64];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, std::fabs(value), std::chars_format::scientific);
+  const std::string_view scientific(buffer, static_cast<size_t>(result.ptr - buffer));
+  const size_t e = scientific.find('e');
+  std::string digits(1, scientific[0]);
+  if (e > 2) digits.append(scientific.substr(2, e - 2));
+  int exponent = std::atoi(std::string(scientific.substr(e + 1)).c_str());
+  const int count = static_cast<int>(digits.size());
+
+  std::string text = value < 0 ? "-" : "";
+  const double magnitude = std::fabs(value);
+  if (magnitude >= 1e-6 && magnitude < 1e21) {
+    if (exponent >= count - 1) {
+      text += digits;
+      text.append(static_cast<size_t>(exponent - (count - 1)), '0');
+    } else if (exponent >= 0) {
+      text += digits.substr(0, static_cast<size_t>(exponent + 1));
+      text += '.';
+      text += digits.substr(static_cast<size_t>(exponent + 1));
+    } else {
+      text += "0.";
+      text.append(static_cast<size_t>(-exponent - 1), '0');
+      text += digits;
+    }
+  } else {
+    text += digits[0];
+    if (count > 1) {
+      text += '.';
+      text += digits.substr(1);
+    }
+    text += exponent < 0 ? "e-" : "e+";
+    text += std::to_string(std::abs(exponent));
+  }
+  return std::u16string(text.begin(), text.end());
+}
+
+double APMPNumberFromText(std::u16string_view text) {
+  const std::u16string_view trimmed = script_text::trim(text);
+  if (trimmed.empty()) return 0;
+  if (trimmed == u"NaN") return std::numeric_limits<double>::quiet_NaN();
+  if (trimmed == u"Infinity") return std::numeric_limits<double>::infinity();
+  if (trimmed == u"-Infinity") return -std::numeric_limits<double>::infinity();
+
+  // [+-]? (digits ("." digits?)? | "." digits) ([eE] [+-]? digits)?
+  std::string literal;
+  literal.reserve(trimmed.size());
+  size_t i = 0;
+  const size_t n = trimmed.size();
+  auto digitsAt = [&](size_t from) {
+    size_t to = from;
+    while (to < n && trimmed[to] >= u'0' && trimmed[to] <= u'9') ++to;
+    return to - from;
+  };
+  if (trimmed[i] == u'+' || trimmed[i] == u'-') ++i;
+  const size_t whole = digitsAt(i);
+  i += whole;
+  size_t fraction = 0;
+  if (i < n && trimmed[i] == u'.') {
+    fraction = digitsAt(i + 1);
+    i += 1 + fraction;
+  }
+  if (whole == 0 && fraction == 0) return std::numeric_limits<double>::quiet_NaN();
+  if (i < n && (trimmed[i] == u'e' || trimmed[i] == u'E')) {
+    size_t j = i + 1;
+    if (j < n && (trimmed[j] == u'+' || trimmed[j] == u'-')) ++j;
+    const size_t exponent = digitsAt(j);
+    if (exponent == 0) return std::numeric_limits<double>::quiet_NaN();
+    i = j + exponent;
+  }
+  if (i != n) return std::numeric_limits<double>::quiet_NaN();
+  for (char16_t unit : trimmed) literal.push_back(static_cast<char>(unit));
+  // The C locale: the decimal point is "." whatever the process locale.
+  static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+  return strtod_l(literal.c_str(), nullptr, cLocale);
+}

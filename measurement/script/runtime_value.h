@@ -1,0 +1,560 @@
+// `APMPRuntimeValue`: every datum a script handles, as a 16-byte tagged value.
+//
+// Undefined, null, booleans, numbers, the break and continue values and the
+// array hole marker are held inline; strings, maps, functions, arrays, return
+// values and statements live in heap cells (`APMPCell`) with an intrusive,
+// non-atomic reference count. Copying a value retains its cell; the cell is
+// freed when its last value goes. Cells that can form cycles (maps,
+// functions, arrays) are also tracked by an `APMPObjectManager`, whose
+// collection releases their inner references once they are unreachable.
+//
+// Strings are immutable UTF-16 texts shared by every value that holds them.
+// The shared values (undefined, null, true, false, break, continue, hole) have
+// no cell, so any number of runtimes may hand them out at once. Everything
+// else belongs to one runtime and is used by one thread at a time.
+//
+// Conversions report through an error slot (`platform::ErrorRef&`) that they
+// set only on failure, answering the empty text, NaN or false with it.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "platform/error.h"
+
+class APMPScope;
+class APMPMarker;
+class APMPStringValue;
+class APMPMapValue;
+class APMPFunctionValue;
+class APMPArrayValue;
+class APMPControlValue;
+class APMPStatementValue;
+class APMPRuntimeValue;
+class APMPObjectManager;
+
+// A command routine: receives a statement's arguments (unevaluated, or
+// evaluated by the command set's wrapper), the current scope and the error
+// slot, and answers a value (undefined with the error set on failure).
+using APMPCommandHandler = APMPRuntimeValue (*)(std::span<const APMPRuntimeValue> arguments,
+                                                APMPScope& scope, platform::ErrorRef& error);
+
+// Base of every heap cell: the reference count and the collection mark.
+// Destruction is iterative: a cell freed while another is being freed is
+// queued, so releasing a deeply nested structure never recurses.
+class APMPCell {
+ public:
+  APMPCell() = default;
+  APMPCell(const APMPCell&) = delete;
+  APMPCell& operator=(const APMPCell&) = delete;
+
+  void retain() const noexcept { ++header_.counts.references; }
+  void release() const noexcept {
+    if (--header_.counts.references == 0) destroy(this);
+  }
+  uint32_t referenceCount() const noexcept { return header_.counts.references; }
+
+  // Marking: the epoch of the last collection that reached this cell, and
+  // the cells it references (handed to the marker, which walks them
+  // iteratively).
+  uint32_t markEpoch() const noexcept { return header_.counts.markEpoch; }
+  void setMarkEpoch(uint32_t epoch) noexcept { header_.counts.markEpoch = epoch; }
+  virtual void markChildren(APMPMarker& marker);
+  // Releases the cell's inner references once it is unreachable, so that
+  // reference counting can free a cycle through it; the cell is not used
+  // again. Nothing for cells that cannot take part in a cycle.
+  virtual void sweep() {}
+
+ protected:
+  virtual ~APMPCell() = default;
+
+ private:
+  static void destroy(const APMPCell* cell) noexcept;
+  // Once the count has reached zero the counts are dead, and the same bytes
+  // link the cell into the queue of cells waiting to be freed.
+  union Header {
+    struct {
+      uint32_t references;
+      uint32_t markEpoch;
+    } counts;
+    const APMPCell* nextDying;
+  };
+  mutable Header header_{{0, 0}};
+};
+
+// An owning intrusive pointer to a cell.
+template <class T>
+class APMPRef {
+ public:
+  APMPRef() noexcept = default;
+  APMPRef(std::nullptr_t) noexcept {}
+  explicit APMPRef(T* cell) noexcept : cell_(cell) {
+    if (cell_) cell_->retain();
+  }
+  template <class U>
+  APMPRef(const APMPRef<U>& other) noexcept : APMPRef(other.get()) {}
+  APMPRef(const APMPRef& other) noexcept : APMPRef(other.cell_) {}
+  APMPRef(APMPRef&& other) noexcept : cell_(std::exchange(other.cell_, nullptr)) {}
+  ~APMPRef() {
+    if (cell_) cell_->release();
+  }
+  APMPRef& operator=(APMPRef other) noexcept {
+    std::swap(cell_, other.cell_);
+    return *this;
+  }
+  T* get() const noexcept { return cell_; }
+  T* operator->() const noexcept { return cell_; }
+  T& operator*() const noexcept { return *cell_; }
+  explicit operator bool() const noexcept { return cell_ != nullptr; }
+  bool operator==(const APMPRef& other) const noexcept { return cell_ == other.cell_; }
+
+ private:
+  T* cell_ = nullptr;
+};
+
+template <class T, class... Args>
+APMPRef<T> APMPMake(Args&&... args) {
+  return APMPRef<T>(new T(std::forward<Args>(args)...));
+}
+
+class APMPRuntimeValue {
+ public:
+  enum class Type : uint8_t {
+    Undefined,
+    Null,
+    Boolean,
+    Number,
+    Hole,  // the array hole marker; never reaches a script
+    Break,
+    Continue,
+    // Heap values from here on.
+    String,
+    Map,  // maps and the classes derived from them
+    Function,  // script functions and natives
+    Array,
+    Return,
+    Statement,
+  };
+
+  constexpr APMPRuntimeValue() noexcept {}  // undefined
+  APMPRuntimeValue(const APMPRuntimeValue& other) noexcept : bits_(other.bits_), type_(other.type_) {
+    if (isHeap()) heapCell()->retain();
+  }
+  APMPRuntimeValue(APMPRuntimeValue&& other) noexcept : bits_(other.bits_), type_(other.type_) {
+    other.type_ = Type::Undefined;
+  }
+  APMPRuntimeValue& operator=(const APMPRuntimeValue& other) noexcept {
+    APMPRuntimeValue copy(other);
+    swap(copy);
+    return *this;
+  }
+  APMPRuntimeValue& operator=(APMPRuntimeValue&& other) noexcept {
+    APMPRuntimeValue moved(std::move(other));
+    swap(moved);
+    return *this;
+  }
+  ~APMPRuntimeValue() {
+    if (isHeap()) heapCell()->release();
+  }
+  void swap(APMPRuntimeValue& other) noexcept {
+    std::swap(bits_, other.bits_);
+    std::swap(type_, other.type_);
+  }
+
+  static APMPRuntimeValue null() noexcept { return APMPRuntimeValue(Type::Null, uint64_t{0}); }
+  static APMPRuntimeValue boolean(bool value) noexcept { return APMPRuntimeValue(Type::Boolean, uint64_t{value}); }
+  static APMPRuntimeValue number(double value) noexcept {
+    return APMPRuntimeValue(Type::Number, std::bit_cast<uint64_t>(value));
+  }
+  static APMPRuntimeValue hole() noexcept { return APMPRuntimeValue(Type::Hole, uint64_t{0}); }
+  static APMPRuntimeValue string(std::u16string text);
+
+  // A value holding a cell (retained); null pointers give undefined.
+  explicit APMPRuntimeValue(APMPStringValue* cell) noexcept;
+  explicit APMPRuntimeValue(APMPMapValue* cell) noexcept;
+  explicit APMPRuntimeValue(APMPFunctionValue* cell) noexcept;
+  explicit APMPRuntimeValue(APMPArrayValue* cell) noexcept;
+  explicit APMPRuntimeValue(APMPControlValue* cell) noexcept;
+  explicit APMPRuntimeValue(APMPStatementValue* cell) noexcept;
+  template <class T>
+  explicit APMPRuntimeValue(const APMPRef<T>& cell) noexcept : APMPRuntimeValue(cell.get()) {}
+
+  Type type() const noexcept { return type_; }
+  bool isHeap() const noexcept { return type_ >= Type::String; }
+  bool isUndefined() const noexcept { return type_ == Type::Undefined; }
+  bool isNull() const noexcept { return type_ == Type::Null; }
+  bool isHole() const noexcept { return type_ == Type::Hole; }
+  bool isNumber() const noexcept { return type_ == Type::Number; }
+  bool isBoolean() const noexcept { return type_ == Type::Boolean; }
+  // break, continue or return.
+  bool isControl() const noexcept {
+    return type_ == Type::Break || type_ == Type::Continue || type_ == Type::Return;
+  }
+  // The payload of a number or boolean value.
+  double numberValue() const noexcept { return std::bit_cast<double>(bits_); }
+  bool booleanValue() const noexcept { return bits_ != 0; }
+
+  // Typed views; null when the value is of another type.
+  inline APMPStringValue* asString() const noexcept;
+  inline APMPMapValue* asMap() const noexcept;
+  inline APMPFunctionValue* asFunction() const noexcept;
+  inline APMPArrayValue* asArray() const noexcept;
+  inline APMPControlValue* asReturn() const noexcept;
+  inline APMPStatementValue* asStatement() const noexcept;
+  // The text of a string value; null for any other value.
+  const std::u16string* text() const noexcept;
+  APMPCell* cell() const noexcept { return isHeap() ? heapCell() : nullptr; }
+
+  // The text form, number form and truth value. A value without one (control
+  // values, statements, the hole marker) reports error 5, 4 or 3.
+  std::u16string stringValueOrError(platform::ErrorRef& error) const;
+  double doubleValueOrError(platform::ErrorRef& error) const;
+  bool booleanValueOrError(platform::ErrorRef& error) const;
+
+  // A method call on this value, by the value's type: "toString" on booleans
+  // and numbers, the string and array method sets, own function properties
+  // of maps and functions; error 7 on undefined and null, 17 for a name the
+  // value does not have. `arguments` are handed over as the method-call
+  // command received them (statements still unevaluated).
+  APMPRuntimeValue applyWithName(std::u16string_view name, std::span<const APMPRuntimeValue> arguments,
+                                 APMPScope& scope, platform::ErrorRef& error) const;
+
+  // Structural equality for the runtime's own use (NaN equals NaN here).
+  // Cyclic and very deep structures compare unequal past a bounded amount
+  // of work instead of recursing without end.
+  bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const;
+
+  // Identity: the same shared value or the same cell.
+  bool isSameObject(const APMPRuntimeValue& other) const noexcept {
+    return type_ == other.type_ && (!isHeap() || bits_ == other.bits_);
+  }
+
+ private:
+  APMPRuntimeValue(Type type, uint64_t bits) noexcept : bits_(bits), type_(type) {}
+  APMPRuntimeValue(Type type, APMPCell* cell) noexcept;
+  APMPCell* heapCell() const noexcept { return reinterpret_cast<APMPCell*>(static_cast<uintptr_t>(bits_)); }
+  friend class APMPControlValue;
+  template <class T>
+  T* as(Type type) const noexcept {
+    return type_ == type ? static_cast<T*>(heapCell()) : nullptr;
+  }
+
+  // The payload: a boolean (0 or 1), a number's bits or a cell's address.
+  uint64_t bits_ = 0;
+  Type type_ = Type::Undefined;
+};
+
+static_assert(sizeof(APMPRuntimeValue) == 16);
+
+// The shared instances, under their classes' names.
+struct APMPUndefinedValue {
+  static APMPRuntimeValue sharedInstance() noexcept { return {}; }
+};
+struct APMPNullValue {
+  static APMPRuntimeValue sharedInstance() noexcept { return APMPRuntimeValue::null(); }
+};
+struct APMPBooleanValue {
+  static APMPRuntimeValue booleanValueWithBool(bool value) noexcept { return APMPRuntimeValue::boolean(value); }
+};
+
+// An immutable UTF-16 text.
+class APMPStringValue final : public APMPCell {
+ public:
+  explicit APMPStringValue(std::u16string value) : value_(std::move(value)) {}
+  const std::u16string& value() const noexcept { return value_; }
+
+ private:
+  const std::u16string value_;
+};
+
+// The control values that end statement lists: break and continue are shared
+// inline values; a return is a cell carrying its data.
+class APMPControlValue final : public APMPCell {
+ public:
+  static APMPRuntimeValue breakValue() noexcept;
+  static APMPRuntimeValue continueValue() noexcept;
+  static APMPRuntimeValue returnValueWithData(APMPRuntimeValue data);
+
+  // "break", "continue" or "return" for a control value; empty otherwise.
+  static std::u16string_view type(const APMPRuntimeValue& control) noexcept;
+  // The data of a return value; undefined for any other value.
+  static APMPRuntimeValue data(const APMPRuntimeValue& control);
+
+  const APMPRuntimeValue& data() const noexcept { return data_; }
+  void markChildren(APMPMarker& marker) override;
+
+ private:
+  explicit APMPControlValue(APMPRuntimeValue data) : data_(std::move(data)) {}
+  const APMPRuntimeValue data_;
+};
+
+// A statement: a function name (a decimal opcode or the name of a script
+// function) and its argument values, not yet evaluated. The command routine
+// for the name is resolved once, when the statement is made; names that are
+// not opcodes call the script function bound under them.
+class APMPStatementValue final : public APMPCell {
+ public:
+  APMPStatementValue(std::u16string functionName, std::vector<APMPRuntimeValue> arguments);
+
+  const std::u16string& functionName() const noexcept { return functionName_; }
+  std::span<const APMPRuntimeValue> arguments() const noexcept { return arguments_; }
+  // Null when the name is not an opcode.
+  APMPCommandHandler handler() const noexcept { return handler_; }
+
+ private:
+  const std::u16string functionName_;
+  const std::vector<APMPRuntimeValue> arguments_;
+  const APMPCommandHandler handler_;
+};
+
+// The text form of a number: "NaN", "Infinity", "-Infinity", "0" for both
+// zeros; otherwise the shortest digits that read back to the same double,
+// written plainly when 1e-6 <= |x| < 1e21 and as "<digits>e+<n>" or
+// "<digits>e-<n>" outside that range.
+std::u16string APMPNumberText(double value);
+// The number form of a text: trimmed; empty gives 0; "NaN", "Infinity" and
+// "-Infinity" as named; otherwise a whole decimal literal (sign, digits with
+// an optional fraction, optional exponent) or NaN.
+double APMPNumberFromText(std::u16string_view text);
+
+// Named properties: a name-to-value table with per-name and whole-table
+// immutability. Names keep their insertion order. Writes to a frozen table or
+// to a frozen name do nothing.
+class APMPPropertyMap {
+ public:
+  APMPPropertyMap() = default;
+  APMPPropertyMap(const APMPPropertyMap&) = delete;
+  APMPPropertyMap& operator=(const APMPPropertyMap&) = delete;
+
+  bool hasName(std::u16string_view name) const { return find(name) != nullptr; }
+  // Undefined when absent.
+  APMPRuntimeValue valueForName(std::u16string_view name) const;
+  // The bound value, or null when absent; valid until the next write.
+  const APMPRuntimeValue* find(std::u16string_view name) const;
+  void setValue(APMPRuntimeValue value, std::u16string_view name);
+  // Stores and freezes the name; a name can be frozen once.
+  void setImmutableValue(APMPRuntimeValue value, std::u16string_view name);
+  void removeValueForName(std::u16string_view name);
+  void makeImmutable() noexcept { immutable_ = true; }
+  bool isImmutable() const noexcept { return immutable_; }
+  bool isImmutableName(std::u16string_view name) const;
+  std::vector<std::u16string> allNames() const;
+  size_t count() const noexcept { return entries_.size(); }
+
+  // Drops every entry whatever its immutability: the collector's release of
+  // an unreachable value, and a runtime's teardown.
+  void removeAll() noexcept;
+  void markValues(APMPMarker& marker) const;
+
+  struct Entry {
+    std::u16string name;
+    APMPRuntimeValue value;
+    bool immutable = false;
+  };
+  // The entries in insertion order; valid until the next write.
+  std::span<const Entry> entries() const noexcept { return entries_; }
+
+ private:
+  struct NameHash {
+    using is_transparent = void;
+    size_t operator()(std::u16string_view name) const noexcept { return std::hash<std::u16string_view>{}(name); }
+  };
+  using Index = std::unordered_map<std::u16string, uint32_t, NameHash, std::equal_to<>>;
+
+  Entry* entry(std::u16string_view name);
+  const Entry* entry(std::u16string_view name) const;
+  void store(APMPRuntimeValue value, std::u16string_view name, bool immutable);
+
+  std::vector<Entry> entries_;
+  // Built once the table outgrows a linear search.
+  std::unique_ptr<Index> index_;
+  bool immutable_ = false;
+};
+
+// Base of the values that can form reference cycles (maps, functions,
+// arrays). An object manager tracks them weakly; its collection calls
+// `sweep` on those no root reaches. A value dying unregisters itself, and a
+// dying manager detaches its values, so either may outlive the other.
+class APMPCollectableValue : public APMPCell {
+ public:
+  APMPObjectManager* objectManager() const noexcept { return manager_; }
+
+ protected:
+  ~APMPCollectableValue() override;
+
+ private:
+  friend class APMPObjectManager;
+  APMPObjectManager* manager_ = nullptr;
+  uint32_t trackIndex_ = 0;
+};
+
+// A map: named properties. Classes deriving from it (the event natives) may
+// answer method calls of their own.
+class APMPMapValue : public APMPCollectableValue {
+ public:
+  APMPMapValue() = default;
+
+  bool hasProperty(std::u16string_view name) const { return propertyMap_.hasName(name); }
+  void setValue(APMPRuntimeValue value, std::u16string_view property) {
+    propertyMap_.setValue(std::move(value), property);
+  }
+  APMPRuntimeValue valueForProperty(std::u16string_view name) const { return propertyMap_.valueForName(name); }
+  void removeValueForProperty(std::u16string_view name) { propertyMap_.removeValueForName(name); }
+  std::vector<std::u16string> allPropertyNames() const { return propertyMap_.allNames(); }
+  APMPPropertyMap& propertyMap() noexcept { return propertyMap_; }
+  const APMPPropertyMap& propertyMap() const noexcept { return propertyMap_; }
+
+  // An own property holding a function is called; otherwise
+  // "hasOwnProperty" and "toString" ("[object Object]"), else error 17.
+  virtual APMPRuntimeValue applyWithName(std::u16string_view name, std::span<const APMPRuntimeValue> arguments,
+                                         APMPScope& scope, platform::ErrorRef& error);
+
+  void markChildren(APMPMarker& marker) override;
+  void sweep() override;
+
+ private:
+  APMPPropertyMap propertyMap_;
+};
+
+// A function: a script function (parameters, body statements, the scope it
+// closes over) or a native, which replaces `invokeWithArguments`. Functions
+// carry named properties like maps.
+class APMPFunctionValue : public APMPCollectableValue {
+ public:
+  APMPFunctionValue(std::u16string functionName, std::vector<std::u16string> parameterNames,
+                    std::vector<APMPRuntimeValue> statements, APMPRef<APMPScope> definingScope);
+  // A native: no parameters, an empty body and a fresh scope without parent.
+  explicit APMPFunctionValue(std::u16string functionName);
+
+  const std::u16string& functionName() const noexcept { return functionName_; }
+  const std::vector<std::u16string>& parameters() const noexcept { return parameters_; }
+  std::span<const APMPRuntimeValue> statements() const noexcept { return statements_; }
+  // Null once the function has been swept.
+  APMPScope* definingScope() const noexcept { return definingScope_.get(); }
+
+  // Evaluates `arguments` in order in the caller's `scope` (the first error
+  // answers undefined), then `invokeWithEvaluatedArguments`.
+  virtual APMPRuntimeValue invokeWithArguments(std::span<const APMPRuntimeValue> arguments, APMPScope& scope,
+                                               platform::ErrorRef& error);
+  // Runs the body in a new child scope of the defining scope with the
+  // parameters bound (missing ones undefined). Answers a return's data, or
+  // the body's last value (break and continue leave as they are), or
+  // undefined for an empty body or after an error.
+  APMPRuntimeValue invokeWithEvaluatedArguments(std::span<const APMPRuntimeValue> arguments,
+                                                platform::ErrorRef& error);
+
+  bool hasProperty(std::u16string_view name) const { return propertyMap_.hasName(name); }
+  void setValue(APMPRuntimeValue value, std::u16string_view property) {
+    propertyMap_.setValue(std::move(value), property);
+  }
+  APMPRuntimeValue valueForProperty(std::u16string_view name) const { return propertyMap_.valueForName(name); }
+  void removeValueForProperty(std::u16string_view name) { propertyMap_.removeValueForName(name); }
+  std::vector<std::u16string> allPropertyNames() const { return propertyMap_.allNames(); }
+  APMPPropertyMap& propertyMap() noexcept { return propertyMap_; }
+  const APMPPropertyMap& propertyMap() const noexcept { return propertyMap_; }
+
+  // As for maps, with the function name as "toString".
+  virtual APMPRuntimeValue applyWithName(std::u16string_view name, std::span<const APMPRuntimeValue> arguments,
+                                         APMPScope& scope, platform::ErrorRef& error);
+
+  // Natives that hold values of their own override both and call these.
+  void markChildren(APMPMarker& marker) override;
+  void sweep() override;
+
+ protected:
+  ~APMPFunctionValue() override;
+
+ private:
+  const std::u16string functionName_;
+  std::vector<std::u16string> parameters_;
+  std::vector<APMPRuntimeValue> statements_;
+  APMPRef<APMPScope> definingScope_;
+  APMPPropertyMap propertyMap_;
+};
+
+// The script array: positions that may be holes (the shared hole marker),
+// and named properties. The element methods are the array method set's.
+class APMPArrayValue final : public APMPCollectableValue {
+ public:
+  APMPArrayValue() = default;
+  explicit APMPArrayValue(std::vector<APMPRuntimeValue> elements) : elements_(std::move(elements)) {}
+
+  // The hole marker.
+  static APMPRuntimeValue emptyValue() noexcept { return APMPRuntimeValue::hole(); }
+
+  size_t count() const noexcept { return elements_.size(); }
+  // The positions, holes included.
+  const std::vector<APMPRuntimeValue>& elements() const noexcept { return elements_; }
+  std::vector<APMPRuntimeValue>& elements() noexcept { return elements_; }
+  // The element at `index`; holes and positions past the end read as undefined.
+  APMPRuntimeValue elementAt(size_t index) const;
+  // The elements with every hole read as undefined.
+  std::vector<APMPRuntimeValue> allElements() const;
+  APMPPropertyMap& propertyMap() noexcept { return propertyMap_; }
+  const APMPPropertyMap& propertyMap() const noexcept { return propertyMap_; }
+
+  // The elements' text forms joined by `separator`; holes, undefined and
+  // null contribute nothing. An array met again inside its own conversion
+  // contributes the empty text; nesting past the value-depth limit is
+  // error 18.
+  std::u16string stringValueWithSeparator(std::u16string_view separator, platform::ErrorRef& error) const;
+  std::u16string stringValueOrError(platform::ErrorRef& error) const;
+  // The text form read as a string's number form.
+  double doubleValueOrError(platform::ErrorRef& error) const;
+
+  // An own property holding a function is called; otherwise the array
+  // method set answers.
+  APMPRuntimeValue applyWithName(std::u16string_view name, std::span<const APMPRuntimeValue> arguments,
+                                 APMPScope& scope, platform::ErrorRef& error);
+
+  void markChildren(APMPMarker& marker) override;
+  void sweep() override;
+
+ private:
+  std::vector<APMPRuntimeValue> elements_;
+  APMPPropertyMap propertyMap_;
+  mutable bool converting_ = false;
+};
+
+// How deeply values may nest where the runtime walks them recursively (text
+// forms of arrays, conversions to and from platform objects, structural
+// equality); past it the walk reports error 18 instead of exhausting the
+// native stack.
+inline constexpr int kAPMPMaxValueNesting = 100;
+// The most nodes one such walk visits: shared substructures make a value's
+// tree exponentially larger than the value itself.
+inline constexpr size_t kAPMPMaxValueWalk = 100000;
+// The longest text the runtime builds, in UTF-16 code units.
+inline constexpr size_t kAPMPMaxTextLength = size_t{1} << 20;
+
+inline APMPStringValue* APMPRuntimeValue::asString() const noexcept { return as<APMPStringValue>(Type::String); }
+inline APMPMapValue* APMPRuntimeValue::asMap() const noexcept { return as<APMPMapValue>(Type::Map); }
+inline APMPFunctionValue* APMPRuntimeValue::asFunction() const noexcept { return as<APMPFunctionValue>(Type::Function); }
+inline APMPArrayValue* APMPRuntimeValue::asArray() const noexcept { return as<APMPArrayValue>(Type::Array); }
+inline APMPControlValue* APMPRuntimeValue::asReturn() const noexcept { return as<APMPControlValue>(Type::Return); }
+inline APMPStatementValue* APMPRuntimeValue::asStatement() const noexcept {
+  return as<APMPStatementValue>(Type::Statement);
+}
+inline const std::u16string* APMPRuntimeValue::text() const noexcept {
+  const APMPStringValue* string = asString();
+  return string ? &string->value() : nullptr;
+}
+
+inline APMPRuntimeValue::APMPRuntimeValue(Type type, APMPCell* cell) noexcept
+    : bits_(reinterpret_cast<uintptr_t>(cell)), type_(cell ? type : Type::Undefined) {
+  if (cell) cell->retain();
+}
+inline APMPRuntimeValue::APMPRuntimeValue(APMPStringValue* cell) noexcept : APMPRuntimeValue(Type::String, cell) {}
+inline APMPRuntimeValue::APMPRuntimeValue(APMPMapValue* cell) noexcept : APMPRuntimeValue(Type::Map, cell) {}
+inline APMPRuntimeValue::APMPRuntimeValue(APMPFunctionValue* cell) noexcept : APMPRuntimeValue(Type::Function, cell) {}
+inline APMPRuntimeValue::APMPRuntimeValue(APMPArrayValue* cell) noexcept : APMPRuntimeValue(Type::Array, cell) {}
+inline APMPRuntimeValue::APMPRuntimeValue(APMPControlValue* cell) noexcept : APMPRuntimeValue(Type::Return, cell) {}
+inline APMPRuntimeValue::APMPRuntimeValue(APMPStatementValue* cell) noexcept
+    : APMPRuntimeValue(Type::Statement, cell) {}

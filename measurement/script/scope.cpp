@@ -1,0 +1,67 @@
+#include "measurement/script/scope.h"
+
+APMPScope::APMPScope(APMPRef<APMPScope> parent)
+    : parent_(std::move(parent)), instructionCount_(parent_ ? parent_->instructionCount_ : &ownInstructionCount_) {}
+
+APMPRef<APMPScope> APMPScope::make(APMPRef<APMPScope> parent) {
+  return APMPRef<APMPScope>(new APMPScope(std::move(parent)));
+}
+
+APMPRef<APMPScope> APMPScope::createChildScope() { return make(APMPRef<APMPScope>(this)); }
+
+bool APMPScope::hasName(std::u16string_view name) const {
+  for (const APMPScope* scope = this; scope; scope = scope->parent_.get()) {
+    if (scope->contents_.hasName(name)) return true;
+  }
+  return false;
+}
+
+APMPRuntimeValue APMPScope::valueForName(std::u16string_view name) const {
+  for (const APMPScope* scope = this; scope; scope = scope->parent_.get()) {
+    if (const APMPRuntimeValue* value = scope->contents_.find(name)) return *value;
+  }
+  return {};
+}
+
+void APMPScope::addValue(APMPRuntimeValue value, std::u16string_view name) {
+  contents_.setValue(std::move(value), name);
+}
+
+void APMPScope::addImmutableValue(APMPRuntimeValue value, std::u16string_view name) {
+  contents_.setImmutableValue(std::move(value), name);
+}
+
+void APMPScope::setValue(APMPRuntimeValue value, std::u16string_view name) {
+  APMPScope* binder = this;
+  while (binder && !binder->contents_.hasName(name)) binder = binder->parent_.get();
+  if (!binder) {
+    contents_.setValue(std::move(value), name);
+    return;
+  }
+  // Passed up one scope at a time, the assignment stops at the first frozen
+  // scope on the way to the binder.
+  for (APMPScope* scope = this; scope != binder; scope = scope->parent_.get()) {
+    if (scope->contents_.isImmutable()) return;
+  }
+  binder->contents_.setValue(std::move(value), name);
+}
+
+void APMPScope::setObjectManager(std::shared_ptr<APMPObjectManager> objectManager) {
+  objectManager_ = std::move(objectManager);
+}
+
+APMPObjectManager* APMPScope::objectManager() const noexcept {
+  for (const APMPScope* scope = this; scope; scope = scope->parent_.get()) {
+    if (scope->objectManager_) return scope->objectManager_.get();
+  }
+  return nullptr;
+}
+
+void APMPScope::mark(APMPMarker& marker) { marker.mark(this); }
+
+void APMPScope::markChildren(APMPMarker& marker) {
+  contents_.markValues(marker);
+  marker.mark(parent_.get());
+}
+
+void APMPScope::sweep() { contents_.removeAll(); }

@@ -1,0 +1,64 @@
+// `APMPScope`: one level of variable bindings. Scopes form chains through
+// their parents (a child owns its parent); a read walks up the chain, a
+// declaration binds in the scope itself, an assignment updates the nearest
+// scope that binds the name.
+//
+// A scope without parent is the root of its chain and holds the chain's
+// instruction counter (the runtime's initial scope holds the runtime's), so
+// every evaluation in the chain counts against one budget that no script can
+// see or change. Marking a scope marks its bindings and its whole parent
+// chain: a closure keeps everything it can still read.
+//
+// Used by one thread at a time, like the runtime it belongs to.
+#pragma once
+
+#include <memory>
+#include <string_view>
+
+#include "measurement/script/object_manager.h"
+#include "measurement/script/runtime_value.h"
+
+class APMPScope final : public APMPCell, public APMPMarkable {
+ public:
+  // `initWithParentScope:`; a null parent makes a root.
+  static APMPRef<APMPScope> make(APMPRef<APMPScope> parent = nullptr);
+  APMPRef<APMPScope> createChildScope();
+  APMPScope* parentScope() const noexcept { return parent_.get(); }
+
+  // Whether this scope or an ancestor binds the name.
+  bool hasName(std::u16string_view name) const;
+  // The nearest binding up the chain; undefined when none.
+  APMPRuntimeValue valueForName(std::u16string_view name) const;
+  // Declaration: binds here, replacing a mutable binding; nothing when this
+  // scope is frozen or holds the name as a constant.
+  void addValue(APMPRuntimeValue value, std::u16string_view name);
+  // Constant declaration: as `addValue`, and the name becomes a constant.
+  void addImmutableValue(APMPRuntimeValue value, std::u16string_view name);
+  // Assignment: the nearest scope binding the name takes the value, unless
+  // it (or a frozen scope on the way) refuses; an unbound name is bound here.
+  void setValue(APMPRuntimeValue value, std::u16string_view name);
+  void makeImmutable() noexcept { contents_.makeImmutable(); }
+  const APMPPropertyMap& contents() const noexcept { return contents_; }
+
+  void setObjectManager(std::shared_ptr<APMPObjectManager> objectManager);
+  // This scope's object manager, else the nearest ancestor's; null if none.
+  APMPObjectManager* objectManager() const noexcept;
+
+  // The evaluations counted in this chain since the root's last reset.
+  uint32_t& instructionCount() noexcept { return *instructionCount_; }
+
+  void mark(APMPMarker& marker) override;
+  void markChildren(APMPMarker& marker) override;
+  // Drops the bindings (a runtime's teardown).
+  void sweep() override;
+
+ private:
+  explicit APMPScope(APMPRef<APMPScope> parent);
+
+  APMPRef<APMPScope> parent_;
+  APMPPropertyMap contents_;
+  std::shared_ptr<APMPObjectManager> objectManager_;
+  uint32_t ownInstructionCount_ = 0;
+  // The root's counter; the root outlives the chain, which owns it.
+  uint32_t* instructionCount_;
+};

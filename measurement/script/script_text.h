@@ -1,0 +1,23 @@
+// Text helpers of the script runtime: the runtime works on UTF-16 code units
+// throughout and converts only where texts cross its boundary (program
+// messages, platform objects, log lines).
+//
+// Ill-formed input never fails: each maximal ill-formed UTF-8 subsequence and
+// each unpaired UTF-16 surrogate becomes one U+FFFD. Pure functions; any
+// thread.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace script_text {
+
+std::u16string toUtf16(std::string_view utf8);
+std::string toUtf8(std::u16string_view utf16);
+
+// White space and line breaks as the runtime trims them: tab, U+000A to
+// U+000D, U+0085 and the Unicode separators (categories Zs, Zl, Zp).
+bool isWhitespaceOrNewline(char16_t unit);
+std::u16string_view trim(std::u16string_view text);
+
+}  // namespace script_text
