@@ -1,0 +1,78 @@
+// The record routines of the measurement messages: create, clear one field,
+// free, deep-copy, decode and encode a `MessageInfo` record.
+//
+// One table-driven implementation serves all 42 messages; each works from
+// the message's schema (message_schemas.h) and bridges the record to the
+// wire codec (wire_codec.h) through a flat wire structure laid out from the
+// schema. The named entry points below (`AudienceDecode`,
+// `EventFilterCopyMessageInfo`, ...) are thin calls into it, one set per
+// message; the wrapper classes and the field-index accessors reach records
+// through them.
+//
+// Results: 1 for success and 0 for failure (Encode: a byte length or -1).
+// Failures print one line beginning "<ERROR> " on standard output where the
+// routine names one; nothing is raised or logged elsewhere.
+//
+// Limits: a record nests at most kMessageNestingLimit messages deep
+// (EventParam and RuntimeEntity nest themselves). Decoding deeper input
+// fails ("<ERROR> %s decoder failed: nesting too deep"), copying a deeper
+// record fails, and freeing works at any depth without recursion.
+//
+// Threads: no shared mutable state; a record is used by one thread at a
+// time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "measurement/messages/message_info.h"
+#include "measurement/messages/message_schemas.h"
+
+namespace messages {
+
+inline constexpr int kMessageNestingLimit = 100;
+
+// Sets up a zeroed record: name, kinds, empty slots and an empty repeated
+// header for each repeated field. Null record: 0.
+int initMessageInfo(const MessageSchema& schema, MessageInfo* record);
+// Frees one field's value and empties its slot; a repeated field keeps its
+// header with no items. An ID outside the field list prints
+// "<ERROR> %s: Cannot deallocate field %d: Unknown field" and answers 0.
+int deallocField(const MessageSchema& schema, MessageInfo* record, int32_t fieldID);
+// Frees every value, the headers, the slot array and the record itself.
+// Null record: 0.
+int freeMessageInfo(const MessageSchema& schema, MessageInfo* record);
+// Replaces `*destination` (freed when set) by a new record holding deep
+// copies of every present field of `source`. A failure leaves the partial
+// copy in `*destination` for the caller to free.
+int copyMessageInfo(const MessageSchema& schema, MessageInfo** destination,
+                    const MessageInfo* source);
+// Fills an initialised record from wire bytes: one pass, or two when the
+// message or a singular submessage it nests has a repeated field (the first
+// counts items, the second fills arrays allocated at their exact size). A
+// failure leaves the record partly filled for the caller to free.
+int decodeMessage(const MessageSchema& schema, const uint8_t* bytes, size_t length,
+                  MessageInfo* record);
+// Encodes the record into a new malloc'ed buffer of exactly its length,
+// stored in `*output` (the caller frees it); answers the length, or -1 with
+// no buffer. Absent fields and empty repeated fields are not written.
+int32_t encodeMessage(const MessageSchema& schema, const MessageInfo* record, uint8_t** output);
+
+}  // namespace messages
+
+// The per-message entry points: <Message>InitMessageInfo,
+// <Message>DeallocField, <Message>FreeMessageInfo, <Message>CopyMessageInfo
+// for every message, <Message>Decode for every message but SstmSetting,
+// <Message>Encode for every message but SstmSetting and Region.
+#define APM_WHEN_true(...) __VA_ARGS__
+#define APM_WHEN_false(...)
+#define APM_DECLARE_ROUTINES(message, count, wrapper, decode, encode)               \
+  int message##InitMessageInfo(MessageInfo* record);                                 \
+  int message##DeallocField(MessageInfo* record, int32_t fieldID);                   \
+  int message##FreeMessageInfo(MessageInfo* record);                                 \
+  int message##CopyMessageInfo(MessageInfo** destination, const MessageInfo* source); \
+  APM_WHEN_##decode(int message##Decode(const uint8_t* bytes, size_t length,         \
+                                        MessageInfo* record);)                       \
+  APM_WHEN_##encode(int32_t message##Encode(const MessageInfo* record, uint8_t** output);)
+APM_MESSAGE_LIST(APM_DECLARE_ROUTINES)
+#undef APM_DECLARE_ROUTINES

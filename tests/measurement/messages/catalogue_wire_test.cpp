@@ -1,0 +1,402 @@
+// The record routines of all messages against the wire: generated messages
+// holding every field, the irregular cases as exact bytes, and the limits.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "measurement/messages/message_routines.h"
+#include "measurement/messages/message_wrappers.h"
+#include "platform/log.h"
+
+namespace messages {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+void putVarint(Bytes& out, uint64_t value) {
+  while (value >= 0x80) {
+    out.push_back(static_cast<uint8_t>(value | 0x80));
+    value >>= 7;
+  }
+  out.push_back(static_cast<uint8_t>(value));
+}
+
+void putKey(Bytes& out, uint32_t tag, uint32_t wireType) { putVarint(out, tag << 3 | wireType); }
+
+void putDelimited(Bytes& out, uint32_t tag, const Bytes& body) {
+  putKey(out, tag, 2);
+  putVarint(out, body.size());
+  out.insert(out.end(), body.begin(), body.end());
+}
+
+// The canonical encoding of a message holding every field (two items per
+// repeated field); nested messages below `depth` 0 are present but empty.
+Bytes everyField(const MessageSchema& schema, int depth) {
+  Bytes out;
+  if (depth < 0) return out;
+  std::vector<const FieldSchema*> byTag;
+  for (const FieldSchema& field : schema.fieldList()) byTag.push_back(&field);
+  std::sort(byTag.begin(), byTag.end(), [](auto* a, auto* b) { return a->tag < b->tag; });
+  for (const FieldSchema* field : byTag) {
+    for (int item = 0; item < (field->repeated() ? 2 : 1); ++item) {
+      switch (field->type) {
+        case FieldType::Bool: putKey(out, field->tag, 0); putVarint(out, 1); break;
+        case FieldType::Int32:  // negative: sign-extended to ten bytes
+          putKey(out, field->tag, 0);
+          putVarint(out, static_cast<uint64_t>(int64_t{-5 - item}));
+          break;
+        case FieldType::Enum:
+        case FieldType::UInt32:
+          putKey(out, field->tag, 0);
+          putVarint(out, 0xFFFFFFF0u + item);
+          break;
+        case FieldType::Int64:
+        case FieldType::UInt64:
+          putKey(out, field->tag, 0);
+          putVarint(out, 0x8000000000000000ull + field->tag + item);
+          break;
+        case FieldType::Float: {
+          putKey(out, field->tag, 5);
+          const float value = 1.5f + item;
+          uint8_t raw[4];
+          std::memcpy(raw, &value, 4);
+          out.insert(out.end(), raw, raw + 4);
+          break;
+        }
+        case FieldType::Double: {
+          putKey(out, field->tag, 1);
+          const double value = -2.25 - item;
+          uint8_t raw[8];
+          std::memcpy(raw, &value, 8);
+          out.insert(out.end(), raw, raw + 8);
+          break;
+        }
+        case FieldType::String:
+        case FieldType::Bytes: {
+          const std::string text = std::string(field->name) + std::to_string(item);
+          putDelimited(out, field->tag, Bytes(text.begin(), text.end()));
+          break;
+        }
+        case FieldType::Message:
+          putDelimited(out, field->tag, everyField(*field->message, depth - 1));
+          break;
+      }
+    }
+  }
+  return out;
+}
+
+MessageInfo* newRecord(const MessageSchema& schema) {
+  auto* record = static_cast<MessageInfo*>(calloc(1, sizeof(MessageInfo)));
+  EXPECT_EQ(initMessageInfo(schema, record), 1);
+  return record;
+}
+
+Bytes encode(const MessageSchema& schema, const MessageInfo* record) {
+  uint8_t* buffer = nullptr;
+  const int32_t length = encodeMessage(schema, record, &buffer);
+  EXPECT_GE(length, 0) << schema.name;
+  Bytes bytes;
+  if (length >= 0) bytes.assign(buffer, buffer + length);
+  free(buffer);
+  return bytes;
+}
+
+// Every pointer reachable from a record, to check that copies share none.
+void collectPointers(const MessageSchema& schema, const MessageInfo* record,
+                     std::set<const void*>& out) {
+  out.insert(record);
+  out.insert(record->slots);
+  for (uint32_t id = 0; id < schema.fieldCount; ++id) {
+    const FieldSchema& field = schema.fields[id];
+    const void* slot = record->slots[id];
+    if (!slot) continue;
+    auto collect = [&](const void* value) {
+      out.insert(value);
+      if (field.type == FieldType::String) out.insert(static_cast<const APMNanoBytes*>(value)->data);
+      if (field.type == FieldType::Message) {
+        collectPointers(*field.message, static_cast<const MessageInfo*>(value), out);
+      }
+    };
+    if (!field.repeated()) {
+      collect(slot);
+      continue;
+    }
+    auto* header = static_cast<const APMNanoRepeated*>(slot);
+    out.insert(header);
+    if (header->items) out.insert(header->items);
+    for (uint32_t i = 0; header->items && i < header->count; ++i) collect(header->items[i]);
+  }
+}
+
+TEST(CatalogueWire, EveryFieldOfEveryMessageRoundTripsAndCopiesDeeply) {
+  for (const MessageSchema* schema : allMessageSchemas()) {
+    SCOPED_TRACE(schema->name);
+    const Bytes wire = everyField(*schema, 3);
+    MessageInfo* record = newRecord(*schema);
+    ASSERT_EQ(decodeMessage(*schema, wire.data(), wire.size(), record), 1);
+    for (uint32_t id = 0; id < schema->fieldCount; ++id) {
+      ASSERT_NE(record->slots[id], nullptr) << "field ID " << id;
+      if (schema->fields[id].repeated()) {
+        EXPECT_EQ(static_cast<APMNanoRepeated*>(record->slots[id])->count, 2u) << id;
+      }
+    }
+    EXPECT_EQ(encode(*schema, record), wire);
+
+    MessageInfo* copy = nullptr;
+    ASSERT_EQ(copyMessageInfo(*schema, &copy, record), 1);
+    EXPECT_EQ(encode(*schema, copy), wire);
+    std::set<const void*> original, copied;
+    collectPointers(*schema, record, original);
+    collectPointers(*schema, copy, copied);
+    for (const void* pointer : copied) EXPECT_EQ(original.count(pointer), 0u);
+
+    EXPECT_EQ(freeMessageInfo(*schema, record), 1);
+    EXPECT_EQ(freeMessageInfo(*schema, copy), 1);
+  }
+}
+
+TEST(CatalogueWire, EmptyInputGivesEmptySlotsAndZeroBytes) {
+  for (const MessageSchema* schema : allMessageSchemas()) {
+    SCOPED_TRACE(schema->name);
+    MessageInfo* record = newRecord(*schema);
+    ASSERT_EQ(decodeMessage(*schema, nullptr, 0, record), 1);
+    for (uint32_t id = 0; id < schema->fieldCount; ++id) {
+      if (schema->fields[id].repeated()) {
+        auto* header = static_cast<APMNanoRepeated*>(record->slots[id]);
+        ASSERT_NE(header, nullptr);
+        EXPECT_EQ(header->count, 0u);
+      } else {
+        EXPECT_EQ(record->slots[id], nullptr);
+      }
+    }
+    EXPECT_TRUE(encode(*schema, record).empty());
+    freeMessageInfo(*schema, record);
+  }
+}
+
+// Decodes `wire` as `schema` and answers the re-encoded bytes.
+Bytes reencode(const MessageSchema& schema, const Bytes& wire, MessageInfo** keep = nullptr) {
+  MessageInfo* record = newRecord(schema);
+  EXPECT_EQ(decodeMessage(schema, wire.data(), wire.size(), record), 1);
+  Bytes out = encode(schema, record);
+  if (keep) {
+    *keep = record;
+  } else {
+    freeMessageInfo(schema, record);
+  }
+  return out;
+}
+
+TEST(CatalogueWire, IrregularCasesAsExactBytes) {
+  // Bundle field IDs 6 and 20 travel under tags 26 and 27, written in tag
+  // order after the fields around them.
+  MessageInfo* bundle = nullptr;
+  const Bytes bundleWire{0x08, 0x01, 0x30, 0x02, 0xd0, 0x01, 0x03, 0xda, 0x01, 0x01, 'v'};
+  EXPECT_EQ(reencode(kMeasurementBundleSchema, bundleWire, &bundle), bundleWire);
+  uint64_t previousStart = 0;
+  std::memcpy(&previousStart, bundle->slots[MeasurementBundleField::previous_bundle_start_timestamp_millis], 8);
+  EXPECT_EQ(previousStart, 3u);
+  auto* vendor = static_cast<APMNanoBytes*>(bundle->slots[MeasurementBundleField::vendor_id]);
+  ASSERT_NE(vendor, nullptr);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(vendor->data), vendor->length), "v");
+  EXPECT_EQ(bundle->slots[MeasurementBundleField::end_timestamp_millis] != nullptr, true);
+  freeMessageInfo(kMeasurementBundleSchema, bundle);
+
+  // int32 -1 is sign-extended to ten bytes; an enum holding the same 32
+  // bits is an unsigned varint of five.
+  const Bytes int32Minus1{0x08, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x01};
+  EXPECT_EQ(reencode(kAudienceSchema, int32Minus1), int32Minus1);
+  const Bytes enumMinus1{0x08, 0xff, 0xff, 0xff, 0xff, 0x0f};
+  EXPECT_EQ(reencode(kStringFilterSchema, enumMinus1), enumMinus1);
+  // A ten-byte negative enum is read as its low 32 bits.
+  EXPECT_EQ(reencode(kStringFilterSchema, int32Minus1), enumMinus1);
+
+  // Of two occurrences of a singular string the first stays; of a scalar
+  // the last.
+  EXPECT_EQ(reencode(kSettingSchema, {0x0a, 0x01, 'a', 0x0a, 0x01, 'b'}), (Bytes{0x0a, 0x01, 'a'}));
+  EXPECT_EQ(reencode(kAudienceSchema, {0x08, 0x01, 0x08, 0x02}), (Bytes{0x08, 0x02}));
+
+  // Zero and empty values are written; so are empty nested messages.
+  const Bytes zeros{0x0a, 0x00, 0x10, 0x00, 0x18, 0x00, 0x20, 0x00};
+  EXPECT_EQ(reencode(kEventConfigSchema, zeros), zeros);
+  EXPECT_EQ(reencode(kPropertyFilterSchema, {0x1a, 0x00}), (Bytes{0x1a, 0x00}));
+
+  // Repeated items arrive in two runs and keep wire order; packed scalars
+  // are read but written unpacked.
+  EXPECT_EQ(reencode(kResultDataSchema, {0x08, 0x01, 0x10, 0x07, 0x08, 0x02}),
+            (Bytes{0x08, 0x01, 0x08, 0x02, 0x10, 0x07}));
+  EXPECT_EQ(reencode(kResultDataSchema, {0x0a, 0x02, 0x05, 0x06}), (Bytes{0x08, 0x05, 0x08, 0x06}));
+
+  // A batch without bundles is empty; unknown fields are dropped.
+  EXPECT_TRUE(reencode(kMeasurementBatchSchema, {0x98, 0x06, 0x01, 0x15, 1, 2, 3, 4}).empty());
+}
+
+TEST(CatalogueWire, RepeatedFieldsInsideSingularSubmessagesAreKept) {
+  struct Case {
+    const MessageSchema* schema;
+    Bytes wire;
+  };
+  const std::vector<Case> cases{
+      // AudienceLeafFilterResult.current_data.status / previous_data.results
+      {&kAudienceLeafFilterResultSchema,
+       {0x08, 0x07, 0x12, 0x04, 0x08, 0x01, 0x08, 0x02, 0x1a, 0x02, 0x10, 0x03}},
+      // PropertyFilter.filter.string_filter.expression_list, two levels down
+      {&kPropertyFilterSchema,
+       {0x1a, 0x0a, 0x0a, 0x08, 0x08, 0x06, 0x22, 0x01, 'a', 0x22, 0x01, 'b'}},
+      // SdkResponse.snapshot.experiments
+      {&kSdkResponseSchema, {0x1a, 0x06, 0x12, 0x02, 0x08, 0x09, 0x12, 0x00}},
+      // MeasurementConfig.consent_config.defaults and .core_platform_services
+      {&kMeasurementConfigSchema,
+       {0x7a, 0x0a, 0x0a, 0x04, 0x08, 0x01, 0x10, 0x02, 0x1a, 0x02, 0x0a, 0x00}},
+      // Program.ogt_activities.activities[0].data
+      {&kProgramSchema, {0x12, 0x08, 0x0a, 0x06, 0x0a, 0x00, 0x12, 0x02, 0x08, 0x04}},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.schema->name);
+    EXPECT_EQ(reencode(*test.schema, test.wire), test.wire);
+    // Copies keep them too.
+    MessageInfo* record = nullptr;
+    reencode(*test.schema, test.wire, &record);
+    MessageInfo* copy = nullptr;
+    ASSERT_EQ(copyMessageInfo(*test.schema, &copy, record), 1);
+    EXPECT_EQ(encode(*test.schema, copy), test.wire);
+    freeMessageInfo(*test.schema, record);
+    freeMessageInfo(*test.schema, copy);
+  }
+}
+
+TEST(CatalogueWire, AbsentSubmessagesLeaveNoSlot) {
+  MessageInfo* record = nullptr;
+  reencode(kMeasurementConfigSchema, {0x08, 0x05}, &record);
+  for (int32_t id : {MeasurementConfigField::consent_config, MeasurementConfigField::psm_setting,
+                     MeasurementConfigField::sstm_setting, MeasurementConfigField::region}) {
+    EXPECT_EQ(record->slots[id], nullptr) << id;
+  }
+  freeMessageInfo(kMeasurementConfigSchema, record);
+  // The schema defaults 14, 11 and 60 never reach a record.
+  reencode(kPsmSettingSchema, {}, &record);
+  for (uint32_t id = 0; id < 3; ++id) EXPECT_EQ(record->slots[id], nullptr);
+  freeMessageInfo(kPsmSettingSchema, record);
+}
+
+// `levels` EventParams, each the only param_value item of the one above.
+Bytes nestedParams(int levels, uint32_t tag = 6) {
+  Bytes wire;
+  for (int i = 0; i < levels; ++i) {
+    Bytes outer;
+    putDelimited(outer, tag, wire);
+    wire = outer;
+  }
+  return wire;
+}
+
+TEST(CatalogueWire, NestingDepthIsBounded) {
+  platform::LogCapture capture;
+  {
+    const Bytes wire = nestedParams(kMessageNestingLimit - 5);
+    MessageInfo* record = newRecord(kEventParamSchema);
+    EXPECT_EQ(decodeMessage(kEventParamSchema, wire.data(), wire.size(), record), 1);
+    EXPECT_EQ(encode(kEventParamSchema, record), wire);
+    MessageInfo* copy = nullptr;
+    EXPECT_EQ(copyMessageInfo(kEventParamSchema, &copy, record), 1);
+    freeMessageInfo(kEventParamSchema, copy);
+    freeMessageInfo(kEventParamSchema, record);
+    EXPECT_EQ(capture.stdoutText(), "");
+  }
+  for (const MessageSchema* schema : {&kEventParamSchema, &kRuntimeEntitySchema}) {
+    capture.clear();
+    const Bytes wire = nestedParams(5000, schema == &kEventParamSchema ? 6 : 2);
+    MessageInfo* record = newRecord(*schema);
+    EXPECT_EQ(decodeMessage(*schema, wire.data(), wire.size(), record), 0);
+    EXPECT_NE(capture.stdoutText().find(std::string("<ERROR> ") + schema->name +
+                                        " decoder failed: nesting too deep\n"),
+              std::string::npos);
+    freeMessageInfo(*schema, record);
+  }
+
+  // A record deeper than any decode gives (built by hand) is freed without
+  // recursion, and refused by the copy.
+  MessageInfo* root = newRecord(kEventParamSchema);
+  MessageInfo* level = root;
+  for (int i = 0; i < 200000; ++i) {
+    auto* header = static_cast<APMNanoRepeated*>(level->slots[EventParamField::param_value]);
+    header->items = static_cast<void**>(calloc(1, sizeof(void*)));
+    header->count = 1;
+    level = newRecord(kEventParamSchema);
+    header->items[0] = level;
+  }
+  capture.clear();
+  MessageInfo* copy = nullptr;
+  EXPECT_EQ(copyMessageInfo(kEventParamSchema, &copy, root), 0);
+  EXPECT_NE(capture.stdoutText().find("<ERROR> EventParam copy failed: nesting too deep\n"),
+            std::string::npos);
+  EXPECT_EQ(freeMessageInfo(kEventParamSchema, copy), 1);
+  EXPECT_EQ(freeMessageInfo(kEventParamSchema, root), 1);
+}
+
+TEST(CatalogueWire, RoutineTexts) {
+  platform::LogCapture capture;
+  MessageInfo* record = newRecord(kAudienceSchema);
+  EXPECT_EQ(AudienceDeallocField(record, 5), 0);
+  EXPECT_EQ(AudienceDeallocField(record, -1), 0);
+  EXPECT_EQ(capture.stdoutText(),
+            "<ERROR> Audience: Cannot deallocate field 5: Unknown field\n"
+            "<ERROR> Audience: Cannot deallocate field -1: Unknown field\n");
+
+  // Clearing a repeated field keeps its (empty) header.
+  const Bytes wire{0x12, 0x00, 0x12, 0x00};
+  ASSERT_EQ(AudienceDecode(wire.data(), wire.size(), record), 1);
+  EXPECT_EQ(AudienceDeallocField(record, AudienceField::property_filters), 1);
+  auto* header = static_cast<APMNanoRepeated*>(record->slots[AudienceField::property_filters]);
+  ASSERT_NE(header, nullptr);
+  EXPECT_EQ(header->count, 0u);
+  EXPECT_EQ(header->items, nullptr);
+
+  capture.clear();
+  EXPECT_EQ(EventFilterDecode(wire.data(), wire.size(), nullptr), 0);
+  EXPECT_EQ(capture.stdoutText(), "<ERROR> EventFilter decoder failed: message_info is NULL\n");
+
+  capture.clear();
+  const Bytes truncated{0x12, 0x05, 0x08};
+  MessageInfo* other = newRecord(kAudienceSchema);
+  EXPECT_EQ(AudienceDecode(truncated.data(), truncated.size(), other), 0);
+  EXPECT_EQ(capture.stdoutText(), "<ERROR> Audience decoder failed: parent stream too short\n");
+  AudienceFreeMessageInfo(other);
+
+  // A missing header cannot be encoded.
+  capture.clear();
+  void* saved = record->slots[AudienceField::event_filters];
+  record->slots[AudienceField::event_filters] = nullptr;
+  uint8_t* buffer = reinterpret_cast<uint8_t*>(1);
+  EXPECT_EQ(AudienceEncode(record, &buffer), -1);
+  EXPECT_EQ(buffer, nullptr);
+  EXPECT_EQ(capture.stdoutText(), "<ERROR> Audience Encoder: 'event_filters' should have been allocated\n");
+  record->slots[AudienceField::event_filters] = saved;
+  EXPECT_EQ(AudienceEncode(record, nullptr), -1);
+  EXPECT_EQ(AudienceFreeMessageInfo(record), 1);
+  EXPECT_EQ(AudienceFreeMessageInfo(nullptr), 0);
+  EXPECT_EQ(AudienceInitMessageInfo(nullptr), 0);
+  MessageInfo* copy = nullptr;
+  EXPECT_EQ(AudienceCopyMessageInfo(&copy, nullptr), 0);
+  EXPECT_EQ(AudienceCopyMessageInfo(nullptr, record), 0);
+}
+
+TEST(CatalogueWire, OversizeStringFailsTheDecode) {
+  platform::LogCapture capture;
+  Bytes wire;
+  putDelimited(wire, 2, Bytes(1048577, 'x'));
+  MessageInfo* record = newRecord(kEventSchema);
+  EXPECT_EQ(EventDecode(wire.data(), wire.size(), record), 0);
+  EXPECT_EQ(capture.stdoutText(),
+            "Unable to process proto stream. Buffer is too big. 1048577 > 1048576"
+            "<ERROR> Event decoder failed: callback failed\n");
+  EventFreeMessageInfo(record);
+}
+
+}  // namespace
+}  // namespace messages
