@@ -8,9 +8,9 @@ namespace messages {
 namespace {
 
 // The nested-message column of the field tables: `None` for scalar fields.
-constexpr const MessageSchema* schemaOf_None = nullptr;
+[[maybe_unused]] constexpr const MessageSchema* schemaOf_None = nullptr;
 #define APM_SCHEMA_POINTER(message, count, wrapper, decode, encode) \
-  constexpr const MessageSchema* schemaOf_##message = &k##message##Schema;
+  [[maybe_unused]] constexpr const MessageSchema* schemaOf_##message = &k##message##Schema;
 APM_MESSAGE_LIST(APM_SCHEMA_POINTER)
 #undef APM_SCHEMA_POINTER
 
