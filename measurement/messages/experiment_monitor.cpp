@@ -1,0 +1,23 @@
+#include "measurement/messages/experiment_monitor.h"
+
+#include <utility>
+
+#include "measurement/engine/monitor.h"
+
+APMEMonitor::APMEMonitor(std::shared_ptr<APMMonitor> monitor) : monitor_(std::move(monitor)) {}
+
+std::shared_ptr<APMEMonitor> APMEMonitor::monitor() {
+  static const auto shared = std::make_shared<APMEMonitor>(APMMeasurement::monitor());
+  return shared;
+}
+
+void APMEMonitor::logWithLevel(long level, long code, const std::string& message) {
+  monitor_->logWithLevel(level, code, message);
+}
+
+void APMEMonitor::logWithLevel(long level, long code, const std::string& message,
+                               const platform::Object& context) {
+  monitor_->logWithLevel(level, code, message, context);
+}
+
+void APMEMonitor::clearMonitoringData() { monitor_->clearMonitoringData(); }

@@ -1,0 +1,31 @@
+// `APMEMonitor`: the monitor the experiment framework logs through (codes
+// 800000 to 880000). It holds the engine's `APMMonitor` and forwards every
+// call to it unchanged; `monitor()` answers the process-wide instance, made
+// over `APMMeasurement::monitor()` on first use.
+//
+// Only the forwarding the message layer needs (flag checks) lives here.
+// Logging never fails; any thread may call it.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/object.h"
+
+class APMMonitor;
+
+class APMEMonitor {
+ public:
+  explicit APMEMonitor(std::shared_ptr<APMMonitor> monitor);
+
+  // The process-wide instance; never null.
+  static std::shared_ptr<APMEMonitor> monitor();
+
+  void logWithLevel(long level, long code, const std::string& message);
+  void logWithLevel(long level, long code, const std::string& message,
+                    const platform::Object& context);
+  void clearMonitoringData();
+
+ private:
+  std::shared_ptr<APMMonitor> monitor_;
+};
