@@ -1,0 +1,196 @@
+#include "measurement/script/evaluator.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "script_test_support.h"
+
+namespace script_test {
+namespace {
+
+TEST(EvaluatorTest, ExactInstructionBudget) {
+  ScriptHarness h;
+  APMPRef<APMPScope> scope = h.runtime.getRunScope();
+  // 999,997 literals and a comparison of two more make 1,000,000
+  // evaluations; the next literal is the 1,000,001st.
+  std::vector<Value> statements(999997, Value::number(1));
+  statements.push_back(convert(stmt("23", {num(1), num(2)})));
+  platform::ErrorRef error;
+  h.runtime.resetInstructionCount();
+  EXPECT_TRUE(APMPEvaluator::executeStatements(statements, *scope, error).booleanValue());
+  EXPECT_FALSE(error);
+  EXPECT_EQ(h.runtime.getInstructionCount(), 1000000);
+  EXPECT_TRUE(APMPEvaluator::evaluateStatement(Value::number(1), *scope, error).isUndefined());
+  EXPECT_EQ(code(error), 18);
+
+  // Statements count too, and the failing evaluation does nothing else.
+  error.reset();
+  h.runtime.resetInstructionCount();
+  statements.back() = Value::number(1);
+  statements.resize(1000000, Value::number(1));
+  statements.push_back(convert(stmt("assign", {str("ran"), num(1)})));
+  APMPEvaluator::executeStatements(statements, *scope, error);
+  EXPECT_EQ(code(error), 18);
+  EXPECT_TRUE(h.runtime.globalScope().valueForName(u"ran").isUndefined());
+}
+
+TEST(EvaluatorTest, NestingAndRecursionAreBounded) {
+  ScriptHarness h;
+  platform::ErrorRef error;
+  // function f() { return f() }
+  h.run({function("50", "f", {}, {stmt("36", {stmt("f")})}), stmt("f")}, &error);
+  EXPECT_EQ(code(error), 18);
+
+  // A tree deeper than the conversion limit fails to convert.
+  Entity deep = num(1);
+  for (int i = 0; i < kAPMPMaxProgramDepth + 1; ++i) deep = stmt("13", {deep});
+  error.reset();
+  EXPECT_TRUE(APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(deep, &error).isUndefined());
+  EXPECT_EQ(code(error), 18);
+  // One at the limit converts and runs.
+  Entity fits = num(1);
+  for (int i = 0; i < kAPMPMaxProgramDepth; ++i) fits = stmt("13", {fits});
+  error.reset();
+  EXPECT_EQ(h.eval(fits, &error).numberValue(), 1);
+  EXPECT_FALSE(error);
+}
+
+TEST(EvaluatorTest, EntityConversion) {
+  platform::ErrorRef error;
+  Entity unnamed;
+  unnamed.type = kAPMPEntityStatement;
+  unnamed.value.push_back(num(1));
+  APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(unnamed, &error);
+  EXPECT_EQ(code(error), 14);
+  for (int32_t type : {0, 5, 7, -1}) {
+    Entity entity;
+    entity.type = type;
+    error.reset();
+    APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(entity, &error);
+    EXPECT_EQ(code(error), 12) << type;
+  }
+  error.reset();
+  APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(stmt("13", {num(1), stmt("22", {Entity{}})}), &error);
+  EXPECT_EQ(code(error), 12);
+
+  Entity empty;
+  empty.type = kAPMPEntityNumber;
+  EXPECT_TRUE(std::isnan(convert(empty).numberValue()));
+  empty.type = kAPMPEntityString;
+  EXPECT_EQ(text(convert(empty)), "");
+  empty.type = kAPMPEntityBoolean;
+  EXPECT_FALSE(convert(empty).booleanValue());
+  // Invalid UTF-8 becomes U+FFFD.
+  EXPECT_EQ(convert(str("a\xFF")).asString()->value(), u"a\uFFFD");
+  // Opcodes resolve when converted; other names call script functions.
+  EXPECT_NE(convert(stmt("22")).asStatement()->handler(), nullptr);
+  EXPECT_EQ(convert(stmt("11")).asStatement()->handler(), nullptr);
+}
+
+TEST(EvaluatorTest, CallsByName) {
+  ScriptHarness h;
+  platform::ErrorRef error;
+  h.run({stmt("declare", {str("n"), num(4)})});
+  EXPECT_TRUE(h.eval(stmt("n", {num(1)}), &error).isUndefined());
+  EXPECT_TRUE(h.eval(stmt("unbound"), &error).isUndefined());
+  EXPECT_TRUE(h.eval(stmt("14"), &error).isUndefined());
+  EXPECT_FALSE(error);
+  // Arguments are evaluated in the caller's scope; missing ones are
+  // undefined, surplus ones ignored.
+  h.run({function("50", "pair", {"a", "b"}, {stmt("record", {stmt("get", {str("a")}), stmt("get", {str("b")})})})});
+  h.eval(stmt("pair", {num(1)}));
+  h.eval(stmt("pair", {num(2), num(3), stmt("record", {str("surplus")})}));
+  ASSERT_EQ(h.recorded.size(), 5u);
+  EXPECT_TRUE(h.recorded[1].isUndefined());
+  EXPECT_EQ(text(h.recorded[2]), "surplus");
+  EXPECT_EQ(h.recorded[4].numberValue(), 3);
+}
+
+TEST(EvaluatorTest, PlatformObjectConversions) {
+  ScriptHarness h;
+  APMPScope& scope = h.runtime.globalScope();
+  platform::ErrorRef error;
+  using platform::Object;
+  EXPECT_TRUE(APMPRuntimeEntityConverter::runtimeValueFromNSObject(Object(true), scope).isBoolean());
+  EXPECT_EQ(APMPRuntimeEntityConverter::runtimeValueFromNSObject(Object(1), scope).numberValue(), 1);
+  EXPECT_TRUE(APMPRuntimeEntityConverter::runtimeValueFromNSObject(Object(), scope).isNull());
+  const Value map = APMPRuntimeEntityConverter::runtimeValueFromNSObject(
+      Object(Object::Dictionary{{"list", Object(Object::Array{Object("a"), Object(2.5)})}}), scope);
+  ASSERT_NE(map.asMap(), nullptr);
+  EXPECT_EQ(map.asMap()->objectManager(), &h.runtime.objectManager());
+  EXPECT_EQ(text(map.asMap()->valueForProperty(u"list")), "a,2.5");
+  APMPRuntimeEntityConverter::runtimeValueFromNSObject(Object(platform::Bytes{1}), scope, &error);
+  EXPECT_EQ(code(error), 13);
+
+  // Back to platform objects.
+  const APMPRef<APMPMapValue> source = APMPObjectManager::mapValueWithScope(scope);
+  source->setValue(Value::null(), u"gone");
+  source->setValue(Value(), u"empty");
+  source->setValue(Value::string(u"007"), u"digits");
+  source->setValue(Value::string(u"abc"), u"letters");
+  source->setValue(Value::boolean(true), u"flag");
+  source->setValue(Value(APMPMake<APMPArrayValue>(std::vector<Value>{Value::number(1), Value::null(), Value::hole()})),
+                   u"list");
+  error.reset();
+  const Object::Dictionary dictionary = APMPRuntimeEntityConverter::dictionaryFromMapValue(Value(source), &error);
+  EXPECT_FALSE(error);
+  EXPECT_EQ(dictionary.count("gone"), 0u);
+  EXPECT_EQ(dictionary.at("empty"), Object(""));
+  EXPECT_EQ(dictionary.at("digits"), Object(7.0));
+  EXPECT_EQ(dictionary.at("letters"), Object("abc"));
+  EXPECT_EQ(dictionary.at("flag"), Object(1.0));
+  EXPECT_EQ(dictionary.at("list"), Object(Object::Array{Object(1.0), Object("")}));
+  EXPECT_EQ(APMPRuntimeEntityConverter::objectFromRuntimeValue(Value::number(std::nan(""))), Object("NaN"));
+  APMPRuntimeEntityConverter::objectFromRuntimeValue(APMPControlValue::breakValue(), &error);
+  EXPECT_EQ(code(error), 5);
+
+  // A map holding itself, and nesting past the limit, fail instead of
+  // recursing.
+  source->setValue(Value(source), u"self");
+  error.reset();
+  APMPRuntimeEntityConverter::objectFromRuntimeValue(Value(source), &error);
+  EXPECT_EQ(code(error), 10);
+  source->sweep();
+  Value nested(APMPMake<APMPMapValue>());
+  for (int i = 0; i < kAPMPMaxValueNesting + 1; ++i) {
+    auto outer = APMPMake<APMPMapValue>();
+    outer->setValue(nested, u"inner");
+    nested = Value(outer);
+  }
+  error.reset();
+  APMPRuntimeEntityConverter::objectFromRuntimeValue(nested, &error);
+  EXPECT_EQ(code(error), 18);
+}
+
+TEST(EvaluatorTest, SharedRoutines) {
+  EXPECT_EQ(APMPToInt32(-1), -1);
+  EXPECT_EQ(APMPToInt32(4294967296.0 + 2), 2);
+  EXPECT_EQ(APMPToInt32(-4294967296.0 - 2), -2);
+  EXPECT_EQ(APMPToInt32(3000000000.0), 2147483647);
+  EXPECT_EQ(APMPToInt32(-3000000000.0), -2147483647 - 1);
+  EXPECT_EQ(APMPToInt32(-0.5), 0);
+  EXPECT_EQ(APMPToInt32(7.9), 7);
+  EXPECT_EQ(APMPToInt32(std::nan("")), 0);
+  EXPECT_EQ(APMPToInt32(-std::numeric_limits<double>::infinity()), 0);
+  EXPECT_EQ(APMPToInt32(1e300), 0);  // a multiple of 2^32
+  EXPECT_EQ(APMPToInteger(std::nan("")), 0);
+  EXPECT_EQ(APMPToInteger(-2.7), -2);
+  EXPECT_TRUE(std::signbit(APMPToInteger(-0.0)));
+  EXPECT_TRUE(std::isinf(APMPToInteger(std::numeric_limits<double>::infinity())));
+  EXPECT_TRUE(APMPIsArrayIndex(Value::number(3)));
+  EXPECT_TRUE(APMPIsArrayIndex(Value::string(u"01")));
+  EXPECT_FALSE(APMPIsArrayIndex(Value::string(u"1.5")));
+  EXPECT_FALSE(APMPIsArrayIndex(Value::number(-1)));
+  EXPECT_FALSE(APMPIsArrayIndex(Value::boolean(true)));
+  EXPECT_FALSE(APMPIsArrayIndex(Value::number(std::numeric_limits<double>::infinity())));
+  const Value list[] = {Value(), Value()};
+  platform::ErrorRef error;
+  EXPECT_TRUE(APMPCheckMinArgumentCount(list, 2, error) && APMPCheckMaxArgumentCount(list, 2, error));
+  EXPECT_FALSE(APMPCheckArgumentCount(list, 1, error));
+  EXPECT_EQ(code(error), 9);
+}
+
+}  // namespace
+}  // namespace script_test
