@@ -51,15 +51,21 @@ bool pb_encode_varint(pb_ostream* stream, uint64_t value) {
     stream->bytes_written += varintSize(value);
     return true;
   }
-  uint8_t buffer[10];
+  const bool direct = stream->callback == bufferWrite && stream->bytes_written <= stream->max_size &&
+                      stream->max_size - stream->bytes_written >= 10;
+  // Fast path: room for the longest varint, write in place.
+  uint8_t scratch[10];
+  uint8_t* out = direct ? static_cast<uint8_t*>(stream->state) : scratch;
   size_t length = 0;
-  do {
-    buffer[length] = static_cast<uint8_t>(value & 0x7F);
+  while (value >= 0x80) {
+    out[length++] = static_cast<uint8_t>(value) | 0x80;
     value >>= 7;
-    if (value != 0) buffer[length] |= 0x80;
-    ++length;
-  } while (value != 0);
-  return pb_write(stream, buffer, length);
+  }
+  out[length++] = static_cast<uint8_t>(value);
+  if (!direct) return pb_write(stream, scratch, length);
+  stream->state = out + length;
+  stream->bytes_written += length;
+  return true;
 }
 
 bool pb_encode_tag(pb_ostream* stream, uint32_t wire_type, uint32_t field_number) {
