@@ -185,6 +185,16 @@ TEST(NanoCallbacks, MissingArgumentsAndEncodeResults) {
   EXPECT_EQ(encodeSample(sample->messageInfo(), &buffer), -1);
   EXPECT_EQ(buffer, nullptr);
   EXPECT_EQ(APMNanoEncodeMessage(kWireFields.data(), nullptr, nullptr), -1);
+
+  // A size beyond the signed 32-bit range is refused before any buffer is
+  // allocated (the sizing pass only counts).
+  Wire huge{};
+  huge.name.encode = [](pb_ostream* stream, const pb_field_desc*, void**) {
+    return pb_write(stream, nullptr, size_t{INT32_MAX} + 1);
+  };
+  buffer = reinterpret_cast<uint8_t*>(&buffer);
+  EXPECT_EQ(APMNanoEncodeMessage(kWireFields.data(), &huge, &buffer), -1);
+  EXPECT_EQ(buffer, nullptr);
 }
 
 TEST(NanoAccessors, ScalarsAndTheirKinds) {
