@@ -369,6 +369,22 @@ bool allocateArrays(const MessageSchema& schema, MessageInfo* record) {
   return true;
 }
 
+// Whether the counting pass found any repeated item, here or in a singular
+// submessage.
+bool countedItems(const MessageSchema& schema, const MessageInfo* record) {
+  for (uint32_t id = 0; id < schema.fieldCount; ++id) {
+    const FieldSchema& field = schema.fields[id];
+    const void* slot = record->slots[id];
+    if (!slot) continue;
+    if (field.repeated()) {
+      if (static_cast<const APMNanoRepeated*>(slot)->count > 0) return true;
+    } else if (isNested(field) && countedItems(*field.message, static_cast<const MessageInfo*>(slot))) {
+      return true;
+    }
+  }
+  return false;
+}
+
 template <typename T>
 T readWire(const unsigned char* wire, uint32_t offset) {
   T value;
@@ -737,7 +753,9 @@ int decodeMessage(const MessageSchema& schema, const uint8_t* bytes, size_t leng
     return 0;
   }
   if (!decodePass(schema, bytes, length, wire.data())) return 0;
-  if (layout.twoPasses) {
+  // When the counting pass found no items, the filling pass would decode
+  // the same scalars again and fill nothing: its result is already there.
+  if (layout.twoPasses && countedItems(schema, record)) {
     if (!allocateArrays(schema, record)) {
       printLine(format("<ERROR> %s decoder failed: Unable to allocate arrays\n", schema.name));
       return 0;
