@@ -3,17 +3,16 @@
 // through the accessors, encoding, decoding and deep-copying it. Each
 // benchmark reports MB/s of the batch's encoded bytes and "x_memcpy", its
 // speed as a fraction of a memcpy of the same bytes measured in this run.
-#include <benchmark/benchmark.h>
+#include "measurement/messages/message_values.h"
+#include "measurement/messages/message_wrappers.h"
+#include "measurement/messages/nano_accessors.h"
 
+#include <benchmark/benchmark.h>
 #include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include "measurement/messages/message_values.h"
-#include "measurement/messages/message_wrappers.h"
-#include "measurement/messages/nano_accessors.h"
 
 namespace {
 
@@ -61,7 +60,8 @@ std::shared_ptr<APMPBMeasurementBundle> makeBundle(int index) {
   std::vector<APMNanoValue> results;
   for (int a = 0; a < 4; ++a) {
     auto data = APMPBResultData::initWithBuffer(nullptr);
-    std::vector<APMNanoValue> words{platform::Object(uint64_t{0xF0F0}), platform::Object(uint64_t{1})};
+    std::vector<APMNanoValue> words{platform::Object(uint64_t{0xF0F0}),
+                                    platform::Object(uint64_t{1})};
     APMNanoSetRepeated(data, ResultDataField::status, &words);
     APMNanoSetRepeated(data, ResultDataField::results, &words);
     auto result = APMPBAudienceLeafFilterResult::initWithBuffer(nullptr);
@@ -118,7 +118,8 @@ void report(benchmark::State& state) {
   const double bytes = static_cast<double>(batchBytes().size()) * state.iterations();
   state.SetBytesProcessed(static_cast<int64_t>(bytes));
   // memcpy's time for the same bytes over ours: the speed relative to it.
-  state.counters["x_memcpy"] = benchmark::Counter(bytes / memcpyRate(), benchmark::Counter::kIsRate);
+  state.counters["x_memcpy"] =
+      benchmark::Counter(bytes / memcpyRate(), benchmark::Counter::kIsRate);
   state.counters["batch_bytes"] = static_cast<double>(batchBytes().size());
 }
 
@@ -145,7 +146,8 @@ void BM_Encode(benchmark::State& state) {
 }
 
 void BM_Decode(benchmark::State& state) {
-  for (auto _ : state) benchmark::DoNotOptimize(APMPBMeasurementBatch::initWithBuffer(batchBytes()));
+  for (auto _ : state)
+    benchmark::DoNotOptimize(APMPBMeasurementBatch::initWithBuffer(batchBytes()));
   report(state);
 }
 
@@ -163,4 +165,4 @@ BENCHMARK(BM_Encode)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Decode)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DeepCopy)->Unit(benchmark::kMillisecond);
 
-}  // namespace
+} // namespace

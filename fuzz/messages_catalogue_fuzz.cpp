@@ -1,13 +1,13 @@
 // Feeds arbitrary bytes to `initWithBuffer` of every message wrapper class
 // (the first byte picks the class), and checks what decodes: its encoding
 // decodes again to the same bytes, and a copy encodes alike.
+#include "measurement/messages/message_wrappers.h"
+#include "platform/log.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
-
-#include "measurement/messages/message_wrappers.h"
-#include "platform/log.h"
 
 namespace {
 
@@ -28,12 +28,12 @@ void exercise(const platform::Bytes& input) {
 }
 
 using Exercise = void (*)(const platform::Bytes&);
-#define APM_EXERCISE(message, count, wrapper, decode, encode) \
+#define APM_EXERCISE(message, count, wrapper, decode, encode)                                      \
   APM_WHEN_##wrapper(&exercise<APMPB##message>, )
 constexpr Exercise kClasses[] = {APM_MESSAGE_LIST(APM_EXERCISE)};
 #undef APM_EXERCISE
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;

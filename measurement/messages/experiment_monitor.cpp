@@ -1,8 +1,8 @@
 #include "measurement/messages/experiment_monitor.h"
 
-#include <utility>
-
 #include "measurement/engine/monitor.h"
+
+#include <utility>
 
 APMEMonitor::APMEMonitor(std::shared_ptr<APMMonitor> monitor) : monitor_(std::move(monitor)) {}
 
@@ -20,4 +20,6 @@ void APMEMonitor::logWithLevel(long level, long code, const std::string& message
   monitor_->logWithLevel(level, code, message, context);
 }
 
-void APMEMonitor::clearMonitoringData() { monitor_->clearMonitoringData(); }
+void APMEMonitor::clearMonitoringData() {
+  monitor_->clearMonitoringData();
+}

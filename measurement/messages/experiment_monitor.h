@@ -7,10 +7,10 @@
 // Logging never fails; any thread may call it.
 #pragma once
 
+#include "platform/object.h"
+
 #include <memory>
 #include <string>
-
-#include "platform/object.h"
 
 class APMMonitor;
 

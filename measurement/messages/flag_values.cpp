@@ -1,9 +1,9 @@
 #include "measurement/messages/flag_values.h"
 
-#include <string>
-
 #include "measurement/messages/experiment_monitor.h"
 #include "measurement/messages/nano_accessors.h"
+
+#include <string>
 
 namespace {
 
@@ -11,27 +11,37 @@ namespace {
 std::string className(const platform::Object& object) {
   using Kind = platform::Object::Kind;
   switch (object.kind()) {
-    case Kind::Nil: return "nil";
-    case Kind::Null: return "NSNull";
-    case Kind::Bool:
-    case Kind::Int:
-    case Kind::UInt:
-    case Kind::Double: return "NSNumber";
-    case Kind::String: return "NSString";
-    case Kind::Data: return "NSData";
-    case Kind::Date: return "NSDate";
-    case Kind::Array: return "NSArray";
-    case Kind::Dictionary: return "NSDictionary";
-    case Kind::Error: return "NSError";
+  case Kind::Nil:
+    return "nil";
+  case Kind::Null:
+    return "NSNull";
+  case Kind::Bool:
+  case Kind::Int:
+  case Kind::UInt:
+  case Kind::Double:
+    return "NSNumber";
+  case Kind::String:
+    return "NSString";
+  case Kind::Data:
+    return "NSData";
+  case Kind::Date:
+    return "NSDate";
+  case Kind::Array:
+    return "NSArray";
+  case Kind::Dictionary:
+    return "NSDictionary";
+  case Kind::Error:
+    return "NSError";
   }
   return "NSObject";
 }
 
-}  // namespace
+} // namespace
 
 platform::Object APMPBFlagValueObject(const APMPBFlag* flag) {
   if (!flag) return {};
-  if (APMNanoHasField(flag, FlagField::int_value)) return APMNanoGetInt64(flag, FlagField::int_value);
+  if (APMNanoHasField(flag, FlagField::int_value))
+    return APMNanoGetInt64(flag, FlagField::int_value);
   if (APMNanoHasField(flag, FlagField::double_value)) {
     return APMNanoGetDouble(flag, FlagField::double_value);
   }
@@ -52,8 +62,7 @@ std::shared_ptr<APMPBFlag> APMPBFlagWithNameValue(const platform::Object& name,
     return nullptr;
   }
   if (!name.isString()) {
-    APMEMonitor::monitor()->logWithLevel(1, 850001, "Flag name must be a string",
-                                         className(name));
+    APMEMonitor::monitor()->logWithLevel(1, 850001, "Flag name must be a string", className(name));
     return nullptr;
   }
   if (!value.isNumber() && !value.isString()) {

@@ -3,10 +3,10 @@
 // framework; any thread, one flag per thread at a time.
 #pragma once
 
-#include <memory>
-
 #include "measurement/messages/message_wrappers.h"
 #include "platform/object.h"
+
+#include <memory>
 
 // The flag's value: the first present of int_value (a signed number),
 // double_value (a floating number), string_value (a string) and bool_value

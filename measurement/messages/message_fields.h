@@ -13,6 +13,8 @@
 // them.
 #pragma once
 
+// clang-format off
+
 #include <cstdint>
 
 #define APM_FIELDS_MeasurementBatch(FIELD)                       \
@@ -385,3 +387,4 @@
 APM_MESSAGE_LIST(APM_FIELD_ID_STRUCT)
 #undef APM_FIELD_ID_STRUCT
 #undef APM_FIELD_ID_ENUMERATOR
+// clang-format on

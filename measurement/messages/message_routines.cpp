@@ -1,5 +1,9 @@
 #include "measurement/messages/message_routines.h"
 
+#include "measurement/messages/nano_callbacks.h"
+#include "measurement/messages/wire_codec.h"
+#include "platform/log.h"
+
 #include <algorithm>
 #include <array>
 #include <cinttypes>
@@ -10,10 +14,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-
-#include "measurement/messages/nano_callbacks.h"
-#include "measurement/messages/wire_codec.h"
-#include "platform/log.h"
 
 namespace messages {
 namespace {
@@ -30,14 +30,14 @@ namespace {
 // fields. Every field starts 8-aligned so that values are naturally aligned.
 
 struct FieldLayout {
-  uint32_t offset = 0;      // value, callback record or nested structure
-  uint32_t flagOffset = 0;  // has-flag of a singular scalar or submessage
+  uint32_t offset = 0;     // value, callback record or nested structure
+  uint32_t flagOffset = 0; // has-flag of a singular scalar or submessage
 };
 
 struct WireLayout {
-  std::vector<pb_field_desc> descriptors;  // in tag order, then the end record
-  std::vector<FieldLayout> fields;         // by field ID
-  std::vector<uint32_t> tagOrder;          // field IDs by ascending tag
+  std::vector<pb_field_desc> descriptors; // in tag order, then the end record
+  std::vector<FieldLayout> fields;        // by field ID
+  std::vector<uint32_t> tagOrder;         // field IDs by ascending tag
   uint32_t repeatedCount = 0;
   size_t size = 0;
   // Decoding needs a counting pass: the message or a singular submessage it
@@ -45,38 +45,53 @@ struct WireLayout {
   bool twoPasses = false;
 };
 
-size_t alignUp(size_t value, size_t alignment) { return (value + alignment - 1) / alignment * alignment; }
+size_t alignUp(size_t value, size_t alignment) {
+  return (value + alignment - 1) / alignment * alignment;
+}
 
 bool isString(const FieldSchema& field) {
   return field.type == FieldType::String || field.type == FieldType::Bytes;
 }
-bool isNested(const FieldSchema& field) { return field.type == FieldType::Message; }
+bool isNested(const FieldSchema& field) {
+  return field.type == FieldType::Message;
+}
 
 // Width of a singular scalar's value in the wire structure and in its cell.
 uint32_t scalarWidth(FieldType type) {
   switch (type) {
-    case FieldType::Bool: return 1;
-    case FieldType::Enum:
-    case FieldType::Int32:
-    case FieldType::UInt32:
-    case FieldType::Float: return 4;
-    default: return 8;
+  case FieldType::Bool:
+    return 1;
+  case FieldType::Enum:
+  case FieldType::Int32:
+  case FieldType::UInt32:
+  case FieldType::Float:
+    return 4;
+  default:
+    return 8;
   }
 }
 
 uint8_t lowType(FieldType type) {
   switch (type) {
-    case FieldType::Bool: return kPbLTypeBool;
-    case FieldType::Int32:
-    case FieldType::Int64: return kPbLTypeVarint;
-    case FieldType::Enum:
-    case FieldType::UInt32:
-    case FieldType::UInt64: return kPbLTypeUVarint;
-    case FieldType::Float: return kPbLTypeFixed32;
-    case FieldType::Double: return kPbLTypeFixed64;
-    case FieldType::String: return kPbLTypeString;
-    case FieldType::Bytes: return kPbLTypeBytes;
-    case FieldType::Message: return kPbLTypeSubmessage;
+  case FieldType::Bool:
+    return kPbLTypeBool;
+  case FieldType::Int32:
+  case FieldType::Int64:
+    return kPbLTypeVarint;
+  case FieldType::Enum:
+  case FieldType::UInt32:
+  case FieldType::UInt64:
+    return kPbLTypeUVarint;
+  case FieldType::Float:
+    return kPbLTypeFixed32;
+  case FieldType::Double:
+    return kPbLTypeFixed64;
+  case FieldType::String:
+    return kPbLTypeString;
+  case FieldType::Bytes:
+    return kPbLTypeBytes;
+  case FieldType::Message:
+    return kPbLTypeSubmessage;
   }
   return kPbLTypeBytes;
 }
@@ -96,9 +111,8 @@ class Layouts {
 
     std::vector<uint32_t> byTag(schema.fieldCount);
     for (uint32_t id = 0; id < schema.fieldCount; ++id) byTag[id] = id;
-    std::sort(byTag.begin(), byTag.end(), [&](uint32_t a, uint32_t b) {
-      return schema.fields[a].tag < schema.fields[b].tag;
-    });
+    std::sort(byTag.begin(), byTag.end(),
+              [&](uint32_t a, uint32_t b) { return schema.fields[a].tag < schema.fields[b].tag; });
 
     layout.fields.resize(schema.fieldCount);
     layout.tagOrder = byTag;
@@ -127,10 +141,10 @@ class Layouts {
       } else {
         const uint32_t width = scalarWidth(field.type);
         layout.fields[id].flagOffset = static_cast<uint32_t>(offset);
-        offset += width;  // the flag sits `width` bytes before the value
+        offset += width; // the flag sits `width` bytes before the value
         descriptor.type = lowType(field.type) | kPbHTypeOptional | kPbATypeStatic;
         descriptor.size_offset = -static_cast<int32_t>(width);
-        descriptor.ptr = field.defaultValue;  // little-endian: the low bytes
+        descriptor.ptr = field.defaultValue; // little-endian: the low bytes
         dataSize = width;
       }
       if (field.repeated()) {
@@ -183,7 +197,9 @@ pb_callback* callbackAt(unsigned char* wire, const FieldLayout& field) {
   return reinterpret_cast<pb_callback*>(wire + field.offset);
 }
 
-void printLine(const std::string& text) { platform::stdoutPrint(text); }
+void printLine(const std::string& text) {
+  platform::stdoutPrint(text);
+}
 
 std::string format(const char* pattern, const char* a, const char* b = nullptr) {
   char line[512];
@@ -273,7 +289,8 @@ void drain(PendingRecords& pending) {
   while (!pending.empty()) {
     auto [schema, record] = pending.pop();
     if (record->slots) {
-      for (uint32_t id = 0; id < schema->fieldCount; ++id) releaseField(*schema, record, id, pending);
+      for (uint32_t id = 0; id < schema->fieldCount; ++id)
+        releaseField(*schema, record, id, pending);
     }
     freeRecordShell(record);
   }
@@ -378,7 +395,8 @@ bool countedItems(const MessageSchema& schema, const MessageInfo* record) {
     if (!slot) continue;
     if (field.repeated()) {
       if (static_cast<const APMNanoRepeated*>(slot)->count > 0) return true;
-    } else if (isNested(field) && countedItems(*field.message, static_cast<const MessageInfo*>(slot))) {
+    } else if (isNested(field) &&
+               countedItems(*field.message, static_cast<const MessageInfo*>(slot))) {
       return true;
     }
   }
@@ -413,15 +431,26 @@ void copyScalars(const MessageSchema& schema, const unsigned char* wire, Message
     }
     if (!present) continue;
     switch (field.type) {
-      case FieldType::Bool: APMNanoStoreBool(slot, wire[place.offset] != 0); break;
-      case FieldType::Enum:
-      case FieldType::Int32:
-      case FieldType::UInt32: APMNanoStoreUInt32(slot, readWire<uint32_t>(wire, place.offset)); break;
-      case FieldType::Int64:
-      case FieldType::UInt64: APMNanoStoreUInt64(slot, readWire<uint64_t>(wire, place.offset)); break;
-      case FieldType::Float: APMNanoStoreFloat(slot, readWire<float>(wire, place.offset)); break;
-      case FieldType::Double: APMNanoStoreDouble(slot, readWire<double>(wire, place.offset)); break;
-      default: break;
+    case FieldType::Bool:
+      APMNanoStoreBool(slot, wire[place.offset] != 0);
+      break;
+    case FieldType::Enum:
+    case FieldType::Int32:
+    case FieldType::UInt32:
+      APMNanoStoreUInt32(slot, readWire<uint32_t>(wire, place.offset));
+      break;
+    case FieldType::Int64:
+    case FieldType::UInt64:
+      APMNanoStoreUInt64(slot, readWire<uint64_t>(wire, place.offset));
+      break;
+    case FieldType::Float:
+      APMNanoStoreFloat(slot, readWire<float>(wire, place.offset));
+      break;
+    case FieldType::Double:
+      APMNanoStoreDouble(slot, readWire<double>(wire, place.offset));
+      break;
+    default:
+      break;
     }
   }
 }
@@ -468,14 +497,13 @@ bool decodeRepeatedElement(const MessageSchema& schema, pb_istream* stream, void
     bytes = copied.get();
   }
   if (!bytes || !pb_read(stream, inPlace ? nullptr : copied.get(), length)) {
-    printLine(format("<ERROR> %s decoder failed: Unable to extract buffer from stream\n",
-                     schema.name));
+    printLine(
+        format("<ERROR> %s decoder failed: Unable to extract buffer from stream\n", schema.name));
     return false;
   }
   MessageInfo* element = newRecord(schema);
   if (!element) {
-    printLine(format("<ERROR> %s decoder failed: Unable to initialize MessageInfo\n",
-                     schema.name));
+    printLine(format("<ERROR> %s decoder failed: Unable to initialize MessageInfo\n", schema.name));
     return false;
   }
   header->items[header->filled] = element;
@@ -499,12 +527,16 @@ bool decodeRepeatedElement(const MessageSchema& schema, pb_istream* stream, void
 
 uint32_t wireType(FieldType type) {
   switch (type) {
-    case FieldType::Float: return kPbWire32Bit;
-    case FieldType::Double: return kPbWire64Bit;
-    case FieldType::String:
-    case FieldType::Bytes:
-    case FieldType::Message: return kPbWireLengthDelimited;
-    default: return kPbWireVarint;
+  case FieldType::Float:
+    return kPbWire32Bit;
+  case FieldType::Double:
+    return kPbWire64Bit;
+  case FieldType::String:
+  case FieldType::Bytes:
+  case FieldType::Message:
+    return kPbWireLengthDelimited;
+  default:
+    return kPbWireVarint;
   }
 }
 
@@ -521,14 +553,18 @@ uint64_t readCell(const void* cell, FieldType type) {
   uint64_t value = 0;
   std::memcpy(&value, cell, type == FieldType::Float ? sizeof(float) : sizeof(uint64_t));
   switch (type) {
-    case FieldType::Bool: return (value & 0xFF) != 0;
-    // int32 values are sign-extended (a negative one takes 10 bytes); enums
-    // and uint32 values are zero-extended.
-    case FieldType::Int32: return static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(value)));
-    case FieldType::Enum:
-    case FieldType::UInt32:
-    case FieldType::Float: return static_cast<uint32_t>(value);
-    default: return value;
+  case FieldType::Bool:
+    return (value & 0xFF) != 0;
+  // int32 values are sign-extended (a negative one takes 10 bytes); enums
+  // and uint32 values are zero-extended.
+  case FieldType::Int32:
+    return static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(value)));
+  case FieldType::Enum:
+  case FieldType::UInt32:
+  case FieldType::Float:
+    return static_cast<uint32_t>(value);
+  default:
+    return value;
   }
 }
 
@@ -589,47 +625,56 @@ class Encoder {
   bool measureValue(const FieldSchema& field, const void* value, size_t& size) {
     if (!value) return false;
     switch (field.type) {
-      case FieldType::Float: size = 4; return true;
-      case FieldType::Double: size = 8; return true;
-      case FieldType::String:
-      case FieldType::Bytes: {
-        auto* bytes = static_cast<const APMNanoBytes*>(value);
-        if (!bytes->data) return false;
-        size = varintSize(bytes->length) + bytes->length;
-        return true;
-      }
-      case FieldType::Message: {
-        const size_t index = sizes_.size();
-        sizes_.push_back(0);
-        size_t body = 0;
-        if (!measure(*field.message, static_cast<const MessageInfo*>(value), body)) return false;
-        if (body > INT32_MAX) return false;
-        sizes_[index] = static_cast<uint32_t>(body);
-        size = varintSize(body) + body;
-        return true;
-      }
-      default: size = varintSize(readCell(value, field.type)); return true;
+    case FieldType::Float:
+      size = 4;
+      return true;
+    case FieldType::Double:
+      size = 8;
+      return true;
+    case FieldType::String:
+    case FieldType::Bytes: {
+      auto* bytes = static_cast<const APMNanoBytes*>(value);
+      if (!bytes->data) return false;
+      size = varintSize(bytes->length) + bytes->length;
+      return true;
+    }
+    case FieldType::Message: {
+      const size_t index = sizes_.size();
+      sizes_.push_back(0);
+      size_t body = 0;
+      if (!measure(*field.message, static_cast<const MessageInfo*>(value), body)) return false;
+      if (body > INT32_MAX) return false;
+      sizes_[index] = static_cast<uint32_t>(body);
+      size = varintSize(body) + body;
+      return true;
+    }
+    default:
+      size = varintSize(readCell(value, field.type));
+      return true;
     }
   }
 
   bool writeValue(const FieldSchema& field, const void* value, pb_ostream* stream) {
     if (!pb_encode_tag(stream, wireType(field.type), field.tag)) return false;
     switch (field.type) {
-      case FieldType::Float: return pb_write(stream, static_cast<const uint8_t*>(value), 4);
-      case FieldType::Double: return pb_write(stream, static_cast<const uint8_t*>(value), 8);
-      case FieldType::String:
-      case FieldType::Bytes: {
-        auto* bytes = static_cast<const APMNanoBytes*>(value);
-        return pb_encode_string(stream, bytes->data, bytes->length);
-      }
-      case FieldType::Message:
-        return pb_encode_varint(stream, sizes_[next_++]) &&
-               write(*field.message, static_cast<const MessageInfo*>(value), stream);
-      default: return pb_encode_varint(stream, readCell(value, field.type));
+    case FieldType::Float:
+      return pb_write(stream, static_cast<const uint8_t*>(value), 4);
+    case FieldType::Double:
+      return pb_write(stream, static_cast<const uint8_t*>(value), 8);
+    case FieldType::String:
+    case FieldType::Bytes: {
+      auto* bytes = static_cast<const APMNanoBytes*>(value);
+      return pb_encode_string(stream, bytes->data, bytes->length);
+    }
+    case FieldType::Message:
+      return pb_encode_varint(stream, sizes_[next_++]) &&
+             write(*field.message, static_cast<const MessageInfo*>(value), stream);
+    default:
+      return pb_encode_varint(stream, readCell(value, field.type));
     }
   }
 
-  std::vector<uint32_t> sizes_;  // nested message bodies, in writing order
+  std::vector<uint32_t> sizes_; // nested message bodies, in writing order
   size_t next_ = 0;
 };
 
@@ -652,7 +697,7 @@ bool copyValue(const FieldSchema& field, const void* source, void** destination)
   return true;
 }
 
-}  // namespace
+} // namespace
 
 // ---------------------------------------------------------------------------
 
@@ -663,7 +708,8 @@ int initMessageInfo(const MessageSchema& schema, MessageInfo* record) {
   // The slot array and the repeated headers share one block: headers live
   // exactly as long as their record and are freed with its slot array.
   const uint32_t repeatedCount = layoutOf(schema).repeatedCount;
-  void* block = calloc(1, schema.fieldCount * sizeof(void*) + repeatedCount * sizeof(APMNanoRepeated));
+  void* block =
+      calloc(1, schema.fieldCount * sizeof(void*) + repeatedCount * sizeof(APMNanoRepeated));
   if (!block) return 0;
   record->slots = static_cast<void**>(block);
   auto* header = reinterpret_cast<APMNanoRepeated*>(record->slots + schema.fieldCount);
@@ -785,27 +831,26 @@ int32_t encodeMessage(const MessageSchema& schema, const MessageInfo* record, ui
   return static_cast<int32_t>(size);
 }
 
-}  // namespace messages
+} // namespace messages
 
-#define APM_DEFINE_ROUTINES(message, count, wrapper, decode, encode)                      \
-  int message##InitMessageInfo(MessageInfo* record) {                                      \
-    return messages::initMessageInfo(messages::k##message##Schema, record);                \
-  }                                                                                        \
-  int message##DeallocField(MessageInfo* record, int32_t fieldID) {                        \
-    return messages::deallocField(messages::k##message##Schema, record, fieldID);          \
-  }                                                                                        \
-  int message##FreeMessageInfo(MessageInfo* record) {                                      \
-    return messages::freeMessageInfo(messages::k##message##Schema, record);                \
-  }                                                                                        \
-  int message##CopyMessageInfo(MessageInfo** destination, const MessageInfo* source) {     \
-    return messages::copyMessageInfo(messages::k##message##Schema, destination, source);   \
-  }                                                                                        \
-  APM_WHEN_##decode(int message##Decode(const uint8_t* bytes, size_t length,               \
-                                        MessageInfo* record) {                             \
-    return messages::decodeMessage(messages::k##message##Schema, bytes, length, record);   \
-  })                                                                                       \
-  APM_WHEN_##encode(int32_t message##Encode(const MessageInfo* record, uint8_t** output) { \
-    return messages::encodeMessage(messages::k##message##Schema, record, output);          \
+#define APM_DEFINE_ROUTINES(message, count, wrapper, decode, encode)                               \
+  int message##InitMessageInfo(MessageInfo* record) {                                              \
+    return messages::initMessageInfo(messages::k##message##Schema, record);                        \
+  }                                                                                                \
+  int message##DeallocField(MessageInfo* record, int32_t fieldID) {                                \
+    return messages::deallocField(messages::k##message##Schema, record, fieldID);                  \
+  }                                                                                                \
+  int message##FreeMessageInfo(MessageInfo* record) {                                              \
+    return messages::freeMessageInfo(messages::k##message##Schema, record);                        \
+  }                                                                                                \
+  int message##CopyMessageInfo(MessageInfo** destination, const MessageInfo* source) {             \
+    return messages::copyMessageInfo(messages::k##message##Schema, destination, source);           \
+  }                                                                                                \
+  APM_WHEN_##decode(                                                                               \
+      int message##Decode(const uint8_t* bytes, size_t length, MessageInfo* record) {              \
+        return messages::decodeMessage(messages::k##message##Schema, bytes, length, record);       \
+      }) APM_WHEN_##encode(int32_t message##Encode(const MessageInfo* record, uint8_t** output) {  \
+    return messages::encodeMessage(messages::k##message##Schema, record, output);                  \
   })
 APM_MESSAGE_LIST(APM_DEFINE_ROUTINES)
 #undef APM_DEFINE_ROUTINES

@@ -22,11 +22,11 @@
 // time.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
-
 #include "measurement/messages/message_info.h"
 #include "measurement/messages/message_schemas.h"
+
+#include <cstddef>
+#include <cstdint>
 
 namespace messages {
 
@@ -58,7 +58,7 @@ int decodeMessage(const MessageSchema& schema, const uint8_t* bytes, size_t leng
 // no buffer. Absent fields and empty repeated fields are not written.
 int32_t encodeMessage(const MessageSchema& schema, const MessageInfo* record, uint8_t** output);
 
-}  // namespace messages
+} // namespace messages
 
 // The per-message entry points: <Message>InitMessageInfo,
 // <Message>DeallocField, <Message>FreeMessageInfo, <Message>CopyMessageInfo
@@ -66,13 +66,13 @@ int32_t encodeMessage(const MessageSchema& schema, const MessageInfo* record, ui
 // <Message>Encode for every message but SstmSetting and Region.
 #define APM_WHEN_true(...) __VA_ARGS__
 #define APM_WHEN_false(...)
-#define APM_DECLARE_ROUTINES(message, count, wrapper, decode, encode)               \
-  int message##InitMessageInfo(MessageInfo* record);                                 \
-  int message##DeallocField(MessageInfo* record, int32_t fieldID);                   \
-  int message##FreeMessageInfo(MessageInfo* record);                                 \
-  int message##CopyMessageInfo(MessageInfo** destination, const MessageInfo* source); \
-  APM_WHEN_##decode(int message##Decode(const uint8_t* bytes, size_t length,         \
-                                        MessageInfo* record);)                       \
-  APM_WHEN_##encode(int32_t message##Encode(const MessageInfo* record, uint8_t** output);)
+#define APM_DECLARE_ROUTINES(message, count, wrapper, decode, encode)                              \
+  int message##InitMessageInfo(MessageInfo* record);                                               \
+  int message##DeallocField(MessageInfo* record, int32_t fieldID);                                 \
+  int message##FreeMessageInfo(MessageInfo* record);                                               \
+  int message##CopyMessageInfo(MessageInfo** destination, const MessageInfo* source);              \
+  APM_WHEN_##decode(                                                                               \
+      int message##Decode(const uint8_t* bytes, size_t length, MessageInfo* record);)              \
+      APM_WHEN_##encode(int32_t message##Encode(const MessageInfo* record, uint8_t** output);)
 APM_MESSAGE_LIST(APM_DECLARE_ROUTINES)
 #undef APM_DECLARE_ROUTINES

@@ -9,7 +9,7 @@ namespace {
 
 // The nested-message column of the field tables: `None` for scalar fields.
 [[maybe_unused]] constexpr const MessageSchema* schemaOf_None = nullptr;
-#define APM_SCHEMA_POINTER(message, count, wrapper, decode, encode) \
+#define APM_SCHEMA_POINTER(message, count, wrapper, decode, encode)                                \
   [[maybe_unused]] constexpr const MessageSchema* schemaOf_##message = &k##message##Schema;
 APM_MESSAGE_LIST(APM_SCHEMA_POINTER)
 #undef APM_SCHEMA_POINTER
@@ -30,36 +30,40 @@ constexpr const int64_t* schemaDefault(std::string_view message, std::string_vie
   return nullptr;
 }
 
-#define APM_KIND_WORD(name, tag, label, type, submessage) \
+#define APM_KIND_WORD(name, tag, label, type, submessage)                                          \
   fieldKind(FieldLabel::label, FieldType::type),
 
-#define APM_FIELD_ROW(name, tag, label, type, submessage)                                        \
-  FieldSchema{#name,                                                                             \
-              tag,                                                                               \
-              FieldLabel::label,                                                                 \
-              FieldType::type,                                                                   \
-              fieldKind(FieldLabel::label, FieldType::type),                                     \
-              schemaOf_##submessage,                                                             \
+#define APM_FIELD_ROW(name, tag, label, type, submessage)                                          \
+  FieldSchema{#name,                                                                               \
+              tag,                                                                                 \
+              FieldLabel::label,                                                                   \
+              FieldType::type,                                                                     \
+              fieldKind(FieldLabel::label, FieldType::type),                                       \
+              schemaOf_##submessage,                                                               \
               schemaDefault(kMessageName, #name)},
 
-#define APM_FIELD_TABLES(message, count, wrapper, decode, encode)                        \
-  namespace message##_tables {                                                           \
-  constexpr std::string_view kMessageName = #message;                                    \
-  constexpr APMNanoFieldKind kKinds[] = {APM_FIELDS_##message(APM_KIND_WORD) kNanoKindsEnd}; \
-  constexpr FieldSchema kFields[] = {APM_FIELDS_##message(APM_FIELD_ROW)};               \
-  static_assert(std::size(kFields) == count);                                            \
+#define APM_FIELD_TABLES(message, count, wrapper, decode, encode)                                  \
+  namespace message##_tables {                                                                     \
+    constexpr std::string_view kMessageName = #message;                                            \
+    constexpr APMNanoFieldKind kKinds[] = {APM_FIELDS_##message(APM_KIND_WORD) kNanoKindsEnd};     \
+    constexpr FieldSchema kFields[] = {APM_FIELDS_##message(APM_FIELD_ROW)};                       \
+    static_assert(std::size(kFields) == count);                                                    \
   }
 APM_MESSAGE_LIST(APM_FIELD_TABLES)
 #undef APM_FIELD_TABLES
 #undef APM_FIELD_ROW
 #undef APM_KIND_WORD
 
-}  // namespace
+} // namespace
 
-#define APM_DEFINE_SCHEMA(message, count, wrapper, decode, encode)                          \
-  constinit const MessageSchema k##message##Schema{#message, k##message##Index, count,            \
-                                                   message##_tables::kFields,                 \
-                                                   message##_tables::kKinds, wrapper, decode, \
+#define APM_DEFINE_SCHEMA(message, count, wrapper, decode, encode)                                 \
+  constinit const MessageSchema k##message##Schema{#message,                                       \
+                                                   k##message##Index,                              \
+                                                   count,                                          \
+                                                   message##_tables::kFields,                      \
+                                                   message##_tables::kKinds,                       \
+                                                   wrapper,                                        \
+                                                   decode,                                         \
                                                    encode};
 APM_MESSAGE_LIST(APM_DEFINE_SCHEMA)
 #undef APM_DEFINE_SCHEMA
@@ -69,9 +73,11 @@ namespace {
 constexpr const MessageSchema* kAllSchemas[] = {APM_MESSAGE_LIST(APM_SCHEMA_ADDRESS)};
 #undef APM_SCHEMA_ADDRESS
 static_assert(std::size(kAllSchemas) == 42);
-}  // namespace
+} // namespace
 
-std::span<const MessageSchema* const> allMessageSchemas() { return kAllSchemas; }
+std::span<const MessageSchema* const> allMessageSchemas() {
+  return kAllSchemas;
+}
 
 const MessageSchema* findMessageSchema(const char* name) {
   if (!name) return nullptr;
@@ -81,4 +87,4 @@ const MessageSchema* findMessageSchema(const char* name) {
   return nullptr;
 }
 
-}  // namespace messages
+} // namespace messages

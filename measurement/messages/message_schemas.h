@@ -11,18 +11,28 @@
 // thread may read them.
 #pragma once
 
+#include "measurement/messages/message_fields.h"
+#include "measurement/messages/message_info.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
-
-#include "measurement/messages/message_fields.h"
-#include "measurement/messages/message_info.h"
 
 namespace messages {
 
 enum class FieldLabel : uint8_t { Singular, Repeated };
 enum class FieldType : uint8_t {
-  Bool, Enum, Int32, UInt32, Int64, UInt64, Float, Double, String, Message, Bytes
+  Bool,
+  Enum,
+  Int32,
+  UInt32,
+  Int64,
+  UInt64,
+  Float,
+  Double,
+  String,
+  Message,
+  Bytes
 };
 
 struct MessageSchema;
@@ -59,8 +69,8 @@ struct MessageSchema {
 
 // The kind word of a field of the given label and type.
 constexpr APMNanoFieldKind fieldKind(FieldLabel label, FieldType type) {
-  constexpr APMNanoFieldKind typeBits[] = {kNanoBool,   kNanoEnum,   kNanoInt32, kNanoUInt32,
-                                           kNanoInt64,  kNanoUInt64, kNanoFloat, kNanoDouble,
+  constexpr APMNanoFieldKind typeBits[] = {kNanoBool,   kNanoEnum,    kNanoInt32, kNanoUInt32,
+                                           kNanoInt64,  kNanoUInt64,  kNanoFloat, kNanoDouble,
                                            kNanoString, kNanoMessage, kNanoBytes};
   return (label == FieldLabel::Repeated ? kNanoRepeated : kNanoSingular) |
          typeBits[static_cast<size_t>(type)];
@@ -70,7 +80,7 @@ constexpr APMNanoFieldKind fieldKind(FieldLabel label, FieldType type) {
 enum MessageIndex : uint32_t { APM_MESSAGE_LIST(APM_MESSAGE_INDEX) kMessageCount };
 #undef APM_MESSAGE_INDEX
 
-#define APM_DECLARE_SCHEMA(message, count, wrapper, decode, encode) \
+#define APM_DECLARE_SCHEMA(message, count, wrapper, decode, encode)                                \
   extern const MessageSchema k##message##Schema;
 APM_MESSAGE_LIST(APM_DECLARE_SCHEMA)
 #undef APM_DECLARE_SCHEMA
@@ -81,4 +91,4 @@ std::span<const MessageSchema* const> allMessageSchemas();
 // The schema whose name is `name` (compared as text), or null.
 const MessageSchema* findMessageSchema(const char* name);
 
-}  // namespace messages
+} // namespace messages

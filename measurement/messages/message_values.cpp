@@ -43,4 +43,4 @@ int64_t millisecondsFromSeconds(double seconds) {
   return platform::saturatingCast<int64_t>(seconds * 1000.0);
 }
 
-}  // namespace messages
+} // namespace messages

@@ -77,4 +77,4 @@ bool isKnownRuntimeEntityType(int32_t type);
 // toward zero, clamped to the int64 range (NaN gives 0).
 int64_t millisecondsFromSeconds(double seconds);
 
-}  // namespace messages
+} // namespace messages

@@ -26,16 +26,16 @@
 // Threads: an instance is used by one thread at a time.
 #pragma once
 
+#include "measurement/messages/message_routines.h"
+#include "measurement/messages/message_schemas.h"
+#include "measurement/messages/nano_message_base.h"
+#include "platform/object.h"
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <optional>
-
-#include "measurement/messages/message_routines.h"
-#include "measurement/messages/message_schemas.h"
-#include "measurement/messages/nano_message_base.h"
-#include "platform/object.h"
 
 namespace messages {
 
@@ -115,9 +115,7 @@ class MessageWrapper : public NANOMessageBase {
   }
 
   // The class as a value, for the accessors that make wrappers.
-  static NANOMessageClass messageClass() {
-    return nanoMessageClass<Derived>(routines().className);
-  }
+  static NANOMessageClass messageClass() { return nanoMessageClass<Derived>(routines().className); }
 
   const char* messageID() const override { return routines().schema->name; }
   MessageInfo* messageInfo() const override { return messageInfo_; }
@@ -140,18 +138,22 @@ class MessageWrapper : public NANOMessageBase {
   MessageInfo* messageInfo_;
 };
 
-}  // namespace messages
+} // namespace messages
 
-#define APM_WRAPPER_CLASS(message, count, wrapper, decode, encode)                             \
-  APM_WHEN_##wrapper(class APMPB##message final                                               \
-                     : public messages::MessageWrapper<APMPB##message> {                      \
-                      public:                                                                 \
-                       using MessageWrapper::MessageWrapper;                                  \
-                       static constexpr messages::WrapperRoutines kRoutines{                  \
-                           &messages::k##message##Schema, "APMPB" #message,                   \
-                           message##InitMessageInfo,      message##DeallocField,              \
-                           message##CopyMessageInfo,      message##FreeMessageInfo,           \
-                           message##Decode,               message##Encode};                   \
+#define APM_WRAPPER_CLASS(message, count, wrapper, decode, encode)                                 \
+  APM_WHEN_##wrapper(class APMPB##message final                                                    \
+                     : public messages::MessageWrapper<APMPB##message> {                           \
+                      public:                                                                      \
+                       using MessageWrapper::MessageWrapper;                                       \
+                       static constexpr messages::WrapperRoutines kRoutines{                       \
+                           &messages::k##message##Schema,                                          \
+                           "APMPB" #message,                                                       \
+                           message##InitMessageInfo,                                               \
+                           message##DeallocField,                                                  \
+                           message##CopyMessageInfo,                                               \
+                           message##FreeMessageInfo,                                               \
+                           message##Decode,                                                        \
+                           message##Encode};                                                       \
                      };)
 APM_MESSAGE_LIST(APM_WRAPPER_CLASS)
 #undef APM_WRAPPER_CLASS

@@ -1,17 +1,16 @@
 // Every field of every wrapper class set through the accessors, carried
 // over the wire and read back; and the flag value functions.
-#include <gtest/gtest.h>
-
-#include <map>
-#include <string>
-#include <vector>
-
 #include "measurement/messages/flag_values.h"
 #include "measurement/messages/message_values.h"
 #include "measurement/messages/message_wrappers.h"
 #include "measurement/messages/nano_accessors.h"
 #include "platform/log.h"
 #include "tests/support/recording_monitor.h"
+
+#include <gtest/gtest.h>
+#include <map>
+#include <string>
+#include <vector>
 
 namespace messages {
 namespace {
@@ -28,14 +27,14 @@ struct WrapperClass {
 const std::map<std::string, WrapperClass>& wrapperClasses() {
   static const auto* classes = [] {
     auto* map = new std::map<std::string, WrapperClass>;
-#define APM_WRAPPER_ENTRY(message, count, wrapper, decode, encode)                               \
-  APM_WHEN_##wrapper((*map)[#message] = WrapperClass{                                            \
-                         &k##message##Schema, APMPB##message::messageClass(),                    \
-                         [](const platform::Bytes& bytes) -> std::shared_ptr<NANOMessageBase> {  \
-                           return APMPB##message::initWithBuffer(bytes);                         \
-                         },                                                                      \
-                         [](const NANOMessageBase& m) {                                          \
-                           return static_cast<const APMPB##message&>(m).protoBuffer();           \
+#define APM_WRAPPER_ENTRY(message, count, wrapper, decode, encode)                                 \
+  APM_WHEN_##wrapper((*map)[#message] = WrapperClass{                                              \
+                         &k##message##Schema, APMPB##message::messageClass(),                      \
+                         [](const platform::Bytes& bytes) -> std::shared_ptr<NANOMessageBase> {    \
+                           return APMPB##message::initWithBuffer(bytes);                           \
+                         },                                                                        \
+                         [](const NANOMessageBase& m) {                                            \
+                           return static_cast<const APMPB##message&>(m).protoBuffer();             \
                          }};)
     APM_MESSAGE_LIST(APM_WRAPPER_ENTRY)
 #undef APM_WRAPPER_ENTRY
@@ -56,15 +55,23 @@ std::shared_ptr<NANOMessageBase> nestedValue(const MessageSchema& schema, const 
 
 Object scalarValue(const FieldSchema& field, int item) {
   switch (field.type) {
-    case FieldType::Bool: return Object(item % 2 == 0);
-    case FieldType::Int32: return Object(int32_t{-7} - item);
-    case FieldType::Enum:
-    case FieldType::UInt32: return Object(uint32_t{4000000000u} + item);
-    case FieldType::Int64: return Object(int64_t{-9000000000000} - item);
-    case FieldType::UInt64: return Object(uint64_t{18000000000000000000u} + item);
-    case FieldType::Float: return Object(1.5f + item);
-    case FieldType::Double: return Object(-0.125 - item);
-    default: return Object(std::string(field.name) + "#" + std::to_string(item));
+  case FieldType::Bool:
+    return Object(item % 2 == 0);
+  case FieldType::Int32:
+    return Object(int32_t{-7} - item);
+  case FieldType::Enum:
+  case FieldType::UInt32:
+    return Object(uint32_t{4000000000u} + item);
+  case FieldType::Int64:
+    return Object(int64_t{-9000000000000} - item);
+  case FieldType::UInt64:
+    return Object(uint64_t{18000000000000000000u} + item);
+  case FieldType::Float:
+    return Object(1.5f + item);
+  case FieldType::Double:
+    return Object(-0.125 - item);
+  default:
+    return Object(std::string(field.name) + "#" + std::to_string(item));
   }
 }
 
@@ -84,22 +91,31 @@ void setField(const std::shared_ptr<NANOMessageBase>& message, const FieldSchema
   }
   const Object value = scalarValue(field, 0);
   switch (field.type) {
-    case FieldType::Bool: APMNanoSetBool(message, id, value.boolValue()); break;
-    case FieldType::Int32:
-    case FieldType::Enum:
-    case FieldType::UInt32:
-      APMNanoSetInt32(message, id, static_cast<int32_t>(value.int64Value()));
-      break;
-    case FieldType::Int64:
-    case FieldType::UInt64: APMNanoSetInt64(message, id, value.int64Value()); break;
-    case FieldType::Double: APMNanoSetDouble(message, id, value.doubleValue()); break;
-    case FieldType::String: APMNanoSetString(message, id, *value.string()); break;
-    case FieldType::Message: {
-      auto nested = nestedValue(*field.message, "nested");
-      APMNanoSetMessage(message, id, nested.get());
-      break;
-    }
-    default: break;
+  case FieldType::Bool:
+    APMNanoSetBool(message, id, value.boolValue());
+    break;
+  case FieldType::Int32:
+  case FieldType::Enum:
+  case FieldType::UInt32:
+    APMNanoSetInt32(message, id, static_cast<int32_t>(value.int64Value()));
+    break;
+  case FieldType::Int64:
+  case FieldType::UInt64:
+    APMNanoSetInt64(message, id, value.int64Value());
+    break;
+  case FieldType::Double:
+    APMNanoSetDouble(message, id, value.doubleValue());
+    break;
+  case FieldType::String:
+    APMNanoSetString(message, id, *value.string());
+    break;
+  case FieldType::Message: {
+    auto nested = nestedValue(*field.message, "nested");
+    APMNanoSetMessage(message, id, nested.get());
+    break;
+  }
+  default:
+    break;
   }
 }
 
@@ -136,27 +152,36 @@ void expectField(const std::shared_ptr<NANOMessageBase>& message, const FieldSch
   }
   const Object expected = scalarValue(field, 0);
   switch (field.type) {
-    case FieldType::Bool: EXPECT_EQ(APMNanoGetBool(message, id), expected.boolValue()); break;
-    case FieldType::Int32:
-    case FieldType::Enum:
-    case FieldType::UInt32:
-      EXPECT_EQ(APMNanoGetInt32(message, id), static_cast<int32_t>(expected.int64Value()));
-      break;
-    case FieldType::Int64:
-    case FieldType::UInt64: EXPECT_EQ(APMNanoGetInt64(message, id), expected.int64Value()); break;
-    case FieldType::Double: EXPECT_EQ(APMNanoGetDouble(message, id), expected.doubleValue()); break;
-    case FieldType::String: EXPECT_EQ(APMNanoGetString(message, id), *expected.string()); break;
-    case FieldType::Message: {
-      auto nested = APMNanoGetMessage(message, id,
-                                      wrapperClasses().at(field.message->name).messageClass);
-      ASSERT_NE(nested, nullptr);
-      if (field.message->fields[0].type == FieldType::String &&
-          !field.message->fields[0].repeated()) {
-        EXPECT_EQ(APMNanoGetString(nested, 0), "nested");
-      }
-      break;
+  case FieldType::Bool:
+    EXPECT_EQ(APMNanoGetBool(message, id), expected.boolValue());
+    break;
+  case FieldType::Int32:
+  case FieldType::Enum:
+  case FieldType::UInt32:
+    EXPECT_EQ(APMNanoGetInt32(message, id), static_cast<int32_t>(expected.int64Value()));
+    break;
+  case FieldType::Int64:
+  case FieldType::UInt64:
+    EXPECT_EQ(APMNanoGetInt64(message, id), expected.int64Value());
+    break;
+  case FieldType::Double:
+    EXPECT_EQ(APMNanoGetDouble(message, id), expected.doubleValue());
+    break;
+  case FieldType::String:
+    EXPECT_EQ(APMNanoGetString(message, id), *expected.string());
+    break;
+  case FieldType::Message: {
+    auto nested =
+        APMNanoGetMessage(message, id, wrapperClasses().at(field.message->name).messageClass);
+    ASSERT_NE(nested, nullptr);
+    if (field.message->fields[0].type == FieldType::String &&
+        !field.message->fields[0].repeated()) {
+      EXPECT_EQ(APMNanoGetString(nested, 0), "nested");
     }
-    default: break;
+    break;
+  }
+  default:
+    break;
   }
 }
 
@@ -204,8 +229,8 @@ TEST(CatalogueAccessors, BundleTimesAndEventsThroughAccessors) {
   APMNanoSetString(array, EventParamField::name, "a");
   std::vector<APMNanoValue> items{item, item};
   APMNanoSetRepeated(array, EventParamField::param_value, &items);
-  EXPECT_EQ(array->protoBuffer(), (platform::Bytes{0x0a, 0x01, 'a', 0x32, 0x02, 0x18, 0x01, 0x32,
-                                                   0x02, 0x18, 0x01}));
+  EXPECT_EQ(array->protoBuffer(),
+            (platform::Bytes{0x0a, 0x01, 'a', 0x32, 0x02, 0x18, 0x01, 0x32, 0x02, 0x18, 0x01}));
 
   auto bundle = APMPBMeasurementBundle::initWithBuffer(nullptr);
   APMNanoSetInt64(bundle, MeasurementBundleField::previous_bundle_start_timestamp_millis, 5);
@@ -260,5 +285,5 @@ TEST(FlagValues, RefusalsAreLoggedThroughTheExperimentMonitor) {
   EXPECT_EQ(monitor.first(850002).contexts, (std::vector<Object>{Object("NSDate")}));
 }
 
-}  // namespace
-}  // namespace messages
+} // namespace
+} // namespace messages

@@ -1,16 +1,15 @@
 // The record routines of all messages against the wire: generated messages
 // holding every field, the irregular cases as exact bytes, and the limits.
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <cstring>
-#include <set>
-#include <string>
-#include <vector>
-
 #include "measurement/messages/message_routines.h"
 #include "measurement/messages/message_wrappers.h"
 #include "platform/log.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <set>
+#include <string>
+#include <vector>
 
 namespace messages {
 namespace {
@@ -25,7 +24,9 @@ void putVarint(Bytes& out, uint64_t value) {
   out.push_back(static_cast<uint8_t>(value));
 }
 
-void putKey(Bytes& out, uint32_t tag, uint32_t wireType) { putVarint(out, tag << 3 | wireType); }
+void putKey(Bytes& out, uint32_t tag, uint32_t wireType) {
+  putVarint(out, tag << 3 | wireType);
+}
 
 void putDelimited(Bytes& out, uint32_t tag, const Bytes& body) {
   putKey(out, tag, 2);
@@ -44,46 +45,49 @@ Bytes everyField(const MessageSchema& schema, int depth) {
   for (const FieldSchema* field : byTag) {
     for (int item = 0; item < (field->repeated() ? 2 : 1); ++item) {
       switch (field->type) {
-        case FieldType::Bool: putKey(out, field->tag, 0); putVarint(out, 1); break;
-        case FieldType::Int32:  // negative: sign-extended to ten bytes
-          putKey(out, field->tag, 0);
-          putVarint(out, static_cast<uint64_t>(int64_t{-5 - item}));
-          break;
-        case FieldType::Enum:
-        case FieldType::UInt32:
-          putKey(out, field->tag, 0);
-          putVarint(out, 0xFFFFFFF0u + item);
-          break;
-        case FieldType::Int64:
-        case FieldType::UInt64:
-          putKey(out, field->tag, 0);
-          putVarint(out, 0x8000000000000000ull + field->tag + item);
-          break;
-        case FieldType::Float: {
-          putKey(out, field->tag, 5);
-          const float value = 1.5f + item;
-          uint8_t raw[4];
-          std::memcpy(raw, &value, 4);
-          out.insert(out.end(), raw, raw + 4);
-          break;
-        }
-        case FieldType::Double: {
-          putKey(out, field->tag, 1);
-          const double value = -2.25 - item;
-          uint8_t raw[8];
-          std::memcpy(raw, &value, 8);
-          out.insert(out.end(), raw, raw + 8);
-          break;
-        }
-        case FieldType::String:
-        case FieldType::Bytes: {
-          const std::string text = std::string(field->name) + std::to_string(item);
-          putDelimited(out, field->tag, Bytes(text.begin(), text.end()));
-          break;
-        }
-        case FieldType::Message:
-          putDelimited(out, field->tag, everyField(*field->message, depth - 1));
-          break;
+      case FieldType::Bool:
+        putKey(out, field->tag, 0);
+        putVarint(out, 1);
+        break;
+      case FieldType::Int32: // negative: sign-extended to ten bytes
+        putKey(out, field->tag, 0);
+        putVarint(out, static_cast<uint64_t>(int64_t{-5 - item}));
+        break;
+      case FieldType::Enum:
+      case FieldType::UInt32:
+        putKey(out, field->tag, 0);
+        putVarint(out, 0xFFFFFFF0u + item);
+        break;
+      case FieldType::Int64:
+      case FieldType::UInt64:
+        putKey(out, field->tag, 0);
+        putVarint(out, 0x8000000000000000ull + field->tag + item);
+        break;
+      case FieldType::Float: {
+        putKey(out, field->tag, 5);
+        const float value = 1.5f + item;
+        uint8_t raw[4];
+        std::memcpy(raw, &value, 4);
+        out.insert(out.end(), raw, raw + 4);
+        break;
+      }
+      case FieldType::Double: {
+        putKey(out, field->tag, 1);
+        const double value = -2.25 - item;
+        uint8_t raw[8];
+        std::memcpy(raw, &value, 8);
+        out.insert(out.end(), raw, raw + 8);
+        break;
+      }
+      case FieldType::String:
+      case FieldType::Bytes: {
+        const std::string text = std::string(field->name) + std::to_string(item);
+        putDelimited(out, field->tag, Bytes(text.begin(), text.end()));
+        break;
+      }
+      case FieldType::Message:
+        putDelimited(out, field->tag, everyField(*field->message, depth - 1));
+        break;
       }
     }
   }
@@ -117,7 +121,8 @@ void collectPointers(const MessageSchema& schema, const MessageInfo* record,
     if (!slot) continue;
     auto collect = [&](const void* value) {
       out.insert(value);
-      if (field.type == FieldType::String) out.insert(static_cast<const APMNanoBytes*>(value)->data);
+      if (field.type == FieldType::String)
+        out.insert(static_cast<const APMNanoBytes*>(value)->data);
       if (field.type == FieldType::Message) {
         collectPointers(*field.message, static_cast<const MessageInfo*>(value), out);
       }
@@ -199,7 +204,8 @@ TEST(CatalogueWire, IrregularCasesAsExactBytes) {
   const Bytes bundleWire{0x08, 0x01, 0x30, 0x02, 0xd0, 0x01, 0x03, 0xda, 0x01, 0x01, 'v'};
   EXPECT_EQ(reencode(kMeasurementBundleSchema, bundleWire, &bundle), bundleWire);
   uint64_t previousStart = 0;
-  std::memcpy(&previousStart, bundle->slots[MeasurementBundleField::previous_bundle_start_timestamp_millis], 8);
+  std::memcpy(&previousStart,
+              bundle->slots[MeasurementBundleField::previous_bundle_start_timestamp_millis], 8);
   EXPECT_EQ(previousStart, 3u);
   auto* vendor = static_cast<APMNanoBytes*>(bundle->slots[MeasurementBundleField::vendor_id]);
   ASSERT_NE(vendor, nullptr);
@@ -350,9 +356,8 @@ TEST(CatalogueWire, RoutineTexts) {
   MessageInfo* record = newRecord(kAudienceSchema);
   EXPECT_EQ(AudienceDeallocField(record, 5), 0);
   EXPECT_EQ(AudienceDeallocField(record, -1), 0);
-  EXPECT_EQ(capture.stdoutText(),
-            "<ERROR> Audience: Cannot deallocate field 5: Unknown field\n"
-            "<ERROR> Audience: Cannot deallocate field -1: Unknown field\n");
+  EXPECT_EQ(capture.stdoutText(), "<ERROR> Audience: Cannot deallocate field 5: Unknown field\n"
+                                  "<ERROR> Audience: Cannot deallocate field -1: Unknown field\n");
 
   // Clearing a repeated field keeps its (empty) header.
   const Bytes wire{0x12, 0x00, 0x12, 0x00};
@@ -381,7 +386,8 @@ TEST(CatalogueWire, RoutineTexts) {
   uint8_t* buffer = reinterpret_cast<uint8_t*>(1);
   EXPECT_EQ(AudienceEncode(record, &buffer), -1);
   EXPECT_EQ(buffer, nullptr);
-  EXPECT_EQ(capture.stdoutText(), "<ERROR> Audience Encoder: 'event_filters' should have been allocated\n");
+  EXPECT_EQ(capture.stdoutText(),
+            "<ERROR> Audience Encoder: 'event_filters' should have been allocated\n");
   record->slots[AudienceField::event_filters] = saved;
   EXPECT_EQ(AudienceEncode(record, nullptr), -1);
   EXPECT_EQ(AudienceFreeMessageInfo(record), 1);
@@ -404,5 +410,5 @@ TEST(CatalogueWire, OversizeStringFailsTheDecode) {
   EventFreeMessageInfo(record);
 }
 
-}  // namespace
-}  // namespace messages
+} // namespace
+} // namespace messages

@@ -2,16 +2,15 @@
 // here a second time in the definitions' own notation: per message, its
 // fields in field-ID order as "tag type", a leading '*' for repeated fields
 // and the nested message's name for message fields.
-#include <gtest/gtest.h>
+#include "measurement/messages/message_schemas.h"
 
 #include <cstring>
+#include <gtest/gtest.h>
 #include <map>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include "measurement/messages/message_schemas.h"
 
 namespace messages {
 namespace {
@@ -22,16 +21,14 @@ struct Expected {
 };
 
 const Expected kExpected[] = {
-    {"AdCampaignInfo",
-     "1 string; 2 string; 3 string; 4 int64; 5 string; 6 string; 7 string; "
-     "8 int64"},
+    {"AdCampaignInfo", "1 string; 2 string; 3 string; 4 int64; 5 string; 6 string; 7 string; "
+                       "8 int64"},
     {"AppProperty", "1 string; 2 string; 3 string; 4 string; 5 string; 6 bool; 7 int64"},
     {"Audience", "1 int32; 2 *PropertyFilter; 3 *EventFilter; 4 bool; 5 bool"},
     {"AudienceLeafFilterResult", "1 int32; 2 ResultData; 3 ResultData; 4 bool"},
     {"ClientProperty", "1 string; 2 string; 3 int64; 4 string; 5 *CustomProperty"},
-    {"ConsentConfig",
-     "1 *ConsentDefaultEntry; 2 *ConsentDelegationEntry; "
-     "3 *CorePlatformServiceEntry; 4 bool; 5 *ConsentDefaultEntry"},
+    {"ConsentConfig", "1 *ConsentDefaultEntry; 2 *ConsentDelegationEntry; "
+                      "3 *CorePlatformServiceEntry; 4 bool; 5 *ConsentDefaultEntry"},
     {"ConsentDefaultEntry", "1 enum; 2 enum"},
     {"ConsentDelegationEntry", "1 enum; 2 enum"},
     {"CorePlatformServiceEntry", "1 string; 2 string"},
@@ -40,9 +37,8 @@ const Expected kExpected[] = {
     {"DynamicFilterResultTimestamp", "1 int32; 2 int64"},
     {"Event", "1 *EventParam; 2 string; 3 int64; 4 int64; 5 int32"},
     {"EventConfig", "1 string; 2 bool; 3 bool; 4 int32"},
-    {"EventFilter",
-     "1 int32; 2 string; 3 *Filter; 4 bool; 5 NumberFilter; 6 bool; 7 bool; "
-     "8 bool"},
+    {"EventFilter", "1 int32; 2 string; 3 *Filter; 4 bool; 5 NumberFilter; 6 bool; 7 bool; "
+                    "8 bool"},
     {"EventParam", "1 string; 2 string; 3 int64; 4 float; 5 double; 6 *EventParam"},
     {"Experiment", "1 int32; 2 *Flag"},
     {"ExperimentRequest", "1 AppProperty; 2 *ClientProperty"},
@@ -50,21 +46,19 @@ const Expected kExpected[] = {
     {"Filter", "1 StringFilter; 2 NumberFilter; 3 bool; 4 string"},
     {"Flag", "1 string; 2 int64; 3 string; 4 double; 5 bool"},
     {"MeasurementBatch", "1 *MeasurementBundle; 7 string; 8 string; 9 enum"},
-    {"MeasurementBundle",
-     "1 int32; 2 *Event; 3 *UserAttribute; 4 int64; 5 int64; 6 int64; "
-     "26 int64; 7 int64; 8 string; 9 string; 10 string; 11 string; "
-     "12 int32; 13 string; 14 string; 15 int64; 16 string; 17 int64; "
-     "18 int64; 19 string; 27 string; 20 bool; 21 string; 22 int64; "
-     "23 int32; 24 string; 25 string; 28 bool; "
-     "29 *AudienceLeafFilterResult; 30 string; 31 int32; 32 int32; "
-     "33 int32; 34 string; 35 int64; 39 int32; 41 string; 45 *uint32; "
-     "47 int64; 50 string; 52 string; 53 enum; 55 bool; 63 string; "
-     "64 *string; 65 string; 67 int64; 71 string; 72 bool; 73 string; "
-     "75 string; 77 int32; 79 AdCampaignInfo"},
-    {"MeasurementConfig",
-     "1 int64; 2 string; 3 int32; 4 *Setting; 5 *EventConfig; 6 *Audience; "
-     "7 string; 8 bool; 9 *Program; 10 *DataControl; 11 string; 14 string; "
-     "15 ConsentConfig; 16 PsmSetting; 17 SstmSetting; 18 Region"},
+    {"MeasurementBundle", "1 int32; 2 *Event; 3 *UserAttribute; 4 int64; 5 int64; 6 int64; "
+                          "26 int64; 7 int64; 8 string; 9 string; 10 string; 11 string; "
+                          "12 int32; 13 string; 14 string; 15 int64; 16 string; 17 int64; "
+                          "18 int64; 19 string; 27 string; 20 bool; 21 string; 22 int64; "
+                          "23 int32; 24 string; 25 string; 28 bool; "
+                          "29 *AudienceLeafFilterResult; 30 string; 31 int32; 32 int32; "
+                          "33 int32; 34 string; 35 int64; 39 int32; 41 string; 45 *uint32; "
+                          "47 int64; 50 string; 52 string; 53 enum; 55 bool; 63 string; "
+                          "64 *string; 65 string; 67 int64; 71 string; 72 bool; 73 string; "
+                          "75 string; 77 int32; 79 AdCampaignInfo"},
+    {"MeasurementConfig", "1 int64; 2 string; 3 int32; 4 *Setting; 5 *EventConfig; 6 *Audience; "
+                          "7 string; 8 bool; 9 *Program; 10 *DataControl; 11 string; 14 string; "
+                          "15 ConsentConfig; 16 PsmSetting; 17 SstmSetting; 18 Region"},
     {"NumberFilter", "1 enum; 2 bool; 3 string; 4 string; 5 string"},
     {"OgtActivities", "1 *OgtActivity"},
     {"OgtActivity", "1 string; 2 *RuntimeEntity"},
@@ -72,15 +66,16 @@ const Expected kExpected[] = {
     {"PropertyFilter", "1 int32; 2 string; 3 Filter; 4 bool; 5 bool; 6 bool"},
     {"PsmSetting", "1 int32; 2 int32; 3 int32"},
     {"Region", "1 string; 2 string"},
-    {"ResultData",
-     "1 *uint64; 2 *uint64; 3 *DynamicFilterResultTimestamp; "
-     "4 *SequenceFilterResultTimestamp"},
+    {"ResultData", "1 *uint64; 2 *uint64; 3 *DynamicFilterResultTimestamp; "
+                   "4 *SequenceFilterResultTimestamp"},
     {"RuntimeEntity", "1 enum; 2 *RuntimeEntity; 3 string; 4 string; 5 bool; 6 double"},
     {"SdkResponse", "1 string; 2 enum; 3 Snapshot"},
     {"SequenceFilterResultTimestamp", "1 int32; 2 *int64"},
     {"Setting", "1 string; 2 string"},
-    {"SkAdNetworkConversionValueRequest", "1 int64; 2 string; 3 string; 4 string; 5 int64; 6 int64"},
-    {"SkAdNetworkConversionValueResponse", "1 enum; 2 string; 3 int32; 4 enum; 5 bool; 6 int64; 7 int64; 8 int64"},
+    {"SkAdNetworkConversionValueRequest",
+     "1 int64; 2 string; 3 string; 4 string; 5 int64; 6 int64"},
+    {"SkAdNetworkConversionValueResponse",
+     "1 enum; 2 string; 3 int32; 4 enum; 5 bool; 6 int64; 7 int64; 8 int64"},
     {"Snapshot", "1 string; 2 *Experiment"},
     {"SstmSetting", "1 string; 2 string; 3 string; 4 int32"},
     {"StringFilter", "1 enum; 2 string; 3 bool; 4 *string"},
@@ -89,11 +84,11 @@ const Expected kExpected[] = {
 
 APMNanoFieldKind typeBit(const std::string& type) {
   static const std::map<std::string, APMNanoFieldKind> kBits{
-      {"bool", 0x20},  {"enum", 0x40},    {"int32", 0x80},   {"uint32", 0x100},
-      {"int64", 0x200}, {"uint64", 0x400}, {"float", 0x800},  {"double", 0x1000},
+      {"bool", 0x20},     {"enum", 0x40},    {"int32", 0x80},  {"uint32", 0x100},
+      {"int64", 0x200},   {"uint64", 0x400}, {"float", 0x800}, {"double", 0x1000},
       {"string", 0x2000}, {"bytes", 0x8000}};
   auto it = kBits.find(type);
-  return it == kBits.end() ? 0x4000 : it->second;  // any other name is a message
+  return it == kBits.end() ? 0x4000 : it->second; // any other name is a message
 }
 
 TEST(MessageSchemas, EveryFieldMatchesItsDefinition) {
@@ -156,14 +151,27 @@ TEST(MessageSchemas, TagsAreUniqueAndFieldIdsFollowTagsExceptInTheBundle) {
 }
 
 TEST(MessageSchemas, RepeatedCountsWrappersAndEntryPoints) {
-  const std::map<std::string, int> repeatedCounts{
-      {"Audience", 2},      {"ClientProperty", 1},    {"ConsentConfig", 4},
-      {"DataControl", 1},   {"Event", 1},             {"EventFilter", 1},
-      {"EventParam", 1},    {"Experiment", 1},        {"ExperimentRequest", 1},
-      {"ExperimentResponse", 2}, {"MeasurementBatch", 1}, {"MeasurementBundle", 5},
-      {"MeasurementConfig", 5},  {"OgtActivities", 1},    {"OgtActivity", 1},
-      {"Program", 1},       {"ResultData", 4},        {"RuntimeEntity", 1},
-      {"SequenceFilterResultTimestamp", 1}, {"Snapshot", 1}, {"StringFilter", 1}};
+  const std::map<std::string, int> repeatedCounts{{"Audience", 2},
+                                                  {"ClientProperty", 1},
+                                                  {"ConsentConfig", 4},
+                                                  {"DataControl", 1},
+                                                  {"Event", 1},
+                                                  {"EventFilter", 1},
+                                                  {"EventParam", 1},
+                                                  {"Experiment", 1},
+                                                  {"ExperimentRequest", 1},
+                                                  {"ExperimentResponse", 2},
+                                                  {"MeasurementBatch", 1},
+                                                  {"MeasurementBundle", 5},
+                                                  {"MeasurementConfig", 5},
+                                                  {"OgtActivities", 1},
+                                                  {"OgtActivity", 1},
+                                                  {"Program", 1},
+                                                  {"ResultData", 4},
+                                                  {"RuntimeEntity", 1},
+                                                  {"SequenceFilterResultTimestamp", 1},
+                                                  {"Snapshot", 1},
+                                                  {"StringFilter", 1}};
   int wrappers = 0;
   for (const MessageSchema* schema : allMessageSchemas()) {
     SCOPED_TRACE(schema->name);
@@ -185,8 +193,7 @@ TEST(MessageSchemas, TheFiveSchemaDefaults) {
   for (const MessageSchema* schema : allMessageSchemas()) {
     for (const FieldSchema& field : schema->fieldList()) {
       if (field.defaultValue) {
-        defaults[std::string(schema->name) + "." + std::to_string(field.tag)] =
-            *field.defaultValue;
+        defaults[std::string(schema->name) + "." + std::to_string(field.tag)] = *field.defaultValue;
       }
     }
   }
@@ -201,8 +208,7 @@ TEST(MessageSchemas, TheFiveSchemaDefaults) {
 TEST(MessageSchemas, NamedFieldIdsLandOnTheirRows) {
   EXPECT_STREQ(kEventParamSchema.fields[EventParamField::param_value].name, "param_value");
   EXPECT_STREQ(kFlagSchema.fields[FlagField::bool_value].name, "bool_value");
-  EXPECT_STREQ(kRuntimeEntitySchema.fields[RuntimeEntityField::number_value].name,
-               "number_value");
+  EXPECT_STREQ(kRuntimeEntitySchema.fields[RuntimeEntityField::number_value].name, "number_value");
   EXPECT_EQ(EventFilterField::session_scoped, 7);
   EXPECT_EQ(EventFilterField::dynamic, 5);
   EXPECT_EQ(EventFilterField::sequence, 6);
@@ -214,5 +220,5 @@ TEST(MessageSchemas, NamedFieldIdsLandOnTheirRows) {
   EXPECT_EQ(MeasurementBundleField::end_timestamp_millis, 5);
 }
 
-}  // namespace
-}  // namespace messages
+} // namespace
+} // namespace messages

@@ -1,11 +1,10 @@
-#include <gtest/gtest.h>
+#include "measurement/messages/message_values.h"
 
 #include <cmath>
+#include <gtest/gtest.h>
 #include <limits>
 #include <string>
 #include <vector>
-
-#include "measurement/messages/message_values.h"
 
 namespace messages {
 namespace {
@@ -29,7 +28,7 @@ TEST(MessageValues, ResultBitsNeedBothWordsAndStayInsideStatus) {
   const std::vector<uint64_t> results{0};
   EXPECT_TRUE(resultDataBitIsSet(status, 3));
   EXPECT_FALSE(resultDataFilterIsTrue(status, results, 3));  // evaluated, false
-  EXPECT_FALSE(resultDataFilterIsTrue(status, results, 64));  // word beyond status
+  EXPECT_FALSE(resultDataFilterIsTrue(status, results, 64)); // word beyond status
   EXPECT_FALSE(resultDataFilterIsTrue({}, results, 3));
   EXPECT_FALSE(resultDataFilterIsTrue(status, {}, 3));
   EXPECT_FALSE(resultDataBitIsSet(status, -61));
@@ -58,7 +57,7 @@ TEST(MessageValues, RuntimeEntityTypes) {
 
 TEST(MessageValues, MillisecondsTruncateAndSaturate) {
   EXPECT_EQ(millisecondsFromSeconds(1.2345678), 1234);
-  EXPECT_EQ(millisecondsFromSeconds(-1.2345678), -1234);  // toward zero
+  EXPECT_EQ(millisecondsFromSeconds(-1.2345678), -1234); // toward zero
   EXPECT_EQ(millisecondsFromSeconds(1.7e9), 1'700'000'000'000);
   EXPECT_EQ(millisecondsFromSeconds(1e300), std::numeric_limits<int64_t>::max());
   EXPECT_EQ(millisecondsFromSeconds(-1e300), std::numeric_limits<int64_t>::min());
@@ -66,5 +65,5 @@ TEST(MessageValues, MillisecondsTruncateAndSaturate) {
   EXPECT_EQ(millisecondsFromSeconds(NAN), 0);
 }
 
-}  // namespace
-}  // namespace messages
+} // namespace
+} // namespace messages

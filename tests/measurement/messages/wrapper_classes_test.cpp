@@ -1,11 +1,10 @@
-#include <gtest/gtest.h>
+#include "measurement/messages/message_wrappers.h"
+#include "platform/log.h"
 
 #include <cstdlib>
 #include <cstring>
+#include <gtest/gtest.h>
 #include <string>
-
-#include "measurement/messages/message_wrappers.h"
-#include "platform/log.h"
 
 namespace {
 
@@ -37,14 +36,14 @@ void checkWrapper(const char* name) {
 }
 
 TEST(WrapperClasses, EveryClassMakesEmptyMessages) {
-#define APM_CHECK_WRAPPER(message, count, wrapper, decode, encode) \
+#define APM_CHECK_WRAPPER(message, count, wrapper, decode, encode)                                 \
   APM_WHEN_##wrapper(checkWrapper<APMPB##message>(#message);)
   APM_MESSAGE_LIST(APM_CHECK_WRAPPER)
 #undef APM_CHECK_WRAPPER
 }
 
 TEST(WrapperClasses, RecordsAreCopiedAndChecked) {
-  const Bytes wire{0x0a, 0x03, 'a', 'b', 'c', 0x10, 0x2a};  // Flag name "abc", int_value 42
+  const Bytes wire{0x0a, 0x03, 'a', 'b', 'c', 0x10, 0x2a}; // Flag name "abc", int_value 42
   auto flag = APMPBFlag::initWithBuffer(wire);
   ASSERT_NE(flag, nullptr);
   EXPECT_EQ(flag->protoBuffer(), wire);
@@ -79,4 +78,4 @@ TEST(WrapperClasses, FieldMessageNames) {
   EXPECT_STREQ(made->messageID(), "MeasurementBundle");
 }
 
-}  // namespace
+} // namespace
