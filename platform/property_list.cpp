@@ -28,7 +28,7 @@ struct NodeDeleter {
 };
 using Node = std::unique_ptr<void, NodeDeleter>;
 
-bool readFailure(ErrorRef* error, long code, const std::string& description) {
+bool cocoaFailure(ErrorRef* error, long code, const std::string& description) {
   setError(error, Error::withDescription(kCocoaErrorDomain, code, description));
   return false;
 }
@@ -258,7 +258,7 @@ bool isPropertyListObject(const Object& value) {
 
 Object propertyListFromBytes(std::string_view bytes, ErrorRef* error) {
   auto corrupt = [&](const char* why) {
-    readFailure(error, kPropertyListReadCorruptError,
+    cocoaFailure(error, kPropertyListReadCorruptError,
                 std::string("The data couldn't be read because ") + why + ".");
     return Object();
   };
@@ -280,7 +280,7 @@ Object readPropertyListFile(const std::string& path, ErrorRef* error) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     const bool missing = errno == ENOENT || errno == ENOTDIR;
-    readFailure(error, missing ? kFileReadNoSuchFileError : kFileReadUnknownError,
+    cocoaFailure(error, missing ? kFileReadNoSuchFileError : kFileReadUnknownError,
                 "The file \"" + path + "\" couldn't be opened.");
     return Object();
   }
@@ -289,7 +289,7 @@ Object readPropertyListFile(const std::string& path, ErrorRef* error) {
   bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
   if (ok && static_cast<uint64_t>(info.st_size) > kMaxPropertyListFileSize) {
     ::close(fd);
-    readFailure(error, kFileReadTooLargeError, "The file \"" + path + "\" is too large.");
+    cocoaFailure(error, kFileReadTooLargeError, "The file \"" + path + "\" is too large.");
     return Object();
   }
   if (ok) {
@@ -306,7 +306,7 @@ Object readPropertyListFile(const std::string& path, ErrorRef* error) {
   }
   ::close(fd);
   if (!ok) {
-    readFailure(error, kFileReadUnknownError, "The file \"" + path + "\" couldn't be read.");
+    cocoaFailure(error, kFileReadUnknownError, "The file \"" + path + "\" couldn't be read.");
     return Object();
   }
   return propertyListFromBytes(bytes, error);
@@ -316,7 +316,7 @@ std::optional<std::string> xmlPropertyList(const Object& value, ErrorRef* error)
   std::string problem;
   Node root = toNode(value, 1, problem);
   if (!root) {
-    readFailure(error, kPropertyListWriteInvalidError,
+    cocoaFailure(error, kPropertyListWriteInvalidError,
                 "Property list invalid for format (" + problem + ").");
     return std::nullopt;
   }
@@ -324,7 +324,7 @@ std::optional<std::string> xmlPropertyList(const Object& value, ErrorRef* error)
   uint32_t length = 0;
   plist_to_xml(root.get(), &xml, &length);
   if (!xml) {
-    readFailure(error, kPropertyListWriteInvalidError, "Property list could not be serialized.");
+    cocoaFailure(error, kPropertyListWriteInvalidError, "Property list could not be serialized.");
     return std::nullopt;
   }
   std::string out(xml, length);
@@ -335,10 +335,12 @@ std::optional<std::string> xmlPropertyList(const Object& value, ErrorRef* error)
 bool writePropertyListFile(const std::string& path, const Object& value, ErrorRef* error) {
   auto xml = xmlPropertyList(value, error);
   if (!xml) return false;
-  std::string folder = deletingLastPathComponent(path);
-  std::string name = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
-  if (name.empty()) return readFailure(error, kFileWriteUnknownError, "Empty file name.");
-  std::string temporary = appendingPathComponent(folder.empty() ? "." : folder, "." + name + ".tmp.XXXXXX");
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (name.empty()) return cocoaFailure(error, kFileWriteUnknownError, "Empty file name.");
+  // In the same folder, so the rename cannot cross file systems.
+  std::string temporary = folder + (folder.ends_with('/') ? "" : "/") + "." + name + ".tmp.XXXXXX";
   int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
   if (fd < 0) {
     setError(error, posixError(errno, temporary));
@@ -360,7 +362,7 @@ bool writePropertyListFile(const std::string& path, const Object& value, ErrorRe
     return false;
   }
   // The rename itself is durable only once the folder is flushed.
-  int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir >= 0) {
     ::fsync(dir);
     ::close(dir);

@@ -43,7 +43,7 @@ inline constexpr long kPropertyListWriteInvalidError = 3851;
 inline constexpr size_t kMaxPropertyListFileSize = 8 * 1024 * 1024;
 // Objects once expanded: a binary plist may refer to one object many times,
 // and the parser copies it at each reference.
-inline constexpr size_t kMaxPropertyListObjects = size_t{1} << 21;
+inline constexpr size_t kMaxPropertyListObjects = size_t{1} << 20;
 // Containers within containers; the top-level object counts as one.
 inline constexpr size_t kMaxPropertyListDepth = 128;
 
