@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <unordered_map>
 
 #include "measurement/script/object_manager.h"
 #include "measurement/script/scope.h"
@@ -25,10 +26,27 @@ std::optional<bool> entityBoolean(const APMPProgramEntity& entity) { return enti
 std::optional<double> entityNumber(const APMPProgramEntity& entity) { return entity.numberValue; }
 const std::vector<APMPProgramEntity>& entityOperands(const APMPProgramEntity& entity) { return entity.value; }
 
+// The string literals of one program conversion: equal texts share one
+// immutable cell, which keeps a converted program small and its statements
+// close together.
+class Texts {
+ public:
+  APMPRef<APMPStringValue> intern(const std::string* utf8) {
+    std::u16string text = utf8 ? script_text::toUtf16(*utf8) : std::u16string();
+    auto it = cells_.find(text);
+    if (it != cells_.end()) return it->second;
+    auto cell = APMPMake<APMPStringValue>(text);
+    cells_.emplace(std::move(text), cell);
+    return cell;
+  }
+
+ private:
+  std::unordered_map<std::u16string, APMPRef<APMPStringValue>> cells_;
+};
+
 template <class Entity>
-Value stringFromEntity(const Entity& entity) {
-  const std::string* text = entityString(entity);
-  return Value::string(text ? script_text::toUtf16(*text) : std::u16string());
+Value stringFromEntity(const Entity& entity, Texts& texts) {
+  return Value(texts.intern(entityString(entity)));
 }
 
 template <class Entity>
@@ -42,10 +60,10 @@ Value booleanFromEntity(const Entity& entity) {
 }
 
 template <class Entity>
-Value valueFromEntity(const Entity& entity, int depth, ErrorRef& error);
+Value valueFromEntity(const Entity& entity, int depth, Texts& texts, ErrorRef& error);
 
 template <class Entity>
-Value statementFromEntity(const Entity& entity, int depth, ErrorRef& error) {
+Value statementFromEntity(const Entity& entity, int depth, Texts& texts, ErrorRef& error) {
   const std::string* name = entityName(entity);
   if (!name) {
     APMPSetError(error, kAPMPErrorMissingFunctionName);
@@ -58,23 +76,23 @@ Value statementFromEntity(const Entity& entity, int depth, ErrorRef& error) {
   std::vector<Value> arguments;
   arguments.reserve(entityOperands(entity).size());
   for (const auto& operand : entityOperands(entity)) {
-    arguments.push_back(valueFromEntity(operand, depth + 1, error));
+    arguments.push_back(valueFromEntity(operand, depth + 1, texts, error));
     if (error) return {};
   }
-  return Value(APMPMake<APMPStatementValue>(script_text::toUtf16(*name), std::move(arguments)));
+  return Value(APMPStatementValue::make(script_text::toUtf16(*name), arguments));
 }
 
 template <class Entity>
-Value valueFromEntity(const Entity& entity, int depth, ErrorRef& error) {
+Value valueFromEntity(const Entity& entity, int depth, Texts& texts, ErrorRef& error) {
   switch (entityType(entity)) {
     case kAPMPEntityString:
-      return stringFromEntity(entity);
+      return stringFromEntity(entity, texts);
     case kAPMPEntityNumber:
       return numberFromEntity(entity);
     case kAPMPEntityBoolean:
       return booleanFromEntity(entity);
     case kAPMPEntityStatement:
-      return statementFromEntity(entity, depth, error);
+      return statementFromEntity(entity, depth, texts, error);
     default:
       APMPSetError(error, kAPMPErrorEntityType);
       return {};
@@ -204,7 +222,8 @@ auto reporting(ErrorRef* out, Convert convert) {
 }  // namespace
 
 Value APMPRuntimeEntityConverter::stringValueFromRuntimeEntity(const APMPProgramEntity& entity) {
-  return stringFromEntity(entity);
+  Texts texts;
+  return stringFromEntity(entity, texts);
 }
 
 Value APMPRuntimeEntityConverter::numberValueFromRuntimeEntity(const APMPProgramEntity& entity) {
@@ -216,11 +235,17 @@ Value APMPRuntimeEntityConverter::booleanValueFromRuntimeEntity(const APMPProgra
 }
 
 Value APMPRuntimeEntityConverter::statementValueFromRuntimeEntity(const APMPProgramEntity& entity, ErrorRef* error) {
-  return reporting(error, [&](ErrorRef& e) { return statementFromEntity(entity, 0, e); });
+  return reporting(error, [&](ErrorRef& e) {
+    Texts texts;
+    return statementFromEntity(entity, 0, texts, e);
+  });
 }
 
 Value APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(const APMPProgramEntity& entity, ErrorRef* error) {
-  return reporting(error, [&](ErrorRef& e) { return valueFromEntity(entity, 0, e); });
+  return reporting(error, [&](ErrorRef& e) {
+    Texts texts;
+    return valueFromEntity(entity, 0, texts, e);
+  });
 }
 
 Value APMPRuntimeEntityConverter::runtimeValueFromNSObject(const Object& object, APMPScope& scope, ErrorRef* error) {

@@ -8,22 +8,9 @@
 using Value = APMPRuntimeValue;
 using platform::ErrorRef;
 
-namespace {
-// Statement evaluations in progress on this thread, whatever runtime or
-// scope chain they belong to: the native stack is per thread.
-thread_local int nestedEvaluations = 0;
-}  // namespace
+constinit thread_local int gAPMPNestedEvaluations = 0;
 
-Value APMPEvaluator::evaluateCommand(const APMPStatementValue& statement, APMPScope& scope, ErrorRef& error) {
-  if (nestedEvaluations >= kAPMPMaxNestedEvaluations) {
-    APMPSetError(error, kAPMPErrorLimit);
-    return {};
-  }
-  struct Nesting {
-    Nesting() { ++nestedEvaluations; }
-    ~Nesting() { --nestedEvaluations; }
-  } nesting;
-  if (APMPCommandHandler handler = statement.handler()) return handler(statement.arguments(), scope, error);
+Value APMPEvaluator::callByName(const APMPStatementValue& statement, APMPScope& scope, ErrorRef& error) {
   return APMPFunctionEvaluator::evaluateCommand(statement.functionName(), statement.arguments(), scope, error);
 }
 
@@ -158,6 +145,12 @@ void APMPCommandRegistrar::registerEvaluator(const APMPCommandEvaluator& evaluat
 }
 
 APMPCommandHandler APMPCommandRegistrar::handlerForFunctionName(std::u16string_view functionName) const {
+  const auto* command = commandForFunctionName(functionName);
+  return command ? command->second : nullptr;
+}
+
+const std::pair<const std::u16string, APMPCommandHandler>* APMPCommandRegistrar::commandForFunctionName(
+    std::u16string_view functionName) const {
   auto it = commandEvaluators_.find(functionName);
-  return it == commandEvaluators_.end() ? nullptr : it->second;
+  return it == commandEvaluators_.end() ? nullptr : &*it;
 }

@@ -47,6 +47,10 @@ inline bool APMPCountInstruction(APMPScope& scope, platform::ErrorRef& error) {
   return true;
 }
 
+// Statement evaluations in progress on this thread, whatever runtime or
+// scope chain they belong to: the native stack is per thread.
+extern constinit thread_local int gAPMPNestedEvaluations;
+
 class APMPEvaluator {
  public:
   // Counts the evaluation; a statement runs its command, any other value
@@ -54,8 +58,18 @@ class APMPEvaluator {
   static APMPRuntimeValue evaluateStatement(const APMPRuntimeValue& value, APMPScope& scope,
                                             platform::ErrorRef& error) {
     if (!APMPCountInstruction(scope, error)) return {};
-    if (const APMPStatementValue* statement = value.asStatement()) return evaluateCommand(*statement, scope, error);
-    return value;
+    const APMPStatementValue* statement = value.asStatement();
+    if (!statement) return value;
+    if (gAPMPNestedEvaluations >= kAPMPMaxNestedEvaluations) {
+      APMPSetError(error, kAPMPErrorLimit);
+      return {};
+    }
+    struct Nesting {
+      Nesting() { ++gAPMPNestedEvaluations; }
+      ~Nesting() { --gAPMPNestedEvaluations; }
+    } nesting;
+    if (APMPCommandHandler handler = statement->handler()) return handler(statement->arguments(), scope, error);
+    return callByName(*statement, scope, error);
   }
   // Evaluates in order; stops at the first error (answering undefined) or
   // at the first control value (answering it); else the last value.
@@ -67,8 +81,8 @@ class APMPEvaluator {
                                             platform::ErrorRef& error);
 
  private:
-  static APMPRuntimeValue evaluateCommand(const APMPStatementValue& statement, APMPScope& scope,
-                                          platform::ErrorRef& error);
+  static APMPRuntimeValue callByName(const APMPStatementValue& statement, APMPScope& scope,
+                                     platform::ErrorRef& error);
 };
 
 // A short list of values, held inline up to four: the evaluated arguments of
@@ -185,6 +199,10 @@ class APMPCommandRegistrar {
   // The routine of an opcode; null for any other name (a call of the script
   // function of that name).
   APMPCommandHandler handlerForFunctionName(std::u16string_view functionName) const;
+  // The entry of an opcode (its text and routine, both fixed for the life
+  // of the process); null for any other name.
+  const std::pair<const std::u16string, APMPCommandHandler>* commandForFunctionName(
+      std::u16string_view functionName) const;
   APMPRuntimeValue evaluateStatement(const APMPRuntimeValue& value, APMPScope& scope,
                                      platform::ErrorRef& error) const {
     return APMPEvaluator::evaluateStatement(value, scope, error);

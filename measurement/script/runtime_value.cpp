@@ -66,7 +66,7 @@ std::u16string APMPRuntimeValue::stringValueOrError(ErrorRef& error) const {
   }
 }
 
-double APMPRuntimeValue::doubleValueOrError(ErrorRef& error) const {
+double APMPRuntimeValue::otherDoubleValue(ErrorRef& error) const {
   switch (type_) {
     case Type::Undefined:
     case Type::Map:
@@ -88,7 +88,7 @@ double APMPRuntimeValue::doubleValueOrError(ErrorRef& error) const {
   }
 }
 
-bool APMPRuntimeValue::booleanValueOrError(ErrorRef& error) const {
+bool APMPRuntimeValue::otherBooleanValue(ErrorRef& error) const {
   switch (type_) {
     case Type::Undefined:
     case Type::Null:
@@ -258,10 +258,34 @@ Value APMPControlValue::data(const Value& control) {
 
 void APMPControlValue::markChildren(APMPMarker& marker) { marker.mark(data_); }
 
-APMPStatementValue::APMPStatementValue(std::u16string functionName, std::vector<Value> arguments)
-    : functionName_(std::move(functionName)),
-      arguments_(std::move(arguments)),
-      handler_(APMPCommandRegistrar::sharedInstance().handlerForFunctionName(functionName_)) {}
+APMPStatementValue::APMPStatementValue(const void* name, APMPCommandHandler handler, uint32_t count)
+    : handler_(handler), count_(count), name_(name) {}
+
+APMPStatementValue::~APMPStatementValue() {
+  Value* arguments = reinterpret_cast<Value*>(this + 1);
+  for (uint32_t i = 0; i < count_; ++i) arguments[i].~Value();
+  if (!handler_) static_cast<const APMPStringValue*>(name_)->release();
+}
+
+APMPRef<APMPStatementValue> APMPStatementValue::make(std::u16string functionName, std::span<const Value> arguments) {
+  static_assert(sizeof(APMPStatementValue) % alignof(Value) == 0);
+  const auto* opcode = APMPCommandRegistrar::sharedInstance().commandForFunctionName(functionName);
+  APMPRef<APMPStringValue> ownName;
+  if (!opcode) ownName = APMPMake<APMPStringValue>(std::move(functionName));
+  const auto count = static_cast<uint32_t>(arguments.size());
+  void* memory = ::operator new(sizeof(APMPStatementValue) + count * sizeof(Value));
+  // Nothing below can fail: the cell is whole once constructed.
+  APMPStatementValue* statement;
+  if (opcode) {
+    statement = new (memory) APMPStatementValue(&opcode->first, opcode->second, count);
+  } else {
+    ownName->retain();
+    statement = new (memory) APMPStatementValue(ownName.get(), nullptr, count);
+  }
+  Value* slots = reinterpret_cast<Value*>(statement + 1);
+  for (uint32_t i = 0; i < count; ++i) new (slots + i) Value(arguments[i]);
+  return APMPRef<APMPStatementValue>(statement);
+}
 
 std::u16string APMPNumberText(double value) {
   if (std::isnan(value)) return u"NaN";

@@ -215,8 +215,12 @@ class APMPRuntimeValue {
   // The text form, number form and truth value. A value without one (control
   // values, statements, the hole marker) reports error 5, 4 or 3.
   std::u16string stringValueOrError(platform::ErrorRef& error) const;
-  double doubleValueOrError(platform::ErrorRef& error) const;
-  bool booleanValueOrError(platform::ErrorRef& error) const;
+  double doubleValueOrError(platform::ErrorRef& error) const {
+    return type_ == Type::Number ? numberValue() : otherDoubleValue(error);
+  }
+  bool booleanValueOrError(platform::ErrorRef& error) const {
+    return type_ == Type::Boolean ? booleanValue() : otherBooleanValue(error);
+  }
 
   // A method call on this value, by the value's type: "toString" on booleans
   // and numbers, the string and array method sets, own function properties
@@ -239,6 +243,8 @@ class APMPRuntimeValue {
  private:
   APMPRuntimeValue(Type type, uint64_t bits) noexcept : bits_(bits), type_(type) {}
   APMPRuntimeValue(Type type, APMPCell* cell) noexcept;
+  double otherDoubleValue(platform::ErrorRef& error) const;
+  bool otherBooleanValue(platform::ErrorRef& error) const;
   APMPCell* heapCell() const noexcept { return reinterpret_cast<APMPCell*>(static_cast<uintptr_t>(bits_)); }
   friend class APMPControlValue;
   template <class T>
@@ -298,20 +304,35 @@ class APMPControlValue final : public APMPCell {
 // A statement: a function name (a decimal opcode or the name of a script
 // function) and its argument values, not yet evaluated. The command routine
 // for the name is resolved once, when the statement is made; names that are
-// not opcodes call the script function bound under them.
+// not opcodes call the script function bound under them. The arguments are
+// stored in the cell itself, so that a program's statements lie close
+// together in memory.
 class APMPStatementValue final : public APMPCell {
  public:
-  APMPStatementValue(std::u16string functionName, std::vector<APMPRuntimeValue> arguments);
+  // `initWithFunctionName:arguments:`.
+  static APMPRef<APMPStatementValue> make(std::u16string functionName, std::span<const APMPRuntimeValue> arguments);
 
-  const std::u16string& functionName() const noexcept { return functionName_; }
-  std::span<const APMPRuntimeValue> arguments() const noexcept { return arguments_; }
+  const std::u16string& functionName() const noexcept {
+    return handler_ ? *static_cast<const std::u16string*>(name_) : static_cast<const APMPStringValue*>(name_)->value();
+  }
+  std::span<const APMPRuntimeValue> arguments() const noexcept {
+    return {reinterpret_cast<const APMPRuntimeValue*>(this + 1), count_};
+  }
   // Null when the name is not an opcode.
   APMPCommandHandler handler() const noexcept { return handler_; }
 
+  // The cell and its arguments are one allocation.
+  static void operator delete(void* memory) { ::operator delete(memory); }
+
  private:
-  const std::u16string functionName_;
-  const std::vector<APMPRuntimeValue> arguments_;
+  APMPStatementValue(const void* name, APMPCommandHandler handler, uint32_t count);
+  ~APMPStatementValue() override;
+
   const APMPCommandHandler handler_;
+  const uint32_t count_;
+  // An opcode's name is the registrar's text (it lives for the process);
+  // any other name is a string cell the statement retains.
+  const void* name_;
 };
 
 // The text form of a number: "NaN", "Infinity", "-Infinity", "0" for both
