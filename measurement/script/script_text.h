@@ -1,19 +1,19 @@
 // Text helpers of the script runtime: the runtime works on UTF-16 code units
 // throughout and converts only where texts cross its boundary (program
-// messages, platform objects, log lines).
-//
-// Ill-formed input never fails: each maximal ill-formed UTF-8 subsequence and
-// each unpaired UTF-16 surrogate becomes one U+FFFD. Pure functions; any
-// thread.
+// messages, platform objects, log lines), through the platform's converters:
+// each maximal ill-formed UTF-8 subsequence and each unpaired UTF-16
+// surrogate becomes one U+FFFD. Pure functions; any thread.
 #pragma once
 
 #include <string>
 #include <string_view>
 
+#include "platform/text.h"
+
 namespace script_text {
 
-std::u16string toUtf16(std::string_view utf8);
-std::string toUtf8(std::u16string_view utf16);
+inline std::u16string toUtf16(std::string_view utf8) { return platform::utf8ToUtf16(utf8); }
+inline std::string toUtf8(std::u16string_view utf16) { return platform::utf16ToUtf8(utf16); }
 
 // White space and line breaks as the runtime trims them: tab, U+000A to
 // U+000D, U+0085 and the Unicode separators (categories Zs, Zl, Zp).
