@@ -183,58 +183,35 @@ bool allocateField(pb_istream* stream, void** pointer, size_t itemSize, size_t c
   return true;
 }
 
+// Stores `value` in a field of `Narrow` width; with `checked`, a value the
+// width cannot hold fails instead of being cut.
+template <typename Narrow, typename Wide>
+bool storeNarrowed(pb_istream* stream, void* dest, Wide value, bool checked) {
+  const auto stored = static_cast<Narrow>(value);
+  if (checked && static_cast<Wide>(stored) != value) return fail(stream, "integer too large");
+  memcpy(dest, &stored, sizeof stored);
+  return true;
+}
+
 bool storeSigned(pb_istream* stream, const pb_field_desc* field, void* dest, int64_t value) {
   switch (field->data_size) {
-    case 1: {
-      const auto stored = static_cast<int8_t>(value);
-      if (stored != value) return fail(stream, "integer too large");
-      memcpy(dest, &stored, 1);
-      return true;
-    }
-    case 2: {
-      const auto stored = static_cast<int16_t>(value);
-      if (stored != value) return fail(stream, "integer too large");
-      memcpy(dest, &stored, 2);
-      return true;
-    }
-    case 4: {
-      const auto stored = static_cast<int32_t>(value);
-      if (stored != value) return fail(stream, "integer too large");
-      memcpy(dest, &stored, 4);
-      return true;
-    }
-    case 8:
-      memcpy(dest, &value, 8);
-      return true;
-    default:
-      return fail(stream, "invalid data_size");
+    case 1: return storeNarrowed<int8_t>(stream, dest, value, true);
+    case 2: return storeNarrowed<int16_t>(stream, dest, value, true);
+    case 4: return storeNarrowed<int32_t>(stream, dest, value, true);
+    case 8: return storeNarrowed<int64_t>(stream, dest, value, false);
+    default: return fail(stream, "invalid data_size");
   }
 }
 
+// 32-bit unsigned fields (enums among them) keep plain truncation, so that a
+// negative enum sent as a 10-byte varint still decodes.
 bool storeUnsigned(pb_istream* stream, const pb_field_desc* field, void* dest, uint64_t value) {
   switch (field->data_size) {
-    case 1: {
-      const auto stored = static_cast<uint8_t>(value);
-      if (stored != value) return fail(stream, "integer too large");
-      memcpy(dest, &stored, 1);
-      return true;
-    }
-    case 2: {
-      const auto stored = static_cast<uint16_t>(value);
-      if (stored != value) return fail(stream, "integer too large");
-      memcpy(dest, &stored, 2);
-      return true;
-    }
-    case 4: {
-      const auto stored = static_cast<uint32_t>(value);
-      memcpy(dest, &stored, 4);
-      return true;
-    }
-    case 8:
-      memcpy(dest, &value, 8);
-      return true;
-    default:
-      return fail(stream, "invalid data_size");
+    case 1: return storeNarrowed<uint8_t>(stream, dest, value, true);
+    case 2: return storeNarrowed<uint16_t>(stream, dest, value, true);
+    case 4: return storeNarrowed<uint32_t>(stream, dest, value, false);
+    case 8: return storeNarrowed<uint64_t>(stream, dest, value, false);
+    default: return fail(stream, "invalid data_size");
   }
 }
 
