@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include <cmath>
 #include <limits>
 
@@ -55,6 +57,31 @@ TEST(EvaluatorTest, NestingAndRecursionAreBounded) {
   error.reset();
   EXPECT_EQ(h.eval(fits, &error).numberValue(), 1);
   EXPECT_FALSE(error);
+}
+
+TEST(EvaluatorTest, RecursionStopsWithinAOneMegabyteStack) {
+  // Each level of f(a) { return f(if (1) (a, 1) else 2) } nests several
+  // statements; the limit must stop it long before a 1 MB thread stack (a
+  // quarter of what the worker threads get) runs out, sanitizers included.
+  static long result = 0;
+  auto run = [](void*) -> void* {
+    ScriptHarness h;
+    platform::ErrorRef error;
+    h.run({function("50", "f", {"a"},
+                    {stmt("36", {stmt("f", {stmt("22", {num(1), stmt("13", {stmt("get", {str("a")}), num(1)}), num(2)})})})}),
+           stmt("f", {num(1)})},
+          &error);
+    result = code(error);
+    return nullptr;
+  };
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  pthread_attr_setstacksize(&attributes, 1 << 20);
+  pthread_t thread;
+  ASSERT_EQ(pthread_create(&thread, &attributes, run, nullptr), 0);
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attributes);
+  EXPECT_EQ(result, 18);
 }
 
 TEST(EvaluatorTest, EntityConversion) {
