@@ -15,23 +15,29 @@ using platform::Object;
 
 namespace {
 
-// Field access on the in-memory program form; the conversion below is
-// written once against these.
+// Field access on a program entity; the conversion below is written once
+// against these, for any entity form that provides them: the node type
+// (0 when absent), the optional texts, boolean and number, and a visit of
+// the operands in order (stopping when the visitor answers false).
 int32_t entityType(const APMPProgramEntity& entity) { return entity.type; }
-const std::string* entityName(const APMPProgramEntity& entity) { return entity.name ? &*entity.name : nullptr; }
-const std::string* entityString(const APMPProgramEntity& entity) {
-  return entity.stringValue ? &*entity.stringValue : nullptr;
-}
+std::optional<std::string> entityName(const APMPProgramEntity& entity) { return entity.name; }
+std::optional<std::string> entityString(const APMPProgramEntity& entity) { return entity.stringValue; }
 std::optional<bool> entityBoolean(const APMPProgramEntity& entity) { return entity.booleanValue; }
 std::optional<double> entityNumber(const APMPProgramEntity& entity) { return entity.numberValue; }
-const std::vector<APMPProgramEntity>& entityOperands(const APMPProgramEntity& entity) { return entity.value; }
+size_t entityOperandCount(const APMPProgramEntity& entity) { return entity.value.size(); }
+template <class Visit>
+void forEachOperand(const APMPProgramEntity& entity, Visit visit) {
+  for (const APMPProgramEntity& operand : entity.value) {
+    if (!visit(operand)) return;
+  }
+}
 
 // The string literals of one program conversion: equal texts share one
 // immutable cell, which keeps a converted program small and its statements
 // close together.
 class Texts {
  public:
-  APMPRef<APMPStringValue> intern(const std::string* utf8) {
+  APMPRef<APMPStringValue> intern(const std::optional<std::string>& utf8) {
     std::u16string text = utf8 ? script_text::toUtf16(*utf8) : std::u16string();
     auto it = cells_.find(text);
     if (it != cells_.end()) return it->second;
@@ -64,7 +70,7 @@ Value valueFromEntity(const Entity& entity, int depth, Texts& texts, ErrorRef& e
 
 template <class Entity>
 Value statementFromEntity(const Entity& entity, int depth, Texts& texts, ErrorRef& error) {
-  const std::string* name = entityName(entity);
+  const std::optional<std::string> name = entityName(entity);
   if (!name) {
     APMPSetError(error, kAPMPErrorMissingFunctionName);
     return {};
@@ -74,11 +80,12 @@ Value statementFromEntity(const Entity& entity, int depth, Texts& texts, ErrorRe
     return {};
   }
   std::vector<Value> arguments;
-  arguments.reserve(entityOperands(entity).size());
-  for (const auto& operand : entityOperands(entity)) {
+  arguments.reserve(entityOperandCount(entity));
+  forEachOperand(entity, [&](const auto& operand) {
     arguments.push_back(valueFromEntity(operand, depth + 1, texts, error));
-    if (error) return {};
-  }
+    return !error;
+  });
+  if (error) return {};
   return Value(APMPStatementValue::make(script_text::toUtf16(*name), arguments));
 }
 
