@@ -116,6 +116,30 @@ TEST(EvaluatorTest, EntityConversion) {
   EXPECT_EQ(convert(stmt("11")).asStatement()->handler(), nullptr);
 }
 
+TEST(EvaluatorTest, CommandSetsAndRegistrar) {
+  const APMPControlCommandEvaluator control;
+  const APMPComparisonCommandEvaluator comparison;
+  EXPECT_EQ(control.allSupportedCommands(),
+            (std::vector<std::u16string>{u"2", u"4", u"5", u"6", u"9", u"13", u"22", u"36", u"38", u"39", u"46", u"50",
+                                         u"51", u"53"}));
+  EXPECT_EQ(comparison.allSupportedCommands().size(), 8u);
+  const APMPCommandRegistrar& registrar = APMPCommandRegistrar::sharedInstance();
+  for (const auto* set : {static_cast<const APMPCommandEvaluator*>(&control), static_cast<const APMPCommandEvaluator*>(&comparison)}) {
+    for (const std::u16string& opcode : set->allSupportedCommands()) {
+      EXPECT_NE(registrar.handlerForFunctionName(opcode), nullptr);
+    }
+  }
+  for (const char16_t* unassigned : {u"11", u"14", u"31", u"48", u"49", u"67", u"022", u""}) {
+    EXPECT_EQ(registrar.handlerForFunctionName(unassigned), nullptr);
+  }
+  // A set answers undefined for an opcode it does not hold.
+  APMPRef<APMPScope> scope = APMPScope::make();
+  platform::ErrorRef error;
+  EXPECT_TRUE(control.evaluateCommand(u"12", {}, *scope, error).isUndefined());
+  EXPECT_FALSE(error);
+  EXPECT_EQ(control.evaluateCommand(u"4", {}, *scope, error).type(), Value::Type::Break);
+}
+
 TEST(EvaluatorTest, CallsByName) {
   ScriptHarness h;
   platform::ErrorRef error;
