@@ -6,6 +6,10 @@
 #include <string>
 
 #include "measurement/engine/monitor.h"
+#include "measurement/messages/message_fields.h"
+#include "measurement/messages/message_values.h"
+#include "measurement/messages/message_wrappers.h"
+#include "measurement/messages/nano_accessors.h"
 #include "measurement/storage/system/alarm.h"
 #include "measurement/storage/system/scheduler.h"
 #include "sdk_core/gzip.h"
@@ -80,6 +84,52 @@ void showGzip() {
               error ? error->code() : 0L);
 }
 
+void showMessages() {
+  heading("a measurement batch on the wire");
+  using namespace messages;
+  auto event = APMPBEvent::initWithBuffer(nullptr);
+  APMNanoSetString(event, EventField::name, "screen_view");
+  APMNanoSetInt64(event, EventField::timestamp_millis, millisecondsFromSeconds(1.7e9));
+  std::vector<APMNanoValue> params;
+  for (const char* name : {"screen", "source"}) {
+    auto param = APMPBEventParam::initWithBuffer(nullptr);
+    APMNanoSetString(param, EventParamField::name, name);
+    APMNanoSetString(param, EventParamField::string_value, "home");
+    params.emplace_back(param);
+  }
+  APMNanoSetRepeated(event, EventField::params, &params);
+
+  auto bundle = APMPBMeasurementBundle::initWithBuffer(nullptr);
+  APMNanoSetInt32(bundle, MeasurementBundleField::protocol_version, 1);
+  APMNanoSetString(bundle, MeasurementBundleField::app_id, "com.example.app");
+  APMNanoSetString(bundle, MeasurementBundleField::vendor_id, "vendor-1");
+  std::vector<APMNanoValue> events{event, event};
+  APMNanoSetRepeated(bundle, MeasurementBundleField::events, &events);
+  auto batch = APMPBMeasurementBatch::initWithBuffer(nullptr);
+  std::vector<APMNanoValue> bundles{bundle};
+  APMNanoSetRepeated(batch, MeasurementBatchField::bundles, &bundles);
+
+  platform::Bytes wire = batch->protoBuffer().value_or(platform::Bytes{});
+  std::printf("batch: %zu bytes; first bytes:", wire.size());
+  for (size_t i = 0; i < wire.size() && i < 12; ++i) std::printf(" %02x", wire[i]);
+  std::printf("\n");
+
+  auto decoded = APMPBMeasurementBatch::initWithBuffer(&wire);
+  auto bundleClass = nanoMessageClass<APMPBMeasurementBundle>("APMPBMeasurementBundle");
+  auto eventClass = nanoMessageClass<APMPBEvent>("APMPBEvent");
+  auto decodedBundles = APMNanoGetRepeated(decoded, MeasurementBatchField::bundles, &bundleClass);
+  for (const APMNanoValue& item : decodedBundles.value_or(std::vector<APMNanoValue>{})) {
+    const auto& decodedBundle = std::get<std::shared_ptr<NANOMessageBase>>(item);
+    auto decodedEvents = APMNanoGetRepeated(decodedBundle, MeasurementBundleField::events, &eventClass);
+    const auto& first = std::get<std::shared_ptr<NANOMessageBase>>(decodedEvents->front());
+    std::printf("bundle app_id=%s vendor_id=%s events=%zu first=%s at %lld ms\n",
+                APMNanoGetString(decodedBundle, MeasurementBundleField::app_id).value_or("?").c_str(),
+                APMNanoGetString(decodedBundle, MeasurementBundleField::vendor_id).value_or("?").c_str(),
+                decodedEvents->size(), APMNanoGetString(first, EventField::name).value_or("?").c_str(),
+                static_cast<long long>(APMNanoGetInt64(first, EventField::timestamp_millis)));
+  }
+}
+
 }  // namespace
 
 int main() {
@@ -88,5 +138,6 @@ int main() {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   showWorkerQueueAndAlarm();
   showGzip();
+  showMessages();
   return 0;
 }
