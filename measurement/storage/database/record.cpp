@@ -1,19 +1,28 @@
 #include "measurement/storage/database/record.h"
 
-APMRecord::APMRecord(std::initializer_list<std::pair<std::string, platform::Object>> entries) {
-  for (const auto& [column, value] : entries) set(column, value);
-}
+#include <algorithm>
 
-APMRecord::APMRecord(std::shared_ptr<ColumnNames> columns,
-                     std::vector<platform::Object> values)
-    : columns_(std::move(columns)), values_(std::move(values)) {
-  values_.resize(columns_ ? columns_->size() : 0);
+APMRecord::APMRecord(std::initializer_list<std::pair<std::string_view, platform::Object>> entries) {
+  columns_ = std::make_shared<ColumnNames>();
+  columns_->reserve(entries.size());
+  values_.reserve(entries.size());
+  for (const auto& [column, value] : entries) {
+    auto& names = *columns_;
+    auto same = std::find(names.begin(), names.end(), column);
+    if (same != names.end()) {
+      values_[static_cast<size_t>(same - names.begin())] = value;
+    } else if (!value.isNil()) {
+      names.emplace_back(column);
+      values_.push_back(value);
+    }
+  }
 }
 
 const platform::Object* APMRecord::find(std::string_view column) const {
   if (!columns_) return nullptr;
-  for (size_t i = 0; i < values_.size(); ++i) {
-    if ((*columns_)[i] == column) return values_[i].isNil() ? nullptr : &values_[i];
+  const platform::Object* values = this->values();
+  for (size_t i = 0; i < columns_->size(); ++i) {
+    if ((*columns_)[i] == column) return values[i].isNil() ? nullptr : &values[i];
   }
   return nullptr;
 }
@@ -23,7 +32,16 @@ platform::Object APMRecord::operator[](std::string_view column) const {
   return value ? *value : platform::Object();
 }
 
+void APMRecord::detach() {
+  if (!rowValues_) return;
+  values_.assign(rowValues_, rowValues_ + columns_->size());
+  rowValues_ = nullptr;
+  // A private list, so that the block of rows is not kept alive for it.
+  columns_ = std::make_shared<ColumnNames>(*columns_);
+}
+
 void APMRecord::set(std::string_view column, platform::Object value) {
+  detach();
   if (columns_) {
     for (size_t i = 0; i < values_.size(); ++i) {
       if ((*columns_)[i] == column) {
@@ -33,8 +51,7 @@ void APMRecord::set(std::string_view column, platform::Object value) {
     }
   }
   if (value.isNil()) return;
-  // The name list may be shared with other rows of the same query: those
-  // must not see the new column, so extend a private copy.
+  // A list shared with copies of this record must not change under them.
   if (!columns_) {
     columns_ = std::make_shared<ColumnNames>();
   } else if (columns_.use_count() > 1) {
@@ -46,7 +63,7 @@ void APMRecord::set(std::string_view column, platform::Object value) {
 
 size_t APMRecord::size() const {
   size_t count = 0;
-  for (const auto& value : values_) count += value.isNil() ? 0 : 1;
+  forEach([&](const std::string&, const platform::Object&) { ++count; });
   return count;
 }
 
@@ -67,4 +84,25 @@ std::string APMRecord::description() const {
   });
   if (text.size() > 1) text.resize(text.size() - 1);
   return text + "}";
+}
+
+platform::Object* APMRecordRows::appendRow() {
+  // Chunks grow from a few rows to a few hundred: a one-row answer stays
+  // small, a long one needs few allocations.
+  constexpr size_t kFirstChunkRows = 4;
+  constexpr size_t kLargestChunkRows = 256;
+  size_t width = std::max<size_t>(columns_.size(), 1);
+  if (chunks_.empty() || usedRows_ == chunkRows_) {
+    chunkRows_ = chunks_.empty() ? kFirstChunkRows : std::min(chunkRows_ * 2, kLargestChunkRows);
+    chunks_.emplace_back(new platform::Object[chunkRows_ * width]);
+    usedRows_ = 0;
+  }
+  return chunks_.back().get() + width * usedRows_++;
+}
+
+APMRecord APMRecordRows::recordOfRow(const platform::Object* row) {
+  APMRecord record;
+  record.columns_ = std::shared_ptr<APMRecord::ColumnNames>(shared_from_this(), &columns_);
+  record.rowValues_ = row;
+  return record;
 }

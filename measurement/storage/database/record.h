@@ -6,15 +6,17 @@
 // written. A nil value means "no value": setting a column to nil removes it,
 // and iteration skips it.
 //
-// Columns keep the order in which they were first set. Rows read back from
-// one query share a single list of column names, so reading many rows costs
-// one value vector per row rather than a map with its own key strings; the
-// list is copied only when a record adds a column it does not hold yet.
+// Columns keep the order in which they were first set. The rows of one query
+// live together in one `APMRecordRows` block that their records share, so
+// reading many rows allocates neither a map nor key strings nor a value
+// list per row; a record read from a query takes a private copy of its row
+// the first time it is changed.
 //
 // A record is a plain value: copy it freely; one record may be read from
 // several threads at once, but not changed while others read it.
 #pragma once
 
+#include <cstddef>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -24,16 +26,14 @@
 
 #include "platform/object.h"
 
+class APMRecordRows;
+
 class APMRecord {
  public:
   using ColumnNames = std::vector<std::string>;
 
   APMRecord() = default;
-  APMRecord(std::initializer_list<std::pair<std::string, platform::Object>> entries);
-  // A row over a shared column list; `values` has one slot per name (nil for
-  // a column the row leaves out).
-  // The list must not be changed afterwards by anyone else.
-  APMRecord(std::shared_ptr<ColumnNames> columns, std::vector<platform::Object> values);
+  APMRecord(std::initializer_list<std::pair<std::string_view, platform::Object>> entries);
 
   // The value of `column`, or null when the record has none.
   const platform::Object* find(std::string_view column) const;
@@ -53,8 +53,9 @@ class APMRecord {
   template <typename Visit>
   void forEach(Visit&& visit) const {
     if (!columns_) return;
-    for (size_t i = 0; i < values_.size(); ++i) {
-      if (!values_[i].isNil()) visit((*columns_)[i], values_[i]);
+    const platform::Object* values = this->values();
+    for (size_t i = 0; i < columns_->size(); ++i) {
+      if (!values[i].isNil()) visit((*columns_)[i], values[i]);
     }
   }
 
@@ -65,7 +66,38 @@ class APMRecord {
   std::string description() const;
 
  private:
-  // Written in place only while this record is its sole owner.
+  friend class APMRecordRows;
+  const platform::Object* values() const { return rowValues_ ? rowValues_ : values_.data(); }
+  // Replaces the shared row by a private copy.
+  void detach();
+
+  // For a row of a block: an alias that keeps the block alive. Otherwise
+  // the record's own list, changed in place only while it is the sole
+  // owner.
   std::shared_ptr<ColumnNames> columns_;
+  // The row's values inside its block, or null when `values_` holds them.
+  const platform::Object* rowValues_ = nullptr;
   std::vector<platform::Object> values_;
+};
+
+// The rows read by one query: their column names and values. Values are kept
+// in chunks whose addresses never change, so records handed out early stay
+// valid while later rows are appended. Filled by one thread; its records may
+// then be read from any thread.
+class APMRecordRows : public std::enable_shared_from_this<APMRecordRows> {
+ public:
+  explicit APMRecordRows(APMRecord::ColumnNames columns) : columns_(std::move(columns)) {}
+
+  const APMRecord::ColumnNames& columns() const { return columns_; }
+  // Room for one more row: one nil value per column, to be filled before
+  // the row's record is taken.
+  platform::Object* appendRow();
+  // The record of a row returned by `appendRow`.
+  APMRecord recordOfRow(const platform::Object* row);
+
+ private:
+  APMRecord::ColumnNames columns_;
+  std::vector<std::unique_ptr<platform::Object[]>> chunks_;
+  size_t chunkRows_ = 0;
+  size_t usedRows_ = 0;
 };

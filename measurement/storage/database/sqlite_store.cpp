@@ -84,18 +84,6 @@ int bindValue(sqlite3_stmt* statement, int index, const platform::Object& value)
   }
 }
 
-// "a, b" (separator after each name, the last one dropped).
-template <typename Each>
-std::string joined(const APMRecord& record, const char* separator, Each each) {
-  std::string text;
-  record.forEach([&](const std::string& column, const platform::Object&) {
-    each(text, column);
-    text += separator;
-  });
-  if (!text.empty()) text.resize(text.size() - std::strlen(separator));
-  return text;
-}
-
 std::string firstWord(const std::string& text) {
   return text.substr(0, text.find(' '));
 }
@@ -336,6 +324,41 @@ sqlite3_stmt* APMSqliteStore::statementForQuery(const std::string& query,
   return statement;
 }
 
+bool APMSqliteStore::executeReusable(const std::string& sql,
+                                     const std::function<bool(sqlite3_stmt*)>& bind,
+                                     platform::ErrorRef* error) {
+  CachedStatement* entry = cachedStatement(sql);
+  sqlite3_stmt* statement = nullptr;
+  if (entry && !entry->inUse) {
+    statement = entry->statement;
+  } else {
+    statement = prepareSQL(sql, error);
+    if (!statement) return false;
+    if (!entry) {
+      cacheStatement(sql, statement);
+      entry = &statementCache_.front();
+    } else {
+      entry = nullptr;  // busy for an outer caller: this one is used once
+    }
+  }
+  if (entry) entry->inUse = true;
+  // Cached statements are given back unbound, so binding needs no clearing
+  // first.
+  bool done = bind(statement);
+  if (done) {
+    done = sqlite3_step(statement) == SQLITE_DONE;
+    if (!done) setDatabaseError(error, "execute statement");
+  }
+  if (entry) {
+    sqlite3_reset(statement);
+    sqlite3_clear_bindings(statement);
+    entry->inUse = false;
+  } else {
+    sqlite3_finalize(statement);
+  }
+  return done;
+}
+
 void APMSqliteStore::cleanUpStatement(sqlite3_stmt* statement, const std::string& query) {
   if (!statement) return;
   auto found = cacheIndex_.find(query);
@@ -347,7 +370,9 @@ void APMSqliteStore::cleanUpStatement(sqlite3_stmt* statement, const std::string
       entry.inUse = false;
       return;
     }
-    log(5, 34016, "Statement is not the same one in the cache");
+    // A nested use of a text whose cached statement was busy got a
+    // statement of its own; anything else is a caller's mix-up.
+    if (!entry.inUse) log(5, 34016, "Statement is not the same one in the cache");
   }
   sqlite3_finalize(statement);
 }
@@ -359,12 +384,12 @@ bool APMSqliteStore::bindValues(const APMSqlParameters& values, sqlite3_stmt* st
 
 template <typename Values>
 bool APMSqliteStore::bindEach(const Values& values, sqlite3_stmt* statement,
-                              platform::ErrorRef* error) {
+                              platform::ErrorRef* error, bool clearFirst) {
   if (!statement) {
     APMSetError(error, kArgument, "Failed to bind to NULL statement");
     return false;
   }
-  sqlite3_clear_bindings(statement);
+  if (clearFirst) sqlite3_clear_bindings(statement);
   bool bound = true;
   int index = 0;
   auto bindOne = [&](const platform::Object& value) {
@@ -424,19 +449,30 @@ bool APMSqliteStore::stepToDone(sqlite3_stmt* statement, const std::string& quer
 
 platform::Object APMSqliteStore::valueAtColumn(int column, sqlite3_stmt* statement) const {
   if (!statement) return {};
-  switch (sqlite3_column_type(statement, column)) {
+  // Holding the connection's mutex makes the column's value a protected
+  // one, readable without a lock per call.
+  sqlite3_mutex* mutex = sqlite3_db_mutex(sqlite3_db_handle(statement));
+  sqlite3_mutex_enter(mutex);
+  platform::Object value = objectOfValue(sqlite3_column_value(statement, column));
+  sqlite3_mutex_leave(mutex);
+  return value;
+}
+
+platform::Object APMSqliteStore::objectOfValue(sqlite3_value* value) {
+  switch (sqlite3_value_type(value)) {
     case SQLITE_INTEGER:
-      return static_cast<int64_t>(sqlite3_column_int64(statement, column));
+      return static_cast<int64_t>(sqlite3_value_int64(value));
     case SQLITE_FLOAT:
-      return sqlite3_column_double(statement, column);
+      return sqlite3_value_double(value);
     case SQLITE_TEXT: {
-      const unsigned char* text = sqlite3_column_text(statement, column);
-      int size = sqlite3_column_bytes(statement, column);
+      const unsigned char* text = sqlite3_value_text(value);
+      int size = sqlite3_value_bytes(value);
+      if (!text) return std::string();
       return std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(size));
     }
     case SQLITE_BLOB: {
-      const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(statement, column));
-      int size = sqlite3_column_bytes(statement, column);
+      const auto* bytes = static_cast<const uint8_t*>(sqlite3_value_blob(value));
+      int size = sqlite3_value_bytes(value);
       if (size <= 0 || !bytes) return {};
       return platform::Bytes(bytes, bytes + size);
     }
@@ -824,19 +860,71 @@ std::optional<int64_t> APMSqliteStore::rowCountForTableWithName(const std::strin
   return count;
 }
 
+const std::string* APMSqliteStore::findRecordText(const APMRecord& record,
+                                                  const std::string& table,
+                                                  const std::string& keyColumn) {
+  for (auto entry = recordTexts_.begin(); entry != recordTexts_.end(); ++entry) {
+    if (entry->table != table || entry->keyColumn != keyColumn) continue;
+    size_t index = 0;
+    bool same = true;
+    record.forEach([&](const std::string& column, const platform::Object&) {
+      same = same && index < entry->columns.size() && entry->columns[index] == column;
+      ++index;
+    });
+    if (!same || index != entry->columns.size()) continue;
+    recordTexts_.splice(recordTexts_.begin(), recordTexts_, entry);
+    return &recordTexts_.front().sql;
+  }
+  return nullptr;
+}
+
+const std::string& APMSqliteStore::keepRecordText(const APMRecord& record, const std::string& table,
+                                                  const std::string& keyColumn, std::string sql) {
+  RecordText entry{table, keyColumn, {}, std::move(sql)};
+  record.forEach([&](const std::string& column, const platform::Object&) {
+    entry.columns.push_back(column);
+  });
+  recordTexts_.push_front(std::move(entry));
+  if (recordTexts_.size() > kRecordTextCapacity) recordTexts_.pop_back();
+  return recordTexts_.front().sql;
+}
+
+const std::string& APMSqliteStore::upsertText(const APMRecord& record, const std::string& table) {
+  using namespace std::string_view_literals;
+  static const std::string noKey;
+  if (const std::string* known = findRecordText(record, table, noKey)) return *known;
+  std::string text;
+  text.append("INSERT OR REPLACE INTO "sv).append(table).append(" ("sv);
+  size_t count = 0;
+  record.forEach([&](const std::string& column, const platform::Object&) {
+    if (count++) text.append(", "sv);
+    text.append(column);
+  });
+  text.append(") VALUES ("sv);
+  for (size_t i = 0; i < count; ++i) text.append(i ? ", ?"sv : "?"sv);
+  text.append(");"sv);
+  return keepRecordText(record, table, noKey, std::move(text));
+}
+
+const std::string& APMSqliteStore::updateText(const APMRecord& record, const std::string& table,
+                                              const std::string& columnName) {
+  using namespace std::string_view_literals;
+  if (const std::string* known = findRecordText(record, table, columnName)) return *known;
+  std::string text;
+  text.append("UPDATE "sv).append(table).append(" SET "sv);
+  size_t count = 0;
+  record.forEach([&](const std::string& column, const platform::Object&) {
+    if (count++) text.push_back(',');
+    text.append(column).append("=?"sv);
+  });
+  text.append(" WHERE "sv).append(columnName).append("=?"sv);
+  return keepRecordText(record, table, columnName, std::move(text));
+}
+
 sqlite3_stmt* APMSqliteStore::upsertStatementForRecord(const APMRecord& record,
                                                        const std::string& table,
                                                        platform::ErrorRef* error) {
-  std::string sql = "INSERT OR REPLACE INTO " + table + " (" +
-                    joined(record, ", ", [](std::string& text, const std::string& column) {
-                      text += column;
-                    }) +
-                    ") VALUES (" +
-                    joined(record, ", ", [](std::string& text, const std::string&) {
-                      text += '?';
-                    }) +
-                    ");";
-  sqlite3_stmt* statement = prepareSQL(sql, error);
+  sqlite3_stmt* statement = prepareSQL(upsertText(record, table), error);
   if (!statement) return nullptr;
   if (!bindEach(record, statement, error)) {
     sqlite3_finalize(statement);
@@ -864,9 +952,12 @@ bool APMSqliteStore::upsertRecord(const APMRecord& record, const std::string& ta
     log(4, 34020, "Record has value of unexpected type");
     return false;
   }
-  sqlite3_stmt* statement = upsertStatementForRecord(record, table, error);
-  if (!statement) return false;
-  return executeSQLStatement(statement, error);
+  // Records of one table come with the same columns again and again (every
+  // stored event, every counter update); their statement is kept like any
+  // other text with placeholders, rather than prepared anew each time.
+  return executeReusable(
+      upsertText(record, table),
+      [&](sqlite3_stmt* statement) { return bindEach(record, statement, error, false); }, error);
 }
 
 sqlite3_stmt* APMSqliteStore::updateStatementForRecord(const APMRecord& record,
@@ -874,24 +965,25 @@ sqlite3_stmt* APMSqliteStore::updateStatementForRecord(const APMRecord& record,
                                                        const std::string& columnName,
                                                        const platform::Object& columnValue,
                                                        platform::ErrorRef* error) {
-  std::string sql = "UPDATE " + table + " SET " +
-                    joined(record, ",", [](std::string& text, const std::string& column) {
-                      text += column;
-                      text += "=?";
-                    }) +
-                    " WHERE " + columnName + "=?";
-  sqlite3_stmt* statement = prepareSQL(sql, error);
+  sqlite3_stmt* statement = prepareSQL(updateText(record, table, columnName), error);
   if (!statement) return nullptr;
-  if (!bindEach(record, statement, error)) {
-    sqlite3_finalize(statement);
-    return nullptr;
-  }
-  if (bindValue(statement, static_cast<int>(record.size()) + 1, columnValue) != SQLITE_OK) {
-    setDatabaseError(error, "bind values");
+  if (!bindUpdate(record, columnValue, statement, error)) {
     sqlite3_finalize(statement);
     return nullptr;
   }
   return statement;
+}
+
+bool APMSqliteStore::bindUpdate(const APMRecord& record, const platform::Object& columnValue,
+                                sqlite3_stmt* statement, platform::ErrorRef* error) {
+  if (!bindEach(record, statement, error, false)) return false;
+  if (bindValue(statement, static_cast<int>(record.size()) + 1, columnValue) != SQLITE_OK) {
+    setDatabaseError(error, "bind values");
+    sqlite3_reset(statement);
+    sqlite3_clear_bindings(statement);
+    return false;
+  }
+  return true;
 }
 
 bool APMSqliteStore::updateRecord(const APMRecord& record, const std::string& table,
@@ -924,9 +1016,10 @@ bool APMSqliteStore::updateRecord(const APMRecord& record, const std::string& ta
     APMSetError(error, kArgument, "Failed to bind parameter of unexpected type to update statement");
     return false;
   }
-  sqlite3_stmt* statement = updateStatementForRecord(record, table, columnName, columnValue, error);
-  if (!statement) return false;
-  return executeSQLStatement(statement, error);
+  return executeReusable(
+      updateText(record, table, columnName),
+      [&](sqlite3_stmt* statement) { return bindUpdate(record, columnValue, statement, error); },
+      error);
 }
 
 bool APMSqliteStore::updateAllRecordsInTableWithName(const std::string& table,
@@ -1051,19 +1144,24 @@ bool APMSqliteStore::deleteAllRecordsFromTableWithName(const std::string& table,
 
 std::optional<std::vector<APMRecord>> APMSqliteStore::recordsForQuery(
     const std::string& query, const APMSqlParameters& parameterValues, platform::ErrorRef* error) {
-  return recordsForQuery(query, parameterValues, error,
-                         [](size_t, const APMRecord&) { return true; });
+  return readRecords(query, parameterValues, error, nullptr);
 }
 
 std::optional<std::vector<APMRecord>> APMSqliteStore::recordsForQuery(
     const std::string& query, const APMSqlParameters& parameterValues, platform::ErrorRef* error,
     const APMRecordFilter& filter) {
-  if (query.empty()) {
-    APMSetError(error, kArgument, "Received empty query for records for query");
+  if (!query.empty() && !filter) {
+    APMSetError(error, kArgument, "Received empty filter for selecting records");
     return std::nullopt;
   }
-  if (!filter) {
-    APMSetError(error, kArgument, "Received empty filter for selecting records");
+  return readRecords(query, parameterValues, error, &filter);
+}
+
+std::optional<std::vector<APMRecord>> APMSqliteStore::readRecords(
+    const std::string& query, const APMSqlParameters& parameterValues, platform::ErrorRef* error,
+    const APMRecordFilter* filter) {
+  if (query.empty()) {
+    APMSetError(error, kArgument, "Received empty query for records for query");
     return std::nullopt;
   }
   if (!checkOpen("Query records failed. Database not open.", error)) return std::nullopt;
@@ -1076,8 +1174,8 @@ std::optional<std::vector<APMRecord>> APMSqliteStore::recordsForQuery(
 
   // The names are read once per query and shared by its rows.
   int columnCount = sqlite3_column_count(statement);
-  auto names = std::make_shared<APMRecord::ColumnNames>();
-  names->reserve(static_cast<size_t>(columnCount));
+  APMRecord::ColumnNames names;
+  names.reserve(static_cast<size_t>(columnCount));
   std::vector<int> readable;
   for (int i = 0; i < columnCount; ++i) {
     const char* name = sqlite3_column_name(statement, i);
@@ -1085,22 +1183,30 @@ std::optional<std::vector<APMRecord>> APMSqliteStore::recordsForQuery(
       log(4, 34003, "Failed to get column name");
       continue;
     }
-    names->emplace_back(name);
+    names.emplace_back(name);
     readable.push_back(i);
   }
+  auto rows = std::make_shared<APMRecordRows>(std::move(names));
 
   std::vector<APMRecord> records;
   size_t rowsRead = 0;
+  sqlite3_mutex* mutex = sqlite3_db_mutex(sqliteHandle_);
   int result;
   while ((result = sqlite3_step(statement)) == SQLITE_ROW) {
     ++rowsRead;
-    std::vector<platform::Object> values(readable.size());
+    platform::Object* values = rows->appendRow();
+    // One hold of the connection's mutex for the whole row (see
+    // valueAtColumn).
+    sqlite3_mutex_enter(mutex);
     for (size_t slot = 0; slot < readable.size(); ++slot) {
-      values[slot] = valueAtColumn(readable[slot], statement);
-      if (values[slot].isNil()) log(4, 34004, "Value is nil for column", (*names)[slot]);
+      values[slot] = objectOfValue(sqlite3_column_value(statement, readable[slot]));
     }
-    APMRecord record(names, std::move(values));
-    if (!filter(records.size(), record)) break;
+    sqlite3_mutex_leave(mutex);
+    for (size_t slot = 0; slot < readable.size(); ++slot) {
+      if (values[slot].isNil()) log(4, 34004, "Value is nil for column", rows->columns()[slot]);
+    }
+    APMRecord record = rows->recordOfRow(values);
+    if (filter && !(*filter)(records.size(), record)) break;
     records.push_back(std::move(record));
   }
   if (result != SQLITE_ROW && result != SQLITE_DONE) {

@@ -42,6 +42,7 @@
 
 struct sqlite3;
 struct sqlite3_stmt;
+struct sqlite3_value;
 
 // Ordered (column name, type-and-constraint text) pairs. A pair whose name is
 // "PRIMARY KEY" is a table constraint whose text is the parenthesised list of
@@ -139,7 +140,8 @@ class APMSqliteStore {
   // --- Records ------------------------------------------------------------
 
   // INSERT OR REPLACE of the record's columns. A value of a kind that cannot
-  // be stored is logged and answers false without an error.
+  // be stored is logged and answers false without an error. The statement
+  // is cached under its text, as records of one table repeat their columns.
   bool upsertRecord(const APMRecord& record, const std::string& table,
                     platform::ErrorRef* error = nullptr);
   // UPDATE of the record's columns in the rows whose `columnName` equals
@@ -223,6 +225,8 @@ class APMSqliteStore {
 
   // The value of a column of the current row; nil for a zero-length blob.
   platform::Object valueAtColumn(int column, sqlite3_stmt* statement) const;
+  // New statements outside the cache, bound to the record (and the key
+  // value); the caller executes them through `executeSQLStatement`.
   sqlite3_stmt* upsertStatementForRecord(const APMRecord& record, const std::string& table,
                                          platform::ErrorRef* error = nullptr);
   sqlite3_stmt* updateStatementForRecord(const APMRecord& record, const std::string& table,
@@ -261,13 +265,45 @@ class APMSqliteStore {
   };
 
   CachedStatement* cachedStatement(std::string_view query);
+  // Runs a text with placeholders through its cached statement (prepared
+  // and cached on first use): `bind` fills it, one step must finish it.
+  bool executeReusable(const std::string& sql, const std::function<bool(sqlite3_stmt*)>& bind,
+                       platform::ErrorRef* error);
+  // The texts of record upserts and updates. The last few are kept with
+  // their table and columns: records of one table repeat their columns, and
+  // comparing a few names costs less than building the text again.
+  const std::string& upsertText(const APMRecord& record, const std::string& table);
+  const std::string& updateText(const APMRecord& record, const std::string& table,
+                                const std::string& columnName);
+  struct RecordText {
+    std::string table;
+    // Empty for an upsert.
+    std::string keyColumn;
+    std::vector<std::string> columns;
+    std::string sql;
+  };
+  static constexpr size_t kRecordTextCapacity = 16;
+  const std::string* findRecordText(const APMRecord& record, const std::string& table,
+                                    const std::string& keyColumn);
+  const std::string& keepRecordText(const APMRecord& record, const std::string& table,
+                                    const std::string& keyColumn, std::string sql);
+  bool bindUpdate(const APMRecord& record, const platform::Object& columnValue,
+                  sqlite3_stmt* statement, platform::ErrorRef* error);
   void cacheStatement(const std::string& query, sqlite3_stmt* statement);
   // Binds the values of a record or parameter list through one routine.
   template <typename Values>
-  bool bindEach(const Values& values, sqlite3_stmt* statement, platform::ErrorRef* error);
+  bool bindEach(const Values& values, sqlite3_stmt* statement, platform::ErrorRef* error,
+                bool clearFirst = true);
   bool stepToDone(sqlite3_stmt* statement, const std::string& query, const std::string& operation,
                   platform::ErrorRef* error);
   bool executeDirect(const char* sql);
+  // Requires the connection's mutex to be held.
+  static platform::Object objectOfValue(sqlite3_value* value);
+  // `filter` may be null: every row is accepted.
+  std::optional<std::vector<APMRecord>> readRecords(const std::string& query,
+                                                    const APMSqlParameters& parameterValues,
+                                                    platform::ErrorRef* error,
+                                                    const APMRecordFilter* filter);
   bool checkOpen(const char* message, platform::ErrorRef* error) const;
   bool rebuildTable(const std::string& table, const APMColumnInfo& elementaryColumnInfo,
                     const APMColumnInfo& addOnColumnInfo, platform::ErrorRef* error);
@@ -277,4 +313,6 @@ class APMSqliteStore {
   // Most recently used first.
   CacheList statementCache_;
   std::unordered_map<std::string, CacheList::iterator, StringHash, std::equal_to<>> cacheIndex_;
+  // Most recently used first.
+  std::list<RecordText> recordTexts_;
 };
