@@ -12,6 +12,8 @@
 #include "measurement/messages/nano_accessors.h"
 #include "measurement/storage/system/alarm.h"
 #include "measurement/storage/system/scheduler.h"
+#include "measurement/storage/database/database.h"
+#include "measurement/storage/settings/persisted_config.h"
 #include "sdk_core/gzip.h"
 #include "sdk_core/logger.h"
 
@@ -130,6 +132,27 @@ void showMessages() {
   }
 }
 
+void showDatabase() {
+  heading("the measurement database");
+  platform::ErrorRef error;
+  auto database = APMDatabase::initWithDatabaseName(kAPMMeasurementDatabaseName,
+                                                    APMPersistedConfig::sharedInstance(), &error);
+  if (!database) {
+    std::printf("measurement database: %s\n", error ? error->description().c_str() : "failed");
+    return;
+  }
+  APMSqliteStore& store = *database->sqliteStore();
+  std::printf("%s\n", store.databasePath().c_str());
+  for (const APMTableSchema& table : APMDatabaseSchema()) {
+    std::printf("  %-28s %2zu columns, %lld rows\n", table.name.c_str(),
+                store.columnsForTableWithName(table.name).size(),
+                static_cast<long long>(store.rowCountForTableWithName(table.name).value_or(-1)));
+  }
+  auto rows = store.recordsForQuery("SELECT rowid, * FROM app_metadata", {});
+  if (rows && !rows->empty()) std::printf("app_metadata: %s\n", rows->front().description().c_str());
+  std::printf("today is day %d\n", database->currentDayNumber());
+}
+
 }  // namespace
 
 int main() {
@@ -139,5 +162,6 @@ int main() {
   showWorkerQueueAndAlarm();
   showGzip();
   showMessages();
+  showDatabase();
   return 0;
 }
