@@ -1,17 +1,22 @@
-// Turns arbitrary bytes into a bounded program tree, converts it and runs it
-// under the instruction limit: once at load (in the global scope), then as an
-// event would (in a run scope), with a collection after each, and converts
-// the answers back to platform objects. A few host functions let programs
-// read and bind variables and build maps that hold each other.
+// Turns arbitrary bytes into a bounded program, converts it and runs it under
+// the instruction limit: once at load (in the global scope), then its last
+// statement as an event would (in a run scope), with a collection after
+// each, and converts the answers back to platform objects. An even first
+// byte builds a program tree from the rest; an odd one decodes the rest as a
+// wire Program message. A few host functions let programs read and bind
+// variables and build maps that hold each other.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <type_traits>
 #include <vector>
 
+#include "measurement/messages/nano_accessors.h"
 #include "measurement/script/entity_converter.h"
 #include "measurement/script/evaluator.h"
 #include "measurement/script/runtime.h"
+#include "platform/log.h"
 
 namespace {
 
@@ -145,14 +150,24 @@ void exercise(const Value& value) {
   APMPRuntimeEntityConverter::objectFromRuntimeValue(value);
 }
 
-}  // namespace
+// The instructions of a wire Program message; none when it does not decode.
+std::vector<std::shared_ptr<APMPBRuntimeEntity>> decodeProgram(const uint8_t* data, size_t size) {
+  std::vector<std::shared_ptr<APMPBRuntimeEntity>> instructions;
+  const auto program = APMPBProgram::initWithBuffer(platform::Bytes(data, data + size));
+  if (!program) return instructions;
+  const NANOMessageClass entityClass = nanoMessageClass<APMPBRuntimeEntity>("APMPBRuntimeEntity");
+  if (const auto items = APMNanoGetRepeated(*program, ProgramField::instructions, &entityClass)) {
+    for (const APMNanoValue& item : *items) {
+      if (const auto* message = std::get_if<std::shared_ptr<NANOMessageBase>>(&item)) {
+        instructions.push_back(std::static_pointer_cast<APMPBRuntimeEntity>(*message));
+      }
+    }
+  }
+  return instructions;
+}
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  Reader reader(data, size);
-  std::vector<APMPProgramEntity> program;
-  size_t nodes = 0;
-  while (!reader.empty() && nodes < kMaxNodes) program.push_back(build(reader, 0, nodes));
-
+template <class Entity>
+void run(const std::vector<Entity>& program) {
   APMPRuntime runtime;
   bindHostFunctions(runtime);
   platform::ErrorRef error;
@@ -160,16 +175,36 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   runtime.collectGarbage();
   exercise(loaded);
 
-  // As an event: a fresh budget and run scope, the program's last statement
-  // as the callback.
   runtime.resetInstructionCount();
   if (!program.empty()) {
-    const Value statement = APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(program.back());
+    const Value statement = [&] {
+      if constexpr (std::is_same_v<Entity, APMPProgramEntity>) {
+        return APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(program.back());
+      } else {
+        return program.back() ? APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(*program.back()) : Value();
+      }
+    }();
     APMPRef<APMPScope> scope = runtime.getRunScope();
     platform::ErrorRef eventError;
     const Value result = APMPEvaluator::evaluateStatement(statement, *scope, eventError);
     runtime.collectGarbage();
     exercise(result);
   }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size > 0 && (data[0] & 1)) {
+    // The decoder prints its failures on standard output; keep them quiet.
+    platform::LogCapture quiet;
+    run(decodeProgram(data + 1, size - 1));
+    return 0;
+  }
+  Reader reader(data + (size > 0), size - (size > 0));
+  std::vector<APMPProgramEntity> program;
+  size_t nodes = 0;
+  while (!reader.empty() && nodes < kMaxNodes) program.push_back(build(reader, 0, nodes));
+  run(program);
   return 0;
 }

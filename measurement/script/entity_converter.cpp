@@ -32,6 +32,62 @@ void forEachOperand(const APMPProgramEntity& entity, Visit visit) {
   }
 }
 
+// The same on the record of a RuntimeEntity message (message_info.h): one
+// slot per field ID, null when the field is absent. Operand records of
+// another message type, or missing ones, read as entities without fields.
+const MessageInfo& emptyEntity() {
+  static void* const noSlots[RuntimeEntityField::kFieldCount] = {};
+  static const MessageInfo empty{const_cast<void**>(noSlots), nullptr, "RuntimeEntity"};
+  return empty;
+}
+const void* slot(const MessageInfo& record, int32_t field) { return record.slots ? record.slots[field] : nullptr; }
+int32_t entityType(const MessageInfo& record) {
+  const void* cell = slot(record, RuntimeEntityField::type);
+  // Enums are stored zero-extended; the value is the low 32 bits.
+  return cell ? static_cast<int32_t>(static_cast<uint32_t>(*static_cast<const uint64_t*>(cell))) : 0;
+}
+std::optional<std::string> textField(const MessageInfo& record, int32_t field) {
+  const auto* text = static_cast<const APMNanoBytes*>(slot(record, field));
+  if (!text || !text->data) return std::nullopt;
+  return std::string(reinterpret_cast<const char*>(text->data), text->length);
+}
+std::optional<std::string> entityName(const MessageInfo& record) {
+  return textField(record, RuntimeEntityField::name);
+}
+std::optional<std::string> entityString(const MessageInfo& record) {
+  return textField(record, RuntimeEntityField::string_value);
+}
+std::optional<bool> entityBoolean(const MessageInfo& record) {
+  const void* cell = slot(record, RuntimeEntityField::boolean_value);
+  if (!cell) return std::nullopt;
+  return *static_cast<const uint8_t*>(cell) != 0;
+}
+std::optional<double> entityNumber(const MessageInfo& record) {
+  const void* cell = slot(record, RuntimeEntityField::number_value);
+  if (!cell) return std::nullopt;
+  return *static_cast<const double*>(cell);
+}
+const APMNanoRepeated* operands(const MessageInfo& record) {
+  return static_cast<const APMNanoRepeated*>(slot(record, RuntimeEntityField::value));
+}
+size_t entityOperandCount(const MessageInfo& record) {
+  const APMNanoRepeated* list = operands(record);
+  return list && list->items ? list->count : 0;
+}
+template <class Visit>
+void forEachOperand(const MessageInfo& record, Visit visit) {
+  const APMNanoRepeated* list = operands(record);
+  for (uint32_t i = 0; list && list->items && i < list->count; ++i) {
+    const auto* item = static_cast<const MessageInfo*>(list->items[i]);
+    const bool sameType = item && item->slots && item->kinds == record.kinds;
+    if (!visit(sameType ? *item : emptyEntity())) return;
+  }
+}
+const MessageInfo& recordOf(const APMPBRuntimeEntity& entity) {
+  const MessageInfo* record = entity.messageInfo();
+  return record && record->slots ? *record : emptyEntity();
+}
+
 // The string literals of one program conversion: equal texts share one
 // immutable cell, which keeps a converted program small and its statements
 // close together.
@@ -280,5 +336,33 @@ Object::Dictionary APMPRuntimeEntityConverter::dictionaryFromMapValue(const Valu
       return Object::Dictionary();
     }
     return dictionaryFromProperties(*properties, e, walk);
+  });
+}
+
+Value APMPRuntimeEntityConverter::stringValueFromRuntimeEntity(const APMPBRuntimeEntity& entity) {
+  Texts texts;
+  return stringFromEntity(recordOf(entity), texts);
+}
+
+Value APMPRuntimeEntityConverter::numberValueFromRuntimeEntity(const APMPBRuntimeEntity& entity) {
+  return numberFromEntity(recordOf(entity));
+}
+
+Value APMPRuntimeEntityConverter::booleanValueFromRuntimeEntity(const APMPBRuntimeEntity& entity) {
+  return booleanFromEntity(recordOf(entity));
+}
+
+Value APMPRuntimeEntityConverter::statementValueFromRuntimeEntity(const APMPBRuntimeEntity& entity,
+                                                                  ErrorRef* error) {
+  return reporting(error, [&](ErrorRef& e) {
+    Texts texts;
+    return statementFromEntity(recordOf(entity), 0, texts, e);
+  });
+}
+
+Value APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(const APMPBRuntimeEntity& entity, ErrorRef* error) {
+  return reporting(error, [&](ErrorRef& e) {
+    Texts texts;
+    return valueFromEntity(recordOf(entity), 0, texts, e);
   });
 }

@@ -1,6 +1,10 @@
 // `APMPRuntimeEntityConverter`: program entities to runtime values, and
 // platform objects to and from runtime values.
 //
+// Program entities come as `APMPBRuntimeEntity` messages (read straight from
+// their records, nested entities included, without copying them) or in the
+// in-memory form of program_entity.h; both convert alike.
+//
 // Program trees are converted recursively down to a bounded depth; deeper
 // trees fail with error 18. Conversions of values walk at most
 // `kAPMPMaxValueNesting` levels and `kAPMPMaxValueWalk` nodes (error 18
@@ -14,6 +18,7 @@
 
 #include <span>
 
+#include "measurement/messages/message_wrappers.h"
 #include "measurement/script/program_entity.h"
 #include "measurement/script/runtime_value.h"
 #include "platform/object.h"
@@ -35,6 +40,16 @@ class APMPRuntimeEntityConverter {
                                                           platform::ErrorRef* error = nullptr);
   // By `type`; any type other than 1 to 4 is error 12 (undefined).
   static APMPRuntimeValue runtimeValueFromRuntimeEntity(const APMPProgramEntity& entity,
+                                                        platform::ErrorRef* error = nullptr);
+
+  // The same for program messages; a message without a record reads as an
+  // entity without fields.
+  static APMPRuntimeValue stringValueFromRuntimeEntity(const APMPBRuntimeEntity& entity);
+  static APMPRuntimeValue numberValueFromRuntimeEntity(const APMPBRuntimeEntity& entity);
+  static APMPRuntimeValue booleanValueFromRuntimeEntity(const APMPBRuntimeEntity& entity);
+  static APMPRuntimeValue statementValueFromRuntimeEntity(const APMPBRuntimeEntity& entity,
+                                                          platform::ErrorRef* error = nullptr);
+  static APMPRuntimeValue runtimeValueFromRuntimeEntity(const APMPBRuntimeEntity& entity,
                                                         platform::ErrorRef* error = nullptr);
 
   // nil gives null, texts strings, booleans the shared booleans, other

@@ -26,13 +26,16 @@ void APMPRuntime::setModuleCreator(APMPModuleCreator creator, std::string_view n
   apiProvider_->setModuleCreator(std::move(creator), script_text::toUtf16(name));
 }
 
-Value APMPRuntime::executeStatements(std::span<const APMPProgramEntity> entities, ErrorRef* error) {
+namespace {
+
+template <class Entities, class Convert>
+Value executeEntities(const Entities& entities, Convert convert, APMPScope& scope, ErrorRef* error) {
   ErrorRef failure;
   Value answer;
-  for (const APMPProgramEntity& entity : entities) {
-    const Value statement = APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(entity, &failure);
+  for (const auto& entity : entities) {
+    const Value statement = convert(entity, &failure);
     if (failure) break;
-    answer = APMPEvaluator::evaluateStatement(statement, *globalScope_, failure);
+    answer = APMPEvaluator::evaluateStatement(statement, scope, failure);
     if (failure) break;
   }
   if (failure) {
@@ -40,6 +43,24 @@ Value APMPRuntime::executeStatements(std::span<const APMPProgramEntity> entities
     return {};
   }
   return answer;
+}
+
+}  // namespace
+
+Value APMPRuntime::executeStatements(std::span<const std::shared_ptr<APMPBRuntimeEntity>> entities,
+                                     ErrorRef* error) {
+  auto convert = [](const std::shared_ptr<APMPBRuntimeEntity>& entity, ErrorRef* failure) {
+    if (!entity) return APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(APMPProgramEntity(), failure);
+    return APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(*entity, failure);
+  };
+  return executeEntities(entities, convert, *globalScope_, error);
+}
+
+Value APMPRuntime::executeStatements(std::span<const APMPProgramEntity> entities, ErrorRef* error) {
+  auto convert = [](const APMPProgramEntity& entity, ErrorRef* failure) {
+    return APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(entity, failure);
+  };
+  return executeEntities(entities, convert, *globalScope_, error);
 }
 
 APMPRef<APMPScope> APMPRuntime::getRunScope() { return globalScope_->createChildScope(); }

@@ -21,6 +21,7 @@
 #include <span>
 #include <string_view>
 
+#include "measurement/messages/message_wrappers.h"
 #include "measurement/script/modules.h"
 #include "measurement/script/object_manager.h"
 #include "measurement/script/program_entity.h"
@@ -44,6 +45,9 @@ class APMPRuntime {
   // Converts and evaluates each entity in order in the global scope; answers
   // the last value (control values do not stop the run). The first error,
   // of a conversion or an evaluation, stops the run and answers undefined.
+  // A null message converts as an entity without fields (error 12).
+  APMPRuntimeValue executeStatements(std::span<const std::shared_ptr<APMPBRuntimeEntity>> entities,
+                                     platform::ErrorRef* error = nullptr);
   APMPRuntimeValue executeStatements(std::span<const APMPProgramEntity> entities,
                                      platform::ErrorRef* error = nullptr);
 

@@ -1,0 +1,95 @@
+// Conversion of program messages: the same values and errors as the
+// in-memory program form, read straight from decoded records.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "measurement/messages/nano_accessors.h"
+#include "script_test_support.h"
+
+namespace script_test {
+namespace {
+
+std::shared_ptr<APMPBRuntimeEntity> toMessage(const Entity& entity) {
+  auto message = APMPBRuntimeEntity::initWithMessageInfo(nullptr);
+  if (entity.type != 0) APMNanoSetInt32(*message, RuntimeEntityField::type, entity.type);
+  if (entity.name) APMNanoSetString(*message, RuntimeEntityField::name, *entity.name);
+  if (entity.stringValue) APMNanoSetString(*message, RuntimeEntityField::string_value, *entity.stringValue);
+  if (entity.booleanValue) APMNanoSetBool(*message, RuntimeEntityField::boolean_value, *entity.booleanValue);
+  if (entity.numberValue) APMNanoSetDouble(*message, RuntimeEntityField::number_value, *entity.numberValue);
+  if (!entity.value.empty()) {
+    std::vector<APMNanoValue> operands;
+    for (const Entity& operand : entity.value) operands.emplace_back(toMessage(operand));
+    APMNanoSetRepeated(*message, RuntimeEntityField::value, &operands);
+  }
+  return message;
+}
+
+TEST(ProgramMessagesTest, MessagesConvertLikeTheProgramForm) {
+  Entity unnamed = stmt("x", {num(1)});
+  unnamed.name.reset();
+  Entity unknownType;
+  unknownType.type = 5;
+  Entity emptyNumber;
+  emptyNumber.type = kAPMPEntityNumber;
+  const std::vector<Entity> cases = {
+      num(2.5), str("text"), boolean(true), emptyNumber, stmt("22", {boolean(false), str("a"), stmt("f", {num(-0.0)})}),
+      unnamed, unknownType, stmt("13", {num(1), unknownType}), Entity{}};
+  for (const Entity& entity : cases) {
+    platform::ErrorRef fromTree, fromMessage;
+    const Value expected = APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(entity, &fromTree);
+    const Value actual = APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(*toMessage(entity), &fromMessage);
+    EXPECT_EQ(code(fromMessage), code(fromTree));
+    EXPECT_TRUE(actual.isEqualToRuntimeValue(expected)) << text(expected);
+  }
+  const auto message = toMessage(stmt("23", {num(1), num(2)}));
+  EXPECT_NE(APMPRuntimeEntityConverter::statementValueFromRuntimeEntity(*message).asStatement()->handler(), nullptr);
+  EXPECT_TRUE(std::isnan(APMPRuntimeEntityConverter::numberValueFromRuntimeEntity(*message).numberValue()));
+  EXPECT_EQ(text(APMPRuntimeEntityConverter::stringValueFromRuntimeEntity(*message)), "");
+  EXPECT_FALSE(APMPRuntimeEntityConverter::booleanValueFromRuntimeEntity(*message).booleanValue());
+}
+
+TEST(ProgramMessagesTest, DecodedProgramRuns) {
+  // A program through the wire: a function declaration, then a call of it.
+  auto program = APMPBProgram::initWithMessageInfo(nullptr);
+  std::vector<APMNanoValue> instructions{
+      toMessage(function("50", "pick", {"x"}, {stmt("22", {stmt("get", {str("x")}), str("yes"), str("no")})})),
+      toMessage(stmt("pick", {num(0)}))};
+  APMNanoSetRepeated(*program, ProgramField::instructions, &instructions);
+  const std::optional<platform::Bytes> bytes = program->protoBuffer();
+  ASSERT_TRUE(bytes);
+  const auto decoded = APMPBProgram::initWithBuffer(*bytes);
+  ASSERT_TRUE(decoded);
+  const NANOMessageClass entityClass = nanoMessageClass<APMPBRuntimeEntity>("APMPBRuntimeEntity");
+  const auto items = APMNanoGetRepeated(*decoded, ProgramField::instructions,
+                                        &entityClass);
+  ASSERT_TRUE(items);
+  std::vector<std::shared_ptr<APMPBRuntimeEntity>> entities;
+  for (const APMNanoValue& item : *items) {
+    entities.push_back(std::static_pointer_cast<APMPBRuntimeEntity>(std::get<1>(item)));
+  }
+  ScriptHarness h;
+  platform::ErrorRef error;
+  EXPECT_EQ(text(h.runtime.executeStatements(entities, &error)), "no");
+  EXPECT_FALSE(error);
+  entities.push_back(nullptr);
+  h.runtime.executeStatements(entities, &error);
+  EXPECT_EQ(code(error), 12);
+}
+
+TEST(ProgramMessagesTest, WireTextsAndTypes) {
+  // type 4, name "f\xFF" (invalid UTF-8); type 5 decodes like any other type.
+  const platform::Bytes statement{0x08, 0x04, 0x1A, 0x02, 'f', 0xFF};
+  const auto entity = APMPBRuntimeEntity::initWithBuffer(statement);
+  ASSERT_TRUE(entity);
+  EXPECT_EQ(APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(*entity).asStatement()->functionName(),
+            u"f\uFFFD");
+  const auto other = APMPBRuntimeEntity::initWithBuffer(platform::Bytes{0x08, 0x05, 0x28, 0x01});
+  ASSERT_TRUE(other);
+  platform::ErrorRef error;
+  APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(*other, &error);
+  EXPECT_EQ(code(error), 12);
+}
+
+}  // namespace
+}  // namespace script_test
