@@ -162,22 +162,7 @@ std::string className(const APMNanoValue& value) {
   if (const auto* message = std::get_if<std::shared_ptr<NANOMessageBase>>(&value)) {
     return *message ? std::string("APMPB") + (*message)->messageID() : "nil";
   }
-  using Kind = platform::Object::Kind;
-  switch (std::get<platform::Object>(value).kind()) {
-    case Kind::Nil: return "nil";
-    case Kind::Null: return "NSNull";
-    case Kind::Bool:
-    case Kind::Int:
-    case Kind::UInt:
-    case Kind::Double: return "NSNumber";
-    case Kind::String: return "NSString";
-    case Kind::Data: return "NSData";
-    case Kind::Date: return "NSDate";
-    case Kind::Array: return "NSArray";
-    case Kind::Dictionary: return "NSDictionary";
-    case Kind::Error: return "NSError";
-  }
-  return "NSObject";
+  return nanoObjectClassName(std::get<platform::Object>(value));
 }
 
 // An item of a repeated field as a value; nil when it cannot be converted.
@@ -298,6 +283,25 @@ bool makeItem(const NANOMessageBase& owner, int32_t fieldID, APMNanoFieldKind ki
 }
 
 }  // namespace
+
+std::string nanoObjectClassName(const platform::Object& object) {
+  using Kind = platform::Object::Kind;
+  switch (object.kind()) {
+    case Kind::Nil: return "nil";
+    case Kind::Null: return "NSNull";
+    case Kind::Bool:
+    case Kind::Int:
+    case Kind::UInt:
+    case Kind::Double: return "NSNumber";
+    case Kind::String: return "NSString";
+    case Kind::Data: return "NSData";
+    case Kind::Date: return "NSDate";
+    case Kind::Array: return "NSArray";
+    case Kind::Dictionary: return "NSDictionary";
+    case Kind::Error: return "NSError";
+  }
+  return "NSObject";
+}
 
 bool APMNanoHasField(NANOMessageRef object, int32_t fieldID) {
   MessageInfo* record = object.messageInfo();

@@ -82,3 +82,7 @@ std::optional<std::vector<APMNanoValue>> APMNanoGetRepeated(
 // or left empty: an element of the wrong type ("<ERROR> Invalid object
 // type. ... expect ...") empties it and stops.
 void APMNanoSetRepeated(NANOMessageRef object, int32_t fieldID, const std::vector<APMNanoValue>* array);
+
+// The platform class name of a value as log texts and monitor contexts show
+// it: "NSNumber", "NSString", "NSData", ..., "nil" for nil.
+std::string nanoObjectClassName(const platform::Object& object);

@@ -1,11 +1,9 @@
 // Every field of every wrapper class set through the accessors, carried
-// over the wire and read back; and the flag value functions.
-#include "measurement/messages/flag_values.h"
+// over the wire and read back.
 #include "measurement/messages/message_values.h"
 #include "measurement/messages/message_wrappers.h"
 #include "measurement/messages/nano_accessors.h"
 #include "platform/log.h"
-#include "tests/support/recording_monitor.h"
 
 #include <gtest/gtest.h>
 #include <map>
@@ -238,51 +236,6 @@ TEST(CatalogueAccessors, BundleTimesAndEventsThroughAccessors) {
   APMNanoSetInt32(bundle, MeasurementBundleField::protocol_version, 1);
   EXPECT_EQ(bundle->protoBuffer(),
             (platform::Bytes{0x08, 0x01, 0xd0, 0x01, 0x05, 0xda, 0x01, 0x01, 'v'}));
-}
-
-TEST(FlagValues, ValueOrderAndConstruction) {
-  EXPECT_TRUE(APMPBFlagValueObject(nullptr).isNil());
-
-  auto flag = APMPBFlag::initWithBuffer(nullptr);
-  EXPECT_TRUE(APMPBFlagValueObject(flag.get()).isNil());
-  APMNanoSetBool(flag, FlagField::bool_value, true);
-  EXPECT_EQ(APMPBFlagValueObject(flag.get()).kind(), Object::Kind::Bool);
-  APMNanoSetString(flag, FlagField::string_value, "s");
-  EXPECT_EQ(APMPBFlagValueObject(flag.get()), Object("s"));
-  APMNanoSetDouble(flag, FlagField::double_value, 0.5);
-  EXPECT_EQ(APMPBFlagValueObject(flag.get()), Object(0.5));
-  APMNanoSetInt64(flag, FlagField::int_value, 9);
-  EXPECT_EQ(APMPBFlagValueObject(flag.get()).kind(), Object::Kind::Int);
-
-  // A boolean value is stored as the integer 1 and reads back as a number.
-  auto boolean = APMPBFlagWithNameValue("f", Object(true));
-  ASSERT_NE(boolean, nullptr);
-  EXPECT_EQ(APMNanoGetString(boolean, FlagField::name), "f");
-  EXPECT_EQ(APMNanoGetInt64(boolean, FlagField::int_value), 1);
-  EXPECT_FALSE(APMNanoHasField(boolean, FlagField::bool_value));
-  const Object read = APMPBFlagValueObject(boolean.get());
-  EXPECT_EQ(read.kind(), Object::Kind::Int);
-  EXPECT_EQ(read.int64Value(), 1);
-
-  auto floating = APMPBFlagWithNameValue("f", Object(2.5));
-  EXPECT_EQ(APMNanoGetDouble(floating, FlagField::double_value), 2.5);
-  EXPECT_FALSE(APMNanoHasField(floating, FlagField::int_value));
-  auto text = APMPBFlagWithNameValue("f", Object("on"));
-  EXPECT_EQ(APMNanoGetString(text, FlagField::string_value), "on");
-}
-
-TEST(FlagValues, RefusalsAreLoggedThroughTheExperimentMonitor) {
-  RecordingMonitor monitor;
-  EXPECT_EQ(APMPBFlagWithNameValue(Object(), Object(1)), nullptr);
-  EXPECT_EQ(APMPBFlagWithNameValue(Object(3), Object(1)), nullptr);
-  EXPECT_EQ(APMPBFlagWithNameValue("f", Object(platform::Date{1.0})), nullptr);
-  EXPECT_EQ(monitor.codes(), (std::vector<long>{850000, 850001, 850002}));
-  EXPECT_EQ(monitor.first(850000).level, 1);
-  EXPECT_EQ(monitor.first(850000).message, "Flag name must not be nil");
-  EXPECT_EQ(monitor.first(850001).message, "Flag name must be a string");
-  EXPECT_EQ(monitor.first(850001).contexts, (std::vector<Object>{Object("NSNumber")}));
-  EXPECT_EQ(monitor.first(850002).message, "Flag value is invalid");
-  EXPECT_EQ(monitor.first(850002).contexts, (std::vector<Object>{Object("NSDate")}));
 }
 
 } // namespace

@@ -1,4 +1,4 @@
-#include "measurement/messages/experiment_monitor.h"
+#include "measurement/storage/experiments/experiment_monitor.h"
 
 #include "measurement/engine/monitor.h"
 

@@ -1,42 +1,9 @@
-#include "measurement/messages/flag_values.h"
+#include "measurement/storage/experiments/flag_values.h"
 
-#include "measurement/messages/experiment_monitor.h"
 #include "measurement/messages/nano_accessors.h"
+#include "measurement/storage/experiments/experiment_monitor.h"
 
 #include <string>
-
-namespace {
-
-// The platform class name of a dynamic value, as the monitor contexts show it.
-std::string className(const platform::Object& object) {
-  using Kind = platform::Object::Kind;
-  switch (object.kind()) {
-  case Kind::Nil:
-    return "nil";
-  case Kind::Null:
-    return "NSNull";
-  case Kind::Bool:
-  case Kind::Int:
-  case Kind::UInt:
-  case Kind::Double:
-    return "NSNumber";
-  case Kind::String:
-    return "NSString";
-  case Kind::Data:
-    return "NSData";
-  case Kind::Date:
-    return "NSDate";
-  case Kind::Array:
-    return "NSArray";
-  case Kind::Dictionary:
-    return "NSDictionary";
-  case Kind::Error:
-    return "NSError";
-  }
-  return "NSObject";
-}
-
-} // namespace
 
 platform::Object APMPBFlagValueObject(const APMPBFlag* flag) {
   if (!flag) return {};
@@ -62,11 +29,11 @@ std::shared_ptr<APMPBFlag> APMPBFlagWithNameValue(const platform::Object& name,
     return nullptr;
   }
   if (!name.isString()) {
-    APMEMonitor::monitor()->logWithLevel(1, 850001, "Flag name must be a string", className(name));
+    APMEMonitor::monitor()->logWithLevel(1, 850001, "Flag name must be a string", nanoObjectClassName(name));
     return nullptr;
   }
   if (!value.isNumber() && !value.isString()) {
-    APMEMonitor::monitor()->logWithLevel(1, 850002, "Flag value is invalid", className(value));
+    APMEMonitor::monitor()->logWithLevel(1, 850002, "Flag value is invalid", nanoObjectClassName(value));
     return nullptr;
   }
   std::shared_ptr<APMPBFlag> flag = APMPBFlag::initWithBuffer(nullptr);

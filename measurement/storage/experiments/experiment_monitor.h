@@ -3,7 +3,7 @@
 // call to it unchanged; `monitor()` answers the process-wide instance, made
 // over `APMMeasurement::monitor()` on first use.
 //
-// Only the forwarding the message layer needs (flag checks) lives here.
+// Only the forwarding the flag functions need lives here so far.
 // Logging never fails; any thread may call it.
 #pragma once
 
