@@ -134,8 +134,10 @@ APMPCommandRegistrar::APMPCommandRegistrar() {
 }
 
 const APMPCommandRegistrar& APMPCommandRegistrar::sharedInstance() {
-  static const APMPCommandRegistrar registrar;
-  return registrar;
+  // Never destroyed: statements point at its opcode texts and may outlive
+  // the destruction of statics at exit.
+  static const APMPCommandRegistrar* const registrar = new APMPCommandRegistrar();
+  return *registrar;
 }
 
 void APMPCommandRegistrar::registerEvaluator(const APMPCommandEvaluator& evaluator) {
