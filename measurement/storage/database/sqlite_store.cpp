@@ -31,6 +31,25 @@ void log(long level, long code, const std::string& message, const platform::Obje
   APMMeasurement::monitor()->logWithLevel(level, code, message, context);
 }
 
+// One argument check of an operation: the refusal's text when `failed`.
+struct ArgumentCheck {
+  bool failed;
+  const char* description;
+};
+
+// Answers true when no check failed; otherwise stores the first failed
+// check's error (code 1) and answers false. Checks are plain tests without
+// side effects, so evaluating them all up front changes nothing.
+bool argumentsAccepted(platform::ErrorRef* error, std::initializer_list<ArgumentCheck> checks) {
+  for (const ArgumentCheck& check : checks) {
+    if (check.failed) {
+      APMSetError(error, kArgument, check.description);
+      return false;
+    }
+  }
+  return true;
+}
+
 bool containsCaseInsensitive(std::string_view text, std::string_view word) {
   if (word.size() > text.size()) return false;
   for (size_t i = 0; i + word.size() <= text.size(); ++i) {
@@ -99,7 +118,9 @@ std::string upper(std::string text) {
 
 APMSqliteStore::APMSqliteStore(std::string path) : databasePath_(std::move(path)) {}
 
-APMSqliteStore::~APMSqliteStore() { closeDatabase(); }
+APMSqliteStore::~APMSqliteStore() {
+  closeDatabase();
+}
 
 std::shared_ptr<APMSqliteStore> APMSqliteStore::initWithDatabasePath(const std::string& path,
                                                                      platform::ErrorRef* error) {
@@ -123,9 +144,9 @@ bool APMSqliteStore::openAndValidateDatabase(platform::ErrorRef* error) {
     if (!folder.empty() && !platform::createDirectories(folder, error)) return false;
   }
   sqlite3* handle = nullptr;
-  int result = sqlite3_open_v2(databasePath_.c_str(), &handle,
-                               SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                               nullptr);
+  int result =
+      sqlite3_open_v2(databasePath_.c_str(), &handle,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
   sqliteHandle_ = handle;
   if (result != SQLITE_OK) {
     setDatabaseError(error, "initialize sqlite handle");
@@ -206,8 +227,8 @@ std::optional<std::string> APMSqliteStore::lastErrorMessage() const {
   return std::string(sqlite3_errmsg(sqliteHandle_));
 }
 
-std::optional<std::string> APMSqliteStore::errorDescriptionForDatabaseOperation(
-    const std::string& operation) const {
+std::optional<std::string>
+APMSqliteStore::errorDescriptionForDatabaseOperation(const std::string& operation) const {
   if (!sqliteHandle_) return std::nullopt;
   return "Database operation \"" + operation + "\" failed with sqlite code " +
          std::to_string(sqlite3_errcode(sqliteHandle_)) + " and error message \"" +
@@ -224,7 +245,8 @@ std::string APMSqliteStore::monitorContextForDatabaseOperation(const std::string
 void APMSqliteStore::setDatabaseError(platform::ErrorRef* error,
                                       const std::string& operation) const {
   if (!error) return;
-  APMSetErrorWithContext(error, kSqlite, errorDescriptionForDatabaseOperation(operation).value_or(""),
+  APMSetErrorWithContext(error, kSqlite,
+                         errorDescriptionForDatabaseOperation(operation).value_or(""),
                          monitorContextForDatabaseOperation(operation));
 }
 
@@ -277,8 +299,7 @@ void APMSqliteStore::cacheStatement(const std::string& query, sqlite3_stmt* stat
   cacheIndex_.emplace(statementCache_.front().query, statementCache_.begin());
   // Evict from the least recently used end, sparing statements in use.
   auto candidate = statementCache_.end();
-  while (statementCache_.size() > kStatementCacheCapacity &&
-         candidate != statementCache_.begin()) {
+  while (statementCache_.size() > kStatementCacheCapacity && candidate != statementCache_.begin()) {
     --candidate;
     if (candidate->inUse) continue;
     sqlite3_finalize(candidate->statement);
@@ -489,11 +510,17 @@ bool APMSqliteStore::executeDirect(const char* sql) {
   return sqliteHandle_ && sqlite3_exec(sqliteHandle_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
-bool APMSqliteStore::beginTransaction() { return executeDirect("BEGIN EXCLUSIVE TRANSACTION"); }
+bool APMSqliteStore::beginTransaction() {
+  return executeDirect("BEGIN EXCLUSIVE TRANSACTION");
+}
 
-bool APMSqliteStore::endTransaction() { return executeDirect("END TRANSACTION"); }
+bool APMSqliteStore::endTransaction() {
+  return executeDirect("END TRANSACTION");
+}
 
-bool APMSqliteStore::rollbackTransaction() { return executeDirect("ROLLBACK"); }
+bool APMSqliteStore::rollbackTransaction() {
+  return executeDirect("ROLLBACK");
+}
 
 bool APMSqliteStore::performTransactionWithError(const std::function<bool()>& block,
                                                  platform::ErrorRef* error) {
@@ -537,12 +564,9 @@ bool APMSqliteStore::ensureTableWithName(const std::string& table,
                                          const APMColumnInfo& elementaryColumnInfo,
                                          const APMColumnInfo& addOnColumnInfo,
                                          platform::ErrorRef* error) {
-  if (table.empty()) {
-    APMSetError(error, kArgument, "Received empty table name for ensure table");
-    return false;
-  }
-  if (elementaryColumnInfo.empty()) {
-    APMSetError(error, kArgument, "Received empty elementary column info for ensure table");
+  if (!argumentsAccepted(error, {{table.empty(), "Received empty table name for ensure table"},
+                                 {elementaryColumnInfo.empty(),
+                                  "Received empty elementary column info for ensure table"}})) {
     return false;
   }
   std::string createSQL = "CREATE TABLE IF NOT EXISTS " + table + " ( ";
@@ -572,16 +596,10 @@ bool APMSqliteStore::ensureTableWithName(const std::string& table, const std::st
                                          const std::vector<std::string>& requiredColumnNames,
                                          const APMColumnInfo& addOnColumns,
                                          platform::ErrorRef* error) {
-  if (table.empty()) {
-    APMSetError(error, kArgument, "Received empty table name for ensure table");
-    return false;
-  }
-  if (requiredColumnNames.empty()) {
-    APMSetError(error, kArgument, "Received no table columns for ensure table");
-    return false;
-  }
-  if (createSQL.empty()) {
-    APMSetError(error, kArgument, "Received empty create statement for ensure table");
+  if (!argumentsAccepted(
+          error, {{table.empty(), "Received empty table name for ensure table"},
+                  {requiredColumnNames.empty(), "Received no table columns for ensure table"},
+                  {createSQL.empty(), "Received empty create statement for ensure table"}})) {
     return false;
   }
   if (!checkOpen("Ensure table failed. Database not open.", error)) return false;
@@ -594,12 +612,9 @@ bool APMSqliteStore::ensureTableWithName(const std::string& table, const std::st
 std::optional<bool> APMSqliteStore::validateTableWithName(
     const std::string& table, const std::vector<std::string>& requiredColumnNames,
     const APMColumnInfo& addOnColumns, platform::ErrorRef* error) {
-  if (table.empty()) {
-    APMSetError(error, kArgument, "Received empty table name for validate table");
-    return std::nullopt;
-  }
-  if (requiredColumnNames.empty()) {
-    APMSetError(error, kArgument, "Received no table columns for validate table");
+  if (!argumentsAccepted(
+          error, {{table.empty(), "Received empty table name for validate table"},
+                  {requiredColumnNames.empty(), "Received no table columns for validate table"}})) {
     return std::nullopt;
   }
   if (!checkOpen("Validate table failed. Database not open.", error)) return std::nullopt;
@@ -725,12 +740,10 @@ bool APMSqliteStore::ensureSchemaOfTableWithName(const std::string& table,
                                                  const APMColumnInfo& elementaryColumnInfo,
                                                  const APMColumnInfo& addOnColumnInfo,
                                                  platform::ErrorRef* error) {
-  if (table.empty()) {
-    APMSetError(error, kArgument, "Received empty table name for ensure table schema");
-    return false;
-  }
-  if (elementaryColumnInfo.empty()) {
-    APMSetError(error, kArgument, "Received empty column info for ensure table schema");
+  if (!argumentsAccepted(
+          error,
+          {{table.empty(), "Received empty table name for ensure table schema"},
+           {elementaryColumnInfo.empty(), "Received empty column info for ensure table schema"}})) {
     return false;
   }
   APMColumnTextMap current = columnInfoForTableWithName(table, error);
@@ -747,8 +760,7 @@ bool APMSqliteStore::ensureSchemaOfTableWithName(const std::string& table,
 
 bool APMSqliteStore::rebuildTable(const std::string& table,
                                   const APMColumnInfo& elementaryColumnInfo,
-                                  const APMColumnInfo& addOnColumnInfo,
-                                  platform::ErrorRef* error) {
+                                  const APMColumnInfo& addOnColumnInfo, platform::ErrorRef* error) {
   const std::string oldTable = table + "_old";
   platform::ErrorRef stepError;
   platform::ErrorRef transactionError;
@@ -774,16 +786,10 @@ bool APMSqliteStore::dropTableWithName(const std::string& table, platform::Error
 
 bool APMSqliteStore::renameTable(const std::string& oldName, const std::string& newName,
                                  platform::ErrorRef* error) {
-  if (oldName.empty()) {
-    APMSetError(error, kArgument, "Received empty old name for rename table");
-    return false;
-  }
-  if (newName.empty()) {
-    APMSetError(error, kArgument, "Received empty new name for rename table");
-    return false;
-  }
-  if (oldName == newName) {
-    APMSetError(error, kArgument, "Received duplicate name for rename table");
+  if (!argumentsAccepted(error,
+                         {{oldName.empty(), "Received empty old name for rename table"},
+                          {newName.empty(), "Received empty new name for rename table"},
+                          {oldName == newName, "Received duplicate name for rename table"}})) {
     return false;
   }
   return executeSQL("ALTER TABLE " + oldName + " RENAME TO " + newName, error);
@@ -792,16 +798,10 @@ bool APMSqliteStore::renameTable(const std::string& oldName, const std::string& 
 bool APMSqliteStore::copyContentsFromTable(const std::string& source,
                                            const std::string& destination,
                                            platform::ErrorRef* error) {
-  if (source.empty()) {
-    APMSetError(error, kArgument, "Received empty source name for copy table");
-    return false;
-  }
-  if (destination.empty()) {
-    APMSetError(error, kArgument, "Received empty destination name for copy table");
-    return false;
-  }
-  if (source == destination) {
-    APMSetError(error, kArgument, "Received duplicate name for copy table");
+  if (!argumentsAccepted(error,
+                         {{source.empty(), "Received empty source name for copy table"},
+                          {destination.empty(), "Received empty destination name for copy table"},
+                          {source == destination, "Received duplicate name for copy table"}})) {
     return false;
   }
   return executeSQL("INSERT INTO " + destination + " SELECT * FROM " + source, error);
@@ -809,21 +809,15 @@ bool APMSqliteStore::copyContentsFromTable(const std::string& source,
 
 bool APMSqliteStore::createEmptyTable(const std::string& destination, const std::string& source,
                                       platform::ErrorRef* error) {
-  if (source.empty()) {
-    APMSetError(error, kArgument, "Received empty source name for create empty copy");
+  if (!argumentsAccepted(
+          error, {{source.empty(), "Received empty source name for create empty copy"},
+                  {destination.empty(), "Received empty destination name for create empty copy"},
+                  {source == destination, "Received duplicate name for create empty copy"}})) {
     return false;
   }
-  if (destination.empty()) {
-    APMSetError(error, kArgument, "Received empty destination name for create empty copy");
-    return false;
-  }
-  if (source == destination) {
-    APMSetError(error, kArgument, "Received duplicate name for create empty copy");
-    return false;
-  }
-  return executeSQL(
-      "CREATE TABLE IF NOT EXISTS " + destination + " AS SELECT * FROM " + source + " WHERE false",
-      error);
+  return executeSQL("CREATE TABLE IF NOT EXISTS " + destination + " AS SELECT * FROM " + source +
+                        " WHERE false",
+                    error);
 }
 
 // --- Records ---------------------------------------------------------------
@@ -860,8 +854,7 @@ std::optional<int64_t> APMSqliteStore::rowCountForTableWithName(const std::strin
   return count;
 }
 
-const std::string* APMSqliteStore::findRecordText(const APMRecord& record,
-                                                  const std::string& table,
+const std::string* APMSqliteStore::findRecordText(const APMRecord& record, const std::string& table,
                                                   const std::string& keyColumn) {
   for (auto entry = recordTexts_.begin(); entry != recordTexts_.end(); ++entry) {
     if (entry->table != table || entry->keyColumn != keyColumn) continue;
@@ -881,9 +874,8 @@ const std::string* APMSqliteStore::findRecordText(const APMRecord& record,
 const std::string& APMSqliteStore::keepRecordText(const APMRecord& record, const std::string& table,
                                                   const std::string& keyColumn, std::string sql) {
   RecordText entry{table, keyColumn, {}, std::move(sql)};
-  record.forEach([&](const std::string& column, const platform::Object&) {
-    entry.columns.push_back(column);
-  });
+  record.forEach(
+      [&](const std::string& column, const platform::Object&) { entry.columns.push_back(column); });
   recordTexts_.push_front(std::move(entry));
   if (recordTexts_.size() > kRecordTextCapacity) recordTexts_.pop_back();
   return recordTexts_.front().sql;
@@ -935,12 +927,8 @@ sqlite3_stmt* APMSqliteStore::upsertStatementForRecord(const APMRecord& record,
 
 bool APMSqliteStore::upsertRecord(const APMRecord& record, const std::string& table,
                                   platform::ErrorRef* error) {
-  if (record.empty()) {
-    APMSetError(error, kArgument, "Received empty record for upsert");
-    return false;
-  }
-  if (table.empty()) {
-    APMSetError(error, kArgument, "Received empty table name for upsert");
+  if (!argumentsAccepted(error, {{record.empty(), "Received empty record for upsert"},
+                                 {table.empty(), "Received empty table name for upsert"}})) {
     return false;
   }
   if (!checkOpen("Upsert record failed. Database not open.", error)) return false;
@@ -988,22 +976,11 @@ bool APMSqliteStore::bindUpdate(const APMRecord& record, const platform::Object&
 
 bool APMSqliteStore::updateRecord(const APMRecord& record, const std::string& table,
                                   const std::string& columnName,
-                                  const platform::Object& columnValue,
-                                  platform::ErrorRef* error) {
-  if (record.empty()) {
-    APMSetError(error, kArgument, "Empty record for update");
-    return false;
-  }
-  if (table.empty()) {
-    APMSetError(error, kArgument, "Empty table name for update");
-    return false;
-  }
-  if (columnName.empty()) {
-    APMSetError(error, kArgument, "Empty column name for update");
-    return false;
-  }
-  if (columnValue.isNil()) {
-    APMSetError(error, kArgument, "Nil column value for update");
+                                  const platform::Object& columnValue, platform::ErrorRef* error) {
+  if (!argumentsAccepted(error, {{record.empty(), "Empty record for update"},
+                                 {table.empty(), "Empty table name for update"},
+                                 {columnName.empty(), "Empty column name for update"},
+                                 {columnValue.isNil(), "Nil column value for update"}})) {
     return false;
   }
   if (!checkOpen("Update record failed. Database not open.", error)) return false;
@@ -1013,7 +990,8 @@ bool APMSqliteStore::updateRecord(const APMRecord& record, const std::string& ta
   });
   if (!supported) {
     log(4, 34021, "Record has value of unexpected type (update)");
-    APMSetError(error, kArgument, "Failed to bind parameter of unexpected type to update statement");
+    APMSetError(error, kArgument,
+                "Failed to bind parameter of unexpected type to update statement");
     return false;
   }
   return executeReusable(
@@ -1026,16 +1004,9 @@ bool APMSqliteStore::updateAllRecordsInTableWithName(const std::string& table,
                                                      const std::string& columnName,
                                                      const platform::Object& columnValue,
                                                      platform::ErrorRef* error) {
-  if (table.empty()) {
-    APMSetError(error, kArgument, "Empty table name for update");
-    return false;
-  }
-  if (columnName.empty()) {
-    APMSetError(error, kArgument, "Empty column name for update");
-    return false;
-  }
-  if (columnValue.isNil()) {
-    APMSetError(error, kArgument, "Nil column value for update");
+  if (!argumentsAccepted(error, {{table.empty(), "Empty table name for update"},
+                                 {columnName.empty(), "Empty column name for update"},
+                                 {columnValue.isNil(), "Nil column value for update"}})) {
     return false;
   }
   if (!checkOpen("Update record failed. Database not open.", error)) return false;
@@ -1049,16 +1020,9 @@ bool APMSqliteStore::increaseColumn(const std::string& column, int64_t amount,
                                     const std::string& table, const std::string& condition,
                                     const APMSqlParameters& parameterValues,
                                     platform::ErrorRef* error) {
-  if (table.empty()) {
-    APMSetError(error, kArgument, "Empty table name for increase column");
-    return false;
-  }
-  if (column.empty()) {
-    APMSetError(error, kArgument, "Empty column name for increase column");
-    return false;
-  }
-  if (condition.empty()) {
-    APMSetError(error, kArgument, "Empty condition for increase column");
+  if (!argumentsAccepted(error, {{table.empty(), "Empty table name for increase column"},
+                                 {column.empty(), "Empty column name for increase column"},
+                                 {condition.empty(), "Empty condition for increase column"}})) {
     return false;
   }
   if (!checkOpen("Increase column failed. Database not open.", error)) return false;
@@ -1083,20 +1047,14 @@ bool APMSqliteStore::deleteRecordFromTableWithName(const std::string& table,
                                                    const std::string& columnName,
                                                    const platform::Object& columnValue,
                                                    platform::ErrorRef* error) {
-  if (table.empty()) {
-    APMSetError(error, kArgument, "Received empty table name for delete record");
-    return false;
-  }
-  if (columnName.empty()) {
-    APMSetError(error, kArgument, "Received empty column for delete record");
-    return false;
-  }
-  if (columnValue.isNil()) {
-    APMSetError(error, kArgument, "Received nil value for delete record");
+  if (!argumentsAccepted(error, {{table.empty(), "Received empty table name for delete record"},
+                                 {columnName.empty(), "Received empty column for delete record"},
+                                 {columnValue.isNil(), "Received nil value for delete record"}})) {
     return false;
   }
   if (!checkOpen("Delete record failed. Database not open.", error)) return false;
-  sqlite3_stmt* statement = prepareSQL("DELETE FROM " + table + " WHERE " + columnName + "=?", error);
+  sqlite3_stmt* statement =
+      prepareSQL("DELETE FROM " + table + " WHERE " + columnName + "=?", error);
   if (!statement) return false;
   if (!bindValues({columnValue}, statement, error)) {
     sqlite3_finalize(statement);
@@ -1109,14 +1067,11 @@ bool APMSqliteStore::deleteRecordFromTableWithName(const std::string& table,
 }
 
 std::optional<int64_t> APMSqliteStore::deleteRecordsFromTableWithName(
-    const std::string& table, const std::string& condition,
-    const APMSqlParameters& parameterValues, platform::ErrorRef* error) {
-  if (table.empty()) {
-    APMSetError(error, kArgument, "Received empty table name for delete record");
-    return std::nullopt;
-  }
-  if (condition.empty()) {
-    APMSetError(error, kArgument, "Received empty condition for delete record");
+    const std::string& table, const std::string& condition, const APMSqlParameters& parameterValues,
+    platform::ErrorRef* error) {
+  if (!argumentsAccepted(error,
+                         {{table.empty(), "Received empty table name for delete record"},
+                          {condition.empty(), "Received empty condition for delete record"}})) {
     return std::nullopt;
   }
   if (!checkOpen("Delete records with condition failed. Database not open.", error)) {
@@ -1142,14 +1097,15 @@ bool APMSqliteStore::deleteAllRecordsFromTableWithName(const std::string& table,
   return stepToDone(statement, query, "delete all records", error);
 }
 
-std::optional<std::vector<APMRecord>> APMSqliteStore::recordsForQuery(
-    const std::string& query, const APMSqlParameters& parameterValues, platform::ErrorRef* error) {
+std::optional<std::vector<APMRecord>>
+APMSqliteStore::recordsForQuery(const std::string& query, const APMSqlParameters& parameterValues,
+                                platform::ErrorRef* error) {
   return readRecords(query, parameterValues, error, nullptr);
 }
 
-std::optional<std::vector<APMRecord>> APMSqliteStore::recordsForQuery(
-    const std::string& query, const APMSqlParameters& parameterValues, platform::ErrorRef* error,
-    const APMRecordFilter& filter) {
+std::optional<std::vector<APMRecord>>
+APMSqliteStore::recordsForQuery(const std::string& query, const APMSqlParameters& parameterValues,
+                                platform::ErrorRef* error, const APMRecordFilter& filter) {
   if (!query.empty() && !filter) {
     APMSetError(error, kArgument, "Received empty filter for selecting records");
     return std::nullopt;
@@ -1157,9 +1113,9 @@ std::optional<std::vector<APMRecord>> APMSqliteStore::recordsForQuery(
   return readRecords(query, parameterValues, error, &filter);
 }
 
-std::optional<std::vector<APMRecord>> APMSqliteStore::readRecords(
-    const std::string& query, const APMSqlParameters& parameterValues, platform::ErrorRef* error,
-    const APMRecordFilter* filter) {
+std::optional<std::vector<APMRecord>>
+APMSqliteStore::readRecords(const std::string& query, const APMSqlParameters& parameterValues,
+                            platform::ErrorRef* error, const APMRecordFilter* filter) {
   if (query.empty()) {
     APMSetError(error, kArgument, "Received empty query for records for query");
     return std::nullopt;
