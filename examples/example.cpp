@@ -12,6 +12,8 @@
 #include "measurement/messages/nano_accessors.h"
 #include "measurement/storage/system/alarm.h"
 #include "measurement/storage/system/scheduler.h"
+#include "measurement/script/runtime.h"
+#include "measurement/script/script_text.h"
 #include "measurement/storage/database/database.h"
 #include "measurement/storage/settings/persisted_config.h"
 #include "sdk_core/gzip.h"
@@ -132,6 +134,54 @@ void showMessages() {
   }
 }
 
+// Program-tree builders: literals and statements by opcode.
+APMPProgramEntity literal(double number) {
+  APMPProgramEntity entity;
+  entity.type = kAPMPEntityNumber;
+  entity.numberValue = number;
+  return entity;
+}
+APMPProgramEntity literal(const char* text) {
+  APMPProgramEntity entity;
+  entity.type = kAPMPEntityString;
+  entity.stringValue = text;
+  return entity;
+}
+APMPProgramEntity statement(const char* opcode, std::vector<APMPProgramEntity> operands) {
+  APMPProgramEntity entity;
+  entity.type = kAPMPEntityStatement;
+  entity.name = opcode;
+  entity.value = std::move(operands);
+  return entity;
+}
+
+void showScript() {
+  heading("an event-editing program");
+  APMPRuntime runtime;
+  platform::ErrorRef error;
+  auto run = [&](const char* title, std::vector<APMPProgramEntity> program) {
+    error.reset();
+    runtime.resetInstructionCount();
+    APMPRuntimeValue result = runtime.executeStatements(program, &error);
+    platform::ErrorRef textError;
+    std::string text = script_text::toUtf8(result.stringValueOrError(textError));
+    std::printf("%-34s -> %s (%d evaluations%s%s)\n", title, text.c_str(),
+                runtime.getInstructionCount(),
+                error ? ", error " : "", error ? std::to_string(error->code()).c_str() : "");
+  };
+  // "22" is if/else, "12" loose and "20" strict equality, "39" the conditional.
+  run("if (\"1\" == 1) \"loose\" else \"no\"",
+      {statement("22", {statement("12", {literal("1"), literal(1)}), literal("loose"), literal("no")})});
+  run("\"1\" === 1 ? \"strict\" : \"differs\"",
+      {statement("39", {statement("20", {literal("1"), literal(1)}), literal("strict"), literal("differs")})});
+  run("1e21", {literal(1e21)});
+  run("1e-7", {literal(1e-7)});
+  std::vector<APMPProgramEntity> tooLong(1'000'001, literal(1));
+  run("1,000,001 literals", std::move(tooLong));
+  std::printf("  (the instruction limit reports error %ld in %s)\n", error ? error->code() : 0L,
+              error ? error->domain().c_str() : "-");
+}
+
 void showDatabase() {
   heading("the measurement database");
   platform::ErrorRef error;
@@ -162,6 +212,7 @@ int main() {
   showWorkerQueueAndAlarm();
   showGzip();
   showMessages();
+  showScript();
   showDatabase();
   return 0;
 }
