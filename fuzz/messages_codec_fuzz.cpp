@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "measurement/messages/nano_callbacks.h"
+#include "measurement/messages/nano_memory.h"
 #include "measurement/messages/wire_codec.h"
 #include "tests/measurement/messages/field_table.h"
 
@@ -168,15 +169,13 @@ struct Decoded {
   ~Decoded() {
     pb_release(nodeFields().data(), &node);
     freeString(stringSlot);
-    for (uint32_t i = 0; i < varints.filled; ++i) free(varints.items[i]);
+    for (uint32_t i = 0; i < varints.filled; ++i) nanoRelease(varints.items[i]);
     for (uint32_t i = 0; i < strings.filled; ++i) freeString(strings.items[i]);
-    free(varints.items);
-    free(strings.items);
+    nanoRelease(varints.items);
+    nanoRelease(strings.items);
   }
   static void freeString(void* value) {
-    if (!value) return;
-    free(static_cast<APMNanoBytes*>(value)->data);
-    free(value);
+    nanoReleaseBytes(static_cast<APMNanoBytes*>(value));
   }
 
   void installDecoders() {
@@ -193,7 +192,7 @@ struct Decoded {
     if (!pb_decode(&first, nodeFields().data(), &node)) return false;
     pb_release(nodeFields().data(), &node);
     for (APMNanoRepeated* header : {&varints, &strings}) {
-      if (header->count > 0) header->items = static_cast<void**>(calloc(header->count, sizeof(void*)));
+      if (header->count > 0) header->items = static_cast<void**>(nanoAllocateZeroed(header->count, sizeof(void*)));
       header->filled = 0;
     }
     installDecoders();

@@ -11,8 +11,9 @@
 // slots (value cells, byte-string values and their data, repeated headers
 // with their item arrays and items, nested records). The kinds table and the
 // name are constants shared by every record of the message type and are
-// never freed. Every owned block is allocated with malloc/calloc/realloc and
-// released with free, so that any routine of the message layer may free what
+// never freed. Every owned block, the record itself included, comes from
+// nanoAllocate or nanoAllocateZeroed and goes back through nanoRelease
+// (nano_memory.h), so that any routine of the message layer may free what
 // another allocated.
 //
 // Threads: records are not locked; one record is used by one thread at a
@@ -74,8 +75,10 @@ struct APMNanoRepeated {
 // - string, bytes: an APMNanoBytes.
 // - message: a nested MessageInfo of the field's message type.
 // - repeated (kNanoRepeated): an APMNanoRepeated, created with the record and
-//   kept until the record is freed. Items take the forms above. Item arrays
-//   are allocated zeroed; routines that free items skip null items.
+//   kept until the record is freed. The headers live in the slot array's
+//   block, after the slots, and are released with it. Items take the forms
+//   above. Item arrays are allocated zeroed; routines that free items skip
+//   null items.
 // A null slot means the singular field is absent.
 struct MessageInfo {
   void** slots;

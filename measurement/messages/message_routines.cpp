@@ -1,6 +1,7 @@
 #include "measurement/messages/message_routines.h"
 
 #include "measurement/messages/nano_callbacks.h"
+#include "measurement/messages/nano_memory.h"
 #include "measurement/messages/wire_codec.h"
 #include "platform/log.h"
 
@@ -19,35 +20,35 @@ namespace messages {
 namespace {
 
 // ---------------------------------------------------------------------------
-// Wire layout: the flat structure the codec reads and writes for a message,
-// laid out from its schema. Descriptors follow the tags; each field ID keeps
-// its own offsets, since field IDs and tags differ in MeasurementBundle.
-//
-// Storage per field: a has-flag byte followed by the value for singular
-// scalars (the value 1, 4 or 8 bytes after the flag, as the codec's
-// size_offset expects), a has-flag followed by the nested structure for
-// singular submessages, and a callback record for strings and repeated
-// fields. Every field starts 8-aligned so that values are naturally aligned.
+// Layout: what the routines need of a message beyond its schema. Field IDs
+// and tags differ in MeasurementBundle, so each field keeps its own codec
+// descriptor by field ID, and the tag order is kept apart.
 
-struct FieldLayout {
-  uint32_t offset = 0;     // value, callback record or nested structure
-  uint32_t flagOffset = 0; // has-flag of a singular scalar or submessage
-};
+constexpr uint8_t kNoField = 0xFF;
 
-struct WireLayout {
-  std::vector<pb_field_desc> descriptors; // in tag order, then the end record
-  std::vector<FieldLayout> fields;        // by field ID
-  std::vector<uint32_t> tagOrder;         // field IDs by ascending tag
+struct MessageLayout {
+  // One codec descriptor per field ID: an optional static value with a
+  // has-flag for singular scalars, an optional or repeated callback for
+  // strings and repeated fields (singular submessages are decoded by the
+  // routines themselves).
+  std::vector<pb_field_desc> descriptors;
+  std::vector<uint32_t> tagOrder;  // field IDs by ascending tag
+  std::vector<uint8_t> fieldByTag; // field ID by tag, kNoField where none
+  // Where each singular scalar's cell lies in the slot block (0: none).
+  std::vector<uint32_t> cellOffset;
+  // The slot block: the slots, then the repeated headers, then one 8-byte
+  // cell per singular scalar, so that decoding and copying store scalars
+  // without a block of their own.
+  size_t slotBlockSize = 0;
   uint32_t repeatedCount = 0;
-  size_t size = 0;
   // Decoding needs a counting pass: the message or a singular submessage it
   // nests, at any depth, has a repeated field.
   bool twoPasses = false;
-};
 
-size_t alignUp(size_t value, size_t alignment) {
-  return (value + alignment - 1) / alignment * alignment;
-}
+  uint32_t fieldFor(uint32_t tag) const {
+    return tag < fieldByTag.size() ? fieldByTag[tag] : kNoField;
+  }
+};
 
 bool isString(const FieldSchema& field) {
   return field.type == FieldType::String || field.type == FieldType::Bytes;
@@ -56,7 +57,7 @@ bool isNested(const FieldSchema& field) {
   return field.type == FieldType::Message;
 }
 
-// Width of a singular scalar's value in the wire structure and in its cell.
+// Width of a singular scalar's value on the codec's side and in its cell.
 uint32_t scalarWidth(FieldType type) {
   switch (type) {
   case FieldType::Bool:
@@ -101,11 +102,11 @@ class Layouts {
   Layouts() {
     for (const MessageSchema* schema : allMessageSchemas()) build(*schema);
   }
-  const WireLayout& of(const MessageSchema& schema) const { return layouts_[schema.index]; }
+  const MessageLayout& of(const MessageSchema& schema) const { return layouts_[schema.index]; }
 
  private:
-  const WireLayout& build(const MessageSchema& schema) {
-    WireLayout& layout = layouts_[schema.index];
+  const MessageLayout& build(const MessageSchema& schema) {
+    MessageLayout& layout = layouts_[schema.index];
     if (built_[schema.index]) return layout;
     built_[schema.index] = true;
 
@@ -113,88 +114,57 @@ class Layouts {
     for (uint32_t id = 0; id < schema.fieldCount; ++id) byTag[id] = id;
     std::sort(byTag.begin(), byTag.end(),
               [&](uint32_t a, uint32_t b) { return schema.fields[a].tag < schema.fields[b].tag; });
-
-    layout.fields.resize(schema.fieldCount);
     layout.tagOrder = byTag;
-    size_t cursor = 0;
-    size_t previousEnd = 0;
-    for (uint32_t id : byTag) {
+    layout.fieldByTag.assign(schema.fieldCount ? schema.fields[byTag.back()].tag + 1 : 0, kNoField);
+    layout.descriptors.resize(schema.fieldCount);
+    layout.cellOffset.assign(schema.fieldCount, 0);
+    std::vector<uint32_t> scalars;
+    for (uint32_t id = 0; id < schema.fieldCount; ++id) {
       const FieldSchema& field = schema.fields[id];
-      pb_field_desc descriptor{};
+      layout.fieldByTag[field.tag] = static_cast<uint8_t>(id);
+      pb_field_desc& descriptor = layout.descriptors[id];
       descriptor.tag = field.tag;
-      size_t offset = alignUp(cursor, 8);
-      uint32_t dataSize = 0;
       if (field.repeated() || isString(field)) {
         descriptor.type = lowType(field.type) |
                           (field.repeated() ? kPbHTypeRepeated : kPbHTypeOptional) |
                           kPbATypeCallback;
-        dataSize = sizeof(pb_callback);
+        descriptor.data_size = sizeof(pb_callback);
       } else if (isNested(field)) {
-        const WireLayout& nested = build(*field.message);
-        layout.twoPasses = layout.twoPasses || nested.twoPasses;
-        layout.fields[id].flagOffset = static_cast<uint32_t>(offset);
-        offset += 8;
+        layout.twoPasses = layout.twoPasses || build(*field.message).twoPasses;
         descriptor.type = kPbLTypeSubmessage | kPbHTypeOptional | kPbATypeStatic;
-        descriptor.size_offset = -8;
-        descriptor.ptr = nested.descriptors.data();
-        dataSize = static_cast<uint32_t>(alignUp(nested.size, 8));
       } else {
         const uint32_t width = scalarWidth(field.type);
-        layout.fields[id].flagOffset = static_cast<uint32_t>(offset);
-        offset += width; // the flag sits `width` bytes before the value
         descriptor.type = lowType(field.type) | kPbHTypeOptional | kPbATypeStatic;
         descriptor.size_offset = -static_cast<int32_t>(width);
-        descriptor.ptr = field.defaultValue; // little-endian: the low bytes
-        dataSize = width;
+        descriptor.data_size = width;
+        scalars.push_back(id);
       }
       if (field.repeated()) {
         layout.twoPasses = true;
         ++layout.repeatedCount;
       }
-      descriptor.data_size = dataSize;
-      descriptor.data_offset = static_cast<uint32_t>(offset - previousEnd);
-      layout.fields[id].offset = static_cast<uint32_t>(offset);
-      layout.descriptors.push_back(descriptor);
-      previousEnd = offset + dataSize;
-      cursor = previousEnd;
     }
-    layout.descriptors.push_back(pb_field_desc{});
-    layout.size = alignUp(std::max<size_t>(cursor, 1), 8);
+    size_t end = schema.fieldCount * sizeof(void*) + layout.repeatedCount * sizeof(APMNanoRepeated);
+    for (uint32_t id : scalars) {
+      layout.cellOffset[id] = static_cast<uint32_t>(end);
+      end += sizeof(uint64_t);
+    }
+    layout.slotBlockSize = end;
     return layout;
   }
 
-  std::array<WireLayout, kMessageCount> layouts_;
+  std::array<MessageLayout, kMessageCount> layouts_;
   std::array<bool, kMessageCount> built_{};
 };
 
-const WireLayout& layoutOf(const MessageSchema& schema) {
+const MessageLayout& layoutOf(const MessageSchema& schema) {
   static const Layouts layouts;
   return layouts.of(schema);
 }
 
-// A zeroed wire structure; small ones live on the stack, since decoding
-// nests one per message level.
-class WireBuffer {
- public:
-  explicit WireBuffer(size_t size) {
-    if (size <= sizeof(local_)) {
-      data_ = local_;
-    } else {
-      heap_ = std::make_unique<unsigned char[]>(size);
-      data_ = heap_.get();
-    }
-    std::memset(data_, 0, size);
-  }
-  unsigned char* data() { return data_; }
-
- private:
-  alignas(16) unsigned char local_[384];
-  std::unique_ptr<unsigned char[]> heap_;
-  unsigned char* data_;
-};
-
-pb_callback* callbackAt(unsigned char* wire, const FieldLayout& field) {
-  return reinterpret_cast<pb_callback*>(wire + field.offset);
+// The cell a singular scalar keeps in its record's slot block.
+void* inlineCell(const MessageLayout& layout, MessageInfo* record, uint32_t id) {
+  return reinterpret_cast<char*>(record->slots) + layout.cellOffset[id];
 }
 
 void printLine(const std::string& text) {
@@ -255,8 +225,11 @@ void releaseValue(const FieldSchema& field, void* value, PendingRecords& pending
     pending.push(field.message, static_cast<MessageInfo*>(value));
     return;
   }
-  if (isString(field)) free(static_cast<APMNanoBytes*>(value)->data);
-  free(value);
+  if (isString(field)) {
+    nanoReleaseBytes(static_cast<APMNanoBytes*>(value));
+    return;
+  }
+  nanoRelease(value);
 }
 
 void releaseField(const MessageSchema& schema, MessageInfo* record, uint32_t id,
@@ -264,7 +237,10 @@ void releaseField(const MessageSchema& schema, MessageInfo* record, uint32_t id,
   const FieldSchema& field = schema.fields[id];
   void*& slot = record->slots[id];
   if (!field.repeated()) {
-    releaseValue(field, slot, pending);
+    const bool scalar = !isNested(field) && !isString(field);
+    if (!scalar || slot != inlineCell(layoutOf(schema), record, id)) {
+      releaseValue(field, slot, pending);
+    }
     slot = nullptr;
     return;
   }
@@ -273,17 +249,12 @@ void releaseField(const MessageSchema& schema, MessageInfo* record, uint32_t id,
   if (header->items) {
     for (uint32_t i = 0; i < header->count; ++i) releaseValue(field, header->items[i], pending);
   }
-  free(header->items);
+  nanoRelease(header->items);
   header->items = nullptr;
   header->count = 0;
   header->filled = 0;
 }
 
-// The repeated headers live in the slot array's block (initMessageInfo).
-void freeRecordShell(MessageInfo* record) {
-  free(record->slots);
-  free(record);
-}
 
 void drain(PendingRecords& pending) {
   while (!pending.empty()) {
@@ -292,16 +263,28 @@ void drain(PendingRecords& pending) {
       for (uint32_t id = 0; id < schema->fieldCount; ++id)
         releaseField(*schema, record, id, pending);
     }
-    freeRecordShell(record);
+    nanoReleaseRecord(record);
   }
 }
 
-MessageInfo* newRecord(const MessageSchema& schema) {
-  auto* record = static_cast<MessageInfo*>(calloc(1, sizeof(MessageInfo)));
-  if (record && !initMessageInfo(schema, record)) {
-    freeRecordShell(record);
-    return nullptr;
+// Sets up a record over a zeroed slot block.
+void setUpRecord(const MessageSchema& schema, MessageInfo* record, void* slotBlock) {
+  record->name = schema.name;
+  record->kinds = schema.kinds;
+  record->slots = static_cast<void**>(slotBlock);
+  auto* header = reinterpret_cast<APMNanoRepeated*>(record->slots + schema.fieldCount);
+  for (uint32_t id = 0; id < schema.fieldCount; ++id) {
+    if (schema.fields[id].repeated()) record->slots[id] = header++;
   }
+}
+
+// A record made by the routines themselves: the record and its slot block
+// are one block (nanoReleaseRecord knows).
+MessageInfo* newRecord(const MessageSchema& schema) {
+  void* block = nanoAllocateZeroed(1, sizeof(MessageInfo) + layoutOf(schema).slotBlockSize);
+  if (!block) return nullptr;
+  auto* record = static_cast<MessageInfo*>(block);
+  setUpRecord(schema, record, record + 1);
   return record;
 }
 
@@ -322,44 +305,6 @@ constexpr auto makeElementDecoders(std::index_sequence<Index...>) {
 }
 constexpr auto kElementDecoders = makeElementDecoders(std::make_index_sequence<kMessageCount>());
 
-bool setDecoders(const MessageSchema& schema, MessageInfo* record, unsigned char* wire) {
-  const WireLayout& layout = layoutOf(schema);
-  for (uint32_t id = 0; id < schema.fieldCount; ++id) {
-    const FieldSchema& field = schema.fields[id];
-    const FieldLayout& place = layout.fields[id];
-    if (field.repeated()) {
-      auto* header = static_cast<APMNanoRepeated*>(record->slots[id]);
-      if (header && (header->items || header->count)) {
-        PendingRecords pending;
-        releaseField(schema, record, id, pending);
-        drain(pending);
-      }
-      pb_callback* callback = callbackAt(wire, place);
-      callback->arg = record->slots[id];
-      if (isNested(field)) {
-        callback->decode = kElementDecoders[field.message->index];
-      } else if (isString(field)) {
-        callback->decode = APMNanoDecodeRepeatedString;
-      } else {
-        callback->decode = APMNanoDecodeRepeatedVarint;
-      }
-    } else if (isString(field)) {
-      pb_callback* callback = callbackAt(wire, place);
-      callback->decode = APMNanoDecodeString;
-      callback->arg = &record->slots[id];
-    } else if (isNested(field)) {
-      PendingRecords pending;
-      releaseField(schema, record, id, pending);
-      drain(pending);
-      MessageInfo* nested = newRecord(*field.message);
-      if (!nested) return false;
-      record->slots[id] = nested;
-      if (!setDecoders(*field.message, nested, wire + place.offset)) return false;
-    }
-  }
-  return true;
-}
-
 // Item arrays at the counted sizes, in this record and in every singular
 // submessage it holds.
 bool allocateArrays(const MessageSchema& schema, MessageInfo* record) {
@@ -374,7 +319,7 @@ bool allocateArrays(const MessageSchema& schema, MessageInfo* record) {
       }
       header->filled = 0;
       if (header->count > 0 && !header->items) {
-        header->items = static_cast<void**>(calloc(header->count, sizeof(void*)));
+        header->items = static_cast<void**>(nanoAllocateZeroed(header->count, sizeof(void*)));
         if (!header->items) return false;
       }
     } else if (isNested(field) && record->slots[id]) {
@@ -403,62 +348,147 @@ bool countedItems(const MessageSchema& schema, const MessageInfo* record) {
   return false;
 }
 
-template <typename T>
-T readWire(const unsigned char* wire, uint32_t offset) {
-  T value;
-  std::memcpy(&value, wire + offset, sizeof(T));
-  return value;
-}
-
-void copyScalars(const MessageSchema& schema, const unsigned char* wire, MessageInfo* record) {
-  const WireLayout& layout = layoutOf(schema);
+// Before a decode: repeated fields lose their items and singular submessages
+// their records, so that the decode starts them afresh.
+void emptyForDecode(const MessageSchema& schema, MessageInfo* record) {
+  PendingRecords pending;
   for (uint32_t id = 0; id < schema.fieldCount; ++id) {
     const FieldSchema& field = schema.fields[id];
-    if (field.repeated() || isString(field)) continue;
-    const FieldLayout& place = layout.fields[id];
-    const bool present = wire[place.flagOffset] != 0;
-    void** slot = &record->slots[id];
-    if (isNested(field)) {
-      if (present) {
-        copyScalars(*field.message, wire + place.offset, static_cast<MessageInfo*>(*slot));
-      } else {
-        // An absent submessage leaves no slot, not an empty record.
-        PendingRecords pending;
-        releaseField(schema, record, id, pending);
-        drain(pending);
-      }
-      continue;
+    if (field.repeated()) {
+      auto* header = static_cast<APMNanoRepeated*>(record->slots[id]);
+      if (header && (header->items || header->count)) releaseField(schema, record, id, pending);
+    } else if (isNested(field)) {
+      releaseField(schema, record, id, pending);
     }
-    if (!present) continue;
-    switch (field.type) {
-    case FieldType::Bool:
-      APMNanoStoreBool(slot, wire[place.offset] != 0);
-      break;
-    case FieldType::Enum:
-    case FieldType::Int32:
-    case FieldType::UInt32:
-      APMNanoStoreUInt32(slot, readWire<uint32_t>(wire, place.offset));
-      break;
-    case FieldType::Int64:
-    case FieldType::UInt64:
-      APMNanoStoreUInt64(slot, readWire<uint64_t>(wire, place.offset));
-      break;
-    case FieldType::Float:
-      APMNanoStoreFloat(slot, readWire<float>(wire, place.offset));
-      break;
-    case FieldType::Double:
-      APMNanoStoreDouble(slot, readWire<double>(wire, place.offset));
-      break;
-    default:
-      break;
-    }
+  }
+  drain(pending);
+}
+
+bool failStream(pb_istream* stream, const char* text) {
+  if (!stream->errmsg) stream->errmsg = text;
+  return false;
+}
+
+// Message bodies being decoded on this thread, singular submessages
+// included, with the codec's bound and text.
+class BodyDepth {
+ public:
+  BodyDepth() { ++depth(); }
+  ~BodyDepth() { --depth(); }
+  BodyDepth(const BodyDepth&) = delete;
+  BodyDepth& operator=(const BodyDepth&) = delete;
+  bool tooDeep() const { return depth() > kPbMaxNestingDepth; }
+
+ private:
+  static int& depth() {
+    thread_local int value = 0;
+    return value;
+  }
+};
+
+// The codec decoder of a repeated field's items.
+using FieldDecoder = bool (*)(pb_istream*, const pb_field_desc*, void**);
+FieldDecoder repeatedDecoder(const FieldSchema& field) {
+  if (isNested(field)) return kElementDecoders[field.message->index];
+  if (isString(field)) return APMNanoDecodeRepeatedString;
+  return APMNanoDecodeRepeatedVarint;
+}
+
+// Stores a decoded scalar in its cell, the record's own when the field has
+// none yet.
+void storeScalar(const MessageSchema& schema, const MessageLayout& layout, MessageInfo* record,
+                 uint32_t id, uint64_t value) {
+  void** slot = &record->slots[id];
+  if (!*slot) *slot = inlineCell(layout, record, id);
+  switch (schema.fields[id].type) {
+  case FieldType::Bool:
+    APMNanoStoreBool(slot, (value & 0xFF) != 0);
+    break;
+  case FieldType::Enum:
+  case FieldType::Int32:
+  case FieldType::UInt32:
+    APMNanoStoreUInt32(slot, static_cast<uint32_t>(value));
+    break;
+  case FieldType::Float: {
+    float number;
+    const auto bits = static_cast<uint32_t>(value);
+    std::memcpy(&number, &bits, sizeof number);
+    APMNanoStoreFloat(slot, number);
+    break;
+  }
+  case FieldType::Double: {
+    double number;
+    std::memcpy(&number, &value, sizeof number);
+    APMNanoStoreDouble(slot, number);
+    break;
+  }
+  default:
+    APMNanoStoreUInt64(slot, value);
+    break;
   }
 }
 
+bool decodeBody(const MessageSchema& schema, MessageInfo* record, pb_istream* stream);
+
+// One field whose key was just read. Values go straight into the record:
+// scalars through the codec's value decoders into their cells (the last
+// occurrence wins), strings and repeated fields through their codec
+// callbacks (the first string wins; items are counted or stored), and a
+// singular submessage into its nested record, which repeated occurrences
+// merge into.
+bool decodeField(const MessageSchema& schema, const MessageLayout& layout, MessageInfo* record,
+                 uint32_t id, uint32_t wireType, pb_istream* stream) {
+  const FieldSchema& field = schema.fields[id];
+  void** slot = &record->slots[id];
+  pb_field_iter iter{};
+  iter.start = iter.pos = &layout.descriptors[id];
+  if (field.repeated() || isString(field)) {
+    pb_callback callback{field.repeated() ? repeatedDecoder(field) : APMNanoDecodeString, nullptr,
+                         field.repeated() ? *slot : static_cast<void*>(slot)};
+    iter.data = iter.size = &callback;
+    return pb_decode_field(stream, wireType, &iter);
+  }
+  if (isNested(field)) {
+    pb_istream substream;
+    if (!pb_make_string_substream(stream, &substream)) return false;
+    if (!*slot) *slot = newRecord(*field.message);
+    bool ok = *slot && decodeBody(*field.message, static_cast<MessageInfo*>(*slot), &substream);
+    if (!pb_close_string_substream(stream, &substream)) ok = false;
+    return ok;
+  }
+  uint64_t value = 0;
+  bool present = false;
+  iter.data = &value;
+  iter.size = &present;
+  if (!pb_decode_field(stream, wireType, &iter)) return false;
+  storeScalar(schema, layout, record, id, value);
+  return true;
+}
+
+// One pass over a message body, with the codec's rules: a zero key or the
+// end of input ends it, unknown fields are skipped by wire type, the first
+// failure's text stays in the stream.
+bool decodeBody(const MessageSchema& schema, MessageInfo* record, pb_istream* stream) {
+  BodyDepth depth;
+  if (depth.tooDeep()) return failStream(stream, "nesting too deep");
+  const MessageLayout& layout = layoutOf(schema);
+  while (stream->bytes_left > 0) {
+    uint32_t key;
+    bool eof = false;
+    if (!pb_decode_varint32_eof(stream, &key, &eof)) return eof;
+    if (key == 0) break;
+    const uint32_t id = layout.fieldFor(key >> 3);
+    const bool ok = id == kNoField ? pb_skip_field(stream, key & 7)
+                                   : decodeField(schema, layout, record, id, key & 7, stream);
+    if (!ok) return false;
+  }
+  return true;
+}
+
 bool decodePass(const MessageSchema& schema, const uint8_t* bytes, size_t length,
-                unsigned char* wire) {
+                MessageInfo* record) {
   pb_istream stream = pb_istream_from_buffer(bytes, length);
-  if (pb_decode(&stream, layoutOf(schema).descriptors.data(), wire)) return true;
+  if (decodeBody(schema, record, &stream)) return true;
   printLine(format("<ERROR> %s decoder failed: %s\n", schema.name,
                    stream.errmsg ? stream.errmsg : "(none)"));
   return false;
@@ -573,7 +603,7 @@ class Encoder {
   // Measures `record`, recording the body size of every nested message.
   bool measure(const MessageSchema& schema, const MessageInfo* record, size_t& size) {
     size = 0;
-    const WireLayout& layout = layoutOf(schema);
+    const MessageLayout& layout = layoutOf(schema);
     for (uint32_t id : layout.tagOrder) {
       const FieldSchema& field = schema.fields[id];
       const void* slot = record->slots[id];
@@ -601,7 +631,7 @@ class Encoder {
   }
 
   bool write(const MessageSchema& schema, const MessageInfo* record, pb_ostream* stream) {
-    const WireLayout& layout = layoutOf(schema);
+    const MessageLayout& layout = layoutOf(schema);
     for (uint32_t id : layout.tagOrder) {
       const FieldSchema& field = schema.fields[id];
       const void* slot = record->slots[id];
@@ -681,6 +711,7 @@ class Encoder {
 // ---------------------------------------------------------------------------
 // Copying.
 
+// Copies an item of a repeated field, or a singular string or message.
 bool copyValue(const FieldSchema& field, const void* source, void** destination) {
   if (isNested(field)) {
     return copyMessageInfo(*field.message, reinterpret_cast<MessageInfo**>(destination),
@@ -691,7 +722,7 @@ bool copyValue(const FieldSchema& field, const void* source, void** destination)
     return APMNanoStoreString(destination, bytes->data, bytes->length);
   }
   const size_t width = field.type == FieldType::Float ? sizeof(float) : sizeof(uint64_t);
-  *destination = malloc(width);
+  *destination = nanoAllocate(width);
   if (!*destination) return false;
   std::memcpy(*destination, source, width);
   return true;
@@ -703,19 +734,11 @@ bool copyValue(const FieldSchema& field, const void* source, void** destination)
 
 int initMessageInfo(const MessageSchema& schema, MessageInfo* record) {
   if (!record) return 0;
-  record->name = schema.name;
-  record->kinds = schema.kinds;
-  // The slot array and the repeated headers share one block: headers live
-  // exactly as long as their record and are freed with its slot array.
-  const uint32_t repeatedCount = layoutOf(schema).repeatedCount;
-  void* block =
-      calloc(1, schema.fieldCount * sizeof(void*) + repeatedCount * sizeof(APMNanoRepeated));
+  // The slots, the repeated headers and the scalar cells share one block:
+  // they live exactly as long as their record.
+  void* block = nanoAllocateZeroed(1, layoutOf(schema).slotBlockSize);
   if (!block) return 0;
-  record->slots = static_cast<void**>(block);
-  auto* header = reinterpret_cast<APMNanoRepeated*>(record->slots + schema.fieldCount);
-  for (uint32_t id = 0; id < schema.fieldCount; ++id) {
-    if (schema.fields[id].repeated()) record->slots[id] = header++;
-  }
+  setUpRecord(schema, record, block);
   return 1;
 }
 
@@ -754,23 +777,27 @@ int copyMessageInfo(const MessageSchema& schema, MessageInfo** destination,
     printLine(format("<ERROR> %s copy failed: %s\n", schema.name, "nesting too deep"));
     return 0;
   }
-  auto* copy = static_cast<MessageInfo*>(calloc(1, sizeof(MessageInfo)));
+  MessageInfo* copy = newRecord(schema);
   if (!copy) return 0;
   *destination = copy;
-  if (!initMessageInfo(schema, copy)) return 0;
   if (!source->slots) return 1;
   for (uint32_t id = 0; id < schema.fieldCount; ++id) {
     const FieldSchema& field = schema.fields[id];
     const void* slot = source->slots[id];
     if (!slot) continue;
     if (!field.repeated()) {
-      if (!copyValue(field, slot, &copy->slots[id])) return 0;
+      if (isNested(field) || isString(field)) {
+        if (!copyValue(field, slot, &copy->slots[id])) return 0;
+      } else {
+        copy->slots[id] = inlineCell(layoutOf(schema), copy, id);
+        std::memcpy(copy->slots[id], slot, field.type == FieldType::Float ? 4 : 8);
+      }
       continue;
     }
     auto* from = static_cast<const APMNanoRepeated*>(slot);
     auto* to = static_cast<APMNanoRepeated*>(copy->slots[id]);
     if (from->count == 0 || !from->items) continue;
-    to->items = static_cast<void**>(calloc(from->count, sizeof(void*)));
+    to->items = static_cast<void**>(nanoAllocateZeroed(from->count, sizeof(void*)));
     if (!to->items) return 0;
     to->count = from->count;
     to->filled = from->count;
@@ -792,43 +819,66 @@ int decodeMessage(const MessageSchema& schema, const uint8_t* bytes, size_t leng
     printLine(format("<ERROR> %s decoder failed: %s\n", schema.name, "nesting too deep"));
     return 0;
   }
-  const WireLayout& layout = layoutOf(schema);
-  WireBuffer wire(layout.size);
-  if (!setDecoders(schema, record, wire.data())) {
-    printLine(format("<ERROR> %s decoder failed: Unable to set decoders\n", schema.name));
-    return 0;
-  }
-  if (!decodePass(schema, bytes, length, wire.data())) return 0;
+  emptyForDecode(schema, record);
+  if (!decodePass(schema, bytes, length, record)) return 0;
   // When the counting pass found no items, the filling pass would decode
   // the same scalars again and fill nothing: its result is already there.
-  if (layout.twoPasses && countedItems(schema, record)) {
+  if (layoutOf(schema).twoPasses && countedItems(schema, record)) {
     if (!allocateArrays(schema, record)) {
       printLine(format("<ERROR> %s decoder failed: Unable to allocate arrays\n", schema.name));
       return 0;
     }
-    if (!decodePass(schema, bytes, length, wire.data())) return 0;
+    if (!decodePass(schema, bytes, length, record)) return 0;
   }
-  copyScalars(schema, wire.data(), record);
   return 1;
 }
 
-int32_t encodeMessage(const MessageSchema& schema, const MessageInfo* record, uint8_t** output) {
-  if (!output) return -1;
-  *output = nullptr;
+namespace {
+
+// Measures the record, lets `buffer` provide exactly that many bytes, and
+// writes them there. Answers the length, or -1.
+template <class Buffer>
+int32_t encodeInto(const MessageSchema& schema, const MessageInfo* record, Buffer buffer) {
   if (!record || !record->slots) return -1;
   Encoder encoder;
   size_t size = 0;
   if (!encoder.measure(schema, record, size) || size > INT32_MAX) return -1;
-  // A zero-length message still gets a buffer that the caller frees.
-  auto* buffer = static_cast<uint8_t*>(malloc(size > 0 ? size : 1));
-  if (!buffer) return -1;
-  pb_ostream stream = pb_ostream_from_buffer(buffer, size);
-  if (!encoder.write(schema, record, &stream) || stream.bytes_written != size) {
+  uint8_t* bytes = buffer(size);
+  if (!bytes) return -1;
+  pb_ostream stream = pb_ostream_from_buffer(bytes, size);
+  if (!encoder.write(schema, record, &stream) || stream.bytes_written != size) return -1;
+  return static_cast<int32_t>(size);
+}
+
+} // namespace
+
+int32_t encodeMessage(const MessageSchema& schema, const MessageInfo* record, uint8_t** output) {
+  if (!output) return -1;
+  *output = nullptr;
+  uint8_t* buffer = nullptr;
+  const int32_t length = encodeInto(schema, record, [&](size_t size) {
+    // A zero-length message still gets a buffer that the caller frees.
+    buffer = static_cast<uint8_t*>(malloc(size > 0 ? size : 1));
+    return buffer;
+  });
+  if (length < 0) {
     free(buffer);
     return -1;
   }
   *output = buffer;
-  return static_cast<int32_t>(size);
+  return length;
+}
+
+std::optional<platform::Bytes> encodeMessage(const MessageSchema& schema,
+                                             const MessageInfo* record) {
+  platform::Bytes bytes;
+  uint8_t none = 0;
+  const int32_t length = encodeInto(schema, record, [&](size_t size) {
+    bytes.resize(size);
+    return size > 0 ? bytes.data() : &none;
+  });
+  if (length < 0) return std::nullopt;
+  return bytes;
 }
 
 } // namespace messages

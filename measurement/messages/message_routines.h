@@ -24,9 +24,11 @@
 
 #include "measurement/messages/message_info.h"
 #include "measurement/messages/message_schemas.h"
+#include "platform/object.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 namespace messages {
 
@@ -57,6 +59,10 @@ int decodeMessage(const MessageSchema& schema, const uint8_t* bytes, size_t leng
 // stored in `*output` (the caller frees it); answers the length, or -1 with
 // no buffer. Absent fields and empty repeated fields are not written.
 int32_t encodeMessage(const MessageSchema& schema, const MessageInfo* record, uint8_t** output);
+// The same bytes as a data object; nullopt when the record cannot be
+// encoded.
+std::optional<platform::Bytes> encodeMessage(const MessageSchema& schema,
+                                             const MessageInfo* record);
 
 } // namespace messages
 

@@ -28,6 +28,7 @@
 
 #include "measurement/messages/message_routines.h"
 #include "measurement/messages/message_schemas.h"
+#include "measurement/messages/nano_memory.h"
 #include "measurement/messages/nano_message_base.h"
 #include "platform/object.h"
 
@@ -68,7 +69,7 @@ class MessageWrapper : public NANOMessageBase {
   static std::shared_ptr<Derived> initWithMessageInfo(const MessageInfo* record) {
     MessageInfo* own = nullptr;
     if (!record) {
-      own = static_cast<MessageInfo*>(calloc(1, sizeof(MessageInfo)));
+      own = static_cast<MessageInfo*>(nanoAllocateZeroed(1, sizeof(MessageInfo)));
       if (!own) return nullptr;
       if (!routines().initMessageInfo(own)) {
         routines().freeMessageInfo(own);
@@ -85,7 +86,7 @@ class MessageWrapper : public NANOMessageBase {
   }
 
   static std::shared_ptr<Derived> initWithBuffer(const platform::Bytes* data) {
-    auto* record = static_cast<MessageInfo*>(calloc(1, sizeof(MessageInfo)));
+    auto* record = static_cast<MessageInfo*>(nanoAllocateZeroed(1, sizeof(MessageInfo)));
     if (!record) return nullptr;
     const uint8_t* bytes = data && !data->empty() ? data->data() : nullptr;
     const size_t length = data ? data->size() : 0;
@@ -101,17 +102,11 @@ class MessageWrapper : public NANOMessageBase {
     return initWithBuffer(&data);
   }
 
+  // Encoded straight into the data object, with the bytes and results of
+  // the message's Encode routine.
   std::optional<platform::Bytes> protoBuffer() const {
-    if (!messageInfo_) return std::nullopt;
-    uint8_t* buffer = nullptr;
-    const int32_t length = routines().encode(messageInfo_, &buffer);
-    if (length < 0 || !buffer) {
-      free(buffer);
-      return std::nullopt;
-    }
-    platform::Bytes bytes(buffer, buffer + length);
-    free(buffer);
-    return bytes;
+    if (!messageInfo_ || !routines().encode) return std::nullopt;
+    return encodeMessage(*routines().schema, messageInfo_);
   }
 
   // The class as a value, for the accessors that make wrappers.

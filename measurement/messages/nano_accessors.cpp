@@ -1,5 +1,6 @@
 #include "measurement/messages/nano_accessors.h"
 
+#include "measurement/messages/nano_memory.h"
 #include <cstdlib>
 #include <cstring>
 
@@ -100,23 +101,14 @@ bool clearField(const NANOMessageBase* owner, MessageInfo* record, int32_t field
 
 // Frees a record of the message type whose clear routine is `dealloc`
 // (used for a partial copy, whose own free routine is not reachable here).
+// The repeated headers live in the slot array's block and go with it.
 void freeRecord(DeallocMessageFieldFn dealloc, MessageInfo* record) {
   if (!record) return;
-  const uint32_t count = messageFieldCount(record);
-  if (record->slots) {
-    for (uint32_t id = 0; id < count; ++id) {
-      if (dealloc) dealloc(record, static_cast<int32_t>(id));
-      if (record->kinds[id] & kNanoRepeated) {
-        auto* header = static_cast<APMNanoRepeated*>(record->slots[id]);
-        if (header) free(header->items);
-        free(header);
-      } else if (!dealloc) {
-        free(record->slots[id]);
-      }
-    }
+  if (record->slots && dealloc) {
+    const uint32_t count = messageFieldCount(record);
+    for (uint32_t id = 0; id < count; ++id) dealloc(record, static_cast<int32_t>(id));
   }
-  free(record->slots);
-  free(record);
+  nanoReleaseRecord(record);
 }
 
 // A deep copy of `value`'s record when it is of the type the field holds.
@@ -257,11 +249,11 @@ bool makeItem(const NANOMessageBase& owner, int32_t fieldID, APMNanoFieldKind ki
     if (!object || (isString ? !object->isString() : !object->isData())) {
       return isString ? expect("String", "NSString") : expect("Bytes", "NSData");
     }
-    auto* value = static_cast<APMNanoBytes*>(calloc(1, sizeof(APMNanoBytes)));
+    auto* value = static_cast<APMNanoBytes*>(nanoAllocateZeroed(1, sizeof(APMNanoBytes)));
     if (!value) return false;
     const bool ok = isString ? APMNanoStringToBytes(*object, value) : APMNanoDataToBytes(*object, value);
     if (!ok) {
-      free(value);
+      nanoRelease(value);
       return false;
     }
     *item = value;
@@ -395,10 +387,10 @@ void APMNanoSetString(NANOMessageRef object, int32_t fieldID,
   }
   void** slot = &record->slots[fieldID];
   const bool created = !*slot;
-  if (created) *slot = calloc(1, sizeof(APMNanoBytes));
+  if (created) *slot = nanoAllocateZeroed(1, sizeof(APMNanoBytes));
   auto* bytes = static_cast<APMNanoBytes*>(*slot);
   if (bytes && !nanoCopyBytes(value->data(), value->size(), bytes) && created) {
-    free(bytes);
+    nanoRelease(bytes);
     *slot = nullptr;
   }
 }
@@ -469,7 +461,7 @@ void APMNanoSetRepeated(NANOMessageRef object, int32_t fieldID, const std::vecto
   if (!array || array->empty()) return;
 
   header->items = array->size() <= UINT32_MAX
-                      ? static_cast<void**>(calloc(array->size(), sizeof(void*)))
+                      ? static_cast<void**>(nanoAllocateZeroed(array->size(), sizeof(void*)))
                       : nullptr;
   header->count = 0;
   header->filled = 0;
@@ -484,7 +476,7 @@ void APMNanoSetRepeated(NANOMessageRef object, int32_t fieldID, const std::vecto
     }
     void* item = nullptr;
     if (!makeItem(*object.get(), fieldID, kind, element, &item, &failure)) {
-      free(item);
+      nanoRelease(item);
       ok = false;
       break;
     }

@@ -1,5 +1,6 @@
 #include "measurement/messages/nano_callbacks.h"
 
+#include "measurement/messages/nano_memory.h"
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -26,7 +27,7 @@ bool APMNanoDecodeRepeatedVarint(pb_istream* stream, const pb_field_desc*, void*
   }
   // The filling pass reads the bytes the counting pass counted.
   if (header->filled >= header->count) return false;
-  auto* cell = static_cast<uint64_t*>(malloc(sizeof(uint64_t)));
+  auto* cell = static_cast<uint64_t*>(nanoAllocate(sizeof(uint64_t)));
   if (!cell) return false;
   *cell = value;
   header->items[header->filled++] = cell;
@@ -49,15 +50,15 @@ bool APMNanoDecodeString(pb_istream* stream, const pb_field_desc*, void** arg) {
     platform::stdoutPrint(text);
     return false;
   }
-  auto* value = static_cast<APMNanoBytes*>(calloc(1, sizeof(APMNanoBytes)));
+  // The value and its data in one block, as nanoNewBytes makes them.
+  auto* value = static_cast<APMNanoBytes*>(nanoAllocate(sizeof(APMNanoBytes) + length + 1));
   if (!value) return false;
-  // One byte more than the text, so that an empty value still has data.
-  value->data = static_cast<uint8_t*>(calloc(length + 1, 1));
-  if (!value->data || !pb_read(stream, value->data, length)) {
-    free(value->data);
-    free(value);
+  value->data = reinterpret_cast<uint8_t*>(value + 1);
+  if (!pb_read(stream, value->data, length)) {
+    nanoRelease(value);
     return false;
   }
+  value->data[length] = 0;
   value->length = static_cast<uint32_t>(length);
   *slot = value;
   return true;

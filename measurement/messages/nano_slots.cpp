@@ -1,5 +1,6 @@
 #include "measurement/messages/nano_slots.h"
 
+#include "measurement/messages/nano_memory.h"
 #include <cstdlib>
 #include <cstring>
 #include <type_traits>
@@ -16,8 +17,16 @@ void* cellFor(void** slot, size_t size, const char* nullText) {
     platform::stdoutPrint(nullText);
     return nullptr;
   }
-  if (!*slot) *slot = calloc(1, size);
+  if (!*slot) *slot = nanoAllocateZeroed(1, size);
   return *slot;
+}
+
+// Where data made with its value by nanoNewBytes lies. No other block can
+// start there: every block of nano_memory.h is preceded by its header.
+uint8_t* inlineData(APMNanoBytes* value) { return reinterpret_cast<uint8_t*>(value + 1); }
+
+void releaseData(APMNanoBytes* value) {
+  if (value->data != inlineData(value)) nanoRelease(value->data);
 }
 
 template <typename T>
@@ -37,7 +46,7 @@ bool APMNanoFreeRepeated(APMNanoRepeated* repeated) {
     platform::stdoutPrint("<ERROR> Unable to initialize the array. Array pointer is NULL\n");
     return false;
   }
-  free(repeated->items);
+  nanoRelease(repeated->items);
   repeated->items = nullptr;
   repeated->filled = 0;
   repeated->count = 0;
@@ -49,10 +58,33 @@ bool APMNanoFreeString(APMNanoBytes* value) {
     platform::stdoutPrint("<ERROR> Unable to dealloc string field. String struct is NULL\n");
     return false;
   }
-  free(value->data);
+  releaseData(value);
   value->data = nullptr;
   value->length = 0;
   return true;
+}
+
+APMNanoBytes* nanoNewBytes(const uint8_t* bytes, size_t length) {
+  if (length > UINT32_MAX || (!bytes && length > 0)) return nullptr;
+  auto* value = static_cast<APMNanoBytes*>(nanoAllocate(sizeof(APMNanoBytes) + length + 1));
+  if (!value) return nullptr;
+  value->data = inlineData(value);
+  if (length > 0) memcpy(value->data, bytes, length);
+  value->data[length] = 0;
+  value->length = static_cast<uint32_t>(length);
+  return value;
+}
+
+void nanoReleaseBytes(APMNanoBytes* value) {
+  if (!value) return;
+  releaseData(value);
+  nanoRelease(value);
+}
+
+void nanoReleaseRecord(MessageInfo* record) {
+  if (!record) return;
+  if (record->slots != reinterpret_cast<void**>(record + 1)) nanoRelease(record->slots);
+  nanoRelease(record);
 }
 
 bool APMNanoStoreBool(void** slot, bool value) {
@@ -84,28 +116,20 @@ bool APMNanoStoreString(void** slot, const uint8_t* bytes, uint32_t length) {
     platform::stdoutPrint("<ERROR> Unable to set string. Destination array is NULL\n");
     return false;
   }
-  bool created = false;
   if (!*slot) {
-    *slot = calloc(1, sizeof(APMNanoBytes));
-    if (!*slot) return false;
-    created = true;
+    *slot = nanoNewBytes(bytes, length);
+    return *slot != nullptr;
   }
-  auto* value = static_cast<APMNanoBytes*>(*slot);
-  if (nanoCopyBytes(bytes, length, value)) return true;
-  if (created) {
-    free(*slot);
-    *slot = nullptr;
-  }
-  return false;
+  return nanoCopyBytes(bytes, length, static_cast<APMNanoBytes*>(*slot));
 }
 
 bool nanoCopyBytes(const void* bytes, size_t length, APMNanoBytes* value) {
   if (!value || length > UINT32_MAX || (!bytes && length > 0)) return false;
-  auto* data = static_cast<uint8_t*>(malloc(length + 1));
+  auto* data = static_cast<uint8_t*>(nanoAllocate(length + 1));
   if (!data) return false;
   if (length > 0) memcpy(data, bytes, length);
   data[length] = 0;
-  free(value->data);
+  releaseData(value);
   value->data = data;
   value->length = static_cast<uint32_t>(length);
   return true;

@@ -18,6 +18,18 @@ bool APMNanoFreeRepeated(APMNanoRepeated* repeated);
 // Frees the data and empties the value; the value itself stays.
 bool APMNanoFreeString(APMNanoBytes* value);
 
+// Decoding and copying make a string value and its data as one block, the
+// data (with one zero byte after it) right after the value; such data is
+// released with its value. Null when memory runs out or the length passes
+// 4 GiB.
+APMNanoBytes* nanoNewBytes(const uint8_t* bytes, size_t length);
+// Releases a string value with its data.
+void nanoReleaseBytes(APMNanoBytes* value);
+// Releases a record's slot array and the record itself; a record made in
+// one block with its slot array (the slots right after the record) is one
+// release.
+void nanoReleaseRecord(MessageInfo* record);
+
 bool APMNanoStoreBool(void** slot, bool value);
 bool APMNanoStoreUInt32(void** slot, uint32_t value);  // stored zero-extended
 bool APMNanoStoreUInt64(void** slot, uint64_t value);

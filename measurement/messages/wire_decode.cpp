@@ -42,6 +42,11 @@ pb_istream pb_istream_from_buffer(const uint8_t* buf, size_t size) {
 bool pb_read(pb_istream* stream, uint8_t* buf, size_t count) {
   if (count == 0) return true;
   if (stream->bytes_left < count) return fail(stream, "end-of-stream");
+  if (stream->callback == bufferRead) {
+    bufferRead(stream, buf, count);
+    stream->bytes_left -= count;
+    return true;
+  }
   if (!buf && stream->callback != bufferRead) {
     // Other streams cannot seek: skip through a small scratch area.
     uint8_t scratch[16];
@@ -62,6 +67,23 @@ bool pb_decode_varint32_eof(pb_istream* stream, uint32_t* dest, bool* eof) {
   if (stream->bytes_left == 0 && eof) {
     *eof = true;
     return false;
+  }
+  if (stream->callback == bufferRead && stream->bytes_left > 0) {
+    // Keys and lengths are mostly one or two bytes: read those in place.
+    const auto* source = static_cast<const uint8_t*>(stream->state);
+    size_t used = 0;
+    if (source[0] < 0x80) {
+      *dest = source[0];
+      used = 1;
+    } else if (stream->bytes_left > 1 && source[1] < 0x80) {
+      *dest = (source[0] & 0x7Fu) | static_cast<uint32_t>(source[1]) << 7;
+      used = 2;
+    }
+    if (used > 0) {
+      stream->state = const_cast<uint8_t*>(source + used);
+      stream->bytes_left -= used;
+      return true;
+    }
   }
   if (!readByte(stream, &byte)) return false;
   if ((byte & 0x80) == 0) {
@@ -154,9 +176,11 @@ bool pb_skip_field(pb_istream* stream, uint32_t wire_type) {
 bool pb_make_string_substream(pb_istream* stream, pb_istream* substream) {
   uint32_t size;
   if (!decodeVarint32(stream, &size)) return false;
-  *substream = *stream;
-  if (substream->bytes_left < size) return fail(stream, "parent stream too short");
+  if (stream->bytes_left < size) return fail(stream, "parent stream too short");
+  substream->callback = stream->callback;
+  substream->state = stream->state;
   substream->bytes_left = size;
+  substream->errmsg = stream->errmsg;
   stream->bytes_left -= size;
   return true;
 }
@@ -640,6 +664,10 @@ bool pb_decode_noinit(pb_istream* stream, const pb_field_desc* fields, void* des
   const uint64_t all = required == 64 ? ~uint64_t{0} : (uint64_t{1} << required) - 1;
   if ((requiredSeen & all) != all) return fail(stream, "missing required field");
   return true;
+}
+
+bool pb_decode_field(pb_istream* stream, uint32_t wire_type, pb_field_iter* iter) {
+  return decodeField(stream, wire_type, iter);
 }
 
 bool pb_decode(pb_istream* stream, const pb_field_desc* fields, void* dest_struct) {

@@ -2,6 +2,7 @@
 // holding every field, the irregular cases as exact bytes, and the limits.
 #include "measurement/messages/message_routines.h"
 #include "measurement/messages/message_wrappers.h"
+#include "measurement/messages/nano_memory.h"
 #include "platform/log.h"
 
 #include <cstdlib>
@@ -95,7 +96,7 @@ Bytes everyField(const MessageSchema& schema, int depth) {
 }
 
 MessageInfo* newRecord(const MessageSchema& schema) {
-  auto* record = static_cast<MessageInfo*>(calloc(1, sizeof(MessageInfo)));
+  auto* record = static_cast<MessageInfo*>(nanoAllocateZeroed(1, sizeof(MessageInfo)));
   EXPECT_EQ(initMessageInfo(schema, record), 1);
   return record;
 }
@@ -337,7 +338,7 @@ TEST(CatalogueWire, NestingDepthIsBounded) {
   MessageInfo* level = root;
   for (int i = 0; i < 200000; ++i) {
     auto* header = static_cast<APMNanoRepeated*>(level->slots[EventParamField::param_value]);
-    header->items = static_cast<void**>(calloc(1, sizeof(void*)));
+    header->items = static_cast<void**>(nanoAllocateZeroed(1, sizeof(void*)));
     header->count = 1;
     level = newRecord(kEventParamSchema);
     header->items[0] = level;

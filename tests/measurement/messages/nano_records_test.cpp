@@ -6,6 +6,7 @@
 
 #include "measurement/messages/nano_accessors.h"
 #include "measurement/messages/nano_callbacks.h"
+#include "measurement/messages/nano_memory.h"
 #include "measurement/messages/nano_slots.h"
 #include "platform/log.h"
 #include "tests/measurement/messages/field_table.h"
@@ -27,7 +28,7 @@ TEST(NanoSlots, StoreRoutinesAllocateOnceAndPrintOnNullDestinations) {
   void* first = slot;
   ASSERT_TRUE(APMNanoStoreUInt64(&slot, 7));
   EXPECT_EQ(slot, first);  // reused
-  free(slot);
+  nanoRelease(slot);
 
   slot = nullptr;
   ASSERT_TRUE(APMNanoStoreString(&slot, reinterpret_cast<const uint8_t*>("abc"), 3));
@@ -39,7 +40,7 @@ TEST(NanoSlots, StoreRoutinesAllocateOnceAndPrintOnNullDestinations) {
   EXPECT_NE(value->data, nullptr);  // an empty value keeps data
   APMNanoFreeString(value);
   EXPECT_EQ(value->data, nullptr);
-  free(value);
+  nanoRelease(value);
 
   EXPECT_FALSE(APMNanoStoreBool(nullptr, true));
   EXPECT_FALSE(APMNanoStoreUInt32(nullptr, 1));
@@ -89,7 +90,7 @@ bool decodeSample(const Bytes& bytes, MessageInfo* record, std::string* error = 
       return false;
     }
     for (APMNanoRepeated* header : {ints, names}) {
-      if (pass == 0 && header->count) header->items = static_cast<void**>(calloc(header->count, sizeof(void*)));
+      if (pass == 0 && header->count) header->items = static_cast<void**>(nanoAllocateZeroed(header->count, sizeof(void*)));
     }
   }
   return true;

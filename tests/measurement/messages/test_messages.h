@@ -7,6 +7,8 @@
 #include <cstring>
 #include <memory>
 
+#include "measurement/messages/nano_memory.h"
+#include "measurement/messages/nano_slots.h"
 #include "measurement/messages/nano_message_base.h"
 
 namespace test_messages {
@@ -54,17 +56,23 @@ inline void freeValue(APMNanoFieldKind kind, void* value) {
     freeRecord(static_cast<MessageInfo*>(value));
     return;
   }
-  if (kind & (kNanoString | kNanoBytes)) free(static_cast<APMNanoBytes*>(value)->data);
-  free(value);
+  if (kind & (kNanoString | kNanoBytes)) {
+    nanoReleaseBytes(static_cast<APMNanoBytes*>(value));
+    return;
+  }
+  nanoRelease(value);
 }
 
+// The repeated headers share the slot array's block, as in every record.
 inline int initRecord(MessageInfo* record, const Schema& schema) {
   record->name = schema.name;
   record->kinds = schema.kinds;
   const uint32_t count = messageFieldCount(record);
-  record->slots = static_cast<void**>(calloc(count, sizeof(void*)));
+  record->slots = static_cast<void**>(
+      nanoAllocateZeroed(1, count * sizeof(void*) + count * sizeof(APMNanoRepeated)));
+  auto* headers = reinterpret_cast<APMNanoRepeated*>(record->slots + count);
   for (uint32_t id = 0; id < count; ++id) {
-    if (schema.kinds[id] & kNanoRepeated) record->slots[id] = calloc(1, sizeof(APMNanoRepeated));
+    if (schema.kinds[id] & kNanoRepeated) record->slots[id] = &headers[id];
   }
   return 1;
 }
@@ -76,7 +84,7 @@ inline int deallocField(MessageInfo* record, int32_t fieldID) {
     auto* header = static_cast<APMNanoRepeated*>(record->slots[fieldID]);
     if (!header) return 1;
     for (uint32_t i = 0; header->items && i < header->count; ++i) freeValue(kind, header->items[i]);
-    free(header->items);
+    nanoRelease(header->items);
     *header = APMNanoRepeated{};
     return 1;
   }
@@ -90,10 +98,9 @@ inline int freeRecord(MessageInfo* record) {
   const uint32_t count = messageFieldCount(record);
   for (uint32_t id = 0; id < count; ++id) {
     deallocField(record, static_cast<int32_t>(id));
-    if (record->kinds[id] & kNanoRepeated) free(record->slots[id]);
   }
-  free(record->slots);
-  free(record);
+  nanoRelease(record->slots);
+  nanoRelease(record);
   return 1;
 }
 
@@ -107,14 +114,14 @@ inline void* copyValue(APMNanoFieldKind kind, const void* value) {
   }
   if (kind & (kNanoString | kNanoBytes)) {
     const auto* from = static_cast<const APMNanoBytes*>(value);
-    auto* to = static_cast<APMNanoBytes*>(calloc(1, sizeof(APMNanoBytes)));
+    auto* to = static_cast<APMNanoBytes*>(nanoAllocateZeroed(1, sizeof(APMNanoBytes)));
     to->length = from->length;
-    to->data = static_cast<uint8_t*>(calloc(from->length + 1, 1));
+    to->data = static_cast<uint8_t*>(nanoAllocateZeroed(from->length + 1, 1));
     if (from->length) memcpy(to->data, from->data, from->length);
     return to;
   }
   const size_t size = (kind & kNanoFloat) ? 4 : 8;
-  void* cell = malloc(size);
+  void* cell = nanoAllocate(size);
   memcpy(cell, value, size);
   return cell;
 }
@@ -123,7 +130,7 @@ inline int copyRecord(MessageInfo** destination, const MessageInfo* source) {
   const Schema* schema = schemaOf(source);
   if (!destination || !schema) return 0;
   if (*destination) freeRecord(*destination);
-  *destination = static_cast<MessageInfo*>(calloc(1, sizeof(MessageInfo)));
+  *destination = static_cast<MessageInfo*>(nanoAllocateZeroed(1, sizeof(MessageInfo)));
   initRecord(*destination, *schema);
   const uint32_t count = messageFieldCount(source);
   for (uint32_t id = 0; id < count; ++id) {
@@ -132,7 +139,7 @@ inline int copyRecord(MessageInfo** destination, const MessageInfo* source) {
       const auto* from = static_cast<const APMNanoRepeated*>(source->slots[id]);
       auto* to = static_cast<APMNanoRepeated*>((*destination)->slots[id]);
       if (!from->items || from->count == 0) continue;
-      to->items = static_cast<void**>(calloc(from->count, sizeof(void*)));
+      to->items = static_cast<void**>(nanoAllocateZeroed(from->count, sizeof(void*)));
       to->count = from->count;
       for (uint32_t i = 0; i < from->count; ++i) {
         if (from->items[i]) to->items[i] = copyValue(kind, from->items[i]);
@@ -148,7 +155,7 @@ inline int copyRecord(MessageInfo** destination, const MessageInfo* source) {
 class TestMessage : public NANOMessageBase {
  public:
   explicit TestMessage(const Schema& schema) : schema_(&schema) {
-    record_ = static_cast<MessageInfo*>(calloc(1, sizeof(MessageInfo)));
+    record_ = static_cast<MessageInfo*>(nanoAllocateZeroed(1, sizeof(MessageInfo)));
     initRecord(record_, schema);
   }
   ~TestMessage() override {

@@ -1,4 +1,5 @@
 #include "measurement/messages/message_wrappers.h"
+#include "measurement/messages/nano_memory.h"
 #include "platform/log.h"
 
 #include <cstdlib>
@@ -26,7 +27,7 @@ void checkWrapper(const char* name) {
   EXPECT_NE(fromNothing->messageInfo(), empty->messageInfo());
 
   // The routines the accessors reach work on records of this message.
-  MessageInfo* record = static_cast<MessageInfo*>(calloc(1, sizeof(MessageInfo)));
+  MessageInfo* record = static_cast<MessageInfo*>(nanoAllocateZeroed(1, sizeof(MessageInfo)));
   ASSERT_EQ(empty->initMessageInfoFn()(record), 1);
   MessageInfo* copy = nullptr;
   ASSERT_EQ(empty->copyMessageInfoFn()(&copy, record), 1);
