@@ -1,5 +1,6 @@
 #include "measurement/engine/monitor.h"
 
+#include <algorithm>
 #include <deque>
 
 #include "measurement/engine/asl_logger.h"
@@ -24,6 +25,14 @@ std::string contextText(const platform::Object& context) {
 }  // namespace
 
 struct APMMonitor::State {
+  // The highest level printed. Verbose lines (8) need the verbose switch
+  // whatever the log level says; debug mode lets debug lines (7) through.
+  long printThresholdLocked() const {
+    if (verbose) return 8;
+    long threshold = std::min(logLevel, 7L);
+    return debugMode ? std::max(threshold, 7L) : threshold;
+  }
+
   mutable std::mutex mutex;
   long logLevel = 6;
   bool verbose = false;
@@ -59,7 +68,6 @@ void APMMonitor::logWithLevel(long level, long code, const std::string& message,
 
 void APMMonitor::logWithLevel(long level, long code, const std::string& message,
                               const Contexts& contexts) {
-  std::string text = formatText(message, contexts);
   Observer observer;
   std::shared_ptr<APMLogging> logger;
   std::string tag;
@@ -71,14 +79,16 @@ void APMMonitor::logWithLevel(long level, long code, const std::string& message,
       }
       state_->monitoringData.push_back({level, code, message, contexts});
     }
-    long threshold = state_->verbose ? 8 : state_->debugMode ? 7 : state_->logLevel;
-    if (level >= 0 && level <= threshold && level != 2 && level != 5) {
+    if (level >= 0 && level <= state_->printThresholdLocked() && level != 2 && level != 5) {
       logger = state_->logger;
       tag = state_->logTag;
     }
     observer = state_->observer;
   }
   // Print and notify outside the lock: a logger or observer may log again.
+  // Lines nobody prints or observes (most debug lines) skip the formatting.
+  if (!logger && !observer) return;
+  std::string text = formatText(message, contexts);
   if (logger) logger->logMessage(text, tag, code, level);
   if (observer) observer(level, code, message, contexts, text);
 }

@@ -51,7 +51,8 @@ class APMMonitor {
   // The current level: lines above it are not printed (6, notice, at start).
   long logLevel() const;
   void setLogLevel(long level);
-  // Verbose logging lowers the bar to 8; debug mode to 7.
+  // Verbose lines (8) are printed only with verbose logging on, whatever the
+  // log level; debug mode also prints debug lines (7).
   bool isVerboseLoggingEnabled() const;
   void setVerboseLoggingEnabled(bool enabled);
   bool isDebugModeEnabled() const;

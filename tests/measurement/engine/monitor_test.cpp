@@ -68,6 +68,18 @@ TEST_F(MonitorTest, VerboseAndDebugSwitchesRaiseTheBar) {
   EXPECT_TRUE(printed([&] { monitor->logWithLevel(8, 1, "verbose"); }).empty());
   monitor->setVerboseLoggingEnabled(true);
   EXPECT_EQ(printed([&] { monitor->logWithLevel(8, 1, "verbose"); }).size(), 1u);
+
+  // Verbose lines need the verbose switch whatever the level; debug mode
+  // prints debug lines even under a lower level.
+  monitor->setVerboseLoggingEnabled(false);
+  monitor->setDebugModeEnabled(false);
+  monitor->setLogLevel(8);
+  EXPECT_TRUE(printed([&] { monitor->logWithLevel(8, 1, "verbose"); }).empty());
+  EXPECT_EQ(printed([&] { monitor->logWithLevel(7, 1, "debug"); }).size(), 1u);
+  monitor->setLogLevel(3);
+  EXPECT_TRUE(printed([&] { monitor->logWithLevel(4, 1, "warning"); }).empty());
+  monitor->setDebugModeEnabled(true);
+  EXPECT_EQ(printed([&] { monitor->logWithLevel(7, 1, "debug"); }).size(), 1u);
 }
 
 TEST_F(MonitorTest, ErrorContextsPrintTheirMonitorContext) {
