@@ -40,6 +40,8 @@ struct MessageLayout {
   // cell per singular scalar, so that decoding and copying store scalars
   // without a block of their own.
   size_t slotBlockSize = 0;
+  std::vector<uint32_t> repeatedIds; // in field-ID order
+  std::vector<uint32_t> nestedIds;   // singular submessages, in field-ID order
   uint32_t repeatedCount = 0;
   // Decoding needs a counting pass: the message or a singular submessage it
   // nests, at any depth, has a repeated field.
@@ -131,6 +133,7 @@ class Layouts {
         descriptor.data_size = sizeof(pb_callback);
       } else if (isNested(field)) {
         layout.twoPasses = layout.twoPasses || build(*field.message).twoPasses;
+        layout.nestedIds.push_back(id);
         descriptor.type = kPbLTypeSubmessage | kPbHTypeOptional | kPbATypeStatic;
       } else {
         const uint32_t width = scalarWidth(field.type);
@@ -142,6 +145,7 @@ class Layouts {
       if (field.repeated()) {
         layout.twoPasses = true;
         ++layout.repeatedCount;
+        layout.repeatedIds.push_back(id);
       }
     }
     size_t end = schema.fieldCount * sizeof(void*) + layout.repeatedCount * sizeof(APMNanoRepeated);
@@ -232,15 +236,13 @@ void releaseValue(const FieldSchema& field, void* value, PendingRecords& pending
   nanoRelease(value);
 }
 
-void releaseField(const MessageSchema& schema, MessageInfo* record, uint32_t id,
-                  PendingRecords& pending) {
+void releaseField(const MessageSchema& schema, const MessageLayout& layout, MessageInfo* record,
+                  uint32_t id, PendingRecords& pending) {
   const FieldSchema& field = schema.fields[id];
   void*& slot = record->slots[id];
   if (!field.repeated()) {
     const bool scalar = !isNested(field) && !isString(field);
-    if (!scalar || slot != inlineCell(layoutOf(schema), record, id)) {
-      releaseValue(field, slot, pending);
-    }
+    if (!scalar || slot != inlineCell(layout, record, id)) releaseValue(field, slot, pending);
     slot = nullptr;
     return;
   }
@@ -260,8 +262,10 @@ void drain(PendingRecords& pending) {
   while (!pending.empty()) {
     auto [schema, record] = pending.pop();
     if (record->slots) {
-      for (uint32_t id = 0; id < schema->fieldCount; ++id)
-        releaseField(*schema, record, id, pending);
+      const MessageLayout& layout = layoutOf(*schema);
+      for (uint32_t id = 0; id < schema->fieldCount; ++id) {
+        if (record->slots[id]) releaseField(*schema, layout, record, id, pending);
+      }
     }
     nanoReleaseRecord(record);
   }
@@ -273,9 +277,7 @@ void setUpRecord(const MessageSchema& schema, MessageInfo* record, void* slotBlo
   record->kinds = schema.kinds;
   record->slots = static_cast<void**>(slotBlock);
   auto* header = reinterpret_cast<APMNanoRepeated*>(record->slots + schema.fieldCount);
-  for (uint32_t id = 0; id < schema.fieldCount; ++id) {
-    if (schema.fields[id].repeated()) record->slots[id] = header++;
-  }
+  for (uint32_t id : layoutOf(schema).repeatedIds) record->slots[id] = header++;
 }
 
 // A record made by the routines themselves: the record and its slot block
@@ -334,16 +336,14 @@ bool allocateArrays(const MessageSchema& schema, MessageInfo* record) {
 // Whether the counting pass found any repeated item, here or in a singular
 // submessage.
 bool countedItems(const MessageSchema& schema, const MessageInfo* record) {
-  for (uint32_t id = 0; id < schema.fieldCount; ++id) {
-    const FieldSchema& field = schema.fields[id];
-    const void* slot = record->slots[id];
-    if (!slot) continue;
-    if (field.repeated()) {
-      if (static_cast<const APMNanoRepeated*>(slot)->count > 0) return true;
-    } else if (isNested(field) &&
-               countedItems(*field.message, static_cast<const MessageInfo*>(slot))) {
-      return true;
-    }
+  const MessageLayout& layout = layoutOf(schema);
+  for (uint32_t id : layout.repeatedIds) {
+    const auto* header = static_cast<const APMNanoRepeated*>(record->slots[id]);
+    if (header && header->count > 0) return true;
+  }
+  for (uint32_t id : layout.nestedIds) {
+    const auto* nested = static_cast<const MessageInfo*>(record->slots[id]);
+    if (nested && countedItems(*schema.fields[id].message, nested)) return true;
   }
   return false;
 }
@@ -351,16 +351,15 @@ bool countedItems(const MessageSchema& schema, const MessageInfo* record) {
 // Before a decode: repeated fields lose their items and singular submessages
 // their records, so that the decode starts them afresh.
 void emptyForDecode(const MessageSchema& schema, MessageInfo* record) {
+  const MessageLayout& layout = layoutOf(schema);
   PendingRecords pending;
-  for (uint32_t id = 0; id < schema.fieldCount; ++id) {
-    const FieldSchema& field = schema.fields[id];
-    if (field.repeated()) {
-      auto* header = static_cast<APMNanoRepeated*>(record->slots[id]);
-      if (header && (header->items || header->count)) releaseField(schema, record, id, pending);
-    } else if (isNested(field)) {
-      releaseField(schema, record, id, pending);
+  for (uint32_t id : layout.repeatedIds) {
+    auto* header = static_cast<APMNanoRepeated*>(record->slots[id]);
+    if (header && (header->items || header->count)) {
+      releaseField(schema, layout, record, id, pending);
     }
   }
+  for (uint32_t id : layout.nestedIds) releaseField(schema, layout, record, id, pending);
   drain(pending);
 }
 
@@ -440,13 +439,11 @@ bool decodeField(const MessageSchema& schema, const MessageLayout& layout, Messa
                  uint32_t id, uint32_t wireType, pb_istream* stream) {
   const FieldSchema& field = schema.fields[id];
   void** slot = &record->slots[id];
-  pb_field_iter iter{};
-  iter.start = iter.pos = &layout.descriptors[id];
+  const pb_field_desc* descriptor = &layout.descriptors[id];
   if (field.repeated() || isString(field)) {
     pb_callback callback{field.repeated() ? repeatedDecoder(field) : APMNanoDecodeString, nullptr,
                          field.repeated() ? *slot : static_cast<void*>(slot)};
-    iter.data = iter.size = &callback;
-    return pb_decode_field(stream, wireType, &iter);
+    return pb_decode_callback(stream, wireType, descriptor, &callback);
   }
   if (isNested(field)) {
     pb_istream substream;
@@ -457,10 +454,7 @@ bool decodeField(const MessageSchema& schema, const MessageLayout& layout, Messa
     return ok;
   }
   uint64_t value = 0;
-  bool present = false;
-  iter.data = &value;
-  iter.size = &present;
-  if (!pb_decode_field(stream, wireType, &iter)) return false;
+  if (!pb_decode_value(stream, descriptor, &value)) return false;
   storeScalar(schema, layout, record, id, value);
   return true;
 }
@@ -492,6 +486,33 @@ bool decodePass(const MessageSchema& schema, const uint8_t* bytes, size_t length
   printLine(format("<ERROR> %s decoder failed: %s\n", schema.name,
                    stream.errmsg ? stream.errmsg : "(none)"));
   return false;
+}
+
+// Decodes into `record`; a `fresh` record, just made, has nothing to empty
+// first.
+bool decodeRecord(const MessageSchema& schema, const uint8_t* bytes, size_t length,
+                  MessageInfo* record, bool fresh) {
+  if (!record || !record->slots) {
+    printLine(format("<ERROR> %s decoder failed: message_info is NULL\n", schema.name));
+    return false;
+  }
+  DepthGuard depth;
+  if (depth.tooDeep()) {
+    printLine(format("<ERROR> %s decoder failed: %s\n", schema.name, "nesting too deep"));
+    return false;
+  }
+  if (!fresh) emptyForDecode(schema, record);
+  if (!decodePass(schema, bytes, length, record)) return false;
+  // When the counting pass found no items, the filling pass would decode
+  // the same scalars again and fill nothing: its result is already there.
+  if (layoutOf(schema).twoPasses && countedItems(schema, record)) {
+    if (!allocateArrays(schema, record)) {
+      printLine(format("<ERROR> %s decoder failed: Unable to allocate arrays\n", schema.name));
+      return false;
+    }
+    if (!decodePass(schema, bytes, length, record)) return false;
+  }
+  return true;
 }
 
 bool decodeRepeatedElement(const MessageSchema& schema, pb_istream* stream, void** arg) {
@@ -537,7 +558,7 @@ bool decodeRepeatedElement(const MessageSchema& schema, pb_istream* stream, void
     return false;
   }
   header->items[header->filled] = element;
-  if (!decodeMessage(schema, bytes, length, element)) {
+  if (!decodeRecord(schema, bytes, length, element, true)) {
     printLine(format("<ERROR> %s decoder failed: Unable to decode repeated %s\n", schema.name,
                      schema.name));
     return false;
@@ -752,7 +773,7 @@ int deallocField(const MessageSchema& schema, MessageInfo* record, int32_t field
   }
   if (!record || !record->slots) return 0;
   PendingRecords pending;
-  releaseField(schema, record, static_cast<uint32_t>(fieldID), pending);
+  releaseField(schema, layoutOf(schema), record, static_cast<uint32_t>(fieldID), pending);
   drain(pending);
   return 1;
 }
@@ -810,27 +831,7 @@ int copyMessageInfo(const MessageSchema& schema, MessageInfo** destination,
 
 int decodeMessage(const MessageSchema& schema, const uint8_t* bytes, size_t length,
                   MessageInfo* record) {
-  if (!record || !record->slots) {
-    printLine(format("<ERROR> %s decoder failed: message_info is NULL\n", schema.name));
-    return 0;
-  }
-  DepthGuard depth;
-  if (depth.tooDeep()) {
-    printLine(format("<ERROR> %s decoder failed: %s\n", schema.name, "nesting too deep"));
-    return 0;
-  }
-  emptyForDecode(schema, record);
-  if (!decodePass(schema, bytes, length, record)) return 0;
-  // When the counting pass found no items, the filling pass would decode
-  // the same scalars again and fill nothing: its result is already there.
-  if (layoutOf(schema).twoPasses && countedItems(schema, record)) {
-    if (!allocateArrays(schema, record)) {
-      printLine(format("<ERROR> %s decoder failed: Unable to allocate arrays\n", schema.name));
-      return 0;
-    }
-    if (!decodePass(schema, bytes, length, record)) return 0;
-  }
-  return 1;
+  return decodeRecord(schema, bytes, length, record, false) ? 1 : 0;
 }
 
 namespace {

@@ -77,6 +77,8 @@ struct FreeList {
   FreeBlock* pop() {
     FreeBlock* block = head;
     head = block->next;
+    // The next block to hand out is usually cold; start fetching it now.
+    if (head) __builtin_prefetch(head, 1);
     --count;
     return block;
   }

@@ -159,11 +159,15 @@ bool pb_close_string_substream(pb_istream* stream, pb_istream* substream);
 // pointer fields on failure; pb_decode_noinit merges into what is there.
 bool pb_decode(pb_istream* stream, const pb_field_desc* fields, void* dest_struct);
 bool pb_decode_noinit(pb_istream* stream, const pb_field_desc* fields, void* dest_struct);
-// Decodes one field whose key has just been read, as pb_decode_noinit does
-// for each field it finds: `iter` stands on the field's descriptor, and its
-// `data` and `size` name the field's storage and companion (the same
-// address when it has none). For callers that find fields themselves.
-bool pb_decode_field(pb_istream* stream, uint32_t wire_type, pb_field_iter* iter);
+// Decodes a callback field whose key has just been read: a length-delimited
+// field calls `callback` over a substream of its bytes, at least once and
+// again while bytes remain; any other wire type calls it once over a stream
+// of the raw value. A null callback or function skips the field.
+bool pb_decode_callback(pb_istream* stream, uint32_t wire_type, const pb_field_desc* field,
+                        pb_callback* callback);
+// Decodes one value of the field's type into `dest` in the field's static
+// storage form (its data_size bytes), whatever the wire type.
+bool pb_decode_value(pb_istream* stream, const pb_field_desc* field, void* dest);
 void pb_message_set_to_defaults(const pb_field_desc* fields, void* dest_struct);
 void pb_field_set_to_default(pb_field_iter* iter);
 

@@ -488,56 +488,7 @@ bool decodePointerField(pb_istream* stream, uint32_t wire_type, pb_field_iter* i
 }
 
 bool decodeCallbackField(pb_istream* stream, uint32_t wire_type, pb_field_iter* iter) {
-  auto* callback = static_cast<pb_callback*>(iter->data);
-  if (!callback || !callback->decode) return pb_skip_field(stream, wire_type);
-
-  if (wire_type == kPbWireLengthDelimited) {
-    pb_istream substream;
-    if (!pb_make_string_substream(stream, &substream)) return false;
-    bool ok = true;
-    do {
-      const size_t before = substream.bytes_left;
-      if (!callback->decode(&substream, iter->pos, &callback->arg)) {
-        ok = fail(&substream, "callback failed");
-        break;
-      }
-      // A callback that reads nothing would be called forever.
-      if (before > 0 && substream.bytes_left == before) {
-        ok = fail(&substream, "callback failed");
-        break;
-      }
-    } while (substream.bytes_left > 0);
-    if (!pb_close_string_substream(stream, &substream)) ok = false;
-    return ok;
-  }
-
-  // Scalars: hand the raw value over as a stream of its own, so that one
-  // callback serves packed and unpacked forms alike.
-  uint8_t buffer[10];
-  size_t length = 0;
-  switch (wire_type) {
-    case kPbWireVarint:
-      do {
-        if (length == sizeof buffer) return fail(stream, "varint overflow");
-        if (!readByte(stream, &buffer[length])) return false;
-      } while (buffer[length++] & 0x80);
-      break;
-    case kPbWire64Bit:
-      length = 8;
-      if (!pb_read(stream, buffer, length)) return false;
-      break;
-    case kPbWire32Bit:
-      length = 4;
-      if (!pb_read(stream, buffer, length)) return false;
-      break;
-    default:
-      return fail(stream, "invalid wire_type");
-  }
-  pb_istream substream = pb_istream_from_buffer(buffer, length);
-  if (!callback->decode(&substream, iter->pos, &callback->arg)) {
-    return fail(stream, substream.errmsg ? substream.errmsg : "callback failed");
-  }
-  return true;
+  return pb_decode_callback(stream, wire_type, iter->pos, static_cast<pb_callback*>(iter->data));
 }
 
 bool decodeField(pb_istream* stream, uint32_t wire_type, pb_field_iter* iter) {
@@ -666,8 +617,61 @@ bool pb_decode_noinit(pb_istream* stream, const pb_field_desc* fields, void* des
   return true;
 }
 
-bool pb_decode_field(pb_istream* stream, uint32_t wire_type, pb_field_iter* iter) {
-  return decodeField(stream, wire_type, iter);
+bool pb_decode_callback(pb_istream* stream, uint32_t wire_type, const pb_field_desc* field,
+                        pb_callback* callback) {
+  if (!callback || !callback->decode) return pb_skip_field(stream, wire_type);
+
+  if (wire_type == kPbWireLengthDelimited) {
+    pb_istream substream;
+    if (!pb_make_string_substream(stream, &substream)) return false;
+    bool ok = true;
+    do {
+      const size_t before = substream.bytes_left;
+      if (!callback->decode(&substream, field, &callback->arg)) {
+        ok = fail(&substream, "callback failed");
+        break;
+      }
+      // A callback that reads nothing would be called forever.
+      if (before > 0 && substream.bytes_left == before) {
+        ok = fail(&substream, "callback failed");
+        break;
+      }
+    } while (substream.bytes_left > 0);
+    if (!pb_close_string_substream(stream, &substream)) ok = false;
+    return ok;
+  }
+
+  // Scalars: hand the raw value over as a stream of its own, so that one
+  // callback serves packed and unpacked forms alike.
+  uint8_t buffer[10];
+  size_t length = 0;
+  switch (wire_type) {
+    case kPbWireVarint:
+      do {
+        if (length == sizeof buffer) return fail(stream, "varint overflow");
+        if (!readByte(stream, &buffer[length])) return false;
+      } while (buffer[length++] & 0x80);
+      break;
+    case kPbWire64Bit:
+      length = 8;
+      if (!pb_read(stream, buffer, length)) return false;
+      break;
+    case kPbWire32Bit:
+      length = 4;
+      if (!pb_read(stream, buffer, length)) return false;
+      break;
+    default:
+      return fail(stream, "invalid wire_type");
+  }
+  pb_istream substream = pb_istream_from_buffer(buffer, length);
+  if (!callback->decode(&substream, field, &callback->arg)) {
+    return fail(stream, substream.errmsg ? substream.errmsg : "callback failed");
+  }
+  return true;
+}
+
+bool pb_decode_value(pb_istream* stream, const pb_field_desc* field, void* dest) {
+  return decodeItem(stream, field, dest);
 }
 
 bool pb_decode(pb_istream* stream, const pb_field_desc* fields, void* dest_struct) {
