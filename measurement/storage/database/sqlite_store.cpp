@@ -279,7 +279,9 @@ sqlite3_stmt* APMSqliteStore::prepareSQL(const std::string& sql, platform::Error
     APMSetError(error, kArgument, "Received empty SQL string to prepare");
     return nullptr;
   }
-  if (tail && *tail != '\0') {
+  // SQLite stops at a NUL byte; whatever the text holds after it is a tail
+  // as well.
+  if (tail != sql.data() + sql.size()) {
     sqlite3_finalize(statement);
     APMSetError(error, kArgument, "Query contained more than one SQL statement.");
     return nullptr;
@@ -547,7 +549,9 @@ bool APMSqliteStore::performTransactionWithError(const std::function<bool()>& bl
                            monitorContextForDatabaseOperation("end transaction"));
     // A failed commit (the file busy or full) leaves the transaction open;
     // every later BEGIN would fail with it.
-    if (sqlite3_get_autocommit(sqliteHandle_) == 0 && !rollbackTransaction()) {
+    // The block may have closed the connection; there is nothing to roll
+    // back then.
+    if (sqliteHandle_ && sqlite3_get_autocommit(sqliteHandle_) == 0 && !rollbackTransaction()) {
       log(1, 34011, "Failed to rollback transaction");
     }
     return false;

@@ -60,7 +60,9 @@ TEST_F(SqliteStoreTest, StatementTextMustEndAtItsLastTokenOrSemicolon) {
     EXPECT_TRUE(statement) << accepted;
     store_->cleanUpStatement(statement, accepted);
   }
-  for (const char* refused : {"SELECT 1; ", "SELECT 1;\n", "SELECT 1; SELECT 2"}) {
+  using namespace std::string_literals;
+  for (const std::string& refused :
+       {"SELECT 1; "s, "SELECT 1;\n"s, "SELECT 1; SELECT 2"s, "SELECT 1\0; DELETE FROM t"s}) {
     ErrorRef error;
     EXPECT_FALSE(store_->prepareSQL(refused, &error)) << refused;
     EXPECT_EQ(descriptionOf(error), "Query contained more than one SQL statement.");
@@ -239,6 +241,17 @@ TEST_F(SqliteStoreTest, TransactionsCommitRollBackAndRethrow) {
                std::runtime_error);
   EXPECT_FALSE(store_->performTransactionWithError(
       [&] { return store_->performTransactionWithError([] { return true; }); }));
+  EXPECT_EQ(store_->rowCountForTableWithName("t"), 1);
+  // A block that closes the connection cannot commit, and must not take
+  // the store down with it.
+  EXPECT_FALSE(store_->performTransactionWithError(
+      [&] {
+        store_->closeDatabase();
+        return true;
+      },
+      &error));
+  EXPECT_EQ(descriptionOf(error), "Failed to end transaction");
+  ASSERT_TRUE(store_->openAndValidateDatabase());
   EXPECT_EQ(store_->rowCountForTableWithName("t"), 1);
   EXPECT_FALSE(store_->performTransactionWithError(nullptr, &error));
   EXPECT_EQ(descriptionOf(error), "Received nil transaction block");
