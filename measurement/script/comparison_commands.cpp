@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "measurement/script/evaluator.h"
+#include "measurement/script/script_text.h"
 
 using Value = APMPRuntimeValue;
 using Type = APMPRuntimeValue::Type;
@@ -55,18 +56,19 @@ bool strictEquals(const Value& a, const Value& b, ErrorRef&) { return APMPStrict
 bool strictDiffers(const Value& a, const Value& b, ErrorRef&) { return !APMPStrictEquals(a, b); }
 
 // -1, 0 or 1; a failed conversion answers 1 with the error set. Values with
-// methods compare by text, code unit by code unit; anything else by number,
-// where NaN is neither smaller nor equal.
+// methods compare by text in the platform's default text order (canonically
+// equivalent texts are equal); anything else by number, where NaN is
+// neither smaller nor equal.
 int compare(const Value& x, const Value& y, ErrorRef& error) {
   if (APMPValueHasMethods(x) && APMPValueHasMethods(y)) {
     const std::u16string* left = x.text();
     const std::u16string* right = y.text();
-    if (left && right) return left->compare(*right) < 0 ? -1 : (*left == *right ? 0 : 1);
+    if (left && right) return script_text::compareTexts(*left, *right);
     const std::u16string a = x.stringValueOrError(error);
     if (error) return 1;
     const std::u16string b = y.stringValueOrError(error);
     if (error) return 1;
-    return a.compare(b) < 0 ? -1 : (a == b ? 0 : 1);
+    return script_text::compareTexts(a, b);
   }
   const double a = x.doubleValueOrError(error);
   if (error) return 1;

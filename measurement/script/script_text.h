@@ -20,4 +20,10 @@ inline std::string toUtf8(std::u16string_view utf16) { return platform::utf16ToU
 bool isWhitespaceOrNewline(char16_t unit);
 std::u16string_view trim(std::u16string_view text);
 
+// The platform's default ordering of texts: -1, 0 or 1. Canonically
+// equivalent texts (a precomposed letter and the letter followed by its
+// combining mark) are equal; otherwise their canonical decompositions are
+// ordered code unit by code unit.
+int compareTexts(std::u16string_view a, std::u16string_view b);
+
 }  // namespace script_text

@@ -84,6 +84,23 @@ TEST_F(ComparisonCommandsTest, Orderings) {
   EXPECT_EQ(compare("23", stmt("4"), num(1), 4), -1);
 }
 
+TEST_F(ComparisonCommandsTest, TextOrderTreatsCanonicalEquivalentsAsEqual) {
+  // U+00E9 and "e" followed by U+0301 are one letter written two ways: the
+  // orderings find them equal, while equality wants identical code units.
+  const std::string precomposed = "caf\xC3\xA9", decomposed = "cafe\xCC\x81";
+  EXPECT_EQ(compare("23", str(precomposed), str(decomposed)), 0);
+  EXPECT_EQ(compare("24", str(precomposed), str(decomposed)), 1);
+  EXPECT_EQ(compare("19", str(decomposed), str(precomposed)), 1);
+  EXPECT_EQ(compare("12", str(precomposed), str(decomposed)), 0);
+  EXPECT_EQ(compare("20", str(precomposed), str(decomposed)), 0);
+  // The letter orders by its base letter, not by its precomposed code unit.
+  EXPECT_EQ(compare("23", str(precomposed), str("caff")), 1);
+  EXPECT_EQ(compare("18", str("cafz"), str(precomposed)), 1);
+  // Combining marks in either order are the same letter.
+  EXPECT_EQ(compare("24", str("a\xCC\x81\xCC\xA3"), str("a\xCC\xA3\xCC\x81")), 1);
+  EXPECT_EQ(compare("19", str("a\xCC\x81\xCC\xA3"), str("a\xCC\xA3\xCC\x81")), 1);
+}
+
 TEST_F(ComparisonCommandsTest, ArgumentsAreCheckedThenEvaluated) {
   platform::ErrorRef error;
   h.eval(stmt("12", {num(1)}), &error);
