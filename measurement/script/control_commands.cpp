@@ -165,35 +165,38 @@ Value functionDeclaration(std::span<const Value> arguments, APMPScope& scope, Er
 // case, then optionally the default body). Cases are compared strictly
 // until one matches; from there every body runs (fall-through) until a
 // break or another control value ends the switch. A case without a body
-// (a body list shorter than the case list) has an empty body.
+// (a body list shorter than the case list) has an empty body. The lists are
+// read in place, not copied: a switch over long stored lists costs what its
+// counted evaluations cost. Their lengths are taken once; an entry removed
+// meanwhile reads as undefined.
 Value switchCommand(std::span<const Value> arguments, APMPScope& scope, ErrorRef& error) {
   if (!APMPCheckArgumentCount(arguments, 3, error)) return {};
   APMPValueList values;
   if (!APMPEvaluateArguments(arguments, scope, error, values)) return {};
-  const APMPArrayValue* caseList = values[1].asArray();
-  const APMPArrayValue* bodyList = values[2].asArray();
-  if (!caseList || !bodyList) {
+  const APMPArrayValue* cases = values[1].asArray();
+  const APMPArrayValue* bodies = values[2].asArray();
+  if (!cases || !bodies) {
     APMPSetError(error, kAPMPErrorArgumentCount);
     return {};
   }
-  const std::vector<Value> cases = caseList->allElements();
-  const std::vector<Value> bodies = bodyList->allElements();
+  const size_t caseCount = cases->count();
+  const size_t bodyCount = bodies->count();
   bool matched = false;
-  for (size_t i = 0; i < cases.size(); ++i) {
+  for (size_t i = 0; i < caseCount; ++i) {
     if (!matched) {
-      const Value candidate = evaluate(cases[i], scope, error);
+      const Value candidate = evaluate(cases->elementAt(i), scope, error);
       if (error) return {};
       if (!APMPStrictEquals(candidate, values[0])) continue;
       matched = true;
     }
-    if (i >= bodies.size()) continue;
-    Value result = evaluate(bodies[i], scope, error);
+    if (i >= bodyCount) continue;
+    const Value result = evaluate(bodies->elementAt(i), scope, error);
     if (error) return {};
     if (result.type() == Value::Type::Break) return {};
     if (result.isControl()) return result;
   }
-  if (bodies.size() == cases.size() + 1) {
-    Value result = evaluate(bodies.back(), scope, error);
+  if (bodyCount == caseCount + 1) {
+    Value result = evaluate(bodies->elementAt(caseCount), scope, error);
     if (error) return {};
     if (result.isControl() && result.type() != Value::Type::Break) return result;
   }
