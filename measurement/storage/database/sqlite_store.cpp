@@ -130,6 +130,10 @@ std::shared_ptr<APMSqliteStore> APMSqliteStore::initWithDatabasePath(const std::
   }
   std::shared_ptr<APMSqliteStore> store(new APMSqliteStore(path));
   if (store->openAndValidateDatabase(error)) return store;
+  // A file that another connection holds locked could not be checked; it
+  // is not known to be damaged, and deleting it would lose that
+  // connection's rows.
+  if (store->validationLocked_) return nullptr;
   if (!store->closeAndDeleteDatabase()) return nullptr;
   if (store->openAndValidateDatabase(error)) return store;
   return nullptr;
@@ -164,12 +168,14 @@ bool APMSqliteStore::validateDatabaseWithError(platform::ErrorRef* error) {
   if (!checkOpen("Validate database failed. Database not open.", error)) return false;
   bool valid = false;
   sqlite3_stmt* statement = nullptr;
-  if (sqlite3_prepare_v2(sqliteHandle_, "PRAGMA integrity_check", -1, &statement, nullptr) ==
-          SQLITE_OK &&
-      statement && sqlite3_step(statement) == SQLITE_ROW && sqlite3_column_count(statement) == 1) {
+  int result = sqlite3_prepare_v2(sqliteHandle_, "PRAGMA integrity_check", -1, &statement, nullptr);
+  if (result == SQLITE_OK && statement) result = sqlite3_step(statement);
+  if (result == SQLITE_ROW && sqlite3_column_count(statement) == 1) {
     const unsigned char* text = sqlite3_column_text(statement, 0);
     valid = text && std::strcmp(reinterpret_cast<const char*>(text), "ok") == 0;
   }
+  int primary = result & 0xff;
+  validationLocked_ = !valid && (primary == SQLITE_BUSY || primary == SQLITE_LOCKED);
   if (!valid) setDatabaseError(error, "validate database");
   sqlite3_finalize(statement);
   if (!valid) closeDatabase();

@@ -69,7 +69,9 @@ class APMSqliteStore {
 
   // Opens (creating if needed) and validates the file at `path`. A file that
   // fails to open or validate is deleted and opened once more. Null, with the
-  // last attempt's error, when that fails too.
+  // last attempt's error, when that fails too, and null without deleting
+  // anything when another connection holds the file locked (the check could
+  // not run: code 3, SQLite's busy or locked code).
   static std::shared_ptr<APMSqliteStore> initWithDatabasePath(const std::string& path,
                                                               platform::ErrorRef* error = nullptr);
   ~APMSqliteStore();
@@ -310,6 +312,9 @@ class APMSqliteStore {
 
   sqlite3* sqliteHandle_ = nullptr;
   const std::string databasePath_;
+  // The last integrity check failed because another connection held the
+  // file's lock, not because of what the file holds.
+  bool validationLocked_ = false;
   // Most recently used first.
   CacheList statementCache_;
   std::unordered_map<std::string, CacheList::iterator, StringHash, std::equal_to<>> cacheIndex_;

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <random>
 
+#include "measurement/engine/measurement_errors.h"
 #include "measurement/storage/database/sqlite_store.h"
 #include "platform/paths.h"
 #include "tests/support/temp_container.h"
@@ -129,6 +130,35 @@ TEST(SqliteRecoveryTest, KilledWriterLeavesCommittedRowsOnly) {
   EXPECT_TRUE(store->validateDatabaseWithError());
   EXPECT_EQ(store->rowCountForTableWithName("rows"), 1);
   EXPECT_EQ(store->rowCountForTableWithName("rows", "id", Object(1)), 1);
+}
+
+TEST(SqliteRecoveryTest, FileLockedByAnotherWriterIsKept) {
+  TempContainer container;
+  std::string path = platform::appendingPathComponent(container.path(), "locked.sql");
+  {
+    auto store = APMSqliteStore::initWithDatabasePath(path);
+    ASSERT_TRUE(store);
+    ASSERT_TRUE(store->executeSQL("CREATE TABLE rows (id INTEGER PRIMARY KEY, data BLOB NOT NULL)"));
+    ASSERT_TRUE(store->upsertRecord({{"id", 1}, {"data", Bytes(10, 1)}}, "rows"));
+  }
+  sqlite3* writer = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &writer), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(writer, "BEGIN EXCLUSIVE; INSERT INTO rows VALUES (2, x'02');", nullptr,
+                         nullptr, nullptr),
+            SQLITE_OK);
+  // The check cannot read the file while the writer holds it: that is no
+  // sign of damage, and the file must survive.
+  ErrorRef error;
+  EXPECT_FALSE(APMSqliteStore::initWithDatabasePath(path, &error));
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->code(), 3);
+  EXPECT_EQ(APMMonitorContextOfError(*error), "validate database,5,A");
+  ASSERT_EQ(sqlite3_exec(writer, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(writer);
+
+  auto store = APMSqliteStore::initWithDatabasePath(path);
+  ASSERT_TRUE(store);
+  EXPECT_EQ(store->rowCountForTableWithName("rows"), 2);
 }
 
 TEST(SqliteRecoveryTest, FullDiskFailsClearly) {
