@@ -60,6 +60,14 @@ TEST(RuntimeTest, RequireAndModules) {
   h.eval(stmt("require", {str("a"), str("b")}), &error);
   EXPECT_EQ(code(error), 9);
 
+  // A name without a creator is not cached: a creator registered later
+  // answers the next "require".
+  error.reset();
+  EXPECT_TRUE(h.eval(stmt("require", {str("late.module")}), &error).isUndefined());
+  h.runtime.setModuleCreator([] { return std::optional<Value>(Value::string(u"late")); }, "late.module");
+  EXPECT_EQ(text(h.eval(stmt("require", {str("late.module")}))), "late");
+  EXPECT_FALSE(error);
+
   int calls = 0;
   h.runtime.setModuleCreator([&calls] { return ++calls < 2 ? std::optional<Value>() : Value::number(3); }, "later");
   error.reset();
@@ -68,7 +76,6 @@ TEST(RuntimeTest, RequireAndModules) {
   EXPECT_EQ(h.eval(stmt("require", {str("later")})).numberValue(), 3);
   EXPECT_EQ(h.eval(stmt("require", {str("later")})).numberValue(), 3);
   EXPECT_EQ(calls, 2);
-
 }
 
 TEST(RuntimeTest, ObjectProviderAnswersConvertedObjects) {
