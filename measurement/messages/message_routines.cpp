@@ -272,28 +272,32 @@ void drain(PendingRecords& pending) {
 }
 
 // Sets up a record over a zeroed slot block.
-void setUpRecord(const MessageSchema& schema, MessageInfo* record, void* slotBlock) {
+void setUpRecord(const MessageSchema& schema, const MessageLayout& layout, MessageInfo* record,
+                 void* slotBlock) {
   record->name = schema.name;
   record->kinds = schema.kinds;
   record->slots = static_cast<void**>(slotBlock);
   auto* header = reinterpret_cast<APMNanoRepeated*>(record->slots + schema.fieldCount);
-  for (uint32_t id : layoutOf(schema).repeatedIds) record->slots[id] = header++;
+  for (uint32_t id : layout.repeatedIds) record->slots[id] = header++;
 }
 
 // A record made by the routines themselves: the record and its slot block
 // are one block (nanoReleaseRecord knows).
-MessageInfo* newRecord(const MessageSchema& schema) {
-  void* block = nanoAllocateZeroed(1, sizeof(MessageInfo) + layoutOf(schema).slotBlockSize);
+MessageInfo* newRecord(const MessageSchema& schema, const MessageLayout& layout) {
+  void* block = nanoAllocateZeroed(1, sizeof(MessageInfo) + layout.slotBlockSize);
   if (!block) return nullptr;
   auto* record = static_cast<MessageInfo*>(block);
-  setUpRecord(schema, record, record + 1);
+  setUpRecord(schema, layout, record, record + 1);
   return record;
 }
+MessageInfo* newRecord(const MessageSchema& schema) { return newRecord(schema, layoutOf(schema)); }
 
 // ---------------------------------------------------------------------------
 // Decoding.
 
 bool decodeRepeatedElement(const MessageSchema& schema, pb_istream* stream, void** arg);
+bool fillElement(const MessageSchema& schema, APMNanoRepeated* header, const uint8_t* bytes,
+                 size_t length);
 
 template <uint32_t Index>
 bool decodeRepeatedElementOf(pb_istream* stream, const pb_field_desc*, void** arg) {
@@ -335,15 +339,16 @@ bool allocateArrays(const MessageSchema& schema, MessageInfo* record) {
 
 // Whether the counting pass found any repeated item, here or in a singular
 // submessage.
-bool countedItems(const MessageSchema& schema, const MessageInfo* record) {
-  const MessageLayout& layout = layoutOf(schema);
+bool countedItems(const MessageSchema& schema, const MessageLayout& layout,
+                  const MessageInfo* record) {
   for (uint32_t id : layout.repeatedIds) {
     const auto* header = static_cast<const APMNanoRepeated*>(record->slots[id]);
     if (header && header->count > 0) return true;
   }
   for (uint32_t id : layout.nestedIds) {
     const auto* nested = static_cast<const MessageInfo*>(record->slots[id]);
-    if (nested && countedItems(*schema.fields[id].message, nested)) return true;
+    const MessageSchema& nestedSchema = *schema.fields[id].message;
+    if (nested && countedItems(nestedSchema, layoutOf(nestedSchema), nested)) return true;
   }
   return false;
 }
@@ -361,6 +366,15 @@ void emptyForDecode(const MessageSchema& schema, MessageInfo* record) {
   }
   for (uint32_t id : layout.nestedIds) releaseField(schema, layout, record, id, pending);
   drain(pending);
+}
+
+// The read function of buffer streams, whose `state` is the read position.
+// (Null until this file's statics are set up, which only turns the fast
+// paths that test it off.)
+const auto kBufferReader = pb_istream_from_buffer(nullptr, 0).callback;
+
+bool isBufferStream(const pb_istream* stream) {
+  return kBufferReader && stream->callback == kBufferReader;
 }
 
 bool failStream(pb_istream* stream, const char* text) {
@@ -427,7 +441,8 @@ void storeScalar(const MessageSchema& schema, const MessageLayout& layout, Messa
   }
 }
 
-bool decodeBody(const MessageSchema& schema, MessageInfo* record, pb_istream* stream);
+bool decodeBody(const MessageSchema& schema, const MessageLayout& layout, MessageInfo* record,
+                pb_istream* stream);
 
 // One field whose key was just read. Values go straight into the record:
 // scalars through the codec's value decoders into their cells (the last
@@ -440,6 +455,26 @@ bool decodeField(const MessageSchema& schema, const MessageLayout& layout, Messa
   const FieldSchema& field = schema.fields[id];
   void** slot = &record->slots[id];
   const pb_field_desc* descriptor = &layout.descriptors[id];
+  if (field.repeated() && isNested(field) && wireType == kPbWireLengthDelimited &&
+      isBufferStream(stream)) {
+    // What the element decoder does with an element it has room for (or
+    // counts), on the element's bytes in place, without a substream and a
+    // callback around it.
+    auto* header = static_cast<APMNanoRepeated*>(*slot);
+    if (header && (header->items ? header->filled < header->count : header->count < UINT32_MAX)) {
+      uint32_t length;
+      if (!pb_decode_varint32_eof(stream, &length, nullptr)) return false;
+      if (stream->bytes_left < length) return failStream(stream, "parent stream too short");
+      const auto* bytes = static_cast<const uint8_t*>(stream->state);
+      pb_read(stream, nullptr, length);
+      if (!header->items) {
+        ++header->count;
+        return true;
+      }
+      return fillElement(*field.message, header, bytes, length) ||
+             failStream(stream, "callback failed");
+    }
+  }
   if (field.repeated() || isString(field)) {
     pb_callback callback{field.repeated() ? repeatedDecoder(field) : APMNanoDecodeString, nullptr,
                          field.repeated() ? *slot : static_cast<void*>(slot)};
@@ -448,8 +483,11 @@ bool decodeField(const MessageSchema& schema, const MessageLayout& layout, Messa
   if (isNested(field)) {
     pb_istream substream;
     if (!pb_make_string_substream(stream, &substream)) return false;
-    if (!*slot) *slot = newRecord(*field.message);
-    bool ok = *slot && decodeBody(*field.message, static_cast<MessageInfo*>(*slot), &substream);
+    const MessageSchema& nestedSchema = *field.message;
+    const MessageLayout& nestedLayout = layoutOf(nestedSchema);
+    if (!*slot) *slot = newRecord(nestedSchema, nestedLayout);
+    bool ok = *slot && decodeBody(nestedSchema, nestedLayout, static_cast<MessageInfo*>(*slot),
+                                  &substream);
     if (!pb_close_string_substream(stream, &substream)) ok = false;
     return ok;
   }
@@ -462,14 +500,22 @@ bool decodeField(const MessageSchema& schema, const MessageLayout& layout, Messa
 // One pass over a message body, with the codec's rules: a zero key or the
 // end of input ends it, unknown fields are skipped by wire type, the first
 // failure's text stays in the stream.
-bool decodeBody(const MessageSchema& schema, MessageInfo* record, pb_istream* stream) {
+bool decodeBody(const MessageSchema& schema, const MessageLayout& layout, MessageInfo* record,
+                pb_istream* stream) {
   BodyDepth depth;
   if (depth.tooDeep()) return failStream(stream, "nesting too deep");
-  const MessageLayout& layout = layoutOf(schema);
   while (stream->bytes_left > 0) {
     uint32_t key;
-    bool eof = false;
-    if (!pb_decode_varint32_eof(stream, &key, &eof)) return eof;
+    const auto* next = static_cast<const uint8_t*>(stream->state);
+    if (isBufferStream(stream) && *next < 0x80) {
+      // Nearly every key is one byte: read it in place.
+      key = *next;
+      stream->state = const_cast<uint8_t*>(next + 1);
+      --stream->bytes_left;
+    } else {
+      bool eof = false;
+      if (!pb_decode_varint32_eof(stream, &key, &eof)) return eof;
+    }
     if (key == 0) break;
     const uint32_t id = layout.fieldFor(key >> 3);
     const bool ok = id == kNoField ? pb_skip_field(stream, key & 7)
@@ -479,10 +525,10 @@ bool decodeBody(const MessageSchema& schema, MessageInfo* record, pb_istream* st
   return true;
 }
 
-bool decodePass(const MessageSchema& schema, const uint8_t* bytes, size_t length,
-                MessageInfo* record) {
+bool decodePass(const MessageSchema& schema, const MessageLayout& layout, const uint8_t* bytes,
+                size_t length, MessageInfo* record) {
   pb_istream stream = pb_istream_from_buffer(bytes, length);
-  if (decodeBody(schema, record, &stream)) return true;
+  if (decodeBody(schema, layout, record, &stream)) return true;
   printLine(format("<ERROR> %s decoder failed: %s\n", schema.name,
                    stream.errmsg ? stream.errmsg : "(none)"));
   return false;
@@ -490,8 +536,8 @@ bool decodePass(const MessageSchema& schema, const uint8_t* bytes, size_t length
 
 // Decodes into `record`; a `fresh` record, just made, has nothing to empty
 // first.
-bool decodeRecord(const MessageSchema& schema, const uint8_t* bytes, size_t length,
-                  MessageInfo* record, bool fresh) {
+bool decodeRecord(const MessageSchema& schema, const MessageLayout& layout, const uint8_t* bytes,
+                  size_t length, MessageInfo* record, bool fresh) {
   if (!record || !record->slots) {
     printLine(format("<ERROR> %s decoder failed: message_info is NULL\n", schema.name));
     return false;
@@ -502,16 +548,36 @@ bool decodeRecord(const MessageSchema& schema, const uint8_t* bytes, size_t leng
     return false;
   }
   if (!fresh) emptyForDecode(schema, record);
-  if (!decodePass(schema, bytes, length, record)) return false;
+  if (!decodePass(schema, layout, bytes, length, record)) return false;
   // When the counting pass found no items, the filling pass would decode
   // the same scalars again and fill nothing: its result is already there.
-  if (layoutOf(schema).twoPasses && countedItems(schema, record)) {
+  if (layout.twoPasses && countedItems(schema, layout, record)) {
     if (!allocateArrays(schema, record)) {
       printLine(format("<ERROR> %s decoder failed: Unable to allocate arrays\n", schema.name));
       return false;
     }
-    if (!decodePass(schema, bytes, length, record)) return false;
+    if (!decodePass(schema, layout, bytes, length, record)) return false;
   }
+  return true;
+}
+
+// Decodes the filling pass's next element of a repeated message field from
+// its bytes; the header has room for it.
+bool fillElement(const MessageSchema& schema, APMNanoRepeated* header, const uint8_t* bytes,
+                 size_t length) {
+  const MessageLayout& layout = layoutOf(schema);
+  MessageInfo* element = newRecord(schema, layout);
+  if (!element) {
+    printLine(format("<ERROR> %s decoder failed: Unable to initialize MessageInfo\n", schema.name));
+    return false;
+  }
+  header->items[header->filled] = element;
+  if (!decodeRecord(schema, layout, bytes, length, element, true)) {
+    printLine(format("<ERROR> %s decoder failed: Unable to decode repeated %s\n", schema.name,
+                     schema.name));
+    return false;
+  }
+  ++header->filled;
   return true;
 }
 
@@ -542,7 +608,7 @@ bool decodeRepeatedElement(const MessageSchema& schema, pb_istream* stream, void
   // decoded in place. Other streams are copied out first.
   std::unique_ptr<uint8_t[]> copied;
   const uint8_t* bytes = static_cast<const uint8_t*>(stream->state);
-  const bool inPlace = stream->callback == pb_istream_from_buffer(nullptr, 0).callback;
+  const bool inPlace = isBufferStream(stream);
   if (!inPlace) {
     copied.reset(new (std::nothrow) uint8_t[length > 0 ? length : 1]);
     bytes = copied.get();
@@ -552,19 +618,7 @@ bool decodeRepeatedElement(const MessageSchema& schema, pb_istream* stream, void
         format("<ERROR> %s decoder failed: Unable to extract buffer from stream\n", schema.name));
     return false;
   }
-  MessageInfo* element = newRecord(schema);
-  if (!element) {
-    printLine(format("<ERROR> %s decoder failed: Unable to initialize MessageInfo\n", schema.name));
-    return false;
-  }
-  header->items[header->filled] = element;
-  if (!decodeRecord(schema, bytes, length, element, true)) {
-    printLine(format("<ERROR> %s decoder failed: Unable to decode repeated %s\n", schema.name,
-                     schema.name));
-    return false;
-  }
-  ++header->filled;
-  return true;
+  return fillElement(schema, header, bytes, length);
 }
 
 // ---------------------------------------------------------------------------
@@ -759,7 +813,7 @@ int initMessageInfo(const MessageSchema& schema, MessageInfo* record) {
   // they live exactly as long as their record.
   void* block = nanoAllocateZeroed(1, layoutOf(schema).slotBlockSize);
   if (!block) return 0;
-  setUpRecord(schema, record, block);
+  setUpRecord(schema, layoutOf(schema), record, block);
   return 1;
 }
 
@@ -831,7 +885,7 @@ int copyMessageInfo(const MessageSchema& schema, MessageInfo** destination,
 
 int decodeMessage(const MessageSchema& schema, const uint8_t* bytes, size_t length,
                   MessageInfo* record) {
-  return decodeRecord(schema, bytes, length, record, false) ? 1 : 0;
+  return decodeRecord(schema, layoutOf(schema), bytes, length, record, false) ? 1 : 0;
 }
 
 namespace {
