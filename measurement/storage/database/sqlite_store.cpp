@@ -764,7 +764,15 @@ bool APMSqliteStore::ensureSchemaOfTableWithName(const std::string& table,
   APMColumnTextMap expected;
   for (const auto& [name, type] : elementaryColumnInfo) expected[name] = firstWord(type);
   for (const auto& [name, type] : addOnColumnInfo) expected[name] = type;
-  if (current == expected) return true;
+  // Only the columns this code knows are compared. A nullable column of a
+  // later version, which validation keeps, would otherwise make the maps
+  // differ at every start, and the rebuild's copy by position would then
+  // fail and take the whole file with it.
+  bool matches = std::all_of(expected.begin(), expected.end(), [&](const auto& column) {
+    auto found = current.find(column.first);
+    return found != current.end() && found->second == column.second;
+  });
+  if (matches) return true;
   return rebuildTable(table, elementaryColumnInfo, addOnColumnInfo, error);
 }
 

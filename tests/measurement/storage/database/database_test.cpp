@@ -196,6 +196,28 @@ TEST_F(DatabaseTest, OldFileIsMigratedKeepingRows) {
   EXPECT_EQ(*database->dailyCounts(), APMDailyCounts(database->currentDayNumber(), 0, 0, 0, 0, 0, 0));
 }
 
+TEST_F(DatabaseTest, ColumnOfALaterVersionIsKeptByTheRetypedTable) {
+  // A file a later version wrote (and then downgraded): raw_events already
+  // has its REAL timestamp, plus a nullable column this code does not know.
+  ASSERT_TRUE(platform::createDirectories(platform::deletingLastPathComponent(path_)));
+  sqlite3* handle = nullptr;
+  ASSERT_EQ(sqlite3_open(path_.c_str(), &handle), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(handle,
+                         "CREATE TABLE raw_events (name TEXT NOT NULL, timestamp REAL NOT NULL, "
+                         "metadata_fingerprint INTEGER NOT NULL, data BLOB NOT NULL, "
+                         "is_realtime INTEGER, priority INTEGER);"
+                         "INSERT INTO raw_events VALUES ('_s', 1.5, 5, x'01', 0, 9);",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(handle);
+
+  auto database = open();
+  ASSERT_TRUE(database);
+  APMSqliteStore& store = *database->sqliteStore();
+  EXPECT_EQ(store.numberForQuery("SELECT priority FROM raw_events WHERE name = ?", {"_s"}),
+            Object(9));
+}
+
 TEST_F(DatabaseTest, FileWithBrokenTableIsDeletedAndStartsOver) {
   ASSERT_TRUE(platform::createDirectories(platform::deletingLastPathComponent(path_)));
   sqlite3* handle = nullptr;
