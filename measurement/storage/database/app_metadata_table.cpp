@@ -12,6 +12,7 @@
 
 namespace {
 
+constexpr long kRefusedState = 2;
 constexpr long kUnconvertible = 3;
 // The row is addressed by its rowid, written as the text "1" as it always
 // has been; SQLite compares it as the integer.
@@ -64,7 +65,10 @@ bool APMDatabase::initializeAppMetadata() {
     if (queryAppMetadata(&error)) return true;
     if (error) {
       APMMeasurement::monitor()->logWithLevel(1, 12005, "Failed to query app metadata");
-      // A row that is there but unreadable would otherwise stop every start.
+      // A row that is there but cannot be converted (code 2) would otherwise
+      // stop every start. A failed read says nothing about the row and
+      // leaves it alone.
+      if (error->code() != kRefusedState) return false;
       std::optional<int64_t> rows =
           sqliteStore_->rowCountForTableWithName(kAPMAppMetadataTable, kKeyColumn, kKeyValue);
       return rows && *rows > 0 && resetAppMetadataBookkeeping();

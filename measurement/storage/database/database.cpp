@@ -150,8 +150,10 @@ bool APMDatabase::initializeDatabaseResourcesWithContext(const std::string& cont
   if (!store) return false;
   sqliteStore_ = std::move(store);
   if (!ensureAllTables()) {
-    monitor()->logWithLevel(1, 12002,
-                            "Failed to create or validate required database tables (" + context + ")");
+    const std::string message =
+        "Failed to create or validate required database tables (" + context + ")";
+    monitor()->logWithLevel(1, 12002, message);
+    APMSetError(error, kState, message);
     platform::ErrorRef deleteError;
     if (!deleteDatabaseFiles(path, &deleteError) && deleteError) {
       monitor()->logWithLevel(
@@ -161,7 +163,9 @@ bool APMDatabase::initializeDatabaseResourcesWithContext(const std::string& cont
     return false;
   }
   if (!initializeAppMetadata()) {
-    monitor()->logWithLevel(1, 12004, "Failed to initialize App Metadata table (" + context + ")");
+    const std::string message = "Failed to initialize App Metadata table (" + context + ")";
+    monitor()->logWithLevel(1, 12004, message);
+    APMSetError(error, kState, message);
     return false;
   }
   return true;
@@ -253,9 +257,13 @@ bool APMDatabase::upsertDataType(const std::optional<APMRecord>& record, const s
     APMSetError(error, kArgument, "Received empty table name for checking upsert");
     return false;
   }
-  std::optional<int64_t> withKey =
-      sqliteStore_->rowCountForTableWithName(table, columnName, columnValue, error);
-  if (!withKey) return false;
+  // Without a key the row is a new one. Counting "the rows with the key"
+  // would then count the whole table and let a full table grow.
+  std::optional<int64_t> withKey = 0;
+  if (!columnName.empty() && !columnValue.isNil()) {
+    withKey = sqliteStore_->rowCountForTableWithName(table, columnName, columnValue, error);
+    if (!withKey) return false;
+  }
   std::optional<int64_t> all = sqliteStore_->rowCountForTableWithName(table, error);
   if (!all) return false;
   if (*withKey == 0 && *all >= tableLimit) {

@@ -84,7 +84,9 @@ class APMDatabase {
   // Opens (or creates) the database file `name` in the measurement folder,
   // brings its tables up to date and makes sure the app_metadata row
   // exists. A file whose tables cannot be brought up to date is deleted, so
-  // the next creation starts from an empty file. Null on failure.
+  // the next creation starts from an empty file. Null on failure, with the
+  // store's error when the file could not be opened, else a code 2 error
+  // naming the step that failed.
   static std::shared_ptr<APMDatabase> initWithDatabaseName(
       const std::string& name, std::shared_ptr<APMPersistedConfig> persistedConfig,
       platform::ErrorRef* error = nullptr);
@@ -110,8 +112,8 @@ class APMDatabase {
   // --- App metadata and daily counts ------------------------------------
 
   // Creates the app_metadata row (index 0, zero timestamps) unless there is
-  // one. A row that exists but cannot be read has its bundle bookkeeping
-  // reset, keeping the stored configuration and counters.
+  // one. A row that exists but cannot be converted has its bundle
+  // bookkeeping reset, keeping the stored configuration and counters.
   bool initializeAppMetadata();
   std::shared_ptr<APMAppMetadata> queryAppMetadata(platform::ErrorRef* error = nullptr);
   bool updateAppMetadata(const std::shared_ptr<APMAppMetadata>& appMetadata,
@@ -144,8 +146,8 @@ class APMDatabase {
                                                            const CreateDataTypeBlock<T>& block);
   bool insertDataType(const std::optional<APMRecord>& record, const std::string& table,
                       platform::ErrorRef* error = nullptr);
-  // Inserts or replaces the row with the key; a new key is refused when the
-  // table already holds `tableLimit` rows.
+  // Inserts or replaces the row with the key; a new key (or none) is refused
+  // when the table already holds `tableLimit` rows.
   bool upsertDataType(const std::optional<APMRecord>& record, const std::string& table,
                       const std::string& columnName, const platform::Object& columnValue,
                       long tableLimit, platform::ErrorRef* error = nullptr);

@@ -227,7 +227,11 @@ TEST_F(DatabaseTest, FileWithBrokenTableIsDeletedAndStartsOver) {
   sqlite3_close(handle);
 
   RecordingMonitor monitor;
-  EXPECT_FALSE(open());
+  ErrorRef error;
+  EXPECT_FALSE(open(&error));
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->localizedDescription(),
+            "Failed to create or validate required database tables (Init)");
   EXPECT_EQ(monitor.first(12047).contexts.at(0), Object("queue"));
   EXPECT_EQ(monitor.first(12002).message,
             "Failed to create or validate required database tables (Init)");
@@ -261,6 +265,10 @@ TEST_F(DatabaseTest, TableLimitsRefuseNewKeysOnly) {
   ASSERT_TRUE(error);
   EXPECT_EQ(error->localizedDescription(), "Failed to insert data type. Table is full");
   EXPECT_EQ(error->code(), 2);
+  // An upsert without a key value adds a row, so the limit holds for it too.
+  EXPECT_FALSE(database->upsertDataType(event(5001), kAPMEventsTable, "name", Object(),
+                                        kAPMEventsTableLimit, &error));
+  EXPECT_EQ(error->localizedDescription(), "Failed to insert data type. Table is full");
   APMRecord replaced = event(7);
   replaced.set("lifetime_count", 8);
   EXPECT_TRUE(database->upsertDataType(replaced, kAPMEventsTable, "name", "e7", kAPMEventsTableLimit));
