@@ -251,7 +251,13 @@ double APMPersistedConfig::midnightOffset() {
   // Read and, when absent, drawn and stored in one block, so that two first
   // readers cannot each store a different offset.
   return onQueue<double>([&]() -> double {
-    if (!store_) return randomMillisecondOfDay() / 1000.0;
+    if (!store_) {
+      // Nothing persists without a store, but the offset must still hold
+      // for the process: a new one at every read would move the day
+      // boundary and restart the daily counters at random.
+      if (!unstoredMidnightOffset_) unstoredMidnightOffset_ = randomMillisecondOfDay() / 1000.0;
+      return *unstoredMidnightOffset_;
+    }
     platform::Object stored = store_->objectForKey(kMidnightOffsetKey);
     if (stored.isNumber()) return stored.doubleValue();
     double offset = randomMillisecondOfDay() / 1000.0;
@@ -263,6 +269,7 @@ double APMPersistedConfig::midnightOffset() {
 
 void APMPersistedConfig::clearValues() {
   serialQueue_->sync([&] {
+    unstoredMidnightOffset_.reset();
     if (store_) store_->clearAllData();
   });
 }

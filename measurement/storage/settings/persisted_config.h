@@ -226,4 +226,6 @@ class APMPersistedConfig : public std::enable_shared_from_this<APMPersistedConfi
   const std::shared_ptr<platform::DispatchQueue> serialQueue_;
   std::mutex mutex_;
   platform::DelayedWork synchronizeBlock_;
+  // The midnight offset of a settings object without a store. Queue only.
+  std::optional<double> unstoredMidnightOffset_;
 };

@@ -45,6 +45,13 @@ TEST_F(PersistedConfigTest, MidnightOffsetIsDrawnOnceUntilCleared) {
   EXPECT_GE(redrawn, 0);
   EXPECT_LT(redrawn, 86400);
   EXPECT_EQ(config_->midnightOffset(), redrawn);
+
+  // Without a store (its folder could not be made) nothing is kept, yet the
+  // day boundary must not move from one read to the next.
+  auto storeless = APMPersistedConfig::initWithSuiteName("storeless", nullptr);
+  ASSERT_TRUE(storeless);
+  double unstored = storeless->midnightOffset();
+  EXPECT_EQ(storeless->midnightOffset(), unstored);
 }
 
 TEST_F(PersistedConfigTest, PropertiesKeepTheirKeysAndKinds) {
