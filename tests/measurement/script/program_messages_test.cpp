@@ -84,6 +84,15 @@ TEST(ProgramMessagesTest, WireTextsAndTypes) {
   ASSERT_TRUE(entity);
   EXPECT_EQ(APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(*entity).asStatement()->functionName(),
             u"f\uFFFD");
+  // A present empty name is a name: a call of the script function "", not
+  // error 14.
+  const auto emptyName = APMPBRuntimeEntity::initWithBuffer(platform::Bytes{0x08, 0x04, 0x1A, 0x00});
+  ASSERT_TRUE(emptyName);
+  platform::ErrorRef nameError;
+  const Value call = APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(*emptyName, &nameError);
+  EXPECT_FALSE(nameError);
+  ASSERT_NE(call.asStatement(), nullptr);
+  EXPECT_EQ(call.asStatement()->functionName(), u"");
   const auto other = APMPBRuntimeEntity::initWithBuffer(platform::Bytes{0x08, 0x05, 0x28, 0x01});
   ASSERT_TRUE(other);
   platform::ErrorRef error;
