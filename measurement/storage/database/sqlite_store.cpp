@@ -1166,22 +1166,29 @@ APMSqliteStore::readRecords(const std::string& query, const APMSqlParameters& pa
   size_t rowsRead = 0;
   sqlite3_mutex* mutex = sqlite3_db_mutex(sqliteHandle_);
   int result;
-  while ((result = sqlite3_step(statement)) == SQLITE_ROW) {
-    ++rowsRead;
-    platform::Object* values = rows->appendRow();
-    // One hold of the connection's mutex for the whole row (see
-    // valueAtColumn).
-    sqlite3_mutex_enter(mutex);
-    for (size_t slot = 0; slot < readable.size(); ++slot) {
-      values[slot] = objectOfValue(sqlite3_column_value(statement, readable[slot]));
+  try {
+    while ((result = sqlite3_step(statement)) == SQLITE_ROW) {
+      ++rowsRead;
+      platform::Object* values = rows->appendRow();
+      // One hold of the connection's mutex for the whole row (see
+      // valueAtColumn).
+      sqlite3_mutex_enter(mutex);
+      for (size_t slot = 0; slot < readable.size(); ++slot) {
+        values[slot] = objectOfValue(sqlite3_column_value(statement, readable[slot]));
+      }
+      sqlite3_mutex_leave(mutex);
+      for (size_t slot = 0; slot < readable.size(); ++slot) {
+        if (values[slot].isNil()) log(4, 34004, "Value is nil for column", rows->columns()[slot]);
+      }
+      APMRecord record = rows->recordOfRow(values);
+      if (filter && !(*filter)(records.size(), record)) break;
+      records.push_back(std::move(record));
     }
-    sqlite3_mutex_leave(mutex);
-    for (size_t slot = 0; slot < readable.size(); ++slot) {
-      if (values[slot].isNil()) log(4, 34004, "Value is nil for column", rows->columns()[slot]);
-    }
-    APMRecord record = rows->recordOfRow(values);
-    if (filter && !(*filter)(records.size(), record)) break;
-    records.push_back(std::move(record));
+  } catch (...) {
+    // A filter that throws must still give the statement back: left
+    // stepping, it would hold the file's read lock and its cache entry.
+    cleanUpStatement(statement, query);
+    throw;
   }
   if (result != SQLITE_ROW && result != SQLITE_DONE) {
     setDatabaseError(error, "query records");

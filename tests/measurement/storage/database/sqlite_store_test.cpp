@@ -195,6 +195,17 @@ TEST_F(SqliteStoreTest, QueriesFiltersAndNumbers) {
     EXPECT_TRUE(monitor.contains(34005));
   }
 
+  // A filter that throws leaves no statement stepping behind it.
+  EXPECT_THROW(store_->recordsForQuery("SELECT k FROM t", {}, nullptr,
+                                       [](size_t, const APMRecord&) -> bool {
+                                         throw std::runtime_error("filter failed");
+                                       }),
+               std::runtime_error);
+  for (sqlite3_stmt* s = sqlite3_next_stmt(store_->sqliteHandle(), nullptr); s;
+       s = sqlite3_next_stmt(store_->sqliteHandle(), s)) {
+    EXPECT_FALSE(sqlite3_stmt_busy(s)) << sqlite3_sql(s);
+  }
+
   EXPECT_EQ(store_->numberForQuery("SELECT max(i) FROM t WHERE r >= ?", {1.0}), Object(4));
   EXPECT_EQ(store_->numberForQuery("SELECT sum(r) FROM t", {}), Object(5.0));
   error.reset();
