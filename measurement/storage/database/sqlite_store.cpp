@@ -616,7 +616,39 @@ bool APMSqliteStore::ensureTableWithName(const std::string& table, const std::st
   std::optional<bool> exists = tableExists(table, error);
   if (!exists) return false;
   if (!*exists && !executeSQL(createSQL, error)) return false;
-  return validateTableWithName(table, requiredColumnNames, addOnColumns, error).value_or(false);
+  platform::ErrorRef validateError;
+  std::optional<bool> valid =
+      validateTableWithName(table, requiredColumnNames, addOnColumns, &validateError);
+  if (valid.value_or(false)) return true;
+  // No answer and no error: the table has no columns, so the CREATE text
+  // made some other table.
+  if (!validateError) {
+    validateError = apm_errorWithCode(kState, "Table does not exist after create for ensure table");
+  }
+  platform::setError(error, validateError);
+  return false;
+}
+
+template <typename Visit>
+bool APMSqliteStore::forEachColumn(const std::string& table, Visit&& visit,
+                                   platform::ErrorRef* error) {
+  std::string query = "PRAGMA table_info(" + table + ")";
+  sqlite3_stmt* statement = statementForQuery(query, error);
+  if (!statement) return false;
+  int result;
+  while ((result = sqlite3_step(statement)) == SQLITE_ROW) {
+    const unsigned char* name = sqlite3_column_text(statement, 1);
+    const unsigned char* type = sqlite3_column_text(statement, 2);
+    if (!name) continue;
+    visit(reinterpret_cast<const char*>(name), type ? reinterpret_cast<const char*>(type) : "",
+          sqlite3_column_int(statement, 3) != 0);
+  }
+  // A list cut short by a failed step would pass for a table that lacks
+  // columns, or for no table at all.
+  bool done = result == SQLITE_DONE;
+  if (!done) setDatabaseError(error, "table info");
+  cleanUpStatement(statement, query);
+  return done;
 }
 
 std::optional<bool> APMSqliteStore::validateTableWithName(
@@ -645,18 +677,14 @@ std::optional<bool> APMSqliteStore::validateTableWithName(
   if (!existing.empty()) {
     // Columns a newer version may have added are kept when nullable: rows
     // written here simply leave them NULL.
-    std::string query = "PRAGMA table_info(" + table + ")";
-    sqlite3_stmt* statement = statementForQuery(query, error);
-    if (!statement) return false;
     bool unknownRequired = false;
-    while (sqlite3_step(statement) == SQLITE_ROW) {
-      const unsigned char* name = sqlite3_column_text(statement, 1);
-      if (name && existing.count(reinterpret_cast<const char*>(name)) &&
-          sqlite3_column_int(statement, 3) != 0) {
-        unknownRequired = true;
-      }
-    }
-    cleanUpStatement(statement, query);
+    bool read = forEachColumn(
+        table,
+        [&](const char* name, const char*, bool notNull) {
+          if (notNull && existing.count(name)) unknownRequired = true;
+        },
+        error);
+    if (!read) return false;
     if (unknownRequired) {
       APMSetError(error, kState, "Table contains unknown non-optional columns");
       return false;
@@ -697,14 +725,9 @@ std::vector<std::string> APMSqliteStore::columnsForTableWithName(const std::stri
     return columns;
   }
   if (!checkOpen("Get table columns failed. Database not open.", error)) return columns;
-  std::string query = "PRAGMA table_info(" + table + ")";
-  sqlite3_stmt* statement = statementForQuery(query, error);
-  if (!statement) return columns;
-  while (sqlite3_step(statement) == SQLITE_ROW) {
-    const unsigned char* name = sqlite3_column_text(statement, 1);
-    if (name) columns.emplace_back(reinterpret_cast<const char*>(name));
-  }
-  cleanUpStatement(statement, query);
+  bool read = forEachColumn(
+      table, [&](const char* name, const char*, bool) { columns.emplace_back(name); }, error);
+  if (!read) columns.clear();
   return columns;
 }
 
@@ -716,17 +739,9 @@ APMColumnTextMap APMSqliteStore::columnInfoForTableWithName(const std::string& t
     return info;
   }
   if (!checkOpen("Get table column info failed. Database not open.", error)) return info;
-  std::string query = "PRAGMA table_info(" + table + ")";
-  sqlite3_stmt* statement = statementForQuery(query, error);
-  if (!statement) return info;
-  while (sqlite3_step(statement) == SQLITE_ROW) {
-    const unsigned char* name = sqlite3_column_text(statement, 1);
-    const unsigned char* type = sqlite3_column_text(statement, 2);
-    if (name) {
-      info[reinterpret_cast<const char*>(name)] = type ? reinterpret_cast<const char*>(type) : "";
-    }
-  }
-  cleanUpStatement(statement, query);
+  bool read = forEachColumn(
+      table, [&](const char* name, const char* type, bool) { info[name] = type; }, error);
+  if (!read) info.clear();
   return info;
 }
 

@@ -307,6 +307,11 @@ class APMSqliteStore {
                                                     platform::ErrorRef* error,
                                                     const APMRecordFilter* filter);
   bool checkOpen(const char* message, platform::ErrorRef* error) const;
+  // Calls `visit(name, declaredType, notNull)` for each column of the table,
+  // in table order. False, with the error, when the list cannot be read to
+  // its end; true with no call for an absent table.
+  template <typename Visit>
+  bool forEachColumn(const std::string& table, Visit&& visit, platform::ErrorRef* error);
   bool rebuildTable(const std::string& table, const APMColumnInfo& elementaryColumnInfo,
                     const APMColumnInfo& addOnColumnInfo, platform::ErrorRef* error);
 

@@ -312,6 +312,10 @@ TEST_F(SqliteStoreTest, EnsureTableCreatesValidatesAndAddsColumns) {
   EXPECT_FALSE(store_->ensureTableWithName("g", {{"a", "INTEGER NOT NULL"}, {"c", "TEXT"}}, {}, &error));
   EXPECT_EQ(descriptionOf(error), "Table is missing required columns");
   EXPECT_EQ(error->code(), 2);
+  // A CREATE text that makes some other table fails with an error too.
+  error.reset();
+  EXPECT_FALSE(store_->ensureTableWithName("h", "CREATE TABLE other (a INTEGER)", {"a"}, {}, &error));
+  EXPECT_EQ(descriptionOf(error), "Table does not exist after create for ensure table");
 }
 
 TEST_F(SqliteStoreTest, RetypedColumnIsRebuiltOnceKeepingRows) {
