@@ -22,6 +22,7 @@ void* nanoAllocate(size_t size) {
 }
 
 void* nanoAllocateZeroed(size_t count, size_t size) {
+  if (size != 0 && count > SIZE_MAX / size) return nullptr;
   return calloc(count > 0 ? count : 1, size > 0 ? size : 1);
 }
 

@@ -1,5 +1,6 @@
 // Every field of every wrapper class set through the accessors, carried
 // over the wire and read back.
+#include "measurement/messages/message_routines.h"
 #include "measurement/messages/message_values.h"
 #include "measurement/messages/message_wrappers.h"
 #include "measurement/messages/nano_accessors.h"
@@ -236,6 +237,69 @@ TEST(CatalogueAccessors, BundleTimesAndEventsThroughAccessors) {
   APMNanoSetInt32(bundle, MeasurementBundleField::protocol_version, 1);
   EXPECT_EQ(bundle->protoBuffer(),
             (platform::Bytes{0x08, 0x01, 0xd0, 0x01, 0x05, 0xda, 0x01, 0x01, 'v'}));
+}
+
+TEST(CatalogueAccessors, DecodedRecordsChangeLikeBuiltOnes) {
+  // A decoded event keeps its scalars and texts inside its records' own
+  // blocks; replacing, clearing and setting them again behaves as on a
+  // record built through the accessors.
+  auto event = APMPBEvent::initWithBuffer(platform::Bytes{0x0a, 0x05, 0x0a, 0x01, 'n', 0x18, 0x05,
+                                                          0x12, 0x02, '_', 'e', 0x18, 0x07});
+  ASSERT_NE(event, nullptr);
+  EXPECT_EQ(APMNanoGetString(event, EventField::name), "_e");
+  EXPECT_EQ(APMNanoGetInt64(event, EventField::timestamp_millis), 7);
+  APMNanoSetString(event, EventField::name, "screen_view");
+  APMNanoSetInt64(event, EventField::timestamp_millis, 300);
+  APMNanoClearField(event, EventField::timestamp_millis);
+  EXPECT_FALSE(APMNanoHasField(event, EventField::timestamp_millis));
+  APMNanoSetInt64(event, EventField::previous_timestamp_millis, 1);
+  APMNanoSetInt64(event, EventField::timestamp_millis, 2);
+
+  const NANOMessageClass paramClass = APMPBEventParam::messageClass();
+  auto params = APMNanoGetRepeated(event, EventField::params, &paramClass);
+  ASSERT_TRUE(params && params->size() == 1);
+  auto param = std::static_pointer_cast<APMPBEventParam>(
+      std::get<std::shared_ptr<NANOMessageBase>>((*params)[0]));
+  EXPECT_EQ(APMNanoGetString(param, EventParamField::name), "n");
+  APMNanoSetString(param, EventParamField::name, std::nullopt);
+  APMNanoSetDouble(param, EventParamField::double_value, 0.0);
+  std::vector<APMNanoValue> items{param};
+  APMNanoSetRepeated(event, EventField::params, &items);
+
+  const platform::Bytes expected{0x0a, 0x0b, 0x18, 0x05, 0x29, 0, 0, 0, 0, 0, 0, 0, 0,
+                                 0x12, 0x0b, 's',  'c',  'r',  'e', 'e', 'n', '_', 'v', 'i', 'e', 'w',
+                                 0x18, 0x02, 0x20, 0x01};
+  EXPECT_EQ(event->protoBuffer(), expected);
+  auto copy = APMPBEvent::initWithMessageInfo(event->messageInfo());
+  ASSERT_NE(copy, nullptr);
+  EXPECT_EQ(copy->protoBuffer(), expected);
+  auto again = APMPBEvent::initWithBuffer(expected);
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(again->protoBuffer(), expected);
+}
+
+TEST(CatalogueAccessors, AValueTooDeepToCopyIsRefusedWhole) {
+  // Each setting copies its value, so a chain one level deeper than a copy
+  // may reach is built one level at a time; handing it over once more then
+  // fails part-way, and the partial copy is freed.
+  platform::LogCapture capture;
+  const NANOMessageClass paramClass = APMPBEventParam::messageClass();
+  auto chain = APMPBEventParam::initWithBuffer(nullptr);
+  for (int level = 1; level <= kMessageNestingLimit; ++level) {
+    auto parent = APMPBEventParam::initWithBuffer(nullptr);
+    std::vector<APMNanoValue> items{chain};
+    APMNanoSetRepeated(parent, EventParamField::param_value, &items);
+    ASSERT_EQ(APMNanoGetRepeated(parent, EventParamField::param_value, &paramClass)->size(), 1u)
+        << level;
+    chain = parent;
+  }
+  EXPECT_EQ(capture.stdoutText(), "");
+  auto event = APMPBEvent::initWithBuffer(nullptr);
+  std::vector<APMNanoValue> items{chain, chain};
+  APMNanoSetRepeated(event, EventField::params, &items);
+  EXPECT_TRUE(APMNanoGetRepeated(event, EventField::params)->empty());
+  EXPECT_NE(capture.stdoutText().find("<ERROR> EventParam copy failed: nesting too deep\n"),
+            std::string::npos);
 }
 
 } // namespace
