@@ -2,44 +2,41 @@
 
 RecordingMonitor::RecordingMonitor() {
   APMMeasurement::monitor()->setObserver(
-      [this](long level, long code, const std::string& message,
-             const APMMonitor::Contexts& contexts, const std::string& text) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        logs_.push_back({level, code, message, contexts, text});
+      [log = log_](long level, long code, const std::string& message,
+                   const APMMonitor::Contexts& contexts, const std::string& text) {
+        std::lock_guard<std::mutex> lock(log->mutex);
+        log->entries.push_back({level, code, message, contexts, text});
       });
 }
 
 RecordingMonitor::~RecordingMonitor() { APMMeasurement::monitor()->setObserver(nullptr); }
 
 std::vector<RecordedLog> RecordingMonitor::logs() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return logs_;
+  std::lock_guard<std::mutex> lock(log_->mutex);
+  return log_->entries;
 }
 
 std::vector<long> RecordingMonitor::codes() const {
-  std::lock_guard<std::mutex> lock(mutex_);
   std::vector<long> codes;
-  for (const RecordedLog& log : logs_) codes.push_back(log.code);
+  for (const RecordedLog& entry : logs()) codes.push_back(entry.code);
   return codes;
 }
 
 bool RecordingMonitor::contains(long code) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (const RecordedLog& log : logs_) {
-    if (log.code == code) return true;
+  for (const RecordedLog& entry : logs()) {
+    if (entry.code == code) return true;
   }
   return false;
 }
 
 RecordedLog RecordingMonitor::first(long code) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (const RecordedLog& log : logs_) {
-    if (log.code == code) return log;
+  for (const RecordedLog& entry : logs()) {
+    if (entry.code == code) return entry;
   }
   return {};
 }
 
 void RecordingMonitor::clear() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  logs_.clear();
+  std::lock_guard<std::mutex> lock(log_->mutex);
+  log_->entries.clear();
 }

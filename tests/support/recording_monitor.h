@@ -1,8 +1,11 @@
 // RecordingMonitor: records every call made to the process-wide measurement
 // monitor while it lives (levels, codes, messages, contexts, formatted text),
-// whether or not the line would be printed. One at a time.
+// whether or not the line would be printed. One at a time. A call still
+// running on another thread when the recorder goes away writes into storage
+// it keeps alive, never into the destroyed recorder.
 #pragma once
 
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -34,6 +37,9 @@ class RecordingMonitor {
   void clear();
 
  private:
-  mutable std::mutex mutex_;
-  std::vector<RecordedLog> logs_;
+  struct Log {
+    std::mutex mutex;
+    std::vector<RecordedLog> entries;
+  };
+  const std::shared_ptr<Log> log_ = std::make_shared<Log>();
 };
