@@ -4,7 +4,6 @@
 #include <strings.h>
 
 #include <cmath>
-#include <cstdio>
 #include <mutex>
 
 #include "platform/numbers.h"
@@ -15,8 +14,6 @@ namespace {
 
 constexpr const char* kFailedToCreateRequest = "Failed to create network request";
 constexpr long kFailedToCreateRequestCode = 900002;
-constexpr const char* kLogSubsystem = "com.voraza.vudaziru.analytics";
-constexpr const char* kLogTag = "<VavIradadovozo>";
 
 using Response = VADErivoro::Response;
 using CompletionHandler = VADErivoro::CompletionHandler;
@@ -41,9 +38,8 @@ platform::ErrorRef creationError(long code, std::string reason) {
   info.emplace(kGULNetworkErrorContext, kFailedToCreateRequest);
   info.emplace(platform::kLocalizedDescriptionKey, std::move(reason));
   auto error = platform::Error::make(kGULNetworkErrorDomain, code, std::move(info));
-  char messageCode[32];
-  std::snprintf(messageCode, sizeof messageCode, "I-ACS%06ld", kFailedToCreateRequestCode);
-  GULLogError(kLogSubsystem, kLogTag, false, messageCode,
+  GULLogError(kGULAnalyticsSubsystem, kGULAnalyticsLogTag, false,
+              GULAnalyticsMessageCode(kFailedToCreateRequestCode),
               std::string(kFailedToCreateRequest) + ". Code, error: " + std::to_string(code) +
                   ", " + error->description());
   return error;

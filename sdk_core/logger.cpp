@@ -1,6 +1,7 @@
 #include "sdk_core/logger.h"
 
 #include <atomic>
+#include <cstdio>
 #include <memory>
 
 #include "platform/dispatch.h"
@@ -19,6 +20,12 @@ platform::DispatchQueue& loggingQueue() {
 }
 
 }  // namespace
+
+std::string GULAnalyticsMessageCode(long code) {
+  char text[32];
+  std::snprintf(text, sizeof text, "I-ACS%06ld", code);
+  return text;
+}
 
 void GULSetLoggerLevel(GULLoggerLevel level) {
   if (level < GULLoggerLevelError || level > GULLoggerLevelDebug) return;

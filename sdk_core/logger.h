@@ -21,6 +21,13 @@ enum GULLoggerLevel : int {
 // The SDK version printed at the start of every line.
 inline constexpr const char* kGULSDKVersion = "11.3.0";
 
+// The measurement components write under this subsystem and tag, with
+// message codes made by `GULAnalyticsMessageCode`.
+inline constexpr const char* kGULAnalyticsSubsystem = "com.voraza.vudaziru.analytics";
+inline constexpr const char* kGULAnalyticsLogTag = "<VavIradadovozo>";
+// "I-ACS" followed by the code in six digits ("I-ACS030001").
+std::string GULAnalyticsMessageCode(long code);
+
 // Sets the level shared by every SDK library; a value outside 3-7 is ignored.
 void GULSetLoggerLevel(GULLoggerLevel level);
 // True when a line of `level` would be written without being forced.

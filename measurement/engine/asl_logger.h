@@ -27,6 +27,3 @@ class APMASLLogger : public APMLogging {
   // 7-8 debug, anything else warning.
   static GULLoggerLevel GULLoggerLevelFromLogLevel(long logLevel);
 };
-
-// "I-ACS" followed by the code in six digits ("I-ACS030001").
-std::string APMMessageCodeText(long code);

@@ -37,7 +37,7 @@ struct APMMonitor::State {
   long logLevel = 6;
   bool verbose = false;
   bool debugMode = false;
-  std::string logTag = "<VavIradadovozo>";
+  std::string logTag = kGULAnalyticsLogTag;
   std::shared_ptr<APMLogging> logger = std::make_shared<APMASLLogger>();
   std::deque<APMMonitoringRecord> monitoringData;
   Observer observer;

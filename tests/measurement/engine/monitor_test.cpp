@@ -128,7 +128,8 @@ TEST(ASLLoggerTest, LevelMapping) {
   }
   EXPECT_EQ(APMASLLogger::GULLoggerLevelFromLogLevel(9), GULLoggerLevelWarning);
   EXPECT_EQ(APMASLLogger::GULLoggerLevelFromLogLevel(-1), GULLoggerLevelWarning);
-  EXPECT_EQ(APMMessageCodeText(30001), "I-ACS030001");
+  EXPECT_EQ(GULAnalyticsMessageCode(30001), "I-ACS030001");
+  EXPECT_EQ(GULAnalyticsMessageCode(900002), "I-ACS900002");
 }
 
 }  // namespace
