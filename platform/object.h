@@ -1,6 +1,6 @@
-// `Object`: the dynamic value the measurement code passes where the original
-// platform passed untyped objects (log contexts, stored records, settings,
-// error user info, values handed to and from scripts).
+// `Object`: the dynamic value the measurement code passes where a value of
+// any kind may stand (log contexts, stored records, settings, error user
+// info, values handed to and from scripts).
 //
 // It is a value type that keeps the distinctions the measurement code relies
 // on: nil vs the null marker, booleans vs signed vs unsigned vs floating

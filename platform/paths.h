@@ -1,8 +1,7 @@
 // Folders of the app container and the small file operations the storage
 // layer needs.
 //
-// The container is the folder the app owns, laid out as the original
-// platform lays out an app's home:
+// The container is the folder the app owns, laid out as an app's home:
 //   <container>/Library
 //   <container>/Library/Application Support
 //   <container>/Library/Preferences

@@ -1,8 +1,9 @@
 // Unicode text helpers on ICU.
 //
 // Strings in this system are UTF-8 `std::string`; where the measurement code
-// counts characters it counts UTF-16 code units, as the original platform's
-// strings do, and the script runtime works on `std::u16string`. These helpers
+// counts characters it counts UTF-16 code units, so that lengths and limits
+// agree with the values the service and stored files already hold, and the
+// script runtime works on `std::u16string`. These helpers
 // convert between the encodings and measure lengths.
 //
 // Ill-formed input never fails: every maximal ill-formed subsequence of UTF-8

@@ -6,9 +6,9 @@
 // expires.
 //
 // A plain record: made empty, filled through its setters, copied by value
-// (the copy shares the immutable events and the value's boxed object, as a
-// copy of the original record does). It takes no lock; one thread at a time
-// may change a given record, any number may read an unchanging one.
+// (the copy shares the immutable events and the value's boxed object). It
+// takes no lock; one thread at a time may change a given record, any number
+// may read an unchanging one.
 #pragma once
 
 #include <memory>

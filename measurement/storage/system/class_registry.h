@@ -1,10 +1,9 @@
 // The classes that code may look up by name at run time.
 //
-// The original platform finds a class from its name and asks it what it
-// responds to; C++ has no such lookup, so a class that wants to be found
-// registers itself here under its name with the operations it offers. An
-// empty operation means the class does not respond to it. The registry is
-// process-wide; every function may be called from any thread, and the
+// C++ cannot find a class from its name or ask it what it responds to, so
+// a class that wants to be found registers itself here under its name with
+// the operations it offers. An empty operation means the class does not
+// respond to it. The registry is process-wide; every function may be called from any thread, and the
 // operations are called without the registry's lock held.
 #pragma once
 
