@@ -3,8 +3,9 @@
 // C++ cannot find a class from its name or ask it what it responds to, so
 // a class that wants to be found registers itself here under its name with
 // the operations it offers. An empty operation means the class does not
-// respond to it. The registry is process-wide; every function may be called from any thread, and the
-// operations are called without the registry's lock held.
+// respond to it. The registry is process-wide; every function may be called
+// from any thread, and the operations are called without the registry's lock
+// held.
 #pragma once
 
 #include <functional>
