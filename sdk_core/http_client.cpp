@@ -111,6 +111,11 @@ constexpr const char* kAllowedSchemes = "http,https";
 // Parses the URL the way the transfer will; empty when it is acceptable,
 // otherwise the reason.
 std::string urlProblem(const std::string& url) {
+  // A URL is printable ASCII; anything else must arrive percent-encoded.
+  // The parser would pass raw bytes (invalid UTF-8 among them) to the wire.
+  for (unsigned char c : url) {
+    if (c <= 0x20 || c >= 0x7F) return "Invalid URL: a character outside printable ASCII";
+  }
   CURLU* parsed = curl_url();
   if (!parsed) return "Cannot create a URL parser";
   std::string problem;

@@ -10,8 +10,9 @@
 // whose user info maps "Context" to "Failed to create network request":
 //   1  the URL is empty;
 //   3  the payload cannot be compressed;
-//   4  the request cannot be created or started (an unparseable URL, a
-//      scheme other than http or https, no transfer handle).
+//   4  the request cannot be created or started (an unparseable URL, one
+//      with bytes outside printable ASCII, a scheme other than http or
+//      https, no transfer handle).
 // They are logged first (code 900002, "Failed to create network request.
 // Code, error"). A transfer that fails on the way (no server listening, a
 // time-out, a lost connection, an answer too large) gives an error of

@@ -142,6 +142,8 @@ TEST(VADErivoroTest, RequestsThatCannotBeCreatedFailWithTheirCodeAndLogLine) {
       {"http://exa mple.com/", 4},
       {"file:///etc/passwd", 4},
       {"ftp://127.0.0.1/", 4},
+      {"http://127.0.0.1/\xFF\xFE", 4},  // invalid UTF-8, not percent-encoded
+      {"http://127.0.0.1/a\r\nX-Injected: 1", 4},
   };
   VADErivoro client("127.0.0.1");
   auto queue = platform::DispatchQueue::create("test.completion");
