@@ -50,8 +50,10 @@ std::int64_t nanosecondsFromSeconds(double seconds);
 class DelayedWork {
  public:
   DelayedWork() = default;
-  // Prevents the block from running if it has not started yet; the block
-  // and what it captured are released. No effect once the block runs.
+  // Prevents the block from running if it has not started yet. The block
+  // and what it captured are released at once while it waits for its time,
+  // or when the queue reaches it if it was already handed to the queue. No
+  // effect once the block runs.
   void cancel();
   bool isCancelled() const;
 
