@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -202,15 +203,21 @@ class DepthGuard {
 // recursively, so that freeing never runs out of stack however deep a
 // record is.
 
+// A record to free, or (record null) an arena to release once the records
+// above it on the stack, which were cut from it, are gone.
 struct PendingRecord {
   const MessageSchema* schema;
   MessageInfo* record;
+  NanoArena* arena;
 };
 
 class PendingRecords {
  public:
   void push(const MessageSchema* schema, MessageInfo* record) {
-    if (record) items_.push_back({schema, record});
+    if (record) items_.push_back({schema, record, nullptr});
+  }
+  void pushArena(NanoArena* arena) {
+    if (arena) items_.push_back({nullptr, nullptr, arena});
   }
   bool empty() const { return items_.empty(); }
   PendingRecord pop() {
@@ -260,14 +267,19 @@ void releaseField(const MessageSchema& schema, const MessageLayout& layout, Mess
 
 void drain(PendingRecords& pending) {
   while (!pending.empty()) {
-    auto [schema, record] = pending.pop();
+    auto [schema, record, arena] = pending.pop();
+    if (!record) {
+      nanoArenaRelease(arena);
+      continue;
+    }
+    pending.pushArena(nanoOwnedArena(nanoRecordBlock(record)));
     if (record->slots) {
       const MessageLayout& layout = layoutOf(*schema);
       for (uint32_t id = 0; id < schema->fieldCount; ++id) {
         if (record->slots[id]) releaseField(*schema, layout, record, id, pending);
       }
     }
-    nanoReleaseRecord(record);
+    nanoReleaseRecordShell(record);
   }
 }
 
@@ -367,6 +379,9 @@ void emptyForDecode(const MessageSchema& schema, MessageInfo* record) {
   for (uint32_t id : layout.nestedIds) releaseField(schema, layout, record, id, pending);
   drain(pending);
 }
+
+// A decoded tree takes about this many bytes of records per byte of wire.
+constexpr size_t kDecodedBytesPerWireByte = 6;
 
 // The read function of buffer streams, whose `state` is the read position.
 // (Null until this file's statics are set up, which only turns the fast
@@ -548,6 +563,21 @@ bool decodeRecord(const MessageSchema& schema, const MessageLayout& layout, cons
     return false;
   }
   if (!fresh) emptyForDecode(schema, record);
+  // A decode that is not part of another one builds its tree in an arena
+  // owned by the record.
+  std::optional<NanoArenaScope> scope;
+  if (!NanoArenaScope::current()) {
+    void* owner = nanoRecordBlock(record);
+    NanoArena* arena = nanoOwnedArena(owner);
+    if (!arena) {
+      arena = nanoArenaNew(length * kDecodedBytesPerWireByte);
+      if (!nanoSetOwnedArena(owner, arena)) {
+        nanoArenaRelease(arena);
+        arena = nullptr;
+      }
+    }
+    if (arena) scope.emplace(arena);
+  }
   if (!decodePass(schema, layout, bytes, length, record)) return false;
   // When the counting pass found no items, the filling pass would decode
   // the same scalars again and fill nothing: its result is already there.
@@ -852,9 +882,18 @@ int copyMessageInfo(const MessageSchema& schema, MessageInfo** destination,
     printLine(format("<ERROR> %s copy failed: %s\n", schema.name, "nesting too deep"));
     return 0;
   }
+  // A copy that is not part of another one builds its tree in an arena
+  // owned by its root record, which itself is an ordinary block.
+  NanoArena* arena = NanoArenaScope::current() ? nullptr : nanoArenaNew(0);
   MessageInfo* copy = newRecord(schema);
-  if (!copy) return 0;
+  if (!copy) {
+    nanoArenaRelease(arena);
+    return 0;
+  }
+  nanoSetOwnedArena(nanoRecordBlock(copy), arena);
   *destination = copy;
+  std::optional<NanoArenaScope> scope;
+  if (arena) scope.emplace(arena);
   if (!source->slots) return 1;
   for (uint32_t id = 0; id < schema.fieldCount; ++id) {
     const FieldSchema& field = schema.fields[id];

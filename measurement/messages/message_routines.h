@@ -13,6 +13,11 @@
 // Failures print one line beginning "<ERROR> " on standard output where the
 // routine names one; nothing is raised or logged elsewhere.
 //
+// Memory: a decode or deep copy builds its whole tree in one arena
+// (nano_memory.h) owned by the root record and released with it; a record
+// that owns an arena may sit inside another record's tree (a value set
+// through the accessors) and is freed with it.
+//
 // Limits: a record nests at most kMessageNestingLimit messages deep
 // (EventParam and RuntimeEntity nest themselves). Decoding deeper input
 // fails ("<ERROR> %s decoder failed: nesting too deep"), copying a deeper

@@ -5,21 +5,22 @@
 // the message layer allocated it. Encoded output buffers are not record
 // memory: they are malloc'ed and the caller frees them with free.
 //
-// Why a pool: a decoded upload batch is tens of thousands of small blocks,
-// allocated in one burst and freed in another. Blocks of up to 248 bytes are
-// served from per-thread free lists in sixteen size classes, refilled from
-// and returned to one shared pool in batches, so that the common case takes
-// no lock. A block may be released on another thread than the one that
-// allocated it. The memory of freed small blocks is kept for reuse by the
-// message layer and never handed back to the system, so the layer's
-// footprint stays at its peak; each thread keeps at most 256 KB per size
-// class in its own lists and hands the rest back to the shared pool. Larger
-// blocks go to malloc.
+// Arenas: decoding or copying a message makes a whole tree of small blocks
+// at once (tens of thousands for an upload batch). While a NanoArenaScope
+// is alive on a thread, its blocks are cut one after another from the
+// scope's arena: cheap to make, close together in memory, and freed all at
+// once. Releasing such a block on its own does nothing; its memory returns
+// when the arena is released, which the block that owns the arena (the
+// tree's root record, see nanoSetOwnedArena) arranges. Replacing values of
+// a finished tree takes ordinary blocks, so changing a tree never grows its
+// arena. Chunks of released arenas, up to 4 MB in all, are kept for later
+// arenas. Other blocks come from malloc.
 //
-// Under AddressSanitizer every block is a plain malloc block, so that the
-// sanitizer sees each allocation on its own.
-//
-// Threads: any thread; blocks are 8-byte aligned.
+// Threads: any thread may allocate and release blocks, also blocks made on
+// another thread; an arena is used by one thread at a time. Blocks are
+// 8-byte aligned. Under AddressSanitizer each arena block is a malloc block
+// of its own (still released with its arena), so that the sanitizer sees
+// every block.
 #pragma once
 
 #include <cstddef>
@@ -29,5 +30,37 @@
 void* nanoAllocate(size_t size);
 // The same, zeroed; null also when `count * size` overflows.
 void* nanoAllocateZeroed(size_t count, size_t size);
-// Gives back a block of nanoAllocate or nanoAllocateZeroed; null is ignored.
+// Gives back a block of nanoAllocate or nanoAllocateZeroed; null and arena
+// blocks are ignored.
 void nanoRelease(void* block);
+
+struct NanoArena;
+
+// A new arena whose first chunk suits about `expectedBytes` of blocks; null
+// when memory runs out.
+NanoArena* nanoArenaNew(size_t expectedBytes);
+// Frees the arena and every block cut from it. Null is ignored.
+void nanoArenaRelease(NanoArena* arena);
+
+// Records that `block` owns `arena`, and answers the arena a block owns
+// (null for none). The owner releases the arena once nothing cut from it is
+// needed any more; releasing the block itself does not. A block cut from an
+// arena cannot own one: false, nothing recorded.
+bool nanoSetOwnedArena(void* block, NanoArena* arena);
+NanoArena* nanoOwnedArena(const void* block);
+
+// While alive, nanoAllocate and nanoAllocateZeroed on this thread cut
+// blocks from `arena`. Scopes nest; the innermost wins.
+class NanoArenaScope {
+ public:
+  explicit NanoArenaScope(NanoArena* arena);
+  ~NanoArenaScope();
+  NanoArenaScope(const NanoArenaScope&) = delete;
+  NanoArenaScope& operator=(const NanoArenaScope&) = delete;
+
+  // The arena of the innermost scope on this thread, or null.
+  static NanoArena* current();
+
+ private:
+  NanoArena* previous_;
+};

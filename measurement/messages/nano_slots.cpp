@@ -81,10 +81,24 @@ void nanoReleaseBytes(APMNanoBytes* value) {
   nanoRelease(value);
 }
 
-void nanoReleaseRecord(MessageInfo* record) {
+void* nanoRecordBlock(const MessageInfo* record) {
+  if (!record) return nullptr;
+  if (record->slots == reinterpret_cast<void* const*>(record + 1)) {
+    return const_cast<MessageInfo*>(record);
+  }
+  return record->slots;
+}
+
+void nanoReleaseRecordShell(MessageInfo* record) {
   if (!record) return;
   if (record->slots != reinterpret_cast<void**>(record + 1)) nanoRelease(record->slots);
   nanoRelease(record);
+}
+
+void nanoReleaseRecord(MessageInfo* record) {
+  NanoArena* arena = nanoOwnedArena(nanoRecordBlock(record));
+  nanoReleaseRecordShell(record);
+  nanoArenaRelease(arena);
 }
 
 bool APMNanoStoreBool(void** slot, bool value) {

@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "measurement/messages/message_info.h"
+#include "measurement/messages/nano_memory.h"
 #include "platform/object.h"
 
 // Frees the item array (not the items) and empties the header.
@@ -25,9 +26,16 @@ bool APMNanoFreeString(APMNanoBytes* value);
 APMNanoBytes* nanoNewBytes(const uint8_t* bytes, size_t length);
 // Releases a string value with its data.
 void nanoReleaseBytes(APMNanoBytes* value);
-// Releases a record's slot array and the record itself; a record made in
-// one block with its slot array (the slots right after the record) is one
-// release.
+// The block that holds a record's slots: the record's own block when it was
+// made in one block with its slot array (the slots right after the record),
+// else the slot array. This block owns the arena (nano_memory.h) that the
+// record's tree was built in, if any.
+void* nanoRecordBlock(const MessageInfo* record);
+// Releases a record's slot array and the record itself (one release for a
+// record made in one block with its slots), but not an arena they own.
+void nanoReleaseRecordShell(MessageInfo* record);
+// The same, then the arena the record owns: for a record whose fields have
+// all been released.
 void nanoReleaseRecord(MessageInfo* record);
 
 bool APMNanoStoreBool(void** slot, bool value);
