@@ -1,22 +1,7 @@
 #include "measurement/storage/settings/config_store.h"
 
-#include <cstdio>
-
 #include "platform/property_list.h"
 #include "sdk_core/logger.h"
-
-namespace {
-
-constexpr const char* kSubsystem = "com.voraza.vudaziru.analytics";
-constexpr const char* kTag = "<VavIradadovozo>";
-
-std::string messageCode(long code) {
-  char text[32];
-  std::snprintf(text, sizeof text, "I-ACS%06ld", code);
-  return text;
-}
-
-}  // namespace
 
 bool APMIsPropertyListValue(const platform::Object& value) {
   using Kind = platform::Object::Kind;
@@ -41,11 +26,13 @@ bool APMIsPropertyListValue(const platform::Object& value) {
 }
 
 void APMConfigStoreLogError(long code, const std::string& message) {
-  GULLogError(kSubsystem, kTag, false, messageCode(code), message);
+  GULLogError(kGULAnalyticsSubsystem, kGULAnalyticsLogTag, false, GULAnalyticsMessageCode(code),
+              message);
 }
 
 void APMConfigStoreLogWarning(long code, const std::string& message) {
-  GULLogWarning(kSubsystem, kTag, false, messageCode(code), message);
+  GULLogWarning(kGULAnalyticsSubsystem, kGULAnalyticsLogTag, false, GULAnalyticsMessageCode(code),
+                message);
 }
 
 std::optional<platform::Object::Array> APMConfigStore::arrayForKey(const std::string& key) {
