@@ -264,7 +264,6 @@ void releaseField(const MessageSchema& schema, const MessageLayout& layout, Mess
   header->filled = 0;
 }
 
-
 void drain(PendingRecords& pending) {
   while (!pending.empty()) {
     auto [schema, record, arena] = pending.pop();

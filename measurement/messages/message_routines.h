@@ -2,9 +2,10 @@
 // free, deep-copy, decode and encode a `MessageInfo` record.
 //
 // One table-driven implementation serves all 42 messages; each works from
-// the message's schema (message_schemas.h) and bridges the record to the
-// wire codec (wire_codec.h) through a flat wire structure laid out from the
-// schema. The named entry points below (`AudienceDecode`,
+// the message's schema (message_schemas.h). Decoding runs the wire codec's
+// field decoders and callbacks (wire_codec.h, nano_callbacks.h) straight
+// into the record, with the codec's rules and error texts; encoding writes
+// the codec's bytes straight from the record. The named entry points below (`AudienceDecode`,
 // `EventFilterCopyMessageInfo`, ...) are thin calls into it, one set per
 // message; the wrapper classes and the field-index accessors reach records
 // through them.
@@ -23,8 +24,7 @@
 // fails ("<ERROR> %s decoder failed: nesting too deep"), copying a deeper
 // record fails, and freeing works at any depth without recursion.
 //
-// Threads: no shared mutable state; a record is used by one thread at a
-// time.
+// Threads: any thread; a record is used by one thread at a time.
 #pragma once
 
 #include "measurement/messages/message_info.h"
