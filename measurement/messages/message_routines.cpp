@@ -702,6 +702,33 @@ uint64_t readCell(const void* cell, FieldType type) {
   }
 }
 
+// The output of the writing walk: exactly the measured number of bytes.
+class Output {
+ public:
+  Output(uint8_t* begin, size_t size) : pos_(begin), end_(begin + size) {}
+  bool put(const void* bytes, size_t count) {
+    if (static_cast<size_t>(end_ - pos_) < count) return false;
+    if (count > 0) std::memcpy(pos_, bytes, count);
+    pos_ += count;
+    return true;
+  }
+  bool putVarint(uint64_t value) {
+    uint8_t bytes[10];
+    size_t count = 0;
+    while (value >= 0x80) {
+      bytes[count++] = static_cast<uint8_t>(value | 0x80);
+      value >>= 7;
+    }
+    bytes[count++] = static_cast<uint8_t>(value);
+    return put(bytes, count);
+  }
+  bool full() const { return pos_ == end_; }
+
+ private:
+  uint8_t* pos_;
+  uint8_t* end_;
+};
+
 class Encoder {
  public:
   // Measures `record`, recording the body size of every nested message.
@@ -734,7 +761,7 @@ class Encoder {
     return true;
   }
 
-  bool write(const MessageSchema& schema, const MessageInfo* record, pb_ostream* stream) {
+  bool write(const MessageSchema& schema, const MessageInfo* record, Output& stream) {
     const MessageLayout& layout = layoutOf(schema);
     for (uint32_t id : layout.tagOrder) {
       const FieldSchema& field = schema.fields[id];
@@ -788,23 +815,25 @@ class Encoder {
     }
   }
 
-  bool writeValue(const FieldSchema& field, const void* value, pb_ostream* stream) {
-    if (!pb_encode_tag(stream, wireType(field.type), field.tag)) return false;
+  // Floats and doubles are stored in the cells as the little-endian bytes
+  // the wire takes.
+  bool writeValue(const FieldSchema& field, const void* value, Output& stream) {
+    if (!stream.putVarint(uint64_t{field.tag} << 3 | wireType(field.type))) return false;
     switch (field.type) {
     case FieldType::Float:
-      return pb_write(stream, static_cast<const uint8_t*>(value), 4);
+      return stream.put(value, 4);
     case FieldType::Double:
-      return pb_write(stream, static_cast<const uint8_t*>(value), 8);
+      return stream.put(value, 8);
     case FieldType::String:
     case FieldType::Bytes: {
       auto* bytes = static_cast<const APMNanoBytes*>(value);
-      return pb_encode_string(stream, bytes->data, bytes->length);
+      return stream.putVarint(bytes->length) && stream.put(bytes->data, bytes->length);
     }
     case FieldType::Message:
-      return pb_encode_varint(stream, sizes_[next_++]) &&
+      return stream.putVarint(sizes_[next_++]) &&
              write(*field.message, static_cast<const MessageInfo*>(value), stream);
     default:
-      return pb_encode_varint(stream, readCell(value, field.type));
+      return stream.putVarint(readCell(value, field.type));
     }
   }
 
@@ -938,8 +967,8 @@ int32_t encodeInto(const MessageSchema& schema, const MessageInfo* record, Buffe
   if (!encoder.measure(schema, record, size) || size > INT32_MAX) return -1;
   uint8_t* bytes = buffer(size);
   if (!bytes) return -1;
-  pb_ostream stream = pb_ostream_from_buffer(bytes, size);
-  if (!encoder.write(schema, record, &stream) || stream.bytes_written != size) return -1;
+  Output output(bytes, size);
+  if (!encoder.write(schema, record, output) || !output.full()) return -1;
   return static_cast<int32_t>(size);
 }
 
