@@ -40,12 +40,12 @@ Value applyObjectMethod(const APMPPropertyMap& properties, std::u16string_view t
 
 Value APMPMapValue::applyWithName(std::u16string_view name, std::span<const Value> arguments, APMPScope& scope,
                                   ErrorRef& error) {
-  return applyObjectMethod(propertyMap_, u"[object Object]", name, arguments, scope, error);
+  return applyObjectMethod(propertyMap(), u"[object Object]", name, arguments, scope, error);
 }
 
-void APMPMapValue::markChildren(APMPMarker& marker) { propertyMap_.markValues(marker); }
+void APMPMapValue::markChildren(APMPMarker& marker) { propertyMap().markValues(marker); }
 
-void APMPMapValue::sweep() { propertyMap_.removeAll(); }
+void APMPMapValue::sweep() { propertyMap().removeAll(); }
 
 APMPFunctionValue::APMPFunctionValue(std::u16string functionName, std::vector<std::u16string> parameterNames,
                                      std::vector<Value> statements, APMPRef<APMPScope> definingScope)
@@ -79,11 +79,11 @@ Value APMPFunctionValue::invokeWithEvaluatedArguments(std::span<const Value> arg
 
 Value APMPFunctionValue::applyWithName(std::u16string_view name, std::span<const Value> arguments,
                                        APMPScope& scope, ErrorRef& error) {
-  return applyObjectMethod(propertyMap_, functionName_, name, arguments, scope, error);
+  return applyObjectMethod(propertyMap(), functionName_, name, arguments, scope, error);
 }
 
 void APMPFunctionValue::markChildren(APMPMarker& marker) {
-  propertyMap_.markValues(marker);
+  propertyMap().markValues(marker);
   for (const Value& statement : statements_) marker.mark(statement);
   marker.mark(definingScope_.get());
 }
@@ -92,5 +92,5 @@ void APMPFunctionValue::sweep() {
   std::vector<Value> statements = std::move(statements_);
   statements_.clear();
   APMPRef<APMPScope> scope = std::move(definingScope_);
-  propertyMap_.removeAll();
+  propertyMap().removeAll();
 }

@@ -416,12 +416,9 @@ class APMPCollectableValue : public APMPCell {
   uint32_t trackIndex_ = 0;
 };
 
-// A map: named properties. Classes deriving from it (the event natives) may
-// answer method calls of their own.
-class APMPMapValue : public APMPCollectableValue {
+// A value with named properties: maps and functions.
+class APMPPropertyCarrierValue : public APMPCollectableValue {
  public:
-  APMPMapValue() = default;
-
   bool hasProperty(std::u16string_view name) const { return propertyMap_.hasName(name); }
   void setValue(APMPRuntimeValue value, std::u16string_view property) {
     propertyMap_.setValue(std::move(value), property);
@@ -432,6 +429,20 @@ class APMPMapValue : public APMPCollectableValue {
   APMPPropertyMap& propertyMap() noexcept { return propertyMap_; }
   const APMPPropertyMap& propertyMap() const noexcept { return propertyMap_; }
 
+ protected:
+  ~APMPPropertyCarrierValue() override = default;
+
+ private:
+  APMPPropertyMap propertyMap_;
+};
+
+// A map: named properties. Classes deriving from it (the event natives) may
+// answer method calls of their own.
+class APMPMapValue : public APMPPropertyCarrierValue {
+ public:
+  APMPMapValue() = default;
+
+
   // An own property holding a function is called; otherwise
   // "hasOwnProperty" and "toString" ("[object Object]"), else error 17.
   virtual APMPRuntimeValue applyWithName(std::u16string_view name, std::span<const APMPRuntimeValue> arguments,
@@ -439,15 +450,12 @@ class APMPMapValue : public APMPCollectableValue {
 
   void markChildren(APMPMarker& marker) override;
   void sweep() override;
-
- private:
-  APMPPropertyMap propertyMap_;
 };
 
 // A function: a script function (parameters, body statements, the scope it
 // closes over) or a native, which replaces `invokeWithArguments`. Functions
 // carry named properties like maps.
-class APMPFunctionValue : public APMPCollectableValue {
+class APMPFunctionValue : public APMPPropertyCarrierValue {
  public:
   APMPFunctionValue(std::u16string functionName, std::vector<std::u16string> parameterNames,
                     std::vector<APMPRuntimeValue> statements, APMPRef<APMPScope> definingScope);
@@ -471,15 +479,6 @@ class APMPFunctionValue : public APMPCollectableValue {
   APMPRuntimeValue invokeWithEvaluatedArguments(std::span<const APMPRuntimeValue> arguments,
                                                 platform::ErrorRef& error);
 
-  bool hasProperty(std::u16string_view name) const { return propertyMap_.hasName(name); }
-  void setValue(APMPRuntimeValue value, std::u16string_view property) {
-    propertyMap_.setValue(std::move(value), property);
-  }
-  APMPRuntimeValue valueForProperty(std::u16string_view name) const { return propertyMap_.valueForName(name); }
-  void removeValueForProperty(std::u16string_view name) { propertyMap_.removeValueForName(name); }
-  std::vector<std::u16string> allPropertyNames() const { return propertyMap_.allNames(); }
-  APMPPropertyMap& propertyMap() noexcept { return propertyMap_; }
-  const APMPPropertyMap& propertyMap() const noexcept { return propertyMap_; }
 
   // As for maps, with the function name as "toString".
   virtual APMPRuntimeValue applyWithName(std::u16string_view name, std::span<const APMPRuntimeValue> arguments,
@@ -497,7 +496,6 @@ class APMPFunctionValue : public APMPCollectableValue {
   std::vector<std::u16string> parameters_;
   std::vector<APMPRuntimeValue> statements_;
   APMPRef<APMPScope> definingScope_;
-  APMPPropertyMap propertyMap_;
 };
 
 // The script array: positions that may be holes (the shared hole marker),
