@@ -92,20 +92,27 @@ bool pb_decode_varint32_eof(pb_istream* stream, uint32_t* dest, bool* eof) {
   }
   uint32_t result = byte & 0x7F;
   uint32_t bitpos = 7;
+  // Payload every byte after the fifth must carry: none, or all ones when
+  // the fifth byte began the sign extension of a negative value. Anything
+  // else would be dropped from the 32-bit result.
+  uint8_t extension = 0;
   do {
     // Ten bytes carry 64 bits; an eleventh would let a run of 0x80 bytes
     // go on forever.
     if (bitpos >= 70) return fail(stream, "varint overflow");
     if (!readByte(stream, &byte)) return false;
     if (bitpos >= 32) {
-      // Beyond 32 bits only the sign extension of a negative value may
-      // follow (0xFF bytes, then 0x01 at bit 63); anything else is lost data.
-      const uint8_t signExtension = bitpos < 63 ? 0xFF : 0x01;
-      const bool negative = (result & 0x80000000u) != 0;
-      if ((byte & 0x7F) != 0 && !(negative && byte == signExtension)) {
-        return fail(stream, "varint overflow");
-      }
+      const uint8_t expected = extension == 0 ? 0 : bitpos < 63 ? 0x7F : 0x01;
+      if ((byte & 0x7F) != expected) return fail(stream, "varint overflow");
     } else {
+      if (bitpos == 28 && (byte & 0x80)) {
+        // Bits 32-34 of a fifth byte that is not the last.
+        if ((byte & 0x78) == 0x78) {
+          extension = 0x7F;
+        } else if ((byte & 0x70) != 0) {
+          return fail(stream, "varint overflow");
+        }
+      }
       result |= static_cast<uint32_t>(byte & 0x7F) << bitpos;
     }
     bitpos += 7;

@@ -194,6 +194,18 @@ TEST(WireCodec, VarintBoundaries) {
   EXPECT_EQ(error, "varint overflow");
   EXPECT_FALSE(varint32({0xFF, 0xFF, 0xFF, 0xFF, 0x1F}, &v32, &error));
   EXPECT_EQ(error, "varint overflow");
+  // Bits 32-34 in a fifth byte that is not the last are not dropped either.
+  EXPECT_FALSE(varint32({0x80, 0x80, 0x80, 0x80, 0xF0, 0x00}, &v32, &error));
+  EXPECT_EQ(error, "varint overflow");
+  EXPECT_FALSE(varint32({0x80, 0x80, 0x80, 0x80, 0x98, 0x00}, &v32, &error));
+  EXPECT_EQ(error, "varint overflow");
+  EXPECT_TRUE(varint32({0x80, 0x80, 0x80, 0x80, 0x88, 0x00}, &v32, &error));
+  EXPECT_EQ(v32, 0x80000000u);
+  // Once a sign extension has begun, it runs to the tenth byte.
+  EXPECT_FALSE(varint32({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x80, 0x00}, &v32, &error));
+  EXPECT_EQ(error, "varint overflow");
+  EXPECT_FALSE(varint32({0x80, 0x80, 0x80, 0x88, 0x8F, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}, &v32, &error));
+  EXPECT_EQ(error, "varint overflow");
   Bytes run(11, 0x80);
   run.push_back(0x00);
   EXPECT_FALSE(varint32(run, &v32, &error));
