@@ -33,7 +33,8 @@
 // answers true.
 bool APMNanoHasField(NANOMessageRef object, int32_t fieldID);
 // Frees the field's value through the object's deallocMessageFieldFn; a
-// repeated field keeps its emptied header.
+// repeated field keeps its emptied header. An ID outside the field list is
+// left to that routine, which refuses it with its own line.
 void APMNanoClearField(NANOMessageRef object, int32_t fieldID);
 
 bool APMNanoGetBool(NANOMessageRef object, int32_t fieldID);

@@ -2,6 +2,7 @@
 // holding every field, the irregular cases as exact bytes, and the limits.
 #include "measurement/messages/message_routines.h"
 #include "measurement/messages/message_wrappers.h"
+#include "measurement/messages/nano_accessors.h"
 #include "measurement/messages/nano_memory.h"
 #include "platform/log.h"
 
@@ -359,6 +360,13 @@ TEST(CatalogueWire, RoutineTexts) {
   EXPECT_EQ(AudienceDeallocField(record, -1), 0);
   EXPECT_EQ(capture.stdoutText(), "<ERROR> Audience: Cannot deallocate field 5: Unknown field\n"
                                   "<ERROR> Audience: Cannot deallocate field -1: Unknown field\n");
+  // The accessor hands any ID to that routine and adds no text of its own.
+  auto audience = APMPBAudience::initWithBuffer(nullptr);
+  APMNanoClearField(audience, 5);
+  EXPECT_EQ(capture.stdoutText(), "<ERROR> Audience: Cannot deallocate field 5: Unknown field\n"
+                                  "<ERROR> Audience: Cannot deallocate field -1: Unknown field\n"
+                                  "<ERROR> Audience: Cannot deallocate field 5: Unknown field\n");
+  EXPECT_TRUE(capture.nslogLines().empty());
 
   // Clearing a repeated field keeps its (empty) header.
   const Bytes wire{0x12, 0x00, 0x12, 0x00};

@@ -229,6 +229,7 @@ TEST(NanoAccessors, ScalarsAndTheirKinds) {
   EXPECT_EQ(APMNanoGetInt32(sample, kFieldCount), 0);
   EXPECT_EQ(APMNanoGetString(sample, -1), std::nullopt);
   EXPECT_FALSE(APMNanoHasField(sample, kFieldCount));
+  // ClearField leaves the ID to the message's own clear routine.
   APMNanoClearField(sample, 1000);
   EXPECT_EQ(capture.nslogLines(),
             (std::vector<std::string>{
@@ -238,7 +239,6 @@ TEST(NanoAccessors, ScalarsAndTheirKinds) {
                 "<Nano/Failure> Field type isn't a scalar INT32. Message: Sample, field ID: 14",
                 "<Nano/Failure> Field type isn't a scalar STRING. Message: Sample, field ID: -1",
                 "<Nano/Failure> Unknown field. Message: Sample, field ID: 14",
-                "<Nano/Failure> Unknown field. Message: Sample, field ID: 1000",
             }));
 }
 
