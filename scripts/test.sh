@@ -6,6 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 jobs=$(nproc)
+# The HTTP tests talk to a server on 127.0.0.1: keep any proxy of the machine out of it.
+export no_proxy="127.0.0.1,localhost${no_proxy:+,$no_proxy}" NO_PROXY="127.0.0.1,localhost${NO_PROXY:+,$NO_PROXY}"
 
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DAPM_SANITIZE=address -DAPM_BUILD_BENCH=ON
 cmake --build build/asan -j "$jobs"
