@@ -17,30 +17,11 @@ namespace {
 using Entity = APMPProgramEntity;
 using Value = APMPRuntimeValue;
 
-Entity num(double value) {
-  Entity e;
-  e.type = kAPMPEntityNumber;
-  e.numberValue = value;
-  return e;
-}
-Entity str(const char* text) {
-  Entity e;
-  e.type = kAPMPEntityString;
-  e.stringValue = text;
-  return e;
-}
-Entity boolean(bool value) {
-  Entity e;
-  e.type = kAPMPEntityBoolean;
-  e.booleanValue = value;
-  return e;
-}
+Entity num(double value) { return Entity::number(value); }
+Entity str(const char* text) { return Entity::string(text); }
+Entity boolean(bool value) { return Entity::boolean(value); }
 Entity stmt(const char* name, std::vector<Entity> operands) {
-  Entity e;
-  e.type = kAPMPEntityStatement;
-  e.name = name;
-  e.value = std::move(operands);
-  return e;
+  return Entity::statement(name, std::move(operands));
 }
 
 

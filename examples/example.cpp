@@ -134,25 +134,10 @@ void showMessages() {
   }
 }
 
-// Program-tree builders: literals and statements by opcode.
-APMPProgramEntity literal(double number) {
-  APMPProgramEntity entity;
-  entity.type = kAPMPEntityNumber;
-  entity.numberValue = number;
-  return entity;
-}
-APMPProgramEntity literal(const char* text) {
-  APMPProgramEntity entity;
-  entity.type = kAPMPEntityString;
-  entity.stringValue = text;
-  return entity;
-}
+APMPProgramEntity literal(double number) { return APMPProgramEntity::number(number); }
+APMPProgramEntity literal(const char* text) { return APMPProgramEntity::string(text); }
 APMPProgramEntity statement(const char* opcode, std::vector<APMPProgramEntity> operands) {
-  APMPProgramEntity entity;
-  entity.type = kAPMPEntityStatement;
-  entity.name = opcode;
-  entity.value = std::move(operands);
-  return entity;
+  return APMPProgramEntity::statement(opcode, std::move(operands));
 }
 
 void showScript() {

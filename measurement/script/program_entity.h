@@ -25,4 +25,32 @@ struct APMPProgramEntity {
   std::optional<std::string> stringValue;  // UTF-8
   std::optional<bool> booleanValue;
   std::optional<double> numberValue;
+
+  // Complete nodes of each type, for programs built in code.
+  static APMPProgramEntity number(double value) {
+    APMPProgramEntity e;
+    e.type = kAPMPEntityNumber;
+    e.numberValue = value;
+    return e;
+  }
+  static APMPProgramEntity string(std::string text) {
+    APMPProgramEntity e;
+    e.type = kAPMPEntityString;
+    e.stringValue = std::move(text);
+    return e;
+  }
+  static APMPProgramEntity boolean(bool value) {
+    APMPProgramEntity e;
+    e.type = kAPMPEntityBoolean;
+    e.booleanValue = value;
+    return e;
+  }
+  // A call of the command `opcode` (or function name) on `operands`.
+  static APMPProgramEntity statement(std::string opcode, std::vector<APMPProgramEntity> operands = {}) {
+    APMPProgramEntity e;
+    e.type = kAPMPEntityStatement;
+    e.name = std::move(opcode);
+    e.value = std::move(operands);
+    return e;
+  }
 };

@@ -18,30 +18,11 @@ namespace script_test {
 using Value = APMPRuntimeValue;
 using Entity = APMPProgramEntity;
 
-inline Entity num(double value) {
-  Entity e;
-  e.type = kAPMPEntityNumber;
-  e.numberValue = value;
-  return e;
-}
-inline Entity str(std::string text) {
-  Entity e;
-  e.type = kAPMPEntityString;
-  e.stringValue = std::move(text);
-  return e;
-}
-inline Entity boolean(bool value) {
-  Entity e;
-  e.type = kAPMPEntityBoolean;
-  e.booleanValue = value;
-  return e;
-}
+inline Entity num(double value) { return Entity::number(value); }
+inline Entity str(std::string text) { return Entity::string(std::move(text)); }
+inline Entity boolean(bool value) { return Entity::boolean(value); }
 inline Entity stmt(std::string name, std::vector<Entity> operands = {}) {
-  Entity e;
-  e.type = kAPMPEntityStatement;
-  e.name = std::move(name);
-  e.value = std::move(operands);
-  return e;
+  return Entity::statement(std::move(name), std::move(operands));
 }
 // "46": an unevaluated statement list.
 inline Entity list(std::vector<Entity> statements) { return stmt("46", std::move(statements)); }
