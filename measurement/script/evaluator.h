@@ -30,6 +30,10 @@
 
 // Evaluations allowed between two resets of a runtime's counter.
 inline constexpr uint32_t kAPMPInstructionLimit = 1000000;
+// Units of native work allowed between two resets, beside the evaluations:
+// one evaluation can copy, compare or convert a great deal, and no realistic
+// program comes near this.
+inline constexpr uint64_t kAPMPWorkLimit = 100000000;
 // Statement evaluations that may be in progress at once on one thread. A
 // script call costs two levels (the call and the statement in the body), and
 // each level a few hundred bytes of native stack at most.
@@ -44,6 +48,18 @@ inline bool APMPCountInstruction(APMPScope& scope, platform::ErrorRef& error) {
     return false;
   }
   ++count;
+  return true;
+}
+
+// Charges `units` of native work to the chain's budget before doing it;
+// false with error 18 (nothing charged) when the budget cannot cover it.
+inline bool APMPChargeWork(APMPScope& scope, uint64_t units, platform::ErrorRef& error) {
+  uint64_t& work = scope.workCount();
+  if (units > kAPMPWorkLimit - work) {
+    APMPSetError(error, kAPMPErrorLimit);
+    return false;
+  }
+  work += units;
   return true;
 }
 

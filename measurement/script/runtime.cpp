@@ -69,7 +69,7 @@ int32_t APMPRuntime::getInstructionCount(ErrorRef*) const {
   return static_cast<int32_t>(initScope_->instructionCount());
 }
 
-void APMPRuntime::resetInstructionCount() { initScope_->instructionCount() = 0; }
+void APMPRuntime::resetInstructionCount() { initScope_->resetBudget(); }
 
 void APMPRuntime::addGarbageCollectionRoot(APMPMarkable* root) { objectManager_->addRoot(root); }
 

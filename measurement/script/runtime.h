@@ -57,6 +57,7 @@ class APMPRuntime {
   // Evaluations counted since the last reset. Never fails; the error
   // parameter is kept for callers that pass one.
   int32_t getInstructionCount(platform::ErrorRef* error = nullptr) const;
+  // Resets the whole budget: evaluations and native work.
   void resetInstructionCount();
 
   APMPScope& initialScope() const noexcept { return *initScope_; }

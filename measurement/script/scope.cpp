@@ -1,7 +1,7 @@
 #include "measurement/script/scope.h"
 
 APMPScope::APMPScope(APMPRef<APMPScope> parent)
-    : parent_(std::move(parent)), instructionCount_(parent_ ? parent_->instructionCount_ : &ownInstructionCount_) {}
+    : parent_(std::move(parent)), budget_(parent_ ? parent_->budget_ : &ownBudget_) {}
 
 APMPRef<APMPScope> APMPScope::make(APMPRef<APMPScope> parent) {
   return APMPRef<APMPScope>(new APMPScope(std::move(parent)));

@@ -4,9 +4,9 @@
 // scope that binds the name.
 //
 // A scope without parent is the root of its chain and holds the chain's
-// instruction counter (the runtime's initial scope holds the runtime's), so
-// every evaluation in the chain counts against one budget that no script can
-// see or change. Marking a scope marks its bindings and its whole parent
+// budget (the runtime's initial scope holds the runtime's): the evaluations
+// counted and the native work charged, so every evaluation in the chain
+// counts against one budget that no script can see or change. Marking a scope marks its bindings and its whole parent
 // chain: a closure keeps everything it can still read.
 //
 // Used by one thread at a time, like the runtime it belongs to.
@@ -44,8 +44,17 @@ class APMPScope final : public APMPCell, public APMPMarkable {
   // This scope's object manager, else the nearest ancestor's; null if none.
   APMPObjectManager* objectManager() const noexcept;
 
-  // The evaluations counted in this chain since the root's last reset.
-  uint32_t& instructionCount() noexcept { return *instructionCount_; }
+  // What the chain has spent since the root's last reset.
+  struct Budget {
+    // Evaluations counted.
+    uint32_t instructions = 0;
+    // Units of native work charged (code units produced or compared,
+    // elements copied, sorted or visited, regular-expression steps).
+    uint64_t work = 0;
+  };
+  uint32_t& instructionCount() noexcept { return budget_->instructions; }
+  uint64_t& workCount() noexcept { return budget_->work; }
+  void resetBudget() noexcept { *budget_ = Budget{}; }
 
   void mark(APMPMarker& marker) override;
   void markChildren(APMPMarker& marker) override;
@@ -58,7 +67,7 @@ class APMPScope final : public APMPCell, public APMPMarkable {
   APMPRef<APMPScope> parent_;
   APMPPropertyMap contents_;
   std::shared_ptr<APMPObjectManager> objectManager_;
-  uint32_t ownInstructionCount_ = 0;
-  // The root's counter; the root outlives the chain, which owns it.
-  uint32_t* instructionCount_;
+  Budget ownBudget_;
+  // The root's budget; the root outlives the chain, which owns it.
+  Budget* budget_;
 };
