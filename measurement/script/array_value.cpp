@@ -1,14 +1,51 @@
-// The array value's data, conversions and collection; its methods are the
-// array method set's.
+// The array value: positions and holes, property access, list operations,
+// text forms and collection; its methods are the array method set's.
+#include <algorithm>
+#include <cmath>
 #include <limits>
 
 #include "measurement/script/array_methods.h"
+#include "measurement/script/charged_conversions.h"
+#include "measurement/script/evaluator.h"
 #include "measurement/script/object_manager.h"
 #include "measurement/script/runtime_value.h"
 #include "measurement/script/script_error.h"
 
 using Value = APMPRuntimeValue;
 using platform::ErrorRef;
+
+namespace {
+
+// What a property value addresses. Indexes stay doubles until they are
+// known to be below the position limit, so no huge or fractional number is
+// ever converted to an integer.
+struct Property {
+  enum Kind { Index, Length, Name } kind = Name;
+  double index = 0;
+  std::u16string name;
+};
+
+bool classify(const Value& property, APMPScope& scope, ErrorRef& error, Property& out) {
+  if (const std::u16string* text = property.text(); text && *text == u"length") {
+    out.kind = Property::Length;
+    return true;
+  }
+  if (APMPIsArrayIndex(property)) {
+    out.kind = Property::Index;
+    out.index = APMPChargedNumber(property, scope, error);
+    return !error;
+  }
+  out.kind = Property::Name;
+  out.name = APMPChargedText(property, scope, error);
+  // An array whose text form is "length" still names the count.
+  if (!error && out.name == u"length") out.kind = Property::Length;
+  return !error;
+}
+
+// A double known to be a whole number in 0 .. count - 1.
+bool isBelow(double index, size_t count) { return index < static_cast<double>(count); }
+
+}  // namespace
 
 Value APMPArrayValue::elementAt(size_t index) const {
   if (index >= elements_.size() || elements_[index].isHole()) return {};
@@ -23,27 +60,217 @@ std::vector<Value> APMPArrayValue::allElements() const {
   return elements;
 }
 
-std::u16string APMPArrayValue::stringValueWithSeparator(std::u16string_view separator, ErrorRef& error) const {
-  // An array met again inside its own conversion (it holds itself) gives
-  // the empty text; nesting and length are bounded.
-  thread_local int nesting = 0;
-  if (elements_.empty() || converting_) return {};
-  if (nesting >= kAPMPMaxValueNesting) {
-    APMPSetError(error, kAPMPErrorLimit);
-    return {};
+Value APMPArrayValue::valueForProperty(const Value& property, APMPScope& scope, ErrorRef& error) const {
+  Property key;
+  if (!classify(property, scope, error, key)) return {};
+  switch (key.kind) {
+    case Property::Length:
+      return Value::number(static_cast<double>(elements_.size()));
+    case Property::Index:
+      return isBelow(key.index, elements_.size()) ? elementAt(static_cast<size_t>(key.index)) : Value();
+    case Property::Name:
+      return propertyMap_.valueForName(key.name);
   }
-  ++nesting;
+  return {};
+}
+
+bool APMPArrayValue::setValue(Value value, const Value& property, APMPScope& scope, ErrorRef& error) {
+  Property key;
+  if (!classify(property, scope, error, key)) return false;
+  switch (key.kind) {
+    case Property::Length:
+      if (!APMPIsArrayIndex(value)) {
+        APMPSetError(error, kAPMPErrorArrayLength);
+        return false;
+      }
+      return setLength(APMPChargedNumber(value, scope, error), scope, error);
+    case Property::Index:
+      if (!growTo(key.index + 1, scope, error)) return false;
+      elements_[static_cast<size_t>(key.index)] = std::move(value);
+      return true;
+    case Property::Name:
+      propertyMap_.setValue(std::move(value), key.name);
+      return true;
+  }
+  return false;
+}
+
+void APMPArrayValue::removeValueForProperty(const Value& property, APMPScope& scope, ErrorRef& error) {
+  Property key;
+  if (!classify(property, scope, error, key)) return;
+  if (key.kind == Property::Index) {
+    if (isBelow(key.index, elements_.size())) {
+      // The old element may hold the last reference to something whose
+      // release frees cells; the position is a hole first.
+      Value removed = std::exchange(elements_[static_cast<size_t>(key.index)], emptyValue());
+    }
+  } else if (key.kind == Property::Name) {
+    propertyMap_.removeValueForName(key.name);
+  }
+}
+
+bool APMPArrayValue::hasProperty(const Value& property, APMPScope& scope, ErrorRef& error) const {
+  Property key;
+  if (!classify(property, scope, error, key)) return false;
+  switch (key.kind) {
+    case Property::Index:
+      return isBelow(key.index, elements_.size()) && hasElementAt(static_cast<size_t>(key.index));
+    case Property::Name:
+      return propertyMap_.hasName(key.name);
+    case Property::Length:
+      return false;
+  }
+  return false;
+}
+
+bool APMPArrayValue::growTo(double count, APMPScope& scope, ErrorRef& error) {
+  if (!(count <= static_cast<double>(kAPMPMaxArrayLength))) {
+    APMPSetError(error, kAPMPErrorArrayLength);
+    return false;
+  }
+  const auto wanted = static_cast<size_t>(count);
+  if (wanted <= elements_.size()) return true;
+  if (!APMPChargeWork(scope, wanted - elements_.size(), error)) return false;
+  elements_.resize(wanted, emptyValue());
+  return true;
+}
+
+bool APMPArrayValue::setLength(double length, APMPScope& scope, ErrorRef& error) {
+  if (!(length >= 0) || std::trunc(length) != length) {
+    APMPSetError(error, kAPMPErrorArrayLength);
+    return false;
+  }
+  if (!growTo(length, scope, error)) return false;
+  const auto wanted = static_cast<size_t>(length);
+  if (wanted < elements_.size()) {
+    // Moved out first: releasing the dropped elements may free cells.
+    std::vector<Value> dropped(std::make_move_iterator(elements_.begin() + static_cast<ptrdiff_t>(wanted)),
+                               std::make_move_iterator(elements_.end()));
+    elements_.resize(wanted);
+  }
+  return true;
+}
+
+std::vector<Value> APMPArrayValue::allPropertyNames() const {
+  std::vector<Value> names;
+  for (const APMPPropertyMap::Entry& entry : propertyMap_.entries()) names.push_back(Value::string(entry.name));
+  for (size_t i = 0; i < elements_.size(); ++i) {
+    if (!elements_[i].isHole()) names.push_back(Value::string(APMPNumberText(static_cast<double>(i))));
+  }
+  return names;
+}
+
+std::vector<Value> APMPArrayValue::spliceFrom(size_t start, size_t deleteCount, std::span<const Value> values) {
+  start = std::min(start, elements_.size());
+  deleteCount = std::min(deleteCount, elements_.size() - start);
+  const auto first = elements_.begin() + static_cast<ptrdiff_t>(start);
+  const auto last = first + static_cast<ptrdiff_t>(deleteCount);
+  std::vector<Value> removed(std::make_move_iterator(first), std::make_move_iterator(last));
+  elements_.erase(first, last);
+  elements_.insert(elements_.begin() + static_cast<ptrdiff_t>(start), values.begin(), values.end());
+  return removed;
+}
+
+bool APMPArrayValue::concat(const Value& value, ErrorRef& error) {
+  if (value.isControl()) {
+    APMPSetError(error, kAPMPErrorArgumentKind);
+    return false;
+  }
+  if (const APMPArrayValue* other = value.asArray()) {
+    // Copied first: `other` may be this array.
+    const std::vector<Value> positions = other->elements_;
+    elements_.insert(elements_.end(), positions.begin(), positions.end());
+  } else {
+    elements_.push_back(value);
+  }
+  return true;
+}
+
+void APMPArrayValue::reverse() noexcept { std::reverse(elements_.begin(), elements_.end()); }
+
+Value APMPArrayValue::removeFirstElement() {
+  if (elements_.empty()) return {};
+  Value first = std::move(elements_.front());
+  elements_.erase(elements_.begin());
+  return first.isHole() ? Value() : first;
+}
+
+Value APMPArrayValue::removeLastElement() {
+  if (elements_.empty()) return {};
+  Value last = std::move(elements_.back());
+  elements_.pop_back();
+  return last.isHole() ? Value() : last;
+}
+
+size_t APMPArrayValue::appendElements(std::span<const Value> values) {
+  elements_.insert(elements_.end(), values.begin(), values.end());
+  return elements_.size();
+}
+
+size_t APMPArrayValue::prependElements(std::span<const Value> values) {
+  elements_.insert(elements_.begin(), values.begin(), values.end());
+  return elements_.size();
+}
+
+int64_t APMPArrayValue::indexOfValue(const Value& value, size_t from) const {
+  for (size_t i = from; i < elements_.size(); ++i) {
+    if (APMPStrictEquals(elements_[i], value)) return static_cast<int64_t>(i);
+  }
+  return -1;
+}
+
+int64_t APMPArrayValue::lastIndexOfValue(const Value& value, size_t from) const {
+  if (elements_.empty()) return -1;
+  for (size_t i = std::min(from, elements_.size() - 1) + 1; i-- > 0;) {
+    if (APMPStrictEquals(elements_[i], value)) return static_cast<int64_t>(i);
+  }
+  return -1;
+}
+
+// One text-form walk: nested arrays are converted in the same walk, so the
+// bounds hold for the whole tree and not per array.
+struct APMPArrayValue::TextWalk {
+  int nesting = 0;
+  uint64_t steps = 0;
+};
+
+void APMPArrayValue::appendText(std::u16string& text, std::u16string_view separator, TextWalk& walk,
+                                ErrorRef& error) const {
+  // An array met again inside its own conversion (it holds itself) gives
+  // the empty text.
+  if (converting_) return;
+  if (walk.nesting >= kAPMPMaxValueNesting) {
+    APMPSetError(error, kAPMPErrorLimit);
+    return;
+  }
+  ++walk.nesting;
   converting_ = true;
-  std::u16string text;
   for (size_t i = 0; i < elements_.size() && !error; ++i) {
     if (i > 0) text += separator;
+    if (++walk.steps > kAPMPMaxWalkSteps) {
+      APMPSetError(error, kAPMPErrorLimit);
+      break;
+    }
     const Value& element = elements_[i];
-    if (element.isHole() || element.isUndefined() || element.isNull()) continue;
-    text += element.stringValueOrError(error);
+    if (const APMPArrayValue* inner = element.asArray()) {
+      inner->appendText(text, u",", walk, error);
+    } else if (const std::u16string* string = element.text()) {
+      text += *string;
+    } else if (!element.isHole() && !element.isUndefined() && !element.isNull()) {
+      text += element.stringValueOrError(error);
+    }
     if (text.size() > kAPMPMaxTextLength) APMPSetError(error, kAPMPErrorLimit);
   }
   converting_ = false;
-  --nesting;
+  --walk.nesting;
+}
+
+std::u16string APMPArrayValue::stringValueWithSeparator(std::u16string_view separator, ErrorRef& error,
+                                                        uint64_t* work) const {
+  TextWalk walk;
+  std::u16string text;
+  appendText(text, separator, walk, error);
+  if (work) *work = walk.steps + text.size();
   if (error) return {};
   return text;
 }
@@ -61,6 +288,7 @@ double APMPArrayValue::doubleValueOrError(ErrorRef& error) const {
 Value APMPArrayValue::applyWithName(std::u16string_view name, std::span<const Value> arguments, APMPScope& scope,
                                     ErrorRef& error) {
   if (const Value* property = propertyMap_.find(name)) {
+    // Held for the call: the function may drop the property.
     const Value function = *property;
     if (APMPFunctionValue* callee = function.asFunction()) return callee->invokeWithArguments(arguments, scope, error);
     APMPSetError(error, kAPMPErrorUnknownMethod);

@@ -12,7 +12,7 @@ const APMPPropertyMap::Entry* APMPPropertyMap::entry(std::u16string_view name) c
     return it == index_->end() ? nullptr : &entries_[it->second];
   }
   for (const Entry& e : entries_) {
-    if (e.name == name) return &e;
+    if (!e.removed && e.name == name) return &e;
   }
   return nullptr;
 }
@@ -51,8 +51,21 @@ void APMPPropertyMap::store(APMPRuntimeValue value, std::u16string_view name, bo
     index_->emplace(entries_.back().name, static_cast<uint32_t>(entries_.size() - 1));
   } else if (entries_.size() > kLinearSearchLimit) {
     index_ = std::make_unique<Index>();
-    for (size_t i = 0; i < entries_.size(); ++i) index_->emplace(entries_[i].name, static_cast<uint32_t>(i));
+    rebuildIndex();
   }
+}
+
+void APMPPropertyMap::rebuildIndex() const {
+  index_->clear();
+  for (size_t i = 0; i < entries_.size(); ++i) {
+    if (!entries_[i].removed) index_->emplace(entries_[i].name, static_cast<uint32_t>(i));
+  }
+}
+
+void APMPPropertyMap::closeGaps() const {
+  std::erase_if(entries_, [](const Entry& e) { return e.removed; });
+  removed_ = 0;
+  if (index_) rebuildIndex();
 }
 
 void APMPPropertyMap::setValue(APMPRuntimeValue value, std::u16string_view name) {
@@ -67,19 +80,19 @@ void APMPPropertyMap::removeValueForName(std::u16string_view name) {
   if (immutable_) return;
   Entry* e = entry(name);
   if (!e || e->immutable) return;
-  const size_t position = static_cast<size_t>(e - entries_.data());
+  if (index_) index_->erase(index_->find(name));
+  // The entry becomes a gap; the gaps are closed together once they are
+  // half the table, so each removal costs constant time on average.
   APMPRuntimeValue removed = std::move(e->value);
-  entries_.erase(entries_.begin() + static_cast<ptrdiff_t>(position));
-  if (index_) {
-    index_->clear();
-    for (size_t i = 0; i < entries_.size(); ++i) index_->emplace(entries_[i].name, static_cast<uint32_t>(i));
-  }
+  e->removed = true;
+  ++removed_;
+  if (2 * removed_ > entries_.size()) closeGaps();
 }
 
 std::vector<std::u16string> APMPPropertyMap::allNames() const {
   std::vector<std::u16string> names;
-  names.reserve(entries_.size());
-  for (const Entry& e : entries_) names.push_back(e.name);
+  names.reserve(count());
+  for (const Entry& e : entries()) names.push_back(e.name);
   return names;
 }
 
@@ -89,8 +102,9 @@ void APMPPropertyMap::removeAll() noexcept {
   std::vector<Entry> entries = std::move(entries_);
   entries_.clear();
   index_.reset();
+  removed_ = 0;
 }
 
 void APMPPropertyMap::markValues(APMPMarker& marker) const {
-  for (const Entry& e : entries_) marker.mark(e.value);
+  for (const Entry& e : entries_) marker.mark(e.value);  // a gap holds undefined
 }

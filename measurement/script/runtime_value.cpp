@@ -140,8 +140,8 @@ Value APMPRuntimeValue::applyWithName(std::u16string_view name, std::span<const 
 
 namespace {
 
-// Structural equality with bounded work: past the nesting limit or the walk
-// budget, and for a pair of cells already being compared further up (a
+// Structural equality with bounded work: past the nesting limit, the walk
+// budget or the element steps, and for a pair of cells already being compared further up (a
 // cycle), the answer is "unequal".
 class EqualityWalk {
  public:
@@ -201,6 +201,8 @@ class EqualityWalk {
         const std::vector<Value>& x = a.asArray()->elements();
         const std::vector<Value>& y = b.asArray()->elements();
         if (x.size() != y.size()) return false;
+        steps_ += x.size();
+        if (steps_ > kAPMPMaxWalkSteps) return false;
         for (size_t i = 0; i < x.size(); ++i) {
           if (!equal(x[i], y[i])) return false;
         }
@@ -224,6 +226,8 @@ class EqualityWalk {
 
   int depth_ = 0;
   size_t walked_ = 0;
+  // Elements compared, shared substructures counted each time.
+  size_t steps_ = 0;
   std::vector<std::pair<const APMPCell*, const APMPCell*>> path_;
 };
 

@@ -347,7 +347,8 @@ double APMPNumberFromText(std::u16string_view text);
 
 // Named properties: a name-to-value table with per-name and whole-table
 // immutability. Names keep their insertion order. Writes to a frozen table or
-// to a frozen name do nothing.
+// to a frozen name do nothing. A removal leaves a gap that is closed later,
+// all gaps at once, so removing many names costs time linear in the table.
 class APMPPropertyMap {
  public:
   APMPPropertyMap() = default;
@@ -367,7 +368,7 @@ class APMPPropertyMap {
   bool isImmutable() const noexcept { return immutable_; }
   bool isImmutableName(std::u16string_view name) const;
   std::vector<std::u16string> allNames() const;
-  size_t count() const noexcept { return entries_.size(); }
+  size_t count() const noexcept { return entries_.size() - removed_; }
 
   // Drops every entry whatever its immutability: the collector's release of
   // an unreachable value, and a runtime's teardown.
@@ -378,9 +379,13 @@ class APMPPropertyMap {
     std::u16string name;
     APMPRuntimeValue value;
     bool immutable = false;
+    bool removed = false;  // a gap; never seen through `entries`
   };
   // The entries in insertion order; valid until the next write.
-  std::span<const Entry> entries() const noexcept { return entries_; }
+  std::span<const Entry> entries() const {
+    if (removed_ != 0) closeGaps();
+    return entries_;
+  }
 
  private:
   struct NameHash {
@@ -392,10 +397,14 @@ class APMPPropertyMap {
   Entry* entry(std::u16string_view name);
   const Entry* entry(std::u16string_view name) const;
   void store(APMPRuntimeValue value, std::u16string_view name, bool immutable);
+  void closeGaps() const;
+  void rebuildIndex() const;
 
-  std::vector<Entry> entries_;
-  // Built once the table outgrows a linear search.
-  std::unique_ptr<Index> index_;
+  // Gaps are closed on reads too, which change no visible state.
+  mutable std::vector<Entry> entries_;
+  // Built once the table outgrows a linear search; holds no removed name.
+  mutable std::unique_ptr<Index> index_;
+  mutable size_t removed_ = 0;
   bool immutable_ = false;
 };
 
@@ -499,7 +508,21 @@ class APMPFunctionValue : public APMPPropertyCarrierValue {
 };
 
 // The script array: positions that may be holes (the shared hole marker),
-// and named properties. The element methods are the array method set's.
+// a "length" that is always the number of positions, and named properties.
+// The element methods are the array method set's.
+//
+// A property is addressed by a runtime value: a number, or a string whose
+// number form is a whole finite number of at least 0, is an index (so 1,
+// 1.0, "1" and "01" address the same position, while "1.5" and -1 are
+// named properties); the text "length" is the count; anything else is a
+// named property under its text form. Holes read as undefined. No array
+// has more than `kAPMPMaxArrayLength` positions: writing an index or a
+// "length" past it is error 11 and changes nothing. Growth is charged to
+// the scope's work budget (one unit per new position).
+//
+// The operations that take a scope never hold a reference into the
+// element list across a script call, so callbacks may change the array,
+// or a collection may empty it, at any moment.
 class APMPArrayValue final : public APMPCollectableValue {
  public:
   APMPArrayValue() = default;
@@ -514,22 +537,69 @@ class APMPArrayValue final : public APMPCollectableValue {
   std::vector<APMPRuntimeValue>& elements() noexcept { return elements_; }
   // The element at `index`; holes and positions past the end read as undefined.
   APMPRuntimeValue elementAt(size_t index) const;
+  // Whether `index` is below the count and not a hole.
+  bool hasElementAt(size_t index) const noexcept { return index < elements_.size() && !elements_[index].isHole(); }
   // The elements with every hole read as undefined.
   std::vector<APMPRuntimeValue> allElements() const;
   APMPPropertyMap& propertyMap() noexcept { return propertyMap_; }
   const APMPPropertyMap& propertyMap() const noexcept { return propertyMap_; }
 
+  // Property access. Reads answer undefined for what is not there; a
+  // property without a text form is error 5 (nothing changes).
+  APMPRuntimeValue valueForProperty(const APMPRuntimeValue& property, APMPScope& scope,
+                                    platform::ErrorRef& error) const;
+  // An index past the count grows the array with holes first; "length"
+  // takes an index-like value (else error 11); a frozen name is left as it
+  // is. False with the error set when nothing was stored.
+  bool setValue(APMPRuntimeValue value, const APMPRuntimeValue& property, APMPScope& scope,
+                platform::ErrorRef& error);
+  // An index below the count becomes a hole; an index past it does
+  // nothing; "length" is not removable; a named property goes unless frozen.
+  void removeValueForProperty(const APMPRuntimeValue& property, APMPScope& scope, platform::ErrorRef& error);
+  // An index that holds an element, or a named property; "length" is not
+  // a named property here.
+  bool hasProperty(const APMPRuntimeValue& property, APMPScope& scope, platform::ErrorRef& error) const;
+  // Cuts the array to `length` positions or fills it up with holes; past
+  // `kAPMPMaxArrayLength`, or when the work budget cannot pay the new
+  // positions, false with error 11 or 18 and nothing changes.
+  bool setLength(double length, APMPScope& scope, platform::ErrorRef& error);
+  // String values: the named properties in their table's order, then the
+  // decimal indexes of the positions that are not holes, ascending.
+  std::vector<APMPRuntimeValue> allPropertyNames() const;
+
+  // List operations for the array methods; none charges or tracks.
+  // Removes up to `deleteCount` positions from `start` (both clamped to the
+  // array) and inserts `values` there; answers the removed positions.
+  std::vector<APMPRuntimeValue> spliceFrom(size_t start, size_t deleteCount, std::span<const APMPRuntimeValue> values);
+  // An array value appends all its positions (holes stay holes); a control
+  // value is error 10; anything else is appended as one element.
+  bool concat(const APMPRuntimeValue& value, platform::ErrorRef& error);
+  void reverse() noexcept;
+  // Undefined for an empty array or a removed hole.
+  APMPRuntimeValue removeFirstElement();
+  APMPRuntimeValue removeLastElement();
+  // Both answer the new count.
+  size_t appendElements(std::span<const APMPRuntimeValue> values);
+  size_t prependElements(std::span<const APMPRuntimeValue> values);
+  // The first position at or after `from` (the last at or before it) whose
+  // element is strictly equal to `value`; holes never match; -1 when none.
+  int64_t indexOfValue(const APMPRuntimeValue& value, size_t from) const;
+  int64_t lastIndexOfValue(const APMPRuntimeValue& value, size_t from) const;
+
   // The elements' text forms joined by `separator`; holes, undefined and
   // null contribute nothing. An array met again inside its own conversion
-  // contributes the empty text; nesting past the value-depth limit is
-  // error 18.
-  std::u16string stringValueWithSeparator(std::u16string_view separator, platform::ErrorRef& error) const;
+  // (a cycle) contributes the empty text; nesting past the value-depth
+  // limit, a text past `kAPMPMaxTextLength` or more than `kAPMPMaxWalkSteps`
+  // elements visited is error 18. `work`, when given, receives the elements
+  // visited plus the code units produced.
+  std::u16string stringValueWithSeparator(std::u16string_view separator, platform::ErrorRef& error,
+                                          uint64_t* work = nullptr) const;
   std::u16string stringValueOrError(platform::ErrorRef& error) const;
   // The text form read as a string's number form.
   double doubleValueOrError(platform::ErrorRef& error) const;
 
-  // An own property holding a function is called; otherwise the array
-  // method set answers.
+  // An own property holding a function is called (any other value there is
+  // error 17); otherwise the array method set answers.
   APMPRuntimeValue applyWithName(std::u16string_view name, std::span<const APMPRuntimeValue> arguments,
                                  APMPScope& scope, platform::ErrorRef& error);
 
@@ -537,6 +607,13 @@ class APMPArrayValue final : public APMPCollectableValue {
   void sweep() override;
 
  private:
+  struct TextWalk;
+  void appendText(std::u16string& text, std::u16string_view separator, TextWalk& walk,
+                  platform::ErrorRef& error) const;
+  // Grows to `count` positions with holes (never shrinks); charges the new
+  // positions. False with error 11 or 18 when it cannot.
+  bool growTo(double count, APMPScope& scope, platform::ErrorRef& error);
+
   std::vector<APMPRuntimeValue> elements_;
   APMPPropertyMap propertyMap_;
   mutable bool converting_ = false;
@@ -550,8 +627,13 @@ inline constexpr int kAPMPMaxValueNesting = 100;
 // The most nodes one such walk visits: shared substructures make a value's
 // tree exponentially larger than the value itself.
 inline constexpr size_t kAPMPMaxValueWalk = 100000;
+// The most elements one text form or equality test visits, shared
+// substructures counted each time they are met.
+inline constexpr size_t kAPMPMaxWalkSteps = size_t{1} << 24;
 // The longest text the runtime builds, in UTF-16 code units.
-inline constexpr size_t kAPMPMaxTextLength = size_t{1} << 20;
+inline constexpr size_t kAPMPMaxTextLength = size_t{1} << 24;
+// The most positions an array may have.
+inline constexpr size_t kAPMPMaxArrayLength = size_t{1} << 20;
 
 inline APMPStringValue* APMPRuntimeValue::asString() const noexcept { return as<APMPStringValue>(Type::String); }
 inline APMPMapValue* APMPRuntimeValue::asMap() const noexcept { return as<APMPMapValue>(Type::Map); }

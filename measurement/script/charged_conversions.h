@@ -1,0 +1,23 @@
+// Conversions whose cost is charged to a scope's work budget.
+//
+// The text form of an array can be millions of code units long, and reading
+// a number from a long text walks all of it: one evaluation doing that over
+// and over would make the instruction budget hours long. These conversions
+// charge one unit per code unit copied or produced and per element visited.
+// A string's cost is charged before the copy; an array's after its walk,
+// which its own bounds (`kAPMPMaxWalkSteps`, `kAPMPMaxTextLength`) keep short.
+// Failures as for the plain conversions, or error 18 when the budget is
+// spent. Same threads as the scope.
+#pragma once
+
+#include <string>
+
+#include "measurement/script/runtime_value.h"
+#include "measurement/script/scope.h"
+
+std::u16string APMPChargedText(const APMPRuntimeValue& value, APMPScope& scope, platform::ErrorRef& error);
+double APMPChargedNumber(const APMPRuntimeValue& value, APMPScope& scope, platform::ErrorRef& error);
+// The array's elements joined by `separator` (its text form for ","),
+// charged likewise.
+std::u16string APMPChargedJoin(const APMPArrayValue& array, std::u16string_view separator, APMPScope& scope,
+                               platform::ErrorRef& error);
