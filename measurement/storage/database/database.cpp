@@ -1,6 +1,7 @@
 #include "measurement/storage/database/database.h"
 
 #include "measurement/engine/monitor.h"
+#include "measurement/storage/database/table_rows.h"
 #include "measurement/storage/system/file_paths.h"
 #include "platform/paths.h"
 
@@ -220,9 +221,7 @@ bool APMDatabase::performTransaction(const std::function<bool()>& block) {
 std::optional<std::vector<APMRecord>> APMDatabase::recordsOfAllRows(const std::string& table,
                                                                     long tableLimit,
                                                                     platform::ErrorRef* error) {
-  return sqliteStore_->recordsForQuery(
-      "SELECT rowid, * FROM " + table + " ORDER BY rowid LIMIT " + std::to_string(tableLimit), {},
-      error);
+  return APMRecordsOfAllRows(*sqliteStore_, table, tableLimit, error);
 }
 
 std::optional<std::vector<APMRecord>> APMDatabase::recordsWithKey(

@@ -20,6 +20,18 @@ void APMEMonitor::logWithLevel(long level, long code, const std::string& message
   monitor_->logWithLevel(level, code, message, context);
 }
 
+void APMEMonitor::logWithLevel(long level, long code, const std::string& message,
+                               const platform::Object& context1,
+                               const platform::Object& context2) {
+  monitor_->logWithLevel(level, code, message, context1, context2);
+}
+
+void APMEMonitor::logWithLevel(long level, long code, const std::string& message,
+                               const platform::Object& context1, const platform::Object& context2,
+                               const platform::Object& context3) {
+  monitor_->logWithLevel(level, code, message, context1, context2, context3);
+}
+
 void APMEMonitor::clearMonitoringData() {
   monitor_->clearMonitoringData();
 }

@@ -3,8 +3,8 @@
 // call to it unchanged; `monitor()` answers the process-wide instance, made
 // over `APMMeasurement::monitor()` on first use.
 //
-// Only the forwarding the flag functions need lives here so far.
-// Logging never fails; any thread may call it.
+// Levels are those of `APMMonitor`: 0 to 2 error, 3 to 5 warning, 6 notice,
+// 7 debug, 8 verbose. Logging never fails; any thread may call it.
 #pragma once
 
 #include "platform/object.h"
@@ -24,6 +24,11 @@ class APMEMonitor {
   void logWithLevel(long level, long code, const std::string& message);
   void logWithLevel(long level, long code, const std::string& message,
                     const platform::Object& context);
+  void logWithLevel(long level, long code, const std::string& message,
+                    const platform::Object& context1, const platform::Object& context2);
+  void logWithLevel(long level, long code, const std::string& message,
+                    const platform::Object& context1, const platform::Object& context2,
+                    const platform::Object& context3);
   void clearMonitoringData();
 
  private:

@@ -1,0 +1,294 @@
+#include "measurement/storage/experiments/experiment_database.h"
+
+#include "measurement/engine/measurement_errors.h"
+#include "measurement/messages/nano_accessors.h"
+#include "measurement/storage/database/table_rows.h"
+#include "measurement/storage/experiments/experiment_monitor.h"
+#include "measurement/storage/system/file_paths.h"
+#include "platform/clock.h"
+#include "platform/paths.h"
+
+namespace {
+
+constexpr long kArgument = 1;
+constexpr long kState = 2;
+constexpr long kStoredData = 3;
+
+constexpr const char* kSDKNameColumn = "sdk_name";
+constexpr const char* kSnapshotColumn = "snapshotProto";
+constexpr const char* kTimestampColumn = "timestamp";
+constexpr const char* kManuallyActivatedColumn = "manually_activated";
+
+constexpr const char* kSnapshotTables[] = {kAPMEPendingSnapshotTable, kAPMEActivatedSnapshotTable,
+                                           kAPMELaunchedSnapshotTable};
+
+const APMColumnInfo& snapshotColumns() {
+  static const APMColumnInfo columns = {{kSDKNameColumn, "TEXT NOT NULL PRIMARY KEY"},
+                                        {kSnapshotColumn, "BLOB NOT NULL"},
+                                        {kTimestampColumn, "REAL NOT NULL"},
+                                        {kManuallyActivatedColumn, "INTEGER"}};
+  return columns;
+}
+
+std::shared_ptr<APMEMonitor> monitor() { return APMEMonitor::monitor(); }
+
+// The snapshot of a stored row, stamped and marked as stored; null when the
+// row holds no decodable snapshot.
+APMESnapshotRef snapshotOfRecord(const APMRecord& record) {
+  const platform::Object* blob = record.find(kSnapshotColumn);
+  if (!blob || !blob->isData()) return nullptr;
+  auto message = APMPBSnapshot::initWithBuffer(*blob->data());
+  APMESnapshotRef snapshot = APMESnapshot::initWithProtobuf(message.get());
+  if (!snapshot) return nullptr;
+  snapshot->setTimestamp(record[kTimestampColumn].doubleValue());
+  const platform::Object manual = record[kManuallyActivatedColumn];
+  if (manual.isNumber()) snapshot->setManuallyActivated(manual.boolValue());
+  return snapshot;
+}
+
+}  // namespace
+
+std::shared_ptr<APMEDatabase> APMEDatabase::initWithPath(const std::string& path) {
+  if (path.empty()) {
+    monitor()->logWithLevel(1, 810000, "Cannot initialize the database with invalid path");
+    return nullptr;
+  }
+  std::shared_ptr<APMEDatabase> database(new APMEDatabase());
+  if (!database->initializeResourcesWithContext("Init", path)) return nullptr;
+  return database;
+}
+
+bool APMEDatabase::initializeResourcesWithContext(const std::string& context,
+                                                  const std::string& path) {
+  platform::ErrorRef error;
+  sqliteStore_ = APMSqliteStore::initWithDatabasePath(path, &error);
+  if (!sqliteStore_) {
+    monitor()->logWithLevel(1, 810001, "Failed to open database (" + context + ")", error);
+    return false;
+  }
+  for (const char* table : kSnapshotTables) {
+    if (sqliteStore_->ensureTableWithName(table, snapshotColumns(), {}, {}, &error)) continue;
+    monitor()->logWithLevel(1, 810004, "Failed to ensure table. Table, error", table, error);
+    monitor()->logWithLevel(1, 810002,
+                            "Failed to create or validate required database tables (" + context + ")");
+    sqliteStore_->closeDatabase();
+    platform::ErrorRef deleteError;
+    if (platform::fileExists(path) && !APMDeleteFile(path, &deleteError) && deleteError) {
+      monitor()->logWithLevel(
+          4, 810003, "Failed to delete old database file after failed validation. Error (" + context + ")",
+          deleteError);
+    }
+    sqliteStore_.reset();
+    return false;
+  }
+  return true;
+}
+
+APMSqliteStore* APMEDatabase::openStore(platform::ErrorRef* error) const {
+  if (!sqliteStore_) APMSetError(error, kState, "Experiment database is not open");
+  return sqliteStore_.get();
+}
+
+bool APMEDatabase::reset() {
+  if (!sqliteStore_) return false;
+  const std::string path = sqliteStore_->databasePath();
+  if (!closeAndDelete()) monitor()->logWithLevel(4, 810005, "Failed to delete database data");
+  if (!initializeResourcesWithContext("Reset", path)) {
+    monitor()->logWithLevel(1, 810006, "Cannot re-initialize the database");
+    return false;
+  }
+  return true;
+}
+
+bool APMEDatabase::closeAndDelete() {
+  if (!sqliteStore_) return false;
+  bool deleted = sqliteStore_->closeAndDeleteDatabase();
+  sqliteStore_.reset();
+  return deleted;
+}
+
+bool APMEDatabase::performTransaction(const std::function<bool()>& block) {
+  platform::ErrorRef error;
+  APMSqliteStore* store = openStore(&error);
+  if (store && store->performTransactionWithError(block, &error)) return true;
+  monitor()->logWithLevel(1, 810007, "Transaction failed. " +
+                                         (error ? error->localizedDescription() : "(null)"));
+  return false;
+}
+
+// --- Reading -----------------------------------------------------------------
+
+std::optional<std::vector<APMRecord>> APMEDatabase::allDataTypesFromTableWithName(
+    const std::string& table, long tableLimit, platform::ErrorRef* error) {
+  APMSqliteStore* store = openStore(error);
+  if (!store) return std::nullopt;
+  return APMRecordsOfAllRows(*store, table, tableLimit, error);
+}
+
+std::optional<APMESnapshots> APMEDatabase::fetchAllSnapshots(const char* table,
+                                                             platform::ErrorRef* error) {
+  auto records = allDataTypesFromTableWithName(table, kAPMESnapshotTableLimit, error);
+  if (!records) return std::nullopt;
+  APMESnapshots snapshots;
+  snapshots.reserve(records->size());
+  for (const APMRecord& record : *records) {
+    APMESnapshotRef snapshot = snapshotOfRecord(record);
+    if (!snapshot) {
+      APMSetError(error, kStoredData, std::string("Cannot read a stored snapshot of ") + table);
+      return std::nullopt;
+    }
+    snapshots.push_back(std::move(snapshot));
+  }
+  return snapshots;
+}
+
+std::optional<APMESnapshots> APMEDatabase::fetchAllActivatedSnapshots(platform::ErrorRef* error) {
+  return fetchAllSnapshots(kAPMEActivatedSnapshotTable, error);
+}
+
+std::optional<APMESnapshots> APMEDatabase::fetchAllPendingSnapshots(platform::ErrorRef* error) {
+  return fetchAllSnapshots(kAPMEPendingSnapshotTable, error);
+}
+
+std::optional<APMESnapshots> APMEDatabase::fetchAllLaunchedSnapshots(platform::ErrorRef* error) {
+  return fetchAllSnapshots(kAPMELaunchedSnapshotTable, error);
+}
+
+// --- Writing -----------------------------------------------------------------
+
+bool APMEDatabase::upsertSnapshot(const APMPBSnapshot& snapshot, const std::string& table,
+                                  double timestamp, std::optional<int64_t> manuallyActivated,
+                                  platform::ErrorRef* error) {
+  APMSqliteStore* store = openStore(error);
+  if (!store) return false;
+  std::optional<platform::Bytes> bytes = snapshot.protoBuffer();
+  if (!bytes) {
+    APMSetError(error, kStoredData, "Cannot encode the snapshot");
+    return false;
+  }
+  APMRecord record{{kSDKNameColumn, APMNanoGetString(snapshot, SnapshotField::sdk_name).value_or("")},
+                   {kTimestampColumn, timestamp},
+                   {kSnapshotColumn, std::move(*bytes)}};
+  if (manuallyActivated) record.set(kManuallyActivatedColumn, *manuallyActivated);
+  return store->upsertRecord(record, table, error);
+}
+
+bool APMEDatabase::upsertPendingExperimentSnapshots(const APMESnapshots& snapshots,
+                                                    platform::ErrorRef* error) {
+  for (const APMESnapshotRef& snapshot : snapshots) {
+    auto message = snapshot ? snapshot->proto() : nullptr;
+    if (!message) {
+      APMSetError(error, kArgument, "Received an invalid pending snapshot");
+      return false;
+    }
+    if (!upsertSnapshot(*message, kAPMEPendingSnapshotTable, snapshot->timestamp(),
+                        snapshot->manuallyActivated() ? 1 : 0, error)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool APMEDatabase::activateSnapshot(const APMESnapshotRef& snapshot, double timestamp,
+                                    platform::ErrorRef* error) {
+  if (!snapshot) {
+    APMSetError(error, kArgument, "Received nil pending snapshot");
+    return false;
+  }
+  APMSqliteStore* store = openStore(error);
+  if (!store) return false;
+  APMEExperiments launched;
+  APMEExperiments activated;
+  for (const auto& experiment : snapshot->experiments()) {
+    (experiment->experimentID() == 0 ? launched : activated).push_back(experiment);
+  }
+  // Both parts are written the same way; an empty launched part leaves the
+  // stored launched row alone, an empty activated part removes the stored
+  // one (the manager now holds an activated snapshot without experiments).
+  struct Part {
+    const APMEExperiments& experiments;
+    const char* table;
+    bool deleteWhenEmpty;
+  };
+  for (const Part& part : {Part{launched, kAPMELaunchedSnapshotTable, false},
+                           Part{activated, kAPMEActivatedSnapshotTable, true}}) {
+    if (part.experiments.empty()) {
+      if (part.deleteWhenEmpty &&
+          !deleteExperimentsOfSDKName(snapshot->SDKName(), part.table, error)) {
+        return false;
+      }
+      continue;
+    }
+    APMESnapshotRef written = APMESnapshot::initWithSDKName(snapshot->SDKName(), part.experiments);
+    auto message = written ? written->proto() : nullptr;
+    if (!message) {
+      APMSetError(error, kArgument, "Received an invalid pending snapshot");
+      return false;
+    }
+    if (!upsertSnapshot(*message, part.table, timestamp, std::nullopt, error)) return false;
+  }
+  return store
+      ->deleteRecordsFromTableWithName(
+          kAPMEPendingSnapshotTable,
+          std::string(kSDKNameColumn) + " = ? AND " + kTimestampColumn + " <= ?",
+          {snapshot->SDKName(), timestamp}, error)
+      .has_value();
+}
+
+bool APMEDatabase::activatePendingSnapshotsAutomatically(platform::ErrorRef* error) {
+  APMSqliteStore* store = openStore(error);
+  if (!store) return false;
+  auto records = store->recordsForQuery(
+      "SELECT rowid,* FROM pending_snapshot_table WHERE NOT manually_activated = ? ORDER BY rowid",
+      {1}, error);
+  if (!records) return false;
+  for (const APMRecord& record : *records) {
+    APMESnapshotRef snapshot = snapshotOfRecord(record);
+    if (!snapshot) {
+      APMSetError(error, kState, "Received an invalid snapshot from database");
+      return false;
+    }
+    if (!activateSnapshot(snapshot, snapshot->timestamp(), error) ||
+        !deletePendingExperimentsOfSDKName(snapshot->SDKName(), error)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool APMEDatabase::deleteStaleActivatedSnapshots(platform::ErrorRef* error) {
+  APMSqliteStore* store = openStore(error);
+  if (!store) return false;
+  const double limit = platform::Clock::current()->now() - kAPMEStaleSnapshotAge;
+  return store
+      ->deleteRecordsFromTableWithName(kAPMEActivatedSnapshotTable,
+                                       std::string(kTimestampColumn) + " <= ?", {limit}, error)
+      .has_value();
+}
+
+// --- Deleting by SDK ---------------------------------------------------------
+
+bool APMEDatabase::deleteActivatedExperimentsOfSDKName(const std::string& SDKName,
+                                                       platform::ErrorRef* error) {
+  return deleteExperimentsOfSDKName(SDKName, kAPMEActivatedSnapshotTable, error);
+}
+
+bool APMEDatabase::deletePendingExperimentsOfSDKName(const std::string& SDKName,
+                                                     platform::ErrorRef* error) {
+  return deleteExperimentsOfSDKName(SDKName, kAPMEPendingSnapshotTable, error);
+}
+
+bool APMEDatabase::deleteLaunchedExperimentSDKName(const std::string& SDKName,
+                                                   platform::ErrorRef* error) {
+  return deleteExperimentsOfSDKName(SDKName, kAPMELaunchedSnapshotTable, error);
+}
+
+bool APMEDatabase::deleteExperimentsOfSDKName(const std::string& SDKName, const std::string& table,
+                                              platform::ErrorRef* error) {
+  if (SDKName.empty()) {
+    APMSetError(error, kArgument, "Received empty SDK Name");
+    return false;
+  }
+  APMSqliteStore* store = openStore(error);
+  return store && store->deleteRecordFromTableWithName(table, kSDKNameColumn, SDKName, error);
+}
