@@ -150,10 +150,19 @@ bool APMDatabase::initializeDatabaseResourcesWithContext(const std::string& cont
   std::shared_ptr<APMSqliteStore> store = APMSqliteStore::initWithDatabasePath(path, error);
   if (!store) return false;
   sqliteStore_ = std::move(store);
-  if (!ensureAllTables()) {
+  platform::ErrorRef ensureError;
+  if (!ensureAllTables(&ensureError)) {
     const std::string message =
         "Failed to create or validate required database tables (" + context + ")";
     monitor()->logWithLevel(1, 12002, message);
+    if (APMSqliteStore::isTransientFailure(ensureError)) {
+      // Another process holding the file, or a full disk, stopped the
+      // check: the file is not known to be broken and keeps its rows for
+      // the next attempt.
+      sqliteStore_->closeDatabase();
+      platform::setError(error, ensureError);
+      return false;
+    }
     APMSetError(error, kState, message);
     platform::ErrorRef deleteError;
     if (!deleteDatabaseFiles(path, &deleteError) && deleteError) {
@@ -186,11 +195,18 @@ bool APMDatabase::deleteDatabaseFiles(const std::string& path, platform::ErrorRe
 }
 
 bool APMDatabase::ensureAllTables() {
+  return ensureAllTables(nullptr);
+}
+
+bool APMDatabase::ensureAllTables(platform::ErrorRef* error) {
   for (const APMTableSchema& table : APMDatabaseSchema()) {
-    platform::ErrorRef error;
+    platform::ErrorRef tableError;
     if (!sqliteStore_->ensureTableWithName(table.name, table.elementaryColumnInfo,
-                                           table.addOnColumnInfo, table.modifyColumnInfo, &error)) {
-      monitor()->logWithLevel(1, 12047, "Failed to ensure table. Table, error", table.name, error);
+                                           table.addOnColumnInfo, table.modifyColumnInfo,
+                                           &tableError)) {
+      monitor()->logWithLevel(1, 12047, "Failed to ensure table. Table, error", table.name,
+                              tableError);
+      platform::setError(error, tableError);
       return false;
     }
   }

@@ -84,9 +84,11 @@ class APMDatabase {
   // Opens (or creates) the database file `name` in the measurement folder,
   // brings its tables up to date and makes sure the app_metadata row
   // exists. A file whose tables cannot be brought up to date is deleted, so
-  // the next creation starts from an empty file. Null on failure, with the
-  // store's error when the file could not be opened, else a code 2 error
-  // naming the step that failed.
+  // the next creation starts from an empty file; a file that could not be
+  // checked for a transient cause (another process holding it, a full disk:
+  // see `APMSqliteStore::isTransientFailure`) is kept. Null on failure, with
+  // the store's error (code 3) when the file could not be opened or checked,
+  // else a code 2 error naming the step that failed.
   static std::shared_ptr<APMDatabase> initWithDatabaseName(
       const std::string& name, std::shared_ptr<APMPersistedConfig> persistedConfig,
       platform::ErrorRef* error = nullptr);
@@ -158,6 +160,8 @@ class APMDatabase {
 
  private:
   explicit APMDatabase(std::shared_ptr<APMPersistedConfig> persistedConfig);
+  // As `ensureAllTables`, with the first failing table's error.
+  bool ensureAllTables(platform::ErrorRef* error);
   bool deleteDatabaseFiles(const std::string& path, platform::ErrorRef* error);
   bool resetAppMetadataBookkeeping();
   std::optional<std::vector<APMRecord>> recordsOfAllRows(const std::string& table, long tableLimit,

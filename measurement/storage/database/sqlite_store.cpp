@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <set>
 
@@ -129,14 +130,44 @@ std::shared_ptr<APMSqliteStore> APMSqliteStore::initWithDatabasePath(const std::
     return nullptr;
   }
   std::shared_ptr<APMSqliteStore> store(new APMSqliteStore(path));
-  if (store->openAndValidateDatabase(error)) return store;
-  // A file that another connection holds locked could not be checked; it
-  // is not known to be damaged, and deleting it would lose that
-  // connection's rows.
-  if (store->validationLocked_) return nullptr;
+  platform::ErrorRef openError;
+  if (store->openAndValidateDatabase(&openError)) return store;
+  platform::setError(error, openError);
+  // A file that could not be checked (another connection holds its lock,
+  // the disk is full) is not known to be damaged, and deleting it would
+  // lose every row in it.
+  if (isTransientFailure(openError)) return nullptr;
   if (!store->closeAndDeleteDatabase()) return nullptr;
   if (store->openAndValidateDatabase(error)) return store;
   return nullptr;
+}
+
+bool APMSqliteStore::isTransientFailure(const platform::ErrorRef& error) {
+  if (!error || error->domain() != kAPMMeasurementErrorDomain || error->code() != kSqlite) {
+    return false;
+  }
+  // The context is "<operation>,<sqlite code>,<A or NA>" (see
+  // monitorContextForDatabaseOperation); the operation comes from code and
+  // holds no comma, but reading from the end does not rely on that.
+  std::string context = APMMonitorContextOfError(*error);
+  size_t mark = context.rfind(',');
+  if (mark == std::string::npos || mark == 0) return false;
+  size_t code = context.rfind(',', mark - 1);
+  if (code == std::string::npos) return false;
+  int primary = std::atoi(context.c_str() + code + 1) & 0xff;
+  switch (primary) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+    case SQLITE_NOMEM:
+    case SQLITE_READONLY:
+    case SQLITE_INTERRUPT:
+    case SQLITE_IOERR:
+    case SQLITE_FULL:
+    case SQLITE_CANTOPEN:
+      return true;
+    default:
+      return false;
+  }
 }
 
 bool APMSqliteStore::openAndValidateDatabase(platform::ErrorRef* error) {
@@ -174,8 +205,6 @@ bool APMSqliteStore::validateDatabaseWithError(platform::ErrorRef* error) {
     const unsigned char* text = sqlite3_column_text(statement, 0);
     valid = text && std::strcmp(reinterpret_cast<const char*>(text), "ok") == 0;
   }
-  int primary = result & 0xff;
-  validationLocked_ = !valid && (primary == SQLITE_BUSY || primary == SQLITE_LOCKED);
   if (!valid) setDatabaseError(error, "validate database");
   sqlite3_finalize(statement);
   if (!valid) closeDatabase();
@@ -672,7 +701,16 @@ std::optional<bool> APMSqliteStore::validateTableWithName(
   for (const auto& name : requiredColumnNames) existing.erase(name);
   for (const auto& [name, alterSQL] : addOnColumns) {
     if (existing.erase(name)) continue;
-    if (!executeSQL(alterSQL, error)) return false;
+    platform::ErrorRef alterError;
+    if (executeSQL(alterSQL, &alterError)) continue;
+    // Another connection (a second process opening the same file) may have
+    // added the column since the list was read: its ALTER won the race, and
+    // the column is there as wanted.
+    platform::ErrorRef readError;
+    std::vector<std::string> now = columnsForTableWithName(table, &readError);
+    if (std::find(now.begin(), now.end(), name) != now.end()) continue;
+    platform::setError(error, readError ? readError : alterError);
+    return false;
   }
   if (!existing.empty()) {
     // Columns a newer version may have added are kept when nullable: rows
@@ -771,24 +809,37 @@ bool APMSqliteStore::ensureSchemaOfTableWithName(const std::string& table,
            {elementaryColumnInfo.empty(), "Received empty column info for ensure table schema"}})) {
     return false;
   }
-  APMColumnTextMap current = columnInfoForTableWithName(table, error);
-  if (current.empty()) {
-    APMSetError(error, kState, "Table does not exist for ensure table schema");
-    return false;
-  }
   APMColumnTextMap expected;
   for (const auto& [name, type] : elementaryColumnInfo) expected[name] = firstWord(type);
   for (const auto& [name, type] : addOnColumnInfo) expected[name] = type;
+  std::optional<bool> matches = tableHasTypes(table, expected, error);
+  if (!matches) return false;
+  if (*matches) return true;
+  return rebuildTable(table, elementaryColumnInfo, addOnColumnInfo, error);
+}
+
+std::optional<bool> APMSqliteStore::tableHasTypes(const std::string& table,
+                                                  const APMColumnTextMap& expected,
+                                                  platform::ErrorRef* error) {
+  platform::ErrorRef readError;
+  APMColumnTextMap current = columnInfoForTableWithName(table, &readError);
+  if (readError) {
+    // A list that could not be read (the file busy) says nothing about
+    // whether the table exists.
+    platform::setError(error, readError);
+    return std::nullopt;
+  }
+  if (current.empty()) {
+    APMSetError(error, kState, "Table does not exist for ensure table schema");
+    return std::nullopt;
+  }
   // Only the columns this code knows are compared. A nullable column of a
   // later version, which validation keeps, would otherwise make the maps
-  // differ at every start, and the rebuild's copy by position would then
-  // fail and take the whole file with it.
-  bool matches = std::all_of(expected.begin(), expected.end(), [&](const auto& column) {
+  // differ at every start and rebuild the table each time.
+  return std::all_of(expected.begin(), expected.end(), [&](const auto& column) {
     auto found = current.find(column.first);
     return found != current.end() && found->second == column.second;
   });
-  if (matches) return true;
-  return rebuildTable(table, elementaryColumnInfo, addOnColumnInfo, error);
 }
 
 bool APMSqliteStore::rebuildTable(const std::string& table,

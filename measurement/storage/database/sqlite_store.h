@@ -70,10 +70,17 @@ class APMSqliteStore {
   // Opens (creating if needed) and validates the file at `path`. A file that
   // fails to open or validate is deleted and opened once more. Null, with the
   // last attempt's error, when that fails too, and null without deleting
-  // anything when another connection holds the file locked (the check could
-  // not run: code 3, SQLite's busy or locked code).
+  // anything when the check could not run for a transient cause (see
+  // `isTransientFailure`).
   static std::shared_ptr<APMSqliteStore> initWithDatabasePath(const std::string& path,
                                                               platform::ErrorRef* error = nullptr);
+  // True for an error of a failed SQLite call whose cause lies outside the
+  // file: another connection holding its lock (busy, locked), a full disk,
+  // an I/O or memory failure, a file that cannot be written or opened. Such
+  // a failure says nothing about
+  // what the file holds, and a later attempt may succeed; owners must not
+  // delete the file for it.
+  static bool isTransientFailure(const platform::ErrorRef& error);
   ~APMSqliteStore();
   APMSqliteStore(const APMSqliteStore&) = delete;
   APMSqliteStore& operator=(const APMSqliteStore&) = delete;
@@ -312,14 +319,16 @@ class APMSqliteStore {
   // its end; true with no call for an absent table.
   template <typename Visit>
   bool forEachColumn(const std::string& table, Visit&& visit, platform::ErrorRef* error);
+  // Whether the declared types of the table's columns are the expected
+  // ones; nullopt, with the error, when they cannot be read or the table
+  // is absent.
+  std::optional<bool> tableHasTypes(const std::string& table, const APMColumnTextMap& expected,
+                                    platform::ErrorRef* error);
   bool rebuildTable(const std::string& table, const APMColumnInfo& elementaryColumnInfo,
                     const APMColumnInfo& addOnColumnInfo, platform::ErrorRef* error);
 
   sqlite3* sqliteHandle_ = nullptr;
   const std::string databasePath_;
-  // The last integrity check failed because another connection held the
-  // file's lock, not because of what the file holds.
-  bool validationLocked_ = false;
   // Most recently used first.
   CacheList statementCache_;
   std::unordered_map<std::string, CacheList::iterator, StringHash, std::equal_to<>> cacheIndex_;

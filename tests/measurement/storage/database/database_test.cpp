@@ -5,6 +5,7 @@
 
 #include <map>
 
+#include "measurement/engine/measurement_errors.h"
 #include "measurement/storage/models/app_metadata.h"
 #include "measurement/storage/models/daily_counts.h"
 #include "measurement/storage/settings/persisted_config.h"
@@ -238,6 +239,37 @@ TEST_F(DatabaseTest, FileWithBrokenTableIsDeletedAndStartsOver) {
   EXPECT_FALSE(platform::fileExists(path_));
   auto database = open();
   ASSERT_TRUE(database);
+  EXPECT_EQ(describeColumns(*database->sqliteStore(), "queue"), expectedSchema().at("queue"));
+}
+
+TEST_F(DatabaseTest, FileWrittenByAnotherConnectionIsKept) {
+  // An older file, with rows, whose migration needs to write while another
+  // connection (a second process) holds the write lock.
+  ASSERT_TRUE(platform::createDirectories(platform::deletingLastPathComponent(path_)));
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(path_.c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other,
+                         "CREATE TABLE queue (data BLOB NOT NULL, bundle_end_timestamp REAL NOT NULL);"
+                         "INSERT INTO queue VALUES (x'01', 1.0);"
+                         "BEGIN IMMEDIATE; INSERT INTO queue VALUES (x'02', 2.0);",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  RecordingMonitor monitor;
+  ErrorRef error;
+  EXPECT_FALSE(open(&error));
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->code(), 3);
+  EXPECT_NE(APMMonitorContextOfError(*error).find(",5,"), std::string::npos)
+      << error->description();
+  EXPECT_TRUE(monitor.contains(12047));
+  EXPECT_TRUE(monitor.contains(12002));
+  EXPECT_TRUE(platform::fileExists(path_));
+  ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(other);
+
+  auto database = open();
+  ASSERT_TRUE(database);
+  EXPECT_EQ(database->sqliteStore()->rowCountForTableWithName(kAPMQueueTable), 2);
   EXPECT_EQ(describeColumns(*database->sqliteStore(), "queue"), expectedSchema().at("queue"));
 }
 

@@ -153,6 +153,7 @@ TEST(SqliteRecoveryTest, FileLockedByAnotherWriterIsKept) {
   ASSERT_TRUE(error);
   EXPECT_EQ(error->code(), 3);
   EXPECT_EQ(APMMonitorContextOfError(*error), "validate database,5,A");
+  EXPECT_TRUE(APMSqliteStore::isTransientFailure(error));
   ASSERT_EQ(sqlite3_exec(writer, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
   sqlite3_close(writer);
 
@@ -181,6 +182,8 @@ TEST(SqliteRecoveryTest, FullDiskFailsClearly) {
   EXPECT_NE(error->localizedDescription().find("sqlite code 13"), std::string::npos)
       << error->localizedDescription();
   EXPECT_NE(error->localizedDescription().find("database or disk is full"), std::string::npos);
+  // A full disk says nothing about the file: its owner must keep it.
+  EXPECT_TRUE(APMSqliteStore::isTransientFailure(error));
   // A transaction that fills the file rolls back whole; the store goes on.
   EXPECT_FALSE(store->performTransactionWithError([&] {
     for (int i = 1000; i < 1100; ++i) {

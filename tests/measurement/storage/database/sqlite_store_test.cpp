@@ -318,6 +318,37 @@ TEST_F(SqliteStoreTest, EnsureTableCreatesValidatesAndAddsColumns) {
   EXPECT_EQ(descriptionOf(error), "Table does not exist after create for ensure table");
 }
 
+TEST_F(SqliteStoreTest, AddOnColumnAddedMeanwhileByAnotherConnectionIsAccepted) {
+  // A second process opening the file adds the column between this
+  // connection's reading of the column list and its own ALTER.
+  ASSERT_TRUE(store_->executeSQL("CREATE TABLE m (a INTEGER NOT NULL)"));
+  ASSERT_TRUE(store_->upsertRecord({{"a", 1}}, "m"));
+  struct Race {
+    sqlite3* other = nullptr;
+    bool done = false;
+  } race;
+  ASSERT_EQ(sqlite3_open(path_.c_str(), &race.other), SQLITE_OK);
+  sqlite3_set_authorizer(
+      store_->sqliteHandle(),
+      [](void* context, int action, const char*, const char*, const char*, const char*) {
+        auto* race = static_cast<Race*>(context);
+        if (action == SQLITE_ALTER_TABLE && !race->done) {
+          race->done = true;
+          sqlite3_exec(race->other, "ALTER TABLE m ADD COLUMN b TEXT", nullptr, nullptr, nullptr);
+        }
+        return SQLITE_OK;
+      },
+      &race);
+  ErrorRef error;
+  EXPECT_TRUE(store_->ensureTableWithName("m", {{"a", "INTEGER NOT NULL"}}, {{"b", "TEXT"}}, &error))
+      << descriptionOf(error);
+  sqlite3_set_authorizer(store_->sqliteHandle(), nullptr, nullptr);
+  sqlite3_close(race.other);
+  EXPECT_TRUE(race.done);
+  EXPECT_EQ(store_->columnsForTableWithName("m"), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(store_->rowCountForTableWithName("m"), 1);
+}
+
 TEST_F(SqliteStoreTest, RetypedColumnIsRebuiltOnceKeepingRows) {
   ASSERT_TRUE(store_->executeSQL(
       "CREATE TABLE ev (name TEXT NOT NULL, timestamp INTEGER NOT NULL, data BLOB NOT NULL)"));

@@ -1,0 +1,169 @@
+// Two processes opening and writing one measurement database at once, on a
+// real file: neither may lose what the other, or an earlier run, stored.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <set>
+
+#include "measurement/engine/asl_logger.h"
+#include "measurement/engine/monitor.h"
+#include "measurement/storage/database/database.h"
+#include "measurement/storage/system/file_paths.h"
+#include "platform/paths.h"
+#include "tests/support/temp_container.h"
+
+namespace {
+
+using platform::Bytes;
+
+constexpr int kRounds = 24;
+constexpr int kEarlierRows = 110;
+constexpr int kRowsPerTransaction = 20;
+constexpr int kTransactionsPerChild = 3;
+constexpr int kAttempts = 400;
+
+// A queue row named by who wrote it: (writer, round, index) in its data.
+APMRecord queueRow(int writer, int round, int index) {
+  return {{"data", Bytes{static_cast<uint8_t>(writer), static_cast<uint8_t>(round),
+                         static_cast<uint8_t>(index)}},
+          {"bundle_end_timestamp", 1.0}};
+}
+
+// A forked child logs nothing: the logger's queue has no threads there.
+class SilentLogger : public APMLogging {
+ public:
+  void logMessage(const std::string&, const std::string&, long, long) override {}
+};
+
+// Brings the file back to an older schema, so that the next opening has
+// columns to add and a column to retype, as after an update of the app.
+void downgrade(const std::string& path) {
+  sqlite3* handle = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &handle), SQLITE_OK);
+  const char* older =
+      "ALTER TABLE queue DROP COLUMN retry_count;"
+      "ALTER TABLE events DROP COLUMN current_session_count;"
+      "DROP TABLE raw_events;"
+      "CREATE TABLE raw_events (name TEXT NOT NULL, timestamp INTEGER NOT NULL, "
+      "metadata_fingerprint INTEGER NOT NULL, data BLOB NOT NULL, is_realtime INTEGER);"
+      "INSERT INTO raw_events VALUES ('_s', 5, 1, x'01', 0);";
+  EXPECT_EQ(sqlite3_exec(handle, older, nullptr, nullptr, nullptr), SQLITE_OK)
+      << sqlite3_errmsg(handle);
+  sqlite3_close(handle);
+}
+
+// In the child: opens the database (as the engine would, again when another
+// process holds the file) and commits a few transactions of rows. Each
+// committed transaction is reported on `report` as its number.
+[[noreturn]] void runWriter(int writer, int round, int start, int report) {
+  APMMeasurement::monitor()->setLogger(std::make_shared<SilentLogger>());
+  char go = 0;
+  if (read(start, &go, 1) != 1) _exit(2);
+  std::shared_ptr<APMDatabase> database;
+  for (int attempt = 0; !database && attempt < kAttempts; ++attempt) {
+    database = APMDatabase::initWithDatabaseName(kAPMMeasurementDatabaseName, nullptr);
+    if (!database) usleep(500);
+  }
+  if (!database) _exit(3);
+  for (int transaction = 0; transaction < kTransactionsPerChild; ++transaction) {
+    bool committed = false;
+    for (int attempt = 0; !committed && attempt < kAttempts; ++attempt) {
+      committed = database->performTransaction([&] {
+        for (int i = 0; i < kRowsPerTransaction; ++i) {
+          int index = transaction * kRowsPerTransaction + i;
+          if (!database->insertDataType(queueRow(writer, round, index), kAPMQueueTable)) {
+            return false;
+          }
+        }
+        return true;
+      });
+      if (!committed) usleep(200);
+    }
+    char number = static_cast<char>(transaction);
+    if (committed && write(report, &number, 1) != 1) _exit(4);
+  }
+  _exit(0);
+}
+
+std::set<Bytes> storedRows(APMDatabase& database) {
+  std::set<Bytes> rows;
+  auto records = database.sqliteStore()->recordsForQuery("SELECT data FROM queue", {});
+  EXPECT_TRUE(records);
+  for (const APMRecord& record : records.value_or(std::vector<APMRecord>{})) {
+    rows.insert(*record["data"].data());
+  }
+  return rows;
+}
+
+TEST(DatabaseProcessesTest, ConcurrentOpeningAndWritingKeepEveryCommittedRow) {
+  TempContainer container;
+  const std::string path = APMApplicationSupportFilePath(kAPMMeasurementDatabaseName);
+  std::set<Bytes> expected;
+  {
+    auto database = APMDatabase::initWithDatabaseName(kAPMMeasurementDatabaseName, nullptr);
+    ASSERT_TRUE(database);
+    ASSERT_TRUE(database->performTransaction([&] {
+      for (int i = 0; i < kEarlierRows; ++i) {
+        if (!database->insertDataType(queueRow(0, 0, i), kAPMQueueTable)) return false;
+        expected.insert(*queueRow(0, 0, i)["data"].data());
+      }
+      return true;
+    }));
+  }
+  APMMeasurement::monitor()->flush();
+
+  int bothCommitted = 0;
+  for (int round = 1; round <= kRounds; ++round) {
+    if (round % 2 == 0) downgrade(path);
+    int start[2];
+    ASSERT_EQ(pipe(start), 0);
+    int reports[2][2];
+    pid_t children[2];
+    for (int writer = 0; writer < 2; ++writer) {
+      ASSERT_EQ(pipe(reports[writer]), 0);
+      children[writer] = fork();
+      ASSERT_GE(children[writer], 0);
+      if (children[writer] == 0) {
+        close(start[1]);
+        close(reports[writer][0]);
+        runWriter(writer + 1, round, start[0], reports[writer][1]);
+      }
+      close(reports[writer][1]);
+    }
+    close(start[0]);
+    // Both children leave their read at the same moment.
+    ASSERT_EQ(write(start[1], "gg", 2), 2);
+    close(start[1]);
+    int committedWriters = 0;
+    for (int writer = 0; writer < 2; ++writer) {
+      char number = 0;
+      int committed = 0;
+      while (read(reports[writer][0], &number, 1) == 1) {
+        ++committed;
+        for (int i = 0; i < kRowsPerTransaction; ++i) {
+          expected.insert(*queueRow(writer + 1, round, number * kRowsPerTransaction + i)["data"].data());
+        }
+      }
+      close(reports[writer][0]);
+      int status = 0;
+      ASSERT_EQ(waitpid(children[writer], &status, 0), children[writer]);
+      EXPECT_TRUE(WIFEXITED(status)) << "round " << round;
+      if (committed == kTransactionsPerChild) ++committedWriters;
+    }
+    if (committedWriters == 2) ++bothCommitted;
+
+    auto database = APMDatabase::initWithDatabaseName(kAPMMeasurementDatabaseName, nullptr);
+    ASSERT_TRUE(database) << "round " << round;
+    std::set<Bytes> stored = storedRows(*database);
+    for (const Bytes& row : expected) {
+      ASSERT_TRUE(stored.count(row)) << "round " << round << ": lost row of writer " << int(row[0])
+                                     << ", round " << int(row[1]) << ", index " << int(row[2]);
+    }
+  }
+  // The rounds did run side by side, not only one after the other.
+  EXPECT_GT(bothCommitted, 0);
+}
+
+}  // namespace
