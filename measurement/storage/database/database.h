@@ -28,7 +28,7 @@
 #include "measurement/engine/measurement_errors.h"
 #include "measurement/storage/database/record.h"
 #include "measurement/storage/database/sqlite_store.h"
-#include "measurement/storage/models/value.h"
+#include "measurement/engine/value.h"
 #include "platform/error.h"
 
 class APMAppMetadata;

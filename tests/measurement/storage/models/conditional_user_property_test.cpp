@@ -1,26 +1,16 @@
-#include "measurement/reporters/conditional_user_property.h"
+#include "measurement/storage/models/conditional_user_property.h"
 
 #include <gtest/gtest.h>
 
-namespace {
-
-// Events are only carried here, never looked into; a stand-in pointer that
-// shares ownership with `owner` is enough to see who holds what.
-std::shared_ptr<APMEvent> standInEvent(const std::shared_ptr<int>& owner) {
-  return std::shared_ptr<APMEvent>(owner, reinterpret_cast<APMEvent*>(owner.get()));
-}
-
-}  // namespace
-
 TEST(ConditionalUserPropertyTest, CopyIsIndependentAndSharesEvents) {
-  auto owner = std::make_shared<int>(0);
+  auto event = APMEvent::initWithOrigin("app", false, "_e", 1, 0, {});
   APMConditionalUserProperty original;
   original.setName("prop");
   original.setOrigin("app");
   original.setValue(APMValue(std::string("v")));
   original.setTriggerEventName("purchase");
   original.setTimeToLive(60);
-  original.setTriggeredEvent(standInEvent(owner));
+  original.setTriggeredEvent(event);
   original.setActive(true);
 
   APMConditionalUserProperty copy = original;
@@ -31,13 +21,13 @@ TEST(ConditionalUserPropertyTest, CopyIsIndependentAndSharesEvents) {
   EXPECT_EQ(copy.timeToLive(), 60);
   EXPECT_TRUE(copy.isActive());
   EXPECT_EQ(copy.triggeredEvent(), original.triggeredEvent());
-  EXPECT_EQ(owner.use_count(), 3);
+  EXPECT_EQ(event.use_count(), 3);
 
   copy.setName("other");
   copy.setValue(APMValue(int64_t{2}));
   copy.setActive(false);
   copy.setTriggeredEvent(nullptr);
-  copy.setExpiredEvent(standInEvent(owner));
+  copy.setExpiredEvent(event);
   EXPECT_EQ(original.name(), "prop");
   EXPECT_EQ(original.value(), APMValue(std::string("v")));
   EXPECT_TRUE(original.isActive());

@@ -17,7 +17,7 @@
 #include <utility>
 
 #include "measurement/engine/event.h"
-#include "measurement/storage/models/value.h"
+#include "measurement/engine/value.h"
 
 class APMConditionalUserProperty {
  public:

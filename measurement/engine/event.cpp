@@ -1,0 +1,235 @@
+#include "measurement/engine/event.h"
+
+#include <vector>
+
+#include "measurement/engine/data_type_validator.h"
+#include "measurement/engine/measurement_errors.h"
+#include "measurement/engine/monitor.h"
+#include "measurement/messages/message_fields.h"
+#include "measurement/messages/message_values.h"
+#include "measurement/messages/nano_accessors.h"
+
+namespace {
+
+using platform::Object;
+
+constexpr long kArgument = 1;
+constexpr long kState = 2;
+
+// Whether the boxed object is what the kind says, so that the message form
+// carries the value rather than silently nothing.
+bool holdsItsKind(const APMValue& value) {
+  using Kind = Object::Kind;
+  switch (value.valueType()) {
+    case APMValueTypeDouble:
+      return value.value().kind() == Kind::Double;
+    case APMValueTypeInt64:
+      return value.value().isNumber() && value.value().kind() != Kind::Double;
+    case APMValueTypeString:
+      return value.value().isString();
+    case APMValueTypeArray:
+      if (!value.arrayValue()) return false;
+      for (const Object& element : *value.arrayValue()) {
+        const Object::Dictionary* entries = element.dictionary();
+        if (!entries) return false;
+        for (const auto& [entryName, entry] : *entries) {
+          if (entryName.empty() || !(entry.isString() || entry.isNumber())) return false;
+        }
+      }
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::shared_ptr<APMPBEventParam> newParam(std::string_view name) {
+  auto param = APMPBEventParam::initWithMessageInfo(nullptr);
+  if (param && !name.empty()) APMNanoSetString(param, EventParamField::name, name);
+  return param;
+}
+
+// A scalar goes to the field of its kind: text, else a floating number,
+// else an integer (booleans included).
+void setScalar(const std::shared_ptr<APMPBEventParam>& param, const Object& value) {
+  if (const std::string* text = value.string()) {
+    APMNanoSetString(param, EventParamField::string_value, *text);
+  } else if (value.kind() == Object::Kind::Double) {
+    APMNanoSetDouble(param, EventParamField::double_value, value.doubleValue());
+  } else {
+    APMNanoSetInt64(param, EventParamField::int_value, value.int64Value());
+  }
+}
+
+void setElements(const std::shared_ptr<APMPBEventParam>& param,
+                 const std::vector<APMNanoValue>& elements) {
+  APMNanoSetRepeated(param, EventParamField::param_value, &elements);
+}
+
+std::shared_ptr<APMPBEventParam> paramOf(const std::string& name, const APMValue& value) {
+  auto param = newParam(name);
+  if (!param) return nullptr;
+  if (!value.isArray()) {
+    setScalar(param, value.value());
+    return param;
+  }
+  std::vector<APMNanoValue> elements;
+  for (const Object& element : *value.arrayValue()) {
+    auto item = newParam({});
+    if (!item) return nullptr;
+    std::vector<APMNanoValue> entries;
+    for (const auto& [entryName, entry] : *element.dictionary()) {
+      auto field = newParam(entryName);
+      if (!field) return nullptr;
+      setScalar(field, entry);
+      entries.emplace_back(std::move(field));
+    }
+    setElements(item, entries);
+    elements.emplace_back(std::move(item));
+  }
+  setElements(param, elements);
+  return param;
+}
+
+std::vector<std::shared_ptr<APMPBEventParam>> elementsOf(const APMPBEventParam& param) {
+  std::vector<std::shared_ptr<APMPBEventParam>> elements;
+  NANOMessageClass paramClass = APMPBEventParam::messageClass();
+  auto items = APMNanoGetRepeated(&param, EventParamField::param_value, &paramClass);
+  if (!items) return elements;
+  elements.reserve(items->size());
+  for (APMNanoValue& item : *items) {
+    if (auto* message = std::get_if<std::shared_ptr<NANOMessageBase>>(&item)) {
+      elements.push_back(std::static_pointer_cast<APMPBEventParam>(*message));
+    }
+  }
+  return elements;
+}
+
+Object dictionaryOf(const APMEvent::Parameters& parameters) {
+  Object::Dictionary entries;
+  for (const auto& [name, value] : parameters) entries.emplace(name, value.value());
+  return Object(std::move(entries));
+}
+
+}  // namespace
+
+std::shared_ptr<APMEvent> APMEvent::initWithOrigin(std::string origin, bool isPublic,
+                                                   std::string name, double timestamp,
+                                                   double previousTimestamp,
+                                                   Parameters parameters) {
+  if (origin.empty() || !APMDataTypeValidator::isValidInternalEventName(name)) return nullptr;
+  for (const auto& [parameterName, value] : parameters) {
+    if (parameterName.empty() || !holdsItsKind(value)) return nullptr;
+  }
+  if (previousTimestamp > timestamp) {
+    APMMeasurement::monitor()->logWithLevel(
+        4, 16002, "Event created with previous timestamp after current timestamp", name);
+  }
+  parameters.insert_or_assign(kOriginParameter, APMValue(origin));
+  return std::make_shared<APMEvent>(std::move(origin), isPublic, std::move(name), timestamp,
+                                    previousTimestamp, std::move(parameters));
+}
+
+std::shared_ptr<APMEvent> APMEvent::initWithEventProto(const APMPBEvent* event) {
+  if (!event) return nullptr;
+  std::optional<std::string> name = APMNanoGetString(event, EventField::name);
+  if (!name) return nullptr;
+  NANOMessageClass paramClass = APMPBEventParam::messageClass();
+  auto params = APMNanoGetRepeated(event, EventField::params, &paramClass);
+  if (!params) return nullptr;
+  std::optional<std::string> origin;
+  Parameters parameters;
+  for (APMNanoValue& item : *params) {
+    auto* message = std::get_if<std::shared_ptr<NANOMessageBase>>(&item);
+    if (!message) return nullptr;
+    auto* param = static_cast<const APMPBEventParam*>(message->get());
+    if (APMNanoGetString(param, EventParamField::name) == kOriginParameter) {
+      origin = APMNanoGetString(param, EventParamField::string_value);
+      if (!origin) return nullptr;
+      continue;
+    }
+    std::optional<Parameters> decoded = APMDictionaryFromEventParam(param, false);
+    if (!decoded) return nullptr;
+    parameters.merge(*decoded);
+  }
+  if (!origin) return nullptr;
+  double previousTimestamp = 0;
+  if (APMNanoHasField(event, EventField::previous_timestamp_millis)) {
+    previousTimestamp = APMNanoGetInt64(event, EventField::previous_timestamp_millis) / 1000.0;
+  }
+  return initWithOrigin(std::move(*origin), false, std::move(*name),
+                        APMNanoGetInt64(event, EventField::timestamp_millis) / 1000.0,
+                        previousTimestamp, std::move(parameters));
+}
+
+std::shared_ptr<APMPBEvent> APMEvent::protoEvent() const {
+  auto event = APMPBEvent::initWithMessageInfo(nullptr);
+  if (!event) return nullptr;
+  std::vector<APMNanoValue> params;
+  params.reserve(parameters_.size());
+  for (const auto& [name, value] : parameters_) {
+    std::shared_ptr<APMPBEventParam> param = paramOf(name, value);
+    if (!param) return nullptr;
+    params.emplace_back(std::move(param));
+  }
+  APMNanoSetRepeated(event, EventField::params, &params);
+  APMNanoSetString(event, EventField::name, name_);
+  APMNanoSetInt64(event, EventField::timestamp_millis, messages::millisecondsFromSeconds(timestamp_));
+  if (previousTimestamp_ > 0) {
+    APMNanoSetInt64(event, EventField::previous_timestamp_millis,
+                    messages::millisecondsFromSeconds(previousTimestamp_));
+  }
+  return event;
+}
+
+std::optional<APMEvent::Parameters> APMDictionaryFromEventParam(const APMPBEventParam* param,
+                                                                bool nested,
+                                                                platform::ErrorRef* error) {
+  if (!param) {
+    APMSetError(error, kArgument, "Failed to parse empty event params data");
+    return std::nullopt;
+  }
+  std::string name = APMNanoGetString(param, EventParamField::name).value_or("");
+  if (!nested && name.empty()) {
+    APMSetError(error, kArgument, "Event parameter name is empty");
+    return std::nullopt;
+  }
+  auto single = [&](APMValue value) {
+    APMEvent::Parameters answer;
+    answer.emplace(std::move(name), std::move(value));
+    return answer;
+  };
+  if (std::optional<std::string> text = APMNanoGetString(param, EventParamField::string_value)) {
+    return single(APMValue(std::move(*text)));
+  }
+  if (APMNanoHasField(param, EventParamField::int_value)) {
+    return single(APMValue(APMNanoGetInt64(param, EventParamField::int_value)));
+  }
+  if (APMNanoHasField(param, EventParamField::double_value)) {
+    return single(APMValue(APMNanoGetDouble(param, EventParamField::double_value)));
+  }
+  std::vector<std::shared_ptr<APMPBEventParam>> elements = elementsOf(*param);
+  if (elements.empty()) {
+    APMSetError(error, kState, "Failed to parse invalid event params data");
+    return std::nullopt;
+  }
+  if (!nested) {
+    Object::Array array;
+    array.reserve(elements.size());
+    for (const auto& element : elements) {
+      if (auto entries = APMDictionaryFromEventParam(element.get(), true)) {
+        array.push_back(dictionaryOf(*entries));
+      }
+    }
+    return single(APMValue(std::move(array)));
+  }
+  // An array element: its entries, each a named scalar.
+  APMEvent::Parameters entries;
+  for (const auto& element : elements) {
+    std::optional<std::string> entryName = APMNanoGetString(element.get(), EventParamField::name);
+    std::optional<APMEvent::Parameters> decoded = APMDictionaryFromEventParam(element.get(), true);
+    if (!entryName || !decoded) continue;
+    auto found = decoded->find(*entryName);
+    if (found != decoded->end()) entries.insert_or_assign(found->first, found->second);
+  }
+  return entries;
+}

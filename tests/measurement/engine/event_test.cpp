@@ -1,0 +1,180 @@
+#include "measurement/engine/event.h"
+
+#include <gtest/gtest.h>
+
+#include "measurement/messages/message_fields.h"
+#include "measurement/messages/nano_accessors.h"
+#include "tests/support/recording_monitor.h"
+
+namespace {
+
+using platform::Object;
+using Parameters = APMEvent::Parameters;
+
+Object entries(std::initializer_list<std::pair<const std::string, Object>> list) {
+  return Object(Object::Dictionary(list));
+}
+
+const Parameters& everyKind() {
+  static const Parameters parameters = {
+      {"text", APMValue(std::string("héllo"))},
+      {"count", APMValue(int64_t{-7})},
+      {"price", APMValue(2.5)},
+      {"items", APMValue(Object::Array{entries({{"id", Object("a")}, {"qty", Object(2)}}),
+                                       entries({{"id", Object("b")}, {"cost", Object(0.5)}})})},
+  };
+  return parameters;
+}
+
+std::shared_ptr<APMPBEventParam> param(const std::string& name) {
+  auto message = APMPBEventParam::initWithMessageInfo(nullptr);
+  if (!name.empty()) APMNanoSetString(message, EventParamField::name, name);
+  return message;
+}
+
+std::shared_ptr<APMEvent> roundTrip(const APMEvent& event) {
+  std::optional<platform::Bytes> bytes = event.protoEvent()->protoBuffer();
+  if (!bytes) return nullptr;
+  return APMEvent::initWithEventProto(APMPBEvent::initWithBuffer(*bytes).get());
+}
+
+}  // namespace
+
+TEST(EventTest, RoundTripThroughItsMessage) {
+  auto event = APMEvent::initWithOrigin("app", true, "purchase", 1700000000.1239, 1699999999.5,
+                                        everyKind());
+  ASSERT_TRUE(event);
+  EXPECT_EQ(event->parameters().at("_o"), APMValue(std::string("app")));
+
+  auto message = event->protoEvent();
+  EXPECT_EQ(APMNanoGetString(message, EventField::name), "purchase");
+  EXPECT_EQ(APMNanoGetInt64(message, EventField::timestamp_millis), 1700000000123);
+  EXPECT_EQ(APMNanoGetInt64(message, EventField::previous_timestamp_millis), 1699999999500);
+
+  auto back = roundTrip(*event);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->origin(), "app");
+  EXPECT_EQ(back->name(), "purchase");
+  EXPECT_FALSE(back->isPublic());
+  EXPECT_DOUBLE_EQ(back->timestamp(), 1700000000.123);
+  EXPECT_DOUBLE_EQ(back->previousTimestamp(), 1699999999.5);
+  EXPECT_EQ(back->parameters(), event->parameters());
+}
+
+TEST(EventTest, MillisecondsAndThePreviousTimestampRule) {
+  struct Case {
+    double timestamp;
+    double previous;
+    int64_t millis;
+    std::optional<int64_t> previousMillis;
+  } cases[] = {
+      {1.9999, 0, 1999, std::nullopt},       // truncated, never rounded
+      {10, -5, 10000, std::nullopt},         // only a previous time above 0 is written
+      {10, 0.0015, 10000, 1},
+      {-1.5, 0, -1500, std::nullopt},        // toward zero below 1970 too
+  };
+  for (const Case& c : cases) {
+    auto event = APMEvent::initWithOrigin("auto", false, "_e", c.timestamp, c.previous, {});
+    ASSERT_TRUE(event);
+    auto message = event->protoEvent();
+    EXPECT_EQ(APMNanoGetInt64(message, EventField::timestamp_millis), c.millis) << c.timestamp;
+    EXPECT_EQ(APMNanoHasField(message, EventField::previous_timestamp_millis),
+              c.previousMillis.has_value());
+    if (c.previousMillis) {
+      EXPECT_EQ(APMNanoGetInt64(message, EventField::previous_timestamp_millis), *c.previousMillis);
+    }
+  }
+}
+
+TEST(EventTest, ValidationRefusesBadOriginNameAndParameters) {
+  RecordingMonitor monitor;
+  struct Case {
+    const char* origin;
+    std::string name;
+    Parameters parameters;
+  } refused[] = {
+      {"", "_e", {}},
+      {"app", "", {}},
+      {"app", std::string(41, 'n'), {}},
+      {"app", "_e", {{"", APMValue(int64_t{1})}}},
+      {"app", "_e", {{"p", APMValue(APMValueTypeString, Object(3))}}},
+      {"app", "_e", {{"p", APMValue(Object::Array{Object("not a dictionary")})}}},
+      {"app", "_e", {{"p", APMValue(Object::Array{entries({{"x", Object(Object::Array{})}})})}}},
+  };
+  for (const Case& c : refused) {
+    EXPECT_FALSE(APMEvent::initWithOrigin(c.origin, false, c.name, 1, 0, c.parameters))
+        << c.origin << "/" << c.name;
+  }
+  EXPECT_TRUE(monitor.logs().empty());
+
+  // A stale previous timestamp is only logged; the caller's "_o" yields.
+  auto event = APMEvent::initWithOrigin("app", false, std::string(40, 'n'), 5, 6,
+                                        {{"_o", APMValue(std::string("other"))}});
+  ASSERT_TRUE(event);
+  EXPECT_EQ(event->parameters().at("_o"), APMValue(std::string("app")));
+  EXPECT_EQ(monitor.codes(), std::vector<long>{16002});
+  EXPECT_EQ(monitor.first(16002).message,
+            "Event created with previous timestamp after current timestamp");
+}
+
+TEST(EventTest, MessagesThatHoldNoValidEvent) {
+  auto valid = [] {
+    auto message = APMEvent::initWithOrigin("app", false, "_e", 1, 0, {})->protoEvent();
+    return message;
+  };
+  EXPECT_TRUE(APMEvent::initWithEventProto(valid().get()));
+  EXPECT_FALSE(APMEvent::initWithEventProto(nullptr));
+
+  auto noName = valid();
+  APMNanoSetString(noName, EventField::name, std::nullopt);
+  EXPECT_FALSE(APMEvent::initWithEventProto(noName.get()));
+
+  auto noOrigin = valid();
+  APMNanoSetRepeated(noOrigin, EventField::params, nullptr);
+  EXPECT_FALSE(APMEvent::initWithEventProto(noOrigin.get()));
+
+  auto numericOrigin = valid();
+  auto origin = param("_o");
+  APMNanoSetInt64(origin, EventParamField::int_value, 1);
+  std::vector<APMNanoValue> params{origin};
+  APMNanoSetRepeated(numericOrigin, EventField::params, &params);
+  EXPECT_FALSE(APMEvent::initWithEventProto(numericOrigin.get()));
+
+  auto valueless = valid();
+  auto good = param("_o");
+  APMNanoSetString(good, EventParamField::string_value, "app");
+  params = {good, param("empty")};
+  APMNanoSetRepeated(valueless, EventField::params, &params);
+  EXPECT_FALSE(APMEvent::initWithEventProto(valueless.get()));
+}
+
+TEST(EventTest, ParameterDecoding) {
+  platform::ErrorRef error;
+  EXPECT_FALSE(APMDictionaryFromEventParam(nullptr, false, &error));
+  EXPECT_EQ(error->localizedDescription(), "Failed to parse empty event params data");
+  EXPECT_FALSE(APMDictionaryFromEventParam(param("").get(), false, &error));
+  EXPECT_EQ(error->code(), 1);
+  EXPECT_EQ(error->localizedDescription(), "Event parameter name is empty");
+  EXPECT_FALSE(APMDictionaryFromEventParam(param("p").get(), false, &error));
+  EXPECT_EQ(error->code(), 2);
+  EXPECT_EQ(error->localizedDescription(), "Failed to parse invalid event params data");
+
+  // The string wins over an integer set beside it.
+  auto both = param("p");
+  APMNanoSetInt64(both, EventParamField::int_value, 4);
+  APMNanoSetString(both, EventParamField::string_value, "s");
+  EXPECT_EQ(APMDictionaryFromEventParam(both.get(), false),
+            (Parameters{{"p", APMValue(std::string("s"))}}));
+
+  // Elements that do not decode are left out of the array.
+  auto array = param("list");
+  auto element = param("");
+  auto field = param("k");
+  APMNanoSetDouble(field, EventParamField::double_value, 1.5);
+  std::vector<APMNanoValue> fields{field, param("no value")};
+  APMNanoSetRepeated(element, EventParamField::param_value, &fields);
+  std::vector<APMNanoValue> elements{element, param("")};
+  APMNanoSetRepeated(array, EventParamField::param_value, &elements);
+  EXPECT_EQ(APMDictionaryFromEventParam(array.get(), false),
+            (Parameters{{"list", APMValue(Object::Array{entries({{"k", Object(1.5)}})})}}));
+}
