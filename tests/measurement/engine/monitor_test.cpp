@@ -22,6 +22,8 @@ class MonitorTest : public ::testing::Test {
     GULSetLoggerLevel(GULLoggerLevelNotice);
   }
   std::vector<std::string> printed(const std::function<void()>& body) {
+    // Lines of earlier tests may still be on their way out.
+    APMMeasurement::monitor()->flush();
     platform::LogCapture capture;
     body();
     APMMeasurement::monitor()->flush();
