@@ -1212,28 +1212,32 @@ APMSqliteStore::readRecords(const std::string& query, const APMSqlParameters& pa
   sqlite3_stmt* statement = statementForQuery(query, parameterValues, error);
   if (!statement) return std::nullopt;
 
-  // The names are read once per query and shared by its rows.
-  int columnCount = sqlite3_column_count(statement);
-  APMRecord::ColumnNames names;
-  names.reserve(static_cast<size_t>(columnCount));
-  std::vector<int> readable;
-  for (int i = 0; i < columnCount; ++i) {
-    const char* name = sqlite3_column_name(statement, i);
-    if (!name) {
-      log(4, 34003, "Failed to get column name");
-      continue;
-    }
-    names.emplace_back(name);
-    readable.push_back(i);
-  }
-  auto rows = std::make_shared<APMRecordRows>(std::move(names));
-
   std::vector<APMRecord> records;
   size_t rowsRead = 0;
   sqlite3_mutex* mutex = sqlite3_db_mutex(sqliteHandle_);
   int result;
   try {
-    while ((result = sqlite3_step(statement)) == SQLITE_ROW) {
+    // The names are read once per query and shared by its rows, after the
+    // first step: a cached statement meets a schema change (a column
+    // added, a table made again in another order) by being prepared again
+    // inside that step, and "*" may then stand for other columns.
+    result = sqlite3_step(statement);
+    int columnCount = sqlite3_column_count(statement);
+    APMRecord::ColumnNames names;
+    names.reserve(static_cast<size_t>(columnCount));
+    std::vector<int> readable;
+    for (int i = 0; i < columnCount; ++i) {
+      const char* name = sqlite3_column_name(statement, i);
+      if (!name) {
+        log(4, 34003, "Failed to get column name");
+        continue;
+      }
+      names.emplace_back(name);
+      readable.push_back(i);
+    }
+    auto rows = std::make_shared<APMRecordRows>(std::move(names));
+
+    for (; result == SQLITE_ROW; result = sqlite3_step(statement)) {
       ++rowsRead;
       platform::Object* values = rows->appendRow();
       // One hold of the connection's mutex for the whole row (see

@@ -223,6 +223,33 @@ TEST_F(SqliteStoreTest, QueriesFiltersAndNumbers) {
   EXPECT_EQ(store_->rowCountForTableWithName("t"), 0);
 }
 
+TEST_F(SqliteStoreTest, CachedQueryFollowsSchemaChanges) {
+  // Texts without WHERE and texts with placeholders are both cached.
+  const std::string all = "SELECT * FROM s";
+  const std::string byKey = "SELECT * FROM s WHERE a = ?";
+  auto expectRow = [&](const APMRecord& expected) {
+    for (const std::string& query : {all, byKey}) {
+      auto rows = query == all ? store_->recordsForQuery(query, {})
+                               : store_->recordsForQuery(query, {Object(1)});
+      ASSERT_TRUE(rows && rows->size() == 1) << query;
+      EXPECT_EQ(rows->front(), expected) << query << ": " << rows->front().description();
+    }
+  };
+  ASSERT_TRUE(store_->executeSQL("CREATE TABLE s (a INTEGER, b TEXT)"));
+  ASSERT_TRUE(store_->upsertRecord({{"a", 1}, {"b", "x"}}, "s"));
+  expectRow({{"a", 1}, {"b", "x"}});
+
+  ASSERT_TRUE(store_->executeSQL("ALTER TABLE s ADD COLUMN c REAL"));
+  ASSERT_TRUE(store_->updateAllRecordsInTableWithName("s", "c", Object(2.5)));
+  expectRow({{"a", 1}, {"b", "x"}, {"c", 2.5}});
+
+  // Made again with the columns in another order, as a snapshot table is.
+  ASSERT_TRUE(store_->dropTableWithName("s"));
+  ASSERT_TRUE(store_->executeSQL("CREATE TABLE s (c REAL, b TEXT, a INTEGER)"));
+  ASSERT_TRUE(store_->upsertRecord({{"a", 1}, {"b", "y"}, {"c", 0.5}}, "s"));
+  expectRow({{"a", 1}, {"b", "y"}, {"c", 0.5}});
+}
+
 TEST_F(SqliteStoreTest, IncreaseOnlyIntegerColumns) {
   ASSERT_TRUE(store_->executeSQL("CREATE TABLE c (name TEXT, hits integer, score REAL)"));
   ASSERT_TRUE(store_->upsertRecord({{"name", "a"}, {"hits", 1}, {"score", 1.0}}, "c"));
