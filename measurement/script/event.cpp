@@ -1,0 +1,62 @@
+#include "measurement/script/event.h"
+
+#include <cmath>
+#include <limits>
+
+#include "platform/numbers.h"
+
+using platform::Object;
+
+namespace {
+
+bool isFloating(const Object& value) { return value.kind() == Object::Kind::Double; }
+
+Object integerOf(const Object& number) {
+  if (!isFloating(number)) return Object(number.int64Value());
+  return Object(platform::saturatingCast<int64_t>(number.doubleValue()));
+}
+
+// Parameters that hold counts whatever the script hands in.
+bool alwaysInteger(std::string_view name) { return name == "_syn" || name == "_err" || name == "_el"; }
+
+}  // namespace
+
+Object APMPNormalizedParameter(Object value, std::string_view name, const Object& current) {
+  if (!value.isNumber()) return value;
+  if (alwaysInteger(name)) return integerOf(value);
+  if (isFloating(current)) return value;
+  if (current.isNumber()) return name.starts_with('_') ? current : integerOf(value);
+  if (current.isString()) return Object(value.description());
+  return value;
+}
+
+Object APMPEvent::parameterForName(std::string_view name) const {
+  auto it = parameters_.find(name);
+  return it == parameters_.end() ? Object() : it->second;
+}
+
+void APMPEvent::setParameter(Object value, std::string_view name) {
+  auto it = parameters_.find(name);
+  if (value.isNil()) {
+    if (it != parameters_.end()) parameters_.erase(it);
+    return;
+  }
+  if (it == parameters_.end()) {
+    parameters_.emplace(std::string(name), APMPNormalizedParameter(std::move(value), name, Object()));
+  } else {
+    it->second = APMPNormalizedParameter(std::move(value), name, it->second);
+  }
+}
+
+bool APMPEvent::isEqualToEvent(const APMPEvent& other) const {
+  if (this == &other) return true;
+  if (std::fabs(timestamp_ - other.timestamp_) > std::numeric_limits<double>::epsilon()) return false;
+  if (name_ != other.name_ || parameters_.size() != other.parameters_.size()) return false;
+  // Same count, and every name of this set is in the other: the same names.
+  for (const auto& [name, value] : parameters_) {
+    auto it = other.parameters_.find(name);
+    if (it == other.parameters_.end() || !(value == it->second)) return false;
+    if (value.isNumber() && isFloating(value) != isFloating(it->second)) return false;
+  }
+  return true;
+}

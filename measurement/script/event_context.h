@@ -1,0 +1,61 @@
+// `APMPEventContext`: the event being handled by an editor, as handed in
+// (the input), as being edited (the output, a copy of the input at first),
+// and the events created while handling it, in creation order.
+//
+// Edits made through `setOutputName` and `setOutputParameter` are noted
+// since the last `beginEdit`, so that `discardEdit` can put the output back
+// as it was without copying the whole event before each callback.
+//
+// Owned by its editor and shared with the script natives that read and
+// write it; used on the editor's thread only.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "measurement/script/event.h"
+
+class APMPEventContext {
+ public:
+  // `init`: over an event with the empty name, no parameters, timestamp 0.
+  APMPEventContext() = default;
+  // `initWithEvent:`.
+  explicit APMPEventContext(APMPEvent event) { setInputEvent(std::move(event)); }
+
+  // The input becomes `event`, the output a copy of it; the created events
+  // are dropped.
+  void setInputEvent(APMPEvent event);
+  const APMPEvent& inputEvent() const noexcept { return input_; }
+  const APMPEvent& outputEvent() const noexcept { return output_; }
+  void setOutputEvent(APMPEvent event);
+  const std::vector<APMPEvent>& eventsToLog() const noexcept { return loggedEvents_; }
+
+  // Appends a created event whose parameters are normalised against the
+  // input event's parameters of the same names.
+  void logEventWithName(std::string name, double timestamp, APMPEvent::Parameters parameters);
+
+  // Writes to the output event, noted for `discardEdit`.
+  void setOutputName(std::string name);
+  void setOutputParameter(platform::Object value, std::string_view name);
+  // Starts a new edit: the output as it is now is what `discardEdit`
+  // restores.
+  void beginEdit() noexcept { journal_.clear(); }
+  void discardEdit();
+
+ private:
+  // One write to the output: the name, or a parameter with its value before
+  // the write (nil when it was absent).
+  struct Change {
+    bool isName;
+    std::string name;
+    platform::Object previous;
+  };
+
+  bool noted(bool isName, std::string_view name) const;
+
+  APMPEvent input_;
+  APMPEvent output_;
+  std::vector<APMPEvent> loggedEvents_;
+  std::vector<Change> journal_;
+};

@@ -1,0 +1,154 @@
+#include "measurement/script/event_editing.h"
+
+#include "measurement/messages/nano_accessors.h"
+#include "measurement/script/editing_error.h"
+#include "measurement/script/editing_modules.h"
+#include "measurement/script/script_text.h"
+
+using Value = APMPRuntimeValue;
+using platform::ErrorRef;
+
+namespace {
+
+using EntityMessages = std::vector<std::shared_ptr<APMPBRuntimeEntity>>;
+
+// The wrappers of a repeated message field, in order; empty when absent.
+template <class T>
+std::vector<std::shared_ptr<T>> repeatedMessages(NANOMessageRef message, int32_t field) {
+  std::vector<std::shared_ptr<T>> items;
+  const NANOMessageClass itemClass = T::messageClass();
+  if (const auto values = APMNanoGetRepeated(message, field, &itemClass)) {
+    for (const APMNanoValue& value : *values) {
+      if (const auto* item = std::get_if<std::shared_ptr<NANOMessageBase>>(&value)) {
+        items.push_back(std::static_pointer_cast<T>(*item));
+      }
+    }
+  }
+  return items;
+}
+
+// The two program forms, read alike.
+EntityMessages instructionsOf(const APMPBProgram& program) {
+  return repeatedMessages<APMPBRuntimeEntity>(program, ProgramField::instructions);
+}
+const std::vector<APMPProgramEntity>& instructionsOf(const APMPEditingProgram& program) {
+  return program.instructions;
+}
+std::vector<std::shared_ptr<APMPBOgtActivity>> activitiesOf(const APMPBProgram& program) {
+  const auto activities = APMNanoGetMessage<APMPBOgtActivities>(program, ProgramField::ogt_activities);
+  if (!activities) return {};
+  return repeatedMessages<APMPBOgtActivity>(activities, OgtActivitiesField::activities);
+}
+const std::vector<APMPEditingActivity>& activitiesOf(const APMPEditingProgram& program) {
+  return program.activities;
+}
+template <class Activity>
+const Activity& deref(const std::shared_ptr<Activity>& activity) {
+  return *activity;
+}
+const APMPEditingActivity& deref(const APMPEditingActivity& activity) { return activity; }
+
+}  // namespace
+
+APMPEventEditing::APMPEventEditing() : APMPEventEditing(std::make_shared<APMPRuntime>()) {}
+
+APMPEventEditing::APMPEventEditing(std::shared_ptr<APMPRuntime> runtime)
+    : eventContext_(std::make_shared<APMPEventContext>()),
+      callbackHandler_(std::make_shared<APMPEditingCallbackHandler>()),
+      runtime_(std::move(runtime)) {
+  runtime_->addGarbageCollectionRoot(callbackHandler_.get());
+  std::weak_ptr<APMPEditingCallbackHandler> handler = callbackHandler_;
+  runtime_->setModuleCreator(
+      [handler] { return std::optional<Value>(Value(APMPMake<APMPRegisterCallbackNativeFunctionValue>(handler))); },
+      "internal.registerCallback");
+  // The context holds no script values, so the runtime may hold it shared.
+  runtime_->setModuleCreator(
+      [context = eventContext_] { return std::optional<Value>(Value(APMPMake<APMPEventLogger>(context))); },
+      "internal.eventLogger");
+}
+
+APMPEventEditing::~APMPEventEditing() = default;
+
+void APMPEventEditing::setModuleCreator(APMPModuleCreator creator, std::string_view name) {
+  runtime_->setModuleCreator(std::move(creator), name);
+}
+
+template <class Program>
+void APMPEventEditing::load(const Program& program, ErrorRef* error) {
+  ErrorRef failure;
+  const auto& instructions = instructionsOf(program);
+  const Value last = runtime_->executeStatements(instructions, &failure);
+  if (!failure && last.isControl()) APMPSetEditingError(failure, kAPMPEditingErrorControlAtTopLevel);
+  if (!failure) {
+    for (const auto& activity : activitiesOf(program)) {
+      if (!loadActivityData(deref(activity), &failure)) break;
+    }
+  }
+  if (failure) {
+    platform::setError(error, failure);
+    return;
+  }
+  runtime_->collectGarbage();
+}
+
+void APMPEventEditing::loadProgram(const APMPBProgram& program, ErrorRef* error) { load(program, error); }
+
+void APMPEventEditing::loadProgram(const APMPEditingProgram& program, ErrorRef* error) { load(program, error); }
+
+template <class Entity>
+bool APMPEventEditing::loadRules(std::u16string_view name, std::span<const Entity> rules, ErrorRef* error) {
+  for (size_t i = 0; i < rules.size(); ++i) {
+    ErrorRef failure;
+    const Value rule = runtime_->executeStatements(rules.subspan(i, 1), &failure);
+    if (!failure && !rule.asMap()) APMPSetEditingError(failure, kAPMPEditingErrorRuleNotMap);
+    if (failure) {
+      platform::setError(error, failure);
+      return false;
+    }
+    if (!registerRuleWithName(name, rule, error)) return false;
+  }
+  return true;
+}
+
+bool APMPEventEditing::loadActivityData(const APMPBOgtActivity& activity, ErrorRef* error) {
+  const std::u16string name = script_text::toUtf16(APMNanoGetString(activity, OgtActivityField::name).value_or(""));
+  const EntityMessages rules = repeatedMessages<APMPBRuntimeEntity>(activity, OgtActivityField::data);
+  return loadRules<std::shared_ptr<APMPBRuntimeEntity>>(name, rules, error);
+}
+
+bool APMPEventEditing::loadActivityData(const APMPEditingActivity& activity, ErrorRef* error) {
+  return loadRules<APMPProgramEntity>(script_text::toUtf16(activity.name), activity.data, error);
+}
+
+bool APMPEventEditing::registerRuleWithName(std::u16string_view name, const Value& rule, ErrorRef* error) {
+  const APMPRef<APMPScope> scope = runtime_->getRunScope();
+  const Value bound = scope->valueForName(name);
+  ErrorRef failure;
+  if (APMPFunctionValue* function = bound.asFunction()) {
+    function->invokeWithArguments({&rule, 1}, *scope, failure);
+  } else {
+    APMPSetEditingError(failure, kAPMPEditingErrorActivityNotFunction);
+  }
+  if (failure) platform::setError(error, failure);
+  return !failure;
+}
+
+bool APMPEventEditing::handleEvent(APMPEvent event, ErrorRef* error) {
+  eventContext_->setInputEvent(std::move(event));
+  runtime_->resetInstructionCount();
+  ErrorRef failure;
+  {
+    const APMPRef<APMPScope> scope = runtime_->getRunScope();
+    callbackHandler_->triggerCallbacks(*scope, eventContext_, failure);
+  }
+  runtime_->collectGarbage();
+  if (failure) {
+    platform::setError(error, failure);
+    return false;
+  }
+  return hasEdits() || hasCreatedEvents();
+}
+
+bool APMPEventEditing::hasEdits() const {
+  return !eventContext_->outputEvent().isEqualToEvent(eventContext_->inputEvent());
+}

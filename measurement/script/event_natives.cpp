@@ -1,0 +1,104 @@
+#include "measurement/script/event_natives.h"
+
+#include "measurement/script/entity_converter.h"
+#include "measurement/script/evaluator.h"
+#include "measurement/script/object_manager.h"
+#include "measurement/script/script_text.h"
+
+using Value = APMPRuntimeValue;
+using platform::ErrorRef;
+using platform::Object;
+
+namespace {
+
+// A method over its evaluated arguments, whose count is already checked.
+using EventMethod = Value (*)(std::span<const Value> values, APMPScope& scope, APMPEventContext& context,
+                              ErrorRef& error);
+
+// The parameter name of a method's first argument.
+bool parameterName(const Value& value, std::string& name, ErrorRef& error) {
+  const std::u16string text = value.stringValueOrError(error);
+  if (error) return false;
+  name = script_text::toUtf8(text);
+  return true;
+}
+
+Value getEventName(std::span<const Value>, APMPScope&, APMPEventContext& context, ErrorRef&) {
+  return Value::string(script_text::toUtf16(context.outputEvent().name()));
+}
+
+Value getTimestamp(std::span<const Value>, APMPScope&, APMPEventContext& context, ErrorRef&) {
+  return Value::number(context.outputEvent().timestamp());
+}
+
+Value getParamValue(std::span<const Value> values, APMPScope& scope, APMPEventContext& context, ErrorRef& error) {
+  std::string name;
+  if (!parameterName(values[0], name, error)) return {};
+  const APMPEvent::Parameters& parameters = context.outputEvent().parameters();
+  auto it = parameters.find(name);
+  if (it == parameters.end()) return Value::null();
+  return APMPRuntimeEntityConverter::runtimeValueFromNSObject(it->second, scope, &error);
+}
+
+Value getParams(std::span<const Value>, APMPScope& scope, APMPEventContext& context, ErrorRef& error) {
+  const APMPRef<APMPMapValue> map = APMPObjectManager::mapValueWithScope(scope);
+  for (const auto& [name, parameter] : context.outputEvent().parameters()) {
+    Value value = APMPRuntimeEntityConverter::runtimeValueFromNSObject(parameter, scope, &error);
+    if (error) return {};
+    map->setValue(std::move(value), script_text::toUtf16(name));
+  }
+  return Value(map);
+}
+
+Value setEventName(std::span<const Value> values, APMPScope&, APMPEventContext& context, ErrorRef& error) {
+  if (values[0].isUndefined() || values[0].isNull()) {
+    APMPSetError(error, kAPMPErrorArgumentKind);
+    return {};
+  }
+  std::u16string name = values[0].stringValueOrError(error);
+  if (error) return {};
+  context.setOutputName(script_text::toUtf8(name));
+  return Value::string(std::move(name));
+}
+
+Value setParamValue(std::span<const Value> values, APMPScope&, APMPEventContext& context, ErrorRef& error) {
+  std::string name;
+  if (!parameterName(values[0], name, error)) return {};
+  Object parameter = APMPRuntimeEntityConverter::objectFromRuntimeValue(values[1], &error);
+  if (error) return {};
+  context.setOutputParameter(std::move(parameter), name);
+  return values[1];
+}
+
+struct EventMethodEntry {
+  std::u16string_view name;
+  size_t argumentCount;
+  EventMethod method;
+};
+
+constexpr EventMethodEntry kEventMethods[] = {
+    {u"getEventName", 0, getEventName},   {u"getParams", 0, getParams},
+    {u"getParamValue", 1, getParamValue}, {u"getTimestamp", 0, getTimestamp},
+    {u"setEventName", 1, setEventName},   {u"setParamValue", 2, setParamValue},
+};
+
+}  // namespace
+
+APMPRef<APMPEventNativeFunctions> APMPEventNativeFunctions::make(std::shared_ptr<APMPEventContext> eventContext,
+                                                                 APMPScope& scope) {
+  auto natives = APMPMake<APMPEventNativeFunctions>(std::move(eventContext));
+  if (APMPObjectManager* manager = scope.objectManager()) manager->addObject(natives.get());
+  return natives;
+}
+
+Value APMPEventNativeFunctions::applyWithName(std::u16string_view name, std::span<const Value> arguments,
+                                              APMPScope& scope, ErrorRef& error) {
+  for (const EventMethodEntry& entry : kEventMethods) {
+    if (entry.name != name) continue;
+    APMPValueList values;
+    if (!APMPEvaluateArguments(arguments, scope, error, values)) return {};
+    if (!APMPCheckArgumentCount(values, entry.argumentCount, error)) return {};
+    return entry.method(values, scope, *eventContext_, error);
+  }
+  return APMPMapValue::applyWithName(name, arguments, scope, error);
+}
