@@ -1,0 +1,115 @@
+// Helpers for the event-editing tests: an editor whose runtime has the test
+// host functions of script_test_support.h (get, declare, newMap, record)
+// and "map" (a map literal from key, value pairs), and builders for the
+// statements editing programs are made of.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "measurement/script/event_editing.h"
+#include "script_test_support.h"
+
+namespace script_test {
+
+// A variable read.
+inline Entity var(std::string name) { return stmt("get", {str(std::move(name))}); }
+// A map of key, value pairs.
+inline Entity mapOf(std::vector<std::pair<std::string, Entity>> pairs) {
+  std::vector<Entity> operands;
+  for (auto& [key, value] : pairs) {
+    operands.push_back(str(key));
+    operands.push_back(std::move(value));
+  }
+  return stmt("map", std::move(operands));
+}
+// target.method(arguments...)
+inline Entity call(Entity target, std::string method, std::vector<Entity> arguments = {}) {
+  return stmt("2", {std::move(target), str(std::move(method)), list(std::move(arguments))});
+}
+// A method of the callback's event argument "e".
+inline Entity onEvent(std::string method, std::vector<Entity> arguments = {}) {
+  return call(var("e"), std::move(method), std::move(arguments));
+}
+inline Entity ret(Entity value) { return stmt("36", {std::move(value)}); }
+// Binds the modules every editing program uses: "reg" and "logEvent".
+inline std::vector<Entity> preamble() {
+  return {stmt("declare", {str("reg"), stmt("require", {str("internal.registerCallback")})}),
+          stmt("declare", {str("logEvent"), stmt("require", {str("internal.eventLogger")})})};
+}
+// reg("rule", function (e) { body }, options)
+inline Entity registration(std::vector<Entity> body, Entity options) {
+  return stmt("reg", {str("rule"), function("51", "", {"e"}, std::move(body)), std::move(options)});
+}
+inline Entity editCallback(std::vector<Entity> body) {
+  return registration(std::move(body), mapOf({{"type", str("edit")}}));
+}
+inline Entity editCallback(double priority, std::vector<Entity> body) {
+  return registration(std::move(body), mapOf({{"type", str("edit")}, {"priority", num(priority)}}));
+}
+inline Entity createCallback(std::vector<Entity> body) {
+  return registration(std::move(body), mapOf({{"type", str("create")}}));
+}
+
+class EditingHarness {
+ public:
+  EditingHarness() : runtime_(std::make_shared<APMPRuntime>()), editor(runtime_) {
+    bind("get", [](auto v, APMPScope& scope, auto&) { return scope.valueForName(nameOf(v, 0)); });
+    bind("declare", [](auto v, APMPScope& scope, auto&) {
+      scope.addValue(v.size() > 1 ? v[1] : Value(), nameOf(v, 0));
+      return Value();
+    });
+    bind("map", [](auto v, APMPScope& scope, auto&) {
+      const APMPRef<APMPMapValue> map = APMPObjectManager::mapValueWithScope(scope);
+      for (size_t i = 0; i + 1 < v.size(); i += 2) map->setValue(v[i + 1], nameOf(v, i));
+      return Value(map);
+    });
+    bind("setp", [](auto v, APMPScope&, auto&) {
+      if (APMPMapValue* map = v.size() == 3 ? v[0].asMap() : nullptr) map->setValue(v[2], nameOf(v, 1));
+      return Value();
+    });
+    bind("record", [this](auto v, APMPScope&, auto&) {
+      for (const Value& value : v) recorded.push_back(text(value));
+      return Value();
+    });
+  }
+
+  void bind(std::string name, TestNative::Body body) {
+    runtime_->globalScope().addValue(Value(APMPMake<TestNative>(name, std::move(body))), u16(name));
+  }
+
+  // Loads the preamble followed by `instructions`; the loading error's code
+  // (0 when none).
+  long load(std::vector<Entity> instructions, std::vector<APMPEditingActivity> activities = {}) {
+    APMPEditingProgram program{preamble(), std::move(activities)};
+    for (Entity& instruction : instructions) program.instructions.push_back(std::move(instruction));
+    platform::ErrorRef error;
+    editor.loadProgram(program, &error);
+    return code(error);
+  }
+
+  // Handles `event`; the error's code (0 when none) in `failure`.
+  bool handle(const APMPEvent& event, long* failure = nullptr) {
+    platform::ErrorRef error;
+    const bool changed = editor.handleEvent(event, &error);
+    if (failure) *failure = code(error);
+    return changed;
+  }
+
+  const APMPEvent& output() const { return editor.eventContext().outputEvent(); }
+
+ private:
+  static std::u16string nameOf(std::span<const Value> values, size_t i) {
+    platform::ErrorRef ignored;
+    return i < values.size() ? values[i].stringValueOrError(ignored) : std::u16string();
+  }
+  std::shared_ptr<APMPRuntime> runtime_;
+
+ public:
+  APMPEventEditing editor;
+  std::vector<std::string> recorded;
+};
+
+}  // namespace script_test

@@ -1,0 +1,358 @@
+#include "measurement/script/event_editing.h"
+
+#include <gtest/gtest.h>
+
+#include "measurement/messages/nano_accessors.h"
+#include "measurement/script/editing_error.h"
+#include "editing_test_support.h"
+
+namespace script_test {
+namespace {
+
+using platform::Object;
+
+const APMPEvent kPurchase("purchase", 100, {{"count", Object(int64_t{7})}, {"price", Object(2.5)},
+                                            {"item", Object("book")}, {"_c", Object(int64_t{1})}});
+
+Entity setParam(std::string name, Entity value) { return onEvent("setParamValue", {str(std::move(name)), std::move(value)}); }
+
+TEST(EventEditingTest, ResultCodesKeepOrDiscardAnEdit) {
+  struct Case {
+    const char* label;
+    std::vector<Entity> tail;  // after the edit
+    bool kept;
+  };
+  const Case cases[] = {
+      {"returns nothing", {stmt("36")}, false},
+      {"ends with an undefined value", {var("nothing")}, false},
+      // A body without return answers its last statement's value: here the
+      // number that setParamValue answers.
+      {"ends with the edit", {}, true},
+      {"returns 0", {ret(num(0))}, true},
+      {"returns 1", {ret(num(1))}, true},
+      {"returns 2", {ret(num(2))}, false},
+      {"returns -1", {ret(num(-1))}, false},
+      {"returns 4294967295", {ret(num(4294967295.0))}, true},
+      {"returns 4294967294", {ret(num(4294967294.0))}, true},
+      {"returns a text", {ret(str("0"))}, false},
+  };
+  for (const Case& c : cases) {
+    EditingHarness h;
+    std::vector<Entity> body{setParam("count", num(3))};
+    for (const Entity& e : c.tail) body.push_back(e);
+    ASSERT_EQ(h.load({editCallback(body)}), 0) << c.label;
+    long failure = -1;
+    EXPECT_EQ(h.handle(kPurchase, &failure), c.kept) << c.label;
+    EXPECT_EQ(failure, 0);
+    EXPECT_EQ(h.editor.hasEdits(), c.kept) << c.label;
+    EXPECT_TRUE(h.output().parameterForName("count") == Object(int64_t{c.kept ? 3 : 7})) << c.label;
+  }
+}
+
+TEST(EventEditingTest, CallbacksRunByPriorityAndCollisionsMoveUp) {
+  EditingHarness h;
+  ASSERT_EQ(h.load({editCallback(5, {stmt("record", {str("five"), onEvent("getParamValue", {str("seen")})}),
+                                     ret(num(0))}),
+                    editCallback(1, {stmt("record", {str("one")}), setParam("seen", str("by one")), ret(num(0))}),
+                    editCallback({}), editCallback({}), editCallback(1001, {}), editCallback(4294967295.0, {}),
+                    editCallback(4294967295.0, {})}),
+            0);
+  EXPECT_EQ(h.editor.callbackHandler().sortedEditPriorities(),
+            (std::vector<int64_t>{1, 5, 1000, 1001, 1002, 2147483647, 2147483648}));
+  h.handle(kPurchase);
+  EXPECT_EQ(h.recorded, (std::vector<std::string>{"one", "five", "by one"}));
+}
+
+TEST(EventEditingTest, AnEditErrorRestoresThatEditAndStopsEverything) {
+  EditingHarness h;
+  ASSERT_EQ(h.load({editCallback(1, {setParam("kept", num(1)), ret(num(0))}),
+                    editCallback(2, {setParam("count", num(9)), onEvent("setEventName", {var("nothing")})}),
+                    editCallback(3, {stmt("record", {str("late edit")})}),
+                    createCallback({stmt("record", {str("create")})})}),
+            0);
+  long failure = 0;
+  EXPECT_FALSE(h.handle(kPurchase, &failure));
+  EXPECT_EQ(failure, kAPMPErrorArgumentKind);
+  EXPECT_TRUE(h.recorded.empty());
+  EXPECT_TRUE(h.output().hasParameterName("kept"));
+  EXPECT_TRUE(h.output().parameterForName("count") == Object(int64_t{7}));
+  EXPECT_EQ(h.output().name(), "purchase");
+}
+
+TEST(EventEditingTest, CreateCallbacksLogEventsInOrder) {
+  EditingHarness h;
+  ASSERT_EQ(h.load({createCallback({stmt("logEvent", {str("first"), num(5.9), mapOf({{"count", num(2.8)},
+                                                                                    {"item", num(4)},
+                                                                                    {"_o", str("auto")},
+                                                                                    {"gone", onEvent("getParamValue", {str("x")})}})}),
+                                    stmt("logEvent", {str("second"), num(-1e30), mapOf({})}), ret(num(2))})}),
+            0);
+  EXPECT_TRUE(h.handle(kPurchase));
+  EXPECT_FALSE(h.editor.hasEdits());
+  ASSERT_TRUE(h.editor.hasCreatedEvents());
+  const std::vector<APMPEvent>& created = h.editor.eventContext().eventsToLog();
+  ASSERT_EQ(created.size(), 2u);
+  EXPECT_TRUE(created[0].isEqualToEvent(APMPEvent(
+      "first", 5, {{"count", Object(int64_t{2})}, {"item", Object("4")}, {"_o", Object("auto")}})));
+  EXPECT_EQ(created[1].name(), "second");
+  EXPECT_EQ(created[1].timestamp(), -1e30 < static_cast<double>(INT64_MIN) ? static_cast<double>(INT64_MIN) : -1e30);
+  // The next event starts with no created events.
+  EditingHarness quiet;
+  ASSERT_EQ(quiet.load({}), 0);
+  EXPECT_FALSE(quiet.handle(kPurchase));
+}
+
+TEST(EventEditingTest, EventNativesReadAndWriteTheOutputEvent) {
+  EditingHarness h;
+  ASSERT_EQ(
+      h.load({editCallback(
+          {stmt("record", {onEvent("getEventName"), onEvent("getTimestamp"), onEvent("getParamValue", {str("price")}),
+                           onEvent("getParamValue", {str("absent")}),
+                           stmt("getp", {onEvent("getParams"), str("item")})}),
+           stmt("record", {onEvent("setEventName", {str("sale")}), onEvent("getEventName"),
+                           setParam("_c", num(5)), setParam("price", num(3)), setParam("item", num(3)),
+                           setParam("count", num(3)), setParam("undefined", var("nothing")),
+                           setParam("_err", num(2.7)),
+                           setParam("item2", onEvent("getParamValue", {str("absent")}))}),
+           setParam("count", onEvent("getParamValue", {str("absent")})), ret(num(0))})}),
+      0);
+  h.bind("getp", [](auto v, APMPScope&, auto&) {
+    APMPMapValue* map = v.size() == 2 ? v[0].asMap() : nullptr;
+    platform::ErrorRef ignored;
+    return map ? map->valueForProperty(v[1].stringValueOrError(ignored)) : Value();
+  });
+  EXPECT_TRUE(h.handle(kPurchase));
+  EXPECT_EQ(h.recorded, (std::vector<std::string>{"purchase", "100", "2.5", "null", "book", "sale", "sale", "5", "3",
+                                                  "3", "3", "undefined", "2.7", "null"}));
+  EXPECT_TRUE(h.output().isEqualToEvent(APMPEvent("sale", 100,
+                                                  {{"price", Object(3.0)},
+                                                   {"item", Object("3")},
+                                                   {"_c", Object(int64_t{1})},
+                                                   {"undefined", Object("")},
+                                                   {"_err", Object(int64_t{2})}})));
+}
+
+TEST(EventEditingTest, NativeArgumentCountsAndKinds) {
+  struct Case {
+    Entity statement;
+    long code;
+  };
+  const Case cases[] = {
+      {onEvent("getEventName", {num(1)}), kAPMPErrorArgumentCount},
+      {onEvent("getParamValue"), kAPMPErrorArgumentCount},
+      {onEvent("setParamValue", {str("a")}), kAPMPErrorArgumentCount},
+      {onEvent("setEventName", {onEvent("getParamValue", {str("absent")})}), kAPMPErrorArgumentKind},
+      {onEvent("noSuchMethod"), kAPMPErrorUnknownMethod},
+      {stmt("reg", {str("r"), num(1), mapOf({{"type", str("edit")}})}), kAPMPErrorArgumentKind},
+      {stmt("reg", {str("r"), var("reg")}), kAPMPErrorArgumentCount},
+      {stmt("logEvent", {str("n"), num(1), num(2)}), kAPMPErrorArgumentKind},
+      {stmt("logEvent", {str("n"), num(1)}), kAPMPErrorArgumentCount},
+  };
+  for (const Case& c : cases) {
+    EditingHarness h;
+    ASSERT_EQ(h.load({editCallback({c.statement, ret(num(0))})}), 0);
+    long failure = 0;
+    EXPECT_FALSE(h.handle(kPurchase, &failure));
+    EXPECT_EQ(failure, c.code);
+    EXPECT_TRUE(h.output().isEqualToEvent(kPurchase));
+  }
+}
+
+TEST(EventEditingTest, LoadingErrors) {
+  auto loadError = [](std::vector<Entity> instructions, std::vector<APMPEditingActivity> activities = {}) {
+    EditingHarness h;
+    platform::ErrorRef error;
+    APMPEditingProgram program{preamble(), std::move(activities)};
+    for (Entity& i : instructions) program.instructions.push_back(std::move(i));
+    h.editor.loadProgram(program, &error);
+    return std::make_pair(error ? error->domain() : std::string(), code(error));
+  };
+  const std::string editing = kAPMPEditingErrorDomain;
+  const std::string script = kAPMPErrorDomain;
+  using Result = std::pair<std::string, long>;
+  const Entity declareRule = function("50", "rule", {"data"}, {stmt("record", {var("data")})});
+  EXPECT_EQ(loadError({ret(num(1))}), Result(editing, 5));
+  EXPECT_EQ(loadError({stmt("4")}), Result(editing, 5));
+  EXPECT_EQ(loadError({declareRule}, {{"rule", {num(3)}}}), Result(editing, 6));
+  EXPECT_EQ(loadError({declareRule}, {{"missing", {mapOf({})}}}), Result(editing, 7));
+  EXPECT_EQ(loadError({stmt("declare", {str("notFunction"), num(1)})}, {{"notFunction", {mapOf({})}}}),
+            Result(editing, 7));
+  EXPECT_EQ(loadError({registration({}, mapOf({{"priority", num(1)}}))}), Result(editing, 2));
+  EXPECT_EQ(loadError({registration({}, mapOf({{"type", str("delete")}}))}), Result(editing, 3));
+  EXPECT_EQ(loadError({declareRule}, {{"rule", {stmt("4")}}}), Result(editing, 6));
+  EXPECT_EQ(loadError({declareRule}, {{"rule", {Entity{}}}}), Result(script, 12));
+  EXPECT_EQ(loadError({}), Result("", 0));
+}
+
+TEST(EventEditingTest, ActivitiesCallTheirFunctionWithEachRule) {
+  EditingHarness h;
+  // An activity whose rules say which parameter to set.
+  const Entity rule = function("50", "setFlag", {"data"},
+                               {editCallback({setParam("flag", stmt("getp", {var("data"), str("value")})),
+                                              ret(num(0))})});
+  h.bind("getp", [](auto v, APMPScope&, auto&) {
+    platform::ErrorRef ignored;
+    return v[0].asMap()->valueForProperty(v[1].stringValueOrError(ignored));
+  });
+  ASSERT_EQ(h.load({rule}, {{"setFlag", {mapOf({{"value", str("a")}}), mapOf({{"value", str("b")}})}}}), 0);
+  EXPECT_EQ(h.editor.callbackHandler().sortedEditPriorities(), (std::vector<int64_t>{1000, 1001}));
+  h.handle(kPurchase);
+  EXPECT_TRUE(h.output().parameterForName("flag") == Object("b"));
+}
+
+TEST(EventEditingTest, TheMessageFormLoadsLikeTheTreeForm) {
+  auto toMessage = [](const Entity& entity, auto& self) -> std::shared_ptr<APMPBRuntimeEntity> {
+    auto message = APMPBRuntimeEntity::initWithMessageInfo(nullptr);
+    APMNanoSetInt32(*message, RuntimeEntityField::type, entity.type);
+    if (entity.name) APMNanoSetString(*message, RuntimeEntityField::name, *entity.name);
+    if (entity.stringValue) APMNanoSetString(*message, RuntimeEntityField::string_value, *entity.stringValue);
+    if (entity.numberValue) APMNanoSetDouble(*message, RuntimeEntityField::number_value, *entity.numberValue);
+    std::vector<APMNanoValue> operands;
+    for (const Entity& operand : entity.value) operands.emplace_back(self(operand, self));
+    if (!operands.empty()) APMNanoSetRepeated(*message, RuntimeEntityField::value, &operands);
+    return message;
+  };
+  std::vector<APMNanoValue> instructions;
+  for (const Entity& e : preamble()) instructions.emplace_back(toMessage(e, toMessage));
+  instructions.emplace_back(toMessage(
+      function("50", "rule", {"data"}, {editCallback({setParam("ruled", num(1)), ret(num(0))})}), toMessage));
+  auto program = APMPBProgram::initWithMessageInfo(nullptr);
+  APMNanoSetRepeated(*program, ProgramField::instructions, &instructions);
+  auto activity = APMPBOgtActivity::initWithMessageInfo(nullptr);
+  APMNanoSetString(*activity, OgtActivityField::name, "rule");
+  std::vector<APMNanoValue> rules{toMessage(mapOf({}), toMessage)};
+  APMNanoSetRepeated(*activity, OgtActivityField::data, &rules);
+  auto activities = APMPBOgtActivities::initWithMessageInfo(nullptr);
+  std::vector<APMNanoValue> list{activity};
+  APMNanoSetRepeated(*activities, OgtActivitiesField::activities, &list);
+  APMNanoSetMessage(*program, ProgramField::ogt_activities, activities.get());
+  const auto decoded = APMPBProgram::initWithBuffer(*program->protoBuffer());
+  ASSERT_TRUE(decoded);
+
+  EditingHarness h;
+  platform::ErrorRef error;
+  h.editor.loadProgram(*decoded, &error);
+  ASSERT_FALSE(error);
+  EXPECT_TRUE(h.handle(kPurchase));
+  EXPECT_TRUE(h.output().parameterForName("ruled") == Object(1.0));
+}
+
+TEST(EventEditingTest, AnEditThatOnlyRemovesIsAnEdit) {
+  EditingHarness h;
+  ASSERT_EQ(h.load({editCallback({setParam("item", onEvent("getParamValue", {str("absent")})), ret(num(0))})}), 0);
+  EXPECT_TRUE(h.handle(kPurchase));
+  EXPECT_TRUE(h.editor.hasEdits());
+  EXPECT_FALSE(h.output().hasParameterName("item"));
+}
+
+TEST(EventEditingTest, ATableOfAThousandCallbacksRefusesTheNext) {
+  EditingHarness h;
+  std::vector<Entity> instructions;
+  for (int i = 0; i < 999; ++i) instructions.push_back(editCallback(i % 7, {}));
+  instructions.push_back(createCallback({}));
+  ASSERT_EQ(h.load(instructions), 0);
+  EXPECT_EQ(h.editor.callbackHandler().callbackCount(), 1000u);
+  EXPECT_EQ(h.load({createCallback({})}), kAPMPEditingErrorTooManyCallbacks);
+  const std::vector<int64_t> priorities = h.editor.callbackHandler().sortedEditPriorities();
+  EXPECT_TRUE(std::is_sorted(priorities.begin(), priorities.end()));
+  EXPECT_EQ(std::adjacent_find(priorities.begin(), priorities.end()), priorities.end());
+}
+
+TEST(EventEditingTest, ACallbackRegisteredWhileTriggeringRunsFromTheNextEvent) {
+  EditingHarness h;
+  ASSERT_EQ(h.load({editCallback(1, {stmt("record", {str("first")}),
+                                     editCallback(0, {stmt("record", {str("added")})}), ret(num(0))})}),
+            0);
+  h.handle(kPurchase);
+  EXPECT_EQ(h.recorded, (std::vector<std::string>{"first"}));
+  h.recorded.clear();
+  h.handle(kPurchase);
+  EXPECT_EQ(h.recorded, (std::vector<std::string>{"added", "first"}));
+}
+
+TEST(EventEditingTest, EachEventHasTheWholeBudget) {
+  EditingHarness h;
+  // About 330,000 evaluations per event: three events would exhaust one
+  // budget.
+  std::vector<Entity> body(330000, num(1));
+  body.push_back(setParam("done", num(1)));
+  body.push_back(ret(num(0)));
+  ASSERT_EQ(h.load({editCallback(body)}), 0);
+  for (int i = 0; i < 4; ++i) {
+    long failure = 0;
+    EXPECT_TRUE(h.handle(kPurchase, &failure));
+    EXPECT_EQ(failure, 0);
+  }
+  std::vector<Entity> tooLong(1000001, num(1));
+  EditingHarness limited;
+  ASSERT_EQ(limited.load({editCallback(tooLong)}), 0);
+  long failure = 0;
+  EXPECT_FALSE(limited.handle(kPurchase, &failure));
+  EXPECT_EQ(failure, kAPMPErrorLimit);
+}
+
+TEST(EventEditingTest, ClosuresInNestedBlocksSurviveEveryCollection) {
+  EditingHarness h;
+  // { declare seen = "block value"; reg(function (e) { e.setParamValue("seen", seen) }) }
+  ASSERT_EQ(h.load({stmt("53", {stmt("declare", {str("seen"), str("block value")}),
+                                editCallback({setParam("seen", var("seen")), ret(num(0))})})}),
+            0);
+  for (int i = 0; i < 10; ++i) {
+    EXPECT_TRUE(h.handle(kPurchase));
+    EXPECT_TRUE(h.output().parameterForName("seen") == Object("block value")) << "event " << i;
+  }
+}
+
+TEST(EventEditingTest, KeptEventObjectsLeakNothing) {
+  EditingHarness h;
+  // Each event: the event object goes into a global, and into a map that
+  // is one of its own properties (a cycle through the event object).
+  ASSERT_EQ(h.load({stmt("declare", {str("kept")}),
+                    editCallback({stmt("assign", {str("kept"), var("e")}),
+                                  stmt("setp", {var("e"), str("self"), mapOf({{"event", var("e")}})}),
+                                  onEvent("getParams"), ret(num(0))})}),
+            0);
+  h.bind("assign", [](auto v, APMPScope& scope, auto&) {
+    platform::ErrorRef ignored;
+    scope.setValue(v[1], v[0].stringValueOrError(ignored));
+    return Value();
+  });
+  APMPObjectManager& manager = h.editor.runtime().objectManager();
+  size_t settled = 0;
+  for (int i = 0; i < 100000; ++i) {
+    h.handle(kPurchase);
+    if (i == 10) settled = manager.trackedObjects().size();
+    if (i > 10 && i % 10000 == 0) {
+      ASSERT_EQ(manager.trackedObjects().size(), settled) << "event " << i;
+    }
+  }
+  EXPECT_EQ(manager.trackedObjects().size(), settled);
+}
+
+TEST(EventEditingTest, TheEngineRoadEndToEnd) {
+  EditingHarness h;
+  ASSERT_EQ(h.load({editCallback({setParam("value", num(10)), ret(num(0))}),
+                    createCallback({stmt("logEvent", {str("bonus"), onEvent("getTimestamp"),
+                                                      mapOf({{"_o", str("script")}})}),
+                                    stmt("logEvent", {str("plain"), num(0), mapOf({})})})}),
+            0);
+  // The engine's event: public name, timestamp, parameters.
+  APMPEvent stored("purchase", 1700000000.25, {{"value", Object(int64_t{5})}, {"currency", Object("EUR")}});
+  std::vector<std::pair<std::string, std::string>> logged;  // name, origin
+  platform::ErrorRef error;
+  h.editor.handleEvent(stored, &error);
+  ASSERT_FALSE(error);
+  if (h.editor.hasEdits()) stored = h.editor.eventContext().outputEvent();
+  if (h.editor.hasCreatedEvents()) {
+    for (const APMPEvent& created : h.editor.eventContext().eventsToLog()) {
+      const Object origin = created.parameterForName("_o");
+      logged.emplace_back(created.name(), origin.isString() ? *origin.string() : "app");
+    }
+  }
+  EXPECT_TRUE(stored.parameterForName("value") == Object(int64_t{10}));
+  EXPECT_EQ(logged, (std::vector<std::pair<std::string, std::string>>{{"bonus", "script"}, {"plain", "app"}}));
+  EXPECT_EQ(h.editor.eventContext().eventsToLog()[0].timestamp(), 1700000000);
+}
+
+}  // namespace
+}  // namespace script_test

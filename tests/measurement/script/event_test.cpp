@@ -1,0 +1,117 @@
+#include "measurement/script/event.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "measurement/script/event_context.h"
+
+namespace {
+
+using platform::Object;
+
+// Kind and value, as the equality of events sees them.
+void expectSame(const Object& actual, const Object& expected, const std::string& label) {
+  EXPECT_EQ(actual.kind(), expected.kind()) << label;
+  EXPECT_TRUE(actual == expected) << label << ": " << actual.description();
+}
+
+TEST(EventTest, NumbersAreNormalisedByNameAndCurrentKind) {
+  struct Case {
+    const char* name;
+    Object current;
+    Object value;
+    Object expected;
+  };
+  const Case cases[] = {
+      {"count", Object(int64_t{7}), Object(3.0), Object(int64_t{3})},
+      {"count", Object(int64_t{7}), Object(-3.9), Object(int64_t{-3})},
+      {"count", Object(int64_t{7}), Object(1e300), Object(INT64_MAX)},
+      {"count", Object(uint64_t{7}), Object(3.0), Object(int64_t{3})},
+      {"ratio", Object(2.5), Object(3.0), Object(3.0)},
+      {"label", Object("x"), Object(3.0), Object("3")},
+      {"label", Object("x"), Object(2.5), Object("2.5")},
+      {"fresh", Object(), Object(3.0), Object(3.0)},
+      {"fresh", Object(), Object(int64_t{3}), Object(int64_t{3})},
+      {"_c", Object(int64_t{1}), Object(5.0), Object(int64_t{1})},
+      {"_c", Object(2.5), Object(5.0), Object(5.0)},
+      {"_err", Object(), Object(2.7), Object(int64_t{2})},
+      {"_syn", Object(1.5), Object(-2.7), Object(int64_t{-2})},
+      {"_el", Object("t"), Object(9.0), Object(int64_t{9})},
+      {"_err", Object(), Object(std::nan("")), Object(int64_t{0})},
+      // Values that are not numbers are stored as they are.
+      {"count", Object(int64_t{7}), Object("text"), Object("text")},
+      {"_c", Object(int64_t{1}), Object("text"), Object("text")},
+  };
+  for (const Case& c : cases) {
+    APMPEvent event("e", 0, {});
+    if (!c.current.isNil()) event.mutableParameters().emplace(c.name, c.current);
+    event.setParameter(c.value, c.name);
+    expectSame(event.parameterForName(c.name), c.expected, std::string(c.name) + " over " + c.current.description());
+  }
+}
+
+TEST(EventTest, NilRemovesAndCopiesAreIndependent) {
+  APMPEvent event("purchase", 12.5, {{"value", Object(3.0)}, {"item", Object("book")}});
+  APMPEvent copy = event;
+  copy.setParameter(Object(), "value");
+  copy.setName("refund");
+  EXPECT_FALSE(copy.hasParameterName("value"));
+  EXPECT_TRUE(copy.parameterForName("value").isNil());
+  EXPECT_TRUE(event.hasParameterName("value"));
+  EXPECT_EQ(event.name(), "purchase");
+  copy.setParameter(Object(), "absent");
+  EXPECT_EQ(copy.parameters().size(), 1u);
+}
+
+TEST(EventTest, EqualityToleratesEpsilonAndSeesKindsAndBothParameterSets) {
+  const APMPEvent base("e", 0, {{"n", Object(int64_t{1})}, {"t", Object("x")}});
+  auto with = [&](auto change) {
+    APMPEvent other = base;
+    change(other);
+    return other;
+  };
+  EXPECT_TRUE(base.isEqualToEvent(base));
+  EXPECT_TRUE(base.isEqualToEvent(with([](APMPEvent& e) { e.setTimestamp(1e-17); })));
+  EXPECT_FALSE(base.isEqualToEvent(with([](APMPEvent& e) { e.setTimestamp(1e-15); })));
+  EXPECT_FALSE(base.isEqualToEvent(with([](APMPEvent& e) { e.setName("f"); })));
+  EXPECT_FALSE(base.isEqualToEvent(with([](APMPEvent& e) { e.mutableParameters()["n"] = Object(1.0); })));
+  EXPECT_TRUE(base.isEqualToEvent(with([](APMPEvent& e) { e.mutableParameters()["n"] = Object(uint64_t{1}); })));
+  EXPECT_FALSE(base.isEqualToEvent(with([](APMPEvent& e) { e.mutableParameters()["t"] = Object("y"); })));
+  // A removed parameter, and an added one, make the events differ whichever
+  // is the receiver.
+  const APMPEvent removed = with([](APMPEvent& e) { e.setParameter(Object(), "t"); });
+  const APMPEvent added = with([](APMPEvent& e) { e.setParameter(Object("z"), "u"); });
+  for (const APMPEvent* other : {&removed, &added}) {
+    EXPECT_FALSE(base.isEqualToEvent(*other));
+    EXPECT_FALSE(other->isEqualToEvent(base));
+  }
+}
+
+TEST(EventContextTest, DiscardRestoresTheOutputAsAtTheLastBeginAndCreatedEventsNormalise) {
+  APMPEventContext context(APMPEvent("e", 1, {{"a", Object(int64_t{1})}, {"b", Object("x")}}));
+  context.beginEdit();
+  context.setOutputParameter(Object(5.0), "a");
+  context.beginEdit();
+  context.setOutputName("renamed");
+  context.setOutputParameter(Object(6.0), "a");
+  context.setOutputParameter(Object(7.0), "a");
+  context.setOutputParameter(Object(), "b");
+  context.setOutputParameter(Object("new"), "c");
+  context.setOutputName("again");
+  context.discardEdit();
+  const APMPEvent expected("e", 1, {{"a", Object(int64_t{5})}, {"b", Object("x")}});
+  EXPECT_TRUE(context.outputEvent().isEqualToEvent(expected));
+  EXPECT_TRUE(context.inputEvent().parameterForName("a") == Object(int64_t{1}));
+
+  context.logEventWithName("made", 2, {{"a", Object(9.5)}, {"b", Object(4.0)}, {"z", Object(1.5)}});
+  ASSERT_EQ(context.eventsToLog().size(), 1u);
+  const APMPEvent& made = context.eventsToLog()[0];
+  expectSame(made.parameterForName("a"), Object(int64_t{9}), "a against the input's integer");
+  expectSame(made.parameterForName("b"), Object("4"), "b against the input's text");
+  expectSame(made.parameterForName("z"), Object(1.5), "z without an input value");
+  context.setInputEvent(APMPEvent());
+  EXPECT_TRUE(context.eventsToLog().empty());
+}
+
+}  // namespace
