@@ -32,6 +32,7 @@ Value methodCall(std::span<const Value> arguments, APMPScope& scope, ErrorRef& e
   }
   // A copy: the call may change the array its arguments came from.
   const std::vector<Value> callArguments = list->allElements();
+  const APMPActiveValues active(callArguments);
   return values[0].applyWithName(*name, callArguments, scope, error);
 }
 

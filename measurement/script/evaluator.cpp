@@ -26,6 +26,7 @@ Value APMPEvaluator::executeStatements(std::span<const Value> statements, APMPSc
 
 Value APMPEvaluator::executeStatements(APMPArrayValue& statements, APMPScope& scope, ErrorRef& error) {
   const APMPRef<APMPArrayValue> keep(&statements);
+  const APMPActiveValues active(&statements);
   Value result;
   for (size_t i = 0; i < statements.count(); ++i) {
     const Value statement = statements.elementAt(i);
@@ -37,16 +38,17 @@ Value APMPEvaluator::executeStatements(APMPArrayValue& statements, APMPScope& sc
 }
 
 void APMPValueList::push_back(Value value) {
-  if (spilled_.empty()) {
-    if (size_ < inline_.size()) {
-      inline_[size_++] = std::move(value);
-      return;
+  if (spilled_.empty() && size_ < inline_.size()) {
+    inline_[size_++] = std::move(value);
+  } else {
+    if (spilled_.empty()) {
+      spilled_.reserve(2 * inline_.size());
+      for (Value& held : inline_) spilled_.push_back(std::move(held));
     }
-    spilled_.reserve(2 * inline_.size());
-    for (Value& held : inline_) spilled_.push_back(std::move(held));
+    spilled_.push_back(std::move(value));
+    ++size_;
   }
-  spilled_.push_back(std::move(value));
-  ++size_;
+  active_.hold(span());
 }
 
 bool APMPEvaluateArguments(std::span<const Value> arguments, APMPScope& scope, ErrorRef& error,
@@ -123,14 +125,22 @@ std::vector<std::u16string> APMPCommandEvaluator::allSupportedCommands() const {
 Value APMPFunctionEvaluator::evaluateCommand(std::u16string_view functionName, std::span<const Value> arguments,
                                              APMPScope& scope, ErrorRef& error) {
   const Value callee = scope.valueForName(functionName);
-  if (APMPFunctionValue* function = callee.asFunction()) return function->invokeWithArguments(arguments, scope, error);
-  return {};
+  APMPFunctionValue* function = callee.asFunction();
+  if (!function) return {};
+  // Evaluating the arguments may unbind the name.
+  const APMPActiveValues active(function);
+  return function->invokeWithArguments(arguments, scope, error);
 }
 
 APMPCommandRegistrar::APMPCommandRegistrar() {
   // The sets in their order of registration; no opcode is in two of them.
+  registerEvaluator(APMPBitwiseCommandEvaluator());
   registerEvaluator(APMPComparisonCommandEvaluator());
   registerEvaluator(APMPControlCommandEvaluator());
+  registerEvaluator(APMPLogicalCommandEvaluator());
+  registerEvaluator(APMPLoopCommandEvaluator());
+  registerEvaluator(APMPMathCommandEvaluator());
+  registerEvaluator(APMPVariableCommandEvaluator());
 }
 
 const APMPCommandRegistrar& APMPCommandRegistrar::sharedInstance() {

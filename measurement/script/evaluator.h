@@ -84,6 +84,9 @@ class APMPEvaluator {
       Nesting() { ++gAPMPNestedEvaluations; }
       ~Nesting() { --gAPMPNestedEvaluations; }
     } nesting;
+    // The scope stays reachable while the statement runs, whatever
+    // collects meanwhile (a run scope is no root).
+    const APMPActiveValues active(&scope);
     if (APMPCommandHandler handler = statement->handler()) return handler(statement->arguments(), scope, error);
     return callByName(*statement, scope, error);
   }
@@ -102,9 +105,13 @@ class APMPEvaluator {
 };
 
 // A short list of values, held inline up to four: the evaluated arguments of
-// a command.
+// a command. The values stay reachable while the list lives (a collection
+// in the middle of an evaluation marks them); a local, never copied.
 class APMPValueList {
  public:
+  APMPValueList() noexcept : active_(std::span<const APMPRuntimeValue>()) {}
+  APMPValueList(const APMPValueList&) = delete;
+  APMPValueList& operator=(const APMPValueList&) = delete;
   void push_back(APMPRuntimeValue value);
   size_t size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }
@@ -117,6 +124,7 @@ class APMPValueList {
   std::array<APMPRuntimeValue, 4> inline_;
   std::vector<APMPRuntimeValue> spilled_;
   size_t size_ = 0;
+  APMPActiveValues active_;
 };
 
 // Evaluates `arguments` in order into `values`, stopping after the first
@@ -136,6 +144,9 @@ bool APMPCheckMaxArgumentCount(std::span<const APMPRuntimeValue> arguments, size
 // remainder modulo 2^32 keeping its sign, saturated to 32 bits (so
 // 3000000000 gives 2147483647).
 int32_t APMPToInt32(double value);
+// The same 32 bits read as unsigned: -1 gives 4294967295, 3000000000 gives
+// 2147483647.
+inline uint32_t APMPToUint32(double value) { return static_cast<uint32_t>(APMPToInt32(value)); }
 // NaN gives 0; zeros and infinities stay; otherwise truncation toward zero.
 double APMPToInteger(double value);
 // Strings, arrays, maps and functions (and their derived classes).
@@ -157,6 +168,17 @@ struct APMPCommandEntry {
 template <APMPCommandHandler Handler>
 APMPRuntimeValue APMPWithEvaluatedArguments(std::span<const APMPRuntimeValue> arguments, APMPScope& scope,
                                             platform::ErrorRef& error) {
+  if (arguments.size() <= 2) {
+    // Most commands take one or two: no list to set up.
+    APMPRuntimeValue held[2];
+    const std::span<const APMPRuntimeValue> values(held, arguments.size());
+    const APMPActiveValues active(values);
+    for (size_t i = 0; i < arguments.size(); ++i) {
+      held[i] = APMPEvaluator::evaluateStatement(arguments[i], scope, error);
+      if (error) return {};
+    }
+    return Handler(values, scope, error);
+  }
   APMPValueList values;
   if (!APMPEvaluateArguments(arguments, scope, error, values)) return {};
   return Handler(values, scope, error);
@@ -189,6 +211,38 @@ class APMPControlCommandEvaluator final : public APMPCommandEvaluator {
 class APMPComparisonCommandEvaluator final : public APMPCommandEvaluator {
  public:
   APMPComparisonCommandEvaluator();
+};
+
+// Short-circuit and and or, and not.
+class APMPLogicalCommandEvaluator final : public APMPCommandEvaluator {
+ public:
+  APMPLogicalCommandEvaluator();
+};
+
+// Loops over property names and elements, the counted loop and the while
+// loop.
+class APMPLoopCommandEvaluator final : public APMPCommandEvaluator {
+ public:
+  APMPLoopCommandEvaluator();
+};
+
+// Arithmetic in doubles, concatenation, and two pass-through forms.
+class APMPMathCommandEvaluator final : public APMPCommandEvaluator {
+ public:
+  APMPMathCommandEvaluator();
+};
+
+// The bitwise operators and shifts on 32-bit integers.
+class APMPBitwiseCommandEvaluator final : public APMPCommandEvaluator {
+ public:
+  APMPBitwiseCommandEvaluator();
+};
+
+// Declarations, reads and assignments of variables, array and map
+// literals, property reads and writes, null, undefined and type names.
+class APMPVariableCommandEvaluator final : public APMPCommandEvaluator {
+ public:
+  APMPVariableCommandEvaluator();
 };
 
 // Calls of script functions by name.

@@ -46,6 +46,15 @@ void APMPMarker::drain(std::vector<APMPCell*>* visited) {
   }
 }
 
+constinit thread_local APMPActiveValues* APMPActiveValues::top_ = nullptr;
+
+void APMPActiveValues::markAll(APMPMarker& marker) {
+  for (const APMPActiveValues* frame = top_; frame; frame = frame->previous_) {
+    marker.mark(frame->cell_);
+    for (size_t i = 0; i < frame->count_; ++i) marker.mark(frame->values_[i]);
+  }
+}
+
 std::weak_ptr<const void> APMPMarkable::liveness() {
   if (!liveness_) liveness_ = std::make_shared<char>(0);
   return liveness_;
@@ -99,6 +108,7 @@ void APMPObjectManager::markRoots(APMPMarker& marker) {
 void APMPObjectManager::collectGarbage() {
   APMPMarker marker(nextEpoch());
   markRoots(marker);
+  APMPActiveValues::markAll(marker);
   marker.drain();
   // Sweeping may free values (the index then reads null) but never tracks
   // new ones, so the list only shrinks under this walk.

@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "measurement/script/runtime_value.h"
@@ -40,6 +41,40 @@ class APMPMarker {
  private:
   uint32_t epoch_;
   std::vector<APMPCell*> pending_;
+};
+
+// Values a running evaluation is using that no root may reach: the scope a
+// statement runs in, the function whose body is running, the statement
+// list a loop or block walks, arguments evaluated but not yet stored.
+// Each is held by a frame on the native stack for as long as it is in use;
+// a collection marks everything the frames of its thread hold, so a native
+// that collects in the middle of a run never has the values under the run
+// swept. Frames nest strictly (they are locals), one chain per thread.
+class APMPActiveValues {
+ public:
+  explicit APMPActiveValues(APMPCell* cell) noexcept : previous_(top_), cell_(cell) { top_ = this; }
+  explicit APMPActiveValues(std::span<const APMPRuntimeValue> values) noexcept
+      : previous_(top_), values_(values.data()), count_(values.size()) {
+    top_ = this;
+  }
+  ~APMPActiveValues() { top_ = previous_; }
+  APMPActiveValues(const APMPActiveValues&) = delete;
+  APMPActiveValues& operator=(const APMPActiveValues&) = delete;
+
+  // Points the frame at another run of values (a list that has grown).
+  void hold(std::span<const APMPRuntimeValue> values) noexcept {
+    values_ = values.data();
+    count_ = values.size();
+  }
+  // Queues everything the frames of this thread hold.
+  static void markAll(APMPMarker& marker);
+
+ private:
+  static constinit thread_local APMPActiveValues* top_;
+  APMPActiveValues* previous_;
+  APMPCell* cell_ = nullptr;
+  const APMPRuntimeValue* values_ = nullptr;
+  size_t count_ = 0;
 };
 
 // What an object manager can use as a root: anything that marks the values
@@ -72,8 +107,11 @@ class APMPObjectManager {
   void addRoot(APMPMarkable* root);
   void addObject(APMPCollectableValue* object);
 
-  // Marks from the roots still alive, sweeps the tracked values not reached
-  // (in registration order), and drops the entries of dead values.
+  // Marks from the roots still alive and from the values running
+  // evaluations of this thread hold (`APMPActiveValues`), sweeps the tracked
+  // values not reached (in registration order), and drops the entries of
+  // dead values. Safe at any moment, also from a native in the middle of a
+  // run.
   void collectGarbage();
   // For a runtime's teardown: every value reachable from the roots and every
   // tracked value releases its inner references, and the scopes reached drop

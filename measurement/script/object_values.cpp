@@ -16,7 +16,10 @@ Value applyObjectMethod(const APMPPropertyMap& properties, std::u16string_view t
   if (const Value* property = properties.find(name)) {
     // Held for the call: the function may drop the property.
     const Value function = *property;
-    if (APMPFunctionValue* callee = function.asFunction()) return callee->invokeWithArguments(arguments, scope, error);
+    if (APMPFunctionValue* callee = function.asFunction()) {
+      const APMPActiveValues active(callee);
+      return callee->invokeWithArguments(arguments, scope, error);
+    }
     APMPSetError(error, kAPMPErrorUnknownMethod);
     return {};
   }
@@ -66,8 +69,16 @@ Value APMPFunctionValue::invokeWithArguments(std::span<const Value> arguments, A
 }
 
 Value APMPFunctionValue::invokeWithEvaluatedArguments(std::span<const Value> arguments, ErrorRef& error) {
-  // A swept function has lost its scope and body; it runs nothing.
-  APMPRef<APMPScope> scope = (definingScope_ ? definingScope_ : APMPScope::make())->createChildScope();
+  // A swept function has lost its scope and body: a call of it is a
+  // failure, not a silent run of nothing.
+  if (!definingScope_) {
+    APMPSetError(error, kAPMPErrorUnknownMethod);
+    return {};
+  }
+  // The body runs from this function's own list: the function stays
+  // reachable (and its body whole) until it returns.
+  const APMPActiveValues active(this);
+  APMPRef<APMPScope> scope = definingScope_->createChildScope();
   for (size_t i = 0; i < parameters_.size(); ++i) {
     scope->addValue(i < arguments.size() ? arguments[i] : Value(), parameters_[i]);
   }

@@ -33,6 +33,7 @@ class APMPScope;
 class APMPMarker;
 class APMPStringValue;
 class APMPMapValue;
+class APMPPropertyCarrierValue;
 class APMPFunctionValue;
 class APMPArrayValue;
 class APMPControlValue;
@@ -206,6 +207,8 @@ class APMPRuntimeValue {
   inline APMPMapValue* asMap() const noexcept;
   inline APMPFunctionValue* asFunction() const noexcept;
   inline APMPArrayValue* asArray() const noexcept;
+  // A map or a function: the values with a property map of their own.
+  inline APMPPropertyCarrierValue* asPropertyCarrier() const noexcept;
   inline APMPControlValue* asReturn() const noexcept;
   inline APMPStatementValue* asStatement() const noexcept;
   // The text of a string value; null for any other value.
@@ -484,7 +487,8 @@ class APMPFunctionValue : public APMPPropertyCarrierValue {
   // Runs the body in a new child scope of the defining scope with the
   // parameters bound (missing ones undefined). Answers a return's data, or
   // the body's last value (break and continue leave as they are), or
-  // undefined for an empty body or after an error.
+  // undefined for an empty body or after an error. A function a collection
+  // has swept (held by the host past its last reach) fails with error 17.
   APMPRuntimeValue invokeWithEvaluatedArguments(std::span<const APMPRuntimeValue> arguments,
                                                 platform::ErrorRef& error);
 
@@ -639,6 +643,10 @@ inline APMPStringValue* APMPRuntimeValue::asString() const noexcept { return as<
 inline APMPMapValue* APMPRuntimeValue::asMap() const noexcept { return as<APMPMapValue>(Type::Map); }
 inline APMPFunctionValue* APMPRuntimeValue::asFunction() const noexcept { return as<APMPFunctionValue>(Type::Function); }
 inline APMPArrayValue* APMPRuntimeValue::asArray() const noexcept { return as<APMPArrayValue>(Type::Array); }
+inline APMPPropertyCarrierValue* APMPRuntimeValue::asPropertyCarrier() const noexcept {
+  if (APMPMapValue* map = asMap()) return map;
+  return asFunction();
+}
 inline APMPControlValue* APMPRuntimeValue::asReturn() const noexcept { return as<APMPControlValue>(Type::Return); }
 inline APMPStatementValue* APMPRuntimeValue::asStatement() const noexcept {
   return as<APMPStatementValue>(Type::Statement);

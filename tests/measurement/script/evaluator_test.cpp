@@ -15,13 +15,13 @@ namespace {
 TEST(EvaluatorTest, ExactInstructionBudget) {
   ScriptHarness h;
   APMPRef<APMPScope> scope = h.runtime.getRunScope();
-  // 999,997 literals and a comparison of two more make 1,000,000
+  // 999,997 literals and an addition of two more make 1,000,000
   // evaluations; the next literal is the 1,000,001st.
   std::vector<Value> statements(999997, Value::number(1));
-  statements.push_back(convert(stmt("23", {num(1), num(2)})));
+  statements.push_back(convert(stmt("0", {num(1), num(2)})));
   platform::ErrorRef error;
   h.runtime.resetInstructionCount();
-  EXPECT_TRUE(APMPEvaluator::executeStatements(statements, *scope, error).booleanValue());
+  EXPECT_EQ(APMPEvaluator::executeStatements(statements, *scope, error).numberValue(), 3);
   EXPECT_FALSE(error);
   EXPECT_EQ(h.runtime.getInstructionCount(), 1000000);
   EXPECT_TRUE(APMPEvaluator::evaluateStatement(Value::number(1), *scope, error).isUndefined());

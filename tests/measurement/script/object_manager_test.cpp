@@ -111,6 +111,49 @@ TEST(ObjectManagerTest, RuntimeTeardownFreesCycles) {
   EXPECT_EQ(destroyed, 2);
 }
 
+TEST(ObjectManagerTest, CollectingInTheMiddleOfARunKeepsWhatTheRunUses) {
+  ScriptHarness h;
+  h.bind("collect", [&h](auto, APMPScope&, auto&) {
+    h.runtime.collectGarbage();
+    return Value();
+  });
+  APMPRef<APMPScope> run = h.runtime.getRunScope();
+  platform::ErrorRef error;
+  auto eval = [&](Entity entity) { return h.eval(entity, &error, run.get()); };
+  // A function of the run scope whose body collects: its body, its scope
+  // and its locals stay whole while it runs, and after.
+  eval(function("50", "f", {"p"},
+                {let("local", stmt("8", {str("x"), num(1)})), stmt("collect"),
+                 stmt("36", {stmt("0", {getProperty(var("local"), str("x")), getProperty(var("p"), num(0))})})}));
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(eval(stmt("f", {stmt("7", {num(2)})})).numberValue(), 3);
+  // Values on the way: evaluated arguments not yet stored, a statement
+  // list being run, the items of a loop, a method's own function.
+  EXPECT_EQ(eval(getProperty(getProperty(stmt("7", {stmt("8", {str("a"), num(4)}), stmt("collect")}), num(0)), str("a")))
+                .numberValue(),
+            4);
+  eval(stmt("5", {list({stmt("collect"), stmt("record", {num(5)})})}));
+  eval(stmt("64", {str("e"), stmt("7", {stmt("8", {str("v"), num(6)})}),
+                   list({stmt("collect"), stmt("record", {getProperty(var("e"), str("v"))})})}));
+  ASSERT_FALSE(error);
+  ASSERT_EQ(h.recorded.size(), 2u);
+  EXPECT_EQ(h.recorded[0].numberValue(), 5);
+  EXPECT_EQ(h.recorded[1].numberValue(), 6);
+  EXPECT_EQ(eval(stmt("2", {stmt("8", {str("m"), function("51", "m", {}, {stmt("collect"), stmt("36", {num(7)})})}),
+                            str("m"), list({})}))
+                .numberValue(),
+            7);
+
+  // Once the run is over, a function the host still holds has been swept:
+  // calling it fails instead of running nothing.
+  const Value held = eval(var("f"));
+  run = nullptr;
+  h.runtime.collectGarbage();
+  ASSERT_NE(held.asFunction(), nullptr);
+  error.reset();
+  EXPECT_TRUE(held.asFunction()->invokeWithEvaluatedArguments({}, error).isUndefined());
+  EXPECT_EQ(code(error), 17);
+}
+
 TEST(ObjectManagerTest, RootsAndObjectsAreHeldWeakly) {
   APMPObjectManager manager;
   {

@@ -36,6 +36,18 @@ inline Entity function(const char* opcode, std::string name, std::vector<std::st
   return stmt(opcode, std::move(operands));
 }
 
+// The variable commands over literal names.
+inline Entity var(std::string name) { return stmt("15", {str(std::move(name))}); }
+inline Entity declare(std::string name) { return stmt("41", {str(std::move(name))}); }
+inline Entity assign(std::string name, Entity value) { return stmt("3", {str(std::move(name)), std::move(value)}); }
+inline Entity let(std::string name, Entity value) {
+  return stmt("13", {declare(name), assign(name, std::move(value))});
+}
+inline Entity getProperty(Entity target, Entity property) { return stmt("16", {std::move(target), std::move(property)}); }
+inline Entity setProperty(Entity target, Entity property, Entity value) {
+  return stmt("43", {std::move(target), std::move(property), std::move(value)});
+}
+
 inline Value convert(const Entity& entity) {
   platform::ErrorRef error;
   Value value = APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(entity, &error);

@@ -1,0 +1,203 @@
+// The loop command set: iteration over property names ("47", "54", "55")
+// and over elements ("64", "65", "66"), the counted loop ("63") and the
+// while loop ("42"). The routines receive their arguments unevaluated.
+//
+// A loop ends by its condition, by a break (answering undefined), by a
+// return (whose control value it answers, so that it leaves the enclosing
+// function), by an error, or by the instruction budget. Item lists and
+// bodies are taken once, before the first iteration: what the body adds is
+// not visited, what it removes still is. Building them is charged to the
+// work budget, one unit per item or statement.
+#include "measurement/script/evaluator.h"
+
+using Value = APMPRuntimeValue;
+using Type = APMPRuntimeValue::Type;
+using platform::ErrorRef;
+
+namespace {
+
+// Runs one pass of the body in `scope`. False when the loop must stop, with
+// `answer` set to what the loop answers: undefined after an error or a
+// break, the control value of a return.
+bool runBody(std::span<const Value> body, APMPScope& scope, ErrorRef& error, Value& answer) {
+  Value outcome = APMPEvaluator::executeStatements(body, scope, error);
+  if (error || outcome.type() == Type::Break) return false;
+  if (outcome.type() == Type::Return) {
+    answer = std::move(outcome);
+    return false;
+  }
+  return true;
+}
+
+// The statements of a body: the elements of an array value, holes read as
+// undefined; anything else is error 10.
+bool bodyOf(const Value& value, APMPScope& scope, std::vector<Value>& body, ErrorRef& error) {
+  const APMPArrayValue* array = value.asArray();
+  if (!array) {
+    APMPSetError(error, kAPMPErrorArgumentKind);
+    return false;
+  }
+  if (!APMPChargeWork(scope, array->count(), error)) return false;
+  body = array->allElements();
+  return true;
+}
+
+// The truth value of `condition` evaluated in `scope`; false with the error
+// set on failure.
+bool holds(const Value& condition, APMPScope& scope, ErrorRef& error) {
+  const Value value = APMPEvaluator::evaluateStatement(condition, scope, error);
+  if (error) return false;
+  return value.booleanValueOrError(error);
+}
+
+// The items of "47", "54", "55": the indexes of a string's code units; an
+// array's named properties, then the indexes of its elements that are not
+// holes; a map's or function's property names; nothing for other values.
+bool propertyNames(const Value& target, APMPScope& scope, std::vector<Value>& items, ErrorRef& error) {
+  if (const std::u16string* text = target.text()) {
+    if (!APMPChargeWork(scope, text->size(), error)) return false;
+    for (size_t i = 0; i < text->size(); ++i) items.push_back(Value::string(APMPNumberText(static_cast<double>(i))));
+  } else if (const APMPArrayValue* array = target.asArray()) {
+    if (!APMPChargeWork(scope, array->propertyMap().count() + array->count(), error)) return false;
+    items = array->allPropertyNames();
+  } else if (const APMPPropertyCarrierValue* carrier = target.asPropertyCarrier()) {
+    if (!APMPChargeWork(scope, carrier->propertyMap().count(), error)) return false;
+    for (const APMPPropertyMap::Entry& entry : carrier->propertyMap().entries()) items.push_back(Value::string(entry.name));
+  }
+  return true;
+}
+
+// The items of "64", "65", "66": a string's code units as one-unit strings,
+// an array's elements (holes read as undefined); error 16 for anything else.
+bool elements(const Value& target, APMPScope& scope, std::vector<Value>& items, ErrorRef& error) {
+  if (const std::u16string* text = target.text()) {
+    if (!APMPChargeWork(scope, text->size(), error)) return false;
+    items.reserve(text->size());
+    for (char16_t unit : *text) items.push_back(Value::string(std::u16string(1, unit)));
+    return true;
+  }
+  if (const APMPArrayValue* array = target.asArray()) {
+    if (!APMPChargeWork(scope, array->count(), error)) return false;
+    items = array->allElements();
+    return true;
+  }
+  APMPSetError(error, kAPMPErrorNotIterable);
+  return false;
+}
+
+// Where each item is bound: in the current scope by assignment, or in a
+// fresh child scope per iteration as a constant or as a variable.
+enum class Binding { Assigned, Constant, Variable };
+
+using ItemSource = bool (*)(const Value&, APMPScope&, std::vector<Value>&, ErrorRef&);
+
+// Variable name, target, body.
+template <ItemSource Items, Binding Bind>
+Value itemLoop(std::span<const Value> arguments, APMPScope& scope, ErrorRef& error) {
+  if (!APMPCheckArgumentCount(arguments, 3, error)) return {};
+  APMPValueList values;
+  if (!APMPEvaluateArguments(arguments, scope, error, values)) return {};
+  const std::u16string name = values[0].stringValueOrError(error);
+  if (error) return {};
+  std::vector<Value> items, body;
+  if (!Items(values[1], scope, items, error) || !bodyOf(values[2], scope, body, error)) return {};
+  const APMPActiveValues heldItems(items), heldBody(body);
+  Value answer;
+  for (const Value& item : items) {
+    if constexpr (Bind == Binding::Assigned) {
+      scope.setValue(item, name);
+      if (!runBody(body, scope, error, answer)) return answer;
+    } else {
+      const APMPRef<APMPScope> iteration = scope.createChildScope();
+      if constexpr (Bind == Binding::Constant) {
+        iteration->addImmutableValue(item, name);
+      } else {
+        iteration->addValue(item, name);
+      }
+      if (!runBody(body, *iteration, error, answer)) return answer;
+    }
+  }
+  return {};
+}
+
+// "63": variable names, condition, update, body. Each iteration runs in a
+// fresh child scope of the current scope holding copies of the loop
+// variables; the copies for the next iteration are taken before the update
+// runs, so a closure made in one iteration keeps that iteration's values.
+Value countedLoop(std::span<const Value> arguments, APMPScope& scope, ErrorRef& error) {
+  if (!APMPCheckArgumentCount(arguments, 4, error)) return {};
+  const Value variables = APMPEvaluator::evaluateStatement(arguments[0], scope, error);
+  if (error) return {};
+  const APMPArrayValue* variableList = variables.asArray();
+  if (!variableList) {
+    APMPSetError(error, kAPMPErrorArgumentKind);
+    return {};
+  }
+  // The names are read before the body is evaluated, so a body that
+  // changes the list cannot change them.
+  const std::vector<Value> nameValues = variableList->allElements();
+  const APMPActiveValues heldNames(nameValues);
+  const Value bodyValue = APMPEvaluator::evaluateStatement(arguments[3], scope, error);
+  if (error) return {};
+  std::vector<Value> body;
+  if (!bodyOf(bodyValue, scope, body, error)) return {};
+  const APMPActiveValues heldBody(body);
+  std::vector<std::u16string> names;
+  names.reserve(nameValues.size());
+  for (const Value& nameValue : nameValues) {
+    names.push_back(nameValue.stringValueOrError(error));
+    if (error) return {};
+  }
+
+  auto copyVariables = [&](const APMPScope& from) {
+    APMPRef<APMPScope> next = scope.createChildScope();
+    for (const std::u16string& name : names) next->addValue(from.valueForName(name), name);
+    return next;
+  };
+  APMPRef<APMPScope> iteration = copyVariables(scope);
+  if (!holds(arguments[1], *iteration, error)) return {};
+  Value answer;
+  while (runBody(body, *iteration, error, answer)) {
+    iteration = copyVariables(*iteration);
+    APMPEvaluator::evaluateStatement(arguments[2], *iteration, error);
+    if (error || !holds(arguments[1], *iteration, error)) return {};
+  }
+  return answer;
+}
+
+// "42": condition, update, first-pass flag, body, all in the current scope.
+// With the flag set the body runs once before the first test, without the
+// update after it.
+Value whileLoop(std::span<const Value> arguments, APMPScope& scope, ErrorRef& error) {
+  if (!APMPCheckArgumentCount(arguments, 4, error)) return {};
+  const bool firstPass = holds(arguments[2], scope, error);
+  if (error) return {};
+  const Value bodyValue = APMPEvaluator::evaluateStatement(arguments[3], scope, error);
+  if (error) return {};
+  std::vector<Value> body;
+  if (!bodyOf(bodyValue, scope, body, error)) return {};
+  const APMPActiveValues heldBody(body);
+  Value answer;
+  if (firstPass && !runBody(body, scope, error, answer)) return answer;
+  while (holds(arguments[0], scope, error)) {
+    if (!runBody(body, scope, error, answer)) return answer;
+    APMPEvaluator::evaluateStatement(arguments[1], scope, error);
+    if (error) return {};
+  }
+  return {};
+}
+
+constexpr APMPCommandEntry kLoopCommands[] = {
+    {u"47", itemLoop<propertyNames, Binding::Assigned>},
+    {u"54", itemLoop<propertyNames, Binding::Constant>},
+    {u"55", itemLoop<propertyNames, Binding::Variable>},
+    {u"63", countedLoop},
+    {u"64", itemLoop<elements, Binding::Assigned>},
+    {u"65", itemLoop<elements, Binding::Constant>},
+    {u"66", itemLoop<elements, Binding::Variable>},
+    {u"42", whileLoop},
+};
+
+}  // namespace
+
+APMPLoopCommandEvaluator::APMPLoopCommandEvaluator() : APMPCommandEvaluator(kLoopCommands) {}
