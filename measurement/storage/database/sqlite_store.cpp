@@ -104,6 +104,16 @@ int bindValue(sqlite3_stmt* statement, int index, const platform::Object& value)
   }
 }
 
+// A column name as an SQL identifier: in double quotes, inner quotes doubled.
+std::string quotedIdentifier(const std::string& name) {
+  std::string quoted = "\"";
+  for (char c : name) {
+    if (c == '"') quoted += '"';
+    quoted += c;
+  }
+  return quoted + '"';
+}
+
 std::string firstWord(const std::string& text) {
   return text.substr(0, text.find(' '));
 }
@@ -856,7 +866,9 @@ bool APMSqliteStore::rebuildTable(const std::string& table,
                dropTableWithName(oldTable, &stepError);
       },
       &transactionError);
-  if (!rebuilt) platform::setError(error, transactionError ? transactionError : stepError);
+  // The failed step's error carries SQLite's reason; the transaction's
+  // only says that the block gave up.
+  if (!rebuilt) platform::setError(error, stepError ? stepError : transactionError);
   return rebuilt;
 }
 
@@ -888,7 +900,32 @@ bool APMSqliteStore::copyContentsFromTable(const std::string& source,
                           {source == destination, "Received duplicate name for copy table"}})) {
     return false;
   }
-  return executeSQL("INSERT INTO " + destination + " SELECT * FROM " + source, error);
+  // By name, not by position: the two tables may list their columns in
+  // another order, or one may hold a column the other lacks (a nullable
+  // column of a later version). Names read from a file are quoted.
+  platform::ErrorRef readError;
+  std::vector<std::string> sourceColumns = columnsForTableWithName(source, &readError);
+  std::vector<std::string> destinationColumns;
+  if (!readError) destinationColumns = columnsForTableWithName(destination, &readError);
+  if (readError) {
+    platform::setError(error, readError);
+    return false;
+  }
+  std::string columns;
+  for (const std::string& column : destinationColumns) {
+    if (std::find(sourceColumns.begin(), sourceColumns.end(), column) == sourceColumns.end()) {
+      continue;
+    }
+    if (!columns.empty()) columns += ", ";
+    columns += quotedIdentifier(column);
+  }
+  if (columns.empty()) {
+    APMSetError(error, kState, "No common columns for copy table");
+    return false;
+  }
+  return executeSQL("INSERT INTO " + destination + " (" + columns + ") SELECT " + columns +
+                        " FROM " + source,
+                    error);
 }
 
 bool APMSqliteStore::createEmptyTable(const std::string& destination, const std::string& source,

@@ -102,8 +102,9 @@ class APMSqliteStore {
                            platform::ErrorRef* error = nullptr);
   // As above, then rebuilds the table inside one exclusive transaction when
   // a column of `modifyColumnInfo` is not declared with its new type. The
-  // rebuild copies rows by position: the old and the new table must list
-  // their columns in the same order.
+  // rebuild copies the rows by column name; a nullable column the code does
+  // not know is left behind with the old table. On failure nothing changes
+  // and the error is the failed step's, with SQLite's reason.
   bool ensureTableWithName(const std::string& table, const APMColumnInfo& elementaryColumnInfo,
                            const APMColumnInfo& addOnColumnInfo,
                            const APMColumnTextMap& modifyColumnInfo,
@@ -123,6 +124,8 @@ class APMSqliteStore {
   bool dropTableWithName(const std::string& table, platform::ErrorRef* error = nullptr);
   bool renameTable(const std::string& oldName, const std::string& newName,
                    platform::ErrorRef* error = nullptr);
+  // Copies every row of `source` into `destination`, by column name: the
+  // columns both tables have, whatever their order.
   bool copyContentsFromTable(const std::string& source, const std::string& destination,
                              platform::ErrorRef* error = nullptr);
   bool createEmptyTable(const std::string& destination, const std::string& source,

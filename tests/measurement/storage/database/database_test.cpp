@@ -219,6 +219,54 @@ TEST_F(DatabaseTest, ColumnOfALaterVersionIsKeptByTheRetypedTable) {
             Object(9));
 }
 
+TEST_F(DatabaseTest, OlderRawEventsWithAColumnOfALaterVersionAreRetypedKeepingRows) {
+  ASSERT_TRUE(platform::createDirectories(platform::deletingLastPathComponent(path_)));
+  sqlite3* handle = nullptr;
+  ASSERT_EQ(sqlite3_open(path_.c_str(), &handle), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(handle,
+                         "CREATE TABLE raw_events (name TEXT NOT NULL, timestamp INTEGER NOT NULL, "
+                         "metadata_fingerprint INTEGER NOT NULL, data BLOB NOT NULL, "
+                         "is_realtime INTEGER, priority INTEGER);"
+                         "INSERT INTO raw_events VALUES ('_s', 7, 5, x'01', 1, 9);"
+                         "CREATE TABLE queue (data BLOB NOT NULL, bundle_end_timestamp REAL NOT NULL);"
+                         "INSERT INTO queue VALUES (x'02', 3.0);",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(handle);
+
+  auto database = open();
+  ASSERT_TRUE(database);
+  APMSqliteStore& store = *database->sqliteStore();
+  EXPECT_EQ(describeColumns(store, "raw_events"), expectedSchema().at("raw_events"));
+  auto rows = store.recordsForQuery("SELECT name, timestamp, is_realtime FROM raw_events", {});
+  ASSERT_TRUE(rows && rows->size() == 1);
+  EXPECT_EQ(rows->front(), (APMRecord{{"name", "_s"}, {"timestamp", 7.0}, {"is_realtime", 1}}));
+  EXPECT_EQ(store.rowCountForTableWithName(kAPMQueueTable), 1);
+}
+
+TEST_F(DatabaseTest, RetypingThatCannotKeepTheRowsLogsSqliteReason) {
+  ASSERT_TRUE(platform::createDirectories(platform::deletingLastPathComponent(path_)));
+  sqlite3* handle = nullptr;
+  ASSERT_EQ(sqlite3_open(path_.c_str(), &handle), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(handle,
+                         "CREATE TABLE raw_events (name TEXT, timestamp INTEGER NOT NULL, "
+                         "metadata_fingerprint INTEGER NOT NULL, data BLOB NOT NULL);"
+                         "INSERT INTO raw_events VALUES (NULL, 7, 5, x'01');",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(handle);
+  RecordingMonitor monitor;
+  EXPECT_FALSE(open());
+  RecordedLog failed = monitor.first(12047);
+  ASSERT_EQ(failed.contexts.size(), 2u);
+  EXPECT_EQ(failed.contexts[0], Object("raw_events"));
+  ASSERT_TRUE(failed.contexts[1].error());
+  EXPECT_NE(failed.contexts[1].error()->localizedDescription().find(
+                "NOT NULL constraint failed: raw_events.name"),
+            std::string::npos)
+      << failed.contexts[1].error()->localizedDescription();
+}
+
 TEST_F(DatabaseTest, FileWithBrokenTableIsDeletedAndStartsOver) {
   ASSERT_TRUE(platform::createDirectories(platform::deletingLastPathComponent(path_)));
   sqlite3* handle = nullptr;

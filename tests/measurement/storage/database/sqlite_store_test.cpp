@@ -399,6 +399,43 @@ TEST_F(SqliteStoreTest, RetypedColumnIsRebuiltOnceKeepingRows) {
   EXPECT_EQ(sqlite3_total_changes(handle), changesBefore);
 }
 
+TEST_F(SqliteStoreTest, RebuildCopiesRowsByColumnName) {
+  APMColumnInfo elementary{
+      {"name", "TEXT NOT NULL"}, {"timestamp", "INTEGER NOT NULL"}, {"data", "BLOB NOT NULL"}};
+  APMColumnTextMap modify{{"timestamp", "REAL NOT NULL"}};
+  // Another column order, an add-on column already there and a nullable
+  // column of a later version that the rebuilt table does not have.
+  ASSERT_TRUE(store_->executeSQL(
+      "CREATE TABLE ev (data BLOB NOT NULL, later TEXT, rt INTEGER, timestamp INTEGER NOT NULL, "
+      "name TEXT NOT NULL)"));
+  ASSERT_TRUE(store_->upsertRecord(
+      {{"name", "a"}, {"timestamp", 1000}, {"data", Bytes{1}}, {"rt", 1}, {"later", "z"}}, "ev"));
+  ErrorRef error;
+  ASSERT_TRUE(store_->ensureTableWithName("ev", elementary, {{"rt", "INTEGER"}}, modify, &error))
+      << descriptionOf(error);
+  EXPECT_EQ(store_->columnsForTableWithName("ev"),
+            (std::vector<std::string>{"name", "timestamp", "data", "rt"}));
+  auto rows = store_->recordsForQuery("SELECT * FROM ev", {});
+  ASSERT_TRUE(rows && rows->size() == 1);
+  EXPECT_EQ(rows->front(),
+            (APMRecord{{"name", "a"}, {"timestamp", 1000.0}, {"data", Bytes{1}}, {"rt", 1}}))
+      << rows->front().description();
+
+  // A row the new declarations refuse stops the rebuild; nothing changes
+  // and the error says why, in SQLite's words.
+  ASSERT_TRUE(store_->executeSQL(
+      "CREATE TABLE bad (name TEXT, timestamp INTEGER NOT NULL, data BLOB NOT NULL)"));
+  ASSERT_TRUE(store_->upsertRecord({{"timestamp", 1}, {"data", Bytes{1}}}, "bad"));
+  EXPECT_FALSE(store_->ensureTableWithName("bad", elementary, {}, modify, &error));
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->code(), 3);
+  EXPECT_NE(descriptionOf(error).find("NOT NULL constraint failed: bad.name"), std::string::npos)
+      << descriptionOf(error);
+  EXPECT_EQ(store_->columnInfoForTableWithName("bad")["timestamp"], "INTEGER");
+  EXPECT_EQ(store_->rowCountForTableWithName("bad"), 1);
+  EXPECT_EQ(store_->tableExists("bad_old"), false);
+}
+
 TEST_F(SqliteStoreTest, ClosedStoreRefusesAndDeleteRemovesCompanions) {
   for (const char* suffix : {"-journal", "-wal", "-shm"}) {
     FILE* file = fopen((path_ + suffix).c_str(), "w");
