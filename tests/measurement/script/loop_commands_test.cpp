@@ -15,8 +15,8 @@ Entity record(Entity value) { return stmt("record", {std::move(value)}); }
 
 // An array with a named property "p", "x" at 0, a hole at 1 and "z" at 2.
 std::vector<Entity> sparseArray() {
-  return {let("a", stmt("7", {str("x")})), setProperty(var("a"), num(2), str("z")),
-          setProperty(var("a"), str("p"), num(1))};
+  return {let("a", stmt("7", {str("x")})), setProperty(variable("a"), num(2), str("z")),
+          setProperty(variable("a"), str("p"), num(1))};
 }
 
 TEST(LoopCommandsTest, ItemsOfStringsArraysMapsAndOthers) {
@@ -29,8 +29,8 @@ TEST(LoopCommandsTest, ItemsOfStringsArraysMapsAndOthers) {
       {"47", str("ab"), {"0", "1"}},
       {"64", str("ab"), {"a", "b"}},
       {"55", str("a\xF0\x9F\x98\x80"), {"0", "1", "2"}},
-      {"47", var("a"), {"p", "0", "2"}},
-      {"64", var("a"), {"x", "undefined", "z"}},
+      {"47", variable("a"), {"p", "0", "2"}},
+      {"64", variable("a"), {"x", "undefined", "z"}},
       {"54", stmt("8", {str("k"), num(1), str("j"), num(2)}), {"k", "j"}},
       {"47", num(5), {}},
       {"55", stmt("45"), {}},
@@ -39,7 +39,7 @@ TEST(LoopCommandsTest, ItemsOfStringsArraysMapsAndOthers) {
     ScriptHarness h;
     platform::ErrorRef error;
     std::vector<Entity> program = sparseArray();
-    program.push_back(stmt(c.opcode, {str("k"), c.target, list({record(var("k"))})}));
+    program.push_back(stmt(c.opcode, {str("k"), c.target, list({record(variable("k"))})}));
     EXPECT_TRUE(h.run(program, &error).isUndefined());
     EXPECT_FALSE(error) << c.opcode;
     EXPECT_EQ(texts(h.recorded), c.visited) << c.opcode;
@@ -72,12 +72,12 @@ TEST(LoopCommandsTest, ItemListsAreSnapshots) {
   // Properties added in the body are not visited; removed ones still are;
   // element loops see the elements as they were.
   h.run({let("m", stmt("8", {str("a"), num(1), str("b"), num(2)})),
-         stmt("47", {str("k"), var("m"),
-                     list({record(var("k")), setProperty(var("m"), stmt("0", {var("k"), str("+")}), num(0))})}),
+         stmt("47", {str("k"), variable("m"),
+                     list({record(variable("k")), setProperty(variable("m"), stmt("0", {variable("k"), str("+")}), num(0))})}),
          let("a", stmt("7", {num(1), num(2)})),
-         stmt("64", {str("e"), var("a"),
-                     list({record(var("e")), setProperty(var("a"), num(1), num(9)),
-                           setProperty(var("a"), getProperty(var("a"), str("length")), num(3))})})},
+         stmt("64", {str("e"), variable("a"),
+                     list({record(variable("e")), setProperty(variable("a"), num(1), num(9)),
+                           setProperty(variable("a"), getProperty(variable("a"), str("length")), num(3))})})},
         &error);
   ASSERT_FALSE(error);
   EXPECT_EQ(texts(h.recorded), (std::vector<std::string>{"a", "b", "1", "2"}));
@@ -104,7 +104,7 @@ TEST(LoopCommandsTest, BindingsOfTheItemLoops) {
   }
   // A constant per iteration: assigning it in the body changes nothing.
   ScriptHarness h;
-  h.run({stmt("65", {str("c"), str("ab"), list({assign("c", str("z")), record(var("c"))})})});
+  h.run({stmt("65", {str("c"), str("ab"), list({assign("c", str("z")), record(variable("c"))})})});
   EXPECT_EQ(texts(h.recorded), (std::vector<std::string>{"a", "b"}));
 }
 
@@ -119,9 +119,9 @@ TEST(LoopCommandsTest, BreakContinueAndReturn) {
     ScriptHarness h;
     platform::ErrorRef error;
     const Value answer = h.run({stmt(c.opcode, {str("k"), str("abcde"),
-                                                list({stmt("22", {stmt("12", {var("k"), str(c.skipped)}), stmt("6")}),
-                                                      stmt("22", {stmt("12", {var("k"), str(c.last)}), stmt("4")}),
-                                                      record(var("k"))})})},
+                                                list({stmt("22", {stmt("12", {variable("k"), str(c.skipped)}), stmt("6")}),
+                                                      stmt("22", {stmt("12", {variable("k"), str(c.last)}), stmt("4")}),
+                                                      record(variable("k"))})})},
                                &error);
     EXPECT_FALSE(error);
     EXPECT_TRUE(answer.isUndefined()) << c.opcode;
@@ -131,8 +131,8 @@ TEST(LoopCommandsTest, BreakContinueAndReturn) {
   platform::ErrorRef error;
   // A return leaves the function from inside any loop.
   h.run({function("50", "firstOver", {"limit"},
-                  {stmt("63", {list({str("i")}), boolean(true), assign("i", stmt("0", {var("i"), num(1)})),
-                               list({stmt("22", {stmt("18", {var("i"), var("limit")}), stmt("36", {var("i")})})})}),
+                  {stmt("63", {list({str("i")}), boolean(true), assign("i", stmt("0", {variable("i"), num(1)})),
+                               list({stmt("22", {stmt("18", {variable("i"), variable("limit")}), stmt("36", {variable("i")})})})}),
                    str("unreached")}),
          let("i", num(0))},
         &error);
@@ -145,27 +145,27 @@ TEST(LoopCommandsTest, CountedLoopCopiesItsVariablesPerIteration) {
   platform::ErrorRef error;
   // for (i = 0; i < 3; i = i + 1) fs.push(function () { return i })
   h.run({let("i", num(0)), let("fs", stmt("7")),
-         stmt("63", {list({str("i")}), stmt("23", {var("i"), num(3)}), assign("i", stmt("0", {var("i"), num(1)})),
-                     list({setProperty(var("fs"), var("i"), function("51", "f", {}, {stmt("36", {var("i")})}))})}),
+         stmt("63", {list({str("i")}), stmt("23", {variable("i"), num(3)}), assign("i", stmt("0", {variable("i"), num(1)})),
+                     list({setProperty(variable("fs"), variable("i"), function("51", "f", {}, {stmt("36", {variable("i")})}))})}),
          // The loop's copies never reach the outer variable.
-         record(var("i"))},
+         record(variable("i"))},
         &error);
   ASSERT_FALSE(error);
   EXPECT_EQ(h.recorded.at(0).numberValue(), 0);
   for (int k = 0; k < 3; ++k) {
-    const Value f = h.eval(getProperty(var("fs"), num(k)));
+    const Value f = h.eval(getProperty(variable("fs"), num(k)));
     ASSERT_NE(f.asFunction(), nullptr);
     EXPECT_EQ(f.asFunction()->invokeWithEvaluatedArguments({}, error).numberValue(), k);
   }
   // A change the body makes carries into the next iteration.
   h.recorded.clear();
-  h.run({stmt("63", {list({str("i")}), stmt("23", {var("i"), num(10)}), assign("i", stmt("0", {var("i"), num(1)})),
-                     list({assign("i", stmt("0", {var("i"), num(1)})), record(var("i"))})})});
+  h.run({stmt("63", {list({str("i")}), stmt("23", {variable("i"), num(10)}), assign("i", stmt("0", {variable("i"), num(1)})),
+                     list({assign("i", stmt("0", {variable("i"), num(1)})), record(variable("i"))})})});
   EXPECT_EQ(h.recorded.size(), 5u);
   EXPECT_EQ(h.recorded.back().numberValue(), 9);
   // An unbound loop variable starts undefined; a false condition runs nothing.
   h.recorded.clear();
-  h.run({stmt("63", {list({str("u")}), stmt("28", {var("u")}), num(0), list({record(var("u")), stmt("4")})}),
+  h.run({stmt("63", {list({str("u")}), stmt("28", {variable("u")}), num(0), list({record(variable("u")), stmt("4")})}),
          stmt("63", {list({}), boolean(false), record(num(1)), list({record(num(2))})})},
         &error);
   EXPECT_FALSE(error);
@@ -188,8 +188,8 @@ TEST(LoopCommandsTest, WhileLoopAndItsFirstPass) {
   // Without the flag: test, body, update, in the current scope.
   h.recorded.clear();
   h.run({let("n", num(0)),
-         stmt("42", {stmt("23", {var("n"), num(2)}), stmt("13", {record(str("update")), assign("n", stmt("0", {var("n"), num(1)}))}),
-                     boolean(false), list({record(var("n")), stmt("6"), record(str("skipped"))})})},
+         stmt("42", {stmt("23", {variable("n"), num(2)}), stmt("13", {record(str("update")), assign("n", stmt("0", {variable("n"), num(1)}))}),
+                     boolean(false), list({record(variable("n")), stmt("6"), record(str("skipped"))})})},
         &error);
   EXPECT_FALSE(error);
   EXPECT_EQ(texts(h.recorded), (std::vector<std::string>{"0", "update", "1", "update"}));

@@ -61,7 +61,7 @@ TEST(MathCommandsTest, AdditionConcatenatesWhenEitherValueHasMethods) {
   // The budget: doubling a text stops at the length bound with error 18.
   platform::ErrorRef error;
   h.run({let("s", str("x")), stmt("42", {boolean(true), num(0), boolean(false),
-                                         list({assign("s", stmt("0", {var("s"), var("s")}))})})},
+                                         list({assign("s", stmt("0", {variable("s"), variable("s")}))})})},
         &error);
   EXPECT_EQ(code(error), 18);
   EXPECT_EQ(h.runtime.globalScope().valueForName(u"s").asString()->value().size(), kAPMPMaxTextLength);
@@ -71,8 +71,8 @@ TEST(MathCommandsTest, PassThroughFormsAndFailures) {
   ScriptHarness h;
   platform::ErrorRef error;
   h.run({let("m", stmt("8"))});
-  EXPECT_TRUE(h.eval(stmt("34", {var("m")})).isSameObject(h.runtime.globalScope().valueForName(u"m")));
-  EXPECT_TRUE(h.eval(stmt("35", {var("m")})).asMap());
+  EXPECT_TRUE(h.eval(stmt("34", {variable("m")})).isSameObject(h.runtime.globalScope().valueForName(u"m")));
+  EXPECT_TRUE(h.eval(stmt("35", {variable("m")})).asMap());
   // "32": the first value; the second was evaluated for its effect.
   EXPECT_EQ(h.eval(stmt("32", {num(1), assign("m", num(2))})).numberValue(), 1);
   EXPECT_EQ(h.runtime.globalScope().valueForName(u"m").numberValue(), 2);

@@ -124,7 +124,7 @@ TEST(ObjectManagerTest, CollectingInTheMiddleOfARunKeepsWhatTheRunUses) {
   // and its locals stay whole while it runs, and after.
   eval(function("50", "f", {"p"},
                 {let("local", stmt("8", {str("x"), num(1)})), stmt("collect"),
-                 stmt("36", {stmt("0", {getProperty(var("local"), str("x")), getProperty(var("p"), num(0))})})}));
+                 stmt("36", {stmt("0", {getProperty(variable("local"), str("x")), getProperty(variable("p"), num(0))})})}));
   for (int i = 0; i < 2; ++i) EXPECT_EQ(eval(stmt("f", {stmt("7", {num(2)})})).numberValue(), 3);
   // Values on the way: evaluated arguments not yet stored, a statement
   // list being run, the items of a loop, a method's own function.
@@ -133,7 +133,7 @@ TEST(ObjectManagerTest, CollectingInTheMiddleOfARunKeepsWhatTheRunUses) {
             4);
   eval(stmt("5", {list({stmt("collect"), stmt("record", {num(5)})})}));
   eval(stmt("64", {str("e"), stmt("7", {stmt("8", {str("v"), num(6)})}),
-                   list({stmt("collect"), stmt("record", {getProperty(var("e"), str("v"))})})}));
+                   list({stmt("collect"), stmt("record", {getProperty(variable("e"), str("v"))})})}));
   ASSERT_FALSE(error);
   ASSERT_EQ(h.recorded.size(), 2u);
   EXPECT_EQ(h.recorded[0].numberValue(), 5);
@@ -145,7 +145,7 @@ TEST(ObjectManagerTest, CollectingInTheMiddleOfARunKeepsWhatTheRunUses) {
 
   // Once the run is over, a function the host still holds has been swept:
   // calling it fails instead of running nothing.
-  const Value held = eval(var("f"));
+  const Value held = eval(variable("f"));
   run = nullptr;
   h.runtime.collectGarbage();
   ASSERT_NE(held.asFunction(), nullptr);

@@ -37,7 +37,7 @@ inline Entity function(const char* opcode, std::string name, std::vector<std::st
 }
 
 // The variable commands over literal names.
-inline Entity var(std::string name) { return stmt("15", {str(std::move(name))}); }
+inline Entity variable(std::string name) { return stmt("15", {str(std::move(name))}); }
 inline Entity declare(std::string name) { return stmt("41", {str(std::move(name))}); }
 inline Entity assign(std::string name, Entity value) { return stmt("3", {str(std::move(name)), std::move(value)}); }
 inline Entity let(std::string name, Entity value) {

@@ -22,7 +22,7 @@ TEST(VariableCommandsTest, DeclarationsAndAssignmentsFollowTheScopeRules) {
   error.reset();
   EXPECT_EQ(h.run({stmt("52", {str("k"), num(1)}), assign("k", num(5))}, &error).numberValue(), 5);
   EXPECT_FALSE(error);
-  EXPECT_EQ(h.run({var("k")}).numberValue(), 1);
+  EXPECT_EQ(h.run({variable("k")}).numberValue(), 1);
   h.run({stmt("52", {str("k"), num(9)})});
   EXPECT_EQ(global(h, u"k").numberValue(), 1);
   // A second declaration in the same scope resets to undefined.
@@ -46,7 +46,7 @@ TEST(VariableCommandsTest, DeclarationsAndAssignmentsFollowTheScopeRules) {
   EXPECT_FALSE(h.runtime.globalScope().hasName(u"d2"));
   // Reads: unbound names are undefined; a name must be a string value.
   error.reset();
-  EXPECT_TRUE(h.eval(var("unbound"), &error).isUndefined());
+  EXPECT_TRUE(h.eval(variable("unbound"), &error).isUndefined());
   EXPECT_FALSE(error);
   h.eval(stmt("15", {num(1)}), &error);
   EXPECT_EQ(code(error), 10);
@@ -106,30 +106,30 @@ TEST(VariableCommandsTest, PropertyReadsAndWritesByTargetKind) {
   // UTF-16 code units: an emoji is two.
   EXPECT_EQ(h.eval(getProperty(str("a\xF0\x9F\x98\x80"), str("length"))).numberValue(), 3);
   // Maps and functions by the property's text form.
-  h.run({let("m", stmt("8")), setProperty(var("m"), num(1), str("one")), let("f", function("51", "f", {}, {})),
-         setProperty(var("f"), str("p"), num(7))},
+  h.run({let("m", stmt("8")), setProperty(variable("m"), num(1), str("one")), let("f", function("51", "f", {}, {})),
+         setProperty(variable("f"), str("p"), num(7))},
         &error);
   ASSERT_FALSE(error);
-  EXPECT_EQ(text(h.eval(getProperty(var("m"), str("1")))), "one");
-  EXPECT_EQ(h.eval(stmt("17", {var("f"), str("p")})).numberValue(), 7);
-  EXPECT_TRUE(h.eval(getProperty(var("m"), str("absent"))).isUndefined());
+  EXPECT_EQ(text(h.eval(getProperty(variable("m"), str("1")))), "one");
+  EXPECT_EQ(h.eval(stmt("17", {variable("f"), str("p")})).numberValue(), 7);
+  EXPECT_TRUE(h.eval(getProperty(variable("m"), str("absent"))).isUndefined());
   // Arrays: "length", elements, holes and named properties.
-  h.run({let("a", stmt("7")), setProperty(var("a"), num(5), str("e")), setProperty(var("a"), str("p"), num(1))},
+  h.run({let("a", stmt("7")), setProperty(variable("a"), num(5), str("e")), setProperty(variable("a"), str("p"), num(1))},
         &error);
   ASSERT_FALSE(error);
-  EXPECT_EQ(h.eval(getProperty(var("a"), str("length"))).numberValue(), 6);
-  EXPECT_TRUE(h.eval(getProperty(var("a"), num(2))).isUndefined());
-  EXPECT_EQ(text(h.eval(getProperty(var("a"), str("5")))), "e");
-  EXPECT_EQ(h.eval(getProperty(var("a"), str("p"))).numberValue(), 1);
+  EXPECT_EQ(h.eval(getProperty(variable("a"), str("length"))).numberValue(), 6);
+  EXPECT_TRUE(h.eval(getProperty(variable("a"), num(2))).isUndefined());
+  EXPECT_EQ(text(h.eval(getProperty(variable("a"), str("5")))), "e");
+  EXPECT_EQ(h.eval(getProperty(variable("a"), str("p"))).numberValue(), 1);
   // Indexes beyond what an array may hold are refused before any
   // conversion to an integer.
   for (double index : {1e300, 9007199254740992.0, 4294967296.0}) {
     error.reset();
-    h.eval(setProperty(var("a"), num(index), num(1)), &error);
+    h.eval(setProperty(variable("a"), num(index), num(1)), &error);
     EXPECT_EQ(code(error), 11) << index;
-    EXPECT_TRUE(h.eval(getProperty(var("a"), num(index))).isUndefined());
+    EXPECT_TRUE(h.eval(getProperty(variable("a"), num(index))).isUndefined());
   }
-  EXPECT_EQ(h.eval(getProperty(var("a"), str("length"))).numberValue(), 6);
+  EXPECT_EQ(h.eval(getProperty(variable("a"), str("length"))).numberValue(), 6);
   // Other targets: reads answer undefined; writes on null and undefined are
   // error 6, on numbers they store nothing and answer the value.
   error.reset();
@@ -146,10 +146,10 @@ TEST(VariableCommandsTest, PropertyReadsAndWritesByTargetKind) {
     EXPECT_EQ(code(error), 6);
   }
   error.reset();
-  h.eval(getProperty(var("m"), stmt("4")), &error);
+  h.eval(getProperty(variable("m"), stmt("4")), &error);
   EXPECT_EQ(code(error), 5);
   error.reset();
-  h.eval(stmt("16", {var("m")}), &error);
+  h.eval(stmt("16", {variable("m")}), &error);
   EXPECT_EQ(code(error), 9);
 }
 
