@@ -1,14 +1,431 @@
+// The array method set. Each method receives the array and its evaluated
+// argument values; counts are checked first (error 9), then kinds.
+//
+// Methods that call back into scripts hold the array for the length of the
+// call and re-read it at every step through bounds-checked accessors: a
+// callback may grow, shrink or empty it (a collection empties arrays no
+// root reaches), and nothing here may then read out of bounds. Native work
+// (elements copied, visited or compared) is charged to the scope's budget,
+// and no method makes an array longer than `kAPMPMaxArrayLength` (error 11).
 #include "measurement/script/array_methods.h"
+
+#include <algorithm>
+#include <cmath>
+#include <optional>
+
+#include "measurement/script/charged_conversions.h"
+#include "measurement/script/object_manager.h"
+#include "measurement/script/script_text.h"
+
+using Value = APMPRuntimeValue;
+using Values = std::span<const Value>;
+using platform::ErrorRef;
 
 namespace {
 
-// The method table; the methods themselves join it with the array command
-// set.
+bool charge(APMPScope& scope, size_t units, ErrorRef& error) { return APMPChargeWork(scope, units, error); }
+
+// `APMPToInteger` of the value's number form.
+double integerOf(const Value& value, APMPScope& scope, ErrorRef& error) {
+  return APMPToInteger(APMPChargedNumber(value, scope, error));
+}
+
+// A relative position: negative ones count from `n`; the result lies in
+// 0 .. n. Doubles throughout, so huge or infinite values clamp exactly.
+size_t clampedPosition(double position, size_t n) {
+  const auto count = static_cast<double>(n);
+  if (position < 0) position = std::max(position + count, 0.0);
+  return static_cast<size_t>(std::min(position, count));
+}
+
+Value call(APMPFunctionValue& function, std::initializer_list<Value> arguments, APMPScope& scope, ErrorRef& error) {
+  // Held for the call: the function may drop the last reference to itself.
+  const APMPRef<APMPFunctionValue> keep(&function);
+  return function.invokeWithArguments(std::span<const Value>(arguments.begin(), arguments.size()), scope, error);
+}
+
+APMPFunctionValue* callbackOf(Values values, ErrorRef& error) {
+  APMPFunctionValue* function = values.empty() ? nullptr : values[0].asFunction();
+  if (!function) APMPSetError(error, kAPMPErrorArgumentKind);
+  return function;
+}
+
+// The iteration of "every", "some", "filter", "forEach" and "map": the
+// function is called on each element present at its index, n taken once;
+// `step` sees each result and answers false to stop.
+template <typename Step>
+void iterate(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& error, Step step) {
+  if (!APMPCheckArgumentCount(values, 1, error)) return;
+  APMPFunctionValue* function = callbackOf(values, error);
+  if (!function) return;
+  const APMPRef<APMPArrayValue> keep(&array);
+  const Value self(keep);
+  const size_t n = array.count();
+  for (size_t i = 0; i < n; ++i) {
+    if (!charge(scope, 1, error)) return;
+    if (!array.hasElementAt(i)) continue;
+    const Value index = Value::number(static_cast<double>(i));
+    const Value result = call(*function, {array.elementAt(i), index, self}, scope, error);
+    if (error || !step(i, index, result)) return;
+  }
+}
+
+Value every(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& error) {
+  bool all = true;
+  iterate(array, values, scope, error, [&](size_t, const Value&, const Value& result) {
+    all = result.booleanValueOrError(error);
+    return all && !error;
+  });
+  return error ? Value() : Value::boolean(all);
+}
+
+Value some(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& error) {
+  bool any = false;
+  iterate(array, values, scope, error, [&](size_t, const Value&, const Value& result) {
+    any = result.booleanValueOrError(error);
+    return !any && !error;
+  });
+  return error ? Value() : Value::boolean(any);
+}
+
+Value filter(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& error) {
+  const APMPRef<APMPArrayValue> kept = APMPObjectManager::arrayValueWithScope(scope);
+  iterate(array, values, scope, error, [&](size_t i, const Value&, const Value& result) {
+    const bool keep = result.booleanValueOrError(error);
+    // The callback may have removed the element meanwhile; the element as
+    // it is now is kept.
+    if (keep && !error) kept->elements().push_back(array.elementAt(i));
+    return !error;
+  });
+  return error ? Value() : Value(kept);
+}
+
+Value forEach(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& error) {
+  iterate(array, values, scope, error, [](size_t, const Value&, const Value&) { return true; });
+  return {};
+}
+
+Value map(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& error) {
+  const APMPRef<APMPArrayValue> mapped = APMPObjectManager::arrayValueWithScope(scope);
+  iterate(array, values, scope, error, [&](size_t, const Value& index, const Value& result) {
+    return mapped->setValue(result, index, scope, error);
+  });
+  return error ? Value() : Value(mapped);
+}
+
+// Reduction from the front (`Step` 1) or the back (-1).
+template <int Step>
+Value reduce(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& error) {
+  if (!APMPCheckMinArgumentCount(values, 1, error) || !APMPCheckMaxArgumentCount(values, 2, error)) return {};
+  APMPFunctionValue* function = callbackOf(values, error);
+  if (!function) return {};
+  const APMPRef<APMPArrayValue> keep(&array);
+  const Value self(keep);
+  const auto n = static_cast<ptrdiff_t>(array.count());
+  ptrdiff_t i = Step > 0 ? 0 : n - 1;
+  const auto inRange = [n](ptrdiff_t k) { return k >= 0 && k < n; };
+  Value accumulator;
+  if (values.size() == 2) {
+    if (values[1].isControl()) {
+      APMPSetError(error, kAPMPErrorArgumentKind);
+      return {};
+    }
+    accumulator = values[1];
+  } else {
+    for (; inRange(i) && !array.hasElementAt(static_cast<size_t>(i)); i += Step) {
+      if (!charge(scope, 1, error)) return {};
+    }
+    if (!inRange(i)) {
+      APMPSetError(error, kAPMPErrorEmptyReduction);
+      return {};
+    }
+    accumulator = array.elementAt(static_cast<size_t>(i));
+    i += Step;
+  }
+  for (; inRange(i); i += Step) {
+    if (!charge(scope, 1, error)) return {};
+    const auto k = static_cast<size_t>(i);
+    if (!array.hasElementAt(k)) continue;
+    accumulator = call(*function, {accumulator, array.elementAt(k), Value::number(static_cast<double>(k)), self},
+                       scope, error);
+    if (error) return {};
+  }
+  return accumulator;
+}
+
+Value concat(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& error) {
+  if (!charge(scope, array.count(), error)) return {};
+  const APMPRef<APMPArrayValue> joined = APMPObjectManager::arrayValueWithArray(array.elements(), scope);
+  for (const Value& value : values) {
+    const APMPArrayValue* other = value.asArray();
+    const size_t added = other ? other->count() : 1;
+    if (!APMPArrayCanGrow(joined->count(), added, error) || !charge(scope, added, error) || !joined->concat(value, error)) {
+      return {};
+    }
+  }
+  return Value(joined);
+}
+
+Value hasOwnProperty(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& error) {
+  if (!APMPCheckArgumentCount(values, 1, error)) return {};
+  const std::u16string name = APMPChargedText(values[0], scope, error);
+  if (error) return {};
+  if (name == u"length") return Value::boolean(true);
+  const bool has = array.hasProperty(values[0], scope, error);
+  return error ? Value() : Value::boolean(has);
+}
+
+Value indexOf(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& error) {
+  if (!APMPCheckMaxArgumentCount(values, 2, error)) return {};
+  const Value sought = values.empty() ? Value() : values[0];
+  const size_t n = array.count();
+  double start = 0;
+  if (values.size() == 2) {
+    start = integerOf(values[1], scope, error);
+    if (error) return {};
+    if (start >= static_cast<double>(n)) return Value::number(-1);
+  }
+  const size_t from = clampedPosition(start, n);
+  if (!charge(scope, n - from, error)) return {};
+  return Value::number(static_cast<double>(array.indexOfValue(sought, from)));
+}
+
+Value lastIndexOf(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& error) {
+  if (!APMPCheckMaxArgumentCount(values, 2, error)) return {};
+  const Value sought = values.empty() ? Value() : values[0];
+  const auto n = static_cast<double>(array.count());
+  double start = n - 1;
+  if (values.size() == 2) {
+    const double number = APMPChargedNumber(values[1], scope, error);
+    if (error) return {};
+    if (!std::isnan(number)) start = APMPToInteger(number);
+    if (start < 0) start += n;
+  }
+  if (start < 0) return Value::number(-1);
+  const auto from = static_cast<size_t>(std::min(start, n - 1));
+  if (!charge(scope, from + 1, error)) return {};
+  return Value::number(static_cast<double>(array.lastIndexOfValue(sought, from)));
+}
+
+Value join(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& error) {
+  if (!APMPCheckMaxArgumentCount(values, 1, error)) return {};
+  std::u16string separator = u",";
+  if (!values.empty()) {
+    separator = values[0].isUndefined() || values[0].isNull() ? u"" : APMPChargedText(values[0], scope, error);
+    if (error) return {};
+  }
+  std::u16string text = APMPChargedJoin(array, separator, scope, error);
+  if (error) return {};
+  return Value::string(std::move(text));
+}
+
+Value toString(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& error) {
+  if (!APMPCheckArgumentCount(values, 0, error)) return {};
+  std::u16string text = APMPChargedJoin(array, u",", scope, error);
+  if (error) return {};
+  return Value::string(std::move(text));
+}
+
+Value pop(APMPArrayValue& array, Values values, APMPScope&, ErrorRef& error) {
+  if (!APMPCheckArgumentCount(values, 0, error)) return {};
+  return array.removeLastElement();
+}
+
+Value shift(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& error) {
+  if (!APMPCheckArgumentCount(values, 0, error) || !charge(scope, array.count(), error)) return {};
+  return array.removeFirstElement();
+}
+
+Value push(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& error) {
+  if (!APMPArrayCanGrow(array.count(), values.size(), error) || !charge(scope, values.size(), error)) return {};
+  return Value::number(static_cast<double>(array.appendElements(values)));
+}
+
+Value unshift(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& error) {
+  if (!APMPArrayCanGrow(array.count(), values.size(), error) || !charge(scope, array.count() + values.size(), error)) return {};
+  return Value::number(static_cast<double>(array.prependElements(values)));
+}
+
+Value reverse(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& error) {
+  if (!APMPCheckArgumentCount(values, 0, error) || !charge(scope, array.count(), error)) return {};
+  array.reverse();
+  return Value(&array);
+}
+
+Value slice(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& error) {
+  if (!APMPCheckMaxArgumentCount(values, 2, error)) return {};
+  const size_t n = array.count();
+  size_t start = 0, end = n;
+  if (!values.empty()) {
+    start = clampedPosition(integerOf(values[0], scope, error), n);
+    if (error) return {};
+  }
+  if (values.size() == 2) {
+    end = std::max(start, clampedPosition(integerOf(values[1], scope, error), n));
+    if (error) return {};
+  }
+  if (!charge(scope, end - start, error)) return {};
+  return Value(APMPObjectManager::subarrayWithArray(array, start, end - start, scope));
+}
+
+Value splice(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& error) {
+  if (values.empty()) return Value(APMPObjectManager::arrayValueWithScope(scope));
+  const size_t n = array.count();
+  const size_t start = clampedPosition(integerOf(values[0], scope, error), n);
+  if (error) return {};
+  size_t deleteCount = n - start;
+  if (values.size() >= 2) {
+    const double wanted = integerOf(values[1], scope, error);
+    if (error) return {};
+    deleteCount = static_cast<size_t>(std::clamp(wanted, 0.0, static_cast<double>(n - start)));
+  }
+  const Values items = values.size() > 2 ? values.subspan(2) : Values();
+  if (!APMPArrayCanGrow(n - deleteCount, items.size(), error) || !charge(scope, n + items.size(), error)) return {};
+  return Value(APMPObjectManager::arrayValueWithArray(array.spliceFrom(start, deleteCount, items), scope));
+}
+
+// The order of "sort": holes last, undefined just before them, the rest by
+// the comparator's answer or by text form. The first error makes every
+// later comparison "equal" and is reported after the sort.
+class SortOrder {
+ public:
+  SortOrder(APMPFunctionValue* comparator, APMPScope& scope, size_t count)
+      : comparator_(comparator), scope_(scope), texts_(comparator ? 0 : count) {}
+
+  // Whether position b must come before position a: a stable merge only
+  // moves an element forward past one that is strictly greater.
+  bool before(const Value& b, size_t bIndex, const Value& a, size_t aIndex) {
+    return compare(b, bIndex, a, aIndex) < 0;
+  }
+  const ErrorRef& error() const noexcept { return error_; }
+
+ private:
+  int compare(const Value& a, size_t aIndex, const Value& b, size_t bIndex) {
+    if (error_) return 0;
+    if (a.isHole() || b.isHole()) return a.isHole() - b.isHole();
+    if (a.isUndefined() || b.isUndefined()) return a.isUndefined() - b.isUndefined();
+    if (!charge(scope_, 1, error_)) return 0;
+    if (comparator_) {
+      const Value answer = call(*comparator_, {a, b}, scope_, error_);
+      if (error_) return 0;
+      const double order = APMPChargedNumber(answer, scope_, error_);
+      if (error_ || !(order != 0)) return 0;
+      return order < 0 ? -1 : 1;
+    }
+    const std::u16string* left = text(a, aIndex);
+    const std::u16string* right = text(b, bIndex);
+    if (!left || !right || !charge(scope_, std::min(left->size(), right->size()), error_)) return 0;
+    return script_text::compareTexts(*left, *right);
+  }
+
+  // The text form of the element first met at position `index` of the
+  // copy, made once.
+  const std::u16string* text(const Value& value, size_t index) {
+    std::optional<std::u16string>& text = texts_[index];
+    if (!text) {
+      text = APMPChargedText(value, scope_, error_);
+      if (error_) return nullptr;
+    }
+    return &*text;
+  }
+
+  APMPFunctionValue* comparator_;
+  APMPScope& scope_;
+  std::vector<std::optional<std::u16string>> texts_;
+  ErrorRef error_;
+};
+
+// A bottom-up merge sort over positions of a copy: every access is within
+// the copy whatever the order answers, so an inconsistent comparator can
+// only give a strange order, never an out-of-bounds read.
+void mergeSort(std::vector<Value>& elements, SortOrder& order) {
+  const size_t n = elements.size();
+  // Each element travels with its original position, the key of its text.
+  std::vector<std::pair<Value, size_t>> run(n), merged(n);
+  for (size_t i = 0; i < n; ++i) run[i] = {std::move(elements[i]), i};
+  for (size_t width = 1; width < n; width *= 2) {
+    for (size_t low = 0; low < n; low += 2 * width) {
+      const size_t middle = std::min(low + width, n), high = std::min(low + 2 * width, n);
+      size_t i = low, j = middle, out = low;
+      while (i < middle && j < high) {
+        const bool right = order.before(run[j].first, run[j].second, run[i].first, run[i].second);
+        merged[out++] = std::move(right ? run[j++] : run[i++]);
+      }
+      while (i < middle) merged[out++] = std::move(run[i++]);
+      while (j < high) merged[out++] = std::move(run[j++]);
+    }
+    run.swap(merged);
+  }
+  for (size_t i = 0; i < n; ++i) elements[i] = std::move(run[i].first);
+}
+
+Value sort(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& error) {
+  if (!APMPCheckMaxArgumentCount(values, 1, error)) return {};
+  const APMPRef<APMPArrayValue> keep(&array);
+  if (array.count() <= 1) return Value(keep);
+  APMPFunctionValue* comparator = nullptr;
+  if (!values.empty()) {
+    comparator = values[0].asFunction();
+    if (!comparator) {
+      APMPSetError(error, kAPMPErrorArgumentKind);
+      return Value(keep);
+    }
+  }
+  const APMPRef<APMPFunctionValue> keepComparator(comparator);
+  std::vector<Value> sorted = array.elements();
+  if (!charge(scope, sorted.size(), error)) return {};
+  SortOrder order(comparator, scope, sorted.size());
+  mergeSort(sorted, order);
+  // Written back over the positions sorted; positions the comparator
+  // appended stay after them.
+  std::vector<Value>& elements = array.elements();
+  if (elements.size() > sorted.size()) {
+    sorted.insert(sorted.end(), std::make_move_iterator(elements.begin() + static_cast<ptrdiff_t>(sorted.size())),
+                  std::make_move_iterator(elements.end()));
+  }
+  elements.swap(sorted);
+  sorted.clear();
+  if (order.error()) {
+    if (!error) error = order.error();
+    return {};
+  }
+  return Value(keep);
+}
+
+// In the order scripts expect them listed.
 constexpr APMPArrayCommandEvaluator::Entry kArrayMethods[] = {
-    {u"", nullptr},
+    {u"concat", concat},
+    {u"every", every},
+    {u"filter", filter},
+    {u"forEach", forEach},
+    {u"hasOwnProperty", hasOwnProperty},
+    {u"indexOf", indexOf},
+    {u"join", join},
+    {u"lastIndexOf", lastIndexOf},
+    {u"map", map},
+    {u"pop", pop},
+    {u"push", push},
+    {u"reduce", reduce<1>},
+    {u"reduceRight", reduce<-1>},
+    {u"reverse", reverse},
+    {u"shift", shift},
+    {u"slice", slice},
+    {u"some", some},
+    {u"sort", sort},
+    {u"splice", splice},
+    {u"toString", toString},
+    {u"unshift", unshift},
 };
 
 }  // namespace
+
+bool APMPArrayCanGrow(size_t count, size_t added, ErrorRef& error) {
+  if (added > kAPMPMaxArrayLength - std::min(count, kAPMPMaxArrayLength)) {
+    APMPSetError(error, kAPMPErrorArrayLength);
+    return false;
+  }
+  return true;
+}
 
 APMPArrayCommandEvaluator::APMPArrayCommandEvaluator() : APMPMethodTable(kArrayMethods) {}
 

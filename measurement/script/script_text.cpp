@@ -28,19 +28,17 @@ int literalOrder(std::u16string_view a, std::u16string_view b) {
   return order < 0 ? -1 : (order > 0 ? 1 : 0);
 }
 
-// No code unit below U+00C0 has a canonical decomposition or is a combining
-// mark, so such texts are their own decomposition.
-bool isDecomposed(std::u16string_view text) {
+}  // namespace
+
+bool isOwnDecomposition(std::u16string_view text) {
   for (char16_t unit : text) {
     if (unit >= 0xC0) return false;
   }
   return true;
 }
 
-}  // namespace
-
 int compareTexts(std::u16string_view a, std::u16string_view b) {
-  if ((isDecomposed(a) && isDecomposed(b)) || a.size() > INT32_MAX || b.size() > INT32_MAX) {
+  if ((isOwnDecomposition(a) && isOwnDecomposition(b)) || a.size() > INT32_MAX || b.size() > INT32_MAX) {
     return literalOrder(a, b);
   }
   UErrorCode status = U_ZERO_ERROR;

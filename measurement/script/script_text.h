@@ -20,6 +20,11 @@ inline std::string toUtf8(std::u16string_view utf16) { return platform::utf16ToU
 bool isWhitespaceOrNewline(char16_t unit);
 std::u16string_view trim(std::u16string_view text);
 
+// Whether every code unit lies below U+00C0: no such unit has a canonical
+// decomposition or is a combining mark, so the text is its own canonical
+// decomposition and compares and searches code unit by code unit.
+bool isOwnDecomposition(std::u16string_view text);
+
 // The platform's default ordering of texts: -1, 0 or 1. Canonically
 // equivalent texts (a precomposed letter and the letter followed by its
 // combining mark) are equal; otherwise their canonical decompositions are

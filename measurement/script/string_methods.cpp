@@ -1,11 +1,278 @@
+// The string method set. Each method receives the string's text and its
+// evaluated argument values; counts are checked first (error 9). Every
+// index counts UTF-16 code units. Positions stay doubles until they are
+// clamped to the text, so huge, infinite or NaN values never reach an
+// integer conversion. Texts searched, copied or built are charged to the
+// scope's work budget, and no method builds a text longer than
+// `kAPMPMaxTextLength` (error 18).
 #include "measurement/script/string_methods.h"
+
+#include <unicode/locid.h>
+#include <unicode/unistr.h>
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+
+#include "measurement/script/array_methods.h"
+#include "measurement/script/charged_conversions.h"
+#include "measurement/script/object_manager.h"
+#include "measurement/script/script_regex.h"
+#include "measurement/script/script_text.h"
+#include "measurement/script/text_search.h"
+
+using Value = APMPRuntimeValue;
+using Values = std::span<const Value>;
+using Text = const std::u16string&;
+using platform::ErrorRef;
 
 namespace {
 
-// The method table; the methods themselves join it with the string command
-// set.
+bool charge(APMPScope& scope, size_t units, ErrorRef& error) { return APMPChargeWork(scope, units, error); }
+
+// A new string value of `text`, unless it is longer than the runtime allows.
+Value newString(std::u16string text, ErrorRef& error) {
+  if (text.size() > kAPMPMaxTextLength) {
+    APMPSetError(error, kAPMPErrorLimit);
+    return {};
+  }
+  return Value::string(std::move(text));
+}
+
+// The text form of value `i`, or of undefined ("undefined") when absent.
+std::u16string textOf(Values values, size_t i, APMPScope& scope, ErrorRef& error) {
+  return i < values.size() ? APMPChargedText(values[i], scope, error) : u"undefined";
+}
+
+double integerOf(const Value& value, APMPScope& scope, ErrorRef& error) {
+  return APMPToInteger(APMPChargedNumber(value, scope, error));
+}
+
+size_t clamp(double position, size_t length) {
+  return static_cast<size_t>(std::clamp(position, 0.0, static_cast<double>(length)));
+}
+
+// A relative position: negative ones count from the end.
+size_t fromEnd(double position, size_t length) {
+  return clamp(position < 0 ? position + static_cast<double>(length) : position, length);
+}
+
+Value charAt(Text text, Values values, APMPScope& scope, ErrorRef& error) {
+  if (!APMPCheckMaxArgumentCount(values, 1, error)) return {};
+  const double index = values.empty() ? 0 : integerOf(values[0], scope, error);
+  if (error) return {};
+  if (index < 0 || index >= static_cast<double>(text.size())) return Value::string(u"");
+  return Value::string(std::u16string(1, text[static_cast<size_t>(index)]));
+}
+
+Value concat(Text text, Values values, APMPScope& scope, ErrorRef& error) {
+  std::u16string joined = text;
+  if (!charge(scope, text.size(), error)) return {};
+  for (const Value& value : values) {
+    joined += APMPChargedText(value, scope, error);
+    if (error) return {};
+    if (joined.size() > kAPMPMaxTextLength) break;
+  }
+  return newString(std::move(joined), error);
+}
+
+Value hasOwnProperty(Text text, Values values, APMPScope& scope, ErrorRef& error) {
+  if (!APMPCheckArgumentCount(values, 1, error)) return {};
+  if (APMPChargedText(values[0], scope, error) == u"length" && !error) return Value::boolean(true);
+  const double index = APMPChargedNumber(values[0], scope, error);
+  if (error) return {};
+  return Value::boolean(std::round(index) == index && index >= 0 && index < static_cast<double>(text.size()));
+}
+
+Value indexOf(Text text, Values values, APMPScope& scope, ErrorRef& error) {
+  if (!APMPCheckMaxArgumentCount(values, 2, error)) return {};
+  const std::u16string needle = textOf(values, 0, scope, error);
+  const double position = values.size() == 2 ? integerOf(values[1], scope, error) : 0;
+  if (error || !charge(scope, text.size(), error)) return {};
+  const script_text::TextMatch match = script_text::findText(text, needle, clamp(position, text.size()));
+  return Value::number(match.found() ? static_cast<double>(match.location) : -1);
+}
+
+Value lastIndexOf(Text text, Values values, APMPScope& scope, ErrorRef& error) {
+  if (!APMPCheckMaxArgumentCount(values, 2, error)) return {};
+  const std::u16string needle = textOf(values, 0, scope, error);
+  double position = INFINITY;
+  if (values.size() == 2) {
+    const double number = APMPChargedNumber(values[1], scope, error);
+    if (!std::isnan(number)) position = APMPToInteger(number);
+  }
+  if (error || !charge(scope, text.size(), error)) return {};
+  // Occurrences may start at the position and run on past it.
+  const size_t end = std::min(clamp(position, text.size()) + needle.size(), text.size());
+  const script_text::TextMatch match = script_text::findLastText(text, needle, end);
+  return Value::number(match.found() ? static_cast<double>(match.location) : -1);
+}
+
+Value match(Text text, Values values, APMPScope& scope, ErrorRef& error) {
+  if (!APMPCheckMaxArgumentCount(values, 1, error)) return {};
+  const std::u16string pattern = values.empty() ? std::u16string() : textOf(values, 0, scope, error);
+  if (error) return {};
+  if (pattern.empty()) return Value(APMPObjectManager::arrayValueWithArray({Value::string(u"")}, scope));
+  APMPRegexMatch found;
+  if (!APMPFindFirstMatch(pattern, text, scope, found, error)) return Value::null();
+  if (!found.found) return Value::null();
+  return Value(APMPObjectManager::arrayValueWithArray({Value::string(text.substr(found.location, found.length))},
+                                                      scope));
+}
+
+Value search(Text text, Values values, APMPScope& scope, ErrorRef& error) {
+  if (!APMPCheckMaxArgumentCount(values, 1, error)) return {};
+  const std::u16string pattern = textOf(values, 0, scope, error);
+  if (error) return {};
+  if (pattern.empty()) return Value::number(0);
+  APMPRegexMatch found;
+  if (!APMPFindFirstMatch(pattern, text, scope, found, error)) return {};
+  return Value::number(found.found ? static_cast<double>(found.location) : -1);
+}
+
+// Replaces the first plain-text occurrence, literally: "$" is just a
+// character in both texts.
+Value replace(Text text, Values values, APMPScope& scope, ErrorRef& error) {
+  if (!APMPCheckMaxArgumentCount(values, 2, error)) return {};
+  const std::u16string needle = textOf(values, 0, scope, error);
+  if (error || !charge(scope, text.size(), error)) return {};
+  script_text::TextMatch found = script_text::findText(text, needle);
+  if (!found.found()) {
+    if (!needle.empty()) return Value::string(text);
+    found.location = 0;
+    found.length = 0;
+  }
+  std::u16string replacement = u"undefined";
+  if (values.size() == 2) {
+    if (APMPFunctionValue* function = values[1].asFunction()) {
+      const APMPRef<APMPFunctionValue> keep(function);
+      const Value arguments[] = {Value::string(needle), Value::number(static_cast<double>(found.location)),
+                                 Value::string(text)};
+      const Value result = function->invokeWithArguments(arguments, scope, error);
+      if (error) return {};
+      replacement = APMPChargedText(result, scope, error);
+    } else {
+      replacement = APMPChargedText(values[1], scope, error);
+    }
+    if (error) return {};
+  }
+  if (text.size() - found.length + replacement.size() > kAPMPMaxTextLength) {
+    APMPSetError(error, kAPMPErrorLimit);
+    return {};
+  }
+  std::u16string result = text;
+  result.replace(found.location, found.length, replacement);
+  return Value::string(std::move(result));
+}
+
+Value slice(Text text, Values values, APMPScope& scope, ErrorRef& error) {
+  if (!APMPCheckMaxArgumentCount(values, 2, error)) return {};
+  const size_t start = values.empty() ? 0 : fromEnd(integerOf(values[0], scope, error), text.size());
+  const size_t end = values.size() < 2 ? text.size() : fromEnd(integerOf(values[1], scope, error), text.size());
+  if (error) return {};
+  if (end <= start) return Value::string(u"");
+  if (!charge(scope, end - start, error)) return {};
+  return Value::string(text.substr(start, end - start));
+}
+
+Value substring(Text text, Values values, APMPScope& scope, ErrorRef& error) {
+  if (!APMPCheckMaxArgumentCount(values, 2, error)) return {};
+  size_t a = values.empty() ? 0 : clamp(integerOf(values[0], scope, error), text.size());
+  size_t b = values.size() < 2 ? text.size() : clamp(integerOf(values[1], scope, error), text.size());
+  if (error) return {};
+  if (a > b) std::swap(a, b);
+  if (!charge(scope, b - a, error)) return {};
+  return Value::string(text.substr(a, b - a));
+}
+
+Value split(Text text, Values values, APMPScope& scope, ErrorRef& error) {
+  if (!APMPCheckMaxArgumentCount(values, 2, error)) return {};
+  if (text.empty() || values.empty()) return Value(APMPObjectManager::arrayValueWithArray({Value::string(text)}, scope));
+  const std::u16string separator = APMPChargedText(values[0], scope, error);
+  if (error) return {};
+  size_t limit = SIZE_MAX;
+  if (values.size() == 2) {
+    const double number = APMPChargedNumber(values[1], scope, error);
+    if (error) return {};
+    // The unsigned 32-bit reading of the signed conversion: -1 is no limit.
+    limit = static_cast<uint32_t>(APMPToInt32(number));
+  }
+  if (!charge(scope, text.size(), error)) return {};
+  std::vector<Value> pieces;
+  const auto add = [&](std::u16string_view piece) {
+    if (!APMPArrayCanGrow(pieces.size(), 1, error)) return false;
+    pieces.push_back(Value::string(std::u16string(piece)));
+    return true;
+  };
+  if (separator.empty()) {
+    for (size_t i = 0; i < text.size() && pieces.size() < limit; ++i) {
+      if (!add(std::u16string_view(text).substr(i, 1))) return {};
+    }
+  } else {
+    size_t start = 0;
+    while (pieces.size() < limit) {
+      const size_t at = text.find(separator, start);
+      if (!add(std::u16string_view(text).substr(start, at == std::u16string::npos ? std::u16string::npos : at - start))) {
+        return {};
+      }
+      if (at == std::u16string::npos) break;
+      start = at + separator.size();
+    }
+  }
+  return Value(APMPObjectManager::arrayValueWithArray(std::move(pieces), scope));
+}
+
+// Case mappings through ICU's full Unicode mapping, in the root locale or
+// in the process's current one.
+enum class Case { Lower, Upper };
+template <Case To, bool Localized>
+Value mapCase(Text text, Values values, APMPScope& scope, ErrorRef& error) {
+  if (!APMPCheckArgumentCount(values, 0, error) || !charge(scope, text.size(), error)) return {};
+  if (text.size() > INT32_MAX) {
+    APMPSetError(error, kAPMPErrorLimit);
+    return {};
+  }
+  icu::UnicodeString mapped(text.data(), static_cast<int32_t>(text.size()));
+  const icu::Locale& locale = Localized ? icu::Locale::getDefault() : icu::Locale::getRoot();
+  if (To == Case::Lower) {
+    mapped.toLower(locale);
+  } else {
+    mapped.toUpper(locale);
+  }
+  return newString(std::u16string(reinterpret_cast<const char16_t*>(mapped.getBuffer()),
+                                  static_cast<size_t>(mapped.length())),
+                   error);
+}
+
+Value toString(Text text, Values values, APMPScope&, ErrorRef& error) {
+  if (!APMPCheckArgumentCount(values, 0, error)) return {};
+  return Value::string(text);
+}
+
+Value trim(Text text, Values values, APMPScope& scope, ErrorRef& error) {
+  if (!APMPCheckArgumentCount(values, 0, error) || !charge(scope, text.size(), error)) return {};
+  return Value::string(std::u16string(script_text::trim(text)));
+}
+
+// In the order scripts expect them listed.
 constexpr APMPStringCommandEvaluator::Entry kStringMethods[] = {
-    {u"", nullptr},
+    {u"charAt", charAt},
+    {u"concat", concat},
+    {u"hasOwnProperty", hasOwnProperty},
+    {u"indexOf", indexOf},
+    {u"lastIndexOf", lastIndexOf},
+    {u"match", match},
+    {u"replace", replace},
+    {u"search", search},
+    {u"slice", slice},
+    {u"split", split},
+    {u"substring", substring},
+    {u"toLowerCase", mapCase<Case::Lower, false>},
+    {u"toLocaleLowerCase", mapCase<Case::Lower, true>},
+    {u"toUpperCase", mapCase<Case::Upper, false>},
+    {u"toLocaleUpperCase", mapCase<Case::Upper, true>},
+    {u"toString", toString},
+    {u"trim", trim},
 };
 
 }  // namespace
