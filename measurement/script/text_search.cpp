@@ -41,18 +41,20 @@ bool decompose(std::u16string_view input, Decomposed& out) {
   int32_t i = 0;
   while (i < n) {
     markSegment(i);
-    if (input[static_cast<size_t>(i)] < 0xC0) {
-      out.text.push_back(input[static_cast<size_t>(i++)]);
-      continue;
-    }
     const int32_t start = i;
     UChar32 c;
     U16_NEXT(input.data(), i, n, c);
-    while (i < n) {
+    // The segment runs on until a code point that starts one (a unit below
+    // U+00C0 always does).
+    while (i < n && input[static_cast<size_t>(i)] >= 0xC0) {
       int32_t next = i;
       U16_NEXT(input.data(), next, n, c);
-      if (input[static_cast<size_t>(i)] < 0xC0 || nfd->hasBoundaryBefore(c)) break;
+      if (nfd->hasBoundaryBefore(c)) break;
       i = next;
+    }
+    if (i - start == 1 && input[static_cast<size_t>(start)] < 0xC0) {
+      out.text.push_back(input[static_cast<size_t>(start)]);
+      continue;
     }
     const icu::UnicodeString segment(false, input.data() + start, i - start);
     const icu::UnicodeString decomposed = nfd->normalize(segment, status);
