@@ -90,6 +90,8 @@ Value some(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& err
 
 Value filter(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& error) {
   const APMPRef<APMPArrayValue> kept = APMPObjectManager::arrayValueWithScope(scope);
+  // Reachable from nothing but this frame while the callbacks run.
+  const APMPActiveValues active(kept.get());
   iterate(array, values, scope, error, [&](size_t i, const Value&, const Value& result) {
     const bool keep = result.booleanValueOrError(error);
     // The callback may have removed the element meanwhile; the element as
@@ -107,6 +109,7 @@ Value forEach(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& 
 
 Value map(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& error) {
   const APMPRef<APMPArrayValue> mapped = APMPObjectManager::arrayValueWithScope(scope);
+  const APMPActiveValues active(mapped.get());
   iterate(array, values, scope, error, [&](size_t, const Value& index, const Value& result) {
     return mapped->setValue(result, index, scope, error);
   });
@@ -125,6 +128,7 @@ Value reduce(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& e
   ptrdiff_t i = Step > 0 ? 0 : n - 1;
   const auto inRange = [n](ptrdiff_t k) { return k >= 0 && k < n; };
   Value accumulator;
+  const APMPActiveValues active(std::span<const Value>(&accumulator, 1));
   if (values.size() == 2) {
     if (values[1].isControl()) {
       APMPSetError(error, kAPMPErrorArgumentKind);
@@ -284,23 +288,24 @@ Value splice(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& e
   return Value(APMPObjectManager::arrayValueWithArray(array.spliceFrom(start, deleteCount, items), scope));
 }
 
-// The order of "sort": holes last, undefined just before them, the rest by
-// the comparator's answer or by text form. The first error makes every
-// later comparison "equal" and is reported after the sort.
+// The order of "sort" over the elements of a copy, by position: holes
+// last, undefined just before them, the rest by the comparator's answer or
+// by text form. The first error makes every later comparison "equal" and
+// is reported after the sort.
 class SortOrder {
  public:
-  SortOrder(APMPFunctionValue* comparator, APMPScope& scope, size_t count)
-      : comparator_(comparator), scope_(scope), texts_(comparator ? 0 : count) {}
+  SortOrder(const std::vector<Value>& elements, APMPFunctionValue* comparator, APMPScope& scope)
+      : elements_(elements), comparator_(comparator), scope_(scope), texts_(comparator ? 0 : elements.size()) {}
 
   // Whether position b must come before position a: a stable merge only
   // moves an element forward past one that is strictly greater.
-  bool before(const Value& b, size_t bIndex, const Value& a, size_t aIndex) {
-    return compare(b, bIndex, a, aIndex) < 0;
-  }
+  bool before(uint32_t b, uint32_t a) { return compare(b, a) < 0; }
   const ErrorRef& error() const noexcept { return error_; }
 
  private:
-  int compare(const Value& a, size_t aIndex, const Value& b, size_t bIndex) {
+  int compare(uint32_t i, uint32_t j) {
+    const Value& a = elements_[i];
+    const Value& b = elements_[j];
     if (error_) return 0;
     if (a.isHole() || b.isHole()) return a.isHole() - b.isHole();
     if (a.isUndefined() || b.isUndefined()) return a.isUndefined() - b.isUndefined();
@@ -312,51 +317,46 @@ class SortOrder {
       if (error_ || !(order != 0)) return 0;
       return order < 0 ? -1 : 1;
     }
-    const std::u16string* left = text(a, aIndex);
-    const std::u16string* right = text(b, bIndex);
+    const std::u16string* left = text(i);
+    const std::u16string* right = text(j);
     if (!left || !right || !charge(scope_, std::min(left->size(), right->size()), error_)) return 0;
     return script_text::compareTexts(*left, *right);
   }
 
-  // The text form of the element first met at position `index` of the
-  // copy, made once.
-  const std::u16string* text(const Value& value, size_t index) {
+  // The text form of the element at `index`, made once.
+  const std::u16string* text(uint32_t index) {
     std::optional<std::u16string>& text = texts_[index];
     if (!text) {
-      text = APMPChargedText(value, scope_, error_);
+      text = APMPChargedText(elements_[index], scope_, error_);
       if (error_) return nullptr;
     }
     return &*text;
   }
 
+  const std::vector<Value>& elements_;
   APMPFunctionValue* comparator_;
   APMPScope& scope_;
   std::vector<std::optional<std::u16string>> texts_;
   ErrorRef error_;
 };
 
-// A bottom-up merge sort over positions of a copy: every access is within
-// the copy whatever the order answers, so an inconsistent comparator can
-// only give a strange order, never an out-of-bounds read.
-void mergeSort(std::vector<Value>& elements, SortOrder& order) {
-  const size_t n = elements.size();
-  // Each element travels with its original position, the key of its text.
-  std::vector<std::pair<Value, size_t>> run(n), merged(n);
-  for (size_t i = 0; i < n; ++i) run[i] = {std::move(elements[i]), i};
+// A bottom-up merge sort of positions: every access is within the copy
+// whatever the order answers, so an inconsistent comparator can only give a
+// strange order, never an out-of-bounds read.
+std::vector<uint32_t> mergeSort(size_t n, SortOrder& order) {
+  std::vector<uint32_t> run(n), merged(n);
+  for (size_t i = 0; i < n; ++i) run[i] = static_cast<uint32_t>(i);
   for (size_t width = 1; width < n; width *= 2) {
     for (size_t low = 0; low < n; low += 2 * width) {
       const size_t middle = std::min(low + width, n), high = std::min(low + 2 * width, n);
       size_t i = low, j = middle, out = low;
-      while (i < middle && j < high) {
-        const bool right = order.before(run[j].first, run[j].second, run[i].first, run[i].second);
-        merged[out++] = std::move(right ? run[j++] : run[i++]);
-      }
-      while (i < middle) merged[out++] = std::move(run[i++]);
-      while (j < high) merged[out++] = std::move(run[j++]);
+      while (i < middle && j < high) merged[out++] = order.before(run[j], run[i]) ? run[j++] : run[i++];
+      while (i < middle) merged[out++] = run[i++];
+      while (j < high) merged[out++] = run[j++];
     }
     run.swap(merged);
   }
-  for (size_t i = 0; i < n; ++i) elements[i] = std::move(run[i].first);
+  return run;
 }
 
 Value sort(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& error) {
@@ -371,16 +371,21 @@ Value sort(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& err
       return Value(keep);
     }
   }
-  const APMPRef<APMPFunctionValue> keepComparator(comparator);
-  std::vector<Value> sorted = array.elements();
-  if (!charge(scope, sorted.size(), error)) return {};
-  SortOrder order(comparator, scope, sorted.size());
-  mergeSort(sorted, order);
+  if (!charge(scope, array.count(), error)) return {};
+  // The copy stays reachable through this frame: the comparator may remove
+  // elements from the array and collect.
+  const std::vector<Value> copy = array.elements();
+  const APMPActiveValues active(copy);
+  SortOrder order(copy, comparator, scope);
+  const std::vector<uint32_t> permutation = mergeSort(copy.size(), order);
   // Written back over the positions sorted; positions the comparator
   // appended stay after them.
+  std::vector<Value> sorted;
+  sorted.reserve(std::max(copy.size(), array.count()));
+  for (uint32_t position : permutation) sorted.push_back(copy[position]);
   std::vector<Value>& elements = array.elements();
-  if (elements.size() > sorted.size()) {
-    sorted.insert(sorted.end(), std::make_move_iterator(elements.begin() + static_cast<ptrdiff_t>(sorted.size())),
+  if (elements.size() > copy.size()) {
+    sorted.insert(sorted.end(), std::make_move_iterator(elements.begin() + static_cast<ptrdiff_t>(copy.size())),
                   std::make_move_iterator(elements.end()));
   }
   elements.swap(sorted);

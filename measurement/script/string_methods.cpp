@@ -194,8 +194,7 @@ Value split(Text text, Values values, APMPScope& scope, ErrorRef& error) {
   if (values.size() == 2) {
     const double number = APMPChargedNumber(values[1], scope, error);
     if (error) return {};
-    // The unsigned 32-bit reading of the signed conversion: -1 is no limit.
-    limit = static_cast<uint32_t>(APMPToInt32(number));
+    limit = APMPToUint32(number);  // -1 is no limit
   }
   if (!charge(scope, text.size(), error)) return {};
   std::vector<Value> pieces;

@@ -336,3 +336,42 @@ TEST_F(ArrayMethodsTest, GrowthStopsAtTheLimit) {
 
 }  // namespace
 }  // namespace script_test
+
+namespace script_test {
+namespace {
+
+// A collection run from inside a callback keeps what the method is working
+// on: the new array of "filter" and "map", the accumulator of "reduce", and
+// the elements being sorted even when the comparator removed them.
+TEST_F(ArrayMethodsTest, CollectionsInsideCallbacksKeepTheMethodsValues) {
+  platform::ErrorRef error;
+  const auto fresh = [&] {
+    return Value(APMPObjectManager::arrayValueWithArray({n(1), n(2)}, scope()));
+  };
+  const Value collectAndKeep = native([&](auto v, auto&, auto&) {
+    h.runtime.collectGarbage();
+    return v.size() > 1 && v[0].isNumber() ? fresh() : Value::boolean(true);
+  });
+  const std::vector<Value> three{fresh(), fresh(), fresh()};
+  EXPECT_EQ(show(call(three, "filter", {collectAndKeep}, error)), "[[1 2] [1 2] [1 2]]");
+  EXPECT_EQ(show(call({n(1), n(2)}, "map", {collectAndKeep}, error)), "[[1 2] [1 2]]");
+  const Value accumulate = native([&](auto v, auto&, auto&) {
+    h.runtime.collectGarbage();
+    return Value(APMPObjectManager::arrayValueWithArray({v[0], v[1]}, scope()));
+  });
+  EXPECT_EQ(show(call({n(1), n(2), n(3)}, "reduce", {accumulate}, error)), "[[1 2] 3]");
+
+  auto array = APMPObjectManager::arrayValueWithArray({fresh(), fresh(), fresh()}, scope());
+  const Value emptying = native([&](auto, APMPScope& sc, platform::ErrorRef& e) {
+    array->setLength(0, sc, e);
+    h.runtime.collectGarbage();
+    return n(0);
+  });
+  h.runtime.globalScope().addValue(Value(array), u"kept");
+  Value(array).applyWithName(u"sort", std::vector<Value>{emptying}, scope(), error);
+  EXPECT_FALSE(error);
+  EXPECT_EQ(show(Value(array)), "[[1 2] [1 2] [1 2]]");
+}
+
+}  // namespace
+}  // namespace script_test
