@@ -20,20 +20,29 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "measurement/engine/measurement_errors.h"
+#include "measurement/engine/value.h"
 #include "measurement/storage/database/record.h"
 #include "measurement/storage/database/sqlite_store.h"
-#include "measurement/engine/value.h"
+#include "measurement/storage/models/conditional_user_property.h"
 #include "platform/error.h"
 
 class APMAppMetadata;
 class APMDailyCounts;
+class APMEvent;
+class APMEventFilter;
+class APMFilterResult;
+class APMPBMeasurementConfig;
 class APMPersistedConfig;
+class APMPropertyFilter;
+class APMUserAttribute;
 
 inline constexpr const char* kAPMMeasurementDatabaseName = "voraza-app-measurement.sql";
 
@@ -57,6 +66,8 @@ inline constexpr long kAPMRawEventsMetadataTableLimit = 100'000;
 inline constexpr long kAPMEventsTableLimit = 1'000;
 inline constexpr long kAPMUserAttributesTableLimit = 1'000;
 inline constexpr long kAPMConditionalPropertiesTableLimit = 1'000;
+// Purchase fingerprints and subscription IDs: the newest rows kept.
+inline constexpr long kAPMPurchasesKeptRows = 1'000;
 inline constexpr long kAPMNoReadLimit = -1;
 
 // One table of the schema: the columns created with it, the columns added
@@ -128,6 +139,157 @@ class APMDatabase {
                          platform::ErrorRef* error = nullptr);
   // floor((now - midnight offset) / 86400), now from the current clock.
   int32_t currentDayNumber();
+
+  // --- User properties (user_attributes) ---------------------------------
+  //
+  // Attributes are read through `APMUserAttribute`: rows whose value or
+  // name it refuses are skipped by the readers that skip, and fail the
+  // lifetime-value listing.
+
+  // Rows whose name does not begin with "_".
+  std::optional<int64_t> publicUserAttributeCount(platform::ErrorRef* error = nullptr);
+  std::optional<int64_t> userAttributeCountForOrigin(const std::string& origin,
+                                                     platform::ErrorRef* error = nullptr);
+  std::optional<bool> containsUserAttributeWithName(const std::string& name,
+                                                    platform::ErrorRef* error = nullptr);
+  // Null when there is none or on failure.
+  std::shared_ptr<APMUserAttribute> userAttributeWithName(const std::string& name,
+                                                          platform::ErrorRef* error = nullptr);
+  // The attributes named "_ltv_..." (the underscores literal), newest first;
+  // nullopt when any row cannot be read as an attribute.
+  std::optional<std::vector<std::shared_ptr<APMUserAttribute>>> allLifetimeValueUserAttributes(
+      platform::ErrorRef* error = nullptr);
+  // The first 1,000 rows in row order. Without `includeInternal`, only the
+  // app's own: no name beginning with "_" or a reserved prefix, and none of
+  // the reserved public names. Nullopt when the read fails.
+  std::optional<std::vector<std::shared_ptr<APMUserAttribute>>> userAttributesIncludingInternal(
+      bool includeInternal, platform::ErrorRef* error = nullptr);
+  // Inserts or replaces the row of the attribute's name. A new name is
+  // refused once the table holds 1,000 rows ("Failed to insert data type.
+  // Table is full"); an existing one is always replaced.
+  bool updateUserAttribute(const std::shared_ptr<const APMUserAttribute>& attribute,
+                           platform::ErrorRef* error = nullptr);
+  bool deleteUserAttributeWithName(const std::string& name, platform::ErrorRef* error = nullptr);
+
+  // --- Audience filters and filter results -------------------------------
+  //
+  // A filter's three flags are read from its stored message, never from the
+  // "session_scoped" column, which serves `allSessionScopedFilters` only;
+  // bytes that do not decode give all three NO. Writes of several filters
+  // or results are not atomic: wrap them in `performTransaction` for that.
+
+  // The audiences of the event and property filters.
+  std::optional<std::vector<int32_t>> allAudienceIDs(platform::ErrorRef* error = nullptr);
+  std::optional<std::vector<std::shared_ptr<APMEventFilter>>> eventFiltersForEventName(
+      const std::string& eventName, platform::ErrorRef* error = nullptr);
+  std::optional<std::vector<std::shared_ptr<APMPropertyFilter>>> propertyFiltersForPropertyName(
+      const std::string& propertyName, platform::ErrorRef* error = nullptr);
+  // Audience ID to the IDs of its session-scoped filters; nullopt when the
+  // query fails.
+  std::optional<std::map<int32_t, std::vector<int32_t>>> allSessionScopedFilters(
+      platform::ErrorRef* error = nullptr);
+  // Inserts or replaces one row per filter, in order; the first failure
+  // ends the call, leaving the rows written before it.
+  bool updateEventFilters(const std::vector<std::shared_ptr<APMEventFilter>>& filters,
+                          platform::ErrorRef* error = nullptr);
+  bool updatePropertyFilters(const std::vector<std::shared_ptr<APMPropertyFilter>>& filters,
+                             platform::ErrorRef* error = nullptr);
+  // Deletes the rows of the filters' (audience, filter) pairs, any number of
+  // them.
+  bool deleteEventFilters(const std::vector<std::shared_ptr<APMEventFilter>>& filters,
+                          platform::ErrorRef* error = nullptr);
+  bool deletePropertyFilters(const std::vector<std::shared_ptr<APMPropertyFilter>>& filters,
+                             platform::ErrorRef* error = nullptr);
+  bool deleteAllEventFilters(platform::ErrorRef* error = nullptr);
+  bool deleteAllPropertyFilters(platform::ErrorRef* error = nullptr);
+  // Audience ID to its results, all rows.
+  std::optional<std::map<int32_t, std::shared_ptr<APMFilterResult>>> allFilterResults(
+      platform::ErrorRef* error = nullptr);
+  // Null when there is none or on failure.
+  std::shared_ptr<APMFilterResult> filterResultForAudienceID(int32_t audienceID,
+                                                             platform::ErrorRef* error = nullptr);
+  // One row per result; empty previous results are stored as NULL.
+  bool updateFilterResults(const std::vector<std::shared_ptr<APMFilterResult>>& results,
+                           platform::ErrorRef* error = nullptr);
+  // Deletes the rows of the results' audiences.
+  bool deleteFilterResults(const std::vector<std::shared_ptr<APMFilterResult>>& results,
+                           platform::ErrorRef* error = nullptr);
+
+  // --- Stored measurement configuration (the app_metadata row) ----------
+
+  // Stores the configuration's bytes with the current time. Refuses one
+  // without bytes or without its Voraza app ID (code 1), and fails while
+  // the app_metadata row does not exist; it never makes the row.
+  bool updateRemoteConfig(const std::shared_ptr<const APMPBMeasurementConfig>& config,
+                          platform::ErrorRef* error = nullptr);
+  bool updateRemoteConfigSuccessfulTimestamp(double timestamp, platform::ErrorRef* error = nullptr);
+  // Null without an error when none is stored; bytes that do not decode
+  // fail with code 2 "Remote config data is corrupted".
+  std::shared_ptr<APMPBMeasurementConfig> queryMeasurementConfigWithError(
+      platform::ErrorRef* error = nullptr);
+  // Seconds since 1970; nullopt when none is stored or on failure.
+  std::optional<double> lastRemoteConfigUpdateTimestamp(platform::ErrorRef* error = nullptr);
+
+  // --- Purchase fingerprints and subscription IDs ------------------------
+
+  // True when newly inserted, false for a duplicate or an empty value;
+  // nullopt when a query or the insert fails. A fingerprint insert then
+  // keeps the newest 1,000 rows; when that trim fails the insert still
+  // counts (12060 logged) and the next insert trims again.
+  std::optional<bool> insertIfNotDuplicatePurchaseFingerprint(const std::string& fingerprint,
+                                                              platform::ErrorRef* error = nullptr);
+  // As above, without the trim: the caller trims.
+  std::optional<bool> insertIfNotDuplicateSubscriptionID(const std::string& subscriptionID,
+                                                         platform::ErrorRef* error = nullptr);
+  // Keeps the newest 1,000 subscription IDs; the number of rows deleted.
+  std::optional<int64_t> deleteSubscriptionsOverLimit(platform::ErrorRef* error = nullptr);
+
+  // --- Conditional user properties ---------------------------------------
+  //
+  // A stored event that no longer decodes is left out of its property (and
+  // logged, 12061) rather than losing the property.
+
+  std::optional<APMConditionalUserProperty> conditionalUserPropertyWithName(
+      const std::string& name, platform::ErrorRef* error = nullptr);
+  // Inserts or replaces the property's row; a new name is refused once the
+  // table holds 1,000 rows. Refuses a property without name, origin or value
+  // (code 3).
+  bool updateConditionalUserProperty(const std::optional<APMConditionalUserProperty>& property,
+                                     platform::ErrorRef* error = nullptr);
+  bool deleteConditionalUserPropertyWithName(const std::string& name,
+                                             platform::ErrorRef* error = nullptr);
+  // Inactive properties created more than their trigger timeout ago.
+  std::optional<std::vector<APMConditionalUserProperty>> timedOutConditionalUserPropertiesWithError(
+      platform::ErrorRef* error = nullptr);
+  // Active properties triggered more than their time to live ago.
+  std::optional<std::vector<APMConditionalUserProperty>> expiredConditionalUserPropertiesWithError(
+      platform::ErrorRef* error = nullptr);
+  // Inactive properties waiting for `eventName` and not timed out yet.
+  std::optional<std::vector<APMConditionalUserProperty>>
+  triggeredConditionalUserPropertiesWithEventName(const std::string& eventName,
+                                                  platform::ErrorRef* error = nullptr);
+  // Properties whose name begins with `prefix` and whose origin is
+  // `origin` (each compared as text, ignoring ASCII case as LIKE does);
+  // an empty argument matches everything.
+  std::optional<std::vector<APMConditionalUserProperty>> conditionalUserPropertiesWithPrefix(
+      const std::string& prefix, const std::string& origin, platform::ErrorRef* error = nullptr);
+  // The rows matching `condition`, an SQL text from code with "?" for
+  // `parameterValues`.
+  std::optional<std::vector<APMConditionalUserProperty>> conditionalUserPropertiesWithCondition(
+      const std::string& condition, const APMSqlParameters& parameterValues,
+      platform::ErrorRef* error = nullptr);
+
+  // --- Complex events (main_event_params) --------------------------------
+
+  // The main event and the number of its children still to process;
+  // nullopt when there is no row or on failure.
+  std::optional<std::pair<std::shared_ptr<APMEvent>, int64_t>>
+  mainEventAndChildCountPairWithEventID(int64_t eventID, platform::ErrorRef* error = nullptr);
+  bool updateComplexEventForAudienceEvaluationWithEventID(
+      int64_t eventID, int64_t childEventCount, const std::shared_ptr<const APMEvent>& mainEvent,
+      platform::ErrorRef* error = nullptr);
+  bool deleteComplexEventForAudienceEvaluationWithEventID(int64_t eventID,
+                                                          platform::ErrorRef* error = nullptr);
 
   // --- Generic record helpers -------------------------------------------
 

@@ -1,0 +1,72 @@
+#include "measurement/storage/database/table_support.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "measurement/engine/measurement_errors.h"
+
+namespace {
+
+constexpr long kState = 2;
+
+}  // namespace
+
+std::shared_ptr<APMEvent> APMEventFromColumn(const platform::Object& column,
+                                             platform::ErrorRef* error) {
+  const platform::Bytes* bytes = column.data();
+  if (!bytes) {
+    APMSetError(error, kState, "Failed to convert data to an event. Data must be a NSData instance");
+    return nullptr;
+  }
+  std::shared_ptr<APMPBEvent> message = APMPBEvent::initWithBuffer(*bytes);
+  if (!message) {
+    APMSetError(error, kState, "Failed to parse event from data");
+    return nullptr;
+  }
+  std::shared_ptr<APMEvent> event = APMEvent::initWithEventProto(message.get());
+  if (!event) APMSetError(error, kState, "Failed to initialize event from proto data");
+  return event;
+}
+
+std::string APMTextColumn(const APMRecord& record, std::string_view column) {
+  const platform::Object* value = record.find(column);
+  const std::string* text = value ? value->string() : nullptr;
+  return text ? *text : std::string();
+}
+
+const platform::Bytes* APMBytesColumn(const APMRecord& record, std::string_view column) {
+  const platform::Object* value = record.find(column);
+  return value ? value->data() : nullptr;
+}
+
+int32_t APMInt32Column(const APMRecord& record, std::string_view column) {
+  return static_cast<int32_t>(std::clamp<int64_t>(record[column].int64Value(),
+                                                  std::numeric_limits<int32_t>::min(),
+                                                  std::numeric_limits<int32_t>::max()));
+}
+
+std::optional<platform::Bytes> APMColumnOfEvent(const APMEvent& event) {
+  std::shared_ptr<APMPBEvent> message = event.protoEvent();
+  if (!message) return std::nullopt;
+  return message->protoBuffer();
+}
+
+std::string APMLikeLiteral(std::string_view text) {
+  std::string literal;
+  literal.reserve(text.size());
+  for (char c : text) {
+    if (c == '%' || c == '_' || c == kAPMLikeEscape) literal += kAPMLikeEscape;
+    literal += c;
+  }
+  return literal;
+}
+
+bool APMDeleteRowsInChunks(APMSqliteStore& store, const std::string& table, size_t count,
+                           const std::function<std::string(size_t begin, size_t end)>& condition,
+                           platform::ErrorRef* error) {
+  for (size_t begin = 0; begin < count; begin += kAPMDeleteChunkSize) {
+    size_t end = std::min(count, begin + kAPMDeleteChunkSize);
+    if (!store.deleteRecordsFromTableWithName(table, condition(begin, end), {}, error)) return false;
+  }
+  return true;
+}

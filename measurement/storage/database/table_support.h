@@ -1,0 +1,56 @@
+// Small pieces the table files of the measurement database share: events
+// kept as message bytes in a column, LIKE patterns built from caller text,
+// and deletes of many keys split into statements SQLite accepts.
+//
+// Threads: as the store's; call from the database's queue.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "measurement/engine/event.h"
+#include "measurement/storage/database/sqlite_store.h"
+#include "platform/error.h"
+#include "platform/object.h"
+
+// The escape character of the patterns below; a LIKE that uses them says
+// "ESCAPE '!'".
+inline constexpr char kAPMLikeEscape = '!';
+
+// The event stored as `column`'s message bytes. Code 2 when the column is
+// not bytes ("Failed to convert data to an event. Data must be a NSData
+// instance"), does not decode ("Failed to parse event from data") or holds
+// no valid event ("Failed to initialize event from proto data").
+std::shared_ptr<APMEvent> APMEventFromColumn(const platform::Object& column,
+                                             platform::ErrorRef* error = nullptr);
+
+// The text of a column; empty when it holds none.
+std::string APMTextColumn(const APMRecord& record, std::string_view column);
+// The bytes of a column, pointing into the record; null when it holds none.
+const platform::Bytes* APMBytesColumn(const APMRecord& record, std::string_view column);
+
+// A column written from a 32-bit value (an audience or filter ID); a wider
+// stored number is clamped, no number gives 0.
+int32_t APMInt32Column(const APMRecord& record, std::string_view column);
+
+// The message bytes of `event`; nullopt when they cannot be made.
+std::optional<platform::Bytes> APMColumnOfEvent(const APMEvent& event);
+
+// `text` with the LIKE wildcards "%" and "_" (and the escape character)
+// escaped, so that it matches only itself.
+std::string APMLikeLiteral(std::string_view text);
+
+// Deletes from `table` the rows of `count` keys, at most
+// `kAPMDeleteChunkSize` keys per statement: `condition(begin, end)` writes
+// the condition of the keys [begin, end). One OR chain of a thousand terms
+// passes SQLite's expression-depth limit. The chunks are not atomic
+// together; true when every statement ran.
+inline constexpr size_t kAPMDeleteChunkSize = 200;
+bool APMDeleteRowsInChunks(APMSqliteStore& store, const std::string& table, size_t count,
+                           const std::function<std::string(size_t begin, size_t end)>& condition,
+                           platform::ErrorRef* error = nullptr);
