@@ -15,9 +15,10 @@
 #include "tests/support/temp_container.h"
 
 class TableTest : public ::testing::Test {
- protected:
+ public:
   static constexpr double kNow = 1'700'000'000;
 
+ protected:
   void SetUp() override {
     clock_ = std::make_shared<platform::ManualClock>(kNow);
     scopedClock_ = std::make_unique<platform::ScopedCurrentClock>(clock_);
