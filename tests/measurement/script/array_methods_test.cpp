@@ -18,21 +18,6 @@ const Value N = Value::null();
 Value n(double x) { return Value::number(x); }
 Value s(const char* x) { return Value::string(u16(x)); }
 
-// Values as text: arrays as [positions] with holes "_" and undefined "u",
-// strings quoted, anything else by its text form.
-std::string show(const Value& v) {
-  if (const APMPArrayValue* array = v.asArray()) {
-    std::string out = "[";
-    for (size_t i = 0; i < array->count(); ++i) {
-      const Value& e = array->elements()[i];
-      out += (i ? " " : "") + (e.isHole() ? std::string("_") : e.isUndefined() ? std::string("u") : show(e));
-    }
-    return out + "]";
-  }
-  if (v.text()) return "'" + text(v) + "'";
-  return text(v);
-}
-
 class ArrayMethodsTest : public ::testing::Test {
  protected:
   APMPScope& scope() { return h.runtime.globalScope(); }
@@ -371,6 +356,33 @@ TEST_F(ArrayMethodsTest, CollectionsInsideCallbacksKeepTheMethodsValues) {
   Value(array).applyWithName(u"sort", std::vector<Value>{emptying}, scope(), error);
   EXPECT_FALSE(error);
   EXPECT_EQ(show(Value(array)), "[[1 2] [1 2] [1 2]]");
+}
+
+}  // namespace
+}  // namespace script_test
+
+namespace script_test {
+namespace {
+
+Entity method(Entity target, const char* name, std::vector<Entity> arguments) {
+  return stmt("2", {std::move(target), str(name), stmt("7", std::move(arguments))});
+}
+
+// Programs reach the methods through the method-call command, with script
+// functions as callbacks and comparators.
+TEST(ArrayMethodProgramsTest, ScriptCallbacks) {
+  ScriptHarness h;
+  platform::ErrorRef error;
+  const Entity twice = function("51", "twice", {"x"}, {stmt("36", {stmt("26", {variable("x"), num(2)})})});
+  const Entity descending = function("51", "desc", {"a", "b"}, {stmt("36", {stmt("37", {variable("b"), variable("a")})})});
+  const Value result = h.run({let("a", stmt("7", {num(3), num(10), num(2)})),
+                              method(method(method(variable("a"), "map", {twice}), "sort", {descending}), "join",
+                                     {str("-")})},
+                             &error);
+  ASSERT_FALSE(error) << code(error);
+  EXPECT_EQ(show(result), "'20-6-4'");
+  // "sort" without a comparator orders by text.
+  EXPECT_EQ(show(h.eval(method(variable("a"), "sort", {}))), "[10 2 3]");
 }
 
 }  // namespace

@@ -60,6 +60,20 @@ inline std::string text(const Value& value) {
   platform::ErrorRef error;
   return script_text::toUtf8(value.stringValueOrError(error));
 }
+// Values as text for expectations: arrays as [positions] with holes "_"
+// and undefined "u", strings quoted, anything else by its text form.
+inline std::string show(const Value& value) {
+  if (const APMPArrayValue* array = value.asArray()) {
+    std::string out = "[";
+    for (size_t i = 0; i < array->count(); ++i) {
+      const Value& e = array->elements()[i];
+      out += (i ? " " : "") + (e.isHole() ? std::string("_") : e.isUndefined() ? std::string("u") : show(e));
+    }
+    return out + "]";
+  }
+  if (value.text()) return "'" + text(value) + "'";
+  return text(value);
+}
 inline long code(const platform::ErrorRef& error) { return error ? error->code() : 0; }
 
 // A native whose body is a lambda over its evaluated arguments.

@@ -18,17 +18,6 @@ const Value U;
 Value n(double x) { return Value::number(x); }
 Value s(const std::string& x) { return Value::string(u16(x)); }
 
-// Strings quoted, arrays as [items], anything else by its text form.
-std::string show(const Value& v) {
-  if (const APMPArrayValue* array = v.asArray()) {
-    std::string out = "[";
-    for (size_t i = 0; i < array->count(); ++i) out += (i ? " " : "") + show(array->elements()[i]);
-    return out + "]";
-  }
-  if (v.text()) return "'" + text(v) + "'";
-  return text(v);
-}
-
 class StringMethodsTest : public ::testing::Test {
  protected:
   APMPScope& scope() { return h.runtime.globalScope(); }
@@ -249,6 +238,29 @@ TEST(TextSearchTest, LastOccurrenceWithinARange) {
   EXPECT_EQ(last.length, 1u);
   EXPECT_EQ(findLastText(u"e\u0301-\u00E9", u"\u00E9", 3).location, 0u);
   EXPECT_EQ(findLastText(u"e\u0301-\u00E9", u"\u00E9", 3).length, 2u);
+}
+
+}  // namespace
+}  // namespace script_test
+
+namespace script_test {
+namespace {
+
+// A program sees the same code units: the emoji counts two in "length" and
+// in every index.
+TEST(StringMethodProgramsTest, IndexesCountCodeUnits) {
+  ScriptHarness h;
+  platform::ErrorRef error;
+  const auto call = [](const char* name, std::vector<Entity> arguments) {
+    return stmt("2", {variable("s"), str(name), stmt("7", std::move(arguments))});
+  };
+  h.run({let("s", str("a\xF0\x9F\x98\x80" "b"))}, &error);
+  ASSERT_FALSE(error);
+  EXPECT_EQ(show(h.eval(getProperty(variable("s"), str("length")))), "4");
+  EXPECT_EQ(show(h.eval(call("charAt", {num(3)}))), "'b'");
+  EXPECT_EQ(show(h.eval(call("indexOf", {str("b")}))), "3");
+  EXPECT_EQ(show(h.eval(call("slice", {num(1), num(3)}))), "'\xF0\x9F\x98\x80'");
+  EXPECT_EQ(show(h.eval(getProperty(call("split", {str("")}), str("length")))), "4");
 }
 
 }  // namespace
