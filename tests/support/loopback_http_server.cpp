@@ -188,6 +188,7 @@ void LoopbackHttpServer::handle(int connection) {
     requests_.push_back(std::move(request));
     reply = reply_;
   }
+  if (reply.dropConnection) return;
   std::string response = "HTTP/1.1 " + std::to_string(reply.status) + " " +
                          reasonPhrase(reply.status) + "\r\n";
   for (const auto& [key, value] : reply.headers) response += key + ": " + value + "\r\n";

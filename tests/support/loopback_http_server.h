@@ -42,6 +42,8 @@ class LoopbackHttpServer {
     int status = 200;
     Headers headers;
     std::string body;
+    // Close the connection after reading the request, without answering.
+    bool dropConnection = false;
   };
 
   LoopbackHttpServer();

@@ -28,3 +28,107 @@ inline APMESnapshotRef snapshot(const std::string& sdk, APMEExperiments experime
 }
 
 }  // namespace experiments_testing
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "measurement/storage/experiments/request_builder.h"
+#include "measurement/storage/experiments/task_manager.h"
+#include "measurement/storage/settings/identity.h"
+#include "measurement/storage/settings/user_defaults.h"
+#include "platform/clock.h"
+#include "tests/support/temp_container.h"
+
+namespace experiments_testing {
+
+// Polls `done` every millisecond for up to 20 s.
+inline bool waitUntil(const std::function<bool()>& done) {
+  for (int i = 0; i < 20'000; ++i) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return done();
+}
+
+// Records what a task manager tells its delegate.
+class RecordingTaskDelegate : public APMETaskManagerDelegate {
+ public:
+  std::optional<bool> shouldFetch;
+
+  std::optional<bool> taskManagerShouldFetchExperiments(APMETaskManager&) override {
+    return shouldFetch;
+  }
+  void taskManager(APMETaskManager&, const APMESnapshots& activated, const APMESnapshots& pending,
+                   const APMESnapshots& launched) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    started_ = {activated, pending, launched};
+  }
+  void taskManager(APMETaskManager&, const APMESnapshots& snapshots,
+                   const APMESnapshotErrors& errors) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    fetched_.emplace_back(snapshots, errors);
+  }
+  void taskManager(APMETaskManager&, const APMESnapshots& upserted) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    upserted_.push_back(upserted);
+  }
+
+  std::vector<std::pair<APMESnapshots, APMESnapshotErrors>> fetched() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return fetched_;
+  }
+  std::vector<APMESnapshots> started() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return started_;
+  }
+  std::vector<APMESnapshots> upserted() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return upserted_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<APMESnapshots> started_;
+  std::vector<std::pair<APMESnapshots, APMESnapshotErrors>> fetched_;
+  std::vector<APMESnapshots> upserted_;
+};
+
+// A temporary container, a manual clock and the parts of a task manager
+// that tests replace: the HTTP client, the schedule's suite and a request
+// builder of their own.
+class TaskManagerFixture {
+ public:
+  static constexpr double kStart = 1.7e9;
+
+  std::shared_ptr<APMETaskManager> makeTaskManager(const std::string& url = "http://127.0.0.1:9/sdk-exp") {
+    auto taskManager = std::make_shared<APMETaskManager>(nullptr, nullptr, network, store,
+                                                         std::string(), clock->now(), url, builder);
+    taskManager->setDelegate(delegate);
+    return taskManager;
+  }
+  // Starts and waits for the start to finish.
+  static void start(const std::shared_ptr<APMETaskManager>& taskManager) {
+    taskManager->startTaskManager();
+    drain(taskManager);
+  }
+  // Waits for the work queued so far.
+  static void drain(const std::shared_ptr<APMETaskManager>& taskManager) {
+    taskManager->dispatchSyncOnWorkerQueue([] {});
+  }
+  double stored(const char* key) { return store->doubleForKey(key); }
+  bool hasStored(const char* key) { return !store->objectForKey(key).isNil(); }
+
+  TempContainer container;
+  std::shared_ptr<platform::ManualClock> clock = std::make_shared<platform::ManualClock>(kStart);
+  platform::ScopedCurrentClock scopedClock{clock};
+  std::shared_ptr<VADErivoro> network = std::make_shared<VADErivoro>("127.0.0.1");
+  std::shared_ptr<APMUserDefaults> store = std::make_shared<APMUserDefaults>(kAPMExperimentSuiteName);
+  std::shared_ptr<APMEExperimentRequestBuilder> builder =
+      std::make_shared<APMEExperimentRequestBuilder>(std::make_shared<APMIdentity>(nullptr));
+  std::shared_ptr<RecordingTaskDelegate> delegate = std::make_shared<RecordingTaskDelegate>();
+};
+
+}  // namespace experiments_testing
