@@ -215,15 +215,20 @@ bool APMEManager::activateSnapshotOfSDK(const std::string& SDKName, platform::Er
       return;
     }
     const double activationTime = now();
-    auto snapshot = std::make_shared<APMESnapshot>(SDKName, activationTime);
+    // Experiments are kept whole, flagless ones too (a control group has
+    // no flags, yet its ID belongs in experimentIDs): the activated
+    // snapshot then matches what the database stores.
+    APMEExperiments inForce;
     for (const auto& experiment : pending->experiments()) {
       if (experiment->experimentID() != 0) {
-        snapshot->addFlags(experiment->flags(), experiment->experimentID());
+        inForce.push_back(experiment);
       } else {
         launchedSnapshotsBySDKName_.set(SDKName,
                                         APMESnapshot::initWithSDKName(SDKName, APMEExperiments{experiment}));
       }
     }
+    APMESnapshotRef snapshot = APMESnapshot::initWithSDKName(SDKName, inForce);
+    snapshot->setTimestamp(activationTime);
     activatedSnapshotsBySDKName_.set(SDKName, snapshot);
     pendingSnapshotsBySDKName_.set(SDKName, nullptr);
     taskManager_->activatePendingSnapshot(pending, activationTime);
