@@ -1,6 +1,7 @@
 #include "platform/paths.h"
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -137,11 +138,15 @@ bool isDirectory(const std::string& path) {
   return !path.empty() && fs::is_directory(path, ec);
 }
 
-bool createDirectories(const std::string& path, ErrorRef* error) {
+bool createDirectories(const std::string& path, ErrorRef* error, mode_t mode) {
   if (path.empty()) return fail(error, ENOENT, path);
   std::error_code ec;
-  fs::create_directories(path, ec);
-  if (ec) return fail(error, ec.value(), path);
+  if (fs::is_directory(path, ec)) return true;
+  // Parents first; one level per call, so the depth is the path's.
+  std::string parent = deletingLastPathComponent(path);
+  if (!parent.empty() && parent != path && !createDirectories(parent, error, mode)) return false;
+  // Another thread or process may make it meanwhile: EEXIST is checked below.
+  if (::mkdir(path.c_str(), mode) != 0 && errno != EEXIST) return fail(error, errno, path);
   if (!fs::is_directory(path, ec)) return fail(error, EEXIST, path);
   return true;
 }

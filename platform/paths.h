@@ -15,6 +15,8 @@
 // All functions may be called from any thread.
 #pragma once
 
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -54,9 +56,10 @@ std::string appendingPathExtension(std::string_view path, std::string_view exten
 // manager does.
 bool fileExists(const std::string& path);
 bool isDirectory(const std::string& path);
-// Creates the folder and its missing parents; YES when it already exists as a
+// Creates the folder and its missing parents, each with `mode` (less the
+// umask); folders already there keep theirs. YES when it already exists as a
 // folder; NO with an error when a file is in the way or creation fails.
-bool createDirectories(const std::string& path, ErrorRef* error = nullptr);
+bool createDirectories(const std::string& path, ErrorRef* error = nullptr, mode_t mode = 0777);
 // Removes the file or folder (with its contents); NO with an error when there
 // is nothing at the path or it cannot be removed.
 bool removeItem(const std::string& path, ErrorRef* error = nullptr);

@@ -1,7 +1,9 @@
 #include "measurement/storage/database/sqlite_store.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -114,6 +116,14 @@ std::string quotedIdentifier(const std::string& name) {
   return quoted + '"';
 }
 
+// Takes the group's and others' access away from the file, if it exists.
+void keepPrivate(const std::string& path) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) == 0 && (status.st_mode & 077) != 0) {
+    ::chmod(path.c_str(), status.st_mode & 07700);
+  }
+}
+
 std::string firstWord(const std::string& text) {
   return text.substr(0, text.find(' '));
 }
@@ -185,9 +195,20 @@ bool APMSqliteStore::openAndValidateDatabase(platform::ErrorRef* error) {
   // There is no immutable mark to clear on this system; the existence check
   // decides whether the folder must be made.
   if (!platform::fileExists(databasePath_)) {
-    std::string folder = platform::deletingLastPathComponent(databasePath_);
-    if (!folder.empty() && !platform::createDirectories(folder, error)) return false;
+    if (!platform::deletingLastPathComponent(databasePath_).empty() &&
+        !APMCreateFolderForFile(databasePath_, error)) {
+      return false;
+    }
+    // Made here rather than by SQLite, which would give it 0644; SQLite
+    // then gives its journals the file's mode. An empty file is an empty
+    // database.
+    int fd = ::open(databasePath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) ::close(fd);
   }
+  // A file (or a journal left behind) made by an older version loses the
+  // access it gave to others.
+  keepPrivate(databasePath_);
+  for (const char* suffix : kCompanionSuffixes) keepPrivate(databasePath_ + suffix);
   sqlite3* handle = nullptr;
   int result =
       sqlite3_open_v2(databasePath_.c_str(), &handle,

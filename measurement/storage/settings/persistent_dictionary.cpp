@@ -17,7 +17,7 @@ std::shared_ptr<APMPersistentDictionary> APMPersistentDictionary::initWithFileNa
   if (fileName.empty()) return nullptr;
   std::string path = APMApplicationSupportPlistPath(fileName);
   if (path.empty()) return nullptr;
-  if (!platform::createDirectories(platform::deletingLastPathComponent(path))) {
+  if (!APMCreateFolderForFile(path)) {
     APMConfigStoreLogError(43004, "Cannot create subdirectories for config plist files.");
     return nullptr;
   }

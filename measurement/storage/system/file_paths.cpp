@@ -43,6 +43,10 @@ std::string APMPreferencesPlistPath(const std::string& suiteName) {
                                           platform::appendingPathExtension(suiteName, "plist"));
 }
 
+bool APMCreateFolderForFile(const std::string& filePath, platform::ErrorRef* error) {
+  return platform::createDirectories(platform::deletingLastPathComponent(filePath), error, 0700);
+}
+
 bool APMExcludeFromBackup(const std::string& path, platform::ErrorRef* error) {
   return platform::setExcludedFromBackup(path, true, error);
 }
@@ -70,7 +74,7 @@ bool APMMigrateSuitePlistToApplicationSupport(const std::string& suiteName) {
   if (!platform::fileExists(oldPath)) return forgetSuite();
   if (platform::isDirectory(oldPath)) return false;
   if (!platform::fileExists(newPath)) {
-    if (!platform::createDirectories(platform::deletingLastPathComponent(newPath))) return false;
+    if (!APMCreateFolderForFile(newPath)) return false;
     if (!platform::moveItem(oldPath, newPath)) return false;
     return forgetSuite();
   }

@@ -26,6 +26,12 @@ std::string APMApplicationSupportPlistPath(const std::string& name);
 // without a Library entry (logged, 19000).
 std::string APMPreferencesPlistPath(const std::string& suiteName);
 
+// Creates the folder that holds the file at `filePath`, with its missing
+// parents, readable by the owner only (0700): the measurement files hold
+// events and user properties. Folders already there keep their mode. YES
+// when the folder exists; NO with the platform's error otherwise.
+bool APMCreateFolderForFile(const std::string& filePath, platform::ErrorRef* error = nullptr);
+
 // Marks the item at `path` as excluded from backup (see platform/paths.h for
 // what the mark is here); NO with the platform's error when there is no item.
 bool APMExcludeFromBackup(const std::string& path, platform::ErrorRef* error = nullptr);

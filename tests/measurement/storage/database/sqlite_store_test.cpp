@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <stdexcept>
 
@@ -52,6 +53,39 @@ TEST_F(SqliteStoreTest, OpensCreatingFolderAndRefusesEmptyPath) {
   EXPECT_EQ(error->domain(), kAPMMeasurementErrorDomain);
   EXPECT_EQ(error->code(), 1);
   EXPECT_EQ(error->localizedDescription(), "Received empty database path on init");
+}
+
+mode_t modeOf(const std::string& path) {
+  struct stat status {};
+  EXPECT_EQ(stat(path.c_str(), &status), 0) << path;
+  return status.st_mode & 07777;
+}
+
+TEST(SqliteStoreFilesTest, FolderFileAndJournalAreTheOwnersOnly) {
+  TempContainer container;
+  mode_t previous = umask(022);
+  const std::string folder = container.path() + "/made";
+  const std::string path = folder + "/inner/private.sql";
+  auto store = APMSqliteStore::initWithDatabasePath(path);
+  ASSERT_TRUE(store);
+  EXPECT_EQ(modeOf(folder), 0700u);
+  EXPECT_EQ(modeOf(folder + "/inner"), 0700u);
+  EXPECT_EQ(modeOf(path), 0600u);
+  ASSERT_TRUE(store->executeSQL("CREATE TABLE t (a INTEGER)"));
+  EXPECT_TRUE(store->performTransactionWithError([&] {
+    bool written = store->upsertRecord({{"a", 1}}, "t");
+    EXPECT_EQ(modeOf(path + "-journal"), 0600u);
+    return written;
+  }));
+  store.reset();
+
+  // A file an older version left open to others is closed to them.
+  ASSERT_EQ(chmod(path.c_str(), 0644), 0);
+  store = APMSqliteStore::initWithDatabasePath(path);
+  ASSERT_TRUE(store);
+  EXPECT_EQ(modeOf(path), 0600u);
+  EXPECT_EQ(store->rowCountForTableWithName("t"), 1);
+  umask(previous);
 }
 
 TEST_F(SqliteStoreTest, StatementTextMustEndAtItsLastTokenOrSemicolon) {

@@ -1,6 +1,7 @@
 #include "measurement/storage/settings/persistent_dictionary.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -104,6 +105,23 @@ TEST_F(PersistentDictionaryTest, ChangesWithinOneSecondShareOneWrite) {
   clock_->advance(1);
   runner_.runDue();
   EXPECT_EQ(fileContents(store->filePath()), Object(Object::Dictionary{}));
+}
+
+TEST_F(PersistentDictionaryTest, FolderAndFileAreTheOwnersOnly) {
+  mode_t previous = umask(022);
+  auto store = open();
+  ASSERT_TRUE(store);
+  store->setObject("value", "k");
+  store->persistToDisk();
+  umask(previous);
+  auto modeOf = [](const std::string& path) {
+    struct stat status {};
+    EXPECT_EQ(stat(path.c_str(), &status), 0) << path;
+    return status.st_mode & 07777;
+  };
+  EXPECT_EQ(modeOf(container_.applicationSupport() + "/Voraza"), 0700u);
+  EXPECT_EQ(modeOf(container_.applicationSupport() + "/Voraza/Measurement"), 0700u);
+  EXPECT_EQ(modeOf(store->filePath()), 0600u);
 }
 
 TEST_F(PersistentDictionaryTest, RefusesInvalidKeysAndValues) {
