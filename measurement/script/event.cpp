@@ -52,11 +52,11 @@ bool APMPEvent::isEqualToEvent(const APMPEvent& other) const {
   if (this == &other) return true;
   if (std::fabs(timestamp_ - other.timestamp_) > std::numeric_limits<double>::epsilon()) return false;
   if (name_ != other.name_ || parameters_.size() != other.parameters_.size()) return false;
-  // Same count, and every name of this set is in the other: the same names.
-  for (const auto& [name, value] : parameters_) {
-    auto it = other.parameters_.find(name);
-    if (it == other.parameters_.end() || !(value == it->second)) return false;
-    if (value.isNumber() && isFloating(value) != isFloating(it->second)) return false;
+  // Both tables are ordered by name: one walk pairs them up.
+  for (auto mine = parameters_.begin(), theirs = other.parameters_.begin(); mine != parameters_.end();
+       ++mine, ++theirs) {
+    if (mine->first != theirs->first || !(mine->second == theirs->second)) return false;
+    if (mine->second.isNumber() && isFloating(mine->second) != isFloating(theirs->second)) return false;
   }
   return true;
 }

@@ -12,8 +12,20 @@
 
 namespace script_text {
 
-inline std::u16string toUtf16(std::string_view utf8) { return platform::utf8ToUtf16(utf8); }
-inline std::string toUtf8(std::u16string_view utf16) { return platform::utf16ToUtf8(utf16); }
+// Names and most texts crossing the boundary are ASCII, which converts unit
+// for unit without the general decoder.
+inline std::u16string toUtf16(std::string_view utf8) {
+  for (char c : utf8) {
+    if (static_cast<unsigned char>(c) >= 0x80) return platform::utf8ToUtf16(utf8);
+  }
+  return std::u16string(utf8.begin(), utf8.end());
+}
+inline std::string toUtf8(std::u16string_view utf16) {
+  for (char16_t c : utf16) {
+    if (c >= 0x80) return platform::utf16ToUtf8(utf16);
+  }
+  return std::string(utf16.begin(), utf16.end());
+}
 
 // White space and line breaks as the runtime trims them: tab, U+000A to
 // U+000D, U+0085 and the Unicode separators (categories Zs, Zl, Zp).

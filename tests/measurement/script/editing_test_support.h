@@ -1,7 +1,7 @@
-// Helpers for the event-editing tests: an editor whose runtime has the test
-// host functions of script_test_support.h (get, declare, newMap, record)
-// and "map" (a map literal from key, value pairs), and builders for the
-// statements editing programs are made of.
+// Helpers for the event-editing tests: an editor whose runtime has the host
+// function "record" (appends the text forms of its arguments to
+// `recorded`), and builders for the statements editing programs are made
+// of.
 #pragma once
 
 #include <memory>
@@ -14,16 +14,14 @@
 
 namespace script_test {
 
-// A variable read.
-inline Entity var(std::string name) { return stmt("get", {str(std::move(name))}); }
-// A map of key, value pairs.
+// A map literal of key, value pairs.
 inline Entity mapOf(std::vector<std::pair<std::string, Entity>> pairs) {
   std::vector<Entity> operands;
   for (auto& [key, value] : pairs) {
     operands.push_back(str(key));
     operands.push_back(std::move(value));
   }
-  return stmt("map", std::move(operands));
+  return stmt("8", std::move(operands));
 }
 // target.method(arguments...)
 inline Entity call(Entity target, std::string method, std::vector<Entity> arguments = {}) {
@@ -31,13 +29,13 @@ inline Entity call(Entity target, std::string method, std::vector<Entity> argume
 }
 // A method of the callback's event argument "e".
 inline Entity onEvent(std::string method, std::vector<Entity> arguments = {}) {
-  return call(var("e"), std::move(method), std::move(arguments));
+  return call(variable("e"), std::move(method), std::move(arguments));
 }
 inline Entity ret(Entity value) { return stmt("36", {std::move(value)}); }
 // Binds the modules every editing program uses: "reg" and "logEvent".
 inline std::vector<Entity> preamble() {
-  return {stmt("declare", {str("reg"), stmt("require", {str("internal.registerCallback")})}),
-          stmt("declare", {str("logEvent"), stmt("require", {str("internal.eventLogger")})})};
+  return {let("reg", stmt("require", {str("internal.registerCallback")})),
+          let("logEvent", stmt("require", {str("internal.eventLogger")}))};
 }
 // reg("rule", function (e) { body }, options)
 inline Entity registration(std::vector<Entity> body, Entity options) {
@@ -56,20 +54,6 @@ inline Entity createCallback(std::vector<Entity> body) {
 class EditingHarness {
  public:
   EditingHarness() : runtime_(std::make_shared<APMPRuntime>()), editor(runtime_) {
-    bind("get", [](auto v, APMPScope& scope, auto&) { return scope.valueForName(nameOf(v, 0)); });
-    bind("declare", [](auto v, APMPScope& scope, auto&) {
-      scope.addValue(v.size() > 1 ? v[1] : Value(), nameOf(v, 0));
-      return Value();
-    });
-    bind("map", [](auto v, APMPScope& scope, auto&) {
-      const APMPRef<APMPMapValue> map = APMPObjectManager::mapValueWithScope(scope);
-      for (size_t i = 0; i + 1 < v.size(); i += 2) map->setValue(v[i + 1], nameOf(v, i));
-      return Value(map);
-    });
-    bind("setp", [](auto v, APMPScope&, auto&) {
-      if (APMPMapValue* map = v.size() == 3 ? v[0].asMap() : nullptr) map->setValue(v[2], nameOf(v, 1));
-      return Value();
-    });
     bind("record", [this](auto v, APMPScope&, auto&) {
       for (const Value& value : v) recorded.push_back(text(value));
       return Value();

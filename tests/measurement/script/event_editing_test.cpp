@@ -24,7 +24,7 @@ TEST(EventEditingTest, ResultCodesKeepOrDiscardAnEdit) {
   };
   const Case cases[] = {
       {"returns nothing", {stmt("36")}, false},
-      {"ends with an undefined value", {var("nothing")}, false},
+      {"ends with an undefined value", {variable("nothing")}, false},
       // A body without return answers its last statement's value: here the
       // number that setParamValue answers.
       {"ends with the edit", {}, true},
@@ -66,7 +66,7 @@ TEST(EventEditingTest, CallbacksRunByPriorityAndCollisionsMoveUp) {
 TEST(EventEditingTest, AnEditErrorRestoresThatEditAndStopsEverything) {
   EditingHarness h;
   ASSERT_EQ(h.load({editCallback(1, {setParam("kept", num(1)), ret(num(0))}),
-                    editCallback(2, {setParam("count", num(9)), onEvent("setEventName", {var("nothing")})}),
+                    editCallback(2, {setParam("count", num(9)), onEvent("setEventName", {variable("nothing")})}),
                     editCallback(3, {stmt("record", {str("late edit")})}),
                     createCallback({stmt("record", {str("create")})})}),
             0);
@@ -108,19 +108,14 @@ TEST(EventEditingTest, EventNativesReadAndWriteTheOutputEvent) {
       h.load({editCallback(
           {stmt("record", {onEvent("getEventName"), onEvent("getTimestamp"), onEvent("getParamValue", {str("price")}),
                            onEvent("getParamValue", {str("absent")}),
-                           stmt("getp", {onEvent("getParams"), str("item")})}),
+                           getProperty(onEvent("getParams"), str("item"))}),
            stmt("record", {onEvent("setEventName", {str("sale")}), onEvent("getEventName"),
                            setParam("_c", num(5)), setParam("price", num(3)), setParam("item", num(3)),
-                           setParam("count", num(3)), setParam("undefined", var("nothing")),
+                           setParam("count", num(3)), setParam("undefined", variable("nothing")),
                            setParam("_err", num(2.7)),
                            setParam("item2", onEvent("getParamValue", {str("absent")}))}),
            setParam("count", onEvent("getParamValue", {str("absent")})), ret(num(0))})}),
       0);
-  h.bind("getp", [](auto v, APMPScope&, auto&) {
-    APMPMapValue* map = v.size() == 2 ? v[0].asMap() : nullptr;
-    platform::ErrorRef ignored;
-    return map ? map->valueForProperty(v[1].stringValueOrError(ignored)) : Value();
-  });
   EXPECT_TRUE(h.handle(kPurchase));
   EXPECT_EQ(h.recorded, (std::vector<std::string>{"purchase", "100", "2.5", "null", "book", "sale", "sale", "5", "3",
                                                   "3", "3", "undefined", "2.7", "null"}));
@@ -144,7 +139,7 @@ TEST(EventEditingTest, NativeArgumentCountsAndKinds) {
       {onEvent("setEventName", {onEvent("getParamValue", {str("absent")})}), kAPMPErrorArgumentKind},
       {onEvent("noSuchMethod"), kAPMPErrorUnknownMethod},
       {stmt("reg", {str("r"), num(1), mapOf({{"type", str("edit")}})}), kAPMPErrorArgumentKind},
-      {stmt("reg", {str("r"), var("reg")}), kAPMPErrorArgumentCount},
+      {stmt("reg", {str("r"), variable("reg")}), kAPMPErrorArgumentCount},
       {stmt("logEvent", {str("n"), num(1), num(2)}), kAPMPErrorArgumentKind},
       {stmt("logEvent", {str("n"), num(1)}), kAPMPErrorArgumentCount},
   };
@@ -170,12 +165,12 @@ TEST(EventEditingTest, LoadingErrors) {
   const std::string editing = kAPMPEditingErrorDomain;
   const std::string script = kAPMPErrorDomain;
   using Result = std::pair<std::string, long>;
-  const Entity declareRule = function("50", "rule", {"data"}, {stmt("record", {var("data")})});
+  const Entity declareRule = function("50", "rule", {"data"}, {stmt("record", {variable("data")})});
   EXPECT_EQ(loadError({ret(num(1))}), Result(editing, 5));
   EXPECT_EQ(loadError({stmt("4")}), Result(editing, 5));
   EXPECT_EQ(loadError({declareRule}, {{"rule", {num(3)}}}), Result(editing, 6));
   EXPECT_EQ(loadError({declareRule}, {{"missing", {mapOf({})}}}), Result(editing, 7));
-  EXPECT_EQ(loadError({stmt("declare", {str("notFunction"), num(1)})}, {{"notFunction", {mapOf({})}}}),
+  EXPECT_EQ(loadError({let("notFunction", num(1))}, {{"notFunction", {mapOf({})}}}),
             Result(editing, 7));
   EXPECT_EQ(loadError({registration({}, mapOf({{"priority", num(1)}}))}), Result(editing, 2));
   EXPECT_EQ(loadError({registration({}, mapOf({{"type", str("delete")}}))}), Result(editing, 3));
@@ -188,12 +183,8 @@ TEST(EventEditingTest, ActivitiesCallTheirFunctionWithEachRule) {
   EditingHarness h;
   // An activity whose rules say which parameter to set.
   const Entity rule = function("50", "setFlag", {"data"},
-                               {editCallback({setParam("flag", stmt("getp", {var("data"), str("value")})),
+                               {editCallback({setParam("flag", getProperty(variable("data"), str("value"))),
                                               ret(num(0))})});
-  h.bind("getp", [](auto v, APMPScope&, auto&) {
-    platform::ErrorRef ignored;
-    return v[0].asMap()->valueForProperty(v[1].stringValueOrError(ignored));
-  });
   ASSERT_EQ(h.load({rule}, {{"setFlag", {mapOf({{"value", str("a")}}), mapOf({{"value", str("b")}})}}}), 0);
   EXPECT_EQ(h.editor.callbackHandler().sortedEditPriorities(), (std::vector<int64_t>{1000, 1001}));
   h.handle(kPurchase);
@@ -294,8 +285,8 @@ TEST(EventEditingTest, EachEventHasTheWholeBudget) {
 TEST(EventEditingTest, ClosuresInNestedBlocksSurviveEveryCollection) {
   EditingHarness h;
   // { declare seen = "block value"; reg(function (e) { e.setParamValue("seen", seen) }) }
-  ASSERT_EQ(h.load({stmt("53", {stmt("declare", {str("seen"), str("block value")}),
-                                editCallback({setParam("seen", var("seen")), ret(num(0))})})}),
+  ASSERT_EQ(h.load({stmt("53", {let("seen", str("block value")),
+                                editCallback({setParam("seen", variable("seen")), ret(num(0))})})}),
             0);
   for (int i = 0; i < 10; ++i) {
     EXPECT_TRUE(h.handle(kPurchase));
@@ -307,16 +298,11 @@ TEST(EventEditingTest, KeptEventObjectsLeakNothing) {
   EditingHarness h;
   // Each event: the event object goes into a global, and into a map that
   // is one of its own properties (a cycle through the event object).
-  ASSERT_EQ(h.load({stmt("declare", {str("kept")}),
-                    editCallback({stmt("assign", {str("kept"), var("e")}),
-                                  stmt("setp", {var("e"), str("self"), mapOf({{"event", var("e")}})}),
+  ASSERT_EQ(h.load({declare("kept"),
+                    editCallback({assign("kept", variable("e")),
+                                  setProperty(variable("e"), str("self"), mapOf({{"event", variable("e")}})),
                                   onEvent("getParams"), ret(num(0))})}),
             0);
-  h.bind("assign", [](auto v, APMPScope& scope, auto&) {
-    platform::ErrorRef ignored;
-    scope.setValue(v[1], v[0].stringValueOrError(ignored));
-    return Value();
-  });
   APMPObjectManager& manager = h.editor.runtime().objectManager();
   size_t settled = 0;
   for (int i = 0; i < 100000; ++i) {

@@ -43,7 +43,7 @@ class ScriptLogTest : public ::testing::Test {
     platform::ErrorRef error;
     h.editor.runtime().resetInstructionCount();
     h.editor.runtime().executeStatements(
-        std::vector<Entity>{stmt("declare", {str("logger"), stmt("require", {str("internal.logger")})}),
+        std::vector<Entity>{let("logger", stmt("require", {str("internal.logger")})),
                             std::move(statement)},
         &error);
     return code(error);
@@ -54,16 +54,12 @@ class ScriptLogTest : public ::testing::Test {
 };
 
 Entity logger(std::vector<std::string> path) {
-  Entity target = var("logger");
-  for (const std::string& property : path) target = stmt("getp", {std::move(target), str(property)});
+  Entity target = variable("logger");
+  for (const std::string& property : path) target = getProperty(std::move(target), str(property));
   return target;
 }
 
 TEST_F(ScriptLogTest, LinesCarryTheMappedLevelCodeAndAtMostThreeContexts) {
-  h.bind("getp", [](auto v, APMPScope&, auto&) {
-    platform::ErrorRef ignored;
-    return v[0].asFunction()->valueForProperty(v[1].stringValueOrError(ignored));
-  });
   struct Case {
     std::vector<std::string> path;
     std::vector<Entity> arguments;
@@ -103,10 +99,6 @@ TEST_F(ScriptLogTest, LinesCarryTheMappedLevelCodeAndAtMostThreeContexts) {
 }
 
 TEST_F(ScriptLogTest, FailedCallsWriteNothing) {
-  h.bind("getp", [](auto v, APMPScope&, auto&) {
-    platform::ErrorRef ignored;
-    return v[0].asFunction()->valueForProperty(v[1].stringValueOrError(ignored));
-  });
   EXPECT_EQ(run(stmt("2", {logger({}), str("log"), list({})})), kAPMPErrorArgumentCount);
   EXPECT_EQ(run(stmt("2", {logger({}), str("log"), list({num(6), str("m"), stmt("4")})})), kAPMPErrorNoTextForm);
   EXPECT_EQ(run(stmt("2", {logger({}), str("log"), list({stmt("4"), str("m")})})), kAPMPErrorNoNumberForm);
