@@ -1,5 +1,7 @@
 #include "platform/dispatch.h"
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -26,6 +28,10 @@ constexpr int kMaxTargetDepth = 64;
 // A serial queue hands its drain back to the target after this many blocks,
 // so that queues sharing one target take turns.
 constexpr int kDrainBatch = 16;
+
+// Serial levels that a `sync` caller may take to run its block itself;
+// deeper chains wait for their turn like any other caller.
+constexpr int kMaxClaimDepth = 8;
 
 void logUncaught(const std::string& label, const char* what) {
   nslog("Uncaught exception in a block on dispatch queue \"" + label + "\": " + what);
@@ -147,18 +153,28 @@ std::int64_t nanosecondsFromSeconds(double seconds) {
 // ---------------------------------------------------------------------------
 // Threads of the root queues.
 
-// A pool of threads that grows when every thread is busy (a block waiting in
-// `sync` must not starve the queue it waits for) up to `maxThreads`; threads
-// above `keepThreads` leave after a while without work.
+// A pool of threads that grows when work finds no idle thread; threads above
+// `keepThreads` leave after a while without work. At most `maxThreads` plain
+// jobs run at once. Turns of serial queues go in a lane of their own that
+// idle threads serve first and that starts a thread beyond the limit when
+// none is idle: the plain jobs may all be waiting for such a turn (in
+// `sync`), and a turn queued behind them would never come. A queue has at
+// most one turn pending, so those extra threads stay few.
 class DispatchQueue::Executor {
  public:
   Executor(unsigned maxThreads, unsigned keepThreads, bool mainThread)
       : maxThreads_(maxThreads), keepThreads_(keepThreads), mainThread_(mainThread) {}
 
-  void submit(DispatchBlock job) {
+  void submit(DispatchBlock job, Lane lane) {
     std::lock_guard<std::mutex> lock(mutex_);
-    jobs_.push_back(std::move(job));
-    if (idle_ >= jobs_.size() || threads_ >= maxThreads_) {
+    bool turn = lane == Lane::turn;
+    (turn ? turns_ : jobs_).push_back(std::move(job));
+    std::size_t plainSlots = maxThreads_ - plainRunning_;
+    // Beyond the limit a plain job waits for a running one to hand over.
+    if (!turn && jobs_.size() > plainSlots) return;
+    // Every queued job that may start now needs a thread of its own: an
+    // idle one (already woken or not) or a new one.
+    if (idle_ >= turns_.size() + std::min(jobs_.size(), plainSlots)) {
       wake_.notify_one();
       return;
     }
@@ -172,25 +188,42 @@ class DispatchQueue::Executor {
   }
 
  private:
+  // A thread that has just run a plain job hands its slot to the next one
+  // (which may have been queued while every slot was taken); any other
+  // thread serves turns first.
+  std::deque<DispatchBlock>* nextLaneLocked(bool afterPlain) {
+    bool plainReady = !jobs_.empty() && plainRunning_ < maxThreads_;
+    if (afterPlain && plainReady) return &jobs_;
+    if (!turns_.empty()) return &turns_;
+    return plainReady ? &jobs_ : nullptr;
+  }
+
   void work() {
     onMainThread = mainThread_;
     std::unique_lock<std::mutex> lock(mutex_);
+    bool ranPlain = false;
     for (;;) {
-      while (jobs_.empty()) {
+      std::deque<DispatchBlock>* lane = nextLaneLocked(ranPlain);
+      if (!lane) {
         ++idle_;
         bool timedOut = wake_.wait_for(lock, std::chrono::seconds(10)) == std::cv_status::timeout;
         --idle_;
-        if (jobs_.empty() && timedOut && threads_ > keepThreads_) {
+        ranPlain = false;
+        if (timedOut && threads_ > keepThreads_ && !nextLaneLocked(false)) {
           --threads_;
           return;
         }
+        continue;
       }
-      DispatchBlock job = std::move(jobs_.front());
-      jobs_.pop_front();
+      ranPlain = lane == &jobs_;
+      DispatchBlock job = std::move(lane->front());
+      lane->pop_front();
+      plainRunning_ += ranPlain;
       lock.unlock();
       job();
       job = nullptr;
       lock.lock();
+      plainRunning_ -= ranPlain;
     }
   }
 
@@ -199,9 +232,11 @@ class DispatchQueue::Executor {
   const bool mainThread_;
   std::mutex mutex_;
   std::condition_variable wake_;
+  std::deque<DispatchBlock> turns_;
   std::deque<DispatchBlock> jobs_;
   unsigned threads_ = 0;
   unsigned idle_ = 0;
+  unsigned plainRunning_ = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -230,6 +265,34 @@ thread_local DispatchQueue::Frame* DispatchQueue::Frame::innermost = nullptr;
 
 struct DispatchQueue::Pending {
   std::deque<DispatchBlock> blocks;
+};
+
+// The queues a `sync` caller took, innermost first, and the pool queue that
+// ends their chain. Gives them up when it goes, innermost first, so that a
+// turn an inner queue hands to an outer one is seen when the outer is
+// given up.
+struct DispatchQueue::Claim {
+  Claim() = default;
+  Claim(const Claim&) = delete;
+  Claim& operator=(const Claim&) = delete;
+  ~Claim() {
+    for (int level = 0; level < count; ++level) queues[level]->release();
+  }
+
+  // Runs the block with a frame for each queue, outermost first, as a
+  // drain would.
+  void run(const DispatchBlock& block, int level) const {
+    if (level < 0) {
+      block();
+      return;
+    }
+    Frame frame(queues[level].get());
+    run(block, level - 1);
+  }
+
+  std::array<std::shared_ptr<DispatchQueue>, kMaxClaimDepth> queues;
+  int count = 0;
+  std::shared_ptr<DispatchQueue> pool;
 };
 
 struct DelayedWork::State {
@@ -290,30 +353,70 @@ void DispatchQueue::runBlock(const DispatchBlock& block) {
 void DispatchQueue::async(DispatchBlock block) {
   if (!block) return;
   if (kind_ == Kind::concurrent) {
-    executor_->submit([self = shared_from_this(), block = std::move(block)] {
-      Frame frame(self.get());
-      self->runBlock(block);
-    });
+    submitToPool(std::move(block), Lane::plain);
     return;
   }
   std::unique_lock<std::mutex> lock(mutex_);
   pending_->blocks.push_back(std::move(block));
-  if (!drainScheduled_) {
-    drainScheduled_ = true;
+  if (!busy_) {
+    busy_ = true;
     scheduleDrainLocked(lock);
   }
 }
 
+void DispatchQueue::submitToPool(DispatchBlock block, Lane lane) {
+  executor_->submit(
+      [self = shared_from_this(), block = std::move(block)] {
+        Frame frame(self.get());
+        self->runBlock(block);
+      },
+      lane);
+}
+
 void DispatchQueue::scheduleDrainLocked(std::unique_lock<std::mutex>& lock) {
+  // The drain job holds the queue: pending blocks keep it alive.
   if (executor_) {
     lock.unlock();
-    // The drain job holds the queue: pending blocks keep it alive.
-    executor_->submit([self = shared_from_this()] { self->drain(nullptr); });
+    // The main queue's one thread: never more threads, so a plain job.
+    executor_->submit([self = shared_from_this()] { self->drain(nullptr); }, Lane::plain);
     return;
   }
   std::shared_ptr<DispatchQueue> target = target_;
   lock.unlock();
-  target->async([self = shared_from_this(), on = target.get()] { self->drain(on); });
+  DispatchBlock turn = [self = shared_from_this(), on = target.get()] { self->drain(on); };
+  if (target->kind_ == Kind::concurrent) {
+    target->submitToPool(std::move(turn), Lane::turn);
+  } else {
+    target->async(std::move(turn));
+  }
+}
+
+void DispatchQueue::release() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (pending_->blocks.empty()) {
+    busy_ = false;
+    return;
+  }
+  scheduleDrainLocked(lock);
+}
+
+bool DispatchQueue::claimChain(Claim& claim) {
+  std::shared_ptr<DispatchQueue> queue = shared_from_this();
+  while (queue->kind_ == Kind::serial) {
+    // The main queue runs its blocks on its own thread only.
+    if (queue->executor_ || claim.count == kMaxClaimDepth) return false;
+    std::shared_ptr<DispatchQueue> next;
+    {
+      std::lock_guard<std::mutex> lock(queue->mutex_);
+      if (queue->busy_) return false;
+      queue->busy_ = true;
+      next = queue->target_;
+    }
+    claim.queues[claim.count++] = std::move(queue);
+    queue = std::move(next);
+  }
+  claim.pool = std::move(queue);
+  return true;
 }
 
 void DispatchQueue::drain(const DispatchQueue* runningOn) {
@@ -323,7 +426,7 @@ void DispatchQueue::drain(const DispatchQueue* runningOn) {
     {
       std::unique_lock<std::mutex> lock(mutex_);
       if (pending_->blocks.empty()) {
-        drainScheduled_ = false;
+        busy_ = false;
         return;
       }
       // A new target takes over at the next block: blocks submitted after
@@ -337,12 +440,7 @@ void DispatchQueue::drain(const DispatchQueue* runningOn) {
     }
     runBlock(block);
   }
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (pending_->blocks.empty()) {
-    drainScheduled_ = false;
-    return;
-  }
-  scheduleDrainLocked(lock);
+  release();
 }
 
 bool DispatchQueue::wouldWaitOnItself() const {
@@ -368,6 +466,14 @@ void DispatchQueue::sync(const DispatchBlock& block) {
     Frame frame(this);
     block();
     return;
+  }
+  if (!isMainThread()) {
+    Claim claim;
+    if (claimChain(claim)) {
+      Frame poolFrame(claim.pool.get());
+      claim.run(block, claim.count - 1);
+      return;
+    }
   }
   struct Waiter {
     std::mutex mutex;

@@ -2,12 +2,19 @@
 // queue library.
 //
 // A `DispatchQueue` is either serial (blocks run one at a time, in
-// submission order) or the concurrent global background queue (a small,
-// growing pool of threads). A serial queue runs its blocks by draining them
-// on its target: another serial queue (so that several queues share one
-// order) or, by default, the global background queue. The main queue is a
-// serial queue with a thread of its own; `isMainThread()` is true on that
-// thread only (the process's first thread is not the "main thread" here).
+// submission order) or the concurrent global background queue (a pool of
+// at most 64 threads for its own blocks). A serial queue runs its blocks by
+// draining them on its target: another serial queue (so that several queues
+// share one order) or, by default, the global background queue. The main
+// queue is a serial queue with a thread of its own; `isMainThread()` is true
+// on that thread only (the process's first thread is not the "main thread"
+// here).
+//
+// A serial queue never waits for a free pool thread: its turns on the pool
+// go ahead of the pool's own blocks and get a thread beyond the limit when
+// none is idle. So the pool's threads may all wait in `sync` for one queue,
+// or sit in long network transfers, and the queue still runs. Such extra
+// threads are few (a queue has at most one turn pending) and leave when idle.
 //
 // Ownership: queues are held by `std::shared_ptr`. Work that is pending on a
 // queue keeps the queue alive, so dropping the last outside reference never
@@ -89,7 +96,12 @@ class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
   void async(DispatchBlock block);
 
   // Runs the block on the queue and returns when it has run; its exception,
-  // if any, is rethrown here. When the calling thread already runs on this
+  // if any, is rethrown here. When the queue and the serial queues it
+  // targets are idle and the chain ends at the global queue, the calling
+  // thread takes them and runs the block itself (as their current queue;
+  // what is submitted meanwhile waits for it), except on the main thread:
+  // blocks of a queue on the pool never run there. Otherwise the caller
+  // waits for the queue's turn. When the calling thread already runs on this
   // queue, or on a serial queue this one targets, waiting would never end:
   // the block then runs at once on the calling thread and one line is
   // logged through `platform::nslog`. On the global queue the block runs on
@@ -110,13 +122,24 @@ class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
 
  private:
   enum class Kind { serial, concurrent };
+  // A serial queue's turn on the pool goes in a lane of its own (see top).
+  enum class Lane { plain, turn };
   class Executor;
   struct Frame;
+  struct Claim;
   DispatchQueue(std::string label, Kind kind, std::shared_ptr<Executor> executor);
 
+  // On the global queue: runs the block on a pool thread.
+  void submitToPool(DispatchBlock block, Lane lane);
   void scheduleDrainLocked(std::unique_lock<std::mutex>& lock);
   // `runningOn` is the target the drain was handed to (null on an executor).
   void drain(const DispatchQueue* runningOn);
+  // Ends a turn: work submitted meanwhile gets the next one.
+  void release();
+  // Takes this queue and the serial queues it targets for the calling
+  // thread when all are idle and the chain ends at the global queue;
+  // answers false otherwise. The claim gives back what it took when it goes.
+  bool claimChain(Claim& claim);
   void runBlock(const DispatchBlock& block);
   bool wouldWaitOnItself() const;
 
@@ -129,7 +152,9 @@ class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
   std::shared_ptr<DispatchQueue> target_;
   struct Pending;
   std::unique_ptr<Pending> pending_;
-  bool drainScheduled_ = false;
+  // A turn is pending or running: a drain, or a `sync` caller running its
+  // block on its own thread. Pending blocks imply a turn.
+  bool busy_ = false;
 };
 
 // A one-shot timer firing on a queue at a wall-clock instant, with no

@@ -200,6 +200,104 @@ TEST(DispatchQueueTest, GlobalQueueRunsBlocksConcurrently) {
   ASSERT_TRUE(ready(all));
 }
 
+// Far more pool blocks than the pool has threads, each doing `sync` onto
+// one of two chained serial queues. In the first round the queues are held
+// until every caller is submitted, so the callers fill the pool and wait:
+// the queues' own turns must not need a free pool thread. In the second the
+// callers mostly find the queues idle and run their blocks themselves.
+// Threads started for the queues' turns must not swell the pool beyond its
+// limit of 64 blocks at once.
+TEST(DispatchQueueTest, SyncCallersFillingThePoolNeverStallTheQueue) {
+  constexpr int kCallers = 400;
+  constexpr int kPoolLimit = 64;
+  struct Round {
+    std::shared_ptr<DispatchQueue> outer = DispatchQueue::create("test.crowded.outer");
+    std::shared_ptr<DispatchQueue> inner = DispatchQueue::create("test.crowded.inner");
+    std::promise<void> gate, allDone;
+    std::shared_future<void> gateOpen = gate.get_future().share();
+    std::atomic<int> done{0}, overlaps{0}, misplaced{0}, overtaken{0};
+    std::atomic<int> callersRunning{0}, mostCallersRunning{0};
+    std::atomic<bool> inside{false};
+    // Touched only by blocks of the two queues, which never overlap.
+    int ran = 0;
+    std::vector<bool> marked = std::vector<bool>(kCallers, false);
+  };
+  for (bool held : {true, false}) {
+    SCOPED_TRACE(held ? "queues held" : "queues idle");
+    // Shared with the pool blocks: on a lock-up they outlive this test.
+    auto round = std::make_shared<Round>();
+    round->inner->setTarget(round->outer);
+    if (held) round->outer->async([round] { round->gateOpen.wait_for(kPatience); });
+    for (int i = 0; i < kCallers; ++i) {
+      DispatchQueue::globalBackground()->async([round, i] {
+        Round& r = *round;
+        int running = ++r.callersRunning;
+        for (int most = r.mostCallersRunning; running > most;) {
+          if (r.mostCallersRunning.compare_exchange_weak(most, running)) break;
+        }
+        const auto& queue = i % 2 ? r.outer : r.inner;
+        // Work submitted first runs first, even when the sync is served
+        // on this thread.
+        queue->async([&r, i] { r.marked[i] = true; });
+        queue->sync([&r, &queue, i] {
+          if (r.inside.exchange(true)) ++r.overlaps;
+          if (DispatchQueue::current() != queue || !r.outer->isCurrent()) ++r.misplaced;
+          if (!r.marked[i]) ++r.overtaken;
+          ++r.ran;
+          r.inside = false;
+        });
+        --r.callersRunning;
+        if (++r.done == kCallers) r.allDone.set_value();
+      });
+    }
+    round->gate.set_value();
+    auto allDone = round->allDone.get_future();
+    ASSERT_TRUE(ready(allDone)) << round->done << " of " << kCallers << " callers returned";
+    flush(round->outer);
+    EXPECT_EQ(round->ran, kCallers);
+    EXPECT_EQ(round->overlaps.load(), 0);
+    EXPECT_EQ(round->misplaced.load(), 0);
+    EXPECT_EQ(round->overtaken.load(), 0);
+    EXPECT_LE(round->mostCallersRunning.load(), kPoolLimit);
+  }
+}
+
+// Pool blocks that hold their threads for long (network transfers do, for
+// up to a minute) must not hold back the blocks of serial queues.
+TEST(DispatchQueueTest, SerialQueueRunsWhileEveryPoolThreadIsHeld) {
+  constexpr int kHolders = 100;
+  auto gate = std::make_shared<std::promise<void>>();
+  std::shared_future<void> gateOpen = gate->get_future().share();
+  for (int i = 0; i < kHolders; ++i) {
+    DispatchQueue::globalBackground()->async([gateOpen] { gateOpen.wait_for(kPatience); });
+  }
+  auto queue = DispatchQueue::create("test.starved");
+  std::promise<void> ran;
+  queue->async([&] { ran.set_value(); });
+  auto ranFuture = ran.get_future();
+  bool served = ready(ranFuture);
+  gate->set_value();
+  EXPECT_TRUE(served);
+  // Whatever the outcome, the block must have run before `ran` goes away.
+  flush(queue);
+}
+
+// Sync callers on the main thread wait for the queue: blocks of a queue on
+// the pool never run on the main thread.
+TEST(DispatchQueueTest, SyncFromTheMainThreadRunsOffIt) {
+  auto worker = DispatchQueue::create("test.from.main");
+  bool onMain = true;
+  std::shared_ptr<DispatchQueue> current;
+  DispatchQueue::main()->sync([&] {
+    worker->sync([&] {
+      onMain = isMainThread();
+      current = DispatchQueue::current();
+    });
+  });
+  EXPECT_FALSE(onMain);
+  EXPECT_EQ(current, worker);
+}
+
 TEST(DispatchQueueTest, QueueDroppedWithWorkPendingStillRunsIt) {
   auto queue = DispatchQueue::create("test.dropped");
   std::weak_ptr<DispatchQueue> weak = queue;

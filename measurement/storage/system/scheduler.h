@@ -36,7 +36,10 @@ class APMScheduler {
   // block is not submitted (logs 30005). A throwing block logs 30000.
   void scheduleOnWorkerQueueBlockID(const std::string& blockID, Block block);
 
-  // Runs the block on the worker queue and returns when it has run. An
+  // Runs the block on the worker queue and returns when it has run (on the
+  // calling thread, which holds the worker queue meanwhile, when the queue
+  // is idle and the caller is not the main thread). Never waits for a free
+  // pool thread, so any number of pool blocks may call it at once. An
   // empty block logs 30002 and returns at once. A throwing block logs 30003
   // and then 30004, and the call returns normally. Called from the worker
   // queue itself, the block runs inline (the platform logs one line)
