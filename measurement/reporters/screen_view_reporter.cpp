@@ -1,9 +1,10 @@
 #include "measurement/reporters/screen_view_reporter.h"
 
 std::shared_ptr<APMScreenViewReporter> APMScreenViewReporter::sharedInstance() {
-  static const std::shared_ptr<APMScreenViewReporter> shared =
-      std::make_shared<APMScreenViewReporter>();
-  return shared;
+  // Never destroyed: other threads may still ask while the process exits.
+  static auto* shared =
+      new std::shared_ptr<APMScreenViewReporter>(std::make_shared<APMScreenViewReporter>());
+  return *shared;
 }
 
 void APMScreenViewReporter::applicationDidBecomeActive() {

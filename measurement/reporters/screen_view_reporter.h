@@ -14,7 +14,8 @@
 
 class APMScreenViewReporter {
  public:
-  // The shared tracker, created on first use; never null.
+  // The shared tracker, created on first use and kept for the life of the
+  // process (never destroyed at exit); never null.
   static std::shared_ptr<APMScreenViewReporter> sharedInstance();
 
   // NO until the app first becomes active.
