@@ -169,7 +169,16 @@ template <APMPCommandHandler Handler>
 APMPRuntimeValue APMPWithEvaluatedArguments(std::span<const APMPRuntimeValue> arguments, APMPScope& scope,
                                             platform::ErrorRef& error) {
   if (arguments.size() <= 2) {
-    // Most commands take one or two: no list to set up.
+    // Most commands take one or two: no list to set up, and literals (a
+    // variable's name, a constant) are counted and read in place.
+    bool literals = true;
+    for (const APMPRuntimeValue& argument : arguments) literals = literals && !argument.asStatement();
+    if (literals) {
+      for (size_t i = 0; i < arguments.size(); ++i) {
+        if (!APMPCountInstruction(scope, error)) return {};
+      }
+      return Handler(arguments, scope, error);
+    }
     APMPRuntimeValue held[2];
     const std::span<const APMPRuntimeValue> values(held, arguments.size());
     const APMPActiveValues active(values);

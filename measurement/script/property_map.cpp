@@ -36,6 +36,13 @@ bool APMPPropertyMap::isImmutableName(std::u16string_view name) const {
   return e && e->immutable;
 }
 
+bool APMPPropertyMap::replaceValue(APMPRuntimeValue& value, std::u16string_view name) {
+  Entry* e = entry(name);
+  if (!e) return false;
+  if (!immutable_ && !e->immutable) std::swap(e->value, value);
+  return true;
+}
+
 void APMPPropertyMap::store(APMPRuntimeValue value, std::u16string_view name, bool immutable) {
   if (immutable_) return;
   if (Entry* e = entry(name)) {

@@ -367,6 +367,9 @@ class APMPPropertyMap {
   // Stores and freezes the name; a name can be frozen once.
   void setImmutableValue(APMPRuntimeValue value, std::u16string_view name);
   void removeValueForName(std::u16string_view name);
+  // Whether the name is bound; when it is, and neither the table nor the
+  // name is frozen, `value` is swapped with the bound value.
+  bool replaceValue(APMPRuntimeValue& value, std::u16string_view name);
   void makeImmutable() noexcept { immutable_ = true; }
   bool isImmutable() const noexcept { return immutable_; }
   bool isImmutableName(std::u16string_view name) const;

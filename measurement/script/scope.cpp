@@ -32,18 +32,18 @@ void APMPScope::addImmutableValue(APMPRuntimeValue value, std::u16string_view na
 }
 
 void APMPScope::setValue(APMPRuntimeValue value, std::u16string_view name) {
-  APMPScope* binder = this;
-  while (binder && !binder->contents_.hasName(name)) binder = binder->parent_.get();
-  if (!binder) {
-    contents_.setValue(std::move(value), name);
-    return;
-  }
+  if (!assignBound(value, name)) contents_.setValue(std::move(value), name);
+}
+
+bool APMPScope::assignBound(APMPRuntimeValue& value, std::u16string_view name) {
   // Passed up one scope at a time, the assignment stops at the first frozen
-  // scope on the way to the binder.
-  for (APMPScope* scope = this; scope != binder; scope = scope->parent_.get()) {
-    if (scope->contents_.isImmutable()) return;
+  // scope on the way to the binder (which still counts as bound).
+  bool blocked = false;
+  for (APMPScope* scope = this; scope; scope = scope->parent_.get()) {
+    if (blocked ? scope->contents_.hasName(name) : scope->contents_.replaceValue(value, name)) return true;
+    blocked = blocked || scope->contents_.isImmutable();
   }
-  binder->contents_.setValue(std::move(value), name);
+  return false;
 }
 
 void APMPScope::setObjectManager(std::shared_ptr<APMPObjectManager> objectManager) {

@@ -37,6 +37,9 @@ class APMPScope final : public APMPCell, public APMPMarkable {
   // Assignment: the nearest scope binding the name takes the value, unless
   // it (or a frozen scope on the way) refuses; an unbound name is bound here.
   void setValue(APMPRuntimeValue value, std::u16string_view name);
+  // Assignment to a name the chain binds, as `setValue`; false, binding
+  // nothing, when no scope of the chain binds it.
+  bool assignValue(APMPRuntimeValue value, std::u16string_view name) { return assignBound(value, name); }
   void makeImmutable() noexcept { contents_.makeImmutable(); }
   const APMPPropertyMap& contents() const noexcept { return contents_; }
 
@@ -63,6 +66,8 @@ class APMPScope final : public APMPCell, public APMPMarkable {
 
  private:
   explicit APMPScope(APMPRef<APMPScope> parent);
+  // One walk up the chain; `value` is swapped into the binding it reaches.
+  bool assignBound(APMPRuntimeValue& value, std::u16string_view name);
 
   APMPRef<APMPScope> parent_;
   APMPPropertyMap contents_;

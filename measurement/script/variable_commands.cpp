@@ -34,11 +34,10 @@ Value assign(std::span<const Value> values, APMPScope& scope, ErrorRef& error) {
   if (!APMPCheckArgumentCount(values, 2, error)) return {};
   const std::u16string* name = nameOf(values[0], error);
   if (!name) return {};
-  if (!scope.hasName(*name)) {
+  if (!scope.assignValue(values[1], *name)) {
     APMPSetError(error, kAPMPErrorUndeclaredVariable);
     return {};
   }
-  scope.setValue(values[1], *name);
   return values[1];
 }
 
