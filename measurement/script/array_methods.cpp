@@ -52,7 +52,8 @@ APMPFunctionValue* callbackOf(Values values, ErrorRef& error) {
 
 // The iteration of "every", "some", "filter", "forEach" and "map": the
 // function is called on each element present at its index, n taken once;
-// `step` sees each result and answers false to stop.
+// `step` sees each element with its index and the call's result, and
+// answers false to stop.
 template <typename Step>
 void iterate(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& error, Step step) {
   if (!APMPCheckArgumentCount(values, 1, error)) return;
@@ -64,15 +65,16 @@ void iterate(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& e
   for (size_t i = 0; i < n; ++i) {
     if (!charge(scope, 1, error)) return;
     if (!array.hasElementAt(i)) continue;
+    const Value element = array.elementAt(i);
     const Value index = Value::number(static_cast<double>(i));
-    const Value result = call(*function, {array.elementAt(i), index, self}, scope, error);
-    if (error || !step(i, index, result)) return;
+    const Value result = call(*function, {element, index, self}, scope, error);
+    if (error || !step(element, index, result)) return;
   }
 }
 
 Value every(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& error) {
   bool all = true;
-  iterate(array, values, scope, error, [&](size_t, const Value&, const Value& result) {
+  iterate(array, values, scope, error, [&](const Value&, const Value&, const Value& result) {
     all = result.booleanValueOrError(error);
     return all && !error;
   });
@@ -81,7 +83,7 @@ Value every(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& er
 
 Value some(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& error) {
   bool any = false;
-  iterate(array, values, scope, error, [&](size_t, const Value&, const Value& result) {
+  iterate(array, values, scope, error, [&](const Value&, const Value&, const Value& result) {
     any = result.booleanValueOrError(error);
     return !any && !error;
   });
@@ -92,25 +94,23 @@ Value filter(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& e
   const APMPRef<APMPArrayValue> kept = APMPObjectManager::arrayValueWithScope(scope);
   // Reachable from nothing but this frame while the callbacks run.
   const APMPActiveValues active(kept.get());
-  iterate(array, values, scope, error, [&](size_t i, const Value&, const Value& result) {
+  iterate(array, values, scope, error, [&](const Value& element, const Value&, const Value& result) {
     const bool keep = result.booleanValueOrError(error);
-    // The callback may have removed the element meanwhile; the element as
-    // it is now is kept.
-    if (keep && !error) kept->elements().push_back(array.elementAt(i));
+    if (keep && !error) kept->elements().push_back(element);
     return !error;
   });
   return error ? Value() : Value(kept);
 }
 
 Value forEach(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& error) {
-  iterate(array, values, scope, error, [](size_t, const Value&, const Value&) { return true; });
+  iterate(array, values, scope, error, [](const Value&, const Value&, const Value&) { return true; });
   return {};
 }
 
 Value map(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& error) {
   const APMPRef<APMPArrayValue> mapped = APMPObjectManager::arrayValueWithScope(scope);
   const APMPActiveValues active(mapped.get());
-  iterate(array, values, scope, error, [&](size_t, const Value& index, const Value& result) {
+  iterate(array, values, scope, error, [&](const Value&, const Value& index, const Value& result) {
     return mapped->setValue(result, index, scope, error);
   });
   return error ? Value() : Value(mapped);

@@ -166,6 +166,12 @@ TEST_F(ArrayMethodsTest, IterationSkipsHolesAndSeesChanges) {
   EXPECT_EQ(show(call({H, H}, "map", {twice}, error)), "[]");
   EXPECT_EQ(show(call({n(1), n(0), H, n(2)}, "filter", {native([](auto v, auto&, auto&) { return v[0]; })}, error)),
             "[1 2]");
+  // "filter" keeps each element as the callback received it.
+  const Value overwrite = native([](auto v, APMPScope& sc, platform::ErrorRef& e) {
+    v[2].asArray()->setValue(s("changed"), v[1], sc, e);
+    return Value::boolean(true);
+  });
+  EXPECT_EQ(show(call({n(1), n(2)}, "filter", {overwrite}, error)), "[1 2]");
   EXPECT_EQ(show(call({}, "every", {recordAll}, error)), "true");
   EXPECT_EQ(show(call({H, H}, "some", {recordAll}, error)), "false");
   seen.clear();
