@@ -189,9 +189,9 @@ Value indexOf(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& 
     if (error) return {};
     if (start >= static_cast<double>(n)) return Value::number(-1);
   }
-  const size_t from = clampedPosition(start, n);
-  if (!charge(scope, n - from, error)) return {};
-  return Value::number(static_cast<double>(array.indexOfValue(sought, from)));
+  const int64_t found = array.indexOfValue(sought, clampedPosition(start, n), scope, error);
+  if (error) return {};
+  return Value::number(static_cast<double>(found));
 }
 
 Value lastIndexOf(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& error) {
@@ -206,9 +206,9 @@ Value lastIndexOf(APMPArrayValue& array, Values values, APMPScope& scope, ErrorR
     if (start < 0) start += n;
   }
   if (start < 0) return Value::number(-1);
-  const auto from = static_cast<size_t>(std::min(start, n - 1));
-  if (!charge(scope, from + 1, error)) return {};
-  return Value::number(static_cast<double>(array.lastIndexOfValue(sought, from)));
+  const int64_t found = array.lastIndexOfValue(sought, static_cast<size_t>(std::min(start, n - 1)), scope, error);
+  if (error) return {};
+  return Value::number(static_cast<double>(found));
 }
 
 Value join(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& error) {

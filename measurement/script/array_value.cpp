@@ -212,17 +212,23 @@ size_t APMPArrayValue::prependElements(std::span<const Value> values) {
   return elements_.size();
 }
 
-int64_t APMPArrayValue::indexOfValue(const Value& value, size_t from) const {
+int64_t APMPArrayValue::indexOfValue(const Value& value, size_t from, APMPScope& scope, ErrorRef& error) const {
+  if (from >= elements_.size() || !APMPChargeWork(scope, elements_.size() - from, error)) return -1;
   for (size_t i = from; i < elements_.size(); ++i) {
-    if (APMPStrictEquals(elements_[i], value)) return static_cast<int64_t>(i);
+    if (APMPChargedStrictEquals(elements_[i], value, scope, error)) return static_cast<int64_t>(i);
+    if (error) return -1;
   }
   return -1;
 }
 
-int64_t APMPArrayValue::lastIndexOfValue(const Value& value, size_t from) const {
+int64_t APMPArrayValue::lastIndexOfValue(const Value& value, size_t from, APMPScope& scope,
+                                         ErrorRef& error) const {
   if (elements_.empty()) return -1;
-  for (size_t i = std::min(from, elements_.size() - 1) + 1; i-- > 0;) {
-    if (APMPStrictEquals(elements_[i], value)) return static_cast<int64_t>(i);
+  from = std::min(from, elements_.size() - 1);
+  if (!APMPChargeWork(scope, from + 1, error)) return -1;
+  for (size_t i = from + 1; i-- > 0;) {
+    if (APMPChargedStrictEquals(elements_[i], value, scope, error)) return static_cast<int64_t>(i);
+    if (error) return -1;
   }
   return -1;
 }

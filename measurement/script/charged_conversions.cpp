@@ -1,5 +1,6 @@
 #include "measurement/script/charged_conversions.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "measurement/script/evaluator.h"
@@ -35,4 +36,20 @@ double APMPChargedNumber(const Value& value, APMPScope& scope, ErrorRef& error) 
     return error ? kNaN : APMPNumberFromText(text);
   }
   return value.doubleValueOrError(error);
+}
+
+bool APMPChargeTextComparison(std::u16string_view a, std::u16string_view b, APMPScope& scope, ErrorRef& error) {
+  return APMPChargeWork(scope, std::min(a.size(), b.size()), error);
+}
+
+bool APMPChargedStrictEquals(const Value& a, const Value& b, APMPScope& scope, ErrorRef& error) {
+  const std::u16string* left = a.text();
+  const std::u16string* right = b.text();
+  // Texts of different lengths differ at once, and a shared text is equal
+  // to itself; only the rest is read through.
+  if (left && right && left != right && left->size() == right->size() &&
+      !APMPChargeWork(scope, left->size(), error)) {
+    return false;
+  }
+  return (left && left == right) || APMPStrictEquals(a, b);
 }

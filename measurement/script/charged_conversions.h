@@ -17,6 +17,14 @@
 
 std::u16string APMPChargedText(const APMPRuntimeValue& value, APMPScope& scope, platform::ErrorRef& error);
 double APMPChargedNumber(const APMPRuntimeValue& value, APMPScope& scope, platform::ErrorRef& error);
+// Charges what comparing two texts may read (the shorter one's length);
+// false with error 18 when the budget cannot pay it.
+bool APMPChargeTextComparison(std::u16string_view a, std::u16string_view b, APMPScope& scope,
+                              platform::ErrorRef& error);
+// `APMPStrictEquals`, two texts of one length paying for their comparison;
+// false with error 18 when the budget is spent.
+bool APMPChargedStrictEquals(const APMPRuntimeValue& a, const APMPRuntimeValue& b, APMPScope& scope,
+                             platform::ErrorRef& error);
 // The array's elements joined by `separator` (its text form for ","),
 // charged likewise.
 std::u16string APMPChargedJoin(const APMPArrayValue& array, std::u16string_view separator, APMPScope& scope,

@@ -3,6 +3,7 @@
 // of the two shared booleans (undefined with the error set on failure).
 #include <cmath>
 
+#include "measurement/script/charged_conversions.h"
 #include "measurement/script/evaluator.h"
 #include "measurement/script/script_text.h"
 
@@ -28,7 +29,7 @@ int tier(const Value& value) {
   }
 }
 
-bool looseEquals(const Value& a, const Value& b, ErrorRef& error) {
+bool looseEquals(const Value& a, const Value& b, APMPScope& scope, ErrorRef& error) {
   const bool aIsLower = tier(a) <= tier(b);
   const Value& low = aIsLower ? a : b;
   const Value& high = aIsLower ? b : a;
@@ -36,54 +37,72 @@ bool looseEquals(const Value& a, const Value& b, ErrorRef& error) {
     case 0:
       return tier(high) == 0;
     case 1: {
-      const double x = low.doubleValueOrError(error);
-      const double y = high.doubleValueOrError(error);
+      const double x = APMPChargedNumber(low, scope, error);
+      const double y = APMPChargedNumber(high, scope, error);
       return !error && x == y;
     }
     case 2: {
-      if (const std::u16string* other = high.text()) return *low.text() == *other;
-      const std::u16string y = high.stringValueOrError(error);
-      return !error && *low.text() == y;
+      if (high.text()) return APMPChargedStrictEquals(low, high, scope, error);
+      const std::u16string y = APMPChargedText(high, scope, error);
+      return !error && APMPChargeTextComparison(*low.text(), y, scope, error) && *low.text() == y;
     }
     default:
       return low.isSameObject(high);
   }
 }
 
-bool looseDiffers(const Value& a, const Value& b, ErrorRef& error) { return !looseEquals(a, b, error); }
+bool looseDiffers(const Value& a, const Value& b, APMPScope& scope, ErrorRef& error) {
+  return !looseEquals(a, b, scope, error);
+}
 
-bool strictEquals(const Value& a, const Value& b, ErrorRef&) { return APMPStrictEquals(a, b); }
-bool strictDiffers(const Value& a, const Value& b, ErrorRef&) { return !APMPStrictEquals(a, b); }
+bool strictEquals(const Value& a, const Value& b, APMPScope& scope, ErrorRef& error) {
+  return APMPChargedStrictEquals(a, b, scope, error);
+}
+bool strictDiffers(const Value& a, const Value& b, APMPScope& scope, ErrorRef& error) {
+  return !APMPChargedStrictEquals(a, b, scope, error);
+}
 
 // -1, 0 or 1; a failed conversion answers 1 with the error set. Values with
 // methods compare by text in the platform's default text order (canonically
 // equivalent texts are equal); anything else by number, where NaN is
 // neither smaller nor equal.
-int compare(const Value& x, const Value& y, ErrorRef& error) {
+int compare(const Value& x, const Value& y, APMPScope& scope, ErrorRef& error) {
   if (APMPValueHasMethods(x) && APMPValueHasMethods(y)) {
     const std::u16string* left = x.text();
     const std::u16string* right = y.text();
-    if (left && right) return script_text::compareTexts(*left, *right);
-    const std::u16string a = x.stringValueOrError(error);
+    if (left && right) {
+      if (!APMPChargeTextComparison(*left, *right, scope, error)) return 1;
+      return script_text::compareTexts(*left, *right);
+    }
+    const std::u16string a = APMPChargedText(x, scope, error);
     if (error) return 1;
-    const std::u16string b = y.stringValueOrError(error);
-    if (error) return 1;
+    const std::u16string b = APMPChargedText(y, scope, error);
+    if (error || !APMPChargeTextComparison(a, b, scope, error)) return 1;
     return script_text::compareTexts(a, b);
   }
-  const double a = x.doubleValueOrError(error);
+  const double a = APMPChargedNumber(x, scope, error);
   if (error) return 1;
-  const double b = y.doubleValueOrError(error);
+  const double b = APMPChargedNumber(y, scope, error);
   if (error) return 1;
   if (a == b) return 0;
   return a < b ? -1 : 1;
 }
 
-bool lessThan(const Value& a, const Value& b, ErrorRef& error) { return compare(a, b, error) == -1; }
-bool lessOrEqual(const Value& a, const Value& b, ErrorRef& error) { return compare(a, b, error) <= 0; }
-bool greaterThan(const Value& a, const Value& b, ErrorRef& error) { return compare(b, a, error) == -1; }
-bool greaterOrEqual(const Value& a, const Value& b, ErrorRef& error) { return compare(b, a, error) <= 0; }
+bool lessThan(const Value& a, const Value& b, APMPScope& scope, ErrorRef& error) {
+  return compare(a, b, scope, error) == -1;
+}
+bool lessOrEqual(const Value& a, const Value& b, APMPScope& scope, ErrorRef& error) {
+  return compare(a, b, scope, error) <= 0;
+}
+bool greaterThan(const Value& a, const Value& b, APMPScope& scope, ErrorRef& error) {
+  return compare(b, a, scope, error) == -1;
+}
+bool greaterOrEqual(const Value& a, const Value& b, APMPScope& scope, ErrorRef& error) {
+  return compare(b, a, scope, error) <= 0;
+}
 
-using Comparison = bool (*)(const Value&, const Value&, ErrorRef&);
+// Texts compared and conversions made are charged to the work budget.
+using Comparison = bool (*)(const Value&, const Value&, APMPScope&, ErrorRef&);
 
 template <Comparison Compare>
 Value comparison(std::span<const Value> arguments, APMPScope& scope, ErrorRef& error) {
@@ -92,7 +111,7 @@ Value comparison(std::span<const Value> arguments, APMPScope& scope, ErrorRef& e
   if (error) return {};
   const Value b = APMPEvaluator::evaluateStatement(arguments[1], scope, error);
   if (error) return {};
-  const bool result = Compare(a, b, error);
+  const bool result = Compare(a, b, scope, error);
   if (error) return {};
   return Value::boolean(result);
 }

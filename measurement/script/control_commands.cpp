@@ -7,6 +7,7 @@
 // until something consumes them: loops take break and continue, a switch
 // takes break, a function turns return into its data, and a sequence
 // refuses them all (error 10).
+#include "measurement/script/charged_conversions.h"
 #include "measurement/script/evaluator.h"
 #include "measurement/script/object_manager.h"
 
@@ -187,7 +188,10 @@ Value switchCommand(std::span<const Value> arguments, APMPScope& scope, ErrorRef
     if (!matched) {
       const Value candidate = evaluate(cases->elementAt(i), scope, error);
       if (error) return {};
-      if (!APMPStrictEquals(candidate, values[0])) continue;
+      if (!APMPChargedStrictEquals(candidate, values[0], scope, error)) {
+        if (error) return {};
+        continue;
+      }
       matched = true;
     }
     if (i >= bodyCount) continue;

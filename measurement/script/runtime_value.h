@@ -574,7 +574,8 @@ class APMPArrayValue final : public APMPCollectableValue {
   // decimal indexes of the positions that are not holes, ascending.
   std::vector<APMPRuntimeValue> allPropertyNames() const;
 
-  // List operations for the array methods; none charges or tracks.
+  // List operations for the array methods; none tracks new arrays, and
+  // only the searches charge.
   // Removes up to `deleteCount` positions from `start` (both clamped to the
   // array) and inserts `values` there; answers the removed positions.
   std::vector<APMPRuntimeValue> spliceFrom(size_t start, size_t deleteCount, std::span<const APMPRuntimeValue> values);
@@ -590,8 +591,10 @@ class APMPArrayValue final : public APMPCollectableValue {
   size_t prependElements(std::span<const APMPRuntimeValue> values);
   // The first position at or after `from` (the last at or before it) whose
   // element is strictly equal to `value`; holes never match; -1 when none.
-  int64_t indexOfValue(const APMPRuntimeValue& value, size_t from) const;
-  int64_t lastIndexOfValue(const APMPRuntimeValue& value, size_t from) const;
+  // Texts compared are charged; a spent budget answers -1 with error 18.
+  int64_t indexOfValue(const APMPRuntimeValue& value, size_t from, APMPScope& scope, platform::ErrorRef& error) const;
+  int64_t lastIndexOfValue(const APMPRuntimeValue& value, size_t from, APMPScope& scope,
+                           platform::ErrorRef& error) const;
 
   // The elements' text forms joined by `separator`; holes, undefined and
   // null contribute nothing. An array met again inside its own conversion

@@ -184,6 +184,8 @@ TEST(ArrayValueTest, SharedSubarraysAreBoundedAndCharged) {
 }
 
 TEST(ArrayValueTest, ListOperations) {
+  ScriptHarness h;
+  APMPScope& scope = h.runtime.globalScope();
   auto a = arrayOf({Value::number(1), Value::number(2), Value::number(3), Value::number(4)});
   const std::vector<Value> items{Value::string(u"a"), Value::string(u"b")};
   const std::vector<Value> removed = a->spliceFrom(1, 2, items);
@@ -201,13 +203,48 @@ TEST(ArrayValueTest, ListOperations) {
   EXPECT_TRUE(arrayOf({Value::hole()})->removeFirstElement().isUndefined());
   EXPECT_TRUE(arrayOf({})->removeLastElement().isUndefined());
   auto c = arrayOf({Value::number(kNaN), Value::hole(), Value(), Value::number(1), Value()});
-  EXPECT_EQ(c->indexOfValue(Value::number(kNaN), 0), -1);
-  EXPECT_EQ(c->indexOfValue(Value(), 0), 2);
-  EXPECT_EQ(c->lastIndexOfValue(Value(), 100), 4);
-  EXPECT_EQ(c->lastIndexOfValue(Value(), 3), 2);
-  EXPECT_EQ(c->lastIndexOfValue(Value::number(1), 2), -1);
+  error.reset();
+  EXPECT_EQ(c->indexOfValue(Value::number(kNaN), 0, scope, error), -1);
+  EXPECT_EQ(c->indexOfValue(Value(), 0, scope, error), 2);
+  EXPECT_EQ(c->lastIndexOfValue(Value(), 100, scope, error), 4);
+  EXPECT_EQ(c->lastIndexOfValue(Value(), 3, scope, error), 2);
+  EXPECT_EQ(c->lastIndexOfValue(Value::number(1), 2, scope, error), -1);
   EXPECT_EQ(c->prependElements(items), 7u);
   EXPECT_EQ(text(c->elementAt(0)), "a");
+}
+
+// Comparing long texts is paid for, in searches and in the comparison
+// commands alike: repeating it runs out of budget instead of running for
+// hours. Most of the budget is spent beforehand to keep the test short.
+TEST(WorkBudgetTest, TextComparisonsAreCharged) {
+  ScriptHarness h;
+  APMPScope& scope = h.runtime.globalScope();
+  const size_t length = 1 << 17;
+  std::u16string longText(length, u'x');
+  const Value shared = Value::string(longText);
+  longText.back() = u'y';
+  const Value sought = Value::string(longText);
+  auto copies = arrayOf(std::vector<Value>(64, shared));
+  platform::ErrorRef error;
+  ASSERT_TRUE(APMPChargeWork(scope, kAPMPWorkLimit - 10 * length, error));
+  EXPECT_EQ(copies->lastIndexOfValue(shared, 63, scope, error), 63);  // a shared text costs nothing to compare
+  EXPECT_EQ(copies->indexOfValue(sought, 0, scope, error), -1);
+  EXPECT_EQ(code(error), 18);
+
+  for (const char* opcode : {"20", "12", "23"}) {
+    h.runtime.resetInstructionCount();
+    ASSERT_TRUE(APMPChargeWork(scope, kAPMPWorkLimit - 10 * length, error));
+    scope.addValue(shared, u"a");
+    scope.addValue(sought, u"b");
+    error.reset();
+    int evaluations = 0;
+    while (!error && evaluations < 10000) {
+      APMPEvaluator::evaluateStatement(convert(stmt(opcode, {variable("a"), variable("b")})), scope, error);
+      ++evaluations;
+    }
+    EXPECT_EQ(code(error), 18) << opcode;
+    EXPECT_LE(evaluations, 11) << opcode;
+  }
 }
 
 TEST(PropertyMapTest, RemovalsKeepOrderAndLookups) {
