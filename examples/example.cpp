@@ -1,9 +1,17 @@
 // A short tour of the measurement layers, printing real output of each.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "measurement/engine/monitor.h"
 #include "measurement/messages/message_fields.h"
@@ -15,7 +23,11 @@
 #include "measurement/script/runtime.h"
 #include "measurement/script/script_text.h"
 #include "measurement/storage/database/database.h"
+#include "measurement/storage/experiments/experiment_manager.h"
+#include "measurement/storage/experiments/flag_values.h"
+#include "measurement/storage/settings/identity.h"
 #include "measurement/storage/settings/persisted_config.h"
+#include "platform/clock.h"
 #include "sdk_core/gzip.h"
 #include "sdk_core/logger.h"
 
@@ -188,6 +200,153 @@ void showDatabase() {
   std::printf("today is day %d\n", database->currentDayNumber());
 }
 
+
+// Serves one HTTP request on 127.0.0.1 with a 200 answer carrying `body`,
+// then stops; gives up after ten seconds without a request.
+class OneShotServer {
+ public:
+  explicit OneShotServer(std::string body) {
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listener_, 1) != 0 ||
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      throw std::runtime_error("cannot listen on 127.0.0.1");
+    }
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this, body = std::move(body)] { serve(body); });
+  }
+  ~OneShotServer() {
+    thread_.join();
+    close(listener_);
+  }
+  std::string url(const char* path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+  }
+  size_t requestBodySize() const { return requestBodySize_; }
+
+ private:
+  void serve(const std::string& body) {
+    pollfd waiting{listener_, POLLIN, 0};
+    if (poll(&waiting, 1, 10'000) <= 0) return;
+    int connection = accept(listener_, nullptr, nullptr);
+    if (connection < 0) return;
+    std::string request;
+    char chunk[4096];
+    size_t headerEnd = std::string::npos;
+    size_t expected = 0;
+    for (;;) {
+      ssize_t count = recv(connection, chunk, sizeof chunk, 0);
+      if (count <= 0) break;
+      request.append(chunk, static_cast<size_t>(count));
+      if (headerEnd == std::string::npos && (headerEnd = request.find("\r\n\r\n")) != std::string::npos) {
+        size_t field = request.find("Content-Length: ");
+        expected = field < headerEnd ? std::strtoul(request.c_str() + field + 16, nullptr, 10) : 0;
+      }
+      if (headerEnd != std::string::npos && request.size() >= headerEnd + 4 + expected) break;
+    }
+    requestBodySize_ = expected;
+    std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
+                         "\r\nConnection: close\r\n\r\n" + body;
+    send(connection, answer.data(), answer.size(), MSG_NOSIGNAL);
+    close(connection);
+  }
+
+  int listener_ = -1;
+  uint16_t port_ = 0;
+  size_t requestBodySize_ = 0;
+  std::thread thread_;
+};
+
+// Hears of new snapshots for the SDK it observes.
+class SnapshotObserver : public APMEExperimentObserverDelegate {
+ public:
+  bool respondsTo(Method method) const override { return method == Method::clientDidReceiveNewSnapshot; }
+  void clientDidReceiveNewSnapshot(const std::shared_ptr<APMEClient>& client) override {
+    std::printf("new snapshot for %s (notice on the main queue: %s)\n", client->SDKName().c_str(),
+                platform::isMainThread() ? "yes" : "no");
+    std::lock_guard<std::mutex> lock(mutex_);
+    arrived_ = true;
+    done_.notify_all();
+  }
+  // False when no notice came within ten seconds.
+  bool waitForNotice() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return done_.wait_for(lock, std::chrono::seconds(10), [&] { return arrived_; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable done_;
+  bool arrived_ = false;
+};
+
+void showExperiments() {
+  heading("on-device experiments");
+  // Flag lookups log every step at the verbose level; keep to the rest.
+  APMMeasurement::monitor()->setVerboseLoggingEnabled(false);
+  // What the experiment service answers: experiment 0 (launched) and 42.
+  auto launched = APMEExperiment::initWithExperimentID(
+      0, APMEFlags{APMPBFlagWithNameValue("regional_defaults_enabled", true)});
+  auto running = APMEExperiment::initWithExperimentID(
+      42, APMEFlags{APMPBFlagWithNameValue("session_stitching_token_feature_enabled", true),
+                    APMPBFlagWithNameValue("upload_batch_size", 25)});
+  auto answer = APMPBExperimentResponse::initWithBuffer(nullptr);
+  std::vector<APMNanoValue> snapshots{
+      APMESnapshot::initWithSDKName("vav_iradadovozo", APMEExperiments{launched, running})->proto()};
+  APMNanoSetRepeated(answer, ExperimentResponseField::snapshots, &snapshots);
+  platform::Bytes packed = gul_dataByGzippingData(*answer->protoBuffer()).value_or(platform::Bytes{});
+  OneShotServer server(std::string(packed.begin(), packed.end()));
+
+  auto taskManager = std::make_shared<APMETaskManager>(
+      nullptr, nullptr, nullptr, nullptr, std::string(), platform::Clock::current()->now(),
+      server.url("/sdk-exp"));
+  auto manager = APMEManager::initWithTaskManager(taskManager);
+  taskManager->startTaskManager();
+
+  auto property = std::make_shared<APMESDKProperty>("vav_iradadovozo");
+  property->setVersion(APMIdentity::vavIradadovozoLibraryVersion());
+  auto client = manager->registerSDKProperty(
+      property, platform::Object::Dictionary{{"upload_batch_size", platform::Object(10)},
+                                             {"example_default", platform::Object("kept")}});
+  auto observer = std::make_shared<SnapshotObserver>();
+  client->setDelegate(observer);
+
+  auto print = [&](const char* when) {
+    std::printf("%s:", when);
+    for (const char* flag : {"regional_defaults_enabled", "session_stitching_token_feature_enabled",
+                             "upload_batch_size", "example_default"}) {
+      std::printf(" %s=%s", flag, client->valueForFlag(flag).description().c_str());
+    }
+    std::printf("\n");
+  };
+  // Snapshots stored by an earlier run are in force once the start is
+  // through.
+  taskManager->dispatchSyncOnWorkerQueue([] {});
+  manager->dispatchSyncOnSerialQueue([] {});
+  print("at start");
+  // The alarm would fetch 10 s after start; fetch now instead.
+  taskManager->dispatchAsyncOnWorkerQueue([taskManager] { taskManager->fetchExperiments(); });
+  if (!observer->waitForNotice()) {
+    std::printf("no answer from the local server\n");
+    return;
+  }
+  std::printf("request of %zu gzip bytes sent to %s\n", server.requestBodySize(),
+              server.url("/sdk-exp").c_str());
+  print("fetched, not yet activated");
+  platform::ErrorRef error;
+  bool activated = client->activateLatestSnapshot(&error);
+  print(activated ? "activated" : "activation failed");
+  std::printf("experiment IDs for bundles:");
+  for (int64_t id : manager->experimentIDs()) std::printf(" %lld", static_cast<long long>(id));
+  std::printf("\nstale: %s\n", client->hasStaleSnapshot() ? "yes" : "no");
+  taskManager->dispatchSyncOnWorkerQueue([] {});
+  APMMeasurement::monitor()->flush();
+}
+
 }  // namespace
 
 int main() {
@@ -199,5 +358,6 @@ int main() {
   showMessages();
   showScript();
   showDatabase();
+  showExperiments();
   return 0;
 }
