@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <exception>
 #include <limits>
 
 #include "measurement/engine/measurement_errors.h"
@@ -16,16 +15,6 @@ namespace {
 constexpr const char* kFrameworkVersion = "10000000";
 
 double now() { return platform::Clock::current()->now(); }
-
-std::string exceptionText(const std::exception_ptr& exception) {
-  try {
-    std::rethrow_exception(exception);
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "unknown exception";
-  }
-}
 
 // A snapshot as a log context: its experiment IDs, or nil.
 platform::Object contextOf(const APMESnapshotRef& snapshot) {
@@ -74,24 +63,14 @@ int64_t APMEManager::version() {
 void APMEManager::dispatchAsyncOnSerialQueue(std::function<void()> block) {
   if (!block) return;
   queue_->async([block = std::move(block)] {
-    try {
-      block();
-    } catch (...) {
-      monitor()->logWithLevel(1, 800017, "Exception on async Experimentation serial queue",
-                          exceptionText(std::current_exception()));
-    }
+    APMERunLoggingExceptions(block, 800017, "Exception on async Experimentation serial queue", false);
   });
 }
 
 void APMEManager::dispatchSyncOnSerialQueue(const std::function<void()>& block) {
   if (!block) return;
   queue_->sync([&block] {
-    try {
-      block();
-    } catch (...) {
-      monitor()->logWithLevel(1, 800018, "Exception on sync Experimentation serial queue",
-                          exceptionText(std::current_exception()));
-    }
+    APMERunLoggingExceptions(block, 800018, "Exception on sync Experimentation serial queue", false);
   });
 }
 
@@ -287,23 +266,19 @@ std::vector<int64_t> APMEManager::experimentIDs() {
 }
 
 void APMEManager::reset() {
-  std::weak_ptr<APMEManager> weak = weak_from_this();
-  dispatchAsyncOnSerialQueue([weak] {
-    auto self = weak.lock();
-    if (!self) return;
-    self->taskManager_->reset();
-    self->activatedSnapshotsBySDKName_.removeAll();
-    self->pendingSnapshotsBySDKName_.removeAll();
-    self->launchedSnapshotsBySDKName_.removeAll();
-  });
+  dropSnapshotsAfter([](APMETaskManager& taskManager) { taskManager.reset(); });
 }
 
 void APMEManager::clearAndDelete() {
+  dropSnapshotsAfter([](APMETaskManager& taskManager) { taskManager.clearAndDelete(); });
+}
+
+void APMEManager::dropSnapshotsAfter(std::function<void(APMETaskManager&)> work) {
   std::weak_ptr<APMEManager> weak = weak_from_this();
-  dispatchAsyncOnSerialQueue([weak] {
+  dispatchAsyncOnSerialQueue([weak, work = std::move(work)] {
     auto self = weak.lock();
     if (!self) return;
-    self->taskManager_->clearAndDelete();
+    work(*self->taskManager_);
     self->activatedSnapshotsBySDKName_.removeAll();
     self->pendingSnapshotsBySDKName_.removeAll();
     self->launchedSnapshotsBySDKName_.removeAll();

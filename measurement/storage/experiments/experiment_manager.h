@@ -97,6 +97,9 @@ class APMEManager final : public APMETaskManagerDelegate,
   explicit APMEManager(std::shared_ptr<APMETaskManager> taskManager);
 
  private:
+  // On the manager's queue: `work`, then the three snapshot maps emptied.
+  void dropSnapshotsAfter(std::function<void(APMETaskManager&)> work);
+
   const std::shared_ptr<APMETaskManager> taskManager_;
   const std::shared_ptr<platform::DispatchQueue> queue_;
   APMEGuardedMap<APMESnapshot> activatedSnapshotsBySDKName_;

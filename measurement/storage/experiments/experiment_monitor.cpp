@@ -2,6 +2,7 @@
 
 #include "measurement/engine/monitor.h"
 
+#include <exception>
 #include <utility>
 
 APMEMonitor::APMEMonitor(std::shared_ptr<APMMonitor> monitor) : monitor_(std::move(monitor)) {}
@@ -34,4 +35,21 @@ void APMEMonitor::logWithLevel(long level, long code, const std::string& message
 
 void APMEMonitor::clearMonitoringData() {
   monitor_->clearMonitoringData();
+}
+
+void APMERunLoggingExceptions(const std::function<void()>& block, long code, const char* message,
+                              bool rethrow) {
+  try {
+    block();
+  } catch (...) {
+    std::string text = "unknown exception";
+    try {
+      throw;
+    } catch (const std::exception& e) {
+      text = e.what();
+    } catch (...) {
+    }
+    APMEMonitor::monitor()->logWithLevel(1, code, message, text);
+    if (rethrow) throw;
+  }
 }

@@ -9,6 +9,7 @@
 
 #include "platform/object.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -34,3 +35,10 @@ class APMEMonitor {
  private:
   std::shared_ptr<APMMonitor> monitor_;
 };
+
+// Runs `block` for the framework's queue wrappers: an exception it throws is
+// logged through the experiment monitor at level 1 with `code`, `message`
+// and the exception's text, then rethrown when `rethrow` is set and
+// swallowed otherwise.
+void APMERunLoggingExceptions(const std::function<void()>& block, long code, const char* message,
+                              bool rethrow);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <exception>
 #include <limits>
 #include <strings.h>
 
@@ -27,16 +26,6 @@ constexpr double kImmediateDelay = 0.001;
 std::shared_ptr<APMEMonitor> monitor() { return APMEMonitor::monitor(); }
 
 double now() { return platform::Clock::current()->now(); }
-
-std::string exceptionText(const std::exception_ptr& exception) {
-  try {
-    std::rethrow_exception(exception);
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "unknown exception";
-  }
-}
 
 // Whether the bytes begin as a gzip member or a zlib stream does.
 bool hasCompressionFraming(const platform::Bytes& data) {
@@ -98,25 +87,14 @@ void APMETaskManager::setDelegate(std::weak_ptr<APMETaskManagerDelegate> delegat
 void APMETaskManager::dispatchAsyncOnWorkerQueue(std::function<void()> block) {
   if (!block) return;
   queue_->async([block = std::move(block)] {
-    try {
-      block();
-    } catch (...) {
-      monitor()->logWithLevel(1, 820026, "Exception on async worker queue",
-                              exceptionText(std::current_exception()));
-    }
+    APMERunLoggingExceptions(block, 820026, "Exception on async worker queue", false);
   });
 }
 
 void APMETaskManager::dispatchSyncOnWorkerQueue(const std::function<void()>& block) {
   if (!block) return;
   queue_->sync([&block] {
-    try {
-      block();
-    } catch (...) {
-      monitor()->logWithLevel(1, 820027, "Exception on sync worker queue",
-                              exceptionText(std::current_exception()));
-      throw;
-    }
+    APMERunLoggingExceptions(block, 820027, "Exception on sync worker queue", true);
   });
 }
 

@@ -248,4 +248,17 @@ TEST_F(ExperimentManagerTest, ClientsOutliveTheirManagerQuietly) {
   EXPECT_EQ(APMEManager::version(), 10000);
 }
 
+TEST_F(ExperimentManagerTest, SerialQueueSwallowsExceptionsAfterLoggingThem) {
+  RecordingMonitor monitor;
+  manager_->dispatchAsyncOnSerialQueue([] { throw std::runtime_error("async"); });
+  int produced = 0;
+  manager_->dispatchSyncOnSerialQueue([&] {
+    produced = 1;
+    throw std::runtime_error("sync");
+  });
+  EXPECT_EQ(produced, 1);
+  EXPECT_EQ(monitor.first(800017).contexts, std::vector<Object>{"async"});
+  EXPECT_EQ(monitor.first(800018).contexts, std::vector<Object>{"sync"});
+}
+
 }  // namespace

@@ -225,3 +225,21 @@ TEST_F(TaskManagerSchedule, WorkForTheManagerReachesTheDatabase) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(TaskManagerSchedule, QueueWrappersLogExceptionsAndGoOn) {
+  auto taskManager = makeTaskManager();
+  RecordingMonitor monitor;
+  taskManager->dispatchAsyncOnWorkerQueue([] { throw std::runtime_error("async boom"); });
+  EXPECT_THROW(taskManager->dispatchSyncOnWorkerQueue([] { throw std::runtime_error("sync boom"); }),
+               std::runtime_error);
+  bool ran = false;
+  taskManager->dispatchSyncOnWorkerQueue([&] { ran = true; });
+  EXPECT_TRUE(ran);
+  EXPECT_EQ(monitor.first(820026).contexts, std::vector<platform::Object>{"async boom"});
+  EXPECT_EQ(monitor.first(820027).contexts, std::vector<platform::Object>{"sync boom"});
+  EXPECT_EQ(monitor.first(820027).level, 1);
+}
+
+}  // namespace
