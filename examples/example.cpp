@@ -173,10 +173,46 @@ void showScript() {
       {statement("39", {statement("20", {literal("1"), literal(1)}), literal("strict"), literal("differs")})});
   run("1e21", {literal(1e21)});
   run("1e-7", {literal(1e-7)});
-  std::vector<APMPProgramEntity> tooLong(1'000'001, literal(1));
+  std::vector<APMPProgramEntity> tooLong(1'000'001, literal(1.0));
   run("1,000,001 literals", std::move(tooLong));
   std::printf("  (the instruction limit reports error %ld in %s)\n", error ? error->code() : 0L,
               error ? error->domain().c_str() : "-");
+
+  // Loops over a string's split, a map of counts, its keys and an index.
+  //   words = "page_view,...".split(","); counts = {};
+  //   for (w of words) counts[w] = (counts[w] || 0) + 1;
+  //   names = []; for (k in counts) names.push(k.toUpperCase() + "=" + counts[k]);
+  //   names.sort(); total = 0; i = 0;
+  //   for (i = 0; i < words.length; i = i + 1) total = total + words[i].length;
+  //   names.join("; ") + " | letters: " + total
+  auto read = [](const char* name) { return statement("15", {literal(name)}); };
+  auto assign = [](const char* name, APMPProgramEntity value) { return statement("3", {literal(name), std::move(value)}); };
+  auto call = [](APMPProgramEntity target, const char* method, std::vector<APMPProgramEntity> arguments) {
+    return statement("2", {std::move(target), literal(method), statement("46", std::move(arguments))});
+  };
+  auto get = [](APMPProgramEntity target, APMPProgramEntity property) {
+    return statement("16", {std::move(target), std::move(property)});
+  };
+  auto plus = [](APMPProgramEntity a, APMPProgramEntity b) { return statement("0", {std::move(a), std::move(b)}); };
+  run("words, counts, names and a total",
+      {statement("41", {literal("words"), literal("counts"), literal("names"), literal("total"), literal("i")}),
+       assign("words", call(literal("page_view,screen_view,purchase,page_view,login"), "split", {literal(",")})),
+       assign("counts", statement("8", {})),
+       statement("66", {literal("w"), read("words"),
+                        statement("46", {statement("43", {read("counts"), read("w"),
+                                                          plus(statement("30", {get(read("counts"), read("w")), literal(0.0)}),
+                                                               literal(1.0))})})}),
+       assign("names", statement("7", {})),
+       statement("54", {literal("k"), read("counts"),
+                        statement("46", {call(read("names"), "push",
+                                              {plus(plus(call(read("k"), "toUpperCase", {}), literal("=")),
+                                                    get(read("counts"), read("k")))})})}),
+       call(read("names"), "sort", {}), assign("total", literal(0.0)), assign("i", literal(0.0)),
+       statement("63", {statement("46", {literal("i")}), statement("23", {read("i"), get(read("words"), literal("length"))}),
+                        assign("i", plus(read("i"), literal(1.0))),
+                        statement("46", {assign("total", plus(read("total"), get(get(read("words"), read("i")),
+                                                                                   literal("length"))))})}),
+       plus(plus(call(read("names"), "join", {literal("; ")}), literal(" | letters: ")), read("total"))});
 }
 
 void showDatabase() {
