@@ -4,7 +4,9 @@
 // each, and converts the answers back to platform objects. An even first
 // byte builds a program tree from the rest; an odd one decodes the rest as a
 // wire Program message. A few host functions let programs read and bind
-// variables and build maps that hold each other.
+// variables, build maps that hold each other and collect in the middle of a
+// run. fuzz/script_runtime_fuzz.dict lists every opcode and method name for
+// the wire form.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -32,9 +34,15 @@ const char* const kNames[] = {
     "38", "39", "40", "41", "42", "43", "44", "45", "46", "47", "48", "49", "50", "51", "52", "53", "54", "55",
     "56", "57", "58", "59", "60", "61", "62", "63", "64", "65", "66",
     // Script functions and host functions.
-    "f", "g", "require", "get", "declare", "assign", "newMap", "setp", "getp"};
-const char* const kTexts[] = {"f", "g", "x", "m", "toString", "hasOwnProperty", "getVersion", "internal.platform",
-                              "require", "", "1", "a", "0.5", "1e3", " 7 ", "NaN", "[object Object]", "\xFF\xFE"};
+    "f", "g", "require", "get", "declare", "assign", "newMap", "setp", "getp", "collect"};
+const char* const kTexts[] = {
+    "f", "g", "x", "m", "toString", "hasOwnProperty", "getVersion", "internal.platform", "require", "", "1", "a",
+    "0.5", "1e3", " 7 ", "NaN", "[object Object]", "\xFF\xFE", "length", "runtime.counter", "-1", "1048576",
+    // Array and string methods.
+    "concat", "every", "filter", "forEach", "indexOf", "join", "lastIndexOf", "map", "pop", "push", "reduce",
+    "reduceRight", "reverse", "shift", "slice", "some", "sort", "splice", "unshift", "charAt", "match", "replace",
+    "search", "split", "substring", "toLowerCase", "toLocaleLowerCase", "toUpperCase", "toLocaleUpperCase", "trim",
+    "(a+)+$", "\xF0\x9F\x98\x80"};
 const double kNumbers[] = {0, -0.0, 1, -1, 2, 0.5, 1e21, 1e-7, 4294967296.0, 3e9, -3e9, 1.0 / 0.0, -1.0 / 0.0};
 
 class Reader {
@@ -128,6 +136,12 @@ void bindHostFunctions(APMPRuntime& runtime) {
        [](auto v, APMPScope&) {
          if (APMPMapValue* map = argument(v, 0).asMap()) map->setValue(argument(v, 2), nameOf(v, 1));
          if (APMPFunctionValue* function = argument(v, 0).asFunction()) function->setValue(argument(v, 2), nameOf(v, 1));
+         return Value();
+       }},
+      // A collection in the middle of a run.
+      {u"collect",
+       [](auto, APMPScope& s) {
+         if (APMPObjectManager* manager = s.objectManager()) manager->collectGarbage();
          return Value();
        }},
       {u"getp",
