@@ -20,6 +20,7 @@
 #include "measurement/messages/nano_accessors.h"
 #include "measurement/storage/system/alarm.h"
 #include "measurement/storage/system/scheduler.h"
+#include "measurement/script/event_editing.h"
 #include "measurement/script/runtime.h"
 #include "measurement/script/script_text.h"
 #include "measurement/storage/database/database.h"
@@ -215,6 +216,87 @@ void showScript() {
        plus(plus(call(read("names"), "join", {literal("; ")}), literal(" | letters: ")), read("total"))});
 }
 
+// "name @ timestamp {parameter: value, ...}", integers, floating numbers and
+// texts told apart.
+std::string describeEvent(const APMPEvent& event) {
+  char timestamp[32];
+  std::snprintf(timestamp, sizeof timestamp, "%.3f", event.timestamp());
+  std::string text = event.name() + " @ " + timestamp + " {";
+  const char* separator = "";
+  for (const auto& [name, value] : event.parameters()) {
+    const char* kind = value.isString() ? "text" : value.kind() == platform::Object::Kind::Double ? "float" : "int";
+    text += separator + name + ": " + value.description() + " (" + kind + ")";
+    separator = ", ";
+  }
+  return text + "}";
+}
+
+void showEventEditing() {
+  heading("event editing");
+  auto variable = [](const char* name) { return statement("15", {literal(name)}); };
+  auto method = [&](const char* name, std::vector<APMPProgramEntity> arguments) {
+    return statement("2", {variable("e"), literal(name), statement("7", std::move(arguments))});
+  };
+  auto callback = [](std::vector<APMPProgramEntity> body) {
+    body.insert(body.begin(), {literal(""), statement("7", {literal("e")})});
+    return statement("51", std::move(body));
+  };
+  // const reg = require("internal.registerCallback"), logEvent = require("internal.eventLogger");
+  // reg("double", function (e) {
+  //   if (e.getEventName() === "purchase") {
+  //     e.setParamValue("value", e.getParamValue("value") * 2);
+  //     e.setParamValue("coupon", null);
+  //     e.setParamValue("edited", "yes");
+  //     return 0;
+  //   }
+  // }, {type: "edit"});
+  // reg("bonus", function (e) {
+  //   logEvent("bonus_earned", e.getTimestamp(), {points: e.getParamValue("value"), _o: "script"});
+  // }, {type: "create"});
+  APMPEditingProgram program;
+  program.instructions = {
+      statement("52", {literal("reg"), statement("require", {literal("internal.registerCallback")}),
+                       literal("logEvent"), statement("require", {literal("internal.eventLogger")})}),
+      statement("reg", {literal("double"),
+                        callback({statement(
+                            "22", {statement("20", {method("getEventName", {}), literal("purchase")}),
+                                   statement("46", {method("setParamValue",
+                                                           {literal("value"),
+                                                            statement("26", {method("getParamValue", {literal("value")}),
+                                                                             literal(2)})}),
+                                                    method("setParamValue", {literal("coupon"), statement("45", {})}),
+                                                    method("setParamValue", {literal("edited"), literal("yes")}),
+                                                    statement("36", {literal(0.0)})})})}),
+                        statement("8", {literal("type"), literal("edit")})}),
+      statement("reg", {literal("bonus"),
+                        callback({statement("logEvent", {literal("bonus_earned"), method("getTimestamp", {}),
+                                                         statement("8", {literal("points"),
+                                                                         method("getParamValue", {literal("value")}),
+                                                                         literal("_o"), literal("script")})})}),
+                        statement("8", {literal("type"), literal("create")})})};
+  APMPEventEditing editor;
+  platform::ErrorRef error;
+  editor.loadProgram(program, &error);
+  if (error) {
+    std::printf("the program did not load: %s\n", error->description().c_str());
+    return;
+  }
+  APMPEvent event("purchase", 1700000000,
+                  {{"value", platform::Object(int64_t{21})}, {"currency", platform::Object("EUR")},
+                   {"coupon", platform::Object("SPRING")}});
+  std::printf("before:  %s\n", describeEvent(event).c_str());
+  const bool changed = editor.handleEvent(event, &error);
+  std::printf("handled: %s, edited: %s, events created: %zu\n", changed ? "changed" : "unchanged",
+              editor.hasEdits() ? "yes" : "no", editor.eventContext().eventsToLog().size());
+  if (editor.hasEdits()) event = editor.eventContext().outputEvent();
+  std::printf("after:   %s\n", describeEvent(event).c_str());
+  for (const APMPEvent& created : editor.eventContext().eventsToLog()) {
+    const platform::Object origin = created.parameterForName("_o");
+    std::printf("created: %s, origin %s\n", describeEvent(created).c_str(),
+                origin.isString() ? origin.string()->c_str() : "app");
+  }
+}
+
 void showDatabase() {
   heading("the measurement database");
   platform::ErrorRef error;
@@ -393,6 +475,7 @@ int main() {
   showGzip();
   showMessages();
   showScript();
+  showEventEditing();
   showDatabase();
   showExperiments();
   return 0;
