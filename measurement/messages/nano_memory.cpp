@@ -7,11 +7,26 @@
 #include <mutex>
 
 #if defined(__SANITIZE_ADDRESS__)
-#define APM_NANO_BLOCK_PER_ALLOCATION 1
+#define APM_NANO_POISONING 1
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer)
-#define APM_NANO_BLOCK_PER_ALLOCATION 1
+#define APM_NANO_POISONING 1
 #endif
+#endif
+
+#ifdef APM_NANO_POISONING
+#include <sanitizer/asan_interface.h>
+// Arena memory not handed out (the rest of a chunk, the padding after each
+// block, block headers, released chunks) is poisoned, so that the sanitizer
+// reports an access past a block's end even though the next block follows
+// in the same chunk.
+#define APM_NANO_NO_SANITIZE __attribute__((no_sanitize_address))
+#define APM_NANO_POISON(start, size) ASAN_POISON_MEMORY_REGION(start, size)
+#define APM_NANO_UNPOISON(start, size) ASAN_UNPOISON_MEMORY_REGION(start, size)
+#else
+#define APM_NANO_NO_SANITIZE
+#define APM_NANO_POISON(start, size) ((void)(start), (void)(size))
+#define APM_NANO_UNPOISON(start, size) ((void)(start), (void)(size))
 #endif
 
 struct NanoArena {
@@ -22,8 +37,11 @@ struct NanoArena {
   Chunk* chunks;
   char* cut;
   char* end;
-  size_t nextChunk;  // size of the next chunk to take; 0: one per block
+  size_t nextChunk;  // size of the next chunk to take
 };
+
+// The allocation limits open on this thread, innermost first.
+static thread_local NanoAllocationLimit* currentLimit = nullptr;
 
 namespace {
 
@@ -96,16 +114,19 @@ ChunkCache& chunkCache() {
   return *cache;
 }
 
-uintptr_t headerOf(const void* block) {
-  uintptr_t header;
-  memcpy(&header, static_cast<const char*>(block) - kHeaderSize, kHeaderSize);
-  return header;
+// Headers are read and written past the poisoning: they stay poisoned so
+// that an overrun of the block before them is reported.
+APM_NANO_NO_SANITIZE uintptr_t headerOf(const void* block) {
+  return *reinterpret_cast<const uintptr_t*>(static_cast<const char*>(block) - kHeaderSize);
 }
 
-void* withHeader(void* start, uintptr_t header) {
-  memcpy(start, &header, kHeaderSize);
+APM_NANO_NO_SANITIZE void* withHeader(void* start, uintptr_t header) {
+  *static_cast<uintptr_t*>(start) = header;
   return static_cast<char*>(start) + kHeaderSize;
 }
+
+char* chunkData(Chunk* chunk) { return reinterpret_cast<char*>(chunk + 1); }
+
 
 void* arenaAllocate(NanoArena* arena, size_t size) {
   if (size > SIZE_MAX / 2) return nullptr;
@@ -119,23 +140,31 @@ void* arenaAllocate(NanoArena* arena, size_t size) {
     Chunk* chunk = chunkSize == arena->nextChunk || chunkClass(chunkSize) >= 0
                        ? chunkCache().take(chunkSize)
                        : nullptr;
-    if (!chunk) chunk = static_cast<Chunk*>(malloc(sizeof(Chunk) + chunkSize));
-    if (!chunk) return nullptr;
+    if (!chunk) {
+      chunk = static_cast<Chunk*>(malloc(sizeof(Chunk) + chunkSize));
+      if (!chunk) return nullptr;
+      APM_NANO_POISON(chunkData(chunk), chunkSize);
+    }
     chunk->next = arena->chunks;
     chunk->size = chunkSize;
     arena->chunks = chunk;
-    arena->cut = reinterpret_cast<char*>(chunk + 1);
+    arena->cut = chunkData(chunk);
     arena->end = arena->cut + chunkSize;
-    if (arena->nextChunk > 0) arena->nextChunk = std::min(arena->nextChunk * 2, kLargestChunk);
+    arena->nextChunk = std::min(arena->nextChunk * 2, kLargestChunk);
   }
   void* start = arena->cut;
   arena->cut += total;
+  APM_NANO_UNPOISON(static_cast<char*>(start) + kHeaderSize, size);
   return withHeader(start, kArenaBlock);
 }
 
 }  // namespace
 
 void* nanoAllocate(size_t size) {
+  if (currentLimit &&
+      (size > SIZE_MAX / 2 || !NanoAllocationLimit::charge((kHeaderSize + size + 7) & ~size_t{7}))) {
+    return nullptr;
+  }
   if (currentArena) return arenaAllocate(currentArena, size);
   if (size > SIZE_MAX - kHeaderSize) return nullptr;
   void* start = malloc(kHeaderSize + size);
@@ -160,14 +189,9 @@ NanoArena* nanoArenaNew(size_t expectedBytes) {
   arena->chunks = nullptr;
   arena->cut = nullptr;
   arena->end = nullptr;
-#ifdef APM_NANO_BLOCK_PER_ALLOCATION
-  (void)expectedBytes;
-  arena->nextChunk = 0;
-#else
   size_t first = kSmallestChunk;
   while (first < expectedBytes && first < kLargestChunk) first *= 2;
   arena->nextChunk = first;
-#endif
   return arena;
 }
 
@@ -175,7 +199,11 @@ void nanoArenaRelease(NanoArena* arena) {
   if (!arena) return;
   for (Chunk* chunk = arena->chunks; chunk;) {
     Chunk* next = chunk->next;
-    if (arena->nextChunk == 0 || !chunkCache().keep(chunk)) free(chunk);
+    APM_NANO_POISON(chunkData(chunk), chunk->size);
+    if (!chunkCache().keep(chunk)) {
+      APM_NANO_UNPOISON(chunkData(chunk), chunk->size);
+      free(chunk);
+    }
     chunk = next;
   }
   free(arena);
@@ -205,4 +233,25 @@ NanoArenaScope::~NanoArenaScope() {
 
 NanoArena* NanoArenaScope::current() {
   return currentArena;
+}
+
+// Charges `size` bytes to every open limit, or to none when one of them
+// has not that much left (that one is then exceeded).
+bool NanoAllocationLimit::charge(size_t size) {
+  for (NanoAllocationLimit* limit = currentLimit; limit; limit = limit->outer_) {
+    if (limit->left_ < size) {
+      limit->exceeded_ = true;
+      return false;
+    }
+  }
+  for (NanoAllocationLimit* limit = currentLimit; limit; limit = limit->outer_) limit->left_ -= size;
+  return true;
+}
+
+NanoAllocationLimit::NanoAllocationLimit(size_t bytes) : outer_(currentLimit), left_(bytes) {
+  currentLimit = this;
+}
+
+NanoAllocationLimit::~NanoAllocationLimit() {
+  currentLimit = outer_;
 }

@@ -16,11 +16,18 @@
 // arena. Chunks of released arenas, up to 4 MB in all, are kept for later
 // arenas. Other blocks come from malloc.
 //
+// Limits: while a NanoAllocationLimit is alive on a thread, the blocks
+// handed out there count against it, and a block that would pass it is
+// refused (null), as when memory runs out. Decoding bytes from outside
+// bounds its tree this way (message_routines.h).
+//
 // Threads: any thread may allocate and release blocks, also blocks made on
 // another thread; an arena is used by one thread at a time. Blocks are
-// 8-byte aligned. Under AddressSanitizer each arena block is a malloc block
-// of its own (still released with its arena), so that the sanitizer sees
-// every block.
+// 8-byte aligned. Under AddressSanitizer the arena memory that no block
+// holds (the rest of each chunk, the padding after a block, the 8 bytes
+// before each block, released chunks) is poisoned, so that a read or write
+// past a block's end is reported even where the next block follows it in
+// the same chunk.
 #pragma once
 
 #include <cstddef>
@@ -63,4 +70,27 @@ class NanoArenaScope {
 
  private:
   NanoArena* previous_;
+};
+
+// While alive, nanoAllocate and nanoAllocateZeroed on this thread charge
+// each block (with its header, rounded up to 8 bytes) to this limit and to
+// every limit open around it, and refuse a block that would pass one of
+// them. Releasing a block gives nothing back. Limits nest.
+class NanoAllocationLimit {
+ public:
+  explicit NanoAllocationLimit(size_t bytes);
+  ~NanoAllocationLimit();
+  NanoAllocationLimit(const NanoAllocationLimit&) = delete;
+  NanoAllocationLimit& operator=(const NanoAllocationLimit&) = delete;
+
+  // Whether a block was refused for passing this limit.
+  bool exceeded() const { return exceeded_; }
+
+ private:
+  friend void* nanoAllocate(size_t size);
+  static bool charge(size_t size);
+
+  NanoAllocationLimit* outer_;
+  size_t left_;
+  bool exceeded_ = false;
 };
