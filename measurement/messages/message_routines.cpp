@@ -500,8 +500,9 @@ bool decodeField(const MessageSchema& schema, const MessageLayout& layout, Messa
     const MessageSchema& nestedSchema = *field.message;
     const MessageLayout& nestedLayout = layoutOf(nestedSchema);
     if (!*slot) *slot = newRecord(nestedSchema, nestedLayout);
-    bool ok = *slot && decodeBody(nestedSchema, nestedLayout, static_cast<MessageInfo*>(*slot),
-                                  &substream);
+    bool ok = *slot ? decodeBody(nestedSchema, nestedLayout, static_cast<MessageInfo*>(*slot),
+                                 &substream)
+                    : failStream(stream, "Unable to set decoders");
     if (!pb_close_string_substream(stream, &substream)) ok = false;
     return ok;
   }
@@ -539,12 +540,20 @@ bool decodeBody(const MessageSchema& schema, const MessageLayout& layout, Messag
   return true;
 }
 
+// The bound of the decode running on this thread, if any.
+thread_local const NanoAllocationLimit* decodeLimit = nullptr;
+
+constexpr const char* kOverLimit = "decoded message over the memory limit";
+
 bool decodePass(const MessageSchema& schema, const MessageLayout& layout, const uint8_t* bytes,
                 size_t length, MessageInfo* record) {
   pb_istream stream = pb_istream_from_buffer(bytes, length);
   if (decodeBody(schema, layout, record, &stream)) return true;
+  // Past the limit, the text a refused block caused further down (a failed
+  // callback, a record that could not be made) would hide the reason.
+  const bool overLimit = decodeLimit && decodeLimit->exceeded();
   printLine(format("<ERROR> %s decoder failed: %s\n", schema.name,
-                   stream.errmsg ? stream.errmsg : "(none)"));
+                   overLimit ? kOverLimit : stream.errmsg ? stream.errmsg : "(none)"));
   return false;
 }
 
@@ -582,7 +591,9 @@ bool decodeRecord(const MessageSchema& schema, const MessageLayout& layout, cons
   // the same scalars again and fill nothing: its result is already there.
   if (layout.twoPasses && countedItems(schema, layout, record)) {
     if (!allocateArrays(schema, record)) {
-      printLine(format("<ERROR> %s decoder failed: Unable to allocate arrays\n", schema.name));
+      const bool overLimit = decodeLimit && decodeLimit->exceeded();
+      printLine(format("<ERROR> %s decoder failed: %s\n", schema.name,
+                       overLimit ? kOverLimit : "Unable to allocate arrays"));
       return false;
     }
     if (!decodePass(schema, layout, bytes, length, record)) return false;
@@ -952,7 +963,14 @@ int copyMessageInfo(const MessageSchema& schema, MessageInfo** destination,
 
 int decodeMessage(const MessageSchema& schema, const uint8_t* bytes, size_t length,
                   MessageInfo* record) {
-  return decodeRecord(schema, layoutOf(schema), bytes, length, record, false) ? 1 : 0;
+  const size_t bound = length > (SIZE_MAX - kDecodeMemoryBase) / kDecodeMemoryPerByte
+                           ? SIZE_MAX
+                           : length * kDecodeMemoryPerByte + kDecodeMemoryBase;
+  NanoAllocationLimit limit(bound);
+  const NanoAllocationLimit* outer = std::exchange(decodeLimit, &limit);
+  const bool decoded = decodeRecord(schema, layoutOf(schema), bytes, length, record, false);
+  decodeLimit = outer;
+  return decoded ? 1 : 0;
 }
 
 namespace {

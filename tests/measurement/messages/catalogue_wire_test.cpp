@@ -97,7 +97,7 @@ Bytes everyField(const MessageSchema& schema, int depth) {
 }
 
 MessageInfo* newRecord(const MessageSchema& schema) {
-  auto* record = static_cast<MessageInfo*>(nanoAllocateZeroed(1, sizeof(MessageInfo)));
+  auto* record = static_cast<MessageInfo*>(calloc(1, sizeof(MessageInfo)));
   EXPECT_EQ(initMessageInfo(schema, record), 1);
   return record;
 }
@@ -405,6 +405,116 @@ TEST(CatalogueWire, RoutineTexts) {
   MessageInfo* copy = nullptr;
   EXPECT_EQ(AudienceCopyMessageInfo(&copy, nullptr), 0);
   EXPECT_EQ(AudienceCopyMessageInfo(nullptr, record), 0);
+}
+
+// `count` copies of `element` as items of field `tag`.
+Bytes repeatedItems(uint32_t tag, const Bytes& element, size_t count) {
+  Bytes wire;
+  for (size_t i = 0; i < count; ++i) putDelimited(wire, tag, element);
+  return wire;
+}
+
+// A batch shaped like a real upload: bundles of events with parameters.
+Bytes realisticBatch() {
+  Bytes event;
+  for (int p = 0; p < 10; ++p) {
+    Bytes param;
+    putDelimited(param, 1, Bytes{'_', 'p', static_cast<uint8_t>('0' + p)});
+    putKey(param, 3, 0);
+    putVarint(param, 1000 + p);
+    putDelimited(event, 1, param);
+  }
+  putDelimited(event, 2, Bytes{'s', 'c', 'r', 'e', 'e', 'n', '_', 'v', 'i', 'e', 'w'});
+  putKey(event, 3, 0);
+  putVarint(event, 1700000000000);
+  Bytes bundle;
+  putKey(bundle, 1, 0);
+  putVarint(bundle, 1);
+  const Bytes events = repeatedItems(2, event, 50);
+  bundle.insert(bundle.end(), events.begin(), events.end());
+  return repeatedItems(1, bundle, 4);
+}
+
+TEST(CatalogueWire, DecodeMemoryIsBoundedByTheInput) {
+  platform::LogCapture capture;
+  // Two bytes of wire per empty element, hundreds of bytes of record each.
+  const Bytes empty;
+  struct Hostile {
+    const MessageSchema* schema;
+    const char* element;
+  };
+  for (const Hostile& hostile : {Hostile{&kMeasurementBatchSchema, "MeasurementBundle"},
+                                 Hostile{&kProgramSchema, "RuntimeEntity"}}) {
+    capture.clear();
+    const Bytes wire = repeatedItems(1, empty, 1 << 19);
+    MessageInfo* record = newRecord(*hostile.schema);
+    EXPECT_EQ(decodeMessage(*hostile.schema, wire.data(), wire.size(), record), 0);
+    EXPECT_EQ(capture.stdoutText(),
+              std::string("<ERROR> ") + hostile.element +
+                  " decoder failed: Unable to initialize MessageInfo\n<ERROR> " +
+                  hostile.schema->name +
+                  " decoder failed: decoded message over the memory limit\n");
+    freeMessageInfo(*hostile.schema, record);
+  }
+
+  // Real shapes stay inside: a batch of short events at under 16 bytes per
+  // byte, a program of short instructions at under 24.
+  Bytes instruction;
+  putKey(instruction, 1, 0);
+  putVarint(instruction, 1);
+  putDelimited(instruction, 3, Bytes{'x'});
+  struct Real {
+    const MessageSchema* schema;
+    Bytes wire;
+    size_t perByte;
+  };
+  for (const Real& real : {Real{&kMeasurementBatchSchema, realisticBatch(), 16},
+                           Real{&kProgramSchema, repeatedItems(1, instruction, 20000), 24}}) {
+    capture.clear();
+    MessageInfo* record = newRecord(*real.schema);
+    NanoAllocationLimit tighter(real.wire.size() * real.perByte);
+    EXPECT_EQ(decodeMessage(*real.schema, real.wire.data(), real.wire.size(), record), 1);
+    EXPECT_FALSE(tighter.exceeded()) << real.schema->name;
+    EXPECT_EQ(encode(*real.schema, record), real.wire);
+    freeMessageInfo(*real.schema, record);
+    EXPECT_EQ(capture.stdoutText(), "");
+  }
+}
+
+TEST(CatalogueWire, RecordsAllocatedByCallersWorkEverywhere) {
+  const Bytes wire = everyField(kEventFilterSchema, 2);
+  auto* record = static_cast<MessageInfo*>(calloc(1, sizeof(MessageInfo)));
+  ASSERT_EQ(EventFilterInitMessageInfo(record), 1);
+  ASSERT_EQ(EventFilterDecode(wire.data(), wire.size(), record), 1);
+  EXPECT_EQ(EventFilterDeallocField(record, EventFilterField::event_name), 1);
+  const Bytes changed = encode(kEventFilterSchema, record);
+
+  // A caller's record as a copy's destination is freed and replaced.
+  auto* destination = static_cast<MessageInfo*>(calloc(1, sizeof(MessageInfo)));
+  ASSERT_EQ(EventFilterInitMessageInfo(destination), 1);
+  ASSERT_EQ(EventFilterCopyMessageInfo(&destination, record), 1);
+  EXPECT_EQ(encode(kEventFilterSchema, destination), changed);
+  auto wrapper = APMPBEventFilter::initWithMessageInfo(record);
+  ASSERT_NE(wrapper, nullptr);
+  EXPECT_EQ(wrapper->protoBuffer(), changed);
+  EXPECT_EQ(EventFilterFreeMessageInfo(destination), 1);
+  EXPECT_EQ(EventFilterFreeMessageInfo(record), 1);
+
+  // Never set up: only the record itself to free.
+  EXPECT_EQ(EventFilterFreeMessageInfo(static_cast<MessageInfo*>(calloc(1, sizeof(MessageInfo)))),
+            1);
+}
+
+TEST(CatalogueWire, ANestedRecordThatCannotBeMadeFailsTheDecoders) {
+  platform::LogCapture capture;
+  const Bytes wire{0x12, 0x00}; // an empty number_filter
+  MessageInfo* record = newRecord(kFilterSchema);
+  {
+    NanoAllocationLimit nothing(0);
+    EXPECT_EQ(FilterDecode(wire.data(), wire.size(), record), 0);
+  }
+  EXPECT_EQ(capture.stdoutText(), "<ERROR> Filter decoder failed: Unable to set decoders\n");
+  FilterFreeMessageInfo(record);
 }
 
 TEST(CatalogueWire, OversizeStringFailsTheDecode) {
