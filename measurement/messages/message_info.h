@@ -11,10 +11,14 @@
 // slots (value cells, byte-string values and their data, repeated headers
 // with their item arrays and items, nested records). The kinds table and the
 // name are constants shared by every record of the message type and are
-// never freed. Every owned block, the record itself included, comes from
-// nanoAllocate or nanoAllocateZeroed and goes back through nanoRelease
-// (nano_memory.h), so that any routine of the message layer may free what
-// another allocated.
+// never freed. Every owned block comes from nanoAllocate or
+// nanoAllocateZeroed and goes back through nanoRelease (nano_memory.h), so
+// that any routine of the message layer may free what another allocated.
+//
+// The record itself: callers allocate it zeroed with calloc (or malloc and
+// zero it) before the create routine sets it up, and the free routine gives
+// it back with free. Records the routines make themselves (copies, nested
+// records) are one block with their slot array, and are told apart by it.
 //
 // Threads: records are not locked; one record is used by one thread at a
 // time.

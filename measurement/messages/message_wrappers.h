@@ -17,9 +17,7 @@
 // - `initWithBuffer(data)`: a new message decoded from wire bytes; null or
 //   empty data gives an empty message; null when decoding fails (the
 //   decoder prints its "<ERROR> " lines).
-// - `protoBuffer()`: the encoded bytes, afresh at each call; nullopt when
-//   the message cannot be encoded.
-// - `messageID()`, `messageInfo()`, `initMessageInfoFn()`,
+// - `messageID()`, `protoBuffer()`, `messageInfo()`, `initMessageInfoFn()`,
 //   `deallocMessageFieldFn()`, `copyMessageInfoFn()` and
 //   `fieldMessageName()` as NANOMessageBase describes them.
 //
@@ -69,7 +67,7 @@ class MessageWrapper : public NANOMessageBase {
   static std::shared_ptr<Derived> initWithMessageInfo(const MessageInfo* record) {
     MessageInfo* own = nullptr;
     if (!record) {
-      own = static_cast<MessageInfo*>(nanoAllocateZeroed(1, sizeof(MessageInfo)));
+      own = static_cast<MessageInfo*>(calloc(1, sizeof(MessageInfo)));
       if (!own) return nullptr;
       if (!routines().initMessageInfo(own)) {
         routines().freeMessageInfo(own);
@@ -86,7 +84,7 @@ class MessageWrapper : public NANOMessageBase {
   }
 
   static std::shared_ptr<Derived> initWithBuffer(const platform::Bytes* data) {
-    auto* record = static_cast<MessageInfo*>(nanoAllocateZeroed(1, sizeof(MessageInfo)));
+    auto* record = static_cast<MessageInfo*>(calloc(1, sizeof(MessageInfo)));
     if (!record) return nullptr;
     const uint8_t* bytes = data && !data->empty() ? data->data() : nullptr;
     const size_t length = data ? data->size() : 0;
@@ -104,7 +102,7 @@ class MessageWrapper : public NANOMessageBase {
 
   // Encoded straight into the data object, with the bytes and results of
   // the message's Encode routine.
-  std::optional<platform::Bytes> protoBuffer() const {
+  std::optional<platform::Bytes> protoBuffer() const override {
     if (!messageInfo_ || !routines().encode) return std::nullopt;
     return encodeMessage(*routines().schema, messageInfo_);
   }

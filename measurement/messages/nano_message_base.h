@@ -1,7 +1,8 @@
-// `NANOMessageBase`: what every message wrapper object offers the field-index
-// accessors (nano_accessors.h): its record and the per-message routines that
-// clear a field and copy or set up records of its message type, and the
-// message type of each of its message fields.
+// `NANOMessageBase`: what every message wrapper object offers its users and
+// the field-index accessors (nano_accessors.h): its record, its encoded
+// bytes, the per-message routines that clear a field and copy or set up
+// records of its message type, and the message type of each of its message
+// fields.
 //
 // A wrapper owns its record; the accessors read and change fields through
 // `messageInfo()` and never take ownership. The initialisers of the protocol
@@ -14,8 +15,10 @@
 
 #include <concepts>
 #include <memory>
+#include <optional>
 
 #include "measurement/messages/message_info.h"
+#include "platform/object.h"
 
 class NANOMessageBase {
  public:
@@ -26,6 +29,9 @@ class NANOMessageBase {
   virtual const char* messageID() const = 0;
   // The record, or null when the instance has none.
   virtual MessageInfo* messageInfo() const = 0;
+  // The encoded bytes, afresh at each call; nullopt when the instance has
+  // no record or the message cannot be encoded.
+  virtual std::optional<platform::Bytes> protoBuffer() const = 0;
   // The routines of this message type (message_info.h).
   virtual InitMessageInfoFn initMessageInfoFn() const = 0;
   virtual DeallocMessageFieldFn deallocMessageFieldFn() const = 0;

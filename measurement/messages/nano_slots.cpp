@@ -91,8 +91,12 @@ void* nanoRecordBlock(const MessageInfo* record) {
 
 void nanoReleaseRecordShell(MessageInfo* record) {
   if (!record) return;
-  if (record->slots != reinterpret_cast<void**>(record + 1)) nanoRelease(record->slots);
-  nanoRelease(record);
+  if (record->slots == reinterpret_cast<void**>(record + 1)) {
+    nanoRelease(record);
+    return;
+  }
+  nanoRelease(record->slots);
+  free(record);
 }
 
 void nanoReleaseRecord(MessageInfo* record) {

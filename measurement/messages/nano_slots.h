@@ -31,8 +31,10 @@ void nanoReleaseBytes(APMNanoBytes* value);
 // else the slot array. This block owns the arena (nano_memory.h) that the
 // record's tree was built in, if any.
 void* nanoRecordBlock(const MessageInfo* record);
-// Releases a record's slot array and the record itself (one release for a
-// record made in one block with its slots), but not an arena they own.
+// Releases a record's slot array and the record itself, but not an arena
+// they own. A record made in one block with its slot array is released
+// with it; any other record is a caller's, from malloc or calloc, and goes
+// back through free.
 void nanoReleaseRecordShell(MessageInfo* record);
 // The same, then the arena the record owns: for a record whose fields have
 // all been released.

@@ -183,6 +183,8 @@ class TestMessage : public NANOMessageBase {
 
   const char* messageID() const override { return schema_->name; }
   MessageInfo* messageInfo() const override { return record_; }
+  // The test messages have no wire form.
+  std::optional<platform::Bytes> protoBuffer() const override { return std::nullopt; }
   InitMessageInfoFn initMessageInfoFn() const override {
     return schema_ == &kSample ? +[](MessageInfo* r) { return initRecord(r, kSample); }
                                : +[](MessageInfo* r) { return initRecord(r, kChild); };

@@ -1,4 +1,5 @@
 #include "measurement/messages/message_wrappers.h"
+#include "measurement/messages/nano_accessors.h"
 #include "measurement/messages/nano_memory.h"
 #include "platform/log.h"
 
@@ -27,7 +28,7 @@ void checkWrapper(const char* name) {
   EXPECT_NE(fromNothing->messageInfo(), empty->messageInfo());
 
   // The routines the accessors reach work on records of this message.
-  MessageInfo* record = static_cast<MessageInfo*>(nanoAllocateZeroed(1, sizeof(MessageInfo)));
+  auto* record = static_cast<MessageInfo*>(calloc(1, sizeof(MessageInfo)));
   ASSERT_EQ(empty->initMessageInfoFn()(record), 1);
   MessageInfo* copy = nullptr;
   ASSERT_EQ(empty->copyMessageInfoFn()(&copy, record), 1);
@@ -77,6 +78,22 @@ TEST(WrapperClasses, FieldMessageNames) {
   auto made = APMPBMeasurementBundle::messageClass().initWithMessageInfo(bundle->messageInfo());
   ASSERT_NE(made, nullptr);
   EXPECT_STREQ(made->messageID(), "MeasurementBundle");
+}
+
+TEST(WrapperClasses, MessagesHandedBackAsTheBaseEncode) {
+  const Bytes wire{0x0a, 0x02, 0x08, 0x07, 0x0a, 0x00}; // two instructions
+  auto program = APMPBProgram::initWithBuffer(wire);
+  ASSERT_NE(program, nullptr);
+  const NANOMessageClass entityClass = APMPBRuntimeEntity::messageClass();
+  const auto items = APMNanoGetRepeated(program, ProgramField::instructions, &entityClass);
+  ASSERT_TRUE(items.has_value());
+  ASSERT_EQ(items->size(), 2u);
+  std::vector<Bytes> encoded;
+  for (const APMNanoValue& item : *items) {
+    const auto& base = std::get<std::shared_ptr<NANOMessageBase>>(item);
+    encoded.push_back(base->protoBuffer().value());
+  }
+  EXPECT_EQ(encoded, (std::vector<Bytes>{{0x08, 0x07}, {}}));
 }
 
 } // namespace
