@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the whole suite under AddressSanitizer and
 # UndefinedBehaviorSanitizer, the thread suites under ThreadSanitizer, and
-# every fuzz target over its committed seeds.
+# every fuzz target over its committed seeds. The sanitizer build also
+# compiles every public header on its own (target header_check).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh

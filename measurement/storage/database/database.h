@@ -32,10 +32,10 @@
 #include "measurement/storage/database/record.h"
 #include "measurement/storage/database/sqlite_store.h"
 #include "measurement/storage/models/conditional_user_property.h"
+#include "measurement/storage/models/daily_counts.h"
 #include "platform/error.h"
 
 class APMAppMetadata;
-class APMDailyCounts;
 class APMEvent;
 class APMEventFilter;
 class APMFilterResult;
