@@ -109,6 +109,8 @@ Value comparison(std::span<const Value> arguments, APMPScope& scope, ErrorRef& e
   if (!APMPCheckArgumentCount(arguments, 2, error)) return {};
   const Value a = APMPEvaluator::evaluateStatement(arguments[0], scope, error);
   if (error) return {};
+  // Kept whole while the second operand runs, whatever it collects.
+  const APMPActiveValues held(std::span<const Value>(&a, 1));
   const Value b = APMPEvaluator::evaluateStatement(arguments[1], scope, error);
   if (error) return {};
   const bool result = Compare(a, b, scope, error);

@@ -8,6 +8,7 @@
 // bodies are taken once, before the first iteration: what the body adds is
 // not visited, what it removes still is. Building them is charged to the
 // work budget, one unit per item or statement.
+#include "measurement/script/charged_conversions.h"
 #include "measurement/script/evaluator.h"
 
 using Value = APMPRuntimeValue;
@@ -97,7 +98,7 @@ Value itemLoop(std::span<const Value> arguments, APMPScope& scope, ErrorRef& err
   if (!APMPCheckArgumentCount(arguments, 3, error)) return {};
   APMPValueList values;
   if (!APMPEvaluateArguments(arguments, scope, error, values)) return {};
-  const std::u16string name = values[0].stringValueOrError(error);
+  const std::u16string name = APMPChargedText(values[0], scope, error);
   if (error) return {};
   std::vector<Value> items, body;
   if (!Items(values[1], scope, items, error) || !bodyOf(values[2], scope, body, error)) return {};
@@ -145,7 +146,7 @@ Value countedLoop(std::span<const Value> arguments, APMPScope& scope, ErrorRef& 
   std::vector<std::u16string> names;
   names.reserve(nameValues.size());
   for (const Value& nameValue : nameValues) {
-    names.push_back(nameValue.stringValueOrError(error));
+    names.push_back(APMPChargedText(nameValue, scope, error));
     if (error) return {};
   }
 

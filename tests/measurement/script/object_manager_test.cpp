@@ -131,6 +131,7 @@ TEST(ObjectManagerTest, CollectingInTheMiddleOfARunKeepsWhatTheRunUses) {
   EXPECT_EQ(eval(getProperty(getProperty(stmt("7", {stmt("8", {str("a"), num(4)}), stmt("collect")}), num(0)), str("a")))
                 .numberValue(),
             4);
+  EXPECT_TRUE(eval(stmt("12", {stmt("7", {num(1)}), stmt("13", {stmt("collect"), num(1)})})).booleanValue());
   eval(stmt("5", {list({stmt("collect"), stmt("record", {num(5)})})}));
   eval(stmt("64", {str("e"), stmt("7", {stmt("8", {str("v"), num(6)})}),
                    list({stmt("collect"), stmt("record", {getProperty(variable("e"), str("v"))})})}));
