@@ -7,8 +7,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <set>
 
 #include "measurement/engine/measurement_errors.h"
@@ -76,10 +78,27 @@ bool isSupportedKind(const platform::Object& value) {
   }
 }
 
+// Why a value of a storable kind cannot be stored as it is: an unsigned
+// number beyond int64 would come back negative, and SQLite keeps NaN as
+// NULL (or refuses it in a NOT NULL column with a puzzling error). Null
+// when it can.
+const char* unrepresentable(const platform::Object& value) {
+  using Kind = platform::Object::Kind;
+  if (value.kind() == Kind::UInt &&
+      value.uint64Value() > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
+    return "Received unsigned number above the largest signed 64-bit integer";
+  }
+  if (value.kind() == Kind::Double && std::isnan(value.doubleValue())) {
+    return "Received NaN, which cannot be stored";
+  }
+  return nullptr;
+}
+
 // Binds one value by its kind; SQLITE_MISMATCH for a kind that has no column
-// type.
+// type or a value that cannot be stored as it is.
 int bindValue(sqlite3_stmt* statement, int index, const platform::Object& value) {
   using Kind = platform::Object::Kind;
+  if (unrepresentable(value)) return SQLITE_MISMATCH;
   switch (value.kind()) {
     case Kind::Null:
       return sqlite3_bind_null(statement, index);
@@ -466,6 +485,16 @@ void APMSqliteStore::cleanUpStatement(sqlite3_stmt* statement, const std::string
   sqlite3_finalize(statement);
 }
 
+void APMSqliteStore::reportBindFailure(const platform::Object& value,
+                                       platform::ErrorRef* error) const {
+  if (const char* reason = unrepresentable(value)) {
+    APMSetErrorWithContext(error, kArgument, reason,
+                           monitorContextForDatabaseOperation("bind values"));
+  } else {
+    setDatabaseError(error, "bind values");
+  }
+}
+
 bool APMSqliteStore::bindValues(const APMSqlParameters& values, sqlite3_stmt* statement,
                                 platform::ErrorRef* error) {
   return bindEach(values, statement, error);
@@ -484,7 +513,7 @@ bool APMSqliteStore::bindEach(const Values& values, sqlite3_stmt* statement,
   auto bindOne = [&](const platform::Object& value) {
     ++index;
     if (bindValue(statement, index, value) != SQLITE_OK && bound) {
-      setDatabaseError(error, "bind values");
+      reportBindFailure(value, error);
       bound = false;
     }
   };
@@ -1108,7 +1137,7 @@ bool APMSqliteStore::bindUpdate(const APMRecord& record, const platform::Object&
                                 sqlite3_stmt* statement, platform::ErrorRef* error) {
   if (!bindEach(record, statement, error, false)) return false;
   if (bindValue(statement, static_cast<int>(record.size()) + 1, columnValue) != SQLITE_OK) {
-    setDatabaseError(error, "bind values");
+    reportBindFailure(columnValue, error);
     sqlite3_reset(statement);
     sqlite3_clear_bindings(statement);
     return false;

@@ -152,8 +152,9 @@ class APMSqliteStore {
   // --- Records ------------------------------------------------------------
 
   // INSERT OR REPLACE of the record's columns. A value of a kind that cannot
-  // be stored is logged and answers false without an error. The statement
-  // is cached under its text, as records of one table repeat their columns.
+  // be stored is logged and answers false without an error; a number that
+  // cannot be stored as it is fails as in `bindValues`. The statement is
+  // cached under its text, as records of one table repeat their columns.
   bool upsertRecord(const APMRecord& record, const std::string& table,
                     platform::ErrorRef* error = nullptr);
   // UPDATE of the record's columns in the rows whose `columnName` equals
@@ -247,8 +248,9 @@ class APMSqliteStore {
                                          platform::ErrorRef* error = nullptr);
   // Clears the statement's bindings, then binds each value at its index + 1.
   // Byte data is bound without copying: the values must outlive the
-  // statement's execution and its clean-up. On failure the statement is
-  // reset and left without bindings.
+  // statement's execution and its clean-up. An unsigned number above the
+  // int64 range or a NaN is refused (code 1): neither could be stored as it
+  // is. On failure the statement is reset and left without bindings.
   bool bindValues(const APMSqlParameters& values, sqlite3_stmt* statement,
                   platform::ErrorRef* error = nullptr);
   // SQLite's message of the last failure; nullopt while closed.
@@ -306,6 +308,9 @@ class APMSqliteStore {
   template <typename Values>
   bool bindEach(const Values& values, sqlite3_stmt* statement, platform::ErrorRef* error,
                 bool clearFirst = true);
+  // The error of a value that failed to bind: a clear refusal (code 1) of a
+  // number that cannot be stored as it is, else SQLite's.
+  void reportBindFailure(const platform::Object& value, platform::ErrorRef* error) const;
   bool stepToDone(sqlite3_stmt* statement, const std::string& query, const std::string& operation,
                   platform::ErrorRef* error);
   bool executeDirect(const char* sql);

@@ -4,6 +4,8 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <cmath>
+#include <limits>
 #include <stdexcept>
 
 #include "measurement/engine/measurement_errors.h"
@@ -188,6 +190,51 @@ TEST_F(SqliteStoreTest, RecordsRoundTripByKind) {
   EXPECT_EQ(store_->rowCountForTableWithName("t", "n", Object(3)), 2);
   EXPECT_FALSE(store_->updateRecord({{"i", 1}}, "t", "k", Object(), &error));
   EXPECT_EQ(descriptionOf(error), "Nil column value for update");
+}
+
+TEST_F(SqliteStoreTest, NumbersThatCannotBeStoredAsTheyAreAreRefused) {
+  constexpr uint64_t kLargest = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+  ASSERT_TRUE(store_->upsertRecord({{"k", "kept"}, {"i", 1}}, "t"));
+  struct Case {
+    Object value;
+    const char* refusal;
+  } cases[] = {
+      {Object(kLargest + 1), "Received unsigned number above the largest signed 64-bit integer"},
+      {Object(std::numeric_limits<uint64_t>::max()),
+       "Received unsigned number above the largest signed 64-bit integer"},
+      {Object(std::nan("")), "Received NaN, which cannot be stored"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value.description());
+    auto expectRefused = [&](bool result, const ErrorRef& error) {
+      EXPECT_FALSE(result);
+      EXPECT_EQ(descriptionOf(error), c.refusal);
+      EXPECT_EQ(error ? error->code() : 0, 1);
+    };
+    ErrorRef error;
+    expectRefused(store_->upsertRecord({{"k", "new"}, {"i", c.value}}, "t", &error), error);
+    error.reset();
+    expectRefused(store_->updateRecord({{"i", c.value}}, "t", "k", "kept", &error), error);
+    error.reset();
+    expectRefused(store_->updateRecord({{"i", 2}}, "t", "i", c.value, &error), error);
+    error.reset();
+    expectRefused(store_->updateAllRecordsInTableWithName("t", "r", c.value, &error), error);
+    error.reset();
+    expectRefused(store_->recordsForQuery("SELECT k FROM t WHERE i = ?", {c.value}, &error)
+                      .has_value(),
+                  error);
+    EXPECT_EQ(store_->rowCountForTableWithName("t"), 1);
+    EXPECT_EQ(store_->numberForQuery("SELECT i FROM t", {}), Object(1));
+    EXPECT_TRUE(store_->numberForQuery("SELECT r FROM t", {}).isNil());
+  }
+  // The largest signed value and infinities are stored as they are.
+  ASSERT_TRUE(store_->upsertRecord(
+      {{"k", "edge"}, {"i", Object(kLargest)}, {"r", std::numeric_limits<double>::infinity()}},
+      "t"));
+  EXPECT_EQ(store_->numberForQuery("SELECT i FROM t WHERE k = ?", {"edge"}),
+            Object(std::numeric_limits<int64_t>::max()));
+  EXPECT_EQ(store_->numberForQuery("SELECT r FROM t WHERE k = ?", {"edge"}),
+            Object(std::numeric_limits<double>::infinity()));
 }
 
 TEST_F(SqliteStoreTest, FailedBindLeavesStatementUnbound) {
