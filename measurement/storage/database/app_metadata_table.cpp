@@ -12,6 +12,7 @@
 
 namespace {
 
+constexpr long kRefusedArgument = 1;
 constexpr long kRefusedState = 2;
 constexpr long kUnconvertible = 3;
 // The row is addressed by its rowid, written as the text "1" as it always
@@ -105,6 +106,13 @@ bool APMDatabase::updateAppMetadata(const std::shared_ptr<APMAppMetadata>& appMe
   if (!appMetadata) {
     APMSetError(error, kUnconvertible,
                 "Received empty app metadata for getting dictionary representation");
+    return false;
+  }
+  // SQLite keeps NaN as NULL, which the NOT NULL end time refuses deep in
+  // the statement, and an infinite time would stick to every later bundle.
+  if (!std::isfinite(appMetadata->lastBundleStartTimestamp()) ||
+      !std::isfinite(appMetadata->lastBundleEndTimestamp())) {
+    APMSetError(error, kRefusedArgument, "Received non-finite timestamp in app metadata");
     return false;
   }
   return updateDataType(recordOfAppMetadata(*appMetadata), kAPMAppMetadataTable, kKeyColumn,

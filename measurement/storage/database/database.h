@@ -129,6 +129,7 @@ class APMDatabase {
   // bookkeeping reset, keeping the stored configuration and counters.
   bool initializeAppMetadata();
   std::shared_ptr<APMAppMetadata> queryAppMetadata(platform::ErrorRef* error = nullptr);
+  // Refuses (code 1) a bundle time that is NaN or infinite.
   bool updateAppMetadata(const std::shared_ptr<APMAppMetadata>& appMetadata,
                          platform::ErrorRef* error = nullptr);
   // The stored counters; the day is today when none is stored. A stored day

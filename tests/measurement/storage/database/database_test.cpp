@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <cmath>
+#include <limits>
 #include <map>
 
 #include "measurement/engine/measurement_errors.h"
@@ -149,6 +151,29 @@ TEST_F(DatabaseTest, FreshFileHasTheWholeSchemaAndOneMetadataRow) {
             "Received empty app metadata for getting dictionary representation");
   EXPECT_EQ(error->code(), 3);
   EXPECT_EQ(store.rowCountForTableWithName("app_metadata"), 1);
+}
+
+TEST_F(DatabaseTest, NonFiniteBundleTimesAreRefused) {
+  auto database = open();
+  ASSERT_TRUE(database);
+  auto stored = database->queryAppMetadata();
+  stored->setLastBundleStartTimestamp(10.5);
+  stored->setLastBundleEndTimestamp(20.5);
+  ASSERT_TRUE(database->updateAppMetadata(stored));
+  const double kInfinity = std::numeric_limits<double>::infinity();
+  for (auto [start, end] : {std::pair{std::nan(""), 1.0}, std::pair{1.0, std::nan("")},
+                            std::pair{kInfinity, 1.0}, std::pair{1.0, -kInfinity}}) {
+    auto metadata = APMAppMetadata::initWithLastBundleIndex(3, start, end);
+    ErrorRef error;
+    EXPECT_FALSE(database->updateAppMetadata(metadata, &error)) << start << " " << end;
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), 1);
+    EXPECT_EQ(error->localizedDescription(), "Received non-finite timestamp in app metadata");
+  }
+  auto kept = database->queryAppMetadata();
+  EXPECT_EQ(kept->lastBundleIndex(), 0);
+  EXPECT_EQ(kept->lastBundleStartTimestamp(), 10.5);
+  EXPECT_EQ(kept->lastBundleEndTimestamp(), 20.5);
 }
 
 TEST_F(DatabaseTest, OldFileIsMigratedKeepingRows) {
