@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/ratio_reporter.h"
 #include "measurement/storage/database/sqlite_store.h"
 
 namespace {
@@ -232,31 +233,6 @@ void open100kPlain(benchmark::State& state) {
     if (!ok) state.SkipWithError("integrity check failed");
   }
 }
-
-// Collects each benchmark's time per iteration so that the pairs can be
-// compared once all have run.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    // The median when repetitions were asked for, else the one run.
-    for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration && !times_.count(run.run_name.function_name)) {
-        times_[run.run_name.function_name] = run.GetAdjustedRealTime();
-      }
-      if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
-        times_[run.run_name.function_name] = run.GetAdjustedRealTime();
-      }
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  void printRatio(const char* title, const std::string& store, const std::string& plain) {
-    if (!times_.count(store) || !times_.count(plain)) return;
-    std::printf("%-44s %6.2fx\n", title, times_[store] / times_[plain]);
-  }
-
- private:
-  std::map<std::string, double> times_;
-};
 
 }  // namespace
 
