@@ -74,6 +74,7 @@ std::shared_ptr<APMPBEventParam> paramOf(const std::string& name, const APMValue
   }
   std::vector<APMNanoValue> elements;
   for (const Object& element : *value.arrayValue()) {
+    if (element.dictionary()->empty()) continue;
     auto item = newParam({});
     if (!item) return nullptr;
     std::vector<APMNanoValue> entries;
@@ -88,6 +89,16 @@ std::shared_ptr<APMPBEventParam> paramOf(const std::string& name, const APMValue
   }
   setElements(param, elements);
   return param;
+}
+
+// An array without an element that has entries has no message form: a
+// parameter with neither a value nor elements does not read back.
+bool hasMessageForm(const APMValue& value) {
+  if (!value.isArray()) return true;
+  for (const Object& element : *value.arrayValue()) {
+    if (!element.dictionary()->empty()) return true;
+  }
+  return false;
 }
 
 std::vector<std::shared_ptr<APMPBEventParam>> elementsOf(const APMPBEventParam& param) {
@@ -167,6 +178,7 @@ std::shared_ptr<APMPBEvent> APMEvent::protoEvent() const {
   std::vector<APMNanoValue> params;
   params.reserve(parameters_.size());
   for (const auto& [name, value] : parameters_) {
+    if (!hasMessageForm(value)) continue;
     std::shared_ptr<APMPBEventParam> param = paramOf(name, value);
     if (!param) return nullptr;
     params.emplace_back(std::move(param));
@@ -215,10 +227,16 @@ std::optional<APMEvent::Parameters> APMDictionaryFromEventParam(const APMPBEvent
   if (!nested) {
     Object::Array array;
     array.reserve(elements.size());
+    // An element without readable entries is left out like one that fails;
+    // an array left without elements is as unreadable as a parameter
+    // without a value (its message form would be one).
     for (const auto& element : elements) {
-      if (auto entries = APMDictionaryFromEventParam(element.get(), true)) {
-        array.push_back(dictionaryOf(*entries));
-      }
+      auto entries = APMDictionaryFromEventParam(element.get(), true);
+      if (entries && !entries->empty()) array.push_back(dictionaryOf(*entries));
+    }
+    if (array.empty()) {
+      APMSetError(error, kState, "Failed to parse invalid event params data");
+      return std::nullopt;
     }
     return single(APMValue(std::move(array)));
   }

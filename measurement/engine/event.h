@@ -13,7 +13,8 @@
 // is above 0. A string parameter fills the parameter's field 1, an int64
 // field 2, a double field 4; an array fills field 5 with one nameless
 // parameter per element, whose own field 5 holds the element's entries as
-// named scalar parameters.
+// named scalar parameters. Elements without entries, and arrays left
+// without elements, are not written: they would not read back.
 //
 // Threads: any thread may make and read events.
 #pragma once
@@ -90,7 +91,8 @@ class APMEvent {
 //   it must have a name: else code 1 "Event parameter name is empty".
 // - Without a scalar but with elements at field 5: outside an array, the
 //   elements, each decoded as nested and those that fail left out, make an
-//   array value of dictionaries under the name; inside an array (an
+//   array value of dictionaries under the name (elements without entries
+//   left out too, and none left is a failure); inside an array (an
 //   element), the named scalars among its elements make one flat map.
 // - Neither: code 2 "Failed to parse invalid event params data"; a null
 //   message: code 1 "Failed to parse empty event params data".

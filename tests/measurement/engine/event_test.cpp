@@ -177,4 +177,24 @@ TEST(EventTest, ParameterDecoding) {
   APMNanoSetRepeated(array, EventParamField::param_value, &elements);
   EXPECT_EQ(APMDictionaryFromEventParam(array.get(), false),
             (Parameters{{"list", APMValue(Object::Array{entries({{"k", Object(1.5)}})})}}));
+
+  // An array of which nothing is readable is no value at all.
+  elements = {param("")};
+  APMNanoSetRepeated(array, EventParamField::param_value, &elements);
+  EXPECT_FALSE(APMDictionaryFromEventParam(array.get(), false, &error));
+  EXPECT_EQ(error->localizedDescription(), "Failed to parse invalid event params data");
+}
+
+TEST(EventTest, ArraysWithoutEntriesAreLeftOutOfTheMessageSoItReadsBack) {
+  auto event = APMEvent::initWithOrigin(
+      "app", false, "_e", 1, 0,
+      {{"none", APMValue(Object::Array{})},
+       {"blank", APMValue(Object::Array{entries({})})},
+       {"some", APMValue(Object::Array{entries({}), entries({{"k", Object("v")}})})}});
+  ASSERT_TRUE(event);
+  auto back = roundTrip(*event);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->parameters(),
+            (Parameters{{"_o", APMValue(std::string("app"))},
+                        {"some", APMValue(Object::Array{entries({{"k", Object("v")}})})}}));
 }
