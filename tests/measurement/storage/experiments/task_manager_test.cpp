@@ -193,6 +193,13 @@ TEST_F(TaskManagerSchedule, ResetRestartsAndClearAndDeleteStopsEverything) {
   EXPECT_EQ(monitor.first(820014).contexts.at(1).error()->code(), 2);
   EXPECT_TRUE(monitor.contains(820021));
   EXPECT_TRUE(delegate->upserted().empty());
+  // An answer still in flight when everything was deleted moves nothing.
+  VADErivoro::Response ok;
+  ok.statusCode = 200;
+  taskManager->dispatchSyncOnWorkerQueue(
+      [&] { taskManager->handleFetchingExperimentsResponse(ok, std::nullopt, nullptr); });
+  EXPECT_FALSE(hasStored(kAPMExperimentFetchSuccessTimestampKey));
+  EXPECT_TRUE(delegate->fetched().empty());
   // Nothing is scheduled again and no file comes back.
   taskManager->dispatchSyncOnWorkerQueue([&] { taskManager->scheduleFetchingExperimentsOnWorkerQueue(); });
   EXPECT_FALSE(taskManager->alarm()->scheduledTimestamp());
