@@ -619,6 +619,15 @@ bool APMSqliteStore::rollbackTransaction() {
   return executeDirect("ROLLBACK");
 }
 
+void APMSqliteStore::setTransactionError(platform::ErrorRef* error, const std::string& text,
+                                         const std::string& operation) const {
+  // SQLite's reason (a full disk, a lock, a deferred constraint) follows
+  // the text, which callers and logs know.
+  std::optional<std::string> reason = errorDescriptionForDatabaseOperation(operation);
+  APMSetErrorWithContext(error, kSqlite, reason ? text + ". " + *reason : text,
+                         monitorContextForDatabaseOperation(operation));
+}
+
 bool APMSqliteStore::performTransactionWithError(const std::function<bool()>& block,
                                                  platform::ErrorRef* error) {
   if (!block) {
@@ -627,8 +636,7 @@ bool APMSqliteStore::performTransactionWithError(const std::function<bool()>& bl
   }
   if (!checkOpen("Database not open", error)) return false;
   if (!beginTransaction()) {
-    APMSetErrorWithContext(error, kSqlite, "Failed to begin transaction",
-                           monitorContextForDatabaseOperation("begin transaction"));
+    setTransactionError(error, "Failed to begin transaction", "begin transaction");
     return false;
   }
   bool committed = false;
@@ -640,8 +648,7 @@ bool APMSqliteStore::performTransactionWithError(const std::function<bool()>& bl
   }
   if (committed) {
     if (endTransaction()) return true;
-    APMSetErrorWithContext(error, kSqlite, "Failed to end transaction",
-                           monitorContextForDatabaseOperation("end transaction"));
+    setTransactionError(error, "Failed to end transaction", "end transaction");
     // A failed commit (the file busy or full) leaves the transaction open;
     // every later BEGIN would fail with it.
     // The block may have closed the connection; there is nothing to roll

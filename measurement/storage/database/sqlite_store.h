@@ -202,6 +202,9 @@ class APMSqliteStore {
   // stays inside a transaction. Transactions do not nest.
   bool performTransactionWithError(const std::function<bool()>& block,
                                    platform::ErrorRef* error = nullptr);
+  // A failed BEGIN or commit keeps its text ("Failed to begin transaction",
+  // "Failed to end transaction"), followed by SQLite's reason in the form
+  // of the other store errors; code 3.
   bool beginTransaction();
   bool endTransaction();
   bool rollbackTransaction();
@@ -308,6 +311,9 @@ class APMSqliteStore {
   template <typename Values>
   bool bindEach(const Values& values, sqlite3_stmt* statement, platform::ErrorRef* error,
                 bool clearFirst = true);
+  // Code 3: `text`, then SQLite's description of the failed `operation`.
+  void setTransactionError(platform::ErrorRef* error, const std::string& text,
+                           const std::string& operation) const;
   // The error of a value that failed to bind: a clear refusal (code 1) of a
   // number that cannot be stored as it is, else SQLite's.
   void reportBindFailure(const platform::Object& value, platform::ErrorRef* error) const;

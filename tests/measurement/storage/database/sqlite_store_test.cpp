@@ -359,7 +359,10 @@ TEST_F(SqliteStoreTest, TransactionsCommitRollBackAndRethrow) {
   }),
                std::runtime_error);
   EXPECT_FALSE(store_->performTransactionWithError(
-      [&] { return store_->performTransactionWithError([] { return true; }); }));
+      [&] { return store_->performTransactionWithError([] { return true; }, &error); }));
+  EXPECT_EQ(descriptionOf(error),
+            "Failed to begin transaction. Database operation \"begin transaction\" failed with "
+            "sqlite code 1 and error message \"cannot start a transaction within a transaction\"");
   EXPECT_EQ(store_->rowCountForTableWithName("t"), 1);
   // A block that closes the connection cannot commit, and must not take
   // the store down with it.
@@ -387,8 +390,11 @@ TEST_F(SqliteStoreTest, FailedCommitRollsBack) {
   ErrorRef error;
   EXPECT_FALSE(store_->performTransactionWithError(
       [&] { return store_->upsertRecord({{"parent_id", 7}}, "child"); }, &error));
-  EXPECT_EQ(descriptionOf(error), "Failed to end transaction");
+  EXPECT_EQ(descriptionOf(error),
+            "Failed to end transaction. Database operation \"end transaction\" failed with sqlite "
+            "code 19 and error message \"FOREIGN KEY constraint failed\"");
   EXPECT_EQ(error->code(), 3);
+  EXPECT_EQ(APMMonitorContextOfError(*error), "end transaction,19,A");
   EXPECT_EQ(sqlite3_get_autocommit(store_->sqliteHandle()), 1);
   EXPECT_EQ(store_->rowCountForTableWithName("child"), 0);
   EXPECT_TRUE(store_->performTransactionWithError(
