@@ -6,8 +6,8 @@
 // return (whose control value it answers, so that it leaves the enclosing
 // function), by an error, or by the instruction budget. Item lists and
 // bodies are taken once, before the first iteration: what the body adds is
-// not visited, what it removes still is. Building them is charged to the
-// work budget, one unit per item or statement.
+// not visited, what it removes still is. Items and body statements are
+// charged to the work budget, one unit each.
 #include "measurement/script/charged_conversions.h"
 #include "measurement/script/evaluator.h"
 
@@ -51,37 +51,66 @@ bool holds(const Value& condition, APMPScope& scope, ErrorRef& error) {
   return value.booleanValueOrError(error);
 }
 
-// The items of "47", "54", "55": the indexes of a string's code units; an
-// array's named properties, then the indexes of its elements that are not
-// holes; a map's or function's property names; nothing for other values.
-bool propertyNames(const Value& target, APMPScope& scope, std::vector<Value>& items, ErrorRef& error) {
-  if (const std::u16string* text = target.text()) {
-    if (!APMPChargeWork(scope, text->size(), error)) return false;
-    for (size_t i = 0; i < text->size(); ++i) items.push_back(Value::string(APMPNumberText(static_cast<double>(i))));
-  } else if (const APMPArrayValue* array = target.asArray()) {
-    if (!APMPChargeWork(scope, array->propertyMap().count() + array->count(), error)) return false;
-    items = array->allPropertyNames();
-  } else if (const APMPPropertyCarrierValue* carrier = target.asPropertyCarrier()) {
-    if (!APMPChargeWork(scope, carrier->propertyMap().count(), error)) return false;
-    for (const APMPPropertyMap::Entry& entry : carrier->propertyMap().entries()) items.push_back(Value::string(entry.name));
+// The items of a loop, fixed before its first iteration. A string's items
+// (its positions, or its code units) are made one at a time as the loop
+// reaches them, each charged to the work budget: a string cannot change,
+// and a text of millions of units would otherwise become millions of values
+// at once. Other items are copied into a list, charged one unit each.
+class Items {
+ public:
+  Items() : held_(std::span<const Value>()) {}
+  size_t size() const noexcept { return text_ ? text_->size() : list_.size(); }
+  // Item `i`; undefined with error 18 once the budget is spent.
+  Value at(size_t i, APMPScope& scope, ErrorRef& error) const {
+    if (!text_) return list_[i];
+    if (!APMPChargeWork(scope, 1, error)) return {};
+    if (positions_) return Value::string(APMPNumberText(static_cast<double>(i)));
+    return Value::string(std::u16string(1, (*text_)[i]));
   }
-  return true;
+
+  // `text` belongs to a value the loop holds for as long as it runs.
+  void fromText(const std::u16string& text, bool positions) {
+    text_ = &text;
+    positions_ = positions;
+  }
+  bool fromList(std::vector<Value> list, APMPScope& scope, ErrorRef& error) {
+    if (!APMPChargeWork(scope, list.size(), error)) return false;
+    list_ = std::move(list);
+    held_.hold(list_);
+    return true;
+  }
+
+ private:
+  const std::u16string* text_ = nullptr;
+  bool positions_ = false;
+  std::vector<Value> list_;
+  APMPActiveValues held_;
+};
+
+// "47", "54", "55": a string's positions as decimal strings; an array's
+// named properties, then the indexes of its elements that are not holes; a
+// map's or function's property names; nothing for other values.
+bool propertyNames(const Value& target, APMPScope& scope, Items& items, ErrorRef& error) {
+  if (const std::u16string* text = target.text()) {
+    items.fromText(*text, true);
+    return true;
+  }
+  if (const APMPArrayValue* array = target.asArray()) return items.fromList(array->allPropertyNames(), scope, error);
+  std::vector<Value> names;
+  if (const APMPPropertyCarrierValue* carrier = target.asPropertyCarrier()) {
+    for (const APMPPropertyMap::Entry& entry : carrier->propertyMap().entries()) names.push_back(Value::string(entry.name));
+  }
+  return items.fromList(std::move(names), scope, error);
 }
 
-// The items of "64", "65", "66": a string's code units as one-unit strings,
-// an array's elements (holes read as undefined); error 16 for anything else.
-bool elements(const Value& target, APMPScope& scope, std::vector<Value>& items, ErrorRef& error) {
+// "64", "65", "66": a string's code units as one-unit strings, an array's
+// elements (holes read as undefined); error 16 for anything else.
+bool elements(const Value& target, APMPScope& scope, Items& items, ErrorRef& error) {
   if (const std::u16string* text = target.text()) {
-    if (!APMPChargeWork(scope, text->size(), error)) return false;
-    items.reserve(text->size());
-    for (char16_t unit : *text) items.push_back(Value::string(std::u16string(1, unit)));
+    items.fromText(*text, false);
     return true;
   }
-  if (const APMPArrayValue* array = target.asArray()) {
-    if (!APMPChargeWork(scope, array->count(), error)) return false;
-    items = array->allElements();
-    return true;
-  }
+  if (const APMPArrayValue* array = target.asArray()) return items.fromList(array->allElements(), scope, error);
   APMPSetError(error, kAPMPErrorNotIterable);
   return false;
 }
@@ -90,30 +119,33 @@ bool elements(const Value& target, APMPScope& scope, std::vector<Value>& items, 
 // fresh child scope per iteration as a constant or as a variable.
 enum class Binding { Assigned, Constant, Variable };
 
-using ItemSource = bool (*)(const Value&, APMPScope&, std::vector<Value>&, ErrorRef&);
+using ItemSource = bool (*)(const Value&, APMPScope&, Items&, ErrorRef&);
 
 // Variable name, target, body.
-template <ItemSource Items, Binding Bind>
+template <ItemSource Source, Binding Bind>
 Value itemLoop(std::span<const Value> arguments, APMPScope& scope, ErrorRef& error) {
   if (!APMPCheckArgumentCount(arguments, 3, error)) return {};
   APMPValueList values;
   if (!APMPEvaluateArguments(arguments, scope, error, values)) return {};
   const std::u16string name = APMPChargedText(values[0], scope, error);
   if (error) return {};
-  std::vector<Value> items, body;
-  if (!Items(values[1], scope, items, error) || !bodyOf(values[2], scope, body, error)) return {};
-  const APMPActiveValues heldItems(items), heldBody(body);
+  Items items;
+  std::vector<Value> body;
+  if (!Source(values[1], scope, items, error) || !bodyOf(values[2], scope, body, error)) return {};
+  const APMPActiveValues heldBody(body);
   Value answer;
-  for (const Value& item : items) {
+  for (size_t i = 0; i < items.size(); ++i) {
+    Value item = items.at(i, scope, error);
+    if (error) return {};
     if constexpr (Bind == Binding::Assigned) {
-      scope.setValue(item, name);
+      scope.setValue(std::move(item), name);
       if (!runBody(body, scope, error, answer)) return answer;
     } else {
       const APMPRef<APMPScope> iteration = scope.createChildScope();
       if constexpr (Bind == Binding::Constant) {
-        iteration->addImmutableValue(item, name);
+        iteration->addImmutableValue(std::move(item), name);
       } else {
-        iteration->addValue(item, name);
+        iteration->addValue(std::move(item), name);
       }
       if (!runBody(body, *iteration, error, answer)) return answer;
     }

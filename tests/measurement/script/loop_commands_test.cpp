@@ -83,6 +83,22 @@ TEST(LoopCommandsTest, ItemListsAreSnapshots) {
   EXPECT_EQ(texts(h.recorded), (std::vector<std::string>{"a", "b", "1", "2"}));
 }
 
+TEST(LoopCommandsTest, ItemsAreChargedToTheWorkBudget) {
+  // A string's items are made as the loop reaches them, each charged: with
+  // five units left (the name's text and the one-statement body take two),
+  // the fourth item ends the loop with error 18.
+  for (const char* opcode : {"47", "64"}) {
+    ScriptHarness h;
+    h.runtime.resetInstructionCount();
+    h.runtime.initialScope().workCount() = kAPMPWorkLimit - 5;
+    platform::ErrorRef error;
+    h.runtime.executeStatements(std::vector<Entity>{stmt(opcode, {str("k"), str("abcdef"), list({record(variable("k"))})})},
+                                &error);
+    EXPECT_EQ(code(error), 18) << opcode;
+    EXPECT_EQ(h.recorded.size(), 3u) << opcode;
+  }
+}
+
 TEST(LoopCommandsTest, BindingsOfTheItemLoops) {
   // "47" and "64" assign in the current scope (an outer variable, else a
   // new binding there) and leave the last item; the others bind in a child
