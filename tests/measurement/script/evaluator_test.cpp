@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <limits>
+#include <set>
 
 #include "script_test_support.h"
 
@@ -36,6 +37,28 @@ TEST(EvaluatorTest, ExactInstructionBudget) {
   APMPEvaluator::executeStatements(statements, *scope, error);
   EXPECT_EQ(code(error), 18);
   EXPECT_TRUE(h.runtime.globalScope().valueForName(u"ran").isUndefined());
+}
+
+TEST(EvaluatorTest, EveryAssignedOpcodeHasItsCommand) {
+  const APMPCommandRegistrar& registrar = APMPCommandRegistrar::sharedInstance();
+  for (int opcode = 0; opcode <= 66; ++opcode) {
+    const bool unassigned = opcode == 11 || opcode == 14 || opcode == 31 || opcode == 48 || opcode == 49;
+    EXPECT_EQ(registrar.handlerForFunctionName(u16(std::to_string(opcode))) == nullptr, unassigned) << opcode;
+  }
+  // No opcode belongs to two sets.
+  const APMPBitwiseCommandEvaluator bitwise;
+  const APMPComparisonCommandEvaluator comparison;
+  const APMPControlCommandEvaluator control;
+  const APMPLogicalCommandEvaluator logical;
+  const APMPLoopCommandEvaluator loop;
+  const APMPMathCommandEvaluator math;
+  const APMPVariableCommandEvaluator variable;
+  std::set<std::u16string> seen;
+  for (const APMPCommandEvaluator* set : std::initializer_list<const APMPCommandEvaluator*>{
+           &bitwise, &comparison, &control, &logical, &loop, &math, &variable}) {
+    for (const std::u16string& opcode : set->allSupportedCommands()) EXPECT_TRUE(seen.insert(opcode).second);
+  }
+  EXPECT_EQ(seen.size(), 62u);
 }
 
 TEST(EvaluatorTest, NestingAndRecursionAreBounded) {
