@@ -17,6 +17,10 @@ using EventMethod = Value (*)(std::span<const Value> values, APMPScope& scope, A
 
 // The parameter name of a method's first argument.
 bool parameterName(const Value& value, std::string& name, ErrorRef& error) {
+  if (const std::u16string* text = value.text()) {
+    name = script_text::toUtf8(*text);
+    return true;
+  }
   const std::u16string text = value.stringValueOrError(error);
   if (error) return false;
   name = script_text::toUtf8(text);
@@ -37,6 +41,9 @@ Value getParamValue(std::span<const Value> values, APMPScope& scope, APMPEventCo
   const APMPEvent::Parameters& parameters = context.outputEvent().parameters();
   auto it = parameters.find(name);
   if (it == parameters.end()) return Value::null();
+  // Parameters are texts and numbers, which need no walk of the converter.
+  if (const std::string* text = it->second.string()) return Value::string(script_text::toUtf16(*text));
+  if (it->second.isNumber() && it->second.kind() != Object::Kind::Bool) return Value::number(it->second.doubleValue());
   return APMPRuntimeEntityConverter::runtimeValueFromNSObject(it->second, scope, &error);
 }
 
