@@ -1,5 +1,6 @@
 #include "platform/property_list.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <plist/plist.h>
 #include <sys/stat.h>
@@ -9,6 +10,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <ctime>
 #include <limits>
 #include <memory>
 
@@ -19,6 +21,23 @@
 
 namespace platform {
 namespace {
+
+// The random part mkostemp puts at the end of a temporary file's name.
+constexpr size_t kTemporarySuffixLength = 6;
+
+// Where the writes of a file keep their temporary files: in its folder, so
+// that the rename cannot cross file systems, named ".<name>.tmp." followed
+// by the random part. `prefix` is empty for a path without a file name.
+struct TemporaryNames {
+  explicit TemporaryNames(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    folder = slash == std::string::npos ? "./" : path.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (!name.empty()) prefix = "." + name + ".tmp.";
+  }
+  std::string folder;  // ends with '/'
+  std::string prefix;
+};
 
 // Dates are stored relative to 2001-01-01 00:00:00 UTC.
 constexpr double kSecondsFrom1970To2001 = 978307200.0;
@@ -335,12 +354,10 @@ std::optional<std::string> xmlPropertyList(const Object& value, ErrorRef* error)
 bool writePropertyListFile(const std::string& path, const Object& value, ErrorRef* error) {
   auto xml = xmlPropertyList(value, error);
   if (!xml) return false;
-  const size_t slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  if (name.empty()) return cocoaFailure(error, kFileWriteUnknownError, "Empty file name.");
-  // In the same folder, so the rename cannot cross file systems.
-  std::string temporary = folder + (folder.ends_with('/') ? "" : "/") + "." + name + ".tmp.XXXXXX";
+  const TemporaryNames names(path);
+  if (names.prefix.empty()) return cocoaFailure(error, kFileWriteUnknownError, "Empty file name.");
+  const std::string& folder = names.folder;
+  std::string temporary = folder + names.prefix + std::string(kTemporarySuffixLength, 'X');
   int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
   if (fd < 0) {
     setError(error, posixError(errno, temporary));
@@ -368,6 +385,28 @@ bool writePropertyListFile(const std::string& path, const Object& value, ErrorRe
     ::close(dir);
   }
   return true;
+}
+
+void removeStaleTemporaryFiles(const std::string& path) {
+  const TemporaryNames names(path);
+  if (names.prefix.empty()) return;
+  std::unique_ptr<DIR, int (*)(DIR*)> folder(::opendir(names.folder.c_str()), ::closedir);
+  if (!folder) return;
+  const time_t now = ::time(nullptr);
+  while (const dirent* entry = ::readdir(folder.get())) {
+    std::string_view name(entry->d_name);
+    if (name.size() != names.prefix.size() + kTemporarySuffixLength ||
+        !name.starts_with(names.prefix)) {
+      continue;
+    }
+    std::string temporary = names.folder + entry->d_name;
+    struct stat status {};
+    if (::lstat(temporary.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) continue;
+    // A young file may belong to a write still running in another process
+    // (or thread); a clock set back makes a file look young, not old.
+    const double age = std::difftime(now, status.st_mtime);
+    if (std::fabs(age) > kStaleTemporaryFileAgeSeconds) ::unlink(temporary.c_str());
+  }
 }
 
 }  // namespace platform

@@ -16,7 +16,8 @@
 // Writing is atomic: the new contents go to a temporary file in the same
 // folder, are flushed to disk and renamed over the old file, so a crash
 // leaves either the old or the new file, never a mix (a stray temporary file
-// may remain; readers never look at it).
+// may remain; readers never look at it, and its store removes it when it
+// opens: see removeStaleTemporaryFiles).
 //
 // All functions are stateless and may be called from any thread; concurrent
 // writers of one path must be serialised by their caller.
@@ -67,5 +68,15 @@ std::optional<std::string> xmlPropertyList(const Object& value, ErrorRef* error 
 // fails; the old file is then left as it was.
 bool writePropertyListFile(const std::string& path, const Object& value,
                            ErrorRef* error = nullptr);
+
+// A temporary file of a write older than this is no longer being written:
+// writes take milliseconds.
+inline constexpr double kStaleTemporaryFileAgeSeconds = 60;
+
+// Removes the temporary files that writes of `path` left behind when they
+// were killed before their rename. Files last changed within
+// kStaleTemporaryFileAgeSeconds are kept: another process may be writing
+// them. Failures are ignored; the files are only litter.
+void removeStaleTemporaryFiles(const std::string& path);
 
 }  // namespace platform

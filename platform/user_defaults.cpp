@@ -108,6 +108,7 @@ void UserDefaults::loadIfNeeded() {
   loadedPath_ = path;
   loaded_ = true;
   if (path.empty()) return;
+  removeStaleTemporaryFiles(path);
   Object contents = readPropertyListFile(path);
   if (auto dict = contents.dictionary()) values_ = *dict;
 }

@@ -1,7 +1,16 @@
 #include "platform/property_list.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <plist/plist.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <ctime>
 
 #include <cstdint>
 #include <filesystem>
@@ -112,6 +121,77 @@ TEST(PropertyListTest, AtomicWriteKeepsOldFileAfterInterruptedWrite) {
   platform::ErrorRef error;
   EXPECT_FALSE(platform::writePropertyListFile(container.path() + "/none/x.plist", first, &error));
   EXPECT_TRUE(error);
+}
+
+// Moves the file's modification time `seconds` away from now.
+void shiftModificationTime(const std::string& path, double seconds) {
+  struct timespec times[2] = {{::time(nullptr) + static_cast<time_t>(seconds), 0},
+                              {::time(nullptr) + static_cast<time_t>(seconds), 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+}
+
+std::vector<std::string> folderEntries(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(PropertyListTest, StaleTemporaryFilesOfKilledWritesAreRemoved) {
+  TempContainer container;
+  const std::string path = container.path() + "/settings.plist";
+  const Object kept(Object::Dictionary{{"generation", 1}});
+  ASSERT_TRUE(platform::writePropertyListFile(path, kept));
+
+  // A writer killed in the middle of its write: the file size limit stops
+  // it with SIGXFSZ before the rename.
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    struct rlimit limit = {64, 64};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    platform::writePropertyListFile(path, Object(Object::Dictionary{{"big", std::string(4096, 'x')}}));
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(WTERMSIG(status), SIGXFSZ);
+  std::vector<std::string> names = folderEntries(container.path());
+  ASSERT_EQ(names.size(), 2u);
+  const std::string killed = container.path() + "/" + names[0];
+  EXPECT_EQ(names[0].rfind(".settings.plist.tmp.", 0), 0u) << names[0];
+
+  // Young: it could be a write still running in another process.
+  platform::removeStaleTemporaryFiles(path);
+  EXPECT_EQ(folderEntries(container.path()), names);
+
+  const double old = 2 * platform::kStaleTemporaryFileAgeSeconds;
+  shiftModificationTime(killed, -old);
+  struct Decoy {
+    std::string name;
+    double shift;
+    bool removed;
+  } decoys[] = {
+      {".settings.plist.tmp.FUTURE", old, true},      // a clock set back
+      {".settings.plist.tmp.FRESH1", 0, false},       // being written
+      {".other.plist.tmp.OTHER1", -old, false},       // another store's
+      {".settings.plist.tmp.AB", -old, false},        // not a name of ours
+      {"settings.plist.tmp.NODOT1", -old, false},     // not a name of ours
+  };
+  for (const Decoy& decoy : decoys) {
+    std::ofstream(container.path() + "/" + decoy.name) << "x";
+    shiftModificationTime(container.path() + "/" + decoy.name, decoy.shift);
+  }
+  platform::removeStaleTemporaryFiles(path);
+  EXPECT_FALSE(std::filesystem::exists(killed));
+  for (const Decoy& decoy : decoys) {
+    EXPECT_EQ(std::filesystem::exists(container.path() + "/" + decoy.name), !decoy.removed)
+        << decoy.name;
+  }
+  EXPECT_EQ(platform::readPropertyListFile(path), kept);
 }
 
 std::string nestedXml(size_t depth) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 
@@ -97,6 +98,17 @@ TEST(UserDefaultsTest, FailedWriteStaysPendingUntilSynchronize) {
   std::filesystem::remove(container.preferences());
   EXPECT_TRUE(defaults->synchronize());
   EXPECT_EQ(platform::readPropertyListFile(UserDefaults::pathForSuite("pending"))["n"], Object(5));
+}
+
+TEST(UserDefaultsTest, FirstReadRemovesStaleTemporaryFiles) {
+  TempContainer container;
+  std::filesystem::create_directories(container.preferences());
+  const std::string stale = container.preferences() + "/.stale.suite.plist.tmp.KILLED";
+  std::ofstream(stale) << "<?xml";
+  std::filesystem::last_write_time(
+      stale, std::filesystem::file_time_type::clock::now() - std::chrono::hours(1));
+  EXPECT_TRUE(UserDefaults::suite("stale.suite")->objectForKey("k").isNil());
+  EXPECT_FALSE(std::filesystem::exists(stale));
 }
 
 }  // namespace

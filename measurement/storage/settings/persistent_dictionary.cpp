@@ -21,6 +21,9 @@ std::shared_ptr<APMPersistentDictionary> APMPersistentDictionary::initWithFileNa
     APMConfigStoreLogError(43004, "Cannot create subdirectories for config plist files.");
     return nullptr;
   }
+  // A write killed before its rename leaves its temporary file behind;
+  // nothing else would ever remove it.
+  platform::removeStaleTemporaryFiles(path);
   std::shared_ptr<APMPersistentDictionary> store(
       new APMPersistentDictionary(std::move(path), std::move(runner)));
   store->load();

@@ -42,8 +42,9 @@ class APMPersistentDictionary : public APMConfigStore,
   static constexpr double kMaxRetryDelaySeconds = 64.0;
 
   // Opens the store named `fileName` (".plist" added when missing), creating
-  // its folder. Null for an empty name, without an Application Support
-  // folder, or when the folder cannot be created (43004).
+  // its folder and removing the temporary files of writes that were killed
+  // before their rename. Null for an empty name, without an Application
+  // Support folder, or when the folder cannot be created (43004).
   static std::shared_ptr<APMPersistentDictionary> initWithFileName(const std::string& fileName,
                                                                    DelayedRunner runner = {});
   // Writes a pending change at once.

@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <filesystem>
 #include <fstream>
 
 #include "measurement/storage/settings/persisted_config.h"
@@ -122,6 +124,17 @@ TEST_F(PersistentDictionaryTest, FolderAndFileAreTheOwnersOnly) {
   EXPECT_EQ(modeOf(container_.applicationSupport() + "/Voraza"), 0700u);
   EXPECT_EQ(modeOf(container_.applicationSupport() + "/Voraza/Measurement"), 0700u);
   EXPECT_EQ(modeOf(store->filePath()), 0600u);
+}
+
+TEST_F(PersistentDictionaryTest, OpeningRemovesStaleTemporaryFiles) {
+  const std::string folder = container_.applicationSupport() + "/Voraza/Measurement";
+  ASSERT_TRUE(platform::createDirectories(folder));
+  const std::string stale = folder + "/.settings.plist.tmp.KILLED";
+  std::ofstream(stale) << "<?xml";
+  std::filesystem::last_write_time(
+      stale, std::filesystem::file_time_type::clock::now() - std::chrono::hours(1));
+  ASSERT_TRUE(open());
+  EXPECT_FALSE(platform::fileExists(stale));
 }
 
 TEST_F(PersistentDictionaryTest, RefusesInvalidKeysAndValues) {
