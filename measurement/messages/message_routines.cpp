@@ -47,6 +47,8 @@ struct MessageLayout {
   // Decoding needs a counting pass: the message or a singular submessage it
   // nests, at any depth, has a repeated field.
   bool twoPasses = false;
+  // The position of each repeated field among repeatedIds (0 for others).
+  std::vector<uint8_t> repeatedOrdinal;
 
   uint32_t fieldFor(uint32_t tag) const {
     return tag < fieldByTag.size() ? fieldByTag[tag] : kNoField;
@@ -148,6 +150,10 @@ class Layouts {
         ++layout.repeatedCount;
         layout.repeatedIds.push_back(id);
       }
+    }
+    layout.repeatedOrdinal.assign(schema.fieldCount, 0);
+    for (size_t i = 0; i < layout.repeatedIds.size(); ++i) {
+      layout.repeatedOrdinal[layout.repeatedIds[i]] = static_cast<uint8_t>(i);
     }
     size_t end = schema.fieldCount * sizeof(void*) + layout.repeatedCount * sizeof(APMNanoRepeated);
     for (uint32_t id : scalars) {
@@ -662,13 +668,16 @@ bool decodeRepeatedElement(const MessageSchema& schema, pb_istream* stream, void
 }
 
 // ---------------------------------------------------------------------------
-// Encoding. The bytes are those the codec writes for the message's wire
-// structure (fields in tag order, absent fields and empty repeated fields
-// left out, strings and messages length-delimited, repeated fields
-// unpacked), produced in two walks over the record: the first measures every
-// nested message once, in the order the second writes them, so that each
-// length is known before its body without measuring it again at every
-// level.
+// Decoding in one pass. A fresh record is first decoded in a single walk
+// over the bytes: items of repeated fields are gathered on a scratch stack
+// and their arrays made at their exact size once the message ends, so that
+// the tree and every block of it, and the memory charged for it, are those
+// the two passes above make. This walk takes only input that is plainly
+// well formed (the expected wire type for every known field, varints of
+// usual lengths, strings within their limit, nesting within its bounds);
+// on anything else it gives up without a word, the tree is dropped and the
+// two passes decode the bytes again, with their texts and their order of
+// failures.
 
 uint32_t wireType(FieldType type) {
   switch (type) {
@@ -684,6 +693,299 @@ uint32_t wireType(FieldType type) {
     return kPbWireVarint;
   }
 }
+
+class OnePassDecoder {
+ public:
+  bool decode(const MessageSchema& schema, const MessageLayout& layout, MessageInfo* record,
+              const uint8_t* bytes, size_t length) {
+    items_.clear();
+    return body(schema, layout, record, bytes, bytes + length, 1, 1);
+  }
+
+ private:
+  struct Item {
+    uint32_t field;
+    void* value;
+  };
+
+  // A varint of at most `maxBytes` bytes, none of whose bits is dropped.
+  static bool varint(const uint8_t*& p, const uint8_t* end, uint64_t& value, int maxBytes) {
+    if (p < end && *p < 0x80) {
+      value = *p++;
+      return true;
+    }
+    uint64_t result = 0;
+    for (int i = 0; i < maxBytes && p < end; ++i) {
+      const uint8_t byte = *p++;
+      result |= static_cast<uint64_t>(byte & 0x7F) << (7 * i);
+      if (byte < 0x80) {
+        value = result;
+        return true;
+      }
+    }
+    return false;
+  }
+  // Keys and lengths: four bytes at most, where the 32-bit reading has no
+  // special cases.
+  static bool varint32(const uint8_t*& p, const uint8_t* end, uint32_t& value) {
+    uint64_t wide;
+    if (!varint(p, end, wide, 4)) return false;
+    value = static_cast<uint32_t>(wide);
+    return true;
+  }
+  static bool delimited(const uint8_t*& p, const uint8_t* end, const uint8_t*& start,
+                        uint32_t& length) {
+    if (!varint32(p, end, length) || static_cast<size_t>(end - p) < length) return false;
+    start = p;
+    p += length;
+    return true;
+  }
+
+  bool body(const MessageSchema& schema, const MessageLayout& layout, MessageInfo* record,
+            const uint8_t* p, const uint8_t* end, int recordDepth, int bodyDepth) {
+    if (recordDepth > kMessageNestingLimit || bodyDepth > kPbMaxNestingDepth) return false;
+    const size_t base = items_.size();
+    while (p < end) {
+      uint32_t key;
+      if (!varint32(p, end, key)) return false;
+      if (key == 0) break;
+      const uint32_t id = layout.fieldFor(key >> 3);
+      const uint32_t wire = key & 7;
+      if (id == kNoField) {
+        if (!skip(p, end, wire)) return false;
+        continue;
+      }
+      const FieldSchema& field = schema.fields[id];
+      if (wire != wireType(field.type) &&
+          !(field.repeated() && wire == kPbWireLengthDelimited && wireType(field.type) == kPbWireVarint)) {
+        return false;
+      }
+      void** slot = &record->slots[id];
+      if (field.repeated()) {
+        if (!repeatedItem(field, id, wire, p, end, recordDepth, bodyDepth)) return false;
+      } else if (isString(field)) {
+        const uint8_t* start;
+        uint32_t length;
+        if (!delimited(p, end, start, length)) return false;
+        if (*slot) {
+          // The first occurrence stays.
+          if (!static_cast<APMNanoBytes*>(*slot)->data) return false;
+        } else if (length > kNanoMaxStringLength || !(*slot = nanoNewBytes(start, length))) {
+          return false;
+        }
+      } else if (isNested(field)) {
+        const uint8_t* start;
+        uint32_t length;
+        if (!delimited(p, end, start, length)) return false;
+        const MessageSchema& nestedSchema = *field.message;
+        const MessageLayout& nestedLayout = layoutOf(nestedSchema);
+        if (!*slot && !(*slot = newRecord(nestedSchema, nestedLayout))) return false;
+        if (!body(nestedSchema, nestedLayout, static_cast<MessageInfo*>(*slot), start,
+                  start + length, recordDepth, bodyDepth + 1)) {
+          return false;
+        }
+      } else if (!scalar(field.type, p, end, inlineCell(layout, record, id))) {
+        return false;
+      } else {
+        *slot = inlineCell(layout, record, id);
+      }
+    }
+    return makeArrays(layout, record, base);
+  }
+
+  static bool skip(const uint8_t*& p, const uint8_t* end, uint32_t wire) {
+    switch (wire) {
+    case kPbWireVarint: {
+      uint64_t ignored;
+      return varint(p, end, ignored, 10);
+    }
+    case kPbWire64Bit:
+    case kPbWire32Bit: {
+      const size_t size = wire == kPbWire64Bit ? 8 : 4;
+      if (static_cast<size_t>(end - p) < size) return false;
+      p += size;
+      return true;
+    }
+    case kPbWireLengthDelimited: {
+      const uint8_t* start;
+      uint32_t length;
+      return delimited(p, end, start, length);
+    }
+    default:
+      return false;
+    }
+  }
+
+  // A singular scalar into its cell, as the codec's value decoders and the
+  // store routines leave it.
+  static bool scalar(FieldType type, const uint8_t*& p, const uint8_t* end, void* cell) {
+    uint64_t value;
+    switch (type) {
+    case FieldType::Float:
+    case FieldType::Double: {
+      const size_t size = type == FieldType::Float ? 4 : 8;
+      if (static_cast<size_t>(end - p) < size) return false;
+      std::memcpy(cell, p, size);
+      p += size;
+      return true;
+    }
+    case FieldType::Bool:
+      // The codec reads a bool as a 32-bit varint.
+      if (!varint(p, end, value, 4)) return false;
+      value = value != 0;
+      break;
+    case FieldType::Int32: {
+      if (!varint(p, end, value, 10)) return false;
+      // Sign-extended negatives take ten bytes; other values beyond 32 bits
+      // do not fit.
+      const auto narrow = static_cast<int32_t>(value);
+      if (value > 0xFFFFFFFFu && static_cast<uint64_t>(static_cast<int64_t>(narrow)) != value) {
+        return false;
+      }
+      value = static_cast<uint32_t>(narrow);
+      break;
+    }
+    case FieldType::Enum:
+    case FieldType::UInt32:
+      if (!varint(p, end, value, 10)) return false;
+      value = static_cast<uint32_t>(value);
+      break;
+    default:
+      if (!varint(p, end, value, 10)) return false;
+      break;
+    }
+    std::memcpy(cell, &value, sizeof value);
+    return true;
+  }
+
+  bool repeatedItem(const FieldSchema& field, uint32_t id, uint32_t wire, const uint8_t*& p,
+                    const uint8_t* end, int recordDepth, int bodyDepth) {
+    if (isNested(field)) {
+      const uint8_t* start;
+      uint32_t length;
+      if (!delimited(p, end, start, length)) return false;
+      const MessageSchema& elementSchema = *field.message;
+      const MessageLayout& elementLayout = layoutOf(elementSchema);
+      MessageInfo* element = newRecord(elementSchema, elementLayout);
+      if (!element) return false;
+      items_.push_back({id, element});
+      return body(elementSchema, elementLayout, element, start, start + length, recordDepth + 1,
+                  bodyDepth + 1);
+    }
+    if (isString(field)) {
+      const uint8_t* start;
+      uint32_t length;
+      if (!delimited(p, end, start, length) || length > kNanoMaxStringLength) return false;
+      APMNanoBytes* value = nanoNewBytes(start, length);
+      if (!value) return false;
+      items_.push_back({id, value});
+      return true;
+    }
+    if (wire != kPbWireLengthDelimited) return varintItem(id, p, end);
+    // Packed: any number of varints, none for an empty field.
+    const uint8_t* start;
+    uint32_t length;
+    if (!delimited(p, end, start, length)) return false;
+    while (start < p) {
+      if (!varintItem(id, start, p)) return false;
+    }
+    return true;
+  }
+
+  bool varintItem(uint32_t id, const uint8_t*& p, const uint8_t* end) {
+    uint64_t value;
+    if (!varint(p, end, value, 10)) return false;
+    auto* cell = static_cast<uint64_t*>(nanoAllocate(sizeof(uint64_t)));
+    if (!cell) return false;
+    *cell = value;
+    items_.push_back({id, cell});
+    return true;
+  }
+
+  // The item arrays of the message whose items were gathered from `base`
+  // on, each allocated once at its size and filled in wire order.
+  bool makeArrays(const MessageLayout& layout, MessageInfo* record, size_t base) {
+    if (items_.size() == base) return true;
+    if (layout.repeatedIds.size() > kMaxRepeated) return false;
+    uint32_t counts[kMaxRepeated] = {};
+    for (size_t i = base; i < items_.size(); ++i) ++counts[layout.repeatedOrdinal[items_[i].field]];
+    void** arrays[kMaxRepeated];
+    for (uint32_t ordinal = 0; ordinal < layout.repeatedIds.size(); ++ordinal) {
+      arrays[ordinal] = nullptr;
+      if (counts[ordinal] == 0) continue;
+      auto* header = static_cast<APMNanoRepeated*>(record->slots[layout.repeatedIds[ordinal]]);
+      // A second occurrence of a singular submessage adding items: the two
+      // passes would make one array for both.
+      if (header->items) return false;
+      arrays[ordinal] = static_cast<void**>(nanoAllocate(counts[ordinal] * sizeof(void*)));
+      if (!arrays[ordinal]) return false;
+      header->items = arrays[ordinal];
+      header->count = counts[ordinal];
+      header->filled = counts[ordinal];
+    }
+    for (size_t i = base; i < items_.size(); ++i) {
+      *arrays[layout.repeatedOrdinal[items_[i].field]]++ = items_[i].value;
+    }
+    items_.resize(base);
+    return true;
+  }
+
+  // More repeated fields than any message has.
+  static constexpr size_t kMaxRepeated = 8;
+
+  std::vector<Item> items_;
+};
+
+// Whether the record holds nothing yet: no singular value, no repeated item.
+bool isEmptyRecord(const MessageSchema& schema, const MessageInfo* record) {
+  for (uint32_t id = 0; id < schema.fieldCount; ++id) {
+    const void* slot = record->slots[id];
+    if (!schema.fields[id].repeated()) {
+      if (slot) return false;
+    } else {
+      const auto* header = static_cast<const APMNanoRepeated*>(slot);
+      if (!header || header->count || header->items) return false;
+    }
+  }
+  return true;
+}
+
+// Decodes an empty record in one pass, in the arena it owns. On failure the
+// record is empty again, with a new arena, and nothing was printed.
+bool decodeInOnePass(const MessageSchema& schema, const uint8_t* bytes, size_t length,
+                     MessageInfo* record, size_t bound) {
+  void* owner = nanoRecordBlock(record);
+  NanoArena* arena = nanoOwnedArena(owner);
+  if (!arena) {
+    arena = nanoArenaNew(length * kDecodedBytesPerWireByte);
+    if (!arena || !nanoSetOwnedArena(owner, arena)) {
+      nanoArenaRelease(arena);
+      return false;
+    }
+  }
+  const MessageLayout& layout = layoutOf(schema);
+  {
+    NanoArenaScope scope(arena);
+    NanoAllocationLimit limit(bound);
+    thread_local OnePassDecoder decoder;
+    if (decoder.decode(schema, layout, record, bytes, length)) return true;
+  }
+  // Nothing outside the arena holds its blocks: the record was empty.
+  nanoArenaRelease(arena);
+  nanoSetOwnedArena(owner, nullptr);
+  std::memset(record->slots, 0, layout.slotBlockSize);
+  setUpRecord(schema, layout, record, record->slots);
+  return false;
+}
+
+// ---------------------------------------------------------------------------
+// Encoding. The bytes are those the codec writes for the message's wire
+// structure (fields in tag order, absent fields and empty repeated fields
+// left out, strings and messages length-delimited, repeated fields
+// unpacked), produced in two walks over the record: the first measures every
+// nested message once, in the order the second writes them, so that each
+// length is known before its body without measuring it again at every
+// level.
 
 size_t varintSize(uint64_t value) {
   size_t size = 1;
@@ -966,6 +1268,10 @@ int decodeMessage(const MessageSchema& schema, const uint8_t* bytes, size_t leng
   const size_t bound = length > (SIZE_MAX - kDecodeMemoryBase) / kDecodeMemoryPerByte
                            ? SIZE_MAX
                            : length * kDecodeMemoryPerByte + kDecodeMemoryBase;
+  if (record && record->slots && !NanoArenaScope::current() && isEmptyRecord(schema, record) &&
+      (length == 0 || bytes) && decodeInOnePass(schema, bytes, length, record, bound)) {
+    return 1;
+  }
   NanoAllocationLimit limit(bound);
   const NanoAllocationLimit* outer = std::exchange(decodeLimit, &limit);
   const bool decoded = decodeRecord(schema, layoutOf(schema), bytes, length, record, false);

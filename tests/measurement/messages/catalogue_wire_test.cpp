@@ -4,6 +4,7 @@
 #include "measurement/messages/message_wrappers.h"
 #include "measurement/messages/nano_accessors.h"
 #include "measurement/messages/nano_memory.h"
+#include "measurement/messages/nano_slots.h"
 #include "platform/log.h"
 
 #include <cstdlib>
@@ -248,6 +249,76 @@ TEST(CatalogueWire, IrregularCasesAsExactBytes) {
 
   // A batch without bundles is empty; unknown fields are dropped.
   EXPECT_TRUE(reencode(kMeasurementBatchSchema, {0x98, 0x06, 0x01, 0x15, 1, 2, 3, 4}).empty());
+}
+
+// A fresh record is decoded in one walk where the input allows it; what it
+// does not take is decoded in two passes, whose results and texts stand.
+TEST(CatalogueWire, OneWalkAndTwoPassesGiveTheSameResults) {
+  platform::LogCapture capture;
+  struct Case {
+    const MessageSchema* schema;
+    Bytes wire;
+    Bytes reencoded;
+    std::string text; // the decode fails with it when not empty
+  };
+  const std::vector<Case> cases{
+      // A negative int32 in five bytes.
+      {&kAudienceSchema,
+       {0x08, 0xff, 0xff, 0xff, 0xff, 0x0f},
+       {0x08, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x01},
+       ""},
+      // An int32 of 64 bits that are no sign extension does not fit.
+      {&kAudienceSchema,
+       {0x08, 0x80, 0x80, 0x80, 0x80, 0x10},
+       {},
+       "<ERROR> Audience decoder failed: integer too large\n"},
+      // A string sent as a varint keeps the varint's bytes.
+      {&kSettingSchema, {0x08, 0x61}, {0x0a, 0x01, 'a'}, ""},
+      // A singular submessage twice, with items in both.
+      {&kAudienceLeafFilterResultSchema,
+       {0x12, 0x02, 0x08, 0x01, 0x12, 0x02, 0x08, 0x02},
+       {0x12, 0x04, 0x08, 0x01, 0x08, 0x02},
+       ""},
+      // An empty packed field adds no item; a zero key ends the message.
+      {&kResultDataSchema, {0x0a, 0x00, 0x08, 0x03, 0x00, 0x08, 0x04}, {0x08, 0x03}, ""},
+      // A bool of more than 32 bits; a key of five bytes.
+      {&kEventConfigSchema,
+       {0x18, 0x80, 0x80, 0x80, 0x80, 0x10},
+       {},
+       "<ERROR> EventConfig decoder failed: varint overflow\n"},
+      {&kAudienceSchema, {0x88, 0x80, 0x80, 0x80, 0x00, 0x05}, {0x08, 0x05}, ""},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(testing::PrintToString(test.wire));
+    capture.clear();
+    MessageInfo* record = newRecord(*test.schema);
+    const int decoded = decodeMessage(*test.schema, test.wire.data(), test.wire.size(), record);
+    EXPECT_EQ(decoded, test.text.empty() ? 1 : 0);
+    EXPECT_EQ(capture.stdoutText(), test.text);
+    if (decoded) {
+      EXPECT_EQ(encode(*test.schema, record), test.reencoded);
+    }
+    freeMessageInfo(*test.schema, record);
+  }
+
+  // The first pass counts bundles without decoding them, so a damaged
+  // field after a damaged bundle is what fails the decode.
+  capture.clear();
+  const Bytes damaged{0x0a, 0x02, 0x08, 0x80, 0x3a, 0x05, 'a'};
+  MessageInfo* batch = newRecord(kMeasurementBatchSchema);
+  EXPECT_EQ(decodeMessage(kMeasurementBatchSchema, damaged.data(), damaged.size(), batch), 0);
+  EXPECT_EQ(capture.stdoutText(),
+            "<ERROR> MeasurementBatch decoder failed: parent stream too short\n");
+  freeMessageInfo(kMeasurementBatchSchema, batch);
+
+  // A record that holds values already keeps its strings.
+  MessageInfo* setting = newRecord(kSettingSchema);
+  ASSERT_TRUE(APMNanoStoreString(&setting->slots[SettingField::name],
+                                 reinterpret_cast<const uint8_t*>("x"), 1));
+  const Bytes named{0x0a, 0x01, 'a', 0x12, 0x01, 'v'};
+  EXPECT_EQ(decodeMessage(kSettingSchema, named.data(), named.size(), setting), 1);
+  EXPECT_EQ(encode(kSettingSchema, setting), (Bytes{0x0a, 0x01, 'x', 0x12, 0x01, 'v'}));
+  freeMessageInfo(kSettingSchema, setting);
 }
 
 TEST(CatalogueWire, RepeatedFieldsInsideSingularSubmessagesAreKept) {
