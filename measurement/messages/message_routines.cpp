@@ -49,6 +49,10 @@ struct MessageLayout {
   bool twoPasses = false;
   // The position of each repeated field among repeatedIds (0 for others).
   std::vector<uint8_t> repeatedOrdinal;
+  // Each field's key as written (tag and wire type, a varint of at most
+  // five bytes, little end first in the word) and its length.
+  std::vector<uint64_t> keyBytes;
+  std::vector<uint8_t> keySize;
 
   uint32_t fieldFor(uint32_t tag) const {
     return tag < fieldByTag.size() ? fieldByTag[tag] : kNoField;
@@ -102,6 +106,21 @@ uint8_t lowType(FieldType type) {
   return kPbLTypeBytes;
 }
 
+uint32_t wireType(FieldType type) {
+  switch (type) {
+  case FieldType::Float:
+    return kPbWire32Bit;
+  case FieldType::Double:
+    return kPbWire64Bit;
+  case FieldType::String:
+  case FieldType::Bytes:
+  case FieldType::Message:
+    return kPbWireLengthDelimited;
+  default:
+    return kPbWireVarint;
+  }
+}
+
 class Layouts {
  public:
   Layouts() {
@@ -150,6 +169,18 @@ class Layouts {
         ++layout.repeatedCount;
         layout.repeatedIds.push_back(id);
       }
+    }
+    layout.keyBytes.assign(schema.fieldCount, 0);
+    layout.keySize.assign(schema.fieldCount, 0);
+    for (uint32_t id = 0; id < schema.fieldCount; ++id) {
+      uint64_t key = uint64_t{schema.fields[id].tag} << 3 | wireType(schema.fields[id].type);
+      uint8_t size = 0;
+      do {
+        const uint64_t byte = (key & 0x7F) | (key >= 0x80 ? 0x80 : 0);
+        layout.keyBytes[id] |= byte << (8 * size++);
+        key >>= 7;
+      } while (key > 0);
+      layout.keySize[id] = size;
     }
     layout.repeatedOrdinal.assign(schema.fieldCount, 0);
     for (size_t i = 0; i < layout.repeatedIds.size(); ++i) {
@@ -679,21 +710,6 @@ bool decodeRepeatedElement(const MessageSchema& schema, pb_istream* stream, void
 // two passes decode the bytes again, with their texts and their order of
 // failures.
 
-uint32_t wireType(FieldType type) {
-  switch (type) {
-  case FieldType::Float:
-    return kPbWire32Bit;
-  case FieldType::Double:
-    return kPbWire64Bit;
-  case FieldType::String:
-  case FieldType::Bytes:
-  case FieldType::Message:
-    return kPbWireLengthDelimited;
-  default:
-    return kPbWireVarint;
-  }
-}
-
 class OnePassDecoder {
  public:
   bool decode(const MessageSchema& schema, const MessageLayout& layout, MessageInfo* record,
@@ -956,7 +972,8 @@ bool decodeInOnePass(const MessageSchema& schema, const uint8_t* bytes, size_t l
                      MessageInfo* record, size_t bound) {
   void* owner = nanoRecordBlock(record);
   NanoArena* arena = nanoOwnedArena(owner);
-  if (!arena) {
+  const bool ownArena = !arena;
+  if (ownArena) {
     arena = nanoArenaNew(length * kDecodedBytesPerWireByte);
     if (!arena || !nanoSetOwnedArena(owner, arena)) {
       nanoArenaRelease(arena);
@@ -970,9 +987,12 @@ bool decodeInOnePass(const MessageSchema& schema, const uint8_t* bytes, size_t l
     thread_local OnePassDecoder decoder;
     if (decoder.decode(schema, layout, record, bytes, length)) return true;
   }
-  // Nothing outside the arena holds its blocks: the record was empty.
-  nanoArenaRelease(arena);
-  nanoSetOwnedArena(owner, nullptr);
+  // Nothing holds the blocks of an arena made here: the record was empty.
+  // An arena the record had already stays, with the walk's blocks in it.
+  if (ownArena) {
+    nanoArenaRelease(arena);
+    nanoSetOwnedArena(owner, nullptr);
+  }
   std::memset(record->slots, 0, layout.slotBlockSize);
   setUpRecord(schema, layout, record, record->slots);
   return false;
@@ -1025,7 +1045,27 @@ class Output {
     pos_ += count;
     return true;
   }
+  // A key of `size` bytes held in `bytes`, little end first.
+  bool putKey(uint64_t bytes, size_t size) {
+    if (static_cast<size_t>(end_ - pos_) >= sizeof bytes) {
+      // The bytes past the key are written over next.
+      std::memcpy(pos_, &bytes, sizeof bytes);
+      pos_ += size;
+      return true;
+    }
+    uint8_t key[sizeof bytes];
+    std::memcpy(key, &bytes, sizeof bytes);
+    return put(key, size);
+  }
   bool putVarint(uint64_t value) {
+    if (static_cast<size_t>(end_ - pos_) >= 10) {
+      while (value >= 0x80) {
+        *pos_++ = static_cast<uint8_t>(value | 0x80);
+        value >>= 7;
+      }
+      *pos_++ = static_cast<uint8_t>(value);
+      return true;
+    }
     uint8_t bytes[10];
     size_t count = 0;
     while (value >= 0x80) {
@@ -1051,7 +1091,7 @@ class Encoder {
     for (uint32_t id : layout.tagOrder) {
       const FieldSchema& field = schema.fields[id];
       const void* slot = record->slots[id];
-      const size_t keySize = varintSize(uint64_t{field.tag} << 3);
+      const size_t keySize = layout.keySize[id];
       if (field.repeated()) {
         auto* header = static_cast<const APMNanoRepeated*>(slot);
         if (!header) {
@@ -1083,9 +1123,13 @@ class Encoder {
         auto* header = static_cast<const APMNanoRepeated*>(slot);
         if (header->count == 0 || !header->items) continue;
         for (uint32_t i = 0; i < header->count; ++i) {
-          if (!writeValue(field, header->items[i], stream)) return false;
+          if (!stream.putKey(layout.keyBytes[id], layout.keySize[id]) ||
+              !writeValue(field, header->items[i], stream)) {
+            return false;
+          }
         }
-      } else if (slot && !writeValue(field, slot, stream)) {
+      } else if (slot && !(stream.putKey(layout.keyBytes[id], layout.keySize[id]) &&
+                           writeValue(field, slot, stream))) {
         return false;
       }
     }
@@ -1128,10 +1172,9 @@ class Encoder {
     }
   }
 
-  // Floats and doubles are stored in the cells as the little-endian bytes
-  // the wire takes.
+  // The value after its key. Floats and doubles are stored in the cells as
+  // the little-endian bytes the wire takes.
   bool writeValue(const FieldSchema& field, const void* value, Output& stream) {
-    if (!stream.putVarint(uint64_t{field.tag} << 3 | wireType(field.type))) return false;
     switch (field.type) {
     case FieldType::Float:
       return stream.put(value, 4);

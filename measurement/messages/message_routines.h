@@ -67,10 +67,15 @@ int freeMessageInfo(const MessageSchema& schema, MessageInfo* record);
 // copy in `*destination` for the caller to free.
 int copyMessageInfo(const MessageSchema& schema, MessageInfo** destination,
                     const MessageInfo* source);
-// Fills an initialised record from wire bytes: one pass, or two when the
-// message or a singular submessage it nests has a repeated field (the first
-// counts items, the second fills arrays allocated at their exact size). A
-// failure leaves the record partly filled for the caller to free.
+// Fills an initialised record from wire bytes. The decode works in two
+// passes when the message or a singular submessage it nests has a repeated
+// field (the first counts items, the second fills arrays allocated at their
+// exact size), and its results, texts and order of failures are theirs. A
+// record that holds nothing yet is first decoded in one walk that gathers
+// items and makes each array once at its size; it takes only well-formed
+// input and hands anything else, silently and with the record emptied, to
+// the two passes. A failure leaves the record partly filled for the caller
+// to free.
 int decodeMessage(const MessageSchema& schema, const uint8_t* bytes, size_t length,
                   MessageInfo* record);
 // Encodes the record into a new malloc'ed buffer of exactly its length,
