@@ -31,17 +31,21 @@
 #include "measurement/engine/value.h"
 #include "measurement/storage/database/record.h"
 #include "measurement/storage/database/sqlite_store.h"
+#include "measurement/storage/database/storage_limits.h"
 #include "measurement/storage/models/conditional_user_property.h"
 #include "measurement/storage/models/daily_counts.h"
 #include "platform/error.h"
 
 class APMAppMetadata;
 class APMEvent;
+class APMEventAggregates;
 class APMEventFilter;
 class APMFilterResult;
+class APMPBMeasurementBundle;
 class APMPBMeasurementConfig;
 class APMPersistedConfig;
 class APMPropertyFilter;
+class APMRawEventData;
 class APMUserAttribute;
 
 inline constexpr const char* kAPMMeasurementDatabaseName = "voraza-app-measurement.sql";
@@ -77,6 +81,23 @@ struct APMTableSchema {
   APMColumnInfo elementaryColumnInfo;
   APMColumnInfo addOnColumnInfo;
   APMColumnTextMap modifyColumnInfo;
+};
+
+inline constexpr const char* kAPMEventsSnapshotTable = "events_snapshot";
+
+// Raw events read per fingerprint at most.
+inline constexpr int64_t kAPMRawEventsReadLimit = 1'000;
+// A retry count stops here.
+inline constexpr int64_t kAPMMaxBundleRetryCount = 2'147'483'647;
+
+// A queued bundle as read back: the bundle (its retry count set from the
+// row) and its row ID in the queue table.
+struct APMQueuedBundle {
+  std::shared_ptr<APMPBMeasurementBundle> bundle;
+  int64_t rowID = 0;
+  // The bytes this bundle adds to an upload batch: its encoding with the
+  // retry count set, and the field tag and length that frame it there.
+  int64_t batchSize = 0;
 };
 
 // The thirteen tables, in creation order.
@@ -292,6 +313,150 @@ class APMDatabase {
   bool deleteComplexEventForAudienceEvaluationWithEventID(int64_t eventID,
                                                           platform::ErrorRef* error = nullptr);
 
+
+  // --- Raw events and their metadata -------------------------------------
+  //
+  // Each raw event refers to its shared bundle metadata by the metadata's
+  // fingerprint (`apm_64LSBMD5` of its encoded bytes). A raw event row that
+  // can no longer be turned into an event is deleted when a read meets it
+  // (12063 logged), so that it does not hold back the events stored after
+  // it.
+
+  // The limits in force; by default `APMCurrentStorageLimits`.
+  void setStorageLimitsSource(APMStorageLimitsSource source);
+  APMStorageLimits storageLimits() const;
+
+  // Stores the bundle's encoding under its fingerprint unless a row with
+  // that fingerprint decodes already (a row that does not decode is
+  // replaced). A new fingerprint is refused once the table holds 100,000
+  // rows.
+  bool insertIfNotExistsRawEventMetadata(const std::shared_ptr<const APMPBMeasurementBundle>& metadata,
+                                         platform::ErrorRef* error = nullptr);
+  // Null when there is no row or its bytes do not decode.
+  std::shared_ptr<APMPBMeasurementBundle> queryRawEventsMetadataWithFingerprint(
+      int64_t fingerprint, platform::ErrorRef* error = nullptr);
+  bool deleteRawEventMetadataWithMetadataFingerprint(int64_t fingerprint,
+                                                     platform::ErrorRef* error = nullptr);
+  // Deletes the metadata no raw event refers to.
+  bool deleteUnusedRawEventsMetadata(platform::ErrorRef* error = nullptr);
+  std::optional<bool> isRawEventsTableEmpty(platform::ErrorRef* error = nullptr);
+  // Appends the event (its message form without the name, which has a
+  // column of its own); refuses a null event (code 1).
+  bool insertRawEvent(const std::shared_ptr<const APMEvent>& event, int64_t metadataFingerprint,
+                      bool isRealtime, platform::ErrorRef* error = nullptr);
+  // The engine's write of one event, as one change: stores the metadata if
+  // it is new, trims the table to its limit (23070 logged with the count
+  // when events went) and appends the event. On failure nothing is written
+  // and 23071 is logged with the error.
+  bool storeRawEvent(const std::shared_ptr<const APMEvent>& event,
+                     const std::shared_ptr<const APMPBMeasurementBundle>& metadata, bool isRealtime,
+                     platform::ErrorRef* error = nullptr);
+  // Seconds; nullopt for an empty table or on failure.
+  std::optional<double> queryLatestRawEventTime(platform::ErrorRef* error = nullptr);
+  // The oldest 1,000 events of the fingerprint, in row order. `eventFilter`
+  // sees each row with the number taken so far, and false stops the read.
+  // Empty when no row matches; nullopt on failure, and when rows were read
+  // but none could be turned into an event (those rows are deleted).
+  std::optional<std::vector<std::shared_ptr<APMRawEventData>>> rawEventsWithMetadataFingerprint(
+      int64_t fingerprint, platform::ErrorRef* error = nullptr,
+      const APMRecordFilter& eventFilter = nullptr);
+  std::optional<bool> containsRawEventWithMetadataFingerprint(int64_t fingerprint,
+                                                              platform::ErrorRef* error = nullptr);
+  // Deletes the events up to and including `rowID`.
+  bool deleteRawEventsWithMaxRowID(int64_t rowID, platform::ErrorRef* error = nullptr);
+  // Deletes the oldest events so that `maxEventsStored` - 1 stay (none for
+  // a limit of 0 or 1), making room for the one about to be stored; the
+  // number deleted. The count of stored events is kept by the connection
+  // as rows come and go, so the check costs the same at any table size.
+  std::optional<int64_t> deleteRawEventsOverAbsoluteLimit(platform::ErrorRef* error = nullptr);
+  // Deletes the events stamped more than `maxAge` seconds from now, in the
+  // past or the future, then the metadata left without events. Refuses a
+  // negative age (code 1).
+  bool deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, platform::ErrorRef* error = nullptr);
+  // The fingerprint of the oldest event; nullopt without an error for an
+  // empty table.
+  std::optional<int64_t> nextMetadataFingerprintToProcess(platform::ErrorRef* error = nullptr);
+  // The event of a raw_events row (read with its rowid); null with the
+  // reason when the row does not make one.
+  std::shared_ptr<APMRawEventData> rawEventDataFromDictionary(const APMRecord& record,
+                                                              platform::ErrorRef* error = nullptr);
+  std::optional<bool> containsRealtimeRawEventsWithError(platform::ErrorRef* error = nullptr);
+
+  // --- Upload queue --------------------------------------------------------
+  //
+  // Bundles are stored gzip-compressed. A row whose data no longer inflates
+  // or decodes is deleted when a read meets it (12062 logged), so that it
+  // does not take the place of a good bundle in every later read.
+
+  std::optional<bool> isQueuedBundleTableEmpty(platform::ErrorRef* error = nullptr);
+  // Refuses (code 1) a bundle without bytes, without app ID or without an
+  // end time of at least 1 ms; runs the stale-data purge first.
+  bool insertBundle(const std::shared_ptr<const APMPBMeasurementBundle>& bundle, bool isRealtime,
+                    platform::ErrorRef* error = nullptr);
+  // Adds one failed attempt to each listed bundle, never past 2147483647
+  // (12054 logged when a bundle has reached it). Refuses an empty list.
+  bool incrementRetryCounterForBundlesWithIDs(const std::vector<int64_t>& rowIDs,
+                                              platform::ErrorRef* error = nullptr);
+  // The oldest bundles, at most `countLimit`, whose batch sizes add up to
+  // at most `sizeLimit` bytes: the oldest readable bundle is always taken,
+  // even alone past the limit, and the first that does not fit ends the
+  // list. So a batch made of them, apart from that one case, never exceeds
+  // `sizeLimit`.
+  std::optional<std::vector<APMQueuedBundle>> queryBundlesWithCountLimit(
+      int64_t countLimit, int64_t sizeLimit, platform::ErrorRef* error = nullptr);
+  // The readable bundles among the rows, in row order. Refuses an empty
+  // list (code 3).
+  std::optional<std::vector<APMQueuedBundle>> queryBundlesWithRowIDs(
+      const std::vector<int64_t>& rowIDs, platform::ErrorRef* error = nullptr);
+  bool deleteBundlesWithRowIDs(const std::vector<int64_t>& rowIDs,
+                               platform::ErrorRef* error = nullptr);
+  // Purges stale raw events and bundles when the last purge is more than
+  // the deletion interval away: true when it purged, false when it was not
+  // due, nullopt when a purge failed (it is tried again next time). The
+  // time of the last purge is kept in the persisted settings; a database
+  // without them purges at every call.
+  std::optional<bool> maybeDeleteStaleData(platform::ErrorRef* error = nullptr);
+  // Deletes the bundles ending more than `maxAge` seconds from now, in the
+  // past or the future. Refuses a negative age (code 1).
+  bool deleteStaleBundlesOlderThanMaxAge(double maxAge, platform::ErrorRef* error = nullptr);
+  // Seconds; nullopt for an empty table or on failure.
+  std::optional<double> queryLatestBundleTime(platform::ErrorRef* error = nullptr);
+  std::optional<bool> containsRealtimeBundlesWithError(platform::ErrorRef* error = nullptr);
+
+  // --- Event aggregates (events) and their snapshot ----------------------
+
+  // Rows whose name does not begin with "_".
+  std::optional<int64_t> publicEventCount(platform::ErrorRef* error = nullptr);
+  // The first 1,000 rows in row order; rows that make no aggregates are
+  // left out.
+  std::optional<std::vector<std::shared_ptr<APMEventAggregates>>> allEventAggregates(
+      platform::ErrorRef* error = nullptr);
+  // Null when there is none or on failure.
+  std::shared_ptr<APMEventAggregates> eventAggregatesWithName(const std::string& name,
+                                                              platform::ErrorRef* error = nullptr);
+  // From events_snapshot; null without an error when there is no snapshot.
+  std::shared_ptr<APMEventAggregates> eventAggregatesSnapshotWithName(
+      const std::string& name, platform::ErrorRef* error = nullptr);
+  std::shared_ptr<APMEventAggregates> eventAggregatesWithName(const std::string& name,
+                                                              const std::string& table,
+                                                              platform::ErrorRef* error = nullptr);
+  // Inserts or replaces the row of the name; a new name is refused once the
+  // table holds 1,000 rows.
+  bool updateEventAggregates(const std::shared_ptr<const APMEventAggregates>& aggregates,
+                             platform::ErrorRef* error = nullptr);
+  // Sets every current session count to 0.
+  bool clearCurrentSessionCounts(platform::ErrorRef* error = nullptr);
+  bool deleteAllEventAggregates(platform::ErrorRef* error = nullptr);
+  bool deleteAllEventAggregatesInSnapshot(platform::ErrorRef* error = nullptr);
+  // Copies every events row into a new events_snapshot, as one change: on
+  // failure both tables are as they were.
+  bool createEventsSnapshotTable(platform::ErrorRef* error = nullptr);
+  // Replaces the events rows by the snapshot's and empties the snapshot, as
+  // one change; a "_f" row counted since the snapshot is kept when the
+  // snapshot has no first open. Without a snapshot, or with an empty one,
+  // nothing changes. On failure both tables are as they were.
+  bool restoreFromEventsSnapshotTable(platform::ErrorRef* error = nullptr);
+
   // --- Generic record helpers -------------------------------------------
 
   // Objects of the first `tableLimit` rows in rowid order (-1: all); rows
@@ -334,8 +499,25 @@ class APMDatabase {
                                                        const platform::Object& columnValue,
                                                        platform::ErrorRef* error);
 
+  // The queue row as a bundle; null with the reason when it makes none.
+  std::optional<APMQueuedBundle> queuedBundleFromRecord(const APMRecord& record,
+                                                        platform::ErrorRef* error);
+  // The queued bundles of `records` in order, within `sizeLimit` when one
+  // is given; rows met whose data is damaged are deleted.
+  std::vector<APMQueuedBundle> queuedBundlesFromRecords(const std::vector<APMRecord>& records,
+                                                        std::optional<int64_t> sizeLimit);
+  // Stores metadata bytes unless their fingerprint holds bytes that
+  // decode; the fingerprint.
+  std::optional<int64_t> insertRawEventMetadataBytes(std::optional<platform::Bytes> bytes,
+                                                     platform::ErrorRef* error);
+  std::optional<std::vector<APMRecord>> storedMetadata(int64_t fingerprint,
+                                                       platform::ErrorRef* error);
+  // Deletes rows of `table` that can no longer be read, logging `code`.
+  void deleteUnreadableRows(const char* table, const std::vector<int64_t>& rowIDs, long code);
+
   std::shared_ptr<APMSqliteStore> sqliteStore_;
   const std::shared_ptr<APMPersistedConfig> persistedConfig_;
+  APMStorageLimitsSource storageLimitsSource_ = APMCurrentStorageLimits;
 };
 
 // --- Template definitions ----------------------------------------------------

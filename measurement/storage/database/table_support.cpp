@@ -1,5 +1,7 @@
 #include "measurement/storage/database/table_support.h"
 
+#include <sqlite3.h>
+
 #include <algorithm>
 #include <limits>
 
@@ -8,6 +10,19 @@
 namespace {
 
 constexpr long kState = 2;
+
+constexpr const char* kSavepoint = "SAVEPOINT apm_savepoint";
+constexpr const char* kRelease = "RELEASE apm_savepoint";
+constexpr const char* kRollbackTo = "ROLLBACK TO apm_savepoint";
+
+void undoSavepoint(APMSqliteStore& store, bool outermost) {
+  APMExecuteCached(store, kRollbackTo);
+  APMExecuteCached(store, kRelease);
+  // A commit that failed leaves the transaction open, and so may the
+  // release above: the connection must not stay inside it.
+  sqlite3* handle = store.sqliteHandle();
+  if (outermost && handle && !sqlite3_get_autocommit(handle)) store.executeSQL("ROLLBACK");
+}
 
 }  // namespace
 
@@ -69,4 +84,30 @@ bool APMDeleteRowsInChunks(APMSqliteStore& store, const std::string& table, size
     if (!store.deleteRecordsFromTableWithName(table, condition(begin, end), {}, error)) return false;
   }
   return true;
+}
+
+bool APMExecuteCached(APMSqliteStore& store, const std::string& sql, platform::ErrorRef* error) {
+  sqlite3_stmt* statement = store.statementForQuery(sql, error);
+  if (!statement) return false;
+  bool done = sqlite3_step(statement) == SQLITE_DONE;
+  if (!done) store.setDatabaseError(error, "execute statement");
+  store.cleanUpStatement(statement, sql);
+  return done;
+}
+
+bool APMWithSavepoint(APMSqliteStore& store, const std::function<bool()>& block,
+                      platform::ErrorRef* error) {
+  sqlite3* handle = store.sqliteHandle();
+  const bool outermost = handle && sqlite3_get_autocommit(handle);
+  if (!APMExecuteCached(store, kSavepoint, error)) return false;
+  bool kept = false;
+  try {
+    kept = block();
+  } catch (...) {
+    undoSavepoint(store, outermost);
+    throw;
+  }
+  if (kept && APMExecuteCached(store, kRelease, error)) return true;
+  undoSavepoint(store, outermost);
+  return false;
 }

@@ -1,6 +1,7 @@
 // Small pieces the table files of the measurement database share: events
 // kept as message bytes in a column, LIKE patterns built from caller text,
-// and deletes of many keys split into statements SQLite accepts.
+// deletes of many keys split into statements SQLite accepts, and
+// savepoints that make several statements one change.
 //
 // Threads: as the store's; call from the database's queue.
 #pragma once
@@ -54,3 +55,17 @@ inline constexpr size_t kAPMDeleteChunkSize = 200;
 bool APMDeleteRowsInChunks(APMSqliteStore& store, const std::string& table, size_t count,
                            const std::function<std::string(size_t begin, size_t end)>& condition,
                            platform::ErrorRef* error = nullptr);
+
+// Runs `block` inside a savepoint: what it wrote stays when it answers true
+// and is undone when it answers false or throws (the exception continues).
+// Nests inside a transaction or another savepoint; outside one it is a
+// transaction of its own, committed when the block answers true, and a
+// commit that fails (the file busy or full) undoes the block and answers
+// false with the store's error.
+bool APMWithSavepoint(APMSqliteStore& store, const std::function<bool()>& block,
+                      platform::ErrorRef* error = nullptr);
+
+// Runs a statement without parameters through the store's cache, to its
+// end; false with the store's error otherwise.
+bool APMExecuteCached(APMSqliteStore& store, const std::string& sql,
+                      platform::ErrorRef* error = nullptr);

@@ -1,0 +1,405 @@
+// The raw_events and raw_events_metadata tables: every accepted event,
+// stored at once with a reference to the bundle metadata it shares with
+// other events, until it is bundled, trimmed away or too old.
+#include <algorithm>
+
+#include "measurement/engine/monitor.h"
+#include "measurement/messages/message_fields.h"
+#include "measurement/messages/nano_accessors.h"
+#include "measurement/storage/database/database.h"
+#include "measurement/storage/database/table_support.h"
+#include "measurement/storage/models/raw_event_data.h"
+#include "measurement/storage/system/data_additions.h"
+#include "platform/clock.h"
+
+namespace {
+
+using platform::ErrorRef;
+
+constexpr long kArgument = 1;
+constexpr long kState = 2;
+constexpr long kUnconvertible = 3;
+
+// The number of stored events lives in a temporary table of the connection,
+// kept by triggers as rows come and go, so that the trim before each insert
+// does not count the whole table. Triggers and table belong to the
+// transaction like any change: a rollback takes their counting back too.
+// Another connection's commits are not seen by the triggers; they change
+// the file's data version, which is stored beside the count, and a changed
+// version makes the count be taken again.
+constexpr const char* kCountTableSetup[] = {
+    "CREATE TEMP TABLE IF NOT EXISTS raw_events_count (n INTEGER NOT NULL, data_version INTEGER "
+    "NOT NULL)",
+    "CREATE TEMP TRIGGER IF NOT EXISTS raw_events_count_insert AFTER INSERT ON main.raw_events "
+    "BEGIN UPDATE raw_events_count SET n = n + 1; END",
+    "CREATE TEMP TRIGGER IF NOT EXISTS raw_events_count_delete AFTER DELETE ON main.raw_events "
+    "BEGIN UPDATE raw_events_count SET n = n - 1; END",
+};
+constexpr const char* kReadCount = "SELECT n, data_version FROM temp.raw_events_count";
+constexpr const char* kDataVersion = "PRAGMA data_version";
+constexpr const char* kClearCount = "DELETE FROM temp.raw_events_count";
+constexpr const char* kCountAll = "SELECT count(1) FROM main.raw_events";
+constexpr const char* kCountTable = "temp.raw_events_count";
+// The oldest rows, walked from the start of the table: as many as go.
+constexpr const char* kOldestRows = "rowid IN (SELECT rowid FROM raw_events ORDER BY rowid LIMIT ?)";
+
+std::shared_ptr<APMMonitor> monitor() { return APMMeasurement::monitor(); }
+
+std::optional<bool> flagOf(const platform::Object& number) {
+  if (!number.isNumber()) return std::nullopt;
+  return number.int64Value() != 0;
+}
+
+// The number of stored events, counted again when the connection has no
+// count yet or the file changed under it. Call inside a savepoint.
+std::optional<int64_t> storedEventCount(APMSqliteStore& store, ErrorRef* error) {
+  platform::Object version = store.numberForQuery(kDataVersion, {}, error);
+  if (!version.isNumber()) return std::nullopt;
+  ErrorRef readError;
+  auto rows = store.recordsForQuery(kReadCount, {}, &readError);
+  if (!rows) {
+    // A new connection: no count table yet.
+    for (const char* sql : kCountTableSetup) {
+      if (!store.executeSQL(sql, error)) return std::nullopt;
+    }
+    rows.emplace();
+  }
+  if (rows->size() == 1 && (*rows)[0]["data_version"] == version) {
+    return (*rows)[0]["n"].int64Value();
+  }
+  platform::Object counted = store.numberForQuery(kCountAll, {}, error);
+  if (!counted.isNumber()) return std::nullopt;
+  if (!APMExecuteCached(store, kClearCount, error) ||
+      !store.upsertRecord({{"n", counted}, {"data_version", version}}, kCountTable, error)) {
+    return std::nullopt;
+  }
+  return counted.int64Value();
+}
+
+// The message form of the event without its name, which has its own column.
+std::optional<platform::Bytes> dataOfRawEvent(const APMEvent& event) {
+  std::shared_ptr<APMPBEvent> message = event.protoEvent();
+  if (!message) return std::nullopt;
+  APMNanoClearField(message, EventField::name);
+  return message->protoBuffer();
+}
+
+}  // namespace
+
+void APMDatabase::setStorageLimitsSource(APMStorageLimitsSource source) {
+  storageLimitsSource_ = source ? std::move(source) : APMCurrentStorageLimits;
+}
+
+APMStorageLimits APMDatabase::storageLimits() const {
+  return storageLimitsSource_();
+}
+
+// --- Metadata ----------------------------------------------------------------
+
+bool APMDatabase::insertIfNotExistsRawEventMetadata(
+    const std::shared_ptr<const APMPBMeasurementBundle>& metadata, ErrorRef* error) {
+  return insertRawEventMetadataBytes(metadata ? metadata->protoBuffer() : std::nullopt, error)
+      .has_value();
+}
+
+std::optional<int64_t> APMDatabase::insertRawEventMetadataBytes(std::optional<platform::Bytes> bytes,
+                                                                ErrorRef* error) {
+  if (!bytes || bytes->empty()) {
+    APMSetError(error, kUnconvertible,
+                "Received empty measurement bundle metadata for getting dictionary representation");
+    return std::nullopt;
+  }
+  const int64_t fingerprint = apm_64LSBMD5(*bytes);
+  auto stored = storedMetadata(fingerprint, nullptr);
+  // The same bytes decode as the bundle they were made from; other bytes
+  // under this fingerprint are kept only when they decode.
+  if (stored && !stored->empty()) {
+    const platform::Bytes* storedBytes = APMBytesColumn(stored->front(), "metadata");
+    if (storedBytes && (*storedBytes == *bytes || APMPBMeasurementBundle::initWithBuffer(*storedBytes))) {
+      return fingerprint;
+    }
+  }
+  APMRecord record{{"metadata_fingerprint", fingerprint}, {"metadata", std::move(*bytes)}};
+  if (!upsertDataType(record, kAPMRawEventsMetadataTable, "metadata_fingerprint", fingerprint,
+                      kAPMRawEventsMetadataTableLimit, error)) {
+    return std::nullopt;
+  }
+  return fingerprint;
+}
+
+std::optional<std::vector<APMRecord>> APMDatabase::storedMetadata(int64_t fingerprint,
+                                                                  ErrorRef* error) {
+  return sqliteStore_->recordsForQuery(
+      "SELECT metadata FROM raw_events_metadata WHERE metadata_fingerprint = ?", {fingerprint},
+      error);
+}
+
+std::shared_ptr<APMPBMeasurementBundle> APMDatabase::queryRawEventsMetadataWithFingerprint(
+    int64_t fingerprint, ErrorRef* error) {
+  auto records = storedMetadata(fingerprint, error);
+  if (!records) return nullptr;
+  if (records->empty()) {
+    APMSetError(error, kUnconvertible, "Received empty dictionary for getting measurement bundle");
+    return nullptr;
+  }
+  const platform::Bytes* bytes = APMBytesColumn(records->front(), "metadata");
+  if (!bytes) {
+    APMSetError(error, kUnconvertible,
+                "Event metadata should not be empty for getting measurement bundle");
+    return nullptr;
+  }
+  return APMPBMeasurementBundle::initWithBuffer(*bytes);
+}
+
+bool APMDatabase::deleteRawEventMetadataWithMetadataFingerprint(int64_t fingerprint,
+                                                                ErrorRef* error) {
+  return sqliteStore_
+      ->deleteRecordsFromTableWithName(kAPMRawEventsMetadataTable, "metadata_fingerprint == ?",
+                                       {fingerprint}, error)
+      .has_value();
+}
+
+bool APMDatabase::deleteUnusedRawEventsMetadata(ErrorRef* error) {
+  return sqliteStore_
+      ->deleteRecordsFromTableWithName(
+          kAPMRawEventsMetadataTable,
+          "metadata_fingerprint NOT IN (SELECT DISTINCT metadata_fingerprint FROM raw_events)", {},
+          error)
+      .has_value();
+}
+
+// --- Writing -------------------------------------------------------------------
+
+std::optional<bool> APMDatabase::isRawEventsTableEmpty(ErrorRef* error) {
+  return flagOf(
+      sqliteStore_->numberForQuery("SELECT NOT EXISTS (SELECT 1 FROM raw_events LIMIT 1)", {}, error));
+}
+
+bool APMDatabase::insertRawEvent(const std::shared_ptr<const APMEvent>& event,
+                                 int64_t metadataFingerprint, bool isRealtime, ErrorRef* error) {
+  if (!event) {
+    APMSetError(error, kArgument, "Received empty event for inserting in the database");
+    return false;
+  }
+  std::optional<platform::Bytes> data = dataOfRawEvent(*event);
+  if (!data) {
+    APMSetError(error, kUnconvertible,
+                "Received empty raw event data for getting dictionary representation");
+    return false;
+  }
+  APMRecord record{{"name", event->name()},
+                   {"timestamp", event->timestamp()},
+                   {"metadata_fingerprint", metadataFingerprint},
+                   {"data", std::move(*data)},
+                   {"is_realtime", int64_t{isRealtime}}};
+  return insertDataType(record, kAPMRawEventsTable, error);
+}
+
+bool APMDatabase::storeRawEvent(const std::shared_ptr<const APMEvent>& event,
+                                const std::shared_ptr<const APMPBMeasurementBundle>& metadata,
+                                bool isRealtime, ErrorRef* error) {
+  ErrorRef failure;
+  bool stored = APMWithSavepoint(
+      *sqliteStore_,
+      [&] {
+        std::optional<int64_t> fingerprint = insertRawEventMetadataBytes(
+            metadata ? metadata->protoBuffer() : std::nullopt, &failure);
+        if (!fingerprint) return false;
+        std::optional<int64_t> deleted = deleteRawEventsOverAbsoluteLimit(&failure);
+        if (!deleted) return false;
+        if (*deleted > 0) {
+          monitor()->logWithLevel(4, 23070, "Data loss. Too many events stored on disk. Deleted count",
+                                  *deleted);
+        }
+        return insertRawEvent(event, *fingerprint, isRealtime, &failure);
+      },
+      &failure);
+  if (!stored) {
+    monitor()->logWithLevel(4, 23071, "Data loss. Cannot record raw event. Error", failure);
+    platform::setError(error, failure);
+  }
+  return stored;
+}
+
+std::optional<int64_t> APMDatabase::deleteRawEventsOverAbsoluteLimit(ErrorRef* error) {
+  const int64_t keep = std::max<int64_t>(storageLimits().maxEventsStored - 1, 0);
+  int64_t deleted = 0;
+  bool done = APMWithSavepoint(
+      *sqliteStore_,
+      [&] {
+        std::optional<int64_t> stored = storedEventCount(*sqliteStore_, error);
+        if (!stored) return false;
+        if (*stored <= keep) return true;
+        std::optional<int64_t> gone = sqliteStore_->deleteRecordsFromTableWithName(
+            kAPMRawEventsTable, kOldestRows, {*stored - keep}, error);
+        deleted = gone.value_or(0);
+        return gone.has_value();
+      },
+      error);
+  if (!done) return std::nullopt;
+  return deleted;
+}
+
+// --- Reading -------------------------------------------------------------------
+
+std::optional<double> APMDatabase::queryLatestRawEventTime(ErrorRef* error) {
+  platform::Object latest =
+      sqliteStore_->numberForQuery("SELECT MAX(timestamp) FROM raw_events", {}, error);
+  if (!latest.isNumber()) return std::nullopt;
+  return latest.doubleValue();
+}
+
+std::optional<std::vector<std::shared_ptr<APMRawEventData>>>
+APMDatabase::rawEventsWithMetadataFingerprint(int64_t fingerprint, ErrorRef* error,
+                                              const APMRecordFilter& eventFilter) {
+  const std::string query =
+      "SELECT rowid, * FROM raw_events WHERE metadata_fingerprint = ? ORDER BY rowid ASC LIMIT ?";
+  const APMSqlParameters parameters{fingerprint, kAPMRawEventsReadLimit};
+  auto records = eventFilter ? sqliteStore_->recordsForQuery(query, parameters, error, eventFilter)
+                             : sqliteStore_->recordsForQuery(query, parameters, error);
+  if (!records) return std::nullopt;
+  std::vector<std::shared_ptr<APMRawEventData>> events;
+  events.reserve(records->size());
+  std::vector<int64_t> unreadable;
+  for (const APMRecord& record : *records) {
+    ErrorRef rowError;
+    std::shared_ptr<APMRawEventData> event = rawEventDataFromDictionary(record, &rowError);
+    if (event) {
+      events.push_back(std::move(event));
+      continue;
+    }
+    platform::setError(error, rowError);
+    const platform::Object rowID = record["rowid"];
+    if (rowID.isNumber()) unreadable.push_back(rowID.int64Value());
+  }
+  deleteUnreadableRows(kAPMRawEventsTable, unreadable, 12063);
+  if (!records->empty() && events.empty()) return std::nullopt;
+  return events;
+}
+
+std::optional<bool> APMDatabase::containsRawEventWithMetadataFingerprint(int64_t fingerprint,
+                                                                         ErrorRef* error) {
+  return flagOf(sqliteStore_->numberForQuery(
+      "SELECT EXISTS (SELECT 1 FROM raw_events WHERE metadata_fingerprint = ? LIMIT 1)",
+      {fingerprint}, error));
+}
+
+std::optional<bool> APMDatabase::containsRealtimeRawEventsWithError(ErrorRef* error) {
+  return flagOf(sqliteStore_->numberForQuery(
+      "SELECT EXISTS (SELECT 1 FROM raw_events WHERE is_realtime = 1 LIMIT 1)", {}, error));
+}
+
+std::optional<int64_t> APMDatabase::nextMetadataFingerprintToProcess(ErrorRef* error) {
+  auto records = sqliteStore_->recordsForQuery(
+      "SELECT metadata_fingerprint, MIN(rowid) FROM raw_events", {}, error);
+  if (!records) return std::nullopt;
+  if (records->size() != 1) {
+    APMSetError(error, kState, "Only one event metadata should be processed");
+    return std::nullopt;
+  }
+  const platform::Object fingerprint = records->front()["metadata_fingerprint"];
+  if (!fingerprint.isNumber()) return std::nullopt;
+  return fingerprint.int64Value();
+}
+
+std::shared_ptr<APMRawEventData> APMDatabase::rawEventDataFromDictionary(const APMRecord& record,
+                                                                         ErrorRef* error) {
+  if (record.empty()) {
+    APMSetError(error, kArgument, "Received empty dictionary for getting raw event data");
+    return nullptr;
+  }
+  const platform::Object rowID = record["rowid"];
+  const platform::Bytes* data = APMBytesColumn(record, "data");
+  const platform::Object fingerprint = record["metadata_fingerprint"];
+  if (!rowID.isNumber()) {
+    APMSetError(error, kArgument, "Unable to find row ID in the database dictionary");
+    return nullptr;
+  }
+  if (!data) {
+    APMSetError(error, kArgument, "Unable to find event data in the database dictionary");
+    return nullptr;
+  }
+  if (!fingerprint.isNumber()) {
+    APMSetError(error, kArgument, "Unable to find event metadata in the database dictionary");
+    return nullptr;
+  }
+  std::shared_ptr<APMPBEvent> message = APMPBEvent::initWithBuffer(*data);
+  if (!message) {
+    APMSetError(error, kUnconvertible, "Failed to parse event from data");
+    return nullptr;
+  }
+  double previousTimestamp = 0.0;
+  if (APMNanoHasField(message, EventField::previous_timestamp_millis)) {
+    previousTimestamp = APMNanoGetInt64(message, EventField::previous_timestamp_millis) / 1000.0;
+  }
+  NANOMessageClass paramClass = APMPBEventParam::messageClass();
+  auto params = APMNanoGetRepeated(message, EventField::params, &paramClass);
+  std::optional<std::string> origin;
+  APMEvent::Parameters parameters;
+  for (APMNanoValue& item : params.value_or(std::vector<APMNanoValue>{})) {
+    auto* param = std::get_if<std::shared_ptr<NANOMessageBase>>(&item);
+    const auto* eventParam = param ? static_cast<const APMPBEventParam*>(param->get()) : nullptr;
+    if (eventParam && APMNanoGetString(eventParam, EventParamField::name) == APMEvent::kOriginParameter) {
+      origin = APMNanoGetString(eventParam, EventParamField::string_value);
+      if (!origin) {
+        APMSetError(error, kState,
+                    "Cannot create an event from database. Origin parameter is not a string");
+        return nullptr;
+      }
+      continue;
+    }
+    std::optional<APMEvent::Parameters> decoded = APMDictionaryFromEventParam(eventParam, false);
+    if (!decoded) {
+      APMSetError(error, kState, "Failed to parse event params data");
+      return nullptr;
+    }
+    parameters.merge(*decoded);
+  }
+  if (!origin || origin->empty()) {
+    APMSetError(error, kState, "Cannot create an event from database. Missing origin parameter");
+    return nullptr;
+  }
+  std::shared_ptr<APMEvent> event =
+      APMEvent::initWithOrigin(std::move(*origin), false, APMTextColumn(record, "name"),
+                               record["timestamp"].doubleValue(), previousTimestamp,
+                               std::move(parameters));
+  std::shared_ptr<APMRawEventData> rawEvent =
+      event ? APMRawEventData::initWithRawEvent(std::move(event), rowID.int64Value(),
+                                                fingerprint.int64Value())
+            : nullptr;
+  if (!rawEvent) {
+    APMSetError(error, kState, "Failed to initialize raw event data from dictionary");
+  }
+  return rawEvent;
+}
+
+// --- Deleting ------------------------------------------------------------------
+
+bool APMDatabase::deleteRawEventsWithMaxRowID(int64_t rowID, ErrorRef* error) {
+  return sqliteStore_->deleteRecordsFromTableWithName(kAPMRawEventsTable, "rowid <= ?", {rowID}, error)
+      .has_value();
+}
+
+bool APMDatabase::deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, ErrorRef* error) {
+  if (maxAge < 0) {
+    APMSetError(error, kArgument, "Cannot delete stale raw events given negative time period");
+    return false;
+  }
+  std::optional<int64_t> deleted = sqliteStore_->deleteRecordsFromTableWithName(
+      kAPMRawEventsTable, "abs(timestamp - cast(? as REAL)) > cast(? as REAL)",
+      {platform::Clock::current()->now(), maxAge}, error);
+  if (!deleted) return false;
+  return *deleted == 0 || deleteUnusedRawEventsMetadata(error);
+}
+
+void APMDatabase::deleteUnreadableRows(const char* table, const std::vector<int64_t>& rowIDs,
+                                       long code) {
+  for (int64_t rowID : rowIDs) {
+    ErrorRef deleteError;
+    bool deleted = sqliteStore_->deleteRecordsFromTableWithName(table, "rowid = ?", {rowID},
+                                                                &deleteError)
+                       .has_value();
+    monitor()->logWithLevel(4, code, "Deleted a row that cannot be read. Table, row ID, deleted",
+                            std::string(table), rowID, deleted);
+  }
+}

@@ -1,0 +1,205 @@
+#include "measurement/storage/system/data_additions.h"
+#include "tests/measurement/storage/database/event_road_support.h"
+#include "tests/measurement/storage/database/table_test_support.h"
+#include "tests/support/recording_monitor.h"
+
+namespace {
+
+using platform::ErrorRef;
+
+constexpr double kDay = 86400;
+
+class RawEventsTableTest : public TableTest {
+ protected:
+  void limitEvents(int64_t maxEventsStored) {
+    database_->setStorageLimitsSource([maxEventsStored] {
+      APMStorageLimits limits;
+      limits.maxEventsStored = maxEventsStored;
+      return limits;
+    });
+  }
+
+  bool storeEvent(int64_t sequence, double timestamp = kNow) {
+    return database_->storeRawEvent(road::event(sequence, timestamp), metadata_, false);
+  }
+
+  // The "seq" of every stored event, in row order.
+  std::vector<int64_t> storedSequences() {
+    std::vector<int64_t> sequences;
+    auto records = store().recordsForQuery("SELECT rowid, * FROM raw_events ORDER BY rowid", {});
+    for (const APMRecord& record : records.value_or(std::vector<APMRecord>{})) {
+      auto event = database_->rawEventDataFromDictionary(record);
+      sequences.push_back(event ? road::sequenceOf(*event->rawEvent()) : -1);
+    }
+    return sequences;
+  }
+
+  int64_t fingerprint() { return apm_64LSBMD5(*metadata_->protoBuffer()); }
+
+  std::shared_ptr<APMPBMeasurementBundle> metadata_ = road::bundle(1);
+};
+
+TEST_F(RawEventsTableTest, EventsComeBackByFingerprintAndLeaveWithTheirMetadata) {
+  auto other = road::bundle(2);
+  auto previous = APMEvent::initWithOrigin(
+      "auto", true, "purchase", kNow, kNow - 5.5,
+      {{"value", APMValue(2.5)},
+       {"items", APMValue(platform::Object::Array{platform::Object(platform::Object::Dictionary{
+                     {"id", platform::Object(std::string("a"))}, {"n", platform::Object(3.0)}})})}});
+  ASSERT_TRUE(database_->storeRawEvent(previous, metadata_, true));
+  ASSERT_TRUE(storeEvent(2));
+  ASSERT_TRUE(database_->storeRawEvent(road::event(3, kNow), other, false));
+  EXPECT_EQ(rowCount(kAPMRawEventsMetadataTable), 2);
+
+  EXPECT_EQ(database_->nextMetadataFingerprintToProcess(), fingerprint());
+  auto metadata = database_->queryRawEventsMetadataWithFingerprint(fingerprint());
+  ASSERT_TRUE(metadata);
+  EXPECT_EQ(metadata->protoBuffer(), metadata_->protoBuffer());
+  auto events = database_->rawEventsWithMetadataFingerprint(fingerprint());
+  ASSERT_TRUE(events);
+  ASSERT_EQ(events->size(), 2u);
+  const APMEvent& first = *(*events)[0]->rawEvent();
+  EXPECT_EQ(first.name(), "purchase");
+  EXPECT_EQ(first.origin(), "auto");
+  EXPECT_FALSE(first.isPublic());
+  EXPECT_EQ(first.timestamp(), kNow);
+  EXPECT_EQ(first.previousTimestamp(), kNow - 5.5);
+  EXPECT_EQ(first.parameters(), previous->parameters());
+  EXPECT_EQ((*events)[0]->metadataFingerprint(), fingerprint());
+  EXPECT_EQ(database_->containsRealtimeRawEventsWithError(), true);
+
+  // The bundler took both: they go, and then so does their metadata.
+  ASSERT_TRUE(database_->deleteRawEventsWithMaxRowID((*events)[1]->rowID()));
+  EXPECT_EQ(database_->containsRawEventWithMetadataFingerprint(fingerprint()), false);
+  ASSERT_TRUE(database_->deleteRawEventMetadataWithMetadataFingerprint(fingerprint()));
+  EXPECT_EQ(database_->nextMetadataFingerprintToProcess(), apm_64LSBMD5(*other->protoBuffer()));
+  EXPECT_EQ(storedSequences(), std::vector<int64_t>{3});
+
+  ASSERT_TRUE(database_->deleteRawEventsWithMaxRowID(1000));
+  ErrorRef error;
+  EXPECT_EQ(database_->nextMetadataFingerprintToProcess(&error), std::nullopt);
+  EXPECT_FALSE(error);
+  EXPECT_EQ(database_->isRawEventsTableEmpty(), true);
+  EXPECT_EQ(database_->queryLatestRawEventTime(), std::nullopt);
+}
+
+TEST_F(RawEventsTableTest, DamagedMetadataIsReplacedByTheNextStore) {
+  ASSERT_TRUE(storeEvent(1));
+  fill("UPDATE raw_events_metadata SET metadata = x'ffff' WHERE ? = 0", 1);
+  EXPECT_FALSE(database_->queryRawEventsMetadataWithFingerprint(fingerprint()));
+  ASSERT_TRUE(storeEvent(2));
+  EXPECT_TRUE(database_->queryRawEventsMetadataWithFingerprint(fingerprint()));
+  EXPECT_EQ(rowCount(kAPMRawEventsMetadataTable), 1);
+}
+
+TEST_F(RawEventsTableTest, TrimKeepsTheNewestUpToTheLimit) {
+  struct Case {
+    int64_t limit;
+    std::vector<int64_t> left;
+    int64_t lastDeleted;
+  } cases[] = {
+      {5, {4, 5, 6, 7, 8}, 1},
+      {1, {8}, 1},
+      {0, {8}, 1},
+      {100, {1, 2, 3, 4, 5, 6, 7, 8}, 0},
+  };
+  for (const Case& c : cases) {
+    fill("DELETE FROM raw_events WHERE ? = 0", 1);
+    limitEvents(c.limit);
+    RecordingMonitor monitor;
+    for (int64_t sequence = 1; sequence <= 8; ++sequence) ASSERT_TRUE(storeEvent(sequence));
+    EXPECT_EQ(storedSequences(), c.left) << "limit " << c.limit;
+    EXPECT_EQ(monitor.contains(23070), c.lastDeleted > 0) << "limit " << c.limit;
+    if (c.lastDeleted) {
+      EXPECT_EQ(monitor.first(23070).contexts[0].int64Value(), c.lastDeleted);
+    }
+  }
+}
+
+TEST_F(RawEventsTableTest, TrimAtOneHundredThousandDeletesTheOldestOne) {
+  fill("INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data) VALUES ('_e', 1, ?, "
+       "x'00')",
+       100'000);
+  ASSERT_TRUE(storeEvent(1));
+  EXPECT_EQ(rowCount(kAPMRawEventsTable), 100'000);
+  EXPECT_EQ(store().numberForQuery("SELECT min(rowid) FROM raw_events", {}).int64Value(), 2);
+}
+
+TEST_F(RawEventsTableTest, TrimCountsWhatOthersChanged) {
+  limitEvents(4);
+  for (int64_t sequence = 1; sequence <= 3; ++sequence) ASSERT_TRUE(storeEvent(sequence));
+  // Rolled back: the three are all there is.
+  EXPECT_FALSE(database_->performTransaction([&] { return storeEvent(90) && storeEvent(91) && false; }));
+  ASSERT_TRUE(storeEvent(4));
+  EXPECT_EQ(storedSequences(), (std::vector<int64_t>{1, 2, 3, 4}));
+
+  // Another connection deletes one and adds one behind this one's back.
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(store().databasePath().c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "DELETE FROM raw_events WHERE rowid <= 2", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(other);
+  ASSERT_TRUE(storeEvent(5));
+  ASSERT_TRUE(storeEvent(6));
+  EXPECT_EQ(storedSequences(), (std::vector<int64_t>{3, 4, 5, 6}));
+}
+
+TEST_F(RawEventsTableTest, UnreadableRowsAreDeletedInsteadOfBlockingTheFingerprint) {
+  ASSERT_TRUE(storeEvent(1));
+  // Bytes that do not decode, and an event without its origin.
+  auto withoutOrigin = APMPBEvent::initWithMessageInfo(nullptr);
+  auto param = APMPBEventParam::initWithMessageInfo(nullptr);
+  APMNanoSetString(param, EventParamField::name, "x");
+  APMNanoSetInt64(param, EventParamField::int_value, 1);
+  std::vector<APMNanoValue> params{param};
+  APMNanoSetRepeated(withoutOrigin, EventField::params, &params);
+  for (const platform::Bytes& data : {platform::Bytes{0xff, 0xff, 0xff}, *withoutOrigin->protoBuffer()}) {
+    ASSERT_TRUE(store().upsertRecord({{"name", std::string("_e")},
+                                      {"timestamp", 1.0},
+                                      {"metadata_fingerprint", fingerprint()},
+                                      {"data", data}},
+                                     kAPMRawEventsTable));
+  }
+  ASSERT_TRUE(database_->deleteRawEventsWithMaxRowID(1));
+
+  RecordingMonitor monitor;
+  ErrorRef error;
+  EXPECT_FALSE(database_->rawEventsWithMetadataFingerprint(fingerprint(), &error));
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->localizedDescription(),
+            "Cannot create an event from database. Missing origin parameter");
+  EXPECT_EQ(monitor.codes(), (std::vector<long>{12063, 12063}));
+  EXPECT_EQ(database_->isRawEventsTableEmpty(), true);
+
+  ASSERT_TRUE(storeEvent(2));
+  auto events = database_->rawEventsWithMetadataFingerprint(fingerprint());
+  ASSERT_TRUE(events);
+  EXPECT_EQ(events->size(), 1u);
+}
+
+TEST_F(RawEventsTableTest, AgePurgeTakesThePastAndTheFarFuture) {
+  auto lone = road::bundle(9);
+  ASSERT_TRUE(database_->storeRawEvent(road::event(1, kNow - 29 * kDay), lone, false));
+  ASSERT_TRUE(storeEvent(2, kNow + 30 * kDay));
+  ASSERT_TRUE(storeEvent(3, kNow - 27 * kDay));
+  ASSERT_TRUE(storeEvent(4, kNow + 27 * kDay));
+  ErrorRef error;
+  EXPECT_FALSE(database_->deleteStaleRawEventsDataOlderThanMaxAge(-1, &error));
+  EXPECT_EQ(error->localizedDescription(), "Cannot delete stale raw events given negative time period");
+  ASSERT_TRUE(database_->deleteStaleRawEventsDataOlderThanMaxAge(28 * kDay));
+  EXPECT_EQ(storedSequences(), (std::vector<int64_t>{3, 4}));
+  EXPECT_EQ(rowCount(kAPMRawEventsMetadataTable), 1);
+}
+
+TEST_F(RawEventsTableTest, RefusedWrites) {
+  ErrorRef error;
+  EXPECT_FALSE(database_->insertRawEvent(nullptr, 1, false, &error));
+  EXPECT_EQ(error->localizedDescription(), "Received empty event for inserting in the database");
+  RecordingMonitor monitor;
+  EXPECT_FALSE(database_->storeRawEvent(road::event(1, kNow), nullptr, false, &error));
+  EXPECT_EQ(error->code(), 3);
+  EXPECT_TRUE(monitor.contains(23071));
+  EXPECT_EQ(database_->isRawEventsTableEmpty(), true);
+}
+
+}  // namespace
