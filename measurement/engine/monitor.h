@@ -1,5 +1,6 @@
 // `APMMonitor`: the measurement logger every measurement class writes
-// through, and `APMMeasurement::monitor()`, the process-wide instance.
+// through; `APMMeasurement::monitor()` (measurement.h) is the process-wide
+// instance.
 //
 // A call carries a level (0-2 error, 3-5 warning, 6 notice, 7 debug,
 // 8 verbose), a numeric message code, the message and optional contexts
@@ -16,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "measurement/engine/measurement.h"
 #include "platform/object.h"
 
 class APMLogging;
@@ -80,9 +82,3 @@ class APMMonitor {
   std::unique_ptr<State> state_;
 };
 
-// The engine class, as far as the lower layers call it.
-class APMMeasurement {
- public:
-  // The process-wide monitor, created on first use; never null.
-  static std::shared_ptr<APMMonitor> monitor();
-};

@@ -8,20 +8,24 @@
 
 namespace {
 
-// The URL-query-allowed set: letters, digits and "!$&'()*+,-./:;=?@_~".
-bool queryAllowed(unsigned char c) {
+// Letters and digits are always allowed; `punctuation` lists the rest.
+bool allowed(unsigned char c, std::string_view punctuation) {
   if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
-  return std::string_view("!$&'()*+,-./:;=?@_~").find(static_cast<char>(c)) !=
-         std::string_view::npos;
+  return punctuation.find(static_cast<char>(c)) != std::string_view::npos;
 }
 
-void appendEncoded(std::string& out, const std::string& text) {
+// The URL-query-allowed set: letters, digits and these.
+constexpr std::string_view kQueryAllowed = "!$&'()*+,-./:;=?@_~";
+// One segment of a URL path: no "/" (a new segment) and no "?" (the query).
+constexpr std::string_view kPathSegmentAllowed = "!$&'()*+,-.:;=@_~";
+
+void appendEncoded(std::string& out, const std::string& text, std::string_view punctuation = kQueryAllowed) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   // Encoding works on characters: ill-formed bytes are U+FFFD first.
   const std::string valid =
       platform::isValidUtf8(text) ? text : platform::utf16ToUtf8(platform::utf8ToUtf16(text));
   for (unsigned char c : valid) {
-    if (queryAllowed(c)) {
+    if (allowed(c, punctuation)) {
       out.push_back(static_cast<char>(c));
     } else {
       out.push_back('%');
@@ -41,6 +45,14 @@ std::string apm_queryString(const platform::Object::Dictionary& dictionary) {
     out.push_back('=');
     appendEncoded(out, value.description());
   }
+  return out;
+}
+
+std::string apm_URLPathSegmentEncoded(const std::string& text) {
+  std::string out;
+  // "." and ".." would name the folder or its parent, not a segment.
+  if (text == "." || text == "..") return text == "." ? "%2E" : "%2E%2E";
+  appendEncoded(out, text, kPathSegmentAllowed);
   return out;
 }
 

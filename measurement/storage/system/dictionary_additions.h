@@ -1,4 +1,4 @@
-// URL query strings to and from dictionaries. Pure functions; any thread.
+// URL query strings to and from dictionaries, and URL path segments. Pure functions; any thread.
 #pragma once
 
 #include <string>
@@ -10,6 +10,10 @@
 // the URL-query-allowed set (so "&", "=" and "+" stay as they are). Empty for
 // an empty dictionary.
 std::string apm_queryString(const platform::Object::Dictionary& dictionary);
+
+// The text as one segment of a URL path: percent-encoded like query texts,
+// and "/" and "?" too; "." and ".." encoded whole.
+std::string apm_URLPathSegmentEncoded(const std::string& text);
 
 // The arguments of a query string ("a=1&b=x+y") as a dictionary of strings,
 // each key and value unescaped with `apm_stringByUnescapingFromURLArgument`

@@ -1,0 +1,567 @@
+#include "measurement/storage/config/remote_config.h"
+
+#include <cmath>
+#include <cstdlib>
+
+#include "measurement/engine/event_names.h"
+#include "measurement/engine/measurement.h"
+#include "measurement/engine/monitor.h"
+#include "measurement/messages/message_fields.h"
+#include "measurement/messages/nano_accessors.h"
+#include "measurement/script/event_editing.h"
+#include "measurement/script/logger_module.h"
+#include "measurement/script/modules.h"
+#include "measurement/script/remote_config_module.h"
+#include "measurement/storage/database/database.h"
+#include "measurement/storage/experiments/experiment_manager.h"
+#include "measurement/storage/settings/identity.h"
+#include "measurement/storage/system/dictionary_additions.h"
+#include "measurement/storage/system/identity_support.h"
+#include "measurement/storage/system/scheduler.h"
+#include "platform/bundle.h"
+#include "platform/clock.h"
+
+using platform::Object;
+
+struct APMRemoteConfig::Controls {
+  std::shared_ptr<const std::vector<std::string>> dataControls =
+      std::make_shared<const std::vector<std::string>>();
+  Dictionary consentDefaults;
+  Dictionary consentDelegations;
+  std::set<std::string> corePlatformServices;
+  bool isDMARegion = true;
+  Dictionary regionalDefaults;
+};
+
+namespace {
+
+void log(long level, long code, const std::string& message) {
+  APMMeasurement::monitor()->logWithLevel(level, code, message);
+}
+void log(long level, long code, const std::string& message, const Object& context) {
+  APMMeasurement::monitor()->logWithLevel(level, code, message, context);
+}
+
+// The authorization status under which uploads use the alternative host.
+constexpr uint64_t kTrackingAuthorized = 3;
+constexpr int32_t kMinSamplingRate = 2;
+constexpr int32_t kMaxSamplingRate = 65535;
+
+const char* consentTypeName(int32_t type) {
+  static constexpr const char* kNames[] = {nullptr, "ad_storage", "analytics_storage", "ad_user_data",
+                                           "ad_personalization"};
+  return type > 0 && type < 5 ? kNames[type] : nullptr;
+}
+
+const char* consentStatusName(int32_t status) {
+  return status == 1 ? "granted" : (status == 2 ? "denied" : nullptr);
+}
+
+// The messages of a repeated message field; nullopt when it cannot be read.
+template <class T>
+std::optional<std::vector<std::shared_ptr<T>>> messagesOf(NANOMessageRef object, int32_t fieldID) {
+  const NANOMessageClass messageClass = T::messageClass();
+  auto items = APMNanoGetRepeated(object, fieldID, &messageClass);
+  if (!items) return std::nullopt;
+  std::vector<std::shared_ptr<T>> out;
+  out.reserve(items->size());
+  for (const APMNanoValue& item : *items) {
+    if (const auto* message = std::get_if<std::shared_ptr<NANOMessageBase>>(&item)) {
+      out.push_back(std::static_pointer_cast<T>(*message));
+    }
+  }
+  return out;
+}
+
+template <class Entry>
+APMRemoteConfig::Dictionary consentEntries(NANOMessageRef consent, int32_t fieldID,
+                                           const char* (*valueName)(int32_t), int32_t valueField) {
+  APMRemoteConfig::Dictionary out;
+  for (const auto& entry : messagesOf<Entry>(consent, fieldID).value_or(std::vector<std::shared_ptr<Entry>>())) {
+    const char* type = consentTypeName(APMNanoGetInt32(entry, 0));
+    const char* value = valueName(APMNanoGetInt32(entry, valueField));
+    if (type && value) out.insert_or_assign(type, value);
+  }
+  return out;
+}
+
+// A DNS name: labels of letters, digits and "-" joined by single points.
+bool isDNSLabels(const std::string& name) {
+  if (name.empty() || name.size() > kAPMUploadSubdomainMaxLength) return false;
+  size_t labelLength = 0;
+  for (char c : name) {
+    if (c == '.') {
+      if (labelLength == 0) return false;
+      labelLength = 0;
+    } else if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-') {
+      if (++labelLength > 63) return false;
+    } else {
+      return false;
+    }
+  }
+  return labelLength > 0;
+}
+
+std::shared_ptr<APMPBMeasurementConfig> copyOf(const std::shared_ptr<const APMPBMeasurementConfig>& config) {
+  return config ? APMPBMeasurementConfig::initWithMessageInfo(config->messageInfo()) : nullptr;
+}
+
+}  // namespace
+
+// --- Creation -----------------------------------------------------------------
+
+APMRemoteConfig::APMRemoteConfig(std::string appID, const std::shared_ptr<APMDatabase>& database,
+                                 std::shared_ptr<APMEManager> experimentManager)
+    : isDefaultInstance_(!database && appID.empty()),
+      appID_(std::move(appID)),
+      database_(database),
+      experimentManager_(std::move(experimentManager)),
+      eventConfigs_(std::make_shared<const EventConfigs>()),
+      controls_(std::make_shared<const Controls>()) {}
+
+APMRemoteConfig::~APMRemoteConfig() = default;
+
+std::shared_ptr<APMRemoteConfig> APMRemoteConfig::defaultInstance() {
+  // Never destroyed: readers on other threads may still hold it at exit.
+  static auto* instance = new std::shared_ptr<APMRemoteConfig>(initWithAppID("", nullptr, nullptr, nullptr));
+  return *instance;
+}
+
+std::shared_ptr<APMRemoteConfig> APMRemoteConfig::initWithAppID(
+    const std::string& appID, const std::shared_ptr<APMDatabase>& database,
+    const std::shared_ptr<APMEManager>& experimentManager) {
+  if (appID.empty()) {
+    log(1, 29000, "Cannot init remote configuration without valid Voraza App ID");
+    return nullptr;
+  }
+  if (!database) {
+    log(1, 29001, "Cannot init remote configuration without valid database");
+    return nullptr;
+  }
+  return initWithAppID(appID, database, nullptr, experimentManager);
+}
+
+std::shared_ptr<APMRemoteConfig> APMRemoteConfig::initWithAppID(
+    const std::string& appID, const std::shared_ptr<APMDatabase>& database,
+    const std::shared_ptr<const APMPBMeasurementConfig>& config,
+    const std::shared_ptr<APMEManager>& experimentManager) {
+  auto self = std::make_shared<APMRemoteConfig>(appID, database, experimentManager);
+  if (experimentManager) {
+    auto property = std::make_shared<APMESDKProperty>(kAPMRemoteConfigSDKName);
+    property->setVersion(APMIdentity::vavIradadovozoLibraryVersion());
+    property->setDelegate(self);
+    self->experimentClient_ = experimentManager->registerSDKProperty(property, Object::Dictionary());
+    if (self->experimentClient_) self->experimentClient_->setDelegate(self);
+  }
+  if (self->experimentClient_) {
+    platform::ErrorRef error;
+    if (!self->experimentClient_->activateLatestSnapshot(&error) && error) {
+      log(2, 29023, "Cannot activate stale snapshot. Error", Object(error));
+    }
+    self->updateCachedExperimentFlags();
+  }
+  if (!self->isDefaultInstance_) {
+    if (config) {
+      self->updateMeasurementConfig(config);
+    } else if (auto stored = self->measurementConfigFromDatabase()) {
+      {
+        std::lock_guard<std::mutex> lock(self->mutex_);
+        self->remoteConfigProto_ = stored;
+      }
+      self->parseRemoteConfigFromMeasurementConfig(*stored);
+    }
+  }
+  return self;
+}
+
+// --- Configuration lifecycle ----------------------------------------------------
+
+bool APMRemoteConfig::updateMeasurementConfig(const std::shared_ptr<const APMPBMeasurementConfig>& config) {
+  APMScheduler::checkOnBackgroundThreadWithMethodName("updateMeasurementConfig:");
+  if (isDefaultInstance_) {
+    log(2, 29002, "Cannot update the default measurement configuration");
+    return false;
+  }
+  if (!config) {
+    log(5, 29003, "Cannot set empty measurement config to database");
+    return false;
+  }
+  if (APMIdentifiers::sharedInstance()->origin() == "am" &&
+      APMNanoGetString(config, MeasurementConfigField::deder_app_id).value_or("") != appID_) {
+    log(2, 29022, "Cannot set measurement config when DeDer App ID does not match");
+    return false;
+  }
+  if (APMNanoGetString(config, MeasurementConfigField::vuv_app_id).value_or("") != appID_) {
+    log(2, 29004, "Cannot set measurement config when Voraza App ID does not match");
+    return false;
+  }
+  // A configuration that did not reach the database is not in force: the
+  // next launch would load the older one.
+  auto database = database_.lock();
+  platform::ErrorRef error;
+  if (!database || !database->updateRemoteConfig(config, &error)) {
+    log(1, 29005, "Cannot store config into the database", error ? Object(error) : Object());
+    return false;
+  }
+  auto own = copyOf(config);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    remoteConfigProto_ = own;
+  }
+  parseRemoteConfigFromMeasurementConfig(*own);
+  return true;
+}
+
+std::shared_ptr<APMPBMeasurementConfig> APMRemoteConfig::measurementConfigFromDatabase() {
+  APMScheduler::checkOnBackgroundThreadWithMethodName("measurementConfigFromDatabase");
+  if (isDefaultInstance_) {
+    log(2, 29015, "Cannot retrieve a measurement configuration from the database for the default instance");
+    return nullptr;
+  }
+  auto database = database_.lock();
+  platform::ErrorRef error;
+  auto config = database ? database->queryMeasurementConfigWithError(&error) : nullptr;
+  if (!config) {
+    if (error) {
+      log(2, 29016, "Cannot retrieve configuration data from database. Error", Object(error));
+    } else {
+      log(7, 29017,
+          "Configuration was not found in database. The configuration will be fetched from the network when "
+          "necessary");
+    }
+  }
+  return config;
+}
+
+void APMRemoteConfig::parseRemoteConfigFromMeasurementConfig(const APMPBMeasurementConfig& config) {
+  auto settings = messagesOf<APMPBSetting>(config, MeasurementConfigField::settings);
+  if (!settings) {
+    log(2, 29012, "Cannot parse empty measurement config. Using default values");
+    return;
+  }
+  if (APMNanoGetString(config, MeasurementConfigField::vuv_app_id).value_or("") != appID_) return;
+
+  APMRemoteSettingsCache::Entries received;
+  for (const auto& setting : *settings) {
+    std::optional<std::string> key = APMNanoGetString(setting, SettingField::name);
+    std::optional<std::string> value = APMNanoGetString(setting, SettingField::value);
+    if (!key || key->empty() || !value) {
+      log(5, 29019, "Cannot cache empty configuration value");
+      continue;
+    }
+    received.insert_or_assign(std::move(*key), Object(std::move(*value)));
+  }
+
+  auto events = std::make_shared<EventConfigs>();
+  const APMEventNameTable& internalNames = APMPublicToInternalEventNames();
+  for (const auto& event : messagesOf<APMPBEventConfig>(config, MeasurementConfigField::event_config).value_or(
+           std::vector<std::shared_ptr<APMPBEventConfig>>())) {
+    std::string name = APMNanoGetString(event, EventConfigField::name).value_or("");
+    if (name.empty()) {
+      log(5, 29013, "Cannot cache event configuration with an empty configuration name");
+      continue;
+    }
+    auto internal = internalNames.find(name);
+    events->insert_or_assign(internal == internalNames.end() ? name : internal->second, event);
+  }
+  settings_->replace(received);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    eventConfigs_ = std::move(events);
+  }
+  if (APMNanoHasField(config, MeasurementConfigField::version)) {
+    log(7, 29014, "Successfully parsed a configuration. Version",
+        Object(APMNanoGetInt64(config, MeasurementConfigField::version)));
+  }
+
+  auto programs = messagesOf<APMPBProgram>(config, MeasurementConfigField::dynamic_event_editing);
+  if (programs && !programs->empty()) {
+    auto editing = makeEventEditing(*programs->front(), programs->size());
+    std::lock_guard<std::mutex> lock(mutex_);
+    eventEditing_ = editing;
+    // The controls of a configuration whose program cannot run are not
+    // taken over: the previous ones stay until another one is accepted.
+    if (!editing) return;
+  }
+
+  auto controls = std::make_shared<Controls>(*this->controls());
+  auto names = std::make_shared<std::vector<std::string>>();
+  for (const auto& control : messagesOf<APMPBDataControl>(config, MeasurementConfigField::data_controls).value_or(
+           std::vector<std::shared_ptr<APMPBDataControl>>())) {
+    if (auto name = APMNanoGetString(control, DataControlField::name)) names->push_back(std::move(*name));
+  }
+  controls->dataControls = std::move(names);
+  if (APMNanoHasField(config, MeasurementConfigField::consent_config)) {
+    auto consent = APMNanoGetMessage<APMPBConsentConfig>(config, MeasurementConfigField::consent_config);
+    controls->consentDefaults = consentEntries<APMPBConsentDefaultEntry>(
+        consent, ConsentConfigField::defaults, consentStatusName, ConsentDefaultEntryField::default_status);
+    controls->consentDelegations = consentEntries<APMPBConsentDelegationEntry>(
+        consent, ConsentConfigField::delegations, consentTypeName,
+        ConsentDelegationEntryField::delegate_consent_type);
+    controls->corePlatformServices.clear();
+    for (const auto& entry : messagesOf<APMPBCorePlatformServiceEntry>(consent, ConsentConfigField::core_platform_services)
+                                 .value_or(std::vector<std::shared_ptr<APMPBCorePlatformServiceEntry>>())) {
+      if (auto service = APMNanoGetString(entry, CorePlatformServiceEntryField::service)) {
+        controls->corePlatformServices.insert(std::move(*service));
+      }
+    }
+    controls->isDMARegion = APMNanoGetBool(consent, ConsentConfigField::is_dma_region);
+    controls->regionalDefaults = consentEntries<APMPBConsentDefaultEntry>(
+        consent, ConsentConfigField::enforced_defaults, consentStatusName, ConsentDefaultEntryField::default_status);
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    controls_ = std::move(controls);
+  }
+
+  if (APMNanoHasField(config, MeasurementConfigField::psm_setting)) {
+    auto psm = APMNanoGetMessage<APMPBPsmSetting>(config, MeasurementConfigField::psm_setting);
+    static constexpr std::pair<int32_t, const char*> kPSMKeys[] = {
+        {PsmSettingField::psm_prefix_email, "measurement.psm_prefix_email"},
+        {PsmSettingField::psm_prefix_phone, "measurement.psm_prefix_phone"},
+        {PsmSettingField::psm_signin_delay, "measurement.psm_signin_delay"},
+    };
+    for (const auto& [field, key] : kPSMKeys) {
+      if (APMNanoHasField(psm, field)) received.insert_or_assign(key, Object(APMNanoGetInt32(psm, field)));
+    }
+    settings_->replace(std::move(received));
+  }
+}
+
+std::shared_ptr<APMPEventEditing> APMRemoteConfig::makeEventEditing(const APMPBProgram& program,
+                                                                    size_t programCount) {
+  auto editing = std::make_shared<APMPEventEditing>();
+  // Scripts read what the configuration in force sent; the module must not
+  // keep this object alive (it owns the editor).
+  std::weak_ptr<APMRemoteSettingsCache> settings = settings_;
+  editing->setModuleCreator(APMPRemoteConfigModuleCreator([settings](const std::string& key) {
+                              auto cache = settings.lock();
+                              return cache ? cache->current()->receivedObjectForKey(key) : Object();
+                            }),
+                            "internal.remoteConfig");
+  editing->setModuleCreator(
+      [] {
+        return std::optional<APMPRuntimeValue>(APMPRuntimeValue(APMPMake<APMPObjectProvider>(u"internal.appMetadata", [] {
+          Object::Dictionary metadata{
+              {"platform", Object("ios")},
+              {"package_name", Object(platform::Bundle::main()->bundleIdentifier())},
+              {"vuv_version", Object(APMIdentity::vavIradadovozoLibraryVersion())},
+          };
+          auto engine = APMMeasurement::sharedInstance();
+          auto identity = engine ? engine->identity() : nullptr;
+          if (auto version = identity ? identity->appVersion() : std::nullopt) {
+            metadata.emplace("app_version", Object(*version));
+          }
+          return Object(std::move(metadata));
+        })));
+      },
+      "internal.appMetadata");
+  editing->setModuleCreator(APMPLoggerModuleCreator(), "internal.logger");
+  platform::ErrorRef error;
+  editing->loadProgram(program, &error);
+  if (error) {
+    log(1, 29026, "Failed to initiate event editing instance");
+    return nullptr;
+  }
+  log(7, 29027, "Loading Event Modification and Creation programs", Object(static_cast<int64_t>(programCount)));
+  return editing;
+}
+
+void APMRemoteConfig::reset() {
+  settings_->replace({});
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    eventConfigs_ = std::make_shared<const EventConfigs>();
+    controls_ = std::make_shared<const Controls>();
+    regionalDefaultsFlag_ = Object();
+    if (!isDefaultInstance_) remoteConfigProto_ = nullptr;
+  }
+  if (experimentManager_) experimentManager_->reset();
+}
+
+std::shared_ptr<APMPBMeasurementConfig> APMRemoteConfig::remoteConfigProto() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return copyOf(remoteConfigProto_);
+}
+
+int64_t APMRemoteConfig::version() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!remoteConfigProto_ || !APMNanoHasField(remoteConfigProto_, MeasurementConfigField::version)) return -1;
+  return APMNanoGetInt64(remoteConfigProto_, MeasurementConfigField::version);
+}
+
+double APMRemoteConfig::lastRemoteConfigUpdateTimestamp() {
+  if (isDefaultInstance_) {
+    log(2, 29008, "Cannot fetch the last configuration update timestamp from the default instance");
+    return 0;
+  }
+  auto database = database_.lock();
+  platform::ErrorRef error;
+  std::optional<double> timestamp = database ? database->lastRemoteConfigUpdateTimestamp(&error) : std::nullopt;
+  if (!timestamp && error) log(4, 29009, "Failed to query last configuration update timestamp. Error", Object(error));
+  return timestamp.value_or(0);
+}
+
+bool APMRemoteConfig::isExpired() {
+  if (isDefaultInstance_) {
+    log(2, 29007, "Cannot fetch the last update timestamp from the default configuration");
+    return false;
+  }
+  const double age = std::fabs(platform::Clock::current()->now() - lastRemoteConfigUpdateTimestamp());
+  return age >= remoteConfigCacheTimeInterval();
+}
+
+std::optional<std::string> APMRemoteConfig::remoteConfigURLWithPlatform(const std::string& platform,
+                                                                        int64_t SDKVersion,
+                                                                        int64_t runtimeVersion) const {
+  if (platform.empty()) {
+    log(2, 29010, "Cannot create a URL to fetch a configuration with empty platform");
+    return std::nullopt;
+  }
+  return std::string("https://") + kAPMRemoteConfigHost + "/config/app/" + apm_URLPathSegmentEncoded(appID_) + "?" +
+         apm_queryString({{"platform", Object(platform)},
+                          {"runtime_version", Object(runtimeVersion)},
+                          {"vuv_version", Object(SDKVersion)}});
+}
+
+std::optional<std::string> APMRemoteConfig::uploadSubdomain() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!remoteConfigProto_) return std::nullopt;
+  return APMNanoGetString(remoteConfigProto_, MeasurementConfigField::upload_subdomain);
+}
+
+std::string APMRemoteConfig::uploadURL() const {
+  const bool authorized = APMDefaultIdentitySupport::sharedInstance()->appDataConsentStatus() == kTrackingAuthorized;
+  std::string host = authorized ? kAPMAlternativeUploadHost : kAPMUploadHost;
+  const std::string subdomain = uploadSubdomain().value_or("");
+  if (isDNSLabels(subdomain)) {
+    host = subdomain + "." + host;
+  } else if (!subdomain.empty()) {
+    log(2, 29011, "Ignoring upload subdomain that is not a host name", Object(subdomain));
+  }
+  return "https://" + host + "/a";
+}
+
+std::shared_ptr<APMPEventEditing> APMRemoteConfig::eventEditing() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return eventEditing_;
+}
+
+// --- Per-event answers ------------------------------------------------------------
+
+std::shared_ptr<const APMPBEventConfig> APMRemoteConfig::eventConfig(const std::string& name) const {
+  std::shared_ptr<const EventConfigs> events;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    events = eventConfigs_;
+  }
+  auto found = events->find(name);
+  return found == events->end() ? nullptr : found->second;
+}
+
+std::shared_ptr<APMPBEventConfig> APMRemoteConfig::eventConfigWithName(const std::string& name) const {
+  if (name.empty()) {
+    log(5, 29006, "Cannot find event config with empty event name");
+    return nullptr;
+  }
+  auto event = eventConfig(name);
+  return event ? APMPBEventConfig::initWithMessageInfo(event->messageInfo()) : nullptr;
+}
+
+bool APMRemoteConfig::isEventBlocklisted(const std::string& name) const {
+  auto event = eventConfig(name);
+  if (event && APMNanoHasField(event, EventConfigField::is_blocklisted) &&
+      APMNanoGetBool(event, EventConfigField::is_blocklisted)) {
+    return true;
+  }
+  return APMIsPublicName(name) ? blocklistPublic() : blocklistInternal();
+}
+
+bool APMRemoteConfig::isEventCustomConversion(const std::string& name) const {
+  auto event = eventConfig(name);
+  return event && APMNanoHasField(event, EventConfigField::is_custom_conversion) &&
+         APMNanoGetBool(event, EventConfigField::is_custom_conversion);
+}
+
+bool APMRemoteConfig::eventHasSamplingRate(const std::string& name) const {
+  auto event = eventConfig(name);
+  return event && APMNanoHasField(event, EventConfigField::sampling_rate);
+}
+
+int32_t APMRemoteConfig::samplingRateForEvent(const std::string& name) const {
+  auto event = eventConfig(name);
+  if (!event || !APMNanoHasField(event, EventConfigField::sampling_rate)) return 1;
+  const int32_t rate = APMNanoGetInt32(event, EventConfigField::sampling_rate);
+  return rate >= kMinSamplingRate && rate <= kMaxSamplingRate ? rate : 1;
+}
+
+// --- Consent and data controls -----------------------------------------------------
+
+std::shared_ptr<const APMRemoteConfig::Controls> APMRemoteConfig::controls() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return controls_;
+}
+
+std::shared_ptr<const std::vector<std::string>> APMRemoteConfig::dataControls() const {
+  return controls()->dataControls;
+}
+APMRemoteConfig::Dictionary APMRemoteConfig::consentDefaults() const { return controls()->consentDefaults; }
+APMRemoteConfig::Dictionary APMRemoteConfig::consentDelegations() const { return controls()->consentDelegations; }
+APMRemoteConfig::Dictionary APMRemoteConfig::regionalDefaults() const { return controls()->regionalDefaults; }
+std::set<std::string> APMRemoteConfig::corePlatformServices() const { return controls()->corePlatformServices; }
+bool APMRemoteConfig::isDMARegion() const { return controls()->isDMARegion; }
+
+// --- Experiments ---------------------------------------------------------------------
+
+std::vector<int64_t> APMRemoteConfig::experimentIDs() const {
+  return experimentManager_ ? experimentManager_->experimentIDs() : std::vector<int64_t>();
+}
+
+bool APMRemoteConfig::activateNewSnapshot() {
+  {
+    // Taken before activating: a notice that comes in meanwhile sets the
+    // flag again and waits for the next call.
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!hasNewSnapshot_) return false;
+    hasNewSnapshot_ = false;
+  }
+  platform::ErrorRef error;
+  if (!experimentClient_ || !experimentClient_->activateLatestSnapshot(&error)) {
+    log(2, 29024, "Cannot activate snapshot. Error", error ? Object(error) : Object());
+    std::lock_guard<std::mutex> lock(mutex_);
+    hasNewSnapshot_ = true;
+    return false;
+  }
+  updateCachedExperimentFlags();
+  return true;
+}
+
+void APMRemoteConfig::updateCachedExperimentFlags() {
+  Object value = experimentClient_ ? experimentClient_->valueForFlag("regional_defaults_enabled") : Object();
+  std::lock_guard<std::mutex> lock(mutex_);
+  regionalDefaultsFlag_ = std::move(value);
+}
+
+bool APMRemoteConfig::respondsTo(Method method) const { return method != Method::queue; }
+
+void APMRemoteConfig::clientDidReceiveNewSnapshot(const std::shared_ptr<APMEClient>&) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  hasNewSnapshot_ = true;
+}
+
+void APMRemoteConfig::client(const std::shared_ptr<APMEClient>&, const platform::ErrorRef& error) {
+  if (error) log(2, 29025, "Cannot fetch experiment. Error", Object(error));
+}
+
+bool APMRemoteConfig::shouldFetchExperimentsForClient(const std::shared_ptr<APMEClient>&) {
+  auto engine = APMMeasurement::sharedInstance();
+  return engine && engine->isEnabled();
+}
+
+// --- The engine's class operation ------------------------------------------------------
+
+std::shared_ptr<APMRemoteConfig> APMMeasurement::remoteConfig() {
+  auto engine = sharedInstance();
+  auto config = engine ? engine->remoteConfig_ : nullptr;
+  return config ? config : APMRemoteConfig::defaultInstance();
+}
