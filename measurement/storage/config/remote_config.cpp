@@ -102,6 +102,13 @@ bool isDNSLabels(const std::string& name) {
   return labelLength > 0;
 }
 
+// The numbers among the received settings are the parse's PSM numbers.
+void carryNumbers(const APMRemoteSettingsCache::Entries& from, APMRemoteSettingsCache::Entries& to) {
+  for (const auto& [key, value] : from) {
+    if (value.isNumber()) to.insert_or_assign(key, value);
+  }
+}
+
 std::shared_ptr<APMPBMeasurementConfig> copyOf(const std::shared_ptr<const APMPBMeasurementConfig>& config) {
   return config ? APMPBMeasurementConfig::initWithMessageInfo(config->messageInfo()) : nullptr;
 }
@@ -264,6 +271,7 @@ void APMRemoteConfig::parseRemoteConfigFromMeasurementConfig(const APMPBMeasurem
     auto internal = internalNames.find(name);
     events->insert_or_assign(internal == internalNames.end() ? name : internal->second, event);
   }
+  const auto previousSettings = settings_->current();
   settings_->replace(received);
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -277,11 +285,18 @@ void APMRemoteConfig::parseRemoteConfigFromMeasurementConfig(const APMPBMeasurem
   auto programs = messagesOf<APMPBProgram>(config, MeasurementConfigField::dynamic_event_editing);
   if (programs && !programs->empty()) {
     auto editing = makeEventEditing(*programs->front(), programs->size());
-    std::lock_guard<std::mutex> lock(mutex_);
-    eventEditing_ = editing;
-    // The controls of a configuration whose program cannot run are not
-    // taken over: the previous ones stay until another one is accepted.
-    if (!editing) return;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      eventEditing_ = editing;
+    }
+    if (!editing) {
+      // The controls of a configuration whose program cannot run are not
+      // taken over: the previous data controls, consent and PSM numbers
+      // stay in force until another configuration is accepted.
+      carryNumbers(previousSettings->received(), received);
+      settings_->replace(std::move(received));
+      return;
+    }
   }
 
   auto controls = std::make_shared<Controls>(*this->controls());

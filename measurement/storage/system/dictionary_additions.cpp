@@ -49,9 +49,10 @@ std::string apm_queryString(const platform::Object::Dictionary& dictionary) {
 }
 
 std::string apm_URLPathSegmentEncoded(const std::string& text) {
-  std::string out;
   // "." and ".." would name the folder or its parent, not a segment.
-  if (text == "." || text == "..") return text == "." ? "%2E" : "%2E%2E";
+  if (text == ".") return "%2E";
+  if (text == "..") return "%2E%2E";
+  std::string out;
   appendEncoded(out, text, kPathSegmentAllowed);
   return out;
 }
