@@ -153,6 +153,16 @@ Value itemLoop(std::span<const Value> arguments, APMPScope& scope, ErrorRef& err
   return {};
 }
 
+// Whether a scope's own bindings are `count` variables and nothing else
+// (the loop variables, none of them made a constant).
+bool bindsOnly(const APMPPropertyMap& contents, size_t count) {
+  if (contents.isImmutable() || contents.count() != count) return false;
+  for (const APMPPropertyMap::Entry& entry : contents.entries()) {
+    if (entry.immutable) return false;
+  }
+  return true;
+}
+
 // "63": variable names, condition, update, body. Each iteration runs in a
 // fresh child scope of the current scope holding copies of the loop
 // variables; the copies for the next iteration are taken before the update
@@ -191,7 +201,12 @@ Value countedLoop(std::span<const Value> arguments, APMPScope& scope, ErrorRef& 
   if (!holds(arguments[1], *iteration, error)) return {};
   Value answer;
   while (runBody(body, *iteration, error, answer)) {
-    iteration = copyVariables(*iteration);
+    // Nothing but this loop holds the finished iteration's scope (no
+    // closure kept it) and it binds only the loop variables: a fresh copy
+    // would be indistinguishable from it, so it serves as it stands.
+    if (iteration->referenceCount() != 1 || !bindsOnly(iteration->contents(), names.size())) {
+      iteration = copyVariables(*iteration);
+    }
     APMPEvaluator::evaluateStatement(arguments[2], *iteration, error);
     if (error || !holds(arguments[1], *iteration, error)) return {};
   }

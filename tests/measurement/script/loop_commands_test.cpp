@@ -179,6 +179,16 @@ TEST(LoopCommandsTest, CountedLoopCopiesItsVariablesPerIteration) {
                      list({assign("i", stmt("0", {variable("i"), num(1)})), record(variable("i"))})})});
   EXPECT_EQ(h.recorded.size(), 5u);
   EXPECT_EQ(h.recorded.back().numberValue(), 9);
+  // Each iteration starts from the loop variables alone: a variable the body
+  // declares, or a loop variable it makes a constant, stays in its own
+  // iteration.
+  h.recorded.clear();
+  h.run({stmt("63", {list({str("i")}), stmt("23", {variable("i"), num(3)}), assign("i", stmt("0", {variable("i"), num(1)})),
+                     list({record(variable("x")), declare("x"), assign("x", variable("i")),
+                           stmt("52", {str("i"), variable("i")})})})},
+        &error);
+  EXPECT_FALSE(error);
+  EXPECT_EQ(texts(h.recorded), (std::vector<std::string>{"undefined", "undefined", "undefined"}));
   // An unbound loop variable starts undefined; a false condition runs nothing.
   h.recorded.clear();
   h.run({stmt("63", {list({str("u")}), stmt("28", {variable("u")}), num(0), list({record(variable("u")), stmt("4")})}),
