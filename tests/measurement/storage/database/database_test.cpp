@@ -110,6 +110,19 @@ class DatabaseTest : public ::testing::Test {
     return APMDatabase::initWithDatabaseName(kAPMMeasurementDatabaseName, config_, error);
   }
 
+  // A connection of its own to the database file (as an older version or a
+  // second process has), after running `sql` on it; the caller closes it.
+  sqlite3* connectAndRun(const char* sql) {
+    EXPECT_TRUE(platform::createDirectories(platform::deletingLastPathComponent(path_)));
+    sqlite3* handle = nullptr;
+    EXPECT_EQ(sqlite3_open(path_.c_str(), &handle), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(handle, sql, nullptr, nullptr, nullptr), SQLITE_OK)
+        << sqlite3_errmsg(handle);
+    return handle;
+  }
+  // Writes the file as an older version left it.
+  void writeOldFile(const char* sql) { sqlite3_close(connectAndRun(sql)); }
+
   TempContainer container_;
   std::shared_ptr<platform::ManualClock> clock_;
   std::unique_ptr<platform::ScopedCurrentClock> scopedClock_;
@@ -177,9 +190,6 @@ TEST_F(DatabaseTest, NonFiniteBundleTimesAreRefused) {
 }
 
 TEST_F(DatabaseTest, OldFileIsMigratedKeepingRows) {
-  ASSERT_TRUE(platform::createDirectories(platform::deletingLastPathComponent(path_)));
-  sqlite3* handle = nullptr;
-  ASSERT_EQ(sqlite3_open(path_.c_str(), &handle), SQLITE_OK);
   const char* old =
       "CREATE TABLE app_metadata (last_bundle_index INTEGER NOT NULL, last_bundle_end_timestamp "
       "REAL NOT NULL);"
@@ -192,8 +202,7 @@ TEST_F(DatabaseTest, OldFileIsMigratedKeepingRows) {
       "current_bundle_count INTEGER NOT NULL, last_fire_timestamp REAL NOT NULL, "
       "future_note TEXT);"
       "INSERT INTO events VALUES ('_s', 3, 1, 5.0, 'kept');";
-  ASSERT_EQ(sqlite3_exec(handle, old, nullptr, nullptr, nullptr), SQLITE_OK);
-  sqlite3_close(handle);
+  writeOldFile(old);
 
   auto database = open();
   ASSERT_TRUE(database);
@@ -225,17 +234,10 @@ TEST_F(DatabaseTest, OldFileIsMigratedKeepingRows) {
 TEST_F(DatabaseTest, ColumnOfALaterVersionIsKeptByTheRetypedTable) {
   // A file a later version wrote (and then downgraded): raw_events already
   // has its REAL timestamp, plus a nullable column this code does not know.
-  ASSERT_TRUE(platform::createDirectories(platform::deletingLastPathComponent(path_)));
-  sqlite3* handle = nullptr;
-  ASSERT_EQ(sqlite3_open(path_.c_str(), &handle), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(handle,
-                         "CREATE TABLE raw_events (name TEXT NOT NULL, timestamp REAL NOT NULL, "
-                         "metadata_fingerprint INTEGER NOT NULL, data BLOB NOT NULL, "
-                         "is_realtime INTEGER, priority INTEGER);"
-                         "INSERT INTO raw_events VALUES ('_s', 1.5, 5, x'01', 0, 9);",
-                         nullptr, nullptr, nullptr),
-            SQLITE_OK);
-  sqlite3_close(handle);
+  writeOldFile("CREATE TABLE raw_events (name TEXT NOT NULL, timestamp REAL NOT NULL, "
+               "metadata_fingerprint INTEGER NOT NULL, data BLOB NOT NULL, "
+               "is_realtime INTEGER, priority INTEGER);"
+               "INSERT INTO raw_events VALUES ('_s', 1.5, 5, x'01', 0, 9);");
 
   auto database = open();
   ASSERT_TRUE(database);
@@ -245,19 +247,12 @@ TEST_F(DatabaseTest, ColumnOfALaterVersionIsKeptByTheRetypedTable) {
 }
 
 TEST_F(DatabaseTest, OlderRawEventsWithAColumnOfALaterVersionAreRetypedKeepingRows) {
-  ASSERT_TRUE(platform::createDirectories(platform::deletingLastPathComponent(path_)));
-  sqlite3* handle = nullptr;
-  ASSERT_EQ(sqlite3_open(path_.c_str(), &handle), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(handle,
-                         "CREATE TABLE raw_events (name TEXT NOT NULL, timestamp INTEGER NOT NULL, "
-                         "metadata_fingerprint INTEGER NOT NULL, data BLOB NOT NULL, "
-                         "is_realtime INTEGER, priority INTEGER);"
-                         "INSERT INTO raw_events VALUES ('_s', 7, 5, x'01', 1, 9);"
-                         "CREATE TABLE queue (data BLOB NOT NULL, bundle_end_timestamp REAL NOT NULL);"
-                         "INSERT INTO queue VALUES (x'02', 3.0);",
-                         nullptr, nullptr, nullptr),
-            SQLITE_OK);
-  sqlite3_close(handle);
+  writeOldFile("CREATE TABLE raw_events (name TEXT NOT NULL, timestamp INTEGER NOT NULL, "
+               "metadata_fingerprint INTEGER NOT NULL, data BLOB NOT NULL, "
+               "is_realtime INTEGER, priority INTEGER);"
+               "INSERT INTO raw_events VALUES ('_s', 7, 5, x'01', 1, 9);"
+               "CREATE TABLE queue (data BLOB NOT NULL, bundle_end_timestamp REAL NOT NULL);"
+               "INSERT INTO queue VALUES (x'02', 3.0);");
 
   auto database = open();
   ASSERT_TRUE(database);
@@ -270,16 +265,9 @@ TEST_F(DatabaseTest, OlderRawEventsWithAColumnOfALaterVersionAreRetypedKeepingRo
 }
 
 TEST_F(DatabaseTest, RetypingThatCannotKeepTheRowsLogsSqliteReason) {
-  ASSERT_TRUE(platform::createDirectories(platform::deletingLastPathComponent(path_)));
-  sqlite3* handle = nullptr;
-  ASSERT_EQ(sqlite3_open(path_.c_str(), &handle), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(handle,
-                         "CREATE TABLE raw_events (name TEXT, timestamp INTEGER NOT NULL, "
-                         "metadata_fingerprint INTEGER NOT NULL, data BLOB NOT NULL);"
-                         "INSERT INTO raw_events VALUES (NULL, 7, 5, x'01');",
-                         nullptr, nullptr, nullptr),
-            SQLITE_OK);
-  sqlite3_close(handle);
+  writeOldFile("CREATE TABLE raw_events (name TEXT, timestamp INTEGER NOT NULL, "
+               "metadata_fingerprint INTEGER NOT NULL, data BLOB NOT NULL);"
+               "INSERT INTO raw_events VALUES (NULL, 7, 5, x'01');");
   RecordingMonitor monitor;
   EXPECT_FALSE(open());
   RecordedLog failed = monitor.first(12047);
@@ -293,12 +281,7 @@ TEST_F(DatabaseTest, RetypingThatCannotKeepTheRowsLogsSqliteReason) {
 }
 
 TEST_F(DatabaseTest, FileWithBrokenTableIsDeletedAndStartsOver) {
-  ASSERT_TRUE(platform::createDirectories(platform::deletingLastPathComponent(path_)));
-  sqlite3* handle = nullptr;
-  ASSERT_EQ(sqlite3_open(path_.c_str(), &handle), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(handle, "CREATE TABLE queue (data BLOB NOT NULL)", nullptr, nullptr, nullptr),
-            SQLITE_OK);
-  sqlite3_close(handle);
+  writeOldFile("CREATE TABLE queue (data BLOB NOT NULL)");
 
   RecordingMonitor monitor;
   ErrorRef error;
@@ -318,15 +301,10 @@ TEST_F(DatabaseTest, FileWithBrokenTableIsDeletedAndStartsOver) {
 TEST_F(DatabaseTest, FileWrittenByAnotherConnectionIsKept) {
   // An older file, with rows, whose migration needs to write while another
   // connection (a second process) holds the write lock.
-  ASSERT_TRUE(platform::createDirectories(platform::deletingLastPathComponent(path_)));
-  sqlite3* other = nullptr;
-  ASSERT_EQ(sqlite3_open(path_.c_str(), &other), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(other,
-                         "CREATE TABLE queue (data BLOB NOT NULL, bundle_end_timestamp REAL NOT NULL);"
-                         "INSERT INTO queue VALUES (x'01', 1.0);"
-                         "BEGIN IMMEDIATE; INSERT INTO queue VALUES (x'02', 2.0);",
-                         nullptr, nullptr, nullptr),
-            SQLITE_OK);
+  sqlite3* other =
+      connectAndRun("CREATE TABLE queue (data BLOB NOT NULL, bundle_end_timestamp REAL NOT NULL);"
+                    "INSERT INTO queue VALUES (x'01', 1.0);"
+                    "BEGIN IMMEDIATE; INSERT INTO queue VALUES (x'02', 2.0);");
   RecordingMonitor monitor;
   ErrorRef error;
   EXPECT_FALSE(open(&error));
