@@ -20,9 +20,10 @@
 #include <string>
 #include <vector>
 
+#include "bench/ratio_reporter.h"
 #include "measurement/script/event_editing.h"
 
-#ifdef APM_BENCH_DUKTAPE
+#ifdef APM_BENCH_HAVE_DUKTAPE
 #include <duktape.h>
 #endif
 
@@ -129,7 +130,7 @@ void BM_NativeBaseline(benchmark::State& state) {
 }
 BENCHMARK(BM_NativeBaseline)->Unit(benchmark::kMillisecond);
 
-#ifdef APM_BENCH_DUKTAPE
+#ifdef APM_BENCH_HAVE_DUKTAPE
 
 // The event being edited, for the two native methods.
 APMPEvent* gDuktapeEvent = nullptr;
@@ -216,3 +217,14 @@ BENCHMARK(BM_EditEventsDuktape)->Unit(benchmark::kMillisecond);
 #endif
 
 }  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  std::printf("\nan edit of one event, built and read back (same run):\n");
+  reporter.printRatio("script / the same edit in C++", "BM_EditEvents", "BM_NativeBaseline");
+  reporter.printRatio("script / the same edit in Duktape", "BM_EditEvents", "BM_EditEventsDuktape");
+  benchmark::Shutdown();
+  return 0;
+}
