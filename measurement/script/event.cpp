@@ -35,17 +35,20 @@ Object APMPEvent::parameterForName(std::string_view name) const {
   return it == parameters_.end() ? Object() : it->second;
 }
 
-void APMPEvent::setParameter(Object value, std::string_view name) {
-  auto it = parameters_.find(name);
+Object APMPEvent::exchangeParameter(Object value, std::string_view name) {
+  auto it = parameters_.lower_bound(name);
+  const bool present = it != parameters_.end() && it->first == name;
+  if (!present) {
+    if (!value.isNil()) parameters_.emplace_hint(it, name, APMPNormalizedParameter(std::move(value), name, Object()));
+    return Object();
+  }
+  Object previous = std::move(it->second);
   if (value.isNil()) {
-    if (it != parameters_.end()) parameters_.erase(it);
-    return;
-  }
-  if (it == parameters_.end()) {
-    parameters_.emplace(std::string(name), APMPNormalizedParameter(std::move(value), name, Object()));
+    parameters_.erase(it);
   } else {
-    it->second = APMPNormalizedParameter(std::move(value), name, it->second);
+    it->second = APMPNormalizedParameter(std::move(value), name, previous);
   }
+  return previous;
 }
 
 bool APMPEvent::isEqualToEvent(const APMPEvent& other) const {

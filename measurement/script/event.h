@@ -34,7 +34,9 @@ class APMPEvent {
   bool hasParameterName(std::string_view name) const { return parameters_.find(name) != parameters_.end(); }
   // Stores `value` normalised against the current value of `name`
   // (`APMPNormalizedParameter`); nil removes the parameter.
-  void setParameter(platform::Object value, std::string_view name);
+  void setParameter(platform::Object value, std::string_view name) { exchangeParameter(std::move(value), name); }
+  // `setParameter`, answering the value the parameter had (nil when none).
+  platform::Object exchangeParameter(platform::Object value, std::string_view name);
 
   // Equal when this is the same object, or when the timestamps differ by no
   // more than the double epsilon (2^-52), the names are identical, and both

@@ -34,8 +34,8 @@ void APMPEventContext::setOutputName(std::string name) {
 }
 
 void APMPEventContext::setOutputParameter(Object value, std::string_view name) {
-  if (!noted(false, name)) journal_.push_back(Change{false, std::string(name), output_.parameterForName(name)});
-  output_.setParameter(std::move(value), name);
+  Object previous = output_.exchangeParameter(std::move(value), name);
+  if (!noted(false, name)) journal_.push_back(Change{false, std::string(name), std::move(previous)});
 }
 
 void APMPEventContext::discardEdit() {

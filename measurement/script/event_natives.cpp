@@ -100,12 +100,18 @@ APMPRef<APMPEventNativeFunctions> APMPEventNativeFunctions::make(std::shared_ptr
 
 Value APMPEventNativeFunctions::applyWithName(std::u16string_view name, std::span<const Value> arguments,
                                               APMPScope& scope, ErrorRef& error) {
+  // Every method name is longer than three units and the names differ in
+  // their fourth unit or their length: one look at each finds the entry.
+  const EventMethodEntry* found = nullptr;
   for (const EventMethodEntry& entry : kEventMethods) {
-    if (entry.name != name) continue;
-    APMPValueList values;
-    if (!APMPEvaluateArguments(arguments, scope, error, values)) return {};
-    if (!APMPCheckArgumentCount(values, entry.argumentCount, error)) return {};
-    return entry.method(values, scope, *eventContext_, error);
+    if (entry.name.size() == name.size() && name.size() > 3 && entry.name[3] == name[3] && entry.name == name) {
+      found = &entry;
+      break;
+    }
   }
-  return APMPMapValue::applyWithName(name, arguments, scope, error);
+  if (!found) return APMPMapValue::applyWithName(name, arguments, scope, error);
+  APMPValueList values;
+  if (!APMPEvaluateArguments(arguments, scope, error, values)) return {};
+  if (!APMPCheckArgumentCount(values, found->argumentCount, error)) return {};
+  return found->method(values, scope, *eventContext_, error);
 }
