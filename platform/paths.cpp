@@ -1,14 +1,17 @@
 #include "platform/paths.h"
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
+#include <random>
 #include <system_error>
 
 #include "platform/bundle.h"
@@ -19,6 +22,7 @@ namespace {
 
 std::mutex overrideMutex;
 std::optional<std::string> containerOverride;
+std::optional<std::string> keychainOverride;
 
 std::string environment(const char* name) {
   const char* value = std::getenv(name);
@@ -38,6 +42,31 @@ std::string homeDirectory() {
   return {};
 }
 
+std::optional<std::string> overridden(const std::optional<std::string>& folder) {
+  std::lock_guard lock(overrideMutex);
+  return folder;
+}
+
+// A folder named by an environment variable, with a leading "~" expanded as
+// search paths answer it; empty when unset or when there is no home.
+std::string folderFromEnvironment(const char* name) {
+  std::string folder = environment(name);
+  if (folder == "~" || folder.starts_with("~/")) {
+    std::string home = homeDirectory();
+    if (home.empty()) return {};
+    folder = home + folder.substr(1);
+  }
+  return folder;
+}
+
+// The user's data folder; empty without a home.
+std::string dataHome() {
+  std::string data = environment("XDG_DATA_HOME");
+  if (!data.empty()) return data;
+  std::string home = homeDirectory();
+  return home.empty() ? std::string() : appendingPathComponent(home, ".local/share");
+}
+
 std::vector<std::string> containerSubfolder(std::string_view relative) {
   std::string root = containerDirectory();
   if (root.empty()) return {};
@@ -49,6 +78,75 @@ bool fail(ErrorRef* error, int code, const std::string& path) {
   return false;
 }
 
+bool writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+// A fresh temporary entry beside `name`, opened for writing; -1 with errno
+// when none can be made.
+int createTemporary(int folder, const std::string& name, mode_t mode, std::string& temporary) {
+  static constexpr char kLetters[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  thread_local std::mt19937_64 generator{std::random_device{}()};
+  std::uniform_int_distribution<size_t> pick(0, sizeof kLetters - 2);
+  for (int attempt = 0; attempt < 64; ++attempt) {
+    temporary = temporaryFilePrefix(name);
+    for (size_t i = 0; i < kTemporaryFileSuffixLength; ++i) temporary += kLetters[pick(generator)];
+    int fd = ::openat(folder, temporary.c_str(),
+                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+// Puts `temporary` in the place of `name`; without `replace` only where
+// nothing is, so two adders cannot both succeed.
+bool publish(int folder, const std::string& temporary, const std::string& name, bool replace) {
+  if (replace) return ::renameat(folder, temporary.c_str(), folder, name.c_str()) == 0;
+  if (::renameat2(folder, temporary.c_str(), folder, name.c_str(), RENAME_NOREPLACE) == 0) {
+    return true;
+  }
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // File systems without that rename: a hard link is refused where a name is too.
+  if (::linkat(folder, temporary.c_str(), folder, name.c_str(), 0) != 0) return false;
+  ::unlinkat(folder, temporary.c_str(), 0);
+  return true;
+}
+
+bool writeAtomically(int folder, const std::string& name, std::string_view bytes, mode_t mode,
+                     bool replace, const std::string& errorPath, ErrorRef* error) {
+  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
+    return fail(error, EINVAL, errorPath);
+  }
+  std::string temporary;
+  int fd = createTemporary(folder, name, mode, temporary);
+  if (fd < 0) return fail(error, errno, errorPath);
+  bool ok = ::fchmod(fd, mode) == 0 && writeAll(fd, bytes) && ::fsync(fd) == 0;
+  int code = ok ? 0 : errno;
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    code = errno;
+  }
+  if (ok && !publish(folder, temporary, name, replace)) {
+    ok = false;
+    code = errno;
+  }
+  if (!ok) {
+    ::unlinkat(folder, temporary.c_str(), 0);
+    return fail(error, code == 0 ? EIO : code, errorPath);
+  }
+  // The rename itself is durable only once the folder is flushed.
+  ::fsync(folder);
+  return true;
+}
+
 }  // namespace
 
 void setContainerDirectory(std::optional<std::string> directory) {
@@ -57,30 +155,30 @@ void setContainerDirectory(std::optional<std::string> directory) {
 }
 
 std::string containerDirectory() {
-  {
-    std::lock_guard lock(overrideMutex);
-    if (containerOverride) return *containerOverride;
-  }
-  std::string root = environment("APM_CONTAINER_DIR");
-  if (root == "~" || root.starts_with("~/")) {
-    // Search paths answer with the tilde expanded; so does the root.
-    std::string home = homeDirectory();
-    if (home.empty()) return {};
-    root = home + root.substr(1);
-  }
+  if (auto folder = overridden(containerOverride)) return *folder;
+  std::string root = folderFromEnvironment("APM_CONTAINER_DIR");
   if (!root.empty()) return root;
-  std::string data = environment("XDG_DATA_HOME");
-  if (data.empty()) {
-    std::string home = homeDirectory();
-    if (home.empty()) return {};
-    data = appendingPathComponent(home, ".local/share");
-  }
+  std::string data = dataHome();
+  if (data.empty()) return {};
   // The identifier comes from a file; it names one folder, never a path.
   std::string identifier = Bundle::main()->bundleIdentifier();
   if (identifier.find('/') != std::string::npos || identifier == "." || identifier == "..") {
     identifier = kDefaultBundleIdentifier;
   }
   return appendingPathComponent(data, identifier);
+}
+
+void setKeychainDirectory(std::optional<std::string> directory) {
+  std::lock_guard lock(overrideMutex);
+  keychainOverride = std::move(directory);
+}
+
+std::string keychainDirectory() {
+  if (auto folder = overridden(keychainOverride)) return *folder;
+  std::string folder = folderFromEnvironment("APM_KEYCHAIN_DIR");
+  if (!folder.empty()) return folder;
+  std::string data = dataHome();
+  return data.empty() ? std::string() : appendingPathComponent(data, "apm-keychain");
 }
 
 std::vector<std::string> libraryDirectories() { return containerSubfolder("Library"); }
@@ -180,6 +278,40 @@ bool moveItem(const std::string& from, const std::string& to, ErrorRef* error) {
   }
   if (ec) return fail(error, ec.value(), from);
   return true;
+}
+
+bool readToEnd(int fd, size_t limit, std::string& out) {
+  // Read to the end rather than trusting the size: the file may change.
+  char buffer[16384];
+  while (out.size() <= limit) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    out.append(buffer, static_cast<size_t>(n));
+  }
+  return true;
+}
+
+std::string temporaryFilePrefix(std::string_view name) {
+  return "." + std::string(name) + ".tmp.";
+}
+
+bool writeFileAtomically(const std::string& path, std::string_view bytes, ErrorRef* error) {
+  const size_t slash = path.rfind('/');
+  const std::string folderPath =
+      slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  int folder = ::open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) return fail(error, errno, path);
+  const bool ok = writeAtomically(folder, name, bytes, 0600, true, path, error);
+  ::close(folder);
+  return ok;
+}
+
+bool writeFileAtomicallyAt(int folder, const std::string& name, std::string_view bytes,
+                           mode_t mode, bool replace, ErrorRef* error) {
+  return writeAtomically(folder, name, bytes, mode, replace, name, error);
 }
 
 bool setExcludedFromBackup(const std::string& path, bool excluded, ErrorRef* error) {

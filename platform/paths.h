@@ -39,6 +39,15 @@ void setContainerDirectory(std::optional<std::string> directory);
 // The container root, or the empty string when there is none.
 std::string containerDirectory();
 
+// The folder of the user's keychain items (keychain.h), which lies outside
+// every app container so that items outlive the app's data: the folder set
+// with `setKeychainDirectory`, else $APM_KEYCHAIN_DIR, else
+// `$XDG_DATA_HOME/apm-keychain`, else `~/.local/share/apm-keychain`; the
+// empty string when none can be found. `std::nullopt` returns to the
+// environment's answer; meant for tests.
+void setKeychainDirectory(std::optional<std::string> directory);
+std::string keychainDirectory();
+
 // Search paths of the user domain: one entry, or none without a container.
 std::vector<std::string> libraryDirectories();
 std::vector<std::string> applicationSupportDirectories();
@@ -66,6 +75,39 @@ bool removeItem(const std::string& path, ErrorRef* error = nullptr);
 // Moves an item to a path where nothing is yet (EEXIST otherwise), within one
 // file system or across.
 bool moveItem(const std::string& from, const std::string& to, ErrorRef* error = nullptr);
+
+// Reads the file open at `fd` from its current offset to its end into
+// `out`, stopping once `out` holds more than `limit` bytes, so the caller
+// sees an oversized file without reading all of it. NO with errno set when
+// a read fails.
+bool readToEnd(int fd, size_t limit, std::string& out);
+
+// Writes `bytes` to the file at `path` atomically: they go to a temporary
+// file in the same folder, are flushed to disk and renamed over the old
+// file, so a crash leaves either the old or the new file, never a mix (a
+// stray temporary file may remain, named as below; readers never look at
+// it). The folder must exist. The file gets mode 0600. What is at `path` is
+// replaced, never written through: a symbolic link there is itself
+// replaced. NO with an error when the file system fails; the old file is
+// then left as it was. Concurrent writers of one path must be serialised by
+// their caller.
+bool writeFileAtomically(const std::string& path, std::string_view bytes,
+                         ErrorRef* error = nullptr);
+
+// The temporary files of atomic writes of the file `name` are named
+// `temporaryFilePrefix(name)` (".<name>.tmp.") followed by
+// kTemporaryFileSuffixLength random letters and digits.
+inline constexpr size_t kTemporaryFileSuffixLength = 6;
+std::string temporaryFilePrefix(std::string_view name);
+
+// The same for the entry `name` of a folder the caller holds open (a
+// descriptor opened with O_DIRECTORY), so that no part of the folder's path
+// is looked up again between the caller's checks and the write. The file
+// gets exactly `mode`, whatever the umask. With `replace` NO an entry
+// already at `name` (of any kind) is left alone and the call fails with
+// EEXIST. Errors name `name`.
+bool writeFileAtomicallyAt(int folder, const std::string& name, std::string_view bytes,
+                           mode_t mode, bool replace, ErrorRef* error = nullptr);
 
 // Marks an item as not to be backed up. This system has no backup service;
 // the mark is kept as the extended attribute kExcludedFromBackupAttribute so

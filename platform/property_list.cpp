@@ -22,18 +22,15 @@
 namespace platform {
 namespace {
 
-// The random part mkostemp puts at the end of a temporary file's name.
-constexpr size_t kTemporarySuffixLength = 6;
-
-// Where the writes of a file keep their temporary files: in its folder, so
-// that the rename cannot cross file systems, named ".<name>.tmp." followed
-// by the random part. `prefix` is empty for a path without a file name.
+// Where the writes of a file keep their temporary files (paths.h): its
+// folder and the names' common start. `prefix` is empty for a path without
+// a file name.
 struct TemporaryNames {
   explicit TemporaryNames(const std::string& path) {
     const size_t slash = path.rfind('/');
     folder = slash == std::string::npos ? "./" : path.substr(0, slash + 1);
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (!name.empty()) prefix = "." + name + ".tmp.";
+    if (!name.empty()) prefix = temporaryFilePrefix(name);
   }
   std::string folder;  // ends with '/'
   std::string prefix;
@@ -258,16 +255,6 @@ Node toNode(const Object& value, size_t depth, std::string& problem) {
   return nullptr;
 }
 
-bool writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
-
 }  // namespace
 
 bool isPropertyListObject(const Object& value) {
@@ -311,18 +298,7 @@ Object readPropertyListFile(const std::string& path, ErrorRef* error) {
     cocoaFailure(error, kFileReadTooLargeError, "The file \"" + path + "\" is too large.");
     return Object();
   }
-  if (ok) {
-    // Read to the end rather than trusting the size: the file may change.
-    char buffer[16384];
-    for (;;) {
-      ssize_t n = ::read(fd, buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) ok = false;
-      if (n <= 0) break;
-      bytes.append(buffer, static_cast<size_t>(n));
-      if (bytes.size() > kMaxPropertyListFileSize) break;
-    }
-  }
+  ok = ok && readToEnd(fd, kMaxPropertyListFileSize, bytes);
   ::close(fd);
   if (!ok) {
     cocoaFailure(error, kFileReadUnknownError, "The file \"" + path + "\" couldn't be read.");
@@ -353,38 +329,7 @@ std::optional<std::string> xmlPropertyList(const Object& value, ErrorRef* error)
 
 bool writePropertyListFile(const std::string& path, const Object& value, ErrorRef* error) {
   auto xml = xmlPropertyList(value, error);
-  if (!xml) return false;
-  const TemporaryNames names(path);
-  if (names.prefix.empty()) return cocoaFailure(error, kFileWriteUnknownError, "Empty file name.");
-  const std::string& folder = names.folder;
-  std::string temporary = folder + names.prefix + std::string(kTemporarySuffixLength, 'X');
-  int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-  if (fd < 0) {
-    setError(error, posixError(errno, temporary));
-    return false;
-  }
-  bool ok = writeAll(fd, *xml) && ::fsync(fd) == 0;
-  int code = ok ? 0 : errno;
-  if (::close(fd) != 0 && ok) {
-    ok = false;
-    code = errno;
-  }
-  if (ok && ::rename(temporary.c_str(), path.c_str()) != 0) {
-    ok = false;
-    code = errno;
-  }
-  if (!ok) {
-    ::unlink(temporary.c_str());
-    setError(error, posixError(code == 0 ? EIO : code, path));
-    return false;
-  }
-  // The rename itself is durable only once the folder is flushed.
-  int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
-  }
-  return true;
+  return xml && writeFileAtomically(path, *xml, error);
 }
 
 void removeStaleTemporaryFiles(const std::string& path) {
@@ -395,7 +340,7 @@ void removeStaleTemporaryFiles(const std::string& path) {
   const time_t now = ::time(nullptr);
   while (const dirent* entry = ::readdir(folder.get())) {
     std::string_view name(entry->d_name);
-    if (name.size() != names.prefix.size() + kTemporarySuffixLength ||
+    if (name.size() != names.prefix.size() + kTemporaryFileSuffixLength ||
         !name.starts_with(names.prefix)) {
       continue;
     }

@@ -13,11 +13,10 @@
 // nested deeper than kMaxPropertyListDepth or expanding to more than
 // kMaxPropertyListObjects objects are refused before they are
 // parsed, and text that is not valid UTF-8 is read with U+FFFD in its place.
-// Writing is atomic: the new contents go to a temporary file in the same
-// folder, are flushed to disk and renamed over the old file, so a crash
-// leaves either the old or the new file, never a mix (a stray temporary file
-// may remain; readers never look at it, and its store removes it when it
-// opens: see removeStaleTemporaryFiles).
+// Writing is atomic, through `writeFileAtomically` (paths.h): a crash leaves
+// either the old or the new file, never a mix (a stray temporary file may
+// remain; readers never look at it, and its store removes it when it opens:
+// see removeStaleTemporaryFiles).
 //
 // All functions are stateless and may be called from any thread; concurrent
 // writers of one path must be serialised by their caller.

@@ -4,7 +4,13 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "platform/bundle.h"
 #include "tests/support/scoped_env.h"
@@ -13,6 +19,12 @@
 namespace {
 
 void touch(const std::string& path) { std::ofstream(path) << "x"; }
+
+std::string contents(const std::string& path) {
+  std::stringstream all;
+  all << std::ifstream(path).rdbuf();
+  return all.str();
+}
 
 TEST(PathsTest, ContainerRootComesFromOverrideThenEnvironment) {
   ScopedEnv container("APM_CONTAINER_DIR", nullptr);
@@ -105,6 +117,50 @@ TEST(PathsTest, ExcludedFromBackupMark) {
   EXPECT_TRUE(platform::setExcludedFromBackup(file, true));  // setting twice is fine
   EXPECT_TRUE(platform::setExcludedFromBackup(file, false));
   EXPECT_FALSE(platform::isExcludedFromBackup(file));
+}
+
+TEST(PathsTest, AtomicWritesReplaceEntriesAndNeverWriteThroughLinks) {
+  TempContainer container;
+  const std::string target = container.path() + "/target";
+  const std::string link = container.path() + "/link";
+  std::ofstream(target) << "kept";
+  std::filesystem::create_symlink(target, link);
+  const mode_t old = ::umask(0);
+  ASSERT_TRUE(platform::writeFileAtomically(link, "new"));
+  ::umask(old);
+  EXPECT_FALSE(std::filesystem::is_symlink(link));
+  EXPECT_EQ(contents(link), "new");
+  EXPECT_EQ(contents(target), "kept");
+  struct stat info {};
+  ASSERT_EQ(::stat(link.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0600u);  // whatever the umask
+
+  // Without replacing, an entry already there stays, whatever it is.
+  const int folder = ::open(container.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(folder, 0);
+  std::filesystem::remove(link);
+  std::filesystem::create_symlink(target, link);
+  for (const std::string& name : {std::string("target"), std::string("link")}) {
+    platform::ErrorRef error;
+    EXPECT_FALSE(platform::writeFileAtomicallyAt(folder, name, "lost", 0640, false, &error));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), EEXIST);
+  }
+  EXPECT_EQ(contents(target), "kept");
+  ASSERT_TRUE(platform::writeFileAtomicallyAt(folder, "fresh", "made", 0640, false));
+  EXPECT_EQ(contents(container.path() + "/fresh"), "made");
+  ASSERT_EQ(::stat((container.path() + "/fresh").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0640u);
+  // Only names within the folder.
+  EXPECT_FALSE(platform::writeFileAtomicallyAt(folder, "../escape", "x", 0600, true));
+  ::close(folder);
+  // No temporary file is left by any of these writes.
+  size_t entries = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(container.path())) {
+    (void)entry;
+    ++entries;
+  }
+  EXPECT_EQ(entries, 3u);  // target, link, fresh
 }
 
 }  // namespace

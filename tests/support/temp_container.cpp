@@ -6,11 +6,14 @@
 
 #include "platform/paths.h"
 
-TempContainer::TempContainer() {
+std::string makeTemporaryFolder(const std::string& prefix) {
   const char* tmp = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/apm-container-XXXXXX";
+  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/" + prefix + "-XXXXXX";
   if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot create " + pattern);
-  path_ = pattern;
+  return pattern;
+}
+
+TempContainer::TempContainer() : path_(makeTemporaryFolder("apm-container")) {
   platform::setContainerDirectory(path_);
 }
 

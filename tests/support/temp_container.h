@@ -10,6 +10,10 @@
 
 #include <string>
 
+// Makes a fresh folder "<prefix>-XXXXXX" under $TMPDIR (or /tmp) and answers
+// its path; throws when it cannot.
+std::string makeTemporaryFolder(const std::string& prefix);
+
 class TempContainer {
  public:
   TempContainer();

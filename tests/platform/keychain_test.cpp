@@ -1,0 +1,214 @@
+#include "platform/keychain.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/paths.h"
+#include "tests/support/scoped_env.h"
+#include "tests/support/temp_keychain.h"
+
+namespace {
+
+using platform::Bytes;
+using platform::KeychainItem;
+using platform::KeychainQuery;
+using platform::KeychainStatus;
+
+Bytes bytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+KeychainItem item(const std::string& value) {
+  return KeychainItem{"app-1", "_pfo", "_pfo", platform::kSecAttrAccessibleAlwaysThisDeviceOnly,
+                      bytes(value)};
+}
+
+KeychainQuery query() { return KeychainQuery{"app-1", "_pfo", std::nullopt, std::nullopt}; }
+
+mode_t modeOf(const std::string& path) {
+  struct stat info {};
+  EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
+  return info.st_mode & 07777;
+}
+
+std::string contents(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream all;
+  all << in.rdbuf();
+  return all.str();
+}
+
+// Sets the process umask for the lifetime of the object.
+class ScopedUmask {
+ public:
+  explicit ScopedUmask(mode_t mask) : old_(::umask(mask)) {}
+  ~ScopedUmask() { ::umask(old_); }
+
+ private:
+  mode_t old_;
+};
+
+TEST(KeychainTest, FolderAndItemsAreTheUsersAloneWhateverTheUmask) {
+  for (mode_t mask : {mode_t{0}, mode_t{022}, mode_t{0277}}) {
+    TempKeychain keychain;
+    ScopedUmask umask(mask);
+    // Nothing is made by a lookup.
+    EXPECT_EQ(platform::keychainCopyMatching(query()), KeychainStatus::ItemNotFound);
+    EXPECT_FALSE(platform::fileExists(keychain.path()));
+    ASSERT_EQ(platform::keychainAdd(item("3")), KeychainStatus::Success) << mask;
+    EXPECT_EQ(modeOf(keychain.path()), 0700u) << mask;
+    ASSERT_EQ(keychain.entries().size(), 1u);
+    EXPECT_EQ(modeOf(keychain.path() + "/" + keychain.entries()[0]), 0600u) << mask;
+  }
+  // A folder of ours opened up by hand is closed again at the next call.
+  TempKeychain keychain;
+  ASSERT_EQ(platform::keychainAdd(item("3")), KeychainStatus::Success);
+  ASSERT_EQ(::chmod(keychain.path().c_str(), 0755), 0);
+  EXPECT_EQ(platform::keychainCopyMatching(query()), KeychainStatus::Success);
+  EXPECT_EQ(modeOf(keychain.path()), 0700u);
+}
+
+TEST(KeychainTest, AddLookUpUpdateAndDelete) {
+  TempKeychain keychain;
+  ASSERT_EQ(platform::keychainAdd(item("3")), KeychainStatus::Success);
+  EXPECT_EQ(platform::keychainAdd(item("4")), KeychainStatus::DuplicateItem);
+  KeychainItem found;
+  ASSERT_EQ(platform::keychainCopyMatching(query(), &found), KeychainStatus::Success);
+  EXPECT_EQ(found, item("3"));
+
+  // Every attribute the query names must match; the others may be anything.
+  struct Case {
+    std::optional<std::string> generic, accessibility;
+    KeychainStatus status;
+  } cases[] = {
+      {"_pfo", platform::kSecAttrAccessibleAlwaysThisDeviceOnly, KeychainStatus::Success},
+      {"other", std::nullopt, KeychainStatus::ItemNotFound},
+      {std::nullopt, "", KeychainStatus::ItemNotFound},
+  };
+  for (const Case& c : cases) {
+    const KeychainQuery narrowed{"app-1", "_pfo", c.generic, c.accessibility};
+    EXPECT_EQ(platform::keychainCopyMatching(narrowed), c.status);
+    EXPECT_EQ(platform::keychainUpdate(narrowed, bytes("9")), c.status);
+  }
+  ASSERT_EQ(platform::keychainCopyMatching(query(), &found), KeychainStatus::Success);
+  EXPECT_EQ(found, item("9"));  // the update kept the attributes
+
+  // Services and accounts are told apart, even where their texts run together.
+  EXPECT_EQ(platform::keychainCopyMatching({"app-1_", "pfo", {}, {}}),
+            KeychainStatus::ItemNotFound);
+  EXPECT_EQ(platform::keychainCopyMatching({"app-2", "_pfo", {}, {}}),
+            KeychainStatus::ItemNotFound);
+
+  EXPECT_EQ(platform::keychainDelete(query()), KeychainStatus::Success);
+  EXPECT_EQ(platform::keychainDelete(query()), KeychainStatus::ItemNotFound);
+  EXPECT_EQ(platform::keychainUpdate(query(), bytes("1")), KeychainStatus::ItemNotFound);
+  EXPECT_TRUE(keychain.entries().empty());
+}
+
+TEST(KeychainTest, RefusesWhatCannotBeKeptAsGiven) {
+  TempKeychain keychain;
+  KeychainItem large = item(std::string(platform::kMaxKeychainItemSize, 'x'));
+  KeychainItem noService = item("3");
+  noService.service.clear();
+  KeychainItem nul = item("3");
+  nul.account = std::string("a\0b", 3);
+  KeychainItem notUtf8 = item("3");
+  notUtf8.genericAttribute = "\xFF";
+  for (const KeychainItem& refused : {large, noService, nul, notUtf8}) {
+    EXPECT_EQ(platform::keychainAdd(refused), KeychainStatus::InvalidParameter);
+  }
+  EXPECT_TRUE(keychain.entries().empty());
+  // Binary values are kept byte for byte.
+  ASSERT_EQ(platform::keychainAdd(item(std::string("\0\xFF", 2))), KeychainStatus::Success);
+  KeychainItem found;
+  ASSERT_EQ(platform::keychainCopyMatching(query(), &found), KeychainStatus::Success);
+  EXPECT_EQ(found.data, bytes(std::string("\0\xFF", 2)));
+}
+
+TEST(KeychainTest, DamagedItemIsNoItemAndAnAddReplacesIt) {
+  TempKeychain keychain;
+  ASSERT_EQ(platform::keychainAdd(item("3")), KeychainStatus::Success);
+  const std::string file = keychain.path() + "/" + keychain.entries()[0];
+  for (const std::string& damage :
+       {std::string("not a property list"), std::string(),
+        std::string("<?xml version=\"1.0\"?><plist><dict><key>service</key>"
+                    "<string>app-1</string></dict></plist>")}) {
+    std::ofstream(file, std::ios::trunc) << damage;
+    EXPECT_EQ(platform::keychainCopyMatching(query()), KeychainStatus::ItemNotFound);
+    EXPECT_EQ(platform::keychainUpdate(query(), bytes("4")), KeychainStatus::ItemNotFound);
+    ASSERT_EQ(platform::keychainAdd(item("5")), KeychainStatus::Success);
+    KeychainItem found;
+    ASSERT_EQ(platform::keychainCopyMatching(query(), &found), KeychainStatus::Success);
+    EXPECT_EQ(found.data, bytes("5"));
+  }
+  std::ofstream(file, std::ios::trunc) << "damaged";
+  EXPECT_EQ(platform::keychainDelete(query()), KeychainStatus::Success);
+  EXPECT_TRUE(keychain.entries().empty());
+}
+
+TEST(KeychainTest, FollowsNoSymbolicLink) {
+  namespace fs = std::filesystem;
+  // The keychain folder itself is a link to a folder holding a valid item.
+  {
+    TempKeychain keychain;
+    ASSERT_EQ(platform::keychainAdd(item("3")), KeychainStatus::Success);
+    const std::string elsewhere = keychain.parent() + "/elsewhere";
+    fs::rename(keychain.path(), elsewhere);
+    fs::create_directory_symlink(elsewhere, keychain.path());
+    EXPECT_EQ(platform::keychainCopyMatching(query()), KeychainStatus::Refused);
+    EXPECT_EQ(platform::keychainAdd(item("4")), KeychainStatus::Refused);
+    EXPECT_EQ(platform::keychainUpdate(query(), bytes("4")), KeychainStatus::Refused);
+    EXPECT_EQ(platform::keychainDelete(query()), KeychainStatus::Refused);
+    ASSERT_EQ(fs::remove(keychain.path()), true);
+    fs::rename(elsewhere, keychain.path());
+    KeychainItem found;
+    ASSERT_EQ(platform::keychainCopyMatching(query(), &found), KeychainStatus::Success);
+    EXPECT_EQ(found.data, bytes("3"));  // untouched through the link
+  }
+  // An item's file is a link to a valid item file elsewhere.
+  {
+    TempKeychain keychain;
+    ASSERT_EQ(platform::keychainAdd(item("3")), KeychainStatus::Success);
+    const std::string file = keychain.path() + "/" + keychain.entries()[0];
+    const std::string target = keychain.parent() + "/target";
+    fs::rename(file, target);
+    fs::create_symlink(target, file);
+    const std::string before = contents(target);
+    EXPECT_EQ(platform::keychainCopyMatching(query()), KeychainStatus::Refused);
+    EXPECT_EQ(platform::keychainAdd(item("4")), KeychainStatus::Refused);
+    EXPECT_EQ(platform::keychainUpdate(query(), bytes("4")), KeychainStatus::Refused);
+    EXPECT_EQ(platform::keychainDelete(query()), KeychainStatus::Refused);
+    EXPECT_EQ(contents(target), before);
+    EXPECT_TRUE(fs::is_symlink(file));
+  }
+  // A file where the folder should be.
+  {
+    TempKeychain keychain;
+    std::ofstream(keychain.path()) << "x";
+    EXPECT_EQ(platform::keychainAdd(item("3")), KeychainStatus::Refused);
+  }
+}
+
+TEST(KeychainTest, FolderComesFromOverrideThenEnvironmentOutsideTheContainer) {
+  ScopedEnv keychain("APM_KEYCHAIN_DIR", nullptr);
+  ScopedEnv container("APM_CONTAINER_DIR", "/apps/one");
+  {
+    ScopedEnv data("XDG_DATA_HOME", "/data/home");
+    EXPECT_EQ(platform::keychainDirectory(), "/data/home/apm-keychain");
+    ScopedEnv set("APM_KEYCHAIN_DIR", "/keys");
+    EXPECT_EQ(platform::keychainDirectory(), "/keys");
+    platform::setKeychainDirectory("/override");
+    EXPECT_EQ(platform::keychainDirectory(), "/override");
+    platform::setKeychainDirectory(std::nullopt);
+  }
+  ScopedEnv data("XDG_DATA_HOME", nullptr);
+  ScopedEnv home("HOME", "/home/someone");
+  EXPECT_EQ(platform::keychainDirectory(), "/home/someone/.local/share/apm-keychain");
+  ScopedEnv tilde("APM_KEYCHAIN_DIR", "~/keys");
+  EXPECT_EQ(platform::keychainDirectory(), "/home/someone/keys");
+}
+
+}  // namespace
