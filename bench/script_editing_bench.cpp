@@ -84,6 +84,13 @@ Readback readBack(const APMPEvent& event) {
 
 constexpr int kEvents = 10000;
 
+void reportEvents(benchmark::State& state) {
+  state.SetItemsProcessed(state.iterations() * kEvents);
+  state.counters["ns_per_event"] = benchmark::Counter(static_cast<double>(state.iterations()) * kEvents,
+                                                      benchmark::Counter::kIsRate | benchmark::Counter::kInvert,
+                                                      benchmark::Counter::OneK::kIs1000);
+}
+
 void BM_EditEvents(benchmark::State& state) {
   APMPEventEditing editor;
   platform::ErrorRef error;
@@ -103,10 +110,7 @@ void BM_EditEvents(benchmark::State& state) {
       benchmark::DoNotOptimize(readBack(editor.eventContext().outputEvent()));
     }
   }
-  state.SetItemsProcessed(state.iterations() * kEvents);
-  state.counters["ns_per_event"] = benchmark::Counter(static_cast<double>(state.iterations()) * kEvents,
-                                                      benchmark::Counter::kIsRate | benchmark::Counter::kInvert,
-                                                      benchmark::Counter::OneK::kIs1000);
+  reportEvents(state);
 }
 BENCHMARK(BM_EditEvents)->Unit(benchmark::kMillisecond);
 
@@ -123,10 +127,7 @@ void BM_NativeBaseline(benchmark::State& state) {
       benchmark::DoNotOptimize(readBack(event));
     }
   }
-  state.SetItemsProcessed(state.iterations() * kEvents);
-  state.counters["ns_per_event"] = benchmark::Counter(static_cast<double>(state.iterations()) * kEvents,
-                                                      benchmark::Counter::kIsRate | benchmark::Counter::kInvert,
-                                                      benchmark::Counter::OneK::kIs1000);
+  reportEvents(state);
 }
 BENCHMARK(BM_NativeBaseline)->Unit(benchmark::kMillisecond);
 
@@ -207,10 +208,7 @@ void BM_EditEventsDuktape(benchmark::State& state) {
   }
   gDuktapeEvent = nullptr;
   duk_destroy_heap(context);
-  state.SetItemsProcessed(state.iterations() * kEvents);
-  state.counters["ns_per_event"] = benchmark::Counter(static_cast<double>(state.iterations()) * kEvents,
-                                                      benchmark::Counter::kIsRate | benchmark::Counter::kInvert,
-                                                      benchmark::Counter::OneK::kIs1000);
+  reportEvents(state);
 }
 BENCHMARK(BM_EditEventsDuktape)->Unit(benchmark::kMillisecond);
 
