@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "measurement/storage/config/remote_config.h"
 #include "measurement/storage/settings/user_defaults.h"
 #include "platform/clock.h"
 
@@ -31,9 +32,11 @@ bool APMIsStoredDeepLinkExpired(APMConfigStore& store, double interval) {
   return std::fabs(platform::Clock::current()->now() - stored.doubleValue()) > interval;
 }
 
-bool APMClearStoredDeepLinkIfExpired(double attributionCacheTTLInterval) {
+bool APMClearStoredDeepLinkIfExpired(const APMRemoteConfig& remoteConfig) {
   APMUserDefaults& defaults = *APMUserDefaults::sharedUserDefaults();
-  if (!APMIsStoredDeepLinkExpired(defaults, attributionCacheTTLInterval)) return false;
+  if (!APMIsStoredDeepLinkExpired(defaults, remoteConfig.attributionCacheTTLInterval())) {
+    return false;
+  }
   APMClearStoredDeepLink(defaults);
   return true;
 }

@@ -15,6 +15,8 @@
 
 #include "measurement/storage/settings/config_store.h"
 
+class APMRemoteConfig;
+
 inline constexpr const char* kAPMStoredDeepLinkKey = "/voraza/measurement/deep_link";
 inline constexpr const char* kAPMStoredDeepLinkTimestampKey =
     "/voraza/measurement/deep_link_timestamp_seconds";
@@ -33,9 +35,9 @@ void APMClearStoredDeepLink(APMConfigStore& store);
 bool APMIsStoredDeepLinkExpired(APMConfigStore& store, double interval);
 
 // Clears the link kept in the shared `APMUserDefaults` when it is older than
-// `attributionCacheTTLInterval` (the remote setting
+// the configuration's `attributionCacheTTLInterval` (the remote setting
 // "measurement.attribution.cache.ttl"); YES when it did.
-bool APMClearStoredDeepLinkIfExpired(double attributionCacheTTLInterval);
+bool APMClearStoredDeepLinkIfExpired(const APMRemoteConfig& remoteConfig);
 
 // The start of the hour before the one holding `milliseconds`: the time cut
 // to the whole hour (rounding toward zero) less one hour, saturating at the

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 
+#include "measurement/storage/config/remote_config.h"
 #include "measurement/storage/settings/user_defaults.h"
 #include "platform/clock.h"
 #include "tests/support/temp_container.h"
@@ -64,15 +65,19 @@ TEST_F(StoredDeepLinkTest, ExpiresOnlyBeyondTheIntervalEitherWay) {
   EXPECT_TRUE(APMIsStoredDeepLinkExpired(defaults_, kWeek));
 }
 
-TEST_F(StoredDeepLinkTest, ClearsTheSharedLinkOnlyOnceExpired) {
+TEST_F(StoredDeepLinkTest, ClearsTheSharedLinkOnceOlderThanTheAttributionCacheTime) {
+  // Without a configuration the time is the setting's default, a week.
+  const APMRemoteConfig& config = *APMRemoteConfig::defaultInstance();
+  ASSERT_EQ(config.attributionCacheTTLInterval(), kWeek);
   APMStoreDeepLink(defaults_, "app://campaign");
-  clock_->set(kStoredAt + 86'400);
-  EXPECT_FALSE(APMClearStoredDeepLinkIfExpired(kWeek));
+  clock_->set(kStoredAt + kWeek);
+  EXPECT_FALSE(APMClearStoredDeepLinkIfExpired(config));
   EXPECT_EQ(defaults_.objectForKey(kAPMStoredDeepLinkKey), Object("app://campaign"));
-  EXPECT_TRUE(APMClearStoredDeepLinkIfExpired(86'399));
+  clock_->set(kStoredAt + kWeek + 1);
+  EXPECT_TRUE(APMClearStoredDeepLinkIfExpired(config));
   EXPECT_TRUE(defaults_.objectForKey(kAPMStoredDeepLinkKey).isNil());
   EXPECT_TRUE(defaults_.objectForKey(kAPMStoredDeepLinkTimestampKey).isNil());
-  EXPECT_FALSE(APMClearStoredDeepLinkIfExpired(86'399));
+  EXPECT_FALSE(APMClearStoredDeepLinkIfExpired(config));
 }
 
 TEST(PreviousHourStartMillisTest, CutsToTheHourTowardZeroThenStepsBackOne) {
