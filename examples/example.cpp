@@ -1,18 +1,16 @@
 // A short tour of the measurement layers, printing real output of each.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <stdexcept>
 #include <string>
-#include <thread>
 
+#include "examples/event_road.h"
+#include "examples/loopback_collector.h"
 #include "measurement/engine/monitor.h"
 #include "measurement/messages/message_fields.h"
 #include "measurement/messages/message_values.h"
@@ -319,66 +317,6 @@ void showDatabase() {
 }
 
 
-// Serves one HTTP request on 127.0.0.1 with a 200 answer carrying `body`,
-// then stops; gives up after ten seconds without a request.
-class OneShotServer {
- public:
-  explicit OneShotServer(std::string body) {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listener_, 1) != 0 ||
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      throw std::runtime_error("cannot listen on 127.0.0.1");
-    }
-    port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this, body = std::move(body)] { serve(body); });
-  }
-  ~OneShotServer() {
-    thread_.join();
-    close(listener_);
-  }
-  std::string url(const char* path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
-  }
-  size_t requestBodySize() const { return requestBodySize_; }
-
- private:
-  void serve(const std::string& body) {
-    pollfd waiting{listener_, POLLIN, 0};
-    if (poll(&waiting, 1, 10'000) <= 0) return;
-    int connection = accept(listener_, nullptr, nullptr);
-    if (connection < 0) return;
-    std::string request;
-    char chunk[4096];
-    size_t headerEnd = std::string::npos;
-    size_t expected = 0;
-    for (;;) {
-      ssize_t count = recv(connection, chunk, sizeof chunk, 0);
-      if (count <= 0) break;
-      request.append(chunk, static_cast<size_t>(count));
-      if (headerEnd == std::string::npos && (headerEnd = request.find("\r\n\r\n")) != std::string::npos) {
-        size_t field = request.find("Content-Length: ");
-        expected = field < headerEnd ? std::strtoul(request.c_str() + field + 16, nullptr, 10) : 0;
-      }
-      if (headerEnd != std::string::npos && request.size() >= headerEnd + 4 + expected) break;
-    }
-    requestBodySize_ = expected;
-    std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
-                         "\r\nConnection: close\r\n\r\n" + body;
-    send(connection, answer.data(), answer.size(), MSG_NOSIGNAL);
-    close(connection);
-  }
-
-  int listener_ = -1;
-  uint16_t port_ = 0;
-  size_t requestBodySize_ = 0;
-  std::thread thread_;
-};
-
 // Hears of new snapshots for the SDK it observes.
 class SnapshotObserver : public APMEExperimentObserverDelegate {
  public:
@@ -417,7 +355,11 @@ void showExperiments() {
       APMESnapshot::initWithSDKName("vav_iradadovozo", APMEExperiments{launched, running})->proto()};
   APMNanoSetRepeated(answer, ExperimentResponseField::snapshots, &snapshots);
   platform::Bytes packed = gul_dataByGzippingData(*answer->protoBuffer()).value_or(platform::Bytes{});
-  OneShotServer server(std::string(packed.begin(), packed.end()));
+  std::atomic<size_t> requestBodySize{0};
+  LoopbackCollector server([&](const platform::Bytes& body) {
+    requestBodySize = body.size();
+    return LoopbackCollector::Answer{200, std::string(packed.begin(), packed.end())};
+  });
 
   auto taskManager = std::make_shared<APMETaskManager>(
       nullptr, nullptr, nullptr, nullptr, std::string(), platform::Clock::current()->now(),
@@ -452,7 +394,7 @@ void showExperiments() {
     std::printf("no answer from the local server\n");
     return;
   }
-  std::printf("request of %zu gzip bytes sent to %s\n", server.requestBodySize(),
+  std::printf("request of %zu gzip bytes sent to %s\n", requestBodySize.load(),
               server.url("/sdk-exp").c_str());
   print("fetched, not yet activated");
   platform::ErrorRef error;
@@ -465,12 +407,47 @@ void showExperiments() {
   APMMeasurement::monitor()->flush();
 }
 
+void showEventRoad() {
+  heading("the road of one event");
+  runEventRoad(EventRoadOptions{});
+}
+
+constexpr const char* kUsage =
+    "usage: example [--events N] [--collector URL]\n"
+    "  without options: a tour of every layer, ending with the road of 2,000 events\n"
+    "  --events N       only the road, in load mode: N events in chunks, a progress line per 100,000\n"
+    "  --collector URL  only the road, uploading to URL instead of a collector of its own\n";
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   // Line-buffered, so that this program's lines and the logger's lines on
   // standard error appear in the order they happen.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  if (argc > 1) {
+    EventRoadOptions options;
+    for (int i = 1; i < argc; ++i) {
+      const std::string flag = argv[i];
+      if (i + 1 >= argc || (flag != "--events" && flag != "--collector")) {
+        std::fputs(kUsage, stderr);
+        return 2;
+      }
+      const char* value = argv[++i];
+      if (flag == "--collector") {
+        options.collectorURL = value;
+      } else {
+        char* end = nullptr;
+        options.eventCount = std::strtoll(value, &end, 10);
+        options.loadTest = true;
+        if (*end != '\0' || options.eventCount <= 0) {
+          std::fputs(kUsage, stderr);
+          return 2;
+        }
+      }
+    }
+    APMMeasurement::monitor()->setVerboseLoggingEnabled(false);
+    return runEventRoad(options);
+  }
   showWorkerQueueAndAlarm();
   showGzip();
   showMessages();
@@ -478,5 +455,6 @@ int main() {
   showEventEditing();
   showDatabase();
   showExperiments();
+  showEventRoad();
   return 0;
 }

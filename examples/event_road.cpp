@@ -1,0 +1,525 @@
+#include "examples/event_road.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "examples/loopback_collector.h"
+#include "measurement/engine/event.h"
+#include "measurement/messages/message_fields.h"
+#include "measurement/messages/message_wrappers.h"
+#include "measurement/messages/nano_accessors.h"
+#include "measurement/script/event_editing.h"
+#include "measurement/script/program_entity.h"
+#include "measurement/storage/config/remote_config.h"
+#include "measurement/storage/database/database.h"
+#include "measurement/storage/models/raw_event_data.h"
+#include "measurement/storage/system/scheduler.h"
+#include "platform/clock.h"
+#include "platform/paths.h"
+#include "sdk_core/gzip.h"
+#include "sdk_core/http_client.h"
+
+namespace {
+
+using Entity = APMPProgramEntity;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kAppID = "1:1024:example";
+constexpr int64_t kProgressEvery = 100'000;
+// Events stored, bundled and uploaded at a time in load mode.
+constexpr int64_t kLoadChunk = 10'000;
+// Events stored under one commit at most.
+constexpr int64_t kEventsPerCommit = 500;
+
+// ---- The measurement configuration ----------------------------------------
+
+std::shared_ptr<APMPBRuntimeEntity> entityMessage(const Entity& entity) {
+  auto message = APMPBRuntimeEntity::initWithMessageInfo(nullptr);
+  APMNanoSetInt32(message, RuntimeEntityField::type, entity.type);
+  if (entity.name) APMNanoSetString(message, RuntimeEntityField::name, *entity.name);
+  if (entity.stringValue) APMNanoSetString(message, RuntimeEntityField::string_value, *entity.stringValue);
+  if (entity.numberValue) APMNanoSetDouble(message, RuntimeEntityField::number_value, *entity.numberValue);
+  if (entity.booleanValue) APMNanoSetBool(message, RuntimeEntityField::boolean_value, *entity.booleanValue);
+  if (!entity.value.empty()) {
+    std::vector<APMNanoValue> operands;
+    for (const Entity& operand : entity.value) operands.emplace_back(entityMessage(operand));
+    APMNanoSetRepeated(message, RuntimeEntityField::value, &operands);
+  }
+  return message;
+}
+
+// const reg = require("internal.registerCallback"), logEvent = require("internal.eventLogger");
+// reg("double", function (e) {
+//   if (e.getEventName() === "purchase") { e.setParamValue("value", e.getParamValue("value") * 2); return 0; }
+// }, {type: "edit"});
+// reg("big", function (e) {
+//   if (e.getEventName() === "purchase")
+//     if (90 < e.getParamValue("value")) logEvent("big_purchase", e.getTimestamp(), {_o: "script"});
+// }, {type: "create"});
+std::shared_ptr<APMPBProgram> editingProgram() {
+  auto text = [](const char* value) { return Entity::string(value); };
+  auto call = [&](const char* method, std::vector<Entity> arguments) {
+    return Entity::statement("2", {Entity::statement("15", {text("e")}), text(method),
+                                   Entity::statement("7", std::move(arguments))});
+  };
+  auto isPurchase = Entity::statement("20", {call("getEventName", {}), text("purchase")});
+  auto value = call("getParamValue", {text("value")});
+  auto callback = [&](const char* name, const char* type, Entity body) {
+    return Entity::statement(
+        "reg", {text(name), Entity::statement("51", {text(""), Entity::statement("7", {text("e")}), std::move(body)}),
+                Entity::statement("8", {text("type"), text(type)})});
+  };
+  std::vector<Entity> instructions{
+      Entity::statement("52", {text("reg"), Entity::statement("require", {text("internal.registerCallback")}),
+                               text("logEvent"), Entity::statement("require", {text("internal.eventLogger")})}),
+      callback("double", "edit",
+               Entity::statement(
+                   "22", {isPurchase,
+                          Entity::statement("46", {call("setParamValue",
+                                                        {text("value"), Entity::statement("26", {value, Entity::number(2)})}),
+                                                   Entity::statement("36", {Entity::number(0)})})})),
+      callback("big", "create",
+               Entity::statement(
+                   "22", {isPurchase,
+                          Entity::statement(
+                              "22", {Entity::statement("23", {Entity::number(90), value}),
+                                     Entity::statement("logEvent", {text("big_purchase"), call("getTimestamp", {}),
+                                                                    Entity::statement("8", {text("_o"), text("script")})})})}))};
+  auto program = APMPBProgram::initWithMessageInfo(nullptr);
+  std::vector<APMNanoValue> messages;
+  for (const Entity& instruction : instructions) messages.emplace_back(entityMessage(instruction));
+  APMNanoSetRepeated(program, ProgramField::instructions, &messages);
+  return program;
+}
+
+// The configuration: the program, and the settings that bound the road.
+std::shared_ptr<APMPBMeasurementConfig> measurementConfig() {
+  auto config = APMPBMeasurementConfig::initWithMessageInfo(nullptr);
+  APMNanoSetInt64(config, MeasurementConfigField::version, 7);
+  APMNanoSetString(config, MeasurementConfigField::vuv_app_id, kAppID);
+  static constexpr std::pair<const char*, const char*> kSettings[] = {
+      {"measurement.store.max_stored_events_per_app", "20000"},
+      {"measurement.upload.max_events_per_bundle", "250"},
+      {"measurement.upload.max_bundles", "4"},
+      {"measurement.upload.max_batch_size", "40000"},
+  };
+  std::vector<APMNanoValue> settings;
+  for (const auto& [name, value] : kSettings) {
+    auto setting = APMPBSetting::initWithMessageInfo(nullptr);
+    APMNanoSetString(setting, SettingField::name, name);
+    APMNanoSetString(setting, SettingField::value, value);
+    settings.emplace_back(setting);
+  }
+  APMNanoSetRepeated(config, MeasurementConfigField::settings, &settings);
+  std::vector<APMNanoValue> programs{editingProgram()};
+  APMNanoSetRepeated(config, MeasurementConfigField::dynamic_event_editing, &programs);
+  return config;
+}
+
+// ---- The event stream --------------------------------------------------------
+
+// Event `index` of the stream: screen views, purchases and level-ups in turn.
+APMPEvent streamEvent(int64_t index, double start) {
+  const double timestamp = start + static_cast<double>(index) * 1e-4;
+  switch (index % 4) {
+    case 1:
+      return APMPEvent("purchase", timestamp,
+                       {{"value", platform::Object(int64_t{index % 50 + 1})}, {"currency", platform::Object("EUR")}});
+    case 2:
+      return APMPEvent("level_up", timestamp, {{"level", platform::Object(int64_t{index % 10})}});
+    default:
+      return APMPEvent("screen_view", timestamp, {{"screen", platform::Object(index % 3 ? "home" : "cart")}});
+  }
+}
+
+// The metadata the events of one app version share (one fingerprint).
+std::shared_ptr<APMPBMeasurementBundle> metadata(const char* appVersion) {
+  auto bundle = APMPBMeasurementBundle::initWithMessageInfo(nullptr);
+  APMNanoSetInt32(bundle, MeasurementBundleField::protocol_version, 1);
+  APMNanoSetString(bundle, MeasurementBundleField::platform, "linux");
+  APMNanoSetString(bundle, MeasurementBundleField::app_id, "com.example.road");
+  APMNanoSetString(bundle, MeasurementBundleField::vuv_app_id, kAppID);
+  APMNanoSetString(bundle, MeasurementBundleField::app_version, appVersion);
+  return bundle;
+}
+
+// The engine's form of an edited or created event; null when it refuses
+// one (a parameter value it has no kind for, an invalid name).
+std::shared_ptr<APMEvent> engineEvent(const APMPEvent& event) {
+  std::string origin = "app";
+  APMEvent::Parameters parameters;
+  for (const auto& [name, value] : event.parameters()) {
+    if (name == APMEvent::kOriginParameter) {
+      if (value.isString()) origin = *value.string();
+    } else if (auto converted = APMValue::valueFromObject(value)) {
+      parameters.emplace(name, *converted);
+    }
+  }
+  return APMEvent::initWithOrigin(origin, true, event.name(), event.timestamp(), 0, std::move(parameters));
+}
+
+// ---- The collector -------------------------------------------------------------
+
+// What the collector received; it answers each batch with a line saying
+// what it found in it.
+struct CollectorLedger {
+  std::mutex mutex;
+  int64_t requests = 0;
+  int64_t acceptedBundles = 0;
+  int64_t acceptedEvents = 0;
+  int64_t gzipBytes = 0;
+
+  LoopbackCollector::Answer receive(const platform::Bytes& body) {
+    std::lock_guard<std::mutex> lock(mutex);
+    ++requests;
+    gzipBytes += static_cast<int64_t>(body.size());
+    auto bytes = gul_dataByInflatingGzippedData(body);
+    auto batch = bytes ? APMPBMeasurementBatch::initWithBuffer(*bytes) : nullptr;
+    const NANOMessageClass bundleClass = APMPBMeasurementBundle::messageClass();
+    const NANOMessageClass eventClass = APMPBEvent::messageClass();
+    auto bundles = batch ? APMNanoGetRepeated(batch, MeasurementBatchField::bundles, &bundleClass) : std::nullopt;
+    if (!bundles) return {400, "not a gzip measurement batch"};
+    int64_t events = 0, retried = 0;
+    for (const APMNanoValue& item : *bundles) {
+      const auto& bundle = std::get<std::shared_ptr<NANOMessageBase>>(item);
+      events += static_cast<int64_t>(
+          APMNanoGetRepeated(bundle, MeasurementBundleField::events, &eventClass).value_or(std::vector<APMNanoValue>{}).size());
+      retried += APMNanoGetInt32(bundle, MeasurementBundleField::retry_count) > 0;
+    }
+    std::string summary = "got " + std::to_string(bundles->size()) + " bundles, " + std::to_string(events) +
+                          " events, " + std::to_string(retried) + " sent before";
+    // The second batch finds the collector busy, to show a refusal.
+    if (requests == 2) return {503, "busy; " + summary};
+    acceptedBundles += static_cast<int64_t>(bundles->size());
+    acceptedEvents += events;
+    return {200, summary};
+  }
+};
+
+// ---- Measuring -------------------------------------------------------------------
+
+int64_t residentKiB() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::strtoll(line.c_str() + 6, nullptr, 10);
+  }
+  return 0;
+}
+
+int64_t peakResidentKiB() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+// The database file with its write-ahead log.
+int64_t databaseBytes(const std::string& path) {
+  int64_t total = 0;
+  for (const std::string& file : {path, path + "-wal"}) {
+    std::error_code ignored;
+    auto size = std::filesystem::file_size(file, ignored);
+    if (!ignored) total += static_cast<int64_t>(size);
+  }
+  return total;
+}
+
+// A fresh container folder for the road's files, removed at the end.
+class ScratchContainer {
+ public:
+  ScratchContainer() {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/apm-road-XXXXXX";
+    if (mkdtemp(pattern.data())) path_ = pattern;
+    previous_ = platform::containerDirectory();
+    if (!path_.empty()) platform::setContainerDirectory(path_);
+  }
+  ~ScratchContainer() {
+    if (path_.empty()) return;
+    platform::setContainerDirectory(previous_);
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  bool ok() const { return !path_.empty(); }
+
+ private:
+  std::string path_;
+  std::string previous_;
+};
+
+// ---- The road ----------------------------------------------------------------------
+
+class Road {
+ public:
+  Road(const EventRoadOptions& options, std::string url) : options_(options), url_(std::move(url)) {}
+
+  // The steps, in order; false with a line on standard error when one fails.
+  bool run() {
+    if (!configure()) return false;
+    const double start = platform::Clock::current()->now();
+    started_ = Clock::now();
+    const int64_t chunk = options_.loadTest ? kLoadChunk : options_.eventCount;
+    for (int64_t from = 0; from < options_.eventCount; from += chunk) {
+      const int64_t to = std::min(options_.eventCount, from + chunk);
+      if (!storeEvents(from, to, start) || !makeBundles() || !upload()) return false;
+      if (options_.loadTest && to / kProgressEvery != from / kProgressEvery) progress(to);
+    }
+    // Bundles refused on the way get their next attempt here.
+    for (int attempt = 0; attempt < 3 && queuedBundles() > 0; ++attempt) {
+      if (!upload()) return false;
+    }
+    return finish();
+  }
+
+ private:
+  bool fail(const char* step, const platform::ErrorRef& error) {
+    std::fprintf(stderr, "error: %s: %s\n", step, error ? error->localizedDescription().c_str() : "failed");
+    return false;
+  }
+
+  bool configure() {
+    platform::ErrorRef error;
+    database_ = APMDatabase::initWithDatabaseName(kAPMMeasurementDatabaseName, nullptr, &error);
+    if (!database_) return fail("cannot open the measurement database", error);
+    remoteConfig_ = APMRemoteConfig::initWithAppID(kAppID, database_, nullptr);
+    if (!remoteConfig_ || !remoteConfig_->updateMeasurementConfig(measurementConfig())) {
+      return fail("the measurement configuration was not stored", nullptr);
+    }
+    editor_ = remoteConfig_->eventEditing();
+    if (!editor_) return fail("the configuration's editing program did not load", nullptr);
+    auto config = remoteConfig_;
+    database_->setStorageLimitsSource([config] {
+      return APMStorageLimits{config->maxEventsStored(), config->maxQueueTime(),
+                              config->databaseDeleteStaleBundlesInterval()};
+    });
+    std::printf("configuration version %lld stored for %s; editing program loaded\n",
+                static_cast<long long>(remoteConfig_->version()), kAppID);
+    std::printf("limits: %d raw events stored, %lld events a bundle, %lld bundles and %lld bytes a batch\n",
+                remoteConfig_->maxEventsStored(), static_cast<long long>(remoteConfig_->uploadMaxEventsPerBundle()),
+                static_cast<long long>(remoteConfig_->uploadMaxBundlesLimit()),
+                static_cast<long long>(remoteConfig_->uploadMaxSizeLimitBytes()));
+    std::printf("database %s\n", database_->sqliteStore()->databasePath().c_str());
+    return true;
+  }
+
+  // Edits events [from, to) and stores the results as raw events.
+  bool storeEvents(int64_t from, int64_t to, double start) {
+    int64_t edited = 0, created = 0, stored = 0, failed = 0;
+    platform::ErrorRef error;
+    auto store = [&](const APMPEvent& event, int64_t index) {
+      auto engine = engineEvent(event);
+      if (engine && database_->storeRawEvent(engine, sharedMetadata(index), false, &error)) ++stored;
+    };
+    auto handle = [&](int64_t index) {
+      APMPEvent event = streamEvent(index, start);
+      platform::ErrorRef editError;
+      if (!editor_->handleEvent(event, &editError) && editError) ++failed;
+      if (editor_->hasEdits()) {
+        ++edited;
+        event = editor_->eventContext().outputEvent();
+      }
+      store(event, index);
+      for (const APMPEvent& extra : editor_->eventContext().eventsToLog()) {
+        ++created;
+        store(extra, index);
+      }
+    };
+    // Each store is a change of its own; a run of them shares one commit
+    // (one sync of the file) instead of paying one each.
+    for (int64_t first = from; first < to; first += kEventsPerCommit) {
+      database_->performTransaction([&] {
+        for (int64_t index = first; index < std::min(to, first + kEventsPerCommit); ++index) handle(index);
+        return true;
+      });
+    }
+    totalStored_ += stored;
+    if (stored != to - from + created) return fail("raw events were not stored", error);
+    if (!options_.loadTest) {
+      std::printf("editor: %lld events in, %lld edited, %lld created, %lld failed\n",
+                  static_cast<long long>(to - from), static_cast<long long>(edited),
+                  static_cast<long long>(created), static_cast<long long>(failed));
+      std::printf("raw events: %lld stored under %lld fingerprints; database %lld bytes\n",
+                  static_cast<long long>(stored), static_cast<long long>(count("raw_events_metadata")),
+                  static_cast<long long>(databaseSize()));
+    }
+    return true;
+  }
+
+  // The app is updated halfway through the stream.
+  const std::shared_ptr<APMPBMeasurementBundle>& sharedMetadata(int64_t index) const {
+    return 2 * index < options_.eventCount ? before_ : after_;
+  }
+
+  // Bundles the raw events, oldest fingerprint first, until none is left.
+  bool makeBundles() {
+    platform::ErrorRef error;
+    int64_t bundles = 0, events = 0;
+    const auto perBundle = static_cast<size_t>(remoteConfig_->uploadMaxEventsPerBundle());
+    while (auto fingerprint = database_->nextMetadataFingerprintToProcess(&error)) {
+      auto shared = database_->queryRawEventsMetadataWithFingerprint(*fingerprint, &error);
+      if (!shared) return fail("cannot read the metadata of the oldest raw event", error);
+      auto rawEvents = database_->rawEventsWithMetadataFingerprint(
+          *fingerprint, &error, [perBundle](size_t taken, const APMRecord&) { return taken < perBundle; });
+      if (!rawEvents || rawEvents->empty()) return fail("cannot read raw events", error);
+      auto bundle = APMPBMeasurementBundle::initWithMessageInfo(shared->messageInfo());
+      std::vector<APMNanoValue> messages;
+      for (const auto& raw : *rawEvents) messages.emplace_back(raw->rawEvent()->protoEvent());
+      APMNanoSetRepeated(bundle, MeasurementBundleField::events, &messages);
+      APMNanoSetInt64(bundle, MeasurementBundleField::start_timestamp_millis,
+                      static_cast<int64_t>(rawEvents->front()->rawEvent()->timestamp() * 1000));
+      APMNanoSetInt64(bundle, MeasurementBundleField::end_timestamp_millis,
+                      static_cast<int64_t>(rawEvents->back()->rawEvent()->timestamp() * 1000));
+      // The bundle enters the queue and its events leave the raw tables as
+      // one change, so no event is ever in both or in neither.
+      const bool moved = database_->performTransaction([&] {
+        if (!database_->insertBundle(bundle, false, &error) ||
+            !database_->deleteRawEventsWithMaxRowID(rawEvents->back()->rowID(), &error)) {
+          return false;
+        }
+        auto left = database_->containsRawEventWithMetadataFingerprint(*fingerprint, &error);
+        return left && (*left || database_->deleteRawEventMetadataWithMetadataFingerprint(*fingerprint, &error));
+      });
+      if (!moved) return fail("cannot queue a bundle", error);
+      ++bundles;
+      events += static_cast<int64_t>(rawEvents->size());
+    }
+    if (error) return fail("cannot find the next raw events", error);
+    if (!options_.loadTest) {
+      std::printf("bundles: %lld queued with %lld events; %lld gzip bytes in the queue\n",
+                  static_cast<long long>(bundles), static_cast<long long>(events),
+                  static_cast<long long>(database_->sqliteStore()
+                                             ->numberForQuery("SELECT TOTAL(LENGTH(data)) FROM queue", {})
+                                             .int64Value()));
+    }
+    return true;
+  }
+
+  // Uploads queued bundles batch by batch until the queue is empty or the
+  // collector refuses a batch (the engine would try again later).
+  bool upload() {
+    platform::ErrorRef error;
+    for (;;) {
+      auto queued = database_->queryBundlesWithCountLimit(remoteConfig_->uploadMaxBundlesLimit(),
+                                                          remoteConfig_->uploadMaxSizeLimitBytes(), &error);
+      if (!queued) return fail("cannot read the upload queue", error);
+      if (queued->empty()) return true;
+      auto batch = APMPBMeasurementBatch::initWithMessageInfo(nullptr);
+      std::vector<APMNanoValue> bundles;
+      std::vector<int64_t> rowIDs;
+      for (const APMQueuedBundle& item : *queued) {
+        bundles.emplace_back(item.bundle);
+        rowIDs.push_back(item.rowID);
+      }
+      APMNanoSetRepeated(batch, MeasurementBatchField::bundles, &bundles);
+      std::optional<platform::Bytes> bytes = batch->protoBuffer();
+      if (!bytes) return fail("cannot encode a measurement batch", nullptr);
+
+      std::promise<std::pair<long, std::string>> answered;
+      client_.postURL(url_, *bytes, uploadQueue_, false,
+                      [&](std::optional<VADErivoro::Response> response, std::optional<platform::Bytes> body,
+                          platform::ErrorRef failure) {
+                        if (!response) {
+                          answered.set_value({0, failure ? failure->localizedDescription() : "no answer"});
+                          return;
+                        }
+                        answered.set_value({response->statusCode, body ? std::string(body->begin(), body->end()) : ""});
+                      });
+      auto [status, answer] = answered.get_future().get();
+      ++batches_;
+      if (status == 0) {
+        std::fprintf(stderr, "error: the collector at %s cannot be reached: %s\n", url_.c_str(), answer.c_str());
+        return false;
+      }
+      const bool accepted = status == 200 || status == 204;
+      const bool done = accepted ? database_->deleteBundlesWithRowIDs(rowIDs, &error)
+                                 : database_->incrementRetryCounterForBundlesWithIDs(rowIDs, &error);
+      if (!done) return fail(accepted ? "cannot delete sent bundles" : "cannot count a retry", error);
+      if (!options_.loadTest || !accepted) {
+        std::printf("batch %lld: %zu bundles, %zu bytes -> collector %ld%s%s; %s %zu bundles\n",
+                    static_cast<long long>(batches_), queued->size(), bytes->size(), status,
+                    answer.empty() ? "" : " ", answer.c_str(),
+                    accepted ? "deleted" : "retry counted for", rowIDs.size());
+      }
+      if (!accepted) return true;
+    }
+  }
+
+  int64_t queuedBundles() { return count("queue"); }
+  int64_t count(const char* table) {
+    return database_->sqliteStore()->rowCountForTableWithName(table).value_or(-1);
+  }
+  int64_t databaseSize() const { return databaseBytes(database_->sqliteStore()->databasePath()); }
+
+  void progress(int64_t events) {
+    const double seconds = std::chrono::duration<double>(Clock::now() - started_).count();
+    std::printf("progress: %lld events, %.0f events/s, resident %lld KiB, database %lld bytes\n",
+                static_cast<long long>(events), static_cast<double>(events) / seconds,
+                static_cast<long long>(residentKiB()), static_cast<long long>(databaseSize()));
+  }
+
+  bool finish() {
+    const double seconds = std::chrono::duration<double>(Clock::now() - started_).count();
+    const int64_t rawLeft = count("raw_events"), queueLeft = queuedBundles();
+    std::printf("done: %lld events handed in, %lld stored, %lld batches in %.2f s (%.0f events/s)\n",
+                static_cast<long long>(options_.eventCount), static_cast<long long>(totalStored_),
+                static_cast<long long>(batches_), seconds, static_cast<double>(options_.eventCount) / seconds);
+    std::printf("left behind: %lld raw events, %lld queued bundles; database %lld bytes; peak resident %lld KiB\n",
+                static_cast<long long>(rawLeft), static_cast<long long>(queueLeft),
+                static_cast<long long>(databaseSize()), static_cast<long long>(peakResidentKiB()));
+    return rawLeft == 0 && queueLeft == 0;
+  }
+
+  const EventRoadOptions options_;
+  const std::string url_;
+  const std::shared_ptr<APMPBMeasurementBundle> before_ = metadata("1.0");
+  const std::shared_ptr<APMPBMeasurementBundle> after_ = metadata("1.1");
+  std::shared_ptr<APMDatabase> database_;
+  std::shared_ptr<APMRemoteConfig> remoteConfig_;
+  std::shared_ptr<APMPEventEditing> editor_;
+  VADErivoro client_{"127.0.0.1"};
+  std::shared_ptr<platform::DispatchQueue> uploadQueue_ = platform::DispatchQueue::create("road.upload");
+  Clock::time_point started_;
+  int64_t totalStored_ = 0;
+  int64_t batches_ = 0;
+};
+
+}  // namespace
+
+int runEventRoad(const EventRoadOptions& options) {
+  ScratchContainer container;
+  if (!container.ok()) {
+    std::fprintf(stderr, "error: cannot create a temporary container\n");
+    return 1;
+  }
+  std::optional<CollectorLedger> ledger;
+  std::optional<LoopbackCollector> collector;
+  std::string url = options.collectorURL;
+  if (url.empty()) {
+    ledger.emplace();
+    collector.emplace([&ledger](const platform::Bytes& body) { return ledger->receive(body); });
+    url = collector->url("/a");
+  }
+  std::printf("collector: %s\n", url.c_str());
+  // The engine drives all of this on its worker queue.
+  APMScheduler scheduler("com.voraza.zuro.road");
+  bool succeeded = false;
+  scheduler.dispatchSyncOnWorkerQueueBlockID("Road", [&] { succeeded = Road(options, url).run(); });
+  if (ledger) {
+    std::lock_guard<std::mutex> lock(ledger->mutex);
+    std::printf("collector received %lld batches (%lld gzip bytes); accepted %lld bundles with %lld events\n",
+                static_cast<long long>(ledger->requests), static_cast<long long>(ledger->gzipBytes),
+                static_cast<long long>(ledger->acceptedBundles), static_cast<long long>(ledger->acceptedEvents));
+  }
+  return succeeded ? 0 : 1;
+}
