@@ -129,18 +129,26 @@ std::shared_ptr<APMPBMeasurementConfig> measurementConfig() {
 
 // ---- The event stream --------------------------------------------------------
 
-// Event `index` of the stream: screen views, purchases and level-ups in turn.
+// Event `index` of the stream: screen views, purchases and level-ups in
+// turn, each numbered by the parameter "n".
 APMPEvent streamEvent(int64_t index, double start) {
   const double timestamp = start + static_cast<double>(index) * 1e-4;
+  APMPEvent::Parameters parameters{{"n", platform::Object(index)}};
+  const char* name = "screen_view";
   switch (index % 4) {
     case 1:
-      return APMPEvent("purchase", timestamp,
-                       {{"value", platform::Object(int64_t{index % 50 + 1})}, {"currency", platform::Object("EUR")}});
+      name = "purchase";
+      parameters.emplace("value", platform::Object(int64_t{index % 50 + 1}));
+      parameters.emplace("currency", platform::Object("EUR"));
+      break;
     case 2:
-      return APMPEvent("level_up", timestamp, {{"level", platform::Object(int64_t{index % 10})}});
+      name = "level_up";
+      parameters.emplace("level", platform::Object(int64_t{index % 10}));
+      break;
     default:
-      return APMPEvent("screen_view", timestamp, {{"screen", platform::Object(index % 3 ? "home" : "cart")}});
+      parameters.emplace("screen", platform::Object(index % 3 ? "home" : "cart"));
   }
+  return APMPEvent(name, timestamp, std::move(parameters));
 }
 
 // The metadata the events of one app version share (one fingerprint).
