@@ -3,7 +3,9 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -364,9 +366,11 @@ class Road {
     return true;
   }
 
-  // The app is updated halfway through the stream.
+  // The app is updated after a third of the stream and rolled back after
+  // two thirds, so the first metadata comes back after the second.
   const std::shared_ptr<APMPBMeasurementBundle>& sharedMetadata(int64_t index) const {
-    return 2 * index < options_.eventCount ? before_ : after_;
+    const int64_t third = 3 * index / options_.eventCount;
+    return third == 1 ? after_ : before_;
   }
 
   // Bundles the raw events, oldest fingerprint first, until none is left.
@@ -377,8 +381,18 @@ class Road {
     while (auto fingerprint = database_->nextMetadataFingerprintToProcess(&error)) {
       auto shared = database_->queryRawEventsMetadataWithFingerprint(*fingerprint, &error);
       if (!shared) return fail("cannot read the metadata of the oldest raw event", error);
+      // The events taken are deleted up to the highest row among them, so
+      // the bundle stops before the first row of another fingerprint: when
+      // metadata comes back after another (an update rolled back), its
+      // later events would otherwise take the other's rows down with them.
+      const platform::Object other = database_->sqliteStore()->numberForQuery(
+          "SELECT MIN(rowid) FROM raw_events WHERE metadata_fingerprint != ?", {*fingerprint}, &error);
+      if (error) return fail("cannot read raw events", error);
+      const int64_t boundary = other.isNumber() ? other.int64Value() : INT64_MAX;
       auto rawEvents = database_->rawEventsWithMetadataFingerprint(
-          *fingerprint, &error, [perBundle](size_t taken, const APMRecord&) { return taken < perBundle; });
+          *fingerprint, &error, [perBundle, boundary](size_t taken, const APMRecord& row) {
+            return taken < perBundle && row["rowid"].int64Value() < boundary;
+          });
       if (!rawEvents || rawEvents->empty()) return fail("cannot read raw events", error);
       auto bundle = APMPBMeasurementBundle::initWithMessageInfo(shared->messageInfo());
       std::vector<APMNanoValue> messages;
