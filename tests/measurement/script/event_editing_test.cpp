@@ -203,26 +203,12 @@ TEST(EventEditingTest, ActivitiesCallTheirFunctionWithEachRule) {
 }
 
 TEST(EventEditingTest, TheMessageFormLoadsLikeTheTreeForm) {
-  auto toMessage = [](const Entity& entity, auto& self) -> std::shared_ptr<APMPBRuntimeEntity> {
-    auto message = APMPBRuntimeEntity::initWithMessageInfo(nullptr);
-    APMNanoSetInt32(*message, RuntimeEntityField::type, entity.type);
-    if (entity.name) APMNanoSetString(*message, RuntimeEntityField::name, *entity.name);
-    if (entity.stringValue) APMNanoSetString(*message, RuntimeEntityField::string_value, *entity.stringValue);
-    if (entity.numberValue) APMNanoSetDouble(*message, RuntimeEntityField::number_value, *entity.numberValue);
-    std::vector<APMNanoValue> operands;
-    for (const Entity& operand : entity.value) operands.emplace_back(self(operand, self));
-    if (!operands.empty()) APMNanoSetRepeated(*message, RuntimeEntityField::value, &operands);
-    return message;
-  };
-  std::vector<APMNanoValue> instructions;
-  for (const Entity& e : preamble()) instructions.emplace_back(toMessage(e, toMessage));
-  instructions.emplace_back(toMessage(
-      function("50", "rule", {"data"}, {editCallback({setParam("ruled", num(1)), ret(num(0))})}), toMessage));
-  auto program = APMPBProgram::initWithMessageInfo(nullptr);
-  APMNanoSetRepeated(*program, ProgramField::instructions, &instructions);
+  std::vector<Entity> instructions = preamble();
+  instructions.push_back(function("50", "rule", {"data"}, {editCallback({setParam("ruled", num(1)), ret(num(0))})}));
+  auto program = programMessage(instructions);
   auto activity = APMPBOgtActivity::initWithMessageInfo(nullptr);
   APMNanoSetString(*activity, OgtActivityField::name, "rule");
-  std::vector<APMNanoValue> rules{toMessage(mapOf({}), toMessage)};
+  std::vector<APMNanoValue> rules{toMessage(mapOf({}))};
   APMNanoSetRepeated(*activity, OgtActivityField::data, &rules);
   auto activities = APMPBOgtActivities::initWithMessageInfo(nullptr);
   std::vector<APMNanoValue> list{activity};

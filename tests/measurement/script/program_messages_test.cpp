@@ -10,21 +10,6 @@
 namespace script_test {
 namespace {
 
-std::shared_ptr<APMPBRuntimeEntity> toMessage(const Entity& entity) {
-  auto message = APMPBRuntimeEntity::initWithMessageInfo(nullptr);
-  if (entity.type != 0) APMNanoSetInt32(*message, RuntimeEntityField::type, entity.type);
-  if (entity.name) APMNanoSetString(*message, RuntimeEntityField::name, *entity.name);
-  if (entity.stringValue) APMNanoSetString(*message, RuntimeEntityField::string_value, *entity.stringValue);
-  if (entity.booleanValue) APMNanoSetBool(*message, RuntimeEntityField::boolean_value, *entity.booleanValue);
-  if (entity.numberValue) APMNanoSetDouble(*message, RuntimeEntityField::number_value, *entity.numberValue);
-  if (!entity.value.empty()) {
-    std::vector<APMNanoValue> operands;
-    for (const Entity& operand : entity.value) operands.emplace_back(toMessage(operand));
-    APMNanoSetRepeated(*message, RuntimeEntityField::value, &operands);
-  }
-  return message;
-}
-
 TEST(ProgramMessagesTest, MessagesConvertLikeTheProgramForm) {
   Entity unnamed = stmt("x", {num(1)});
   unnamed.name.reset();

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "measurement/messages/nano_accessors.h"
 #include "measurement/script/entity_converter.h"
 #include "measurement/script/evaluator.h"
 #include "measurement/script/runtime.h"
@@ -17,6 +18,31 @@ namespace script_test {
 
 using Value = APMPRuntimeValue;
 using Entity = APMPProgramEntity;
+
+// The wire form of a program tree, field for field.
+inline std::shared_ptr<APMPBRuntimeEntity> toMessage(const Entity& entity) {
+  auto message = APMPBRuntimeEntity::initWithMessageInfo(nullptr);
+  if (entity.type != 0) APMNanoSetInt32(*message, RuntimeEntityField::type, entity.type);
+  if (entity.name) APMNanoSetString(*message, RuntimeEntityField::name, *entity.name);
+  if (entity.stringValue) APMNanoSetString(*message, RuntimeEntityField::string_value, *entity.stringValue);
+  if (entity.booleanValue) APMNanoSetBool(*message, RuntimeEntityField::boolean_value, *entity.booleanValue);
+  if (entity.numberValue) APMNanoSetDouble(*message, RuntimeEntityField::number_value, *entity.numberValue);
+  if (!entity.value.empty()) {
+    std::vector<APMNanoValue> operands;
+    for (const Entity& operand : entity.value) operands.emplace_back(toMessage(operand));
+    APMNanoSetRepeated(*message, RuntimeEntityField::value, &operands);
+  }
+  return message;
+}
+
+// A program message of these instructions and no activities.
+inline std::shared_ptr<APMPBProgram> programMessage(const std::vector<Entity>& instructions) {
+  std::vector<APMNanoValue> messages;
+  for (const Entity& instruction : instructions) messages.emplace_back(toMessage(instruction));
+  auto program = APMPBProgram::initWithMessageInfo(nullptr);
+  APMNanoSetRepeated(*program, ProgramField::instructions, &messages);
+  return program;
+}
 
 inline Entity num(double value) { return Entity::number(value); }
 inline Entity str(std::string text) { return Entity::string(std::move(text)); }

@@ -1,0 +1,120 @@
+// The remote configuration across threads: experiment snapshots noticed on
+// the framework's side and activated on the worker side, and settings read
+// while configurations are swapped in.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "measurement/engine/measurement_errors.h"
+#include "measurement/messages/message_fields.h"
+#include "measurement/messages/nano_accessors.h"
+#include "measurement/storage/config/remote_config.h"
+#include "measurement/storage/experiments/experiment_manager.h"
+#include "measurement/storage/system/alarm.h"
+#include "tests/measurement/storage/experiments/experiment_test_support.h"
+#include "tests/support/recording_monitor.h"
+
+namespace {
+
+using namespace experiments_testing;
+using platform::Object;
+
+constexpr const char* kAppID = "1:123:ios:abc";
+
+std::shared_ptr<APMPBMeasurementConfig> retryCountConfig(const char* value) {
+  auto config = APMPBMeasurementConfig::initWithMessageInfo(nullptr);
+  APMNanoSetString(config, MeasurementConfigField::vuv_app_id, kAppID);
+  auto setting = APMPBSetting::initWithMessageInfo(nullptr);
+  APMNanoSetString(setting, SettingField::name, "measurement.upload.retry_count");
+  APMNanoSetString(setting, SettingField::value, value);
+  std::vector<APMNanoValue> settings{setting};
+  APMNanoSetRepeated(config, MeasurementConfigField::settings, &settings);
+  return config;
+}
+
+// The configuration's own log codes, without the experiment framework's.
+std::vector<long> configurationCodes(const RecordingMonitor& monitor) {
+  std::vector<long> codes;
+  for (long code : monitor.codes()) {
+    if (code >= 29000 && code < 30000) codes.push_back(code);
+  }
+  return codes;
+}
+
+class RemoteConfigExperimentsTest : public ::testing::Test, public TaskManagerFixture {
+ protected:
+  void SetUp() override {
+    taskManager_ = makeTaskManager();
+    manager_ = APMEManager::initWithTaskManager(taskManager_);
+    start(taskManager_);
+    taskManager_->alarm()->cancel();
+  }
+  void fetched(APMESnapshots snapshots) {
+    manager_->taskManager(*taskManager_, snapshots, {});
+    manager_->dispatchSyncOnSerialQueue([] {});
+  }
+
+  std::shared_ptr<APMETaskManager> taskManager_;
+  std::shared_ptr<APMEManager> manager_;
+};
+
+TEST_F(RemoteConfigExperimentsTest, NoticedSnapshotsActivateAndTheirFlagsWin) {
+  auto remote = APMRemoteConfig::initWithAppID(kAppID, nullptr, nullptr, manager_);
+  ASSERT_TRUE(remote->experimentClient());
+  EXPECT_EQ(remote->experimentClient()->SDKProperty()->version(), 110300);
+  RecordingMonitor monitor;
+  EXPECT_FALSE(remote->activateNewSnapshot());  // nothing noticed
+  EXPECT_TRUE(remote->regionalDefaultsEnabled());
+  EXPECT_FALSE(remote->sessionStitchingTokenFeatureEnabled());
+
+  fetched({snapshot(kAPMRemoteConfigSDKName,
+                    {experiment(3, {{"regional_defaults_enabled", Object(0)},
+                                    {"session_stitching_token_feature_enabled", Object("true")}})})});
+  // The notice comes through the main queue.
+  ASSERT_TRUE(waitUntil([&] { return remote->activateNewSnapshot(); }));
+  EXPECT_FALSE(remote->regionalDefaultsEnabled());
+  EXPECT_TRUE(remote->sessionStitchingTokenFeatureEnabled());
+  EXPECT_EQ(remote->experimentIDs(), std::vector<int64_t>{3});
+  EXPECT_TRUE(configurationCodes(monitor).empty());
+
+  // A noticed snapshot that cannot be activated stays noticed.
+  remote->clientDidReceiveNewSnapshot(remote->experimentClient());
+  EXPECT_FALSE(remote->activateNewSnapshot());
+  EXPECT_FALSE(remote->activateNewSnapshot());
+  EXPECT_EQ(configurationCodes(monitor), (std::vector<long>{29024, 29024}));
+  monitor.clear();
+  remote->client(remote->experimentClient(), apm_errorWithCode(2, "offline"));
+  EXPECT_EQ(monitor.first(29025).level, 2);
+
+  remote->reset();
+  EXPECT_TRUE(remote->regionalDefaultsEnabled());
+}
+
+TEST(RemoteConfigThreadsTest, ReadersSeeOneConfigurationOrTheNext) {
+  auto remote = std::make_shared<APMRemoteConfig>(kAppID, nullptr, nullptr);
+  const auto ten = retryCountConfig("10");
+  const auto twenty = retryCountConfig("20");
+  remote->parseRemoteConfigFromMeasurementConfig(*ten);
+  std::atomic<bool> done{false};
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> readers;
+  for (int i = 0; i < 4; ++i) {
+    readers.emplace_back([&] {
+      while (!done.load()) {
+        const int32_t value = remote->uploadingRetryCount();
+        if (value != 10 && value != 20) wrong.fetch_add(1);
+      }
+    });
+  }
+  for (int i = 0; i < 500; ++i) remote->parseRemoteConfigFromMeasurementConfig(*(i % 2 ? ten : twenty));
+  done.store(true);
+  for (std::thread& reader : readers) reader.join();
+  EXPECT_EQ(wrong.load(), 0);
+  // Answers memoised from earlier configurations are gone.
+  EXPECT_EQ(remote->uploadingRetryCount(), 10);
+  remote->parseRemoteConfigFromMeasurementConfig(*twenty);
+  EXPECT_EQ(remote->uploadingRetryCount(), 20);
+}
+
+}  // namespace
