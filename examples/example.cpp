@@ -21,6 +21,7 @@
 #include "measurement/script/event_editing.h"
 #include "measurement/script/runtime.h"
 #include "measurement/script/script_text.h"
+#include "measurement/storage/config/remote_config.h"
 #include "measurement/storage/database/database.h"
 #include "measurement/storage/experiments/experiment_manager.h"
 #include "measurement/storage/experiments/flag_values.h"
@@ -340,6 +341,105 @@ class SnapshotObserver : public APMEExperimentObserverDelegate {
   bool arrived_ = false;
 };
 
+// The wire form of a program statement, as a configuration carries it.
+std::shared_ptr<APMPBRuntimeEntity> entityMessage(const APMPProgramEntity& entity) {
+  auto message = APMPBRuntimeEntity::initWithMessageInfo(nullptr);
+  APMNanoSetInt32(message, RuntimeEntityField::type, entity.type);
+  if (entity.name) APMNanoSetString(message, RuntimeEntityField::name, *entity.name);
+  if (entity.stringValue) APMNanoSetString(message, RuntimeEntityField::string_value, *entity.stringValue);
+  if (entity.numberValue) APMNanoSetDouble(message, RuntimeEntityField::number_value, *entity.numberValue);
+  std::vector<APMNanoValue> operands;
+  for (const APMPProgramEntity& operand : entity.value) operands.emplace_back(entityMessage(operand));
+  if (!operands.empty()) APMNanoSetRepeated(message, RuntimeEntityField::value, &operands);
+  return message;
+}
+
+void showRemoteConfig() {
+  heading("remote configuration");
+  constexpr const char* kAppID = "1:1234567890:ios:example";
+  platform::ErrorRef error;
+  auto database = APMDatabase::initWithDatabaseName(kAPMMeasurementDatabaseName,
+                                                    APMPersistedConfig::sharedInstance(), &error);
+  auto remote = database ? APMRemoteConfig::initWithAppID(kAppID, database, nullptr) : nullptr;
+  if (!remote) {
+    std::printf("remote configuration: %s\n", error ? error->description().c_str() : "failed");
+    return;
+  }
+  auto config = APMPBMeasurementConfig::initWithMessageInfo(nullptr);
+  APMNanoSetInt64(config, MeasurementConfigField::version, 42);
+  APMNanoSetString(config, MeasurementConfigField::vuv_app_id, kAppID);
+  std::vector<APMNanoValue> settings;
+  for (auto [key, value] : {std::pair{"measurement.upload.interval", "1800000"},
+                            std::pair{"measurement.upload.retry_count", "30"},
+                            std::pair{"measurement.upload.max_batch_size", "131072"},
+                            std::pair{"measurement.example.tier", "gold"}}) {
+    auto setting = APMPBSetting::initWithMessageInfo(nullptr);
+    APMNanoSetString(setting, SettingField::name, key);
+    APMNanoSetString(setting, SettingField::value, value);
+    settings.emplace_back(setting);
+  }
+  APMNanoSetRepeated(config, MeasurementConfigField::settings, &settings);
+  auto event = APMPBEventConfig::initWithMessageInfo(nullptr);
+  APMNanoSetString(event, EventConfigField::name, "first_open");
+  APMNanoSetBool(event, EventConfigField::is_blocklisted, true);
+  std::vector<APMNanoValue> events{event};
+  APMNanoSetRepeated(config, MeasurementConfigField::event_config, &events);
+
+  // const reg = require("internal.registerCallback"),
+  //       settings = require("internal.remoteConfig"), app = require("internal.appMetadata");
+  // reg("tier", function (e) {
+  //   e.setParamValue("tier", settings.getValue("measurement.example.tier", "basic"));
+  //   e.setParamValue("platform", app().platform);
+  //   return 0;
+  // }, {type: "edit"});
+  auto variable = [](const char* name) { return statement("15", {literal(name)}); };
+  auto method = [&](APMPProgramEntity target, const char* name, std::vector<APMPProgramEntity> arguments) {
+    return statement("2", {std::move(target), literal(name), statement("7", std::move(arguments))});
+  };
+  const APMPProgramEntity instructions[] = {
+      statement("52", {literal("reg"), statement("require", {literal("internal.registerCallback")}),
+                       literal("settings"), statement("require", {literal("internal.remoteConfig")}),
+                       literal("app"), statement("require", {literal("internal.appMetadata")})}),
+      statement("reg",
+                {literal("tier"),
+                 statement("51", {literal(""), statement("7", {literal("e")}),
+                                  method(variable("e"), "setParamValue",
+                                         {literal("tier"), method(variable("settings"), "getValue",
+                                                                  {literal("measurement.example.tier"),
+                                                                   literal("basic")})}),
+                                  method(variable("e"), "setParamValue",
+                                         {literal("platform"), statement("16", {statement("app", {}), literal("platform")})}),
+                                  statement("36", {literal(0.0)})}),
+                 statement("8", {literal("type"), literal("edit")})})};
+  std::vector<APMNanoValue> messages;
+  for (const APMPProgramEntity& instruction : instructions) messages.emplace_back(entityMessage(instruction));
+  auto program = APMPBProgram::initWithMessageInfo(nullptr);
+  APMNanoSetRepeated(program, ProgramField::instructions, &messages);
+  std::vector<APMNanoValue> programs{program};
+  APMNanoSetRepeated(config, MeasurementConfigField::dynamic_event_editing, &programs);
+
+  const bool stored = remote->updateMeasurementConfig(config);
+  std::printf("stored: %s, version %lld, expired: %s\n", stored ? "yes" : "no",
+              static_cast<long long>(remote->version()), remote->isExpired() ? "yes" : "no");
+  std::printf("upload interval %.0f s, retry count %d (30 is out of bounds), batch size %lld bytes\n",
+              remote->uploadingInterval(), remote->uploadingRetryCount(),
+              static_cast<long long>(remote->uploadMaxSizeLimitBytes()));
+  std::printf("first_open (_f) blocklisted: %s, network timeout %.0f s (default)\n",
+              remote->isEventBlocklisted("_f") ? "yes" : "no", remote->networkTimeout());
+  std::printf("fetch:  %s\nupload: %s\n",
+              remote->remoteConfigURLWithPlatform("ios", APMIdentity::vavIradadovozoLibraryVersion(),
+                                                  APMPRuntime::runtimeVersion())
+                  .value_or("?")
+                  .c_str(),
+              remote->uploadURL().c_str());
+  auto editing = remote->eventEditing();
+  if (!editing) return;
+  APMPEvent purchase("purchase", 1700000000, {{"value", platform::Object(int64_t{21})}});
+  std::printf("before:  %s\n", describeEvent(purchase).c_str());
+  if (editing->handleEvent(purchase, &error) && editing->hasEdits()) purchase = editing->eventContext().outputEvent();
+  std::printf("after:   %s\n", describeEvent(purchase).c_str());
+}
+
 void showExperiments() {
   heading("on-device experiments");
   // Flag lookups log every step at the verbose level; keep to the rest.
@@ -454,6 +554,7 @@ int main(int argc, char** argv) {
   showScript();
   showEventEditing();
   showDatabase();
+  showRemoteConfig();
   showExperiments();
   showEventRoad();
   return 0;
