@@ -89,6 +89,10 @@ TEST_F(RemoteConfigExperimentsTest, NoticedSnapshotsActivateAndTheirFlagsWin) {
 
   remote->reset();
   EXPECT_TRUE(remote->regionalDefaultsEnabled());
+  // The manager's reset runs on its queues: let it finish within the test.
+  manager_->dispatchSyncOnSerialQueue([] {});
+  drain(taskManager_);
+  manager_->dispatchSyncOnSerialQueue([] {});
 }
 
 TEST(RemoteConfigThreadsTest, ReadersSeeOneConfigurationOrTheNext) {
