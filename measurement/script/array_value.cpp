@@ -296,7 +296,12 @@ Value APMPArrayValue::applyWithName(std::u16string_view name, std::span<const Va
   if (const Value* property = propertyMap_.find(name)) {
     // Held for the call: the function may drop the property.
     const Value function = *property;
-    if (APMPFunctionValue* callee = function.asFunction()) return callee->invokeWithArguments(arguments, scope, error);
+    if (APMPFunctionValue* callee = function.asFunction()) {
+      // Marked too: a collection while the arguments are evaluated would
+      // otherwise sweep a callee that the property no longer holds.
+      const APMPActiveValues active(callee);
+      return callee->invokeWithArguments(arguments, scope, error);
+    }
     APMPSetError(error, kAPMPErrorUnknownMethod);
     return {};
   }
