@@ -10,8 +10,6 @@
 #include "measurement/messages/message_fields.h"
 #include "measurement/messages/nano_accessors.h"
 #include "measurement/storage/config/remote_config.h"
-#include "measurement/storage/experiments/experiment_manager.h"
-#include "measurement/storage/system/alarm.h"
 #include "tests/measurement/storage/experiments/experiment_test_support.h"
 #include "tests/support/recording_monitor.h"
 
@@ -42,21 +40,9 @@ std::vector<long> configurationCodes(const RecordingMonitor& monitor) {
   return codes;
 }
 
-class RemoteConfigExperimentsTest : public ::testing::Test, public TaskManagerFixture {
+class RemoteConfigExperimentsTest : public ::testing::Test, public ManagerFixture {
  protected:
-  void SetUp() override {
-    taskManager_ = makeTaskManager();
-    manager_ = APMEManager::initWithTaskManager(taskManager_);
-    start(taskManager_);
-    taskManager_->alarm()->cancel();
-  }
-  void fetched(APMESnapshots snapshots) {
-    manager_->taskManager(*taskManager_, snapshots, {});
-    manager_->dispatchSyncOnSerialQueue([] {});
-  }
-
-  std::shared_ptr<APMETaskManager> taskManager_;
-  std::shared_ptr<APMEManager> manager_;
+  void SetUp() override { startManager(); }
 };
 
 TEST_F(RemoteConfigExperimentsTest, NoticedSnapshotsActivateAndTheirFlagsWin) {

@@ -52,27 +52,13 @@ class Observer : public APMEExperimentObserverDelegate {
   std::vector<long> errors_;
 };
 
-class ExperimentManagerTest : public ::testing::Test, public TaskManagerFixture {
+class ExperimentManagerTest : public ::testing::Test, public ManagerFixture {
  protected:
-  void SetUp() override {
-    taskManager_ = makeTaskManager();
-    manager_ = APMEManager::initWithTaskManager(taskManager_);
-    start(taskManager_);
-    taskManager_->alarm()->cancel();
-  }
+  void SetUp() override { startManager(); }
   std::shared_ptr<APMEClient> registerSDK(const std::string& name,
                                           Object::Dictionary defaults = {}) {
     return manager_->registerSDKProperty(std::make_shared<APMESDKProperty>(name), defaults);
   }
-  // Hands fetched snapshots to the manager as the task manager does, and
-  // waits until they are pending.
-  void fetched(APMESnapshots snapshots, APMESnapshotErrors errors = {}) {
-    manager_->taskManager(*taskManager_, snapshots, errors);
-    manager_->dispatchSyncOnSerialQueue([] {});
-  }
-
-  std::shared_ptr<APMETaskManager> taskManager_;
-  std::shared_ptr<APMEManager> manager_;
 };
 
 TEST_F(ExperimentManagerTest, RegistrationReplacesAndRefuses) {

@@ -35,10 +35,12 @@ inline APMESnapshotRef snapshot(const std::string& sdk, APMEExperiments experime
 #include <mutex>
 #include <thread>
 
+#include "measurement/storage/experiments/experiment_manager.h"
 #include "measurement/storage/experiments/request_builder.h"
 #include "measurement/storage/experiments/task_manager.h"
 #include "measurement/storage/settings/identity.h"
 #include "measurement/storage/settings/user_defaults.h"
+#include "measurement/storage/system/alarm.h"
 #include "platform/clock.h"
 #include "tests/support/temp_container.h"
 
@@ -129,6 +131,27 @@ class TaskManagerFixture {
   std::shared_ptr<APMEExperimentRequestBuilder> builder =
       std::make_shared<APMEExperimentRequestBuilder>(std::make_shared<APMIdentity>(nullptr));
   std::shared_ptr<RecordingTaskDelegate> delegate = std::make_shared<RecordingTaskDelegate>();
+};
+
+// A manager over a started task manager whose alarm is cancelled, so that
+// nothing is fetched unless a test hands the manager its results.
+class ManagerFixture : public TaskManagerFixture {
+ public:
+  void startManager() {
+    taskManager_ = makeTaskManager();
+    manager_ = APMEManager::initWithTaskManager(taskManager_);
+    start(taskManager_);
+    taskManager_->alarm()->cancel();
+  }
+  // Hands fetched snapshots to the manager as the task manager does, and
+  // waits until they are pending.
+  void fetched(APMESnapshots snapshots, APMESnapshotErrors errors = {}) {
+    manager_->taskManager(*taskManager_, snapshots, errors);
+    manager_->dispatchSyncOnSerialQueue([] {});
+  }
+
+  std::shared_ptr<APMETaskManager> taskManager_;
+  std::shared_ptr<APMEManager> manager_;
 };
 
 }  // namespace experiments_testing
