@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "examples/config_messages.h"
 #include "examples/loopback_collector.h"
 #include "measurement/engine/event.h"
 #include "measurement/messages/message_fields.h"
@@ -46,21 +47,6 @@ constexpr int64_t kEventsPerCommit = 500;
 
 // ---- The measurement configuration ----------------------------------------
 
-std::shared_ptr<APMPBRuntimeEntity> entityMessage(const Entity& entity) {
-  auto message = APMPBRuntimeEntity::initWithMessageInfo(nullptr);
-  APMNanoSetInt32(message, RuntimeEntityField::type, entity.type);
-  if (entity.name) APMNanoSetString(message, RuntimeEntityField::name, *entity.name);
-  if (entity.stringValue) APMNanoSetString(message, RuntimeEntityField::string_value, *entity.stringValue);
-  if (entity.numberValue) APMNanoSetDouble(message, RuntimeEntityField::number_value, *entity.numberValue);
-  if (entity.booleanValue) APMNanoSetBool(message, RuntimeEntityField::boolean_value, *entity.booleanValue);
-  if (!entity.value.empty()) {
-    std::vector<APMNanoValue> operands;
-    for (const Entity& operand : entity.value) operands.emplace_back(entityMessage(operand));
-    APMNanoSetRepeated(message, RuntimeEntityField::value, &operands);
-  }
-  return message;
-}
-
 // const reg = require("internal.registerCallback"), logEvent = require("internal.eventLogger");
 // reg("double", function (e) {
 //   if (e.getEventName() === "purchase") { e.setParamValue("value", e.getParamValue("value") * 2); return 0; }
@@ -69,7 +55,7 @@ std::shared_ptr<APMPBRuntimeEntity> entityMessage(const Entity& entity) {
 //   if (e.getEventName() === "purchase")
 //     if (90 < e.getParamValue("value")) logEvent("big_purchase", e.getTimestamp(), {_o: "script"});
 // }, {type: "create"});
-std::shared_ptr<APMPBProgram> editingProgram() {
+std::vector<Entity> editingProgram() {
   auto text = [](const char* value) { return Entity::string(value); };
   auto call = [&](const char* method, std::vector<Entity> arguments) {
     return Entity::statement("2", {Entity::statement("15", {text("e")}), text(method),
@@ -82,7 +68,7 @@ std::shared_ptr<APMPBProgram> editingProgram() {
         "reg", {text(name), Entity::statement("51", {text(""), Entity::statement("7", {text("e")}), std::move(body)}),
                 Entity::statement("8", {text("type"), text(type)})});
   };
-  std::vector<Entity> instructions{
+  return {
       Entity::statement("52", {text("reg"), Entity::statement("require", {text("internal.registerCallback")}),
                                text("logEvent"), Entity::statement("require", {text("internal.eventLogger")})}),
       callback("double", "edit",
@@ -98,11 +84,6 @@ std::shared_ptr<APMPBProgram> editingProgram() {
                               "22", {Entity::statement("23", {Entity::number(90), value}),
                                      Entity::statement("logEvent", {text("big_purchase"), call("getTimestamp", {}),
                                                                     Entity::statement("8", {text("_o"), text("script")})})})}))};
-  auto program = APMPBProgram::initWithMessageInfo(nullptr);
-  std::vector<APMNanoValue> messages;
-  for (const Entity& instruction : instructions) messages.emplace_back(entityMessage(instruction));
-  APMNanoSetRepeated(program, ProgramField::instructions, &messages);
-  return program;
 }
 
 // The configuration: the program, and the settings that bound the road.
@@ -110,22 +91,11 @@ std::shared_ptr<APMPBMeasurementConfig> measurementConfig() {
   auto config = APMPBMeasurementConfig::initWithMessageInfo(nullptr);
   APMNanoSetInt64(config, MeasurementConfigField::version, 7);
   APMNanoSetString(config, MeasurementConfigField::vuv_app_id, kAppID);
-  static constexpr std::pair<const char*, const char*> kSettings[] = {
-      {"measurement.store.max_stored_events_per_app", "20000"},
-      {"measurement.upload.max_events_per_bundle", "250"},
-      {"measurement.upload.max_bundles", "4"},
-      {"measurement.upload.max_batch_size", "40000"},
-  };
-  std::vector<APMNanoValue> settings;
-  for (const auto& [name, value] : kSettings) {
-    auto setting = APMPBSetting::initWithMessageInfo(nullptr);
-    APMNanoSetString(setting, SettingField::name, name);
-    APMNanoSetString(setting, SettingField::value, value);
-    settings.emplace_back(setting);
-  }
-  APMNanoSetRepeated(config, MeasurementConfigField::settings, &settings);
-  std::vector<APMNanoValue> programs{editingProgram()};
-  APMNanoSetRepeated(config, MeasurementConfigField::dynamic_event_editing, &programs);
+  setSettings(*config, {{"measurement.store.max_stored_events_per_app", "20000"},
+                        {"measurement.upload.max_events_per_bundle", "250"},
+                        {"measurement.upload.max_bundles", "4"},
+                        {"measurement.upload.max_batch_size", "40000"}});
+  setEditingProgram(*config, editingProgram());
   return config;
 }
 

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "examples/config_messages.h"
 #include "examples/event_road.h"
 #include "examples/loopback_collector.h"
 #include "measurement/engine/monitor.h"
@@ -341,19 +342,6 @@ class SnapshotObserver : public APMEExperimentObserverDelegate {
   bool arrived_ = false;
 };
 
-// The wire form of a program statement, as a configuration carries it.
-std::shared_ptr<APMPBRuntimeEntity> entityMessage(const APMPProgramEntity& entity) {
-  auto message = APMPBRuntimeEntity::initWithMessageInfo(nullptr);
-  APMNanoSetInt32(message, RuntimeEntityField::type, entity.type);
-  if (entity.name) APMNanoSetString(message, RuntimeEntityField::name, *entity.name);
-  if (entity.stringValue) APMNanoSetString(message, RuntimeEntityField::string_value, *entity.stringValue);
-  if (entity.numberValue) APMNanoSetDouble(message, RuntimeEntityField::number_value, *entity.numberValue);
-  std::vector<APMNanoValue> operands;
-  for (const APMPProgramEntity& operand : entity.value) operands.emplace_back(entityMessage(operand));
-  if (!operands.empty()) APMNanoSetRepeated(message, RuntimeEntityField::value, &operands);
-  return message;
-}
-
 void showRemoteConfig() {
   heading("remote configuration");
   constexpr const char* kAppID = "1:1234567890:ios:example";
@@ -368,17 +356,10 @@ void showRemoteConfig() {
   auto config = APMPBMeasurementConfig::initWithMessageInfo(nullptr);
   APMNanoSetInt64(config, MeasurementConfigField::version, 42);
   APMNanoSetString(config, MeasurementConfigField::vuv_app_id, kAppID);
-  std::vector<APMNanoValue> settings;
-  for (auto [key, value] : {std::pair{"measurement.upload.interval", "1800000"},
-                            std::pair{"measurement.upload.retry_count", "30"},
-                            std::pair{"measurement.upload.max_batch_size", "131072"},
-                            std::pair{"measurement.example.tier", "gold"}}) {
-    auto setting = APMPBSetting::initWithMessageInfo(nullptr);
-    APMNanoSetString(setting, SettingField::name, key);
-    APMNanoSetString(setting, SettingField::value, value);
-    settings.emplace_back(setting);
-  }
-  APMNanoSetRepeated(config, MeasurementConfigField::settings, &settings);
+  setSettings(*config, {{"measurement.upload.interval", "1800000"},
+                        {"measurement.upload.retry_count", "30"},
+                        {"measurement.upload.max_batch_size", "131072"},
+                        {"measurement.example.tier", "gold"}});
   auto event = APMPBEventConfig::initWithMessageInfo(nullptr);
   APMNanoSetString(event, EventConfigField::name, "first_open");
   APMNanoSetBool(event, EventConfigField::is_blocklisted, true);
@@ -396,7 +377,7 @@ void showRemoteConfig() {
   auto method = [&](APMPProgramEntity target, const char* name, std::vector<APMPProgramEntity> arguments) {
     return statement("2", {std::move(target), literal(name), statement("7", std::move(arguments))});
   };
-  const APMPProgramEntity instructions[] = {
+  setEditingProgram(*config, {
       statement("52", {literal("reg"), statement("require", {literal("internal.registerCallback")}),
                        literal("settings"), statement("require", {literal("internal.remoteConfig")}),
                        literal("app"), statement("require", {literal("internal.appMetadata")})}),
@@ -410,13 +391,7 @@ void showRemoteConfig() {
                                   method(variable("e"), "setParamValue",
                                          {literal("platform"), statement("16", {statement("app", {}), literal("platform")})}),
                                   statement("36", {literal(0.0)})}),
-                 statement("8", {literal("type"), literal("edit")})})};
-  std::vector<APMNanoValue> messages;
-  for (const APMPProgramEntity& instruction : instructions) messages.emplace_back(entityMessage(instruction));
-  auto program = APMPBProgram::initWithMessageInfo(nullptr);
-  APMNanoSetRepeated(program, ProgramField::instructions, &messages);
-  std::vector<APMNanoValue> programs{program};
-  APMNanoSetRepeated(config, MeasurementConfigField::dynamic_event_editing, &programs);
+                 statement("8", {literal("type"), literal("edit")})})});
 
   const bool stored = remote->updateMeasurementConfig(config);
   std::printf("stored: %s, version %lld, expired: %s\n", stored ? "yes" : "no",
