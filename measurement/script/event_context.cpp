@@ -3,15 +3,24 @@
 using platform::Object;
 
 void APMPEventContext::setInputEvent(APMPEvent event) {
-  output_ = event;
   input_ = std::move(event);
+  outputWritten_ = false;
   loggedEvents_.clear();
   journal_.clear();
 }
 
 void APMPEventContext::setOutputEvent(APMPEvent event) {
   output_ = std::move(event);
+  outputWritten_ = true;
   journal_.clear();
+}
+
+APMPEvent& APMPEventContext::writableOutput() {
+  if (!outputWritten_) {
+    output_ = input_;
+    outputWritten_ = true;
+  }
+  return output_;
 }
 
 void APMPEventContext::logEventWithName(std::string name, double timestamp, APMPEvent::Parameters parameters) {
@@ -29,12 +38,13 @@ bool APMPEventContext::noted(bool isName, std::string_view name) const {
 }
 
 void APMPEventContext::setOutputName(std::string name) {
-  if (!noted(true, {})) journal_.push_back(Change{true, output_.name(), Object()});
-  output_.setName(std::move(name));
+  APMPEvent& output = writableOutput();
+  if (!noted(true, {})) journal_.push_back(Change{true, output.name(), Object()});
+  output.setName(std::move(name));
 }
 
 void APMPEventContext::setOutputParameter(Object value, std::string_view name) {
-  Object previous = output_.exchangeParameter(std::move(value), name);
+  Object previous = writableOutput().exchangeParameter(std::move(value), name);
   if (!noted(false, name)) journal_.push_back(Change{false, std::string(name), std::move(previous)});
 }
 

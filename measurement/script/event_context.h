@@ -2,9 +2,11 @@
 // (the input), as being edited (the output, a copy of the input at first),
 // and the events created while handling it, in creation order.
 //
-// Edits made through `setOutputName` and `setOutputParameter` are noted
-// since the last `beginEdit`, so that `discardEdit` can put the output back
-// as it was without copying the whole event before each callback.
+// The output is copied from the input only when it is first written: until
+// then it is the input itself, and is known to equal it. Edits made through
+// `setOutputName` and `setOutputParameter` are noted since the last
+// `beginEdit`, so that `discardEdit` can put the output back as it was
+// without copying the whole event before each callback.
 //
 // Owned by its editor and shared with the script natives that read and
 // write it; used on the editor's thread only.
@@ -27,8 +29,11 @@ class APMPEventContext {
   // are dropped.
   void setInputEvent(APMPEvent event);
   const APMPEvent& inputEvent() const noexcept { return input_; }
-  const APMPEvent& outputEvent() const noexcept { return output_; }
+  const APMPEvent& outputEvent() const noexcept { return outputWritten_ ? output_ : input_; }
   void setOutputEvent(APMPEvent event);
+  // Whether the output may differ from the input: false until it is first
+  // written.
+  bool outputWritten() const noexcept { return outputWritten_; }
   const std::vector<APMPEvent>& eventsToLog() const noexcept { return loggedEvents_; }
 
   // Appends a created event whose parameters are normalised against the
@@ -53,9 +58,13 @@ class APMPEventContext {
   };
 
   bool noted(bool isName, std::string_view name) const;
+  // The output, copied from the input on the first write.
+  APMPEvent& writableOutput();
 
   APMPEvent input_;
+  // Holds the last copy's storage for reuse while not written.
   APMPEvent output_;
+  bool outputWritten_ = false;
   std::vector<APMPEvent> loggedEvents_;
   std::vector<Change> journal_;
 };

@@ -142,13 +142,11 @@ bool APMPEventEditing::handleEvent(APMPEvent event, ErrorRef* error) {
     callbackHandler_->triggerCallbacks(*scope, eventContext_, failure);
   }
   runtime_->collectGarbage();
+  const APMPEventContext& context = *eventContext_;
+  edited_ = context.outputWritten() && !context.outputEvent().isEqualToEvent(context.inputEvent());
   if (failure) {
     platform::setError(error, failure);
     return false;
   }
-  return hasEdits() || hasCreatedEvents();
-}
-
-bool APMPEventEditing::hasEdits() const {
-  return !eventContext_->outputEvent().isEqualToEvent(eventContext_->inputEvent());
+  return edited_ || hasCreatedEvents();
 }

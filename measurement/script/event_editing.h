@@ -75,7 +75,7 @@ class APMPEventEditing {
   // were created; false with the error when a callback failed.
   bool handleEvent(APMPEvent event, platform::ErrorRef* error = nullptr);
   // The output event differs from the input event.
-  bool hasEdits() const;
+  bool hasEdits() const noexcept { return edited_; }
   bool hasCreatedEvents() const { return !eventContext_->eventsToLog().empty(); }
   // The context of the last handled event.
   const APMPEventContext& eventContext() const noexcept { return *eventContext_; }
@@ -94,4 +94,7 @@ class APMPEventEditing {
   std::shared_ptr<APMPEventContext> eventContext_;
   std::shared_ptr<APMPEditingCallbackHandler> callbackHandler_;
   std::shared_ptr<APMPRuntime> runtime_;
+  // Whether the last handled event's output differs from its input; the
+  // context cannot change until the next event.
+  bool edited_ = false;
 };

@@ -90,6 +90,9 @@ TEST(EventTest, EqualityToleratesEpsilonAndSeesKindsAndBothParameterSets) {
 
 TEST(EventContextTest, DiscardRestoresTheOutputAsAtTheLastBeginAndCreatedEventsNormalise) {
   APMPEventContext context(APMPEvent("e", 1, {{"a", Object(int64_t{1})}, {"b", Object("x")}}));
+  // Until written, the output is the input itself.
+  EXPECT_FALSE(context.outputWritten());
+  EXPECT_EQ(&context.outputEvent(), &context.inputEvent());
   context.beginEdit();
   context.setOutputParameter(Object(5.0), "a");
   context.beginEdit();
@@ -110,8 +113,13 @@ TEST(EventContextTest, DiscardRestoresTheOutputAsAtTheLastBeginAndCreatedEventsN
   expectSame(made.parameterForName("a"), Object(int64_t{9}), "a against the input's integer");
   expectSame(made.parameterForName("b"), Object("4"), "b against the input's text");
   expectSame(made.parameterForName("z"), Object(1.5), "z without an input value");
-  context.setInputEvent(APMPEvent());
+  context.setInputEvent(APMPEvent("next", 3, {{"n", Object(2.0)}}));
   EXPECT_TRUE(context.eventsToLog().empty());
+  EXPECT_FALSE(context.outputWritten());
+  EXPECT_TRUE(context.outputEvent().isEqualToEvent(APMPEvent("next", 3, {{"n", Object(2.0)}})));
+  context.setOutputParameter(Object(), "n");
+  EXPECT_FALSE(context.outputEvent().hasParameterName("n"));
+  EXPECT_TRUE(context.inputEvent().hasParameterName("n"));
 }
 
 }  // namespace
