@@ -143,7 +143,7 @@ platform::Object APMEManager::flagValueForFlagName(const std::string& flagName,
   platform::Object value;
   dispatchSyncOnSerialQueue([&] {
     if (!registeredClientsBySDKName_.get(SDKName)) {
-      monitor()->logWithLevel(3, 800012, "SDK is not registered yet", SDKName);
+      monitor()->logWithLevel(3, 800012, "SDK is not registered yet");
       return;
     }
     auto defaults = defaultFlagsBySDKName_.get(SDKName);
