@@ -90,10 +90,12 @@ APMSqliteStore* APMEDatabase::openStore(platform::ErrorRef* error) const {
 }
 
 bool APMEDatabase::reset() {
-  if (!sqliteStore_) return false;
-  const std::string path = sqliteStore_->databasePath();
-  if (!closeAndDelete()) monitor()->logWithLevel(4, 810005, "Failed to delete database data");
-  if (!initializeResourcesWithContext("Reset", path)) {
+  // Without an open store the path is unknown, so no new file can be made.
+  const std::string path = sqliteStore_ ? sqliteStore_->databasePath() : std::string();
+  if (sqliteStore_ && !closeAndDelete()) {
+    monitor()->logWithLevel(4, 810005, "Failed to delete database data");
+  }
+  if (path.empty() || !initializeResourcesWithContext("Reset", path)) {
     monitor()->logWithLevel(1, 810006, "Cannot re-initialize the database");
     return false;
   }
