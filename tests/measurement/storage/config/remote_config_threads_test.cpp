@@ -43,6 +43,8 @@ std::vector<long> configurationCodes(const RecordingMonitor& monitor) {
 class RemoteConfigExperimentsTest : public ::testing::Test, public ManagerFixture {
  protected:
   void SetUp() override { startManager(); }
+  // Nothing of a test may still run on the framework's queues after it.
+  void TearDown() override { settle(); }
 };
 
 TEST_F(RemoteConfigExperimentsTest, NoticedSnapshotsActivateAndTheirFlagsWin) {
@@ -75,10 +77,24 @@ TEST_F(RemoteConfigExperimentsTest, NoticedSnapshotsActivateAndTheirFlagsWin) {
 
   remote->reset();
   EXPECT_TRUE(remote->regionalDefaultsEnabled());
-  // The manager's reset runs on its queues: let it finish within the test.
-  manager_->dispatchSyncOnSerialQueue([] {});
-  drain(taskManager_);
-  manager_->dispatchSyncOnSerialQueue([] {});
+}
+
+TEST_F(RemoteConfigExperimentsTest, ANoticeDuringActivationIsKept) {
+  auto remote = APMRemoteConfig::initWithAppID(kAppID, nullptr, nullptr, manager_);
+  fetched({snapshot(kAPMRemoteConfigSDKName, {experiment(4)})});
+  remote->clientDidReceiveNewSnapshot(remote->experimentClient());
+  // The manager logs its success while the activation is still running:
+  // a second snapshot is noticed right then.
+  APMMeasurement::monitor()->setObserver([&](long, long code, const std::string&, const APMMonitor::Contexts&,
+                                             const std::string&) {
+    if (code == 800028) remote->clientDidReceiveNewSnapshot(remote->experimentClient());
+  });
+  const bool activated = remote->activateNewSnapshot();
+  APMMeasurement::monitor()->setObserver(nullptr);
+  ASSERT_TRUE(activated);
+  RecordingMonitor monitor;
+  EXPECT_FALSE(remote->activateNewSnapshot());  // tried again: nothing is pending yet
+  EXPECT_EQ(configurationCodes(monitor), std::vector<long>{29024});
 }
 
 TEST(RemoteConfigThreadsTest, ReadersSeeOneConfigurationOrTheNext) {

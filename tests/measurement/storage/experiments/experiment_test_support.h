@@ -150,6 +150,14 @@ class ManagerFixture : public TaskManagerFixture {
     manager_->dispatchSyncOnSerialQueue([] {});
   }
 
+  // Waits for the work both queues were given so far (a reset or an
+  // activation stores on the task manager's queue after the manager's).
+  void settle() {
+    manager_->dispatchSyncOnSerialQueue([] {});
+    drain(taskManager_);
+    manager_->dispatchSyncOnSerialQueue([] {});
+  }
+
   std::shared_ptr<APMETaskManager> taskManager_;
   std::shared_ptr<APMEManager> manager_;
 };
