@@ -362,8 +362,14 @@ class APMDatabase {
       const APMRecordFilter& eventFilter = nullptr);
   std::optional<bool> containsRawEventWithMetadataFingerprint(int64_t fingerprint,
                                                               platform::ErrorRef* error = nullptr);
-  // Deletes the events up to and including `rowID`.
+  // Deletes the events up to and including `rowID`, of every fingerprint.
+  // After bundling one fingerprint, use the call below: events of other
+  // fingerprints stored in between would go unbundled.
   bool deleteRawEventsWithMaxRowID(int64_t rowID, platform::ErrorRef* error = nullptr);
+  // Deletes the events of `fingerprint` up to and including `rowID`: what a
+  // bundle of that fingerprint took.
+  bool deleteRawEventsWithMetadataFingerprint(int64_t fingerprint, int64_t maxRowID,
+                                              platform::ErrorRef* error = nullptr);
   // Deletes the oldest events so that `maxEventsStored` - 1 stay (none for
   // a limit of 0 or 1), making room for the one about to be stored; the
   // number deleted. The count of stored events is kept by the connection

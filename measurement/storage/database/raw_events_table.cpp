@@ -380,6 +380,14 @@ bool APMDatabase::deleteRawEventsWithMaxRowID(int64_t rowID, ErrorRef* error) {
       .has_value();
 }
 
+bool APMDatabase::deleteRawEventsWithMetadataFingerprint(int64_t fingerprint, int64_t maxRowID,
+                                                         ErrorRef* error) {
+  return sqliteStore_
+      ->deleteRecordsFromTableWithName(kAPMRawEventsTable, "metadata_fingerprint = ? AND rowid <= ?",
+                                       {fingerprint, maxRowID}, error)
+      .has_value();
+}
+
 bool APMDatabase::deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, ErrorRef* error) {
   if (maxAge < 0) {
     APMSetError(error, kArgument, "Cannot delete stale raw events given negative time period");

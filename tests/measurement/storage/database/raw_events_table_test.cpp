@@ -83,6 +83,17 @@ TEST_F(RawEventsTableTest, EventsComeBackByFingerprintAndLeaveWithTheirMetadata)
   EXPECT_EQ(database_->queryLatestRawEventTime(), std::nullopt);
 }
 
+TEST_F(RawEventsTableTest, BundlingOneFingerprintLeavesTheOthersInBetween) {
+  auto other = road::bundle(2);
+  ASSERT_TRUE(storeEvent(1));
+  ASSERT_TRUE(database_->storeRawEvent(road::event(2, kNow), other, false));
+  ASSERT_TRUE(storeEvent(3));
+  auto events = database_->rawEventsWithMetadataFingerprint(fingerprint());
+  ASSERT_TRUE(events);
+  ASSERT_TRUE(database_->deleteRawEventsWithMetadataFingerprint(fingerprint(), events->back()->rowID()));
+  EXPECT_EQ(storedSequences(), std::vector<int64_t>{2});
+}
+
 TEST_F(RawEventsTableTest, DamagedMetadataIsReplacedByTheNextStore) {
   ASSERT_TRUE(storeEvent(1));
   fill("UPDATE raw_events_metadata SET metadata = x'ffff' WHERE ? = 0", 1);
