@@ -35,7 +35,9 @@ constexpr const char* kCountTableSetup[] = {
     "CREATE TEMP TRIGGER IF NOT EXISTS raw_events_count_delete AFTER DELETE ON main.raw_events "
     "BEGIN UPDATE raw_events_count SET n = n - 1; END",
 };
-constexpr const char* kReadCount = "SELECT n, data_version FROM temp.raw_events_count";
+// The count when it was taken at this data version; NULL otherwise.
+constexpr const char* kReadCount =
+    "SELECT (SELECT n FROM temp.raw_events_count WHERE data_version = ?)";
 constexpr const char* kDataVersion = "PRAGMA data_version";
 constexpr const char* kClearCount = "DELETE FROM temp.raw_events_count";
 constexpr const char* kCountAll = "SELECT count(1) FROM main.raw_events";
@@ -56,16 +58,13 @@ std::optional<int64_t> storedEventCount(APMSqliteStore& store, ErrorRef* error) 
   platform::Object version = store.numberForQuery(kDataVersion, {}, error);
   if (!version.isNumber()) return std::nullopt;
   ErrorRef readError;
-  auto rows = store.recordsForQuery(kReadCount, {}, &readError);
-  if (!rows) {
+  platform::Object kept = store.numberForQuery(kReadCount, {version}, &readError);
+  if (kept.isNumber()) return kept.int64Value();
+  if (readError) {
     // A new connection: no count table yet.
     for (const char* sql : kCountTableSetup) {
       if (!store.executeSQL(sql, error)) return std::nullopt;
     }
-    rows.emplace();
-  }
-  if (rows->size() == 1 && (*rows)[0]["data_version"] == version) {
-    return (*rows)[0]["n"].int64Value();
   }
   platform::Object counted = store.numberForQuery(kCountAll, {}, error);
   if (!counted.isNumber()) return std::nullopt;

@@ -1,7 +1,10 @@
 #include "measurement/storage/database/storage_limits.h"
 
-// Until the remote configuration serves them, the settings' defaults are
-// the limits in force.
+#include "measurement/engine/measurement.h"
+#include "measurement/storage/config/remote_config.h"
+
 APMStorageLimits APMCurrentStorageLimits() {
-  return APMStorageLimits{};
+  std::shared_ptr<APMRemoteConfig> config = APMMeasurement::remoteConfig();
+  return APMStorageLimits{config->maxEventsStored(), config->maxQueueTime(),
+                          config->databaseDeleteStaleBundlesInterval()};
 }

@@ -2,8 +2,9 @@
 // value so that the database reads them in one place.
 //
 // `APMCurrentStorageLimits` answers the settings of the configuration in
-// force; a database may be given another source (tests pin small limits
-// that way). Any thread may call it.
+// force (`APMMeasurement::remoteConfig`); a database may be given another
+// source (tests pin small limits that way). Any thread may call it. The
+// member defaults are the settings' defaults.
 #pragma once
 
 #include <cstdint>
