@@ -23,11 +23,6 @@ constexpr const char* kQueueColumns = "SELECT rowid, data, retry_count FROM queu
 
 std::shared_ptr<APMMonitor> monitor() { return APMMeasurement::monitor(); }
 
-std::optional<bool> flagOf(const platform::Object& number) {
-  if (!number.isNumber()) return std::nullopt;
-  return number.int64Value() != 0;
-}
-
 // "rowid IN (?,?,?)" with its parameters.
 struct RowIDCondition {
   std::string text;
@@ -60,7 +55,7 @@ int64_t framedSize(int64_t size) {
 }  // namespace
 
 std::optional<bool> APMDatabase::isQueuedBundleTableEmpty(ErrorRef* error) {
-  return flagOf(sqliteStore_->numberForQuery("SELECT NOT EXISTS (SELECT 1 FROM queue LIMIT 1)", {}, error));
+  return APMBooleanOfNumber(sqliteStore_->numberForQuery("SELECT NOT EXISTS (SELECT 1 FROM queue LIMIT 1)", {}, error));
 }
 
 std::optional<double> APMDatabase::queryLatestBundleTime(ErrorRef* error) {
@@ -71,7 +66,7 @@ std::optional<double> APMDatabase::queryLatestBundleTime(ErrorRef* error) {
 }
 
 std::optional<bool> APMDatabase::containsRealtimeBundlesWithError(ErrorRef* error) {
-  return flagOf(sqliteStore_->numberForQuery(
+  return APMBooleanOfNumber(sqliteStore_->numberForQuery(
       "SELECT EXISTS (SELECT 1 FROM queue WHERE is_realtime = 1 LIMIT 1)", {}, error));
 }
 
@@ -207,7 +202,7 @@ bool APMDatabase::incrementRetryCounterForBundlesWithIDs(const std::vector<int64
     APMSetError(error, kArgument, "Failed to increment retry counter");
     return false;
   }
-  if (flagOf(sqliteStore_->numberForQuery(
+  if (APMBooleanOfNumber(sqliteStore_->numberForQuery(
                  "SELECT EXISTS (SELECT 1 FROM queue WHERE retry_count = ? LIMIT 1)",
                  {kAPMMaxBundleRetryCount}))
           .value_or(false)) {

@@ -47,11 +47,6 @@ constexpr const char* kOldestRows = "rowid IN (SELECT rowid FROM raw_events ORDE
 
 std::shared_ptr<APMMonitor> monitor() { return APMMeasurement::monitor(); }
 
-std::optional<bool> flagOf(const platform::Object& number) {
-  if (!number.isNumber()) return std::nullopt;
-  return number.int64Value() != 0;
-}
-
 // The number of stored events, counted again when the connection has no
 // count yet or the file changed under it. Call inside a savepoint.
 std::optional<int64_t> storedEventCount(APMSqliteStore& store, ErrorRef* error) {
@@ -170,7 +165,7 @@ bool APMDatabase::deleteUnusedRawEventsMetadata(ErrorRef* error) {
 // --- Writing -------------------------------------------------------------------
 
 std::optional<bool> APMDatabase::isRawEventsTableEmpty(ErrorRef* error) {
-  return flagOf(
+  return APMBooleanOfNumber(
       sqliteStore_->numberForQuery("SELECT NOT EXISTS (SELECT 1 FROM raw_events LIMIT 1)", {}, error));
 }
 
@@ -278,13 +273,13 @@ APMDatabase::rawEventsWithMetadataFingerprint(int64_t fingerprint, ErrorRef* err
 
 std::optional<bool> APMDatabase::containsRawEventWithMetadataFingerprint(int64_t fingerprint,
                                                                          ErrorRef* error) {
-  return flagOf(sqliteStore_->numberForQuery(
+  return APMBooleanOfNumber(sqliteStore_->numberForQuery(
       "SELECT EXISTS (SELECT 1 FROM raw_events WHERE metadata_fingerprint = ? LIMIT 1)",
       {fingerprint}, error));
 }
 
 std::optional<bool> APMDatabase::containsRealtimeRawEventsWithError(ErrorRef* error) {
-  return flagOf(sqliteStore_->numberForQuery(
+  return APMBooleanOfNumber(sqliteStore_->numberForQuery(
       "SELECT EXISTS (SELECT 1 FROM raw_events WHERE is_realtime = 1 LIMIT 1)", {}, error));
 }
 

@@ -60,6 +60,11 @@ int32_t APMInt32Column(const APMRecord& record, std::string_view column) {
                                                   std::numeric_limits<int32_t>::max()));
 }
 
+std::optional<bool> APMBooleanOfNumber(const platform::Object& number) {
+  if (!number.isNumber()) return std::nullopt;
+  return number.int64Value() != 0;
+}
+
 std::optional<platform::Bytes> APMColumnOfEvent(const APMEvent& event) {
   std::shared_ptr<APMPBEvent> message = event.protoEvent();
   if (!message) return std::nullopt;

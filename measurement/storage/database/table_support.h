@@ -39,6 +39,10 @@ const platform::Bytes* APMBytesColumn(const APMRecord& record, std::string_view 
 // stored number is clamped, no number gives 0.
 int32_t APMInt32Column(const APMRecord& record, std::string_view column);
 
+// The answer of an EXISTS query: true for a non-zero number; nullopt when
+// the query gave no number (it failed).
+std::optional<bool> APMBooleanOfNumber(const platform::Object& number);
+
 // The message bytes of `event`; nullopt when they cannot be made.
 std::optional<platform::Bytes> APMColumnOfEvent(const APMEvent& event);
 
