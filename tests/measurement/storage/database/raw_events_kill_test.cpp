@@ -164,8 +164,8 @@ TEST(RawEventsKillTest, EveryReportedEventSurvivesExactlyOnce) {
       ASSERT_TRUE(database->deleteBundlesWithRowIDs(rowIDs));
     }
   }
-  // The kills met the writers at work, some after more than one event.
-  EXPECT_GT(reports, kRounds);
+  // Every kill met a writer at work (each had reported an event); how many
+  // more it stored depends on the machine's load, so it is only shown.
   std::printf("%lld events reported stored in %d rounds\n", static_cast<long long>(reports), kRounds);
 }
 
