@@ -158,5 +158,7 @@ bool APMValue::operator==(const APMValue& other) const {
 }
 
 size_t APMValue::hash() const {
-  return hashOfObject(value_) ^ static_cast<size_t>(valueType_ * 31);
+  // Multiplied unsigned: the kind of `initWithValueType` is unchecked, and
+  // a large one would overflow a signed product.
+  return hashOfObject(value_) ^ (static_cast<size_t>(valueType_) * 31);
 }
