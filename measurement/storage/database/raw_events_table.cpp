@@ -344,7 +344,7 @@ std::shared_ptr<APMRawEventData> APMDatabase::rawEventDataFromDictionary(const A
     }
     std::optional<APMEvent::Parameters> decoded = APMDictionaryFromEventParam(eventParam, false);
     if (!decoded) {
-      APMSetError(error, kState, "Failed to parse event params data");
+      APMSetError(error, kState, "Failed to parse event params from data");
       return nullptr;
     }
     parameters.merge(*decoded);
