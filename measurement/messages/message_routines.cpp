@@ -200,7 +200,8 @@ class Layouts {
 };
 
 const MessageLayout& layoutOf(const MessageSchema& schema) {
-  static const Layouts layouts;
+  // Never destroyed: pool threads may still encode while the process exits.
+  static const Layouts& layouts = *new Layouts();
   return layouts.of(schema);
 }
 
