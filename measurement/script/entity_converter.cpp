@@ -4,6 +4,7 @@
 #include <limits>
 #include <unordered_map>
 
+#include "measurement/script/evaluator.h"
 #include "measurement/script/object_manager.h"
 #include "measurement/script/scope.h"
 #include "measurement/script/script_error.h"
@@ -18,148 +19,210 @@ namespace {
 // Field access on a program entity; the conversion below is written once
 // against these, for any entity form that provides them: the node type
 // (0 when absent), the optional texts, boolean and number, and a visit of
-// the operands in order (stopping when the visitor answers false).
+// the operands in order.
 int32_t entityType(const APMPProgramEntity& entity) { return entity.type; }
-std::optional<std::string> entityName(const APMPProgramEntity& entity) { return entity.name; }
-std::optional<std::string> entityString(const APMPProgramEntity& entity) { return entity.stringValue; }
+std::optional<std::string_view> optionalText(const std::optional<std::string>& text) {
+  if (!text) return std::nullopt;
+  return std::string_view(*text);
+}
+std::optional<std::string_view> entityName(const APMPProgramEntity& entity) { return optionalText(entity.name); }
+std::optional<std::string_view> entityString(const APMPProgramEntity& entity) {
+  return optionalText(entity.stringValue);
+}
 std::optional<bool> entityBoolean(const APMPProgramEntity& entity) { return entity.booleanValue; }
 std::optional<double> entityNumber(const APMPProgramEntity& entity) { return entity.numberValue; }
 size_t entityOperandCount(const APMPProgramEntity& entity) { return entity.value.size(); }
 template <class Visit>
-void forEachOperand(const APMPProgramEntity& entity, Visit visit) {
+bool forEachOperand(const APMPProgramEntity& entity, Visit visit) {
   for (const APMPProgramEntity& operand : entity.value) {
-    if (!visit(operand)) return;
+    if (!visit(operand)) return false;
   }
+  return true;
 }
 
 // The same on the record of a RuntimeEntity message (message_info.h): one
 // slot per field ID, null when the field is absent. Operand records of
 // another message type, or missing ones, read as entities without fields.
-const MessageInfo& emptyEntity() {
-  static void* const noSlots[RuntimeEntityField::kFieldCount] = {};
-  static const MessageInfo empty{const_cast<void**>(noSlots), nullptr, "RuntimeEntity"};
-  return empty;
-}
-const void* slot(const MessageInfo& record, int32_t field) { return record.slots ? record.slots[field] : nullptr; }
 int32_t entityType(const MessageInfo& record) {
-  const void* cell = slot(record, RuntimeEntityField::type);
+  const void* cell = APMPRecordSlot(record, RuntimeEntityField::type);
   // Enums are stored zero-extended; the value is the low 32 bits.
   return cell ? static_cast<int32_t>(static_cast<uint32_t>(*static_cast<const uint64_t*>(cell))) : 0;
 }
-std::optional<std::string> textField(const MessageInfo& record, int32_t field) {
-  const auto* text = static_cast<const APMNanoBytes*>(slot(record, field));
-  if (!text || !text->data) return std::nullopt;
-  return std::string(reinterpret_cast<const char*>(text->data), text->length);
+std::optional<std::string_view> entityName(const MessageInfo& record) {
+  return APMPRecordText(record, RuntimeEntityField::name);
 }
-std::optional<std::string> entityName(const MessageInfo& record) {
-  return textField(record, RuntimeEntityField::name);
-}
-std::optional<std::string> entityString(const MessageInfo& record) {
-  return textField(record, RuntimeEntityField::string_value);
+std::optional<std::string_view> entityString(const MessageInfo& record) {
+  return APMPRecordText(record, RuntimeEntityField::string_value);
 }
 std::optional<bool> entityBoolean(const MessageInfo& record) {
-  const void* cell = slot(record, RuntimeEntityField::boolean_value);
+  const void* cell = APMPRecordSlot(record, RuntimeEntityField::boolean_value);
   if (!cell) return std::nullopt;
   return *static_cast<const uint8_t*>(cell) != 0;
 }
 std::optional<double> entityNumber(const MessageInfo& record) {
-  const void* cell = slot(record, RuntimeEntityField::number_value);
+  const void* cell = APMPRecordSlot(record, RuntimeEntityField::number_value);
   if (!cell) return std::nullopt;
   return *static_cast<const double*>(cell);
 }
 const APMNanoRepeated* operands(const MessageInfo& record) {
-  return static_cast<const APMNanoRepeated*>(slot(record, RuntimeEntityField::value));
+  return static_cast<const APMNanoRepeated*>(APMPRecordSlot(record, RuntimeEntityField::value));
 }
 size_t entityOperandCount(const MessageInfo& record) {
   const APMNanoRepeated* list = operands(record);
   return list && list->items ? list->count : 0;
 }
 template <class Visit>
-void forEachOperand(const MessageInfo& record, Visit visit) {
+bool forEachOperand(const MessageInfo& record, Visit visit) {
   const APMNanoRepeated* list = operands(record);
   for (uint32_t i = 0; list && list->items && i < list->count; ++i) {
     const auto* item = static_cast<const MessageInfo*>(list->items[i]);
     const bool sameType = item && item->slots && item->kinds == record.kinds;
-    if (!visit(sameType ? *item : emptyEntity())) return;
+    if (!visit(sameType ? *item : APMPEmptyEntityRecord())) return false;
   }
+  return true;
 }
 const MessageInfo& recordOf(const APMPBRuntimeEntity& entity) {
   const MessageInfo* record = entity.messageInfo();
-  return record && record->slots ? *record : emptyEntity();
+  return record && record->slots ? *record : APMPEmptyEntityRecord();
+}
+const MessageInfo& recordOf(const std::shared_ptr<APMPBRuntimeEntity>& entity) {
+  return entity ? recordOf(*entity) : APMPEmptyEntityRecord();
 }
 
-// The string literals of one program conversion: equal texts share one
-// immutable cell, which keeps a converted program small and its statements
-// close together.
-class Texts {
+// One conversion of program entities into runtime values, in two walks.
+// The first checks every entity as the conversion would meet it (first
+// error wins) and measures the statements; the second, which cannot fail,
+// lays them out in one block, each followed by its arguments and then by
+// the statements among them, so that evaluation reads the program front to
+// back. Equal texts and function names share one cell.
+class Conversion {
  public:
-  APMPRef<APMPStringValue> intern(const std::optional<std::string>& utf8) {
-    std::u16string text = utf8 ? script_text::toUtf16(*utf8) : std::u16string();
-    auto it = cells_.find(text);
-    if (it != cells_.end()) return it->second;
-    auto cell = APMPMake<APMPStringValue>(text);
-    cells_.emplace(std::move(text), cell);
-    return cell;
+  template <class Entity>
+  bool measure(const Entity& entity, int depth, ErrorRef& error) {
+    switch (entityType(entity)) {
+      case kAPMPEntityString:
+      case kAPMPEntityNumber:
+      case kAPMPEntityBoolean:
+        return true;
+      case kAPMPEntityStatement:
+        return measureStatement(entity, depth, error);
+      default:
+        APMPSetError(error, kAPMPErrorEntityType);
+        return false;
+    }
+  }
+
+  template <class Entity>
+  bool measureStatement(const Entity& entity, int depth, ErrorRef& error) {
+    if (!entityName(entity)) {
+      APMPSetError(error, kAPMPErrorMissingFunctionName);
+      return false;
+    }
+    if (depth >= kAPMPMaxProgramDepth) {
+      APMPSetError(error, kAPMPErrorLimit);
+      return false;
+    }
+    bytes_ += APMPStatementBlock::statementBytes(entityOperandCount(entity));
+    return forEachOperand(entity, [&](const auto& operand) { return measure(operand, depth + 1, error); });
+  }
+
+  // After the measuring walks, before the building ones.
+  void allocate() {
+    if (bytes_ > 0) block_.emplace(bytes_);
+  }
+
+  // Entities the measuring walk accepted, in the same order.
+  template <class Entity>
+  Value build(const Entity& entity) {
+    switch (entityType(entity)) {
+      case kAPMPEntityString:
+        return Value(text(entityString(entity).value_or(std::string_view())));
+      case kAPMPEntityNumber:
+        return Value::number(entityNumber(entity).value_or(std::numeric_limits<double>::quiet_NaN()));
+      case kAPMPEntityBoolean:
+        return Value::boolean(entityBoolean(entity).value_or(false));
+      default:
+        return buildStatement(entity);
+    }
+  }
+
+  template <class Entity>
+  Value buildStatement(const Entity& entity) {
+    const Name& name = functionName(*entityName(entity));
+    const auto count = static_cast<uint32_t>(entityOperandCount(entity));
+    APMPStatementValue* statement = block_->place(name.name, name.handler, count);
+    Value result(statement);
+    size_t index = 0;
+    forEachOperand(entity, [&](const auto& operand) {
+      APMPStatementBlock::setArgument(*statement, index++, build(operand));
+      return true;
+    });
+    return result;
   }
 
  private:
-  std::unordered_map<std::u16string, APMPRef<APMPStringValue>> cells_;
+  struct Name {
+    const void* name;  // the registrar's text, or the string cell
+    APMPCommandHandler handler;
+    APMPRef<APMPStringValue> cell;
+  };
+
+  APMPStringValue* text(std::string_view utf8) {
+    auto it = texts_.find(utf8);
+    if (it == texts_.end()) it = texts_.emplace(utf8, APMPMake<APMPStringValue>(script_text::toUtf16(utf8))).first;
+    return it->second.get();
+  }
+
+  const Name& functionName(std::string_view utf8) {
+    auto it = names_.find(utf8);
+    if (it != names_.end()) return it->second;
+    Name name{};
+    if (const auto* opcode = APMPCommandRegistrar::sharedInstance().commandForUtf8Name(utf8)) {
+      name.name = &opcode->first;
+      name.handler = opcode->second;
+    } else {
+      name.cell = APMPMake<APMPStringValue>(script_text::toUtf16(utf8));
+      name.name = name.cell.get();
+    }
+    return names_.emplace(utf8, std::move(name)).first->second;
+  }
+
+  size_t bytes_ = 0;
+  std::optional<APMPStatementBlock> block_;
+  // Keyed by the entities' own bytes, which outlive the conversion.
+  std::unordered_map<std::string_view, APMPRef<APMPStringValue>> texts_;
+  std::unordered_map<std::string_view, Name> names_;
 };
 
 template <class Entity>
-Value stringFromEntity(const Entity& entity, Texts& texts) {
-  return Value(texts.intern(entityString(entity)));
+Value convertEntity(const Entity& entity, ErrorRef& error) {
+  Conversion conversion;
+  if (!conversion.measure(entity, 0, error)) return {};
+  conversion.allocate();
+  return conversion.build(entity);
 }
 
 template <class Entity>
-Value numberFromEntity(const Entity& entity) {
-  return Value::number(entityNumber(entity).value_or(std::numeric_limits<double>::quiet_NaN()));
+Value convertStatement(const Entity& entity, ErrorRef& error) {
+  Conversion conversion;
+  if (!conversion.measureStatement(entity, 0, error)) return {};
+  conversion.allocate();
+  return conversion.buildStatement(entity);
 }
 
-template <class Entity>
-Value booleanFromEntity(const Entity& entity) {
-  return Value::boolean(entityBoolean(entity).value_or(false));
-}
-
-template <class Entity>
-Value valueFromEntity(const Entity& entity, int depth, Texts& texts, ErrorRef& error);
-
-template <class Entity>
-Value statementFromEntity(const Entity& entity, int depth, Texts& texts, ErrorRef& error) {
-  const std::optional<std::string> name = entityName(entity);
-  if (!name) {
-    APMPSetError(error, kAPMPErrorMissingFunctionName);
-    return {};
+// A list in one block: the entities before the first that fails.
+template <class Entities, class EntityOf>
+APMPConvertedStatements convertList(const Entities& entities, EntityOf entityOf) {
+  APMPConvertedStatements converted;
+  Conversion conversion;
+  size_t accepted = 0;
+  while (accepted < entities.size() && conversion.measure(entityOf(entities[accepted]), 0, converted.error)) {
+    ++accepted;
   }
-  if (depth >= kAPMPMaxProgramDepth) {
-    APMPSetError(error, kAPMPErrorLimit);
-    return {};
-  }
-  std::vector<Value> arguments;
-  arguments.reserve(entityOperandCount(entity));
-  forEachOperand(entity, [&](const auto& operand) {
-    arguments.push_back(valueFromEntity(operand, depth + 1, texts, error));
-    return !error;
-  });
-  if (error) return {};
-  return Value(APMPStatementValue::make(script_text::toUtf16(*name), arguments));
-}
-
-template <class Entity>
-Value valueFromEntity(const Entity& entity, int depth, Texts& texts, ErrorRef& error) {
-  switch (entityType(entity)) {
-    case kAPMPEntityString:
-      return stringFromEntity(entity, texts);
-    case kAPMPEntityNumber:
-      return numberFromEntity(entity);
-    case kAPMPEntityBoolean:
-      return booleanFromEntity(entity);
-    case kAPMPEntityStatement:
-      return statementFromEntity(entity, depth, texts, error);
-    default:
-      APMPSetError(error, kAPMPErrorEntityType);
-      return {};
-  }
+  conversion.allocate();
+  converted.values.reserve(accepted);
+  for (size_t i = 0; i < accepted; ++i) converted.values.push_back(conversion.build(entityOf(entities[i])));
+  return converted;
 }
 
 // The bounds of one value conversion.
@@ -284,9 +347,25 @@ auto reporting(ErrorRef* out, Convert convert) {
 
 }  // namespace
 
+namespace {
+
+template <class Entity>
+Value stringFromEntity(const Entity& entity) {
+  return Value::string(script_text::toUtf16(entityString(entity).value_or(std::string_view())));
+}
+template <class Entity>
+Value numberFromEntity(const Entity& entity) {
+  return Value::number(entityNumber(entity).value_or(std::numeric_limits<double>::quiet_NaN()));
+}
+template <class Entity>
+Value booleanFromEntity(const Entity& entity) {
+  return Value::boolean(entityBoolean(entity).value_or(false));
+}
+
+}  // namespace
+
 Value APMPRuntimeEntityConverter::stringValueFromRuntimeEntity(const APMPProgramEntity& entity) {
-  Texts texts;
-  return stringFromEntity(entity, texts);
+  return stringFromEntity(entity);
 }
 
 Value APMPRuntimeEntityConverter::numberValueFromRuntimeEntity(const APMPProgramEntity& entity) {
@@ -298,17 +377,11 @@ Value APMPRuntimeEntityConverter::booleanValueFromRuntimeEntity(const APMPProgra
 }
 
 Value APMPRuntimeEntityConverter::statementValueFromRuntimeEntity(const APMPProgramEntity& entity, ErrorRef* error) {
-  return reporting(error, [&](ErrorRef& e) {
-    Texts texts;
-    return statementFromEntity(entity, 0, texts, e);
-  });
+  return reporting(error, [&](ErrorRef& e) { return convertStatement(entity, e); });
 }
 
 Value APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(const APMPProgramEntity& entity, ErrorRef* error) {
-  return reporting(error, [&](ErrorRef& e) {
-    Texts texts;
-    return valueFromEntity(entity, 0, texts, e);
-  });
+  return reporting(error, [&](ErrorRef& e) { return convertEntity(entity, e); });
 }
 
 Value APMPRuntimeEntityConverter::runtimeValueFromNSObject(const Object& object, APMPScope& scope, ErrorRef* error) {
@@ -340,8 +413,7 @@ Object::Dictionary APMPRuntimeEntityConverter::dictionaryFromMapValue(const Valu
 }
 
 Value APMPRuntimeEntityConverter::stringValueFromRuntimeEntity(const APMPBRuntimeEntity& entity) {
-  Texts texts;
-  return stringFromEntity(recordOf(entity), texts);
+  return stringFromEntity(recordOf(entity));
 }
 
 Value APMPRuntimeEntityConverter::numberValueFromRuntimeEntity(const APMPBRuntimeEntity& entity) {
@@ -354,15 +426,26 @@ Value APMPRuntimeEntityConverter::booleanValueFromRuntimeEntity(const APMPBRunti
 
 Value APMPRuntimeEntityConverter::statementValueFromRuntimeEntity(const APMPBRuntimeEntity& entity,
                                                                   ErrorRef* error) {
-  return reporting(error, [&](ErrorRef& e) {
-    Texts texts;
-    return statementFromEntity(recordOf(entity), 0, texts, e);
-  });
+  return reporting(error, [&](ErrorRef& e) { return convertStatement(recordOf(entity), e); });
 }
 
 Value APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(const APMPBRuntimeEntity& entity, ErrorRef* error) {
-  return reporting(error, [&](ErrorRef& e) {
-    Texts texts;
-    return valueFromEntity(recordOf(entity), 0, texts, e);
+  return reporting(error, [&](ErrorRef& e) { return convertEntity(recordOf(entity), e); });
+}
+
+APMPConvertedStatements APMPRuntimeEntityConverter::runtimeValuesFromRuntimeEntities(
+    std::span<const APMPProgramEntity> entities) {
+  return convertList(entities, [](const APMPProgramEntity& entity) -> const APMPProgramEntity& { return entity; });
+}
+
+APMPConvertedStatements APMPRuntimeEntityConverter::runtimeValuesFromRuntimeEntities(
+    std::span<const std::shared_ptr<APMPBRuntimeEntity>> entities) {
+  return convertList(entities, [](const std::shared_ptr<APMPBRuntimeEntity>& entity) -> const MessageInfo& {
+    return recordOf(entity);
   });
+}
+
+APMPConvertedStatements APMPRuntimeEntityConverter::runtimeValuesFromRuntimeEntities(
+    const APMPRuntimeEntityRecords& entities) {
+  return convertList(entities, [](const MessageInfo& entity) -> const MessageInfo& { return entity; });
 }

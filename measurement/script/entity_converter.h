@@ -1,9 +1,12 @@
 // `APMPRuntimeEntityConverter`: program entities to runtime values, and
 // platform objects to and from runtime values.
 //
-// Program entities come as `APMPBRuntimeEntity` messages (read straight from
-// their records, nested entities included, without copying them) or in the
-// in-memory form of program_entity.h; both convert alike.
+// Program entities come as `APMPBRuntimeEntity` messages or the records of
+// a program message (read in place, nested entities included, without
+// copying them), or in the in-memory form of program_entity.h; all convert
+// alike. One conversion lays out its statements in one block, each followed
+// by its arguments, in the order evaluation meets them (runtime_value.h);
+// equal texts share one string value.
 //
 // Program trees are converted recursively down to a bounded depth; deeper
 // trees fail with error 18. Conversions of values walk at most
@@ -19,12 +22,20 @@
 #include <span>
 
 #include "measurement/messages/message_wrappers.h"
+#include "measurement/script/program_records.h"
 #include "measurement/script/program_entity.h"
 #include "measurement/script/runtime_value.h"
 #include "platform/object.h"
 
 // How deeply program trees may nest.
 inline constexpr int kAPMPMaxProgramDepth = 200;
+
+// A list of entities converted: the values of those before the first that
+// failed to convert, in order, and that one's error (none when all did).
+struct APMPConvertedStatements {
+  std::vector<APMPRuntimeValue> values;
+  platform::ErrorRef error;
+};
 
 class APMPRuntimeEntityConverter {
  public:
@@ -51,6 +62,13 @@ class APMPRuntimeEntityConverter {
                                                           platform::ErrorRef* error = nullptr);
   static APMPRuntimeValue runtimeValueFromRuntimeEntity(const APMPBRuntimeEntity& entity,
                                                         platform::ErrorRef* error = nullptr);
+
+  // Each entity as `runtimeValueFromRuntimeEntity`, all in one conversion.
+  static APMPConvertedStatements runtimeValuesFromRuntimeEntities(std::span<const APMPProgramEntity> entities);
+  // A null message converts as an entity without fields.
+  static APMPConvertedStatements runtimeValuesFromRuntimeEntities(
+      std::span<const std::shared_ptr<APMPBRuntimeEntity>> entities);
+  static APMPConvertedStatements runtimeValuesFromRuntimeEntities(const APMPRuntimeEntityRecords& entities);
 
   // nil gives null, texts strings, booleans the shared booleans, other
   // numbers numbers, dictionaries maps and lists arrays (both tracked in

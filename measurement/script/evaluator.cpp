@@ -1,6 +1,7 @@
 // The evaluation loop, the command registrar and the shared routines.
 #include "measurement/script/evaluator.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "platform/numbers.h"
@@ -154,11 +155,36 @@ void APMPCommandRegistrar::registerEvaluator(const APMPCommandEvaluator& evaluat
   for (const APMPCommandEntry& entry : evaluator.handlers()) {
     commandEvaluators_.insert_or_assign(std::u16string(entry.opcode), entry.handler);
   }
+  for (const Command& command : commandEvaluators_) {
+    const std::u16string& text = command.first;
+    const bool digits = !text.empty() && text.size() <= 2 &&
+                        std::all_of(text.begin(), text.end(), [](char16_t unit) { return unit >= u'0' && unit <= u'9'; });
+    // "05" is a function name, not the opcode "5".
+    if (digits && (text.size() == 1 || text[0] != u'0')) {
+      byNumber_[text.size() == 1 ? text[0] - u'0' : (text[0] - u'0') * 10 + (text[1] - u'0')] = &command;
+    }
+  }
 }
 
 APMPCommandHandler APMPCommandRegistrar::handlerForFunctionName(std::u16string_view functionName) const {
   const auto* command = commandForFunctionName(functionName);
   return command ? command->second : nullptr;
+}
+
+const std::pair<const std::u16string, APMPCommandHandler>* APMPCommandRegistrar::commandForUtf8Name(
+    std::string_view functionName) const {
+  auto digit = [&](size_t i) { return functionName[i] >= '0' && functionName[i] <= '9'; };
+  if (functionName.size() == 1 && digit(0)) return byNumber_[functionName[0] - '0'];
+  if (functionName.size() == 2 && digit(0) && digit(1) && functionName[0] != '0') {
+    return byNumber_[(functionName[0] - '0') * 10 + (functionName[1] - '0')];
+  }
+  // Every opcode is ASCII; any other name goes through the table.
+  std::u16string text;
+  for (char unit : functionName) {
+    if (static_cast<unsigned char>(unit) >= 0x80) return nullptr;
+    text.push_back(static_cast<char16_t>(unit));
+  }
+  return commandForFunctionName(text);
 }
 
 const std::pair<const std::u16string, APMPCommandHandler>* APMPCommandRegistrar::commandForFunctionName(

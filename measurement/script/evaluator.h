@@ -282,6 +282,8 @@ class APMPCommandRegistrar {
   // of the process); null for any other name.
   const std::pair<const std::u16string, APMPCommandHandler>* commandForFunctionName(
       std::u16string_view functionName) const;
+  // The same for a name in UTF-8, as program messages carry it.
+  const std::pair<const std::u16string, APMPCommandHandler>* commandForUtf8Name(std::string_view functionName) const;
   APMPRuntimeValue evaluateStatement(const APMPRuntimeValue& value, APMPScope& scope,
                                      platform::ErrorRef& error) const {
     return APMPEvaluator::evaluateStatement(value, scope, error);
@@ -292,5 +294,8 @@ class APMPCommandRegistrar {
     using is_transparent = void;
     size_t operator()(std::u16string_view name) const noexcept { return std::hash<std::u16string_view>{}(name); }
   };
+  using Command = std::pair<const std::u16string, APMPCommandHandler>;
   std::unordered_map<std::u16string, APMPCommandHandler, NameHash, std::equal_to<>> commandEvaluators_;
+  // The opcodes "0" to "99" by number, for names read from programs.
+  std::array<const Command*, 100> byNumber_{};
 };

@@ -1,6 +1,5 @@
 #include "measurement/script/event_editing.h"
 
-#include "measurement/messages/nano_accessors.h"
 #include "measurement/script/editing_error.h"
 #include "measurement/script/editing_modules.h"
 #include "measurement/script/script_text.h"
@@ -10,43 +9,19 @@ using platform::ErrorRef;
 
 namespace {
 
-using EntityMessages = std::vector<std::shared_ptr<APMPBRuntimeEntity>>;
-
-// The wrappers of a repeated message field, in order; empty when absent.
-template <class T>
-std::vector<std::shared_ptr<T>> repeatedMessages(NANOMessageRef message, int32_t field) {
-  std::vector<std::shared_ptr<T>> items;
-  const NANOMessageClass itemClass = T::messageClass();
-  if (const auto values = APMNanoGetRepeated(message, field, &itemClass)) {
-    for (const APMNanoValue& value : *values) {
-      if (const auto* item = std::get_if<std::shared_ptr<NANOMessageBase>>(&value)) {
-        items.push_back(std::static_pointer_cast<T>(*item));
-      }
-    }
-  }
-  return items;
-}
-
-// The two program forms, read alike.
-EntityMessages instructionsOf(const APMPBProgram& program) {
-  return repeatedMessages<APMPBRuntimeEntity>(program, ProgramField::instructions);
-}
+// The two program forms, read alike; messages are read in place.
+APMPRuntimeEntityRecords instructionsOf(const APMPBProgram& program) { return APMPProgramInstructions(program); }
 const std::vector<APMPProgramEntity>& instructionsOf(const APMPEditingProgram& program) {
   return program.instructions;
 }
-std::vector<std::shared_ptr<APMPBOgtActivity>> activitiesOf(const APMPBProgram& program) {
-  const auto activities = APMNanoGetMessage<APMPBOgtActivities>(program, ProgramField::ogt_activities);
-  if (!activities) return {};
-  return repeatedMessages<APMPBOgtActivity>(activities, OgtActivitiesField::activities);
-}
+std::vector<APMPActivityRecord> activitiesOf(const APMPBProgram& program) { return APMPProgramActivities(program); }
 const std::vector<APMPEditingActivity>& activitiesOf(const APMPEditingProgram& program) {
   return program.activities;
 }
-template <class Activity>
-const Activity& deref(const std::shared_ptr<Activity>& activity) {
-  return *activity;
-}
-const APMPEditingActivity& deref(const APMPEditingActivity& activity) { return activity; }
+std::u16string activityName(const APMPActivityRecord& activity) { return script_text::toUtf16(activity.name); }
+std::u16string activityName(const APMPEditingActivity& activity) { return script_text::toUtf16(activity.name); }
+std::span<const APMPProgramEntity> activityRules(const APMPEditingActivity& activity) { return activity.data; }
+const APMPRuntimeEntityRecords& activityRules(const APMPActivityRecord& activity) { return activity.data; }
 
 }  // namespace
 
@@ -81,7 +56,7 @@ void APMPEventEditing::load(const Program& program, ErrorRef* error) {
   if (!failure && last.isControl()) APMPSetEditingError(failure, kAPMPEditingErrorControlAtTopLevel);
   if (!failure) {
     for (const auto& activity : activitiesOf(program)) {
-      if (!loadActivityData(deref(activity), &failure)) break;
+      if (!loadRules(activityName(activity), activityRules(activity), &failure)) break;
     }
   }
   if (failure) {
@@ -95,8 +70,8 @@ void APMPEventEditing::loadProgram(const APMPBProgram& program, ErrorRef* error)
 
 void APMPEventEditing::loadProgram(const APMPEditingProgram& program, ErrorRef* error) { load(program, error); }
 
-template <class Entity>
-bool APMPEventEditing::loadRules(std::u16string_view name, std::span<const Entity> rules, ErrorRef* error) {
+template <class Rules>
+bool APMPEventEditing::loadRules(std::u16string_view name, const Rules& rules, ErrorRef* error) {
   for (size_t i = 0; i < rules.size(); ++i) {
     ErrorRef failure;
     const Value rule = runtime_->executeStatements(rules.subspan(i, 1), &failure);
@@ -111,13 +86,14 @@ bool APMPEventEditing::loadRules(std::u16string_view name, std::span<const Entit
 }
 
 bool APMPEventEditing::loadActivityData(const APMPBOgtActivity& activity, ErrorRef* error) {
-  const std::u16string name = script_text::toUtf16(APMNanoGetString(activity, OgtActivityField::name).value_or(""));
-  const EntityMessages rules = repeatedMessages<APMPBRuntimeEntity>(activity, OgtActivityField::data);
-  return loadRules<std::shared_ptr<APMPBRuntimeEntity>>(name, rules, error);
+  const MessageInfo* record = activity.messageInfo();
+  const std::string_view name =
+      record ? APMPRecordText(*record, OgtActivityField::name).value_or(std::string_view()) : std::string_view();
+  return loadRules(script_text::toUtf16(name), APMPRuntimeEntityRecords(record, OgtActivityField::data), error);
 }
 
 bool APMPEventEditing::loadActivityData(const APMPEditingActivity& activity, ErrorRef* error) {
-  return loadRules<APMPProgramEntity>(script_text::toUtf16(activity.name), activity.data, error);
+  return loadRules(activityName(activity), activityRules(activity), error);
 }
 
 bool APMPEventEditing::registerRuleWithName(std::u16string_view name, const Value& rule, ErrorRef* error) {

@@ -26,18 +26,14 @@ void APMPRuntime::setModuleCreator(APMPModuleCreator creator, std::string_view n
   apiProvider_->setModuleCreator(std::move(creator), script_text::toUtf16(name));
 }
 
-namespace {
-
-template <class Entities, class Convert>
-Value executeEntities(const Entities& entities, Convert convert, APMPScope& scope, ErrorRef* error) {
+Value APMPRuntime::run(const APMPConvertedStatements& statements, ErrorRef* error) {
   ErrorRef failure;
   Value answer;
-  for (const auto& entity : entities) {
-    const Value statement = convert(entity, &failure);
-    if (failure) break;
-    answer = APMPEvaluator::evaluateStatement(statement, scope, failure);
+  for (const Value& statement : statements.values) {
+    answer = APMPEvaluator::evaluateStatement(statement, *globalScope_, failure);
     if (failure) break;
   }
+  if (!failure) failure = statements.error;
   if (failure) {
     platform::setError(error, failure);
     return {};
@@ -45,22 +41,17 @@ Value executeEntities(const Entities& entities, Convert convert, APMPScope& scop
   return answer;
 }
 
-}  // namespace
-
 Value APMPRuntime::executeStatements(std::span<const std::shared_ptr<APMPBRuntimeEntity>> entities,
                                      ErrorRef* error) {
-  auto convert = [](const std::shared_ptr<APMPBRuntimeEntity>& entity, ErrorRef* failure) {
-    if (!entity) return APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(APMPProgramEntity(), failure);
-    return APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(*entity, failure);
-  };
-  return executeEntities(entities, convert, *globalScope_, error);
+  return run(APMPRuntimeEntityConverter::runtimeValuesFromRuntimeEntities(entities), error);
 }
 
 Value APMPRuntime::executeStatements(std::span<const APMPProgramEntity> entities, ErrorRef* error) {
-  auto convert = [](const APMPProgramEntity& entity, ErrorRef* failure) {
-    return APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(entity, failure);
-  };
-  return executeEntities(entities, convert, *globalScope_, error);
+  return run(APMPRuntimeEntityConverter::runtimeValuesFromRuntimeEntities(entities), error);
+}
+
+Value APMPRuntime::executeStatements(const APMPRuntimeEntityRecords& entities, ErrorRef* error) {
+  return run(APMPRuntimeEntityConverter::runtimeValuesFromRuntimeEntities(entities), error);
 }
 
 APMPRef<APMPScope> APMPRuntime::getRunScope() { return globalScope_->createChildScope(); }

@@ -25,9 +25,12 @@
 #include "measurement/script/modules.h"
 #include "measurement/script/object_manager.h"
 #include "measurement/script/program_entity.h"
+#include "measurement/script/program_records.h"
 #include "measurement/script/runtime_value.h"
 #include "measurement/script/scope.h"
 #include "platform/error.h"
+
+struct APMPConvertedStatements;
 
 class APMPRuntime {
  public:
@@ -45,11 +48,14 @@ class APMPRuntime {
   // Converts and evaluates each entity in order in the global scope; answers
   // the last value (control values do not stop the run). The first error,
   // of a conversion or an evaluation, stops the run and answers undefined.
-  // A null message converts as an entity without fields (error 12).
+  // A null message converts as an entity without fields (error 12). The
+  // entities are converted together, into one block, before the first runs;
+  // a conversion error is reported where the run reaches that entity.
   APMPRuntimeValue executeStatements(std::span<const std::shared_ptr<APMPBRuntimeEntity>> entities,
                                      platform::ErrorRef* error = nullptr);
   APMPRuntimeValue executeStatements(std::span<const APMPProgramEntity> entities,
                                      platform::ErrorRef* error = nullptr);
+  APMPRuntimeValue executeStatements(const APMPRuntimeEntityRecords& entities, platform::ErrorRef* error = nullptr);
 
   // A new child of the global scope on every call.
   APMPRef<APMPScope> getRunScope();
@@ -69,6 +75,8 @@ class APMPRuntime {
   void collectGarbage();
 
  private:
+  APMPRuntimeValue run(const APMPConvertedStatements& statements, platform::ErrorRef* error);
+
   APMPRef<APMPScope> initScope_;
   APMPRef<APMPScope> globalScope_;
   std::shared_ptr<APMPObjectManager> objectManager_;

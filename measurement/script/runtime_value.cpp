@@ -262,33 +262,67 @@ Value APMPControlValue::data(const Value& control) {
 
 void APMPControlValue::markChildren(APMPMarker& marker) { marker.mark(data_); }
 
-APMPStatementValue::APMPStatementValue(const void* name, APMPCommandHandler handler, uint32_t count)
-    : handler_(handler), count_(count), name_(name) {}
+APMPStatementValue::APMPStatementValue(const void* name, APMPCommandHandler handler, uint32_t count,
+                                       uint32_t blockOffset) noexcept
+    : handler_(handler), count_(count), blockOffset_(blockOffset), name_(name) {
+  Value* slots = argumentSlots();
+  for (uint32_t i = 0; i < count; ++i) new (slots + i) Value();
+  if (!handler_) static_cast<const APMPStringValue*>(name_)->retain();
+}
 
 APMPStatementValue::~APMPStatementValue() {
-  Value* arguments = reinterpret_cast<Value*>(this + 1);
+  Value* arguments = argumentSlots();
   for (uint32_t i = 0; i < count_; ++i) arguments[i].~Value();
   if (!handler_) static_cast<const APMPStringValue*>(name_)->release();
 }
 
+void APMPStatementValue::operator delete(APMPStatementValue* statement, std::destroying_delete_t) noexcept {
+  const uint32_t offset = statement->blockOffset_;
+  char* memory = reinterpret_cast<char*>(statement);
+  statement->~APMPStatementValue();
+  if (offset == 0) {
+    ::operator delete(memory);
+  } else {
+    APMPStatementBlock::release(memory - size_t{offset} * sizeof(uint64_t));
+  }
+}
+
 APMPRef<APMPStatementValue> APMPStatementValue::make(std::u16string functionName, std::span<const Value> arguments) {
-  static_assert(sizeof(APMPStatementValue) % alignof(Value) == 0);
   const auto* opcode = APMPCommandRegistrar::sharedInstance().commandForFunctionName(functionName);
   APMPRef<APMPStringValue> ownName;
   if (!opcode) ownName = APMPMake<APMPStringValue>(std::move(functionName));
   const auto count = static_cast<uint32_t>(arguments.size());
-  void* memory = ::operator new(sizeof(APMPStatementValue) + count * sizeof(Value));
+  void* memory = ::operator new(APMPStatementBlock::statementBytes(count));
   // Nothing below can fail: the cell is whole once constructed.
-  APMPStatementValue* statement;
-  if (opcode) {
-    statement = new (memory) APMPStatementValue(&opcode->first, opcode->second, count);
-  } else {
-    ownName->retain();
-    statement = new (memory) APMPStatementValue(ownName.get(), nullptr, count);
-  }
-  Value* slots = reinterpret_cast<Value*>(statement + 1);
-  for (uint32_t i = 0; i < count; ++i) new (slots + i) Value(arguments[i]);
+  APMPStatementValue* statement = opcode ? new (memory) APMPStatementValue(&opcode->first, opcode->second, count, 0)
+                                         : new (memory) APMPStatementValue(ownName.get(), nullptr, count, 0);
+  Value* slots = statement->argumentSlots();
+  for (uint32_t i = 0; i < count; ++i) slots[i] = arguments[i];
   return APMPRef<APMPStatementValue>(statement);
+}
+
+APMPStatementBlock::APMPStatementBlock(size_t bytes) : size_(sizeof(Header) + bytes) {
+  static_assert(sizeof(APMPStatementValue) % alignof(Value) == 0 && sizeof(Header) % alignof(Value) == 0);
+  // Offsets are kept in 32 bits of words.
+  if (size_ / sizeof(uint64_t) > UINT32_MAX) throw std::bad_alloc();
+  memory_ = static_cast<char*>(::operator new(size_));
+  new (memory_) Header{0};
+}
+
+APMPStatementBlock::~APMPStatementBlock() {
+  if (reinterpret_cast<Header*>(memory_)->statements == 0) ::operator delete(memory_);
+}
+
+APMPStatementValue* APMPStatementBlock::place(const void* name, APMPCommandHandler handler, uint32_t count) noexcept {
+  const size_t at = used_;
+  used_ += statementBytes(count);
+  ++reinterpret_cast<Header*>(memory_)->statements;
+  return new (memory_ + at)
+      APMPStatementValue(name, handler, count, static_cast<uint32_t>(at / sizeof(uint64_t)));
+}
+
+void APMPStatementBlock::release(void* memory) noexcept {
+  if (--static_cast<Header*>(memory)->statements == 0) ::operator delete(memory);
 }
 
 std::u16string APMPNumberText(double value) {

@@ -20,6 +20,7 @@
 #include <bit>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <span>
 #include <string>
 #include <string_view>
@@ -308,8 +309,13 @@ class APMPControlValue final : public APMPCell {
 // function) and its argument values, not yet evaluated. The command routine
 // for the name is resolved once, when the statement is made; names that are
 // not opcodes call the script function bound under them. The arguments are
-// stored in the cell itself, so that a program's statements lie close
-// together in memory.
+// stored in the cell itself, right after it.
+//
+// A statement is a cell of its own (`make`), or one of the statements of a
+// block (`APMPStatementBlock`): a converted program lies in one allocation,
+// each statement followed by its arguments and then by the statements among
+// them, in the order evaluation meets them. Every statement keeps its own
+// reference count either way.
 class APMPStatementValue final : public APMPCell {
  public:
   // `initWithFunctionName:arguments:`.
@@ -318,24 +324,66 @@ class APMPStatementValue final : public APMPCell {
   const std::u16string& functionName() const noexcept {
     return handler_ ? *static_cast<const std::u16string*>(name_) : static_cast<const APMPStringValue*>(name_)->value();
   }
-  std::span<const APMPRuntimeValue> arguments() const noexcept {
-    return {reinterpret_cast<const APMPRuntimeValue*>(this + 1), count_};
-  }
+  std::span<const APMPRuntimeValue> arguments() const noexcept { return {argumentSlots(), count_}; }
   // Null when the name is not an opcode.
   APMPCommandHandler handler() const noexcept { return handler_; }
 
-  // The cell and its arguments are one allocation.
-  static void operator delete(void* memory) { ::operator delete(memory); }
+  // A statement of a block gives its memory back to the block; the block
+  // is freed with its last statement.
+  static void operator delete(APMPStatementValue* statement, std::destroying_delete_t) noexcept;
 
  private:
-  APMPStatementValue(const void* name, APMPCommandHandler handler, uint32_t count);
+  friend class APMPStatementBlock;
+  APMPStatementValue(const void* name, APMPCommandHandler handler, uint32_t count, uint32_t blockOffset) noexcept;
   ~APMPStatementValue() override;
+  APMPRuntimeValue* argumentSlots() const noexcept {
+    return reinterpret_cast<APMPRuntimeValue*>(const_cast<APMPStatementValue*>(this) + 1);
+  }
 
   const APMPCommandHandler handler_;
   const uint32_t count_;
+  // Distance from the start of the block, in words; 0 for a cell of its own.
+  const uint32_t blockOffset_;
   // An opcode's name is the registrar's text (it lives for the process);
   // any other name is a string cell the statement retains.
   const void* name_;
+};
+
+// Lays out statements in one allocation, in the order they are placed.
+// The room is measured first (the sum of `statementBytes` over the
+// statements to come); once a statement is placed, the block belongs to its
+// statements and is freed with the last of them, whoever holds it.
+class APMPStatementBlock {
+ public:
+  // The bytes a statement of `count` arguments takes.
+  static constexpr size_t statementBytes(size_t count) noexcept {
+    return sizeof(APMPStatementValue) + count * sizeof(APMPRuntimeValue);
+  }
+  explicit APMPStatementBlock(size_t bytes);
+  // Gives the room back when no statement was placed.
+  ~APMPStatementBlock();
+  APMPStatementBlock(const APMPStatementBlock&) = delete;
+  APMPStatementBlock& operator=(const APMPStatementBlock&) = delete;
+
+  // Places the next statement, its arguments undefined. The name is an
+  // opcode's registrar entry (`opcode` and `handler`) or, with a null
+  // handler, a string cell. The room must hold it.
+  APMPStatementValue* place(const void* name, APMPCommandHandler handler, uint32_t count) noexcept;
+  // Stores argument `index` of a statement being built.
+  static void setArgument(APMPStatementValue& statement, size_t index, APMPRuntimeValue value) noexcept {
+    statement.argumentSlots()[index] = std::move(value);
+  }
+
+ private:
+  friend class APMPStatementValue;
+  struct Header {
+    size_t statements;  // placed and not yet destroyed
+  };
+  static void release(void* memory) noexcept;
+
+  char* memory_;
+  size_t used_ = sizeof(Header);
+  size_t size_;
 };
 
 // The text form of a number: "NaN", "Infinity", "-Infinity", "0" for both
