@@ -26,9 +26,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
   }
 
   // "<title>  <measured / baseline>x"; nothing when either did not run.
-  void printRatio(const char* title, const std::string& measured, const std::string& baseline) {
+  // `scale` puts the two on the same footing (items per iteration).
+  void printRatio(const char* title, const std::string& measured, const std::string& baseline, double scale = 1) {
     if (!times_.count(measured) || !times_.count(baseline)) return;
-    std::printf("%-44s %6.2fx\n", title, times_[measured] / times_[baseline]);
+    std::printf("%-44s %6.2fx\n", title, times_[measured] / times_[baseline] * scale);
   }
 
  private:

@@ -164,24 +164,10 @@ void exercise(const Value& value) {
   APMPRuntimeEntityConverter::objectFromRuntimeValue(value);
 }
 
-// The instructions of a wire Program message; none when it does not decode.
-std::vector<std::shared_ptr<APMPBRuntimeEntity>> decodeProgram(const uint8_t* data, size_t size) {
-  std::vector<std::shared_ptr<APMPBRuntimeEntity>> instructions;
-  const auto program = APMPBProgram::initWithBuffer(platform::Bytes(data, data + size));
-  if (!program) return instructions;
-  const NANOMessageClass entityClass = nanoMessageClass<APMPBRuntimeEntity>("APMPBRuntimeEntity");
-  if (const auto items = APMNanoGetRepeated(*program, ProgramField::instructions, &entityClass)) {
-    for (const APMNanoValue& item : *items) {
-      if (const auto* message = std::get_if<std::shared_ptr<NANOMessageBase>>(&item)) {
-        instructions.push_back(std::static_pointer_cast<APMPBRuntimeEntity>(*message));
-      }
-    }
-  }
-  return instructions;
-}
-
-template <class Entity>
-void run(const std::vector<Entity>& program) {
+// `program` is the list of entities (in memory, or the records of a
+// decoded Program message).
+template <class Entities>
+void run(const Entities& program) {
   APMPRuntime runtime;
   bindHostFunctions(runtime);
   platform::ErrorRef error;
@@ -191,13 +177,9 @@ void run(const std::vector<Entity>& program) {
 
   runtime.resetInstructionCount();
   if (!program.empty()) {
-    const Value statement = [&] {
-      if constexpr (std::is_same_v<Entity, APMPProgramEntity>) {
-        return APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(program.back());
-      } else {
-        return program.back() ? APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(*program.back()) : Value();
-      }
-    }();
+    const APMPConvertedStatements last =
+        APMPRuntimeEntityConverter::runtimeValuesFromRuntimeEntities(program.subspan(program.size() - 1, 1));
+    const Value statement = last.values.empty() ? Value() : last.values.front();
     APMPRef<APMPScope> scope = runtime.getRunScope();
     platform::ErrorRef eventError;
     const Value result = APMPEvaluator::evaluateStatement(statement, *scope, eventError);
@@ -212,13 +194,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 0 && (data[0] & 1)) {
     // The decoder prints its failures on standard output; keep them quiet.
     platform::LogCapture quiet;
-    run(decodeProgram(data + 1, size - 1));
+    const auto program = APMPBProgram::initWithBuffer(platform::Bytes(data + 1, data + size));
+    if (program) run(APMPProgramInstructions(*program));
     return 0;
   }
   Reader reader(data + (size > 0), size - (size > 0));
   std::vector<APMPProgramEntity> program;
   size_t nodes = 0;
   while (!reader.empty() && nodes < kMaxNodes) program.push_back(build(reader, 0, nodes));
-  run(program);
+  run(std::span<const APMPProgramEntity>(program));
   return 0;
 }

@@ -316,6 +316,9 @@ APMPStatementBlock::~APMPStatementBlock() {
 APMPStatementValue* APMPStatementBlock::place(const void* name, APMPCommandHandler handler, uint32_t count) noexcept {
   const size_t at = used_;
   used_ += statementBytes(count);
+  // The room was measured for exactly these statements; more would write
+  // past the block.
+  if (used_ > size_) std::abort();
   ++reinterpret_cast<Header*>(memory_)->statements;
   return new (memory_ + at)
       APMPStatementValue(name, handler, count, static_cast<uint32_t>(at / sizeof(uint64_t)));

@@ -57,9 +57,50 @@ TEST(ProgramMessagesTest, DecodedProgramRuns) {
   platform::ErrorRef error;
   EXPECT_EQ(text(h.runtime.executeStatements(entities, &error)), "no");
   EXPECT_FALSE(error);
+  // Read in place from the decoded record, alike.
+  const APMPRuntimeEntityRecords records = APMPProgramInstructions(*decoded);
+  ASSERT_EQ(records.size(), 2u);
+  ScriptHarness inPlace;
+  EXPECT_EQ(text(inPlace.runtime.executeStatements(records, &error)), "no");
+  EXPECT_FALSE(error);
+  EXPECT_EQ(text(inPlace.runtime.executeStatements(records.subspan(1, 5), &error)), "no");
+  EXPECT_TRUE(records.subspan(3, 1).empty());
   entities.push_back(nullptr);
   h.runtime.executeStatements(entities, &error);
   EXPECT_EQ(code(error), 12);
+}
+
+TEST(ProgramMessagesTest, RecordViewsReadOnlyWhatIsThere) {
+  const auto entity = toMessage(stmt("f", {num(1), str("a")}));
+  const MessageInfo* record = entity->messageInfo();
+  // Only a repeated message field of a record lists entities.
+  EXPECT_EQ(APMPRuntimeEntityRecords(record, RuntimeEntityField::value).size(), 2u);
+  for (int32_t field : {int32_t{RuntimeEntityField::name}, int32_t{RuntimeEntityField::type}, int32_t{-1}, int32_t{6},
+                        int32_t{1000}}) {
+    EXPECT_TRUE(APMPRuntimeEntityRecords(record, field).empty()) << field;
+  }
+  EXPECT_TRUE(APMPRuntimeEntityRecords(nullptr, RuntimeEntityField::value).empty());
+
+  // A program without activities has none; an activity without a name or
+  // rules reads as empty.
+  auto program = APMPBProgram::initWithMessageInfo(nullptr);
+  EXPECT_TRUE(APMPProgramActivities(*program).empty());
+  EXPECT_TRUE(APMPProgramInstructions(*program).empty());
+  auto activities = APMPBOgtActivities::initWithMessageInfo(nullptr);
+  auto named = APMPBOgtActivity::initWithMessageInfo(nullptr);
+  APMNanoSetString(*named, OgtActivityField::name, "rule");
+  std::vector<APMNanoValue> rules{toMessage(num(1))};
+  APMNanoSetRepeated(*named, OgtActivityField::data, &rules);
+  std::vector<APMNanoValue> list{APMPBOgtActivity::initWithMessageInfo(nullptr), named};
+  APMNanoSetRepeated(*activities, OgtActivitiesField::activities, &list);
+  APMNanoSetMessage(*program, ProgramField::ogt_activities, activities.get());
+  const std::vector<APMPActivityRecord> read = APMPProgramActivities(*program);
+  ASSERT_EQ(read.size(), 2u);
+  EXPECT_EQ(read[0].name, "");
+  EXPECT_TRUE(read[0].data.empty());
+  EXPECT_EQ(read[1].name, "rule");
+  ASSERT_EQ(read[1].data.size(), 1u);
+  EXPECT_EQ(text(APMPRuntimeEntityConverter::runtimeValuesFromRuntimeEntities(read[1].data).values.at(0)), "1");
 }
 
 TEST(ProgramMessagesTest, WireTextsAndTypes) {
