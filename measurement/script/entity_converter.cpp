@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <tuple>
 #include <unordered_map>
 
 #include "measurement/script/evaluator.h"
@@ -90,31 +91,43 @@ const MessageInfo& recordOf(const std::shared_ptr<APMPBRuntimeEntity>& entity) {
 }
 
 // One conversion of program entities into runtime values, in two walks.
-// The first checks every entity as the conversion would meet it (first
-// error wins) and measures the statements; the second, which cannot fail,
-// lays them out in one block, each followed by its arguments and then by
-// the statements among them, so that evaluation reads the program front to
-// back. Equal texts and function names share one cell.
+// The first reads the entities, checks each as the conversion meets it
+// (first error wins) and notes its nodes, resolved, in a flat list; the
+// second, which cannot fail, lays out the statements from that list in one block, each
+// followed by its arguments and then by the statements among them, so that
+// evaluation reads the program front to back. Equal texts and function
+// names share one cell.
 class Conversion {
  public:
+  // Notes one entity and everything under it; false with the error at the
+  // first entity that cannot convert.
   template <class Entity>
-  bool measure(const Entity& entity, int depth, ErrorRef& error) {
-    switch (entityType(entity)) {
+  bool read(const Entity& entity, int depth, ErrorRef& error) {
+    Node node{entityType(entity), 0, {}, nullptr};
+    switch (node.type) {
       case kAPMPEntityString:
+        node.name = text(entityString(entity).value_or(std::string_view()));
+        break;
       case kAPMPEntityNumber:
+        node.number = entityNumber(entity).value_or(std::numeric_limits<double>::quiet_NaN());
+        break;
       case kAPMPEntityBoolean:
-        return true;
+        node.boolean = entityBoolean(entity).value_or(false);
+        break;
       case kAPMPEntityStatement:
-        return measureStatement(entity, depth, error);
+        return readStatement(entity, depth, error);
       default:
         APMPSetError(error, kAPMPErrorEntityType);
         return false;
     }
+    nodes_.push_back(node);
+    return true;
   }
 
   template <class Entity>
-  bool measureStatement(const Entity& entity, int depth, ErrorRef& error) {
-    if (!entityName(entity)) {
+  bool readStatement(const Entity& entity, int depth, ErrorRef& error) {
+    const std::optional<std::string_view> name = entityName(entity);
+    if (!name) {
       APMPSetError(error, kAPMPErrorMissingFunctionName);
       return false;
     }
@@ -122,49 +135,53 @@ class Conversion {
       APMPSetError(error, kAPMPErrorLimit);
       return false;
     }
-    bytes_ += APMPStatementBlock::statementBytes(entityOperandCount(entity));
-    return forEachOperand(entity, [&](const auto& operand) { return measure(operand, depth + 1, error); });
+    const size_t count = entityOperandCount(entity);
+    bytes_ += APMPStatementBlock::statementBytes(count);
+    Node node{kAPMPEntityStatement, static_cast<uint32_t>(count), {}, nullptr};
+    std::tie(node.name, node.handler) = functionName(*name);
+    nodes_.push_back(node);
+    return forEachOperand(entity, [&](const auto& operand) { return read(operand, depth + 1, error); });
   }
 
-  // After the measuring walks, before the building ones.
+  // After the reading walks, before `build`.
   void allocate() {
     if (bytes_ > 0) block_.emplace(bytes_);
   }
 
-  // Entities the measuring walk accepted, in the same order.
-  template <class Entity>
-  Value build(const Entity& entity) {
-    switch (entityType(entity)) {
+  // The value of the next node noted.
+  Value build() {
+    const Node& node = nodes_[next_++];
+    switch (node.type) {
       case kAPMPEntityString:
-        return Value(text(entityString(entity).value_or(std::string_view())));
+        return Value(static_cast<APMPStringValue*>(const_cast<void*>(node.name)));
       case kAPMPEntityNumber:
-        return Value::number(entityNumber(entity).value_or(std::numeric_limits<double>::quiet_NaN()));
+        return Value::number(node.number);
       case kAPMPEntityBoolean:
-        return Value::boolean(entityBoolean(entity).value_or(false));
-      default:
-        return buildStatement(entity);
+        return Value::boolean(node.boolean);
+      default: {
+        APMPStatementValue* statement = block_->place(node.name, node.handler, node.count);
+        Value result(statement);
+        for (uint32_t i = 0; i < node.count; ++i) APMPStatementBlock::setArgument(*statement, i, build());
+        return result;
+      }
     }
   }
 
-  template <class Entity>
-  Value buildStatement(const Entity& entity) {
-    const Name& name = functionName(*entityName(entity));
-    const auto count = static_cast<uint32_t>(entityOperandCount(entity));
-    APMPStatementValue* statement = block_->place(name.name, name.handler, count);
-    Value result(statement);
-    size_t index = 0;
-    forEachOperand(entity, [&](const auto& operand) {
-      APMPStatementBlock::setArgument(*statement, index++, build(operand));
-      return true;
-    });
-    return result;
-  }
-
  private:
-  struct Name {
-    const void* name;  // the registrar's text, or the string cell
+  // An entity as read: its type, its operand count (statements), and its
+  // value: a number, a boolean, a string cell, or a statement's name (the
+  // registrar's text with its routine, or a string cell). Everything is
+  // resolved while the entity is at hand, so that building reads only
+  // these.
+  struct Node {
+    int32_t type;
+    uint32_t count;
+    union {
+      double number;
+      bool boolean;
+      const void* name;
+    };
     APMPCommandHandler handler;
-    APMPRef<APMPStringValue> cell;
   };
 
   APMPStringValue* text(std::string_view utf8) {
@@ -173,41 +190,38 @@ class Conversion {
     return it->second.get();
   }
 
-  const Name& functionName(std::string_view utf8) {
+  // Opcodes are found without hashing; other names are made once.
+  std::pair<const void*, APMPCommandHandler> functionName(std::string_view utf8) {
+    if (const auto* opcode = registrar_.commandForUtf8Name(utf8)) return {&opcode->first, opcode->second};
     auto it = names_.find(utf8);
-    if (it != names_.end()) return it->second;
-    Name name{};
-    if (const auto* opcode = APMPCommandRegistrar::sharedInstance().commandForUtf8Name(utf8)) {
-      name.name = &opcode->first;
-      name.handler = opcode->second;
-    } else {
-      name.cell = APMPMake<APMPStringValue>(script_text::toUtf16(utf8));
-      name.name = name.cell.get();
-    }
-    return names_.emplace(utf8, std::move(name)).first->second;
+    if (it == names_.end()) it = names_.emplace(utf8, APMPMake<APMPStringValue>(script_text::toUtf16(utf8))).first;
+    return {it->second.get(), nullptr};
   }
 
+  std::vector<Node> nodes_;
+  size_t next_ = 0;
   size_t bytes_ = 0;
   std::optional<APMPStatementBlock> block_;
   // Keyed by the entities' own bytes, which outlive the conversion.
   std::unordered_map<std::string_view, APMPRef<APMPStringValue>> texts_;
-  std::unordered_map<std::string_view, Name> names_;
+  std::unordered_map<std::string_view, APMPRef<APMPStringValue>> names_;
+  const APMPCommandRegistrar& registrar_ = APMPCommandRegistrar::sharedInstance();
 };
 
 template <class Entity>
 Value convertEntity(const Entity& entity, ErrorRef& error) {
   Conversion conversion;
-  if (!conversion.measure(entity, 0, error)) return {};
+  if (!conversion.read(entity, 0, error)) return {};
   conversion.allocate();
-  return conversion.build(entity);
+  return conversion.build();
 }
 
 template <class Entity>
 Value convertStatement(const Entity& entity, ErrorRef& error) {
   Conversion conversion;
-  if (!conversion.measureStatement(entity, 0, error)) return {};
+  if (!conversion.readStatement(entity, 0, error)) return {};
   conversion.allocate();
-  return conversion.buildStatement(entity);
+  return conversion.build();
 }
 
 // A list in one block: the entities before the first that fails.
@@ -216,12 +230,13 @@ APMPConvertedStatements convertList(const Entities& entities, EntityOf entityOf)
   APMPConvertedStatements converted;
   Conversion conversion;
   size_t accepted = 0;
-  while (accepted < entities.size() && conversion.measure(entityOf(entities[accepted]), 0, converted.error)) {
+  // The nodes of a failed entity stay noted but are never built.
+  while (accepted < entities.size() && conversion.read(entityOf(entities[accepted]), 0, converted.error)) {
     ++accepted;
   }
   conversion.allocate();
   converted.values.reserve(accepted);
-  for (size_t i = 0; i < accepted; ++i) converted.values.push_back(conversion.build(entityOf(entities[i])));
+  for (size_t i = 0; i < accepted; ++i) converted.values.push_back(conversion.build());
   return converted;
 }
 

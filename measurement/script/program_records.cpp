@@ -1,5 +1,7 @@
 #include "measurement/script/program_records.h"
 
+#include <algorithm>
+
 namespace {
 
 bool isRecordOf(const void* item, const messages::MessageSchema& schema) {

@@ -7,7 +7,6 @@
 // activities) without fields. Plain views; the thread of the record.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <optional>
 #include <string_view>

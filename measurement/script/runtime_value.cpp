@@ -310,7 +310,8 @@ APMPStatementBlock::APMPStatementBlock(size_t bytes) : size_(sizeof(Header) + by
 }
 
 APMPStatementBlock::~APMPStatementBlock() {
-  if (reinterpret_cast<Header*>(memory_)->statements == 0) ::operator delete(memory_);
+  // Once a statement is placed, the header may already be gone with it.
+  if (used_ == sizeof(Header)) ::operator delete(memory_);
 }
 
 APMPStatementValue* APMPStatementBlock::place(const void* name, APMPCommandHandler handler, uint32_t count) noexcept {
