@@ -118,16 +118,19 @@ void runProgram(benchmark::State& state, int statements) {
   perStatement(state, statements);
 }
 
+// Converts the program's instructions; false unless all of them did.
+bool converts(const APMPBProgram& program, int statements) {
+  const APMPConvertedStatements converted =
+      APMPRuntimeEntityConverter::runtimeValuesFromRuntimeEntities(APMPProgramInstructions(program));
+  return !converted.error && converted.values.size() == static_cast<size_t>(statements);
+}
+
 // Decoding the wire bytes and converting the instructions.
 void loadProgram(benchmark::State& state, int statements) {
   const platform::Bytes bytes = programBytes(statements);
   for (auto _ : state) {
     const auto program = APMPBProgram::initWithBuffer(bytes);
-    const APMPConvertedStatements converted =
-        APMPRuntimeEntityConverter::runtimeValuesFromRuntimeEntities(APMPProgramInstructions(*program));
-    if (converted.error || converted.values.size() != static_cast<size_t>(statements)) {
-      state.SkipWithError("the program did not load");
-    }
+    if (!program || !converts(*program, statements)) state.SkipWithError("the program did not load");
   }
   perStatement(state, statements);
 }
@@ -136,11 +139,7 @@ void loadProgram(benchmark::State& state, int statements) {
 void convertProgram(benchmark::State& state, int statements) {
   const auto program = APMPBProgram::initWithBuffer(programBytes(statements));
   for (auto _ : state) {
-    const APMPConvertedStatements converted =
-        APMPRuntimeEntityConverter::runtimeValuesFromRuntimeEntities(APMPProgramInstructions(*program));
-    if (converted.error || converted.values.size() != static_cast<size_t>(statements)) {
-      state.SkipWithError("the program did not convert");
-    }
+    if (!converts(*program, statements)) state.SkipWithError("the program did not convert");
   }
   perStatement(state, statements);
 }
