@@ -20,10 +20,52 @@ Value evaluate(const Value& value, APMPScope& scope, ErrorRef& error) {
   return APMPEvaluator::evaluateStatement(value, scope, error);
 }
 
+// The routine of "7", the array literal: a method call whose argument array
+// is written as one takes the elements as they are evaluated, without
+// making the array (which the callee could never reach).
+APMPCommandHandler arrayLiteralCommand() {
+  static const APMPCommandHandler handler = APMPCommandRegistrar::sharedInstance().handlerForFunctionName(u"7");
+  return handler;
+}
+
+// Evaluates an array literal's elements into `values` as evaluating the
+// literal would: one count for the literal, its elements one level deeper,
+// the copy charged. True when no error is set.
+bool evaluateLiteralElements(const APMPStatementValue& literal, APMPScope& scope, ErrorRef& error,
+                             APMPValueList& values) {
+  if (!APMPCountInstruction(scope, error)) return false;
+  if (gAPMPNestedEvaluations >= kAPMPMaxNestedEvaluations) {
+    APMPSetError(error, kAPMPErrorLimit);
+    return false;
+  }
+  const size_t before = values.size();
+  {
+    struct Nesting {
+      Nesting() { ++gAPMPNestedEvaluations; }
+      ~Nesting() { --gAPMPNestedEvaluations; }
+    } nesting;
+    if (!APMPEvaluateArguments(literal.arguments(), scope, error, values)) return false;
+  }
+  return APMPChargeWork(scope, values.size() - before, error);
+}
+
 // "2": target, method name, argument array.
 Value methodCall(std::span<const Value> arguments, APMPScope& scope, ErrorRef& error) {
   if (!APMPCheckArgumentCount(arguments, 3, error)) return {};
   APMPValueList values;
+  const APMPStatementValue* literal = arguments[2].asStatement();
+  if (literal && literal->handler() == arrayLiteralCommand()) {
+    if (!APMPEvaluateArguments(arguments.first(2), scope, error, values) ||
+        !evaluateLiteralElements(*literal, scope, error, values)) {
+      return {};
+    }
+    const std::u16string* name = values[1].text();
+    if (!name) {
+      APMPSetError(error, kAPMPErrorArgumentKind);
+      return {};
+    }
+    return values[0].applyWithName(*name, values.span().subspan(2), scope, error);
+  }
   if (!APMPEvaluateArguments(arguments, scope, error, values)) return {};
   const std::u16string* name = values[1].text();
   const APMPArrayValue* list = values[2].asArray();

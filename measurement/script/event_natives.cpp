@@ -1,5 +1,7 @@
 #include "measurement/script/event_natives.h"
 
+#include <algorithm>
+
 #include "measurement/script/entity_converter.h"
 #include "measurement/script/evaluator.h"
 #include "measurement/script/object_manager.h"
@@ -88,6 +90,8 @@ constexpr EventMethodEntry kEventMethods[] = {
     {u"getParamValue", 1, getParamValue}, {u"getTimestamp", 0, getTimestamp},
     {u"setEventName", 1, setEventName},   {u"setParamValue", 2, setParamValue},
 };
+static_assert(std::ranges::all_of(kEventMethods, [](const EventMethodEntry& entry) { return entry.argumentCount <= 2; }),
+              "the arguments of a method are held in a pair");
 
 }  // namespace
 
@@ -110,8 +114,19 @@ Value APMPEventNativeFunctions::applyWithName(std::u16string_view name, std::spa
     }
   }
   if (!found) return APMPMapValue::applyWithName(name, arguments, scope, error);
-  APMPValueList values;
-  if (!APMPEvaluateArguments(arguments, scope, error, values)) return {};
-  if (!APMPCheckArgumentCount(values, found->argumentCount, error)) return {};
+  if (arguments.size() != found->argumentCount) {
+    // Evaluated all the same, for their effects and their first error.
+    APMPValueList values;
+    if (APMPEvaluateArguments(arguments, scope, error, values)) APMPCheckArgumentCount(values, found->argumentCount, error);
+    return {};
+  }
+  // No method takes more than two: they are held in place.
+  Value held[2];
+  const std::span<const Value> values(held, arguments.size());
+  const APMPActiveValues active(values);
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    held[i] = APMPEvaluator::evaluateStatement(arguments[i], scope, error);
+    if (error) return {};
+  }
   return found->method(values, scope, *eventContext_, error);
 }

@@ -9,6 +9,8 @@ using platform::ErrorRef;
 
 namespace {
 
+constexpr size_t kLocalBindingsReserved = 4;
+
 // Method calls on maps and functions: an own property of the name answers
 // when it holds a function, then "hasOwnProperty", then "toString".
 Value applyObjectMethod(const APMPPropertyMap& properties, std::u16string_view textForm, std::u16string_view name,
@@ -79,6 +81,8 @@ Value APMPFunctionValue::invokeWithEvaluatedArguments(std::span<const Value> arg
   // reachable (and its body whole) until it returns.
   const APMPActiveValues active(this);
   APMPRef<APMPScope> scope = definingScope_->createChildScope();
+  // A body usually declares a few names of its own beside the parameters.
+  scope->reserveBindings(parameters_.size() + kLocalBindingsReserved);
   for (size_t i = 0; i < parameters_.size(); ++i) {
     scope->addValue(i < arguments.size() ? arguments[i] : Value(), parameters_[i]);
   }

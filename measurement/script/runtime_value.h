@@ -423,6 +423,8 @@ class APMPPropertyMap {
   bool isImmutableName(std::u16string_view name) const;
   std::vector<std::u16string> allNames() const;
   size_t count() const noexcept { return entries_.size() - removed_; }
+  // Room for `count` names in all, so that the first few writes do not regrow the table.
+  void reserve(size_t count) { entries_.reserve(count); }
 
   // Drops every entry whatever its immutability: the collector's release of
   // an unreachable value, and a runtime's teardown.

@@ -41,6 +41,8 @@ class APMPScope final : public APMPCell, public APMPMarkable {
   // nothing, when no scope of the chain binds it.
   bool assignValue(APMPRuntimeValue value, std::u16string_view name) { return assignBound(value, name); }
   void makeImmutable() noexcept { contents_.makeImmutable(); }
+  // Room for `count` bindings before the table regrows.
+  void reserveBindings(size_t count) { contents_.reserve(count); }
   const APMPPropertyMap& contents() const noexcept { return contents_; }
 
   void setObjectManager(std::shared_ptr<APMPObjectManager> objectManager);

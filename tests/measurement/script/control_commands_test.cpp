@@ -156,5 +156,68 @@ TEST(ControlCommandsTest, MethodCalls) {
   EXPECT_EQ(code(error), 9);
 }
 
+// An argument array written as a literal passes what the same array made
+// any other way passes, for the same evaluations and work (wrapping it in a
+// sequence costs the sequence's one evaluation), and its values stay whole
+// through a collection the method makes.
+TEST(ControlCommandsTest, LiteralArgumentArraysPassWhatTheArrayHolds) {
+  const std::vector<std::vector<Entity>> cases = {
+      {},
+      {num(1)},
+      {stmt("get", {str("x")}), str("a")},
+      {str("a"), stmt("8", {str("k"), str("kept")}), num(3), stmt("7", {num(4)}), str("e")},
+  };
+  for (const std::vector<Entity>& elements : cases) {
+    ScriptHarness h;
+    h.bind("collect", [&h](auto v, APMPScope&, auto&) {
+      h.runtime.collectGarbage();
+      for (const Value& value : v) h.recorded.push_back(value);
+      return Value::number(double(v.size()));
+    });
+    h.run({stmt("declare", {str("m"), stmt("newMap")}), stmt("declare", {str("x"), num(5)}),
+           stmt("setp", {stmt("get", {str("m")}), str("collect"), stmt("get", {str("collect")})})});
+    struct Cost {
+      uint32_t instructions;
+      uint64_t work;
+      std::vector<std::string> arguments;
+    };
+    auto call = [&](Entity array) {
+      h.recorded.clear();
+      platform::ErrorRef error;
+      const Value answer = h.eval(stmt("2", {stmt("get", {str("m")}), str("collect"), std::move(array)}), &error);
+      EXPECT_FALSE(error);
+      EXPECT_EQ(answer.numberValue(), double(elements.size()));
+      Cost cost{h.runtime.initialScope().instructionCount(), h.runtime.initialScope().workCount(), {}};
+      for (const Value& value : h.recorded) {
+        const APMPMapValue* map = value.asMap();
+        cost.arguments.push_back(map ? text(map->valueForProperty(u"k")) : show(value));
+      }
+      return cost;
+    };
+    const Cost literal = call(stmt("7", elements));
+    const Cost made = call(stmt("13", {stmt("7", elements)}));
+    EXPECT_EQ(literal.instructions + 1, made.instructions);
+    EXPECT_EQ(literal.work, made.work);
+    EXPECT_EQ(literal.arguments, made.arguments);
+    EXPECT_EQ(literal.arguments.size(), elements.size());
+  }
+}
+
+TEST(ControlCommandsTest, LiteralArgumentArraysKeepTheFirstError) {
+  ScriptHarness h;
+  platform::ErrorRef error;
+  // An element's failure comes before the name's kind is looked at.
+  h.eval(stmt("2", {num(1), num(2), stmt("7", {stmt("2", {stmt("45"), str("toString"), stmt("7")})})}), &error);
+  EXPECT_EQ(code(error), kAPMPErrorMethodOfNothing);
+  error.reset();
+  h.eval(stmt("2", {num(1), num(2), stmt("7", {num(3)})}), &error);
+  EXPECT_EQ(code(error), kAPMPErrorArgumentKind);
+  // Elements that recurse without end meet the nesting bound.
+  error.reset();
+  h.run({function("50", "down", {}, {stmt("2", {stmt("45"), str("toString"), stmt("7", {stmt("down")})})})});
+  h.eval(stmt("down"), &error);
+  EXPECT_EQ(code(error), kAPMPErrorLimit);
+}
+
 }  // namespace
 }  // namespace script_test

@@ -147,6 +147,10 @@ TEST(EventEditingTest, NativeArgumentCountsAndKinds) {
       {onEvent("getEventName", {num(1)}), kAPMPErrorArgumentCount},
       {onEvent("getParamValue"), kAPMPErrorArgumentCount},
       {onEvent("setParamValue", {str("a")}), kAPMPErrorArgumentCount},
+      // Every argument is evaluated before the count is checked: a failing
+      // extra one reports its own error.
+      {onEvent("getEventName", {stmt("2", {stmt("45"), str("toString"), stmt("7")})}), kAPMPErrorMethodOfNothing},
+      {onEvent("getParamValue", {str("price"), str("extra"), str("more")}), kAPMPErrorArgumentCount},
       {onEvent("setEventName", {onEvent("getParamValue", {str("absent")})}), kAPMPErrorArgumentKind},
       {onEvent("noSuchMethod"), kAPMPErrorUnknownMethod},
       {stmt("reg", {str("r"), num(1), mapOf({{"type", str("edit")}})}), kAPMPErrorArgumentKind},
