@@ -30,6 +30,10 @@ Object APMPNormalizedParameter(Object value, std::string_view name, const Object
   return value;
 }
 
+bool APMPEqualParameterValues(const Object& a, const Object& b) {
+  return a == b && !(a.isNumber() && isFloating(a) != isFloating(b));
+}
+
 Object APMPEvent::parameterForName(std::string_view name) const {
   auto it = parameters_.find(name);
   return it == parameters_.end() ? Object() : it->second;
@@ -58,8 +62,7 @@ bool APMPEvent::isEqualToEvent(const APMPEvent& other) const {
   // Both tables are ordered by name: one walk pairs them up.
   for (auto mine = parameters_.begin(), theirs = other.parameters_.begin(); mine != parameters_.end();
        ++mine, ++theirs) {
-    if (mine->first != theirs->first || !(mine->second == theirs->second)) return false;
-    if (mine->second.isNumber() && isFloating(mine->second) != isFloating(theirs->second)) return false;
+    if (mine->first != theirs->first || !APMPEqualParameterValues(mine->second, theirs->second)) return false;
   }
   return true;
 }

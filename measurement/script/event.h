@@ -52,6 +52,10 @@ class APMPEvent {
   Parameters parameters_;
 };
 
+// Parameter values as `isEqualToEvent` compares them: equal, and numbers
+// both floating or both integer.
+bool APMPEqualParameterValues(const platform::Object& a, const platform::Object& b);
+
 // How a number stored under `name` is normalised against the parameter's
 // `current` value (nil when there is none): under "_syn", "_err" and "_el"
 // it becomes an integer; a floating current value takes it as it is; an

@@ -2,8 +2,12 @@
 // (the input), as being edited (the output, a copy of the input at first),
 // and the events created while handling it, in creation order.
 //
-// The output is copied from the input only when it is first written: until
-// then it is the input itself, and is known to equal it. Edits made through
+// Until the output is first written it is the input itself, and is known to
+// equal it. The first write moves the input into the output instead of
+// copying it; from then on the input's value of each name written is kept
+// (once per name), which is all it takes to tell whether the output still
+// equals the input, and the input itself is rebuilt only when asked for.
+// Edits made through
 // `setOutputName` and `setOutputParameter` are noted since the last
 // `beginEdit`, so that `discardEdit` can put the output back as it was
 // without copying the whole event before each callback.
@@ -12,6 +16,7 @@
 // write it; used on the editor's thread only.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,12 +33,14 @@ class APMPEventContext {
   // The input becomes `event`, the output a copy of it; the created events
   // are dropped.
   void setInputEvent(APMPEvent event);
-  const APMPEvent& inputEvent() const noexcept { return input_; }
+  const APMPEvent& inputEvent() const;
   const APMPEvent& outputEvent() const noexcept { return outputWritten_ ? output_ : input_; }
   void setOutputEvent(APMPEvent event);
   // Whether the output may differ from the input: false until it is first
   // written.
   bool outputWritten() const noexcept { return outputWritten_; }
+  // Whether the output differs from the input (`isEqualToEvent`).
+  bool outputDiffersFromInput() const;
   const std::vector<APMPEvent>& eventsToLog() const noexcept { return loggedEvents_; }
 
   // Appends a created event whose parameters are normalised against the
@@ -58,13 +65,25 @@ class APMPEventContext {
   };
 
   bool noted(bool isName, std::string_view name) const;
-  // The output, copied from the input on the first write.
+  // The output, the input moved into it on the first write.
   APMPEvent& writableOutput();
+  // Puts the input back together from the output and the input's values.
+  void rebuildInput() const;
 
-  APMPEvent input_;
-  // Holds the last copy's storage for reuse while not written.
+  // Empty while `inputMoved_`, until rebuilt.
+  mutable APMPEvent input_;
   APMPEvent output_;
   bool outputWritten_ = false;
+  // The input lives in the output, changed by the writes since.
+  mutable bool inputMoved_ = false;
+  // While the input is moved: its name when the output was renamed, and
+  // its value (nil when absent) of each parameter written, at most
+  // `kMaxInputParameters`: past them the input is rebuilt and the whole
+  // events compared.
+  static constexpr size_t kMaxInputParameters = 16;
+  std::optional<std::string> inputName_;
+  using InputParameter = std::pair<std::string, platform::Object>;
+  std::vector<InputParameter> inputParameters_;
   std::vector<APMPEvent> loggedEvents_;
   std::vector<Change> journal_;
 };

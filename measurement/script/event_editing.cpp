@@ -118,8 +118,7 @@ bool APMPEventEditing::handleEvent(APMPEvent event, ErrorRef* error) {
     callbackHandler_->triggerCallbacks(*scope, eventContext_, failure);
   }
   runtime_->collectGarbage();
-  const APMPEventContext& context = *eventContext_;
-  edited_ = context.outputWritten() && !context.outputEvent().isEqualToEvent(context.inputEvent());
+  edited_ = eventContext_->outputDiffersFromInput();
   if (failure) {
     platform::setError(error, failure);
     return false;

@@ -122,4 +122,59 @@ TEST(EventContextTest, DiscardRestoresTheOutputAsAtTheLastBeginAndCreatedEventsN
   EXPECT_TRUE(context.inputEvent().hasParameterName("n"));
 }
 
+// Whether the output still equals the input is told from the names written
+// alone, and the input is rebuilt exactly; both agree with comparing whole
+// events.
+TEST(EventContextTest, TheOutputIsComparedWithTheInputByWhatWasWritten) {
+  const APMPEvent input("e", 1, {{"a", Object(int64_t{1})}, {"b", Object("x")}, {"f", Object(2.0)}});
+  using Write = std::pair<std::string, Object>;  // "" renames to the text
+  struct Case {
+    const char* what;
+    std::vector<Write> writes;
+    bool differs;
+  };
+  // More names than the context keeps the input's values of, written and
+  // then written back.
+  std::vector<Write> many, manyUndone;
+  for (int i = 0; i < 40; ++i) many.emplace_back("p" + std::to_string(i), Object(int64_t{i}));
+  many.emplace_back("a", Object(int64_t{9}));
+  manyUndone = many;
+  for (int i = 0; i < 40; ++i) manyUndone.emplace_back("p" + std::to_string(i), Object());
+  manyUndone.emplace_back("a", Object(int64_t{1}));
+  const Case cases[] = {
+      {"many names", many, true},
+      {"many names written back", manyUndone, false},
+      {"nothing written", {}, false},
+      {"the same value", {{"a", Object(int64_t{1})}}, false},
+      {"changed and changed back", {{"a", Object(int64_t{4})}, {"a", Object(int64_t{1})}}, false},
+      {"removed and put back", {{"b", Object()}, {"b", Object("x")}}, false},
+      {"added and removed", {{"n", Object(int64_t{3})}, {"n", Object()}}, false},
+      {"renamed and renamed back", {{"", Object("other")}, {"", Object("e")}}, false},
+      {"renamed", {{"", Object("other")}}, true},
+      {"added", {{"n", Object(int64_t{3})}}, true},
+      {"removed", {{"b", Object()}}, true},
+      {"a floating value made integer", {{"f", Object(int64_t{2})}}, true},
+      {"an absent parameter removed", {{"absent", Object()}}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    APMPEventContext context(input);
+    for (const Write& write : c.writes) {
+      if (write.first.empty()) {
+        context.setOutputName(*write.second.string());
+      } else {
+        context.setOutputParameter(write.second, write.first);
+      }
+    }
+    EXPECT_EQ(context.outputDiffersFromInput(), c.differs);
+    EXPECT_TRUE(context.inputEvent().isEqualToEvent(input));
+    EXPECT_EQ(context.outputDiffersFromInput(), c.differs);
+    EXPECT_EQ(context.outputEvent().isEqualToEvent(input), !c.differs);
+    // Writes after the input was rebuilt leave it as it was.
+    context.setOutputParameter(Object("late"), "b");
+    EXPECT_TRUE(context.outputDiffersFromInput());
+    EXPECT_TRUE(context.inputEvent().isEqualToEvent(input));
+  }
+}
+
 }  // namespace
