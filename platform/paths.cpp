@@ -294,7 +294,10 @@ bool readToEnd(int fd, size_t limit, std::string& out) {
 }
 
 std::string temporaryFilePrefix(std::string_view name) {
-  return "." + std::string(name) + ".tmp.";
+  std::string prefix;
+  prefix.reserve(name.size() + 6);
+  prefix.append(".").append(name).append(".tmp.");
+  return prefix;
 }
 
 bool writeFileAtomically(const std::string& path, std::string_view bytes, ErrorRef* error) {
