@@ -163,9 +163,13 @@ Value conditional(std::span<const Value> arguments, APMPScope& scope, ErrorRef& 
 // "36": a new return value carrying the optional argument's value.
 Value returnCommand(std::span<const Value> arguments, APMPScope& scope, ErrorRef& error) {
   if (!APMPCheckMaxArgumentCount(arguments, 1, error)) return {};
-  APMPValueList values;
-  if (!APMPEvaluateArguments(arguments, scope, error, values)) return {};
-  return APMPControlValue::returnValueWithData(values.empty() ? Value() : values[0]);
+  // Nothing can collect between the evaluation and the wrapping.
+  Value data;
+  if (!arguments.empty()) {
+    data = evaluate(arguments[0], scope, error);
+    if (error) return {};
+  }
+  return APMPControlValue::returnValueWithData(std::move(data));
 }
 
 // "51" and the first steps of "50": the name (the text form of the first

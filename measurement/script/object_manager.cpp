@@ -106,10 +106,11 @@ void APMPObjectManager::markRoots(APMPMarker& marker) {
 }
 
 void APMPObjectManager::collectGarbage() {
-  APMPMarker marker(nextEpoch());
+  APMPMarker marker(nextEpoch(), std::move(markRoom_));
   markRoots(marker);
   APMPActiveValues::markAll(marker);
   marker.drain();
+  markRoom_ = marker.takeRoom();
   // Sweeping may free values (the index then reads null) but never tracks
   // new ones, so the list only shrinks under this walk.
   for (size_t i = 0; i < objects_.size(); ++i) {

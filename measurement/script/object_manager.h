@@ -25,7 +25,10 @@
 // Walks reachable cells for one collection.
 class APMPMarker {
  public:
-  explicit APMPMarker(uint32_t epoch) : epoch_(epoch) {}
+  // `pending` is room for the work list, handed back by `takeRoom`.
+  explicit APMPMarker(uint32_t epoch, std::vector<APMPCell*> pending = {})
+      : epoch_(epoch), pending_(std::move(pending)) {}
+  std::vector<APMPCell*> takeRoom() noexcept { return std::move(pending_); }
   uint32_t epoch() const noexcept { return epoch_; }
 
   // Queues the cell of a value that can reach other values (maps,
@@ -147,6 +150,8 @@ class APMPObjectManager {
   void markRoots(APMPMarker& marker);
 
   std::vector<Root> roots_;
+  // The marker's work list, kept between collections (empty between them).
+  std::vector<APMPCell*> markRoom_;
   // Null where a value died since the last compaction.
   std::vector<APMPCollectableValue*> objects_;
 };
