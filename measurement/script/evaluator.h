@@ -163,11 +163,11 @@ struct APMPCommandEntry {
   APMPCommandHandler handler;
 };
 
-// Routine wrapper for the sets that work on evaluated arguments: evaluates
-// them, then calls `Handler` with the values (not when an evaluation failed).
-template <APMPCommandHandler Handler>
-APMPRuntimeValue APMPWithEvaluatedArguments(std::span<const APMPRuntimeValue> arguments, APMPScope& scope,
-                                            platform::ErrorRef& error) {
+// Evaluates `arguments` in order, holding the values where a collection
+// sees them, then answers `use(values)` (not when an evaluation failed).
+template <class Use>
+APMPRuntimeValue APMPWithEvaluatedValues(std::span<const APMPRuntimeValue> arguments, APMPScope& scope,
+                                         platform::ErrorRef& error, Use&& use) {
   if (arguments.size() <= 2) {
     // Most commands take one or two: no list to set up, and literals (a
     // variable's name, a constant) are counted and read in place.
@@ -177,7 +177,7 @@ APMPRuntimeValue APMPWithEvaluatedArguments(std::span<const APMPRuntimeValue> ar
       for (size_t i = 0; i < arguments.size(); ++i) {
         if (!APMPCountInstruction(scope, error)) return {};
       }
-      return Handler(arguments, scope, error);
+      return use(arguments);
     }
     APMPRuntimeValue held[2];
     const std::span<const APMPRuntimeValue> values(held, arguments.size());
@@ -186,11 +186,21 @@ APMPRuntimeValue APMPWithEvaluatedArguments(std::span<const APMPRuntimeValue> ar
       held[i] = APMPEvaluator::evaluateStatement(arguments[i], scope, error);
       if (error) return {};
     }
-    return Handler(values, scope, error);
+    return use(values);
   }
   APMPValueList values;
   if (!APMPEvaluateArguments(arguments, scope, error, values)) return {};
-  return Handler(values, scope, error);
+  return use(values.span());
+}
+
+// Routine wrapper for the sets that work on evaluated arguments: evaluates
+// them, then calls `Handler` with the values (not when an evaluation failed).
+template <APMPCommandHandler Handler>
+APMPRuntimeValue APMPWithEvaluatedArguments(std::span<const APMPRuntimeValue> arguments, APMPScope& scope,
+                                            platform::ErrorRef& error) {
+  return APMPWithEvaluatedValues(arguments, scope, error, [&scope, &error](std::span<const APMPRuntimeValue> values) {
+    return Handler(values, scope, error);
+  });
 }
 
 // Base of the command sets: a fixed table from opcode to routine. An opcode

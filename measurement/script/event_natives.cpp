@@ -1,6 +1,6 @@
 #include "measurement/script/event_natives.h"
 
-#include <algorithm>
+#include <cstring>
 
 #include "measurement/script/entity_converter.h"
 #include "measurement/script/evaluator.h"
@@ -90,8 +90,6 @@ constexpr EventMethodEntry kEventMethods[] = {
     {u"getParamValue", 1, getParamValue}, {u"getTimestamp", 0, getTimestamp},
     {u"setEventName", 1, setEventName},   {u"setParamValue", 2, setParamValue},
 };
-static_assert(std::ranges::all_of(kEventMethods, [](const EventMethodEntry& entry) { return entry.argumentCount <= 2; }),
-              "the arguments of a method are held in a pair");
 
 }  // namespace
 
@@ -108,25 +106,15 @@ Value APMPEventNativeFunctions::applyWithName(std::u16string_view name, std::spa
   // their fourth unit or their length: one look at each finds the entry.
   const EventMethodEntry* found = nullptr;
   for (const EventMethodEntry& entry : kEventMethods) {
-    if (entry.name.size() == name.size() && name.size() > 3 && entry.name[3] == name[3] && entry.name == name) {
+    if (entry.name.size() == name.size() && name.size() > 3 && entry.name[3] == name[3] &&
+        std::memcmp(entry.name.data(), name.data(), name.size() * sizeof(char16_t)) == 0) {
       found = &entry;
       break;
     }
   }
   if (!found) return APMPMapValue::applyWithName(name, arguments, scope, error);
-  if (arguments.size() != found->argumentCount) {
-    // Evaluated all the same, for their effects and their first error.
-    APMPValueList values;
-    if (APMPEvaluateArguments(arguments, scope, error, values)) APMPCheckArgumentCount(values, found->argumentCount, error);
-    return {};
-  }
-  // No method takes more than two: they are held in place.
-  Value held[2];
-  const std::span<const Value> values(held, arguments.size());
-  const APMPActiveValues active(values);
-  for (size_t i = 0; i < arguments.size(); ++i) {
-    held[i] = APMPEvaluator::evaluateStatement(arguments[i], scope, error);
-    if (error) return {};
-  }
-  return found->method(values, scope, *eventContext_, error);
+  return APMPWithEvaluatedValues(arguments, scope, error, [&](std::span<const Value> values) {
+    if (!APMPCheckArgumentCount(values, found->argumentCount, error)) return Value();
+    return found->method(values, scope, *eventContext_, error);
+  });
 }
