@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/program_nodes.h"
 #include "bench/ratio_reporter.h"
 #include "measurement/script/event_editing.h"
 
@@ -29,12 +30,9 @@
 
 namespace {
 
-using Entity = APMPProgramEntity;
+using namespace bench_nodes;
 using platform::Object;
 
-Entity str(const char* text) { return Entity::string(text); }
-Entity num(double value) { return Entity::number(value); }
-Entity stmt(const char* opcode, std::vector<Entity> operands = {}) { return Entity::statement(opcode, std::move(operands)); }
 Entity var(const char* name) { return stmt("15", {str(name)}); }
 Entity method(const char* name, std::vector<Entity> arguments) {
   return stmt("2", {var("e"), str(name), stmt("7", std::move(arguments))});

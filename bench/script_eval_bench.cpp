@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/program_nodes.h"
 #include "bench/ratio_reporter.h"
 #include "measurement/messages/nano_accessors.h"
 #include "measurement/script/entity_converter.h"
@@ -33,13 +34,8 @@
 
 namespace {
 
-using Entity = APMPProgramEntity;
+using namespace bench_nodes;
 using Value = APMPRuntimeValue;
-
-Entity num(double value) { return Entity::number(value); }
-Entity str(const char* text) { return Entity::string(text); }
-Entity boolean(bool value) { return Entity::boolean(value); }
-Entity stmt(const char* name, std::vector<Entity> operands) { return Entity::statement(name, std::move(operands)); }
 
 const int kSizes[] = {1000, 10000, 30000};
 

@@ -9,6 +9,7 @@
 
 #include <vector>
 
+#include "bench/program_nodes.h"
 #include "measurement/script/entity_converter.h"
 #include "measurement/script/evaluator.h"
 #include "measurement/script/runtime.h"
@@ -19,12 +20,9 @@
 
 namespace {
 
-using Entity = APMPProgramEntity;
+using namespace bench_nodes;
 using Value = APMPRuntimeValue;
 
-Entity num(double value) { return Entity::number(value); }
-Entity str(const char* text) { return Entity::string(text); }
-Entity stmt(const char* name, std::vector<Entity> operands) { return Entity::statement(name, std::move(operands)); }
 Entity read(const char* name) { return stmt("15", {str(name)}); }
 Entity assign(const char* name, Entity value) { return stmt("3", {str(name), std::move(value)}); }
 
