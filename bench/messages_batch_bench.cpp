@@ -4,11 +4,10 @@
 // one (one bundle of 10 events, about 3 KB). Each figure is MB/s of the
 // batch's encoded bytes, the median of many rounds.
 //
-// Where the distribution's protobuf-c (and libprotobuf) are installed, the
-// same bytes go through them in the same run, round by round in turn with
-// ours, over messages_peer.proto: each benchmark then also reports the
-// peers' MB/s and "x_<peer>", our speed over theirs (above 1 is faster).
-// Without them, "x_memcpy" is our time over a memcpy of the same bytes.
+// Where the distribution's protobuf-c is installed, the same bytes go
+// through it in the same run, round by round in turn with ours, over
+// messages_peer.proto: decode and encode then also report the peer's MB/s
+// and "x_<peer>", our speed over its (above 1 is faster). Otherwise, "x_memcpy" is our time over a memcpy of the same bytes.
 #include "measurement/messages/message_values.h"
 #include "measurement/messages/message_wrappers.h"
 #include "measurement/messages/nano_accessors.h"
@@ -26,10 +25,6 @@
 #ifdef APM_BENCH_PROTOBUF_C
 #include "messages_peer.pb-c.h"
 #endif
-#ifdef APM_BENCH_LIBPROTOBUF
-#include "messages_peer.pb.h"
-#include <google/protobuf/arena.h>
-#endif
 
 namespace {
 
@@ -37,7 +32,7 @@ using messages::millisecondsFromSeconds;
 
 // Parameters of an event, as an app would log them.
 constexpr const char* kParamNames[] = {"_o",          "engagement_time_msec", "_et",
-                                       "firebase_screen_class", "ga_session_id", "value",
+                                       "screen_class",          "session_id",    "value",
                                        "item_category",         "currency",      "_sn",
                                        "campaign_source"};
 
@@ -186,24 +181,6 @@ PeerBatch* protobufCDecode(const platform::Bytes& batch) {
 }
 #endif
 
-#ifdef APM_BENCH_LIBPROTOBUF
-apm::peer::MeasurementBatch& libprotobufMessage(const platform::Bytes& batch) {
-  static apm::peer::MeasurementBatch message;
-  message.ParseFromArray(batch.data(), static_cast<int>(batch.size()));
-  return message;
-}
-
-// A round that fills a new message of a new arena, as libprotobuf users
-// who want speed do.
-Side libprotobufArenaSide(std::function<void(apm::peer::MeasurementBatch*)> fill) {
-  return {"libprotobuf_arena", [fill] {
-            google::protobuf::Arena arena;
-            auto* message = google::protobuf::Arena::CreateMessage<apm::peer::MeasurementBatch>(&arena);
-            fill(message);
-            benchmark::DoNotOptimize(message);
-          }};
-}
-#endif
 
 void BM_BuildThroughAccessors(benchmark::State& state) {
   const platform::Bytes& batch = largeBatch();
@@ -219,11 +196,6 @@ void decode(benchmark::State& state, const platform::Bytes& batch) {
                      benchmark::DoNotOptimize(message);
                      apm__peer__measurement_batch__free_unpacked(message, nullptr);
                    }});
-#endif
-#ifdef APM_BENCH_LIBPROTOBUF
-  sides.push_back(libprotobufArenaSide([&](apm::peer::MeasurementBatch* message) {
-    message->ParseFromArray(batch.data(), static_cast<int>(batch.size()));
-  }));
 #endif
   if (sides.size() == 1) sides.push_back(memcpySide(batch));
   compare(state, batch, sides);
@@ -244,29 +216,17 @@ void encode(benchmark::State& state, const platform::Bytes& batch) {
                      free(buffer);
                    }});
 #endif
-#ifdef APM_BENCH_LIBPROTOBUF
-  sides.push_back({"libprotobuf", [&] {
-                     std::string output;
-                     libprotobufMessage(batch).SerializeToString(&output);
-                     benchmark::DoNotOptimize(output);
-                   }});
-#endif
   if (sides.size() == 1) sides.push_back(memcpySide(batch));
   compare(state, batch, sides);
 }
 
-// protobuf-c has no copy of its own.
+// protobuf-c has no copy of its own: copies are timed against memcpy.
 void copy(benchmark::State& state, const platform::Bytes& batch) {
   auto ours = APMPBMeasurementBatch::initWithBuffer(batch);
   std::vector<Side> sides{{"ours", [&] {
                              benchmark::DoNotOptimize(
                                  APMPBMeasurementBatch::initWithMessageInfo(ours->messageInfo()));
                            }}};
-#ifdef APM_BENCH_LIBPROTOBUF
-  sides.push_back(libprotobufArenaSide([&](apm::peer::MeasurementBatch* message) {
-    message->CopyFrom(libprotobufMessage(batch));
-  }));
-#endif
   if (sides.size() == 1) sides.push_back(memcpySide(batch));
   compare(state, batch, sides);
 }

@@ -1,4 +1,4 @@
-// The .proto through which the benchmark's peer codecs read our batches
+// The .proto through which the benchmark's peer codec reads our batches
 // (bench/messages_peer.proto) must describe exactly the schema tables:
 // every message, and in each its fields in field-ID order with label, type,
 // name and tag; enums are uint32 marked "// enum".

@@ -59,11 +59,11 @@ TEST(InfoPlistFileUtilTest, SearchesMainThenLibraryBundle) {
 
   const std::string inLibrary = container.path() + "/Library.bundle/VorazaService-Info.plist";
   ASSERT_TRUE(platform::writePropertyListFile(
-      inLibrary, Object(Object::Dictionary{{"GOOGLE_APP_ID", "1:2:ios:3"}})));
+      inLibrary, Object(Object::Dictionary{{"VORAZA_APP_ID", "1:2:ios:3"}})));
   EXPECT_EQ(APMInfoPlistFileUtil::vorazaServiceInfoPlistPath(), inLibrary);
   auto dict = APMInfoPlistFileUtil::dictionaryFromVorazaServiceInfoPlist();
   ASSERT_TRUE(dict);
-  EXPECT_EQ(dict->at("GOOGLE_APP_ID"), Object("1:2:ios:3"));
+  EXPECT_EQ(dict->at("VORAZA_APP_ID"), Object("1:2:ios:3"));
 
   // The main bundle's file comes first; one that is not a dictionary is no
   // configuration.
