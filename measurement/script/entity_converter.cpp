@@ -343,6 +343,10 @@ Object objectFromValue(const Value& value, ErrorRef& error, Walk& walk) {
     walk.leave(value.cell());
     return Object(std::move(list));
   }
+  if (const std::u16string* text = value.text()) {
+    const double number = APMPNumberFromText(*text);
+    return std::isnan(number) ? Object(script_text::toUtf8(*text)) : Object(number);
+  }
   ErrorRef numberError;
   const double number = value.doubleValueOrError(numberError);
   if (!numberError && !std::isnan(number)) return Object(number);

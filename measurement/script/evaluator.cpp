@@ -38,17 +38,14 @@ Value APMPEvaluator::executeStatements(APMPArrayValue& statements, APMPScope& sc
   return result;
 }
 
-void APMPValueList::push_back(Value value) {
-  if (spilled_.empty() && size_ < inline_.size()) {
-    inline_[size_++] = std::move(value);
-  } else {
-    if (spilled_.empty()) {
-      spilled_.reserve(2 * inline_.size());
-      for (Value& held : inline_) spilled_.push_back(std::move(held));
-    }
-    spilled_.push_back(std::move(value));
-    ++size_;
+void APMPValueList::spill(Value value) {
+  if (spilled_.empty()) {
+    spilled_.reserve(2 * kInline);
+    for (size_t i = 0; i < size_; ++i) spilled_.push_back(std::move(inlineData()[i]));
+    std::destroy_n(inlineData(), size_);
   }
+  spilled_.push_back(std::move(value));
+  ++size_;
   active_.hold(span());
 }
 
@@ -59,23 +56,6 @@ bool APMPEvaluateArguments(std::span<const Value> arguments, APMPScope& scope, E
     if (error) return false;
   }
   return true;
-}
-
-static bool checkCount(bool ok, ErrorRef& error) {
-  if (!ok) APMPSetError(error, kAPMPErrorArgumentCount);
-  return ok;
-}
-
-bool APMPCheckArgumentCount(std::span<const Value> arguments, size_t count, ErrorRef& error) {
-  return checkCount(arguments.size() == count, error);
-}
-
-bool APMPCheckMinArgumentCount(std::span<const Value> arguments, size_t count, ErrorRef& error) {
-  return checkCount(arguments.size() >= count, error);
-}
-
-bool APMPCheckMaxArgumentCount(std::span<const Value> arguments, size_t count, ErrorRef& error) {
-  return checkCount(arguments.size() <= count, error);
 }
 
 int32_t APMPToInt32(double value) {

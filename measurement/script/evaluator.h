@@ -18,6 +18,8 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <span>
 #include <string>
 #include <string_view>
@@ -104,15 +106,25 @@ class APMPEvaluator {
                                      platform::ErrorRef& error);
 };
 
-// A short list of values, held inline up to four: the evaluated arguments of
+// A short list of values, held inline up to eight: the evaluated arguments of
 // a command. The values stay reachable while the list lives (a collection
 // in the middle of an evaluation marks them); a local, never copied.
 class APMPValueList {
  public:
   APMPValueList() noexcept : active_(std::span<const APMPRuntimeValue>()) {}
+  ~APMPValueList() {
+    if (spilled_.empty()) std::destroy_n(inlineData(), size_);
+  }
   APMPValueList(const APMPValueList&) = delete;
   APMPValueList& operator=(const APMPValueList&) = delete;
-  void push_back(APMPRuntimeValue value);
+  void push_back(APMPRuntimeValue value) {
+    if (size_ < kInline && spilled_.empty()) {
+      new (inlineData() + size_++) APMPRuntimeValue(std::move(value));
+      active_.hold(span());
+    } else {
+      spill(std::move(value));
+    }
+  }
   size_t size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }
   const APMPRuntimeValue& operator[](size_t i) const noexcept { return data()[i]; }
@@ -120,8 +132,15 @@ class APMPValueList {
   operator std::span<const APMPRuntimeValue>() const noexcept { return span(); }
 
  private:
-  const APMPRuntimeValue* data() const noexcept { return spilled_.empty() ? inline_.data() : spilled_.data(); }
-  std::array<APMPRuntimeValue, 4> inline_;
+  static constexpr size_t kInline = 8;
+  void spill(APMPRuntimeValue value);
+  APMPRuntimeValue* inlineData() noexcept { return std::launder(reinterpret_cast<APMPRuntimeValue*>(inline_)); }
+  const APMPRuntimeValue* inlineData() const noexcept {
+    return std::launder(reinterpret_cast<const APMPRuntimeValue*>(inline_));
+  }
+  const APMPRuntimeValue* data() const noexcept { return spilled_.empty() ? inlineData() : spilled_.data(); }
+  // Only the first `size_` slots hold values, until the list spills.
+  alignas(APMPRuntimeValue) unsigned char inline_[kInline * sizeof(APMPRuntimeValue)];
   std::vector<APMPRuntimeValue> spilled_;
   size_t size_ = 0;
   APMPActiveValues active_;
@@ -134,11 +153,22 @@ bool APMPEvaluateArguments(std::span<const APMPRuntimeValue> arguments, APMPScop
                            platform::ErrorRef& error, APMPValueList& values);
 
 // Argument counts: exactly, at least, at most `count`; else error 9.
-bool APMPCheckArgumentCount(std::span<const APMPRuntimeValue> arguments, size_t count, platform::ErrorRef& error);
-bool APMPCheckMinArgumentCount(std::span<const APMPRuntimeValue> arguments, size_t count,
-                               platform::ErrorRef& error);
-bool APMPCheckMaxArgumentCount(std::span<const APMPRuntimeValue> arguments, size_t count,
-                               platform::ErrorRef& error);
+inline bool APMPCheckedArgumentCount(bool ok, platform::ErrorRef& error) {
+  if (!ok) APMPSetError(error, kAPMPErrorArgumentCount);
+  return ok;
+}
+inline bool APMPCheckArgumentCount(std::span<const APMPRuntimeValue> arguments, size_t count,
+                                   platform::ErrorRef& error) {
+  return APMPCheckedArgumentCount(arguments.size() == count, error);
+}
+inline bool APMPCheckMinArgumentCount(std::span<const APMPRuntimeValue> arguments, size_t count,
+                                      platform::ErrorRef& error) {
+  return APMPCheckedArgumentCount(arguments.size() >= count, error);
+}
+inline bool APMPCheckMaxArgumentCount(std::span<const APMPRuntimeValue> arguments, size_t count,
+                                      platform::ErrorRef& error) {
+  return APMPCheckedArgumentCount(arguments.size() <= count, error);
+}
 
 // NaN and the infinities give 0; otherwise truncation toward zero, the
 // remainder modulo 2^32 keeping its sign, saturated to 32 bits (so

@@ -17,17 +17,40 @@ namespace {
 using EventMethod = Value (*)(std::span<const Value> values, APMPScope& scope, APMPEventContext& context,
                               ErrorRef& error);
 
-// The parameter name of a method's first argument.
-bool parameterName(const Value& value, std::string& name, ErrorRef& error) {
-  if (const std::u16string* text = value.text()) {
-    name = script_text::toUtf8(*text);
+// The parameter name of a method's first argument, in UTF-8. Short ASCII
+// names, nearly all of them, are narrowed into a buffer on the stack.
+class ParameterName {
+ public:
+  bool read(const Value& value, ErrorRef& error) {
+    const std::u16string* text = value.text();
+    std::u16string form;
+    if (!text) {
+      form = value.stringValueOrError(error);
+      if (error) return false;
+      text = &form;
+    }
+    if (text->size() <= sizeof ascii_) {
+      char16_t units = 0;
+      for (size_t i = 0; i < text->size(); ++i) {
+        units |= (*text)[i];
+        ascii_[i] = static_cast<char>((*text)[i]);
+      }
+      if (units < 0x80) {
+        name_ = std::string_view(ascii_, text->size());
+        return true;
+      }
+    }
+    utf8_ = script_text::toUtf8(*text);
+    name_ = utf8_;
     return true;
   }
-  const std::u16string text = value.stringValueOrError(error);
-  if (error) return false;
-  name = script_text::toUtf8(text);
-  return true;
-}
+  std::string_view view() const noexcept { return name_; }
+
+ private:
+  char ascii_[32];
+  std::string utf8_;
+  std::string_view name_;
+};
 
 Value getEventName(std::span<const Value>, APMPScope&, APMPEventContext& context, ErrorRef&) {
   return Value::string(script_text::toUtf16(context.outputEvent().name()));
@@ -38,10 +61,10 @@ Value getTimestamp(std::span<const Value>, APMPScope&, APMPEventContext& context
 }
 
 Value getParamValue(std::span<const Value> values, APMPScope& scope, APMPEventContext& context, ErrorRef& error) {
-  std::string name;
-  if (!parameterName(values[0], name, error)) return {};
+  ParameterName name;
+  if (!name.read(values[0], error)) return {};
   const APMPEvent::Parameters& parameters = context.outputEvent().parameters();
-  auto it = parameters.find(name);
+  auto it = parameters.find(name.view());
   if (it == parameters.end()) return Value::null();
   // Parameters are texts and numbers, which need no walk of the converter.
   if (const std::string* text = it->second.string()) return Value::string(script_text::toUtf16(*text));
@@ -71,11 +94,11 @@ Value setEventName(std::span<const Value> values, APMPScope&, APMPEventContext& 
 }
 
 Value setParamValue(std::span<const Value> values, APMPScope&, APMPEventContext& context, ErrorRef& error) {
-  std::string name;
-  if (!parameterName(values[0], name, error)) return {};
+  ParameterName name;
+  if (!name.read(values[0], error)) return {};
   Object parameter = APMPRuntimeEntityConverter::objectFromRuntimeValue(values[1], &error);
   if (error) return {};
-  context.setOutputParameter(std::move(parameter), name);
+  context.setOutputParameter(std::move(parameter), name.view());
   return values[1];
 }
 

@@ -98,7 +98,7 @@ bool propertyNames(const Value& target, APMPScope& scope, Items& items, ErrorRef
   if (const APMPArrayValue* array = target.asArray()) return items.fromList(array->allPropertyNames(), scope, error);
   std::vector<Value> names;
   if (const APMPPropertyCarrierValue* carrier = target.asPropertyCarrier()) {
-    for (const APMPPropertyMap::Entry& entry : carrier->propertyMap().entries()) names.push_back(Value::string(entry.name));
+    for (const APMPPropertyMap::Entry& entry : carrier->propertyMap().entries()) names.push_back(Value::string(std::u16string(std::u16string_view(entry.name))));
   }
   return items.fromList(std::move(names), scope, error);
 }

@@ -4,6 +4,15 @@
 namespace {
 // Up to this many names a linear search beats hashing the name.
 constexpr size_t kLinearSearchLimit = 8;
+
+// Equality of two names of one length; names are short, so a plain loop
+// beats both the ordering compare and a call of memcmp.
+bool sameUnits(const char16_t* a, std::u16string_view b) {
+  for (size_t i = 0; i < b.size(); ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
 }  // namespace
 
 const APMPPropertyMap::Entry* APMPPropertyMap::entry(std::u16string_view name) const {
@@ -12,7 +21,7 @@ const APMPPropertyMap::Entry* APMPPropertyMap::entry(std::u16string_view name) c
     return it == index_->end() ? nullptr : &entries_[it->second];
   }
   for (const Entry& e : entries_) {
-    if (!e.removed && e.name == name) return &e;
+    if (e.name.size() == name.size() && !e.removed && sameUnits(e.name.data(), name)) return &e;
   }
   return nullptr;
 }
@@ -53,9 +62,9 @@ void APMPPropertyMap::store(APMPRuntimeValue value, std::u16string_view name, bo
     std::swap(e->value, value);
     return;
   }
-  entries_.push_back(Entry{std::u16string(name), std::move(value), immutable});
+  entries_.push_back(Entry{Name(name), std::move(value), immutable});
   if (index_) {
-    index_->emplace(entries_.back().name, static_cast<uint32_t>(entries_.size() - 1));
+    index_->emplace(std::u16string_view(entries_.back().name), static_cast<uint32_t>(entries_.size() - 1));
   } else if (entries_.size() > kLinearSearchLimit) {
     index_ = std::make_unique<Index>();
     rebuildIndex();
@@ -65,7 +74,7 @@ void APMPPropertyMap::store(APMPRuntimeValue value, std::u16string_view name, bo
 void APMPPropertyMap::rebuildIndex() const {
   index_->clear();
   for (size_t i = 0; i < entries_.size(); ++i) {
-    if (!entries_[i].removed) index_->emplace(entries_[i].name, static_cast<uint32_t>(i));
+    if (!entries_[i].removed) index_->emplace(std::u16string_view(entries_[i].name), static_cast<uint32_t>(i));
   }
 }
 
@@ -99,14 +108,14 @@ void APMPPropertyMap::removeValueForName(std::u16string_view name) {
 std::vector<std::u16string> APMPPropertyMap::allNames() const {
   std::vector<std::u16string> names;
   names.reserve(count());
-  for (const Entry& e : entries()) names.push_back(e.name);
+  for (const Entry& e : entries()) names.emplace_back(std::u16string_view(e.name));
   return names;
 }
 
 void APMPPropertyMap::removeAll() noexcept {
   // Moved out first: releasing the values may free cells, and none of that
   // may find the table half cleared.
-  std::vector<Entry> entries = std::move(entries_);
+  auto entries = std::move(entries_);
   entries_.clear();
   index_.reset();
   removed_ = 0;

@@ -333,6 +333,13 @@ std::u16string APMPNumberText(double value) {
   if (std::isnan(value)) return u"NaN";
   if (std::isinf(value)) return value > 0 ? u"Infinity" : u"-Infinity";
   if (value == 0) return u"0";
+  // Below 2^53 neighbouring doubles are at most 1 apart, so a whole number
+  // needs every one of its digits: its text is the integer's own.
+  if (std::fabs(value) < 9007199254740992.0 && std::trunc(value) == value) {
+    char buffer[24];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, static_cast<int64_t>(value));
+    return std::u16string(buffer, result.ptr);
+  }
   // The shortest digits that read back to the same double, then laid out
   // by magnitude ourselves.
   char buffer[64];

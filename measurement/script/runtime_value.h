@@ -28,6 +28,7 @@
 #include <utility>
 #include <vector>
 
+#include "measurement/script/cell_memory.h"
 #include "platform/error.h"
 
 class APMPScope;
@@ -56,6 +57,10 @@ class APMPCell {
   APMPCell() = default;
   APMPCell(const APMPCell&) = delete;
   APMPCell& operator=(const APMPCell&) = delete;
+
+  static void* operator new(size_t bytes) { return APMPCellMemory::allocate(bytes); }
+  static void* operator new(size_t, void* where) noexcept { return where; }
+  static void operator delete(void* memory, size_t bytes) noexcept { APMPCellMemory::deallocate(memory, bytes); }
 
   void retain() const noexcept { ++header_.counts.references; }
   void release() const noexcept {
@@ -431,8 +436,10 @@ class APMPPropertyMap {
   void removeAll() noexcept;
   void markValues(APMPMarker& marker) const;
 
+  // Names live in the cell memory: most are short-lived scope bindings.
+  using Name = std::basic_string<char16_t, std::char_traits<char16_t>, APMPCellAllocator<char16_t>>;
   struct Entry {
-    std::u16string name;
+    Name name;
     APMPRuntimeValue value;
     bool immutable = false;
     bool removed = false;  // a gap; never seen through `entries`
@@ -457,7 +464,7 @@ class APMPPropertyMap {
   void rebuildIndex() const;
 
   // Gaps are closed on reads too, which change no visible state.
-  mutable std::vector<Entry> entries_;
+  mutable std::vector<Entry, APMPCellAllocator<Entry>> entries_;
   // Built once the table outgrows a linear search; holds no removed name.
   mutable std::unique_ptr<Index> index_;
   mutable size_t removed_ = 0;

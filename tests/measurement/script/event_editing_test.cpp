@@ -130,12 +130,16 @@ TEST(EventEditingTest, EventNativesReadAndWriteTheOutputEvent) {
 TEST(EventEditingTest, TextsCrossTheBoundaryAsUtf8) {
   EditingHarness h;
   ASSERT_EQ(h.load({editCallback({setParam("caf\xC3\xA9", onEvent("getParamValue", {str("\xE2\x82\xAC")})),
-                                  setParam("plain", str("ascii")), setParam("bad", str("a\xFF")), ret(num(0))})}),
+                                  setParam("plain", str("ascii")), setParam("bad", str("a\xFF")),
+                                  setParam(std::string(40, 'n'), str("long")),
+                                  onEvent("setParamValue", {num(7), str("seven")}), ret(num(0))})}),
             0);
   h.handle(APMPEvent("e", 0, {{"\xE2\x82\xAC", Object("\xC3\xBC\xF0\x9F\x98\x80")}}));
   EXPECT_TRUE(h.output().parameterForName("caf\xC3\xA9") == Object("\xC3\xBC\xF0\x9F\x98\x80"));
   EXPECT_TRUE(h.output().parameterForName("plain") == Object("ascii"));
   EXPECT_TRUE(h.output().parameterForName("bad") == Object("a\xEF\xBF\xBD"));
+  EXPECT_TRUE(h.output().parameterForName(std::string(40, 'n')) == Object("long"));
+  EXPECT_TRUE(h.output().parameterForName("7") == Object("seven"));
 }
 
 TEST(EventEditingTest, NativeArgumentCountsAndKinds) {

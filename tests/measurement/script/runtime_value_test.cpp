@@ -29,6 +29,12 @@ TEST(RuntimeValueTest, NumberTexts) {
   EXPECT_EQ(numberText(0.1), "0.1");
   EXPECT_EQ(numberText(0.1 + 0.2), "0.30000000000000004");
   EXPECT_EQ(numberText(-42), "-42");
+  // Whole numbers below 2^53 print every digit; above it, only the
+  // shortest digits that read back.
+  EXPECT_EQ(numberText(9007199254740991.0), "9007199254740991");
+  EXPECT_EQ(numberText(-9007199254740991.0), "-9007199254740991");
+  EXPECT_EQ(numberText(9007199254740994.0), "9007199254740994");
+  EXPECT_EQ(numberText(1152921504606846976.0), "1152921504606847000");
   EXPECT_EQ(numberText(1.7976931348623157e308), "1.7976931348623157e+308");
   EXPECT_EQ(numberText(kNaN), "NaN");
   EXPECT_EQ(numberText(kInfinity), "Infinity");
