@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/log.h"
+#include "tests/support/text_concat.h"
 
 namespace {
 
@@ -72,7 +73,7 @@ TEST_F(GULLoggerTest, KeepsEachThreadsOrderAndLosesNoLine) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([t] {
       for (int i = 0; i < kLines; ++i) {
-        GULLogError(kSubsystem, "t" + std::to_string(t), false, "I-ACS000001", std::to_string(i));
+        GULLogError(kSubsystem, concat({"t", std::to_string(t)}), false, "I-ACS000001", std::to_string(i));
       }
     });
   }

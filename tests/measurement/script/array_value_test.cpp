@@ -39,8 +39,8 @@ TEST(ArrayValueTest, IndexesLengthAndNamesAreToldApart) {
 
   // 1, "1", "01" and 1.0 are one position; "1.5", -1 and " x" are names.
   for (Value key : {Value::number(1), Value::string(u"1"), Value::string(u"01"), Value::number(1.0)}) {
-    ASSERT_TRUE(a->setValue(Value::string(u16("k" + text(key))), key, scope, error));
-    EXPECT_EQ(text(a->valueForProperty(Value::number(1), scope, error)), "k" + text(key));
+    ASSERT_TRUE(a->setValue(Value::string(u16(concat({"k", text(key)}))), key, scope, error));
+    EXPECT_EQ(text(a->valueForProperty(Value::number(1), scope, error)), concat({"k", text(key)}));
   }
   for (Value key : {Value::string(u"1.5"), Value::number(-1), Value::number(kNaN), Value::string(u"Infinity")}) {
     ASSERT_TRUE(a->setValue(Value::boolean(true), key, scope, error));
@@ -250,11 +250,11 @@ TEST(WorkBudgetTest, TextComparisonsAreCharged) {
 TEST(PropertyMapTest, RemovalsKeepOrderAndLookups) {
   APMPPropertyMap map;
   const int n = 40;
-  for (int i = 0; i < n; ++i) map.setValue(Value::number(i), u16("p" + std::to_string(i)));
+  for (int i = 0; i < n; ++i) map.setValue(Value::number(i), u16(concat({"p", std::to_string(i)})));
   // Remove every name but the multiples of 3, in a scattered order.
-  for (int i = n - 1; i >= 0; i -= 2) map.removeValueForName(u16("p" + std::to_string(i)));
+  for (int i = n - 1; i >= 0; i -= 2) map.removeValueForName(u16(concat({"p", std::to_string(i)})));
   for (int i = 0; i < n; i += 2) {
-    if (i % 3 != 0) map.removeValueForName(u16("p" + std::to_string(i)));
+    if (i % 3 != 0) map.removeValueForName(u16(concat({"p", std::to_string(i)})));
   }
   map.setValue(Value::number(-1), u"p1");  // a removed name comes back last
   std::vector<std::string> names;

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "measurement/script/event_context.h"
+#include "tests/support/text_concat.h"
 
 namespace {
 
@@ -136,10 +137,10 @@ TEST(EventContextTest, TheOutputIsComparedWithTheInputByWhatWasWritten) {
   // More names than the context keeps the input's values of, written and
   // then written back.
   std::vector<Write> many, manyUndone;
-  for (int i = 0; i < 40; ++i) many.emplace_back("p" + std::to_string(i), Object(int64_t{i}));
+  for (int i = 0; i < 40; ++i) many.emplace_back(concat({"p", std::to_string(i)}), Object(int64_t{i}));
   many.emplace_back("a", Object(int64_t{9}));
   manyUndone = many;
-  for (int i = 0; i < 40; ++i) manyUndone.emplace_back("p" + std::to_string(i), Object());
+  for (int i = 0; i < 40; ++i) manyUndone.emplace_back(concat({"p", std::to_string(i)}), Object());
   manyUndone.emplace_back("a", Object(int64_t{1}));
   const Case cases[] = {
       {"many names", many, true},

@@ -176,7 +176,7 @@ TEST(RuntimeValueTest, PropertyMapImmutability) {
   map.removeValueForName(u"c");
   map.setImmutableValue(Value::number(3), u"c");
   EXPECT_EQ(map.valueForName(u"c").numberValue(), 1);
-  for (int i = 0; i < 20; ++i) map.setValue(Value::number(i), u"n" + std::u16string(1, char16_t(u'a' + i)));
+  for (int i = 0; i < 20; ++i) map.setValue(Value::number(i), std::u16string{u'n', char16_t(u'a' + i)});
   map.removeValueForName(u"nb");
   EXPECT_FALSE(map.hasName(u"nb"));
   EXPECT_EQ(map.valueForName(u"nt").numberValue(), 19);

@@ -13,6 +13,7 @@
 #include "measurement/script/evaluator.h"
 #include "measurement/script/runtime.h"
 #include "measurement/script/script_text.h"
+#include "tests/support/text_concat.h"
 
 namespace script_test {
 
@@ -93,11 +94,12 @@ inline std::string show(const Value& value) {
     std::string out = "[";
     for (size_t i = 0; i < array->count(); ++i) {
       const Value& e = array->elements()[i];
-      out += (i ? " " : "") + (e.isHole() ? std::string("_") : e.isUndefined() ? std::string("u") : show(e));
+      if (i) out += ' ';
+      out += e.isHole() ? std::string("_") : e.isUndefined() ? std::string("u") : show(e);
     }
     return out + "]";
   }
-  if (value.text()) return "'" + text(value) + "'";
+  if (value.text()) return concat({"'", text(value), "'"});
   return text(value);
 }
 inline long code(const platform::ErrorRef& error) { return error ? error->code() : 0; }

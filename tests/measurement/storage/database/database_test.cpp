@@ -17,6 +17,7 @@
 #include "platform/paths.h"
 #include "tests/support/recording_monitor.h"
 #include "tests/support/temp_container.h"
+#include "tests/support/text_concat.h"
 
 namespace {
 
@@ -328,14 +329,14 @@ TEST_F(DatabaseTest, TableLimitsRefuseNewKeysOnly) {
   auto database = open();
   ASSERT_TRUE(database);
   auto event = [](int i) {
-    return APMRecord{{"name", "e" + std::to_string(i)},
+    return APMRecord{{"name", concat({"e", std::to_string(i)})},
                      {"lifetime_count", 1},
                      {"current_bundle_count", 1},
                      {"last_fire_timestamp", 1.0}};
   };
   ASSERT_TRUE(database->performTransaction([&] {
     for (int i = 0; i < kAPMEventsTableLimit; ++i) {
-      if (!database->upsertDataType(event(i), kAPMEventsTable, "name", "e" + std::to_string(i),
+      if (!database->upsertDataType(event(i), kAPMEventsTable, "name", concat({"e", std::to_string(i)}),
                                     kAPMEventsTableLimit)) {
         return false;
       }
