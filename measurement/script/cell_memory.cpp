@@ -11,7 +11,7 @@ struct APMPCellMemoryRetirement {
     for (size_t index = 0; index < APMPCellMemory::kClasses; ++index) {
       while (APMPCellMemory::Block* block = lists.heads[index]) {
         lists.heads[index] = block->next;
-        ::operator delete(block, APMPCellMemory::classBytes(index));
+        ::operator delete(block);
       }
       lists.counts[index] = 0;
     }

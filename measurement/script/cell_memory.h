@@ -44,11 +44,11 @@ class APMPCellMemory {
         lists.heads[index] = new (memory) Block{lists.heads[index]};
         ++lists.counts[index];
       } else if (!keepOnFirstUse(memory, index)) {
-        ::operator delete(memory, classBytes(index));
+        ::operator delete(memory);
       }
       return;
     }
-    ::operator delete(memory, bytes);
+    ::operator delete(memory);
   }
 
   // Bytes this thread keeps in its lists, over all classes.
