@@ -1,7 +1,8 @@
 // `RatioReporter`: the console reporter of the paired benchmarks. It keeps
 // each benchmark's time per iteration (the median when repetitions were
 // asked for, else the one run) so that, once all have run, each pair can be
-// printed as one ratio measured in the same run.
+// printed as one ratio measured in the same run; `runPairedBenchmarks` is
+// the main() of such a program.
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -35,3 +36,33 @@ class RatioReporter : public benchmark::ConsoleReporter {
  private:
   std::map<std::string, double> times_;
 };
+
+// One line of a paired benchmark's summary: `measured` against `baseline`.
+struct RatioLine {
+  std::string title;
+  std::string measured;
+  std::string baseline;
+  double scale = 1;
+};
+
+// A heading and the ratio lines printed under it.
+struct RatioSection {
+  std::string heading;
+  std::vector<RatioLine> lines;
+};
+
+// Runs the benchmarks the command line selects, then prints each section:
+// "\n<heading>:" and one ratio per line.
+inline int runPairedBenchmarks(int argc, char** argv, const std::vector<RatioSection>& sections) {
+  benchmark::Initialize(&argc, argv);
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  for (const RatioSection& section : sections) {
+    std::printf("\n%s:\n", section.heading.c_str());
+    for (const RatioLine& line : section.lines) {
+      reporter.printRatio(line.title.c_str(), line.measured, line.baseline, line.scale);
+    }
+  }
+  benchmark::Shutdown();
+  return 0;
+}

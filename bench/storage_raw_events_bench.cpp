@@ -20,20 +20,17 @@
 // Run with --benchmark_repetitions=9 to compare medians on a busy machine.
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
-#include <stdlib.h>
 
-#include <cstdio>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "bench/ratio_reporter.h"
+#include "bench/storage_bench_support.h"
 #include "measurement/engine/event.h"
 #include "measurement/messages/message_fields.h"
 #include "measurement/messages/nano_accessors.h"
 #include "measurement/storage/database/database.h"
 #include "measurement/storage/system/data_additions.h"
-#include "platform/paths.h"
 #include "sdk_core/gzip.h"
 
 namespace {
@@ -64,22 +61,9 @@ constexpr const char* kOffsetTrim =
 constexpr const char* kQueueRead =
     "SELECT rowid, data, retry_count FROM queue ORDER BY rowid ASC LIMIT ?";
 
-std::string folder() {
-  static const std::string path = [] {
-    char pattern[] = "/tmp/apm_raw_events_bench_XXXXXX";
-    return std::string(mkdtemp(pattern));
-  }();
-  return path;
-}
-
 std::shared_ptr<APMDatabase> openDatabase(const std::string& name, int64_t maxEventsStored) {
-  std::string container = folder() + "/" + name;
-  std::filesystem::remove_all(container);
-  std::filesystem::create_directories(container);
-  platform::setContainerDirectory(container);
-  auto database = APMDatabase::initWithDatabaseName(kAPMMeasurementDatabaseName, nullptr);
+  auto database = openBenchDatabase(name);
   if (!database) return nullptr;
-  database->sqliteStore()->executeSQL("PRAGMA synchronous = OFF");
   database->setStorageLimitsSource([maxEventsStored] {
     APMStorageLimits limits;
     limits.maxEventsStored = maxEventsStored;
@@ -302,17 +286,13 @@ BENCHMARK(trimAt100kDatabase)->Unit(benchmark::kMicrosecond);
 BENCHMARK(trimAt100kOffset)->Unit(benchmark::kMicrosecond);
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  std::printf("\nraw events and queue / plain sqlite3 (same run):\n");
-  reporter.printRatio("raw-event store", "rawEventStoreDatabase", "rawEventStorePlain");
-  reporter.printRatio("bundle read (100 rows, 64 KB budget)", "bundleReadDatabase",
-                      "bundleReadPlain");
-  std::printf("\ncounted trim / trim by offset, 100,000 events stored:\n");
-  reporter.printRatio("store with one event trimmed", "trimAt100kDatabase", "trimAt100kOffset");
-  benchmark::Shutdown();
-  platform::setContainerDirectory(std::nullopt);
-  std::filesystem::remove_all(folder());
+  runPairedBenchmarks(
+      argc, argv,
+      {{"raw events and queue / plain sqlite3 (same run)",
+        {{"raw-event store", "rawEventStoreDatabase", "rawEventStorePlain"},
+         {"bundle read (100 rows, 64 KB budget)", "bundleReadDatabase", "bundleReadPlain"}}},
+       {"counted trim / trim by offset, 100,000 events stored",
+        {{"store with one event trimmed", "trimAt100kDatabase", "trimAt100kOffset"}}}});
+  removeBenchFolder();
   return 0;
 }

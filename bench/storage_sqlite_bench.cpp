@@ -13,15 +13,14 @@
 // Run with --benchmark_repetitions=9 to compare medians on a busy machine.
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
-#include <stdlib.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "bench/ratio_reporter.h"
+#include "bench/storage_bench_support.h"
 #include "measurement/storage/database/sqlite_store.h"
 
 namespace {
@@ -36,16 +35,8 @@ constexpr const char* kUpsert = "INSERT OR REPLACE INTO t (k, i, r, b) VALUES (?
 constexpr const char* kQuery = "SELECT k, i, r, b FROM t WHERE i >= ? ORDER BY i LIMIT 1000";
 const Bytes kBlob(64, 0xab);
 
-std::string folder() {
-  static const std::string path = [] {
-    char pattern[] = "/tmp/apm_storage_bench_XXXXXX";
-    return std::string(mkdtemp(pattern));
-  }();
-  return path;
-}
-
 std::string freshPath(const std::string& name) {
-  std::string path = folder() + "/" + name;
+  std::string path = benchFolder() + "/" + name;
   std::filesystem::remove(path);
   std::filesystem::remove(path + "-journal");
   return path;
@@ -246,15 +237,12 @@ BENCHMARK(open100kStore)->Unit(benchmark::kMillisecond);
 BENCHMARK(open100kPlain)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  std::printf("\nstore / plain sqlite3 (same run):\n");
-  reporter.printRatio("single upsert", "singleUpsertStore", "singleUpsertPlain");
-  reporter.printRatio("1000 upserts in one transaction", "batchUpsertStore", "batchUpsertPlain");
-  reporter.printRatio("1000-row query", "queryStore", "queryPlain");
-  reporter.printRatio("open 100k rows + integrity check", "open100kStore", "open100kPlain");
-  benchmark::Shutdown();
-  std::filesystem::remove_all(folder());
+  runPairedBenchmarks(argc, argv,
+                      {{"store / plain sqlite3 (same run)",
+                        {{"single upsert", "singleUpsertStore", "singleUpsertPlain"},
+                         {"1000 upserts in one transaction", "batchUpsertStore", "batchUpsertPlain"},
+                         {"1000-row query", "queryStore", "queryPlain"},
+                         {"open 100k rows + integrity check", "open100kStore", "open100kPlain"}}}});
+  removeBenchFolder();
   return 0;
 }

@@ -18,21 +18,18 @@
 // Run with --benchmark_repetitions=9 to compare medians on a busy machine.
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
-#include <stdlib.h>
 
-#include <cstdio>
-#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "bench/ratio_reporter.h"
+#include "bench/storage_bench_support.h"
 #include "measurement/engine/audience_filter.h"
 #include "measurement/messages/message_fields.h"
 #include "measurement/messages/nano_accessors.h"
 #include "measurement/storage/database/database.h"
 #include "measurement/storage/models/user_attribute.h"
-#include "platform/paths.h"
 
 namespace {
 
@@ -49,25 +46,6 @@ constexpr const char* kUpsert =
     "INSERT OR REPLACE INTO user_attributes (origin, name, value, set_timestamp) VALUES (?, ?, ?, "
     "?);";
 constexpr const char* kFilterQuery = "SELECT rowid, * FROM event_filters WHERE event_name = ?";
-
-std::string folder() {
-  static const std::string path = [] {
-    char pattern[] = "/tmp/apm_tables_bench_XXXXXX";
-    return std::string(mkdtemp(pattern));
-  }();
-  return path;
-}
-
-// A fresh measurement database in its own container folder.
-std::shared_ptr<APMDatabase> openDatabase(const std::string& name) {
-  std::string container = folder() + "/" + name;
-  std::filesystem::remove_all(container);
-  std::filesystem::create_directories(container);
-  platform::setContainerDirectory(container);
-  auto database = APMDatabase::initWithDatabaseName(kAPMMeasurementDatabaseName, nullptr);
-  if (database) database->sqliteStore()->executeSQL("PRAGMA synchronous = OFF");
-  return database;
-}
 
 std::vector<std::shared_ptr<const APMUserAttribute>> attributes() {
   std::vector<std::shared_ptr<const APMUserAttribute>> list;
@@ -168,7 +146,7 @@ struct Plain {
 // --- Benchmarks --------------------------------------------------------------
 
 void userAttributeUpsertDatabase(benchmark::State& state) {
-  auto database = openDatabase("upsert_database");
+  auto database = openBenchDatabase("upsert_database");
   auto list = attributes();
   size_t i = 0;
   for (auto _ : state) {
@@ -177,7 +155,7 @@ void userAttributeUpsertDatabase(benchmark::State& state) {
 }
 
 void userAttributeUpsertPlain(benchmark::State& state) {
-  auto database = openDatabase("upsert_plain");
+  auto database = openBenchDatabase("upsert_plain");
   Plain plain(database->sqliteStore()->sqliteHandle());
   auto list = attributes();
   size_t i = 0;
@@ -187,7 +165,7 @@ void userAttributeUpsertPlain(benchmark::State& state) {
 }
 
 std::shared_ptr<APMDatabase> filterDatabase(const std::string& name) {
-  auto database = openDatabase(name);
+  auto database = openBenchDatabase(name);
   auto list = filters();
   database->performTransaction([&] { return database->updateEventFilters(list); });
   return database;
@@ -220,16 +198,11 @@ BENCHMARK(eventFilterReadDatabase)->Unit(benchmark::kMicrosecond);
 BENCHMARK(eventFilterReadPlain)->Unit(benchmark::kMicrosecond);
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  std::printf("\ndatabase tables / plain sqlite3 (same run):\n");
-  reporter.printRatio("user-attribute upsert", "userAttributeUpsertDatabase",
-                      "userAttributeUpsertPlain");
-  reporter.printRatio("event-filter read (20 of 1,000)", "eventFilterReadDatabase",
-                      "eventFilterReadPlain");
-  benchmark::Shutdown();
-  platform::setContainerDirectory(std::nullopt);
-  std::filesystem::remove_all(folder());
+  runPairedBenchmarks(
+      argc, argv,
+      {{"database tables / plain sqlite3 (same run)",
+        {{"user-attribute upsert", "userAttributeUpsertDatabase", "userAttributeUpsertPlain"},
+         {"event-filter read (20 of 1,000)", "eventFilterReadDatabase", "eventFilterReadPlain"}}}});
+  removeBenchFolder();
   return 0;
 }
