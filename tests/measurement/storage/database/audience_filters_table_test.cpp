@@ -125,10 +125,7 @@ TEST_F(AudienceFiltersTableTest, RefusedUpdates) {
   };
   for (const Case& c : cases) {
     ErrorRef error;
-    EXPECT_FALSE(database_->updateEventFilters(c.filters, &error));
-    ASSERT_TRUE(error) << c.text;
-    EXPECT_EQ(error->code(), c.code);
-    EXPECT_EQ(error->localizedDescription(), c.text);
+    expectRefused(database_->updateEventFilters(c.filters, &error), error, c.code, c.text);
   }
   ErrorRef error;
   EXPECT_FALSE(database_->updatePropertyFilters(

@@ -25,9 +25,8 @@ TEST_F(ComplexEventsTableTest, MainEventAndChildCount) {
   EXPECT_FALSE(database_->mainEventAndChildCountPairWithEventID(7));
 
   ErrorRef error;
-  EXPECT_FALSE(database_->updateComplexEventForAudienceEvaluationWithEventID(1, 1, nullptr, &error));
-  EXPECT_EQ(error->code(), 1);
-  EXPECT_EQ(error->localizedDescription(), "Received nil main event");
+  expectRefused(database_->updateComplexEventForAudienceEvaluationWithEventID(1, 1, nullptr, &error),
+                error, 1, "Received nil main event");
 }
 
 TEST_F(ComplexEventsTableTest, UnreadableMainEvents) {
@@ -47,10 +46,8 @@ TEST_F(ComplexEventsTableTest, UnreadableMainEvents) {
     ASSERT_TRUE(store().executeSQL(std::string("INSERT OR REPLACE INTO main_event_params (event_id, "
                                                "children_to_process, main_event) VALUES (1, 1, ") +
                                    c.blob + ")"));
+    SCOPED_TRACE(c.blob);
     ErrorRef error;
-    EXPECT_FALSE(database_->mainEventAndChildCountPairWithEventID(1, &error)) << c.blob;
-    ASSERT_TRUE(error) << c.blob;
-    EXPECT_EQ(error->code(), c.code) << c.blob;
-    EXPECT_EQ(error->localizedDescription(), c.text);
+    expectRefused(database_->mainEventAndChildCountPairWithEventID(1, &error), error, c.code, c.text);
   }
 }

@@ -180,10 +180,7 @@ TEST_F(ConditionalPropertiesTableTest, RefusedWritesAndTheRowLimit) {
   };
   for (const Case& c : cases) {
     ErrorRef error;
-    EXPECT_FALSE(database_->updateConditionalUserProperty(c.property, &error));
-    ASSERT_TRUE(error) << c.text;
-    EXPECT_EQ(error->code(), 3);
-    EXPECT_EQ(error->localizedDescription(), c.text);
+    expectRefused(database_->updateConditionalUserProperty(c.property, &error), error, 3, c.text);
     EXPECT_FALSE(database_->updateConditionalUserProperty(c.property));
   }
   EXPECT_EQ(rowCount(kAPMConditionalPropertiesTable), 0);

@@ -15,6 +15,7 @@
 #include "measurement/storage/system/file_paths.h"
 #include "platform/clock.h"
 #include "platform/paths.h"
+#include "tests/support/expect_refused.h"
 #include "tests/support/recording_monitor.h"
 #include "tests/support/temp_container.h"
 #include "tests/support/text_concat.h"
@@ -160,10 +161,8 @@ TEST_F(DatabaseTest, FreshFileHasTheWholeSchemaAndOneMetadataRow) {
   EXPECT_EQ(database->queryAppMetadata()->lastBundleIndex(), 1);
   EXPECT_EQ(database->queryAppMetadata()->lastBundleEndTimestamp(), 42.5);
   ErrorRef error;
-  EXPECT_FALSE(database->updateAppMetadata(nullptr, &error));
-  EXPECT_EQ(error->localizedDescription(),
-            "Received empty app metadata for getting dictionary representation");
-  EXPECT_EQ(error->code(), 3);
+  expectRefused(database->updateAppMetadata(nullptr, &error), error, 3,
+                "Received empty app metadata for getting dictionary representation");
   EXPECT_EQ(store.rowCountForTableWithName("app_metadata"), 1);
 }
 
@@ -179,10 +178,9 @@ TEST_F(DatabaseTest, NonFiniteBundleTimesAreRefused) {
                             std::pair{kInfinity, 1.0}, std::pair{1.0, -kInfinity}}) {
     auto metadata = APMAppMetadata::initWithLastBundleIndex(3, start, end);
     ErrorRef error;
-    EXPECT_FALSE(database->updateAppMetadata(metadata, &error)) << start << " " << end;
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->code(), 1);
-    EXPECT_EQ(error->localizedDescription(), "Received non-finite timestamp in app metadata");
+    SCOPED_TRACE(testing::Message() << start << " " << end);
+    expectRefused(database->updateAppMetadata(metadata, &error), error, 1,
+                  "Received non-finite timestamp in app metadata");
   }
   auto kept = database->queryAppMetadata();
   EXPECT_EQ(kept->lastBundleIndex(), 0);

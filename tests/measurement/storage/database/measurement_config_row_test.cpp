@@ -48,10 +48,7 @@ TEST_F(MeasurementConfigRowTest, RefusalsLeaveTheStoredConfigurationAlone) {
   };
   for (const Case& c : cases) {
     ErrorRef error;
-    EXPECT_FALSE(database_->updateRemoteConfig(c.config, &error));
-    ASSERT_TRUE(error) << c.text;
-    EXPECT_EQ(error->code(), 1);
-    EXPECT_EQ(error->localizedDescription(), c.text);
+    expectRefused(database_->updateRemoteConfig(c.config, &error), error, 1, c.text);
   }
   EXPECT_EQ(APMNanoGetInt64(database_->queryMeasurementConfigWithError(),
                             MeasurementConfigField::version),
@@ -69,8 +66,6 @@ TEST_F(MeasurementConfigRowTest, NoRowIsEverMadeAndDamagedBytesAreReported) {
   ASSERT_TRUE(database_->initializeAppMetadata());
   ASSERT_TRUE(store().executeSQL("UPDATE app_metadata SET remote_config_data = x'0aff'"));
   error.reset();
-  EXPECT_FALSE(database_->queryMeasurementConfigWithError(&error));
-  ASSERT_TRUE(error);
-  EXPECT_EQ(error->code(), 2);
-  EXPECT_EQ(error->localizedDescription(), "Remote config data is corrupted");
+  expectRefused(database_->queryMeasurementConfigWithError(&error), error, 2,
+                "Remote config data is corrupted");
 }

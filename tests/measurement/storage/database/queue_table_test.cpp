@@ -57,10 +57,7 @@ TEST_F(QueueTableTest, RefusedBundlesWriteNothingAndPurgeNothing) {
   };
   for (const Case& c : cases) {
     ErrorRef error;
-    EXPECT_FALSE(database_->insertBundle(c.bundle, false, &error));
-    ASSERT_TRUE(error) << c.text;
-    EXPECT_EQ(error->code(), 1);
-    EXPECT_EQ(error->localizedDescription(), c.text);
+    expectRefused(database_->insertBundle(c.bundle, false, &error), error, 1, c.text);
   }
   EXPECT_EQ(database_->isQueuedBundleTableEmpty(), true);
   EXPECT_EQ(database_->isRawEventsTableEmpty(), false);

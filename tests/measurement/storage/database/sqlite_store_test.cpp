@@ -10,6 +10,7 @@
 
 #include "measurement/engine/measurement_errors.h"
 #include "platform/paths.h"
+#include "tests/support/expect_refused.h"
 #include "tests/support/recording_monitor.h"
 #include "tests/support/temp_container.h"
 
@@ -206,23 +207,20 @@ TEST_F(SqliteStoreTest, NumbersThatCannotBeStoredAsTheyAreAreRefused) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.value.description());
-    auto expectRefused = [&](bool result, const ErrorRef& error) {
-      EXPECT_FALSE(result);
-      EXPECT_EQ(descriptionOf(error), c.refusal);
-      EXPECT_EQ(error ? error->code() : 0, 1);
-    };
     ErrorRef error;
-    expectRefused(store_->upsertRecord({{"k", "new"}, {"i", c.value}}, "t", &error), error);
+    expectRefused(store_->upsertRecord({{"k", "new"}, {"i", c.value}}, "t", &error), error, 1,
+                  c.refusal);
     error.reset();
-    expectRefused(store_->updateRecord({{"i", c.value}}, "t", "k", "kept", &error), error);
+    expectRefused(store_->updateRecord({{"i", c.value}}, "t", "k", "kept", &error), error, 1,
+                  c.refusal);
     error.reset();
-    expectRefused(store_->updateRecord({{"i", 2}}, "t", "i", c.value, &error), error);
+    expectRefused(store_->updateRecord({{"i", 2}}, "t", "i", c.value, &error), error, 1, c.refusal);
     error.reset();
-    expectRefused(store_->updateAllRecordsInTableWithName("t", "r", c.value, &error), error);
+    expectRefused(store_->updateAllRecordsInTableWithName("t", "r", c.value, &error), error, 1,
+                  c.refusal);
     error.reset();
-    expectRefused(store_->recordsForQuery("SELECT k FROM t WHERE i = ?", {c.value}, &error)
-                      .has_value(),
-                  error);
+    expectRefused(store_->recordsForQuery("SELECT k FROM t WHERE i = ?", {c.value}, &error), error,
+                  1, c.refusal);
     EXPECT_EQ(store_->rowCountForTableWithName("t"), 1);
     EXPECT_EQ(store_->numberForQuery("SELECT i FROM t", {}), Object(1));
     EXPECT_TRUE(store_->numberForQuery("SELECT r FROM t", {}).isNil());

@@ -12,6 +12,7 @@
 
 #include "measurement/storage/database/database.h"
 #include "platform/clock.h"
+#include "tests/support/expect_refused.h"
 #include "tests/support/temp_container.h"
 
 class TableTest : public ::testing::Test {

@@ -49,10 +49,8 @@ TEST_F(UserAttributesTableTest, TableOfAThousandTakesReplacementsOnly) {
        1000);
   ASSERT_EQ(rowCount(kAPMUserAttributesTable), 1000);
   ErrorRef error;
-  EXPECT_FALSE(database_->updateUserAttribute(attribute("new", APMValue(int64_t{1})), &error));
-  ASSERT_TRUE(error);
-  EXPECT_EQ(error->code(), 2);
-  EXPECT_EQ(error->localizedDescription(), "Failed to insert data type. Table is full");
+  expectRefused(database_->updateUserAttribute(attribute("new", APMValue(int64_t{1})), &error),
+                error, 2, "Failed to insert data type. Table is full");
   EXPECT_FALSE(database_->containsUserAttributeWithName("new").value_or(true));
 
   EXPECT_TRUE(database_->updateUserAttribute(attribute("n7", APMValue(int64_t{70}))));
@@ -76,10 +74,7 @@ TEST_F(UserAttributesTableTest, RefusedWrites) {
   };
   for (const Case& c : cases) {
     ErrorRef error;
-    EXPECT_FALSE(database_->updateUserAttribute(c.attribute, &error));
-    ASSERT_TRUE(error) << c.text;
-    EXPECT_EQ(error->code(), c.code);
-    EXPECT_EQ(error->localizedDescription(), c.text);
+    expectRefused(database_->updateUserAttribute(c.attribute, &error), error, c.code, c.text);
     // The same answer without an out-parameter, and nothing written.
     EXPECT_FALSE(database_->updateUserAttribute(c.attribute));
   }
