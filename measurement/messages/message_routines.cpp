@@ -581,17 +581,19 @@ bool decodeBody(const MessageSchema& schema, const MessageLayout& layout, Messag
 // The bound of the decode running on this thread, if any.
 thread_local const NanoAllocationLimit* decodeLimit = nullptr;
 
-constexpr const char* kOverLimit = "decoded message over the memory limit";
+// The reason a decode failed with: past the limit, the text a refused block
+// caused further down (a failed callback, a record that could not be made)
+// would hide the real one.
+const char* failureReason(const char* text) {
+  return decodeLimit && decodeLimit->exceeded() ? "decoded message over the memory limit" : text;
+}
 
 bool decodePass(const MessageSchema& schema, const MessageLayout& layout, const uint8_t* bytes,
                 size_t length, MessageInfo* record) {
   pb_istream stream = pb_istream_from_buffer(bytes, length);
   if (decodeBody(schema, layout, record, &stream)) return true;
-  // Past the limit, the text a refused block caused further down (a failed
-  // callback, a record that could not be made) would hide the reason.
-  const bool overLimit = decodeLimit && decodeLimit->exceeded();
   printLine(format("<ERROR> %s decoder failed: %s\n", schema.name,
-                   overLimit ? kOverLimit : stream.errmsg ? stream.errmsg : "(none)"));
+                   failureReason(stream.errmsg ? stream.errmsg : "(none)")));
   return false;
 }
 
@@ -629,9 +631,8 @@ bool decodeRecord(const MessageSchema& schema, const MessageLayout& layout, cons
   // the same scalars again and fill nothing: its result is already there.
   if (layout.twoPasses && countedItems(schema, layout, record)) {
     if (!allocateArrays(schema, record)) {
-      const bool overLimit = decodeLimit && decodeLimit->exceeded();
       printLine(format("<ERROR> %s decoder failed: %s\n", schema.name,
-                       overLimit ? kOverLimit : "Unable to allocate arrays"));
+                       failureReason("Unable to allocate arrays")));
       return false;
     }
     if (!decodePass(schema, layout, bytes, length, record)) return false;

@@ -127,19 +127,20 @@ APM_NANO_NO_SANITIZE void* withHeader(void* start, uintptr_t header) {
 
 char* chunkData(Chunk* chunk) { return reinterpret_cast<char*>(chunk + 1); }
 
+// What a block of `size` bytes takes in an arena, and counts against a
+// limit: its header and the block, rounded up to 8 bytes. `size` is at most
+// SIZE_MAX / 2.
+constexpr size_t footprint(size_t size) { return (kHeaderSize + size + 7) & ~size_t{7}; }
 
 void* arenaAllocate(NanoArena* arena, size_t size) {
   if (size > SIZE_MAX / 2) return nullptr;
-  const size_t total = (kHeaderSize + size + 7) & ~size_t{7};
+  const size_t total = footprint(size);
   if (static_cast<size_t>(arena->end - arena->cut) < total) {
     size_t chunkSize = arena->nextChunk;
-    if (chunkSize > 0) {
-      while (chunkSize < total && chunkSize < kLargestChunk) chunkSize *= 2;
-    }
+    while (chunkSize < total && chunkSize < kLargestChunk) chunkSize *= 2;
     chunkSize = std::max(chunkSize, total);
-    Chunk* chunk = chunkSize == arena->nextChunk || chunkClass(chunkSize) >= 0
-                       ? chunkCache().take(chunkSize)
-                       : nullptr;
+    // The cache answers null, without locking, for sizes it does not keep.
+    Chunk* chunk = chunkCache().take(chunkSize);
     if (!chunk) {
       chunk = static_cast<Chunk*>(malloc(sizeof(Chunk) + chunkSize));
       if (!chunk) return nullptr;
@@ -162,7 +163,7 @@ void* arenaAllocate(NanoArena* arena, size_t size) {
 
 void* nanoAllocate(size_t size) {
   if (currentLimit &&
-      (size > SIZE_MAX / 2 || !NanoAllocationLimit::charge((kHeaderSize + size + 7) & ~size_t{7}))) {
+      (size > SIZE_MAX / 2 || !NanoAllocationLimit::charge(footprint(size)))) {
     return nullptr;
   }
   if (currentArena) return arenaAllocate(currentArena, size);
