@@ -10,21 +10,15 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "platform/bundle.h"
+#include "tests/support/files.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_container.h"
 
 namespace {
 
 void touch(const std::string& path) { std::ofstream(path) << "x"; }
-
-std::string contents(const std::string& path) {
-  std::stringstream all;
-  all << std::ifstream(path).rdbuf();
-  return all.str();
-}
 
 TEST(PathsTest, ContainerRootComesFromOverrideThenEnvironment) {
   ScopedEnv container("APM_CONTAINER_DIR", nullptr);
@@ -129,8 +123,8 @@ TEST(PathsTest, AtomicWritesReplaceEntriesAndNeverWriteThroughLinks) {
   ASSERT_TRUE(platform::writeFileAtomically(link, "new"));
   ::umask(old);
   EXPECT_FALSE(std::filesystem::is_symlink(link));
-  EXPECT_EQ(contents(link), "new");
-  EXPECT_EQ(contents(target), "kept");
+  EXPECT_EQ(fileText(link), "new");
+  EXPECT_EQ(fileText(target), "kept");
   struct stat info {};
   ASSERT_EQ(::stat(link.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0600u);  // whatever the umask
@@ -146,21 +140,16 @@ TEST(PathsTest, AtomicWritesReplaceEntriesAndNeverWriteThroughLinks) {
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code(), EEXIST);
   }
-  EXPECT_EQ(contents(target), "kept");
+  EXPECT_EQ(fileText(target), "kept");
   ASSERT_TRUE(platform::writeFileAtomicallyAt(folder, "fresh", "made", 0640, false));
-  EXPECT_EQ(contents(container.path() + "/fresh"), "made");
+  EXPECT_EQ(fileText(container.path() + "/fresh"), "made");
   ASSERT_EQ(::stat((container.path() + "/fresh").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0640u);
   // Only names within the folder.
   EXPECT_FALSE(platform::writeFileAtomicallyAt(folder, "../escape", "x", 0600, true));
   ::close(folder);
   // No temporary file is left by any of these writes.
-  size_t entries = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(container.path())) {
-    (void)entry;
-    ++entries;
-  }
-  EXPECT_EQ(entries, 3u);  // target, link, fresh
+  EXPECT_EQ(folderEntries(container.path()), (std::vector<std::string>{"fresh", "link", "target"}));
 }
 
 }  // namespace

@@ -1,34 +1,22 @@
 #include "platform/property_list.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <plist/plist.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <algorithm>
-#include <ctime>
 
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
+#include "tests/support/files.h"
 #include "tests/support/temp_container.h"
 
 namespace {
 
 using platform::Object;
-
-std::string readText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 Object everyKind() {
   Object::Dictionary dict;
@@ -64,7 +52,7 @@ TEST(PropertyListTest, RoundTripsEveryKindThroughXmlAndBinary) {
   ASSERT_NE(read["empty data"].data(), nullptr);
 
   // The same document in binary form reads the same.
-  const std::string xml = readText(path);
+  const std::string xml = fileText(path);
   plist_t root = nullptr;
   plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &root);
   ASSERT_NE(root, nullptr);
@@ -110,33 +98,13 @@ TEST(PropertyListTest, AtomicWriteKeepsOldFileAfterInterruptedWrite) {
   ASSERT_TRUE(platform::writePropertyListFile(path, second));
   EXPECT_EQ(platform::readPropertyListFile(path), second);
   // No temporary file of ours survives a successful write.
-  int entries = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(container.path())) {
-    (void)entry;
-    ++entries;
-  }
-  EXPECT_EQ(entries, 2);  // the file and the stray one
+  EXPECT_EQ(folderEntries(container.path()),
+            (std::vector<std::string>{".settings.plist.tmp.ABC123", "settings.plist"}));
 
   // A write into a missing folder fails and leaves nothing behind.
   platform::ErrorRef error;
   EXPECT_FALSE(platform::writePropertyListFile(container.path() + "/none/x.plist", first, &error));
   EXPECT_TRUE(error);
-}
-
-// Moves the file's modification time `seconds` away from now.
-void shiftModificationTime(const std::string& path, double seconds) {
-  struct timespec times[2] = {{::time(nullptr) + static_cast<time_t>(seconds), 0},
-                              {::time(nullptr) + static_cast<time_t>(seconds), 0}};
-  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
-}
-
-std::vector<std::string> folderEntries(const std::string& folder) {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 TEST(PropertyListTest, StaleTemporaryFilesOfKilledWritesAreRemoved) {
@@ -169,7 +137,7 @@ TEST(PropertyListTest, StaleTemporaryFilesOfKilledWritesAreRemoved) {
   EXPECT_EQ(folderEntries(container.path()), names);
 
   const double old = 2 * platform::kStaleTemporaryFileAgeSeconds;
-  shiftModificationTime(killed, -old);
+  ASSERT_TRUE(shiftModificationTime(killed, -old));
   struct Decoy {
     std::string name;
     double shift;
@@ -183,7 +151,7 @@ TEST(PropertyListTest, StaleTemporaryFilesOfKilledWritesAreRemoved) {
   };
   for (const Decoy& decoy : decoys) {
     std::ofstream(container.path() + "/" + decoy.name) << "x";
-    shiftModificationTime(container.path() + "/" + decoy.name, decoy.shift);
+    ASSERT_TRUE(shiftModificationTime(container.path() + "/" + decoy.name, decoy.shift));
   }
   platform::removeStaleTemporaryFiles(path);
   EXPECT_FALSE(std::filesystem::exists(killed));

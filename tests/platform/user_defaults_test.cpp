@@ -2,12 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 
 #include "platform/bundle.h"
 #include "platform/property_list.h"
+#include "tests/support/files.h"
 #include "tests/support/temp_container.h"
 
 namespace {
@@ -105,8 +105,7 @@ TEST(UserDefaultsTest, FirstReadRemovesStaleTemporaryFiles) {
   std::filesystem::create_directories(container.preferences());
   const std::string stale = container.preferences() + "/.stale.suite.plist.tmp.KILLED";
   std::ofstream(stale) << "<?xml";
-  std::filesystem::last_write_time(
-      stale, std::filesystem::file_time_type::clock::now() - std::chrono::hours(1));
+  ASSERT_TRUE(shiftModificationTime(stale, -3600));
   EXPECT_TRUE(UserDefaults::suite("stale.suite")->objectForKey("k").isNil());
   EXPECT_FALSE(std::filesystem::exists(stale));
 }
