@@ -7,11 +7,11 @@
 
 #include <set>
 
-#include "measurement/engine/asl_logger.h"
 #include "measurement/engine/monitor.h"
 #include "measurement/storage/database/database.h"
 #include "measurement/storage/system/file_paths.h"
 #include "platform/paths.h"
+#include "tests/measurement/storage/database/forked_child_support.h"
 #include "tests/support/temp_container.h"
 
 namespace {
@@ -30,12 +30,6 @@ APMRecord queueRow(int writer, int round, int index) {
                          static_cast<uint8_t>(index)}},
           {"bundle_end_timestamp", 1.0}};
 }
-
-// A forked child logs nothing: the logger's queue has no threads there.
-class SilentLogger : public APMLogging {
- public:
-  void logMessage(const std::string&, const std::string&, long, long) override {}
-};
 
 // Brings the file back to an older schema, so that the next opening has
 // columns to add and a column to retype, as after an update of the app.
@@ -58,7 +52,7 @@ void downgrade(const std::string& path) {
 // process holds the file) and commits a few transactions of rows. Each
 // committed transaction is reported on `report` as its number.
 [[noreturn]] void runWriter(int writer, int round, int start, int report) {
-  APMMeasurement::monitor()->setLogger(std::make_shared<SilentLogger>());
+  silenceMonitorInForkedChild();
   char go = 0;
   if (read(start, &go, 1) != 1) _exit(2);
   std::shared_ptr<APMDatabase> database;

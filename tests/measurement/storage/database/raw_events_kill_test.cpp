@@ -11,12 +11,12 @@
 #include <random>
 #include <set>
 
-#include "measurement/engine/asl_logger.h"
 #include "measurement/engine/monitor.h"
 #include "measurement/storage/database/database.h"
 #include "measurement/storage/system/file_paths.h"
 #include "platform/clock.h"
 #include "tests/measurement/storage/database/event_road_support.h"
+#include "tests/measurement/storage/database/forked_child_support.h"
 #include "tests/support/temp_container.h"
 
 namespace {
@@ -24,12 +24,6 @@ namespace {
 constexpr int kRounds = 200;
 constexpr int64_t kSequencesPerRound = 1'000'000;
 constexpr int kEventsPerBundle = 8;
-
-// A forked child logs nothing: the logger's queue has no threads there.
-class SilentLogger : public APMLogging {
- public:
-  void logMessage(const std::string&, const std::string&, long, long) override {}
-};
 
 // Bundles the events of the oldest fingerprint as the engine does: the
 // bundle is queued and its events deleted in one transaction.
@@ -51,7 +45,7 @@ bool bundleOldest(APMDatabase& database) {
 // In the child: stores events without end, reporting each sequence number
 // once its store call has returned.
 [[noreturn]] void runWriter(int64_t firstSequence, int report) {
-  APMMeasurement::monitor()->setLogger(std::make_shared<SilentLogger>());
+  silenceMonitorInForkedChild();
   auto database = APMDatabase::initWithDatabaseName(kAPMMeasurementDatabaseName, nullptr);
   if (!database) _exit(3);
   // A killed process leaves its writes to the system; waiting for the disk
