@@ -4,6 +4,7 @@
 
 #include "measurement/engine/monitor.h"
 #include "measurement/storage/database/database.h"
+#include "measurement/storage/database/table_support.h"
 #include "measurement/storage/models/app_metadata.h"
 #include "measurement/storage/models/daily_counts.h"
 #include "measurement/storage/settings/persisted_config.h"
@@ -15,10 +16,6 @@ namespace {
 constexpr long kRefusedArgument = 1;
 constexpr long kRefusedState = 2;
 constexpr long kUnconvertible = 3;
-// The row is addressed by its rowid, written as the text "1" as it always
-// has been; SQLite compares it as the integer.
-constexpr const char* kKeyColumn = "rowid";
-constexpr const char* kKeyValue = "1";
 constexpr double kSecondsPerDay = 86400;
 
 struct DailyCountsColumns {
@@ -52,7 +49,7 @@ std::shared_ptr<APMAppMetadata> appMetadataFromRecord(const APMRecord& record) {
 }
 
 APMRecord recordOfAppMetadata(const APMAppMetadata& metadata) {
-  return {{kKeyColumn, kKeyValue},
+  return {{kAPMAppMetadataKeyColumn, kAPMAppMetadataKeyValue},
           {"last_bundle_index", metadata.lastBundleIndex()},
           {"last_bundle_start_timestamp", metadata.lastBundleStartTimestamp()},
           {"last_bundle_end_timestamp", metadata.lastBundleEndTimestamp()}};
@@ -70,13 +67,13 @@ bool APMDatabase::initializeAppMetadata() {
       // stop every start. A failed read says nothing about the row and
       // leaves it alone.
       if (error->code() != kRefusedState) return false;
-      std::optional<int64_t> rows =
-          sqliteStore_->rowCountForTableWithName(kAPMAppMetadataTable, kKeyColumn, kKeyValue);
+      std::optional<int64_t> rows = sqliteStore_->rowCountForTableWithName(
+          kAPMAppMetadataTable, kAPMAppMetadataKeyColumn, kAPMAppMetadataKeyValue);
       return rows && *rows > 0 && resetAppMetadataBookkeeping();
     }
     auto fresh = APMAppMetadata::initWithLastBundleIndex(0, 0.0, 0.0);
-    if (!upsertDataType(recordOfAppMetadata(*fresh), kAPMAppMetadataTable, kKeyColumn, kKeyValue,
-                        kAPMAppMetadataTableLimit, &error)) {
+    if (!upsertDataType(recordOfAppMetadata(*fresh), kAPMAppMetadataTable, kAPMAppMetadataKeyColumn,
+                        kAPMAppMetadataKeyValue, kAPMAppMetadataTableLimit, &error)) {
       APMMeasurement::monitor()->logWithLevel(1, 12006, "Unable to update the app metadata. Error",
                                               error);
       return false;
@@ -90,12 +87,13 @@ bool APMDatabase::resetAppMetadataBookkeeping() {
   APMRecord bookkeeping{{"last_bundle_index", 0},
                         {"last_bundle_start_timestamp", 0.0},
                         {"last_bundle_end_timestamp", 0.0}};
-  return sqliteStore_->updateRecord(bookkeeping, kAPMAppMetadataTable, kKeyColumn, kKeyValue);
+  return sqliteStore_->updateRecord(bookkeeping, kAPMAppMetadataTable, kAPMAppMetadataKeyColumn,
+                                    kAPMAppMetadataKeyValue);
 }
 
 std::shared_ptr<APMAppMetadata> APMDatabase::queryAppMetadata(platform::ErrorRef* error) {
   auto objects = dataTypesFromTableWithName<std::shared_ptr<APMAppMetadata>>(
-      kAPMAppMetadataTable, kKeyColumn, kKeyValue, error,
+      kAPMAppMetadataTable, kAPMAppMetadataKeyColumn, kAPMAppMetadataKeyValue, error,
       [](const APMRecord& record, platform::ErrorRef*) { return appMetadataFromRecord(record); });
   if (!objects || objects->empty()) return nullptr;
   return objects->front();
@@ -115,8 +113,8 @@ bool APMDatabase::updateAppMetadata(const std::shared_ptr<APMAppMetadata>& appMe
     APMSetError(error, kRefusedArgument, "Received non-finite timestamp in app metadata");
     return false;
   }
-  return updateDataType(recordOfAppMetadata(*appMetadata), kAPMAppMetadataTable, kKeyColumn,
-                        kKeyValue, error);
+  return updateDataType(recordOfAppMetadata(*appMetadata), kAPMAppMetadataTable,
+                        kAPMAppMetadataKeyColumn, kAPMAppMetadataKeyValue, error);
 }
 
 int32_t APMDatabase::currentDayNumber() {
@@ -128,7 +126,7 @@ int32_t APMDatabase::currentDayNumber() {
 std::optional<APMDailyCounts> APMDatabase::dailyCounts(platform::ErrorRef* error) {
   int32_t today = currentDayNumber();
   auto objects = dataTypesFromTableWithName<std::optional<APMDailyCounts>>(
-      kAPMAppMetadataTable, kKeyColumn, kKeyValue, error,
+      kAPMAppMetadataTable, kAPMAppMetadataKeyColumn, kAPMAppMetadataKeyValue, error,
       [today](const APMRecord& record, platform::ErrorRef*) -> std::optional<APMDailyCounts> {
         auto counter = [&](const char* column) { return storedInt32(record, column).value_or(0); };
         return APMDailyCounts(storedInt32(record, kColumns.day).value_or(today),
@@ -155,5 +153,6 @@ bool APMDatabase::updateDailyCounts(const std::optional<APMDailyCounts>& dailyCo
                    {kColumns.errorEvents, counts.errorEventsCount()},
                    {kColumns.realtime, counts.realtimeCount()},
                    {kColumns.dcuRealtime, counts.dcuRealtimeCount()}};
-  return updateDataType(record, kAPMAppMetadataTable, kKeyColumn, kKeyValue, error);
+  return updateDataType(record, kAPMAppMetadataTable, kAPMAppMetadataKeyColumn,
+                        kAPMAppMetadataKeyValue, error);
 }

@@ -10,9 +10,6 @@ namespace {
 
 constexpr long kArgument = 1;
 constexpr long kState = 2;
-// The row is addressed as in the app metadata file: rowid, the text "1".
-constexpr const char* kKeyColumn = "rowid";
-constexpr const char* kKeyValue = "1";
 constexpr const char* kDataColumn = "remote_config_data";
 constexpr const char* kTimestampColumn = "remote_config_timestamp";
 
@@ -31,13 +28,14 @@ bool APMDatabase::updateRemoteConfig(const std::shared_ptr<const APMPBMeasuremen
   }
   APMRecord record{{kDataColumn, std::move(*bytes)},
                    {kTimestampColumn, platform::Clock::current()->now()}};
-  return updateDataType(record, kAPMAppMetadataTable, kKeyColumn, kKeyValue, error);
+  return updateDataType(record, kAPMAppMetadataTable, kAPMAppMetadataKeyColumn,
+                        kAPMAppMetadataKeyValue, error);
 }
 
 bool APMDatabase::updateRemoteConfigSuccessfulTimestamp(double timestamp,
                                                         platform::ErrorRef* error) {
-  return updateDataType(APMRecord{{kTimestampColumn, timestamp}}, kAPMAppMetadataTable, kKeyColumn,
-                        kKeyValue, error);
+  return updateDataType(APMRecord{{kTimestampColumn, timestamp}}, kAPMAppMetadataTable,
+                        kAPMAppMetadataKeyColumn, kAPMAppMetadataKeyValue, error);
 }
 
 std::shared_ptr<APMPBMeasurementConfig> APMDatabase::queryMeasurementConfigWithError(

@@ -19,6 +19,11 @@
 #include "platform/error.h"
 #include "platform/object.h"
 
+// The one app_metadata row is addressed by its rowid, written as the text
+// "1" as it always has been; SQLite compares it as the integer.
+inline constexpr const char* kAPMAppMetadataKeyColumn = "rowid";
+inline constexpr const char* kAPMAppMetadataKeyValue = "1";
+
 // The escape character of the patterns below; a LIKE that uses them says
 // "ESCAPE '!'".
 inline constexpr char kAPMLikeEscape = '!';
