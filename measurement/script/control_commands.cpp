@@ -33,17 +33,10 @@ APMPCommandHandler arrayLiteralCommand() {
 // the copy charged. True when no error is set.
 bool evaluateLiteralElements(const APMPStatementValue& literal, APMPScope& scope, ErrorRef& error,
                              APMPValueList& values) {
-  if (!APMPCountInstruction(scope, error)) return false;
-  if (gAPMPNestedEvaluations >= kAPMPMaxNestedEvaluations) {
-    APMPSetError(error, kAPMPErrorLimit);
-    return false;
-  }
+  if (!APMPCountInstruction(scope, error) || !APMPCanNestEvaluation(error)) return false;
   const size_t before = values.size();
   {
-    struct Nesting {
-      Nesting() { ++gAPMPNestedEvaluations; }
-      ~Nesting() { --gAPMPNestedEvaluations; }
-    } nesting;
+    const APMPNestedEvaluation nesting;
     if (!APMPEvaluateArguments(literal.arguments(), scope, error, values)) return false;
   }
   return APMPChargeWork(scope, values.size() - before, error);

@@ -69,6 +69,23 @@ inline bool APMPChargeWork(APMPScope& scope, uint64_t units, platform::ErrorRef&
 // scope chain they belong to: the native stack is per thread.
 extern constinit thread_local int gAPMPNestedEvaluations;
 
+// False with error 18 when one more level would pass
+// `kAPMPMaxNestedEvaluations`.
+inline bool APMPCanNestEvaluation(platform::ErrorRef& error) {
+  if (gAPMPNestedEvaluations < kAPMPMaxNestedEvaluations) return true;
+  APMPSetError(error, kAPMPErrorLimit);
+  return false;
+}
+
+// One level of this thread's nesting, held for the object's lifetime.
+class APMPNestedEvaluation {
+ public:
+  APMPNestedEvaluation() noexcept { ++gAPMPNestedEvaluations; }
+  ~APMPNestedEvaluation() { --gAPMPNestedEvaluations; }
+  APMPNestedEvaluation(const APMPNestedEvaluation&) = delete;
+  APMPNestedEvaluation& operator=(const APMPNestedEvaluation&) = delete;
+};
+
 class APMPEvaluator {
  public:
   // Counts the evaluation; a statement runs its command, any other value
@@ -78,14 +95,8 @@ class APMPEvaluator {
     if (!APMPCountInstruction(scope, error)) return {};
     const APMPStatementValue* statement = value.asStatement();
     if (!statement) return value;
-    if (gAPMPNestedEvaluations >= kAPMPMaxNestedEvaluations) {
-      APMPSetError(error, kAPMPErrorLimit);
-      return {};
-    }
-    struct Nesting {
-      Nesting() { ++gAPMPNestedEvaluations; }
-      ~Nesting() { --gAPMPNestedEvaluations; }
-    } nesting;
+    if (!APMPCanNestEvaluation(error)) return {};
+    const APMPNestedEvaluation nesting;
     // The scope stays reachable while the statement runs, whatever
     // collects meanwhile (a run scope is no root).
     const APMPActiveValues active(&scope);
