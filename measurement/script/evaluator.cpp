@@ -1,7 +1,6 @@
 // The evaluation loop, the command registrar and the shared routines.
 #include "measurement/script/evaluator.h"
 
-#include <algorithm>
 #include <cmath>
 
 #include "platform/numbers.h"
@@ -131,18 +130,27 @@ const APMPCommandRegistrar& APMPCommandRegistrar::sharedInstance() {
   return *registrar;
 }
 
+namespace {
+
+// The number of an opcode of one or two digits ("0" to "99"; "05" is a
+// function name, not the opcode "5"); -1 for any other name.
+template <class Unit>
+int opcodeNumber(std::basic_string_view<Unit> name) {
+  const auto digit = [name](size_t i) { return name[i] >= Unit('0') && name[i] <= Unit('9'); };
+  if (name.size() == 1 && digit(0)) return name[0] - Unit('0');
+  if (name.size() == 2 && digit(0) && digit(1) && name[0] != Unit('0')) {
+    return (name[0] - Unit('0')) * 10 + (name[1] - Unit('0'));
+  }
+  return -1;
+}
+
+}  // namespace
+
 void APMPCommandRegistrar::registerEvaluator(const APMPCommandEvaluator& evaluator) {
   for (const APMPCommandEntry& entry : evaluator.handlers()) {
-    commandEvaluators_.insert_or_assign(std::u16string(entry.opcode), entry.handler);
-  }
-  for (const Command& command : commandEvaluators_) {
-    const std::u16string& text = command.first;
-    const bool digits = !text.empty() && text.size() <= 2 &&
-                        std::all_of(text.begin(), text.end(), [](char16_t unit) { return unit >= u'0' && unit <= u'9'; });
-    // "05" is a function name, not the opcode "5".
-    if (digits && (text.size() == 1 || text[0] != u'0')) {
-      byNumber_[text.size() == 1 ? text[0] - u'0' : (text[0] - u'0') * 10 + (text[1] - u'0')] = &command;
-    }
+    // Map nodes stay where they are: the pointer survives later inserts.
+    const auto [command, inserted] = commandEvaluators_.insert_or_assign(std::u16string(entry.opcode), entry.handler);
+    if (const int number = opcodeNumber(entry.opcode); number >= 0) byNumber_[number] = &*command;
   }
 }
 
@@ -153,11 +161,7 @@ APMPCommandHandler APMPCommandRegistrar::handlerForFunctionName(std::u16string_v
 
 const std::pair<const std::u16string, APMPCommandHandler>* APMPCommandRegistrar::commandForUtf8Name(
     std::string_view functionName) const {
-  auto digit = [&](size_t i) { return functionName[i] >= '0' && functionName[i] <= '9'; };
-  if (functionName.size() == 1 && digit(0)) return byNumber_[functionName[0] - '0'];
-  if (functionName.size() == 2 && digit(0) && digit(1) && functionName[0] != '0') {
-    return byNumber_[(functionName[0] - '0') * 10 + (functionName[1] - '0')];
-  }
+  if (const int number = opcodeNumber(functionName); number >= 0) return byNumber_[number];
   // Every opcode is ASCII; any other name goes through the table.
   std::u16string text;
   for (char unit : functionName) {
