@@ -23,21 +23,6 @@ using platform::ErrorRef;
 
 namespace {
 
-bool charge(APMPScope& scope, size_t units, ErrorRef& error) { return APMPChargeWork(scope, units, error); }
-
-// `APMPToInteger` of the value's number form.
-double integerOf(const Value& value, APMPScope& scope, ErrorRef& error) {
-  return APMPToInteger(APMPChargedNumber(value, scope, error));
-}
-
-// A relative position: negative ones count from `n`; the result lies in
-// 0 .. n. Doubles throughout, so huge or infinite values clamp exactly.
-size_t clampedPosition(double position, size_t n) {
-  const auto count = static_cast<double>(n);
-  if (position < 0) position = std::max(position + count, 0.0);
-  return static_cast<size_t>(std::min(position, count));
-}
-
 Value call(APMPFunctionValue& function, std::initializer_list<Value> arguments, APMPScope& scope, ErrorRef& error) {
   // Held for the call: the function may drop the last reference to itself.
   const APMPRef<APMPFunctionValue> keep(&function);
@@ -63,7 +48,7 @@ void iterate(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& e
   const Value self(keep);
   const size_t n = array.count();
   for (size_t i = 0; i < n; ++i) {
-    if (!charge(scope, 1, error)) return;
+    if (!APMPChargeWork(scope, 1, error)) return;
     if (!array.hasElementAt(i)) continue;
     const Value element = array.elementAt(i);
     const Value index = Value::number(static_cast<double>(i));
@@ -137,7 +122,7 @@ Value reduce(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& e
     accumulator = values[1];
   } else {
     for (; inRange(i) && !array.hasElementAt(static_cast<size_t>(i)); i += Step) {
-      if (!charge(scope, 1, error)) return {};
+      if (!APMPChargeWork(scope, 1, error)) return {};
     }
     if (!inRange(i)) {
       APMPSetError(error, kAPMPErrorEmptyReduction);
@@ -147,7 +132,7 @@ Value reduce(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& e
     i += Step;
   }
   for (; inRange(i); i += Step) {
-    if (!charge(scope, 1, error)) return {};
+    if (!APMPChargeWork(scope, 1, error)) return {};
     const auto k = static_cast<size_t>(i);
     if (!array.hasElementAt(k)) continue;
     accumulator = call(*function, {accumulator, array.elementAt(k), Value::number(static_cast<double>(k)), self},
@@ -158,12 +143,13 @@ Value reduce(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& e
 }
 
 Value concat(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& error) {
-  if (!charge(scope, array.count(), error)) return {};
+  if (!APMPChargeWork(scope, array.count(), error)) return {};
   const APMPRef<APMPArrayValue> joined = APMPObjectManager::arrayValueWithArray(array.elements(), scope);
   for (const Value& value : values) {
     const APMPArrayValue* other = value.asArray();
     const size_t added = other ? other->count() : 1;
-    if (!APMPArrayCanGrow(joined->count(), added, error) || !charge(scope, added, error) || !joined->concat(value, error)) {
+    if (!APMPArrayCanGrow(joined->count(), added, error) || !APMPChargeWork(scope, added, error) ||
+        !joined->concat(value, error)) {
       return {};
     }
   }
@@ -185,11 +171,11 @@ Value indexOf(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& 
   const size_t n = array.count();
   double start = 0;
   if (values.size() == 2) {
-    start = integerOf(values[1], scope, error);
+    start = APMPChargedInteger(values[1], scope, error);
     if (error) return {};
     if (start >= static_cast<double>(n)) return Value::number(-1);
   }
-  const int64_t found = array.indexOfValue(sought, clampedPosition(start, n), scope, error);
+  const int64_t found = array.indexOfValue(sought, APMPRelativePosition(start, n), scope, error);
   if (error) return {};
   return Value::number(static_cast<double>(found));
 }
@@ -236,22 +222,25 @@ Value pop(APMPArrayValue& array, Values values, APMPScope&, ErrorRef& error) {
 }
 
 Value shift(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& error) {
-  if (!APMPCheckArgumentCount(values, 0, error) || !charge(scope, array.count(), error)) return {};
+  if (!APMPCheckArgumentCount(values, 0, error) || !APMPChargeWork(scope, array.count(), error)) return {};
   return array.removeFirstElement();
 }
 
 Value push(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& error) {
-  if (!APMPArrayCanGrow(array.count(), values.size(), error) || !charge(scope, values.size(), error)) return {};
+  if (!APMPArrayCanGrow(array.count(), values.size(), error) || !APMPChargeWork(scope, values.size(), error)) return {};
   return Value::number(static_cast<double>(array.appendElements(values)));
 }
 
 Value unshift(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& error) {
-  if (!APMPArrayCanGrow(array.count(), values.size(), error) || !charge(scope, array.count() + values.size(), error)) return {};
+  if (!APMPArrayCanGrow(array.count(), values.size(), error) ||
+      !APMPChargeWork(scope, array.count() + values.size(), error)) {
+    return {};
+  }
   return Value::number(static_cast<double>(array.prependElements(values)));
 }
 
 Value reverse(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& error) {
-  if (!APMPCheckArgumentCount(values, 0, error) || !charge(scope, array.count(), error)) return {};
+  if (!APMPCheckArgumentCount(values, 0, error) || !APMPChargeWork(scope, array.count(), error)) return {};
   array.reverse();
   return Value(&array);
 }
@@ -261,30 +250,30 @@ Value slice(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& er
   const size_t n = array.count();
   size_t start = 0, end = n;
   if (!values.empty()) {
-    start = clampedPosition(integerOf(values[0], scope, error), n);
+    start = APMPRelativePosition(APMPChargedInteger(values[0], scope, error), n);
     if (error) return {};
   }
   if (values.size() == 2) {
-    end = std::max(start, clampedPosition(integerOf(values[1], scope, error), n));
+    end = std::max(start, APMPRelativePosition(APMPChargedInteger(values[1], scope, error), n));
     if (error) return {};
   }
-  if (!charge(scope, end - start, error)) return {};
+  if (!APMPChargeWork(scope, end - start, error)) return {};
   return Value(APMPObjectManager::subarrayWithArray(array, start, end - start, scope));
 }
 
 Value splice(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& error) {
   if (values.empty()) return Value(APMPObjectManager::arrayValueWithScope(scope));
   const size_t n = array.count();
-  const size_t start = clampedPosition(integerOf(values[0], scope, error), n);
+  const size_t start = APMPRelativePosition(APMPChargedInteger(values[0], scope, error), n);
   if (error) return {};
   size_t deleteCount = n - start;
   if (values.size() >= 2) {
-    const double wanted = integerOf(values[1], scope, error);
+    const double wanted = APMPChargedInteger(values[1], scope, error);
     if (error) return {};
     deleteCount = static_cast<size_t>(std::clamp(wanted, 0.0, static_cast<double>(n - start)));
   }
   const Values items = values.size() > 2 ? values.subspan(2) : Values();
-  if (!APMPArrayCanGrow(n - deleteCount, items.size(), error) || !charge(scope, n + items.size(), error)) return {};
+  if (!APMPArrayCanGrow(n - deleteCount, items.size(), error) || !APMPChargeWork(scope, n + items.size(), error)) return {};
   return Value(APMPObjectManager::arrayValueWithArray(array.spliceFrom(start, deleteCount, items), scope));
 }
 
@@ -309,7 +298,7 @@ class SortOrder {
     if (error_) return 0;
     if (a.isHole() || b.isHole()) return a.isHole() - b.isHole();
     if (a.isUndefined() || b.isUndefined()) return a.isUndefined() - b.isUndefined();
-    if (!charge(scope_, 1, error_)) return 0;
+    if (!APMPChargeWork(scope_, 1, error_)) return 0;
     if (comparator_) {
       const Value answer = call(*comparator_, {a, b}, scope_, error_);
       if (error_) return 0;
@@ -319,7 +308,7 @@ class SortOrder {
     }
     const std::u16string* left = text(i);
     const std::u16string* right = text(j);
-    if (!left || !right || !charge(scope_, std::min(left->size(), right->size()), error_)) return 0;
+    if (!left || !right || !APMPChargeWork(scope_, std::min(left->size(), right->size()), error_)) return 0;
     return script_text::compareTexts(*left, *right);
   }
 
@@ -371,7 +360,7 @@ Value sort(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& err
       return Value(keep);
     }
   }
-  if (!charge(scope, array.count(), error)) return {};
+  if (!APMPChargeWork(scope, array.count(), error)) return {};
   // The copy stays reachable through this frame: the comparator may remove
   // elements from the array and collect.
   const std::vector<Value> copy = array.elements();

@@ -38,6 +38,10 @@ double APMPChargedNumber(const Value& value, APMPScope& scope, ErrorRef& error) 
   return value.doubleValueOrError(error);
 }
 
+double APMPChargedInteger(const Value& value, APMPScope& scope, ErrorRef& error) {
+  return APMPToInteger(APMPChargedNumber(value, scope, error));
+}
+
 bool APMPChargeTextComparison(std::u16string_view a, std::u16string_view b, APMPScope& scope, ErrorRef& error) {
   return APMPChargeWork(scope, std::min(a.size(), b.size()), error);
 }

@@ -17,6 +17,8 @@
 
 std::u16string APMPChargedText(const APMPRuntimeValue& value, APMPScope& scope, platform::ErrorRef& error);
 double APMPChargedNumber(const APMPRuntimeValue& value, APMPScope& scope, platform::ErrorRef& error);
+// `APMPToInteger` of the charged number form.
+double APMPChargedInteger(const APMPRuntimeValue& value, APMPScope& scope, platform::ErrorRef& error);
 // Charges what comparing two texts may read (the shorter one's length);
 // false with error 18 when the budget cannot pay it.
 bool APMPChargeTextComparison(std::u16string_view a, std::u16string_view b, APMPScope& scope,

@@ -16,6 +16,7 @@
 // failing evaluation answers undefined.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -190,6 +191,13 @@ int32_t APMPToInt32(double value);
 inline uint32_t APMPToUint32(double value) { return static_cast<uint32_t>(APMPToInt32(value)); }
 // NaN gives 0; zeros and infinities stay; otherwise truncation toward zero.
 double APMPToInteger(double value);
+// A position within `length` units that counts from the end when negative,
+// clamped to 0 .. length. Doubles throughout, so huge or infinite positions
+// clamp exactly; never NaN (as no `APMPToInteger` result is).
+inline size_t APMPRelativePosition(double position, size_t length) {
+  const auto count = static_cast<double>(length);
+  return static_cast<size_t>(std::clamp(position < 0 ? position + count : position, 0.0, count));
+}
 // Strings, arrays, maps and functions (and their derived classes).
 bool APMPValueHasMethods(const APMPRuntimeValue& value);
 // A number, or a string whose number form is finite, whole and not negative.

@@ -28,8 +28,6 @@ using platform::ErrorRef;
 
 namespace {
 
-bool charge(APMPScope& scope, size_t units, ErrorRef& error) { return APMPChargeWork(scope, units, error); }
-
 // A new string value of `text`, unless it is longer than the runtime allows.
 Value newString(std::u16string text, ErrorRef& error) {
   if (text.size() > kAPMPMaxTextLength) {
@@ -44,22 +42,13 @@ std::u16string textOf(Values values, size_t i, APMPScope& scope, ErrorRef& error
   return i < values.size() ? APMPChargedText(values[i], scope, error) : u"undefined";
 }
 
-double integerOf(const Value& value, APMPScope& scope, ErrorRef& error) {
-  return APMPToInteger(APMPChargedNumber(value, scope, error));
-}
-
 size_t clamp(double position, size_t length) {
   return static_cast<size_t>(std::clamp(position, 0.0, static_cast<double>(length)));
 }
 
-// A relative position: negative ones count from the end.
-size_t fromEnd(double position, size_t length) {
-  return clamp(position < 0 ? position + static_cast<double>(length) : position, length);
-}
-
 Value charAt(Text text, Values values, APMPScope& scope, ErrorRef& error) {
   if (!APMPCheckMaxArgumentCount(values, 1, error)) return {};
-  const double index = values.empty() ? 0 : integerOf(values[0], scope, error);
+  const double index = values.empty() ? 0 : APMPChargedInteger(values[0], scope, error);
   if (error) return {};
   if (index < 0 || index >= static_cast<double>(text.size())) return Value::string(u"");
   return Value::string(std::u16string(1, text[static_cast<size_t>(index)]));
@@ -67,7 +56,7 @@ Value charAt(Text text, Values values, APMPScope& scope, ErrorRef& error) {
 
 Value concat(Text text, Values values, APMPScope& scope, ErrorRef& error) {
   std::u16string joined = text;
-  if (!charge(scope, text.size(), error)) return {};
+  if (!APMPChargeWork(scope, text.size(), error)) return {};
   for (const Value& value : values) {
     joined += APMPChargedText(value, scope, error);
     if (error) return {};
@@ -87,8 +76,8 @@ Value hasOwnProperty(Text text, Values values, APMPScope& scope, ErrorRef& error
 Value indexOf(Text text, Values values, APMPScope& scope, ErrorRef& error) {
   if (!APMPCheckMaxArgumentCount(values, 2, error)) return {};
   const std::u16string needle = textOf(values, 0, scope, error);
-  const double position = values.size() == 2 ? integerOf(values[1], scope, error) : 0;
-  if (error || !charge(scope, text.size(), error)) return {};
+  const double position = values.size() == 2 ? APMPChargedInteger(values[1], scope, error) : 0;
+  if (error || !APMPChargeWork(scope, text.size(), error)) return {};
   const script_text::TextMatch match = script_text::findText(text, needle, clamp(position, text.size()));
   return Value::number(match.found() ? static_cast<double>(match.location) : -1);
 }
@@ -101,7 +90,7 @@ Value lastIndexOf(Text text, Values values, APMPScope& scope, ErrorRef& error) {
     const double number = APMPChargedNumber(values[1], scope, error);
     if (!std::isnan(number)) position = APMPToInteger(number);
   }
-  if (error || !charge(scope, text.size(), error)) return {};
+  if (error || !APMPChargeWork(scope, text.size(), error)) return {};
   // Occurrences may start at the position and run on past it.
   const size_t end = std::min(clamp(position, text.size()) + needle.size(), text.size());
   const script_text::TextMatch match = script_text::findLastText(text, needle, end);
@@ -135,7 +124,7 @@ Value search(Text text, Values values, APMPScope& scope, ErrorRef& error) {
 Value replace(Text text, Values values, APMPScope& scope, ErrorRef& error) {
   if (!APMPCheckMaxArgumentCount(values, 2, error)) return {};
   const std::u16string needle = textOf(values, 0, scope, error);
-  if (error || !charge(scope, text.size(), error)) return {};
+  if (error || !APMPChargeWork(scope, text.size(), error)) return {};
   script_text::TextMatch found = script_text::findText(text, needle);
   if (!found.found()) {
     if (!needle.empty()) return Value::string(text);
@@ -167,21 +156,24 @@ Value replace(Text text, Values values, APMPScope& scope, ErrorRef& error) {
 
 Value slice(Text text, Values values, APMPScope& scope, ErrorRef& error) {
   if (!APMPCheckMaxArgumentCount(values, 2, error)) return {};
-  const size_t start = values.empty() ? 0 : fromEnd(integerOf(values[0], scope, error), text.size());
-  const size_t end = values.size() < 2 ? text.size() : fromEnd(integerOf(values[1], scope, error), text.size());
+  const size_t start =
+      values.empty() ? 0 : APMPRelativePosition(APMPChargedInteger(values[0], scope, error), text.size());
+  const size_t end = values.size() < 2
+                         ? text.size()
+                         : APMPRelativePosition(APMPChargedInteger(values[1], scope, error), text.size());
   if (error) return {};
   if (end <= start) return Value::string(u"");
-  if (!charge(scope, end - start, error)) return {};
+  if (!APMPChargeWork(scope, end - start, error)) return {};
   return Value::string(text.substr(start, end - start));
 }
 
 Value substring(Text text, Values values, APMPScope& scope, ErrorRef& error) {
   if (!APMPCheckMaxArgumentCount(values, 2, error)) return {};
-  size_t a = values.empty() ? 0 : clamp(integerOf(values[0], scope, error), text.size());
-  size_t b = values.size() < 2 ? text.size() : clamp(integerOf(values[1], scope, error), text.size());
+  size_t a = values.empty() ? 0 : clamp(APMPChargedInteger(values[0], scope, error), text.size());
+  size_t b = values.size() < 2 ? text.size() : clamp(APMPChargedInteger(values[1], scope, error), text.size());
   if (error) return {};
   if (a > b) std::swap(a, b);
-  if (!charge(scope, b - a, error)) return {};
+  if (!APMPChargeWork(scope, b - a, error)) return {};
   return Value::string(text.substr(a, b - a));
 }
 
@@ -196,7 +188,7 @@ Value split(Text text, Values values, APMPScope& scope, ErrorRef& error) {
     if (error) return {};
     limit = APMPToUint32(number);  // -1 is no limit
   }
-  if (!charge(scope, text.size(), error)) return {};
+  if (!APMPChargeWork(scope, text.size(), error)) return {};
   std::vector<Value> pieces;
   const auto add = [&](std::u16string_view piece) {
     if (!APMPArrayCanGrow(pieces.size(), 1, error)) return false;
@@ -226,7 +218,7 @@ Value split(Text text, Values values, APMPScope& scope, ErrorRef& error) {
 enum class Case { Lower, Upper };
 template <Case To, bool Localized>
 Value mapCase(Text text, Values values, APMPScope& scope, ErrorRef& error) {
-  if (!APMPCheckArgumentCount(values, 0, error) || !charge(scope, text.size(), error)) return {};
+  if (!APMPCheckArgumentCount(values, 0, error) || !APMPChargeWork(scope, text.size(), error)) return {};
   if (text.size() > INT32_MAX) {
     APMPSetError(error, kAPMPErrorLimit);
     return {};
@@ -249,7 +241,7 @@ Value toString(Text text, Values values, APMPScope&, ErrorRef& error) {
 }
 
 Value trim(Text text, Values values, APMPScope& scope, ErrorRef& error) {
-  if (!APMPCheckArgumentCount(values, 0, error) || !charge(scope, text.size(), error)) return {};
+  if (!APMPCheckArgumentCount(values, 0, error) || !APMPChargeWork(scope, text.size(), error)) return {};
   return Value::string(std::u16string(script_text::trim(text)));
 }
 
