@@ -211,9 +211,7 @@ Value join(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& err
 
 Value toString(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& error) {
   if (!APMPCheckArgumentCount(values, 0, error)) return {};
-  std::u16string text = APMPChargedJoin(array, u",", scope, error);
-  if (error) return {};
-  return Value::string(std::move(text));
+  return join(array, values, scope, error);
 }
 
 Value pop(APMPArrayValue& array, Values values, APMPScope&, ErrorRef& error) {

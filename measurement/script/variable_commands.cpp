@@ -68,19 +68,27 @@ Value arrayLiteral(std::span<const Value> values, APMPScope& scope, ErrorRef& er
   return Value(APMPObjectManager::arrayValueWithArray(std::vector<Value>(values.begin(), values.end()), scope));
 }
 
+// Calls `use` with the text form of a property (without a copy for a
+// string value); a failing conversion answers undefined with its error.
+template <class Use>
+Value withPropertyName(const Value& property, APMPScope& scope, ErrorRef& error, Use use) {
+  if (const std::u16string* name = property.text()) return use(*name);
+  const std::u16string name = APMPChargedText(property, scope, error);
+  if (error) return {};
+  return use(name);
+}
+
 // "8": key, value, ... a new map with each value under its key's text form.
 Value mapLiteral(std::span<const Value> values, APMPScope& scope, ErrorRef& error) {
   if (!evenCount(values, error) || !APMPChargeWork(scope, values.size() / 2, error)) return {};
   const APMPRef<APMPMapValue> map = APMPObjectManager::mapValueWithScope(scope);
-  for (size_t i = 0; i < values.size(); i += 2) {
-    if (const std::u16string* key = values[i].text()) {
-      map->setValue(values[i + 1], *key);
-      continue;
-    }
-    const std::u16string key = APMPChargedText(values[i], scope, error);
-    if (error) return {};
-    map->setValue(values[i + 1], key);
+  for (size_t i = 0; i < values.size() && !error; i += 2) {
+    withPropertyName(values[i], scope, error, [&](const std::u16string& key) {
+      map->setValue(values[i + 1], key);
+      return Value();
+    });
   }
+  if (error) return {};
   return Value(map);
 }
 
@@ -90,16 +98,6 @@ Value read(std::span<const Value> values, APMPScope& scope, ErrorRef& error) {
   const std::u16string* name = nameOf(values[0], error);
   if (!name) return {};
   return scope.valueForName(*name);
-}
-
-// Calls `use` with the text form of a property (without a copy for a
-// string value); a failing conversion answers undefined with its error.
-template <class Use>
-Value withPropertyName(const Value& property, APMPScope& scope, ErrorRef& error, Use use) {
-  if (const std::u16string* name = property.text()) return use(*name);
-  const std::u16string name = APMPChargedText(property, scope, error);
-  if (error) return {};
-  return use(name);
 }
 
 // A property of a string: "length" in code units, or the code unit at an
