@@ -152,8 +152,7 @@ bool APMPArrayValue::setLength(double length, APMPScope& scope, ErrorRef& error)
 }
 
 std::vector<Value> APMPArrayValue::allPropertyNames() const {
-  std::vector<Value> names;
-  for (const APMPPropertyMap::Entry& entry : propertyMap_.entries()) names.push_back(Value::string(std::u16string(std::u16string_view(entry.name))));
+  std::vector<Value> names = propertyMap_.allNameValues();
   for (size_t i = 0; i < elements_.size(); ++i) {
     if (!elements_[i].isHole()) names.push_back(Value::string(APMPNumberText(static_cast<double>(i))));
   }

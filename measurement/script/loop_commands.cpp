@@ -96,11 +96,8 @@ bool propertyNames(const Value& target, APMPScope& scope, Items& items, ErrorRef
     return true;
   }
   if (const APMPArrayValue* array = target.asArray()) return items.fromList(array->allPropertyNames(), scope, error);
-  std::vector<Value> names;
-  if (const APMPPropertyCarrierValue* carrier = target.asPropertyCarrier()) {
-    for (const APMPPropertyMap::Entry& entry : carrier->propertyMap().entries()) names.push_back(Value::string(std::u16string(std::u16string_view(entry.name))));
-  }
-  return items.fromList(std::move(names), scope, error);
+  const APMPPropertyCarrierValue* carrier = target.asPropertyCarrier();
+  return items.fromList(carrier ? carrier->propertyMap().allNameValues() : std::vector<Value>(), scope, error);
 }
 
 // "64", "65", "66": a string's code units as one-unit strings, an array's

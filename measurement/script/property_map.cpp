@@ -112,6 +112,13 @@ std::vector<std::u16string> APMPPropertyMap::allNames() const {
   return names;
 }
 
+std::vector<APMPRuntimeValue> APMPPropertyMap::allNameValues() const {
+  std::vector<APMPRuntimeValue> names;
+  names.reserve(count());
+  for (const Entry& e : entries()) names.push_back(APMPRuntimeValue::string(std::u16string(std::u16string_view(e.name))));
+  return names;
+}
+
 void APMPPropertyMap::removeAll() noexcept {
   // Moved out first: releasing the values may free cells, and none of that
   // may find the table half cleared.

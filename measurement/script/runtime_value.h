@@ -427,6 +427,8 @@ class APMPPropertyMap {
   bool isImmutable() const noexcept { return immutable_; }
   bool isImmutableName(std::u16string_view name) const;
   std::vector<std::u16string> allNames() const;
+  // The names as string values, in their order.
+  std::vector<APMPRuntimeValue> allNameValues() const;
   size_t count() const noexcept { return entries_.size() - removed_; }
   // Room for `count` names in all, so that the first few writes do not regrow the table.
   void reserve(size_t count) { entries_.reserve(count); }
