@@ -14,23 +14,18 @@ const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 APMPRef<APMPArrayValue> arrayOf(std::vector<Value> elements) { return APMPMake<APMPArrayValue>(std::move(elements)); }
 
-// Positions as text: holes "_", undefined "u", others their text form.
-std::string positions(const APMPArrayValue& array) {
-  std::string out;
-  for (const Value& v : array.elements()) {
-    if (!out.empty()) out += ' ';
-    out += v.isHole() ? "_" : v.isUndefined() ? "u" : text(v);
-  }
-  return out;
-}
-
-TEST(ArrayValueTest, IndexesLengthAndNamesAreToldApart) {
+class ArrayValueTest : public ::testing::Test {
+ protected:
   ScriptHarness h;
   APMPScope& scope = h.runtime.globalScope();
+};
+using WorkBudgetTest = ArrayValueTest;
+
+TEST_F(ArrayValueTest, IndexesLengthAndNamesAreToldApart) {
   platform::ErrorRef error;
   auto a = arrayOf({});
   ASSERT_TRUE(a->setValue(Value::string(u"x"), Value::number(5), scope, error));
-  EXPECT_EQ(positions(*a), "_ _ _ _ _ x");
+  EXPECT_EQ(show(Value(a)), "[_ _ _ _ _ 'x']");
   EXPECT_EQ(a->valueForProperty(Value::string(u"length"), scope, error).numberValue(), 6);
   EXPECT_TRUE(a->valueForProperty(Value::number(2), scope, error).isUndefined());
   EXPECT_FALSE(a->hasProperty(Value::number(2), scope, error));
@@ -55,7 +50,7 @@ TEST(ArrayValueTest, IndexesLengthAndNamesAreToldApart) {
   a->removeValueForProperty(Value::number(5), scope, error);
   a->removeValueForProperty(Value::number(50), scope, error);
   a->removeValueForProperty(Value::string(u"1.5"), scope, error);
-  EXPECT_EQ(positions(*a), "_ k1 _ _ _ _");
+  EXPECT_EQ(show(Value(a)), "[_ 'k1' _ _ _ _]");
   EXPECT_FALSE(a->hasProperty(Value::string(u"1.5"), scope, error));
   EXPECT_FALSE(error);
 
@@ -65,16 +60,14 @@ TEST(ArrayValueTest, IndexesLengthAndNamesAreToldApart) {
   EXPECT_EQ(a->count(), 6u);
 }
 
-TEST(ArrayValueTest, LengthTakesOnlyWholeNumbersUpToTheLimit) {
-  ScriptHarness h;
-  APMPScope& scope = h.runtime.globalScope();
+TEST_F(ArrayValueTest, LengthTakesOnlyWholeNumbersUpToTheLimit) {
   auto a = arrayOf({Value::number(1), Value::number(2), Value::number(3), Value::number(4), Value::number(5)});
   const Value length = Value::string(u"length");
   platform::ErrorRef error;
   ASSERT_TRUE(a->setValue(Value::number(2), length, scope, error));
-  EXPECT_EQ(positions(*a), "1 2");
+  EXPECT_EQ(show(Value(a)), "[1 2]");
   ASSERT_TRUE(a->setValue(Value::string(u"3"), length, scope, error));
-  EXPECT_EQ(positions(*a), "1 2 _");
+  EXPECT_EQ(show(Value(a)), "[1 2 _]");
   const double limit = static_cast<double>(kAPMPMaxArrayLength);
   struct Refused {
     Value value;
@@ -107,9 +100,7 @@ TEST(ArrayValueTest, LengthTakesOnlyWholeNumbersUpToTheLimit) {
   EXPECT_EQ(a->count(), 0u);
 }
 
-TEST(ArrayValueTest, GrowthIsChargedToTheWorkBudget) {
-  ScriptHarness h;
-  APMPScope& scope = h.runtime.globalScope();
+TEST_F(ArrayValueTest, GrowthIsChargedToTheWorkBudget) {
   platform::ErrorRef error;
   auto a = arrayOf({});
   const Value length = Value::string(u"length");
@@ -127,7 +118,7 @@ TEST(ArrayValueTest, GrowthIsChargedToTheWorkBudget) {
   EXPECT_EQ(a->count(), 0u);
 }
 
-TEST(ArrayValueTest, TextFormsOfHolesNullsAndCycles) {
+TEST_F(ArrayValueTest, TextFormsOfHolesNullsAndCycles) {
   platform::ErrorRef error;
   auto a = arrayOf({Value::number(1), Value::hole(), Value::null(), Value(), Value::string(u"x")});
   EXPECT_EQ(text(Value(a)), "1,,,,x");
@@ -160,9 +151,7 @@ TEST(ArrayValueTest, TextFormsOfHolesNullsAndCycles) {
   EXPECT_EQ(code(error), 18);
 }
 
-TEST(ArrayValueTest, SharedSubarraysAreBoundedAndCharged) {
-  ScriptHarness h;
-  APMPScope& scope = h.runtime.globalScope();
+TEST_F(ArrayValueTest, SharedSubarraysAreBoundedAndCharged) {
   // Each level holds the one below many times over: the tree is far larger
   // than the values, and its text would be too.
   Value level(arrayOf({Value::string(std::u16string(64, u'x'))}));
@@ -183,16 +172,14 @@ TEST(ArrayValueTest, SharedSubarraysAreBoundedAndCharged) {
   EXPECT_LT(conversions, 1000);
 }
 
-TEST(ArrayValueTest, ListOperations) {
-  ScriptHarness h;
-  APMPScope& scope = h.runtime.globalScope();
+TEST_F(ArrayValueTest, ListOperations) {
   auto a = arrayOf({Value::number(1), Value::number(2), Value::number(3), Value::number(4)});
   const std::vector<Value> items{Value::string(u"a"), Value::string(u"b")};
   const std::vector<Value> removed = a->spliceFrom(1, 2, items);
   ASSERT_EQ(removed.size(), 2u);
-  EXPECT_EQ(positions(*a), "1 a b 4");
+  EXPECT_EQ(show(Value(a)), "[1 'a' 'b' 4]");
   EXPECT_EQ(a->spliceFrom(10, 10, items).size(), 0u);
-  EXPECT_EQ(positions(*a), "1 a b 4 a b");
+  EXPECT_EQ(show(Value(a)), "[1 'a' 'b' 4 'a' 'b']");
   platform::ErrorRef error;
   auto b = arrayOf({Value::hole(), Value(arrayOf({Value::number(9)}))});
   ASSERT_TRUE(b->concat(Value(b), error));
@@ -216,9 +203,7 @@ TEST(ArrayValueTest, ListOperations) {
 // Comparing long texts is paid for, in searches and in the comparison
 // commands alike: repeating it runs out of budget instead of running for
 // hours. Most of the budget is spent beforehand to keep the test short.
-TEST(WorkBudgetTest, TextComparisonsAreCharged) {
-  ScriptHarness h;
-  APMPScope& scope = h.runtime.globalScope();
+TEST_F(WorkBudgetTest, TextComparisonsAreCharged) {
   const size_t length = 1 << 17;
   std::u16string longText(length, u'x');
   const Value shared = Value::string(longText);
