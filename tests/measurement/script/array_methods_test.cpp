@@ -325,12 +325,6 @@ TEST_F(ArrayMethodsTest, GrowthStopsAtTheLimit) {
   EXPECT_EQ(copies, 6);
 }
 
-}  // namespace
-}  // namespace script_test
-
-namespace script_test {
-namespace {
-
 // A collection run from inside a callback keeps what the method is working
 // on: the new array of "filter" and "map", the accumulator of "reduce", and
 // the elements being sorted even when the comparator removed them.
@@ -364,16 +358,6 @@ TEST_F(ArrayMethodsTest, CollectionsInsideCallbacksKeepTheMethodsValues) {
   EXPECT_EQ(show(Value(array)), "[[1 2] [1 2] [1 2]]");
 }
 
-}  // namespace
-}  // namespace script_test
-
-namespace script_test {
-namespace {
-
-Entity method(Entity target, const char* name, std::vector<Entity> arguments) {
-  return stmt("2", {std::move(target), str(name), stmt("7", std::move(arguments))});
-}
-
 // Programs reach the methods through the method-call command, with script
 // functions as callbacks and comparators.
 TEST(ArrayMethodProgramsTest, ScriptCallbacks) {
@@ -382,13 +366,13 @@ TEST(ArrayMethodProgramsTest, ScriptCallbacks) {
   const Entity twice = function("51", "twice", {"x"}, {stmt("36", {stmt("26", {variable("x"), num(2)})})});
   const Entity descending = function("51", "desc", {"a", "b"}, {stmt("36", {stmt("37", {variable("b"), variable("a")})})});
   const Value result = h.run({let("a", stmt("7", {num(3), num(10), num(2)})),
-                              method(method(method(variable("a"), "map", {twice}), "sort", {descending}), "join",
-                                     {str("-")})},
+                              methodCall(methodCall(methodCall(variable("a"), "map", {twice}), "sort", {descending}),
+                                         "join", {str("-")})},
                              &error);
   ASSERT_FALSE(error) << code(error);
   EXPECT_EQ(show(result), "'20-6-4'");
   // "sort" without a comparator orders by text.
-  EXPECT_EQ(show(h.eval(method(variable("a"), "sort", {}))), "[10 2 3]");
+  EXPECT_EQ(show(h.eval(methodCall(variable("a"), "sort", {}))), "[10 2 3]");
 }
 
 }  // namespace

@@ -34,23 +34,14 @@ TEST(LogicalCommandsTest, NotAndFailures) {
   EXPECT_FALSE(h.eval(stmt("28", {stmt("8")})).booleanValue());
   EXPECT_TRUE(h.eval(stmt("28", {stmt("45")})).booleanValue());
   EXPECT_FALSE(h.eval(stmt("28", {str("0")})).booleanValue());
-  struct Failure {
-    Entity statement;
-    long code;
-  };
-  const Failure failures[] = {
+  const ExpectedFailure failures[] = {
       {stmt("1", {num(1)}), 9},
       {stmt("30", {num(1), num(2), num(3)}), 9},
       {stmt("28"), 9},
       {stmt("1", {stmt("4"), num(1)}), 3},  // break has no truth value
       {stmt("28", {stmt("6")}), 3},
   };
-  for (const Failure& f : failures) {
-    platform::ErrorRef error;
-    h.recorded.clear();
-    EXPECT_TRUE(h.eval(f.statement, &error).isUndefined());
-    EXPECT_EQ(code(error), f.code) << *f.statement.name;
-  }
+  expectFailures(h, failures);
   // A wrong count is refused before anything is evaluated.
   h.eval(stmt("30", {stmt("record", {num(1)})}));
   EXPECT_TRUE(h.recorded.empty());

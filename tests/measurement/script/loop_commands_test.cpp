@@ -46,11 +46,7 @@ TEST(LoopCommandsTest, ItemsOfStringsArraysMapsAndOthers) {
   }
   // Element loops refuse anything but strings and arrays; bodies must be
   // arrays even when there is nothing to visit.
-  struct Failure {
-    Entity statement;
-    long code;
-  };
-  const Failure failures[] = {
+  const ExpectedFailure failures[] = {
       {stmt("64", {str("k"), num(1), list({})}), 16},
       {stmt("66", {str("k"), stmt("8"), list({})}), 16},
       {stmt("47", {str("k"), num(1), num(2)}), 10},
@@ -58,12 +54,8 @@ TEST(LoopCommandsTest, ItemsOfStringsArraysMapsAndOthers) {
       {stmt("47", {str("k"), str("ab")}), 9},
       {stmt("55", {stmt("4"), str("ab"), list({})}), 5},
   };
-  for (const Failure& f : failures) {
-    ScriptHarness h;
-    platform::ErrorRef error;
-    h.eval(f.statement, &error);
-    EXPECT_EQ(code(error), f.code) << *f.statement.name;
-  }
+  ScriptHarness h;
+  expectFailures(h, failures);
 }
 
 TEST(LoopCommandsTest, ItemListsAreSnapshots) {

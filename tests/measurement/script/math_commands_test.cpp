@@ -69,7 +69,6 @@ TEST(MathCommandsTest, AdditionConcatenatesWhenEitherValueHasMethods) {
 
 TEST(MathCommandsTest, PassThroughFormsAndFailures) {
   ScriptHarness h;
-  platform::ErrorRef error;
   h.run({let("m", stmt("8"))});
   EXPECT_TRUE(h.eval(stmt("34", {variable("m")})).isSameObject(h.runtime.globalScope().valueForName(u"m")));
   EXPECT_TRUE(h.eval(stmt("35", {variable("m")})).asMap());
@@ -77,21 +76,13 @@ TEST(MathCommandsTest, PassThroughFormsAndFailures) {
   EXPECT_EQ(h.eval(stmt("32", {num(1), assign("m", num(2))})).numberValue(), 1);
   EXPECT_EQ(h.runtime.globalScope().valueForName(u"m").numberValue(), 2);
   EXPECT_EQ(text(h.eval(stmt("33", {str("a"), num(2)}))), "a");
-  struct Failure {
-    Entity statement;
-    long code;
-  };
-  const Failure failures[] = {
+  const ExpectedFailure failures[] = {
       {stmt("0", {num(1)}), 9},           {stmt("27", {num(1), num(2)}), 9}, {stmt("34"), 9},
       {stmt("32", {num(1)}), 9},          {stmt("26", {stmt("4"), num(1)}), 4},
       {stmt("0", {str("a"), stmt("6")}), 5},  // continue has no text form
       {stmt("0", {stmt("6"), num(1)}), 4},
   };
-  for (const Failure& f : failures) {
-    error.reset();
-    EXPECT_TRUE(h.eval(f.statement, &error).isUndefined());
-    EXPECT_EQ(code(error), f.code) << *f.statement.name;
-  }
+  expectFailures(h, failures);
 }
 
 }  // namespace

@@ -4,7 +4,10 @@
 // sets; these stand in for them).
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -73,6 +76,11 @@ inline Entity let(std::string name, Entity value) {
 inline Entity getProperty(Entity target, Entity property) { return stmt("16", {std::move(target), std::move(property)}); }
 inline Entity setProperty(Entity target, Entity property, Entity value) {
   return stmt("43", {std::move(target), std::move(property), std::move(value)});
+}
+// "2": the method `name` of `target`, called with an array literal of
+// `arguments`.
+inline Entity methodCall(Entity target, std::string name, std::vector<Entity> arguments) {
+  return stmt("2", {std::move(target), str(std::move(name)), stmt("7", std::move(arguments))});
 }
 
 inline Value convert(const Entity& entity) {
@@ -185,5 +193,20 @@ class ScriptHarness {
     return i < values.size() ? values[i].stringValueOrError(ignored) : std::u16string();
   }
 };
+
+// A statement and the error code its evaluation must fail with.
+struct ExpectedFailure {
+  Entity statement;
+  long code;
+};
+// Evaluates each statement in a run scope of `h`: it must answer undefined
+// with its error code.
+inline void expectFailures(ScriptHarness& h, std::span<const ExpectedFailure> failures) {
+  for (const ExpectedFailure& f : failures) {
+    platform::ErrorRef error;
+    EXPECT_TRUE(h.eval(f.statement, &error).isUndefined()) << *f.statement.name;
+    EXPECT_EQ(code(error), f.code) << *f.statement.name;
+  }
+}
 
 }  // namespace script_test

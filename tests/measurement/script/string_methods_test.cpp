@@ -240,19 +240,13 @@ TEST(TextSearchTest, LastOccurrenceWithinARange) {
   EXPECT_EQ(findLastText(u"e\u0301-\u00E9", u"\u00E9", 3).length, 2u);
 }
 
-}  // namespace
-}  // namespace script_test
-
-namespace script_test {
-namespace {
-
 // A program sees the same code units: the emoji counts two in "length" and
 // in every index.
 TEST(StringMethodProgramsTest, IndexesCountCodeUnits) {
   ScriptHarness h;
   platform::ErrorRef error;
   const auto call = [](const char* name, std::vector<Entity> arguments) {
-    return stmt("2", {variable("s"), str(name), stmt("7", std::move(arguments))});
+    return methodCall(variable("s"), name, std::move(arguments));
   };
   h.run({let("s", str("a\xF0\x9F\x98\x80" "b"))}, &error);
   ASSERT_FALSE(error);
