@@ -44,11 +44,8 @@ std::shared_ptr<APMEExperiment> APMEExperiment::initWithProtobuf(const APMPBExpe
   if (!proto) return nullptr;
   auto experiment =
       std::make_shared<APMEExperiment>(APMNanoGetInt32(proto, ExperimentField::experiment_id));
-  const NANOMessageClass flagClass = APMPBFlag::messageClass();
-  auto items = APMNanoGetRepeated(proto, ExperimentField::flags, &flagClass);
-  for (const APMNanoValue& item : items.value_or(std::vector<APMNanoValue>{})) {
-    const auto* message = std::get_if<std::shared_ptr<NANOMessageBase>>(&item);
-    if (message) experiment->addFlag(std::static_pointer_cast<APMPBFlag>(*message));
+  for (const APMEFlagRef& flag : APMERepeatedMessages<APMPBFlag>(proto, ExperimentField::flags)) {
+    experiment->addFlag(flag);
   }
   return experiment;
 }

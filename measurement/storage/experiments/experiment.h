@@ -20,10 +20,26 @@
 #include <vector>
 
 #include "measurement/messages/message_wrappers.h"
+#include "measurement/messages/nano_accessors.h"
 #include "platform/object.h"
 
 using APMEFlagRef = std::shared_ptr<APMPBFlag>;
 using APMEFlags = std::vector<APMEFlagRef>;
+
+// The message items of a repeated field of `proto` as `T`, in order; empty
+// when the field is missing.
+template <class T>
+std::vector<std::shared_ptr<T>> APMERepeatedMessages(NANOMessageRef proto, int32_t fieldID) {
+  const NANOMessageClass messageClass = T::messageClass();
+  std::vector<std::shared_ptr<T>> messages;
+  for (APMNanoValue& item :
+       APMNanoGetRepeated(proto, fieldID, &messageClass).value_or(std::vector<APMNanoValue>{})) {
+    if (auto* message = std::get_if<std::shared_ptr<NANOMessageBase>>(&item)) {
+      messages.push_back(std::static_pointer_cast<T>(std::move(*message)));
+    }
+  }
+  return messages;
+}
 
 class APMEExperiment {
  public:

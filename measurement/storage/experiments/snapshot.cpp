@@ -41,14 +41,10 @@ APMESnapshotRef APMESnapshot::initWithSDKName(const std::string& SDKName,
 APMESnapshotRef APMESnapshot::initWithProtobuf(const APMPBSnapshot* proto) {
   if (!proto) return nullptr;
   APMEExperiments experiments;
-  const NANOMessageClass experimentClass = APMPBExperiment::messageClass();
-  auto items = APMNanoGetRepeated(proto, SnapshotField::experiments, &experimentClass);
-  for (const APMNanoValue& item : items.value_or(std::vector<APMNanoValue>{})) {
-    const auto* message = std::get_if<std::shared_ptr<NANOMessageBase>>(&item);
-    if (!message) continue;
-    auto experiment =
-        APMEExperiment::initWithProtobuf(static_cast<const APMPBExperiment*>(message->get()));
-    if (experiment) experiments.push_back(std::move(experiment));
+  for (const auto& message : APMERepeatedMessages<APMPBExperiment>(proto, SnapshotField::experiments)) {
+    if (auto experiment = APMEExperiment::initWithProtobuf(message.get())) {
+      experiments.push_back(std::move(experiment));
+    }
   }
   return initWithSDKName(APMNanoGetString(proto, SnapshotField::sdk_name).value_or(std::string()),
                          experiments);

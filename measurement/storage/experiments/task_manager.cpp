@@ -339,23 +339,15 @@ std::optional<APMESnapshots> APMETaskManager::experimentSnapshotsFromExperimentR
     monitor()->logWithLevel(2, 820015, "Cannot create experiment snapshots from nil response");
     return std::nullopt;
   }
-  std::vector<std::shared_ptr<APMPBSnapshot>> messages;
-  const NANOMessageClass snapshotClass = APMPBSnapshot::messageClass();
-  auto own = APMNanoGetRepeated(response, ExperimentResponseField::snapshots, &snapshotClass);
-  for (const APMNanoValue& item : own.value_or(std::vector<APMNanoValue>{})) {
-    if (auto* message = std::get_if<std::shared_ptr<NANOMessageBase>>(&item)) {
-      messages.push_back(std::static_pointer_cast<APMPBSnapshot>(*message));
-    }
-  }
+  std::vector<std::shared_ptr<APMPBSnapshot>> messages =
+      APMERepeatedMessages<APMPBSnapshot>(response, ExperimentResponseField::snapshots);
   if (messages.empty()) {
-    const NANOMessageClass resultClass = APMPBSdkResponse::messageClass();
-    auto results = APMNanoGetRepeated(response, ExperimentResponseField::sdk_responses, &resultClass);
-    for (const APMNanoValue& item : results.value_or(std::vector<APMNanoValue>{})) {
-      const auto* result = std::get_if<std::shared_ptr<NANOMessageBase>>(&item);
-      if (!result || !APMNanoHasField(*result, SdkResponseField::snapshot)) continue;
-      auto snapshot = APMNanoGetMessage<APMPBSnapshot>(*result, SdkResponseField::snapshot);
+    for (const auto& result :
+         APMERepeatedMessages<APMPBSdkResponse>(response, ExperimentResponseField::sdk_responses)) {
+      if (!APMNanoHasField(result, SdkResponseField::snapshot)) continue;
+      auto snapshot = APMNanoGetMessage<APMPBSnapshot>(result, SdkResponseField::snapshot);
       if (!snapshot) continue;
-      std::string name = APMNanoGetString(*result, SdkResponseField::sdk_name).value_or("");
+      std::string name = APMNanoGetString(result, SdkResponseField::sdk_name).value_or("");
       if (!name.empty()) APMNanoSetString(snapshot, SnapshotField::sdk_name, name);
       messages.push_back(std::move(snapshot));
     }
@@ -375,13 +367,11 @@ std::optional<APMESnapshotErrors> APMETaskManager::errorsFromExperimentResponse(
     const APMPBExperimentResponse* response) const {
   if (!response) return std::nullopt;
   APMESnapshotErrors errors;
-  const NANOMessageClass resultClass = APMPBSdkResponse::messageClass();
-  auto results = APMNanoGetRepeated(response, ExperimentResponseField::sdk_responses, &resultClass);
-  for (const APMNanoValue& item : results.value_or(std::vector<APMNanoValue>{})) {
-    const auto* result = std::get_if<std::shared_ptr<NANOMessageBase>>(&item);
-    if (!result || !APMNanoHasField(*result, SdkResponseField::status)) continue;
-    const int32_t status = APMNanoGetInt32(*result, SdkResponseField::status);
-    std::string name = APMNanoGetString(*result, SdkResponseField::sdk_name).value_or("");
+  for (const auto& result :
+       APMERepeatedMessages<APMPBSdkResponse>(response, ExperimentResponseField::sdk_responses)) {
+    if (!APMNanoHasField(result, SdkResponseField::status)) continue;
+    const int32_t status = APMNanoGetInt32(result, SdkResponseField::status);
+    std::string name = APMNanoGetString(result, SdkResponseField::sdk_name).value_or("");
     if (status == 0 || name.empty()) continue;
     errors.insert_or_assign(std::move(name),
                             platform::Error::make(messages::kExperimentErrorDomain,
