@@ -131,6 +131,12 @@ void APMETaskManager::setStoredTime(const char* key, std::optional<double> time)
   }
 }
 
+void APMETaskManager::recordSuccess(double time) {
+  setStoredTime(kAPMExperimentFetchSuccessTimestampKey, time);
+  setStoredTime(kAPMExperimentFetchFailureTimestampKey, std::nullopt);
+  setStoredTime(kAPMExperimentFetchBackoffTimestampKey, std::nullopt);
+}
+
 void APMETaskManager::forgetSchedule() {
   for (const char* key : {kAPMExperimentFetchBackoffTimestampKey,
                           kAPMExperimentFetchFailureTimestampKey,
@@ -261,9 +267,7 @@ void APMETaskManager::scheduleFetchingExperimentsOnWorkerQueue() {
 }
 
 void APMETaskManager::postponeFetchExperiments() {
-  setStoredTime(kAPMExperimentFetchSuccessTimestampKey, now());
-  setStoredTime(kAPMExperimentFetchFailureTimestampKey, std::nullopt);
-  setStoredTime(kAPMExperimentFetchBackoffTimestampKey, std::nullopt);
+  recordSuccess(now());
   scheduleFetchingExperimentsOnWorkerQueue();
 }
 
@@ -316,9 +320,7 @@ void APMETaskManager::handleFetchingExperimentsResponse(
   auto message = APMPBExperimentResponse::initWithBuffer(data ? &*data : nullptr);
   monitor()->logWithLevel(8, 820003, "Successful fetch. Got network response. Code, data", status,
                           data ? platform::Object(*data) : platform::Object());
-  setStoredTime(kAPMExperimentFetchSuccessTimestampKey, current);
-  setStoredTime(kAPMExperimentFetchFailureTimestampKey, std::nullopt);
-  setStoredTime(kAPMExperimentFetchBackoffTimestampKey, std::nullopt);
+  recordSuccess(current);
   APMESnapshots snapshots =
       experimentSnapshotsFromExperimentResponse(message.get()).value_or(APMESnapshots{});
   APMESnapshotErrors errors = errorsFromExperimentResponse(message.get()).value_or(APMESnapshotErrors{});

@@ -170,6 +170,8 @@ class APMETaskManager : public std::enable_shared_from_this<APMETaskManager> {
   // A stored time; one later than `now` counts as `now`.
   double storedTime(const char* key, double now) const;
   void setStoredTime(const char* key, std::optional<double> time);
+  // Stores a success at `time` and forgets the failure and backoff times.
+  void recordSuccess(double time);
   // Removes the three stored times.
   void forgetSchedule();
   // Runs `work` on the open database; without one fails with a code 2 error.
