@@ -47,8 +47,7 @@ std::string gzipped(const platform::Bytes& bytes) { return asText(*gul_dataByGzi
 class ExperimentExchange : public ::testing::Test, public TaskManagerFixture {
  protected:
   void SetUp() override {
-    taskManager_ = makeTaskManager(server_.url("/sdk-exp"));
-    start(taskManager_);
+    taskManager_ = startedTaskManager(server_.url("/sdk-exp"));
     taskManager_->alarm()->cancel();
     network->setTimeoutInterval(5);
   }
@@ -184,8 +183,8 @@ TEST_F(ExperimentExchange, AServerThatNeverAnswersTimesOutWithoutBlockingTheQueu
   ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   ASSERT_EQ(listen(listener, 4), 0);
   ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
-  auto silent = makeTaskManager("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/sdk-exp");
-  start(silent);
+  auto silent =
+      startedTaskManager("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/sdk-exp");
   silent->alarm()->cancel();
   network->setTimeoutInterval(0.3);
 

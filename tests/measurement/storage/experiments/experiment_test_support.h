@@ -78,20 +78,17 @@ class RecordingTaskDelegate : public APMETaskManagerDelegate {
     upserted_.push_back(upserted);
   }
 
-  std::vector<std::pair<APMESnapshots, APMESnapshotErrors>> fetched() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return fetched_;
-  }
-  std::vector<APMESnapshots> started() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return started_;
-  }
-  std::vector<APMESnapshots> upserted() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return upserted_;
-  }
+  auto fetched() const { return read(fetched_); }
+  auto started() const { return read(started_); }
+  auto upserted() const { return read(upserted_); }
 
  private:
+  template <typename T>
+  T read(const T& field) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return field;
+  }
+
   mutable std::mutex mutex_;
   std::vector<APMESnapshots> started_;
   std::vector<std::pair<APMESnapshots, APMESnapshotErrors>> fetched_;
@@ -104,8 +101,10 @@ class RecordingTaskDelegate : public APMETaskManagerDelegate {
 class TaskManagerFixture {
  public:
   static constexpr double kStart = 1.7e9;
+  // Where the task managers of tests that never fetch would send requests.
+  static constexpr const char* kNoServerURL = "http://127.0.0.1:9/sdk-exp";
 
-  std::shared_ptr<APMETaskManager> makeTaskManager(const std::string& url = "http://127.0.0.1:9/sdk-exp") {
+  std::shared_ptr<APMETaskManager> makeTaskManager(const std::string& url = kNoServerURL) {
     auto taskManager = std::make_shared<APMETaskManager>(nullptr, nullptr, network, store,
                                                          std::string(), clock->now(), url, builder);
     taskManager->setDelegate(delegate);
@@ -115,6 +114,11 @@ class TaskManagerFixture {
   static void start(const std::shared_ptr<APMETaskManager>& taskManager) {
     taskManager->startTaskManager();
     drain(taskManager);
+  }
+  std::shared_ptr<APMETaskManager> startedTaskManager(const std::string& url = kNoServerURL) {
+    auto taskManager = makeTaskManager(url);
+    start(taskManager);
+    return taskManager;
   }
   // Waits for the work queued so far.
   static void drain(const std::shared_ptr<APMETaskManager>& taskManager) {

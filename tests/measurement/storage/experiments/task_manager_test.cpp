@@ -29,8 +29,12 @@ class TaskManagerSchedule : public ::testing::Test, public TaskManagerFixture {
       store->setObject(time ? platform::Object(*time) : platform::Object(), key);
     }
     taskManager->alarm()->cancel();
-    taskManager->dispatchSyncOnWorkerQueue([&] { taskManager->scheduleFetchingExperimentsOnWorkerQueue(); });
+    schedule(taskManager);
     return taskManager->alarm()->scheduledTimestamp();
+  }
+  // One scheduling pass on the worker queue.
+  static void schedule(const std::shared_ptr<APMETaskManager>& taskManager) {
+    taskManager->dispatchSyncOnWorkerQueue([&] { taskManager->scheduleFetchingExperimentsOnWorkerQueue(); });
   }
 };
 
@@ -86,8 +90,7 @@ TEST_F(TaskManagerSchedule, FirstFetchOfAProcess) {
 }
 
 TEST_F(TaskManagerSchedule, BackoffFloorAndGivingUp) {
-  auto taskManager = makeTaskManager();
-  start(taskManager);
+  auto taskManager = startedTaskManager();
   const double now = clock->now();
   // After a 503 at b: not before b + 43,200, whatever the steps allow.
   EXPECT_NEAR(*scheduleWith(taskManager, now - 1'000, now, now), now + 43'200, 1e-3);
@@ -114,24 +117,22 @@ TEST_F(TaskManagerSchedule, BackoffFloorAndGivingUp) {
 }
 
 TEST_F(TaskManagerSchedule, AnEarlierArmingStaysALaterOneIsReplaced) {
-  auto taskManager = makeTaskManager();
-  start(taskManager);
+  auto taskManager = startedTaskManager();
   const double now = clock->now();
   ASSERT_NEAR(*taskManager->alarm()->scheduledTimestamp(), now + 10, 1e-3);
   RecordingMonitor monitor;
   store->setDouble(now - 100, kAPMExperimentFetchSuccessTimestampKey);
-  taskManager->dispatchSyncOnWorkerQueue([&] { taskManager->scheduleFetchingExperimentsOnWorkerQueue(); });
+  schedule(taskManager);
   EXPECT_TRUE(monitor.contains(820017));
   EXPECT_NEAR(*taskManager->alarm()->scheduledTimestamp(), now + 10, 1e-3);
 
   taskManager->alarm()->runAfterDelay(1e6, [] {});
-  taskManager->dispatchSyncOnWorkerQueue([&] { taskManager->scheduleFetchingExperimentsOnWorkerQueue(); });
+  schedule(taskManager);
   EXPECT_NEAR(*taskManager->alarm()->scheduledTimestamp(), now + 14'300, 1e-3);
 }
 
 TEST_F(TaskManagerSchedule, PostponingCountsAsASuccess) {
-  auto taskManager = makeTaskManager();
-  start(taskManager);
+  auto taskManager = startedTaskManager();
   store->setDouble(1, kAPMExperimentFetchFailureTimestampKey);
   store->setDouble(1, kAPMExperimentFetchBackoffTimestampKey);
   taskManager->alarm()->cancel();
@@ -152,8 +153,7 @@ TEST_F(TaskManagerSchedule, StartActivatesAndHandsEverySnapshotOver) {
     ASSERT_TRUE(database->performTransaction(
         [&] { return database->activateSnapshot(snapshot("stale", {experiment(9)}), kStart - 259'200); }));
   }
-  auto taskManager = makeTaskManager();
-  start(taskManager);
+  auto taskManager = startedTaskManager();
   auto started = delegate->started();
   ASSERT_EQ(started.size(), 3u);
   ASSERT_EQ(started[0].size(), 1u);  // activated: "auto"; "stale" went
@@ -165,8 +165,7 @@ TEST_F(TaskManagerSchedule, StartActivatesAndHandsEverySnapshotOver) {
 }
 
 TEST_F(TaskManagerSchedule, ResetRestartsAndClearAndDeleteStopsEverything) {
-  auto taskManager = makeTaskManager();
-  start(taskManager);
+  auto taskManager = startedTaskManager();
   store->setDouble(clock->now() - 10, kAPMExperimentFetchSuccessTimestampKey);
   store->setDouble(clock->now() - 10, kAPMExperimentFetchFailureTimestampKey);
   delegate->shouldFetch = false;
@@ -201,14 +200,13 @@ TEST_F(TaskManagerSchedule, ResetRestartsAndClearAndDeleteStopsEverything) {
   EXPECT_FALSE(hasStored(kAPMExperimentFetchSuccessTimestampKey));
   EXPECT_TRUE(delegate->fetched().empty());
   // Nothing is scheduled again and no file comes back.
-  taskManager->dispatchSyncOnWorkerQueue([&] { taskManager->scheduleFetchingExperimentsOnWorkerQueue(); });
+  schedule(taskManager);
   EXPECT_FALSE(taskManager->alarm()->scheduledTimestamp());
   EXPECT_FALSE(platform::fileExists(path));
 }
 
 TEST_F(TaskManagerSchedule, WorkForTheManagerReachesTheDatabase) {
-  auto taskManager = makeTaskManager();
-  start(taskManager);
+  auto taskManager = startedTaskManager();
   auto pending = snapshot("sdk", {experiment(5, {{"f", 1}})});
   pending->setManuallyActivated(true);
   taskManager->upsertPendingSnapshots({pending});
@@ -230,10 +228,6 @@ TEST_F(TaskManagerSchedule, WorkForTheManagerReachesTheDatabase) {
     EXPECT_TRUE(taskManager->database()->fetchAllActivatedSnapshots()->empty());
   });
 }
-
-}  // namespace
-
-namespace {
 
 TEST_F(TaskManagerSchedule, QueueWrappersLogExceptionsAndGoOn) {
   auto taskManager = makeTaskManager();
