@@ -106,7 +106,7 @@ class Conversion {
     Node node{entityType(entity), 0, {}, nullptr};
     switch (node.type) {
       case kAPMPEntityString:
-        node.name = text(entityString(entity).value_or(std::string_view()));
+        node.name = intern(texts_, entityString(entity).value_or(std::string_view()));
         break;
       case kAPMPEntityNumber:
         node.number = entityNumber(entity).value_or(std::numeric_limits<double>::quiet_NaN());
@@ -184,27 +184,28 @@ class Conversion {
     APMPCommandHandler handler;
   };
 
-  APMPStringValue* text(std::string_view utf8) {
-    auto it = texts_.find(utf8);
-    if (it == texts_.end()) it = texts_.emplace(utf8, APMPMake<APMPStringValue>(script_text::toUtf16(utf8))).first;
+  // Keyed by the entities' own bytes, which outlive the conversion.
+  using Cells = std::unordered_map<std::string_view, APMPRef<APMPStringValue>>;
+
+  // The one cell of `utf8` in `cells`, made on first use.
+  static APMPStringValue* intern(Cells& cells, std::string_view utf8) {
+    auto it = cells.find(utf8);
+    if (it == cells.end()) it = cells.emplace(utf8, APMPMake<APMPStringValue>(script_text::toUtf16(utf8))).first;
     return it->second.get();
   }
 
   // Opcodes are found without hashing; other names are made once.
   std::pair<const void*, APMPCommandHandler> functionName(std::string_view utf8) {
     if (const auto* opcode = registrar_.commandForUtf8Name(utf8)) return {&opcode->first, opcode->second};
-    auto it = names_.find(utf8);
-    if (it == names_.end()) it = names_.emplace(utf8, APMPMake<APMPStringValue>(script_text::toUtf16(utf8))).first;
-    return {it->second.get(), nullptr};
+    return {intern(names_, utf8), nullptr};
   }
 
   std::vector<Node> nodes_;
   size_t next_ = 0;
   size_t bytes_ = 0;
   std::optional<APMPStatementBlock> block_;
-  // Keyed by the entities' own bytes, which outlive the conversion.
-  std::unordered_map<std::string_view, APMPRef<APMPStringValue>> texts_;
-  std::unordered_map<std::string_view, APMPRef<APMPStringValue>> names_;
+  Cells texts_;
+  Cells names_;
   const APMPCommandRegistrar& registrar_ = APMPCommandRegistrar::sharedInstance();
 };
 
@@ -363,10 +364,6 @@ auto reporting(ErrorRef* out, Convert convert) {
   if (error) platform::setError(out, error);
   return result;
 }
-
-}  // namespace
-
-namespace {
 
 template <class Entity>
 Value stringFromEntity(const Entity& entity) {
