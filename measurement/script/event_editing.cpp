@@ -18,8 +18,10 @@ std::vector<APMPActivityRecord> activitiesOf(const APMPBProgram& program) { retu
 const std::vector<APMPEditingActivity>& activitiesOf(const APMPEditingProgram& program) {
   return program.activities;
 }
-std::u16string activityName(const APMPActivityRecord& activity) { return script_text::toUtf16(activity.name); }
-std::u16string activityName(const APMPEditingActivity& activity) { return script_text::toUtf16(activity.name); }
+template <class Activity>
+std::u16string activityName(const Activity& activity) {
+  return script_text::toUtf16(activity.name);
+}
 std::span<const APMPProgramEntity> activityRules(const APMPEditingActivity& activity) { return activity.data; }
 const APMPRuntimeEntityRecords& activityRules(const APMPActivityRecord& activity) { return activity.data; }
 
@@ -86,10 +88,8 @@ bool APMPEventEditing::loadRules(std::u16string_view name, const Rules& rules, E
 }
 
 bool APMPEventEditing::loadActivityData(const APMPBOgtActivity& activity, ErrorRef* error) {
-  const MessageInfo* record = activity.messageInfo();
-  const std::string_view name =
-      record ? APMPRecordText(*record, OgtActivityField::name).value_or(std::string_view()) : std::string_view();
-  return loadRules(script_text::toUtf16(name), APMPRuntimeEntityRecords(record, OgtActivityField::data), error);
+  const APMPActivityRecord record = APMPActivityRecordOf(activity.messageInfo());
+  return loadRules(activityName(record), activityRules(record), error);
 }
 
 bool APMPEventEditing::loadActivityData(const APMPEditingActivity& activity, ErrorRef* error) {

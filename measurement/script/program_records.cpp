@@ -55,6 +55,12 @@ APMPRuntimeEntityRecords APMPRuntimeEntityRecords::subspan(size_t offset, size_t
   return part;
 }
 
+APMPActivityRecord APMPActivityRecordOf(const MessageInfo* record) {
+  if (!record) return {};
+  return {APMPRecordText(*record, OgtActivityField::name).value_or(std::string_view()),
+          APMPRuntimeEntityRecords(record, OgtActivityField::data)};
+}
+
 APMPRuntimeEntityRecords APMPProgramInstructions(const APMPBProgram& program) {
   return APMPRuntimeEntityRecords(program.messageInfo(), ProgramField::instructions);
 }
@@ -68,13 +74,10 @@ std::vector<APMPActivityRecord> APMPProgramActivities(const APMPBProgram& progra
   const APMNanoRepeated* list =
       repeatedMessages(static_cast<const MessageInfo*>(holder), OgtActivitiesField::activities);
   for (uint32_t i = 0; list && i < list->count; ++i) {
-    APMPActivityRecord activity;
-    if (isRecordOf(list->items[i], messages::kOgtActivitySchema)) {
-      const auto& item = *static_cast<const MessageInfo*>(list->items[i]);
-      activity.name = APMPRecordText(item, OgtActivityField::name).value_or(std::string_view());
-      activity.data = APMPRuntimeEntityRecords(&item, OgtActivityField::data);
-    }
-    activities.push_back(activity);
+    const void* item = list->items[i];
+    activities.push_back(isRecordOf(item, messages::kOgtActivitySchema)
+                             ? APMPActivityRecordOf(static_cast<const MessageInfo*>(item))
+                             : APMPActivityRecord());
   }
   return activities;
 }

@@ -51,6 +51,9 @@ struct APMPActivityRecord {
   APMPRuntimeEntityRecords data;
 };
 
+// The activity an OgtActivity record holds; empty for a null record.
+APMPActivityRecord APMPActivityRecordOf(const MessageInfo* record);
+
 // The program's instructions, and its activities in order.
 APMPRuntimeEntityRecords APMPProgramInstructions(const APMPBProgram& program);
 std::vector<APMPActivityRecord> APMPProgramActivities(const APMPBProgram& program);
