@@ -26,8 +26,7 @@ bool APMPCellMemory::keepOnFirstUse(void* memory, size_t index) noexcept {
   static thread_local APMPCellMemoryRetirement retirement;
   (void)retirement;
   lists.open = true;
-  lists.heads[index] = new (memory) Block{lists.heads[index]};
-  ++lists.counts[index];
+  keep(lists, memory, index);
   return true;
 }
 

@@ -41,8 +41,7 @@ class APMPCellMemory {
       Lists& lists = lists_;
       const size_t index = classIndex(bytes);
       if (lists.open && lists.counts[index] < keptPerClass(index)) {
-        lists.heads[index] = new (memory) Block{lists.heads[index]};
-        ++lists.counts[index];
+        keep(lists, memory, index);
       } else if (!keepOnFirstUse(memory, index)) {
         ::operator delete(memory);
       }
@@ -85,6 +84,11 @@ class APMPCellMemory {
     bool open;     // the thread's lists take blocks
     bool retired;  // the thread has ended its lists
   };
+  // Puts a block on its class's list: head and count move together.
+  static void keep(Lists& lists, void* memory, size_t index) noexcept {
+    lists.heads[index] = new (memory) Block{lists.heads[index]};
+    ++lists.counts[index];
+  }
   // Opens the thread's lists on the first block freed (arranging for them
   // to be given back at thread exit) and keeps the block; false once the
   // thread has retired its lists or when the list is full.
