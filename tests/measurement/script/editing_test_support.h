@@ -64,14 +64,27 @@ class EditingHarness {
     runtime_->globalScope().addValue(Value(APMPMake<TestNative>(name, std::move(body))), u16(name));
   }
 
-  // Loads the preamble followed by `instructions`; the loading error's code
-  // (0 when none).
-  long load(std::vector<Entity> instructions, std::vector<APMPEditingActivity> activities = {}) {
+  // Loads the preamble followed by `instructions`; the loading error (null
+  // when none), or its code.
+  platform::ErrorRef loadError(std::vector<Entity> instructions, std::vector<APMPEditingActivity> activities = {}) {
     APMPEditingProgram program{preamble(), std::move(activities)};
     for (Entity& instruction : instructions) program.instructions.push_back(std::move(instruction));
     platform::ErrorRef error;
     editor.loadProgram(program, &error);
-    return code(error);
+    return error;
+  }
+  long load(std::vector<Entity> instructions, std::vector<APMPEditingActivity> activities = {}) {
+    return code(loadError(std::move(instructions), std::move(activities)));
+  }
+
+  // Runs `statements` in the editor's runtime with a whole budget; the
+  // error's code (0 when none) in `failure`.
+  Value run(const std::vector<Entity>& statements, long* failure = nullptr) {
+    platform::ErrorRef error;
+    editor.runtime().resetInstructionCount();
+    Value value = editor.runtime().executeStatements(statements, &error);
+    if (failure) *failure = code(error);
+    return value;
   }
 
   // Handles `event`; the error's code (0 when none) in `failure`.
@@ -85,10 +98,6 @@ class EditingHarness {
   const APMPEvent& output() const { return editor.eventContext().outputEvent(); }
 
  private:
-  static std::u16string nameOf(std::span<const Value> values, size_t i) {
-    platform::ErrorRef ignored;
-    return i < values.size() ? values[i].stringValueOrError(ignored) : std::u16string();
-  }
   std::shared_ptr<APMPRuntime> runtime_;
 
  public:

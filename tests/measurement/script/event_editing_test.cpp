@@ -174,11 +174,7 @@ TEST(EventEditingTest, NativeArgumentCountsAndKinds) {
 
 TEST(EventEditingTest, LoadingErrors) {
   auto loadError = [](std::vector<Entity> instructions, std::vector<APMPEditingActivity> activities = {}) {
-    EditingHarness h;
-    platform::ErrorRef error;
-    APMPEditingProgram program{preamble(), std::move(activities)};
-    for (Entity& i : instructions) program.instructions.push_back(std::move(i));
-    h.editor.loadProgram(program, &error);
+    const platform::ErrorRef error = EditingHarness().loadError(std::move(instructions), std::move(activities));
     return std::make_pair(error ? error->domain() : std::string(), code(error));
   };
   const std::string editing = kAPMPEditingErrorDomain;

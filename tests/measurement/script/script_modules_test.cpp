@@ -40,13 +40,9 @@ class ScriptLogTest : public ::testing::Test {
 
   // Runs `statement` with "logger" bound to the module; the error's code.
   long run(Entity statement) {
-    platform::ErrorRef error;
-    h.editor.runtime().resetInstructionCount();
-    h.editor.runtime().executeStatements(
-        std::vector<Entity>{let("logger", stmt("require", {str("internal.logger")})),
-                            std::move(statement)},
-        &error);
-    return code(error);
+    long failure = 0;
+    h.run({let("logger", stmt("require", {str("internal.logger")})), std::move(statement)}, &failure);
+    return failure;
   }
 
   EditingHarness h;
@@ -119,28 +115,26 @@ TEST(RemoteConfigModuleTest, GetValueAnswersTextsOrTheDefault) {
                               return it == settings.end() ? Object() : it->second;
                             }),
                             "internal.remoteConfig");
-  auto get = [&](std::vector<Entity> arguments, long* failure = nullptr) {
-    platform::ErrorRef error;
-    h.editor.runtime().resetInstructionCount();
-    const Value value = h.editor.runtime().executeStatements(
-        std::vector<Entity>{stmt("2", {stmt("require", {str("internal.remoteConfig")}), str("getValue"),
-                                       list(std::move(arguments))})},
-        &error);
-    if (failure) *failure = code(error);
-    return value;
+  // The answer as `show` writes it (texts quoted), and the error's code.
+  struct Case {
+    std::vector<Entity> arguments;
+    std::string shown;
+    long failure;
   };
-  EXPECT_EQ(get({str("absent"), num(42)}).numberValue(), 42);
-  const Value ten = get({str("ten"), num(0)});
-  ASSERT_TRUE(ten.text());
-  EXPECT_EQ(*ten.text(), u"10");
-  EXPECT_EQ(text(get({str("name"), num(0)})), "blue");
-  EXPECT_EQ(text(get({str("ratio"), num(0)})), "0.25");
-  EXPECT_EQ(text(get({str("list"), str("fallback")})), "fallback");
-  long failure = 0;
-  EXPECT_TRUE(get({str("ten")}, &failure).isUndefined());
-  EXPECT_EQ(failure, kAPMPErrorArgumentCount);
-  EXPECT_TRUE(get({stmt("4"), num(1)}, &failure).isUndefined());
-  EXPECT_EQ(failure, kAPMPErrorNoTextForm);
+  const Case cases[] = {
+      {{str("absent"), num(42)}, "42", 0},       {{str("ten"), num(0)}, "'10'", 0},
+      {{str("name"), num(0)}, "'blue'", 0},      {{str("ratio"), num(0)}, "'0.25'", 0},
+      {{str("list"), str("fallback")}, "'fallback'", 0},
+      {{str("ten")}, "undefined", kAPMPErrorArgumentCount}, {{stmt("4"), num(1)}, "undefined", kAPMPErrorNoTextForm},
+  };
+  for (const Case& c : cases) {
+    long failure = -1;
+    const Value answer =
+        h.run({stmt("2", {stmt("require", {str("internal.remoteConfig")}), str("getValue"), list(c.arguments)})},
+              &failure);
+    EXPECT_EQ(show(answer), c.shown);
+    EXPECT_EQ(failure, c.failure) << c.shown;
+  }
 }
 
 }  // namespace
