@@ -215,12 +215,8 @@ BENCHMARK(BM_EditEventsDuktape)->Unit(benchmark::kMillisecond);
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  std::printf("\nan edit of one event, built and read back (same run):\n");
-  reporter.printRatio("script / the same edit in C++", "BM_EditEvents", "BM_NativeBaseline");
-  reporter.printRatio("script / the same edit in Duktape", "BM_EditEvents", "BM_EditEventsDuktape");
-  benchmark::Shutdown();
-  return 0;
+  return runPairedBenchmarks(argc, argv,
+                             {{"an edit of one event, built and read back (same run)",
+                               {{"script / the same edit in C++", "BM_EditEvents", "BM_NativeBaseline"},
+                                {"script / the same edit in Duktape", "BM_EditEvents", "BM_EditEventsDuktape"}}}});
 }
