@@ -8,6 +8,7 @@
 #include "measurement/messages/nano_accessors.h"
 #include "measurement/script/event_editing.h"
 #include "measurement/storage/config/remote_config.h"
+#include "tests/measurement/storage/config/config_builder.h"
 #include "tests/measurement/script/editing_test_support.h"
 #include "tests/measurement/storage/database/table_test_support.h"
 #include "tests/support/recording_monitor.h"
@@ -15,68 +16,8 @@
 namespace {
 
 using platform::Object;
+using namespace config_testing;
 using namespace script_test;
-
-constexpr const char* kAppID = "1:123:ios:abc";
-
-// Builds measurement configurations field by field.
-class ConfigBuilder {
- public:
-  explicit ConfigBuilder(const std::string& appID = kAppID) : config_(APMPBMeasurementConfig::initWithMessageInfo(nullptr)) {
-    APMNanoSetString(config_, MeasurementConfigField::vuv_app_id, std::string_view(appID));
-  }
-  ConfigBuilder& version(int64_t version) {
-    APMNanoSetInt64(config_, MeasurementConfigField::version, version);
-    return *this;
-  }
-  ConfigBuilder& setting(const std::string& key, const std::string& value) {
-    auto setting = APMPBSetting::initWithMessageInfo(nullptr);
-    APMNanoSetString(setting, SettingField::name, std::string_view(key));
-    APMNanoSetString(setting, SettingField::value, std::string_view(value));
-    return add(MeasurementConfigField::settings, setting);
-  }
-  // A negative rate leaves the rate out.
-  ConfigBuilder& event(const std::string& name, bool blocklisted, int32_t rate = -1) {
-    auto event = APMPBEventConfig::initWithMessageInfo(nullptr);
-    APMNanoSetString(event, EventConfigField::name, std::string_view(name));
-    APMNanoSetBool(event, EventConfigField::is_blocklisted, blocklisted);
-    if (rate >= 0) APMNanoSetInt32(event, EventConfigField::sampling_rate, rate);
-    return add(MeasurementConfigField::event_config, event);
-  }
-  ConfigBuilder& dataControl(const std::string& name) {
-    auto control = APMPBDataControl::initWithMessageInfo(nullptr);
-    APMNanoSetString(control, DataControlField::name, std::string_view(name));
-    return add(MeasurementConfigField::data_controls, control);
-  }
-  ConfigBuilder& program(const std::vector<Entity>& instructions) {
-    return add(MeasurementConfigField::dynamic_event_editing, programMessage(instructions));
-  }
-  ConfigBuilder& psm(int32_t email) {
-    auto psm = APMPBPsmSetting::initWithMessageInfo(nullptr);
-    APMNanoSetInt32(psm, PsmSettingField::psm_prefix_email, email);
-    APMNanoSetMessage(config_, MeasurementConfigField::psm_setting, psm.get());
-    return *this;
-  }
-  ConfigBuilder& consent(const std::shared_ptr<APMPBConsentConfig>& consent) {
-    APMNanoSetMessage(config_, MeasurementConfigField::consent_config, consent.get());
-    return *this;
-  }
-  ConfigBuilder& field(int32_t fieldID, const std::string& text) {
-    APMNanoSetString(config_, fieldID, std::string_view(text));
-    return *this;
-  }
-  std::shared_ptr<APMPBMeasurementConfig> build() const { return config_; }
-
- private:
-  ConfigBuilder& add(int32_t fieldID, std::shared_ptr<NANOMessageBase> message) {
-    std::vector<APMNanoValue>& items = repeated_[fieldID];
-    items.emplace_back(std::move(message));
-    APMNanoSetRepeated(config_, fieldID, &items);
-    return *this;
-  }
-  std::shared_ptr<APMPBMeasurementConfig> config_;
-  std::map<int32_t, std::vector<APMNanoValue>> repeated_;
-};
 
 template <class Entry>
 std::shared_ptr<Entry> entry(int32_t first, int32_t second) {
@@ -230,8 +171,8 @@ TEST_F(RemoteConfigTest, TheEventEditorOfTheFirstProgram) {
   ASSERT_TRUE(remote->updateMeasurementConfig(ConfigBuilder()
                                                   .setting("measurement.upload.interval", "60000")
                                                   .dataControl("first")
-                                                  .program(program)
-                                                  .program({ret(num(1))})
+                                                  .program(programMessage(program))
+                                                  .program(programMessage({ret(num(1))}))
                                                   .build()));
   EXPECT_EQ(monitor.first(29027).text, "Loading Event Modification and Creation programs: 2");
   auto editing = remote->eventEditing();
@@ -248,7 +189,7 @@ TEST_F(RemoteConfigTest, TheEventEditorOfTheFirstProgram) {
 
   // A program that fails to load (a top-level return) leaves no editor, and the controls in
   // force stay.
-  ASSERT_TRUE(remote->updateMeasurementConfig(ConfigBuilder().dataControl("second").program({ret(num(1))}).psm(8).build()));
+  ASSERT_TRUE(remote->updateMeasurementConfig(ConfigBuilder().dataControl("second").program(programMessage({ret(num(1))})).psm(8).build()));
   EXPECT_TRUE(monitor.contains(29026));
   EXPECT_FALSE(remote->eventEditing());
   EXPECT_EQ(*remote->dataControls(), std::vector<std::string>{"first"});

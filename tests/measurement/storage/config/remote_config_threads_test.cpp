@@ -7,28 +7,19 @@
 #include <thread>
 
 #include "measurement/engine/measurement_errors.h"
-#include "measurement/messages/message_fields.h"
-#include "measurement/messages/nano_accessors.h"
 #include "measurement/storage/config/remote_config.h"
+#include "tests/measurement/storage/config/config_builder.h"
 #include "tests/measurement/storage/experiments/experiment_test_support.h"
 #include "tests/support/recording_monitor.h"
 
 namespace {
 
+using namespace config_testing;
 using namespace experiments_testing;
 using platform::Object;
 
-constexpr const char* kAppID = "1:123:ios:abc";
-
 std::shared_ptr<APMPBMeasurementConfig> retryCountConfig(const char* value) {
-  auto config = APMPBMeasurementConfig::initWithMessageInfo(nullptr);
-  APMNanoSetString(config, MeasurementConfigField::vuv_app_id, kAppID);
-  auto setting = APMPBSetting::initWithMessageInfo(nullptr);
-  APMNanoSetString(setting, SettingField::name, "measurement.upload.retry_count");
-  APMNanoSetString(setting, SettingField::value, value);
-  std::vector<APMNanoValue> settings{setting};
-  APMNanoSetRepeated(config, MeasurementConfigField::settings, &settings);
-  return config;
+  return ConfigBuilder().setting("measurement.upload.retry_count", value).build();
 }
 
 // The configuration's own log codes, without the experiment framework's.

@@ -15,9 +15,8 @@
 
 #include "measurement/engine/measurement.h"
 #include "measurement/engine/monitor.h"
-#include "measurement/messages/message_fields.h"
-#include "measurement/messages/nano_accessors.h"
 #include "measurement/storage/config/remote_config.h"
+#include "tests/measurement/storage/config/config_builder.h"
 #include "tests/support/recording_monitor.h"
 
 namespace {
@@ -26,25 +25,13 @@ using platform::Object;
 using Kind = APMRemoteSettingKind;
 using Settings = std::vector<std::pair<std::string, std::string>>;
 
-constexpr const char* kAppID = "1:123:ios:abc";
-
 std::shared_ptr<APMPBMeasurementConfig> configWith(const Settings& settings) {
-  auto config = APMPBMeasurementConfig::initWithMessageInfo(nullptr);
-  APMNanoSetString(config, MeasurementConfigField::vuv_app_id, std::string_view(kAppID));
-  std::vector<APMNanoValue> items;
-  for (const auto& [key, value] : settings) {
-    auto setting = APMPBSetting::initWithMessageInfo(nullptr);
-    APMNanoSetString(setting, SettingField::name, std::string_view(key));
-    APMNanoSetString(setting, SettingField::value, std::string_view(value));
-    items.emplace_back(setting);
-  }
-  APMNanoSetRepeated(config, MeasurementConfigField::settings, &items);
-  return config;
+  return config_testing::ConfigBuilder().settings(settings).build();
 }
 
 // A configuration without database or experiments, holding `settings`.
 std::shared_ptr<APMRemoteConfig> parsed(const Settings& settings) {
-  auto remote = std::make_shared<APMRemoteConfig>(kAppID, nullptr, nullptr);
+  auto remote = std::make_shared<APMRemoteConfig>(config_testing::kAppID, nullptr, nullptr);
   remote->parseRemoteConfigFromMeasurementConfig(*configWith(settings));
   return remote;
 }
