@@ -5,25 +5,13 @@
 #include <gtest/gtest.h>
 
 #include "measurement/storage/settings/persisted_config.h"
-#include "measurement/storage/settings/persistent_dictionary.h"
 #include "platform/bundle.h"
 #include "platform/crypto.h"
-#include "tests/support/temp_container.h"
+#include "tests/measurement/storage/settings/persisted_config_fixture.h"
 
 namespace {
 
-class IdentityTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    store_ = APMPersistentDictionary::initWithFileName("identity.test", [](double, platform::DispatchBlock) {});
-    config_ = APMPersistedConfig::initWithSuiteName("identity.test", store_);
-    ASSERT_TRUE(config_);
-  }
-
-  TempContainer container_;
-  std::shared_ptr<APMPersistentDictionary> store_;
-  std::shared_ptr<APMPersistedConfig> config_;
-};
+using IdentityTest = PersistedConfigFixture;
 
 TEST_F(IdentityTest, DiversionKeyIsFiveCharactersKeptOnceMade) {
   struct Case {

@@ -4,12 +4,12 @@
 
 #include <cmath>
 
-#include "measurement/storage/settings/persistent_dictionary.h"
 #include "measurement/storage/settings/user_defaults.h"
 #include "platform/log.h"
 #include "platform/paths.h"
 #include "platform/user_defaults.h"
 #include "sdk_core/logger.h"
+#include "tests/measurement/storage/settings/persisted_config_fixture.h"
 #include "tests/support/recording_monitor.h"
 #include "tests/support/temp_container.h"
 
@@ -17,19 +17,7 @@ namespace {
 
 using platform::Object;
 
-class PersistedConfigTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    store_ = APMPersistentDictionary::initWithFileName("com.voraza.vuv.measurement",
-                                                       [](double, platform::DispatchBlock) {});
-    config_ = APMPersistedConfig::initWithSuiteName("com.voraza.vuv.measurement", store_);
-    ASSERT_TRUE(config_);
-  }
-
-  TempContainer container_;
-  std::shared_ptr<APMPersistentDictionary> store_;
-  std::shared_ptr<APMPersistedConfig> config_;
-};
+using PersistedConfigTest = PersistedConfigFixture;
 
 TEST_F(PersistedConfigTest, MidnightOffsetIsDrawnOnceUntilCleared) {
   double offset = config_->midnightOffset();
