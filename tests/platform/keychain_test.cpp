@@ -2,13 +2,12 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "platform/paths.h"
+#include "tests/support/files.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_keychain.h"
 
@@ -27,29 +26,6 @@ KeychainItem item(const std::string& value) {
 }
 
 KeychainQuery query() { return KeychainQuery{"app-1", "_pfo", std::nullopt, std::nullopt}; }
-
-mode_t modeOf(const std::string& path) {
-  struct stat info {};
-  EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
-  return info.st_mode & 07777;
-}
-
-std::string contents(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream all;
-  all << in.rdbuf();
-  return all.str();
-}
-
-// Sets the process umask for the lifetime of the object.
-class ScopedUmask {
- public:
-  explicit ScopedUmask(mode_t mask) : old_(::umask(mask)) {}
-  ~ScopedUmask() { ::umask(old_); }
-
- private:
-  mode_t old_;
-};
 
 TEST(KeychainTest, FolderAndItemsAreTheUsersAloneWhateverTheUmask) {
   for (mode_t mask : {mode_t{0}, mode_t{022}, mode_t{0277}}) {
@@ -176,12 +152,12 @@ TEST(KeychainTest, FollowsNoSymbolicLink) {
     const std::string target = keychain.parent() + "/target";
     fs::rename(file, target);
     fs::create_symlink(target, file);
-    const std::string before = contents(target);
+    const std::string before = fileText(target);
     EXPECT_EQ(platform::keychainCopyMatching(query()), KeychainStatus::Refused);
     EXPECT_EQ(platform::keychainAdd(item("4")), KeychainStatus::Refused);
     EXPECT_EQ(platform::keychainUpdate(query(), bytes("4")), KeychainStatus::Refused);
     EXPECT_EQ(platform::keychainDelete(query()), KeychainStatus::Refused);
-    EXPECT_EQ(contents(target), before);
+    EXPECT_EQ(fileText(target), before);
     EXPECT_TRUE(fs::is_symlink(file));
   }
   // A file where the folder should be.

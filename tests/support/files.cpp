@@ -1,6 +1,7 @@
 #include "tests/support/files.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -30,4 +31,10 @@ bool shiftModificationTime(const std::string& path, double seconds) {
   const time_t when = ::time(nullptr) + static_cast<time_t>(seconds);
   const struct timespec times[2] = {{when, 0}, {when, 0}};
   return ::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+}
+
+mode_t modeOf(const std::string& path) {
+  struct stat info {};
+  EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
+  return info.st_mode & 07777;
 }

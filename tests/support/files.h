@@ -1,6 +1,9 @@
 // Small file-system helpers for tests: what a file holds, what a folder
-// holds, and a file's modification time moved away from now.
+// holds, a file's modification time moved away from now, a path's
+// permission bits, and the process umask held for a scope.
 #pragma once
+
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -14,3 +17,20 @@ std::vector<std::string> folderEntries(const std::string& folder);
 // Sets the file's access and modification times `seconds` from now (in the
 // past when negative); false when it cannot.
 bool shiftModificationTime(const std::string& path, double seconds);
+
+// The permission bits of the path itself (a link is not followed); a path
+// that cannot be examined fails the test.
+mode_t modeOf(const std::string& path);
+
+// Sets the process umask for the lifetime of the object. The umask is
+// process-wide: use from the test's own thread.
+class ScopedUmask {
+ public:
+  explicit ScopedUmask(mode_t mask) : old_(::umask(mask)) {}
+  ~ScopedUmask() { ::umask(old_); }
+  ScopedUmask(const ScopedUmask&) = delete;
+  ScopedUmask& operator=(const ScopedUmask&) = delete;
+
+ private:
+  mode_t old_;
+};

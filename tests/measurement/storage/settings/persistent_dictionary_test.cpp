@@ -1,12 +1,9 @@
 #include "measurement/storage/settings/persistent_dictionary.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <filesystem>
 #include <fstream>
 
 #include "measurement/storage/settings/persisted_config.h"
@@ -15,6 +12,7 @@
 #include "platform/paths.h"
 #include "platform/property_list.h"
 #include "sdk_core/logger.h"
+#include "tests/support/files.h"
 #include "tests/support/temp_container.h"
 
 namespace {
@@ -110,17 +108,14 @@ TEST_F(PersistentDictionaryTest, ChangesWithinOneSecondShareOneWrite) {
 }
 
 TEST_F(PersistentDictionaryTest, FolderAndFileAreTheOwnersOnly) {
-  mode_t previous = umask(022);
-  auto store = open();
-  ASSERT_TRUE(store);
-  store->setObject("value", "k");
-  store->persistToDisk();
-  umask(previous);
-  auto modeOf = [](const std::string& path) {
-    struct stat status {};
-    EXPECT_EQ(stat(path.c_str(), &status), 0) << path;
-    return status.st_mode & 07777;
-  };
+  std::shared_ptr<APMPersistentDictionary> store;
+  {
+    ScopedUmask umask(022);
+    store = open();
+    ASSERT_TRUE(store);
+    store->setObject("value", "k");
+    store->persistToDisk();
+  }
   EXPECT_EQ(modeOf(container_.applicationSupport() + "/Voraza"), 0700u);
   EXPECT_EQ(modeOf(container_.applicationSupport() + "/Voraza/Measurement"), 0700u);
   EXPECT_EQ(modeOf(store->filePath()), 0600u);
@@ -131,8 +126,7 @@ TEST_F(PersistentDictionaryTest, OpeningRemovesStaleTemporaryFiles) {
   ASSERT_TRUE(platform::createDirectories(folder));
   const std::string stale = folder + "/.settings.plist.tmp.KILLED";
   std::ofstream(stale) << "<?xml";
-  std::filesystem::last_write_time(
-      stale, std::filesystem::file_time_type::clock::now() - std::chrono::hours(1));
+  ASSERT_TRUE(shiftModificationTime(stale, -3600));
   ASSERT_TRUE(open());
   EXPECT_FALSE(platform::fileExists(stale));
 }

@@ -4,24 +4,17 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "measurement/engine/measurement_errors.h"
 #include "platform/paths.h"
 #include "platform/user_defaults.h"
+#include "tests/support/files.h"
 #include "tests/support/recording_monitor.h"
 #include "tests/support/temp_container.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string contents(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 void write(const std::string& path, const std::string& text) {
   fs::create_directories(fs::path(path).parent_path());
@@ -95,16 +88,16 @@ TEST(FilePathsTest, MigrationMovesTheOldFileOnce) {
 
   EXPECT_TRUE(APMMigrateSuitePlistToApplicationSupport(suite));
   EXPECT_FALSE(fs::exists(oldPath));
-  EXPECT_EQ(contents(newPath), "old settings");
+  EXPECT_EQ(fileText(newPath), "old settings");
   // A second run finds no old file and still answers YES.
   EXPECT_TRUE(APMMigrateSuitePlistToApplicationSupport(suite));
-  EXPECT_EQ(contents(newPath), "old settings");
+  EXPECT_EQ(fileText(newPath), "old settings");
 
   // With files at both paths the one in Application Support is kept.
   write(oldPath, "stale");
   EXPECT_TRUE(APMMigrateSuitePlistToApplicationSupport(suite));
   EXPECT_FALSE(fs::exists(oldPath));
-  EXPECT_EQ(contents(newPath), "old settings");
+  EXPECT_EQ(fileText(newPath), "old settings");
   EXPECT_TRUE(defaults->dictionaryRepresentation().empty());
 
   EXPECT_FALSE(APMMigrateSuitePlistToApplicationSupport(""));
@@ -120,7 +113,7 @@ TEST(FilePathsTest, MigrationRefusesDirectories) {
   write(APMPreferencesPlistPath(suite), "old");
   fs::create_directories(APMApplicationSupportPlistPath(suite));
   EXPECT_FALSE(APMMigrateSuitePlistToApplicationSupport(suite));
-  EXPECT_EQ(contents(APMPreferencesPlistPath(suite)), "old");  // nothing lost
+  EXPECT_EQ(fileText(APMPreferencesPlistPath(suite)), "old");  // nothing lost
 }
 
 }  // namespace
