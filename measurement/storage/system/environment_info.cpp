@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <string_view>
 
 #include "measurement/engine/monitor.h"
 #include "platform/bundle.h"
@@ -11,14 +10,6 @@
 #include "platform/clock.h"
 #include "sdk_core/app_environment_util.h"
 
-namespace {
-
-bool endsWith(std::string_view text, std::string_view suffix) {
-  return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
-}
-
-}  // namespace
-
 std::optional<std::string> APMAEU::appStoreRURL() {
   // No store receipts exist on this platform, whatever the Info key says.
   return std::nullopt;
@@ -26,7 +17,7 @@ std::optional<std::string> APMAEU::appStoreRURL() {
 
 bool APMAEU::isASRS() {
   std::optional<std::string> receipt = appStoreRURL();
-  return receipt && endsWith(*receipt, "/sandboxReceipt");
+  return receipt && receipt->ends_with("/sandboxReceipt");
 }
 
 bool APMAEU::isNOD() {
@@ -35,7 +26,7 @@ bool APMAEU::isNOD() {
   return GULAppEnvironmentUtil::isSimulator();
 }
 
-bool APMAEU::isAEX() { return endsWith(platform::Bundle::main()->bundlePath(), ".appex"); }
+bool APMAEU::isAEX() { return platform::Bundle::main()->bundlePath().ends_with(".appex"); }
 
 bool APMAEU::isFAS() {
   if (isNOD() || isASRS()) return false;
