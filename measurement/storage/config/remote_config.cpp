@@ -73,11 +73,17 @@ std::optional<std::vector<std::shared_ptr<T>>> messagesOf(NANOMessageRef object,
   return out;
 }
 
+// The same, with an unreadable field read as empty.
+template <class T>
+std::vector<std::shared_ptr<T>> messagesOrNone(NANOMessageRef object, int32_t fieldID) {
+  return messagesOf<T>(object, fieldID).value_or(std::vector<std::shared_ptr<T>>());
+}
+
 template <class Entry>
 APMRemoteConfig::Dictionary consentEntries(NANOMessageRef consent, int32_t fieldID,
                                            const char* (*valueName)(int32_t), int32_t valueField) {
   APMRemoteConfig::Dictionary out;
-  for (const auto& entry : messagesOf<Entry>(consent, fieldID).value_or(std::vector<std::shared_ptr<Entry>>())) {
+  for (const auto& entry : messagesOrNone<Entry>(consent, fieldID)) {
     const char* type = consentTypeName(APMNanoGetInt32(entry, 0));
     const char* value = valueName(APMNanoGetInt32(entry, valueField));
     if (type && value) out.insert_or_assign(type, value);
@@ -261,8 +267,7 @@ void APMRemoteConfig::parseRemoteConfigFromMeasurementConfig(const APMPBMeasurem
 
   auto events = std::make_shared<EventConfigs>();
   const APMEventNameTable& internalNames = APMPublicToInternalEventNames();
-  for (const auto& event : messagesOf<APMPBEventConfig>(config, MeasurementConfigField::event_config).value_or(
-           std::vector<std::shared_ptr<APMPBEventConfig>>())) {
+  for (const auto& event : messagesOrNone<APMPBEventConfig>(config, MeasurementConfigField::event_config)) {
     std::string name = APMNanoGetString(event, EventConfigField::name).value_or("");
     if (name.empty()) {
       log(5, 29013, "Cannot cache event configuration with an empty configuration name");
@@ -282,9 +287,9 @@ void APMRemoteConfig::parseRemoteConfigFromMeasurementConfig(const APMPBMeasurem
         Object(APMNanoGetInt64(config, MeasurementConfigField::version)));
   }
 
-  auto programs = messagesOf<APMPBProgram>(config, MeasurementConfigField::dynamic_event_editing);
-  if (programs && !programs->empty()) {
-    auto editing = makeEventEditing(*programs->front(), programs->size());
+  const auto programs = messagesOrNone<APMPBProgram>(config, MeasurementConfigField::dynamic_event_editing);
+  if (!programs.empty()) {
+    auto editing = makeEventEditing(*programs.front(), programs.size());
     {
       std::lock_guard<std::mutex> lock(mutex_);
       eventEditing_ = editing;
@@ -301,8 +306,7 @@ void APMRemoteConfig::parseRemoteConfigFromMeasurementConfig(const APMPBMeasurem
 
   auto controls = std::make_shared<Controls>(*this->controls());
   auto names = std::make_shared<std::vector<std::string>>();
-  for (const auto& control : messagesOf<APMPBDataControl>(config, MeasurementConfigField::data_controls).value_or(
-           std::vector<std::shared_ptr<APMPBDataControl>>())) {
+  for (const auto& control : messagesOrNone<APMPBDataControl>(config, MeasurementConfigField::data_controls)) {
     if (auto name = APMNanoGetString(control, DataControlField::name)) names->push_back(std::move(*name));
   }
   controls->dataControls = std::move(names);
@@ -314,8 +318,7 @@ void APMRemoteConfig::parseRemoteConfigFromMeasurementConfig(const APMPBMeasurem
         consent, ConsentConfigField::delegations, consentTypeName,
         ConsentDelegationEntryField::delegate_consent_type);
     controls->corePlatformServices.clear();
-    for (const auto& entry : messagesOf<APMPBCorePlatformServiceEntry>(consent, ConsentConfigField::core_platform_services)
-                                 .value_or(std::vector<std::shared_ptr<APMPBCorePlatformServiceEntry>>())) {
+    for (const auto& entry : messagesOrNone<APMPBCorePlatformServiceEntry>(consent, ConsentConfigField::core_platform_services)) {
       if (auto service = APMNanoGetString(entry, CorePlatformServiceEntryField::service)) {
         controls->corePlatformServices.insert(std::move(*service));
       }
