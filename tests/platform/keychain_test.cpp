@@ -27,6 +27,13 @@ KeychainItem item(const std::string& value) {
 
 KeychainQuery query() { return KeychainQuery{"app-1", "_pfo", std::nullopt, std::nullopt}; }
 
+void expectEveryCallRefused() {
+  EXPECT_EQ(platform::keychainCopyMatching(query()), KeychainStatus::Refused);
+  EXPECT_EQ(platform::keychainAdd(item("4")), KeychainStatus::Refused);
+  EXPECT_EQ(platform::keychainUpdate(query(), bytes("4")), KeychainStatus::Refused);
+  EXPECT_EQ(platform::keychainDelete(query()), KeychainStatus::Refused);
+}
+
 TEST(KeychainTest, FolderAndItemsAreTheUsersAloneWhateverTheUmask) {
   for (mode_t mask : {mode_t{0}, mode_t{022}, mode_t{0277}}) {
     TempKeychain keychain;
@@ -134,10 +141,7 @@ TEST(KeychainTest, FollowsNoSymbolicLink) {
     const std::string elsewhere = keychain.parent() + "/elsewhere";
     fs::rename(keychain.path(), elsewhere);
     fs::create_directory_symlink(elsewhere, keychain.path());
-    EXPECT_EQ(platform::keychainCopyMatching(query()), KeychainStatus::Refused);
-    EXPECT_EQ(platform::keychainAdd(item("4")), KeychainStatus::Refused);
-    EXPECT_EQ(platform::keychainUpdate(query(), bytes("4")), KeychainStatus::Refused);
-    EXPECT_EQ(platform::keychainDelete(query()), KeychainStatus::Refused);
+    expectEveryCallRefused();
     ASSERT_EQ(fs::remove(keychain.path()), true);
     fs::rename(elsewhere, keychain.path());
     KeychainItem found;
@@ -153,10 +157,7 @@ TEST(KeychainTest, FollowsNoSymbolicLink) {
     fs::rename(file, target);
     fs::create_symlink(target, file);
     const std::string before = fileText(target);
-    EXPECT_EQ(platform::keychainCopyMatching(query()), KeychainStatus::Refused);
-    EXPECT_EQ(platform::keychainAdd(item("4")), KeychainStatus::Refused);
-    EXPECT_EQ(platform::keychainUpdate(query(), bytes("4")), KeychainStatus::Refused);
-    EXPECT_EQ(platform::keychainDelete(query()), KeychainStatus::Refused);
+    expectEveryCallRefused();
     EXPECT_EQ(fileText(target), before);
     EXPECT_TRUE(fs::is_symlink(file));
   }
@@ -164,7 +165,7 @@ TEST(KeychainTest, FollowsNoSymbolicLink) {
   {
     TempKeychain keychain;
     std::ofstream(keychain.path()) << "x";
-    EXPECT_EQ(platform::keychainAdd(item("3")), KeychainStatus::Refused);
+    expectEveryCallRefused();
   }
 }
 
