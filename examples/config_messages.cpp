@@ -3,6 +3,26 @@
 #include "measurement/messages/message_fields.h"
 #include "measurement/messages/nano_accessors.h"
 
+APMPProgramEntity literal(double number) { return APMPProgramEntity::number(number); }
+APMPProgramEntity literal(const char* text) { return APMPProgramEntity::string(text); }
+APMPProgramEntity statement(const char* opcode, std::vector<APMPProgramEntity> operands) {
+  return APMPProgramEntity::statement(opcode, std::move(operands));
+}
+
+APMPProgramEntity variable(const char* name) { return statement("15", {literal(name)}); }
+
+APMPProgramEntity methodCall(APMPProgramEntity target, const char* method,
+                             std::vector<APMPProgramEntity> arguments) {
+  return statement("2", {std::move(target), literal(method), statement("7", std::move(arguments))});
+}
+
+APMPProgramEntity registerCallback(const char* name, const char* type,
+                                   std::vector<APMPProgramEntity> body) {
+  body.insert(body.begin(), {literal(""), statement("7", {literal("e")})});
+  return statement("reg", {literal(name), statement("51", std::move(body)),
+                           statement("8", {literal("type"), literal(type)})});
+}
+
 std::shared_ptr<APMPBRuntimeEntity> entityMessage(const APMPProgramEntity& entity) {
   auto message = APMPBRuntimeEntity::initWithMessageInfo(nullptr);
   APMNanoSetInt32(message, RuntimeEntityField::type, entity.type);
@@ -25,8 +45,7 @@ void setEditingProgram(APMPBMeasurementConfig& config, const std::vector<APMPPro
   APMNanoSetRepeated(&config, MeasurementConfigField::dynamic_event_editing, &programs);
 }
 
-void setSettings(APMPBMeasurementConfig& config,
-                 const std::vector<std::pair<std::string, std::string>>& settings) {
+void setSettings(APMPBMeasurementConfig& config, const SettingTexts& settings) {
   std::vector<APMNanoValue> messages;
   for (const auto& [name, value] : settings) {
     auto setting = APMPBSetting::initWithMessageInfo(nullptr);
@@ -35,4 +54,13 @@ void setSettings(APMPBMeasurementConfig& config,
     messages.emplace_back(setting);
   }
   APMNanoSetRepeated(&config, MeasurementConfigField::settings, &messages);
+}
+
+std::shared_ptr<APMPBMeasurementConfig> newMeasurementConfig(int64_t version, const char* appID,
+                                                             const SettingTexts& settings) {
+  auto config = APMPBMeasurementConfig::initWithMessageInfo(nullptr);
+  APMNanoSetInt64(config, MeasurementConfigField::version, version);
+  APMNanoSetString(config, MeasurementConfigField::vuv_app_id, appID);
+  setSettings(*config, settings);
+  return config;
 }

@@ -56,45 +56,36 @@ constexpr int64_t kEventsPerCommit = 500;
 //     if (90 < e.getParamValue("value")) logEvent("big_purchase", e.getTimestamp(), {_o: "script"});
 // }, {type: "create"});
 std::vector<Entity> editingProgram() {
-  auto text = [](const char* value) { return Entity::string(value); };
-  auto call = [&](const char* method, std::vector<Entity> arguments) {
-    return Entity::statement("2", {Entity::statement("15", {text("e")}), text(method),
-                                   Entity::statement("7", std::move(arguments))});
+  auto call = [](const char* method, std::vector<Entity> arguments) {
+    return methodCall(variable("e"), method, std::move(arguments));
   };
-  auto isPurchase = Entity::statement("20", {call("getEventName", {}), text("purchase")});
-  auto value = call("getParamValue", {text("value")});
-  auto callback = [&](const char* name, const char* type, Entity body) {
-    return Entity::statement(
-        "reg", {text(name), Entity::statement("51", {text(""), Entity::statement("7", {text("e")}), std::move(body)}),
-                Entity::statement("8", {text("type"), text(type)})});
-  };
+  auto isPurchase = statement("20", {call("getEventName", {}), literal("purchase")});
+  auto value = call("getParamValue", {literal("value")});
   return {
-      Entity::statement("52", {text("reg"), Entity::statement("require", {text("internal.registerCallback")}),
-                               text("logEvent"), Entity::statement("require", {text("internal.eventLogger")})}),
-      callback("double", "edit",
-               Entity::statement(
-                   "22", {isPurchase,
-                          Entity::statement("46", {call("setParamValue",
-                                                        {text("value"), Entity::statement("26", {value, Entity::number(2)})}),
-                                                   Entity::statement("36", {Entity::number(0)})})})),
-      callback("big", "create",
-               Entity::statement(
-                   "22", {isPurchase,
-                          Entity::statement(
-                              "22", {Entity::statement("23", {Entity::number(90), value}),
-                                     Entity::statement("logEvent", {text("big_purchase"), call("getTimestamp", {}),
-                                                                    Entity::statement("8", {text("_o"), text("script")})})})}))};
+      statement("52", {literal("reg"), statement("require", {literal("internal.registerCallback")}),
+                       literal("logEvent"), statement("require", {literal("internal.eventLogger")})}),
+      registerCallback(
+          "double", "edit",
+          {statement("22", {isPurchase,
+                            statement("46", {call("setParamValue",
+                                                  {literal("value"), statement("26", {value, literal(2)})}),
+                                             statement("36", {literal(0.0)})})})}),
+      registerCallback(
+          "big", "create",
+          {statement("22", {isPurchase,
+                            statement("22", {statement("23", {literal(90), value}),
+                                             statement("logEvent",
+                                                       {literal("big_purchase"), call("getTimestamp", {}),
+                                                        statement("8", {literal("_o"), literal("script")})})})})})};
 }
 
 // The configuration: the program, and the settings that bound the road.
 std::shared_ptr<APMPBMeasurementConfig> measurementConfig() {
-  auto config = APMPBMeasurementConfig::initWithMessageInfo(nullptr);
-  APMNanoSetInt64(config, MeasurementConfigField::version, 7);
-  APMNanoSetString(config, MeasurementConfigField::vuv_app_id, kAppID);
-  setSettings(*config, {{"measurement.store.max_stored_events_per_app", "20000"},
-                        {"measurement.upload.max_events_per_bundle", "250"},
-                        {"measurement.upload.max_bundles", "4"},
-                        {"measurement.upload.max_batch_size", "40000"}});
+  auto config = newMeasurementConfig(7, kAppID,
+                                     {{"measurement.store.max_stored_events_per_app", "20000"},
+                                      {"measurement.upload.max_events_per_bundle", "250"},
+                                      {"measurement.upload.max_bundles", "4"},
+                                      {"measurement.upload.max_batch_size", "40000"}});
   setEditingProgram(*config, editingProgram());
   return config;
 }

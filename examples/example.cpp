@@ -147,12 +147,6 @@ void showMessages() {
   }
 }
 
-APMPProgramEntity literal(double number) { return APMPProgramEntity::number(number); }
-APMPProgramEntity literal(const char* text) { return APMPProgramEntity::string(text); }
-APMPProgramEntity statement(const char* opcode, std::vector<APMPProgramEntity> operands) {
-  return APMPProgramEntity::statement(opcode, std::move(operands));
-}
-
 void showScript() {
   heading("an event-editing program");
   APMPRuntime runtime;
@@ -186,7 +180,6 @@ void showScript() {
   //   names.sort(); total = 0; i = 0;
   //   for (i = 0; i < words.length; i = i + 1) total = total + words[i].length;
   //   names.join("; ") + " | letters: " + total
-  auto read = [](const char* name) { return statement("15", {literal(name)}); };
   auto assign = [](const char* name, APMPProgramEntity value) { return statement("3", {literal(name), std::move(value)}); };
   auto call = [](APMPProgramEntity target, const char* method, std::vector<APMPProgramEntity> arguments) {
     return statement("2", {std::move(target), literal(method), statement("46", std::move(arguments))});
@@ -199,21 +192,25 @@ void showScript() {
       {statement("41", {literal("words"), literal("counts"), literal("names"), literal("total"), literal("i")}),
        assign("words", call(literal("page_view,screen_view,purchase,page_view,login"), "split", {literal(",")})),
        assign("counts", statement("8", {})),
-       statement("66", {literal("w"), read("words"),
-                        statement("46", {statement("43", {read("counts"), read("w"),
-                                                          plus(statement("30", {get(read("counts"), read("w")), literal(0.0)}),
-                                                               literal(1.0))})})}),
+       statement("66", {literal("w"), variable("words"),
+                        statement("46", {statement(
+                                            "43", {variable("counts"), variable("w"),
+                                                   plus(statement("30", {get(variable("counts"), variable("w")),
+                                                                         literal(0.0)}),
+                                                        literal(1.0))})})}),
        assign("names", statement("7", {})),
-       statement("54", {literal("k"), read("counts"),
-                        statement("46", {call(read("names"), "push",
-                                              {plus(plus(call(read("k"), "toUpperCase", {}), literal("=")),
-                                                    get(read("counts"), read("k")))})})}),
-       call(read("names"), "sort", {}), assign("total", literal(0.0)), assign("i", literal(0.0)),
-       statement("63", {statement("46", {literal("i")}), statement("23", {read("i"), get(read("words"), literal("length"))}),
-                        assign("i", plus(read("i"), literal(1.0))),
-                        statement("46", {assign("total", plus(read("total"), get(get(read("words"), read("i")),
-                                                                                   literal("length"))))})}),
-       plus(plus(call(read("names"), "join", {literal("; ")}), literal(" | letters: ")), read("total"))});
+       statement("54", {literal("k"), variable("counts"),
+                        statement("46", {call(variable("names"), "push",
+                                              {plus(plus(call(variable("k"), "toUpperCase", {}), literal("=")),
+                                                    get(variable("counts"), variable("k")))})})}),
+       call(variable("names"), "sort", {}), assign("total", literal(0.0)), assign("i", literal(0.0)),
+       statement("63", {statement("46", {literal("i")}),
+                        statement("23", {variable("i"), get(variable("words"), literal("length"))}),
+                        assign("i", plus(variable("i"), literal(1.0))),
+                        statement("46", {assign("total", plus(variable("total"),
+                                                              get(get(variable("words"), variable("i")),
+                                                                  literal("length"))))})}),
+       plus(plus(call(variable("names"), "join", {literal("; ")}), literal(" | letters: ")), variable("total"))});
 }
 
 // "name @ timestamp {parameter: value, ...}", integers, floating numbers and
@@ -233,13 +230,8 @@ std::string describeEvent(const APMPEvent& event) {
 
 void showEventEditing() {
   heading("event editing");
-  auto variable = [](const char* name) { return statement("15", {literal(name)}); };
-  auto method = [&](const char* name, std::vector<APMPProgramEntity> arguments) {
-    return statement("2", {variable("e"), literal(name), statement("7", std::move(arguments))});
-  };
-  auto callback = [](std::vector<APMPProgramEntity> body) {
-    body.insert(body.begin(), {literal(""), statement("7", {literal("e")})});
-    return statement("51", std::move(body));
+  auto method = [](const char* name, std::vector<APMPProgramEntity> arguments) {
+    return methodCall(variable("e"), name, std::move(arguments));
   };
   // const reg = require("internal.registerCallback"), logEvent = require("internal.eventLogger");
   // reg("double", function (e) {
@@ -257,23 +249,21 @@ void showEventEditing() {
   program.instructions = {
       statement("52", {literal("reg"), statement("require", {literal("internal.registerCallback")}),
                        literal("logEvent"), statement("require", {literal("internal.eventLogger")})}),
-      statement("reg", {literal("double"),
-                        callback({statement(
-                            "22", {statement("20", {method("getEventName", {}), literal("purchase")}),
-                                   statement("46", {method("setParamValue",
-                                                           {literal("value"),
-                                                            statement("26", {method("getParamValue", {literal("value")}),
-                                                                             literal(2)})}),
-                                                    method("setParamValue", {literal("coupon"), statement("45", {})}),
-                                                    method("setParamValue", {literal("edited"), literal("yes")}),
-                                                    statement("36", {literal(0.0)})})})}),
-                        statement("8", {literal("type"), literal("edit")})}),
-      statement("reg", {literal("bonus"),
-                        callback({statement("logEvent", {literal("bonus_earned"), method("getTimestamp", {}),
-                                                         statement("8", {literal("points"),
-                                                                         method("getParamValue", {literal("value")}),
-                                                                         literal("_o"), literal("script")})})}),
-                        statement("8", {literal("type"), literal("create")})})};
+      registerCallback(
+          "double", "edit",
+          {statement("22", {statement("20", {method("getEventName", {}), literal("purchase")}),
+                            statement("46", {method("setParamValue",
+                                                    {literal("value"),
+                                                     statement("26", {method("getParamValue", {literal("value")}),
+                                                                      literal(2)})}),
+                                             method("setParamValue", {literal("coupon"), statement("45", {})}),
+                                             method("setParamValue", {literal("edited"), literal("yes")}),
+                                             statement("36", {literal(0.0)})})})}),
+      registerCallback("bonus", "create",
+                       {statement("logEvent", {literal("bonus_earned"), method("getTimestamp", {}),
+                                               statement("8", {literal("points"),
+                                                               method("getParamValue", {literal("value")}),
+                                                               literal("_o"), literal("script")})})})};
   APMPEventEditing editor;
   platform::ErrorRef error;
   editor.loadProgram(program, &error);
@@ -353,13 +343,11 @@ void showRemoteConfig() {
     std::printf("remote configuration: %s\n", error ? error->description().c_str() : "failed");
     return;
   }
-  auto config = APMPBMeasurementConfig::initWithMessageInfo(nullptr);
-  APMNanoSetInt64(config, MeasurementConfigField::version, 42);
-  APMNanoSetString(config, MeasurementConfigField::vuv_app_id, kAppID);
-  setSettings(*config, {{"measurement.upload.interval", "1800000"},
-                        {"measurement.upload.retry_count", "30"},
-                        {"measurement.upload.max_batch_size", "131072"},
-                        {"measurement.example.tier", "gold"}});
+  auto config = newMeasurementConfig(42, kAppID,
+                                     {{"measurement.upload.interval", "1800000"},
+                                      {"measurement.upload.retry_count", "30"},
+                                      {"measurement.upload.max_batch_size", "131072"},
+                                      {"measurement.example.tier", "gold"}});
   auto event = APMPBEventConfig::initWithMessageInfo(nullptr);
   APMNanoSetString(event, EventConfigField::name, "first_open");
   APMNanoSetBool(event, EventConfigField::is_blocklisted, true);
@@ -373,25 +361,18 @@ void showRemoteConfig() {
   //   e.setParamValue("platform", app().platform);
   //   return 0;
   // }, {type: "edit"});
-  auto variable = [](const char* name) { return statement("15", {literal(name)}); };
-  auto method = [&](APMPProgramEntity target, const char* name, std::vector<APMPProgramEntity> arguments) {
-    return statement("2", {std::move(target), literal(name), statement("7", std::move(arguments))});
-  };
   setEditingProgram(*config, {
       statement("52", {literal("reg"), statement("require", {literal("internal.registerCallback")}),
                        literal("settings"), statement("require", {literal("internal.remoteConfig")}),
                        literal("app"), statement("require", {literal("internal.appMetadata")})}),
-      statement("reg",
-                {literal("tier"),
-                 statement("51", {literal(""), statement("7", {literal("e")}),
-                                  method(variable("e"), "setParamValue",
-                                         {literal("tier"), method(variable("settings"), "getValue",
-                                                                  {literal("measurement.example.tier"),
-                                                                   literal("basic")})}),
-                                  method(variable("e"), "setParamValue",
-                                         {literal("platform"), statement("16", {statement("app", {}), literal("platform")})}),
-                                  statement("36", {literal(0.0)})}),
-                 statement("8", {literal("type"), literal("edit")})})});
+      registerCallback(
+          "tier", "edit",
+          {methodCall(variable("e"), "setParamValue",
+                      {literal("tier"), methodCall(variable("settings"), "getValue",
+                                                   {literal("measurement.example.tier"), literal("basic")})}),
+           methodCall(variable("e"), "setParamValue",
+                      {literal("platform"), statement("16", {statement("app", {}), literal("platform")})}),
+           statement("36", {literal(0.0)})})});
 
   const bool stored = remote->updateMeasurementConfig(config);
   std::printf("stored: %s, version %lld, expired: %s\n", stored ? "yes" : "no",
