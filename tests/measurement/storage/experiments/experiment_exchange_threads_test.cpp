@@ -91,17 +91,15 @@ TEST_F(ExperimentExchange, RequestIsAGzippedExperimentRequestPostedToSdkExp) {
   EXPECT_EQ(APMNanoGetString(app, AppPropertyField::platform), "ios");
   EXPECT_EQ(APMNanoGetInt64(app, AppPropertyField::sdk_version), 10000);
   EXPECT_FALSE(APMNanoHasField(app, AppPropertyField::unused_tag2));
-  const NANOMessageClass clientClass = APMPBClientProperty::messageClass();
-  auto clients = APMNanoGetRepeated(request, ExperimentRequestField::client_properties, &clientClass);
-  ASSERT_EQ(clients->size(), 2u);
-  auto first = std::get<std::shared_ptr<NANOMessageBase>>((*clients)[0]);
-  EXPECT_EQ(APMNanoGetString(first, ClientPropertyField::diversion_key), "abcde-own");
-  EXPECT_EQ(APMNanoGetInt64(first, ClientPropertyField::version), 7);
-  const NANOMessageClass customClass = APMPBCustomProperty::messageClass();
-  EXPECT_EQ(APMNanoGetRepeated(first, ClientPropertyField::custom_properties, &customClass)->size(), 1u);
+  auto clients =
+      APMERepeatedMessages<APMPBClientProperty>(request, ExperimentRequestField::client_properties);
+  ASSERT_EQ(clients.size(), 2u);
+  EXPECT_EQ(APMNanoGetString(clients[0], ClientPropertyField::diversion_key), "abcde-own");
+  EXPECT_EQ(APMNanoGetInt64(clients[0], ClientPropertyField::version), 7);
+  auto custom = APMERepeatedMessages<APMPBCustomProperty>(clients[0], ClientPropertyField::custom_properties);
+  EXPECT_EQ(custom.size(), 1u);
   // Without a key of its own: the identity store's five characters.
-  auto second = std::get<std::shared_ptr<NANOMessageBase>>((*clients)[1]);
-  std::string key = *APMNanoGetString(second, ClientPropertyField::diversion_key);
+  std::string key = *APMNanoGetString(clients[1], ClientPropertyField::diversion_key);
   EXPECT_EQ(key.size(), 5 + std::string("-vav_iradadovozo").size());
   EXPECT_EQ(key.substr(5), "-vav_iradadovozo");
 }
