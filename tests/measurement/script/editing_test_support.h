@@ -51,6 +51,25 @@ inline Entity createCallback(std::vector<Entity> body) {
   return registration(std::move(body), mapOf({{"type", str("create")}}));
 }
 
+// The wire form of a program in memory; an activity's empty name and empty
+// rules are left absent.
+inline std::shared_ptr<APMPBProgram> programMessage(const APMPEditingProgram& program) {
+  auto message = programMessage(program.instructions);
+  std::vector<APMNanoValue> activities;
+  for (const APMPEditingActivity& activity : program.activities) {
+    auto item = APMPBOgtActivity::initWithMessageInfo(nullptr);
+    if (!activity.name.empty()) APMNanoSetString(*item, OgtActivityField::name, activity.name);
+    std::vector<APMNanoValue> rules;
+    for (const Entity& rule : activity.data) rules.emplace_back(toMessage(rule));
+    if (!rules.empty()) APMNanoSetRepeated(*item, OgtActivityField::data, &rules);
+    activities.emplace_back(item);
+  }
+  auto holder = APMPBOgtActivities::initWithMessageInfo(nullptr);
+  APMNanoSetRepeated(*holder, OgtActivitiesField::activities, &activities);
+  APMNanoSetMessage(*message, ProgramField::ogt_activities, holder.get());
+  return message;
+}
+
 class EditingHarness {
  public:
   EditingHarness() : runtime_(std::make_shared<APMPRuntime>()), editor(runtime_) {

@@ -209,15 +209,7 @@ TEST(EventEditingTest, ActivitiesCallTheirFunctionWithEachRule) {
 TEST(EventEditingTest, TheMessageFormLoadsLikeTheTreeForm) {
   std::vector<Entity> instructions = preamble();
   instructions.push_back(function("50", "rule", {"data"}, {editCallback({setParam("ruled", num(1)), ret(num(0))})}));
-  auto program = programMessage(instructions);
-  auto activity = APMPBOgtActivity::initWithMessageInfo(nullptr);
-  APMNanoSetString(*activity, OgtActivityField::name, "rule");
-  std::vector<APMNanoValue> rules{toMessage(mapOf({}))};
-  APMNanoSetRepeated(*activity, OgtActivityField::data, &rules);
-  auto activities = APMPBOgtActivities::initWithMessageInfo(nullptr);
-  std::vector<APMNanoValue> list{activity};
-  APMNanoSetRepeated(*activities, OgtActivitiesField::activities, &list);
-  APMNanoSetMessage(*program, ProgramField::ogt_activities, activities.get());
+  const auto program = programMessage(APMPEditingProgram{instructions, {{"rule", {mapOf({})}}}});
   const auto decoded = APMPBProgram::initWithBuffer(*program->protoBuffer());
   ASSERT_TRUE(decoded);
 

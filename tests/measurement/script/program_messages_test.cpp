@@ -5,7 +5,7 @@
 #include <cmath>
 
 #include "measurement/messages/nano_accessors.h"
-#include "script_test_support.h"
+#include "editing_test_support.h"
 
 namespace script_test {
 namespace {
@@ -83,17 +83,10 @@ TEST(ProgramMessagesTest, RecordViewsReadOnlyWhatIsThere) {
 
   // A program without activities has none; an activity without a name or
   // rules reads as empty.
-  auto program = APMPBProgram::initWithMessageInfo(nullptr);
-  EXPECT_TRUE(APMPProgramActivities(*program).empty());
-  EXPECT_TRUE(APMPProgramInstructions(*program).empty());
-  auto activities = APMPBOgtActivities::initWithMessageInfo(nullptr);
-  auto named = APMPBOgtActivity::initWithMessageInfo(nullptr);
-  APMNanoSetString(*named, OgtActivityField::name, "rule");
-  std::vector<APMNanoValue> rules{toMessage(num(1))};
-  APMNanoSetRepeated(*named, OgtActivityField::data, &rules);
-  std::vector<APMNanoValue> list{APMPBOgtActivity::initWithMessageInfo(nullptr), named};
-  APMNanoSetRepeated(*activities, OgtActivitiesField::activities, &list);
-  APMNanoSetMessage(*program, ProgramField::ogt_activities, activities.get());
+  const auto bare = APMPBProgram::initWithMessageInfo(nullptr);
+  EXPECT_TRUE(APMPProgramActivities(*bare).empty());
+  EXPECT_TRUE(APMPProgramInstructions(*bare).empty());
+  const auto program = programMessage(APMPEditingProgram{{}, {{"", {}}, {"rule", {num(1)}}}});
   const std::vector<APMPActivityRecord> read = APMPProgramActivities(*program);
   ASSERT_EQ(read.size(), 2u);
   EXPECT_EQ(read[0].name, "");
