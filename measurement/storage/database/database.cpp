@@ -194,10 +194,6 @@ bool APMDatabase::deleteDatabaseFiles(const std::string& path, platform::ErrorRe
   return deleted;
 }
 
-bool APMDatabase::ensureAllTables() {
-  return ensureAllTables(nullptr);
-}
-
 bool APMDatabase::ensureAllTables(platform::ErrorRef* error) {
   for (const APMTableSchema& table : APMDatabaseSchema()) {
     platform::ErrorRef tableError;

@@ -141,7 +141,8 @@ class APMDatabase {
   // `context` ("Init" or "Reset") goes into the log lines.
   bool initializeDatabaseResourcesWithContext(const std::string& context, const std::string& path,
                                               platform::ErrorRef* error = nullptr);
-  bool ensureAllTables();
+  // Sets `error` to the first failing table's error.
+  bool ensureAllTables(platform::ErrorRef* error = nullptr);
 
   // --- App metadata and daily counts ------------------------------------
 
@@ -494,8 +495,6 @@ class APMDatabase {
 
  private:
   explicit APMDatabase(std::shared_ptr<APMPersistedConfig> persistedConfig);
-  // As `ensureAllTables`, with the first failing table's error.
-  bool ensureAllTables(platform::ErrorRef* error);
   bool deleteDatabaseFiles(const std::string& path, platform::ErrorRef* error);
   bool resetAppMetadataBookkeeping();
   std::optional<std::vector<APMRecord>> recordsOfAllRows(const std::string& table, long tableLimit,
