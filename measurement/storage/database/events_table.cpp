@@ -42,10 +42,8 @@ const APMDatabase::CreateDataTypeBlock<Aggregates> kAggregatesBlock =
 }  // namespace
 
 std::optional<int64_t> APMDatabase::publicEventCount(ErrorRef* error) {
-  platform::Object count = sqliteStore_->numberForQuery(
-      "SELECT count(1) FROM events WHERE name NOT LIKE '!_%' ESCAPE '!'", {}, error);
-  if (!count.isNumber()) return std::nullopt;
-  return count.int64Value();
+  return APMIntegerOfNumber(sqliteStore_->numberForQuery(
+      "SELECT count(1) FROM events WHERE name NOT LIKE '!_%' ESCAPE '!'", {}, error));
 }
 
 std::optional<std::vector<Aggregates>> APMDatabase::allEventAggregates(ErrorRef* error) {

@@ -51,8 +51,6 @@ std::shared_ptr<APMPBMeasurementConfig> APMDatabase::queryMeasurementConfigWithE
 }
 
 std::optional<double> APMDatabase::lastRemoteConfigUpdateTimestamp(platform::ErrorRef* error) {
-  platform::Object timestamp = sqliteStore_->numberForQuery(
-      "SELECT remote_config_timestamp FROM app_metadata LIMIT 1", {}, error);
-  if (!timestamp.isNumber()) return std::nullopt;
-  return timestamp.doubleValue();
+  return APMDoubleOfNumber(sqliteStore_->numberForQuery(
+      "SELECT remote_config_timestamp FROM app_metadata LIMIT 1", {}, error));
 }

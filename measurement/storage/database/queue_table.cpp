@@ -59,10 +59,8 @@ std::optional<bool> APMDatabase::isQueuedBundleTableEmpty(ErrorRef* error) {
 }
 
 std::optional<double> APMDatabase::queryLatestBundleTime(ErrorRef* error) {
-  platform::Object latest =
-      sqliteStore_->numberForQuery("SELECT MAX(bundle_end_timestamp) FROM queue", {}, error);
-  if (!latest.isNumber()) return std::nullopt;
-  return latest.doubleValue();
+  return APMDoubleOfNumber(
+      sqliteStore_->numberForQuery("SELECT MAX(bundle_end_timestamp) FROM queue", {}, error));
 }
 
 std::optional<bool> APMDatabase::containsRealtimeBundlesWithError(ErrorRef* error) {

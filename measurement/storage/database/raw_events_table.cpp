@@ -237,10 +237,8 @@ std::optional<int64_t> APMDatabase::deleteRawEventsOverAbsoluteLimit(ErrorRef* e
 // --- Reading -------------------------------------------------------------------
 
 std::optional<double> APMDatabase::queryLatestRawEventTime(ErrorRef* error) {
-  platform::Object latest =
-      sqliteStore_->numberForQuery("SELECT MAX(timestamp) FROM raw_events", {}, error);
-  if (!latest.isNumber()) return std::nullopt;
-  return latest.doubleValue();
+  return APMDoubleOfNumber(
+      sqliteStore_->numberForQuery("SELECT MAX(timestamp) FROM raw_events", {}, error));
 }
 
 std::optional<std::vector<std::shared_ptr<APMRawEventData>>>
@@ -291,9 +289,7 @@ std::optional<int64_t> APMDatabase::nextMetadataFingerprintToProcess(ErrorRef* e
     APMSetError(error, kState, "Only one event metadata should be processed");
     return std::nullopt;
   }
-  const platform::Object fingerprint = records->front()["metadata_fingerprint"];
-  if (!fingerprint.isNumber()) return std::nullopt;
-  return fingerprint.int64Value();
+  return APMIntegerOfNumber(records->front()["metadata_fingerprint"]);
 }
 
 std::shared_ptr<APMRawEventData> APMDatabase::rawEventDataFromDictionary(const APMRecord& record,

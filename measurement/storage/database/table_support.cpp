@@ -65,6 +65,16 @@ std::optional<bool> APMBooleanOfNumber(const platform::Object& number) {
   return number.int64Value() != 0;
 }
 
+std::optional<int64_t> APMIntegerOfNumber(const platform::Object& number) {
+  if (!number.isNumber()) return std::nullopt;
+  return number.int64Value();
+}
+
+std::optional<double> APMDoubleOfNumber(const platform::Object& number) {
+  if (!number.isNumber()) return std::nullopt;
+  return number.doubleValue();
+}
+
 std::optional<platform::Bytes> APMColumnOfEvent(const APMEvent& event) {
   std::shared_ptr<APMPBEvent> message = event.protoEvent();
   if (!message) return std::nullopt;

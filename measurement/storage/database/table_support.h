@@ -44,9 +44,12 @@ const platform::Bytes* APMBytesColumn(const APMRecord& record, std::string_view 
 // stored number is clamped, no number gives 0.
 int32_t APMInt32Column(const APMRecord& record, std::string_view column);
 
-// The answer of an EXISTS query: true for a non-zero number; nullopt when
-// the query gave no number (it failed).
+// The answer of a query for one number, as an EXISTS (true for non-zero),
+// an integer or a double; nullopt when the query gave no number (it failed,
+// or an aggregate found no rows).
 std::optional<bool> APMBooleanOfNumber(const platform::Object& number);
+std::optional<int64_t> APMIntegerOfNumber(const platform::Object& number);
+std::optional<double> APMDoubleOfNumber(const platform::Object& number);
 
 // The message bytes of `event`; nullopt when they cannot be made.
 std::optional<platform::Bytes> APMColumnOfEvent(const APMEvent& event);

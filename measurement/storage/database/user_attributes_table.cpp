@@ -30,15 +30,11 @@ bool isAppsOwn(const std::string& name) {
          !APMReservedUserPropertyNames().contains(name);
 }
 
-std::optional<int64_t> integerOf(const platform::Object& number) {
-  if (!number.isNumber()) return std::nullopt;
-  return number.int64Value();
-}
 
 }  // namespace
 
 std::optional<int64_t> APMDatabase::publicUserAttributeCount(platform::ErrorRef* error) {
-  return integerOf(sqliteStore_->numberForQuery(
+  return APMIntegerOfNumber(sqliteStore_->numberForQuery(
       "SELECT count(1) FROM user_attributes WHERE name NOT LIKE '!_%' ESCAPE '!'", {}, error));
 }
 
@@ -48,7 +44,7 @@ std::optional<int64_t> APMDatabase::userAttributeCountForOrigin(const std::strin
     APMSetError(error, kArgument, "Received empty user property origin for count query");
     return std::nullopt;
   }
-  return integerOf(sqliteStore_->numberForQuery(
+  return APMIntegerOfNumber(sqliteStore_->numberForQuery(
       "SELECT count(1) FROM user_attributes WHERE origin = ?", {origin}, error));
 }
 
@@ -58,7 +54,7 @@ std::optional<bool> APMDatabase::containsUserAttributeWithName(const std::string
     APMSetError(error, kArgument, "Received empty user property name for exists query");
     return std::nullopt;
   }
-  std::optional<int64_t> exists = integerOf(sqliteStore_->numberForQuery(
+  std::optional<int64_t> exists = APMIntegerOfNumber(sqliteStore_->numberForQuery(
       "SELECT EXISTS (SELECT 1 FROM user_attributes WHERE name = ? LIMIT 1)", {name}, error));
   if (!exists) return std::nullopt;
   return *exists != 0;
