@@ -18,10 +18,6 @@ std::vector<APMPActivityRecord> activitiesOf(const APMPBProgram& program) { retu
 const std::vector<APMPEditingActivity>& activitiesOf(const APMPEditingProgram& program) {
   return program.activities;
 }
-template <class Activity>
-std::u16string activityName(const Activity& activity) {
-  return script_text::toUtf16(activity.name);
-}
 std::span<const APMPProgramEntity> activityRules(const APMPEditingActivity& activity) { return activity.data; }
 const APMPRuntimeEntityRecords& activityRules(const APMPActivityRecord& activity) { return activity.data; }
 
@@ -58,7 +54,7 @@ void APMPEventEditing::load(const Program& program, ErrorRef* error) {
   if (!failure && last.isControl()) APMPSetEditingError(failure, kAPMPEditingErrorControlAtTopLevel);
   if (!failure) {
     for (const auto& activity : activitiesOf(program)) {
-      if (!loadRules(activityName(activity), activityRules(activity), &failure)) break;
+      if (!loadActivity(activity, &failure)) break;
     }
   }
   if (failure) {
@@ -72,8 +68,10 @@ void APMPEventEditing::loadProgram(const APMPBProgram& program, ErrorRef* error)
 
 void APMPEventEditing::loadProgram(const APMPEditingProgram& program, ErrorRef* error) { load(program, error); }
 
-template <class Rules>
-bool APMPEventEditing::loadRules(std::u16string_view name, const Rules& rules, ErrorRef* error) {
+template <class Activity>
+bool APMPEventEditing::loadActivity(const Activity& activity, ErrorRef* error) {
+  const std::u16string name = script_text::toUtf16(activity.name);
+  const auto& rules = activityRules(activity);
   for (size_t i = 0; i < rules.size(); ++i) {
     ErrorRef failure;
     const Value rule = runtime_->executeStatements(rules.subspan(i, 1), &failure);
@@ -88,12 +86,11 @@ bool APMPEventEditing::loadRules(std::u16string_view name, const Rules& rules, E
 }
 
 bool APMPEventEditing::loadActivityData(const APMPBOgtActivity& activity, ErrorRef* error) {
-  const APMPActivityRecord record = APMPActivityRecordOf(activity.messageInfo());
-  return loadRules(activityName(record), activityRules(record), error);
+  return loadActivity(APMPActivityRecordOf(activity.messageInfo()), error);
 }
 
 bool APMPEventEditing::loadActivityData(const APMPEditingActivity& activity, ErrorRef* error) {
-  return loadRules(activityName(activity), activityRules(activity), error);
+  return loadActivity(activity, error);
 }
 
 bool APMPEventEditing::registerRuleWithName(std::u16string_view name, const Value& rule, ErrorRef* error) {

@@ -86,8 +86,9 @@ class APMPEventEditing {
  private:
   template <class Program>
   void load(const Program& program, platform::ErrorRef* error);
-  template <class Rules>
-  bool loadRules(std::u16string_view name, const Rules& rules, platform::ErrorRef* error);
+  // `loadActivityData` for either form of activity.
+  template <class Activity>
+  bool loadActivity(const Activity& activity, platform::ErrorRef* error);
 
   // Declared before the runtime, so they outlive it: its teardown releases
   // the inner references of the callbacks the handler still holds.
