@@ -3,6 +3,7 @@
 #include "measurement/engine/monitor.h"
 #include "measurement/storage/config/remote_config.h"
 #include "platform/numbers.h"
+#include "platform/text.h"
 
 using platform::Object;
 
@@ -18,17 +19,11 @@ Int integerOf(const Object& number) {
   return static_cast<Int>(value);
 }
 
-// The platform's boolValue: numbers are true when not zero; texts when,
-// after blanks, a sign and zeros, they begin with Y, T or a digit 1-9.
+// An experiment flag as the platform reads a value as a boolean: numbers
+// when not zero, texts by the platform's text rule.
 bool experimentFlagAsBool(const Object& value) {
-  if (value.isNumber()) return value.doubleValue() != 0;
-  const std::string* text = value.string();
-  if (!text) return false;
-  size_t pos = text->find_first_not_of(" \t\n");
-  if (pos == std::string::npos) return false;
-  if ((*text)[pos] == '+' || (*text)[pos] == '-') ++pos;
-  while (pos < text->size() && (*text)[pos] == '0') ++pos;
-  return pos < text->size() && std::string_view("YyTt123456789").find((*text)[pos]) != std::string_view::npos;
+  if (const std::string* text = value.string()) return platform::textBoolValue(*text);
+  return value.boolValue();
 }
 
 }  // namespace
