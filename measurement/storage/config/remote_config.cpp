@@ -115,8 +115,10 @@ void carryNumbers(const APMRemoteSettingsCache::Entries& from, APMRemoteSettings
   }
 }
 
-std::shared_ptr<APMPBMeasurementConfig> copyOf(const std::shared_ptr<const APMPBMeasurementConfig>& config) {
-  return config ? APMPBMeasurementConfig::initWithMessageInfo(config->messageInfo()) : nullptr;
+// A copy the caller may change without touching what this object holds.
+template <class T>
+std::shared_ptr<T> copyOf(const std::shared_ptr<const T>& message) {
+  return message ? T::initWithMessageInfo(message->messageInfo()) : nullptr;
 }
 
 }  // namespace
@@ -482,8 +484,7 @@ std::shared_ptr<APMPBEventConfig> APMRemoteConfig::eventConfigWithName(const std
     log(5, 29006, "Cannot find event config with empty event name");
     return nullptr;
   }
-  auto event = eventConfig(name);
-  return event ? APMPBEventConfig::initWithMessageInfo(event->messageInfo()) : nullptr;
+  return copyOf(eventConfig(name));
 }
 
 bool APMRemoteConfig::isEventBlocklisted(const std::string& name) const {
