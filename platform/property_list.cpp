@@ -22,20 +22,6 @@
 namespace platform {
 namespace {
 
-// Where the writes of a file keep their temporary files (paths.h): its
-// folder and the names' common start. `prefix` is empty for a path without
-// a file name.
-struct TemporaryNames {
-  explicit TemporaryNames(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    folder = slash == std::string::npos ? "./" : path.substr(0, slash + 1);
-    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (!name.empty()) prefix = temporaryFilePrefix(name);
-  }
-  std::string folder;  // ends with '/'
-  std::string prefix;
-};
-
 // Dates are stored relative to 2001-01-01 00:00:00 UTC.
 constexpr double kSecondsFrom1970To2001 = 978307200.0;
 
@@ -333,18 +319,22 @@ bool writePropertyListFile(const std::string& path, const Object& value, ErrorRe
 }
 
 void removeStaleTemporaryFiles(const std::string& path) {
-  const TemporaryNames names(path);
-  if (names.prefix.empty()) return;
-  std::unique_ptr<DIR, int (*)(DIR*)> folder(::opendir(names.folder.c_str()), ::closedir);
+  // The writes of a file keep their temporary files beside it (paths.h).
+  const size_t slash = path.rfind('/');
+  const std::string_view file =
+      slash == std::string::npos ? path : std::string_view(path).substr(slash + 1);
+  if (file.empty()) return;
+  const std::string folderPath = slash == std::string::npos ? "./" : path.substr(0, slash + 1);
+  const std::string prefix = temporaryFilePrefix(file);
+  std::unique_ptr<DIR, int (*)(DIR*)> folder(::opendir(folderPath.c_str()), ::closedir);
   if (!folder) return;
   const time_t now = ::time(nullptr);
   while (const dirent* entry = ::readdir(folder.get())) {
     std::string_view name(entry->d_name);
-    if (name.size() != names.prefix.size() + kTemporaryFileSuffixLength ||
-        !name.starts_with(names.prefix)) {
+    if (name.size() != prefix.size() + kTemporaryFileSuffixLength || !name.starts_with(prefix)) {
       continue;
     }
-    std::string temporary = names.folder + entry->d_name;
+    std::string temporary = folderPath + entry->d_name;
     struct stat status {};
     if (::lstat(temporary.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) continue;
     // A young file may belong to a write still running in another process
