@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <limits>
-#include <unistd.h>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,6 +18,8 @@
 #include "measurement/storage/config/remote_config.h"
 #include "tests/measurement/storage/config/config_builder.h"
 #include "tests/support/recording_monitor.h"
+#include "tests/support/scoped_env.h"
+#include "tests/support/temp_container.h"
 
 namespace {
 
@@ -249,25 +251,23 @@ class GermanLocale {
       active_ = true;
       return;
     }
-    folder_ = std::filesystem::temp_directory_path() / ("apm-locale-" + std::to_string(getpid()));
-    std::filesystem::create_directories(folder_);
-    const std::string command = "localedef -i de_DE -f UTF-8 '" + (folder_ / "de_DE.UTF-8").string() +
-                                "' >/dev/null 2>&1";
+    folder_ = makeTemporaryFolder("apm-locale");
+    const std::string command = "localedef -i de_DE -f UTF-8 '" + folder_ + "/de_DE.UTF-8' >/dev/null 2>&1";
     if (std::system(command.c_str()) == 0) {
-      setenv("LOCPATH", folder_.c_str(), 1);
+      localePath_.emplace("LOCPATH", folder_.c_str());
       active_ = setlocale(LC_ALL, "de_DE.UTF-8") != nullptr;
     }
   }
   ~GermanLocale() {
     setlocale(LC_ALL, "C");
-    unsetenv("LOCPATH");
     if (!folder_.empty()) std::filesystem::remove_all(folder_);
   }
   bool active() const { return active_; }
 
  private:
   bool active_ = false;
-  std::filesystem::path folder_;
+  std::string folder_;
+  std::optional<ScopedEnv> localePath_;
 };
 
 TEST(RemoteSettingsTest, ALocaleWithADecimalCommaChangesNothing) {
