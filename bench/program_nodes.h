@@ -17,5 +17,7 @@ inline Entity boolean(bool value) { return Entity::boolean(value); }
 inline Entity stmt(const char* opcode, std::vector<Entity> operands = {}) {
   return Entity::statement(opcode, std::move(operands));
 }
+// A read of the variable `name`.
+inline Entity var(const char* name) { return stmt("15", {str(name)}); }
 
 }  // namespace bench_nodes

@@ -33,7 +33,6 @@ namespace {
 using namespace bench_nodes;
 using platform::Object;
 
-Entity var(const char* name) { return stmt("15", {str(name)}); }
 Entity method(const char* name, std::vector<Entity> arguments) {
   return stmt("2", {var("e"), str(name), stmt("7", std::move(arguments))});
 }

@@ -224,24 +224,21 @@ int main(int argc, char** argv) {
           ->Unit(benchmark::kMicrosecond);
     }
   }
-  benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
   // Per statement: the growth from the smallest program, and ours against
   // MuJS at each size.
+  RatioSection growth{"per statement, against the smallest program", {}};
+  RatioSection peer{"ours against MuJS", {}};
   for (int statements : kSizes) {
     const double scale = static_cast<double>(kSizes[0]) / statements;
-    reporter.printRatio(("run per statement, " + std::to_string(statements) + " / 1000").c_str(),
-                        name("BM_RunProgram", statements), name("BM_RunProgram", kSizes[0]), scale);
-    reporter.printRatio(("load per statement, " + std::to_string(statements) + " / 1000").c_str(),
-                        name("BM_LoadProgram", statements), name("BM_LoadProgram", kSizes[0]), scale);
+    const std::string size = std::to_string(statements);
+    growth.lines.push_back({"run per statement, " + size + " / 1000", name("BM_RunProgram", statements),
+                            name("BM_RunProgram", kSizes[0]), scale});
+    growth.lines.push_back({"load per statement, " + size + " / 1000", name("BM_LoadProgram", statements),
+                            name("BM_LoadProgram", kSizes[0]), scale});
+    peer.lines.push_back({"run, ours / MuJS, " + size, name("BM_RunProgram", statements),
+                          name("BM_RunMuJS", statements)});
+    peer.lines.push_back({"load, ours / MuJS compile, " + size, name("BM_LoadProgram", statements),
+                          name("BM_CompileMuJS", statements)});
   }
-  for (int statements : kSizes) {
-    reporter.printRatio(("run, ours / MuJS, " + std::to_string(statements)).c_str(), name("BM_RunProgram", statements),
-                        name("BM_RunMuJS", statements));
-    reporter.printRatio(("load, ours / MuJS compile, " + std::to_string(statements)).c_str(),
-                        name("BM_LoadProgram", statements), name("BM_CompileMuJS", statements));
-  }
-  benchmark::Shutdown();
-  return 0;
+  return runPairedBenchmarks(argc, argv, {growth, peer});
 }

@@ -23,7 +23,6 @@ namespace {
 using namespace bench_nodes;
 using Value = APMPRuntimeValue;
 
-Entity read(const char* name) { return stmt("15", {str(name)}); }
 Entity assign(const char* name, Entity value) { return stmt("3", {str(name), std::move(value)}); }
 
 // Iterations per run: the loop's evaluations stay within one instruction
@@ -47,8 +46,8 @@ void BM_CountedLoopProgram(benchmark::State& state) {
   scope->setValue(Value::number(kIterations), u"n");
   const Value reset = convert(assign("s", num(0)));
   const Value loop = convert(stmt(
-      "63", {stmt("46", {str("i")}), stmt("23", {read("i"), read("n")}), assign("i", stmt("0", {read("i"), num(1)})),
-             stmt("46", {assign("s", stmt("0", {read("s"), stmt("26", {read("i"), num(2)})}))})}));
+      "63", {stmt("46", {str("i")}), stmt("23", {var("i"), var("n")}), assign("i", stmt("0", {var("i"), num(1)})),
+             stmt("46", {assign("s", stmt("0", {var("s"), stmt("26", {var("i"), num(2)})}))})}));
   int64_t iterations = 0;
   for (auto _ : state) {
     runtime.resetInstructionCount();
