@@ -1,5 +1,6 @@
 #include "measurement/engine/value.h"
 
+#include <bit>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -22,21 +23,22 @@ size_t combine(size_t seed, size_t hash) {
   return seed ^ (hash + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2));
 }
 
-// Agrees with Object's equality, under which numbers of different kinds
-// compare by value: a number that is a whole int64 hashes as that integer.
+// Agrees with Object's equality, under which a number equals a number of
+// another kind when their double values are equal: int64 2^53 + 1 equals the
+// double 2^53, and UINT64_MAX the double 2^64. So every number hashes through
+// its double value; -0.0 equals 0.0 and hashes as it, and all NaNs (equal to
+// nothing) hash alike.
 size_t hashOfObject(const platform::Object& object) {
   using Kind = platform::Object::Kind;
   switch (object.kind()) {
     case Kind::Bool:
     case Kind::Int:
     case Kind::UInt:
-      return std::hash<int64_t>()(object.int64Value());
     case Kind::Double: {
       double number = object.doubleValue();
-      if (std::trunc(number) == number && std::fabs(number) < 9.2e18) {
-        return std::hash<int64_t>()(static_cast<int64_t>(number));
-      }
-      return std::hash<double>()(number);
+      if (number == 0) number = 0.0;
+      if (std::isnan(number)) number = std::numeric_limits<double>::quiet_NaN();
+      return std::hash<uint64_t>()(std::bit_cast<uint64_t>(number));
     }
     case Kind::String:
       return std::hash<std::string>()(*object.string());

@@ -82,3 +82,30 @@ TEST(ValueTest, EqualityIsSymmetricAcrossClassesAndHashAgrees) {
   EXPECT_EQ(copy, publicText);
   EXPECT_NE(copy, text);
 }
+
+TEST(ValueTest, NumbersEqualAcrossKindsHashAlike) {
+  using platform::Object;
+  const int64_t twoTo53 = int64_t{1} << 53;
+  const uint64_t uint64Max = std::numeric_limits<uint64_t>::max();
+  auto inArray = [](Object number) { return APMValue(Object::Array{number}); };
+  struct Pair {
+    APMValue left;
+    APMValue right;
+  } pairs[] = {
+      {inArray(Object(twoTo53 + 1)), inArray(Object(static_cast<double>(twoTo53)))},
+      {inArray(Object(uint64Max)), inArray(Object(18446744073709551616.0))},
+      {inArray(Object(-0.0)), inArray(Object(0.0))},
+      {inArray(Object(int64_t{0})), inArray(Object(-0.0))},
+      {inArray(Object(true)), inArray(Object(1.0))},
+      {inArray(Object(Object::Dictionary{{"n", Object(twoTo53 + 1)}})),
+       inArray(Object(Object::Dictionary{{"n", Object(static_cast<double>(twoTo53))}}))},
+      // A kind given unchecked may box a number of another kind.
+      {APMValue(APMValueTypeInt64, Object(twoTo53 + 1)),
+       APMValue(APMValueTypeInt64, Object(static_cast<double>(twoTo53)))},
+      {APMValue(-0.0), APMValue(0.0)},
+  };
+  for (const Pair& pair : pairs) {
+    ASSERT_EQ(pair.left, pair.right) << pair.left.description();
+    EXPECT_EQ(pair.left.hash(), pair.right.hash()) << pair.left.description();
+  }
+}
