@@ -1,0 +1,87 @@
+// Helpers shared by the store's source files; not part of its interface.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <initializer_list>
+#include <string>
+#include <type_traits>
+
+#include "measurement/engine/measurement_errors.h"
+#include "measurement/engine/monitor.h"
+#include "measurement/storage/database/sqlite_store.h"
+
+namespace sqlite_internal {
+
+// Codes of the store's errors.
+inline constexpr long kArgument = 1;
+inline constexpr long kState = 2;
+inline constexpr long kSqlite = 3;
+
+inline void log(long level, long code, const std::string& message) {
+  APMMeasurement::monitor()->logWithLevel(level, code, message);
+}
+
+inline void log(long level, long code, const std::string& message,
+                const platform::Object& context) {
+  APMMeasurement::monitor()->logWithLevel(level, code, message, context);
+}
+
+// One argument check of an operation: the refusal's text when `failed`.
+struct ArgumentCheck {
+  bool failed;
+  const char* description;
+};
+
+// Answers true when no check failed; otherwise stores the first failed
+// check's error (code 1) and answers false. Checks are plain tests without
+// side effects, so evaluating them all up front changes nothing.
+inline bool argumentsAccepted(platform::ErrorRef* error,
+                              std::initializer_list<ArgumentCheck> checks) {
+  for (const ArgumentCheck& check : checks) {
+    if (check.failed) {
+      APMSetError(error, kArgument, check.description);
+      return false;
+    }
+  }
+  return true;
+}
+
+// Binds one value by its kind; SQLITE_MISMATCH for a kind that has no column
+// type or a value that cannot be stored as it is.
+int bindValue(sqlite3_stmt* statement, int index, const platform::Object& value);
+
+}  // namespace sqlite_internal
+
+// Here rather than in one source file: the statement cache binds parameter
+// lists through it, the record operations records.
+template <typename Values>
+bool APMSqliteStore::bindEach(const Values& values, sqlite3_stmt* statement,
+                              platform::ErrorRef* error, bool clearFirst) {
+  if (!statement) {
+    APMSetError(error, sqlite_internal::kArgument, "Failed to bind to NULL statement");
+    return false;
+  }
+  if (clearFirst) sqlite3_clear_bindings(statement);
+  bool bound = true;
+  int index = 0;
+  auto bindOne = [&](const platform::Object& value) {
+    ++index;
+    if (sqlite_internal::bindValue(statement, index, value) != SQLITE_OK && bound) {
+      reportBindFailure(value, error);
+      bound = false;
+    }
+  };
+  if constexpr (std::is_same_v<Values, APMRecord>) {
+    values.forEach([&](const std::string&, const platform::Object& value) { bindOne(value); });
+  } else {
+    for (const auto& value : values) bindOne(value);
+  }
+  if (!bound) {
+    // A half-bound statement must not run, nor keep pointers into values
+    // its caller is about to free.
+    sqlite3_reset(statement);
+    sqlite3_clear_bindings(statement);
+  }
+  return bound;
+}
