@@ -1,6 +1,5 @@
 #include "examples/event_road.h"
 
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,14 +7,15 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "examples/collector_ledger.h"
 #include "examples/config_messages.h"
 #include "examples/loopback_collector.h"
 #include "measurement/engine/event.h"
@@ -30,7 +30,6 @@
 #include "measurement/storage/system/scheduler.h"
 #include "platform/clock.h"
 #include "platform/paths.h"
-#include "sdk_core/gzip.h"
 #include "sdk_core/http_client.h"
 
 namespace {
@@ -51,10 +50,19 @@ constexpr int64_t kEventsPerCommit = 500;
 // reg("double", function (e) {
 //   if (e.getEventName() === "purchase") { e.setParamValue("value", e.getParamValue("value") * 2); return 0; }
 // }, {type: "edit"});
+// reg("currency", function (e) {
+//   if (e.getEventName() === "purchase") {
+//     e.setParamValue("currency", e.getParamValue("currency").toUpperCase()); return 0;
+//   }
+// }, {type: "edit"});
 // reg("big", function (e) {
 //   if (e.getEventName() === "purchase")
-//     if (90 < e.getParamValue("value")) logEvent("big_purchase", e.getTimestamp(), {_o: "script"});
+//     if (90 < e.getParamValue("value"))
+//       logEvent("big_purchase", e.getTimestamp(), {_o: "script", n: e.getParamValue("n")});
 // }, {type: "create"});
+//
+// A purchase without a currency fails "currency" (a method of null): the
+// engine then stores the event as it came, edits and creations dropped.
 std::vector<Entity> editingProgram() {
   auto call = [](const char* method, std::vector<Entity> arguments) {
     return methodCall(variable("e"), method, std::move(arguments));
@@ -71,12 +79,21 @@ std::vector<Entity> editingProgram() {
                                                   {literal("value"), statement("26", {value, literal(2)})}),
                                              statement("36", {literal(0.0)})})})}),
       registerCallback(
+          "currency", "edit",
+          {statement("22", {isPurchase,
+                            statement("46", {call("setParamValue",
+                                                  {literal("currency"),
+                                                   methodCall(call("getParamValue", {literal("currency")}),
+                                                              "toUpperCase", {})}),
+                                             statement("36", {literal(0.0)})})})}),
+      registerCallback(
           "big", "create",
           {statement("22", {isPurchase,
                             statement("22", {statement("23", {literal(90), value}),
                                              statement("logEvent",
                                                        {literal("big_purchase"), call("getTimestamp", {}),
-                                                        statement("8", {literal("_o"), literal("script")})})})})})};
+                                                        statement("8", {literal("_o"), literal("script"),
+                                                                        literal("n"), call("getParamValue", {literal("n")})})})})})})};
 }
 
 // The configuration: the program, and the settings that bound the road.
@@ -93,7 +110,8 @@ std::shared_ptr<APMPBMeasurementConfig> measurementConfig() {
 // ---- The event stream --------------------------------------------------------
 
 // Event `index` of the stream: screen views, purchases and level-ups in
-// turn, each numbered by the parameter "n".
+// turn, each numbered by the parameter "n", its identity. One purchase in
+// 25 comes without a currency, which the program refuses.
 APMPEvent streamEvent(int64_t index, double start) {
   const double timestamp = start + static_cast<double>(index) * 1e-4;
   APMPEvent::Parameters parameters{{"n", platform::Object(index)}};
@@ -102,7 +120,7 @@ APMPEvent streamEvent(int64_t index, double start) {
     case 1:
       name = "purchase";
       parameters.emplace("value", platform::Object(int64_t{index % 50 + 1}));
-      parameters.emplace("currency", platform::Object("EUR"));
+      if (index % 100 != 1) parameters.emplace("currency", platform::Object("eur"));
       break;
     case 2:
       name = "level_up";
@@ -140,59 +158,29 @@ std::shared_ptr<APMEvent> engineEvent(const APMPEvent& event) {
   return APMEvent::initWithOrigin(origin, true, event.name(), event.timestamp(), 0, std::move(parameters));
 }
 
-// ---- The collector -------------------------------------------------------------
-
-// What the collector received; it answers each batch with a line saying
-// what it found in it.
-struct CollectorLedger {
-  std::mutex mutex;
-  int64_t requests = 0;
-  int64_t acceptedBundles = 0;
-  int64_t acceptedEvents = 0;
-  int64_t gzipBytes = 0;
-
-  LoopbackCollector::Answer receive(const platform::Bytes& body) {
-    std::lock_guard<std::mutex> lock(mutex);
-    ++requests;
-    gzipBytes += static_cast<int64_t>(body.size());
-    auto bytes = gul_dataByInflatingGzippedData(body);
-    auto batch = bytes ? APMPBMeasurementBatch::initWithBuffer(*bytes) : nullptr;
-    const NANOMessageClass bundleClass = APMPBMeasurementBundle::messageClass();
-    const NANOMessageClass eventClass = APMPBEvent::messageClass();
-    auto bundles = batch ? APMNanoGetRepeated(batch, MeasurementBatchField::bundles, &bundleClass) : std::nullopt;
-    if (!bundles) return {400, "not a gzip measurement batch"};
-    int64_t events = 0, retried = 0;
-    for (const APMNanoValue& item : *bundles) {
-      const auto& bundle = std::get<std::shared_ptr<NANOMessageBase>>(item);
-      events += static_cast<int64_t>(
-          APMNanoGetRepeated(bundle, MeasurementBundleField::events, &eventClass).value_or(std::vector<APMNanoValue>{}).size());
-      retried += APMNanoGetInt32(bundle, MeasurementBundleField::retry_count) > 0;
-    }
-    std::string summary = "got " + std::to_string(bundles->size()) + " bundles, " + std::to_string(events) +
-                          " events, " + std::to_string(retried) + " sent before";
-    // The second batch finds the collector busy, to show a refusal.
-    if (requests == 2) return {503, "busy; " + summary};
-    acceptedBundles += static_cast<int64_t>(bundles->size());
-    acceptedEvents += events;
-    return {200, summary};
-  }
-};
-
 // ---- Measuring -------------------------------------------------------------------
 
-int64_t residentKiB() {
+// A "Vm..." line of the process's status, in KiB: "VmRSS:" resident now,
+// "VmHWM:" the peak since start or since the last reset.
+int64_t statusKiB(const char* key) {
   std::ifstream status("/proc/self/status");
   std::string line;
+  const size_t length = std::strlen(key);
   while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::strtoll(line.c_str() + 6, nullptr, 10);
+    if (line.compare(0, length, key) == 0) return std::strtoll(line.c_str() + length, nullptr, 10);
   }
   return 0;
 }
+int64_t residentKiB() { return statusKiB("VmRSS:"); }
 
-int64_t peakResidentKiB() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_maxrss;
+// Brings the peak down to what is resident now, so that the road reports
+// its own peak and not that of what the program did before it; false when
+// the system does not let it.
+bool resetPeakResident() {
+  std::ofstream clearRefs("/proc/self/clear_refs");
+  clearRefs << "5";
+  clearRefs.flush();
+  return static_cast<bool>(clearRefs);
 }
 
 // The database file with its write-ahead log.
@@ -233,10 +221,14 @@ class ScratchContainer {
 
 class Road {
  public:
-  Road(const EventRoadOptions& options, std::string url) : options_(options), url_(std::move(url)) {}
+  // `ledger`, when given, hears of every event stored.
+  Road(const EventRoadOptions& options, std::string url, CollectorLedger* ledger)
+      : options_(options), url_(std::move(url)), ledger_(ledger) {}
 
   // The steps, in order; false with a line on standard error when one fails.
   bool run() {
+    peakReset_ = resetPeakResident();
+    startResident_ = residentKiB();
     if (!configure()) return false;
     const double start = platform::Clock::current()->now();
     started_ = Clock::now();
@@ -288,36 +280,58 @@ class Road {
   bool storeEvents(int64_t from, int64_t to, double start) {
     int64_t edited = 0, created = 0, stored = 0, failed = 0;
     platform::ErrorRef error;
-    auto store = [&](const APMPEvent& event, int64_t index) {
+    // The events of the current commit, as (n, created by the program).
+    std::vector<std::pair<int64_t, bool>> pending;
+    auto store = [&](const APMPEvent& event, int64_t index, bool byProgram) {
       auto engine = engineEvent(event);
-      if (engine && database_->storeRawEvent(engine, sharedMetadata(index), false, &error)) ++stored;
+      if (engine && database_->storeRawEvent(engine, sharedMetadata(index), false, &error)) {
+        ++stored;
+        pending.emplace_back(index, byProgram);
+      }
     };
     auto handle = [&](int64_t index) {
       APMPEvent event = streamEvent(index, start);
       platform::ErrorRef editError;
-      if (!editor_->handleEvent(event, &editError) && editError) ++failed;
+      // After an error the context holds a half-run program's work: the
+      // event goes as it came, and nothing it created.
+      if (!editor_->handleEvent(event, &editError) && editError) {
+        ++failed;
+        store(event, index, false);
+        return;
+      }
       if (editor_->hasEdits()) {
         ++edited;
-        event = editor_->eventContext().outputEvent();
+        store(editor_->eventContext().outputEvent(), index, false);
+      } else {
+        store(event, index, false);
       }
-      store(event, index);
       for (const APMPEvent& extra : editor_->eventContext().eventsToLog()) {
         ++created;
-        store(extra, index);
+        store(extra, index, true);
       }
     };
     // Each store is a change of its own; a run of them shares one commit
-    // (one sync of the file) instead of paying one each.
+    // (one sync of the file) instead of paying one each. An event counts as
+    // stored once its commit is through.
     for (int64_t first = from; first < to; first += kEventsPerCommit) {
-      database_->performTransaction([&] {
+      pending.clear();
+      const int64_t storedBefore = stored;
+      const bool committed = database_->performTransaction([&] {
         for (int64_t index = first; index < std::min(to, first + kEventsPerCommit); ++index) handle(index);
         return true;
       });
+      if (!committed) {
+        stored = storedBefore;
+        break;
+      }
+      if (ledger_) {
+        for (const auto& [n, byProgram] : pending) ledger_->acknowledge(n, byProgram);
+      }
     }
     totalStored_ += stored;
     if (stored != to - from + created) return fail("raw events were not stored", error);
     if (!options_.loadTest) {
-      std::printf("editor: %lld events in, %lld edited, %lld created, %lld failed\n",
+      std::printf("editor: %lld events in, %lld edited, %lld created, %lld failed (stored as they came)\n",
                   static_cast<long long>(to - from), static_cast<long long>(edited),
                   static_cast<long long>(created), static_cast<long long>(failed));
       std::printf("raw events: %lld stored under %lld fingerprints; database %lld bytes\n",
@@ -342,18 +356,8 @@ class Road {
     while (auto fingerprint = database_->nextMetadataFingerprintToProcess(&error)) {
       auto shared = database_->queryRawEventsMetadataWithFingerprint(*fingerprint, &error);
       if (!shared) return fail("cannot read the metadata of the oldest raw event", error);
-      // The events taken are deleted up to the highest row among them, so
-      // the bundle stops before the first row of another fingerprint: when
-      // metadata comes back after another (an update rolled back), its
-      // later events would otherwise take the other's rows down with them.
-      const platform::Object other = database_->sqliteStore()->numberForQuery(
-          "SELECT MIN(rowid) FROM raw_events WHERE metadata_fingerprint != ?", {*fingerprint}, &error);
-      if (error) return fail("cannot read raw events", error);
-      const int64_t boundary = other.isNumber() ? other.int64Value() : INT64_MAX;
       auto rawEvents = database_->rawEventsWithMetadataFingerprint(
-          *fingerprint, &error, [perBundle, boundary](size_t taken, const APMRecord& row) {
-            return taken < perBundle && row["rowid"].int64Value() < boundary;
-          });
+          *fingerprint, &error, [perBundle](size_t taken, const APMRecord&) { return taken < perBundle; });
       if (!rawEvents || rawEvents->empty()) return fail("cannot read raw events", error);
       auto bundle = APMPBMeasurementBundle::initWithMessageInfo(shared->messageInfo());
       std::vector<APMNanoValue> messages;
@@ -367,7 +371,7 @@ class Road {
       // one change, so no event is ever in both or in neither.
       const bool moved = database_->performTransaction([&] {
         if (!database_->insertBundle(bundle, false, &error) ||
-            !database_->deleteRawEventsWithMaxRowID(rawEvents->back()->rowID(), &error)) {
+            !database_->deleteRawEventsWithMetadataFingerprint(*fingerprint, rawEvents->back()->rowID(), &error)) {
           return false;
         }
         auto left = database_->containsRawEventWithMetadataFingerprint(*fingerprint, &error);
@@ -457,14 +461,25 @@ class Road {
     std::printf("done: %lld events handed in, %lld stored, %lld batches in %.2f s (%.0f events/s)\n",
                 static_cast<long long>(options_.eventCount), static_cast<long long>(totalStored_),
                 static_cast<long long>(batches_), seconds, static_cast<double>(options_.eventCount) / seconds);
-    std::printf("left behind: %lld raw events, %lld queued bundles; database %lld bytes; peak resident %lld KiB\n",
+    std::printf("left behind: %lld raw events, %lld queued bundles; database %lld bytes\n",
                 static_cast<long long>(rawLeft), static_cast<long long>(queueLeft),
-                static_cast<long long>(databaseSize()), static_cast<long long>(peakResidentKiB()));
+                static_cast<long long>(databaseSize()));
+    const long long peak = statusKiB("VmHWM:");
+    if (peakReset_) {
+      std::printf("memory: resident %lld KiB when the road began, %lld KiB at most during it "
+                  "(the process's peak, reset at the start of the road)\n",
+                  static_cast<long long>(startResident_), peak);
+    } else {
+      std::printf("memory: resident %lld KiB when the road began; the process's peak, which could not be "
+                  "reset for the road, is %lld KiB\n",
+                  static_cast<long long>(startResident_), peak);
+    }
     return rawLeft == 0 && queueLeft == 0;
   }
 
   const EventRoadOptions options_;
   const std::string url_;
+  CollectorLedger* const ledger_;
   const std::shared_ptr<APMPBMeasurementBundle> before_ = metadata("1.0");
   const std::shared_ptr<APMPBMeasurementBundle> after_ = metadata("1.1");
   std::shared_ptr<APMDatabase> database_;
@@ -475,6 +490,8 @@ class Road {
   Clock::time_point started_;
   int64_t totalStored_ = 0;
   int64_t batches_ = 0;
+  bool peakReset_ = false;
+  int64_t startResident_ = 0;
 };
 
 }  // namespace
@@ -489,20 +506,24 @@ int runEventRoad(const EventRoadOptions& options) {
   std::optional<LoopbackCollector> collector;
   std::string url = options.collectorURL;
   if (url.empty()) {
-    ledger.emplace();
+    ledger.emplace(options.eventCount);
     collector.emplace([&ledger](const platform::Bytes& body) { return ledger->receive(body); });
     url = collector->url("/a");
+    std::printf("collector: %s (it refuses the second batch on purpose, to show a retry)\n", url.c_str());
+  } else {
+    std::printf("collector: %s\n", url.c_str());
   }
-  std::printf("collector: %s\n", url.c_str());
   // The engine drives all of this on its worker queue.
   APMScheduler scheduler("com.voraza.zuro.road");
   bool succeeded = false;
-  scheduler.dispatchSyncOnWorkerQueueBlockID("Road", [&] { succeeded = Road(options, url).run(); });
+  scheduler.dispatchSyncOnWorkerQueueBlockID(
+      "Road", [&] { succeeded = Road(options, url, ledger ? &*ledger : nullptr).run(); });
   if (ledger) {
-    std::lock_guard<std::mutex> lock(ledger->mutex);
-    std::printf("collector received %lld batches (%lld gzip bytes); accepted %lld bundles with %lld events\n",
-                static_cast<long long>(ledger->requests), static_cast<long long>(ledger->gzipBytes),
-                static_cast<long long>(ledger->acceptedBundles), static_cast<long long>(ledger->acceptedEvents));
+    std::printf("%s\n", ledger->summary().c_str());
+    if (!ledger->complete()) {
+      std::fprintf(stderr, "error: the collector did not receive each stored event exactly once\n");
+      succeeded = false;
+    }
   }
   return succeeded ? 0 : 1;
 }
