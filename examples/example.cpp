@@ -64,9 +64,12 @@ void showWorkerQueueAndAlarm() {
     std::printf("job ran on the worker queue, off the main thread: %s\n", background ? "yes" : "no");
   });
   // The same check on the main thread logs 30001.
+  std::printf("the same check on the main thread, on purpose: the next line on standard error is its complaint\n");
   platform::DispatchQueue::main()->sync(
       [] { APMScheduler::checkOnBackgroundThreadWithMethodName("uploadData"); });
   monitor->flush();
+  std::printf("a job that throws, on purpose: the worker queue reports \"disk on fire\" and the failed task "
+              "on standard error, and goes on\n");
   scheduler.dispatchSyncOnWorkerQueueBlockID("Example:2", [] {
     throw std::runtime_error("disk on fire");
   });
@@ -464,7 +467,7 @@ void showExperiments() {
 }
 
 void showEventRoad() {
-  heading("the road of one event");
+  heading("the road of 2,000 events: edited, stored, bundled, uploaded");
   runEventRoad(EventRoadOptions{});
 }
 
