@@ -46,6 +46,29 @@ APMESnapshotRef snapshotOfRecord(const APMRecord& record) {
   return snapshot;
 }
 
+// The snapshots of rows read from `table`. A row that holds none (its blob
+// damaged, or not a snapshot) is deleted and logged, so that one damaged row
+// cannot keep the others from being read or activated at every start.
+APMESnapshots snapshotsOfRecords(APMSqliteStore& store, const char* table,
+                                 const std::vector<APMRecord>& records) {
+  APMESnapshots snapshots;
+  snapshots.reserve(records.size());
+  for (const APMRecord& record : records) {
+    if (APMESnapshotRef snapshot = snapshotOfRecord(record)) {
+      snapshots.push_back(std::move(snapshot));
+      continue;
+    }
+    const platform::Object rowID = record["rowid"];
+    platform::ErrorRef deleteError;
+    const bool deleted =
+        rowID.isNumber() &&
+        store.deleteRecordsFromTableWithName(table, "rowid = ?", {rowID}, &deleteError).has_value();
+    monitor()->logWithLevel(4, 810008, "Deleted a row that cannot be read. Table, row ID, deleted",
+                            std::string(table), rowID, deleted);
+  }
+  return snapshots;
+}
+
 }  // namespace
 
 std::shared_ptr<APMEDatabase> APMEDatabase::initWithPath(const std::string& path) {
@@ -131,17 +154,7 @@ std::optional<APMESnapshots> APMEDatabase::fetchAllSnapshots(const char* table,
                                                              platform::ErrorRef* error) {
   auto records = allDataTypesFromTableWithName(table, kAPMESnapshotTableLimit, error);
   if (!records) return std::nullopt;
-  APMESnapshots snapshots;
-  snapshots.reserve(records->size());
-  for (const APMRecord& record : *records) {
-    APMESnapshotRef snapshot = snapshotOfRecord(record);
-    if (!snapshot) {
-      APMSetError(error, kStoredData, std::string("Cannot read a stored snapshot of ") + table);
-      return std::nullopt;
-    }
-    snapshots.push_back(std::move(snapshot));
-  }
-  return snapshots;
+  return snapshotsOfRecords(*sqliteStore_, table, *records);
 }
 
 std::optional<APMESnapshots> APMEDatabase::fetchAllActivatedSnapshots(platform::ErrorRef* error) {
@@ -244,12 +257,8 @@ bool APMEDatabase::activatePendingSnapshotsAutomatically(platform::ErrorRef* err
       "SELECT rowid,* FROM pending_snapshot_table WHERE NOT manually_activated = ? ORDER BY rowid",
       {1}, error);
   if (!records) return false;
-  for (const APMRecord& record : *records) {
-    APMESnapshotRef snapshot = snapshotOfRecord(record);
-    if (!snapshot) {
-      APMSetError(error, kState, "Received an invalid snapshot from database");
-      return false;
-    }
+  for (const APMESnapshotRef& snapshot :
+       snapshotsOfRecords(*store, kAPMEPendingSnapshotTable, *records)) {
     if (!activateSnapshot(snapshot, snapshot->timestamp(), error) ||
         !deletePendingExperimentsOfSDKName(snapshot->SDKName(), error)) {
       return false;

@@ -8,9 +8,10 @@
 // rows, whether the SDK's client activates the snapshot itself.
 //
 // Failures are monitor lines (codes 810000 to 810007) and false or nullopt
-// results with an error of the measurement domain; nothing is thrown. After
-// `closeAndDelete`, or a `reset` that could not open a new file, every
-// operation fails with a code 2 error.
+// results with an error of the measurement domain; nothing is thrown. A
+// stored row that cannot be read is deleted when a read meets it (810008).
+// After `closeAndDelete`, or a `reset` that could not open a new file,
+// every operation fails with a code 2 error.
 //
 // Threads: only the experiment task manager calls it, always on its worker
 // queue; the database takes no lock.
@@ -57,8 +58,8 @@ class APMEDatabase {
   // true, rolled back otherwise (810007 logged).
   bool performTransaction(const std::function<bool()>& block);
 
-  // Every row of a table as snapshots; nullopt when the query fails or any
-  // row cannot be made into a snapshot.
+  // Every row of a table as snapshots; nullopt when the query fails. Rows
+  // that cannot be read are deleted (810008 logged) and left out.
   std::optional<APMESnapshots> fetchAllActivatedSnapshots(platform::ErrorRef* error = nullptr);
   std::optional<APMESnapshots> fetchAllPendingSnapshots(platform::ErrorRef* error = nullptr);
   std::optional<APMESnapshots> fetchAllLaunchedSnapshots(platform::ErrorRef* error = nullptr);
@@ -74,7 +75,8 @@ class APMEDatabase {
   bool activateSnapshot(const APMESnapshotRef& snapshot, double timestamp,
                         platform::ErrorRef* error = nullptr);
   // Activates every pending row not marked for manual activation, each
-  // with its own timestamp as activation time.
+  // with its own timestamp as activation time; a row that cannot be read is
+  // deleted (810008 logged) instead.
   bool activatePendingSnapshotsAutomatically(platform::ErrorRef* error = nullptr);
   // Deletes the activated rows stamped at or before now - 259,200 s.
   bool deleteStaleActivatedSnapshots(platform::ErrorRef* error = nullptr);

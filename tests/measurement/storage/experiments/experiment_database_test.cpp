@@ -129,22 +129,25 @@ TEST_F(ExperimentDatabaseTest, StaleActivatedRowsGoAtExactlyThreeDays) {
   EXPECT_EQ(idsIn(kAPMELaunchedSnapshotTable, "launched"), (std::vector<int64_t>{0}));
 }
 
-TEST_F(ExperimentDatabaseTest, ARowThatDoesNotDecodeFailsTheWholeRead) {
+TEST_F(ExperimentDatabaseTest, ARowThatCannotBeReadIsDeletedAndTheOthersRead) {
   ASSERT_TRUE(activate(snapshot("good", {experiment(3)}), 1));
-  APMRecord bad{{"sdk_name", "bad"}, {"snapshotProto", platform::Bytes{0x0a, 0xff}}, {"timestamp", 1.0}};
-  ASSERT_TRUE(database_->sqliteStore()->upsertRecord(bad, kAPMEActivatedSnapshotTable));
-  platform::ErrorRef error;
-  EXPECT_FALSE(database_->fetchAllActivatedSnapshots(&error));
-  ASSERT_TRUE(error);
-  EXPECT_EQ(error->code(), 3);
-
-  // At start such a pending row stops the automatic activation.
-  bad.set("manually_activated", 0);
-  ASSERT_TRUE(database_->sqliteStore()->upsertRecord(bad, kAPMEPendingSnapshotTable));
-  error.reset();
-  EXPECT_FALSE(database_->activatePendingSnapshotsAutomatically(&error));
-  ASSERT_TRUE(error);
-  EXPECT_EQ(error->localizedDescription(), "Received an invalid snapshot from database");
+  const platform::Bytes damaged[] = {{0x0a, 0xff}, {0x12, 0x00}};  // truncated; no SDK name
+  for (const platform::Bytes& blob : damaged) {
+    SCOPED_TRACE(blob.size());
+    APMRecord bad{{"sdk_name", "bad"}, {"snapshotProto", blob}, {"timestamp", 1.0}};
+    ASSERT_TRUE(database_->sqliteStore()->upsertRecord(bad, kAPMEActivatedSnapshotTable));
+    RecordingMonitor monitor;
+    platform::ErrorRef error;
+    auto activated = database_->fetchAllActivatedSnapshots(&error);
+    ASSERT_TRUE(activated);
+    EXPECT_FALSE(error);
+    ASSERT_EQ(activated->size(), 1u);
+    EXPECT_EQ(activated->front()->SDKName(), "good");
+    EXPECT_EQ(monitor.first(810008).level, 4);
+    EXPECT_EQ(monitor.first(810008).contexts.front(), Object(kAPMEActivatedSnapshotTable));
+    EXPECT_EQ(monitor.first(810008).contexts.back(), Object(true));
+    EXPECT_EQ(rows(kAPMEActivatedSnapshotTable).size(), 1u);
+  }
 }
 
 TEST_F(ExperimentDatabaseTest, FileLifecycle) {

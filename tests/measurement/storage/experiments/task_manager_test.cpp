@@ -164,6 +164,31 @@ TEST_F(TaskManagerSchedule, StartActivatesAndHandsEverySnapshotOver) {
   EXPECT_EQ(started[2][0]->experimentIDs(), (std::vector<int64_t>{0}));
 }
 
+TEST_F(TaskManagerSchedule, ADamagedPendingRowDoesNotStopTheStart) {
+  {
+    auto database = APMEDatabase::initWithPath(APMApplicationSupportFilePath(kAPMEDatabaseName));
+    APMRecord damaged{{"sdk_name", "damaged"},
+                      {"snapshotProto", platform::Bytes{0x0a, 0xff}},
+                      {"timestamp", kStart},
+                      {"manually_activated", 0}};
+    ASSERT_TRUE(database->sqliteStore()->upsertRecord(damaged, kAPMEPendingSnapshotTable));
+    ASSERT_TRUE(database->upsertPendingExperimentSnapshots({snapshot("auto", {experiment(3)})}));
+  }
+  RecordingMonitor monitor;
+  auto taskManager = startedTaskManager();
+  EXPECT_FALSE(monitor.contains(820008));
+  EXPECT_TRUE(monitor.contains(810008));
+  auto started = delegate->started();
+  ASSERT_EQ(started.size(), 3u);
+  ASSERT_EQ(started[0].size(), 1u);
+  EXPECT_EQ(started[0][0]->SDKName(), "auto");
+  EXPECT_TRUE(started[1].empty());
+  // The row went with the start: the next one logs nothing about it.
+  RecordingMonitor next;
+  taskManager->dispatchSyncOnWorkerQueue([&] { taskManager->fetchAllSnapshotsOnWorkerQueue(); });
+  EXPECT_FALSE(next.contains(810008));
+}
+
 TEST_F(TaskManagerSchedule, ResetRestartsAndClearAndDeleteStopsEverything) {
   auto taskManager = startedTaskManager();
   store->setDouble(clock->now() - 10, kAPMExperimentFetchSuccessTimestampKey);
