@@ -278,8 +278,6 @@ void APMRemoteConfig::parseRemoteConfigFromMeasurementConfig(const APMPBMeasurem
     auto internal = internalNames.find(name);
     events->insert_or_assign(internal == internalNames.end() ? name : internal->second, event);
   }
-  const auto previousSettings = settings_->current();
-  settings_->replace(received);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     eventConfigs_ = std::move(events);
@@ -289,22 +287,36 @@ void APMRemoteConfig::parseRemoteConfigFromMeasurementConfig(const APMPBMeasurem
         Object(APMNanoGetInt64(config, MeasurementConfigField::version)));
   }
 
+  bool programLoaded = true;
   const auto programs = messagesOrNone<APMPBProgram>(config, MeasurementConfigField::dynamic_event_editing);
   if (!programs.empty()) {
-    auto editing = makeEventEditing(*programs.front(), programs.size());
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      eventEditing_ = editing;
-    }
-    if (!editing) {
-      // The controls of a configuration whose program cannot run are not
-      // taken over: the previous data controls, consent and PSM numbers
-      // stay in force until another configuration is accepted.
-      carryNumbers(previousSettings->received(), received);
-      settings_->replace(std::move(received));
-      return;
+    auto editing = makeEventEditing(*programs.front(), programs.size(), received);
+    programLoaded = editing != nullptr;
+    std::lock_guard<std::mutex> lock(mutex_);
+    eventEditing_ = std::move(editing);
+  }
+  // The settings are swapped in once, PSM numbers included: a reader never
+  // sees the configuration without them. The controls of a configuration
+  // whose program cannot run are not taken over: the previous data
+  // controls, consent and PSM numbers stay in force until another
+  // configuration is accepted.
+  if (!programLoaded) {
+    carryNumbers(settings_->current()->received(), received);
+    settings_->replace(std::move(received));
+    return;
+  }
+  if (APMNanoHasField(config, MeasurementConfigField::psm_setting)) {
+    auto psm = APMNanoGetMessage<APMPBPsmSetting>(config, MeasurementConfigField::psm_setting);
+    static constexpr std::pair<int32_t, const char*> kPSMKeys[] = {
+        {PsmSettingField::psm_prefix_email, "measurement.psm_prefix_email"},
+        {PsmSettingField::psm_prefix_phone, "measurement.psm_prefix_phone"},
+        {PsmSettingField::psm_signin_delay, "measurement.psm_signin_delay"},
+    };
+    for (const auto& [field, key] : kPSMKeys) {
+      if (APMNanoHasField(psm, field)) received.insert_or_assign(key, Object(APMNanoGetInt32(psm, field)));
     }
   }
+  settings_->replace(std::move(received));
 
   auto controls = std::make_shared<Controls>(*this->controls());
   auto names = std::make_shared<std::vector<std::string>>();
@@ -333,32 +345,25 @@ void APMRemoteConfig::parseRemoteConfigFromMeasurementConfig(const APMPBMeasurem
     std::lock_guard<std::mutex> lock(mutex_);
     controls_ = std::move(controls);
   }
-
-  if (APMNanoHasField(config, MeasurementConfigField::psm_setting)) {
-    auto psm = APMNanoGetMessage<APMPBPsmSetting>(config, MeasurementConfigField::psm_setting);
-    static constexpr std::pair<int32_t, const char*> kPSMKeys[] = {
-        {PsmSettingField::psm_prefix_email, "measurement.psm_prefix_email"},
-        {PsmSettingField::psm_prefix_phone, "measurement.psm_prefix_phone"},
-        {PsmSettingField::psm_signin_delay, "measurement.psm_signin_delay"},
-    };
-    for (const auto& [field, key] : kPSMKeys) {
-      if (APMNanoHasField(psm, field)) received.insert_or_assign(key, Object(APMNanoGetInt32(psm, field)));
-    }
-    settings_->replace(std::move(received));
-  }
 }
 
 std::shared_ptr<APMPEventEditing> APMRemoteConfig::makeEventEditing(const APMPBProgram& program,
-                                                                    size_t programCount) {
+                                                                    size_t programCount,
+                                                                    const APMRemoteSettingsCache::Entries& received) {
   auto editing = std::make_shared<APMPEventEditing>();
   // Scripts read what the configuration in force sent; the module must not
-  // keep this object alive (it owns the editor).
+  // keep this object alive (it owns the editor). While the program loads,
+  // the configuration's settings are not swapped in yet: the loading
+  // program reads them from `loading`, which is gone once it has loaded.
   std::weak_ptr<APMRemoteSettingsCache> settings = settings_;
-  editing->setModuleCreator(APMPRemoteConfigModuleCreator([settings](const std::string& key) {
-                              auto cache = settings.lock();
-                              return cache ? cache->current()->receivedObjectForKey(key) : Object();
-                            }),
-                            "internal.remoteConfig");
+  const auto loading = std::make_shared<const APMRemoteSettingsCache::Generation>(received);
+  editing->setModuleCreator(
+      APMPRemoteConfigModuleCreator([settings, pending = std::weak_ptr(loading)](const std::string& key) {
+        if (auto generation = pending.lock()) return generation->receivedObjectForKey(key);
+        auto cache = settings.lock();
+        return cache ? cache->current()->receivedObjectForKey(key) : Object();
+      }),
+      "internal.remoteConfig");
   editing->setModuleCreator(
       [] {
         return std::optional<APMPRuntimeValue>(APMPRuntimeValue(APMPMake<APMPObjectProvider>(u"internal.appMetadata", [] {

@@ -205,9 +205,11 @@ class APMRemoteConfig final : public APMEExperimentObserverDelegate,
   typename APMRemoteSettingValue<Kind>::type rowValue(APMRemoteSettingID id) const;
   std::shared_ptr<const APMPBEventConfig> eventConfig(const std::string& name) const;
   std::shared_ptr<const Controls> controls() const;
-  // The editor over the configuration's first program; null when it fails
-  // to load (29026).
-  std::shared_ptr<APMPEventEditing> makeEventEditing(const APMPBProgram& program, size_t programCount);
+  // The editor over the configuration's first program, loaded while its
+  // scripts read the configuration's `received` settings; null when it
+  // fails to load (29026).
+  std::shared_ptr<APMPEventEditing> makeEventEditing(const APMPBProgram& program, size_t programCount,
+                                                     const APMRemoteSettingsCache::Entries& received);
 
   const bool isDefaultInstance_;
   const std::string appID_;

@@ -6,7 +6,10 @@
 // read-only accessor of the same name as the table row (remote_config.h),
 // bounded, or its default when the configuration does not carry it, carries
 // something unreadable or a value outside the bounds (never the nearer
-// bound).
+// bound). The exceptions are the three PSM numbers of a configuration's PSM
+// block (hashPrefixBitLengthEmail, hashPrefixBitLengthPhone,
+// maxSignInDelayInDays): they are answered as sent, without bounds; only a
+// text the configuration sends under those keys is bounded.
 //
 // Kinds:
 // - Interval: seconds as a double; the received value is a count of

@@ -159,7 +159,10 @@ TEST_F(RemoteConfigTest, TheEventEditorOfTheFirstProgram) {
   std::vector<Entity> program = preamble();
   program.push_back(let("settings", stmt("require", {str("internal.remoteConfig")})));
   program.push_back(let("app", stmt("require", {str("internal.appMetadata")})));
+  // Read while the program loads, before the configuration is swapped in.
+  program.push_back(let("atLoad", call(variable("settings"), "getValue", {str("measurement.upload.interval"), str("none")})));
   program.push_back(editCallback({
+      onEvent("setParamValue", {str("atLoad"), variable("atLoad")}),
       onEvent("setParamValue", {str("interval"), call(variable("settings"), "getValue",
                                                        {str("measurement.upload.interval"), str("none")})}),
       onEvent("setParamValue", {str("missing"), call(variable("settings"), "getValue", {str("measurement.x"), str("none")})}),
@@ -183,6 +186,7 @@ TEST_F(RemoteConfigTest, TheEventEditorOfTheFirstProgram) {
   ASSERT_TRUE(editing->handleEvent(APMPEvent("purchase", 1, {}), &error)) << (error ? error->description() : "no error");
   const auto& parameters = editing->eventContext().outputEvent().parameters();
   EXPECT_EQ(parameters.at("interval").doubleValue(), 60000);
+  EXPECT_EQ(parameters.at("atLoad").doubleValue(), 60000);
   EXPECT_EQ(parameters.at("missing"), Object("none"));
   EXPECT_EQ(parameters.at("platform"), Object("ios"));
   EXPECT_EQ(*remote->dataControls(), std::vector<std::string>{"first"});

@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <thread>
 
 #include "measurement/engine/measurement_errors.h"
 #include "measurement/storage/config/remote_config.h"
+#include "tests/measurement/script/editing_test_support.h"
 #include "tests/measurement/storage/config/config_builder.h"
 #include "tests/measurement/storage/experiments/experiment_test_support.h"
 #include "tests/support/recording_monitor.h"
@@ -88,30 +90,53 @@ TEST_F(RemoteConfigExperimentsTest, ANoticeDuringActivationIsKept) {
   EXPECT_EQ(configurationCodes(monitor), std::vector<long>{29024});
 }
 
+// A reader thread while two configurations are parsed in turn sees the
+// answer of one or the other, never a configuration half swapped in.
 TEST(RemoteConfigThreadsTest, ReadersSeeOneConfigurationOrTheNext) {
-  auto remote = std::make_shared<APMRemoteConfig>(kAppID, nullptr, nullptr);
-  const auto ten = retryCountConfig("10");
-  const auto twenty = retryCountConfig("20");
-  remote->parseRemoteConfigFromMeasurementConfig(*ten);
-  std::atomic<bool> done{false};
-  std::atomic<int> wrong{0};
-  std::vector<std::thread> readers;
-  for (int i = 0; i < 4; ++i) {
-    readers.emplace_back([&] {
-      while (!done.load()) {
-        const int32_t value = remote->uploadingRetryCount();
-        if (value != 10 && value != 20) wrong.fetch_add(1);
-      }
-    });
+  struct Case {
+    const char* name;
+    std::shared_ptr<APMPBMeasurementConfig> first, second;
+    std::function<int64_t(const APMRemoteConfig&)> read;
+    int64_t firstAnswer, secondAnswer;
+  };
+  const auto failingProgram = script_test::programMessage({script_test::ret(script_test::num(1))});
+  const Case cases[] = {
+      {"setting texts", retryCountConfig("10"), retryCountConfig("20"),
+       [](const APMRemoteConfig& remote) { return remote.uploadingRetryCount(); }, 10, 20},
+      {"PSM numbers", ConfigBuilder().psm(40).build(), ConfigBuilder().psm(41).build(),
+       [](const APMRemoteConfig& remote) { return remote.hashPrefixBitLengthEmail(); }, 40, 41},
+      // A program that cannot load keeps the PSM numbers in force.
+      {"PSM numbers kept", ConfigBuilder().psm(40).build(), ConfigBuilder().psm(41).program(failingProgram).build(),
+       [](const APMRemoteConfig& remote) { return remote.hashPrefixBitLengthEmail(); }, 40, 40},
+  };
+  // The failing program's 29026 line is not printed at every parse.
+  const long logLevel = APMMeasurement::monitor()->logLevel();
+  APMMeasurement::monitor()->setLogLevel(0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto remote = std::make_shared<APMRemoteConfig>(kAppID, nullptr, nullptr);
+    remote->parseRemoteConfigFromMeasurementConfig(*c.first);
+    std::atomic<bool> done{false};
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> readers;
+    for (int i = 0; i < 2; ++i) {
+      readers.emplace_back([&] {
+        while (!done.load()) {
+          const int64_t value = c.read(*remote);
+          if (value != c.firstAnswer && value != c.secondAnswer) wrong.fetch_add(1);
+        }
+      });
+    }
+    for (int i = 0; i < 500; ++i) remote->parseRemoteConfigFromMeasurementConfig(*(i % 2 ? c.first : c.second));
+    done.store(true);
+    for (std::thread& reader : readers) reader.join();
+    EXPECT_EQ(wrong.load(), 0);
+    // Answers memoised from earlier configurations are gone.
+    EXPECT_EQ(c.read(*remote), c.firstAnswer);
+    remote->parseRemoteConfigFromMeasurementConfig(*c.second);
+    EXPECT_EQ(c.read(*remote), c.secondAnswer);
   }
-  for (int i = 0; i < 500; ++i) remote->parseRemoteConfigFromMeasurementConfig(*(i % 2 ? ten : twenty));
-  done.store(true);
-  for (std::thread& reader : readers) reader.join();
-  EXPECT_EQ(wrong.load(), 0);
-  // Answers memoised from earlier configurations are gone.
-  EXPECT_EQ(remote->uploadingRetryCount(), 10);
-  remote->parseRemoteConfigFromMeasurementConfig(*twenty);
-  EXPECT_EQ(remote->uploadingRetryCount(), 20);
+  APMMeasurement::monitor()->setLogLevel(logLevel);
 }
 
 }  // namespace
