@@ -37,6 +37,8 @@ std::string APMAEU::deviceModel() { return GULAppEnvironmentUtil::deviceModel();
 
 std::string APMAEU::systemVersion() { return GULAppEnvironmentUtil::systemVersion(); }
 
+std::shared_ptr<UIApplication> APMAEU::sharedApplication() { return nullptr; }
+
 std::shared_ptr<APMEnvironmentInfo> APMEnvironmentInfo::sharedInstance() {
   static const auto shared = std::make_shared<APMEnvironmentInfo>();
   return shared;

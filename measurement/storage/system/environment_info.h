@@ -18,6 +18,10 @@
 #include <optional>
 #include <string>
 
+// The application object of the platform's app frameworks; no such object
+// exists on this platform, so it is only ever named, never made.
+class UIApplication;
+
 class APMAEU {
  public:
   APMAEU() = delete;
@@ -38,6 +42,9 @@ class APMAEU {
   static bool isAEX();
   static std::string deviceModel();
   static std::string systemVersion();
+  // The shared application object, none inside an app extension; here
+  // always none, as nothing runs under an application object.
+  static std::shared_ptr<UIApplication> sharedApplication();
 };
 
 class APMEnvironmentInfo {

@@ -45,10 +45,12 @@ TEST(EnvironmentInfo, InstallChecksReadTheMainBundle) {
   EXPECT_FALSE(APMAEU::isASRS());
   EXPECT_FALSE(APMAEU::isNOD());
   EXPECT_EQ(APMAEU::appStoreRURL(), std::nullopt);
+  EXPECT_EQ(APMAEU::sharedApplication(), nullptr);
   std::ofstream(container.path() + "/SC_Info") << "";
   EXPECT_TRUE(APMAEU::isFAS());
   useBundle(container.path() + "/Share.appex");
   EXPECT_TRUE(APMAEU::isAEX());
+  EXPECT_EQ(APMAEU::sharedApplication(), nullptr);
   platform::Bundle::setMain(nullptr);
 }
 
