@@ -14,6 +14,11 @@
 // Table and column names are the caller's and are written into the SQL as
 // they are: they must come from code, never from input.
 //
+// Other connections: another process may open the same file. A statement
+// that meets its lock waits for it, up to a few seconds, before it fails
+// busy; transactions take the write lock as they begin, so that two writers
+// take turns rather than one failing halfway. A failure is never retried.
+//
 // Threads: the connection is opened in serialized mode, but the store takes
 // no lock of its own and its statement cache is unguarded. Create a store and
 // then use it from one serial queue only.

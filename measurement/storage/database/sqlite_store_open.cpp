@@ -19,6 +19,12 @@ namespace {
 // them could meet a stale journal when it is created anew.
 constexpr const char* kCompanionSuffixes[] = {"-journal", "-wal", "-shm"};
 
+// How long a statement waits for a lock another connection (a second
+// process on the file) holds, before it fails busy: long enough for that
+// connection's transaction to end, short enough that a holder that never
+// lets go does not stall the caller's queue for long.
+constexpr int kBusyTimeoutMilliseconds = 5000;
+
 // Takes the group's and others' access away from the file, if it exists.
 void keepPrivate(const std::string& path) {
   struct stat status {};
@@ -111,6 +117,8 @@ bool APMSqliteStore::openAndValidateDatabase(platform::ErrorRef* error) {
     closeDatabase();
     return false;
   }
+  // Set before the integrity check, which already needs a read lock.
+  sqlite3_busy_timeout(handle, kBusyTimeoutMilliseconds);
   platform::ErrorRef backupError;
   if (!APMExcludeFromBackup(databasePath_, &backupError)) {
     log(4, 34017, "Failed to exclude database file from backup", backupError);

@@ -14,14 +14,19 @@ constexpr long kState = 2;
 constexpr const char* kSavepoint = "SAVEPOINT apm_savepoint";
 constexpr const char* kRelease = "RELEASE apm_savepoint";
 constexpr const char* kRollbackTo = "ROLLBACK TO apm_savepoint";
+constexpr const char* kBeginImmediate = "BEGIN IMMEDIATE";
+constexpr const char* kCommit = "COMMIT";
 
 void undoSavepoint(APMSqliteStore& store, bool outermost) {
-  APMExecuteCached(store, kRollbackTo);
-  APMExecuteCached(store, kRelease);
-  // A commit that failed leaves the transaction open, and so may the
-  // release above: the connection must not stay inside it.
+  if (!outermost) {
+    APMExecuteCached(store, kRollbackTo);
+    APMExecuteCached(store, kRelease);
+    return;
+  }
+  // A commit that failed leaves the transaction open: the connection must
+  // not stay inside it.
   sqlite3* handle = store.sqliteHandle();
-  if (outermost && handle && !sqlite3_get_autocommit(handle)) store.executeSQL("ROLLBACK");
+  if (handle && !sqlite3_get_autocommit(handle)) store.executeSQL("ROLLBACK");
 }
 
 }  // namespace
@@ -114,7 +119,12 @@ bool APMWithSavepoint(APMSqliteStore& store, const std::function<bool()>& block,
                       platform::ErrorRef* error) {
   sqlite3* handle = store.sqliteHandle();
   const bool outermost = handle && sqlite3_get_autocommit(handle);
-  if (!APMExecuteCached(store, kSavepoint, error)) return false;
+  // Outside a transaction a savepoint would begin a deferred one, which
+  // asks for the write lock at its first write while holding a read lock:
+  // SQLite then answers busy at once instead of waiting for another
+  // connection's writer, as waiting could deadlock the two. The outermost
+  // level takes the write lock as it begins, waiting its turn for it.
+  if (!APMExecuteCached(store, outermost ? kBeginImmediate : kSavepoint, error)) return false;
   bool kept = false;
   try {
     kept = block();
@@ -122,7 +132,7 @@ bool APMWithSavepoint(APMSqliteStore& store, const std::function<bool()>& block,
     undoSavepoint(store, outermost);
     throw;
   }
-  if (kept && APMExecuteCached(store, kRelease, error)) return true;
+  if (kept && APMExecuteCached(store, outermost ? kCommit : kRelease, error)) return true;
   undoSavepoint(store, outermost);
   return false;
 }

@@ -71,9 +71,10 @@ bool APMDeleteRowsInChunks(APMSqliteStore& store, const std::string& table, size
 // Runs `block` inside a savepoint: what it wrote stays when it answers true
 // and is undone when it answers false or throws (the exception continues).
 // Nests inside a transaction or another savepoint; outside one it is a
-// transaction of its own, committed when the block answers true, and a
-// commit that fails (the file busy or full) undoes the block and answers
-// false with the store's error.
+// transaction of its own, which takes the file's write lock as it begins
+// (waiting for another connection's writer like any statement), is
+// committed when the block answers true, and whose failed commit (the file
+// busy or full) undoes the block and answers false with the store's error.
 bool APMWithSavepoint(APMSqliteStore& store, const std::function<bool()>& block,
                       platform::ErrorRef* error = nullptr);
 

@@ -5,12 +5,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <set>
+#include <vector>
 
 #include "measurement/engine/monitor.h"
 #include "measurement/storage/database/database.h"
 #include "measurement/storage/system/file_paths.h"
+#include "platform/clock.h"
 #include "platform/paths.h"
+#include "tests/measurement/storage/database/event_road_support.h"
 #include "tests/measurement/storage/database/forked_child_support.h"
 #include "tests/support/temp_container.h"
 
@@ -160,6 +164,69 @@ TEST(DatabaseProcessesTest, ConcurrentOpeningAndWritingKeepEveryCommittedRow) {
   }
   // The rounds did run side by side, not only one after the other.
   EXPECT_GT(bothCommitted, 0);
+}
+
+// Opening, schema checks and writes meet another connection on the file:
+// each waits its turn instead of failing at once, and nothing is tried
+// twice by the caller.
+TEST(DatabaseProcessesTest, TwoWriterProcessesKeepEveryEventTheyStore) {
+  TempContainer container;
+  constexpr int kEventsPerWriter = 2000;
+  // The file exists with its tables, as after the app's first start.
+  ASSERT_TRUE(APMDatabase::initWithDatabaseName(kAPMMeasurementDatabaseName, nullptr));
+  std::vector<int> codes = runChildrenAtOnce(2, [&](int writer) {
+    auto database = APMDatabase::initWithDatabaseName(kAPMMeasurementDatabaseName, nullptr);
+    if (!database) _exit(3);
+    // What is measured is the locking, not the disk.
+    database->sqliteStore()->executeSQL("PRAGMA synchronous = OFF");
+    const double now = platform::Clock::current()->now();
+    auto metadata = road::bundle(1);
+    int failures = 0;
+    for (int i = 0; i < kEventsPerWriter; ++i) {
+      int64_t sequence = int64_t{writer} * kEventsPerWriter + i;
+      if (!database->storeRawEvent(road::event(sequence, now), metadata, false)) ++failures;
+    }
+    _exit(failures ? 4 : 0);
+  });
+  EXPECT_EQ(codes, (std::vector<int>{0, 0}));
+
+  auto database = APMDatabase::initWithDatabaseName(kAPMMeasurementDatabaseName, nullptr);
+  ASSERT_TRUE(database);
+  auto rows = database->sqliteStore()->recordsForQuery("SELECT rowid, * FROM raw_events", {});
+  ASSERT_TRUE(rows);
+  std::set<int64_t> stored;
+  for (const APMRecord& row : *rows) {
+    auto event = database->rawEventDataFromDictionary(row);
+    ASSERT_TRUE(event) << row.description();
+    stored.insert(road::sequenceOf(*event->rawEvent()));
+  }
+  EXPECT_EQ(stored.size(), size_t{2 * kEventsPerWriter});
+  EXPECT_EQ(rows->size(), size_t{2 * kEventsPerWriter});
+}
+
+TEST(DatabaseProcessesTest, FourProcessesOpenOneFileAtOnce) {
+  TempContainer container;
+  const std::string path = APMApplicationSupportFilePath(kAPMMeasurementDatabaseName);
+  for (int round = 0; round < 8; ++round) {
+    // A new file has every table to create, an older one columns to add and
+    // a table to rebuild.
+    if (round % 2 == 0) {
+      std::remove(path.c_str());
+      std::remove((path + "-journal").c_str());
+    } else {
+      downgrade(path);
+    }
+    std::vector<int> codes = runChildrenAtOnce(4, [](int) {
+      auto database = APMDatabase::initWithDatabaseName(kAPMMeasurementDatabaseName, nullptr);
+      _exit(database ? 0 : 3);
+    });
+    EXPECT_EQ(codes, (std::vector<int>{0, 0, 0, 0})) << "round " << round;
+    if (round % 2 == 0) continue;
+    auto database = APMDatabase::initWithDatabaseName(kAPMMeasurementDatabaseName, nullptr);
+    ASSERT_TRUE(database);
+    EXPECT_EQ(database->sqliteStore()->rowCountForTableWithName(kAPMRawEventsTable), 1)
+        << "round " << round;
+  }
 }
 
 }  // namespace
