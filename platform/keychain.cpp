@@ -96,6 +96,7 @@ KeychainStatus openFolder(bool create, Descriptor& folder) {
   if (info.st_uid != ::geteuid()) return KeychainStatus::Refused;
   // mkdir's mode is cut by the umask; the folder must be exactly ours.
   if ((info.st_mode & 07777) != 0700 && ::fchmod(fd, 0700) != 0) return KeychainStatus::IOError;
+  removeTemporaryFilesAt(fd, "", kStaleTemporaryFileAgeSeconds);
   return KeychainStatus::Success;
 }
 
@@ -183,6 +184,11 @@ KeychainStatus openSlot(const std::string& service, const std::string& account, 
   return status;
 }
 
+// A write killed before its rename leaves the whole item, value included,
+// in a temporary file. A changed or deleted item leaves none of them, however
+// young: a replaced or deleted value must leave no copy on disk.
+void removeItemTemporaryFiles(const Slot& slot) { removeTemporaryFilesAt(slot.folder.get(), slot.name, 0); }
+
 // `openSlot` for the item `query` names, which must be there and match it.
 KeychainStatus openMatching(const KeychainQuery& query, Slot& slot) {
   KeychainStatus status = openSlot(query.service, query.account, false, slot);
@@ -218,6 +224,7 @@ KeychainStatus keychainUpdate(const KeychainQuery& query, const Bytes& data) {
   Slot slot;
   const KeychainStatus status = openMatching(query, slot);
   if (status != KeychainStatus::Success) return status;
+  removeItemTemporaryFiles(slot);
   slot.item.data = data;
   return writeItem(slot.folder.get(), slot.name, slot.item, true);
 }
@@ -225,8 +232,14 @@ KeychainStatus keychainUpdate(const KeychainQuery& query, const Bytes& data) {
 KeychainStatus keychainDelete(const KeychainQuery& query) {
   std::lock_guard lock(keychainMutex);
   Slot slot;
-  const KeychainStatus status = openMatching(query, slot);
-  if (status != KeychainStatus::Success && slot.stored != Stored::Damaged) return status;
+  const KeychainStatus status = openSlot(query.service, query.account, false, slot);
+  if (status != KeychainStatus::Success) return status;
+  if (slot.stored == Stored::Item && !matches(slot.item, query)) return KeychainStatus::ItemNotFound;
+  if (slot.stored == Stored::Refused || slot.stored == Stored::Failed) return statusOf(slot.stored);
+  // Also where no item is: a first write killed before its rename leaves
+  // only its temporary file.
+  removeItemTemporaryFiles(slot);
+  if (slot.stored == Stored::None) return KeychainStatus::ItemNotFound;
   return ::unlinkat(slot.folder.get(), slot.name.c_str(), 0) == 0 ? KeychainStatus::Success
                                                                    : KeychainStatus::IOError;
 }

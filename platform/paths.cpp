@@ -1,5 +1,6 @@
 #include "platform/paths.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -7,9 +8,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <system_error>
@@ -298,6 +302,36 @@ std::string temporaryFilePrefix(std::string_view name) {
   prefix.reserve(name.size() + 6);
   prefix.append(".").append(name).append(".tmp.");
   return prefix;
+}
+
+void removeTemporaryFilesAt(int folder, std::string_view name, double keepWithin) {
+  // A description of its own: the caller's descriptor keeps its offset.
+  const int listing = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (listing < 0) return;
+  std::unique_ptr<DIR, int (*)(DIR*)> entries(::fdopendir(listing), ::closedir);
+  if (!entries) {
+    ::close(listing);
+    return;
+  }
+  const std::string prefix = temporaryFilePrefix(name);
+  // Any file's: ".", a name that is not empty, ".tmp." and the suffix.
+  const std::string_view mark = std::string_view(prefix).substr(1);
+  auto isTemporary = [&](std::string_view found) {
+    if (!name.empty()) return found.size() == prefix.size() + kTemporaryFileSuffixLength && found.starts_with(prefix);
+    return found.size() > prefix.size() + kTemporaryFileSuffixLength && found.starts_with('.') &&
+           found.substr(found.size() - kTemporaryFileSuffixLength - mark.size(), mark.size()) == mark;
+  };
+  const time_t now = ::time(nullptr);
+  while (const dirent* entry = ::readdir(entries.get())) {
+    if (!isTemporary(entry->d_name)) continue;
+    struct stat status {};
+    if (::fstatat(folder, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(status.st_mode)) {
+      continue;
+    }
+    // A clock set back makes a file look young, not old.
+    if (keepWithin > 0 && std::fabs(std::difftime(now, status.st_mtime)) <= keepWithin) continue;
+    ::unlinkat(folder, entry->d_name, 0);
+  }
 }
 
 bool writeFileAtomically(const std::string& path, std::string_view bytes, ErrorRef* error) {

@@ -100,6 +100,15 @@ bool writeFileAtomically(const std::string& path, std::string_view bytes,
 inline constexpr size_t kTemporaryFileSuffixLength = 6;
 std::string temporaryFilePrefix(std::string_view name);
 
+// Removes from the folder held open as `folder` the temporary files that
+// atomic writes of the file `name` (of any file, when `name` is empty) left
+// behind when they were killed before their rename. Files last changed
+// within `keepWithin` seconds of now, either way, are kept: they may belong
+// to a write still running in another process, which would fail without
+// them; 0 keeps none. Only regular files go; no link is followed. Failures
+// are ignored: the files are only litter.
+void removeTemporaryFilesAt(int folder, std::string_view name, double keepWithin);
+
 // The same for the entry `name` of a folder the caller holds open (a
 // descriptor opened with O_DIRECTORY), so that no part of the folder's path
 // is looked up again between the caller's checks and the write. The file

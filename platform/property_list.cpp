@@ -1,6 +1,5 @@
 #include "platform/property_list.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <plist/plist.h>
 #include <sys/stat.h>
@@ -10,7 +9,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <ctime>
 #include <limits>
 #include <memory>
 
@@ -324,24 +322,11 @@ void removeStaleTemporaryFiles(const std::string& path) {
   const std::string_view file =
       slash == std::string::npos ? path : std::string_view(path).substr(slash + 1);
   if (file.empty()) return;
-  const std::string folderPath = slash == std::string::npos ? "./" : path.substr(0, slash + 1);
-  const std::string prefix = temporaryFilePrefix(file);
-  std::unique_ptr<DIR, int (*)(DIR*)> folder(::opendir(folderPath.c_str()), ::closedir);
-  if (!folder) return;
-  const time_t now = ::time(nullptr);
-  while (const dirent* entry = ::readdir(folder.get())) {
-    std::string_view name(entry->d_name);
-    if (name.size() != prefix.size() + kTemporaryFileSuffixLength || !name.starts_with(prefix)) {
-      continue;
-    }
-    std::string temporary = folderPath + entry->d_name;
-    struct stat status {};
-    if (::lstat(temporary.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) continue;
-    // A young file may belong to a write still running in another process
-    // (or thread); a clock set back makes a file look young, not old.
-    const double age = std::difftime(now, status.st_mtime);
-    if (std::fabs(age) > kStaleTemporaryFileAgeSeconds) ::unlink(temporary.c_str());
-  }
+  const std::string folderPath = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  const int folder = ::open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) return;
+  removeTemporaryFilesAt(folder, file, kStaleTemporaryFileAgeSeconds);
+  ::close(folder);
 }
 
 }  // namespace platform

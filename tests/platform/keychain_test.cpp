@@ -1,12 +1,19 @@
 #include "platform/keychain.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "platform/paths.h"
+#include "platform/property_list.h"
 #include "tests/support/files.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_keychain.h"
@@ -128,6 +135,75 @@ TEST(KeychainTest, DamagedItemIsNoItemAndAnAddReplacesIt) {
     EXPECT_EQ(found.data, bytes("5"));
   }
   std::ofstream(file, std::ios::trunc) << "damaged";
+  EXPECT_EQ(platform::keychainDelete(query()), KeychainStatus::Success);
+  EXPECT_TRUE(keychain.entries().empty());
+}
+
+// Runs `write` in a child process that the file size limit kills with
+// SIGXFSZ in the middle of writing an item, before its rename.
+void killedWhileWriting(const std::function<void()>& write) {
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const struct rlimit noCore = {0, 0};
+    const struct rlimit fileSize = {4096, 4096};
+    setrlimit(RLIMIT_CORE, &noCore);
+    setrlimit(RLIMIT_FSIZE, &fileSize);
+    write();
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
+}
+
+// The files of the keychain folder that hold `base64` (line breaks and
+// indentation aside).
+size_t filesHolding(const TempKeychain& keychain, const std::string& base64) {
+  size_t count = 0;
+  for (const std::string& name : keychain.entries()) {
+    std::string text = fileText(keychain.path() + "/" + name);
+    std::erase_if(text, [](char c) { return c == '\n' || c == '\t' || c == ' '; });
+    if (text.find(base64) != std::string::npos) ++count;
+  }
+  return count;
+}
+
+TEST(KeychainTest, KilledWritesLeaveNoCopyOfADeletedValue) {
+  TempKeychain keychain;
+  // 3,000 bytes whose base64 form repeats "c2VjcmV0" ("secret") or
+  // "aGlkZGVu" ("hidden"); a killed write holds its first 4,096 bytes.
+  std::string secret, hidden;
+  for (int i = 0; i < 500; ++i) {
+    secret += "secret";
+    hidden += "hidden";
+  }
+  const std::string secretBase64 = "c2VjcmV0c2VjcmV0c2VjcmV0c2VjcmV0";
+  const std::string hiddenBase64 = "aGlkZGVuaGlkZGVuaGlkZGVuaGlkZGVu";
+  KeychainItem other = item(secret);
+  other.service = "app-2";
+  killedWhileWriting([&] { platform::keychainAdd(item(secret)); });
+  killedWhileWriting([&] { platform::keychainAdd(other); });
+  ASSERT_EQ(filesHolding(keychain, secretBase64), 2u);
+
+  // A first write killed before its rename is all there is of the item.
+  EXPECT_EQ(platform::keychainDelete(query()), KeychainStatus::ItemNotFound);
+  const std::vector<std::string> left = keychain.entries();
+  ASSERT_EQ(left.size(), 1u);
+  // The other item's file is young: it could be a write still running.
+  EXPECT_EQ(platform::keychainCopyMatching(query()), KeychainStatus::ItemNotFound);
+  EXPECT_EQ(keychain.entries(), left);
+  ASSERT_TRUE(shiftModificationTime(keychain.path() + "/" + left[0], -2 * platform::kStaleTemporaryFileAgeSeconds));
+  EXPECT_EQ(platform::keychainCopyMatching(query()), KeychainStatus::ItemNotFound);
+  EXPECT_TRUE(keychain.entries().empty());
+
+  // An update leaves no copy of the values it replaced either.
+  ASSERT_EQ(platform::keychainAdd(item("3")), KeychainStatus::Success);
+  killedWhileWriting([&] { platform::keychainUpdate(query(), bytes(hidden)); });
+  ASSERT_EQ(filesHolding(keychain, hiddenBase64), 1u);
+  ASSERT_EQ(platform::keychainUpdate(query(), bytes("4")), KeychainStatus::Success);
+  EXPECT_EQ(filesHolding(keychain, hiddenBase64), 0u);
+  killedWhileWriting([&] { platform::keychainUpdate(query(), bytes(hidden)); });
   EXPECT_EQ(platform::keychainDelete(query()), KeychainStatus::Success);
   EXPECT_TRUE(keychain.entries().empty());
 }
