@@ -1,7 +1,10 @@
 // The evaluation loop, the command registrar and the shared routines.
 #include "measurement/script/evaluator.h"
 
+#include <pthread.h>
+
 #include <cmath>
+#include <limits>
 
 #include "platform/numbers.h"
 
@@ -9,6 +12,39 @@ using Value = APMPRuntimeValue;
 using platform::ErrorRef;
 
 constinit thread_local int gAPMPNestedEvaluations = 0;
+constinit thread_local uintptr_t gAPMPStackFloor = std::numeric_limits<uintptr_t>::max();
+
+namespace {
+
+// The floor of this thread's stack (which grows downward on every target),
+// or 0 when the stack cannot be found: the nesting count is then the only
+// bound.
+uintptr_t stackFloor() {
+  uintptr_t low = 0;
+  size_t size = 0;
+#if defined(__APPLE__)
+  size = pthread_get_stacksize_np(pthread_self());
+  low = reinterpret_cast<uintptr_t>(pthread_get_stackaddr_np(pthread_self())) - size;
+#else
+  pthread_attr_t attributes;
+  if (pthread_getattr_np(pthread_self(), &attributes) != 0) return 0;
+  void* address = nullptr;
+  if (pthread_attr_getstack(&attributes, &address, &size) == 0) low = reinterpret_cast<uintptr_t>(address);
+  pthread_attr_destroy(&attributes);
+#endif
+  if (low == 0 || size == 0) return 0;
+  // A stack smaller than twice the reserve keeps half of itself free.
+  return low + std::min(kAPMPStackReserve, size / 2);
+}
+
+}  // namespace
+
+bool APMPStackHasRoom(uintptr_t here) {
+  if (gAPMPStackFloor == std::numeric_limits<uintptr_t>::max()) gAPMPStackFloor = stackFloor();
+  // Far below the floor is not this thread's stack (a stack the host
+  // switched to): nothing is known of its room there.
+  return here >= gAPMPStackFloor || gAPMPStackFloor - here > kAPMPStackReserve;
+}
 
 Value APMPEvaluator::callByName(const APMPStatementValue& statement, APMPScope& scope, ErrorRef& error) {
   return APMPFunctionEvaluator::evaluateCommand(statement.functionName(), statement.arguments(), scope, error);

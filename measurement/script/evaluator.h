@@ -7,8 +7,9 @@
 // evaluation, of a literal or of a statement, counts against the budget of
 // the scope chain's root: after a reset, 1,000,000 evaluations run and the
 // next one fails with error 18 without doing anything else. Nested statement
-// evaluations on one thread are bounded too (error 18), so no program can
-// exhaust the native stack, whatever its recursion.
+// evaluations on one thread are bounded too (error 18), both in number and
+// by the native stack they leave free, so no program can exhaust the native
+// stack, whatever its recursion and whichever natives it recurses through.
 //
 // The registrar and the command sets are made once per process and are
 // read-only afterwards; any thread may evaluate, each runtime on one thread
@@ -39,8 +40,17 @@ inline constexpr uint32_t kAPMPInstructionLimit = 1000000;
 inline constexpr uint64_t kAPMPWorkLimit = 100000000;
 // Statement evaluations that may be in progress at once on one thread. A
 // script call costs two levels (the call and the statement in the body), and
-// each level a few hundred bytes of native stack at most.
+// each level a few hundred bytes of native stack in an optimised build.
 inline constexpr int kAPMPMaxNestedEvaluations = 600;
+// Native stack evaluations leave free: a level may be entered only while
+// this much of the thread's stack is left. Natives that call back into
+// scripts (a sort's comparator, an array method's callback) take several
+// kilobytes per level, over 10 KB under AddressSanitizer, so the count
+// alone cannot keep a small thread stack whole. What is left must hold the
+// eight levels between two looks at the stack and the work of the deepest
+// one, such as a value walk nested to `kAPMPMaxValueNesting` (all of it
+// stays under 64 KB with the sanitizers).
+inline constexpr size_t kAPMPStackReserve = size_t{256} << 10;
 
 // Counts one evaluation against the chain's budget; false with error 18 once
 // the limit is reached.
@@ -69,11 +79,40 @@ inline bool APMPChargeWork(APMPScope& scope, uint64_t units, platform::ErrorRef&
 // Statement evaluations in progress on this thread, whatever runtime or
 // scope chain they belong to: the native stack is per thread.
 extern constinit thread_local int gAPMPNestedEvaluations;
+// The lowest stack address at which this thread may still enter a level:
+// `kAPMPStackReserve` above the end of its stack. The largest address
+// until the thread's first level looks its stack up.
+extern constinit thread_local uintptr_t gAPMPStackFloor;
+// Whether a level may be entered with the stack at `here`, below the floor
+// or with the floor not yet known.
+bool APMPStackHasRoom(uintptr_t here);
+// Where this thread's stack is now: read from the register where it can be,
+// so that the callers keep their frames as they are.
+inline uintptr_t APMPStackPointer() noexcept {
+  uintptr_t here;
+#if defined(__x86_64__)
+  asm("movq %%rsp, %0" : "=r"(here));
+#elif defined(__aarch64__)
+  asm("mov %0, sp" : "=r"(here));
+#else
+  here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+#endif
+  return here;
+}
 
 // False with error 18 when one more level would pass
-// `kAPMPMaxNestedEvaluations`.
+// `kAPMPMaxNestedEvaluations` or leave less than `kAPMPStackReserve` of
+// the thread's stack free.
 inline bool APMPCanNestEvaluation(platform::ErrorRef& error) {
-  if (gAPMPNestedEvaluations < kAPMPMaxNestedEvaluations) return true;
+  // Both are looked at on every eighth level only, which every path to a
+  // deeper level passes: eight levels take far less than the reserve.
+  const int nested = gAPMPNestedEvaluations;
+  static_assert(kAPMPMaxNestedEvaluations % 8 == 0);
+  if ((static_cast<unsigned>(nested) & 7u) != 0) return true;
+  if (nested < kAPMPMaxNestedEvaluations) {
+    const uintptr_t here = APMPStackPointer();
+    if (here >= gAPMPStackFloor || APMPStackHasRoom(here)) return true;
+  }
   APMPSetError(error, kAPMPErrorLimit);
   return false;
 }

@@ -83,28 +83,50 @@ TEST(EvaluatorTest, NestingAndRecursionAreBounded) {
 }
 
 TEST(EvaluatorTest, RecursionStopsWithinAOneMegabyteStack) {
-  // Each level of f(a) { return f(if (1) (a, 1) else 2) } nests several
-  // statements; the limit must stop it long before a 1 MB thread stack (a
-  // quarter of what the worker threads get) runs out, sanitizers included.
-  static long result = 0;
-  auto run = [](void*) -> void* {
-    ScriptHarness h;
-    platform::ErrorRef error;
-    h.run({function("50", "f", {"a"},
-                    {stmt("36", {stmt("f", {stmt("22", {num(1), stmt("13", {stmt("get", {str("a")}), num(1)}), num(2)})})})}),
-           stmt("f", {num(1)})},
-          &error);
-    result = code(error);
-    return nullptr;
+  // Each program recurses without end, through plain calls or through the
+  // natives that call back into scripts (whose frames are far larger than a
+  // call's); every one must stop with error 18 long before a 1 MB thread
+  // stack (a quarter of what the worker threads get) runs out, sanitizers
+  // included.
+  const Entity comparator = function("51", "", {"a", "b"}, {stmt("36", {stmt("f", {num(1)})})});
+  const std::vector<std::vector<Entity>> programs = {
+      // f(a) { return f(if (1) (a, 1) else 2) }
+      {function("50", "f", {"a"},
+                {stmt("36", {stmt("f", {stmt("22", {num(1), stmt("13", {variable("a"), num(1)}), num(2)})})})}),
+       stmt("f", {num(1)})},
+      // f() { return [2, 1].sort((a, b) => f()) }
+      {function("50", "f", {"a"}, {stmt("36", {methodCall(stmt("7", {num(2), num(1)}), "sort", {comparator})})}),
+       stmt("f", {num(1)})},
+      // f() { [1].forEach(f) }
+      {function("50", "f", {"a"}, {methodCall(stmt("7", {num(1)}), "forEach", {variable("f")})}),
+       stmt("f", {num(1)})},
+      // f() { return "a".replace("a", f) }
+      {function("50", "f", {"a"}, {stmt("36", {methodCall(str("a"), "replace", {str("a"), variable("f")})})}),
+       stmt("f", {num(1)})},
   };
-  pthread_attr_t attributes;
-  pthread_attr_init(&attributes);
-  pthread_attr_setstacksize(&attributes, 1 << 20);
-  pthread_t thread;
-  ASSERT_EQ(pthread_create(&thread, &attributes, run, nullptr), 0);
-  pthread_join(thread, nullptr);
-  pthread_attr_destroy(&attributes);
-  EXPECT_EQ(result, 18);
+  struct Run {
+    const std::vector<Entity>* program;
+    long code = 0;
+  };
+  for (const std::vector<Entity>& program : programs) {
+    Run run{&program};
+    auto body = [](void* argument) -> void* {
+      Run& run = *static_cast<Run*>(argument);
+      ScriptHarness h;
+      platform::ErrorRef error;
+      h.run(*run.program, &error);
+      run.code = code(error);
+      return nullptr;
+    };
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, 1 << 20);
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(&thread, &attributes, body, &run), 0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attributes);
+    EXPECT_EQ(run.code, 18) << &program - programs.data();
+  }
 }
 
 TEST(EvaluatorTest, EntityConversion) {
