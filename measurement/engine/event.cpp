@@ -1,5 +1,6 @@
 #include "measurement/engine/event.h"
 
+#include <cmath>
 #include <vector>
 
 #include "measurement/engine/data_type_validator.h"
@@ -8,6 +9,7 @@
 #include "measurement/messages/message_fields.h"
 #include "measurement/messages/message_values.h"
 #include "measurement/messages/nano_accessors.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -16,29 +18,41 @@ using platform::Object;
 constexpr long kArgument = 1;
 constexpr long kState = 2;
 
-// Whether the boxed object is what the kind says, so that the message form
-// carries the value rather than silently nothing.
-bool holdsItsKind(const APMValue& value) {
+constexpr const char* kNotUtf8 = "Event text is not valid UTF-8";
+constexpr const char* kNotOfItsKind = "Event parameter value does not match its type";
+
+bool isUtf8Text(const Object& value) {
+  const std::string* text = value.string();
+  return !text || platform::isValidUtf8(*text);
+}
+
+// Why the message form could not carry `value` so that it reads back: a
+// boxed object of another kind carries nothing, and text that is not UTF-8
+// is refused by the reader. Null when it can.
+const char* refusalOf(const APMValue& value) {
   using Kind = Object::Kind;
   switch (value.valueType()) {
     case APMValueTypeDouble:
-      return value.value().kind() == Kind::Double;
+      return value.value().kind() == Kind::Double ? nullptr : kNotOfItsKind;
     case APMValueTypeInt64:
-      return value.value().isNumber() && value.value().kind() != Kind::Double;
+      return value.value().isNumber() && value.value().kind() != Kind::Double ? nullptr
+                                                                              : kNotOfItsKind;
     case APMValueTypeString:
-      return value.value().isString();
+      if (!value.value().isString()) return kNotOfItsKind;
+      return isUtf8Text(value.value()) ? nullptr : kNotUtf8;
     case APMValueTypeArray:
-      if (!value.arrayValue()) return false;
+      if (!value.arrayValue()) return kNotOfItsKind;
       for (const Object& element : *value.arrayValue()) {
         const Object::Dictionary* entries = element.dictionary();
-        if (!entries) return false;
+        if (!entries) return kNotOfItsKind;
         for (const auto& [entryName, entry] : *entries) {
-          if (entryName.empty() || !(entry.isString() || entry.isNumber())) return false;
+          if (entryName.empty() || !(entry.isString() || entry.isNumber())) return kNotOfItsKind;
+          if (!platform::isValidUtf8(entryName) || !isUtf8Text(entry)) return kNotUtf8;
         }
       }
-      return true;
+      return nullptr;
     default:
-      return false;
+      return kNotOfItsKind;
   }
 }
 
@@ -125,19 +139,34 @@ Object dictionaryOf(const APMEvent::Parameters& parameters) {
 
 std::shared_ptr<APMEvent> APMEvent::initWithOrigin(std::string origin, bool isPublic,
                                                    std::string name, double timestamp,
-                                                   double previousTimestamp,
-                                                   Parameters parameters) {
-  if (origin.empty() || !APMDataTypeValidator::isValidInternalEventName(name)) return nullptr;
+                                                   double previousTimestamp, Parameters parameters,
+                                                   platform::ErrorRef* error) {
+  auto refuse = [error](const char* text) {
+    APMSetError(error, kArgument, text);
+    return nullptr;
+  };
+  if (origin.empty()) return refuse("Event origin is empty");
+  if (!APMDataTypeValidator::isValidInternalEventName(name)) {
+    return refuse("Event name is not a valid internal event name");
+  }
+  if (!platform::isValidUtf8(origin) || !platform::isValidUtf8(name)) return refuse(kNotUtf8);
+  // Milliseconds of NaN would be stored as 0, and of an infinity as the
+  // end of the range.
+  if (!std::isfinite(timestamp) || !std::isfinite(previousTimestamp)) {
+    return refuse("Event time is not a finite number");
+  }
   for (const auto& [parameterName, value] : parameters) {
-    if (parameterName.empty() || !holdsItsKind(value)) return nullptr;
+    if (parameterName.empty()) return refuse("Event parameter name is empty");
+    if (!platform::isValidUtf8(parameterName)) return refuse(kNotUtf8);
+    if (const char* refusal = refusalOf(value)) return refuse(refusal);
   }
   if (previousTimestamp > timestamp) {
     APMMeasurement::monitor()->logWithLevel(
         4, 16002, "Event created with previous timestamp after current timestamp", name);
   }
   parameters.insert_or_assign(kOriginParameter, APMValue(origin));
-  return std::make_shared<APMEvent>(std::move(origin), isPublic, std::move(name), timestamp,
-                                    previousTimestamp, std::move(parameters));
+  return std::make_shared<APMEvent>(CheckedKey{}, std::move(origin), isPublic, std::move(name),
+                                    timestamp, previousTimestamp, std::move(parameters));
 }
 
 std::shared_ptr<APMEvent> APMEvent::initWithEventProto(const APMPBEvent* event) {
@@ -228,15 +257,11 @@ std::optional<APMEvent::Parameters> APMDictionaryFromEventParam(const APMPBEvent
     Object::Array array;
     array.reserve(elements.size());
     // An element without readable entries is left out like one that fails;
-    // an array left without elements is as unreadable as a parameter
-    // without a value (its message form would be one).
+    // the array stays, empty when none is left, so that one damaged element
+    // cannot cost the event its other parameters.
     for (const auto& element : elements) {
       auto entries = APMDictionaryFromEventParam(element.get(), true);
       if (entries && !entries->empty()) array.push_back(dictionaryOf(*entries));
-    }
-    if (array.empty()) {
-      APMSetError(error, kState, "Failed to parse invalid event params data");
-      return std::nullopt;
     }
     return single(APMValue(std::move(array)));
   }

@@ -37,16 +37,20 @@ class APMEvent {
   // The name of the parameter that carries the origin.
   static constexpr const char* kOriginParameter = "_o";
 
-  // The event, or null when the origin is empty, the name is not a valid
-  // internal event name (`isValidInternalEventName`), a parameter has an
-  // empty name, a value's boxed object is not of its kind, or an array
-  // element is not a dictionary of strings and numbers (the message form
-  // has no place for anything else). A previous timestamp after the
-  // timestamp is kept and logged (16002). The origin replaces any "_o"
+  // The event, or null with a code 1 error when the origin is empty, the
+  // name is not a valid internal event name (`isValidInternalEventName`),
+  // a time is NaN or infinite, a parameter has an empty name, a value's
+  // boxed object is not of its kind, an array element is not a dictionary
+  // of strings and numbers (the message form has no place for anything
+  // else), or the origin, the name, a parameter or entry name or a text
+  // value is not valid UTF-8 (the message reader refuses such text, so the
+  // event would be stored and never read back). A previous timestamp after
+  // the timestamp is kept and logged (16002). The origin replaces any "_o"
   // among `parameters`.
   static std::shared_ptr<APMEvent> initWithOrigin(std::string origin, bool isPublic,
                                                   std::string name, double timestamp,
-                                                  double previousTimestamp, Parameters parameters);
+                                                  double previousTimestamp, Parameters parameters,
+                                                  platform::ErrorRef* error = nullptr);
   // The event a message holds, or null when it holds no valid one: no
   // string "_o" parameter, a parameter that does not decode
   // (`APMDictionaryFromEventParam`), or a refusal of `initWithOrigin`. The
@@ -67,8 +71,14 @@ class APMEvent {
   // made at all.
   std::shared_ptr<APMPBEvent> protoEvent() const;
 
-  APMEvent(std::string origin, bool isPublic, std::string name, double timestamp,
-           double previousTimestamp, Parameters parameters)  // use initWithOrigin
+  // Only `initWithOrigin` makes the key, so every event has passed its
+  // checks: `protoEvent` relies on them.
+  class CheckedKey {
+    friend class APMEvent;
+    explicit CheckedKey() = default;
+  };
+  APMEvent(CheckedKey, std::string origin, bool isPublic, std::string name, double timestamp,
+           double previousTimestamp, Parameters parameters)
       : origin_(std::move(origin)),
         isPublic_(isPublic),
         name_(std::move(name)),
@@ -92,7 +102,7 @@ class APMEvent {
 // - Without a scalar but with elements at field 5: outside an array, the
 //   elements, each decoded as nested and those that fail left out, make an
 //   array value of dictionaries under the name (elements without entries
-//   left out too, and none left is a failure); inside an array (an
+//   left out too; none left gives an empty array); inside an array (an
 //   element), the named scalars among its elements make one flat map.
 // - Neither: code 2 "Failed to parse invalid event params data"; a null
 //   message: code 1 "Failed to parse empty event params data".

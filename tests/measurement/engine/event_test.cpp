@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+#include <type_traits>
+
 #include "measurement/messages/message_fields.h"
 #include "measurement/messages/nano_accessors.h"
+#include "tests/support/expect_refused.h"
 #include "tests/support/recording_monitor.h"
 
 namespace {
@@ -86,24 +90,50 @@ TEST(EventTest, MillisecondsAndThePreviousTimestampRule) {
   }
 }
 
-TEST(EventTest, ValidationRefusesBadOriginNameAndParameters) {
+TEST(EventTest, ValidationRefusesBadOriginNameTimesAndParameters) {
+  // Only the checked factory makes events: the message form relies on its
+  // checks.
+  static_assert(!std::is_constructible_v<APMEvent, std::string, bool, std::string, double, double,
+                                         Parameters>);
   RecordingMonitor monitor;
+  const std::string notUtf8 = "\xc3(";
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double infinity = std::numeric_limits<double>::infinity();
   struct Case {
-    const char* origin;
+    std::string origin;
     std::string name;
     Parameters parameters;
+    const char* text;
+    double timestamp = 1;
+    double previous = 0;
   } refused[] = {
-      {"", "_e", {}},
-      {"app", "", {}},
-      {"app", std::string(41, 'n'), {}},
-      {"app", "_e", {{"", APMValue(int64_t{1})}}},
-      {"app", "_e", {{"p", APMValue(APMValueTypeString, Object(3))}}},
-      {"app", "_e", {{"p", APMValue(Object::Array{Object("not a dictionary")})}}},
-      {"app", "_e", {{"p", APMValue(Object::Array{entries({{"x", Object(Object::Array{})}})})}}},
+      {"", "_e", {}, "Event origin is empty"},
+      {"app", "", {}, "Event name is not a valid internal event name"},
+      {"app", std::string(41, 'n'), {}, "Event name is not a valid internal event name"},
+      {"app", "_e", {{"", APMValue(int64_t{1})}}, "Event parameter name is empty"},
+      {"app", "_e", {{"p", APMValue(APMValueTypeString, Object(3))}},
+       "Event parameter value does not match its type"},
+      {"app", "_e", {{"p", APMValue(Object::Array{Object("not a dictionary")})}},
+       "Event parameter value does not match its type"},
+      {"app", "_e", {{"p", APMValue(Object::Array{entries({{"x", Object(Object::Array{})}})})}},
+       "Event parameter value does not match its type"},
+      {notUtf8, "_e", {}, "Event text is not valid UTF-8"},
+      {"app", "_" + notUtf8, {}, "Event text is not valid UTF-8"},
+      {"app", "_e", {{notUtf8, APMValue(int64_t{1})}}, "Event text is not valid UTF-8"},
+      {"app", "_e", {{"p", APMValue(notUtf8)}}, "Event text is not valid UTF-8"},
+      {"app", "_e", {{"p", APMValue(Object::Array{entries({{notUtf8, Object(1)}})})}},
+       "Event text is not valid UTF-8"},
+      {"app", "_e", {{"p", APMValue(Object::Array{entries({{"x", Object(notUtf8)}})})}},
+       "Event text is not valid UTF-8"},
+      {"app", "_e", {}, "Event time is not a finite number", nan},
+      {"app", "_e", {}, "Event time is not a finite number", infinity},
+      {"app", "_e", {}, "Event time is not a finite number", 1, nan},
   };
   for (const Case& c : refused) {
-    EXPECT_FALSE(APMEvent::initWithOrigin(c.origin, false, c.name, 1, 0, c.parameters))
-        << c.origin << "/" << c.name;
+    platform::ErrorRef error;
+    expectRefused(APMEvent::initWithOrigin(c.origin, false, c.name, c.timestamp, c.previous,
+                                           c.parameters, &error),
+                  error, 1, c.text);
   }
   EXPECT_TRUE(monitor.logs().empty());
 
@@ -178,11 +208,11 @@ TEST(EventTest, ParameterDecoding) {
   EXPECT_EQ(APMDictionaryFromEventParam(array.get(), false),
             (Parameters{{"list", APMValue(Object::Array{entries({{"k", Object(1.5)}})})}}));
 
-  // An array of which nothing is readable is no value at all.
+  // An array of which nothing is readable stays, empty.
   elements = {param("")};
   APMNanoSetRepeated(array, EventParamField::param_value, &elements);
-  EXPECT_FALSE(APMDictionaryFromEventParam(array.get(), false, &error));
-  EXPECT_EQ(error->localizedDescription(), "Failed to parse invalid event params data");
+  EXPECT_EQ(APMDictionaryFromEventParam(array.get(), false),
+            (Parameters{{"list", APMValue(Object::Array{})}}));
 }
 
 TEST(EventTest, ArraysWithoutEntriesAreLeftOutOfTheMessageSoItReadsBack) {
