@@ -1326,6 +1326,38 @@ int decodeMessage(const MessageSchema& schema, const uint8_t* bytes, size_t leng
 
 namespace {
 
+bool recordFits(const MessageInfo* record, int depth);
+
+bool valueFits(APMNanoFieldKind kind, const void* value, int depth) {
+  if (kind & (kNanoString | kNanoBytes)) {
+    return static_cast<const APMNanoBytes*>(value)->length <= kNanoMaxStringLength;
+  }
+  return !(kind & kNanoMessage) || recordFits(static_cast<const MessageInfo*>(value), depth + 1);
+}
+
+// Recursion stops at the nesting limit, so the stack stays bounded however
+// deep the record is.
+bool recordFits(const MessageInfo* record, int depth) {
+  if (depth > kMessageNestingLimit) return false;
+  if (!record->slots) return true;
+  const uint32_t fieldCount = messageFieldCount(record);
+  for (uint32_t id = 0; id < fieldCount; ++id) {
+    const APMNanoFieldKind kind = record->kinds[id];
+    const void* slot = record->slots[id];
+    if (!slot || !(kind & (kNanoString | kNanoBytes | kNanoMessage))) continue;
+    if (!(kind & kNanoRepeated)) {
+      if (!valueFits(kind, slot, depth)) return false;
+      continue;
+    }
+    const auto* header = static_cast<const APMNanoRepeated*>(slot);
+    if (!header->items) continue;
+    for (uint32_t i = 0; i < header->count; ++i) {
+      if (header->items[i] && !valueFits(kind, header->items[i], depth)) return false;
+    }
+  }
+  return true;
+}
+
 // Measures the record, lets `buffer` provide exactly that many bytes, and
 // writes them there. Answers the length, or -1.
 template <class Buffer>
@@ -1370,6 +1402,10 @@ std::optional<platform::Bytes> encodeMessage(const MessageSchema& schema,
   });
   if (length < 0) return std::nullopt;
   return bytes;
+}
+
+bool fitsDecodeLimits(const MessageInfo* record) {
+  return !record || recordFits(record, 1);
 }
 
 } // namespace messages

@@ -86,6 +86,12 @@ int32_t encodeMessage(const MessageSchema& schema, const MessageInfo* record, ui
 // encoded.
 std::optional<platform::Bytes> encodeMessage(const MessageSchema& schema,
                                              const MessageInfo* record);
+// Whether the record's encoding decodes again: no string or bytes value, at
+// any depth, is longer than the decoder takes (kNanoMaxStringLength) and
+// records nest at most kMessageNestingLimit deep. The encoder writes what
+// the decoder refuses, so writers that keep bytes to read them later ask
+// this first. Needs only the records' kinds; a null record fits.
+bool fitsDecodeLimits(const MessageInfo* record);
 
 } // namespace messages
 

@@ -38,11 +38,9 @@ bool APMDatabase::updateComplexEventForAudienceEvaluationWithEventID(
     APMSetError(error, kArgument, "Received nil main event");
     return false;
   }
-  std::optional<platform::Bytes> blob = APMColumnOfEvent(*mainEvent);
-  if (!blob) {
-    APMSetError(error, kArgument, "Cannot create the main event blob");
-    return false;
-  }
+  std::optional<platform::Bytes> blob =
+      APMColumnOfEvent(*mainEvent, true, {kArgument, "Cannot create the main event blob"}, error);
+  if (!blob) return false;
   APMRecord record{{"event_id", eventID},
                    {"children_to_process", childEventCount},
                    {"main_event", std::move(*blob)}};

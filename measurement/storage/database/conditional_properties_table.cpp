@@ -107,11 +107,10 @@ bool APMDatabase::updateConditionalUserProperty(
   for (const EventColumn& column : kEventColumns) {
     const std::shared_ptr<APMEvent>& event = (*property.*column.get)();
     if (!event) continue;
-    std::optional<platform::Bytes> bytes = APMColumnOfEvent(*event);
-    if (!bytes) {
-      APMSetError(error, kUnconvertible, "Cannot create the event blob of a conditional user property");
-      return false;
-    }
+    std::optional<platform::Bytes> bytes = APMColumnOfEvent(
+        *event, true,
+        {kUnconvertible, "Cannot create the event blob of a conditional user property"}, error);
+    if (!bytes) return false;
     record.set(column.column, std::move(*bytes));
   }
   return upsertDataType(record, kAPMConditionalPropertiesTable, "name", property->name(),

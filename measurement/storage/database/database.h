@@ -9,6 +9,11 @@
 // are built on the generic record helpers here; a full table refuses a new
 // key ("Failed to insert data type. Table is full") and never evicts.
 //
+// What a table writes, its reader reads back: a message kept as bytes (raw
+// events and their metadata, bundles, complex and conditional events, the
+// configuration) is refused with code 1, and nothing written, when it holds
+// a value the decoder would refuse (`APMColumnOfMessage`).
+//
 // Errors are of the measurement domain: code 1 a refused argument, 2 a
 // refused state (full table, missing row, rows no object could be made of),
 // 3 a failed SQLite call or a record that cannot be converted.
@@ -396,8 +401,9 @@ class APMDatabase {
   // does not take the place of a good bundle in every later read.
 
   std::optional<bool> isQueuedBundleTableEmpty(platform::ErrorRef* error = nullptr);
-  // Refuses (code 1) a bundle without bytes, without app ID or without an
-  // end time of at least 1 ms; runs the stale-data purge first.
+  // Refuses (code 1) a bundle without bytes, without app ID, without an
+  // end time of at least 1 ms, or larger than a read inflates
+  // (kGULMaxInflatedSize); runs the stale-data purge first.
   bool insertBundle(const std::shared_ptr<const APMPBMeasurementBundle>& bundle, bool isRealtime,
                     platform::ErrorRef* error = nullptr);
   // Adds one failed attempt to each listed bundle, never past 2147483647
@@ -511,10 +517,10 @@ class APMDatabase {
   // is given; rows met whose data is damaged are deleted.
   std::vector<APMQueuedBundle> queuedBundlesFromRecords(const std::vector<APMRecord>& records,
                                                         std::optional<int64_t> sizeLimit);
-  // Stores metadata bytes unless their fingerprint holds bytes that
+  // Stores the metadata's bytes unless their fingerprint holds bytes that
   // decode; the fingerprint.
-  std::optional<int64_t> insertRawEventMetadataBytes(std::optional<platform::Bytes> bytes,
-                                                     platform::ErrorRef* error);
+  std::optional<int64_t> insertRawEventMetadata(const APMPBMeasurementBundle* metadata,
+                                                platform::ErrorRef* error);
   std::optional<std::vector<APMRecord>> storedMetadata(int64_t fingerprint,
                                                        platform::ErrorRef* error);
   // Deletes rows of `table` that can no longer be read, logging `code`.

@@ -17,11 +17,9 @@ constexpr const char* kTimestampColumn = "remote_config_timestamp";
 
 bool APMDatabase::updateRemoteConfig(const std::shared_ptr<const APMPBMeasurementConfig>& config,
                                      platform::ErrorRef* error) {
-  std::optional<platform::Bytes> bytes = config ? config->protoBuffer() : std::nullopt;
-  if (!bytes || bytes->empty()) {
-    APMSetError(error, kArgument, "Invalid measurement config data");
-    return false;
-  }
+  std::optional<platform::Bytes> bytes =
+      APMColumnOfMessage(config.get(), {kArgument, "Invalid measurement config data"}, error);
+  if (!bytes) return false;
   if (APMNanoGetString(config.get(), MeasurementConfigField::vuv_app_id).value_or("").empty()) {
     APMSetError(error, kArgument, "Missing Voraza app ID in measurement configuration");
     return false;

@@ -70,9 +70,14 @@ std::optional<bool> APMDatabase::containsRealtimeBundlesWithError(ErrorRef* erro
 
 bool APMDatabase::insertBundle(const std::shared_ptr<const APMPBMeasurementBundle>& bundle,
                                bool isRealtime, ErrorRef* error) {
-  std::optional<platform::Bytes> bytes = bundle ? bundle->protoBuffer() : std::nullopt;
-  if (!bytes || bytes->empty()) {
-    APMSetError(error, kArgument, "Failed to insert nil bundle");
+  std::optional<platform::Bytes> bytes =
+      APMColumnOfMessage(bundle.get(), {kArgument, "Failed to insert nil bundle"}, error);
+  if (!bytes) return false;
+  // The read inflates no further than this.
+  if (bytes->size() > kGULMaxInflatedSize) {
+    APMSetError(error, kArgument,
+                "Failed to insert bundle larger than " + std::to_string(kGULMaxInflatedSize) +
+                    " bytes: it would not inflate back");
     return false;
   }
   if (APMNanoGetString(bundle, MeasurementBundleField::app_id).value_or("").empty()) {

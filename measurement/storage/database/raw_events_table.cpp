@@ -70,14 +70,6 @@ std::optional<int64_t> storedEventCount(APMSqliteStore& store, ErrorRef* error) 
   return counted.int64Value();
 }
 
-// The message form of the event without its name, which has its own column.
-std::optional<platform::Bytes> dataOfRawEvent(const APMEvent& event) {
-  std::shared_ptr<APMPBEvent> message = event.protoEvent();
-  if (!message) return std::nullopt;
-  APMNanoClearField(message, EventField::name);
-  return message->protoBuffer();
-}
-
 }  // namespace
 
 void APMDatabase::setStorageLimitsSource(APMStorageLimitsSource source) {
@@ -92,17 +84,17 @@ APMStorageLimits APMDatabase::storageLimits() const {
 
 bool APMDatabase::insertIfNotExistsRawEventMetadata(
     const std::shared_ptr<const APMPBMeasurementBundle>& metadata, ErrorRef* error) {
-  return insertRawEventMetadataBytes(metadata ? metadata->protoBuffer() : std::nullopt, error)
-      .has_value();
+  return insertRawEventMetadata(metadata.get(), error).has_value();
 }
 
-std::optional<int64_t> APMDatabase::insertRawEventMetadataBytes(std::optional<platform::Bytes> bytes,
-                                                                ErrorRef* error) {
-  if (!bytes || bytes->empty()) {
-    APMSetError(error, kUnconvertible,
-                "Received empty measurement bundle metadata for getting dictionary representation");
-    return std::nullopt;
-  }
+std::optional<int64_t> APMDatabase::insertRawEventMetadata(const APMPBMeasurementBundle* metadata,
+                                                           ErrorRef* error) {
+  std::optional<platform::Bytes> bytes = APMColumnOfMessage(
+      metadata,
+      {kUnconvertible,
+       "Received empty measurement bundle metadata for getting dictionary representation"},
+      error);
+  if (!bytes) return std::nullopt;
   const int64_t fingerprint = apm_64LSBMD5(*bytes);
   auto stored = storedMetadata(fingerprint, nullptr);
   // The same bytes decode as the bundle they were made from; other bytes
@@ -175,12 +167,11 @@ bool APMDatabase::insertRawEvent(const std::shared_ptr<const APMEvent>& event,
     APMSetError(error, kArgument, "Received empty event for inserting in the database");
     return false;
   }
-  std::optional<platform::Bytes> data = dataOfRawEvent(*event);
-  if (!data) {
-    APMSetError(error, kUnconvertible,
-                "Received empty raw event data for getting dictionary representation");
-    return false;
-  }
+  std::optional<platform::Bytes> data = APMColumnOfEvent(
+      *event, false,
+      {kUnconvertible, "Received empty raw event data for getting dictionary representation"},
+      error);
+  if (!data) return false;
   APMRecord record{{"name", event->name()},
                    {"timestamp", event->timestamp()},
                    {"metadata_fingerprint", metadataFingerprint},
@@ -196,8 +187,7 @@ bool APMDatabase::storeRawEvent(const std::shared_ptr<const APMEvent>& event,
   bool stored = APMWithSavepoint(
       *sqliteStore_,
       [&] {
-        std::optional<int64_t> fingerprint = insertRawEventMetadataBytes(
-            metadata ? metadata->protoBuffer() : std::nullopt, &failure);
+        std::optional<int64_t> fingerprint = insertRawEventMetadata(metadata.get(), &failure);
         if (!fingerprint) return false;
         std::optional<int64_t> deleted = deleteRawEventsOverAbsoluteLimit(&failure);
         if (!deleted) return false;

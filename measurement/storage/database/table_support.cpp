@@ -6,9 +6,14 @@
 #include <limits>
 
 #include "measurement/engine/measurement_errors.h"
+#include "measurement/messages/message_fields.h"
+#include "measurement/messages/message_routines.h"
+#include "measurement/messages/nano_accessors.h"
+#include "measurement/messages/nano_callbacks.h"
 
 namespace {
 
+constexpr long kArgument = 1;
 constexpr long kState = 2;
 
 constexpr const char* kSavepoint = "SAVEPOINT apm_savepoint";
@@ -80,10 +85,30 @@ std::optional<double> APMDoubleOfNumber(const platform::Object& number) {
   return number.doubleValue();
 }
 
-std::optional<platform::Bytes> APMColumnOfEvent(const APMEvent& event) {
+std::optional<platform::Bytes> APMColumnOfMessage(const NANOMessageBase* message,
+                                                  const APMColumnFailure& failure,
+                                                  platform::ErrorRef* error) {
+  if (message && !messages::fitsDecodeLimits(message->messageInfo())) {
+    APMSetError(error, kArgument,
+                std::string(message->messageID()) +
+                    " holds a value the reader cannot take back: text or bytes over " +
+                    std::to_string(kNanoMaxStringLength) + " bytes, or messages nested too deep");
+    return std::nullopt;
+  }
+  std::optional<platform::Bytes> bytes = message ? message->protoBuffer() : std::nullopt;
+  if (!bytes || bytes->empty()) {
+    APMSetError(error, failure.code, failure.text);
+    return std::nullopt;
+  }
+  return bytes;
+}
+
+std::optional<platform::Bytes> APMColumnOfEvent(const APMEvent& event, bool withName,
+                                                const APMColumnFailure& failure,
+                                                platform::ErrorRef* error) {
   std::shared_ptr<APMPBEvent> message = event.protoEvent();
-  if (!message) return std::nullopt;
-  return message->protoBuffer();
+  if (message && !withName) APMNanoClearField(message, EventField::name);
+  return APMColumnOfMessage(message.get(), failure, error);
 }
 
 std::string APMLikeLiteral(std::string_view text) {

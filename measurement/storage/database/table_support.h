@@ -1,5 +1,5 @@
-// Small pieces the table files of the measurement database share: events
-// kept as message bytes in a column, LIKE patterns built from caller text,
+// Small pieces the table files of the measurement database share: messages
+// and events kept as bytes in a column, LIKE patterns built from caller text,
 // deletes of many keys split into statements SQLite accepts, and
 // savepoints that make several statements one change.
 //
@@ -51,8 +51,27 @@ std::optional<bool> APMBooleanOfNumber(const platform::Object& number);
 std::optional<int64_t> APMIntegerOfNumber(const platform::Object& number);
 std::optional<double> APMDoubleOfNumber(const platform::Object& number);
 
-// The message bytes of `event`; nullopt when they cannot be made.
-std::optional<platform::Bytes> APMColumnOfEvent(const APMEvent& event);
+// How a table reports a message it cannot turn into bytes at all.
+struct APMColumnFailure {
+  long code;
+  const char* text;
+};
+
+// The bytes of `message` for a column, made only when the table's reader
+// can take them back: a text or bytes value over the decoder's limit, or
+// records nested deeper than it goes, would be stored and then lost at the
+// first read. Such a message gets nullopt and code 1 "<message name> holds
+// a value the reader cannot take back: text or bytes over 1048576 bytes, or
+// messages nested too deep"; no message, or one that encodes to no bytes,
+// gets nullopt and `failure`.
+std::optional<platform::Bytes> APMColumnOfMessage(const NANOMessageBase* message,
+                                                  const APMColumnFailure& failure,
+                                                  platform::ErrorRef* error = nullptr);
+// The same for the message form of `event`, without its name when
+// `withName` is false (a table that keeps the name in a column of its own).
+std::optional<platform::Bytes> APMColumnOfEvent(const APMEvent& event, bool withName,
+                                                const APMColumnFailure& failure,
+                                                platform::ErrorRef* error = nullptr);
 
 // `text` with the LIKE wildcards "%" and "_" (and the escape character)
 // escaped, so that it matches only itself.

@@ -300,6 +300,15 @@ TEST(CatalogueAccessors, AValueTooDeepToCopyIsRefusedWhole) {
   EXPECT_TRUE(APMNanoGetRepeated(event, EventField::params)->empty());
   EXPECT_NE(capture.stdoutText().find("<ERROR> EventParam copy failed: nesting too deep\n"),
             std::string::npos);
+
+  // The chain encodes but is one level too deep to decode; the check that
+  // writers make first says so, and passes the chain's element.
+  auto element = APMNanoGetRepeated(chain, EventParamField::param_value, &paramClass)->front();
+  const NANOMessageBase& inner = *std::get<std::shared_ptr<NANOMessageBase>>(element);
+  EXPECT_TRUE(fitsDecodeLimits(inner.messageInfo()));
+  EXPECT_TRUE(APMPBEventParam::initWithBuffer(*inner.protoBuffer()));
+  EXPECT_FALSE(fitsDecodeLimits(chain->messageInfo()));
+  EXPECT_FALSE(APMPBEventParam::initWithBuffer(*chain->protoBuffer()));
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "measurement/messages/message_routines.h"
 #include "measurement/messages/nano_accessors.h"
 #include "measurement/messages/nano_callbacks.h"
 #include "measurement/messages/nano_memory.h"
@@ -159,6 +160,13 @@ TEST(NanoCallbacks, StringLengthLimit) {
   EXPECT_FALSE(decodeString(1048577, &error));
   EXPECT_EQ(error, "callback failed");
   EXPECT_EQ(capture.stdoutText(), "Unable to process proto stream. Buffer is too big. 1048577 > 1048576");
+
+  // The check writers make before they keep bytes draws the same line.
+  auto sample = TestMessage::sample();
+  APMNanoSetString(sample, kString, std::string(1048576, 'a'));
+  EXPECT_TRUE(messages::fitsDecodeLimits(sample->messageInfo()));
+  APMNanoSetString(sample, kString, std::string(1048577, 'a'));
+  EXPECT_FALSE(messages::fitsDecodeLimits(sample->messageInfo()));
 }
 
 TEST(NanoCallbacks, MissingArgumentsAndEncodeResults) {

@@ -1,4 +1,5 @@
 #include "measurement/engine/event.h"
+#include "measurement/messages/nano_callbacks.h"
 #include "tests/measurement/storage/database/table_test_support.h"
 
 namespace {
@@ -27,6 +28,14 @@ TEST_F(ComplexEventsTableTest, MainEventAndChildCount) {
   ErrorRef error;
   expectRefused(database_->updateComplexEventForAudienceEvaluationWithEventID(1, 1, nullptr, &error),
                 error, 1, "Received nil main event");
+  auto oversized = APMEvent::initWithOrigin(
+      "app", false, "purchase", 12.5, 0,
+      {{"value", APMValue(std::string(kNanoMaxStringLength + 1, 'x'))}});
+  expectRefused(database_->updateComplexEventForAudienceEvaluationWithEventID(1, 1, oversized, &error),
+                error, 1,
+                "Event holds a value the reader cannot take back: text or bytes over 1048576 bytes, "
+                "or messages nested too deep");
+  EXPECT_EQ(rowCount(kAPMMainEventParamsTable), 0);
 }
 
 TEST_F(ComplexEventsTableTest, UnreadableMainEvents) {

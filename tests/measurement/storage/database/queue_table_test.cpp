@@ -1,3 +1,4 @@
+#include "measurement/messages/nano_callbacks.h"
 #include "measurement/storage/settings/persisted_config.h"
 #include "tests/measurement/storage/database/event_road_support.h"
 #include "tests/measurement/storage/database/table_test_support.h"
@@ -54,6 +55,9 @@ TEST_F(QueueTableTest, RefusedBundlesWriteNothingAndPurgeNothing) {
       {nullptr, "Failed to insert nil bundle"},
       {road::bundle(kNowMillis, 0, ""), "Failed to insert bundle without App ID"},
       {road::bundle(0), "Failed to insert bundle without valid timestamp"},
+      {road::bundle(kNowMillis, kNanoMaxStringLength + 1),
+       "MeasurementBundle holds a value the reader cannot take back: text or bytes over 1048576 "
+       "bytes, or messages nested too deep"},
   };
   for (const Case& c : cases) {
     ErrorRef error;

@@ -1,3 +1,4 @@
+#include "measurement/messages/nano_callbacks.h"
 #include "measurement/storage/system/data_additions.h"
 #include "tests/measurement/storage/database/event_road_support.h"
 #include "tests/measurement/storage/database/table_test_support.h"
@@ -211,6 +212,31 @@ TEST_F(RawEventsTableTest, RefusedWrites) {
   EXPECT_EQ(error->code(), 3);
   EXPECT_TRUE(monitor.contains(23071));
   EXPECT_EQ(database_->isRawEventsTableEmpty(), true);
+}
+
+TEST_F(RawEventsTableTest, NothingTheReaderWouldRefuseIsStored) {
+  const std::string tooLong(kNanoMaxStringLength + 1, 'x');
+  const std::string tail = " holds a value the reader cannot take back: text or bytes over 1048576 "
+                           "bytes, or messages nested too deep";
+  struct Case {
+    std::shared_ptr<APMEvent> event;
+    std::shared_ptr<APMPBMeasurementBundle> metadata;
+    std::string text;
+  } cases[] = {
+      {APMEvent::initWithOrigin("app", false, "_e", kNow, 0, {{"text", APMValue(tooLong)}}),
+       road::bundle(1), "Event" + tail},
+      {road::event(1, kNow), road::bundle(1, tooLong.size()), "MeasurementBundle" + tail},
+      // Text that is not UTF-8 makes no event at all.
+      {APMEvent::initWithOrigin("app", false, "_e", kNow, 0, {{"text", APMValue(std::string("\xff"))}}),
+       road::bundle(1), "Received empty event for inserting in the database"},
+  };
+  for (const Case& c : cases) {
+    ErrorRef error;
+    expectRefused(database_->storeRawEvent(c.event, c.metadata, false, &error), error,
+                  1, c.text);
+  }
+  EXPECT_EQ(rowCount(kAPMRawEventsTable), 0);
+  EXPECT_EQ(rowCount(kAPMRawEventsMetadataTable), 0);
 }
 
 }  // namespace
