@@ -338,7 +338,10 @@ class APMDatabase {
   // rows.
   bool insertIfNotExistsRawEventMetadata(const std::shared_ptr<const APMPBMeasurementBundle>& metadata,
                                          platform::ErrorRef* error = nullptr);
-  // Null when there is no row or its bytes do not decode.
+  // Null with code 3 when there is no row. A row without bytes, or whose
+  // bytes do not decode, is deleted with the raw events that refer to it
+  // (12064 logged): they could never make a bundle, and the oldest of them
+  // would hold back every later event. Null with code 3 then too.
   std::shared_ptr<APMPBMeasurementBundle> queryRawEventsMetadataWithFingerprint(
       int64_t fingerprint, platform::ErrorRef* error = nullptr);
   bool deleteRawEventMetadataWithMetadataFingerprint(int64_t fingerprint,
@@ -362,7 +365,9 @@ class APMDatabase {
   // The oldest 1,000 events of the fingerprint, in row order. `eventFilter`
   // sees each row with the number taken so far, and false stops the read.
   // Empty when no row matches; nullopt on failure, and when rows were read
-  // but none could be turned into an event (those rows are deleted).
+  // but none could be turned into an event. Rows that cannot be are deleted
+  // and logged (12063); beside events read they are no failure, and leave
+  // `error` alone.
   std::optional<std::vector<std::shared_ptr<APMRawEventData>>> rawEventsWithMetadataFingerprint(
       int64_t fingerprint, platform::ErrorRef* error = nullptr,
       const APMRecordFilter& eventFilter = nullptr);
@@ -525,6 +530,8 @@ class APMDatabase {
                                                        platform::ErrorRef* error);
   // Deletes rows of `table` that can no longer be read, logging `code`.
   void deleteUnreadableRows(const char* table, const std::vector<int64_t>& rowIDs, long code);
+  // Deletes the metadata of `fingerprint` and its raw events, as one change.
+  void deleteUnreadableMetadata(int64_t fingerprint);
 
   std::shared_ptr<APMSqliteStore> sqliteStore_;
   const std::shared_ptr<APMPersistedConfig> persistedConfig_;

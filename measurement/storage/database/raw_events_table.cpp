@@ -129,12 +129,33 @@ std::shared_ptr<APMPBMeasurementBundle> APMDatabase::queryRawEventsMetadataWithF
     return nullptr;
   }
   const platform::Bytes* bytes = APMBytesColumn(records->front(), "metadata");
-  if (!bytes) {
-    APMSetError(error, kUnconvertible,
-                "Event metadata should not be empty for getting measurement bundle");
-    return nullptr;
-  }
-  return APMPBMeasurementBundle::initWithBuffer(*bytes);
+  std::shared_ptr<APMPBMeasurementBundle> metadata =
+      bytes ? APMPBMeasurementBundle::initWithBuffer(*bytes) : nullptr;
+  if (metadata) return metadata;
+  deleteUnreadableMetadata(fingerprint);
+  APMSetError(error, kUnconvertible,
+              bytes ? "Failed to parse measurement bundle from event metadata"
+                    : "Event metadata should not be empty for getting measurement bundle");
+  return nullptr;
+}
+
+// The events of metadata that cannot be read can never be bundled, and
+// while they stay their fingerprint is the oldest at every turn, holding
+// back every event stored after them.
+void APMDatabase::deleteUnreadableMetadata(int64_t fingerprint) {
+  std::optional<int64_t> events;
+  ErrorRef failure;
+  const bool deleted = APMWithSavepoint(
+      *sqliteStore_,
+      [&] {
+        events = sqliteStore_->deleteRecordsFromTableWithName(
+            kAPMRawEventsTable, "metadata_fingerprint = ?", {fingerprint}, &failure);
+        return events && deleteRawEventMetadataWithMetadataFingerprint(fingerprint, &failure);
+      },
+      &failure);
+  monitor()->logWithLevel(
+      4, 12064, "Deleted event metadata that cannot be read, and its raw events. Fingerprint, events, deleted",
+      fingerprint, events.value_or(0), deleted);
 }
 
 bool APMDatabase::deleteRawEventMetadataWithMetadataFingerprint(int64_t fingerprint,
@@ -243,19 +264,23 @@ APMDatabase::rawEventsWithMetadataFingerprint(int64_t fingerprint, ErrorRef* err
   std::vector<std::shared_ptr<APMRawEventData>> events;
   events.reserve(records->size());
   std::vector<int64_t> unreadable;
+  ErrorRef rowError;
   for (const APMRecord& record : *records) {
-    ErrorRef rowError;
     std::shared_ptr<APMRawEventData> event = rawEventDataFromDictionary(record, &rowError);
     if (event) {
       events.push_back(std::move(event));
       continue;
     }
-    platform::setError(error, rowError);
     const platform::Object rowID = record["rowid"];
     if (rowID.isNumber()) unreadable.push_back(rowID.int64Value());
   }
   deleteUnreadableRows(kAPMRawEventsTable, unreadable, 12063);
-  if (!records->empty() && events.empty()) return std::nullopt;
+  // Rows skipped beside events are logged above; only a read that yields
+  // nothing is a failure.
+  if (!records->empty() && events.empty()) {
+    platform::setError(error, rowError);
+    return std::nullopt;
+  }
   return events;
 }
 

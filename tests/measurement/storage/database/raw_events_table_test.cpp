@@ -183,10 +183,41 @@ TEST_F(RawEventsTableTest, UnreadableRowsAreDeletedInsteadOfBlockingTheFingerpri
   EXPECT_EQ(monitor.codes(), (std::vector<long>{12063, 12063}));
   EXPECT_EQ(database_->isRawEventsTableEmpty(), true);
 
+  // Beside an event read, a skipped row is logged, not an error.
   ASSERT_TRUE(storeEvent(2));
-  auto events = database_->rawEventsWithMetadataFingerprint(fingerprint());
+  ASSERT_TRUE(store().upsertRecord({{"name", std::string("_e")},
+                                    {"timestamp", 1.0},
+                                    {"metadata_fingerprint", fingerprint()},
+                                    {"data", platform::Bytes{0xff}}},
+                                   kAPMRawEventsTable));
+  error.reset();
+  auto events = database_->rawEventsWithMetadataFingerprint(fingerprint(), &error);
   ASSERT_TRUE(events);
   EXPECT_EQ(events->size(), 1u);
+  EXPECT_FALSE(error);
+  EXPECT_EQ(monitor.codes(), (std::vector<long>{12063, 12063, 12063}));
+}
+
+TEST_F(RawEventsTableTest, UnreadableMetadataGoesWithItsEventsSoTheNextFingerprintComesUp) {
+  auto other = road::bundle(2);
+  ASSERT_TRUE(storeEvent(1));
+  ASSERT_TRUE(database_->storeRawEvent(road::event(2, kNow), other, false));
+  ASSERT_TRUE(storeEvent(3));
+  // Metadata over the decoder's limit, as it could be stored before.
+  platform::Bytes oversized = *road::bundle(1, kNanoMaxStringLength + 1)->protoBuffer();
+  ASSERT_TRUE(store().updateRecord({{"metadata", oversized}}, kAPMRawEventsMetadataTable,
+                                   "metadata_fingerprint", fingerprint()));
+
+  RecordingMonitor monitor;
+  ErrorRef error;
+  ASSERT_EQ(database_->nextMetadataFingerprintToProcess(), fingerprint());
+  expectRefused(database_->queryRawEventsMetadataWithFingerprint(fingerprint(), &error), error, 3,
+                "Failed to parse measurement bundle from event metadata");
+  EXPECT_EQ(database_->nextMetadataFingerprintToProcess(), apm_64LSBMD5(*other->protoBuffer()));
+  ASSERT_TRUE(monitor.contains(12064));
+  EXPECT_EQ(monitor.first(12064).contexts[1].int64Value(), 2);
+  EXPECT_EQ(storedSequences(), std::vector<int64_t>{2});
+  EXPECT_EQ(rowCount(kAPMRawEventsMetadataTable), 1);
 }
 
 TEST_F(RawEventsTableTest, AgePurgeTakesThePastAndTheFarFuture) {
