@@ -8,6 +8,7 @@
 #include "measurement/engine/measurement_errors.h"
 #include "measurement/messages/message_values.h"
 #include "measurement/messages/nano_accessors.h"
+#include "measurement/messages/wire_codec.h"
 #include "measurement/storage/experiments/experiment_monitor.h"
 #include "measurement/storage/experiments/request_builder.h"
 #include "measurement/storage/settings/user_defaults.h"
@@ -15,6 +16,7 @@
 #include "measurement/storage/system/file_paths.h"
 #include "measurement/storage/system/scheduler.h"
 #include "platform/clock.h"
+#include "platform/log.h"
 #include "sdk_core/gzip.h"
 
 namespace {
@@ -44,6 +46,99 @@ bool announcesCompression(const std::optional<VADErivoro::Response>& response) {
 
 platform::ErrorRef databaseNotOpen() {
   return apm_errorWithCode(2, "Experiment database is not open");
+}
+
+// --- Counting an answer ------------------------------------------------------
+
+uint32_t tagOf(const messages::MessageSchema& schema, int32_t fieldID) {
+  return schema.fields[fieldID].tag;
+}
+
+// Calls `visit(tag, bytes)` for each length-delimited field of a message
+// body and skips the others. False when `visit` answers false or the bytes
+// are not well formed.
+template <class Visit>
+bool forEachLengthDelimitedField(pb_istream& stream, Visit&& visit) {
+  while (stream.bytes_left > 0) {
+    uint32_t key = 0;
+    bool eof = false;
+    if (!pb_decode_varint32_eof(&stream, &key, &eof)) return eof;
+    if (key == 0) return true;
+    if ((key & 7) != kPbWireLengthDelimited) {
+      if (!pb_skip_field(&stream, key & 7)) return false;
+      continue;
+    }
+    pb_istream field;
+    if (!pb_make_string_substream(&stream, &field)) return false;
+    const bool goOn = visit(key >> 3, field);
+    if (!pb_close_string_substream(&stream, &field) || !goOn) return false;
+  }
+  return true;
+}
+
+// The items of an answer counted from its bytes, before any is decoded.
+class AnswerCount {
+ public:
+  // The cap the answer goes past, as a decoder failure text; null within
+  // the caps, and for bytes that are not well formed, which the decoder
+  // refuses with its own text.
+  const char* pastCap(const platform::Bytes& data) {
+    pb_istream stream = pb_istream_from_buffer(data.data(), data.size());
+    const uint32_t snapshotTag =
+        tagOf(messages::kExperimentResponseSchema, ExperimentResponseField::snapshots);
+    const uint32_t resultTag =
+        tagOf(messages::kExperimentResponseSchema, ExperimentResponseField::sdk_responses);
+    const uint32_t resultSnapshotTag =
+        tagOf(messages::kSdkResponseSchema, SdkResponseField::snapshot);
+    forEachLengthDelimitedField(stream, [&](uint32_t tag, pb_istream& item) {
+      if (tag != snapshotTag && tag != resultTag) return true;
+      if (++snapshots_ > APMETaskManager::kMaxAnswerSnapshots) return refuse("too many snapshots");
+      // Occurrences of a result's snapshot merge into one.
+      size_t experiments = 0;
+      if (tag == snapshotTag) return countSnapshot(item, experiments);
+      return forEachLengthDelimitedField(item, [&](uint32_t field, pb_istream& snapshot) {
+        return field != resultSnapshotTag || countSnapshot(snapshot, experiments);
+      });
+    });
+    return pastCap_;
+  }
+
+ private:
+  bool refuse(const char* text) {
+    pastCap_ = text;
+    return false;
+  }
+  bool countSnapshot(pb_istream& snapshot, size_t& experiments) {
+    const uint32_t experimentTag = tagOf(messages::kSnapshotSchema, SnapshotField::experiments);
+    const uint32_t flagTag = tagOf(messages::kExperimentSchema, ExperimentField::flags);
+    return forEachLengthDelimitedField(snapshot, [&](uint32_t tag, pb_istream& experiment) {
+      if (tag != experimentTag) return true;
+      if (++experiments > APMETaskManager::kMaxSnapshotExperiments) {
+        return refuse("too many experiments in a snapshot");
+      }
+      return forEachLengthDelimitedField(experiment, [&](uint32_t field, pb_istream&) {
+        return field != flagTag || ++flags_ <= APMETaskManager::kMaxAnswerFlags ||
+               refuse("too many flags");
+      });
+    });
+  }
+
+  size_t snapshots_ = 0;
+  size_t flags_ = 0;
+  const char* pastCap_ = nullptr;
+};
+
+// The answer as a message; null, as the decoder leaves it, for bytes that
+// do not decode or an answer past a cap, which prints the decoder's line.
+std::shared_ptr<APMPBExperimentResponse> decodedAnswer(const platform::Bytes* data) {
+  if (data) {
+    if (const char* cap = AnswerCount().pastCap(*data)) {
+      platform::stdoutPrint(std::string("<ERROR> ") + messages::kExperimentResponseSchema.name +
+                            " decoder failed: " + cap + "\n");
+      return nullptr;
+    }
+  }
+  return APMPBExperimentResponse::initWithBuffer(data);
 }
 
 }  // namespace
@@ -115,6 +210,18 @@ bool APMETaskManager::withDatabase(
     return false;
   }
   return work(*database_, error);
+}
+
+bool APMETaskManager::upsertPendingInOneTransaction(const APMESnapshots& snapshots,
+                                                   platform::ErrorRef* error) {
+  // One commit, and one sync of the file, for the whole answer rather than
+  // one per snapshot.
+  return withDatabase(
+      [&](APMEDatabase& database, platform::ErrorRef* out) {
+        return database.performTransaction(
+            [&] { return database.upsertPendingExperimentSnapshots(snapshots, out); });
+      },
+      error);
 }
 
 // --- Stored times ------------------------------------------------------------
@@ -317,7 +424,7 @@ void APMETaskManager::handleFetchingExperimentsResponse(
     scheduleFetchingExperimentsOnWorkerQueue();
     return;
   }
-  auto message = APMPBExperimentResponse::initWithBuffer(data ? &*data : nullptr);
+  auto message = decodedAnswer(data ? &*data : nullptr);
   monitor()->logWithLevel(8, 820003, "Successful fetch. Got network response. Code, data", status,
                           data ? platform::Object(*data) : platform::Object());
   recordSuccess(current);
@@ -326,7 +433,7 @@ void APMETaskManager::handleFetchingExperimentsResponse(
   APMESnapshotErrors errors = errorsFromExperimentResponse(message.get()).value_or(APMESnapshotErrors{});
   if (!snapshots.empty()) {
     platform::ErrorRef upsertError;
-    if (!database_->upsertPendingExperimentSnapshots(snapshots, &upsertError)) {
+    if (!upsertPendingInOneTransaction(snapshots, &upsertError)) {
       monitor()->logWithLevel(1, 820022, "Cannot upsert pending snapshots. Error, snapshots",
                               upsertError, static_cast<int64_t>(snapshots.size()));
     }
@@ -388,7 +495,7 @@ std::optional<APMESnapshots> APMETaskManager::experimentSnapshotsFromData(
     monitor()->logWithLevel(2, 820025, "Cannot create experiment snapshots from empty data");
     return std::nullopt;
   }
-  auto message = APMPBExperimentResponse::initWithBuffer(data);
+  auto message = decodedAnswer(&data);
   return experimentSnapshotsFromExperimentResponse(message.get());
 }
 
@@ -440,12 +547,7 @@ void APMETaskManager::upsertPendingSnapshots(APMESnapshots snapshots) {
       return;
     }
     platform::ErrorRef error;
-    bool upserted = self.withDatabase(
-        [&](APMEDatabase& database, platform::ErrorRef* out) {
-          return database.upsertPendingExperimentSnapshots(snapshots, out);
-        },
-        &error);
-    if (!upserted) {
+    if (!self.upsertPendingInOneTransaction(snapshots, &error)) {
       monitor()->logWithLevel(1, 820021, "Cannot upsert pending snapshots into the database. Error",
                               error);
       return;

@@ -14,6 +14,15 @@
 // "APMExperimentSuiteName", so the schedule survives restarts; a stored
 // time later than now (the clock was set back) counts as now.
 //
+// Answers are bounded by count as well as by size: a snapshot costs about a
+// hundred times its few wire bytes in memory and one row written on this
+// queue, so a small answer listing a million snapshots would exhaust the
+// device. Past one of the caps below, an answer is refused before any of it
+// is decoded, as an answer that does not decode is (the decoder's
+// "<ERROR> ExperimentResponse decoder failed: ..." line, then no snapshots
+// and no errors). The snapshots of one answer are written in one
+// transaction.
+//
 // The transfer runs off the worker queue (the HTTP client's own threads);
 // only its completion is posted here. After `clearAndDelete`, or when the
 // database could not be opened, fetching stops and database work does
@@ -85,6 +94,18 @@ class APMETaskManager : public std::enable_shared_from_this<APMETaskManager> {
   static constexpr double kBackoffInterval = 43'200;
   static constexpr double kRetryInterval = 1'800;
   static constexpr int kRetrySteps = 6;
+  // Caps on an answer. The service sends one snapshot (or per-SDK result)
+  // for each registered SDK, and this system registers one; a snapshot
+  // holds the few experiments that SDK takes part in, each with a few
+  // flags. The caps lie far above any such answer and far below what
+  // would exhaust memory or hold the queue.
+  //
+  // Snapshots and per-SDK results of one answer, together.
+  static constexpr size_t kMaxAnswerSnapshots = 100;
+  // Experiments of one snapshot.
+  static constexpr size_t kMaxSnapshotExperiments = 1'000;
+  // Flags of one answer, over all its experiments.
+  static constexpr size_t kMaxAnswerFlags = 10'000;
 
   // The default configuration: its own worker queue and alarm, an HTTP
   // client for the service host, the suite "APMExperimentSuiteName", the
@@ -177,6 +198,9 @@ class APMETaskManager : public std::enable_shared_from_this<APMETaskManager> {
   // Runs `work` on the open database; without one fails with a code 2 error.
   bool withDatabase(const std::function<bool(APMEDatabase&, platform::ErrorRef*)>& work,
                     platform::ErrorRef* error);
+  // Writes the snapshots into the pending table in one transaction: all of
+  // them or none.
+  bool upsertPendingInOneTransaction(const APMESnapshots& snapshots, platform::ErrorRef* error);
 
   const std::shared_ptr<platform::DispatchQueue> queue_;
   const std::shared_ptr<APMAlarm> alarm_;

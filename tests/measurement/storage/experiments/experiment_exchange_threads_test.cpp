@@ -8,9 +8,11 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include "measurement/messages/nano_accessors.h"
 #include "measurement/storage/system/alarm.h"
+#include "platform/log.h"
 #include "sdk_core/gzip.h"
 #include "tests/measurement/storage/experiments/experiment_test_support.h"
 #include "tests/support/loopback_http_server.h"
@@ -168,6 +170,78 @@ TEST_F(ExperimentExchange, AnswersMoveTheScheduleAndReachTheDelegate) {
     ASSERT_EQ(pending->size(), 1u);
     EXPECT_EQ(pending->front()->SDKName(), "sdk");
   });
+}
+
+TEST_F(ExperimentExchange, AnswersPastACapAreRefusedAndAnAnswerIsWrittenInOneTransaction) {
+  const size_t maxSnapshots = APMETaskManager::kMaxAnswerSnapshots;
+  auto snapshots = [](size_t count) {
+    std::vector<APMESnapshotRef> list;
+    for (size_t i = 0; i < count; ++i) list.push_back(snapshot("sdk" + std::to_string(i), {experiment(1)}));
+    return list;
+  };
+  auto experiments = [](size_t count, size_t flagsEach) {
+    APMEExperiments list;
+    for (size_t i = 0; i < count; ++i) {
+      APMEFlags flagList;
+      for (size_t f = 0; f < flagsEach; ++f) {
+        flagList.push_back(APMPBFlagWithNameValue("f" + std::to_string(f), platform::Object(1)));
+      }
+      list.push_back(APMEExperiment::initWithExperimentID(static_cast<int64_t>(i + 1), flagList));
+    }
+    return list;
+  };
+  std::vector<std::pair<std::string, int32_t>> results;
+  for (size_t i = 0; i <= maxSnapshots; ++i) results.emplace_back("sdk" + std::to_string(i), 1);
+  struct Case {
+    const char* name;
+    platform::Bytes body;
+    const char* refusal;
+  };
+  const Case cases[] = {
+      {"snapshots", answer(snapshots(maxSnapshots + 1)), "too many snapshots"},
+      {"results", answer({}, results), "too many snapshots"},
+      {"experiments",
+       answer({snapshot("sdk", experiments(APMETaskManager::kMaxSnapshotExperiments + 1, 0))}),
+       "too many experiments in a snapshot"},
+      {"flags", answer({snapshot("sdk", experiments(2, APMETaskManager::kMaxAnswerFlags / 2 + 1))}),
+       "too many flags"},
+      {"at the caps", answer(snapshots(maxSnapshots)), nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    taskManager_->dispatchSyncOnWorkerQueue(
+        [&] { ASSERT_TRUE(taskManager_->database()->reset()); });
+    int commits = 0;
+    taskManager_->dispatchSyncOnWorkerQueue([&] {
+      sqlite3_commit_hook(
+          taskManager_->database()->sqliteStore()->sqliteHandle(),
+          [](void* count) { return ++*static_cast<int*>(count), 0; }, &commits);
+    });
+    server_.setReply({200, {}, gzipped(c.body)});
+    RecordingMonitor monitor;
+    platform::LogCapture capture;
+    fetch(monitor);
+    const auto fetched = delegate->fetched().back();
+    size_t pending = 0;
+    taskManager_->dispatchSyncOnWorkerQueue(
+        [&] { pending = taskManager_->database()->fetchAllPendingSnapshots()->size(); });
+    if (c.refusal) {
+      EXPECT_NE(capture.stdoutText().find(std::string("<ERROR> ExperimentResponse decoder failed: ") +
+                                          c.refusal + "\n"),
+                std::string::npos);
+      EXPECT_TRUE(monitor.contains(820015));
+      EXPECT_TRUE(fetched.first.empty());
+      EXPECT_TRUE(fetched.second.empty());
+      EXPECT_EQ(pending, 0u);
+      EXPECT_EQ(commits, 0);
+    } else {
+      EXPECT_EQ(capture.stdoutText(), "");
+      EXPECT_EQ(fetched.first.size(), maxSnapshots);
+      EXPECT_EQ(pending, maxSnapshots);
+      EXPECT_EQ(commits, 1);
+    }
+    taskManager_->alarm()->cancel();
+  }
 }
 
 TEST_F(ExperimentExchange, AServerThatNeverAnswersTimesOutWithoutBlockingTheQueue) {
