@@ -194,10 +194,12 @@ std::shared_ptr<APMEvent> APMEvent::initWithEventProto(const APMPBEvent* event) 
   if (!origin) return nullptr;
   double previousTimestamp = 0;
   if (APMNanoHasField(event, EventField::previous_timestamp_millis)) {
-    previousTimestamp = APMNanoGetInt64(event, EventField::previous_timestamp_millis) / 1000.0;
+    previousTimestamp = messages::secondsFromMilliseconds(
+        APMNanoGetInt64(event, EventField::previous_timestamp_millis));
   }
   return initWithOrigin(std::move(*origin), false, std::move(*name),
-                        APMNanoGetInt64(event, EventField::timestamp_millis) / 1000.0,
+                        messages::secondsFromMilliseconds(
+                            APMNanoGetInt64(event, EventField::timestamp_millis)),
                         previousTimestamp, std::move(parameters));
 }
 

@@ -1,5 +1,7 @@
 #include "measurement/messages/message_values.h"
 
+#include <cmath>
+
 #include "platform/numbers.h"
 
 namespace messages {
@@ -41,6 +43,22 @@ bool isKnownRuntimeEntityType(int32_t type) {
 
 int64_t millisecondsFromSeconds(double seconds) {
   return platform::saturatingCast<int64_t>(seconds * 1000.0);
+}
+
+double secondsFromMilliseconds(int64_t milliseconds) {
+  const double quotient = static_cast<double>(milliseconds) / 1000.0;
+  // The quotient is within an ulp or two of a value that truncates back: a
+  // product that falls short moves the candidate away from zero, one that
+  // overshoots (only where ms itself is not a double) toward it.
+  const double awayFromZero = milliseconds > 0 ? HUGE_VAL : -HUGE_VAL;
+  double seconds = quotient;
+  for (int step = 0; step < 4; ++step) {
+    const int64_t back = millisecondsFromSeconds(seconds);
+    if (back == milliseconds) return seconds;
+    const bool shortOfIt = milliseconds > 0 ? back < milliseconds : back > milliseconds;
+    seconds = std::nextafter(seconds, shortOfIt ? awayFromZero : 0.0);
+  }
+  return quotient;
 }
 
 } // namespace messages

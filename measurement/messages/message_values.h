@@ -77,4 +77,11 @@ bool isKnownRuntimeEntityType(int32_t type);
 // toward zero, clamped to the int64 range (NaN gives 0).
 int64_t millisecondsFromSeconds(double seconds);
 
+// Message milliseconds as engine seconds: the double next to ms / 1000 that
+// millisecondsFromSeconds turns back into ms, so that a time read and written
+// again keeps its value (ms / 1000.0 alone truncates back to ms - 1 for some
+// values, ordinary dates among them). Where no double does (only far
+// beyond any real date), the plain quotient.
+double secondsFromMilliseconds(int64_t milliseconds);
+
 } // namespace messages

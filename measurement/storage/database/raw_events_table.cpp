@@ -5,6 +5,7 @@
 
 #include "measurement/engine/monitor.h"
 #include "measurement/messages/message_fields.h"
+#include "measurement/messages/message_values.h"
 #include "measurement/messages/nano_accessors.h"
 #include "measurement/storage/database/database.h"
 #include "measurement/storage/database/table_support.h"
@@ -335,7 +336,8 @@ std::shared_ptr<APMRawEventData> APMDatabase::rawEventDataFromDictionary(const A
   }
   double previousTimestamp = 0.0;
   if (APMNanoHasField(message, EventField::previous_timestamp_millis)) {
-    previousTimestamp = APMNanoGetInt64(message, EventField::previous_timestamp_millis) / 1000.0;
+    previousTimestamp = messages::secondsFromMilliseconds(
+        APMNanoGetInt64(message, EventField::previous_timestamp_millis));
   }
   NANOMessageClass paramClass = APMPBEventParam::messageClass();
   auto params = APMNanoGetRepeated(message, EventField::params, &paramClass);

@@ -90,6 +90,26 @@ TEST(EventTest, MillisecondsAndThePreviousTimestampRule) {
   }
 }
 
+// An event read from its message and written again keeps its times: for
+// these, ms / 1000 as a double truncates back to ms - 1 (ms + 1 below zero).
+TEST(EventTest, TimesReadFromAMessageWriteBackTheSameMilliseconds) {
+  for (int64_t ms : {int64_t{2'127'964'587}, int64_t{539'853'505'670}, int64_t{8'602'846'697'147},
+                     int64_t{1'125'899'905'099'276}, int64_t{-2'183'628'170'496},
+                     std::numeric_limits<int64_t>::max()}) {
+    auto event = APMEvent::initWithOrigin("app", false, "purchase", 0, 0, {});
+    auto message = event->protoEvent();
+    APMNanoSetInt64(message, EventField::timestamp_millis, ms);
+    APMNanoSetInt64(message, EventField::previous_timestamp_millis, ms);
+    auto back = APMEvent::initWithEventProto(message.get());
+    ASSERT_TRUE(back) << ms;
+    auto again = back->protoEvent();
+    EXPECT_EQ(APMNanoGetInt64(again, EventField::timestamp_millis), ms);
+    if (ms > 0) {
+      EXPECT_EQ(APMNanoGetInt64(again, EventField::previous_timestamp_millis), ms);
+    }
+  }
+}
+
 TEST(EventTest, ValidationRefusesBadOriginNameTimesAndParameters) {
   // Only the checked factory makes events: the message form relies on its
   // checks.
