@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -159,8 +160,40 @@ plist_t newUnsigned(uint64_t value) {
 
 bool hasNul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
 
-// Builds the writer's tree; on failure names what could not be written.
-Node toNode(const Object& value, size_t depth, std::string& problem) {
+// What the writer has met: the least size of the XML built so far (see
+// detail::XmlSize) and, on failure, what could not be written.
+struct Writing {
+  uint64_t leastXmlBytes = 0;
+  std::string problem;
+  bool tooLarge = false;
+
+  // Counts the lines of a value at `depth` (the top value is at 1). A shared
+  // array is written once per reference, so this also bounds the work.
+  bool add(const detail::XmlSize& size, size_t depth) {
+    leastXmlBytes += size.atIndent(depth - 1);
+    return leastXmlBytes <= kMaxPropertyListFileSize || fail();
+  }
+  bool fail() {
+    problem = "too large";
+    tooLarge = true;
+    return false;
+  }
+};
+
+// Builds the writer's tree; on failure `writing` names what could not be
+// written.
+Node toNode(const Object& value, size_t depth, Writing& writing) {
+  uint64_t payload = 0;
+  if (const std::string* text = value.string()) payload = text->size();
+  if (const Bytes* bytes = value.data()) payload = (bytes->size() + 2) / 3 * 4;
+  const bool hasElements = (value.array() && !value.array()->empty()) ||
+                           (value.dictionary() && !value.dictionary()->empty());
+  if (!writing.add(hasElements ? detail::leastXmlSizeOfContainerTags()
+                               : detail::leastXmlSizeOfLeaf(payload),
+                   depth)) {
+    return nullptr;
+  }
+  std::string& problem = writing.problem;
   switch (value.kind()) {
     case Object::Kind::Bool:
       return Node(plist_new_bool(value.boolValue() ? 1 : 0));
@@ -201,7 +234,7 @@ Node toNode(const Object& value, size_t depth, std::string& problem) {
       }
       Node array(plist_new_array());
       for (const Object& element : *value.array()) {
-        Node child = toNode(element, depth + 1, problem);
+        Node child = toNode(element, depth + 1, writing);
         if (!child) return nullptr;
         plist_array_append_item(array.get(), child.release());
       }
@@ -218,7 +251,8 @@ Node toNode(const Object& value, size_t depth, std::string& problem) {
           problem = "key holding NUL";
           return nullptr;
         }
-        Node child = toNode(element, depth + 1, problem);
+        if (!writing.add(detail::leastXmlSizeOfLeaf(key.size()), depth + 1)) return nullptr;
+        Node child = toNode(element, depth + 1, writing);
         if (!child) return nullptr;
         std::string validKey = isValidUtf8(key) ? key : utf16ToUtf8(utf8ToUtf16(key));
         plist_dict_set_item(dict.get(), validKey.c_str(), child.release());
@@ -239,14 +273,31 @@ Node toNode(const Object& value, size_t depth, std::string& problem) {
   return nullptr;
 }
 
-}  // namespace
-
-bool isPropertyListObject(const Object& value) {
-  std::string problem;
-  return toNode(value, 1, problem) != nullptr;
+// The XML form of `value`, no larger than the reader accepts.
+std::optional<std::string> toXml(const Object& value, Writing& writing) {
+  Node root = toNode(value, 1, writing);
+  if (!root) return std::nullopt;
+  char* xml = nullptr;
+  uint32_t length = 0;
+  plist_to_xml(root.get(), &xml, &length);
+  if (!xml) {
+    writing.problem = "could not be serialized";
+    return std::nullopt;
+  }
+  std::optional<std::string> out;
+  if (length <= kMaxPropertyListFileSize) {
+    out.emplace(xml, length);
+  } else {
+    writing.fail();
+  }
+  plist_to_xml_free(xml);
+  return out;
 }
 
-Object propertyListFromBytes(std::string_view bytes, ErrorRef* error) {
+// Parses a document that expands in proportion to its size and writes back
+// within the file limit, or, when `recovering` (see readWritableEntries),
+// one within the wider bounds of a recovery.
+Object fromBytes(std::string_view bytes, bool recovering, ErrorRef* error) {
   auto corrupt = [&](const char* why) {
     cocoaFailure(error, kPropertyListReadCorruptError,
                 std::string("The data couldn't be read because ") + why + ".");
@@ -254,8 +305,13 @@ Object propertyListFromBytes(std::string_view bytes, ErrorRef* error) {
   };
   if (bytes.empty()) return corrupt("it is empty");
   if (bytes.size() > kMaxPropertyListFileSize) return corrupt("it is too large");
-  if (!detail::propertyListWithinBounds(bytes, kMaxPropertyListDepth, kMaxPropertyListObjects)) {
-    return corrupt("it is nested too deeply or malformed");
+  const size_t maxObjects =
+      recovering ? kMaxPropertyListObjects
+                 : std::min(kMaxPropertyListObjects, bytes.size() + kMaxPropertyListCopies);
+  const uint64_t maxXmlBytes =
+      uint64_t{kMaxPropertyListFileSize} * (recovering ? kRecoverableExpansion : 1);
+  if (!detail::propertyListWithinBounds(bytes, kMaxPropertyListDepth, maxObjects, maxXmlBytes)) {
+    return corrupt("it is nested too deeply, too large once expanded or malformed");
   }
   plist_t root = nullptr;
   plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
@@ -263,10 +319,15 @@ Object propertyListFromBytes(std::string_view bytes, ErrorRef* error) {
   Node owner(root);
   Object out;
   if (!toObject(root, 1, out)) return corrupt("it isn't in the correct format");
+  // What is read must write back into a file that reads again.
+  Writing writing;
+  if (!recovering && !toXml(out, writing) && writing.tooLarge) {
+    return corrupt("it is too large once expanded");
+  }
   return out;
 }
 
-Object readPropertyListFile(const std::string& path, ErrorRef* error) {
+Object readFile(const std::string& path, bool recovering, ErrorRef* error) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     const bool missing = errno == ENOENT || errno == ENOTDIR;
@@ -288,32 +349,56 @@ Object readPropertyListFile(const std::string& path, ErrorRef* error) {
     cocoaFailure(error, kFileReadUnknownError, "The file \"" + path + "\" couldn't be read.");
     return Object();
   }
-  return propertyListFromBytes(bytes, error);
+  return fromBytes(bytes, recovering, error);
+}
+
+}  // namespace
+
+bool isPropertyListObject(const Object& value) {
+  Writing writing;
+  return toXml(value, writing).has_value();
+}
+
+Object propertyListFromBytes(std::string_view bytes, ErrorRef* error) {
+  return fromBytes(bytes, false, error);
+}
+
+Object readPropertyListFile(const std::string& path, ErrorRef* error) {
+  return readFile(path, false, error);
 }
 
 std::optional<std::string> xmlPropertyList(const Object& value, ErrorRef* error) {
-  std::string problem;
-  Node root = toNode(value, 1, problem);
-  if (!root) {
-    cocoaFailure(error, kPropertyListWriteInvalidError,
-                "Property list invalid for format (" + problem + ").");
-    return std::nullopt;
-  }
-  char* xml = nullptr;
-  uint32_t length = 0;
-  plist_to_xml(root.get(), &xml, &length);
+  Writing writing;
+  auto xml = toXml(value, writing);
   if (!xml) {
-    cocoaFailure(error, kPropertyListWriteInvalidError, "Property list could not be serialized.");
-    return std::nullopt;
+    cocoaFailure(error, kPropertyListWriteInvalidError,
+                "Property list invalid for format (" + writing.problem + ").");
   }
-  std::string out(xml, length);
-  plist_to_xml_free(xml);
-  return out;
+  return xml;
 }
 
 bool writePropertyListFile(const std::string& path, const Object& value, ErrorRef* error) {
   auto xml = xmlPropertyList(value, error);
   return xml && writeFileAtomically(path, *xml, error);
+}
+
+std::optional<Object::Dictionary> readWritableEntries(const std::string& path,
+                                                      std::vector<std::string>& dropped) {
+  const Object contents = readFile(path, true, nullptr);
+  const Object::Dictionary* entries = contents.dictionary();
+  if (!entries) return std::nullopt;
+  Object::Dictionary kept;
+  for (const auto& [key, value] : *entries) {
+    Writing writing;
+    if (toXml(Object(Object::Dictionary{{key, value}}), writing) || !writing.tooLarge) {
+      kept.emplace(key, value);
+    } else {
+      dropped.push_back(key);
+    }
+  }
+  Writing writing;
+  if (!toXml(Object(kept), writing) && writing.tooLarge) return std::nullopt;
+  return kept;
 }
 
 void removeStaleTemporaryFiles(const std::string& path) {

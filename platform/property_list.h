@@ -10,10 +10,16 @@
 // moved.
 //
 // Reading is bounded: files above kMaxPropertyListFileSize and documents
-// nested deeper than kMaxPropertyListDepth or expanding to more than
-// kMaxPropertyListObjects objects are refused before they are
-// parsed, and text that is not valid UTF-8 is read with U+FFFD in its place.
-// Writing is atomic, through `writeFileAtomically` (paths.h): a crash leaves
+// nested deeper than kMaxPropertyListDepth or expanding to more objects
+// than kMaxPropertyListObjects and kMaxPropertyListCopies allow are refused
+// before they are parsed, and text that is not valid UTF-8 is read with U+FFFD in its place.
+// Read and write agree: the XML form of anything read is within
+// kMaxPropertyListFileSize, so it can be written and read back. A binary
+// document whose arrays share elements expands when written; one whose XML
+// form would be larger is refused, before it is parsed when its least
+// expanded size already is.
+// Writing refuses a value whose XML form would be over that size, and is
+// atomic, through `writeFileAtomically` (paths.h): a crash leaves
 // either the old or the new file, never a mix (a stray temporary file may
 // remain; readers never look at it, and its store removes it when it opens:
 // see removeStaleTemporaryFiles).
@@ -26,6 +32,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/error.h"
 #include "platform/object.h"
@@ -42,8 +49,11 @@ inline constexpr long kPropertyListWriteInvalidError = 3851;
 
 inline constexpr size_t kMaxPropertyListFileSize = 8 * 1024 * 1024;
 // Objects once expanded: a binary plist may refer to one object many times,
-// and the parser copies it at each reference.
+// and the parser copies it at each reference. Beyond one object per byte of
+// the document it may expand to kMaxPropertyListCopies more, so that the
+// work of reading and writing it back stays in proportion to its size.
 inline constexpr size_t kMaxPropertyListObjects = size_t{1} << 20;
+inline constexpr size_t kMaxPropertyListCopies = size_t{1} << 12;
 // Containers within containers; the top-level object counts as one.
 inline constexpr size_t kMaxPropertyListDepth = 128;
 
@@ -59,7 +69,8 @@ Object propertyListFromBytes(std::string_view bytes, ErrorRef* error = nullptr);
 Object readPropertyListFile(const std::string& path, ErrorRef* error = nullptr);
 
 // The XML form of `value`; nullopt with kPropertyListWriteInvalidError when
-// something in it cannot be written (see above).
+// something in it cannot be written or the form would be over
+// kMaxPropertyListFileSize (see above).
 std::optional<std::string> xmlPropertyList(const Object& value, ErrorRef* error = nullptr);
 
 // Writes `value` as an XML plist to `path` atomically. The folder must exist.
@@ -67,6 +78,20 @@ std::optional<std::string> xmlPropertyList(const Object& value, ErrorRef* error 
 // fails; the old file is then left as it was.
 bool writePropertyListFile(const std::string& path, const Object& value,
                            ErrorRef* error = nullptr);
+
+// How far beyond the file limit the least XML size of a document may go for
+// readWritableEntries to parse it.
+inline constexpr size_t kRecoverableExpansion = 8;
+
+// For a store whose file of settings the reader refused: the entries of the
+// file's top-level dictionary, without those whose value alone is too large
+// once written (their keys are added to `dropped`), so one oversized value
+// does not cost the others. The file is parsed within kMaxPropertyListDepth,
+// kMaxPropertyListObjects and kRecoverableExpansion only: a recovery's work,
+// to be done once. Nullopt when it is not such a dictionary or the remaining
+// entries together are still too large.
+std::optional<Object::Dictionary> readWritableEntries(const std::string& path,
+                                                      std::vector<std::string>& dropped);
 
 // A temporary file of a write older than this is no longer being written:
 // writes take milliseconds.

@@ -54,8 +54,8 @@ bool xmlWithinBounds(std::string_view xml, size_t maxDepth) {
 // the table's offset.
 class BinaryScan {
  public:
-  BinaryScan(std::string_view bytes, size_t maxDepth, size_t maxObjects)
-      : bytes_(bytes), maxDepth_(maxDepth), maxObjects_(maxObjects) {}
+  BinaryScan(std::string_view bytes, size_t maxDepth, size_t maxObjects, uint64_t maxXmlBytes)
+      : bytes_(bytes), maxDepth_(maxDepth), maxObjects_(maxObjects), maxXmlBytes_(maxXmlBytes) {}
 
   bool run() {
     const size_t n = bytes_.size();
@@ -74,8 +74,9 @@ class BinaryScan {
     count_ = count;
     height_.assign(count, 0);
     expanded_.assign(count, 0);
-    uint32_t total = 0;
-    return visit(top, 1, total);
+    xmlBytes_.assign(count, 0);
+    xmlLines_.assign(count, 0);
+    return visit(top, 1);
   }
 
  private:
@@ -89,62 +90,98 @@ class BinaryScan {
     return value;
   }
 
-  // Finds the height and expanded size of `object` at nesting `level`.
-  // Recursion stops at maxDepth levels, so the stack stays small.
-  bool visit(uint64_t object, size_t level, uint32_t& expanded) {
+  // The length of the object at `offset`: in the low half of its marker,
+  // or in the integer that follows; `contents` is where its contents start.
+  bool length(uint64_t offset, uint64_t& count, uint64_t& contents) const {
+    count = byte(offset) & 0x0F;
+    contents = offset + 1;
+    if (count != 0x0F) return true;
+    if (contents >= table_) return false;
+    const uint8_t intMarker = byte(contents);
+    const size_t size = size_t{1} << (intMarker & 0x0F);
+    if ((intMarker >> 4) != 0x1 || size > 8 || contents + 1 + size > table_) return false;
+    count = bigEndian(contents + 1, size);
+    contents += 1 + size;
+    return true;
+  }
+
+  // The least XML text of a value that is not a container: strings are
+  // written with at least one byte per character, data in base64.
+  bool leafPayload(uint64_t offset, uint64_t& payload) const {
+    const uint8_t type = byte(offset) >> 4;
+    payload = 0;
+    if (type != 0x4 && type != 0x5 && type != 0x6) return true;
+    uint64_t contents = 0;
+    if (!length(offset, payload, contents)) return false;
+    if (payload > table_) return false;
+    if (type == 0x4) payload = (payload + 2) / 3 * 4;
+    return true;
+  }
+
+  // Finds the height, expanded size and least XML size of `object` at
+  // nesting `level`. Recursion stops at maxDepth levels, so the stack stays
+  // small.
+  bool visit(uint64_t object, size_t level) {
     if (level > maxDepth_) return false;
     uint8_t& height = height_[object];
     if (height == kVisiting) return false;  // a container inside itself
     if (height != 0) {
-      expanded = expanded_[object];
-      return level - 1 + height <= maxDepth_;
+      return level - 1 + height <= maxDepth_ && xmlSize(object).atIndent(level - 1) <= maxXmlBytes_;
     }
     const uint64_t offset = bigEndian(table_ + object * offsetSize_, offsetSize_);
     if (offset < 8 || offset >= table_) return false;
-    const uint8_t marker = byte(offset);
-    const uint8_t type = marker >> 4;
+    const uint8_t type = byte(offset) >> 4;
     if (type != 0xA && type != 0xC && type != 0xD) {
-      height = 1;
-      expanded = expanded_[object] = 1;
-      return true;
+      uint64_t payload = 0;
+      if (!leafPayload(offset, payload)) return false;
+      return finish(object, 1, 1, leastXmlSizeOfLeaf(payload), level);
     }
-    uint64_t entries = marker & 0x0F;
-    uint64_t refs = offset + 1;
-    if (entries == 0x0F) {
-      if (refs >= table_) return false;
-      const uint8_t intMarker = byte(refs);
-      const size_t size = size_t{1} << (intMarker & 0x0F);
-      if ((intMarker >> 4) != 0x1 || size > 8 || refs + 1 + size > table_) return false;
-      entries = bigEndian(refs + 1, size);
-      refs += 1 + size;
-    }
+    uint64_t entries = 0;
+    uint64_t refs = 0;
+    if (!length(offset, entries, refs)) return false;
     const uint64_t refCount = type == 0xD ? entries * 2 : entries;
     if (entries > table_ || refCount > (table_ - refs) / refSize_) return false;
+    if (refCount == 0) return finish(object, 1, 1, leastXmlSizeOfLeaf(0), level);
     height = kVisiting;
     uint8_t tallest = 0;
     uint64_t total = 1;
+    XmlSize xml = leastXmlSizeOfContainerTags();
     for (uint64_t k = 0; k < refCount; ++k) {
       const uint64_t child = bigEndian(refs + k * refSize_, refSize_);
-      uint32_t childExpanded = 0;
-      if (child >= count_ || !visit(child, level + 1, childExpanded)) {
+      if (child >= count_ || !visit(child, level + 1)) {
         height = 0;
         return false;
       }
       if (height_[child] > tallest) tallest = height_[child];
-      total += childExpanded;
-      if (total > maxObjects_) {
+      total += expanded_[child];
+      xml.addElement(xmlSize(child));
+      if (total > maxObjects_ || xml.atIndent(level - 1) > maxXmlBytes_) {
         height = 0;
         return false;
       }
     }
-    height = static_cast<uint8_t>(tallest + 1);
-    expanded = expanded_[object] = static_cast<uint32_t>(total);
+    height = 0;
+    return finish(object, tallest + 1, total, xml, level);
+  }
+
+  // Records what `visit` found; the caller has kept `expanded` within
+  // maxObjects_ (below 2^32) and the XML size within maxXmlBytes_.
+  bool finish(uint64_t object, size_t height, uint64_t expanded, const XmlSize& xml,
+              size_t level) {
+    if (xml.atIndent(level - 1) > maxXmlBytes_) return false;
+    height_[object] = static_cast<uint8_t>(height);
+    expanded_[object] = static_cast<uint32_t>(expanded);
+    xmlBytes_[object] = static_cast<uint32_t>(xml.bytes);
+    xmlLines_[object] = static_cast<uint32_t>(xml.lines);
     return true;
   }
+
+  XmlSize xmlSize(uint64_t object) const { return {xmlBytes_[object], xmlLines_[object]}; }
 
   std::string_view bytes_;
   size_t maxDepth_;
   size_t maxObjects_;
+  uint64_t maxXmlBytes_;
   size_t offsetSize_ = 0;
   size_t refSize_ = 0;
   uint64_t table_ = 0;
@@ -153,13 +190,19 @@ class BinaryScan {
   // its height (at most maxDepth_, below kVisiting).
   std::vector<uint8_t> height_;
   std::vector<uint32_t> expanded_;
+  // Its least XML size at the top level (below maxXmlBytes_ once known).
+  std::vector<uint32_t> xmlBytes_;
+  std::vector<uint32_t> xmlLines_;
 };
 
 }  // namespace
 
-bool propertyListWithinBounds(std::string_view bytes, size_t maxDepth, size_t maxObjects) {
-  if (maxDepth >= 0xFF || maxObjects > UINT32_MAX) return false;
-  if (bytes.starts_with("bplist")) return BinaryScan(bytes, maxDepth, maxObjects).run();
+bool propertyListWithinBounds(std::string_view bytes, size_t maxDepth, size_t maxObjects,
+                              uint64_t maxXmlBytes) {
+  if (maxDepth >= 0xFF || maxObjects > UINT32_MAX || maxXmlBytes > UINT32_MAX) return false;
+  if (bytes.starts_with("bplist")) {
+    return BinaryScan(bytes, maxDepth, maxObjects, maxXmlBytes).run();
+  }
   return xmlWithinBounds(bytes, maxDepth);
 }
 

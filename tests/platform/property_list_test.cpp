@@ -220,4 +220,41 @@ TEST(PropertyListTest, RefusesCorruptDeepAndExpandingDocuments) {
   EXPECT_EQ(error->code(), platform::kFileReadNoSuchFileError);
 }
 
+// Binary documents whose arrays share elements: tiny on disk, megabytes
+// once written as XML. What reads must write into a file that reads again.
+TEST(PropertyListTest, SharedArraysReadOnlyWhenTheirXmlFormReadsBack) {
+  TempContainer container;
+  const std::string copy = container.path() + "/copy.plist";
+  for (const char* name : {"plist-dag-163-bytes-rewrites-to-57mb-xml-unreadable.bplist",
+                           "plist-dag-164-bytes-rewrites-to-13mb-xml-unreadable.bplist",
+                           "plist-dag-expands-beyond-read-bound.bplist",
+                           "settings-store-file-dag-value-rewrite-makes-store-unreadable.bplist",
+                           "plist-dag-163-bytes-xml-rewrite-over-10s.bplist"}) {
+    platform::ErrorRef error;
+    EXPECT_TRUE(platform::readPropertyListFile(
+                    std::string(APM_FUZZ_CORPUS_DIR) + "/platform_property_list_fuzz/" + name, &error)
+                    .isNil())
+        << name;
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), platform::kPropertyListReadCorruptError);
+  }
+  // Sharing within the bounds reads, writes and reads again.
+  const Object read = platform::propertyListFromBytes(doublingBinary(11, false));
+  ASSERT_TRUE(read.array());
+  ASSERT_TRUE(platform::writePropertyListFile(copy, read));
+  EXPECT_EQ(platform::readPropertyListFile(copy), read);
+
+  // Built in memory, shared arrays are refused when written, early, and the
+  // old file stays.
+  Object shared(std::string(10000, 'x'));
+  for (int i = 0; i < 10; ++i) shared = Object(Object::Array{shared, shared});
+  const Object kept = platform::readPropertyListFile(copy);
+  platform::ErrorRef error;
+  EXPECT_FALSE(platform::isPropertyListObject(shared));
+  EXPECT_FALSE(platform::writePropertyListFile(copy, shared, &error));
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->code(), platform::kPropertyListWriteInvalidError);
+  EXPECT_EQ(platform::readPropertyListFile(copy), kept);
+}
+
 }  // namespace
