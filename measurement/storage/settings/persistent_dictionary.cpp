@@ -1,6 +1,7 @@
 #include "measurement/storage/settings/persistent_dictionary.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "measurement/storage/system/file_paths.h"
 #include "platform/paths.h"
@@ -63,12 +64,25 @@ void APMPersistentDictionary::load() {
   std::string aside = filePath_ + kUnreadableSuffix;
   if (platform::fileExists(aside)) platform::removeItem(aside);
   platform::ErrorRef moveError;
-  if (platform::moveItem(filePath_, aside, &moveError)) {
-    APMConfigStoreLogError(43005, "Cannot read config plist file. Moved it aside to " + aside);
-  } else {
+  if (!platform::moveItem(filePath_, aside, &moveError)) {
     APMConfigStoreLogError(43005, "Cannot read config plist file. Failed to move it aside: " +
                                       moveError->localizedDescription());
+    return;
   }
+  APMConfigStoreLogError(43005, "Cannot read config plist file. Moved it aside to " + aside);
+  // A value too large to be written back must not cost the other keys: keep
+  // those, and write them at once, as the file now lies aside.
+  std::vector<std::string> dropped;
+  auto kept = platform::readWritableEntries(aside, dropped);
+  if (!kept) return;
+  content_ = std::move(*kept);
+  std::string names;
+  for (const std::string& key : dropped) names += (names.empty() ? "" : ", ") + key;
+  APMConfigStoreLogError(43005, "Kept " + std::to_string(content_.size()) +
+                                    " keys of the config plist file, dropped values too large "
+                                    "to write back: " + names);
+  dirty_ = true;
+  schedulePersistToDisk();
 }
 
 bool APMPersistentDictionary::hasPendingPersistence() const {

@@ -14,7 +14,11 @@
 //
 // A file that exists but cannot be read is moved aside (the file name with
 // ".unreadable" appended) and logged (43005), so that the next write does
-// not destroy what might still be recovered; the store starts empty.
+// not destroy what might still be recovered; the store starts empty. When
+// it was refused only because values in it are too large once written (an
+// array sharing its elements expands when written), the store keeps the
+// other keys, logs the dropped ones (43005) and schedules a write of the
+// rest, as the file now lies aside.
 //
 // Thread-safe: any thread may call any operation.
 #pragma once

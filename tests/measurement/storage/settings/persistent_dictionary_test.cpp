@@ -182,6 +182,33 @@ TEST_F(PersistentDictionaryTest, FailedWriteIsRetriedAndUnreadableFileMovedAside
   EXPECT_EQ(kept, "not a property list");
 }
 
+TEST_F(PersistentDictionaryTest, ValueTooLargeToWriteBackCostsOnlyItsOwnKey) {
+  // "k" holds arrays sharing their elements (megabytes once written),
+  // "other" an ordinary string.
+  const std::string original = fileText(std::string(APM_FUZZ_CORPUS_DIR) +
+      "/platform_property_list_fuzz/settings-store-file-dag-value-rewrite-makes-store-unreadable.bplist");
+  const std::string path = container_.applicationSupport() + "/Voraza/Measurement/settings.plist";
+  ASSERT_TRUE(platform::createDirectories(container_.applicationSupport() + "/Voraza/Measurement"));
+  std::ofstream(path) << original;
+  platform::LogCapture capture;
+  auto store = open();
+  ASSERT_TRUE(store);
+  EXPECT_TRUE(logged(capture, "I-ACS043005",
+                     "Kept 1 keys of the config plist file, dropped values too large to write "
+                     "back: k"));
+  EXPECT_EQ(fileText(path + ".unreadable"), original);
+  EXPECT_TRUE(store->objectForKey("k").isNil());
+  store->setObject("new", "ordinary");
+  clock_->advance(1);
+  runner_.runDue();
+  store.reset();
+
+  store = open();
+  EXPECT_EQ(store->objectForKey("other"), Object("kept"));
+  EXPECT_EQ(store->objectForKey("ordinary"), Object("new"));
+  EXPECT_TRUE(store->objectForKey("k").isNil());
+}
+
 TEST_F(PersistentDictionaryTest, SecondProcessReadsKeysAndKinds) {
   {
     auto store = open("com.voraza.vuv.measurement");
