@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstdlib>
 #include <map>
+#include <vector>
 
 #include "platform/bundle.h"
 #include "platform/numbers.h"
@@ -110,7 +111,14 @@ void UserDefaults::loadIfNeeded() {
   if (path.empty()) return;
   removeStaleTemporaryFiles(path);
   Object contents = readPropertyListFile(path);
-  if (auto dict = contents.dictionary()) values_ = *dict;
+  if (auto dict = contents.dictionary()) {
+    values_ = *dict;
+    return;
+  }
+  // A value too large to be written back must not cost the other keys at
+  // the next write.
+  std::vector<std::string> dropped;
+  if (auto kept = readWritableEntries(path, dropped)) values_ = std::move(*kept);
 }
 
 bool UserDefaults::write(ErrorRef* error) {

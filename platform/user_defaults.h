@@ -7,7 +7,9 @@
 // on first use and written through, atomically, on every change; a failed
 // write keeps the change in memory, and `synchronize` retries it. When the
 // container moves (tests point it elsewhere) the suite re-reads from the new
-// place. An unreadable or corrupt file reads as an empty domain. Temporary
+// place. An unreadable or corrupt file reads as an empty domain, but for the
+// values of one too large to be written back (see readWritableEntries),
+// which keeps the others. Temporary
 // files that writes killed before their rename left beside the file are
 // removed when it is read.
 //

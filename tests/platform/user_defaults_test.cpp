@@ -110,4 +110,21 @@ TEST(UserDefaultsTest, FirstReadRemovesStaleTemporaryFiles) {
   EXPECT_FALSE(std::filesystem::exists(stale));
 }
 
+TEST(UserDefaultsTest, ValueTooLargeToWriteBackCostsOnlyItsOwnKey) {
+  TempContainer container;
+  std::filesystem::create_directories(container.preferences());
+  // "k" holds arrays sharing their elements (megabytes once written),
+  // "other" an ordinary string.
+  std::filesystem::copy_file(
+      std::string(APM_FUZZ_CORPUS_DIR) +
+          "/platform_property_list_fuzz/settings-store-file-dag-value-rewrite-makes-store-unreadable.bplist",
+      UserDefaults::pathForSuite("shared.arrays"));
+  auto defaults = UserDefaults::suite("shared.arrays");
+  EXPECT_TRUE(defaults->objectForKey("k").isNil());
+  EXPECT_TRUE(defaults->setObject(Object("new"), "ordinary"));
+  const Object file = platform::readPropertyListFile(UserDefaults::pathForSuite("shared.arrays"));
+  EXPECT_EQ(file["other"], Object("kept"));
+  EXPECT_EQ(file["ordinary"], Object("new"));
+}
+
 }  // namespace
