@@ -92,6 +92,15 @@ bool APMEDatabase::initializeResourcesWithContext(const std::string& context,
   for (const char* table : kSnapshotTables) {
     if (sqliteStore_->ensureTableWithName(table, snapshotColumns(), {}, {}, &error)) continue;
     monitor()->logWithLevel(1, 810004, "Failed to ensure table. Table, error", table, error);
+    if (APMSqliteStore::isTransientFailure(error)) {
+      // Another process holding the file's lock past the busy timeout, or a
+      // full disk, stopped the table: that says nothing of what the file
+      // holds, and deleting it would lose every stored snapshot. It fails
+      // as an open that could not be done now.
+      monitor()->logWithLevel(1, 810001, "Failed to open database (" + context + ")", error);
+      sqliteStore_.reset();
+      return false;
+    }
     monitor()->logWithLevel(1, 810002,
                             "Failed to create or validate required database tables (" + context + ")");
     sqliteStore_->closeDatabase();

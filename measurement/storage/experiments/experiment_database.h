@@ -41,7 +41,10 @@ class APMEDatabase {
  public:
   // Opens (or creates) the file and ensures its three tables. Null for an
   // empty path (810000), a file that cannot be opened (810001) or tables
-  // that cannot be made (810004, 810002; the file is then deleted).
+  // that cannot be made (810004, 810002; the file is then deleted). A table
+  // that could not be made for a transient cause (another process holding
+  // the file, a full disk: see `APMSqliteStore::isTransientFailure`) keeps
+  // the file and fails as an open would (810004, 810001).
   static std::shared_ptr<APMEDatabase> initWithPath(const std::string& path);
   APMEDatabase(const APMEDatabase&) = delete;
   APMEDatabase& operator=(const APMEDatabase&) = delete;

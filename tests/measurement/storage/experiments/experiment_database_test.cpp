@@ -4,6 +4,7 @@
 #include "measurement/storage/experiments/experiment_database.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include "measurement/storage/system/file_paths.h"
 #include "platform/clock.h"
@@ -192,6 +193,42 @@ TEST_F(ExperimentDatabaseTest, TablesThatCannotBeMadeDeleteTheFile) {
             "Failed to create or validate required database tables (Init)");
   EXPECT_FALSE(platform::fileExists(path));
   EXPECT_NE(APMEDatabase::initWithPath(path), nullptr);
+}
+
+TEST_F(ExperimentDatabaseTest, FileLockedByAnotherWriterIsKept) {
+  // A file that lacks a table (an older one, or one whose first start was
+  // cut short), while another process holds its write lock past the busy
+  // timeout: the table cannot be made now, but the file is not broken.
+  const std::string path = APMApplicationSupportFilePath("locked.sql");
+  {
+    auto written = APMEDatabase::initWithPath(path);
+    ASSERT_TRUE(written);
+    ASSERT_TRUE(written->upsertPendingExperimentSnapshots({snapshot("kept", {experiment(3)})}));
+    ASSERT_TRUE(written->sqliteStore()->executeSQL("DROP TABLE launched_snapshot_table"));
+  }
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
+  std::unique_ptr<sqlite3, int (*)(sqlite3*)> closeOther(other, sqlite3_close);
+  ASSERT_EQ(sqlite3_exec(other,
+                         "BEGIN IMMEDIATE; UPDATE pending_snapshot_table SET timestamp = 5;",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  RecordingMonitor monitor;
+  EXPECT_EQ(APMEDatabase::initWithPath(path), nullptr);
+  EXPECT_EQ(monitor.first(810001).message, "Failed to open database (Init)");
+  const std::vector<Object> contexts = monitor.first(810001).contexts;
+  EXPECT_TRUE(contexts.size() == 1 && APMSqliteStore::isTransientFailure(contexts[0].error()));
+  EXPECT_FALSE(monitor.contains(810002));
+  EXPECT_TRUE(platform::fileExists(path));
+  ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+
+  auto database = APMEDatabase::initWithPath(path);
+  ASSERT_TRUE(database);
+  auto pending = database->fetchAllPendingSnapshots();
+  ASSERT_TRUE(pending);
+  ASSERT_EQ(pending->size(), 1u);
+  EXPECT_EQ(pending->front()->SDKName(), "kept");
+  EXPECT_EQ(pending->front()->timestamp(), 5);
 }
 
 }  // namespace
