@@ -179,9 +179,13 @@ APMPRef<APMPFunctionValue> makeFunction(std::span<const Value> arguments, APMPSc
     APMPSetError(error, kAPMPErrorArgumentKind);
     return nullptr;
   }
+  // Each name is a binding in every call; making them is charged here, and
+  // every call charges its own.
+  if (!APMPChargeWork(scope, parameters->count() * kAPMPValueWork, error)) return nullptr;
   std::vector<std::u16string> parameterNames;
+  parameterNames.reserve(parameters->count());
   for (const Value& parameter : parameters->allElements()) {
-    parameterNames.push_back(parameter.stringValueOrError(error));
+    parameterNames.push_back(APMPChargedText(parameter, scope, error));
     if (error) return nullptr;
   }
   return APMPObjectManager::functionValueWithFunctionName(std::move(name), std::move(parameterNames),

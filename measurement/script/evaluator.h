@@ -38,6 +38,15 @@ inline constexpr uint32_t kAPMPInstructionLimit = 1000000;
 // one evaluation can copy, compare or convert a great deal, and no realistic
 // program comes near this.
 inline constexpr uint64_t kAPMPWorkLimit = 100000000;
+// Units charged for each value a native makes, beside the code units it
+// copies: an allocation costs tens of nanoseconds, and a program doing
+// nothing else must still reach the work limit within a fraction of a
+// second.
+inline constexpr uint64_t kAPMPValueWork = 64;
+// Units charged for each binding made or copied into a scope, beside the
+// name's code units: a lookup and an insertion, each missing the cache once
+// a scope holds thousands of names.
+inline constexpr uint64_t kAPMPBindingWork = 2 * kAPMPValueWork;
 // Statement evaluations that may be in progress at once on one thread. A
 // script call costs two levels (the call and the statement in the body), and
 // each level a few hundred bytes of native stack in an optimised build.
@@ -74,6 +83,13 @@ inline bool APMPChargeWork(APMPScope& scope, uint64_t units, platform::ErrorRef&
   }
   work += units;
   return true;
+}
+
+// What binding `names` in a scope costs.
+inline uint64_t APMPBindingWork(std::span<const std::u16string> names) {
+  uint64_t work = 0;
+  for (const std::u16string& name : names) work += kAPMPBindingWork + name.size();
+  return work;
 }
 
 // Statement evaluations in progress on this thread, whatever runtime or

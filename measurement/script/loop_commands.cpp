@@ -189,20 +189,27 @@ Value countedLoop(std::span<const Value> arguments, APMPScope& scope, ErrorRef& 
     if (error) return {};
   }
 
-  auto copyVariables = [&](const APMPScope& from) {
+  const uint64_t copyWork = APMPBindingWork(names);
+  // Null with error 18 when the budget cannot pay for the copies.
+  auto copyVariables = [&](const APMPScope& from) -> APMPRef<APMPScope> {
+    if (!APMPChargeWork(scope, copyWork, error)) return nullptr;
     APMPRef<APMPScope> next = scope.createChildScope();
+    next->reserveBindings(names.size());
     for (const std::u16string& name : names) next->addValue(from.valueForName(name), name);
     return next;
   };
   APMPRef<APMPScope> iteration = copyVariables(scope);
-  if (!holds(arguments[1], *iteration, error)) return {};
+  if (!iteration || !holds(arguments[1], *iteration, error)) return {};
   Value answer;
   while (runBody(body, *iteration, error, answer)) {
     // Nothing but this loop holds the finished iteration's scope (no
     // closure kept it) and it binds only the loop variables: a fresh copy
-    // would be indistinguishable from it, so it serves as it stands.
+    // would be indistinguishable from it, so it serves as it stands. The
+    // test reads every binding, and is charged as such.
+    if (!APMPChargeWork(scope, names.size(), error)) return {};
     if (iteration->referenceCount() != 1 || !bindsOnly(iteration->contents(), names.size())) {
       iteration = copyVariables(*iteration);
+      if (!iteration) return {};
     }
     APMPEvaluator::evaluateStatement(arguments[2], *iteration, error);
     if (error || !holds(arguments[1], *iteration, error)) return {};

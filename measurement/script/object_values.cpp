@@ -81,6 +81,7 @@ Value APMPFunctionValue::invokeWithEvaluatedArguments(std::span<const Value> arg
   // reachable (and its body whole) until it returns.
   const APMPActiveValues active(this);
   APMPRef<APMPScope> scope = definingScope_->createChildScope();
+  if (!APMPChargeWork(*scope, APMPBindingWork(parameters_), error)) return {};
   // A body usually declares a few names of its own beside the parameters.
   scope->reserveBindings(parameters_.size() + kLocalBindingsReserved);
   for (size_t i = 0; i < parameters_.size(); ++i) {

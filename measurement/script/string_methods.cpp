@@ -77,7 +77,7 @@ Value indexOf(Text text, Values values, APMPScope& scope, ErrorRef& error) {
   if (!APMPCheckMaxArgumentCount(values, 2, error)) return {};
   const std::u16string needle = textOf(values, 0, scope, error);
   const double position = values.size() == 2 ? APMPChargedInteger(values[1], scope, error) : 0;
-  if (error || !APMPChargeWork(scope, text.size(), error)) return {};
+  if (error || !APMPChargeWork(scope, script_text::searchWork(text, needle), error)) return {};
   const script_text::TextMatch match = script_text::findText(text, needle, clamp(position, text.size()));
   return Value::number(match.found() ? static_cast<double>(match.location) : -1);
 }
@@ -90,7 +90,7 @@ Value lastIndexOf(Text text, Values values, APMPScope& scope, ErrorRef& error) {
     const double number = APMPChargedNumber(values[1], scope, error);
     if (!std::isnan(number)) position = APMPToInteger(number);
   }
-  if (error || !APMPChargeWork(scope, text.size(), error)) return {};
+  if (error || !APMPChargeWork(scope, script_text::searchWork(text, needle), error)) return {};
   // Occurrences may start at the position and run on past it.
   const size_t end = std::min(clamp(position, text.size()) + needle.size(), text.size());
   const script_text::TextMatch match = script_text::findLastText(text, needle, end);
@@ -124,7 +124,7 @@ Value search(Text text, Values values, APMPScope& scope, ErrorRef& error) {
 Value replace(Text text, Values values, APMPScope& scope, ErrorRef& error) {
   if (!APMPCheckMaxArgumentCount(values, 2, error)) return {};
   const std::u16string needle = textOf(values, 0, scope, error);
-  if (error || !APMPChargeWork(scope, text.size(), error)) return {};
+  if (error || !APMPChargeWork(scope, script_text::searchWork(text, needle), error)) return {};
   script_text::TextMatch found = script_text::findText(text, needle);
   if (!found.found()) {
     if (!needle.empty()) return Value::string(text);
@@ -188,28 +188,29 @@ Value split(Text text, Values values, APMPScope& scope, ErrorRef& error) {
     if (error) return {};
     limit = APMPToUint32(number);  // -1 is no limit
   }
-  if (!APMPChargeWork(scope, text.size(), error)) return {};
-  std::vector<Value> pieces;
-  const auto add = [&](std::u16string_view piece) {
-    if (!APMPArrayCanGrow(pieces.size(), 1, error)) return false;
-    pieces.push_back(Value::string(std::u16string(piece)));
-    return true;
-  };
+  // Pieces past what an array holds fail below; none beyond are looked for.
+  const size_t pieceLimit = std::min<size_t>(limit, kAPMPMaxArrayLength + 1);
+  const std::u16string_view whole(text);
+  std::vector<std::u16string_view> parts;
   if (separator.empty()) {
-    for (size_t i = 0; i < text.size() && pieces.size() < limit; ++i) {
-      if (!add(std::u16string_view(text).substr(i, 1))) return {};
-    }
+    parts.reserve(std::min(pieceLimit, text.size()));
+    for (size_t i = 0; i < text.size() && parts.size() < pieceLimit; ++i) parts.push_back(whole.substr(i, 1));
   } else {
+    if (!APMPChargeWork(scope, script_text::literalSearchWork(text, separator), error)) return {};
     size_t start = 0;
-    while (pieces.size() < limit) {
-      const size_t at = text.find(separator, start);
-      if (!add(std::u16string_view(text).substr(start, at == std::u16string::npos ? std::u16string::npos : at - start))) {
-        return {};
-      }
-      if (at == std::u16string::npos) break;
+    for (size_t at : script_text::findLiteralOccurrences(text, separator, pieceLimit)) {
+      parts.push_back(whole.substr(start, at - start));
       start = at + separator.size();
     }
+    if (parts.size() < pieceLimit) parts.push_back(whole.substr(start));
   }
+  // Each piece is a value of its own, however short.
+  if (!APMPArrayCanGrow(0, parts.size(), error) || !APMPChargeWork(scope, parts.size() * kAPMPValueWork, error)) {
+    return {};
+  }
+  std::vector<Value> pieces;
+  pieces.reserve(parts.size());
+  for (std::u16string_view part : parts) pieces.push_back(Value::string(std::u16string(part)));
   return Value(APMPObjectManager::arrayValueWithArray(std::move(pieces), scope));
 }
 

@@ -15,6 +15,9 @@ namespace script_text {
 namespace {
 
 constexpr int64_t kInside = -1;
+// Work units per code unit of a search through canonical decompositions:
+// decomposing costs far more per unit than comparing.
+constexpr uint64_t kDecompositionWork = 32;
 
 // A text in its canonical decomposition, with the way back: `origin[k]` is
 // the offset in the original text where the decomposition offset k begins
@@ -71,30 +74,105 @@ std::u16string decomposeNeedle(std::u16string_view needle) {
   return decompose(needle, d) ? d.text : std::u16string(needle);
 }
 
+// The automaton of Knuth, Morris and Pratt over a needle read from the
+// front or from the back. Each unit of the searched text is read once and
+// the automaton falls back at most as often as it advanced, so a scan costs
+// at most twice the units it reads whatever the needle, where comparing at
+// every position would cost the product of the two lengths.
+class Automaton {
+ public:
+  Automaton(std::u16string_view needle, bool backwards)
+      : needle_(needle), backwards_(backwards), fallback_(needle.size(), 0) {
+    for (size_t i = 1, k = 0; i < needle.size(); ++i) {
+      while (k > 0 && unit(i) != unit(k)) k = fallback_[k - 1];
+      if (unit(i) == unit(k)) ++k;
+      fallback_[i] = k;
+    }
+  }
+  size_t size() const noexcept { return needle_.size(); }
+  bool backwards() const noexcept { return backwards_; }
+  // Reads `c` with `matched` units of the needle matched so far; true when
+  // it completes an occurrence. The state then keeps the longest border, so
+  // overlapping occurrences are seen too.
+  bool step(char16_t c, size_t& matched) const {
+    while (matched > 0 && unit(matched) != c) matched = fallback_[matched - 1];
+    if (unit(matched) == c) ++matched;
+    if (matched < needle_.size()) return false;
+    matched = fallback_[matched - 1];
+    return true;
+  }
+
+ private:
+  char16_t unit(size_t i) const { return needle_[backwards_ ? needle_.size() - 1 - i : i]; }
+
+  std::u16string_view needle_;
+  bool backwards_;
+  // fallback_[i]: the longest proper prefix of the needle's first i + 1
+  // units (in reading order) that is also their suffix.
+  std::vector<size_t> fallback_;
+};
+
+// Offers the start of each occurrence lying within text[begin, end), in the
+// automaton's reading order and overlapping ones included, to `accept`
+// until it takes one; answers that start, or npos.
+template <class Accept>
+size_t scan(std::u16string_view text, size_t begin, size_t end, const Automaton& automaton, Accept accept) {
+  size_t matched = 0;
+  if (automaton.backwards()) {
+    for (size_t i = end; i > begin; --i) {
+      if (automaton.step(text[i - 1], matched) && accept(i - 1)) return i - 1;
+    }
+  } else {
+    for (size_t i = begin; i < end; ++i) {
+      if (automaton.step(text[i], matched) && accept(i + 1 - automaton.size())) return i + 1 - automaton.size();
+    }
+  }
+  return TextMatch::npos;
+}
+
+constexpr auto kAnyOccurrence = [](size_t) { return true; };
+
+// The first (or, backwards, the last) occurrence within the decomposed
+// text's part [begin, end) whose both ends are segment starts, as a match
+// in the original text.
+TextMatch findSegments(const Decomposed& hay, std::u16string_view needle, size_t begin, size_t end, bool backwards) {
+  const std::u16string key = decomposeNeedle(needle);
+  TextMatch match;
+  scan(hay.text, begin, end, Automaton(key, backwards), [&](size_t p) {
+    const int64_t first = hay.origin[p], last = hay.origin[p + key.size()];
+    if (first == kInside || last == kInside) return false;
+    match.location = static_cast<size_t>(first);
+    match.length = static_cast<size_t>(last - first);
+    return true;
+  });
+  return match;
+}
+
 }  // namespace
+
+uint64_t literalSearchWork(std::u16string_view text, std::u16string_view needle) {
+  // Telling plain texts apart, building the automaton and running it.
+  return 3 * (uint64_t{text.size()} + needle.size());
+}
+
+uint64_t searchWork(std::u16string_view text, std::u16string_view needle) {
+  if (isOwnDecomposition(text) && isOwnDecomposition(needle)) return literalSearchWork(text, needle);
+  return kDecompositionWork * (uint64_t{text.size()} + needle.size());
+}
 
 TextMatch findText(std::u16string_view text, std::u16string_view needle, size_t from) {
   TextMatch match;
   if (needle.empty() || from > text.size()) return match;
   Decomposed hay;
   if ((isOwnDecomposition(text) && isOwnDecomposition(needle)) || !decompose(text, hay)) {
-    match.location = text.find(needle, from);
+    match.location = scan(text, from, text.size(), Automaton(needle, false), kAnyOccurrence);
     match.length = needle.size();
     return match;
   }
-  const std::u16string key = decomposeNeedle(needle);
   // The first segment starting at or after `from`.
   size_t k = 0;
   while (hay.origin[k] == kInside || hay.origin[k] < static_cast<int64_t>(from)) ++k;
-  for (size_t p = hay.text.find(key, k); p != std::u16string::npos; p = hay.text.find(key, p + 1)) {
-    const int64_t begin = hay.origin[p], end = hay.origin[p + key.size()];
-    if (begin != kInside && end != kInside) {
-      match.location = static_cast<size_t>(begin);
-      match.length = static_cast<size_t>(end - begin);
-      return match;
-    }
-  }
-  return match;
+  return findSegments(hay, needle, k, hay.text.size(), false);
 }
 
 TextMatch findLastText(std::u16string_view text, std::u16string_view needle, size_t end) {
@@ -103,27 +181,29 @@ TextMatch findLastText(std::u16string_view text, std::u16string_view needle, siz
   if (needle.empty()) return match;
   Decomposed hay;
   if ((isOwnDecomposition(text) && isOwnDecomposition(needle)) || !decompose(text, hay)) {
-    if (needle.size() <= end) match.location = text.rfind(needle, end - needle.size());
+    match.location = scan(text, 0, end, Automaton(needle, true), kAnyOccurrence);
     match.length = needle.size();
     return match;
   }
-  const std::u16string key = decomposeNeedle(needle);
   // The last segment start at or before `end`.
   size_t k = hay.text.size();
   while (hay.origin[k] == kInside || hay.origin[k] > static_cast<int64_t>(end)) --k;
-  if (key.size() > k) return match;
-  for (size_t p = k - key.size();; --p) {
-    p = hay.text.rfind(key, p);
-    if (p == std::u16string::npos) break;
-    const int64_t begin = hay.origin[p], stop = hay.origin[p + key.size()];
-    if (begin != kInside && stop != kInside) {
-      match.location = static_cast<size_t>(begin);
-      match.length = static_cast<size_t>(stop - begin);
-      return match;
-    }
-    if (p == 0) break;
+  return findSegments(hay, needle, 0, k, true);
+}
+
+std::vector<size_t> findLiteralOccurrences(std::u16string_view text, std::u16string_view needle, size_t limit) {
+  std::vector<size_t> starts;
+  if (needle.empty()) return starts;
+  const Automaton automaton(needle, false);
+  // Each scan starts where the last occurrence ended: together they read
+  // the text once.
+  for (size_t from = 0; starts.size() < limit;) {
+    const size_t at = scan(text, from, text.size(), automaton, kAnyOccurrence);
+    if (at == TextMatch::npos) break;
+    starts.push_back(at);
+    from = at + needle.size();
   }
-  return match;
+  return starts;
 }
 
 }  // namespace script_text

@@ -3,12 +3,15 @@
 // precomposed letter matches the letter followed by its combining mark). A
 // match never starts or ends inside a combining sequence, and an empty
 // needle is never found. Offsets and lengths are UTF-16 code units of the
-// searched text. Pure functions; any thread.
+// searched text. Every search runs in time linear in the two lengths,
+// whatever they hold. Pure functions; any thread.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace script_text {
 
@@ -19,9 +22,20 @@ struct TextMatch {
   bool found() const noexcept { return location != npos; }
 };
 
+// Units of work a search of `needle` in `text` may cost at most, for the
+// caller to charge before searching: texts that need their canonical
+// decomposition cost many times what plain ones do. The second is for the
+// literal search of `findLiteralOccurrences`.
+uint64_t searchWork(std::u16string_view text, std::u16string_view needle);
+uint64_t literalSearchWork(std::u16string_view text, std::u16string_view needle);
+
 // The first occurrence that starts at or after `from`.
 TextMatch findText(std::u16string_view text, std::u16string_view needle, size_t from = 0);
 // The last occurrence lying entirely within the first `end` code units.
 TextMatch findLastText(std::u16string_view text, std::u16string_view needle, size_t end);
+// The starts of the first `limit` occurrences of `needle` that do not
+// overlap, from the front, compared code unit by code unit (no canonical
+// equivalence); none for an empty needle.
+std::vector<size_t> findLiteralOccurrences(std::u16string_view text, std::u16string_view needle, size_t limit);
 
 }  // namespace script_text

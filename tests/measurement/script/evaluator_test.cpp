@@ -39,6 +39,62 @@ TEST(EvaluatorTest, ExactInstructionBudget) {
   EXPECT_TRUE(h.runtime.globalScope().valueForName(u"ran").isUndefined());
 }
 
+// Programs that repeat native work the budget once undercharged: searches
+// that took the product of two lengths, loop variables and parameters bound
+// by the thousand, splits making a value per code unit. Each must end with
+// error 18 after a bounded amount of that work (at the full scale of the
+// texts, within a second of CPU); before, they ran for minutes to hours.
+// A sixteenth of the budget is left, to keep the test short.
+TEST(EvaluatorTest, RepeatedNativeWorkEndsWithinTheBudget) {
+  const size_t n = 1 << 16;
+  const std::string as(n, 'a'), half(n / 2, 'a');
+  std::string accents, marksFirst, letters;
+  for (size_t i = 0; i < n / 2; ++i) accents += "\xC3\xA9";            // precomposed e-acute
+  for (size_t i = 0; i < n / 8; ++i) marksFirst += "\xCC\x81" "e";     // acute, e: never on a boundary
+  for (size_t i = 0; i < n; ++i) letters += static_cast<char>('A' + i % 26);
+  std::vector<Entity> variables;
+  for (int i = 0; i < 4096; ++i) variables.push_back(str(concat({"v", std::to_string(i)})));
+  const auto call = [](const char* method, std::vector<Entity> arguments) {
+    return methodCall(variable("s"), method, std::move(arguments));
+  };
+  struct Case {
+    const char* name;
+    std::string text;  // bound to s
+    Entity repeated;   // run until the budget ends it
+    size_t maxRepetitions;
+  };
+  const size_t any = SIZE_MAX;
+  const Case cases[] = {
+      {"indexOf", as, call("indexOf", {str(half + "b")}), any},
+      {"lastIndexOf", as, call("lastIndexOf", {str(half + "b")}), any},
+      {"replace", as, call("replace", {str(half + "b"), str("x")}), any},
+      {"split", as, call("split", {str(half + "b")}), any},
+      {"equivalent indexOf", accents, call("indexOf", {str(accents.substr(0, n / 2) + "b")}), any},
+      {"matches inside letters", accents, call("indexOf", {str(marksFirst)}), any},
+      // Values and bindings made are charged one by one.
+      {"split into units", as, call("split", {str("")}), 16},
+      {"many parameters", letters,
+       stmt("13", {assign("f", stmt("51", {str("f"), call("split", {str("")})})), stmt("f")}), 16},
+      // Counted from inside: the loop never ends by itself.
+      {"loop variables", "",
+       stmt("63", {stmt("7", variables), boolean(true), num(0), list({declare("z"), stmt("record", {num(1)})})}),
+       32},
+  };
+  for (const Case& c : cases) {
+    ScriptHarness h;
+    platform::ErrorRef error;
+    h.run({let("s", str(c.text)), declare("f")}, &error);
+    ASSERT_FALSE(error) << c.name;
+    h.runtime.initialScope().workCount() = kAPMPWorkLimit - kAPMPWorkLimit / 16;
+    h.runtime.executeStatements(
+        std::vector<Entity>{stmt("42", {boolean(true), num(0), boolean(false),
+                                        list({stmt("record", {num(1)}), c.repeated})})},
+        &error);
+    EXPECT_EQ(code(error), 18) << c.name;
+    EXPECT_LE(h.recorded.size(), c.maxRepetitions) << c.name;
+  }
+}
+
 TEST(EvaluatorTest, EveryAssignedOpcodeHasItsCommand) {
   const APMPCommandRegistrar& registrar = APMPCommandRegistrar::sharedInstance();
   for (int opcode = 0; opcode <= 66; ++opcode) {
