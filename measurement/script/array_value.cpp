@@ -26,8 +26,11 @@ struct Property {
 };
 
 bool classify(const Value& property, APMPScope& scope, ErrorRef& error, Property& out) {
+  // Only the string "length" is the count; as a name (for presence and
+  // removal) it is looked up like any other.
   if (const std::u16string* text = property.text(); text && *text == u"length") {
     out.kind = Property::Length;
+    out.name = *text;
     return true;
   }
   if (APMPIsArrayIndex(property)) {
@@ -37,8 +40,6 @@ bool classify(const Value& property, APMPScope& scope, ErrorRef& error, Property
   }
   out.kind = Property::Name;
   out.name = APMPChargedText(property, scope, error);
-  // An array whose text form is "length" still names the count.
-  if (!error && out.name == u"length") out.kind = Property::Length;
   return !error;
 }
 
@@ -104,7 +105,7 @@ void APMPArrayValue::removeValueForProperty(const Value& property, APMPScope& sc
       // release frees cells; the position is a hole first.
       Value removed = std::exchange(elements_[static_cast<size_t>(key.index)], emptyValue());
     }
-  } else if (key.kind == Property::Name) {
+  } else {
     propertyMap_.removeValueForName(key.name);
   }
 }
@@ -116,9 +117,8 @@ bool APMPArrayValue::hasProperty(const Value& property, APMPScope& scope, ErrorR
     case Property::Index:
       return isBelow(key.index, elements_.size()) && hasElementAt(static_cast<size_t>(key.index));
     case Property::Name:
-      return propertyMap_.hasName(key.name);
     case Property::Length:
-      return false;
+      return propertyMap_.hasName(key.name);
   }
   return false;
 }

@@ -58,6 +58,21 @@ TEST_F(ArrayValueTest, IndexesLengthAndNamesAreToldApart) {
   a->setValue(Value::number(1), APMPControlValue::breakValue(), scope, error);
   EXPECT_EQ(code(error), 5);
   EXPECT_EQ(a->count(), 6u);
+
+  // Only the string "length" is the count: an array whose text form is
+  // "length" names a property like any other, which the string then finds
+  // and removes as a name.
+  error.reset();
+  const Value lengthList(arrayOf({Value::string(u"length")}));
+  ASSERT_TRUE(a->setValue(Value::number(2), lengthList, scope, error));
+  EXPECT_EQ(a->count(), 6u);
+  EXPECT_EQ(a->valueForProperty(lengthList, scope, error).numberValue(), 2);
+  EXPECT_EQ(a->valueForProperty(Value::string(u"length"), scope, error).numberValue(), 6);
+  EXPECT_TRUE(a->hasProperty(Value::string(u"length"), scope, error));
+  a->removeValueForProperty(Value::string(u"length"), scope, error);
+  EXPECT_FALSE(a->hasProperty(lengthList, scope, error));
+  EXPECT_EQ(a->count(), 6u);
+  EXPECT_FALSE(error);
 }
 
 TEST_F(ArrayValueTest, LengthTakesOnlyWholeNumbersUpToTheLimit) {
