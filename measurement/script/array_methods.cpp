@@ -191,8 +191,11 @@ Value lastIndexOf(APMPArrayValue& array, Values values, APMPScope& scope, ErrorR
     if (!std::isnan(number)) start = APMPToInteger(number);
     if (start < 0) start += n;
   }
+  // Cut to the last position first: an empty array has none, and -1 is no
+  // position to convert.
+  start = std::min(start, n - 1);
   if (start < 0) return Value::number(-1);
-  const int64_t found = array.lastIndexOfValue(sought, static_cast<size_t>(std::min(start, n - 1)), scope, error);
+  const int64_t found = array.lastIndexOfValue(sought, static_cast<size_t>(start), scope, error);
   if (error) return {};
   return Value::number(static_cast<double>(found));
 }

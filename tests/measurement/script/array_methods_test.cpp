@@ -75,6 +75,7 @@ TEST_F(ArrayMethodsTest, MethodsWithoutCallbacks) {
       {five, "lastIndexOf", {n(1), n(-10)}, "-1", ""},
       {five, "lastIndexOf", {n(5), n(1e300)}, "4", ""},
       {{}, "lastIndexOf", {U}, "-1", ""},
+      {{}, "lastIndexOf", {U, n(0)}, "-1", ""},  // no last position to start from
       {{H, U}, "lastIndexOf", {}, "1", ""},
       // join: null and undefined separate with nothing; elements likewise.
       {{n(1), N, U, H, s("x")}, "join", {}, "'1,,,,x'", ""},
