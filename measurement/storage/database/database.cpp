@@ -10,9 +10,6 @@ namespace {
 constexpr long kArgument = 1;
 constexpr long kState = 2;
 
-// Companion files SQLite may keep beside the database.
-constexpr const char* kCompanionSuffixes[] = {"-journal", "-wal", "-shm"};
-
 std::shared_ptr<APMMonitor> monitor() { return APMMeasurement::monitor(); }
 
 }  // namespace
@@ -183,15 +180,9 @@ bool APMDatabase::initializeDatabaseResourcesWithContext(const std::string& cont
 
 bool APMDatabase::deleteDatabaseFiles(const std::string& path, platform::ErrorRef* error) {
   // The connection goes first: a file removed under an open connection
-  // keeps receiving its writes, and its journal could later be taken for
-  // the new file's.
+  // keeps receiving its writes.
   sqliteStore_->closeDatabase();
-  bool deleted = !platform::fileExists(path) || APMDeleteFile(path, error);
-  for (const char* suffix : kCompanionSuffixes) {
-    std::string companion = path + suffix;
-    if (platform::fileExists(companion) && !APMDeleteFile(companion, error)) deleted = false;
-  }
-  return deleted;
+  return APMDeleteDatabaseFiles(path, error);
 }
 
 bool APMDatabase::ensureAllTables(platform::ErrorRef* error) {

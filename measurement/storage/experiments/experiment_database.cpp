@@ -105,7 +105,7 @@ bool APMEDatabase::initializeResourcesWithContext(const std::string& context,
                             "Failed to create or validate required database tables (" + context + ")");
     sqliteStore_->closeDatabase();
     platform::ErrorRef deleteError;
-    if (platform::fileExists(path) && !APMDeleteFile(path, &deleteError) && deleteError) {
+    if (!APMDeleteDatabaseFiles(path, &deleteError) && deleteError) {
       monitor()->logWithLevel(
           4, 810003, "Failed to delete old database file after failed validation. Error (" + context + ")",
           deleteError);

@@ -59,6 +59,15 @@ bool APMDeleteFile(const std::string& path, platform::ErrorRef* error) {
   return platform::removeItem(path, error);
 }
 
+bool APMDeleteDatabaseFiles(const std::string& path, platform::ErrorRef* error) {
+  bool deleted = true;
+  for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
+    const std::string file = path + suffix;
+    if (platform::fileExists(file) && !APMDeleteFile(file, error)) deleted = false;
+  }
+  return deleted;
+}
+
 bool APMMigrateSuitePlistToApplicationSupport(const std::string& suiteName) {
   if (suiteName.empty()) return false;
   const std::string oldPath = APMPreferencesPlistPath(suiteName);

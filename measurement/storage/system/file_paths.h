@@ -40,6 +40,12 @@ bool APMExcludeFromBackup(const std::string& path, platform::ErrorRef* error = n
 // and with code 1 "Received empty path for deleting file" for an empty path.
 bool APMDeleteFile(const std::string& path, platform::ErrorRef* error = nullptr);
 
+// Removes a database file with its "-journal", "-wal" and "-shm" companions:
+// a journal left behind would be taken for the next file's at that path and
+// rolled back into it. Close every connection on it first. YES when none is
+// left (or none was there); NO with the last error otherwise.
+bool APMDeleteDatabaseFiles(const std::string& path, platform::ErrorRef* error = nullptr);
+
 // Moves the suite's old settings file from Library/Preferences to
 // Application Support (once, at creation of the persisted settings) and
 // removes the suite from the app's preferences. YES when the file is now
