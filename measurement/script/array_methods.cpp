@@ -144,7 +144,7 @@ Value reduce(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& e
 
 Value concat(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& error) {
   if (!APMPChargeWork(scope, array.count(), error)) return {};
-  const APMPRef<APMPArrayValue> joined = APMPObjectManager::arrayValueWithArray(array.elements(), scope);
+  const APMPRef<APMPArrayValue> joined = APMPObjectManager::subarrayWithArray(array, 0, array.count(), scope);
   for (const Value& value : values) {
     const APMPArrayValue* other = value.asArray();
     const size_t added = other ? other->count() : 1;
@@ -364,16 +364,16 @@ Value sort(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& err
   if (!APMPChargeWork(scope, array.count(), error)) return {};
   // The copy stays reachable through this frame: the comparator may remove
   // elements from the array and collect.
-  const std::vector<Value> copy = array.elements();
+  const std::vector<Value> copy(array.elements().begin(), array.elements().end());
   const APMPActiveValues active(copy);
   SortOrder order(copy, comparator, scope);
   const std::vector<uint32_t> permutation = mergeSort(copy.size(), order);
   // Written back over the positions sorted; positions the comparator
   // appended stay after them.
-  std::vector<Value> sorted;
+  APMPArrayValue::Elements sorted;
   sorted.reserve(std::max(copy.size(), array.count()));
   for (uint32_t position : permutation) sorted.push_back(copy[position]);
-  std::vector<Value>& elements = array.elements();
+  APMPArrayValue::Elements& elements = array.elements();
   if (elements.size() > copy.size()) {
     sorted.insert(sorted.end(), std::make_move_iterator(elements.begin() + static_cast<ptrdiff_t>(copy.size())),
                   std::make_move_iterator(elements.end()));

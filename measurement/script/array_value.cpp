@@ -54,7 +54,7 @@ Value APMPArrayValue::elementAt(size_t index) const {
 }
 
 std::vector<Value> APMPArrayValue::allElements() const {
-  std::vector<Value> elements = elements_;
+  std::vector<Value> elements(elements_.begin(), elements_.end());
   for (Value& element : elements) {
     if (element.isHole()) element = Value();
   }
@@ -177,7 +177,7 @@ bool APMPArrayValue::concat(const Value& value, ErrorRef& error) {
   }
   if (const APMPArrayValue* other = value.asArray()) {
     // Copied first: `other` may be this array.
-    const std::vector<Value> positions = other->elements_;
+    const Elements positions = other->elements_;
     elements_.insert(elements_.end(), positions.begin(), positions.end());
   } else {
     elements_.push_back(value);
@@ -249,7 +249,12 @@ void APMPArrayValue::appendText(std::u16string& text, std::u16string_view separa
     return;
   }
   ++walk.nesting;
-  converting_ = true;
+  // Cleared however the walk ends, a failed allocation included.
+  struct Converting {
+    bool& flag;
+    explicit Converting(bool& f) : flag(f) { flag = true; }
+    ~Converting() { flag = false; }
+  } converting(converting_);
   for (size_t i = 0; i < elements_.size() && !error; ++i) {
     if (i > 0) text += separator;
     if (++walk.steps > kAPMPMaxWalkSteps) {
@@ -266,7 +271,6 @@ void APMPArrayValue::appendText(std::u16string& text, std::u16string_view separa
     }
     if (text.size() > kAPMPMaxTextLength) APMPSetError(error, kAPMPErrorLimit);
   }
-  converting_ = false;
   --walk.nesting;
 }
 
@@ -313,7 +317,7 @@ void APMPArrayValue::markChildren(APMPMarker& marker) {
 }
 
 void APMPArrayValue::sweep() {
-  std::vector<Value> elements = std::move(elements_);
+  Elements elements = std::move(elements_);
   elements_.clear();
   propertyMap_.removeAll();
 }

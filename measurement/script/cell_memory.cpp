@@ -1,6 +1,13 @@
 #include "measurement/script/cell_memory.h"
 
+#include <limits>
+
 constinit thread_local APMPCellMemory::Lists APMPCellMemory::lists_{};
+
+void APMPCellMemory::alarm(Growth& growth) noexcept {
+  growth.alarm = std::numeric_limits<size_t>::max();
+  APMPMemoryGrew();
+}
 
 // Gives a thread's blocks back when the thread ends.
 struct APMPCellMemoryRetirement {

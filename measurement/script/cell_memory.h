@@ -10,6 +10,17 @@
 // keeps at most `kKeptBytesPerClass` bytes, so a thread holds at most
 // 128 KiB. Under AddressSanitizer every block comes from the general
 // allocator, so that a use after free is still caught.
+//
+// The thread also counts the bytes its script values take (`growth`): every
+// block handed out or back here, and the texts and lists that values own
+// outside it (`noteAllocated`, `noteFreed`). Once the count has grown by
+// the amount the evaluator last allowed, `APMPMemoryGrew` is called, and
+// the thread's next evaluation measures what its runtime holds (the bound
+// is in evaluator.h). Bytes given back move the alarm away, but never
+// further than `reach`: memory another runtime of the thread frees is not
+// all handed to the next. A block freed on another thread than the one
+// that made it lowers that thread's count instead, which never goes below
+// zero; the counts only decide when to measure.
 #pragma once
 
 #include <cstddef>
@@ -23,6 +34,7 @@ class APMPCellMemory {
   static constexpr size_t kKeptBytesPerClass = 4096;
 
   static void* allocate(size_t bytes) {
+    noteAllocated(bytes);
     if (kPooling && bytes <= kLargestPooled) {
       Lists& lists = lists_;
       const size_t index = classIndex(bytes);
@@ -37,6 +49,7 @@ class APMPCellMemory {
   }
 
   static void deallocate(void* memory, size_t bytes) noexcept {
+    noteFreed(bytes);
     if (kPooling && bytes <= kLargestPooled) {
       Lists& lists = lists_;
       const size_t index = classIndex(bytes);
@@ -52,6 +65,28 @@ class APMPCellMemory {
 
   // Bytes this thread keeps in its lists, over all classes.
   static size_t keptBytes() noexcept;
+
+  // The thread's count of the bytes script values take. The first
+  // measurement comes once a thread's values take a few megabytes.
+  struct Growth {
+    size_t live = 0;
+    // The count at which `APMPMemoryGrew` is called; the largest value
+    // while a measurement is pending.
+    size_t alarm = size_t{4} << 20;
+    // The most the alarm may lie above the count.
+    size_t reach = size_t{4} << 20;
+  };
+  static Growth& growth() noexcept { return lists_.growth; }
+  static void noteAllocated(size_t bytes) noexcept {
+    Growth& growth = lists_.growth;
+    growth.live += bytes;
+    if (growth.live >= growth.alarm) alarm(growth);
+  }
+  static void noteFreed(size_t bytes) noexcept {
+    Growth& growth = lists_.growth;
+    growth.live -= bytes < growth.live ? bytes : growth.live;
+    if (growth.alarm - growth.live > growth.reach) growth.alarm = growth.live + growth.reach;
+  }
 
   // Whether blocks are pooled at all: not under AddressSanitizer.
 #if defined(__SANITIZE_ADDRESS__)
@@ -83,7 +118,9 @@ class APMPCellMemory {
     uint32_t counts[kClasses];
     bool open;     // the thread's lists take blocks
     bool retired;  // the thread has ended its lists
+    Growth growth;
   };
+  static void alarm(Growth& growth) noexcept;
   // Puts a block on its class's list: head and count move together.
   static void keep(Lists& lists, void* memory, size_t index) noexcept {
     lists.heads[index] = new (memory) Block{lists.heads[index]};
@@ -97,6 +134,10 @@ class APMPCellMemory {
 
   static constinit thread_local Lists lists_;
 };
+
+// Called on a thread whose script values have grown past its alarm (defined
+// by the evaluator).
+void APMPMemoryGrew() noexcept;
 
 // A standard allocator over the cell memory, for the short tables and
 // names that live inside cells.

@@ -6,15 +6,23 @@
 #include <cmath>
 #include <limits>
 
+#include "measurement/script/object_manager.h"
 #include "platform/numbers.h"
 
 using Value = APMPRuntimeValue;
 using platform::ErrorRef;
 
 constinit thread_local int gAPMPNestedEvaluations = 0;
-constinit thread_local uintptr_t gAPMPStackFloor = std::numeric_limits<uintptr_t>::max();
+constinit thread_local uint32_t gAPMPInstructionFence = kAPMPInstructionLimit;
+
+void APMPMemoryGrew() noexcept { gAPMPInstructionFence = 0; }
 
 namespace {
+
+// The lowest stack address at which this thread may still enter a level:
+// `kAPMPStackReserve` above the end of its stack. The largest address
+// until the thread's first look at its stack.
+constinit thread_local uintptr_t gStackFloor = std::numeric_limits<uintptr_t>::max();
 
 // The floor of this thread's stack (which grows downward on every target),
 // or 0 when the stack cannot be found: the nesting count is then the only
@@ -37,13 +45,54 @@ uintptr_t stackFloor() {
   return low + std::min(kAPMPStackReserve, size / 2);
 }
 
+// Collects the runtime of `scope` and measures what it holds; false when
+// that passes seven eighths of the bound. The thread's next measurement
+// comes when its values may have grown to fifteen sixteenths of it (a
+// sixteenth is left for values freed since that had not been reached,
+// whose bytes the thread's count gives back): so never before a sixteenth
+// of growth while the runtime keeps within it.
+bool holdsWithinBound(APMPScope& scope) {
+  APMPObjectManager* manager = scope.objectManager();
+  const size_t held = manager ? manager->collectGarbageAndMeasure() : 0;
+  constexpr size_t target = kAPMPMaxLiveBytes - kAPMPMaxLiveBytes / 16;
+  APMPCellMemory::Growth& growth = APMPCellMemory::growth();
+  growth.alarm = growth.live + (target - std::min(held, target));
+  growth.reach = target;
+  return held <= kAPMPMaxLiveBytes - kAPMPMaxLiveBytes / 8;
+}
+
 }  // namespace
 
-bool APMPStackHasRoom(uintptr_t here) {
-  if (gAPMPStackFloor == std::numeric_limits<uintptr_t>::max()) gAPMPStackFloor = stackFloor();
-  // Far below the floor is not this thread's stack (a stack the host
-  // switched to): nothing is known of its room there.
-  return here >= gAPMPStackFloor || gAPMPStackFloor - here > kAPMPStackReserve;
+bool APMPCountAtFence(APMPScope& scope, ErrorRef& error, const Value* evaluated) {
+  uint32_t& count = scope.instructionCount();
+  // A spent budget ends the run anyway; the measurement waits for the next.
+  if (gAPMPInstructionFence != kAPMPInstructionLimit && count < kAPMPInstructionLimit) {
+    gAPMPInstructionFence = kAPMPInstructionLimit;
+    // Neither the scope nor the value is necessarily held by a running
+    // evaluation yet.
+    const APMPActiveValues heldScope(&scope);
+    const APMPActiveValues heldValue(evaluated ? std::span<const Value>(evaluated, 1) : std::span<const Value>());
+    // The whole budget goes: the run ends with this evaluation.
+    if (!holdsWithinBound(scope)) count = kAPMPInstructionLimit;
+  }
+  if (count >= kAPMPInstructionLimit) {
+    APMPSetError(error, kAPMPErrorLimit);
+    return false;
+  }
+  ++count;
+  return true;
+}
+
+bool APMPCanNestAtCheckpoint(ErrorRef& error) {
+  if (gAPMPNestedEvaluations < kAPMPMaxNestedEvaluations) {
+    if (gStackFloor == std::numeric_limits<uintptr_t>::max()) gStackFloor = stackFloor();
+    const auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    // Far below the floor is not this thread's stack (a stack the host
+    // switched to): nothing is known of its room there.
+    if (here >= gStackFloor || gStackFloor - here > kAPMPStackReserve) return true;
+  }
+  APMPSetError(error, kAPMPErrorLimit);
+  return false;
 }
 
 Value APMPEvaluator::callByName(const APMPStatementValue& statement, APMPScope& scope, ErrorRef& error) {

@@ -60,15 +60,37 @@ inline constexpr int kAPMPMaxNestedEvaluations = 600;
 // one, such as a value walk nested to `kAPMPMaxValueNesting` (all of it
 // stays under 64 KB with the sanitizers).
 inline constexpr size_t kAPMPStackReserve = size_t{256} << 10;
+// The most a runtime's values may take: the bytes of every cell its
+// program can still reach (from the runtime's scopes, its callbacks and the
+// evaluations in progress) and of the texts, lists and tables those cells
+// own. Above the longest text (32 MiB) and the longest array (16 MiB of
+// positions), so that any one value the other limits allow fits, and still
+// small for a phone; editing programs hold a few kilobytes. A thread's
+// values are measured, by a collection, whenever their growth since the
+// last measurement could have taken them near the bound (and so at most
+// after each sixteenth of it): a runtime found holding more than seven
+// eighths of it fails the evaluation with error 18, and every later one of
+// that run. The bound is passed only by what the native running at that
+// moment makes. The runtime stays usable; what it still holds counts
+// against its next runs.
+inline constexpr size_t kAPMPMaxLiveBytes = size_t{64} << 20;
+
+// This thread's evaluations stop at this count, in `APMPCountAtFence`:
+// the instruction limit, or 0 while a measurement of memory is due
+// (`APMPMemoryGrew`).
+extern constinit thread_local uint32_t gAPMPInstructionFence;
+// Measures memory when due (with `scope` and `evaluated` held), then
+// counts as `APMPCountInstruction`.
+bool APMPCountAtFence(APMPScope& scope, platform::ErrorRef& error, const APMPRuntimeValue* evaluated);
 
 // Counts one evaluation against the chain's budget; false with error 18 once
-// the limit is reached.
-inline bool APMPCountInstruction(APMPScope& scope, platform::ErrorRef& error) {
+// the limit is reached, or once the runtime's values take more than
+// `kAPMPMaxLiveBytes`. `evaluated`, the value about to be evaluated, is
+// kept whole if a collection runs.
+inline bool APMPCountInstruction(APMPScope& scope, platform::ErrorRef& error,
+                                 const APMPRuntimeValue* evaluated = nullptr) {
   uint32_t& count = scope.instructionCount();
-  if (count >= kAPMPInstructionLimit) {
-    APMPSetError(error, kAPMPErrorLimit);
-    return false;
-  }
+  if (count >= gAPMPInstructionFence) return APMPCountAtFence(scope, error, evaluated);
   ++count;
   return true;
 }
@@ -85,36 +107,19 @@ inline bool APMPChargeWork(APMPScope& scope, uint64_t units, platform::ErrorRef&
   return true;
 }
 
-// What binding `names` in a scope costs.
-inline uint64_t APMPBindingWork(std::span<const std::u16string> names) {
+// What binding `names` (a list of texts) in a scope costs.
+template <class Names>
+uint64_t APMPBindingWork(const Names& names) {
   uint64_t work = 0;
-  for (const std::u16string& name : names) work += kAPMPBindingWork + name.size();
+  for (const auto& name : names) work += kAPMPBindingWork + name.size();
   return work;
 }
 
 // Statement evaluations in progress on this thread, whatever runtime or
 // scope chain they belong to: the native stack is per thread.
 extern constinit thread_local int gAPMPNestedEvaluations;
-// The lowest stack address at which this thread may still enter a level:
-// `kAPMPStackReserve` above the end of its stack. The largest address
-// until the thread's first level looks its stack up.
-extern constinit thread_local uintptr_t gAPMPStackFloor;
-// Whether a level may be entered with the stack at `here`, below the floor
-// or with the floor not yet known.
-bool APMPStackHasRoom(uintptr_t here);
-// Where this thread's stack is now: read from the register where it can be,
-// so that the callers keep their frames as they are.
-inline uintptr_t APMPStackPointer() noexcept {
-  uintptr_t here;
-#if defined(__x86_64__)
-  asm("movq %%rsp, %0" : "=r"(here));
-#elif defined(__aarch64__)
-  asm("mov %0, sp" : "=r"(here));
-#else
-  here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-#endif
-  return here;
-}
+// The look at every eighth level of `APMPCanNestEvaluation`.
+bool APMPCanNestAtCheckpoint(platform::ErrorRef& error);
 
 // False with error 18 when one more level would pass
 // `kAPMPMaxNestedEvaluations` or leave less than `kAPMPStackReserve` of
@@ -122,15 +127,9 @@ inline uintptr_t APMPStackPointer() noexcept {
 inline bool APMPCanNestEvaluation(platform::ErrorRef& error) {
   // Both are looked at on every eighth level only, which every path to a
   // deeper level passes: eight levels take far less than the reserve.
-  const int nested = gAPMPNestedEvaluations;
   static_assert(kAPMPMaxNestedEvaluations % 8 == 0);
-  if ((static_cast<unsigned>(nested) & 7u) != 0) return true;
-  if (nested < kAPMPMaxNestedEvaluations) {
-    const uintptr_t here = APMPStackPointer();
-    if (here >= gAPMPStackFloor || APMPStackHasRoom(here)) return true;
-  }
-  APMPSetError(error, kAPMPErrorLimit);
-  return false;
+  if ((static_cast<unsigned>(gAPMPNestedEvaluations) & 7u) != 0) return true;
+  return APMPCanNestAtCheckpoint(error);
 }
 
 // One level of this thread's nesting, held for the object's lifetime.
@@ -148,7 +147,7 @@ class APMPEvaluator {
   // evaluates to itself.
   static APMPRuntimeValue evaluateStatement(const APMPRuntimeValue& value, APMPScope& scope,
                                             platform::ErrorRef& error) {
-    if (!APMPCountInstruction(scope, error)) return {};
+    if (!APMPCountInstruction(scope, error, &value)) return {};
     const APMPStatementValue* statement = value.asStatement();
     if (!statement) return value;
     if (!APMPCanNestEvaluation(error)) return {};
@@ -172,6 +171,19 @@ class APMPEvaluator {
   static APMPRuntimeValue callByName(const APMPStatementValue& statement, APMPScope& scope,
                                      platform::ErrorRef& error);
 };
+
+// Runs `run`, the outermost call of a run (a program's statements, a
+// callback, a rule): a failed allocation anywhere inside ends the run with
+// error 18, like any other exhausted resource, and never reaches the host.
+template <class Run>
+APMPRuntimeValue APMPRunWithinMemory(platform::ErrorRef& error, Run&& run) {
+  try {
+    return run();
+  } catch (const std::bad_alloc&) {
+    APMPSetError(error, kAPMPErrorLimit);
+    return {};
+  }
+}
 
 // A short list of values, held inline up to eight: the evaluated arguments of
 // a command. The values stay reachable while the list lives (a collection

@@ -2,6 +2,7 @@
 
 #include "measurement/script/editing_error.h"
 #include "measurement/script/editing_modules.h"
+#include "measurement/script/evaluator.h"
 #include "measurement/script/script_text.h"
 
 using Value = APMPRuntimeValue;
@@ -98,7 +99,7 @@ bool APMPEventEditing::registerRuleWithName(std::u16string_view name, const Valu
   const Value bound = scope->valueForName(name);
   ErrorRef failure;
   if (APMPFunctionValue* function = bound.asFunction()) {
-    function->invokeWithArguments({&rule, 1}, *scope, failure);
+    APMPRunWithinMemory(failure, [&] { return function->invokeWithArguments({&rule, 1}, *scope, failure); });
   } else {
     APMPSetEditingError(failure, kAPMPEditingErrorActivityNotFunction);
   }

@@ -26,6 +26,9 @@ void APMPMarker::mark(const APMPRuntimeValue& value) {
     case APMPRuntimeValue::Type::Return:
       mark(value.cell());
       break;
+    case APMPRuntimeValue::Type::String:
+      if (measuring_) mark(value.cell());
+      break;
     default:
       break;
   }
@@ -42,6 +45,7 @@ void APMPMarker::drain(std::vector<APMPCell*>* visited) {
     APMPCell* cell = pending_.back();
     pending_.pop_back();
     if (visited) visited->push_back(cell);
+    if (measuring_) reachedBytes_ += cell->heldBytes();
     cell->markChildren(*this);
   }
 }
@@ -105,8 +109,8 @@ void APMPObjectManager::markRoots(APMPMarker& marker) {
   }
 }
 
-void APMPObjectManager::collectGarbage() {
-  APMPMarker marker(nextEpoch(), std::move(markRoom_));
+size_t APMPObjectManager::collect(bool measuring) {
+  APMPMarker marker(nextEpoch(), std::move(markRoom_), measuring);
   markRoots(marker);
   APMPActiveValues::markAll(marker);
   marker.drain();
@@ -120,6 +124,7 @@ void APMPObjectManager::collectGarbage() {
     object->sweep();
   }
   compact();
+  return marker.reachedBytes();
 }
 
 void APMPObjectManager::releaseAll() {
@@ -184,7 +189,7 @@ APMPRef<APMPArrayValue> APMPObjectManager::arrayValueWithArray(std::vector<APMPR
 
 APMPRef<APMPArrayValue> APMPObjectManager::subarrayWithArray(const APMPArrayValue& array, size_t location,
                                                              size_t length, APMPScope& scope) {
-  const std::vector<APMPRuntimeValue>& elements = array.elements();
+  const APMPArrayValue::Elements& elements = array.elements();
   location = std::min(location, elements.size());
   length = std::min(length, elements.size() - location);
   return arrayValueWithArray(std::vector<APMPRuntimeValue>(elements.begin() + static_cast<ptrdiff_t>(location),

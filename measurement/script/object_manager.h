@@ -25,14 +25,18 @@
 // Walks reachable cells for one collection.
 class APMPMarker {
  public:
-  // `pending` is room for the work list, handed back by `takeRoom`.
-  explicit APMPMarker(uint32_t epoch, std::vector<APMPCell*> pending = {})
-      : epoch_(epoch), pending_(std::move(pending)) {}
+  // `pending` is room for the work list, handed back by `takeRoom`. A
+  // measuring marker reaches strings too and adds up the bytes of every
+  // cell it reaches (`APMPCell::heldBytes`).
+  explicit APMPMarker(uint32_t epoch, std::vector<APMPCell*> pending = {}, bool measuring = false)
+      : epoch_(epoch), pending_(std::move(pending)), measuring_(measuring) {}
   std::vector<APMPCell*> takeRoom() noexcept { return std::move(pending_); }
   uint32_t epoch() const noexcept { return epoch_; }
+  size_t reachedBytes() const noexcept { return reachedBytes_; }
 
   // Queues the cell of a value that can reach other values (maps,
-  // functions, arrays, return values); other values are ignored.
+  // functions, arrays, return values), and of a string when measuring;
+  // other values are ignored.
   void mark(const APMPRuntimeValue& value);
   // Queues a cell (a scope, a value's cell) unless this collection reached
   // it already; null is ignored.
@@ -44,6 +48,8 @@ class APMPMarker {
  private:
   uint32_t epoch_;
   std::vector<APMPCell*> pending_;
+  bool measuring_;
+  size_t reachedBytes_ = 0;
 };
 
 // Values a running evaluation is using that no root may reach: the scope a
@@ -115,7 +121,10 @@ class APMPObjectManager {
   // values not reached (in registration order), and drops the entries of
   // dead values. Safe at any moment, also from a native in the middle of a
   // run.
-  void collectGarbage();
+  void collectGarbage() { collect(false); }
+  // The same collection, answering the bytes of everything it reached:
+  // what the runtime holds, as its bound counts it (evaluator.h).
+  size_t collectGarbageAndMeasure() { return collect(true); }
   // For a runtime's teardown: every value reachable from the roots and every
   // tracked value releases its inner references, and the scopes reached drop
   // their bindings, so that no cycle outlives the runtime.
@@ -145,6 +154,7 @@ class APMPObjectManager {
     APMPMarkable* markable;
     std::weak_ptr<const void> liveness;
   };
+  size_t collect(bool measuring);
   void forget(APMPCollectableValue* object) noexcept;
   void compact();
   void markRoots(APMPMarker& marker);

@@ -55,8 +55,8 @@ void APMPMapValue::sweep() { propertyMap().removeAll(); }
 APMPFunctionValue::APMPFunctionValue(std::u16string functionName, std::vector<std::u16string> parameterNames,
                                      std::vector<Value> statements, APMPRef<APMPScope> definingScope)
     : functionName_(std::move(functionName)),
-      parameters_(std::move(parameterNames)),
-      statements_(std::move(statements)),
+      parameters_(parameterNames.begin(), parameterNames.end()),
+      statements_(std::make_move_iterator(statements.begin()), std::make_move_iterator(statements.end())),
       definingScope_(std::move(definingScope)) {}
 
 APMPFunctionValue::APMPFunctionValue(std::u16string functionName)
@@ -104,8 +104,15 @@ void APMPFunctionValue::markChildren(APMPMarker& marker) {
   marker.mark(definingScope_.get());
 }
 
+size_t APMPFunctionValue::heldBytes() const noexcept {
+  size_t bytes = sizeof(*this) + APMPTextBytes(functionName_) + parameters_.capacity() * sizeof(Names::value_type) +
+                 statements_.capacity() * sizeof(Value) + propertyMap().heldBytes();
+  for (const Names::value_type& name : parameters_) bytes += APMPTextBytes(name);
+  return bytes;
+}
+
 void APMPFunctionValue::sweep() {
-  std::vector<Value> statements = std::move(statements_);
+  Statements statements = std::move(statements_);
   statements_.clear();
   APMPRef<APMPScope> scope = std::move(definingScope_);
   propertyMap().removeAll();

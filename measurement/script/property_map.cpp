@@ -128,6 +128,18 @@ void APMPPropertyMap::removeAll() noexcept {
   removed_ = 0;
 }
 
+size_t APMPPropertyMap::heldBytes() const noexcept {
+  size_t bytes = entries_.capacity() * sizeof(Entry);
+  for (const Entry& e : entries_) bytes += APMPTextBytes(e.name);
+  if (index_) {
+    // A node per name (a copy of it, its position and the node's links)
+    // and a link per bucket.
+    bytes += index_->bucket_count() * sizeof(void*);
+    for (const auto& [name, position] : *index_) bytes += sizeof(Index::value_type) + 2 * sizeof(void*) + APMPTextBytes(name);
+  }
+  return bytes;
+}
+
 void APMPPropertyMap::markValues(APMPMarker& marker) const {
   for (const Entry& e : entries_) marker.mark(e.value);  // a gap holds undefined
 }

@@ -28,11 +28,14 @@ void APMPRuntime::setModuleCreator(APMPModuleCreator creator, std::string_view n
 
 Value APMPRuntime::run(const APMPConvertedStatements& statements, ErrorRef* error) {
   ErrorRef failure;
-  Value answer;
-  for (const Value& statement : statements.values) {
-    answer = APMPEvaluator::evaluateStatement(statement, *globalScope_, failure);
-    if (failure) break;
-  }
+  Value answer = APMPRunWithinMemory(failure, [&] {
+    Value last;
+    for (const Value& statement : statements.values) {
+      last = APMPEvaluator::evaluateStatement(statement, *globalScope_, failure);
+      if (failure) break;
+    }
+    return last;
+  });
   if (!failure) failure = statements.error;
   if (failure) {
     platform::setError(error, failure);

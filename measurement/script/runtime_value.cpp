@@ -198,8 +198,8 @@ class EqualityWalk {
         return true;
       }
       case Type::Array: {
-        const std::vector<Value>& x = a.asArray()->elements();
-        const std::vector<Value>& y = b.asArray()->elements();
+        const APMPArrayValue::Elements& x = a.asArray()->elements();
+        const APMPArrayValue::Elements& y = b.asArray()->elements();
         if (x.size() != y.size()) return false;
         steps_ += x.size();
         if (steps_ > kAPMPMaxWalkSteps) return false;

@@ -78,6 +78,10 @@ class APMPCell {
   // reference counting can free a cycle through it; the cell is not used
   // again. Nothing for cells that cannot take part in a cycle.
   virtual void sweep() {}
+  // The bytes of the cell and of the storage it owns (not of the cells it
+  // references), as the bound on what a runtime holds counts them. 0 for
+  // statements: they are the program's, not values a program made.
+  virtual size_t heldBytes() const noexcept { return 0; }
 
  protected:
   virtual ~APMPCell() = default;
@@ -279,11 +283,26 @@ struct APMPBooleanValue {
   static APMPRuntimeValue booleanValueWithBool(bool value) noexcept { return APMPRuntimeValue::boolean(value); }
 };
 
-// An immutable UTF-16 text.
+// The bytes a text keeps outside its own object (none while it is short
+// enough to be stored inline).
+template <class Text>
+size_t APMPTextBytes(const Text& text) noexcept {
+  const auto data = reinterpret_cast<uintptr_t>(text.data());
+  const auto self = reinterpret_cast<uintptr_t>(&text);
+  if (data >= self && data < self + sizeof(Text)) return 0;
+  return (text.capacity() + 1) * sizeof(typename Text::value_type);
+}
+
+// An immutable UTF-16 text. Its characters count towards the thread's
+// memory watch (cell_memory.h) for as long as the cell lives.
 class APMPStringValue final : public APMPCell {
  public:
-  explicit APMPStringValue(std::u16string value) : value_(std::move(value)) {}
+  explicit APMPStringValue(std::u16string value) : value_(std::move(value)) {
+    APMPCellMemory::noteAllocated(APMPTextBytes(value_));
+  }
+  ~APMPStringValue() override { APMPCellMemory::noteFreed(APMPTextBytes(value_)); }
   const std::u16string& value() const noexcept { return value_; }
+  size_t heldBytes() const noexcept override { return sizeof(*this) + APMPTextBytes(value_); }
 
  private:
   const std::u16string value_;
@@ -304,6 +323,7 @@ class APMPControlValue final : public APMPCell {
 
   const APMPRuntimeValue& data() const noexcept { return data_; }
   void markChildren(APMPMarker& marker) override;
+  size_t heldBytes() const noexcept override { return sizeof(*this); }
 
  private:
   explicit APMPControlValue(APMPRuntimeValue data) : data_(std::move(data)) {}
@@ -437,6 +457,8 @@ class APMPPropertyMap {
   // an unreachable value, and a runtime's teardown.
   void removeAll() noexcept;
   void markValues(APMPMarker& marker) const;
+  // The bytes of the table, its names and its index.
+  size_t heldBytes() const noexcept;
 
   // Names live in the cell memory: most are short-lived scope bindings.
   using Name = std::basic_string<char16_t, std::char_traits<char16_t>, APMPCellAllocator<char16_t>>;
@@ -524,6 +546,7 @@ class APMPMapValue : public APMPPropertyCarrierValue {
 
   void markChildren(APMPMarker& marker) override;
   void sweep() override;
+  size_t heldBytes() const noexcept override { return sizeof(*this) + propertyMap().heldBytes(); }
 };
 
 // A function: a script function (parameters, body statements, the scope it
@@ -536,8 +559,12 @@ class APMPFunctionValue : public APMPPropertyCarrierValue {
   // A native: no parameters, an empty body and a fresh scope without parent.
   explicit APMPFunctionValue(std::u16string functionName);
 
+  // Both lists live in the cell memory, where the memory watch counts them.
+  using Names = std::vector<APMPPropertyMap::Name, APMPCellAllocator<APMPPropertyMap::Name>>;
+  using Statements = std::vector<APMPRuntimeValue, APMPCellAllocator<APMPRuntimeValue>>;
+
   const std::u16string& functionName() const noexcept { return functionName_; }
-  const std::vector<std::u16string>& parameters() const noexcept { return parameters_; }
+  const Names& parameters() const noexcept { return parameters_; }
   std::span<const APMPRuntimeValue> statements() const noexcept { return statements_; }
   // Null once the function has been swept.
   APMPScope* definingScope() const noexcept { return definingScope_.get(); }
@@ -562,14 +589,15 @@ class APMPFunctionValue : public APMPPropertyCarrierValue {
   // Natives that hold values of their own override both and call these.
   void markChildren(APMPMarker& marker) override;
   void sweep() override;
+  size_t heldBytes() const noexcept override;
 
  protected:
   ~APMPFunctionValue() override;
 
  private:
   const std::u16string functionName_;
-  std::vector<std::u16string> parameters_;
-  std::vector<APMPRuntimeValue> statements_;
+  Names parameters_;
+  Statements statements_;
   APMPRef<APMPScope> definingScope_;
 };
 
@@ -591,16 +619,21 @@ class APMPFunctionValue : public APMPPropertyCarrierValue {
 // or a collection may empty it, at any moment.
 class APMPArrayValue final : public APMPCollectableValue {
  public:
+  // The positions live in the cell memory, where the memory watch counts
+  // them however the list grows.
+  using Elements = std::vector<APMPRuntimeValue, APMPCellAllocator<APMPRuntimeValue>>;
+
   APMPArrayValue() = default;
-  explicit APMPArrayValue(std::vector<APMPRuntimeValue> elements) : elements_(std::move(elements)) {}
+  explicit APMPArrayValue(std::vector<APMPRuntimeValue> elements)
+      : elements_(std::make_move_iterator(elements.begin()), std::make_move_iterator(elements.end())) {}
 
   // The hole marker.
   static APMPRuntimeValue emptyValue() noexcept { return APMPRuntimeValue::hole(); }
 
   size_t count() const noexcept { return elements_.size(); }
   // The positions, holes included.
-  const std::vector<APMPRuntimeValue>& elements() const noexcept { return elements_; }
-  std::vector<APMPRuntimeValue>& elements() noexcept { return elements_; }
+  const Elements& elements() const noexcept { return elements_; }
+  Elements& elements() noexcept { return elements_; }
   // The element at `index`; holes and positions past the end read as undefined.
   APMPRuntimeValue elementAt(size_t index) const;
   // Whether `index` is below the count and not a hole.
@@ -674,6 +707,9 @@ class APMPArrayValue final : public APMPCollectableValue {
 
   void markChildren(APMPMarker& marker) override;
   void sweep() override;
+  size_t heldBytes() const noexcept override {
+    return sizeof(*this) + elements_.capacity() * sizeof(APMPRuntimeValue) + propertyMap_.heldBytes();
+  }
 
  private:
   struct TextWalk;
@@ -683,7 +719,7 @@ class APMPArrayValue final : public APMPCollectableValue {
   // positions. False with error 11 or 18 when it cannot.
   bool growTo(double count, APMPScope& scope, platform::ErrorRef& error);
 
-  std::vector<APMPRuntimeValue> elements_;
+  Elements elements_;
   APMPPropertyMap propertyMap_;
   mutable bool converting_ = false;
 };

@@ -63,6 +63,7 @@ class APMPScope final : public APMPCell, public APMPMarkable {
 
   void mark(APMPMarker& marker) override;
   void markChildren(APMPMarker& marker) override;
+  size_t heldBytes() const noexcept override { return sizeof(*this) + contents_.heldBytes(); }
   // Drops the bindings (a runtime's teardown).
   void sweep() override;
 

@@ -185,6 +185,39 @@ TEST(EvaluatorTest, RecursionStopsWithinAOneMegabyteStack) {
   }
 }
 
+TEST(EvaluatorTest, WhatARuntimeHoldsIsBounded) {
+  ScriptHarness h;
+  // keep = []; for 50 times: keep.push(s.split("")) over a text of 65,536
+  // units: about 200 MiB held, three times the bound.
+  const std::vector<Entity> hoard = {
+      let("s", str(std::string(65536, 'a'))), let("keep", stmt("7")), let("j", num(0)),
+      stmt("42", {stmt("23", {variable("j"), num(50)}), assign("j", stmt("0", {variable("j"), num(1)})), boolean(false),
+                  list({methodCall(variable("keep"), "push", {methodCall(variable("s"), "split", {str("")})})})})};
+  platform::ErrorRef error;
+  h.run(hoard, &error);
+  EXPECT_EQ(code(error), 18);
+  EXPECT_LE(h.runtime.objectManager().collectGarbageAndMeasure(), kAPMPMaxLiveBytes);
+  // The runtime serves the next runs, and they get the memory back once
+  // the values are dropped.
+  error.reset();
+  h.run({assign("keep", stmt("45")), methodCall(variable("s"), "split", {str("")})}, &error);
+  EXPECT_FALSE(error);
+  EXPECT_LT(h.runtime.objectManager().collectGarbageAndMeasure(), size_t{1} << 20);
+
+  // A failed allocation ends the run that made it, with the same error,
+  // however deep it happens.
+  h.bind("exhaust", [](auto, APMPScope&, auto&) -> Value { throw std::bad_alloc(); });
+  error.reset();
+  h.run({function("50", "f", {}, {stmt("36", {methodCall(stmt("7", {num(2), num(1)}), "sort",
+                                                           {function("51", "", {"a", "b"}, {stmt("exhaust")})})})}),
+         stmt("f")},
+        &error);
+  EXPECT_EQ(code(error), 18);
+  error.reset();
+  EXPECT_EQ(h.run({stmt("0", {num(1), num(2)})}, &error).numberValue(), 3);
+  EXPECT_FALSE(error);
+}
+
 TEST(EvaluatorTest, EntityConversion) {
   platform::ErrorRef error;
   Entity unnamed;

@@ -275,6 +275,28 @@ TEST(EventEditingTest, EachEventHasTheWholeBudget) {
   EXPECT_EQ(failure, kAPMPErrorLimit);
 }
 
+TEST(EventEditingTest, AChainKeptAcrossEventsStopsAtTheMemoryBound) {
+  EditingHarness h;
+  // Each event: for 50,000 times chain = {n: chain}, some 7 MB more held
+  // by a global, event after event.
+  ASSERT_EQ(h.load({let("chain", stmt("45")),
+                    editCallback({let("i", num(0)),
+                                  stmt("42", {stmt("23", {variable("i"), num(50000)}),
+                                              assign("i", stmt("0", {variable("i"), num(1)})), boolean(false),
+                                              list({assign("chain", mapOf({{"n", variable("chain")}}))})}),
+                                  ret(num(0))})}),
+            0);
+  long failure = 0;
+  for (int i = 0; i < 12 && failure == 0; ++i) h.handle(kPurchase, &failure);
+  EXPECT_EQ(failure, kAPMPErrorLimit);
+  APMPObjectManager& manager = h.editor.runtime().objectManager();
+  EXPECT_LE(manager.collectGarbageAndMeasure(), kAPMPMaxLiveBytes);
+  // Every later event stops there too, and the memory stays where it is.
+  h.handle(kPurchase, &failure);
+  EXPECT_EQ(failure, kAPMPErrorLimit);
+  EXPECT_LE(manager.collectGarbageAndMeasure(), kAPMPMaxLiveBytes);
+}
+
 TEST(EventEditingTest, ClosuresInNestedBlocksSurviveEveryCollection) {
   EditingHarness h;
   // { declare seen = "block value"; reg(function (e) { e.setParamValue("seen", seen) }) }
