@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <utility>
 
 #include "measurement/engine/event_names.h"
 #include "measurement/engine/measurement.h"
@@ -31,6 +32,44 @@ struct APMRemoteConfig::Controls {
   std::set<std::string> corePlatformServices;
   bool isDMARegion = true;
   Dictionary regionalDefaults;
+
+  void read(const APMPBMeasurementConfig& config);
+};
+
+// Everything one parse (or `reset`) makes, published in one swap and never
+// changed after.
+struct APMRemoteConfig::Snapshot {
+  Snapshot(APMRemoteSettingsCache::Entries received, EventConfigs events, Controls taken,
+           std::shared_ptr<APMPEventEditing> editing)
+      : settings(std::move(received)),
+        eventConfigs(std::move(events)),
+        controls(std::move(taken)),
+        eventEditing(std::move(editing)) {}
+
+  const APMRemoteSettingsCache settings;
+  const EventConfigs eventConfigs;
+  const Controls controls;
+  const std::shared_ptr<APMPEventEditing> eventEditing;
+};
+
+// The snapshot in force, swapped under a lock that is held only to copy or
+// exchange the pointer.
+class APMRemoteConfig::Current {
+ public:
+  std::shared_ptr<const Snapshot> load() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return snapshot_;
+  }
+  void store(std::shared_ptr<const Snapshot> next) {
+    std::shared_ptr<const Snapshot> replaced;  // freed after the lock is released
+    std::lock_guard<std::mutex> lock(mutex_);
+    replaced = std::exchange(snapshot_, std::move(next));
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::shared_ptr<const Snapshot> snapshot_ =
+      std::make_shared<const Snapshot>(APMRemoteSettingsCache::Entries(), EventConfigs(), Controls(), nullptr);
 };
 
 namespace {
@@ -115,6 +154,21 @@ void carryNumbers(const APMRemoteSettingsCache::Entries& from, APMRemoteSettings
   }
 }
 
+// The configuration's PSM numbers, put among its settings as numbers in
+// place of any text sent under the same keys.
+void addPSMNumbers(const APMPBMeasurementConfig& config, APMRemoteSettingsCache::Entries& received) {
+  if (!APMNanoHasField(config, MeasurementConfigField::psm_setting)) return;
+  auto psm = APMNanoGetMessage<APMPBPsmSetting>(config, MeasurementConfigField::psm_setting);
+  static constexpr std::pair<int32_t, const char*> kPSMKeys[] = {
+      {PsmSettingField::psm_prefix_email, "measurement.psm_prefix_email"},
+      {PsmSettingField::psm_prefix_phone, "measurement.psm_prefix_phone"},
+      {PsmSettingField::psm_signin_delay, "measurement.psm_signin_delay"},
+  };
+  for (const auto& [field, key] : kPSMKeys) {
+    if (APMNanoHasField(psm, field)) received.insert_or_assign(key, Object(APMNanoGetInt32(psm, field)));
+  }
+}
+
 // A copy the caller may change without touching what this object holds.
 template <class T>
 std::shared_ptr<T> copyOf(const std::shared_ptr<const T>& message) {
@@ -123,6 +177,34 @@ std::shared_ptr<T> copyOf(const std::shared_ptr<const T>& message) {
 
 }  // namespace
 
+// Data controls always; consent only when the configuration has a consent
+// block, else the previous consent stays.
+void APMRemoteConfig::Controls::read(const APMPBMeasurementConfig& config) {
+  auto names = std::make_shared<std::vector<std::string>>();
+  for (const auto& control : messagesOrNone<APMPBDataControl>(config, MeasurementConfigField::data_controls)) {
+    if (auto name = APMNanoGetString(control, DataControlField::name)) names->push_back(std::move(*name));
+  }
+  dataControls = std::move(names);
+  if (APMNanoHasField(config, MeasurementConfigField::consent_config)) {
+    auto consent = APMNanoGetMessage<APMPBConsentConfig>(config, MeasurementConfigField::consent_config);
+    consentDefaults = consentEntries<APMPBConsentDefaultEntry>(
+        consent, ConsentConfigField::defaults, consentStatusName, ConsentDefaultEntryField::default_status);
+    consentDelegations = consentEntries<APMPBConsentDelegationEntry>(
+        consent, ConsentConfigField::delegations, consentTypeName,
+        ConsentDelegationEntryField::delegate_consent_type);
+    corePlatformServices.clear();
+    for (const auto& entry :
+         messagesOrNone<APMPBCorePlatformServiceEntry>(consent, ConsentConfigField::core_platform_services)) {
+      if (auto service = APMNanoGetString(entry, CorePlatformServiceEntryField::service)) {
+        corePlatformServices.insert(std::move(*service));
+      }
+    }
+    isDMARegion = APMNanoGetBool(consent, ConsentConfigField::is_dma_region);
+    regionalDefaults = consentEntries<APMPBConsentDefaultEntry>(
+        consent, ConsentConfigField::enforced_defaults, consentStatusName, ConsentDefaultEntryField::default_status);
+  }
+}
+
 // --- Creation -----------------------------------------------------------------
 
 APMRemoteConfig::APMRemoteConfig(std::string appID, const std::shared_ptr<APMDatabase>& database,
@@ -130,9 +212,8 @@ APMRemoteConfig::APMRemoteConfig(std::string appID, const std::shared_ptr<APMDat
     : isDefaultInstance_(!database && appID.empty()),
       appID_(std::move(appID)),
       database_(database),
-      experimentManager_(std::move(experimentManager)),
-      eventConfigs_(std::make_shared<const EventConfigs>()),
-      controls_(std::make_shared<const Controls>()) {}
+      current_(std::make_shared<Current>()),
+      experimentManager_(std::move(experimentManager)) {}
 
 APMRemoteConfig::~APMRemoteConfig() = default;
 
@@ -267,7 +348,7 @@ void APMRemoteConfig::parseRemoteConfigFromMeasurementConfig(const APMPBMeasurem
     received.insert_or_assign(std::move(*key), Object(std::move(*value)));
   }
 
-  auto events = std::make_shared<EventConfigs>();
+  EventConfigs events;
   const APMEventNameTable& internalNames = APMPublicToInternalEventNames();
   for (const auto& event : messagesOrNone<APMPBEventConfig>(config, MeasurementConfigField::event_config)) {
     std::string name = APMNanoGetString(event, EventConfigField::name).value_or("");
@@ -276,75 +357,36 @@ void APMRemoteConfig::parseRemoteConfigFromMeasurementConfig(const APMPBMeasurem
       continue;
     }
     auto internal = internalNames.find(name);
-    events->insert_or_assign(internal == internalNames.end() ? name : internal->second, event);
-  }
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    eventConfigs_ = std::move(events);
+    events.insert_or_assign(internal == internalNames.end() ? name : internal->second, event);
   }
   if (APMNanoHasField(config, MeasurementConfigField::version)) {
     log(7, 29014, "Successfully parsed a configuration. Version",
         Object(APMNanoGetInt64(config, MeasurementConfigField::version)));
   }
 
+  // Parses run on the worker queue only: nothing else publishes meanwhile.
+  const auto previous = snapshot();
+  std::shared_ptr<APMPEventEditing> editing = previous->eventEditing;
   bool programLoaded = true;
   const auto programs = messagesOrNone<APMPBProgram>(config, MeasurementConfigField::dynamic_event_editing);
   if (!programs.empty()) {
-    auto editing = makeEventEditing(*programs.front(), programs.size(), received);
+    editing = makeEventEditing(*programs.front(), programs.size(), received);
     programLoaded = editing != nullptr;
-    std::lock_guard<std::mutex> lock(mutex_);
-    eventEditing_ = std::move(editing);
   }
-  // The settings are swapped in once, PSM numbers included: a reader never
-  // sees the configuration without them. The controls of a configuration
-  // whose program cannot run are not taken over: the previous data
-  // controls, consent and PSM numbers stay in force until another
+  // Everything parsed is published in one swap, so a reader never sees
+  // part of one configuration with part of another. The controls of a
+  // configuration whose program cannot run are not taken over: the previous
+  // data controls, consent and PSM numbers stay in force until another
   // configuration is accepted.
-  if (!programLoaded) {
-    carryNumbers(settings_->current()->received(), received);
-    settings_->replace(std::move(received));
-    return;
+  Controls controls = previous->controls;
+  if (programLoaded) {
+    addPSMNumbers(config, received);
+    controls.read(config);
+  } else {
+    carryNumbers(previous->settings.received(), received);
   }
-  if (APMNanoHasField(config, MeasurementConfigField::psm_setting)) {
-    auto psm = APMNanoGetMessage<APMPBPsmSetting>(config, MeasurementConfigField::psm_setting);
-    static constexpr std::pair<int32_t, const char*> kPSMKeys[] = {
-        {PsmSettingField::psm_prefix_email, "measurement.psm_prefix_email"},
-        {PsmSettingField::psm_prefix_phone, "measurement.psm_prefix_phone"},
-        {PsmSettingField::psm_signin_delay, "measurement.psm_signin_delay"},
-    };
-    for (const auto& [field, key] : kPSMKeys) {
-      if (APMNanoHasField(psm, field)) received.insert_or_assign(key, Object(APMNanoGetInt32(psm, field)));
-    }
-  }
-  settings_->replace(std::move(received));
-
-  auto controls = std::make_shared<Controls>(*this->controls());
-  auto names = std::make_shared<std::vector<std::string>>();
-  for (const auto& control : messagesOrNone<APMPBDataControl>(config, MeasurementConfigField::data_controls)) {
-    if (auto name = APMNanoGetString(control, DataControlField::name)) names->push_back(std::move(*name));
-  }
-  controls->dataControls = std::move(names);
-  if (APMNanoHasField(config, MeasurementConfigField::consent_config)) {
-    auto consent = APMNanoGetMessage<APMPBConsentConfig>(config, MeasurementConfigField::consent_config);
-    controls->consentDefaults = consentEntries<APMPBConsentDefaultEntry>(
-        consent, ConsentConfigField::defaults, consentStatusName, ConsentDefaultEntryField::default_status);
-    controls->consentDelegations = consentEntries<APMPBConsentDelegationEntry>(
-        consent, ConsentConfigField::delegations, consentTypeName,
-        ConsentDelegationEntryField::delegate_consent_type);
-    controls->corePlatformServices.clear();
-    for (const auto& entry : messagesOrNone<APMPBCorePlatformServiceEntry>(consent, ConsentConfigField::core_platform_services)) {
-      if (auto service = APMNanoGetString(entry, CorePlatformServiceEntryField::service)) {
-        controls->corePlatformServices.insert(std::move(*service));
-      }
-    }
-    controls->isDMARegion = APMNanoGetBool(consent, ConsentConfigField::is_dma_region);
-    controls->regionalDefaults = consentEntries<APMPBConsentDefaultEntry>(
-        consent, ConsentConfigField::enforced_defaults, consentStatusName, ConsentDefaultEntryField::default_status);
-  }
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    controls_ = std::move(controls);
-  }
+  current_->store(std::make_shared<const Snapshot>(std::move(received), std::move(events), std::move(controls),
+                                                   std::move(editing)));
 }
 
 std::shared_ptr<APMPEventEditing> APMRemoteConfig::makeEventEditing(const APMPBProgram& program,
@@ -355,13 +397,13 @@ std::shared_ptr<APMPEventEditing> APMRemoteConfig::makeEventEditing(const APMPBP
   // keep this object alive (it owns the editor). While the program loads,
   // the configuration's settings are not swapped in yet: the loading
   // program reads them from `loading`, which is gone once it has loaded.
-  std::weak_ptr<APMRemoteSettingsCache> settings = settings_;
-  const auto loading = std::make_shared<const APMRemoteSettingsCache::Generation>(received);
+  std::weak_ptr<Current> current = current_;
+  const auto loading = std::make_shared<const APMRemoteSettingsCache>(received);
   editing->setModuleCreator(
-      APMPRemoteConfigModuleCreator([settings, pending = std::weak_ptr(loading)](const std::string& key) {
-        if (auto generation = pending.lock()) return generation->receivedObjectForKey(key);
-        auto cache = settings.lock();
-        return cache ? cache->current()->receivedObjectForKey(key) : Object();
+      APMPRemoteConfigModuleCreator([current, pending = std::weak_ptr(loading)](const std::string& key) {
+        if (auto settings = pending.lock()) return settings->receivedObjectForKey(key);
+        auto published = current.lock();
+        return published ? published->load()->settings.receivedObjectForKey(key) : Object();
       }),
       "internal.remoteConfig");
   editing->setModuleCreator(
@@ -393,11 +435,10 @@ std::shared_ptr<APMPEventEditing> APMRemoteConfig::makeEventEditing(const APMPBP
 }
 
 void APMRemoteConfig::reset() {
-  settings_->replace({});
+  current_->store(std::make_shared<const Snapshot>(APMRemoteSettingsCache::Entries(), EventConfigs(), Controls(),
+                                                   snapshot()->eventEditing));
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    eventConfigs_ = std::make_shared<const EventConfigs>();
-    controls_ = std::make_shared<const Controls>();
     regionalDefaultsFlag_ = Object();
     if (!isDefaultInstance_) remoteConfigProto_ = nullptr;
   }
@@ -467,21 +508,21 @@ std::string APMRemoteConfig::uploadURL() const {
   return "https://" + host + "/a";
 }
 
-std::shared_ptr<APMPEventEditing> APMRemoteConfig::eventEditing() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return eventEditing_;
+std::shared_ptr<APMPEventEditing> APMRemoteConfig::eventEditing() const { return snapshot()->eventEditing; }
+
+std::shared_ptr<const APMRemoteConfig::Snapshot> APMRemoteConfig::snapshot() const { return current_->load(); }
+
+std::shared_ptr<const APMRemoteSettingsCache> APMRemoteConfig::settings() const {
+  auto snapshot = this->snapshot();
+  return std::shared_ptr<const APMRemoteSettingsCache>(snapshot, &snapshot->settings);
 }
 
 // --- Per-event answers ------------------------------------------------------------
 
-std::shared_ptr<const APMPBEventConfig> APMRemoteConfig::eventConfig(const std::string& name) const {
-  std::shared_ptr<const EventConfigs> events;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    events = eventConfigs_;
-  }
-  auto found = events->find(name);
-  return found == events->end() ? nullptr : found->second;
+std::shared_ptr<const APMPBEventConfig> APMRemoteConfig::eventConfig(const Snapshot& snapshot,
+                                                                     const std::string& name) {
+  auto found = snapshot.eventConfigs.find(name);
+  return found == snapshot.eventConfigs.end() ? nullptr : found->second;
 }
 
 std::shared_ptr<APMPBEventConfig> APMRemoteConfig::eventConfigWithName(const std::string& name) const {
@@ -489,31 +530,35 @@ std::shared_ptr<APMPBEventConfig> APMRemoteConfig::eventConfigWithName(const std
     log(5, 29006, "Cannot find event config with empty event name");
     return nullptr;
   }
-  return copyOf(eventConfig(name));
+  return copyOf(eventConfig(*snapshot(), name));
 }
 
 bool APMRemoteConfig::isEventBlocklisted(const std::string& name) const {
-  auto event = eventConfig(name);
+  // The event configuration and the blocklist setting of one configuration.
+  const auto snapshot = this->snapshot();
+  auto event = eventConfig(*snapshot, name);
   if (event && APMNanoHasField(event, EventConfigField::is_blocklisted) &&
       APMNanoGetBool(event, EventConfigField::is_blocklisted)) {
     return true;
   }
-  return APMIsPublicName(name) ? blocklistPublic() : blocklistInternal();
+  return rowValue<APMRemoteSettingKind::Bool>(snapshot->settings, APMIsPublicName(name)
+                                                                      ? APMRemoteSettingID::blocklistPublic
+                                                                      : APMRemoteSettingID::blocklistInternal);
 }
 
 bool APMRemoteConfig::isEventCustomConversion(const std::string& name) const {
-  auto event = eventConfig(name);
+  auto event = eventConfig(*snapshot(), name);
   return event && APMNanoHasField(event, EventConfigField::is_custom_conversion) &&
          APMNanoGetBool(event, EventConfigField::is_custom_conversion);
 }
 
 bool APMRemoteConfig::eventHasSamplingRate(const std::string& name) const {
-  auto event = eventConfig(name);
+  auto event = eventConfig(*snapshot(), name);
   return event && APMNanoHasField(event, EventConfigField::sampling_rate);
 }
 
 int32_t APMRemoteConfig::samplingRateForEvent(const std::string& name) const {
-  auto event = eventConfig(name);
+  auto event = eventConfig(*snapshot(), name);
   if (!event || !APMNanoHasField(event, EventConfigField::sampling_rate)) return 1;
   const int32_t rate = APMNanoGetInt32(event, EventConfigField::sampling_rate);
   return rate >= kMinSamplingRate && rate <= kMaxSamplingRate ? rate : 1;
@@ -521,19 +566,20 @@ int32_t APMRemoteConfig::samplingRateForEvent(const std::string& name) const {
 
 // --- Consent and data controls -----------------------------------------------------
 
-std::shared_ptr<const APMRemoteConfig::Controls> APMRemoteConfig::controls() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return controls_;
-}
-
 std::shared_ptr<const std::vector<std::string>> APMRemoteConfig::dataControls() const {
-  return controls()->dataControls;
+  return snapshot()->controls.dataControls;
 }
-APMRemoteConfig::Dictionary APMRemoteConfig::consentDefaults() const { return controls()->consentDefaults; }
-APMRemoteConfig::Dictionary APMRemoteConfig::consentDelegations() const { return controls()->consentDelegations; }
-APMRemoteConfig::Dictionary APMRemoteConfig::regionalDefaults() const { return controls()->regionalDefaults; }
-std::set<std::string> APMRemoteConfig::corePlatformServices() const { return controls()->corePlatformServices; }
-bool APMRemoteConfig::isDMARegion() const { return controls()->isDMARegion; }
+APMRemoteConfig::Dictionary APMRemoteConfig::consentDefaults() const { return snapshot()->controls.consentDefaults; }
+APMRemoteConfig::Dictionary APMRemoteConfig::consentDelegations() const {
+  return snapshot()->controls.consentDelegations;
+}
+APMRemoteConfig::Dictionary APMRemoteConfig::regionalDefaults() const {
+  return snapshot()->controls.regionalDefaults;
+}
+std::set<std::string> APMRemoteConfig::corePlatformServices() const {
+  return snapshot()->controls.corePlatformServices;
+}
+bool APMRemoteConfig::isDMARegion() const { return snapshot()->controls.isDMARegion; }
 
 // --- Experiments ---------------------------------------------------------------------
 

@@ -27,8 +27,15 @@
 //
 // Threads: configuration changes, parses and `reset` run on the engine's
 // worker queue (the event editor is driven there too). Settings, event
-// answers, consent answers and URLs may be read from any thread: each parse
-// swaps in immutable snapshots, so a reader sees one configuration whole.
+// answers, consent answers and URLs may be read from any thread. Each parse
+// (and `reset`) swaps in one immutable snapshot holding everything it made:
+// the settings, PSM numbers included, the event configurations, the data
+// controls and consent, and the event editor. Each reader call answers
+// from one snapshot, so an answer that combines parts (an event's
+// blocklisting: its event configuration, else the blocklist setting) never
+// mixes two configurations. Separate calls may see successive ones. The
+// configuration message itself (`version`, `uploadSubdomain`) is swapped in
+// when it is accepted, just before its parse.
 #pragma once
 
 #include <cstdint>
@@ -197,14 +204,35 @@ class APMRemoteConfig final : public APMEExperimentObserverDelegate,
                   std::shared_ptr<APMEManager> experimentManager);
 
  private:
-  struct EventSettings;
   struct Controls;
+  struct Snapshot;
+  class Current;
   using EventConfigs = std::map<std::string, std::shared_ptr<const APMPBEventConfig>, std::less<>>;
 
+  // The snapshot in force; a reader call takes it once.
+  std::shared_ptr<const Snapshot> snapshot() const;
+  // Its settings, holding the snapshot.
+  std::shared_ptr<const APMRemoteSettingsCache> settings() const;
+  static std::shared_ptr<const APMPBEventConfig> eventConfig(const Snapshot& snapshot, const std::string& name);
+
+  // The readers over one snapshot's settings; the public readers and the
+  // accessors take the snapshot in force.
+  std::optional<platform::Object> numberFromCacheWithKey(const APMRemoteSettingsCache& settings, const std::string& key,
+                                                         const platform::Object& defaultValue,
+                                                         const std::optional<platform::Object>& maxValue,
+                                                         const std::optional<platform::Object>& minValue,
+                                                         APMRemoteSettingTransform block) const;
+  double timeIntervalInSecondsFromCacheWithKey(const APMRemoteSettingsCache& settings, const std::string& key,
+                                               double defaultValue, double maxValue, double minValue) const;
+  int32_t intValueFromCacheWithKey(const APMRemoteSettingsCache& settings, const std::string& key,
+                                   int32_t defaultValue, int32_t maxValue, int32_t minValue) const;
+  int64_t int64ValueFromCacheWithKey(const APMRemoteSettingsCache& settings, const std::string& key,
+                                     int64_t defaultValue, int64_t maxValue, int64_t minValue) const;
+  bool boolValueFromCacheWithKey(const APMRemoteSettingsCache& settings, const std::string& key,
+                                 bool defaultValue) const;
   template <APMRemoteSettingKind Kind>
-  typename APMRemoteSettingValue<Kind>::type rowValue(APMRemoteSettingID id) const;
-  std::shared_ptr<const APMPBEventConfig> eventConfig(const std::string& name) const;
-  std::shared_ptr<const Controls> controls() const;
+  typename APMRemoteSettingValue<Kind>::type rowValue(const APMRemoteSettingsCache& settings,
+                                                      APMRemoteSettingID id) const;
   // The editor over the configuration's first program, loaded while its
   // scripts read the configuration's `received` settings; null when it
   // fails to load (29026).
@@ -214,15 +242,15 @@ class APMRemoteConfig final : public APMEExperimentObserverDelegate,
   const bool isDefaultInstance_;
   const std::string appID_;
   const std::weak_ptr<APMDatabase> database_;
-  const std::shared_ptr<APMRemoteSettingsCache> settings_ = std::make_shared<APMRemoteSettingsCache>();
+  // Held apart from this object: the scripts' "internal.remoteConfig"
+  // module reads the snapshot without keeping this object (which owns the
+  // editor) alive.
+  const std::shared_ptr<Current> current_;
   const std::shared_ptr<APMEManager> experimentManager_;
   std::shared_ptr<APMEClient> experimentClient_;
 
   mutable std::mutex mutex_;
   std::shared_ptr<const APMPBMeasurementConfig> remoteConfigProto_;
-  std::shared_ptr<const EventConfigs> eventConfigs_;
-  std::shared_ptr<const Controls> controls_;
-  std::shared_ptr<APMPEventEditing> eventEditing_;
   bool hasNewSnapshot_ = false;
   // The experiment value of "regional_defaults_enabled"; nil when none.
   platform::Object regionalDefaultsFlag_;

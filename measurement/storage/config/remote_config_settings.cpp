@@ -33,7 +33,7 @@ Object APMRemoteConfig::cacheValue(const Object& value, const std::string& key) 
     APMMeasurement::monitor()->logWithLevel(5, 29019, "Cannot cache empty configuration value");
     return Object();
   }
-  settings_->current()->memoise(key, value);
+  settings()->memoise(key, value);
   return value;
 }
 
@@ -50,14 +50,21 @@ std::optional<Object> APMRemoteConfig::numberFromCacheWithKey(const std::string&
                                                               const std::optional<Object>& maxValue,
                                                               const std::optional<Object>& minValue,
                                                               APMRemoteSettingTransform block) const {
+  return numberFromCacheWithKey(*settings(), key, defaultValue, maxValue, minValue, block);
+}
+
+std::optional<Object> APMRemoteConfig::numberFromCacheWithKey(const APMRemoteSettingsCache& settings,
+                                                              const std::string& key, const Object& defaultValue,
+                                                              const std::optional<Object>& maxValue,
+                                                              const std::optional<Object>& minValue,
+                                                              APMRemoteSettingTransform block) const {
   if (key.empty()) {
     APMMeasurement::monitor()->logWithLevel(7, 29020, "Cannot get setting with empty key from cache");
     return std::nullopt;
   }
-  // The answer is memoised in the generation it was read from: if a parse
-  // replaces it meanwhile, the answer goes with it.
-  const auto generation = settings_->current();
-  const Object entry = generation->objectForKey(key);
+  // The answer is memoised in the settings it was read from: if a parse
+  // replaces them meanwhile, the answer goes with them.
+  const Object entry = settings.objectForKey(key);
   if (entry.isNumber()) return entry;
   std::optional<Object> number;
   if (!entry.isNil()) {
@@ -68,26 +75,46 @@ std::optional<Object> APMRemoteConfig::numberFromCacheWithKey(const std::string&
       (maxValue && APMCompareSettingNumbers(*number, *maxValue) > 0)) {
     number = defaultValue;
   }
-  generation->memoise(key, *number);
+  settings.memoise(key, *number);
   return number;
 }
 
 double APMRemoteConfig::timeIntervalInSecondsFromCacheWithKey(const std::string& key, double defaultValue,
                                                               double maxValue, double minValue) const {
-  return numberFromCacheWithKey(key, defaultValue, Object(maxValue), Object(minValue), &APMMillisecondsToSeconds)
+  return timeIntervalInSecondsFromCacheWithKey(*settings(), key, defaultValue, maxValue, minValue);
+}
+
+double APMRemoteConfig::timeIntervalInSecondsFromCacheWithKey(const APMRemoteSettingsCache& settings,
+                                                              const std::string& key, double defaultValue,
+                                                              double maxValue, double minValue) const {
+  return numberFromCacheWithKey(settings, key, defaultValue, Object(maxValue), Object(minValue),
+                                &APMMillisecondsToSeconds)
       .value_or(Object())
       .doubleValue();
 }
 
 int32_t APMRemoteConfig::intValueFromCacheWithKey(const std::string& key, int32_t defaultValue, int32_t maxValue,
                                                   int32_t minValue) const {
-  auto number = numberFromCacheWithKey(key, Object(defaultValue), Object(maxValue), Object(minValue), nullptr);
+  return intValueFromCacheWithKey(*settings(), key, defaultValue, maxValue, minValue);
+}
+
+int32_t APMRemoteConfig::intValueFromCacheWithKey(const APMRemoteSettingsCache& settings, const std::string& key,
+                                                  int32_t defaultValue, int32_t maxValue, int32_t minValue) const {
+  auto number =
+      numberFromCacheWithKey(settings, key, Object(defaultValue), Object(maxValue), Object(minValue), nullptr);
   return number ? integerOf<int32_t>(*number) : 0;
 }
 
 int64_t APMRemoteConfig::int64ValueFromCacheWithKey(const std::string& key, int64_t defaultValue, int64_t maxValue,
                                                     int64_t minValue) const {
-  auto number = numberFromCacheWithKey(key, Object(defaultValue), Object(maxValue), Object(minValue), nullptr);
+  return int64ValueFromCacheWithKey(*settings(), key, defaultValue, maxValue, minValue);
+}
+
+int64_t APMRemoteConfig::int64ValueFromCacheWithKey(const APMRemoteSettingsCache& settings, const std::string& key,
+                                                    int64_t defaultValue, int64_t maxValue,
+                                                    int64_t minValue) const {
+  auto number =
+      numberFromCacheWithKey(settings, key, Object(defaultValue), Object(maxValue), Object(minValue), nullptr);
   return number ? integerOf<int64_t>(*number) : 0;
 }
 
@@ -97,31 +124,40 @@ int64_t APMRemoteConfig::int64ValueFromCacheWithKey(const std::string& key, int6
 }
 
 bool APMRemoteConfig::boolValueFromCacheWithKey(const std::string& key, bool defaultValue) const {
-  return intValueFromCacheWithKey(key, defaultValue ? 1 : 0, 1, 0) == 1;
+  return boolValueFromCacheWithKey(*settings(), key, defaultValue);
+}
+
+bool APMRemoteConfig::boolValueFromCacheWithKey(const APMRemoteSettingsCache& settings, const std::string& key,
+                                                bool defaultValue) const {
+  return intValueFromCacheWithKey(settings, key, defaultValue ? 1 : 0, 1, 0) == 1;
 }
 
 template <APMRemoteSettingKind Kind>
-typename APMRemoteSettingValue<Kind>::type APMRemoteConfig::rowValue(APMRemoteSettingID id) const {
+typename APMRemoteSettingValue<Kind>::type APMRemoteConfig::rowValue(const APMRemoteSettingsCache& settings,
+                                                                     APMRemoteSettingID id) const {
   const APMRemoteSetting& row = APMRemoteSettingRow(id);
   if constexpr (Kind == APMRemoteSettingKind::Interval) {
-    return timeIntervalInSecondsFromCacheWithKey(row.key, row.defaultValue, row.maximum, row.minimum);
+    return timeIntervalInSecondsFromCacheWithKey(settings, row.key, row.defaultValue, row.maximum, row.minimum);
   } else if constexpr (Kind == APMRemoteSettingKind::Int) {
-    return intValueFromCacheWithKey(row.key, row.defaultValue, row.maximum, row.minimum);
+    return intValueFromCacheWithKey(settings, row.key, row.defaultValue, row.maximum, row.minimum);
   } else if constexpr (Kind == APMRemoteSettingKind::Int64) {
-    return int64ValueFromCacheWithKey(row.key, row.defaultValue, row.maximum, row.minimum);
+    return int64ValueFromCacheWithKey(settings, row.key, row.defaultValue, row.maximum, row.minimum);
   } else if constexpr (Kind == APMRemoteSettingKind::Bool) {
-    return boolValueFromCacheWithKey(row.key, row.defaultValue != 0);
+    return boolValueFromCacheWithKey(settings, row.key, row.defaultValue != 0);
   } else {
     // A count received in thousandths: read as an interval, bounded as a
     // count, the fraction dropped.
     return platform::saturatingCast<int32_t>(
-        timeIntervalInSecondsFromCacheWithKey(row.key, row.defaultValue, row.maximum, row.minimum));
+        timeIntervalInSecondsFromCacheWithKey(settings, row.key, row.defaultValue, row.maximum, row.minimum));
   }
 }
+// The event answers read the blocklist settings of the snapshot they hold.
+template bool APMRemoteConfig::rowValue<APMRemoteSettingKind::Bool>(const APMRemoteSettingsCache&,
+                                                                    APMRemoteSettingID) const;
 
 #define APM_REMOTE_SETTING_DEFINE_Plain(name, kind)                                 \
   APMRemoteSettingValue<APMRemoteSettingKind::kind>::type APMRemoteConfig::name() const { \
-    return rowValue<APMRemoteSettingKind::kind>(APMRemoteSettingID::name);          \
+    return rowValue<APMRemoteSettingKind::kind>(*settings(), APMRemoteSettingID::name); \
   }
 #define APM_REMOTE_SETTING_DEFINE_Custom(name, kind)
 #define APM_REMOTE_SETTING_DEFINE(name, key, kind, def, min, max, access) APM_REMOTE_SETTING_DEFINE_##access(name, kind)
@@ -132,14 +168,15 @@ APM_REMOTE_SETTINGS(APM_REMOTE_SETTING_DEFINE)
 
 int32_t APMRemoteConfig::maxPSMStartCount() const {
   if (APMMeasurement::monitor()->isDebugModeEnabled()) return 10;
-  return rowValue<APMRemoteSettingKind::Int>(APMRemoteSettingID::maxPSMStartCount);
+  return rowValue<APMRemoteSettingKind::Int>(*settings(), APMRemoteSettingID::maxPSMStartCount);
 }
 
 bool APMRemoteConfig::sessionStitchingTokenFeatureEnabled() const {
   Object flag =
       experimentClient_ ? experimentClient_->valueForFlag("session_stitching_token_feature_enabled") : Object();
   if (!flag.isNil()) return experimentFlagAsBool(flag);
-  return rowValue<APMRemoteSettingKind::Bool>(APMRemoteSettingID::sessionStitchingTokenFeatureEnabled);
+  return rowValue<APMRemoteSettingKind::Bool>(*settings(),
+                                              APMRemoteSettingID::sessionStitchingTokenFeatureEnabled);
 }
 
 bool APMRemoteConfig::regionalDefaultsEnabled() const {
@@ -149,7 +186,7 @@ bool APMRemoteConfig::regionalDefaultsEnabled() const {
     flag = regionalDefaultsFlag_;
   }
   if (!flag.isNil()) return experimentFlagAsBool(flag);
-  return rowValue<APMRemoteSettingKind::Bool>(APMRemoteSettingID::regionalDefaultsEnabled);
+  return rowValue<APMRemoteSettingKind::Bool>(*settings(), APMRemoteSettingID::regionalDefaultsEnabled);
 }
 
 int32_t APMRemoteConfig::maxInternalEventParameterValueLength() const {

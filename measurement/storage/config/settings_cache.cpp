@@ -9,7 +9,7 @@ platform::Object find(const APMRemoteSettingsCache::Entries& entries, std::strin
 
 }  // namespace
 
-platform::Object APMRemoteSettingsCache::Generation::objectForKey(std::string_view key) const {
+platform::Object APMRemoteSettingsCache::objectForKey(std::string_view key) const {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     platform::Object memoised = find(memo_, key);
@@ -18,22 +18,11 @@ platform::Object APMRemoteSettingsCache::Generation::objectForKey(std::string_vi
   return find(received_, key);
 }
 
-platform::Object APMRemoteSettingsCache::Generation::receivedObjectForKey(std::string_view key) const {
+platform::Object APMRemoteSettingsCache::receivedObjectForKey(std::string_view key) const {
   return find(received_, key);
 }
 
-void APMRemoteSettingsCache::Generation::memoise(std::string_view key, platform::Object value) const {
+void APMRemoteSettingsCache::memoise(std::string_view key, platform::Object value) const {
   std::lock_guard<std::mutex> lock(mutex_);
   memo_.insert_or_assign(std::string(key), std::move(value));
-}
-
-std::shared_ptr<const APMRemoteSettingsCache::Generation> APMRemoteSettingsCache::current() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return current_;
-}
-
-void APMRemoteSettingsCache::replace(Entries received) {
-  auto next = std::make_shared<const Generation>(std::move(received));
-  std::lock_guard<std::mutex> lock(mutex_);
-  current_ = std::move(next);
 }

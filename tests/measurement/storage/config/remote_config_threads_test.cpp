@@ -108,6 +108,12 @@ TEST(RemoteConfigThreadsTest, ReadersSeeOneConfigurationOrTheNext) {
       // A program that cannot load keeps the PSM numbers in force.
       {"PSM numbers kept", ConfigBuilder().psm(40).build(), ConfigBuilder().psm(41).program(failingProgram).build(),
        [](const APMRemoteConfig& remote) { return remote.hashPrefixBitLengthEmail(); }, 40, 40},
+      // One configuration blocklists the event by its event configuration,
+      // the other by the blocklist setting: an answer made of the second's
+      // event configurations and the first's settings would say no.
+      {"event configurations with their settings", ConfigBuilder().event("picked_colour", true).build(),
+       ConfigBuilder().setting("measurement.upload.blacklist_public", "1").build(),
+       [](const APMRemoteConfig& remote) { return int64_t{remote.isEventBlocklisted("picked_colour")}; }, 1, 1},
   };
   // The failing program's 29026 line is not printed at every parse.
   const long logLevel = APMMeasurement::monitor()->logLevel();
