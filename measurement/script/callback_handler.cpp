@@ -54,7 +54,7 @@ int32_t APMPEditingCallbackHandler::invokeCallback(APMPScope& scope, const Value
   APMPFunctionValue* function = callback.asFunction();
   if (!function) return kNoCode;
   const Value result = APMPRunWithinMemory(
-      error, [&] { return function->invokeWithArguments({&eventHandler, 1}, scope, error); });
+      scope, error, [&] { return function->invokeWithArguments({&eventHandler, 1}, scope, error); });
   if (error) return kDiscardCode;
   if (result.isNumber()) return APMPToInt32(result.numberValue());
   return kNoCode;

@@ -15,8 +15,8 @@
 // block handed out or back here, and the texts and lists that values own
 // outside it (`noteAllocated`, `noteFreed`). Once the count has grown by
 // the amount the evaluator last allowed, `APMPMemoryGrew` is called, and
-// the thread's next evaluation measures what its runtime holds (the bound
-// is in evaluator.h). Bytes given back move the alarm away, but never
+// the next evaluation of the thread's run in progress (or of its next run)
+// measures what its runtime holds (the bound is in evaluator.h). Bytes given back move the alarm away, but never
 // further than `reach`: memory another runtime of the thread frees is not
 // all handed to the next. A block freed on another thread than the one
 // that made it lowers that thread's count instead, which never goes below

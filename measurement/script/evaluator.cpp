@@ -13,9 +13,22 @@ using Value = APMPRuntimeValue;
 using platform::ErrorRef;
 
 constinit thread_local int gAPMPNestedEvaluations = 0;
-constinit thread_local uint32_t gAPMPInstructionFence = kAPMPInstructionLimit;
+// The budget of this thread's run in progress, and whether a measurement
+// of memory is due (for the next run when none is in progress).
+constinit thread_local APMPScope::Budget* gRunBudget = nullptr;
+constinit thread_local bool gMeasurementDue = false;
 
-void APMPMemoryGrew() noexcept { gAPMPInstructionFence = 0; }
+void APMPMemoryGrew() noexcept {
+  gMeasurementDue = true;
+  if (gRunBudget) gRunBudget->fence = 0;
+}
+
+APMPRunInProgress::APMPRunInProgress(APMPScope& scope) noexcept : previous_(gRunBudget) {
+  gRunBudget = &scope.budget();
+  if (gMeasurementDue) gRunBudget->fence = 0;
+}
+
+APMPRunInProgress::~APMPRunInProgress() { gRunBudget = previous_; }
 
 namespace {
 
@@ -65,9 +78,10 @@ bool holdsWithinBound(APMPScope& scope) {
 
 bool APMPCountAtFence(APMPScope& scope, ErrorRef& error, const Value* evaluated) {
   uint32_t& count = scope.instructionCount();
+  scope.budget().fence = kAPMPInstructionLimit;
   // A spent budget ends the run anyway; the measurement waits for the next.
-  if (gAPMPInstructionFence != kAPMPInstructionLimit && count < kAPMPInstructionLimit) {
-    gAPMPInstructionFence = kAPMPInstructionLimit;
+  if (gMeasurementDue && count < kAPMPInstructionLimit) {
+    gMeasurementDue = false;
     // Neither the scope nor the value is necessarily held by a running
     // evaluation yet.
     const APMPActiveValues heldScope(&scope);

@@ -32,8 +32,6 @@
 #include "measurement/script/scope.h"
 #include "measurement/script/script_error.h"
 
-// Evaluations allowed between two resets of a runtime's counter.
-inline constexpr uint32_t kAPMPInstructionLimit = 1000000;
 // Units of native work allowed between two resets, beside the evaluations:
 // one evaluation can copy, compare or convert a great deal, and no realistic
 // program comes near this.
@@ -75,10 +73,6 @@ inline constexpr size_t kAPMPStackReserve = size_t{256} << 10;
 // against its next runs.
 inline constexpr size_t kAPMPMaxLiveBytes = size_t{64} << 20;
 
-// This thread's evaluations stop at this count, in `APMPCountAtFence`:
-// the instruction limit, or 0 while a measurement of memory is due
-// (`APMPMemoryGrew`).
-extern constinit thread_local uint32_t gAPMPInstructionFence;
 // Measures memory when due (with `scope` and `evaluated` held), then
 // counts as `APMPCountInstruction`.
 bool APMPCountAtFence(APMPScope& scope, platform::ErrorRef& error, const APMPRuntimeValue* evaluated);
@@ -89,9 +83,9 @@ bool APMPCountAtFence(APMPScope& scope, platform::ErrorRef& error, const APMPRun
 // kept whole if a collection runs.
 inline bool APMPCountInstruction(APMPScope& scope, platform::ErrorRef& error,
                                  const APMPRuntimeValue* evaluated = nullptr) {
-  uint32_t& count = scope.instructionCount();
-  if (count >= gAPMPInstructionFence) return APMPCountAtFence(scope, error, evaluated);
-  ++count;
+  APMPScope::Budget& budget = scope.budget();
+  if (budget.instructions >= budget.fence) return APMPCountAtFence(scope, error, evaluated);
+  ++budget.instructions;
   return true;
 }
 
@@ -172,11 +166,26 @@ class APMPEvaluator {
                                      platform::ErrorRef& error);
 };
 
-// Runs `run`, the outermost call of a run (a program's statements, a
-// callback, a rule): a failed allocation anywhere inside ends the run with
-// error 18, like any other exhausted resource, and never reaches the host.
+// The budget of the run in progress on this thread, whose fence a memory
+// alarm lowers; null between runs. Set by `APMPRunWithinMemory`.
+class APMPRunInProgress {
+ public:
+  explicit APMPRunInProgress(APMPScope& scope) noexcept;
+  ~APMPRunInProgress();
+  APMPRunInProgress(const APMPRunInProgress&) = delete;
+  APMPRunInProgress& operator=(const APMPRunInProgress&) = delete;
+
+ private:
+  APMPScope::Budget* previous_;
+};
+
+// Runs `run`, the outermost call of a run in `scope`'s chain (a program's
+// statements, a callback, a rule): memory is watched while it runs, and a
+// failed allocation anywhere inside ends the run with error 18, like any
+// other exhausted resource, and never reaches the host.
 template <class Run>
-APMPRuntimeValue APMPRunWithinMemory(platform::ErrorRef& error, Run&& run) {
+APMPRuntimeValue APMPRunWithinMemory(APMPScope& scope, platform::ErrorRef& error, Run&& run) {
+  const APMPRunInProgress inProgress(scope);
   try {
     return run();
   } catch (const std::bad_alloc&) {

@@ -99,7 +99,7 @@ bool APMPEventEditing::registerRuleWithName(std::u16string_view name, const Valu
   const Value bound = scope->valueForName(name);
   ErrorRef failure;
   if (APMPFunctionValue* function = bound.asFunction()) {
-    APMPRunWithinMemory(failure, [&] { return function->invokeWithArguments({&rule, 1}, *scope, failure); });
+    APMPRunWithinMemory(*scope, failure, [&] { return function->invokeWithArguments({&rule, 1}, *scope, failure); });
   } else {
     APMPSetEditingError(failure, kAPMPEditingErrorActivityNotFunction);
   }

@@ -28,7 +28,7 @@ void APMPRuntime::setModuleCreator(APMPModuleCreator creator, std::string_view n
 
 Value APMPRuntime::run(const APMPConvertedStatements& statements, ErrorRef* error) {
   ErrorRef failure;
-  Value answer = APMPRunWithinMemory(failure, [&] {
+  Value answer = APMPRunWithinMemory(*globalScope_, failure, [&] {
     Value last;
     for (const Value& statement : statements.values) {
       last = APMPEvaluator::evaluateStatement(statement, *globalScope_, failure);

@@ -18,6 +18,9 @@
 #include "measurement/script/object_manager.h"
 #include "measurement/script/runtime_value.h"
 
+// Evaluations allowed between two resets of a runtime's counter.
+inline constexpr uint32_t kAPMPInstructionLimit = 1000000;
+
 class APMPScope final : public APMPCell, public APMPMarkable {
  public:
   // `initWithParentScope:`; a null parent makes a root.
@@ -53,10 +56,14 @@ class APMPScope final : public APMPCell, public APMPMarkable {
   struct Budget {
     // Evaluations counted.
     uint32_t instructions = 0;
+    // The count at which evaluations stop to look at the budget: the limit,
+    // or 0 while a measurement of the runtime's memory is due.
+    uint32_t fence = kAPMPInstructionLimit;
     // Units of native work charged (code units produced or compared,
     // elements copied, sorted or visited, regular-expression steps).
     uint64_t work = 0;
   };
+  Budget& budget() noexcept { return *budget_; }
   uint32_t& instructionCount() noexcept { return budget_->instructions; }
   uint64_t& workCount() noexcept { return budget_->work; }
   void resetBudget() noexcept { *budget_ = Budget{}; }
