@@ -7,8 +7,10 @@
 // Where the distribution's protobuf-c is installed, the same bytes go
 // through it in the same run, round by round in turn with ours, over
 // messages_peer.proto: decode and encode then also report the peer's MB/s
-// and "x_<peer>", our speed over its (above 1 is faster). Otherwise
-// "x_memcpy" is our speed over that of a memcpy of the same bytes.
+// and "speed_vs_<peer>", the speed ratio: its time over ours, above 1 when
+// ours is faster. Otherwise "speed_vs_memcpy" is the speed ratio against a
+// memcpy of the same bytes.
+#include "bench/ratio_reporter.h"
 #include "measurement/messages/message_values.h"
 #include "measurement/messages/message_wrappers.h"
 #include "measurement/messages/nano_accessors.h"
@@ -141,8 +143,8 @@ double median(std::vector<double> values) {
 
 // Runs every side in turn, once per benchmark iteration, each timed on its
 // own over enough repetitions to last a fraction of a millisecond; reports
-// the median MB/s of each side and ours over each peer's. The first side is
-// ours and sets the benchmark's own rate.
+// the median MB/s of each side and the speed ratio of ours against each
+// other side. The first side is ours and sets the benchmark's own rate.
 void compare(benchmark::State& state, const platform::Bytes& batch, std::vector<Side> sides) {
   const int repetitions = std::max<int>(1, static_cast<int>(300000 / batch.size()));
   std::vector<std::vector<double>> seconds(sides.size());
@@ -155,13 +157,14 @@ void compare(benchmark::State& state, const platform::Bytes& batch, std::vector<
     }
   }
   const double megabytes = static_cast<double>(batch.size()) / 1e6;
-  const double ours = megabytes / median(seconds[0]);
+  const double ourSeconds = median(seconds[0]);
+  const double ours = megabytes / ourSeconds;
   state.counters["MB/s"] = ours;
   state.counters["batch_bytes"] = static_cast<double>(batch.size());
   for (size_t s = 1; s < sides.size(); ++s) {
-    const double theirs = megabytes / median(seconds[s]);
-    state.counters[std::string(sides[s].name) + "_MB/s"] = theirs;
-    state.counters[std::string("x_") + sides[s].name] = ours / theirs;
+    const double theirSeconds = median(seconds[s]);
+    state.counters[std::string(sides[s].name) + "_MB/s"] = megabytes / theirSeconds;
+    state.counters[std::string("speed_vs_") + sides[s].name] = speedRatio(theirSeconds, ourSeconds);
   }
 }
 
@@ -247,3 +250,5 @@ BENCHMARK(BM_CopyLarge)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_CopySmall)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
 } // namespace
+
+int main(int argc, char** argv) { return runPairedBenchmarks(argc, argv, {}); }

@@ -216,6 +216,6 @@ BENCHMARK(BM_EditEventsDuktape)->Unit(benchmark::kMillisecond);
 int main(int argc, char** argv) {
   return runPairedBenchmarks(argc, argv,
                              {{"an edit of one event, built and read back (same run)",
-                               {{"script / the same edit in C++", "BM_EditEvents", "BM_NativeBaseline"},
-                                {"script / the same edit in Duktape", "BM_EditEvents", "BM_EditEventsDuktape"}}}});
+                               {{"script against the same edit in C++", "BM_EditEvents", "BM_NativeBaseline"},
+                                {"script against the same edit in Duktape", "BM_EditEvents", "BM_EditEventsDuktape"}}}});
 }

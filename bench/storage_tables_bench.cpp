@@ -1,6 +1,7 @@
 // Measurement database tables against plain SQLite calls running the same
 // SQL with statements prepared once by hand, in the same run; prints each
-// pair's ratio.
+// pair's speed ratio (plain time over the database's: above 1 the database
+// is faster).
 //
 //   user-attribute upsert   `updateUserAttribute` of one of 100 names (the
 //                           key count, the table count, INSERT OR REPLACE)
@@ -9,7 +10,7 @@
 //                           1,000 against the same SELECT; both sides build
 //                           the same filter records, flags read from the
 //                           stored message by the same message routine, so
-//                           the ratio is what the storage layer adds
+//                           the ratio shows what the storage layer adds
 //
 // Writes run with "PRAGMA synchronous = OFF" on both sides, as in the store
 // benchmark: a commit that waits for the disk costs more, and varies more,
@@ -200,7 +201,7 @@ BENCHMARK(eventFilterReadPlain)->Unit(benchmark::kMicrosecond);
 int main(int argc, char** argv) {
   runPairedBenchmarks(
       argc, argv,
-      {{"database tables / plain sqlite3 (same run)",
+      {{"database tables against plain sqlite3 (same run)",
         {{"user-attribute upsert", "userAttributeUpsertDatabase", "userAttributeUpsertPlain"},
          {"event-filter read (20 of 1,000)", "eventFilterReadDatabase", "eventFilterReadPlain"}}}});
   removeBenchFolder();

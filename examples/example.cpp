@@ -472,7 +472,7 @@ void showEventRoad() {
 }
 
 constexpr const char* kUsage =
-    "usage: example [--events N] [--collector URL]\n"
+    "usage: example [--events N] [--collector URL] [--help]\n"
     "  without options: a tour of every layer, ending with the road of 2,000 events\n"
     "  --events N       only the road, in load mode: N events in chunks, a progress line per 100,000\n"
     "  --collector URL  only the road, uploading to URL instead of a collector of its own\n";
@@ -487,6 +487,10 @@ int main(int argc, char** argv) {
     EventRoadOptions options;
     for (int i = 1; i < argc; ++i) {
       const std::string flag = argv[i];
+      if (flag == "--help" || flag == "-h") {
+        std::fputs(kUsage, stdout);
+        return 0;
+      }
       if (i + 1 >= argc || (flag != "--events" && flag != "--collector")) {
         std::fputs(kUsage, stderr);
         return 2;

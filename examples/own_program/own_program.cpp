@@ -1,0 +1,62 @@
+// Stores three events with the metadata they share in the measurement
+// database, reads them back as the engine does before bundling, and
+// removes what it read, so that each run starts from the same state.
+#include <cstdio>
+
+#include "measurement/engine/event.h"
+#include "measurement/messages/message_fields.h"
+#include "measurement/messages/message_wrappers.h"
+#include "measurement/messages/nano_accessors.h"
+#include "measurement/storage/database/database.h"
+#include "measurement/storage/models/raw_event_data.h"
+
+static int fail(const char* step, const platform::ErrorRef& error) {
+  std::fprintf(stderr, "%s: %s\n", step, error ? error->localizedDescription().c_str() : "failed");
+  return 1;
+}
+
+int main() {
+  platform::ErrorRef error;
+  auto database = APMDatabase::initWithDatabaseName(kAPMMeasurementDatabaseName, nullptr, &error);
+  if (!database) return fail("cannot open the database", error);
+  std::printf("database %s\n", database->sqliteStore()->databasePath().c_str());
+
+  // Stored once, under the fingerprint of its bytes, for all three events.
+  auto metadata = APMPBMeasurementBundle::initWithMessageInfo(nullptr);
+  APMNanoSetInt32(metadata, MeasurementBundleField::protocol_version, 1);
+  APMNanoSetString(metadata, MeasurementBundleField::app_id, "com.example.own");
+  APMNanoSetString(metadata, MeasurementBundleField::app_version, "1.0");
+  for (int64_t level = 1; level <= 3; ++level) {
+    auto event = APMEvent::initWithOrigin("app", true, "level_up", 1.7e9 + level, 0,
+                                          {{"level", APMValue(level)}}, &error);
+    if (!event || !database->storeRawEvent(event, metadata, false, &error)) return fail("cannot store", error);
+  }
+
+  // Oldest metadata first; its events in the order they were stored.
+  int read = 0;
+  while (auto fingerprint = database->nextMetadataFingerprintToProcess(&error)) {
+    auto shared = database->queryRawEventsMetadataWithFingerprint(*fingerprint, &error);
+    auto events = database->rawEventsWithMetadataFingerprint(*fingerprint, &error);
+    if (!shared || !events || events->empty()) return fail("cannot read back", error);
+    std::printf("app %s %s:\n", APMNanoGetString(shared, MeasurementBundleField::app_id).value_or("?").c_str(),
+                APMNanoGetString(shared, MeasurementBundleField::app_version).value_or("?").c_str());
+    for (const auto& raw : *events) {
+      const APMEvent& event = *raw->rawEvent();
+      std::printf("  %s at %.0f, level %lld\n", event.name().c_str(), event.timestamp(),
+                  static_cast<long long>(event.parameters().at("level").int64Value()));
+      ++read;
+    }
+    // The events read go, then their metadata once no event refers to it.
+    const bool removed = database->performTransaction([&] {
+      if (!database->deleteRawEventsWithMetadataFingerprint(*fingerprint, events->back()->rowID(), &error)) {
+        return false;
+      }
+      auto left = database->containsRawEventWithMetadataFingerprint(*fingerprint, &error);
+      return left && (*left || database->deleteRawEventMetadataWithMetadataFingerprint(*fingerprint, &error));
+    });
+    if (!removed) return fail("cannot remove what was read", error);
+  }
+  if (error || read < 3) return fail("cannot read back", error);
+  std::printf("%d events read back\n", read);
+  return 0;
+}
