@@ -369,17 +369,22 @@ void APMETaskManager::handleFetchingExperimentsResponse(
   auto message = decodedAnswer(data ? &*data : nullptr);
   monitor()->logWithLevel(8, 820003, "Successful fetch. Got network response. Code, data", status,
                           data ? platform::Object(*data) : platform::Object());
-  recordSuccess(current);
   APMESnapshots snapshots =
       experimentSnapshotsFromExperimentResponse(message.get()).value_or(APMESnapshots{});
   APMESnapshotErrors errors = errorsFromExperimentResponse(message.get()).value_or(APMESnapshotErrors{});
   if (!snapshots.empty()) {
     platform::ErrorRef upsertError;
     if (!upsertPendingInOneTransaction(snapshots, &upsertError)) {
+      // Snapshots held only in memory would be lost at exit while the
+      // schedule waits a full interval: fetch them again instead.
       monitor()->logWithLevel(1, 820022, "Cannot upsert pending snapshots. Error, snapshots",
                               upsertError, static_cast<int64_t>(snapshots.size()));
+      setStoredTime(kAPMExperimentFetchFailureTimestampKey, current);
+      scheduleFetchingExperimentsOnWorkerQueue();
+      return;
     }
   }
+  recordSuccess(current);
   if (auto delegate = this->delegate()) delegate->taskManager(*this, snapshots, errors);
   scheduleFetchingExperimentsOnWorkerQueue();
 }

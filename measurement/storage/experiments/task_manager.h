@@ -24,7 +24,11 @@
 // decoder's "<ERROR> ExperimentResponse decoder failed: ..." line, then no
 // snapshots and no errors).
 //
-// The snapshots of one answer are written in one transaction.
+// The snapshots of one answer are written in one transaction. An answer
+// whose snapshots cannot be written (another process holds the file past
+// the busy timeout, the disk is full) is a failed fetch: the failure time
+// is set instead of the success time, the manager hears nothing of it, and
+// the fetch is retried on the failure schedule.
 //
 // The transfer runs off the worker queue (the HTTP client's own threads);
 // only its completion is posted here. After `clearAndDelete`, or when the
