@@ -21,9 +21,13 @@
 // ("vav_iradadovozo") of the experiment framework.
 //
 // A configuration that is refused, that cannot be stored, or that belongs
-// to another app changes nothing. A program that fails to load leaves no
-// editor, and the previous configuration's data controls, consent and PSM
-// numbers stay in force until another configuration is accepted.
+// to another app changes nothing. One past the bounds of a configuration
+// (its bytes, settings, event configurations and program nodes, stated
+// with their reasons in database.h) is refused by the configuration row as
+// one that would not load again (29005), before anything of it is parsed.
+// A program that fails to load leaves no editor, and the previous
+// configuration's data controls, consent and PSM numbers stay in force
+// until another configuration is accepted.
 //
 // Threads: configuration changes, parses and `reset` run on the engine's
 // worker queue (the event editor is driven there too). Settings, event
