@@ -283,6 +283,13 @@ TEST_F(RemoteConfigTest, TheEventEditorOfTheFirstProgram) {
   EXPECT_FALSE(remote->eventEditing());
   EXPECT_EQ(*remote->dataControls(), std::vector<std::string>{"first"});
   EXPECT_EQ(remote->hashPrefixBitLengthEmail(), 14);
+  // Nothing of the program that failed is kept; the rest of its
+  // configuration is.
+  auto held = remote->remoteConfigProto();
+  const NANOMessageClass programClass = APMPBProgram::messageClass();
+  const NANOMessageClass controlClass = APMPBDataControl::messageClass();
+  EXPECT_TRUE(APMNanoGetRepeated(held, MeasurementConfigField::dynamic_event_editing, &programClass)->empty());
+  EXPECT_EQ(APMNanoGetRepeated(held, MeasurementConfigField::data_controls, &controlClass)->size(), 1u);
   // A configuration without programs keeps the editor as it is.
   ASSERT_TRUE(remote->updateMeasurementConfig(ConfigBuilder().dataControl("third").build()));
   EXPECT_FALSE(remote->eventEditing());
