@@ -451,6 +451,16 @@ class BodyDepth {
   }
 };
 
+thread_local DecodeItemCapsScope* capsInForce = nullptr;
+
+// Whether the caps in force take one more item of a repeated message
+// field; a refusal fails the stream with the caps' text.
+bool admitItem(const MessageSchema& element, uint32_t inRecord, pb_istream* stream) {
+  if (!capsInForce) return true;
+  const char* refused = capsInForce->admit(element, inRecord);
+  return !refused || failStream(stream, refused);
+}
+
 // The codec decoder of a repeated field's items.
 using FieldDecoder = bool (*)(pb_istream*, const pb_field_desc*, void**);
 FieldDecoder repeatedDecoder(const FieldSchema& field) {
@@ -520,6 +530,7 @@ bool decodeField(const MessageSchema& schema, const MessageLayout& layout, Messa
       const auto* bytes = static_cast<const uint8_t*>(stream->state);
       pb_read(stream, nullptr, length);
       if (!header->items) {
+        if (!admitItem(*field.message, header->count + 1, stream)) return false;
         ++header->count;
         return true;
       }
@@ -581,11 +592,13 @@ bool decodeBody(const MessageSchema& schema, const MessageLayout& layout, Messag
 // The bound of the decode running on this thread, if any.
 thread_local const NanoAllocationLimit* decodeLimit = nullptr;
 
-// The reason a decode failed with: past the limit, the text a refused block
-// caused further down (a failed callback, a record that could not be made)
-// would hide the real one.
+// The reason a decode failed with: past the limit or a cap, the text a
+// refused block or item caused further down (a failed callback, a record
+// that could not be made) would hide the real one.
 const char* failureReason(const char* text) {
-  return decodeLimit && decodeLimit->exceeded() ? "decoded message over the memory limit" : text;
+  if (decodeLimit && decodeLimit->exceeded()) return "decoded message over the memory limit";
+  const DecodeItemCapsScope* caps = DecodeItemCapsScope::current();
+  return caps && caps->refusal() ? caps->refusal() : text;
 }
 
 bool decodePass(const MessageSchema& schema, const MessageLayout& layout, const uint8_t* bytes,
@@ -668,6 +681,7 @@ bool decodeRepeatedElement(const MessageSchema& schema, pb_istream* stream, void
   }
   if (!header->items) {
     if (header->count == UINT32_MAX) return false;
+    if (!admitItem(schema, header->count + 1, stream)) return false;
     if (!pb_read(stream, nullptr, stream->bytes_left)) {
       printLine(format("<ERROR> %s decoder failed: %s\n", schema.name,
                        stream->errmsg ? stream->errmsg : "(none)"));
@@ -1313,7 +1327,9 @@ int decodeMessage(const MessageSchema& schema, const uint8_t* bytes, size_t leng
   const size_t bound = length > (SIZE_MAX - kDecodeMemoryBase) / kDecodeMemoryPerByte
                            ? SIZE_MAX
                            : length * kDecodeMemoryPerByte + kDecodeMemoryBase;
-  if (record && record->slots && !NanoArenaScope::current() && isEmptyRecord(schema, record) &&
+  // The walk gathers items without offering them to caps.
+  if (record && record->slots && !NanoArenaScope::current() && !capsInForce &&
+      isEmptyRecord(schema, record) &&
       (length == 0 || bytes) && decodeInOnePass(schema, bytes, length, record, bound)) {
     return 1;
   }
@@ -1322,6 +1338,20 @@ int decodeMessage(const MessageSchema& schema, const uint8_t* bytes, size_t leng
   const bool decoded = decodeRecord(schema, layoutOf(schema), bytes, length, record, false);
   decodeLimit = outer;
   return decoded ? 1 : 0;
+}
+
+DecodeItemCapsScope::DecodeItemCapsScope(DecodeItemCaps& caps) : caps_(caps), outer_(capsInForce) {
+  capsInForce = this;
+}
+
+DecodeItemCapsScope::~DecodeItemCapsScope() { capsInForce = outer_; }
+
+DecodeItemCapsScope* DecodeItemCapsScope::current() { return capsInForce; }
+
+const char* DecodeItemCapsScope::admit(const MessageSchema& element, uint32_t inRecord) {
+  const char* refused = caps_.admitItem(element, inRecord);
+  if (refused && !refusal_) refusal_ = refused;
+  return refused;
 }
 
 namespace {

@@ -35,6 +35,14 @@
 // of small messages. Past the bound the decode fails with
 // "<ERROR> %s decoder failed: decoded message over the memory limit".
 //
+// Item caps: a caller may cap the items of repeated message fields that
+// its decodes make (DecodeItemCaps below). The decoder checks each item as
+// it meets it, in the pass that counts items before any of them is built,
+// so a cap holds over exactly what is decoded whatever the input's wire
+// types; a count taken beside the decoder would have to model it and
+// could be walked around. Past a cap the decode fails with
+// "<ERROR> %s decoder failed: " and the caps' text.
+//
 // Threads: any thread; a record is used by one thread at a time.
 #pragma once
 
@@ -51,6 +59,40 @@ namespace messages {
 inline constexpr int kMessageNestingLimit = 100;
 inline constexpr size_t kDecodeMemoryPerByte = 48;
 inline constexpr size_t kDecodeMemoryBase = size_t{64} << 10;
+
+// What a caller lets its decodes make. Called once for each item of a
+// repeated message field as the decode meets it; `element` is the item's
+// message and `inRecord` the items of that field in the record so far,
+// this one included. Answers null to take the item, or the text the decode
+// fails with. One item is offered once, whatever the record's depth.
+class DecodeItemCaps {
+ public:
+  virtual ~DecodeItemCaps() = default;
+  virtual const char* admitItem(const MessageSchema& element, uint32_t inRecord) = 0;
+};
+
+// Puts `caps` in force for the decodes this thread runs while the scope
+// lives (an inner scope hides an outer one). Under caps every decode takes
+// the two passes, whose counting pass offers each item before it is built.
+class DecodeItemCapsScope {
+ public:
+  explicit DecodeItemCapsScope(DecodeItemCaps& caps);
+  ~DecodeItemCapsScope();
+  DecodeItemCapsScope(const DecodeItemCapsScope&) = delete;
+  DecodeItemCapsScope& operator=(const DecodeItemCapsScope&) = delete;
+
+  // The scope in force on this thread, or null.
+  static DecodeItemCapsScope* current();
+  // Offers an item to the caps; remembers the first refusal.
+  const char* admit(const MessageSchema& element, uint32_t inRecord);
+  // The text of the first item refused in the scope; null when none was.
+  const char* refusal() const { return refusal_; }
+
+ private:
+  DecodeItemCaps& caps_;
+  DecodeItemCapsScope* const outer_;
+  const char* refusal_ = nullptr;
+};
 
 // Sets up a zeroed record: name, kinds, empty slots and an empty repeated
 // header for each repeated field. Null record: 0.

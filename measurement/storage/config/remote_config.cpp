@@ -387,6 +387,18 @@ void APMRemoteConfig::parseRemoteConfigFromMeasurementConfig(const APMPBMeasurem
   }
   current_->store(std::make_shared<const Snapshot>(std::move(received), std::move(events), std::move(controls),
                                                    std::move(editing)));
+  if (!programLoaded) dropHeldPrograms(config);
+}
+
+void APMRemoteConfig::dropHeldPrograms(const APMPBMeasurementConfig& parsed) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!remoteConfigProto_ || remoteConfigProto_.get() != &parsed) return;
+  // A record's blocks live in one arena that clearing a field does not
+  // shrink: only a copy made after the clearing lets the programs go.
+  APMNanoClearField(remoteConfigProto_, MeasurementConfigField::dynamic_event_editing);
+  if (auto compact = APMPBMeasurementConfig::initWithMessageInfo(remoteConfigProto_->messageInfo())) {
+    remoteConfigProto_ = std::move(compact);
+  }
 }
 
 std::shared_ptr<APMPEventEditing> APMRemoteConfig::makeEventEditing(const APMPBProgram& program,
@@ -447,7 +459,7 @@ void APMRemoteConfig::reset() {
 
 std::shared_ptr<APMPBMeasurementConfig> APMRemoteConfig::remoteConfigProto() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return copyOf(remoteConfigProto_);
+  return copyOf<APMPBMeasurementConfig>(remoteConfigProto_);
 }
 
 int64_t APMRemoteConfig::version() const {

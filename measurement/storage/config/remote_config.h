@@ -21,9 +21,14 @@
 // ("vav_iradadovozo") of the experiment framework.
 //
 // A configuration that is refused, that cannot be stored, or that belongs
-// to another app changes nothing. A program that fails to load leaves no
-// editor, and the previous configuration's data controls, consent and PSM
-// numbers stay in force until another configuration is accepted.
+// to another app changes nothing. One past the bounds of a configuration
+// (its bytes, settings, event configurations and program nodes, stated
+// with their reasons in database.h) is refused by the configuration row as
+// one that would not load again (29005), before anything of it is parsed.
+// A program that fails to load leaves no editor, and the previous
+// configuration's data controls, consent and PSM numbers stay in force
+// until another configuration is accepted; the configuration held keeps
+// nothing of its programs, which may take many times their bytes.
 //
 // Threads: configuration changes, parses and `reset` run on the engine's
 // worker queue (the event editor is driven there too). Settings, event
@@ -238,6 +243,9 @@ class APMRemoteConfig final : public APMEExperimentObserverDelegate,
   // fails to load (29026).
   std::shared_ptr<APMPEventEditing> makeEventEditing(const APMPBProgram& program, size_t programCount,
                                                      const APMRemoteSettingsCache::Entries& received);
+  // When `parsed` is the configuration held, replaces it by a copy without
+  // its programs.
+  void dropHeldPrograms(const APMPBMeasurementConfig& parsed);
 
   const bool isDefaultInstance_;
   const std::string appID_;
@@ -250,7 +258,7 @@ class APMRemoteConfig final : public APMEExperimentObserverDelegate,
   std::shared_ptr<APMEClient> experimentClient_;
 
   mutable std::mutex mutex_;
-  std::shared_ptr<const APMPBMeasurementConfig> remoteConfigProto_;
+  std::shared_ptr<APMPBMeasurementConfig> remoteConfigProto_;
   bool hasNewSnapshot_ = false;
   // The experiment value of "regional_defaults_enabled"; nil when none.
   platform::Object regionalDefaultsFlag_;

@@ -8,7 +8,7 @@
 #include "measurement/engine/measurement_errors.h"
 #include "measurement/messages/message_values.h"
 #include "measurement/messages/nano_accessors.h"
-#include "measurement/messages/wire_codec.h"
+#include "measurement/messages/message_routines.h"
 #include "measurement/storage/experiments/experiment_monitor.h"
 #include "measurement/storage/experiments/request_builder.h"
 #include "measurement/storage/settings/user_defaults.h"
@@ -16,7 +16,6 @@
 #include "measurement/storage/system/file_paths.h"
 #include "measurement/storage/system/scheduler.h"
 #include "platform/clock.h"
-#include "platform/log.h"
 #include "sdk_core/gzip.h"
 
 namespace {
@@ -48,96 +47,39 @@ platform::ErrorRef databaseNotOpen() {
   return apm_errorWithCode(2, "Experiment database is not open");
 }
 
-// --- Counting an answer ------------------------------------------------------
+// --- Decoding an answer ------------------------------------------------------
 
-uint32_t tagOf(const messages::MessageSchema& schema, int32_t fieldID) {
-  return schema.fields[fieldID].tag;
-}
-
-// Calls `visit(tag, bytes)` for each length-delimited field of a message
-// body and skips the others. False when `visit` answers false or the bytes
-// are not well formed.
-template <class Visit>
-bool forEachLengthDelimitedField(pb_istream& stream, Visit&& visit) {
-  while (stream.bytes_left > 0) {
-    uint32_t key = 0;
-    bool eof = false;
-    if (!pb_decode_varint32_eof(&stream, &key, &eof)) return eof;
-    if (key == 0) return true;
-    if ((key & 7) != kPbWireLengthDelimited) {
-      if (!pb_skip_field(&stream, key & 7)) return false;
-      continue;
-    }
-    pb_istream field;
-    if (!pb_make_string_substream(&stream, &field)) return false;
-    const bool goOn = visit(key >> 3, field);
-    if (!pb_close_string_substream(&stream, &field) || !goOn) return false;
-  }
-  return true;
-}
-
-// The items of an answer counted from its bytes, before any is decoded.
-class AnswerCount {
+// The caps of one answer, offered each item by the decoder itself: the
+// items it decodes are the items counted, however their fields are sent.
+class AnswerCaps : public messages::DecodeItemCaps {
  public:
-  // The cap the answer goes past, as a decoder failure text; null within
-  // the caps, and for bytes that are not well formed, which the decoder
-  // refuses with its own text.
-  const char* pastCap(const platform::Bytes& data) {
-    pb_istream stream = pb_istream_from_buffer(data.data(), data.size());
-    const uint32_t snapshotTag =
-        tagOf(messages::kExperimentResponseSchema, ExperimentResponseField::snapshots);
-    const uint32_t resultTag =
-        tagOf(messages::kExperimentResponseSchema, ExperimentResponseField::sdk_responses);
-    const uint32_t resultSnapshotTag =
-        tagOf(messages::kSdkResponseSchema, SdkResponseField::snapshot);
-    forEachLengthDelimitedField(stream, [&](uint32_t tag, pb_istream& item) {
-      if (tag != snapshotTag && tag != resultTag) return true;
-      if (++snapshots_ > APMETaskManager::kMaxAnswerSnapshots) return refuse("too many snapshots");
-      // Occurrences of a result's snapshot merge into one.
-      size_t experiments = 0;
-      if (tag == snapshotTag) return countSnapshot(item, experiments);
-      return forEachLengthDelimitedField(item, [&](uint32_t field, pb_istream& snapshot) {
-        return field != resultSnapshotTag || countSnapshot(snapshot, experiments);
-      });
-    });
-    return pastCap_;
+  const char* admitItem(const messages::MessageSchema& element, uint32_t inRecord) override {
+    if (&element == &messages::kSnapshotSchema || &element == &messages::kSdkResponseSchema) {
+      return ++snapshots_ > APMETaskManager::kMaxAnswerSnapshots ? "too many snapshots" : nullptr;
+    }
+    // A result's snapshot sent in several pieces is one record, whose
+    // experiments add up.
+    if (&element == &messages::kExperimentSchema) {
+      return inRecord > APMETaskManager::kMaxSnapshotExperiments
+                 ? "too many experiments in a snapshot"
+                 : nullptr;
+    }
+    if (&element == &messages::kFlagSchema) {
+      return ++flags_ > APMETaskManager::kMaxAnswerFlags ? "too many flags" : nullptr;
+    }
+    return nullptr;
   }
 
  private:
-  bool refuse(const char* text) {
-    pastCap_ = text;
-    return false;
-  }
-  bool countSnapshot(pb_istream& snapshot, size_t& experiments) {
-    const uint32_t experimentTag = tagOf(messages::kSnapshotSchema, SnapshotField::experiments);
-    const uint32_t flagTag = tagOf(messages::kExperimentSchema, ExperimentField::flags);
-    return forEachLengthDelimitedField(snapshot, [&](uint32_t tag, pb_istream& experiment) {
-      if (tag != experimentTag) return true;
-      if (++experiments > APMETaskManager::kMaxSnapshotExperiments) {
-        return refuse("too many experiments in a snapshot");
-      }
-      return forEachLengthDelimitedField(experiment, [&](uint32_t field, pb_istream&) {
-        return field != flagTag || ++flags_ <= APMETaskManager::kMaxAnswerFlags ||
-               refuse("too many flags");
-      });
-    });
-  }
-
   size_t snapshots_ = 0;
   size_t flags_ = 0;
-  const char* pastCap_ = nullptr;
 };
 
 // The answer as a message; null, as the decoder leaves it, for bytes that
 // do not decode or an answer past a cap, which prints the decoder's line.
 std::shared_ptr<APMPBExperimentResponse> decodedAnswer(const platform::Bytes* data) {
-  if (data) {
-    if (const char* cap = AnswerCount().pastCap(*data)) {
-      platform::stdoutPrint(std::string("<ERROR> ") + messages::kExperimentResponseSchema.name +
-                            " decoder failed: " + cap + "\n");
-      return nullptr;
-    }
-  }
+  AnswerCaps caps;
+  messages::DecodeItemCapsScope scope(caps);
   return APMPBExperimentResponse::initWithBuffer(data);
 }
 
@@ -427,17 +369,22 @@ void APMETaskManager::handleFetchingExperimentsResponse(
   auto message = decodedAnswer(data ? &*data : nullptr);
   monitor()->logWithLevel(8, 820003, "Successful fetch. Got network response. Code, data", status,
                           data ? platform::Object(*data) : platform::Object());
-  recordSuccess(current);
   APMESnapshots snapshots =
       experimentSnapshotsFromExperimentResponse(message.get()).value_or(APMESnapshots{});
   APMESnapshotErrors errors = errorsFromExperimentResponse(message.get()).value_or(APMESnapshotErrors{});
   if (!snapshots.empty()) {
     platform::ErrorRef upsertError;
     if (!upsertPendingInOneTransaction(snapshots, &upsertError)) {
+      // Snapshots held only in memory would be lost at exit while the
+      // schedule waits a full interval: fetch them again instead.
       monitor()->logWithLevel(1, 820022, "Cannot upsert pending snapshots. Error, snapshots",
                               upsertError, static_cast<int64_t>(snapshots.size()));
+      setStoredTime(kAPMExperimentFetchFailureTimestampKey, current);
+      scheduleFetchingExperimentsOnWorkerQueue();
+      return;
     }
   }
+  recordSuccess(current);
   if (auto delegate = this->delegate()) delegate->taskManager(*this, snapshots, errors);
   scheduleFetchingExperimentsOnWorkerQueue();
 }

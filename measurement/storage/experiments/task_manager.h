@@ -17,11 +17,18 @@
 // Answers are bounded by count as well as by size: a snapshot costs about a
 // hundred times its few wire bytes in memory and one row written on this
 // queue, so a small answer listing a million snapshots would exhaust the
-// device. Past one of the caps below, an answer is refused before any of it
-// is decoded, as an answer that does not decode is (the decoder's
-// "<ERROR> ExperimentResponse decoder failed: ..." line, then no snapshots
-// and no errors). The snapshots of one answer are written in one
-// transaction.
+// device. The decoder itself holds an answer to the caps below: it offers
+// each item it meets to them while it counts, before anything of the item
+// is built, so an answer cannot carry more than it lets through. Past a
+// cap the answer is refused as an answer that does not decode is (the
+// decoder's "<ERROR> ExperimentResponse decoder failed: ..." line, then no
+// snapshots and no errors).
+//
+// The snapshots of one answer are written in one transaction. An answer
+// whose snapshots cannot be written (another process holds the file past
+// the busy timeout, the disk is full) is a failed fetch: the failure time
+// is set instead of the success time, the manager hears nothing of it, and
+// the fetch is retried on the failure schedule.
 //
 // The transfer runs off the worker queue (the HTTP client's own threads);
 // only its completion is posted here. After `clearAndDelete`, or when the

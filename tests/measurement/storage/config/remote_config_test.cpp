@@ -2,6 +2,7 @@
 // of fetched configurations, event configurations and their answers,
 // consent, PSM numbers, the event editor, URLs and expiry.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include "measurement/engine/measurement.h"
 #include "measurement/messages/message_fields.h"
@@ -32,6 +33,35 @@ class RemoteConfigTest : public TableTest {
   std::shared_ptr<APMRemoteConfig> make() { return APMRemoteConfig::initWithAppID(kAppID, database_, nullptr); }
 };
 
+// Wire bytes, for configurations too large to build field by field.
+std::string varint(uint64_t value) {
+  std::string out;
+  do {
+    const auto low = static_cast<char>(value & 0x7F);
+    value >>= 7;
+    out.push_back(static_cast<char>(low | (value ? 0x80 : 0)));
+  } while (value);
+  return out;
+}
+std::string delimited(uint32_t tag, const std::string& body) {
+  return varint(tag << 3 | 2) + varint(body.size()) + body;
+}
+std::string times(uint32_t count, const std::string& item) {
+  std::string out;
+  out.reserve(item.size() * count);
+  for (uint32_t i = 0; i < count; ++i) out += item;
+  return out;
+}
+// The bytes of a configuration of version 2 for the app, with `fields`.
+platform::Bytes configBytes(const std::string& fields) {
+  const std::string bytes = varint(1 << 3) + varint(2) + delimited(2, kAppID) + fields;
+  return platform::Bytes(bytes.begin(), bytes.end());
+}
+std::string settingFields(uint32_t count) { return times(count, delimited(4, delimited(1, "k") + delimited(2, "1"))); }
+std::string eventFields(uint32_t count) { return times(count, delimited(5, delimited(1, "e"))); }
+// One program of `count` string instructions.
+std::string programFields(uint32_t count) { return delimited(9, times(count, delimited(1, varint(1 << 3) + varint(1)))); }
+
 TEST_F(RemoteConfigTest, RefusedConfigurationsChangeNothing) {
   auto remote = make();
   ASSERT_TRUE(remote);
@@ -58,6 +88,61 @@ TEST_F(RemoteConfigTest, RefusedConfigurationsChangeNothing) {
   remote->parseRemoteConfigFromMeasurementConfig(*ConfigBuilder("1:other").setting("measurement.upload.retry_count", "3").build());
   EXPECT_TRUE(monitor.codes().empty());
   EXPECT_EQ(remote->uploadingRetryCount(), 9);
+}
+
+TEST_F(RemoteConfigTest, ConfigurationsPastABoundAreRefusedAndTheOneInForceStays) {
+  auto remote = make();
+  ASSERT_TRUE(remote->updateMeasurementConfig(ConfigBuilder().version(1).setting("measurement.upload.retry_count", "9").build()));
+  const std::string longName(64 << 10, 'n');
+  struct Case {
+    const char* bound;
+    std::string fields;
+  };
+  const Case cases[] = {
+      {"over 1048576 bytes", times(kAPMMaxMeasurementConfigBytes / longName.size() + 1, delimited(10, delimited(1, longName)))},
+      {"too many settings", settingFields(kAPMMaxMeasurementConfigSettings + 1)},
+      {"too many event configurations", eventFields(kAPMMaxMeasurementConfigEvents + 1)},
+      {"too many program nodes", programFields(kAPMMaxMeasurementConfigProgramNodes + 1)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.bound);
+    // Decoded as the engine decodes what it fetched.
+    auto config = APMPBMeasurementConfig::initWithBuffer(configBytes(c.fields));
+    ASSERT_TRUE(config);
+    RecordingMonitor monitor;
+    EXPECT_FALSE(remote->updateMeasurementConfig(config));
+    EXPECT_EQ(monitor.codes(), std::vector<long>{29005});
+    EXPECT_EQ(monitor.first(29005).level, 1);
+    const std::vector<Object> contexts = monitor.first(29005).contexts;
+    EXPECT_TRUE(contexts.size() == 1 && contexts[0].error());
+    if (contexts.size() == 1 && contexts[0].error()) {
+      EXPECT_EQ(contexts[0].error()->code(), 1);
+      EXPECT_EQ(contexts[0].error()->localizedDescription(),
+                std::string("Measurement configuration past its bounds: ") + c.bound);
+    }
+    EXPECT_EQ(remote->version(), 1);
+    EXPECT_EQ(remote->uploadingRetryCount(), 9);
+  }
+  EXPECT_EQ(make()->version(), 1);
+
+  // At the bounds a configuration is taken.
+  ASSERT_TRUE(remote->updateMeasurementConfig(APMPBMeasurementConfig::initWithBuffer(
+      configBytes(settingFields(kAPMMaxMeasurementConfigSettings) + eventFields(kAPMMaxMeasurementConfigEvents)))));
+  EXPECT_EQ(remote->version(), 2);
+
+  // A stored row past a bound (kept by an older version) is not loaded.
+  const platform::Bytes past = configBytes(eventFields(kAPMMaxMeasurementConfigEvents + 1));
+  sqlite3_stmt* statement = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(store().sqliteHandle(), "UPDATE app_metadata SET remote_config_data = ?", -1, &statement,
+                               nullptr),
+            SQLITE_OK);
+  sqlite3_bind_blob(statement, 1, past.data(), static_cast<int>(past.size()), SQLITE_TRANSIENT);
+  EXPECT_EQ(sqlite3_step(statement), SQLITE_DONE);
+  sqlite3_finalize(statement);
+  RecordingMonitor monitor;
+  EXPECT_EQ(make()->version(), -1);
+  EXPECT_EQ(monitor.first(29016).contexts.at(0).error()->localizedDescription(),
+            "Measurement configuration past its bounds: too many event configurations");
 }
 
 TEST_F(RemoteConfigTest, AStoredConfigurationIsLoadedAtCreation) {
@@ -198,6 +283,13 @@ TEST_F(RemoteConfigTest, TheEventEditorOfTheFirstProgram) {
   EXPECT_FALSE(remote->eventEditing());
   EXPECT_EQ(*remote->dataControls(), std::vector<std::string>{"first"});
   EXPECT_EQ(remote->hashPrefixBitLengthEmail(), 14);
+  // Nothing of the program that failed is kept; the rest of its
+  // configuration is.
+  auto held = remote->remoteConfigProto();
+  const NANOMessageClass programClass = APMPBProgram::messageClass();
+  const NANOMessageClass controlClass = APMPBDataControl::messageClass();
+  EXPECT_TRUE(APMNanoGetRepeated(held, MeasurementConfigField::dynamic_event_editing, &programClass)->empty());
+  EXPECT_EQ(APMNanoGetRepeated(held, MeasurementConfigField::data_controls, &controlClass)->size(), 1u);
   // A configuration without programs keeps the editor as it is.
   ASSERT_TRUE(remote->updateMeasurementConfig(ConfigBuilder().dataControl("third").build()));
   EXPECT_FALSE(remote->eventEditing());

@@ -16,35 +16,13 @@
 #include "sdk_core/gzip.h"
 #include "tests/measurement/storage/experiments/experiment_test_support.h"
 #include "tests/support/loopback_http_server.h"
+#include "tests/support/files.h"
 #include "tests/support/recording_monitor.h"
 
 namespace {
 
 using namespace experiments_testing;
 using testing_support::LoopbackHttpServer;
-
-std::string asText(const platform::Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
-
-// An ExperimentResponse with one snapshot per SDK in `snapshots` and one
-// result per (name, status) in `results`.
-platform::Bytes answer(std::vector<APMESnapshotRef> snapshots,
-                       std::vector<std::pair<std::string, int32_t>> results = {}) {
-  auto response = APMPBExperimentResponse::initWithBuffer(nullptr);
-  std::vector<APMNanoValue> items;
-  for (const auto& snapshot : snapshots) items.emplace_back(snapshot->proto());
-  APMNanoSetRepeated(response, ExperimentResponseField::snapshots, &items);
-  std::vector<APMNanoValue> resultItems;
-  for (const auto& [name, status] : results) {
-    auto result = APMPBSdkResponse::initWithBuffer(nullptr);
-    APMNanoSetString(result, SdkResponseField::sdk_name, name);
-    APMNanoSetInt32(result, SdkResponseField::status, status);
-    resultItems.emplace_back(result);
-  }
-  APMNanoSetRepeated(response, ExperimentResponseField::sdk_responses, &resultItems);
-  return *response->protoBuffer();
-}
-
-std::string gzipped(const platform::Bytes& bytes) { return asText(*gul_dataByGzippingData(bytes)); }
 
 class ExperimentExchange : public ::testing::Test, public TaskManagerFixture {
  protected:
@@ -240,6 +218,44 @@ TEST_F(ExperimentExchange, AnswersPastACapAreRefusedAndAnAnswerIsWrittenInOneTra
       EXPECT_EQ(pending, maxSnapshots);
       EXPECT_EQ(commits, 1);
     }
+    taskManager_->alarm()->cancel();
+  }
+}
+
+TEST_F(ExperimentExchange, AnswersWithFieldsOfUnexpectedWireTypesStillMeetTheCaps) {
+  // Regression seeds of the catalogue fuzz target, whose first byte picks
+  // the message class; the rest is the answer as the service sent it. In
+  // each "cap_walked_around" answer an early field carries a wire type
+  // other than its declared one, which the decoder reads all the same.
+  struct Case {
+    const char* seed;
+    const char* refusal;
+  };
+  const Case cases[] = {
+      {"cap_walked_around_101_snapshots", "too many snapshots"},
+      {"cap_walked_around_2001_snapshots", "too many snapshots"},
+      {"cap_walked_around_1002_experiments", "too many experiments in a snapshot"},
+      {"cap_walked_around_10002_flags", "too many flags"},
+      {"control_101_snapshots_refused", "too many snapshots"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.seed);
+    const std::string seed = fileText(std::string(APM_FUZZ_CORPUS_DIR) +
+                                      "/messages_catalogue_fuzz/ExperimentResponse_" + c.seed);
+    ASSERT_GT(seed.size(), 1u);
+    server_.setReply({200, {}, gzipped(platform::Bytes(seed.begin() + 1, seed.end()))});
+    RecordingMonitor monitor;
+    platform::LogCapture capture;
+    fetch(monitor);
+    const auto fetched = delegate->fetched().back();
+    size_t pending = 0;
+    taskManager_->dispatchSyncOnWorkerQueue(
+        [&] { pending = taskManager_->database()->fetchAllPendingSnapshots()->size(); });
+    EXPECT_NE(capture.stdoutText().find(std::string("<ERROR> ExperimentResponse decoder failed: ") +
+                                        c.refusal + "\n"),
+              std::string::npos);
+    EXPECT_TRUE(fetched.first.empty());
+    EXPECT_EQ(pending, 0u);
     taskManager_->alarm()->cancel();
   }
 }

@@ -35,6 +35,7 @@ inline APMESnapshotRef snapshot(const std::string& sdk, APMEExperiments experime
 #include <mutex>
 #include <thread>
 
+#include "measurement/messages/nano_accessors.h"
 #include "measurement/storage/experiments/experiment_manager.h"
 #include "measurement/storage/experiments/request_builder.h"
 #include "measurement/storage/experiments/task_manager.h"
@@ -42,6 +43,7 @@ inline APMESnapshotRef snapshot(const std::string& sdk, APMEExperiments experime
 #include "measurement/storage/settings/user_defaults.h"
 #include "measurement/storage/system/alarm.h"
 #include "platform/clock.h"
+#include "sdk_core/gzip.h"
 #include "tests/support/temp_container.h"
 
 namespace experiments_testing {
@@ -53,6 +55,31 @@ inline bool waitUntil(const std::function<bool()>& done) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return done();
+}
+
+inline std::string asText(const platform::Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+// An ExperimentResponse with one snapshot per SDK in `snapshots` and one
+// result per (name, status) in `results`.
+inline platform::Bytes answer(std::vector<APMESnapshotRef> snapshots,
+                              std::vector<std::pair<std::string, int32_t>> results = {}) {
+  auto response = APMPBExperimentResponse::initWithBuffer(nullptr);
+  std::vector<APMNanoValue> items;
+  for (const auto& snapshot : snapshots) items.emplace_back(snapshot->proto());
+  APMNanoSetRepeated(response, ExperimentResponseField::snapshots, &items);
+  std::vector<APMNanoValue> resultItems;
+  for (const auto& [name, status] : results) {
+    auto result = APMPBSdkResponse::initWithBuffer(nullptr);
+    APMNanoSetString(result, SdkResponseField::sdk_name, name);
+    APMNanoSetInt32(result, SdkResponseField::status, status);
+    resultItems.emplace_back(result);
+  }
+  APMNanoSetRepeated(response, ExperimentResponseField::sdk_responses, &resultItems);
+  return *response->protoBuffer();
+}
+
+inline std::string gzipped(const platform::Bytes& bytes) {
+  return asText(*gul_dataByGzippingData(bytes));
 }
 
 // Records what a task manager tells its delegate.
