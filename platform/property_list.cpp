@@ -410,7 +410,7 @@ void removeStaleTemporaryFiles(const std::string& path) {
   const std::string folderPath = slash == std::string::npos ? "." : path.substr(0, slash + 1);
   const int folder = ::open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (folder < 0) return;
-  removeTemporaryFilesAt(folder, file, kStaleTemporaryFileAgeSeconds);
+  removeTemporaryFilesAt(folder, file);
   ::close(folder);
 }
 

@@ -93,14 +93,10 @@ inline constexpr size_t kRecoverableExpansion = 8;
 std::optional<Object::Dictionary> readWritableEntries(const std::string& path,
                                                       std::vector<std::string>& dropped);
 
-// A temporary file of a write older than this is no longer being written:
-// writes take milliseconds.
-inline constexpr double kStaleTemporaryFileAgeSeconds = 60;
-
 // Removes the temporary files that writes of `path` left behind when they
-// were killed before their rename. Files last changed within
-// kStaleTemporaryFileAgeSeconds are kept: another process may be writing
-// them. Failures are ignored; the files are only litter.
+// were killed before their rename; those of writes still running, in this
+// process or another, are kept (see removeTemporaryFilesAt, paths.h).
+// Failures are ignored; the files are only litter.
 void removeStaleTemporaryFiles(const std::string& path);
 
 }  // namespace platform

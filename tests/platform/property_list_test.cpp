@@ -132,32 +132,27 @@ TEST(PropertyListTest, StaleTemporaryFilesOfKilledWritesAreRemoved) {
   const std::string killed = container.path() + "/" + names[0];
   EXPECT_EQ(names[0].rfind(".settings.plist.tmp.", 0), 0u) << names[0];
 
-  // Young: it could be a write still running in another process.
-  platform::removeStaleTemporaryFiles(path);
-  EXPECT_EQ(folderEntries(container.path()), names);
-
-  const double old = 2 * platform::kStaleTemporaryFileAgeSeconds;
-  ASSERT_TRUE(shiftModificationTime(killed, -old));
+  // Whatever their age, only the files of dead writes go: a running write
+  // holds its file's lock.
+  const std::string folder = container.path() + "/";
+  LockedFile running(folder + ".settings.plist.tmp.LIVE01", "being written");
   struct Decoy {
     std::string name;
     double shift;
-    bool removed;
   } decoys[] = {
-      {".settings.plist.tmp.FUTURE", old, true},      // a clock set back
-      {".settings.plist.tmp.FRESH1", 0, false},       // being written
-      {".other.plist.tmp.OTHER1", -old, false},       // another store's
-      {".settings.plist.tmp.AB", -old, false},        // not a name of ours
-      {"settings.plist.tmp.NODOT1", -old, false},     // not a name of ours
+      {".other.plist.tmp.OTHER1", -3600},    // another store's
+      {".settings.plist.tmp.AB", -3600},     // not a name of ours
+      {"settings.plist.tmp.NODOT1", -3600},  // not a name of ours
   };
   for (const Decoy& decoy : decoys) {
-    std::ofstream(container.path() + "/" + decoy.name) << "x";
-    ASSERT_TRUE(shiftModificationTime(container.path() + "/" + decoy.name, decoy.shift));
+    std::ofstream(folder + decoy.name) << "x";
+    ASSERT_TRUE(shiftModificationTime(folder + decoy.name, decoy.shift));
   }
   platform::removeStaleTemporaryFiles(path);
   EXPECT_FALSE(std::filesystem::exists(killed));
+  EXPECT_EQ(fileText(folder + ".settings.plist.tmp.LIVE01"), "being written");
   for (const Decoy& decoy : decoys) {
-    EXPECT_EQ(std::filesystem::exists(container.path() + "/" + decoy.name), !decoy.removed)
-        << decoy.name;
+    EXPECT_TRUE(std::filesystem::exists(folder + decoy.name)) << decoy.name;
   }
   EXPECT_EQ(platform::readPropertyListFile(path), kept);
 }

@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <ctime>
@@ -37,4 +39,15 @@ mode_t modeOf(const std::string& path) {
   struct stat info {};
   EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
   return info.st_mode & 07777;
+}
+
+LockedFile::LockedFile(const std::string& path, const std::string& text)
+    : fd_(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)) {
+  EXPECT_GE(fd_, 0) << path;
+  EXPECT_EQ(::flock(fd_, LOCK_EX), 0) << path;
+  EXPECT_EQ(::write(fd_, text.data(), text.size()), static_cast<ssize_t>(text.size())) << path;
+}
+
+LockedFile::~LockedFile() {
+  if (fd_ >= 0) ::close(fd_);
 }

@@ -1,6 +1,7 @@
 // Small file-system helpers for tests: what a file holds, what a folder
 // holds, a file's modification time moved away from now, a path's
-// permission bits, and the process umask held for a scope.
+// permission bits, a file held locked, and the process umask held for a
+// scope.
 #pragma once
 
 #include <sys/stat.h>
@@ -21,6 +22,20 @@ bool shiftModificationTime(const std::string& path, double seconds);
 // The permission bits of the path itself (a link is not followed); a path
 // that cannot be examined fails the test.
 mode_t modeOf(const std::string& path);
+
+// A file created at `path` holding `text` and kept open under an advisory
+// lock (flock) for the lifetime of the object, as an atomic write holds its
+// temporary file while it runs.
+class LockedFile {
+ public:
+  LockedFile(const std::string& path, const std::string& text);
+  ~LockedFile();
+  LockedFile(const LockedFile&) = delete;
+  LockedFile& operator=(const LockedFile&) = delete;
+
+ private:
+  int fd_;
+};
 
 // Sets the process umask for the lifetime of the object. The umask is
 // process-wide: use from the test's own thread.
