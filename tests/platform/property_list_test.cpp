@@ -287,6 +287,12 @@ TEST(PropertyListTest, ValuesTheWriterRefusesAreRefusedWhenRead) {
   EXPECT_TRUE(platform::propertyListFromBytes(
                   "<plist><dict><key>d</key><date>2100-01-01T00:00:00Z</date></dict></plist>")
                   .isNil());
+  // A key holding NUL is refused before the parser meets it: handing it out
+  // stops the process.
+  const platform::SettingsFile nulKey =
+      platform::readSettingsFile(corpusFile("settings-file-utf16-key-with-nul-stops-reader.bplist"));
+  EXPECT_EQ(nulKey.state, platform::SettingsFile::State::Damaged);
+  EXPECT_FALSE(nulKey.recovered);
   // The dates at both ends of the range read as themselves.
   TempContainer container;
   const std::string path = container.path() + "/ends.plist";
