@@ -356,7 +356,8 @@ FileBytes readBytes(const std::string& path, std::string& bytes, ErrorRef* error
     const int code = errno;
     const bool missing = code == ENOENT || code == ENOTDIR;
     cocoaFailure(error, missing ? kFileReadNoSuchFileError : kFileReadUnknownError,
-                "The file \"" + path + "\" couldn't be opened: " + std::error_code(code, std::generic_category()).message() + ".");
+                "The file \"" + path + "\" couldn't be opened: " +
+                    std::error_code(code, std::generic_category()).message() + ".");
     return missing ? FileBytes::Missing : FileBytes::Unreadable;
   }
   struct stat info {};
