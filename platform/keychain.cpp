@@ -96,7 +96,11 @@ KeychainStatus openFolder(bool create, Descriptor& folder) {
   if (info.st_uid != ::geteuid()) return KeychainStatus::Refused;
   // mkdir's mode is cut by the umask; the folder must be exactly ours.
   if ((info.st_mode & 07777) != 0700 && ::fchmod(fd, 0700) != 0) return KeychainStatus::IOError;
-  removeTemporaryFilesAt(fd, "", kStaleTemporaryFileAgeSeconds);
+  // Writes killed before their rename leave the whole item, value included,
+  // in a temporary file: every call removes those, so a replaced or deleted
+  // value leaves no copy once the next call has run. A write still running,
+  // here or in another process, holds its file's lock and keeps it.
+  removeTemporaryFilesAt(fd, "");
   return KeychainStatus::Success;
 }
 
@@ -184,11 +188,6 @@ KeychainStatus openSlot(const std::string& service, const std::string& account, 
   return status;
 }
 
-// A write killed before its rename leaves the whole item, value included,
-// in a temporary file. A changed or deleted item leaves none of them, however
-// young: a replaced or deleted value must leave no copy on disk.
-void removeItemTemporaryFiles(const Slot& slot) { removeTemporaryFilesAt(slot.folder.get(), slot.name, 0); }
-
 // `openSlot` for the item `query` names, which must be there and match it.
 KeychainStatus openMatching(const KeychainQuery& query, Slot& slot) {
   KeychainStatus status = openSlot(query.service, query.account, false, slot);
@@ -224,7 +223,6 @@ KeychainStatus keychainUpdate(const KeychainQuery& query, const Bytes& data) {
   Slot slot;
   const KeychainStatus status = openMatching(query, slot);
   if (status != KeychainStatus::Success) return status;
-  removeItemTemporaryFiles(slot);
   slot.item.data = data;
   return writeItem(slot.folder.get(), slot.name, slot.item, true);
 }
@@ -236,9 +234,8 @@ KeychainStatus keychainDelete(const KeychainQuery& query) {
   if (status != KeychainStatus::Success) return status;
   if (slot.stored == Stored::Item && !matches(slot.item, query)) return KeychainStatus::ItemNotFound;
   if (slot.stored == Stored::Refused || slot.stored == Stored::Failed) return statusOf(slot.stored);
-  // Also where no item is: a first write killed before its rename leaves
-  // only its temporary file.
-  removeItemTemporaryFiles(slot);
+  // Where no item is, a first write killed before its rename left only its
+  // temporary file, which opening the folder removed.
   if (slot.stored == Stored::None) return KeychainStatus::ItemNotFound;
   return ::unlinkat(slot.folder.get(), slot.name.c_str(), 0) == 0 ? KeychainStatus::Success
                                                                    : KeychainStatus::IOError;

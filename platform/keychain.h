@@ -8,17 +8,16 @@
 // folder made with mode 0700 on the first write; each item is a small
 // property list with mode 0600, written atomically, so a crash leaves the
 // old item or the new one. A write killed before its rename leaves the item
-// in a temporary file beside it: opening the folder removes those that are
-// stale (kStaleTemporaryFileAgeSeconds, property_list.h), and updating or
-// deleting an item removes the item's own whatever their age, so a deleted
-// value leaves no copy (a write of that item running in another process at
-// that moment then fails with IOError). No symbolic link is followed: when
-// the folder itself or an item's file is a link, or the folder belongs to
-// another user, every call answers `Refused` and touches nothing. A folder
-// of ours with looser permissions is tightened to 0700 when it is opened.
-// An item file that cannot be read as an item (damaged, or of the wrong
-// size) is no item: lookups and updates do not find it, and adding the same
-// item replaces it.
+// in a temporary file beside it: every call removes those of dead writes
+// when it opens the folder, whatever their age, so a replaced or deleted
+// value leaves no copy; a write still running (here or in another process)
+// holds a lock on its file, which keeps it (paths.h). No symbolic link is
+// followed: when the folder itself or an item's file is a link, or the
+// folder belongs to another user, every call answers `Refused` and touches
+// nothing. A folder of ours with looser permissions is tightened to 0700
+// when it is opened. An item file that cannot be read as an item (damaged,
+// or of the wrong size) is no item: lookups and updates do not find it, and
+// adding the same item replaces it.
 //
 // Thread-safe: the calls of one process are serialised; between processes
 // each write is atomic and the last one stays.

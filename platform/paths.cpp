@@ -3,15 +3,14 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -92,8 +91,17 @@ bool writeAll(int fd, std::string_view bytes) {
   return true;
 }
 
-// A fresh temporary entry beside `name`, opened for writing; -1 with errno
-// when none can be made.
+// Takes the advisory lock that marks a temporary file as being written;
+// sweeps remove only files whose lock they can take.
+bool lockFile(int fd, int how) {
+  while (::flock(fd, how) != 0) {
+    if (errno != EINTR) return false;
+  }
+  return true;
+}
+
+// A fresh temporary entry beside `name`, opened for writing and locked for
+// as long as it stays open; -1 with errno when none can be made.
 int createTemporary(int folder, const std::string& name, mode_t mode, std::string& temporary) {
   static constexpr char kLetters[] =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
@@ -104,7 +112,18 @@ int createTemporary(int folder, const std::string& name, mode_t mode, std::strin
     for (size_t i = 0; i < kTemporaryFileSuffixLength; ++i) temporary += kLetters[pick(generator)];
     int fd = ::openat(folder, temporary.c_str(),
                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-    if (fd >= 0 || errno != EEXIST) return fd;
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      return -1;
+    }
+    // Where locks are not supported, sweeps cannot take them either and
+    // leave the file alone.
+    lockFile(fd, LOCK_EX);
+    // A sweep may have taken the file between its creation and the lock;
+    // it unlinks what it takes.
+    struct stat status {};
+    if (::fstat(fd, &status) == 0 && status.st_nlink > 0) return fd;
+    ::close(fd);
   }
   errno = EEXIST;
   return -1;
@@ -134,18 +153,16 @@ bool writeAtomically(int folder, const std::string& name, std::string_view bytes
   if (fd < 0) return fail(error, errno, errorPath);
   bool ok = ::fchmod(fd, mode) == 0 && writeAll(fd, bytes) && ::fsync(fd) == 0;
   int code = ok ? 0 : errno;
-  if (::close(fd) != 0 && ok) {
-    ok = false;
-    code = errno;
-  }
   if (ok && !publish(folder, temporary, name, replace)) {
     ok = false;
     code = errno;
   }
-  if (!ok) {
-    ::unlinkat(folder, temporary.c_str(), 0);
-    return fail(error, code == 0 ? EIO : code, errorPath);
-  }
+  if (!ok) ::unlinkat(folder, temporary.c_str(), 0);
+  // Closed, and so unlocked, only once the temporary name is gone: until
+  // then a sweep must take it for a live write. The bytes are on disk
+  // already, so a late error of close changes nothing.
+  ::close(fd);
+  if (!ok) return fail(error, code == 0 ? EIO : code, errorPath);
   // The rename itself is durable only once the folder is flushed.
   ::fsync(folder);
   return true;
@@ -304,7 +321,7 @@ std::string temporaryFilePrefix(std::string_view name) {
   return prefix;
 }
 
-void removeTemporaryFilesAt(int folder, std::string_view name, double keepWithin) {
+void removeTemporaryFilesAt(int folder, std::string_view name) {
   // A description of its own: the caller's descriptor keeps its offset.
   const int listing = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (listing < 0) return;
@@ -321,16 +338,23 @@ void removeTemporaryFilesAt(int folder, std::string_view name, double keepWithin
     return found.size() > prefix.size() + kTemporaryFileSuffixLength && found.starts_with('.') &&
            found.substr(found.size() - kTemporaryFileSuffixLength - mark.size(), mark.size()) == mark;
   };
-  const time_t now = ::time(nullptr);
   while (const dirent* entry = ::readdir(entries.get())) {
     if (!isTemporary(entry->d_name)) continue;
-    struct stat status {};
-    if (::fstatat(folder, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(status.st_mode)) {
-      continue;
+    // O_NONBLOCK: a FIFO under such a name must not hang the open.
+    const int fd = ::openat(folder, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat opened {};
+    struct stat named {};
+    // A writer holds its file's lock until the file is renamed or removed:
+    // a lock that can be taken belongs to no live write. Held while the
+    // name is removed, and checked to still name the file locked, so a
+    // write that starts meanwhile never loses its file unseen.
+    if (::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && lockFile(fd, LOCK_EX | LOCK_NB) &&
+        ::fstatat(folder, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        named.st_dev == opened.st_dev && named.st_ino == opened.st_ino) {
+      ::unlinkat(folder, entry->d_name, 0);
     }
-    // A clock set back makes a file look young, not old.
-    if (keepWithin > 0 && std::fabs(std::difftime(now, status.st_mtime)) <= keepWithin) continue;
-    ::unlinkat(folder, entry->d_name, 0);
+    ::close(fd);
   }
 }
 

@@ -86,11 +86,13 @@ bool readToEnd(int fd, size_t limit, std::string& out);
 // file in the same folder, are flushed to disk and renamed over the old
 // file, so a crash leaves either the old or the new file, never a mix (a
 // stray temporary file may remain, named as below; readers never look at
-// it). The folder must exist. The file gets mode 0600. What is at `path` is
+// it). The temporary file is held under an advisory lock (flock) from its
+// creation until its name is gone, which tells a live write from a dead
+// one. The folder must exist. The file gets mode 0600. What is at `path` is
 // replaced, never written through: a symbolic link there is itself
 // replaced. NO with an error when the file system fails; the old file is
 // then left as it was. Concurrent writers of one path must be serialised by
-// their caller.
+// their caller, or accept that the last rename wins.
 bool writeFileAtomically(const std::string& path, std::string_view bytes,
                          ErrorRef* error = nullptr);
 
@@ -102,12 +104,12 @@ std::string temporaryFilePrefix(std::string_view name);
 
 // Removes from the folder held open as `folder` the temporary files that
 // atomic writes of the file `name` (of any file, when `name` is empty) left
-// behind when they were killed before their rename. Files last changed
-// within `keepWithin` seconds of now, either way, are kept: they may belong
-// to a write still running in another process, which would fail without
-// them; 0 keeps none. Only regular files go; no link is followed. Failures
-// are ignored: the files are only litter.
-void removeTemporaryFilesAt(int folder, std::string_view name, double keepWithin);
+// behind when they were killed before their rename: those whose lock it
+// can take, however young. A file whose lock is held belongs to a write
+// still running, here or in another process, and is kept. Only regular
+// files go; no link is followed. Failures (a file that cannot be opened,
+// out of descriptors) keep the file: it is only litter.
+void removeTemporaryFilesAt(int folder, std::string_view name);
 
 // The same for the entry `name` of a folder the caller holds open (a
 // descriptor opened with O_DIRECTORY), so that no part of the folder's path

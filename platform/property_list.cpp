@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <limits>
 #include <memory>
+#include <system_error>
 
 #include "platform/numbers.h"
 #include "platform/paths.h"
@@ -52,6 +53,11 @@ bool isUnsignedAboveInt64(plist_t node) {
   bool isUnsigned = open != std::string_view::npos && text.substr(open + 9, 1) != "-";
   plist_to_xml_free(xml);
   return isUnsigned;
+}
+
+bool isExactlyLeastDate(plist_t node) {
+  Node least(plist_new_date(std::numeric_limits<int32_t>::min(), 0));
+  return least && plist_compare_node_value(node, least.get()) != 0;
 }
 
 bool toObject(plist_t node, size_t depth, Object& out) {
@@ -101,6 +107,15 @@ bool toObject(plist_t node, size_t depth, Object& out) {
     case PLIST_DATE: {
       int32_t seconds = 0, micros = 0;
       plist_get_date_val(node, &seconds, &micros);
+      // The parser keeps a date as a double but hands it out as 32-bit
+      // seconds, and a double out of that range (NaN, infinite, the year
+      // 2100) truncates to INT32_MIN. Only the date at exactly INT32_MIN
+      // seconds is that date; the others become a date the writer refuses,
+      // so the value is refused rather than moved to 1932.
+      if (seconds == std::numeric_limits<int32_t>::min() && !isExactlyLeastDate(node)) {
+        out = Object(Date{std::numeric_limits<double>::quiet_NaN()});
+        return true;
+      }
       out = Object(Date{seconds + micros / 1e6 + kSecondsFrom1970To2001});
       return true;
     }
@@ -295,8 +310,8 @@ std::optional<std::string> toXml(const Object& value, Writing& writing) {
 }
 
 // Parses a document that expands in proportion to its size and writes back
-// within the file limit, or, when `recovering` (see readWritableEntries),
-// one within the wider bounds of a recovery.
+// within the file limit, or, when `recovering` (see readSettingsFile), one
+// within the wider bounds of a recovery.
 Object fromBytes(std::string_view bytes, bool recovering, ErrorRef* error) {
   auto corrupt = [&](const char* why) {
     cocoaFailure(error, kPropertyListReadCorruptError,
@@ -319,37 +334,69 @@ Object fromBytes(std::string_view bytes, bool recovering, ErrorRef* error) {
   Node owner(root);
   Object out;
   if (!toObject(root, 1, out)) return corrupt("it isn't in the correct format");
-  // What is read must write back into a file that reads again.
+  // What is read must write back into a file that reads again: a value the
+  // writer refuses would be kept in memory and every later write of its
+  // file would fail.
   Writing writing;
-  if (!recovering && !toXml(out, writing) && writing.tooLarge) {
-    return corrupt("it is too large once expanded");
+  if (!recovering && !toXml(out, writing)) {
+    return corrupt(writing.tooLarge ? "it is too large once expanded"
+                                    : "it holds a value that cannot be written back");
   }
   return out;
 }
 
-Object readFile(const std::string& path, bool recovering, ErrorRef* error) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+enum class FileBytes { Read, Missing, Unreadable, TooLarge };
+
+// Reads the file's bytes, telling a missing file and a failure to open or
+// read it (out of descriptors, an I/O error, not a regular file) from a
+// file that is there and read.
+FileBytes readBytes(const std::string& path, std::string& bytes, ErrorRef* error) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    const bool missing = errno == ENOENT || errno == ENOTDIR;
+    const int code = errno;
+    const bool missing = code == ENOENT || code == ENOTDIR;
     cocoaFailure(error, missing ? kFileReadNoSuchFileError : kFileReadUnknownError,
-                "The file \"" + path + "\" couldn't be opened.");
-    return Object();
+                "The file \"" + path + "\" couldn't be opened: " +
+                    std::error_code(code, std::generic_category()).message() + ".");
+    return missing ? FileBytes::Missing : FileBytes::Unreadable;
   }
-  std::string bytes;
   struct stat info {};
   bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
   if (ok && static_cast<uint64_t>(info.st_size) > kMaxPropertyListFileSize) {
     ::close(fd);
     cocoaFailure(error, kFileReadTooLargeError, "The file \"" + path + "\" is too large.");
-    return Object();
+    return FileBytes::TooLarge;
   }
   ok = ok && readToEnd(fd, kMaxPropertyListFileSize, bytes);
   ::close(fd);
   if (!ok) {
     cocoaFailure(error, kFileReadUnknownError, "The file \"" + path + "\" couldn't be read.");
-    return Object();
+    return FileBytes::Unreadable;
   }
-  return fromBytes(bytes, recovering, error);
+  return FileBytes::Read;
+}
+
+// The entries of a settings document the reader refused, parsed within the
+// bounds of a recovery, without those whose value alone cannot be written
+// back (their keys go to `dropped`). Nullopt when it is no such dictionary
+// or the rest together still cannot be written.
+std::optional<Object::Dictionary> writableEntries(std::string_view bytes,
+                                                  std::vector<std::string>& dropped) {
+  const Object contents = fromBytes(bytes, true, nullptr);
+  const Object::Dictionary* entries = contents.dictionary();
+  if (!entries) return std::nullopt;
+  Object::Dictionary kept;
+  for (const auto& [key, value] : *entries) {
+    Writing writing;
+    if (toXml(Object(Object::Dictionary{{key, value}}), writing)) {
+      kept.emplace(key, value);
+    } else {
+      dropped.push_back(key);
+    }
+  }
+  Writing writing;
+  if (!toXml(Object(kept), writing)) return std::nullopt;
+  return kept;
 }
 
 }  // namespace
@@ -364,7 +411,9 @@ Object propertyListFromBytes(std::string_view bytes, ErrorRef* error) {
 }
 
 Object readPropertyListFile(const std::string& path, ErrorRef* error) {
-  return readFile(path, false, error);
+  std::string bytes;
+  if (readBytes(path, bytes, error) != FileBytes::Read) return Object();
+  return fromBytes(bytes, false, error);
 }
 
 std::optional<std::string> xmlPropertyList(const Object& value, ErrorRef* error) {
@@ -382,23 +431,42 @@ bool writePropertyListFile(const std::string& path, const Object& value, ErrorRe
   return xml && writeFileAtomically(path, *xml, error);
 }
 
-std::optional<Object::Dictionary> readWritableEntries(const std::string& path,
-                                                      std::vector<std::string>& dropped) {
-  const Object contents = readFile(path, true, nullptr);
-  const Object::Dictionary* entries = contents.dictionary();
-  if (!entries) return std::nullopt;
-  Object::Dictionary kept;
-  for (const auto& [key, value] : *entries) {
-    Writing writing;
-    if (toXml(Object(Object::Dictionary{{key, value}}), writing) || !writing.tooLarge) {
-      kept.emplace(key, value);
-    } else {
-      dropped.push_back(key);
-    }
+SettingsFile readSettingsFile(const std::string& path) {
+  SettingsFile file;
+  std::string bytes;
+  switch (readBytes(path, bytes, &file.error)) {
+    case FileBytes::Missing:
+      file.state = SettingsFile::State::Missing;
+      return file;
+    case FileBytes::Unreadable:
+      file.state = SettingsFile::State::Unreadable;
+      return file;
+    case FileBytes::TooLarge:
+      file.state = SettingsFile::State::Damaged;
+      return file;
+    case FileBytes::Read:
+      break;
   }
-  Writing writing;
-  if (!toXml(Object(kept), writing) && writing.tooLarge) return std::nullopt;
-  return kept;
+  const Object contents = fromBytes(bytes, false, &file.error);
+  if (const Object::Dictionary* entries = contents.dictionary()) {
+    file.state = SettingsFile::State::Read;
+    file.entries = *entries;
+    file.error.reset();
+    return file;
+  }
+  if (!file.error) {
+    file.error = Error::withDescription(kCocoaErrorDomain, kPropertyListReadCorruptError,
+                                        "The data couldn't be read because it isn't a dictionary.");
+  }
+  file.state = SettingsFile::State::Damaged;
+  // One value the writer refuses must not cost the other keys.
+  if (auto kept = writableEntries(bytes, file.dropped)) {
+    file.entries = std::move(*kept);
+    file.recovered = true;
+  } else {
+    file.dropped.clear();
+  }
+  return file;
 }
 
 void removeStaleTemporaryFiles(const std::string& path) {
@@ -410,7 +478,7 @@ void removeStaleTemporaryFiles(const std::string& path) {
   const std::string folderPath = slash == std::string::npos ? "." : path.substr(0, slash + 1);
   const int folder = ::open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (folder < 0) return;
-  removeTemporaryFilesAt(folder, file, kStaleTemporaryFileAgeSeconds);
+  removeTemporaryFilesAt(folder, file);
   ::close(folder);
 }
 

@@ -148,7 +148,9 @@ class BinaryScan {
     XmlSize xml = leastXmlSizeOfContainerTags();
     for (uint64_t k = 0; k < refCount; ++k) {
       const uint64_t child = bigEndian(refs + k * refSize_, refSize_);
-      if (child >= count_ || !visit(child, level + 1)) {
+      // A dictionary's key references come first.
+      const bool isKey = type == 0xD && k < entries;
+      if (child >= count_ || !visit(child, level + 1) || (isKey && !keyWithoutNul(child))) {
         height = 0;
         return false;
       }
@@ -162,6 +164,28 @@ class BinaryScan {
     }
     height = 0;
     return finish(object, tallest + 1, total, xml, level);
+  }
+
+  // The parser cannot hand out a key holding NUL (it stops the process),
+  // and no such key could be written. Each key object is read once, however
+  // many dictionaries refer to it.
+  bool keyWithoutNul(uint64_t object) {
+    if (keyChecked_.empty()) keyChecked_.assign(count_, false);
+    if (keyChecked_[object]) return true;
+    const uint64_t offset = bigEndian(table_ + object * offsetSize_, offsetSize_);
+    const uint8_t type = byte(offset) >> 4;
+    if (type == 0x5 || type == 0x6) {
+      uint64_t units = 0;
+      uint64_t contents = 0;
+      if (!length(offset, units, contents)) return false;
+      const uint64_t unitSize = type == 0x6 ? 2 : 1;
+      if (units > (table_ - contents) / unitSize) return false;
+      for (uint64_t k = 0; k < units; ++k) {
+        if (bigEndian(contents + k * unitSize, unitSize) == 0) return false;
+      }
+    }
+    keyChecked_[object] = true;
+    return true;
   }
 
   // Records what `visit` found; the caller has kept `expanded` within
@@ -193,6 +217,8 @@ class BinaryScan {
   // Its least XML size at the top level (below maxXmlBytes_ once known).
   std::vector<uint32_t> xmlBytes_;
   std::vector<uint32_t> xmlLines_;
+  // Per object: read as a key and found without NUL.
+  std::vector<bool> keyChecked_;
 };
 
 }  // namespace

@@ -37,7 +37,8 @@ inline XmlSize leastXmlSizeOfContainerTags() { return {15, 2}; }
 // True when the document nests at most `maxDepth` containers deep and, for
 // the binary form, expands without cycles to at most `maxObjects` objects
 // whose XML form would need no more than `maxXmlBytes` bytes by the least
-// room above. Bytes that are not well-formed enough to tell answer false.
+// room above, and has no dictionary key holding NUL. Bytes that are not
+// well-formed enough to tell answer false.
 bool propertyListWithinBounds(std::string_view bytes, size_t maxDepth, size_t maxObjects,
                               uint64_t maxXmlBytes);
 

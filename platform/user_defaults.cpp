@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/bundle.h"
+#include "platform/log.h"
 #include "platform/numbers.h"
 #include "platform/paths.h"
 #include "platform/property_list.h"
@@ -95,6 +96,7 @@ bool UserDefaults::removeSuite(const std::string& name, ErrorRef* error) {
 void UserDefaults::forget() {
   std::lock_guard lock(mutex_);
   values_.clear();
+  pending_.clear();
   dirty_ = false;
   // Stay loaded: a re-read would bring back a file that could not be removed.
   loadedPath_ = pathForSuite(name_);
@@ -103,22 +105,47 @@ void UserDefaults::forget() {
 
 void UserDefaults::loadIfNeeded() {
   std::string path = pathForSuite(name_);
-  if (loaded_ && path == loadedPath_) return;
-  values_.clear();
-  dirty_ = false;
-  loadedPath_ = path;
-  loaded_ = true;
-  if (path.empty()) return;
-  removeStaleTemporaryFiles(path);
-  Object contents = readPropertyListFile(path);
-  if (auto dict = contents.dictionary()) {
-    values_ = *dict;
+  if (path != loadedPath_) {
+    values_.clear();
+    pending_.clear();
+    dirty_ = false;
+    loaded_ = false;
+    loggedUnreadable_ = false;
+    loadedPath_ = path;
+  }
+  if (loaded_) return;
+  if (path.empty()) {
+    loaded_ = true;
     return;
   }
-  // A value too large to be written back must not cost the other keys at
-  // the next write.
-  std::vector<std::string> dropped;
-  if (auto kept = readWritableEntries(path, dropped)) values_ = std::move(*kept);
+  removeStaleTemporaryFiles(path);
+  SettingsFile file = readSettingsFile(path);
+  if (file.state == SettingsFile::State::Unreadable) {
+    // Not damage: out of descriptors or an I/O error says nothing of the
+    // content, and a write now would replace every key the file holds.
+    if (!loggedUnreadable_) {
+      nslog("Cannot read the preferences file " + path + " (" +
+            file.error->localizedDescription() +
+            "); it is kept as it is, read again at the next access, and changes wait for it");
+      loggedUnreadable_ = true;
+    }
+    return;
+  }
+  // A damaged file reads as an empty domain, but for the values that can
+  // be written back (see readSettingsFile).
+  loaded_ = true;
+  loggedUnreadable_ = false;
+  values_ = std::move(file.entries);
+  if (pending_.empty()) return;
+  for (auto& [key, value] : pending_) {
+    if (value.isNil()) {
+      values_.erase(key);
+    } else {
+      values_.insert_or_assign(key, std::move(value));
+    }
+  }
+  pending_.clear();
+  write(nullptr);
 }
 
 bool UserDefaults::write(ErrorRef* error) {
@@ -126,6 +153,12 @@ bool UserDefaults::write(ErrorRef* error) {
   if (loadedPath_.empty()) {
     setError(error, Error::withDescription(kCocoaErrorDomain, kFileWriteUnknownError,
                                            "No preferences folder for the suite."));
+    return false;
+  }
+  if (!loaded_) {
+    setError(error, Error::withDescription(kCocoaErrorDomain, kFileReadUnknownError,
+                                           "The suite's file could not be read; nothing is "
+                                           "written over it until it can be."));
     return false;
   }
   if (!createDirectories(deletingLastPathComponent(loadedPath_), error)) return false;
@@ -137,8 +170,9 @@ bool UserDefaults::write(ErrorRef* error) {
 Object UserDefaults::objectForKey(const std::string& key) {
   std::lock_guard lock(mutex_);
   loadIfNeeded();
-  auto it = values_.find(key);
-  return it == values_.end() ? Object() : it->second;
+  const Object::Dictionary& values = loaded_ ? values_ : pending_;
+  auto it = values.find(key);
+  return it == values.end() ? Object() : it->second;
 }
 
 bool UserDefaults::setObject(const Object& value, const std::string& key) {
@@ -149,7 +183,7 @@ bool UserDefaults::setObject(const Object& value, const std::string& key) {
   if (!isPropertyListObject(value)) return false;
   std::lock_guard lock(mutex_);
   loadIfNeeded();
-  values_.insert_or_assign(key, value);
+  (loaded_ ? values_ : pending_).insert_or_assign(key, value);
   // A failed write stays pending for `synchronize`; the value is set.
   write(nullptr);
   return true;
@@ -158,6 +192,12 @@ bool UserDefaults::setObject(const Object& value, const std::string& key) {
 void UserDefaults::removeObjectForKey(const std::string& key) {
   std::lock_guard lock(mutex_);
   loadIfNeeded();
+  if (!loaded_) {
+    // Nil marks the removal, made once the file has been read.
+    pending_.insert_or_assign(key, Object());
+    dirty_ = true;
+    return;
+  }
   if (values_.erase(key) > 0) write(nullptr);
 }
 
@@ -207,7 +247,12 @@ std::optional<Object::Dictionary> UserDefaults::dictionaryForKey(const std::stri
 Object::Dictionary UserDefaults::dictionaryRepresentation() {
   std::lock_guard lock(mutex_);
   loadIfNeeded();
-  return values_;
+  if (loaded_) return values_;
+  Object::Dictionary changed;
+  for (const auto& [key, value] : pending_) {
+    if (!value.isNil()) changed.emplace(key, value);
+  }
+  return changed;
 }
 
 bool UserDefaults::synchronize(ErrorRef* error) {

@@ -7,11 +7,15 @@
 // on first use and written through, atomically, on every change; a failed
 // write keeps the change in memory, and `synchronize` retries it. When the
 // container moves (tests point it elsewhere) the suite re-reads from the new
-// place. An unreadable or corrupt file reads as an empty domain, but for the
-// values of one too large to be written back (see readWritableEntries),
-// which keeps the others. Temporary
-// files that writes killed before their rename left beside the file are
-// removed when it is read.
+// place. A missing file is an empty domain; a corrupt one reads as an empty
+// domain, but for the values that can be written back (see
+// readSettingsFile), which keeps the others. A file that exists but cannot
+// be opened or read (out of descriptors, an I/O error) is left as it is and
+// logged, and read again at the next access: until then reads answer only
+// the changes made meanwhile, and those changes wait in memory, never
+// written over the file, to be applied to its content once it is read.
+// Temporary files that writes killed before their rename left beside the
+// file are removed when it is read.
 //
 // All operations are thread-safe.
 #pragma once
@@ -73,18 +77,25 @@ class UserDefaults {
   explicit UserDefaults(std::string name);  // use `suite`
 
  private:
-  // Requires mutex_. Reloads when the container moved.
+  // Requires mutex_. Reads the file unless it was read (or found missing)
+  // at its current place; reloads when the container moved.
   void loadIfNeeded();
-  // Requires mutex_.
+  // Requires mutex_. Writes nothing while the file could not be read.
   bool write(ErrorRef* error);
   void forget();
 
   const std::string name_;
   std::mutex mutex_;
   std::string loadedPath_;
+  // The file was read, or found missing, at loadedPath_: values_ is the
+  // domain.
   bool loaded_ = false;
+  bool loggedUnreadable_ = false;
   bool dirty_ = false;
   Object::Dictionary values_;
+  // While the file cannot be read: the changes made meanwhile, nil for a
+  // removal, applied once it is read.
+  Object::Dictionary pending_;
 };
 
 }  // namespace platform

@@ -182,18 +182,29 @@ TEST(KeychainTest, KilledWritesLeaveNoCopyOfADeletedValue) {
   const std::string hiddenBase64 = "aGlkZGVuaGlkZGVuaGlkZGVuaGlkZGVu";
   KeychainItem other = item(secret);
   other.service = "app-2";
+  // A first write killed before its rename is all there is of the item;
+  // a killed write's file goes at the next call, young as it is, whichever
+  // item that call is for.
   killedWhileWriting([&] { platform::keychainAdd(item(secret)); });
-  killedWhileWriting([&] { platform::keychainAdd(other); });
-  ASSERT_EQ(filesHolding(keychain, secretBase64), 2u);
-
-  // A first write killed before its rename is all there is of the item.
+  ASSERT_EQ(filesHolding(keychain, secretBase64), 1u);
   EXPECT_EQ(platform::keychainDelete(query()), KeychainStatus::ItemNotFound);
-  const std::vector<std::string> left = keychain.entries();
-  ASSERT_EQ(left.size(), 1u);
-  // The other item's file is young: it could be a write still running.
+  EXPECT_TRUE(keychain.entries().empty());
+  killedWhileWriting([&] { platform::keychainAdd(other); });
+  ASSERT_EQ(filesHolding(keychain, secretBase64), 1u);
   EXPECT_EQ(platform::keychainCopyMatching(query()), KeychainStatus::ItemNotFound);
-  EXPECT_EQ(keychain.entries(), left);
-  ASSERT_TRUE(shiftModificationTime(keychain.path() + "/" + left[0], -2 * platform::kStaleTemporaryFileAgeSeconds));
+  EXPECT_TRUE(keychain.entries().empty());
+
+  // A write still running, whose lock is held, keeps its file through
+  // updates and deletes; once it is gone, its file goes at the next call.
+  ASSERT_EQ(platform::keychainAdd(item("3")), KeychainStatus::Success);
+  const std::string itemFile = keychain.entries()[0];
+  {
+    const std::string running = keychain.path() + "/" + platform::temporaryFilePrefix(itemFile) + "LIVE01";
+    LockedFile write(running, "being written");
+    ASSERT_EQ(platform::keychainUpdate(query(), bytes("4")), KeychainStatus::Success);
+    ASSERT_EQ(platform::keychainDelete(query()), KeychainStatus::Success);
+    EXPECT_EQ(fileText(running), "being written");
+  }
   EXPECT_EQ(platform::keychainCopyMatching(query()), KeychainStatus::ItemNotFound);
   EXPECT_TRUE(keychain.entries().empty());
 
@@ -206,6 +217,43 @@ TEST(KeychainTest, KilledWritesLeaveNoCopyOfADeletedValue) {
   killedWhileWriting([&] { platform::keychainUpdate(query(), bytes(hidden)); });
   EXPECT_EQ(platform::keychainDelete(query()), KeychainStatus::Success);
   EXPECT_TRUE(keychain.entries().empty());
+}
+
+// Processes writing one item at once: each write's temporary file is its
+// own while it lasts, so every call lands and the item stays whole.
+TEST(KeychainTest, ConcurrentWritersInManyProcessesAllSucceed) {
+  TempKeychain keychain;
+  ASSERT_EQ(platform::keychainAdd(item("start")), KeychainStatus::Success);
+  constexpr int kProcesses = 4;
+  constexpr int kWrites = 100;
+  std::vector<pid_t> children;
+  for (int p = 0; p < kProcesses; ++p) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      int failures = 0;
+      for (int i = 0; i < kWrites; ++i) {
+        const std::string value = std::to_string(p) + "-" + std::to_string(i);
+        if (platform::keychainUpdate(query(), bytes(value)) != KeychainStatus::Success) ++failures;
+        if (platform::keychainCopyMatching(query()) != KeychainStatus::Success) ++failures;
+      }
+      _exit(std::min(failures, 255));
+    }
+    children.push_back(child);
+  }
+  int failures = 0;
+  for (pid_t child : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    failures += WEXITSTATUS(status);
+  }
+  EXPECT_EQ(failures, 0) << "failed calls of " << 2 * kProcesses * kWrites;
+  KeychainItem found;
+  ASSERT_EQ(platform::keychainCopyMatching(query(), &found), KeychainStatus::Success);
+  const std::string last(found.data.begin(), found.data.end());
+  EXPECT_TRUE(last.ends_with("-" + std::to_string(kWrites - 1))) << last;
+  EXPECT_EQ(keychain.entries().size(), 1u);
 }
 
 TEST(KeychainTest, FollowsNoSymbolicLink) {

@@ -132,32 +132,27 @@ TEST(PropertyListTest, StaleTemporaryFilesOfKilledWritesAreRemoved) {
   const std::string killed = container.path() + "/" + names[0];
   EXPECT_EQ(names[0].rfind(".settings.plist.tmp.", 0), 0u) << names[0];
 
-  // Young: it could be a write still running in another process.
-  platform::removeStaleTemporaryFiles(path);
-  EXPECT_EQ(folderEntries(container.path()), names);
-
-  const double old = 2 * platform::kStaleTemporaryFileAgeSeconds;
-  ASSERT_TRUE(shiftModificationTime(killed, -old));
+  // Whatever their age, only the files of dead writes go: a running write
+  // holds its file's lock.
+  const std::string folder = container.path() + "/";
+  LockedFile running(folder + ".settings.plist.tmp.LIVE01", "being written");
   struct Decoy {
     std::string name;
     double shift;
-    bool removed;
   } decoys[] = {
-      {".settings.plist.tmp.FUTURE", old, true},      // a clock set back
-      {".settings.plist.tmp.FRESH1", 0, false},       // being written
-      {".other.plist.tmp.OTHER1", -old, false},       // another store's
-      {".settings.plist.tmp.AB", -old, false},        // not a name of ours
-      {"settings.plist.tmp.NODOT1", -old, false},     // not a name of ours
+      {".other.plist.tmp.OTHER1", -3600},    // another store's
+      {".settings.plist.tmp.AB", -3600},     // not a name of ours
+      {"settings.plist.tmp.NODOT1", -3600},  // not a name of ours
   };
   for (const Decoy& decoy : decoys) {
-    std::ofstream(container.path() + "/" + decoy.name) << "x";
-    ASSERT_TRUE(shiftModificationTime(container.path() + "/" + decoy.name, decoy.shift));
+    std::ofstream(folder + decoy.name) << "x";
+    ASSERT_TRUE(shiftModificationTime(folder + decoy.name, decoy.shift));
   }
   platform::removeStaleTemporaryFiles(path);
   EXPECT_FALSE(std::filesystem::exists(killed));
+  EXPECT_EQ(fileText(folder + ".settings.plist.tmp.LIVE01"), "being written");
   for (const Decoy& decoy : decoys) {
-    EXPECT_EQ(std::filesystem::exists(container.path() + "/" + decoy.name), !decoy.removed)
-        << decoy.name;
+    EXPECT_TRUE(std::filesystem::exists(folder + decoy.name)) << decoy.name;
   }
   EXPECT_EQ(platform::readPropertyListFile(path), kept);
 }
@@ -255,6 +250,57 @@ TEST(PropertyListTest, SharedArraysReadOnlyWhenTheirXmlFormReadsBack) {
   ASSERT_TRUE(error);
   EXPECT_EQ(error->code(), platform::kPropertyListWriteInvalidError);
   EXPECT_EQ(platform::readPropertyListFile(copy), kept);
+}
+
+// Settings files holding one value the writer refuses beside an ordinary
+// key "other" ("kept").
+struct OddSettingsFile {
+  const char* name;
+  const char* oddKey;
+};
+const OddSettingsFile kOddSettingsFiles[] = {
+    {"settings-file-utf16-string-with-nul.bplist", "k"},
+    {"settings-file-nan-date.bplist", "d"},
+    {"settings-file-year-2100-date-read-as-1932.bplist", "d"},
+    {"settings-store-file-dag-value-rewrite-makes-store-unreadable.bplist", "k"},
+};
+
+std::string corpusFile(const char* name) {
+  return std::string(APM_FUZZ_CORPUS_DIR) + "/platform_property_list_fuzz/" + name;
+}
+
+// What the writer refuses is refused when read, not read and then kept
+// where no write can take it, nor moved (a date out of range to 1932).
+TEST(PropertyListTest, ValuesTheWriterRefusesAreRefusedWhenRead) {
+  for (const OddSettingsFile& odd : kOddSettingsFiles) {
+    platform::ErrorRef error;
+    EXPECT_TRUE(platform::readPropertyListFile(corpusFile(odd.name), &error).isNil()) << odd.name;
+    ASSERT_TRUE(error) << odd.name;
+    EXPECT_EQ(error->code(), platform::kPropertyListReadCorruptError) << odd.name;
+    // A store keeps the other key.
+    const platform::SettingsFile file = platform::readSettingsFile(corpusFile(odd.name));
+    EXPECT_EQ(file.state, platform::SettingsFile::State::Damaged) << odd.name;
+    EXPECT_TRUE(file.recovered) << odd.name;
+    EXPECT_EQ(file.entries, (Object::Dictionary{{"other", Object("kept")}})) << odd.name;
+    EXPECT_EQ(file.dropped, std::vector<std::string>{odd.oddKey}) << odd.name;
+  }
+  EXPECT_TRUE(platform::propertyListFromBytes(
+                  "<plist><dict><key>d</key><date>2100-01-01T00:00:00Z</date></dict></plist>")
+                  .isNil());
+  // A key holding NUL is refused before the parser meets it: handing it out
+  // stops the process.
+  const platform::SettingsFile nulKey =
+      platform::readSettingsFile(corpusFile("settings-file-utf16-key-with-nul-stops-reader.bplist"));
+  EXPECT_EQ(nulKey.state, platform::SettingsFile::State::Damaged);
+  EXPECT_FALSE(nulKey.recovered);
+  // The dates at both ends of the range read as themselves.
+  TempContainer container;
+  const std::string path = container.path() + "/ends.plist";
+  const double from1970To2001 = 978307200;
+  const Object ends(Object::Array{Object(platform::Date{INT32_MIN + from1970To2001}),
+                                  Object(platform::Date{INT32_MAX + from1970To2001})});
+  ASSERT_TRUE(platform::writePropertyListFile(path, ends));
+  EXPECT_EQ(platform::readPropertyListFile(path), ends);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "platform/bundle.h"
+#include "platform/log.h"
 #include "platform/property_list.h"
 #include "tests/support/files.h"
 #include "tests/support/temp_container.h"
@@ -110,21 +111,65 @@ TEST(UserDefaultsTest, FirstReadRemovesStaleTemporaryFiles) {
   EXPECT_FALSE(std::filesystem::exists(stale));
 }
 
-TEST(UserDefaultsTest, ValueTooLargeToWriteBackCostsOnlyItsOwnKey) {
+// Files holding, beside "other" ("kept"), one value the writer refuses: a
+// string holding NUL, a NaN date, a date beyond the range, arrays sharing
+// their elements (megabytes once written). The value is dropped, and the
+// suite can write its file again.
+TEST(UserDefaultsTest, ValueThatCannotBeWrittenBackCostsOnlyItsOwnKey) {
+  struct Case {
+    const char* file;
+    const char* oddKey;
+  } cases[] = {
+      {"settings-file-utf16-string-with-nul.bplist", "k"},
+      {"settings-file-nan-date.bplist", "d"},
+      {"settings-file-year-2100-date-read-as-1932.bplist", "d"},
+      {"settings-store-file-dag-value-rewrite-makes-store-unreadable.bplist", "k"},
+  };
+  for (const Case& c : cases) {
+    TempContainer container;
+    std::filesystem::create_directories(container.preferences());
+    const std::string path = UserDefaults::pathForSuite("odd.values");
+    std::filesystem::copy_file(
+        std::string(APM_FUZZ_CORPUS_DIR) + "/platform_property_list_fuzz/" + c.file, path);
+    auto defaults = UserDefaults::suite("odd.values");
+    EXPECT_TRUE(defaults->objectForKey(c.oddKey).isNil()) << c.file;
+    EXPECT_TRUE(defaults->setObject(Object("new"), "ordinary"));
+    EXPECT_TRUE(defaults->synchronize()) << c.file;
+    const Object file = platform::readPropertyListFile(path);
+    EXPECT_EQ(file["other"], Object("kept")) << c.file;
+    EXPECT_EQ(file["ordinary"], Object("new")) << c.file;
+  }
+}
+
+// Out of descriptors the file cannot be opened: that says nothing of its
+// content, which is neither taken for empty nor written over, and is read
+// at the next access, under the changes made meanwhile.
+TEST(UserDefaultsTest, FileThatCannotBeOpenedIsKeptAndReadLater) {
   TempContainer container;
-  std::filesystem::create_directories(container.preferences());
-  // "k" holds arrays sharing their elements (megabytes once written),
-  // "other" an ordinary string.
-  std::filesystem::copy_file(
-      std::string(APM_FUZZ_CORPUS_DIR) +
-          "/platform_property_list_fuzz/settings-store-file-dag-value-rewrite-makes-store-unreadable.bplist",
-      UserDefaults::pathForSuite("shared.arrays"));
-  auto defaults = UserDefaults::suite("shared.arrays");
-  EXPECT_TRUE(defaults->objectForKey("k").isNil());
-  EXPECT_TRUE(defaults->setObject(Object("new"), "ordinary"));
-  const Object file = platform::readPropertyListFile(UserDefaults::pathForSuite("shared.arrays"));
-  EXPECT_EQ(file["other"], Object("kept"));
-  EXPECT_EQ(file["ordinary"], Object("new"));
+  const std::string path = UserDefaults::pathForSuite("transient");
+  {
+    auto defaults = UserDefaults::suite("transient");
+    for (int i = 0; i < 5; ++i) defaults->setObject(Object(i), "key" + std::to_string(i));
+  }
+  const std::string before = fileText(path);
+  std::shared_ptr<UserDefaults> defaults;
+  {
+    platform::LogCapture capture;
+    DescriptorsExhausted exhausted;
+    defaults = UserDefaults::suite("transient");
+    EXPECT_TRUE(defaults->setObject(Object("new"), "added"));
+    defaults->removeObjectForKey("key0");
+    EXPECT_EQ(defaults->objectForKey("added"), Object("new"));
+    EXPECT_FALSE(defaults->synchronize());
+    EXPECT_EQ(capture.nslogLines().size(), 1u);  // once, not at every access
+  }
+  EXPECT_EQ(fileText(path), before);
+  EXPECT_EQ(defaults->integerForKey("key4"), 4);
+  EXPECT_TRUE(defaults->objectForKey("key0").isNil());
+  EXPECT_TRUE(defaults->synchronize());
+  const Object::Dictionary expected{{"key1", Object(1)}, {"key2", Object(2)}, {"key3", Object(3)},
+                                    {"key4", Object(4)}, {"added", Object("new")}};
+  EXPECT_EQ(platform::readPropertyListFile(path), Object(expected));
 }
 
 }  // namespace

@@ -2,13 +2,18 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+
+#include "platform/dispatch.h"
 
 std::string fileText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -37,4 +42,43 @@ mode_t modeOf(const std::string& path) {
   struct stat info {};
   EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
   return info.st_mode & 07777;
+}
+
+LockedFile::LockedFile(const std::string& path, const std::string& text)
+    : fd_(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)) {
+  EXPECT_GE(fd_, 0) << path;
+  EXPECT_EQ(::flock(fd_, LOCK_EX), 0) << path;
+  EXPECT_EQ(::write(fd_, text.data(), text.size()), static_cast<ssize_t>(text.size())) << path;
+}
+
+LockedFile::~LockedFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+DescriptorsExhausted::DescriptorsExhausted() {
+  // The sanitizers check the type of a thread's start routine the first
+  // time they meet it, with a pipe of their own, and take a failure for a
+  // bad object. Starting a queue's worker now lets those that start while
+  // no descriptor is left (a log line's) pass.
+  auto queue = platform::DispatchQueue::create("DescriptorsExhausted");
+  queue->async([] {});
+  queue->sync([] {});
+  EXPECT_EQ(::getrlimit(RLIMIT_NOFILE, &limit_), 0);
+  // A low limit keeps the number of descriptors to fill small.
+  struct rlimit low = limit_;
+  low.rlim_cur = std::min<rlim_t>(limit_.rlim_cur, 256);
+  EXPECT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  for (;;) {
+    const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      EXPECT_EQ(errno, EMFILE);
+      break;
+    }
+    held_.push_back(fd);
+  }
+}
+
+DescriptorsExhausted::~DescriptorsExhausted() {
+  for (int fd : held_) ::close(fd);
+  ::setrlimit(RLIMIT_NOFILE, &limit_);
 }

@@ -1,8 +1,10 @@
 // Small file-system helpers for tests: what a file holds, what a folder
 // holds, a file's modification time moved away from now, a path's
-// permission bits, and the process umask held for a scope.
+// permission bits, a file held locked, the process out of descriptors,
+// and the process umask held for a scope.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <string>
@@ -21,6 +23,37 @@ bool shiftModificationTime(const std::string& path, double seconds);
 // The permission bits of the path itself (a link is not followed); a path
 // that cannot be examined fails the test.
 mode_t modeOf(const std::string& path);
+
+// A file created at `path` holding `text` and kept open under an advisory
+// lock (flock) for the lifetime of the object, as an atomic write holds its
+// temporary file while it runs.
+class LockedFile {
+ public:
+  LockedFile(const std::string& path, const std::string& text);
+  ~LockedFile();
+  LockedFile(const LockedFile&) = delete;
+  LockedFile& operator=(const LockedFile&) = delete;
+
+ private:
+  int fd_;
+};
+
+// Leaves the process without a free file descriptor for the lifetime of the
+// object: the soft limit on descriptors is lowered and what remains below
+// it is filled with /dev/null; both are given back at destruction. Calls
+// that open files fail with EMFILE meanwhile. Process-wide: use from the
+// test's own thread, with no other thread opening files.
+class DescriptorsExhausted {
+ public:
+  DescriptorsExhausted();
+  ~DescriptorsExhausted();
+  DescriptorsExhausted(const DescriptorsExhausted&) = delete;
+  DescriptorsExhausted& operator=(const DescriptorsExhausted&) = delete;
+
+ private:
+  struct rlimit limit_;
+  std::vector<int> held_;
+};
 
 // Sets the process umask for the lifetime of the object. The umask is
 // process-wide: use from the test's own thread.

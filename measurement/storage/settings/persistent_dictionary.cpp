@@ -27,7 +27,8 @@ std::shared_ptr<APMPersistentDictionary> APMPersistentDictionary::initWithFileNa
   platform::removeStaleTemporaryFiles(path);
   std::shared_ptr<APMPersistentDictionary> store(
       new APMPersistentDictionary(std::move(path), std::move(runner)));
-  store->load();
+  std::lock_guard<std::recursive_mutex> lock(store->mutex_);
+  store->loadIfNeeded();
   return store;
 }
 
@@ -51,38 +52,70 @@ APMPersistentDictionary::~APMPersistentDictionary() {
   if (dirty) persistToDisk();
 }
 
-void APMPersistentDictionary::load() {
-  platform::ErrorRef error;
-  platform::Object contents = platform::readPropertyListFile(filePath_, &error);
-  if (const auto* dictionary = contents.dictionary()) {
-    content_ = *dictionary;
-    return;
+void APMPersistentDictionary::loadIfNeeded() {
+  if (loaded_) return;
+  platform::SettingsFile file = platform::readSettingsFile(filePath_);
+  switch (file.state) {
+    case platform::SettingsFile::State::Read:
+    case platform::SettingsFile::State::Missing:
+      break;
+    case platform::SettingsFile::State::Unreadable:
+      // Out of descriptors or an I/O error says nothing of the content: keep
+      // the file as it is, write nothing over it, and read it again at the
+      // next access.
+      if (!loggedUnreadable_) {
+        APMConfigStoreLogError(43005, "Cannot read config plist file. Kept it to read again: " +
+                                          file.error->localizedDescription());
+        loggedUnreadable_ = true;
+      }
+      return;
+    case platform::SettingsFile::State::Damaged:
+      if (!moveAside(file)) return;
+      break;
   }
-  if (!platform::fileExists(filePath_)) return;
+  loaded_ = true;
+  loggedUnreadable_ = false;
+  platform::Object::Dictionary changes = std::move(content_);
+  content_ = cleared_ ? platform::Object::Dictionary() : std::move(file.entries);
+  cleared_ = false;
+  // The changes made while the file could not be read go over its content.
+  for (auto& [key, value] : changes) {
+    if (value.isNil()) {
+      content_.erase(key);
+    } else {
+      content_.insert_or_assign(key, std::move(value));
+    }
+  }
+}
+
+bool APMPersistentDictionary::moveAside(const platform::SettingsFile& file) {
   // Keep the unreadable file for inspection rather than overwrite it with
   // the empty content at the next write.
   std::string aside = filePath_ + kUnreadableSuffix;
   if (platform::fileExists(aside)) platform::removeItem(aside);
   platform::ErrorRef moveError;
   if (!platform::moveItem(filePath_, aside, &moveError)) {
-    APMConfigStoreLogError(43005, "Cannot read config plist file. Failed to move it aside: " +
-                                      moveError->localizedDescription());
-    return;
+    // Nothing may be written over it before it is aside; tried again at the
+    // next access.
+    if (!loggedUnreadable_) {
+      APMConfigStoreLogError(43005, "Cannot read config plist file. Failed to move it aside: " +
+                                        moveError->localizedDescription());
+      loggedUnreadable_ = true;
+    }
+    return false;
   }
   APMConfigStoreLogError(43005, "Cannot read config plist file. Moved it aside to " + aside);
-  // A value too large to be written back must not cost the other keys: keep
-  // those, and write them at once, as the file now lies aside.
-  std::vector<std::string> dropped;
-  auto kept = platform::readWritableEntries(aside, dropped);
-  if (!kept) return;
-  content_ = std::move(*kept);
+  if (!file.recovered) return true;
+  // A value that cannot be written back must not cost the other keys: keep
+  // those, and write them soon, as the file now lies aside.
   std::string names;
-  for (const std::string& key : dropped) names += (names.empty() ? "" : ", ") + key;
-  APMConfigStoreLogError(43005, "Kept " + std::to_string(content_.size()) +
-                                    " keys of the config plist file, dropped values too large "
-                                    "to write back: " + names);
+  for (const std::string& key : file.dropped) names += (names.empty() ? "" : ", ") + key;
+  APMConfigStoreLogError(43005, "Kept " + std::to_string(file.entries.size()) +
+                                    " keys of the config plist file, dropped values that cannot "
+                                    "be written back: " + names);
   dirty_ = true;
   schedulePersistToDisk();
+  return true;
 }
 
 bool APMPersistentDictionary::hasPendingPersistence() const {
@@ -96,7 +129,9 @@ platform::Object APMPersistentDictionary::objectForKey(const std::string& key) {
     return {};
   }
   std::lock_guard<std::recursive_mutex> lock(mutex_);
+  loadIfNeeded();
   auto found = content_.find(key);
+  // Nil: absent, or removed while the file could not be read.
   return found == content_.end() ? platform::Object() : found->second;
 }
 
@@ -107,7 +142,13 @@ void APMPersistentDictionary::setObject(const platform::Object& value, const std
   }
   if (value.isNil()) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    if (content_.erase(key)) {
+    loadIfNeeded();
+    if (!loaded_) {
+      // Nil marks the removal, made once the file has been read.
+      content_.insert_or_assign(key, platform::Object());
+      dirty_ = true;
+      schedulePersistToDisk();
+    } else if (content_.erase(key)) {
       dirty_ = true;
       schedulePersistToDisk();
     }
@@ -121,6 +162,7 @@ void APMPersistentDictionary::setObject(const platform::Object& value, const std
     return;
   }
   std::lock_guard<std::recursive_mutex> lock(mutex_);
+  loadIfNeeded();
   auto found = content_.find(key);
   if (found != content_.end() && found->second == value) return;
   content_.insert_or_assign(key, value);
@@ -130,7 +172,13 @@ void APMPersistentDictionary::setObject(const platform::Object& value, const std
 
 void APMPersistentDictionary::clearAllData() {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
-  if (content_.empty()) return;
+  loadIfNeeded();
+  if (!loaded_) {
+    // The file's keys go too, once it is read.
+    cleared_ = true;
+  } else if (content_.empty()) {
+    return;
+  }
   content_.clear();
   dirty_ = true;
   schedulePersistToDisk();
@@ -157,11 +205,14 @@ void APMPersistentDictionary::persistToDisk() {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     hasPendingPersistence_ = false;
     if (!dirty_) return;
-    snapshot = platform::Object(content_);
+    loadIfNeeded();
+    // Nothing is written over a file that could not be read: the write
+    // fails, and is retried, until it is.
+    if (loaded_) snapshot = platform::Object(content_);
     dirty_ = false;
   }
   platform::ErrorRef error;
-  if (platform::writePropertyListFile(filePath_, snapshot, &error)) {
+  if (!snapshot.isNil() && platform::writePropertyListFile(filePath_, snapshot, &error)) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     retryDelaySeconds_ = kPersistDelaySeconds;
     return;

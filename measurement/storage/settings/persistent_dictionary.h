@@ -12,13 +12,19 @@
 // logged (43000) and tried again later, with a growing delay; a write still
 // pending when the store is released is made at once.
 //
-// A file that exists but cannot be read is moved aside (the file name with
-// ".unreadable" appended) and logged (43005), so that the next write does
-// not destroy what might still be recovered; the store starts empty. When
-// it was refused only because values in it are too large once written (an
-// array sharing its elements expands when written), the store keeps the
-// other keys, logs the dropped ones (43005) and schedules a write of the
-// rest, as the file now lies aside.
+// A missing file is an empty store. A file whose content is damaged (it
+// does not parse, or is no dictionary that could be written back) is moved
+// aside (the file name with ".unreadable" appended) and logged (43005), so
+// that the next write does not destroy what might still be recovered; the
+// store starts empty, but for the values that can be written back (see
+// readSettingsFile): it keeps those, logs the dropped keys (43005) and
+// schedules a write of the rest, as the file now lies aside. A file that
+// cannot be opened or read (out of descriptors, an I/O error), or a damaged
+// one that cannot be moved aside, is no damage: it is left as it is, logged
+// once (43005), and read again at the next access. Until then reads answer
+// only the changes made meanwhile, and writes fail and are retried as
+// above, so nothing is written over the file; once it is read, those
+// changes go over its content.
 //
 // Thread-safe: any thread may call any operation.
 #pragma once
@@ -31,6 +37,7 @@
 #include "measurement/storage/settings/config_store.h"
 #include "platform/dispatch.h"
 #include "platform/error.h"
+#include "platform/property_list.h"
 
 class APMPersistentDictionary : public APMConfigStore,
                                 public std::enable_shared_from_this<APMPersistentDictionary> {
@@ -72,13 +79,22 @@ class APMPersistentDictionary : public APMConfigStore,
  private:
   APMPersistentDictionary(std::string filePath, DelayedRunner runner);
   void scheduleLocked(double delaySeconds);
-  void load();
+  // Requires mutex_. Reads the file unless it was read (or found missing).
+  void loadIfNeeded();
+  // Requires mutex_. Moves a damaged file aside; NO when it could not be.
+  bool moveAside(const platform::SettingsFile& file);
 
   const std::string filePath_;
   const std::shared_ptr<platform::DispatchQueue> serialQueue_;
   DelayedRunner runner_;
   mutable std::recursive_mutex mutex_;
+  // Once loaded_, the settings; before, the changes made while the file
+  // could not be read, nil for a removal.
   platform::Object::Dictionary content_;
+  bool loaded_ = false;
+  // Before loaded_: every key was cleared meanwhile, the file's too.
+  bool cleared_ = false;
+  bool loggedUnreadable_ = false;
   bool hasPendingPersistence_ = false;
   // The content differs from the file (a change not yet written, or a
   // write that failed).

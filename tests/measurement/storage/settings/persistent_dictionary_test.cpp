@@ -182,31 +182,80 @@ TEST_F(PersistentDictionaryTest, FailedWriteIsRetriedAndUnreadableFileMovedAside
   EXPECT_EQ(kept, "not a property list");
 }
 
-TEST_F(PersistentDictionaryTest, ValueTooLargeToWriteBackCostsOnlyItsOwnKey) {
-  // "k" holds arrays sharing their elements (megabytes once written),
-  // "other" an ordinary string.
-  const std::string original = fileText(std::string(APM_FUZZ_CORPUS_DIR) +
-      "/platform_property_list_fuzz/settings-store-file-dag-value-rewrite-makes-store-unreadable.bplist");
+// Files holding, beside "other" ("kept"), one value the writer refuses: a
+// string holding NUL, a NaN date, a date beyond the range, arrays sharing
+// their elements (megabytes once written). The value is dropped, the file
+// kept aside, and the store can write its file again.
+TEST_F(PersistentDictionaryTest, ValueThatCannotBeWrittenBackCostsOnlyItsOwnKey) {
+  struct Case {
+    const char* file;
+    const char* oddKey;
+  } cases[] = {
+      {"settings-file-utf16-string-with-nul.bplist", "k"},
+      {"settings-file-nan-date.bplist", "d"},
+      {"settings-file-year-2100-date-read-as-1932.bplist", "d"},
+      {"settings-store-file-dag-value-rewrite-makes-store-unreadable.bplist", "k"},
+  };
   const std::string path = container_.applicationSupport() + "/Voraza/Measurement/settings.plist";
   ASSERT_TRUE(platform::createDirectories(container_.applicationSupport() + "/Voraza/Measurement"));
-  std::ofstream(path) << original;
-  platform::LogCapture capture;
-  auto store = open();
-  ASSERT_TRUE(store);
-  EXPECT_TRUE(logged(capture, "I-ACS043005",
-                     "Kept 1 keys of the config plist file, dropped values too large to write "
-                     "back: k"));
-  EXPECT_EQ(fileText(path + ".unreadable"), original);
-  EXPECT_TRUE(store->objectForKey("k").isNil());
-  store->setObject("new", "ordinary");
-  clock_->advance(1);
-  runner_.runDue();
-  store.reset();
+  for (const Case& c : cases) {
+    const std::string original =
+        fileText(std::string(APM_FUZZ_CORPUS_DIR) + "/platform_property_list_fuzz/" + c.file);
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << original;
+    platform::LogCapture capture;
+    auto store = open();
+    ASSERT_TRUE(store);
+    EXPECT_TRUE(logged(capture, "I-ACS043005",
+                       std::string("Kept 1 keys of the config plist file, dropped values that "
+                                   "cannot be written back: ") + c.oddKey))
+        << c.file;
+    EXPECT_EQ(fileText(path + ".unreadable"), original) << c.file;
+    EXPECT_TRUE(store->objectForKey(c.oddKey).isNil()) << c.file;
+    store->setObject("new", "ordinary");
+    clock_->advance(1);
+    runner_.runDue();
+    store.reset();
 
-  store = open();
-  EXPECT_EQ(store->objectForKey("other"), Object("kept"));
-  EXPECT_EQ(store->objectForKey("ordinary"), Object("new"));
-  EXPECT_TRUE(store->objectForKey("k").isNil());
+    store = open();
+    EXPECT_EQ(store->objectForKey("other"), Object("kept")) << c.file;
+    EXPECT_EQ(store->objectForKey("ordinary"), Object("new")) << c.file;
+    EXPECT_TRUE(store->objectForKey(c.oddKey).isNil()) << c.file;
+  }
+}
+
+// Out of descriptors the file cannot be opened: that says nothing of its
+// content, which is neither moved aside nor written over, and is read at
+// the next access, under the changes made meanwhile.
+TEST_F(PersistentDictionaryTest, FileThatCannotBeOpenedIsKeptAndReadLater) {
+  {
+    auto store = open();
+    for (int i = 0; i < 5; ++i) store->setObject(Object(i), "key" + std::to_string(i));
+    store->persistToDisk();
+  }
+  const std::string path = container_.applicationSupport() + "/Voraza/Measurement/settings.plist";
+  const std::string before = fileText(path);
+  platform::LogCapture capture;
+  std::shared_ptr<APMPersistentDictionary> store;
+  {
+    DescriptorsExhausted exhausted;
+    store = open();
+    ASSERT_TRUE(store);
+    store->setObject("new", "added");
+    store->removeObjectForKey("key0");
+    clock_->advance(1);
+    runner_.runDue();
+  }
+  EXPECT_TRUE(logged(capture, "I-ACS043005", "Cannot read config plist file. Kept it to read again: "));
+  EXPECT_TRUE(logged(capture, "I-ACS043000", "Cannot persist configs to disk"));
+  EXPECT_EQ(fileText(path), before);
+  EXPECT_FALSE(platform::fileExists(path + ".unreadable"));
+  EXPECT_EQ(store->objectForKey("key4"), Object(4));
+  EXPECT_TRUE(store->objectForKey("key0").isNil());
+  clock_->advance(2);  // the failed write's retry
+  runner_.runDue();
+  const Object::Dictionary expected{{"key1", Object(1)}, {"key2", Object(2)}, {"key3", Object(3)},
+                                    {"key4", Object(4)}, {"added", Object("new")}};
+  EXPECT_EQ(fileContents(path), Object(expected));
 }
 
 TEST_F(PersistentDictionaryTest, SecondProcessReadsKeysAndKinds) {
