@@ -225,6 +225,35 @@ class Road {
   Road(const EventRoadOptions& options, std::string url, CollectorLedger* ledger)
       : options_(options), url_(std::move(url)), ledger_(ledger) {}
 
+  // This process's part of a shared road (see `EventRoadShare`).
+  bool runShare(const EventRoadShare& share) {
+    // Another process may be creating or checking the file: the engine
+    // tries again, and so does each process here, a while.
+    if (!patiently([this] { return configure(); })) return false;
+    const double start = platform::Clock::current()->now();
+    // Small commits with a pause between them, as events come in: SQLite's
+    // locks are not fair, and a writer committing back to back would keep
+    // the other processes waiting past their busy timeout.
+    constexpr int64_t kStoredPerCommit = 25;
+    const int64_t end = share.firstStored + share.storedCount;
+    for (int64_t from = share.firstStored; from < end; from += kStoredPerCommit) {
+      if (from > share.firstStored) usleep(2'000);
+      const int64_t to = std::min(end, from + kStoredPerCommit);
+      if (!patiently([&] { return storeEvents(from, to, start); })) return false;
+    }
+    if (!share.bundleAndUpload) return true;
+    for (;;) {
+      const bool finished = !share.finished || share.finished();
+      const int64_t before = bundlesMade_ + batches_;
+      if (!patiently([this] { return makeBundles() && upload(); })) return false;
+      if (bundlesMade_ + batches_ != before) continue;
+      if (finished) return true;
+      // Nothing to do yet: a pass at once would only take the lock from
+      // the process storing.
+      usleep(2'000);
+    }
+  }
+
   // The steps, in order; false with a line on standard error when one fails.
   bool run() {
     peakReset_ = resetPeakResident();
@@ -247,13 +276,37 @@ class Road {
 
  private:
   bool fail(const char* step, const platform::ErrorRef& error) {
-    std::fprintf(stderr, "error: %s: %s\n", step, error ? error->localizedDescription().c_str() : "failed");
+    return fail(std::string(step) + ": " + (error ? error->localizedDescription() : "failed"));
+  }
+  bool fail(const std::string& line) {
+    if (holdFailures_) {
+      heldFailure_ = line;
+    } else {
+      std::fprintf(stderr, "error: %s\n", line.c_str());
+    }
     return false;
+  }
+
+  // Runs `step` until it succeeds, up to 50 times with a pause between
+  // attempts: in a shared road another process may hold the file past the
+  // busy timeout, and the engine would try again later. Only the last
+  // failure is printed, when all attempts fail. A failed step changed
+  // nothing it did not commit, so running it again repeats nothing, except
+  // a batch posted before its bundles could be deleted, which goes again.
+  bool patiently(const std::function<bool()>& step) {
+    holdFailures_ = true;
+    bool succeeded = false;
+    for (int attempt = 0; !succeeded && attempt < 50; ++attempt) {
+      if (attempt > 0) usleep(10'000);
+      succeeded = step();
+    }
+    holdFailures_ = false;
+    return succeeded || fail(heldFailure_);
   }
 
   bool configure() {
     platform::ErrorRef error;
-    database_ = APMDatabase::initWithDatabaseName(kAPMMeasurementDatabaseName, nullptr, &error);
+    if (!database_) database_ = APMDatabase::initWithDatabaseName(kAPMMeasurementDatabaseName, nullptr, &error);
     if (!database_) return fail("cannot open the measurement database", error);
     remoteConfig_ = APMRemoteConfig::initWithAppID(kAppID, database_, nullptr);
     if (!remoteConfig_ || !remoteConfig_->updateMeasurementConfig(measurementConfig())) {
@@ -350,38 +403,27 @@ class Road {
 
   // Bundles the raw events, oldest fingerprint first, until none is left.
   bool makeBundles() {
-    platform::ErrorRef error;
     int64_t bundles = 0, events = 0;
-    const auto perBundle = static_cast<size_t>(remoteConfig_->uploadMaxEventsPerBundle());
-    while (auto fingerprint = database_->nextMetadataFingerprintToProcess(&error)) {
-      auto shared = database_->queryRawEventsMetadataWithFingerprint(*fingerprint, &error);
-      if (!shared) return fail("cannot read the metadata of the oldest raw event", error);
-      auto rawEvents = database_->rawEventsWithMetadataFingerprint(
-          *fingerprint, &error, [perBundle](size_t taken, const APMRecord&) { return taken < perBundle; });
-      if (!rawEvents || rawEvents->empty()) return fail("cannot read raw events", error);
-      auto bundle = APMPBMeasurementBundle::initWithMessageInfo(shared->messageInfo());
-      std::vector<APMNanoValue> messages;
-      for (const auto& raw : *rawEvents) messages.emplace_back(raw->rawEvent()->protoEvent());
-      APMNanoSetRepeated(bundle, MeasurementBundleField::events, &messages);
-      APMNanoSetInt64(bundle, MeasurementBundleField::start_timestamp_millis,
-                      static_cast<int64_t>(rawEvents->front()->rawEvent()->timestamp() * 1000));
-      APMNanoSetInt64(bundle, MeasurementBundleField::end_timestamp_millis,
-                      static_cast<int64_t>(rawEvents->back()->rawEvent()->timestamp() * 1000));
-      // The bundle enters the queue and its events leave the raw tables as
-      // one change, so no event is ever in both or in neither.
-      const bool moved = database_->performTransaction([&] {
-        if (!database_->insertBundle(bundle, false, &error) ||
-            !database_->deleteRawEventsWithMetadataFingerprint(*fingerprint, rawEvents->back()->rowID(), &error)) {
-          return false;
-        }
-        auto left = database_->containsRawEventWithMetadataFingerprint(*fingerprint, &error);
-        return left && (*left || database_->deleteRawEventMetadataWithMetadataFingerprint(*fingerprint, &error));
+    for (;;) {
+      platform::ErrorRef error;
+      const char* failure = nullptr;
+      size_t bundled = 0;
+      // Another process (an extension of the app) may bundle the same file:
+      // the events are read, queued and deleted under one write lock, so
+      // that no two bundles take the same event and no delete meets rows it
+      // did not read. A failed read commits what it cleaned up (unreadable
+      // rows it deleted) and ends the step.
+      const bool committed = database_->performTransaction([&] {
+        failure = bundleOldest(&bundled, &error);
+        return failure == nullptr || std::strcmp(failure, kQueueFailure) != 0;
       });
-      if (!moved) return fail("cannot queue a bundle", error);
+      if (!committed) return fail(kQueueFailure, error);
+      if (failure) return fail(failure, error);
+      if (bundled == 0) break;
       ++bundles;
-      events += static_cast<int64_t>(rawEvents->size());
+      ++bundlesMade_;
+      events += static_cast<int64_t>(bundled);
     }
-    if (error) return fail("cannot find the next raw events", error);
     if (!options_.loadTest) {
       std::printf("bundles: %lld queued with %lld events; %lld gzip bytes in the queue\n",
                   static_cast<long long>(bundles), static_cast<long long>(events),
@@ -392,22 +434,146 @@ class Road {
     return true;
   }
 
+  static constexpr const char* kQueueFailure = "cannot queue a bundle";
+
+  // Inside the bundling transaction: one bundle of the oldest fingerprint's
+  // events, queued, and exactly the rows it holds deleted. `bundled` stays
+  // 0 when no event is left. The failed step's text, or null.
+  const char* bundleOldest(size_t* bundled, platform::ErrorRef* error) {
+    const auto perBundle = static_cast<size_t>(remoteConfig_->uploadMaxEventsPerBundle());
+    auto fingerprint = database_->nextMetadataFingerprintToProcess(error);
+    if (!fingerprint) return *error ? "cannot find the next raw events" : nullptr;
+    auto shared = database_->queryRawEventsMetadataWithFingerprint(*fingerprint, error);
+    if (!shared) return "cannot read the metadata of the oldest raw event";
+    auto rawEvents = database_->rawEventsWithMetadataFingerprint(
+        *fingerprint, error, [perBundle](size_t taken, const APMRecord&) { return taken < perBundle; });
+    if (!rawEvents || rawEvents->empty()) return "cannot read raw events";
+    auto bundle = APMPBMeasurementBundle::initWithMessageInfo(shared->messageInfo());
+    std::vector<APMNanoValue> messages;
+    std::vector<int64_t> rowIDs;
+    for (const auto& raw : *rawEvents) {
+      messages.emplace_back(raw->rawEvent()->protoEvent());
+      rowIDs.push_back(raw->rowID());
+    }
+    APMNanoSetRepeated(bundle, MeasurementBundleField::events, &messages);
+    APMNanoSetInt64(bundle, MeasurementBundleField::start_timestamp_millis,
+                    static_cast<int64_t>(rawEvents->front()->rawEvent()->timestamp() * 1000));
+    APMNanoSetInt64(bundle, MeasurementBundleField::end_timestamp_millis,
+                    static_cast<int64_t>(rawEvents->back()->rawEvent()->timestamp() * 1000));
+    // The bundle enters the queue and its events leave the raw tables as
+    // one change, so no event is ever in both or in neither. The rows go by
+    // their own rowids: the events of the fingerprint up to the last one
+    // read would also take a row the read skipped.
+    if (!database_->insertBundle(bundle, false, error) ||
+        deleteRows(kAPMRawEventsTable, rowIDs, error) != static_cast<int64_t>(rowIDs.size())) {
+      return kQueueFailure;
+    }
+    auto left = database_->containsRawEventWithMetadataFingerprint(*fingerprint, error);
+    if (!left || (!*left && !database_->deleteRawEventMetadataWithMetadataFingerprint(*fingerprint, error))) {
+      return kQueueFailure;
+    }
+    *bundled = rowIDs.size();
+    return nullptr;
+  }
+
+  // Deletes the rows of `table` with these rowids, in statements of at
+  // most 500 placeholders; the number deleted, -1 on failure.
+  int64_t deleteRows(const char* table, const std::vector<int64_t>& rowIDs, platform::ErrorRef* error) {
+    constexpr size_t kPerStatement = 500;
+    int64_t deleted = 0;
+    for (size_t first = 0; first < rowIDs.size(); first += kPerStatement) {
+      const size_t end = std::min(rowIDs.size(), first + kPerStatement);
+      std::string condition = "rowid IN (";
+      APMSqlParameters parameters;
+      for (size_t i = first; i < end; ++i) {
+        condition += i == first ? "?" : ", ?";
+        parameters.emplace_back(rowIDs[i]);
+      }
+      auto count = database_->sqliteStore()->deleteRecordsFromTableWithName(table, condition + ")", parameters, error);
+      if (!count) return -1;
+      deleted += *count;
+    }
+    return deleted;
+  }
+
+  // A queued bundle as read: its rowid and its stored bytes. Rowids of
+  // deleted rows are given again, so the rowid alone may by now name
+  // another process's bundle.
+  struct ReadBundle {
+    int64_t rowID = 0;
+    platform::Bytes data;
+  };
+
+  // The next batch's bundles, read with their stored bytes in one
+  // transaction; nullopt, with a line on standard error, on failure.
+  std::optional<std::vector<APMQueuedBundle>> readBatch(std::vector<ReadBundle>* read) {
+    platform::ErrorRef error;
+    std::optional<std::vector<APMQueuedBundle>> queued;
+    bool bytesRead = true;
+    // A failed read commits what it cleaned up (unreadable rows it deleted).
+    const bool committed = database_->performTransaction([&] {
+      queued = database_->queryBundlesWithCountLimit(remoteConfig_->uploadMaxBundlesLimit(),
+                                                     remoteConfig_->uploadMaxSizeLimitBytes(), &error);
+      if (!queued || queued->empty()) return true;
+      std::string condition;
+      APMSqlParameters rowIDs;
+      for (const APMQueuedBundle& item : *queued) {
+        condition += condition.empty() ? "?" : ", ?";
+        rowIDs.emplace_back(item.rowID);
+      }
+      auto rows = database_->sqliteStore()->recordsForQuery(
+          "SELECT rowid AS row_id, CAST(data AS BLOB) AS stored FROM queue WHERE rowid IN (" + condition + ")",
+          rowIDs, &error);
+      bytesRead = rows.has_value();
+      for (const APMRecord& row : rows.value_or(std::vector<APMRecord>{})) {
+        const platform::Object stored = row["stored"];
+        if (stored.isData()) read->push_back({row["row_id"].int64Value(), *stored.data()});
+      }
+      return true;
+    });
+    if (!committed || !queued || !bytesRead) {
+      fail("cannot read the upload queue", error);
+      return std::nullopt;
+    }
+    return queued;
+  }
+
+  // After the collector answered: deletes the sent bundles (`accepted`) or
+  // counts a failed attempt for them, in one transaction, each only while
+  // it still holds the bytes that were sent.
+  bool settleBatch(const std::vector<ReadBundle>& sent, bool accepted, platform::ErrorRef* error) {
+    static const std::string kSame = "rowid = ? AND CAST(data AS BLOB) = ?";
+    return database_->performTransaction([&] {
+      std::vector<int64_t> unchanged;
+      for (const ReadBundle& bundle : sent) {
+        if (accepted) {
+          if (!database_->sqliteStore()->deleteRecordsFromTableWithName(kAPMQueueTable, kSame,
+                                                                        {bundle.rowID, bundle.data}, error)) {
+            return false;
+          }
+          continue;
+        }
+        platform::Object same = database_->sqliteStore()->numberForQuery(
+            "SELECT count(1) FROM queue WHERE " + kSame, {bundle.rowID, bundle.data}, error);
+        if (!same.isNumber()) return false;
+        if (same.int64Value() > 0) unchanged.push_back(bundle.rowID);
+      }
+      return accepted || unchanged.empty() || database_->incrementRetryCounterForBundlesWithIDs(unchanged, error);
+    });
+  }
+
   // Uploads queued bundles batch by batch until the queue is empty or the
   // collector refuses a batch (the engine would try again later).
   bool upload() {
     platform::ErrorRef error;
     for (;;) {
-      auto queued = database_->queryBundlesWithCountLimit(remoteConfig_->uploadMaxBundlesLimit(),
-                                                          remoteConfig_->uploadMaxSizeLimitBytes(), &error);
-      if (!queued) return fail("cannot read the upload queue", error);
+      std::vector<ReadBundle> read;
+      auto queued = readBatch(&read);
+      if (!queued) return false;
       if (queued->empty()) return true;
       auto batch = APMPBMeasurementBatch::initWithMessageInfo(nullptr);
       std::vector<APMNanoValue> bundles;
-      std::vector<int64_t> rowIDs;
-      for (const APMQueuedBundle& item : *queued) {
-        bundles.emplace_back(item.bundle);
-        rowIDs.push_back(item.rowID);
-      }
+      for (const APMQueuedBundle& item : *queued) bundles.emplace_back(item.bundle);
       APMNanoSetRepeated(batch, MeasurementBatchField::bundles, &bundles);
       std::optional<platform::Bytes> bytes = batch->protoBuffer();
       if (!bytes) return fail("cannot encode a measurement batch", nullptr);
@@ -425,18 +591,17 @@ class Road {
       auto [status, answer] = answered.get_future().get();
       ++batches_;
       if (status == 0) {
-        std::fprintf(stderr, "error: the collector at %s cannot be reached: %s\n", url_.c_str(), answer.c_str());
-        return false;
+        return fail("the collector at " + url_ + " cannot be reached: " + answer);
       }
       const bool accepted = status == 200 || status == 204;
-      const bool done = accepted ? database_->deleteBundlesWithRowIDs(rowIDs, &error)
-                                 : database_->incrementRetryCounterForBundlesWithIDs(rowIDs, &error);
-      if (!done) return fail(accepted ? "cannot delete sent bundles" : "cannot count a retry", error);
+      if (!settleBatch(read, accepted, &error)) {
+        return fail(accepted ? "cannot delete sent bundles" : "cannot count a retry", error);
+      }
       if (!options_.loadTest || !accepted) {
         std::printf("batch %lld: %zu bundles, %zu bytes -> collector %ld%s%s; %s %zu bundles\n",
                     static_cast<long long>(batches_), queued->size(), bytes->size(), status,
                     answer.empty() ? "" : " ", answer.c_str(),
-                    accepted ? "deleted" : "retry counted for", rowIDs.size());
+                    accepted ? "deleted" : "retry counted for", read.size());
       }
       if (!accepted) return true;
     }
@@ -489,6 +654,9 @@ class Road {
   std::shared_ptr<platform::DispatchQueue> uploadQueue_ = platform::DispatchQueue::create("road.upload");
   Clock::time_point started_;
   int64_t totalStored_ = 0;
+  int64_t bundlesMade_ = 0;
+  bool holdFailures_ = false;
+  std::string heldFailure_;
   int64_t batches_ = 0;
   bool peakReset_ = false;
   int64_t startResident_ = 0;
@@ -525,5 +693,18 @@ int runEventRoad(const EventRoadOptions& options) {
       succeeded = false;
     }
   }
+  return succeeded ? 0 : 1;
+}
+
+int runEventRoadShare(const EventRoadShare& share) {
+  EventRoadOptions options;
+  options.eventCount = share.streamLength;
+  options.collectorURL = share.collectorURL;
+  // Quiet: a line per step from each process would only interleave.
+  options.loadTest = true;
+  APMScheduler scheduler("com.voraza.zuro.road");
+  bool succeeded = false;
+  scheduler.dispatchSyncOnWorkerQueueBlockID(
+      "Road", [&] { succeeded = Road(options, share.collectorURL, nullptr).runShare(share); });
   return succeeded ? 0 : 1;
 }

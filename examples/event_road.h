@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 struct EventRoadOptions {
@@ -26,3 +27,24 @@ struct EventRoadOptions {
 // collector (with its own collector: each stored event exactly once), 1
 // otherwise (one line on standard error says why).
 int runEventRoad(const EventRoadOptions& options);
+
+// One process's part of a road whose steps several processes share over
+// one database file, as an app and its extensions do. The database is the
+// one of the current container.
+struct EventRoadShare {
+  // Where batches go; the collector must accept or refuse every batch.
+  std::string collectorURL;
+  // Events of the stream, numbered 0 to `streamLength` - 1; this process
+  // stores [firstStored, firstStored + storedCount).
+  int64_t streamLength = 2'000;
+  int64_t firstStored = 0;
+  int64_t storedCount = 0;
+  // After storing: bundle and upload, pass after pass, until a pass begun
+  // once `finished` answered true found nothing to bundle or upload.
+  bool bundleAndUpload = false;
+  std::function<bool()> finished;
+};
+
+// 0 when every step succeeded, 1 otherwise (one line on standard error
+// says why). Prints the lines of load mode.
+int runEventRoadShare(const EventRoadShare& share);

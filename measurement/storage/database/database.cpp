@@ -12,6 +12,22 @@ constexpr long kState = 2;
 
 std::shared_ptr<APMMonitor> monitor() { return APMMeasurement::monitor(); }
 
+// The schema's tables in `store`; the first that fails is logged (12047)
+// and its error kept.
+bool ensureTablesIn(APMSqliteStore& store, platform::ErrorRef* error) {
+  for (const APMTableSchema& table : APMDatabaseSchema()) {
+    platform::ErrorRef tableError;
+    if (!store.ensureTableWithName(table.name, table.elementaryColumnInfo, table.addOnColumnInfo,
+                                   table.modifyColumnInfo, &tableError)) {
+      monitor()->logWithLevel(1, 12047, "Failed to ensure table. Table, error", table.name,
+                              tableError);
+      platform::setError(error, tableError);
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 const std::vector<APMTableSchema>& APMDatabaseSchema() {
@@ -144,7 +160,8 @@ bool APMDatabase::initializeDatabaseResourcesWithContext(const std::string& cont
                                                          platform::ErrorRef* error) {
   // On failure the previous store, closed, stays: operations then fail with
   // "Database not open." rather than meet a missing store.
-  std::shared_ptr<APMSqliteStore> store = APMSqliteStore::initWithDatabasePath(path, error);
+  std::shared_ptr<APMSqliteStore> store =
+      APMSqliteStore::initWithDatabasePath(path, ensureTablesIn, error);
   if (!store) return false;
   sqliteStore_ = std::move(store);
   platform::ErrorRef ensureError;
@@ -161,6 +178,15 @@ bool APMDatabase::initializeDatabaseResourcesWithContext(const std::string& cont
       return false;
     }
     APMSetError(error, kState, message);
+    // The file is replaced, and this creation fails; the fresh file keeps
+    // the rows that could be read, for the next one.
+    platform::ErrorRef replaceError;
+    if (sqliteStore_->replaceDamagedFile(ensureTablesIn, &replaceError)) {
+      sqliteStore_->closeDatabase();
+      return false;
+    }
+    // Put back unchanged, to be tried again.
+    if (APMSqliteStore::isTransientFailure(replaceError)) return false;
     platform::ErrorRef deleteError;
     if (!deleteDatabaseFiles(path, &deleteError) && deleteError) {
       monitor()->logWithLevel(
@@ -186,18 +212,7 @@ bool APMDatabase::deleteDatabaseFiles(const std::string& path, platform::ErrorRe
 }
 
 bool APMDatabase::ensureAllTables(platform::ErrorRef* error) {
-  for (const APMTableSchema& table : APMDatabaseSchema()) {
-    platform::ErrorRef tableError;
-    if (!sqliteStore_->ensureTableWithName(table.name, table.elementaryColumnInfo,
-                                           table.addOnColumnInfo, table.modifyColumnInfo,
-                                           &tableError)) {
-      monitor()->logWithLevel(1, 12047, "Failed to ensure table. Table, error", table.name,
-                              tableError);
-      platform::setError(error, tableError);
-      return false;
-    }
-  }
-  return true;
+  return ensureTablesIn(*sqliteStore_, error);
 }
 
 bool APMDatabase::reset(platform::ErrorRef* error) {

@@ -79,6 +79,14 @@ class APMSqliteStore {
   // `isTransientFailure`).
   static std::shared_ptr<APMSqliteStore> initWithDatabasePath(const std::string& path,
                                                               platform::ErrorRef* error = nullptr);
+  // Makes the owner's tables in the store's file; false, with the error,
+  // when one cannot be made.
+  using TableCreator = std::function<bool(APMSqliteStore& store, platform::ErrorRef* error)>;
+  // As above, but a file that fails its check is replaced through
+  // `replaceDamagedFile`, so that the fresh file keeps what could be read.
+  static std::shared_ptr<APMSqliteStore> initWithDatabasePath(const std::string& path,
+                                                              const TableCreator& createTables,
+                                                              platform::ErrorRef* error = nullptr);
   // True for an error of a failed SQLite call whose cause lies outside the
   // file: another connection holding its lock (busy, locked), a full disk,
   // an I/O or memory failure, a file that cannot be written or opened. Such
@@ -96,6 +104,23 @@ class APMSqliteStore {
   // Closes the connection, then removes the file with its "-journal", "-wal"
   // and "-shm" companions. True when the file is gone (or was never there).
   bool closeAndDeleteDatabase();
+
+  // Replaces the file, damaged or of a schema the owner cannot use, by a
+  // fresh one that keeps every row SQLite still reads from it. The file is
+  // moved aside with its companions, a fresh file is opened and
+  // `createTables` makes the owner's tables in it; then, in one
+  // transaction, each table both files have receives the old table's rows,
+  // row by row, for the columns both share, and the old file is deleted.
+  // A row the fresh table refuses (a NOT NULL column the old one lacks, a
+  // repeated key) is lost; a read that meets a damaged page stops there
+  // and resumes after it, so the page loses only its rows. What was kept
+  // and lost is logged per table (34023, 34025).
+  //
+  // A transient failure (see `isTransientFailure`) while the fresh file is
+  // made or filled puts the old file back as it was, and the call fails
+  // with that error: nothing is deleted for it. On failure the store is
+  // closed.
+  bool replaceDamagedFile(const TableCreator& createTables, platform::ErrorRef* error = nullptr);
 
   // --- Schema -------------------------------------------------------------
 
@@ -345,6 +370,10 @@ class APMSqliteStore {
                                     platform::ErrorRef* error);
   bool rebuildTable(const std::string& table, const APMColumnInfo& elementaryColumnInfo,
                     const APMColumnInfo& addOnColumnInfo, platform::ErrorRef* error);
+  // Copies what can be read of the file at `source` into the open fresh
+  // file (see `replaceDamagedFile`). False, with the error, only for a
+  // transient failure; damage met on the way is logged and skipped.
+  bool copyReadableRows(const std::string& source, platform::ErrorRef* error);
 
   sqlite3* sqliteHandle_ = nullptr;
   const std::string databasePath_;

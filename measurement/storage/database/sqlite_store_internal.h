@@ -13,6 +13,12 @@
 
 namespace sqlite_internal {
 
+// How long a statement waits for a lock another connection (a second
+// process on the file) holds, before it fails busy: long enough for that
+// connection's transaction to end, short enough that a holder that never
+// lets go does not stall the caller's queue for long.
+inline constexpr int kBusyTimeoutMilliseconds = 5000;
+
 // Codes of the store's errors.
 inline constexpr long kArgument = 1;
 inline constexpr long kState = 2;
@@ -25,6 +31,30 @@ inline void log(long level, long code, const std::string& message) {
 inline void log(long level, long code, const std::string& message,
                 const platform::Object& context) {
   APMMeasurement::monitor()->logWithLevel(level, code, message, context);
+}
+
+inline void log(long level, long code, const std::string& message,
+                const APMMonitor::Contexts& contexts) {
+  APMMeasurement::monitor()->logWithLevel(level, code, message, contexts);
+}
+
+// True for a result whose cause lies outside the file's bytes: another
+// connection holding its lock, a full disk, an I/O or memory failure, a
+// file that cannot be written or opened. A later attempt may succeed.
+inline bool isTransientResultCode(int result) {
+  switch (result & 0xff) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+    case SQLITE_NOMEM:
+    case SQLITE_READONLY:
+    case SQLITE_INTERRUPT:
+    case SQLITE_IOERR:
+    case SQLITE_FULL:
+    case SQLITE_CANTOPEN:
+      return true;
+    default:
+      return false;
+  }
 }
 
 // One argument check of an operation: the refusal's text when `failed`.

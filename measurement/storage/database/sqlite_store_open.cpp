@@ -19,12 +19,6 @@ namespace {
 // them could meet a stale journal when it is created anew.
 constexpr const char* kCompanionSuffixes[] = {"-journal", "-wal", "-shm"};
 
-// How long a statement waits for a lock another connection (a second
-// process on the file) holds, before it fails busy: long enough for that
-// connection's transaction to end, short enough that a holder that never
-// lets go does not stall the caller's queue for long.
-constexpr int kBusyTimeoutMilliseconds = 5000;
-
 // Takes the group's and others' access away from the file, if it exists.
 void keepPrivate(const std::string& path) {
   struct stat status {};
@@ -72,20 +66,7 @@ bool APMSqliteStore::isTransientFailure(const platform::ErrorRef& error) {
   if (mark == std::string::npos || mark == 0) return false;
   size_t code = context.rfind(',', mark - 1);
   if (code == std::string::npos) return false;
-  int primary = std::atoi(context.c_str() + code + 1) & 0xff;
-  switch (primary) {
-    case SQLITE_BUSY:
-    case SQLITE_LOCKED:
-    case SQLITE_NOMEM:
-    case SQLITE_READONLY:
-    case SQLITE_INTERRUPT:
-    case SQLITE_IOERR:
-    case SQLITE_FULL:
-    case SQLITE_CANTOPEN:
-      return true;
-    default:
-      return false;
-  }
+  return isTransientResultCode(std::atoi(context.c_str() + code + 1));
 }
 
 bool APMSqliteStore::openAndValidateDatabase(platform::ErrorRef* error) {

@@ -32,6 +32,18 @@ const APMColumnInfo& snapshotColumns() {
 
 std::shared_ptr<APMEMonitor> monitor() { return APMEMonitor::monitor(); }
 
+// The three tables in `store`; the first that fails is logged (810004) and
+// its error kept.
+bool ensureSnapshotTables(APMSqliteStore& store, platform::ErrorRef* error) {
+  for (const char* table : kSnapshotTables) {
+    if (store.ensureTableWithName(table, snapshotColumns(), {}, {}, error)) continue;
+    monitor()->logWithLevel(1, 810004, "Failed to ensure table. Table, error", table,
+                            error ? *error : platform::ErrorRef());
+    return false;
+  }
+  return true;
+}
+
 // The snapshot of a stored row, stamped and marked as stored; null when the
 // row holds no decodable snapshot.
 APMESnapshotRef snapshotOfRecord(const APMRecord& record) {
@@ -84,14 +96,12 @@ std::shared_ptr<APMEDatabase> APMEDatabase::initWithPath(const std::string& path
 bool APMEDatabase::initializeResourcesWithContext(const std::string& context,
                                                   const std::string& path) {
   platform::ErrorRef error;
-  sqliteStore_ = APMSqliteStore::initWithDatabasePath(path, &error);
+  sqliteStore_ = APMSqliteStore::initWithDatabasePath(path, ensureSnapshotTables, &error);
   if (!sqliteStore_) {
     monitor()->logWithLevel(1, 810001, "Failed to open database (" + context + ")", error);
     return false;
   }
-  for (const char* table : kSnapshotTables) {
-    if (sqliteStore_->ensureTableWithName(table, snapshotColumns(), {}, {}, &error)) continue;
-    monitor()->logWithLevel(1, 810004, "Failed to ensure table. Table, error", table, error);
+  if (!ensureSnapshotTables(*sqliteStore_, &error)) {
     if (APMSqliteStore::isTransientFailure(error)) {
       // Another process holding the file's lock past the busy timeout, or a
       // full disk, stopped the table: that says nothing of what the file
@@ -103,7 +113,15 @@ bool APMEDatabase::initializeResourcesWithContext(const std::string& context,
     }
     monitor()->logWithLevel(1, 810002,
                             "Failed to create or validate required database tables (" + context + ")");
-    sqliteStore_->closeDatabase();
+    // The file is replaced, and this opening fails; the fresh file keeps
+    // the snapshots that could be read, for the next one. A transient
+    // failure puts the old file back unchanged.
+    platform::ErrorRef replaceError;
+    if (sqliteStore_->replaceDamagedFile(ensureSnapshotTables, &replaceError) ||
+        APMSqliteStore::isTransientFailure(replaceError)) {
+      sqliteStore_.reset();
+      return false;
+    }
     platform::ErrorRef deleteError;
     if (!APMDeleteDatabaseFiles(path, &deleteError) && deleteError) {
       monitor()->logWithLevel(
