@@ -126,7 +126,6 @@ TEST(CellMemory, ARuntimeDrivenFromEightThreadsInTurnKeepsToTheBound) {
         ++events;
         turn.notify_all();
       }
-      turn.notify_all();
     });
   }
   for (std::thread& worker : workers) worker.join();
