@@ -6,7 +6,20 @@ constinit thread_local APMPCellMemory::Lists APMPCellMemory::lists_{};
 
 void APMPCellMemory::alarm(Growth& growth) noexcept {
   growth.alarm = std::numeric_limits<size_t>::max();
-  APMPMemoryGrew();
+  if (APMPMemoryAccount* account = growth.account) {
+    account->measurementDue = true;
+    APMPMemoryGrew(*account);
+  }
+}
+
+void APMPCellMemory::countFor(APMPMemoryAccount* account) noexcept {
+  Growth& growth = lists_.growth;
+  if (APMPMemoryAccount* left = growth.account) {
+    left->live = growth.live;
+    left->alarm = growth.alarm;
+    left->reach = growth.reach;
+  }
+  growth = account ? Growth{account->live, account->alarm, account->reach, account} : Growth{};
 }
 
 // Gives a thread's blocks back when the thread ends.

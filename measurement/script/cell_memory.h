@@ -11,21 +11,50 @@
 // 128 KiB. Under AddressSanitizer every block comes from the general
 // allocator, so that a use after free is still caught.
 //
-// The thread also counts the bytes its script values take (`growth`): every
-// block handed out or back here, and the texts and lists that values own
-// outside it (`noteAllocated`, `noteFreed`). Once the count has grown by
-// the amount the evaluator last allowed, `APMPMemoryGrew` is called, and
-// the next evaluation of the thread's run in progress (or of its next run)
-// measures what its runtime holds (the bound is in evaluator.h). Bytes given back move the alarm away, but never
-// further than `reach`: memory another runtime of the thread frees is not
-// all handed to the next. A block freed on another thread than the one
-// that made it lowers that thread's count instead, which never goes below
-// zero; the counts only decide when to measure.
+// The bytes script values take are counted against the runtime they belong
+// to, not against the thread that happens to run it: two runtimes sharing a
+// thread must not trip each other's alarm, and a runtime that a serial
+// queue moves from thread to thread must not get a fresh allowance on each.
+// Every block handed out or back here, and every text or list a value owns
+// outside it (`noteAllocated`, `noteFreed`), counts against the account
+// the thread is counting for: the runtime's, from `Counting` (held by a
+// run, a collection, and the editor's and runtime's entry points), or none
+// outside them. A runtime is used by one thread at a time, and only inside
+// such a scope are its values made and freed, so the account needs no
+// atomic: the thread takes the account's numbers into its own slot when
+// the scope opens (the hot path touches only that slot, as a plain count)
+// and writes them back when it closes. Values freed outside any scope (the
+// host dropping one late, or on another thread) are counted against
+// nothing, which leaves their runtime's count high: it then measures
+// sooner, never later.
+//
+// Once an account's count has grown by the amount the evaluator last
+// allowed, the account is marked as due and `APMPMemoryGrew` is called;
+// the next evaluation of its runtime's run in progress (or of its next run)
+// measures what the runtime holds (the bound is in evaluator.h). Bytes
+// given back move the alarm away, but never further than `reach`. The
+// counts never go below zero; they only decide when to measure.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <new>
+
+// The count of the bytes one runtime's values take (kept by its object
+// manager). Read and written by the thread using the runtime, through
+// `APMPCellMemory::Counting`; between two scopes it holds the numbers the
+// last one left.
+struct APMPMemoryAccount {
+  size_t live = 0;
+  // The count at which the alarm goes; the largest value while a
+  // measurement is pending. The first comes once the runtime's values take
+  // a few megabytes.
+  size_t alarm = size_t{4} << 20;
+  // The most the alarm may lie above the count.
+  size_t reach = size_t{4} << 20;
+  // The alarm went and the runtime has not been measured since.
+  bool measurementDue = false;
+};
 
 class APMPCellMemory {
  public:
@@ -66,15 +95,13 @@ class APMPCellMemory {
   // Bytes this thread keeps in its lists, over all classes.
   static size_t keptBytes() noexcept;
 
-  // The thread's count of the bytes script values take. The first
-  // measurement comes once a thread's values take a few megabytes.
+  // The thread's working copy of the account it counts for; with no
+  // account, counts that never reach an alarm.
   struct Growth {
     size_t live = 0;
-    // The count at which `APMPMemoryGrew` is called; the largest value
-    // while a measurement is pending.
-    size_t alarm = size_t{4} << 20;
-    // The most the alarm may lie above the count.
-    size_t reach = size_t{4} << 20;
+    size_t alarm = SIZE_MAX;
+    size_t reach = SIZE_MAX;
+    APMPMemoryAccount* account = nullptr;
   };
   static Growth& growth() noexcept { return lists_.growth; }
   static void noteAllocated(size_t bytes) noexcept {
@@ -87,6 +114,24 @@ class APMPCellMemory {
     growth.live -= bytes < growth.live ? bytes : growth.live;
     if (growth.alarm - growth.live > growth.reach) growth.alarm = growth.live + growth.reach;
   }
+
+  // Counts this thread's allocations and frees against `account` (none
+  // when null) for the object's lifetime, then against the account counted
+  // before. Opening a scope for the account already counted costs nothing.
+  class Counting {
+   public:
+    explicit Counting(APMPMemoryAccount* account) noexcept : previous_(lists_.growth.account) {
+      if (account != previous_) countFor(account);
+    }
+    ~Counting() {
+      if (lists_.growth.account != previous_) countFor(previous_);
+    }
+    Counting(const Counting&) = delete;
+    Counting& operator=(const Counting&) = delete;
+
+   private:
+    APMPMemoryAccount* previous_;
+  };
 
   // Whether blocks are pooled at all: not under AddressSanitizer.
 #if defined(__SANITIZE_ADDRESS__)
@@ -121,6 +166,8 @@ class APMPCellMemory {
     Growth growth;
   };
   static void alarm(Growth& growth) noexcept;
+  // Writes the working copy back to its account and takes `account`'s.
+  static void countFor(APMPMemoryAccount* account) noexcept;
   // Puts a block on its class's list: head and count move together.
   static void keep(Lists& lists, void* memory, size_t index) noexcept {
     lists.heads[index] = new (memory) Block{lists.heads[index]};
@@ -135,9 +182,10 @@ class APMPCellMemory {
   static constinit thread_local Lists lists_;
 };
 
-// Called on a thread whose script values have grown past its alarm (defined
-// by the evaluator).
-void APMPMemoryGrew() noexcept;
+// Called when the values counted against `account` have grown past its
+// alarm, on the thread counting for it; the account is already marked as
+// due (defined by the evaluator).
+void APMPMemoryGrew(APMPMemoryAccount& account) noexcept;
 
 // A standard allocator over the cell memory, for the short tables and
 // names that live inside cells.

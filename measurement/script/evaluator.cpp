@@ -13,22 +13,38 @@ using Value = APMPRuntimeValue;
 using platform::ErrorRef;
 
 constinit thread_local int gAPMPNestedEvaluations = 0;
-// The budget of this thread's run in progress, and whether a measurement
-// of memory is due (for the next run when none is in progress).
+// The budget of this thread's run in progress and the memory account it
+// counts for; null between runs.
 constinit thread_local APMPScope::Budget* gRunBudget = nullptr;
-constinit thread_local bool gMeasurementDue = false;
+constinit thread_local APMPMemoryAccount* gRunAccount = nullptr;
 
-void APMPMemoryGrew() noexcept {
-  gMeasurementDue = true;
-  if (gRunBudget) gRunBudget->fence = 0;
+void APMPMemoryGrew(APMPMemoryAccount& account) noexcept {
+  // Any other runtime's run sees the mark when it next starts or resumes.
+  if (gRunBudget && gRunAccount == &account) gRunBudget->fence = 0;
 }
 
-APMPRunInProgress::APMPRunInProgress(APMPScope& scope) noexcept : previous_(gRunBudget) {
+namespace {
+
+APMPMemoryAccount* accountOf(APMPScope& scope) noexcept {
+  APMPObjectManager* manager = scope.objectManager();
+  return manager ? &manager->memoryAccount() : nullptr;
+}
+
+}  // namespace
+
+APMPRunInProgress::APMPRunInProgress(APMPScope& scope) noexcept
+    : account_(accountOf(scope)), counting_(account_), previousBudget_(gRunBudget), previousAccount_(gRunAccount) {
   gRunBudget = &scope.budget();
-  if (gMeasurementDue) gRunBudget->fence = 0;
+  gRunAccount = account_;
+  if (account_ && account_->measurementDue) gRunBudget->fence = 0;
 }
 
-APMPRunInProgress::~APMPRunInProgress() { gRunBudget = previous_; }
+APMPRunInProgress::~APMPRunInProgress() {
+  gRunBudget = previousBudget_;
+  gRunAccount = previousAccount_;
+  // The run resumed may have been marked while this one ran.
+  if (gRunBudget && gRunAccount && gRunAccount->measurementDue) gRunBudget->fence = 0;
+}
 
 namespace {
 
@@ -58,15 +74,15 @@ uintptr_t stackFloor() {
   return low + std::min(kAPMPStackReserve, size / 2);
 }
 
-// Collects the runtime of `scope` and measures what it holds; false when
-// that passes seven eighths of the bound. The thread's next measurement
-// comes when its values may have grown to fifteen sixteenths of it (a
-// sixteenth is left for values freed since that had not been reached,
-// whose bytes the thread's count gives back): so never before a sixteenth
-// of growth while the runtime keeps within it.
-bool holdsWithinBound(APMPScope& scope) {
-  APMPObjectManager* manager = scope.objectManager();
-  const size_t held = manager ? manager->collectGarbageAndMeasure() : 0;
+// Collects the runtime and measures what it holds; false when that passes
+// seven eighths of the bound. The runtime's next measurement comes when its
+// values may have grown to fifteen sixteenths of it (a sixteenth is left
+// for values freed since that had not been reached, whose bytes its count
+// gives back): so never before a sixteenth of growth while the runtime
+// keeps within it.
+bool holdsWithinBound(APMPObjectManager& manager) {
+  const APMPCellMemory::Counting counting(&manager.memoryAccount());
+  const size_t held = manager.collectGarbageAndMeasure();
   constexpr size_t target = kAPMPMaxLiveBytes - kAPMPMaxLiveBytes / 16;
   APMPCellMemory::Growth& growth = APMPCellMemory::growth();
   growth.alarm = growth.live + (target - std::min(held, target));
@@ -79,15 +95,16 @@ bool holdsWithinBound(APMPScope& scope) {
 bool APMPCountAtFence(APMPScope& scope, ErrorRef& error, const Value* evaluated) {
   uint32_t& count = scope.instructionCount();
   scope.budget().fence = kAPMPInstructionLimit;
+  APMPObjectManager* manager = scope.objectManager();
   // A spent budget ends the run anyway; the measurement waits for the next.
-  if (gMeasurementDue && count < kAPMPInstructionLimit) {
-    gMeasurementDue = false;
+  if (manager && manager->memoryAccount().measurementDue && count < kAPMPInstructionLimit) {
+    manager->memoryAccount().measurementDue = false;
     // Neither the scope nor the value is necessarily held by a running
     // evaluation yet.
     const APMPActiveValues heldScope(&scope);
     const APMPActiveValues heldValue(evaluated ? std::span<const Value>(evaluated, 1) : std::span<const Value>());
     // The whole budget goes: the run ends with this evaluation.
-    if (!holdsWithinBound(scope)) count = kAPMPInstructionLimit;
+    if (!holdsWithinBound(*manager)) count = kAPMPInstructionLimit;
   }
   if (count >= kAPMPInstructionLimit) {
     APMPSetError(error, kAPMPErrorLimit);

@@ -63,7 +63,7 @@ inline constexpr size_t kAPMPStackReserve = size_t{256} << 10;
 // evaluations in progress) and of the texts, lists and tables those cells
 // own. Above the longest text (32 MiB) and the longest array (16 MiB of
 // positions), so that any one value the other limits allow fits, and still
-// small for a phone; editing programs hold a few kilobytes. A thread's
+// small for a phone; editing programs hold a few kilobytes. A runtime's
 // values are measured, by a collection, whenever their growth since the
 // last measurement could have taken them near the bound (and so at most
 // after each sixteenth of it): a runtime found holding more than seven
@@ -71,6 +71,13 @@ inline constexpr size_t kAPMPStackReserve = size_t{256} << 10;
 // that run. The bound is passed only by what the native running at that
 // moment makes. The runtime stays usable; what it still holds counts
 // against its next runs.
+//
+// The growth is counted per runtime (its object manager's
+// `APMPMemoryAccount`, cell_memory.h), wherever the runtime runs: a thread
+// counts for the runtime of its run in progress, so the values one runtime
+// keeps never hide behind another's temporaries on the same thread, and a
+// runtime moved between threads by its queue carries its count along
+// instead of starting afresh on each.
 inline constexpr size_t kAPMPMaxLiveBytes = size_t{64} << 20;
 
 // Measures memory when due (with `scope` and `evaluated` held), then
@@ -166,8 +173,9 @@ class APMPEvaluator {
                                      platform::ErrorRef& error);
 };
 
-// The budget of the run in progress on this thread, whose fence a memory
-// alarm lowers; null between runs. Set by `APMPRunWithinMemory`.
+// The run in progress on this thread (set by `APMPRunWithinMemory`): its
+// budget, whose fence the memory alarm of its runtime lowers, and its
+// runtime's memory account, which the thread counts for meanwhile.
 class APMPRunInProgress {
  public:
   explicit APMPRunInProgress(APMPScope& scope) noexcept;
@@ -176,7 +184,10 @@ class APMPRunInProgress {
   APMPRunInProgress& operator=(const APMPRunInProgress&) = delete;
 
  private:
-  APMPScope::Budget* previous_;
+  APMPMemoryAccount* account_;
+  APMPCellMemory::Counting counting_;
+  APMPScope::Budget* previousBudget_;
+  APMPMemoryAccount* previousAccount_;
 };
 
 // Runs `run`, the outermost call of a run in `scope`'s chain (a program's

@@ -41,7 +41,14 @@ APMPEventEditing::APMPEventEditing(std::shared_ptr<APMPRuntime> runtime)
       "internal.eventLogger");
 }
 
-APMPEventEditing::~APMPEventEditing() = default;
+APMPEventEditing::~APMPEventEditing() {
+  // The callbacks are the runtime's values: their frees count against no
+  // other runtime that may be running on this thread.
+  const APMPCellMemory::Counting uncounted(nullptr);
+  runtime_.reset();
+  callbackHandler_.reset();
+  eventContext_.reset();
+}
 
 void APMPEventEditing::setModuleCreator(APMPModuleCreator creator, std::string_view name) {
   runtime_->setModuleCreator(std::move(creator), name);
@@ -49,6 +56,7 @@ void APMPEventEditing::setModuleCreator(APMPModuleCreator creator, std::string_v
 
 template <class Program>
 void APMPEventEditing::load(const Program& program, ErrorRef* error) {
+  const APMPCellMemory::Counting counting(&runtime_->objectManager().memoryAccount());
   ErrorRef failure;
   const auto& instructions = instructionsOf(program);
   const Value last = runtime_->executeStatements(instructions, &failure);
@@ -95,6 +103,7 @@ bool APMPEventEditing::loadActivityData(const APMPEditingActivity& activity, Err
 }
 
 bool APMPEventEditing::registerRuleWithName(std::u16string_view name, const Value& rule, ErrorRef* error) {
+  const APMPCellMemory::Counting counting(&runtime_->objectManager().memoryAccount());
   const APMPRef<APMPScope> scope = runtime_->getRunScope();
   const Value bound = scope->valueForName(name);
   ErrorRef failure;
@@ -108,6 +117,9 @@ bool APMPEventEditing::registerRuleWithName(std::u16string_view name, const Valu
 }
 
 bool APMPEventEditing::handleEvent(APMPEvent event, ErrorRef* error) {
+  // Everything the event makes and frees, the run scope and the event
+  // object included, counts against the runtime, on whichever thread.
+  const APMPCellMemory::Counting counting(&runtime_->objectManager().memoryAccount());
   eventContext_->setInputEvent(std::move(event));
   runtime_->resetInstructionCount();
   ErrorRef failure;

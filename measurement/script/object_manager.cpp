@@ -110,6 +110,8 @@ void APMPObjectManager::markRoots(APMPMarker& marker) {
 }
 
 size_t APMPObjectManager::collect(bool measuring) {
+  // What the sweep frees is this runtime's, whoever collects.
+  const APMPCellMemory::Counting counting(&memoryAccount_);
   APMPMarker marker(nextEpoch(), std::move(markRoom_), measuring);
   markRoots(marker);
   APMPActiveValues::markAll(marker);
@@ -128,6 +130,7 @@ size_t APMPObjectManager::collect(bool measuring) {
 }
 
 void APMPObjectManager::releaseAll() {
+  const APMPCellMemory::Counting counting(&memoryAccount_);
   APMPMarker marker(nextEpoch());
   markRoots(marker);
   std::vector<APMPCell*> reached;

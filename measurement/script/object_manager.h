@@ -130,6 +130,10 @@ class APMPObjectManager {
   // their bindings, so that no cycle outlives the runtime.
   void releaseAll();
 
+  // The count of what the runtime's values take (cell_memory.h): a
+  // collection, and every run in the runtime's scopes, counts against it.
+  APMPMemoryAccount& memoryAccount() noexcept { return memoryAccount_; }
+
   // The live tracked values, in registration order, and the live roots.
   std::vector<APMPCollectableValue*> trackedObjects() const;
   std::vector<APMPMarkable*> roots() const;
@@ -164,4 +168,5 @@ class APMPObjectManager {
   std::vector<APMPCell*> markRoom_;
   // Null where a value died since the last compaction.
   std::vector<APMPCollectableValue*> objects_;
+  APMPMemoryAccount memoryAccount_;
 };

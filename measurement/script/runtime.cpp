@@ -20,7 +20,15 @@ APMPRuntime::APMPRuntime()
   resetInstructionCount();
 }
 
-APMPRuntime::~APMPRuntime() { objectManager_->releaseAll(); }
+APMPRuntime::~APMPRuntime() {
+  // What the teardown frees was this runtime's: counted against no other
+  // runtime that may be running on this thread.
+  const APMPCellMemory::Counting uncounted(nullptr);
+  objectManager_->releaseAll();
+  apiProvider_.reset();
+  globalScope_ = nullptr;
+  initScope_ = nullptr;
+}
 
 void APMPRuntime::setModuleCreator(APMPModuleCreator creator, std::string_view name) {
   apiProvider_->setModuleCreator(std::move(creator), script_text::toUtf16(name));
@@ -44,16 +52,21 @@ Value APMPRuntime::run(const APMPConvertedStatements& statements, ErrorRef* erro
   return answer;
 }
 
+// Each counts against the runtime from before the conversion to after the
+// converted statements are freed: they are made and freed as its values.
 Value APMPRuntime::executeStatements(std::span<const std::shared_ptr<APMPBRuntimeEntity>> entities,
                                      ErrorRef* error) {
+  const APMPCellMemory::Counting counting(&objectManager_->memoryAccount());
   return run(APMPRuntimeEntityConverter::runtimeValuesFromRuntimeEntities(entities), error);
 }
 
 Value APMPRuntime::executeStatements(std::span<const APMPProgramEntity> entities, ErrorRef* error) {
+  const APMPCellMemory::Counting counting(&objectManager_->memoryAccount());
   return run(APMPRuntimeEntityConverter::runtimeValuesFromRuntimeEntities(entities), error);
 }
 
 Value APMPRuntime::executeStatements(const APMPRuntimeEntityRecords& entities, ErrorRef* error) {
+  const APMPCellMemory::Counting counting(&objectManager_->memoryAccount());
   return run(APMPRuntimeEntityConverter::runtimeValuesFromRuntimeEntities(entities), error);
 }
 

@@ -1,17 +1,21 @@
 // Cell memory: a block is never handed out twice while in use, each
 // thread's lists stay within their bound, blocks freed on another thread
-// or after a thread has given its lists back are not lost, and runtimes on
-// several threads share nothing through it.
+// or after a thread has given its lists back are not lost, runtimes on
+// several threads share nothing through it, and what a runtime holds is
+// counted against it on whichever thread it runs.
 #include "measurement/script/cell_memory.h"
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <cstring>
 #include <iterator>
+#include <mutex>
 #include <set>
 #include <thread>
 #include <vector>
 
+#include "editing_test_support.h"
 #include "measurement/script/runtime_value.h"
 
 namespace {
@@ -93,6 +97,40 @@ TEST(CellMemory, RuntimesOnSeveralThreadsRunSideBySide) {
     });
   }
   for (std::thread& worker : workers) worker.join();
+}
+
+TEST(CellMemory, ARuntimeDrivenFromEightThreadsInTurnKeepsToTheBound) {
+  // Each event keeps 1 MiB more; eight threads take the events in turn, as
+  // a serial queue hands them to the threads of its pool.
+  using namespace script_test;
+  std::vector<Entity> keeping = doubledText("t", 16);
+  keeping.push_back(call(variable("keep"), "push", {variable("t")}));
+  keeping.push_back(ret(num(0)));
+  EditingHarness h;
+  ASSERT_EQ(h.loadSent({let("keep", stmt("7")), editCallback(keeping)}), 0);
+  const APMPEvent event("purchase", 100, {});
+  constexpr int kThreads = 8;
+  constexpr int kMostEvents = 120;
+  std::mutex mutex;
+  std::condition_variable turn;
+  int events = 0;
+  long failure = 0;
+  std::vector<std::thread> workers;
+  for (int w = 0; w < kThreads; ++w) {
+    workers.emplace_back([&, w] {
+      std::unique_lock lock(mutex);
+      for (;;) {
+        turn.wait(lock, [&] { return failure != 0 || events == kMostEvents || events % kThreads == w; });
+        if (failure != 0 || events == kMostEvents) break;
+        h.handle(event, &failure);
+        ++events;
+        turn.notify_all();
+      }
+    });
+  }
+  for (std::thread& worker : workers) worker.join();
+  EXPECT_EQ(failure, kAPMPErrorLimit);
+  EXPECT_LE(h.editor.runtime().objectManager().collectGarbageAndMeasure(), kAPMPMaxLiveBytes);
 }
 
 }  // namespace

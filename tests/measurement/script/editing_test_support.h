@@ -51,6 +51,15 @@ inline Entity createCallback(std::vector<Entity> body) {
   return registration(std::move(body), mapOf({{"type", str("create")}}));
 }
 
+// Binds `name` to a text of 8 * 2^doublings units, made by doubling a
+// short one: each step makes a text and frees the one before.
+inline std::vector<Entity> doubledText(std::string name, int doublings) {
+  return {let(name, str("abcdefgh")), let("step", num(0)),
+          stmt("42", {stmt("23", {variable("step"), num(doublings)}),
+                      assign("step", stmt("0", {variable("step"), num(1)})), boolean(false),
+                      list({assign(name, stmt("0", {variable(name), variable(name)}))})})};
+}
+
 // The wire form of a program in memory; an activity's empty name and empty
 // rules are left absent.
 inline std::shared_ptr<APMPBProgram> programMessage(const APMPEditingProgram& program) {
@@ -94,6 +103,18 @@ class EditingHarness {
   }
   long load(std::vector<Entity> instructions, std::vector<APMPEditingActivity> activities = {}) {
     return code(loadError(std::move(instructions), std::move(activities)));
+  }
+
+  // As `load`, but as a server sends the program: its message is written
+  // to bytes, decoded, and the decoded message is loaded.
+  long loadSent(std::vector<Entity> instructions) {
+    APMPEditingProgram program{preamble(), {}};
+    for (Entity& instruction : instructions) program.instructions.push_back(std::move(instruction));
+    const auto decoded = APMPBProgram::initWithBuffer(*programMessage(program)->protoBuffer());
+    if (!decoded) return -1;
+    platform::ErrorRef error;
+    editor.loadProgram(*decoded, &error);
+    return code(error);
   }
 
   // Runs `statements` in the editor's runtime with a whole budget; the

@@ -297,6 +297,34 @@ TEST(EventEditingTest, AChainKeptAcrossEventsStopsAtTheMemoryBound) {
   EXPECT_LE(manager.collectGarbageAndMeasure(), kAPMPMaxLiveBytes);
 }
 
+TEST(EventEditingTest, RuntimesSharingAThreadAreEachHeldToTheBound) {
+  // Side by side on one thread: one runtime makes an 8 MiB temporary per
+  // event and keeps nothing, the other keeps 1 MiB more per event. The
+  // keeper must be stopped near the bound, however much the other's
+  // temporaries take meanwhile, and the other must never be stopped.
+  std::vector<Entity> passing = doubledText("t", 19);
+  passing.push_back(ret(num(0)));
+  std::vector<Entity> keeping = doubledText("t", 16);
+  keeping.push_back(call(variable("keep"), "push", {variable("t")}));
+  keeping.push_back(ret(num(0)));
+  EditingHarness passer;
+  EditingHarness keeper;
+  ASSERT_EQ(passer.loadSent({editCallback(passing)}), 0);
+  ASSERT_EQ(keeper.loadSent({let("keep", stmt("7")), editCallback(keeping)}), 0);
+  long kept = 0;
+  for (int i = 0; i < 100 && kept == 0; ++i) {
+    long passed = 0;
+    passer.handle(kPurchase, &passed);
+    ASSERT_EQ(passed, 0) << "event " << i;
+    keeper.handle(kPurchase, &kept);
+  }
+  EXPECT_EQ(kept, kAPMPErrorLimit);
+  EXPECT_LE(keeper.editor.runtime().objectManager().collectGarbageAndMeasure(), kAPMPMaxLiveBytes);
+  long passed = 0;
+  passer.handle(kPurchase, &passed);
+  EXPECT_EQ(passed, 0);
+}
+
 TEST(EventEditingTest, ClosuresInNestedBlocksSurviveEveryCollection) {
   EditingHarness h;
   // { declare seen = "block value"; reg(function (e) { e.setParamValue("seen", seen) }) }
