@@ -239,33 +239,42 @@ class DepthGuard {
 // ---------------------------------------------------------------------------
 // Releasing values. Nested records are queued rather than freed
 // recursively, so that freeing never runs out of stack however deep a
-// record is.
-
-// A record to free, or (record null) an arena to release once the records
-// above it on the stack, which were cut from it, are gone.
-struct PendingRecord {
-  const MessageSchema* schema;
-  MessageInfo* record;
-  NanoArena* arena;
-};
+// record is. The queue allocates nothing: freeing runs in destructors,
+// where a failed allocation could only end the process. A queued record is
+// linked through its own `kinds` and `name` words, which nothing reads
+// once it is being freed (its slots are still walked); arenas wait in a
+// list linked through themselves and are released once every record, some
+// of them cut from those arenas, is gone.
 
 class PendingRecords {
  public:
+  PendingRecords() = default;
+  PendingRecords(const PendingRecords&) = delete;
+  PendingRecords& operator=(const PendingRecords&) = delete;
+
   void push(const MessageSchema* schema, MessageInfo* record) {
-    if (record) items_.push_back({schema, record, nullptr});
+    if (!record) return;
+    record->kinds = reinterpret_cast<const APMNanoFieldKind*>(schema);
+    record->name = reinterpret_cast<const char*>(head_);
+    head_ = record;
   }
-  void pushArena(NanoArena* arena) {
-    if (arena) items_.push_back({nullptr, nullptr, arena});
+  void pushArena(NanoArena* arena) { nanoArenaDefer(arena, &arenas_); }
+  bool empty() const { return head_ == nullptr; }
+  // The last record pushed, with its schema.
+  MessageInfo* pop(const MessageSchema*& schema) {
+    MessageInfo* record = head_;
+    schema = reinterpret_cast<const MessageSchema*>(record->kinds);
+    head_ = reinterpret_cast<MessageInfo*>(const_cast<char*>(record->name));
+    return record;
   }
-  bool empty() const { return items_.empty(); }
-  PendingRecord pop() {
-    PendingRecord last = items_.back();
-    items_.pop_back();
-    return last;
+  void releaseArenas() {
+    nanoArenaReleaseDeferred(arenas_);
+    arenas_ = nullptr;
   }
 
  private:
-  std::vector<PendingRecord> items_;
+  MessageInfo* head_ = nullptr;
+  NanoArena* arenas_ = nullptr;
 };
 
 void releaseValue(const FieldSchema& field, void* value, PendingRecords& pending) {
@@ -304,11 +313,8 @@ void releaseField(const MessageSchema& schema, const MessageLayout& layout, Mess
 
 void drain(PendingRecords& pending) {
   while (!pending.empty()) {
-    auto [schema, record, arena] = pending.pop();
-    if (!record) {
-      nanoArenaRelease(arena);
-      continue;
-    }
+    const MessageSchema* schema = nullptr;
+    MessageInfo* record = pending.pop(schema);
     pending.pushArena(nanoOwnedArena(nanoRecordBlock(record)));
     if (record->slots) {
       const MessageLayout& layout = layoutOf(*schema);
@@ -318,6 +324,7 @@ void drain(PendingRecords& pending) {
     }
     nanoReleaseRecordShell(record);
   }
+  pending.releaseArenas();
 }
 
 // Sets up a record over a zeroed slot block.

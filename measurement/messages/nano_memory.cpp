@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define APM_NANO_POISONING 1
@@ -38,6 +39,7 @@ struct NanoArena {
   char* cut;
   char* end;
   size_t nextChunk;  // size of the next chunk to take
+  NanoArena* deferredNext;  // the next arena of a list waiting for release
 };
 
 // The allocation limits open on this thread, innermost first.
@@ -108,9 +110,10 @@ class ChunkCache {
 };
 
 // Never destroyed, so that arenas released during static destruction still
-// find it.
+// find it; built in place, so that releasing an arena never allocates.
 ChunkCache& chunkCache() {
-  static ChunkCache* cache = new ChunkCache;
+  alignas(ChunkCache) static unsigned char storage[sizeof(ChunkCache)];
+  static ChunkCache* cache = new (storage) ChunkCache;
   return *cache;
 }
 
@@ -193,6 +196,7 @@ NanoArena* nanoArenaNew(size_t expectedBytes) {
   size_t first = kSmallestChunk;
   while (first < expectedBytes && first < kLargestChunk) first *= 2;
   arena->nextChunk = first;
+  arena->deferredNext = nullptr;
   return arena;
 }
 
@@ -208,6 +212,20 @@ void nanoArenaRelease(NanoArena* arena) {
     chunk = next;
   }
   free(arena);
+}
+
+void nanoArenaDefer(NanoArena* arena, NanoArena** list) {
+  if (!arena) return;
+  arena->deferredNext = *list;
+  *list = arena;
+}
+
+void nanoArenaReleaseDeferred(NanoArena* first) {
+  while (first) {
+    NanoArena* next = first->deferredNext;
+    nanoArenaRelease(first);
+    first = next;
+  }
 }
 
 bool nanoSetOwnedArena(void* block, NanoArena* arena) {

@@ -49,6 +49,13 @@ NanoArena* nanoArenaNew(size_t expectedBytes);
 // Frees the arena and every block cut from it. Null is ignored.
 void nanoArenaRelease(NanoArena* arena);
 
+// Puts `arena` (null is ignored) at the head of a list of arenas to
+// release later, linked through the arenas themselves: making the list
+// allocates nothing. nanoArenaReleaseDeferred releases every arena of the
+// list that starts at `first`.
+void nanoArenaDefer(NanoArena* arena, NanoArena** list);
+void nanoArenaReleaseDeferred(NanoArena* first);
+
 // Records that `block` owns `arena`, and answers the arena a block owns
 // (null for none). The owner releases the arena once nothing cut from it is
 // needed any more; releasing the block itself does not. A block cut from an
