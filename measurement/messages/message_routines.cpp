@@ -3,6 +3,7 @@
 #include "measurement/messages/nano_callbacks.h"
 #include "measurement/messages/nano_memory.h"
 #include "measurement/messages/wire_codec.h"
+#include "platform/allocation_failures.h"
 #include "platform/log.h"
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <utility>
@@ -699,6 +701,7 @@ bool decodeRepeatedElement(const MessageSchema& schema, pb_istream* stream, void
     copied.reset(new (std::nothrow) uint8_t[length > 0 ? length : 1]);
     bytes = copied.get();
   }
+  if (!bytes) platform::noteAllocationFailure();
   if (!bytes || !pb_read(stream, inPlace ? nullptr : copied.get(), length)) {
     printLine(
         format("<ERROR> %s decoder failed: Unable to extract buffer from stream\n", schema.name));
@@ -1320,13 +1323,25 @@ int decodeMessage(const MessageSchema& schema, const uint8_t* bytes, size_t leng
   const size_t bound = length > (SIZE_MAX - kDecodeMemoryBase) / kDecodeMemoryPerByte
                            ? SIZE_MAX
                            : length * kDecodeMemoryPerByte + kDecodeMemoryBase;
-  if (record && record->slots && !NanoArenaScope::current() && isEmptyRecord(schema, record) &&
-      (length == 0 || bytes) && decodeInOnePass(schema, bytes, length, record, bound)) {
-    return 1;
+  // Decoding never raises: a scratch stack or a text that cannot grow fails
+  // the decode for lack of memory, like a refused block.
+  try {
+    if (record && record->slots && !NanoArenaScope::current() && isEmptyRecord(schema, record) &&
+        (length == 0 || bytes) && decodeInOnePass(schema, bytes, length, record, bound)) {
+      return 1;
+    }
+  } catch (const std::bad_alloc&) {
+    platform::noteAllocationFailure();
+    return 0;
   }
   NanoAllocationLimit limit(bound);
   const NanoAllocationLimit* outer = std::exchange(decodeLimit, &limit);
-  const bool decoded = decodeRecord(schema, layoutOf(schema), bytes, length, record, false);
+  bool decoded = false;
+  try {
+    decoded = decodeRecord(schema, layoutOf(schema), bytes, length, record, false);
+  } catch (const std::bad_alloc&) {
+    platform::noteAllocationFailure();
+  }
   decodeLimit = outer;
   return decoded ? 1 : 0;
 }

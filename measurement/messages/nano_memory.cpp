@@ -1,5 +1,7 @@
 #include "measurement/messages/nano_memory.h"
 
+#include "platform/allocation_failures.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -146,7 +148,10 @@ void* arenaAllocate(NanoArena* arena, size_t size) {
     Chunk* chunk = chunkCache().take(chunkSize);
     if (!chunk) {
       chunk = static_cast<Chunk*>(malloc(sizeof(Chunk) + chunkSize));
-      if (!chunk) return nullptr;
+      if (!chunk) {
+        platform::noteAllocationFailure();
+        return nullptr;
+      }
       APM_NANO_POISON(chunkData(chunk), chunkSize);
     }
     chunk->next = arena->chunks;
@@ -172,7 +177,11 @@ void* nanoAllocate(size_t size) {
   if (currentArena) return arenaAllocate(currentArena, size);
   if (size > SIZE_MAX - kHeaderSize) return nullptr;
   void* start = malloc(kHeaderSize + size);
-  return start ? withHeader(start, kHeapBlock) : nullptr;
+  if (!start) {
+    platform::noteAllocationFailure();
+    return nullptr;
+  }
+  return withHeader(start, kHeapBlock);
 }
 
 void* nanoAllocateZeroed(size_t count, size_t size) {
@@ -189,7 +198,10 @@ void nanoRelease(void* block) {
 
 NanoArena* nanoArenaNew(size_t expectedBytes) {
   auto* arena = static_cast<NanoArena*>(malloc(sizeof(NanoArena)));
-  if (!arena) return nullptr;
+  if (!arena) {
+    platform::noteAllocationFailure();
+    return nullptr;
+  }
   arena->chunks = nullptr;
   arena->cut = nullptr;
   arena->end = nullptr;

@@ -19,7 +19,9 @@
 // Limits: while a NanoAllocationLimit is alive on a thread, the blocks
 // handed out there count against it, and a block that would pass it is
 // refused (null), as when memory runs out. Decoding bytes from outside
-// bounds its tree this way (message_routines.h).
+// bounds its tree this way (message_routines.h). A block refused because
+// memory ran out, not because of a limit, is noted as an allocation
+// failure (platform/allocation_failures.h).
 //
 // Threads: any thread may allocate and release blocks, also blocks made on
 // another thread; an arena is used by one thread at a time. Blocks are
