@@ -1430,6 +1430,21 @@ bool fitsDecodeLimits(const MessageInfo* record) {
   return !record || recordFits(record, 1);
 }
 
+bool decodesAs(const MessageInfo* record, const uint8_t* bytes, size_t length) {
+  const MessageSchema* schema = record ? findMessageSchema(record->name) : nullptr;
+  if (!schema) return false;
+  // A record of the readers' own making: zeroed, set up, then decoded.
+  auto* decoded = static_cast<MessageInfo*>(calloc(1, sizeof(MessageInfo)));
+  if (!decoded) {
+    platform::noteAllocationFailure();
+    return false;
+  }
+  const bool fits = initMessageInfo(*schema, decoded) == 1 &&
+                    decodeMessage(*schema, length > 0 ? bytes : nullptr, length, decoded) == 1;
+  freeMessageInfo(*schema, decoded);
+  return fits;
+}
+
 } // namespace messages
 
 #define APM_DEFINE_ROUTINES(message, count, wrapper, decode, encode)                               \

@@ -132,6 +132,20 @@ std::optional<platform::Bytes> APMColumnOfMessage(const NANOMessageBase* message
     APMSetError(error, failure.code, failure.text);
     return std::nullopt;
   }
+  // The reader's own decode of the bytes about to be stored: what it
+  // refuses here it would refuse at every read, and the row would be lost.
+  platform::AllocationFailureWatch watch;
+  if (!messages::decodesAs(message->messageInfo(), bytes->data(), bytes->size())) {
+    if (watch.failed()) {
+      APMSetError(error, kState, "Not enough memory to check " + std::string(message->messageID()));
+    } else {
+      APMSetError(error, kArgument,
+                  std::string(message->messageID()) +
+                      " holds more than the reader takes back from its " +
+                      std::to_string(bytes->size()) + " bytes");
+    }
+    return std::nullopt;
+  }
   return bytes;
 }
 

@@ -101,12 +101,15 @@ struct APMColumnFailure {
 };
 
 // The bytes of `message` for a column, made only when the table's reader
-// can take them back: a text or bytes value over the decoder's limit, or
-// records nested deeper than it goes, would be stored and then lost at the
-// first read. Such a message gets nullopt and code 1 "<message name> holds
-// a value the reader cannot take back: text or bytes over 1048576 bytes, or
-// messages nested too deep"; no message, or one that encodes to no bytes,
-// gets nullopt and `failure`.
+// can take them back: bytes the decoder refuses would be stored and then
+// lost at the first read. A text or bytes value over the decoder's limit,
+// or records nested deeper than it goes, gets nullopt and code 1
+// "<message name> holds a value the reader cannot take back: text or bytes
+// over 1048576 bytes, or messages nested too deep"; bytes the decoder
+// refuses otherwise (past its memory bound) get code 1 "<message name>
+// holds more than the reader takes back from its <n> bytes", or code 2
+// when memory ran out while checking; no message, or one that encodes to
+// no bytes, gets nullopt and `failure`.
 std::optional<platform::Bytes> APMColumnOfMessage(const NANOMessageBase* message,
                                                   const APMColumnFailure& failure,
                                                   platform::ErrorRef* error = nullptr);

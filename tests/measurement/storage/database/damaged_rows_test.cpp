@@ -1,7 +1,8 @@
 // Rows that cannot be read are deleted, and only they: a read that fails
 // for lack of memory deletes nothing, a row another process made good (or
 // whose rowid it took) after the read stays, several damaged rows go in
-// one transaction, and message bytes kept as TEXT are read.
+// one transaction, message bytes kept as TEXT are read, and nothing the
+// reader would refuse is stored in the first place.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
@@ -346,6 +347,31 @@ TEST_F(DamagedRowsTest, MessageBytesStoredAsTextAreRead) {
   EXPECT_EQ(rowCount(kAPMRawEventsTable), 4);
   EXPECT_EQ(rowCount(kAPMQueueTable), 4);
   EXPECT_EQ(rowCount(kAPMRawEventsMetadataTable), 1);
+}
+
+// Empty user attributes take two bytes each on the wire and far more once
+// decoded: past the decoder's memory bound, the reader refuses the bytes,
+// so the writer refuses them too.
+TEST_F(DamagedRowsTest, BytesPastTheDecodersMemoryBoundAreNotStored) {
+  open();
+  auto crowded = road::bundle(kNowMillis);
+  std::vector<APMNanoValue> attributes;
+  for (int i = 0; i < 20000; ++i) {
+    attributes.emplace_back(std::shared_ptr<NANOMessageBase>(APMPBUserAttribute::initWithMessageInfo(nullptr)));
+  }
+  APMNanoSetRepeated(crowded, MeasurementBundleField::user_attributes, &attributes);
+  ASSERT_LT(crowded->protoBuffer()->size(), 50'000u);
+  ErrorRef error;
+  EXPECT_FALSE(database_->storeRawEvent(road::event(1, kNow), crowded, false, &error));
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->code(), 1);
+  error.reset();
+  EXPECT_FALSE(database_->insertBundle(crowded, false, &error));
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->code(), 1);
+  EXPECT_EQ(rowCount(kAPMRawEventsTable), 0);
+  EXPECT_EQ(rowCount(kAPMRawEventsMetadataTable), 0);
+  EXPECT_EQ(rowCount(kAPMQueueTable), 0);
 }
 
 }  // namespace
