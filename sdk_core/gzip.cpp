@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <climits>
 
+#include "platform/allocation_failures.h"
+
 namespace {
 
 // Window bits: 15 plus 16 writes a gzip header; 15 plus 32 accepts either
@@ -25,6 +27,13 @@ platform::ErrorRef zlibError(int status, const char* message) {
   if (text && *text) info.emplace(platform::kLocalizedDescriptionKey, text);
   return platform::Error::make(kGULNSDataZlibErrorDomain, GULNSDataZlibErrorInternal,
                                std::move(info));
+}
+
+// The error of a failed zlib call. zlib answers a failed allocation of its
+// own with Z_MEM_ERROR: memory ran out, the input may be fine.
+platform::ErrorRef zlibFailure(int status, const char* message) {
+  if (status == Z_MEM_ERROR) platform::noteAllocationFailure();
+  return zlibError(status, message);
 }
 
 // Releases a zlib stream on every return path.
@@ -49,7 +58,7 @@ std::optional<platform::Bytes> gul_dataByGzippingData(const platform::Bytes& dat
   int status = deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, kGzipWindowBits, 8,
                             Z_DEFAULT_STRATEGY);
   if (status != Z_OK) {
-    platform::setError(error, zlibError(status, stream.msg));
+    platform::setError(error, zlibFailure(status, stream.msg));
     return std::nullopt;
   }
   uLong bound = deflateBound(&stream, static_cast<uLong>(data.size()));
@@ -66,7 +75,7 @@ std::optional<platform::Bytes> gul_dataByGzippingData(const platform::Bytes& dat
   // The output buffer holds deflateBound bytes, so one call finishes.
   status = deflate(&stream, Z_FINISH);
   if (status != Z_STREAM_END) {
-    platform::setError(error, zlibError(status, stream.msg));
+    platform::setError(error, zlibFailure(status, stream.msg));
     return std::nullopt;
   }
   out.resize(stream.total_out);
@@ -84,7 +93,7 @@ std::optional<platform::Bytes> gulInflateGzippedDataWithLimit(const platform::By
   InflateStream stream;
   int status = inflateInit2(&stream, kAutoDetectWindowBits);
   if (status != Z_OK) {
-    platform::setError(error, zlibError(status, stream.msg));
+    platform::setError(error, zlibFailure(status, stream.msg));
     return std::nullopt;
   }
   stream.next_in = const_cast<Bytef*>(data.data());
@@ -107,7 +116,7 @@ std::optional<platform::Bytes> gulInflateGzippedDataWithLimit(const platform::By
 
   if (status != Z_STREAM_END) {
     // A truncated stream ends here with Z_BUF_ERROR: no input left to go on.
-    platform::setError(error, zlibError(status, stream.msg));
+    platform::setError(error, zlibFailure(status, stream.msg));
     return std::nullopt;
   }
   if (stream.avail_in != 0) {

@@ -3,6 +3,7 @@
 #include "measurement/messages/nano_callbacks.h"
 #include "measurement/messages/nano_memory.h"
 #include "measurement/messages/wire_codec.h"
+#include "platform/allocation_failures.h"
 #include "platform/log.h"
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <utility>
@@ -239,33 +241,42 @@ class DepthGuard {
 // ---------------------------------------------------------------------------
 // Releasing values. Nested records are queued rather than freed
 // recursively, so that freeing never runs out of stack however deep a
-// record is.
-
-// A record to free, or (record null) an arena to release once the records
-// above it on the stack, which were cut from it, are gone.
-struct PendingRecord {
-  const MessageSchema* schema;
-  MessageInfo* record;
-  NanoArena* arena;
-};
+// record is. The queue allocates nothing: freeing runs in destructors,
+// where a failed allocation could only end the process. A queued record is
+// linked through its own `kinds` and `name` words, which nothing reads
+// once it is being freed (its slots are still walked); arenas wait in a
+// list linked through themselves and are released once every record, some
+// of them cut from those arenas, is gone.
 
 class PendingRecords {
  public:
+  PendingRecords() = default;
+  PendingRecords(const PendingRecords&) = delete;
+  PendingRecords& operator=(const PendingRecords&) = delete;
+
   void push(const MessageSchema* schema, MessageInfo* record) {
-    if (record) items_.push_back({schema, record, nullptr});
+    if (!record) return;
+    record->kinds = reinterpret_cast<const APMNanoFieldKind*>(schema);
+    record->name = reinterpret_cast<const char*>(head_);
+    head_ = record;
   }
-  void pushArena(NanoArena* arena) {
-    if (arena) items_.push_back({nullptr, nullptr, arena});
+  void pushArena(NanoArena* arena) { nanoArenaDefer(arena, &arenas_); }
+  bool empty() const { return head_ == nullptr; }
+  // The last record pushed, with its schema.
+  MessageInfo* pop(const MessageSchema*& schema) {
+    MessageInfo* record = head_;
+    schema = reinterpret_cast<const MessageSchema*>(record->kinds);
+    head_ = reinterpret_cast<MessageInfo*>(const_cast<char*>(record->name));
+    return record;
   }
-  bool empty() const { return items_.empty(); }
-  PendingRecord pop() {
-    PendingRecord last = items_.back();
-    items_.pop_back();
-    return last;
+  void releaseArenas() {
+    nanoArenaReleaseDeferred(arenas_);
+    arenas_ = nullptr;
   }
 
  private:
-  std::vector<PendingRecord> items_;
+  MessageInfo* head_ = nullptr;
+  NanoArena* arenas_ = nullptr;
 };
 
 void releaseValue(const FieldSchema& field, void* value, PendingRecords& pending) {
@@ -304,11 +315,8 @@ void releaseField(const MessageSchema& schema, const MessageLayout& layout, Mess
 
 void drain(PendingRecords& pending) {
   while (!pending.empty()) {
-    auto [schema, record, arena] = pending.pop();
-    if (!record) {
-      nanoArenaRelease(arena);
-      continue;
-    }
+    const MessageSchema* schema = nullptr;
+    MessageInfo* record = pending.pop(schema);
     pending.pushArena(nanoOwnedArena(nanoRecordBlock(record)));
     if (record->slots) {
       const MessageLayout& layout = layoutOf(*schema);
@@ -318,6 +326,7 @@ void drain(PendingRecords& pending) {
     }
     nanoReleaseRecordShell(record);
   }
+  pending.releaseArenas();
 }
 
 // Sets up a record over a zeroed slot block.
@@ -706,6 +715,7 @@ bool decodeRepeatedElement(const MessageSchema& schema, pb_istream* stream, void
     copied.reset(new (std::nothrow) uint8_t[length > 0 ? length : 1]);
     bytes = copied.get();
   }
+  if (!bytes) platform::noteAllocationFailure();
   if (!bytes || !pb_read(stream, inPlace ? nullptr : copied.get(), length)) {
     printLine(
         format("<ERROR> %s decoder failed: Unable to extract buffer from stream\n", schema.name));
@@ -1327,15 +1337,27 @@ int decodeMessage(const MessageSchema& schema, const uint8_t* bytes, size_t leng
   const size_t bound = length > (SIZE_MAX - kDecodeMemoryBase) / kDecodeMemoryPerByte
                            ? SIZE_MAX
                            : length * kDecodeMemoryPerByte + kDecodeMemoryBase;
-  // The walk gathers items without offering them to caps.
-  if (record && record->slots && !NanoArenaScope::current() && !capsInForce &&
-      isEmptyRecord(schema, record) &&
-      (length == 0 || bytes) && decodeInOnePass(schema, bytes, length, record, bound)) {
-    return 1;
+  // Decoding never raises: a scratch stack or a text that cannot grow fails
+  // the decode for lack of memory, like a refused block. The one-pass walk
+  // gathers items without offering them to caps.
+  try {
+    if (record && record->slots && !NanoArenaScope::current() && !capsInForce &&
+        isEmptyRecord(schema, record) &&
+        (length == 0 || bytes) && decodeInOnePass(schema, bytes, length, record, bound)) {
+      return 1;
+    }
+  } catch (const std::bad_alloc&) {
+    platform::noteAllocationFailure();
+    return 0;
   }
   NanoAllocationLimit limit(bound);
   const NanoAllocationLimit* outer = std::exchange(decodeLimit, &limit);
-  const bool decoded = decodeRecord(schema, layoutOf(schema), bytes, length, record, false);
+  bool decoded = false;
+  try {
+    decoded = decodeRecord(schema, layoutOf(schema), bytes, length, record, false);
+  } catch (const std::bad_alloc&) {
+    platform::noteAllocationFailure();
+  }
   decodeLimit = outer;
   return decoded ? 1 : 0;
 }
@@ -1436,6 +1458,21 @@ std::optional<platform::Bytes> encodeMessage(const MessageSchema& schema,
 
 bool fitsDecodeLimits(const MessageInfo* record) {
   return !record || recordFits(record, 1);
+}
+
+bool decodesAs(const MessageInfo* record, const uint8_t* bytes, size_t length) {
+  const MessageSchema* schema = record ? findMessageSchema(record->name) : nullptr;
+  if (!schema) return false;
+  // A record of the readers' own making: zeroed, set up, then decoded.
+  auto* decoded = static_cast<MessageInfo*>(calloc(1, sizeof(MessageInfo)));
+  if (!decoded) {
+    platform::noteAllocationFailure();
+    return false;
+  }
+  const bool fits = initMessageInfo(*schema, decoded) == 1 &&
+                    decodeMessage(*schema, length > 0 ? bytes : nullptr, length, decoded) == 1;
+  freeMessageInfo(*schema, decoded);
+  return fits;
 }
 
 } // namespace messages

@@ -134,6 +134,12 @@ std::optional<platform::Bytes> encodeMessage(const MessageSchema& schema,
 // the decoder refuses, so writers that keep bytes to read them later ask
 // this first. Needs only the records' kinds; a null record fits.
 bool fitsDecodeLimits(const MessageInfo* record);
+// Whether `bytes` decode as a record of the message type of `record`, by
+// the decoder itself with every limit it has (text lengths, nesting, the
+// memory bound). Writers that keep bytes to read them later store only
+// what this accepts: a model of the decoder's limits would drift from the
+// decoder. False also when memory runs out while checking.
+bool decodesAs(const MessageInfo* record, const uint8_t* bytes, size_t length);
 
 } // namespace messages
 

@@ -28,6 +28,7 @@
 #include "measurement/messages/message_schemas.h"
 #include "measurement/messages/nano_memory.h"
 #include "measurement/messages/nano_message_base.h"
+#include "platform/allocation_failures.h"
 #include "platform/object.h"
 
 #include <cstdint>
@@ -85,7 +86,10 @@ class MessageWrapper : public NANOMessageBase {
 
   static std::shared_ptr<Derived> initWithBuffer(const platform::Bytes* data) {
     auto* record = static_cast<MessageInfo*>(calloc(1, sizeof(MessageInfo)));
-    if (!record) return nullptr;
+    if (!record) {
+      platform::noteAllocationFailure();
+      return nullptr;
+    }
     const uint8_t* bytes = data && !data->empty() ? data->data() : nullptr;
     const size_t length = data ? data->size() : 0;
     if (!routines().initMessageInfo(record) || !routines().decode(bytes, length, record)) {

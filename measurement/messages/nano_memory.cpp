@@ -1,10 +1,13 @@
 #include "measurement/messages/nano_memory.h"
 
+#include "platform/allocation_failures.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define APM_NANO_POISONING 1
@@ -38,6 +41,7 @@ struct NanoArena {
   char* cut;
   char* end;
   size_t nextChunk;  // size of the next chunk to take
+  NanoArena* deferredNext;  // the next arena of a list waiting for release
 };
 
 // The allocation limits open on this thread, innermost first.
@@ -108,9 +112,10 @@ class ChunkCache {
 };
 
 // Never destroyed, so that arenas released during static destruction still
-// find it.
+// find it; built in place, so that releasing an arena never allocates.
 ChunkCache& chunkCache() {
-  static ChunkCache* cache = new ChunkCache;
+  alignas(ChunkCache) static unsigned char storage[sizeof(ChunkCache)];
+  static ChunkCache* cache = new (storage) ChunkCache;
   return *cache;
 }
 
@@ -143,7 +148,10 @@ void* arenaAllocate(NanoArena* arena, size_t size) {
     Chunk* chunk = chunkCache().take(chunkSize);
     if (!chunk) {
       chunk = static_cast<Chunk*>(malloc(sizeof(Chunk) + chunkSize));
-      if (!chunk) return nullptr;
+      if (!chunk) {
+        platform::noteAllocationFailure();
+        return nullptr;
+      }
       APM_NANO_POISON(chunkData(chunk), chunkSize);
     }
     chunk->next = arena->chunks;
@@ -169,7 +177,11 @@ void* nanoAllocate(size_t size) {
   if (currentArena) return arenaAllocate(currentArena, size);
   if (size > SIZE_MAX - kHeaderSize) return nullptr;
   void* start = malloc(kHeaderSize + size);
-  return start ? withHeader(start, kHeapBlock) : nullptr;
+  if (!start) {
+    platform::noteAllocationFailure();
+    return nullptr;
+  }
+  return withHeader(start, kHeapBlock);
 }
 
 void* nanoAllocateZeroed(size_t count, size_t size) {
@@ -186,13 +198,17 @@ void nanoRelease(void* block) {
 
 NanoArena* nanoArenaNew(size_t expectedBytes) {
   auto* arena = static_cast<NanoArena*>(malloc(sizeof(NanoArena)));
-  if (!arena) return nullptr;
+  if (!arena) {
+    platform::noteAllocationFailure();
+    return nullptr;
+  }
   arena->chunks = nullptr;
   arena->cut = nullptr;
   arena->end = nullptr;
   size_t first = kSmallestChunk;
   while (first < expectedBytes && first < kLargestChunk) first *= 2;
   arena->nextChunk = first;
+  arena->deferredNext = nullptr;
   return arena;
 }
 
@@ -208,6 +224,20 @@ void nanoArenaRelease(NanoArena* arena) {
     chunk = next;
   }
   free(arena);
+}
+
+void nanoArenaDefer(NanoArena* arena, NanoArena** list) {
+  if (!arena) return;
+  arena->deferredNext = *list;
+  *list = arena;
+}
+
+void nanoArenaReleaseDeferred(NanoArena* first) {
+  while (first) {
+    NanoArena* next = first->deferredNext;
+    nanoArenaRelease(first);
+    first = next;
+  }
 }
 
 bool nanoSetOwnedArena(void* block, NanoArena* arena) {

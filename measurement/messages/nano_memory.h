@@ -19,7 +19,9 @@
 // Limits: while a NanoAllocationLimit is alive on a thread, the blocks
 // handed out there count against it, and a block that would pass it is
 // refused (null), as when memory runs out. Decoding bytes from outside
-// bounds its tree this way (message_routines.h).
+// bounds its tree this way (message_routines.h). A block refused because
+// memory ran out, not because of a limit, is noted as an allocation
+// failure (platform/allocation_failures.h).
 //
 // Threads: any thread may allocate and release blocks, also blocks made on
 // another thread; an arena is used by one thread at a time. Blocks are
@@ -48,6 +50,13 @@ struct NanoArena;
 NanoArena* nanoArenaNew(size_t expectedBytes);
 // Frees the arena and every block cut from it. Null is ignored.
 void nanoArenaRelease(NanoArena* arena);
+
+// Puts `arena` (null is ignored) at the head of a list of arenas to
+// release later, linked through the arenas themselves: making the list
+// allocates nothing. nanoArenaReleaseDeferred releases every arena of the
+// list that starts at `first`.
+void nanoArenaDefer(NanoArena* arena, NanoArena** list);
+void nanoArenaReleaseDeferred(NanoArena* first);
 
 // Records that `block` owns `arena`, and answers the arena a block owns
 // (null for none). The owner releases the arena once nothing cut from it is

@@ -81,7 +81,8 @@ Flags flagsOfStored(const APMPropertyFilter*, const platform::Bytes& data) {
 
 template <typename Filter>
 std::shared_ptr<Filter> filterFromRecord(const APMRecord& record, const FilterTable& kind) {
-  const platform::Bytes* stored = APMBytesColumn(record, "data");
+  platform::Bytes text;
+  const platform::Bytes* stored = APMBytesColumn(record, "data", text);
   platform::Bytes data = stored ? *stored : platform::Bytes();
   Flags flags = flagsOfStored(static_cast<const Filter*>(nullptr), data);
   return std::make_shared<Filter>(APMInt32Column(record, "audience_id"),

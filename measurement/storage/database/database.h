@@ -41,6 +41,9 @@
 #include "measurement/storage/models/daily_counts.h"
 #include "platform/error.h"
 
+// How reading one stored row came out (table_support.h).
+enum class APMRowReading;
+
 class APMAppMetadata;
 class APMEvent;
 class APMEventAggregates;
@@ -541,19 +544,30 @@ class APMDatabase {
   std::optional<APMQueuedBundle> queuedBundleFromRecord(const APMRecord& record,
                                                         platform::ErrorRef* error);
   // The queued bundles of `records` in order, within `sizeLimit` when one
-  // is given; rows met whose data is damaged are deleted.
-  std::vector<APMQueuedBundle> queuedBundlesFromRecords(const std::vector<APMRecord>& records,
-                                                        std::optional<int64_t> sizeLimit);
+  // is given; rows met whose data is damaged are deleted. Nullopt, with
+  // nothing deleted, when memory ran out while reading a row.
+  std::optional<std::vector<APMQueuedBundle>> queuedBundlesFromRecords(
+      const std::vector<APMRecord>& records, std::optional<int64_t> sizeLimit,
+      platform::ErrorRef* error);
   // Stores the metadata's bytes unless their fingerprint holds bytes that
   // decode; the fingerprint.
   std::optional<int64_t> insertRawEventMetadata(const APMPBMeasurementBundle* metadata,
                                                 platform::ErrorRef* error);
   std::optional<std::vector<APMRecord>> storedMetadata(int64_t fingerprint,
                                                        platform::ErrorRef* error);
-  // Deletes rows of `table` that can no longer be read, logging `code`.
-  void deleteUnreadableRows(const char* table, const std::vector<int64_t>& rowIDs, long code);
-  // Deletes the metadata of `fingerprint` and its raw events, as one change.
-  void deleteUnreadableMetadata(int64_t fingerprint);
+  // Deletes those rows of `table` that `read` still finds damaged when
+  // read again (`columns` of them) inside one write transaction, logging
+  // `code` for each of `rowIDs`.
+  void deleteUnreadableRows(const char* table, const char* columns,
+                            const std::vector<int64_t>& rowIDs, long code,
+                            const std::function<APMRowReading(const APMRecord&)>& read);
+  // The metadata of a stored row, and how reading it came out.
+  static APMRowReading readMetadataRecord(const APMRecord& record,
+                                          std::shared_ptr<APMPBMeasurementBundle>& metadata);
+  // Deletes the metadata of `fingerprint` and its raw events, as one
+  // change, when the row read again there is still damaged; answers the
+  // metadata when it reads now.
+  std::shared_ptr<APMPBMeasurementBundle> deleteUnreadableMetadata(int64_t fingerprint);
 
   std::shared_ptr<APMSqliteStore> sqliteStore_;
   const std::shared_ptr<APMPersistedConfig> persistedConfig_;

@@ -11,8 +11,10 @@ namespace {
 constexpr long kArgument = 1;
 
 std::shared_ptr<APMFilterResult> resultFromRecord(const APMRecord& record) {
-  const platform::Bytes* current = APMBytesColumn(record, "current_results");
-  const platform::Bytes* previous = APMBytesColumn(record, "previous_results");
+  platform::Bytes currentText;
+  platform::Bytes previousText;
+  const platform::Bytes* current = APMBytesColumn(record, "current_results", currentText);
+  const platform::Bytes* previous = APMBytesColumn(record, "previous_results", previousText);
   return std::make_shared<APMFilterResult>(
       APMInt32Column(record, "audience_id"), current ? *current : platform::Bytes(),
       previous ? std::optional<platform::Bytes>(*previous) : std::nullopt);

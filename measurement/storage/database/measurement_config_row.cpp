@@ -92,7 +92,8 @@ std::shared_ptr<APMPBMeasurementConfig> APMDatabase::queryMeasurementConfigWithE
   auto records = sqliteStore_->recordsForQuery(
       "SELECT remote_config_data FROM app_metadata LIMIT 1", {}, error);
   if (!records || records->empty()) return nullptr;
-  const platform::Bytes* bytes = APMBytesColumn(records->front(), kDataColumn);
+  platform::Bytes text;
+  const platform::Bytes* bytes = APMBytesColumn(records->front(), kDataColumn, text);
   if (!bytes || bytes->empty()) return nullptr;
   std::string pastBound;
   std::shared_ptr<APMPBMeasurementConfig> config = boundedConfig(*bytes, pastBound);

@@ -8,6 +8,7 @@
 #include "measurement/storage/database/database.h"
 #include "measurement/storage/database/table_support.h"
 #include "measurement/storage/settings/persisted_config.h"
+#include "platform/allocation_failures.h"
 #include "platform/clock.h"
 #include "sdk_core/gzip.h"
 
@@ -19,6 +20,7 @@ constexpr long kArgument = 1;
 constexpr long kState = 2;
 constexpr long kUnconvertible = 3;
 
+constexpr const char* kQueueReadColumns = "data, retry_count";
 constexpr const char* kQueueColumns = "SELECT rowid, data, retry_count FROM queue";
 
 std::shared_ptr<APMMonitor> monitor() { return APMMeasurement::monitor(); }
@@ -115,7 +117,8 @@ std::optional<APMQueuedBundle> APMDatabase::queuedBundleFromRecord(const APMReco
     APMSetError(error, kUnconvertible, "Cannot process empty rowData");
     return std::nullopt;
   }
-  const platform::Bytes* data = APMBytesColumn(record, "data");
+  platform::Bytes text;
+  const platform::Bytes* data = APMBytesColumn(record, "data", text);
   if (!data) {
     APMSetError(error, kUnconvertible, "Cannot decompress an empty bundle data");
     return std::nullopt;
@@ -141,6 +144,9 @@ std::optional<APMQueuedBundle> APMDatabase::queuedBundleFromRecord(const APMReco
     // encoding. Without a change the stored bytes are that encoding.
     std::optional<platform::Bytes> uploaded = bundle->protoBuffer();
     if (!uploaded) {
+      // A record just decoded encodes again unless memory runs out: that
+      // says nothing of the stored bytes.
+      platform::noteAllocationFailure();
       APMSetError(error, kState, "Unable to parse bundle from decompressed data");
       return std::nullopt;
     }
@@ -151,15 +157,21 @@ std::optional<APMQueuedBundle> APMDatabase::queuedBundleFromRecord(const APMReco
   return APMQueuedBundle{std::move(bundle), rowID.int64Value(), framedSize(size)};
 }
 
-std::vector<APMQueuedBundle> APMDatabase::queuedBundlesFromRecords(
-    const std::vector<APMRecord>& records, std::optional<int64_t> sizeLimit) {
+std::optional<std::vector<APMQueuedBundle>> APMDatabase::queuedBundlesFromRecords(
+    const std::vector<APMRecord>& records, std::optional<int64_t> sizeLimit, ErrorRef* error) {
   std::vector<APMQueuedBundle> taken;
-  std::vector<int64_t> unreadable;
+  std::vector<int64_t> damaged;
   int64_t total = 0;
   for (const APMRecord& record : records) {
-    std::optional<APMQueuedBundle> bundle = queuedBundleFromRecord(record, nullptr);
-    if (!bundle) {
-      if (record["rowid"].isNumber()) unreadable.push_back(record["rowid"].int64Value());
+    std::optional<APMQueuedBundle> bundle;
+    const APMRowReading reading =
+        APMReadRow([&] { return (bundle = queuedBundleFromRecord(record, nullptr)).has_value(); });
+    if (reading == APMRowReading::kNotNow) {
+      APMSetError(error, kState, "Not enough memory to read queued bundles");
+      return std::nullopt;
+    }
+    if (reading == APMRowReading::kDamaged) {
+      if (record["rowid"].isNumber()) damaged.push_back(record["rowid"].int64Value());
       continue;
     }
     // The oldest bundle goes whatever its size: a bundle larger than the
@@ -169,7 +181,11 @@ std::vector<APMQueuedBundle> APMDatabase::queuedBundlesFromRecords(
     taken.push_back(std::move(*bundle));
     if (sizeLimit && total > *sizeLimit) break;
   }
-  deleteUnreadableRows(kAPMQueueTable, unreadable, 12062);
+  deleteUnreadableRows(kAPMQueueTable, kQueueReadColumns, damaged, 12062,
+                       [this](const APMRecord& record) {
+                         return APMReadRow(
+                             [&] { return queuedBundleFromRecord(record, nullptr).has_value(); });
+                       });
   return taken;
 }
 
@@ -178,7 +194,7 @@ std::optional<std::vector<APMQueuedBundle>> APMDatabase::queryBundlesWithCountLi
   auto records = sqliteStore_->recordsForQuery(
       std::string(kQueueColumns) + " ORDER BY rowid ASC LIMIT ?", {countLimit}, error);
   if (!records) return std::nullopt;
-  return queuedBundlesFromRecords(*records, sizeLimit);
+  return queuedBundlesFromRecords(*records, sizeLimit, error);
 }
 
 std::optional<std::vector<APMQueuedBundle>> APMDatabase::queryBundlesWithRowIDs(
@@ -188,7 +204,7 @@ std::optional<std::vector<APMQueuedBundle>> APMDatabase::queryBundlesWithRowIDs(
   auto records = sqliteStore_->recordsForQuery(
       std::string(kQueueColumns) + " WHERE " + condition->text, condition->parameters, error);
   if (!records) return std::nullopt;
-  return queuedBundlesFromRecords(*records, std::nullopt);
+  return queuedBundlesFromRecords(*records, std::nullopt, error);
 }
 
 bool APMDatabase::deleteBundlesWithRowIDs(const std::vector<int64_t>& rowIDs, ErrorRef* error) {

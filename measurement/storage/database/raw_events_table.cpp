@@ -101,7 +101,8 @@ std::optional<int64_t> APMDatabase::insertRawEventMetadata(const APMPBMeasuremen
   // The same bytes decode as the bundle they were made from; other bytes
   // under this fingerprint are kept only when they decode.
   if (stored && !stored->empty()) {
-    const platform::Bytes* storedBytes = APMBytesColumn(stored->front(), "metadata");
+    platform::Bytes text;
+    const platform::Bytes* storedBytes = APMBytesColumn(stored->front(), "metadata", text);
     if (storedBytes && (*storedBytes == *bytes || APMPBMeasurementBundle::initWithBuffer(*storedBytes))) {
       return fingerprint;
     }
@@ -121,6 +122,17 @@ std::optional<std::vector<APMRecord>> APMDatabase::storedMetadata(int64_t finger
       error);
 }
 
+// The metadata of a stored row, and how reading it came out.
+APMRowReading APMDatabase::readMetadataRecord(const APMRecord& record,
+                                              std::shared_ptr<APMPBMeasurementBundle>& metadata) {
+  platform::Bytes text;
+  const platform::Bytes* bytes = APMBytesColumn(record, "metadata", text);
+  return APMReadRow([&] {
+    metadata = bytes ? APMPBMeasurementBundle::initWithBuffer(*bytes) : nullptr;
+    return metadata != nullptr;
+  });
+}
+
 std::shared_ptr<APMPBMeasurementBundle> APMDatabase::queryRawEventsMetadataWithFingerprint(
     int64_t fingerprint, ErrorRef* error) {
   auto records = storedMetadata(fingerprint, error);
@@ -129,34 +141,54 @@ std::shared_ptr<APMPBMeasurementBundle> APMDatabase::queryRawEventsMetadataWithF
     APMSetError(error, kUnconvertible, "Received empty dictionary for getting measurement bundle");
     return nullptr;
   }
-  const platform::Bytes* bytes = APMBytesColumn(records->front(), "metadata");
-  std::shared_ptr<APMPBMeasurementBundle> metadata =
-      bytes ? APMPBMeasurementBundle::initWithBuffer(*bytes) : nullptr;
+  std::shared_ptr<APMPBMeasurementBundle> metadata;
+  const APMRowReading reading = readMetadataRecord(records->front(), metadata);
+  if (reading == APMRowReading::kRead) return metadata;
+  if (reading == APMRowReading::kNotNow) {
+    APMSetError(error, kState, "Not enough memory to read event metadata");
+    return nullptr;
+  }
+  // Another process may have stored good bytes since: then they are read.
+  metadata = deleteUnreadableMetadata(fingerprint);
   if (metadata) return metadata;
-  deleteUnreadableMetadata(fingerprint);
+  platform::Bytes text;
   APMSetError(error, kUnconvertible,
-              bytes ? "Failed to parse measurement bundle from event metadata"
-                    : "Event metadata should not be empty for getting measurement bundle");
+              APMBytesColumn(records->front(), "metadata", text)
+                  ? "Failed to parse measurement bundle from event metadata"
+                  : "Event metadata should not be empty for getting measurement bundle");
   return nullptr;
 }
 
 // The events of metadata that cannot be read can never be bundled, and
 // while they stay their fingerprint is the oldest at every turn, holding
-// back every event stored after them.
-void APMDatabase::deleteUnreadableMetadata(int64_t fingerprint) {
+// back every event stored after them. The row is read again inside the
+// write transaction: another process storing an event under this metadata
+// replaces the bad bytes first, and its event must stay.
+std::shared_ptr<APMPBMeasurementBundle> APMDatabase::deleteUnreadableMetadata(int64_t fingerprint) {
   std::optional<int64_t> events;
+  std::shared_ptr<APMPBMeasurementBundle> readable;
+  bool damaged = false;
   ErrorRef failure;
-  const bool deleted = APMWithSavepoint(
+  const bool done = APMWithSavepoint(
       *sqliteStore_,
       [&] {
+        auto records = storedMetadata(fingerprint, &failure);
+        if (!records) return false;
+        if (records->empty()) return true;
+        const APMRowReading reading = readMetadataRecord(records->front(), readable);
+        if (reading != APMRowReading::kDamaged) return true;
+        damaged = true;
         events = sqliteStore_->deleteRecordsFromTableWithName(
             kAPMRawEventsTable, "metadata_fingerprint = ?", {fingerprint}, &failure);
         return events && deleteRawEventMetadataWithMetadataFingerprint(fingerprint, &failure);
       },
       &failure);
-  monitor()->logWithLevel(
-      4, 12064, "Deleted event metadata that cannot be read, and its raw events. Fingerprint, events, deleted",
-      fingerprint, events.value_or(0), deleted);
+  if (!done || damaged) {
+    monitor()->logWithLevel(
+        4, 12064, "Deleted event metadata that cannot be read, and its raw events. Fingerprint, events, deleted",
+        fingerprint, events.value_or(0), done && damaged);
+  }
+  return done ? readable : nullptr;
 }
 
 bool APMDatabase::deleteRawEventMetadataWithMetadataFingerprint(int64_t fingerprint,
@@ -264,18 +296,26 @@ APMDatabase::rawEventsWithMetadataFingerprint(int64_t fingerprint, ErrorRef* err
   if (!records) return std::nullopt;
   std::vector<std::shared_ptr<APMRawEventData>> events;
   events.reserve(records->size());
-  std::vector<int64_t> unreadable;
+  std::vector<int64_t> damaged;
   ErrorRef rowError;
   for (const APMRecord& record : *records) {
-    std::shared_ptr<APMRawEventData> event = rawEventDataFromDictionary(record, &rowError);
-    if (event) {
+    std::shared_ptr<APMRawEventData> event;
+    const APMRowReading reading = APMReadRow(
+        [&] { return (event = rawEventDataFromDictionary(record, &rowError)) != nullptr; });
+    if (reading == APMRowReading::kRead) {
       events.push_back(std::move(event));
       continue;
     }
+    if (reading == APMRowReading::kNotNow) {
+      APMSetError(error, kState, "Not enough memory to read raw events");
+      return std::nullopt;
+    }
     const platform::Object rowID = record["rowid"];
-    if (rowID.isNumber()) unreadable.push_back(rowID.int64Value());
+    if (rowID.isNumber()) damaged.push_back(rowID.int64Value());
   }
-  deleteUnreadableRows(kAPMRawEventsTable, unreadable, 12063);
+  deleteUnreadableRows(kAPMRawEventsTable, "*", damaged, 12063, [this](const APMRecord& record) {
+    return APMReadRow([&] { return rawEventDataFromDictionary(record, nullptr) != nullptr; });
+  });
   // Rows skipped beside events are logged above; only a read that yields
   // nothing is a failure.
   if (!records->empty() && events.empty()) {
@@ -315,7 +355,8 @@ std::shared_ptr<APMRawEventData> APMDatabase::rawEventDataFromDictionary(const A
     return nullptr;
   }
   const platform::Object rowID = record["rowid"];
-  const platform::Bytes* data = APMBytesColumn(record, "data");
+  platform::Bytes text;
+  const platform::Bytes* data = APMBytesColumn(record, "data", text);
   const platform::Object fingerprint = record["metadata_fingerprint"];
   if (!rowID.isNumber()) {
     APMSetError(error, kArgument, "Unable to find row ID in the database dictionary");
@@ -407,14 +448,17 @@ bool APMDatabase::deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, ErrorRe
   return *deleted == 0 || deleteUnusedRawEventsMetadata(error);
 }
 
-void APMDatabase::deleteUnreadableRows(const char* table, const std::vector<int64_t>& rowIDs,
-                                       long code) {
+void APMDatabase::deleteUnreadableRows(const char* table, const char* columns,
+                                       const std::vector<int64_t>& rowIDs, long code,
+                                       const std::function<APMRowReading(const APMRecord&)>& read) {
+  if (rowIDs.empty()) return;
+  auto deleted = APMDeleteDamagedRows(*sqliteStore_, table, columns, rowIDs, read);
+  // The rows deleted are in the order of `rowIDs`.
+  size_t next = 0;
   for (int64_t rowID : rowIDs) {
-    ErrorRef deleteError;
-    bool deleted = sqliteStore_->deleteRecordsFromTableWithName(table, "rowid = ?", {rowID},
-                                                                &deleteError)
-                       .has_value();
+    const bool gone = deleted && next < deleted->size() && (*deleted)[next] == rowID;
+    if (gone) ++next;
     monitor()->logWithLevel(4, code, "Deleted a row that cannot be read. Table, row ID, deleted",
-                            std::string(table), rowID, deleted);
+                            std::string(table), rowID, gone);
   }
 }

@@ -59,9 +59,41 @@ std::string APMTextColumn(const APMRecord& record, std::string_view column) {
   return text ? *text : std::string();
 }
 
-const platform::Bytes* APMBytesColumn(const APMRecord& record, std::string_view column) {
+const platform::Bytes* APMBytesColumn(const APMRecord& record, std::string_view column,
+                                      platform::Bytes& text) {
   const platform::Object* value = record.find(column);
-  return value ? value->data() : nullptr;
+  if (!value) return nullptr;
+  if (const platform::Bytes* bytes = value->data()) return bytes;
+  const std::string* string = value->string();
+  if (!string || string->empty()) return nullptr;
+  text.assign(string->begin(), string->end());
+  return &text;
+}
+
+std::optional<std::vector<int64_t>> APMDeleteDamagedRows(
+    APMSqliteStore& store, const std::string& table, const std::string& columns,
+    const std::vector<int64_t>& rowIDs, const std::function<APMRowReading(const APMRecord&)>& read,
+    platform::ErrorRef* error) {
+  if (rowIDs.empty()) return std::vector<int64_t>();
+  const std::string query = "SELECT rowid, " + columns + " FROM " + table + " WHERE rowid = ?";
+  std::vector<int64_t> deleted;
+  const bool done = APMWithSavepoint(
+      store,
+      [&] {
+        deleted.clear();
+        for (int64_t rowID : rowIDs) {
+          auto records = store.recordsForQuery(query, {rowID}, error);
+          if (!records) return false;
+          // A row gone, or readable now, is another process's to keep.
+          if (records->empty() || read(records->front()) != APMRowReading::kDamaged) continue;
+          if (!store.deleteRecordsFromTableWithName(table, "rowid = ?", {rowID}, error)) return false;
+          deleted.push_back(rowID);
+        }
+        return true;
+      },
+      error);
+  if (!done) return std::nullopt;
+  return deleted;
 }
 
 int32_t APMInt32Column(const APMRecord& record, std::string_view column) {
@@ -98,6 +130,20 @@ std::optional<platform::Bytes> APMColumnOfMessage(const NANOMessageBase* message
   std::optional<platform::Bytes> bytes = message ? message->protoBuffer() : std::nullopt;
   if (!bytes || bytes->empty()) {
     APMSetError(error, failure.code, failure.text);
+    return std::nullopt;
+  }
+  // The reader's own decode of the bytes about to be stored: what it
+  // refuses here it would refuse at every read, and the row would be lost.
+  platform::AllocationFailureWatch watch;
+  if (!messages::decodesAs(message->messageInfo(), bytes->data(), bytes->size())) {
+    if (watch.failed()) {
+      APMSetError(error, kState, "Not enough memory to check " + std::string(message->messageID()));
+    } else {
+      APMSetError(error, kArgument,
+                  std::string(message->messageID()) +
+                      " holds more than the reader takes back from its " +
+                      std::to_string(bytes->size()) + " bytes");
+    }
     return std::nullopt;
   }
   return bytes;

@@ -1,7 +1,8 @@
 // Small pieces the table files of the measurement database share: messages
-// and events kept as bytes in a column, LIKE patterns built from caller text,
-// deletes of many keys split into statements SQLite accepts, and
-// savepoints that make several statements one change.
+// and events kept as bytes in a column, damaged rows told apart from reads
+// that failed and deleted only while still damaged, LIKE patterns built
+// from caller text, deletes of many keys split into statements SQLite
+// accepts, and savepoints that make several statements one change.
 //
 // Threads: as the store's; call from the database's queue.
 #pragma once
@@ -10,12 +11,15 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "measurement/engine/event.h"
 #include "measurement/storage/database/sqlite_store.h"
+#include "platform/allocation_failures.h"
 #include "platform/error.h"
 #include "platform/object.h"
 
@@ -37,8 +41,47 @@ std::shared_ptr<APMEvent> APMEventFromColumn(const platform::Object& column,
 
 // The text of a column; empty when it holds none.
 std::string APMTextColumn(const APMRecord& record, std::string_view column);
-// The bytes of a column, pointing into the record; null when it holds none.
-const platform::Bytes* APMBytesColumn(const APMRecord& record, std::string_view column);
+// The bytes of a column, whatever storage class holds them: a value kept
+// as TEXT (a file written by other code, or changed by hand) still holds
+// the message's bytes. Points into the record, or into `text` where a copy
+// of the text's bytes is made; null when the column holds neither bytes
+// nor text, or no bytes at all.
+const platform::Bytes* APMBytesColumn(const APMRecord& record, std::string_view column,
+                                      platform::Bytes& text);
+
+// What reading one stored row came to: its object; damage (its bytes do
+// not inflate, decode or convert, and never will); or a failure that says
+// nothing of the bytes (memory ran out), after which the row is kept and
+// the read fails, to be tried again.
+enum class APMRowReading { kRead, kDamaged, kNotNow };
+
+// Runs `read` (true when it made the row's object) and tells how it came
+// out: a std::bad_alloc, or a failure while an allocation failed, is
+// kNotNow.
+template <typename Read>
+APMRowReading APMReadRow(Read&& read) {
+  platform::AllocationFailureWatch watch;
+  try {
+    if (read()) return APMRowReading::kRead;
+  } catch (const std::bad_alloc&) {
+    return APMRowReading::kNotNow;
+  }
+  return watch.failed() ? APMRowReading::kNotNow : APMRowReading::kDamaged;
+}
+
+// Deletes the rows of `table` among `rowIDs` that are still damaged, as one
+// write transaction (or inside the caller's): each row is read again there
+// ("SELECT rowid, <columns> FROM <table> WHERE rowid = ?") and deleted only
+// when `read` finds it damaged once more. Another process may have
+// replaced a row since it was read, or taken its rowid (SQLite reuses the
+// rowids of deleted rows); what it stored stays. One transaction waits for
+// the file's lock once: when another process holds it past the busy
+// timeout nothing is deleted and nullopt answers, to be tried at the next
+// read. Answers the rowids deleted.
+std::optional<std::vector<int64_t>> APMDeleteDamagedRows(
+    APMSqliteStore& store, const std::string& table, const std::string& columns,
+    const std::vector<int64_t>& rowIDs, const std::function<APMRowReading(const APMRecord&)>& read,
+    platform::ErrorRef* error = nullptr);
 
 // A column written from a 32-bit value (an audience or filter ID); a wider
 // stored number is clamped, no number gives 0.
@@ -58,12 +101,15 @@ struct APMColumnFailure {
 };
 
 // The bytes of `message` for a column, made only when the table's reader
-// can take them back: a text or bytes value over the decoder's limit, or
-// records nested deeper than it goes, would be stored and then lost at the
-// first read. Such a message gets nullopt and code 1 "<message name> holds
-// a value the reader cannot take back: text or bytes over 1048576 bytes, or
-// messages nested too deep"; no message, or one that encodes to no bytes,
-// gets nullopt and `failure`.
+// can take them back: bytes the decoder refuses would be stored and then
+// lost at the first read. A text or bytes value over the decoder's limit,
+// or records nested deeper than it goes, gets nullopt and code 1
+// "<message name> holds a value the reader cannot take back: text or bytes
+// over 1048576 bytes, or messages nested too deep"; bytes the decoder
+// refuses otherwise (past its memory bound) get code 1 "<message name>
+// holds more than the reader takes back from its <n> bytes", or code 2
+// when memory ran out while checking; no message, or one that encodes to
+// no bytes, gets nullopt and `failure`.
 std::optional<platform::Bytes> APMColumnOfMessage(const NANOMessageBase* message,
                                                   const APMColumnFailure& failure,
                                                   platform::ErrorRef* error = nullptr);

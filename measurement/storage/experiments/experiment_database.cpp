@@ -3,6 +3,7 @@
 #include "measurement/engine/measurement_errors.h"
 #include "measurement/messages/nano_accessors.h"
 #include "measurement/storage/database/table_rows.h"
+#include "measurement/storage/database/table_support.h"
 #include "measurement/storage/experiments/experiment_monitor.h"
 #include "measurement/storage/system/file_paths.h"
 #include "platform/clock.h"
@@ -47,9 +48,10 @@ bool ensureSnapshotTables(APMSqliteStore& store, platform::ErrorRef* error) {
 // The snapshot of a stored row, stamped and marked as stored; null when the
 // row holds no decodable snapshot.
 APMESnapshotRef snapshotOfRecord(const APMRecord& record) {
-  const platform::Object* blob = record.find(kSnapshotColumn);
-  if (!blob || !blob->isData()) return nullptr;
-  auto message = APMPBSnapshot::initWithBuffer(*blob->data());
+  platform::Bytes text;
+  const platform::Bytes* bytes = APMBytesColumn(record, kSnapshotColumn, text);
+  if (!bytes) return nullptr;
+  auto message = APMPBSnapshot::initWithBuffer(*bytes);
   APMESnapshotRef snapshot = APMESnapshot::initWithProtobuf(message.get());
   if (!snapshot) return nullptr;
   snapshot->setTimestamp(record[kTimestampColumn].doubleValue());
@@ -58,25 +60,48 @@ APMESnapshotRef snapshotOfRecord(const APMRecord& record) {
   return snapshot;
 }
 
+APMRowReading readSnapshotRecord(const APMRecord& record, APMESnapshotRef& snapshot) {
+  return APMReadRow([&] { return (snapshot = snapshotOfRecord(record)) != nullptr; });
+}
+
 // The snapshots of rows read from `table`. A row that holds none (its blob
 // damaged, or not a snapshot) is deleted and logged, so that one damaged row
-// cannot keep the others from being read or activated at every start.
-APMESnapshots snapshotsOfRecords(APMSqliteStore& store, const char* table,
-                                 const std::vector<APMRecord>& records) {
+// cannot keep the others from being read or activated at every start; it
+// is read again inside the deleting transaction, so that a row another
+// process wrote since stays. Nullopt, with nothing deleted, when memory ran
+// out while reading a row.
+std::optional<APMESnapshots> snapshotsOfRecords(APMSqliteStore& store, const char* table,
+                                                const std::vector<APMRecord>& records,
+                                                platform::ErrorRef* error) {
   APMESnapshots snapshots;
   snapshots.reserve(records.size());
+  std::vector<int64_t> damaged;
   for (const APMRecord& record : records) {
-    if (APMESnapshotRef snapshot = snapshotOfRecord(record)) {
+    APMESnapshotRef snapshot;
+    const APMRowReading reading = readSnapshotRecord(record, snapshot);
+    if (reading == APMRowReading::kRead) {
       snapshots.push_back(std::move(snapshot));
       continue;
     }
+    if (reading == APMRowReading::kNotNow) {
+      APMSetError(error, kState, "Not enough memory to read snapshots");
+      return std::nullopt;
+    }
     const platform::Object rowID = record["rowid"];
-    platform::ErrorRef deleteError;
-    const bool deleted =
-        rowID.isNumber() &&
-        store.deleteRecordsFromTableWithName(table, "rowid = ?", {rowID}, &deleteError).has_value();
+    if (rowID.isNumber()) damaged.push_back(rowID.int64Value());
+  }
+  if (damaged.empty()) return snapshots;
+  auto deleted = APMDeleteDamagedRows(store, table, "*", damaged, [](const APMRecord& record) {
+    APMESnapshotRef again;
+    return readSnapshotRecord(record, again);
+  });
+  // The rows deleted are in the order of `damaged`.
+  size_t next = 0;
+  for (int64_t rowID : damaged) {
+    const bool gone = deleted && next < deleted->size() && (*deleted)[next] == rowID;
+    if (gone) ++next;
     monitor()->logWithLevel(4, 810008, "Deleted a row that cannot be read. Table, row ID, deleted",
-                            std::string(table), rowID, deleted);
+                            std::string(table), rowID, gone);
   }
   return snapshots;
 }
@@ -181,7 +206,7 @@ std::optional<APMESnapshots> APMEDatabase::fetchAllSnapshots(const char* table,
                                                              platform::ErrorRef* error) {
   auto records = allDataTypesFromTableWithName(table, kAPMESnapshotTableLimit, error);
   if (!records) return std::nullopt;
-  return snapshotsOfRecords(*sqliteStore_, table, *records);
+  return snapshotsOfRecords(*sqliteStore_, table, *records, error);
 }
 
 std::optional<APMESnapshots> APMEDatabase::fetchAllActivatedSnapshots(platform::ErrorRef* error) {
@@ -284,8 +309,9 @@ bool APMEDatabase::activatePendingSnapshotsAutomatically(platform::ErrorRef* err
       "SELECT rowid,* FROM pending_snapshot_table WHERE NOT manually_activated = ? ORDER BY rowid",
       {1}, error);
   if (!records) return false;
-  for (const APMESnapshotRef& snapshot :
-       snapshotsOfRecords(*store, kAPMEPendingSnapshotTable, *records)) {
+  auto snapshots = snapshotsOfRecords(*store, kAPMEPendingSnapshotTable, *records, error);
+  if (!snapshots) return false;
+  for (const APMESnapshotRef& snapshot : *snapshots) {
     if (!activateSnapshot(snapshot, snapshot->timestamp(), error) ||
         !deletePendingExperimentsOfSDKName(snapshot->SDKName(), error)) {
       return false;

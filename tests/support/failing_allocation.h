@@ -1,0 +1,26 @@
+// Allocations that fail on purpose, for tests of what code does when memory
+// runs out.
+//
+// Test programs that link tests/support/allocation/failing_allocation.cpp
+// route malloc, calloc, realloc and every global operator new through it.
+// While a FailingAllocation is alive on a thread, the allocations of that
+// thread of at least `minimumSize` bytes are counted, and the `nth` of them
+// fails: malloc, calloc and realloc answer null, operator new throws
+// std::bad_alloc (its nothrow forms answer null). Other threads are not
+// touched. Scopes do not nest.
+#pragma once
+
+#include <cstddef>
+
+class FailingAllocation {
+ public:
+  FailingAllocation(long nth, size_t minimumSize);
+  ~FailingAllocation();
+  FailingAllocation(const FailingAllocation&) = delete;
+  FailingAllocation& operator=(const FailingAllocation&) = delete;
+
+  // Whether the nth allocation was reached and failed.
+  bool failed() const;
+  // The allocations of at least `minimumSize` bytes counted so far.
+  long counted() const;
+};
