@@ -33,15 +33,6 @@ Outcome outcomeOf(int result) {
   return isTransientResultCode(result) ? Outcome::kTransient : Outcome::kDamaged;
 }
 
-std::string quoted(const std::string& name) {
-  std::string text = "\"";
-  for (char c : name) {
-    if (c == '"') text += '"';
-    text += c;
-  }
-  return text + '"';
-}
-
 // Moves the file and those companions that exist (a journal must stay
 // with its file, or it would be played back into the wrong one). False
 // when the file itself could not be moved; companions then stay in place.
@@ -95,7 +86,7 @@ std::vector<std::string> tablesOf(sqlite3* handle, int* result) {
 
 std::set<std::string> columnsOf(sqlite3* handle, const std::string& table, int* result) {
   std::set<std::string> columns;
-  Statement info(handle, "PRAGMA table_info(" + quoted(table) + ")");
+  Statement info(handle, "PRAGMA table_info(" + quotedIdentifier(table) + ")");
   *result = info.result();
   if (*result != SQLITE_OK) return columns;
   while ((*result = sqlite3_step(info.get())) == SQLITE_ROW) {
@@ -128,12 +119,12 @@ class TableCopy {
     std::string list;
     std::string values;
     for (const std::string& column : columns) {
-      list += (list.empty() ? "" : ", ") + quoted(column);
+      list += (list.empty() ? "" : ", ") + quotedIdentifier(column);
       values += values.empty() ? "?" : ", ?";
     }
-    forwardSQL_ = "SELECT " + list + ", rowid FROM " + quoted(table) + " WHERE rowid >= ? ORDER BY rowid";
-    backwardSQL_ = "SELECT " + list + ", rowid FROM " + quoted(table) + " WHERE rowid > ? ORDER BY rowid DESC";
-    insertSQL_ = "INSERT INTO " + quoted(table) + " (" + list + ") VALUES (" + values + ")";
+    forwardSQL_ = "SELECT " + list + ", rowid FROM " + quotedIdentifier(table) + " WHERE rowid >= ? ORDER BY rowid";
+    backwardSQL_ = "SELECT " + list + ", rowid FROM " + quotedIdentifier(table) + " WHERE rowid > ? ORDER BY rowid DESC";
+    insertSQL_ = "INSERT INTO " + quotedIdentifier(table) + " (" + list + ") VALUES (" + values + ")";
   }
 
   // kTransient ends the whole salvage; the others end this table only.

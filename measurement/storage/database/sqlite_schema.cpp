@@ -9,8 +9,13 @@ using namespace sqlite_internal;
 
 namespace {
 
-// A column name as an SQL identifier: in double quotes, inner quotes doubled.
-std::string quotedIdentifier(const std::string& name) {
+std::string firstWord(const std::string& text) {
+  return text.substr(0, text.find(' '));
+}
+
+}  // namespace
+
+std::string sqlite_internal::quotedIdentifier(const std::string& name) {
   std::string quoted = "\"";
   for (char c : name) {
     if (c == '"') quoted += '"';
@@ -18,12 +23,6 @@ std::string quotedIdentifier(const std::string& name) {
   }
   return quoted + '"';
 }
-
-std::string firstWord(const std::string& text) {
-  return text.substr(0, text.find(' '));
-}
-
-}  // namespace
 
 bool APMSqliteStore::ensureTableWithName(const std::string& table,
                                          const APMColumnInfo& elementaryColumnInfo,

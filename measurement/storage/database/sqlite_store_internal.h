@@ -81,6 +81,10 @@ inline bool argumentsAccepted(platform::ErrorRef* error,
 // type or a value that cannot be stored as it is.
 int bindValue(sqlite3_stmt* statement, int index, const platform::Object& value);
 
+// A table or column name as an SQL identifier: in double quotes, inner
+// quotes doubled.
+std::string quotedIdentifier(const std::string& name);
+
 }  // namespace sqlite_internal
 
 // Here rather than in one source file: the statement cache binds parameter
