@@ -1,7 +1,23 @@
 #include "measurement/script/scope.h"
 
+#include "measurement/script/script_regex.h"
+
 APMPScope::APMPScope(APMPRef<APMPScope> parent)
-    : parent_(std::move(parent)), budget_(parent_ ? parent_->budget_ : &ownBudget_) {}
+    : parent_(std::move(parent)),
+      budget_(parent_ ? parent_->budget_ : &ownBudget_),
+      root_(parent_ ? parent_->root_ : this) {}
+
+APMPScope::~APMPScope() = default;
+
+APMPRegexCache& APMPScope::regexCache() {
+  std::unique_ptr<APMPRegexCache>& cache = root_->regexCache_;
+  if (!cache) cache = std::make_unique<APMPRegexCache>();
+  return *cache;
+}
+
+size_t APMPScope::heldBytes() const noexcept {
+  return sizeof(*this) + contents_.heldBytes() + (regexCache_ ? regexCache_->heldBytes() : 0);
+}
 
 APMPRef<APMPScope> APMPScope::make(APMPRef<APMPScope> parent) {
   return APMPRef<APMPScope>(new APMPScope(std::move(parent)));

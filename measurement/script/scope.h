@@ -18,6 +18,8 @@
 #include "measurement/script/object_manager.h"
 #include "measurement/script/runtime_value.h"
 
+class APMPRegexCache;
+
 // Evaluations allowed between two resets of a runtime's counter.
 inline constexpr uint32_t kAPMPInstructionLimit = 1000000;
 
@@ -67,15 +69,19 @@ class APMPScope final : public APMPCell, public APMPMarkable {
   uint32_t& instructionCount() noexcept { return budget_->instructions; }
   uint64_t& workCount() noexcept { return budget_->work; }
   void resetBudget() noexcept { *budget_ = Budget{}; }
+  // The chain's compiled regular expressions, kept by the root (made on
+  // first use).
+  APMPRegexCache& regexCache();
 
   void mark(APMPMarker& marker) override;
   void markChildren(APMPMarker& marker) override;
-  size_t heldBytes() const noexcept override { return sizeof(*this) + contents_.heldBytes(); }
+  size_t heldBytes() const noexcept override;
   // Drops the bindings (a runtime's teardown).
   void sweep() override;
 
  private:
   explicit APMPScope(APMPRef<APMPScope> parent);
+  ~APMPScope() override;
   // One walk up the chain; `value` is swapped into the binding it reaches.
   bool assignBound(APMPRuntimeValue& value, std::u16string_view name);
 
@@ -85,4 +91,7 @@ class APMPScope final : public APMPCell, public APMPMarkable {
   Budget ownBudget_;
   // The root's budget; the root outlives the chain, which owns it.
   Budget* budget_;
+  APMPScope* root_;
+  // Only the root's is used.
+  std::unique_ptr<APMPRegexCache> regexCache_;
 };
