@@ -15,9 +15,6 @@ namespace script_text {
 namespace {
 
 constexpr int64_t kInside = -1;
-// Work units per code unit of a search through canonical decompositions:
-// decomposing costs far more per unit than comparing.
-constexpr uint64_t kDecompositionWork = 32;
 
 // A text in its canonical decomposition, with the way back: `origin[k]` is
 // the offset in the original text where the decomposition offset k begins

@@ -3,11 +3,16 @@
 // error 18 or done, after a bounded amount of that work.
 #include <gtest/gtest.h>
 
+#include <unicode/normalizer2.h>
+
+#include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "editing_test_support.h"
 #include "measurement/script/event_editing.h"
+#include "measurement/script/script_text.h"
 
 namespace script_test {
 namespace {
@@ -107,6 +112,63 @@ TEST(NativeCostsTest, RegularExpressions) {
   // Compared through case folding, each unit costs ten times more.
   cases.push_back({"caseless back-references", as, {callOn("s", "search", {str("(?i)^(a+)\\1+b")})}, 20, 18, 2});
   expectOutcomes(cases);
+}
+
+// Ordering texts decomposes them only from where they differ, and pays for
+// each segment it decomposes, reordered marks included.
+TEST(NativeCostsTest, TextOrdering) {
+  const std::string acute = "\xC3\xA9";                 // U+00E9, precomposed
+  const std::string marks = "\xCC\x81\xCC\x96";        // U+0301 (class 230), U+0316 (class 220)
+  std::vector<Entity> acutes = doubled("e", acute, 20);
+  std::vector<Entity> reordered = doubled("m", marks, 13);
+  reordered.push_back(assign("m", methodCall(str("a"), "concat", {variable("m")})));
+  std::vector<Entity> among = acutes;
+  for (Entity& statement : doubled("b", "b", 10)) among.push_back(std::move(statement));
+  among.push_back(let("list", callOn("b", "split", {str("")})));
+  among.push_back(callOn("list", "push", {variable("e")}));
+  std::vector<Case> cases;
+  cases.push_back({"2^20 acutes against one", acutes, {stmt("23", {variable("e"), str(acute)})}, 100, 0, 100});
+  cases.push_back({"2^20 acutes sorted among 1,024 letters", among, {callOn("list", "sort")}, 1, 0, 1});
+  // One segment of 16,385 units, its marks in the wrong order.
+  cases.push_back({"a long run of marks to reorder", reordered, {stmt("23", {variable("m"), str("a")})}, 20, 18, 1});
+  reordered.push_back(let("l", stmt("7", {variable("m"), str("a"), str("b")})));
+  cases.push_back({"a long run of marks, sorted", reordered,
+                   {callOn("l", "sort")},
+                   20, 18, 1});
+  expectOutcomes(cases);
+}
+
+// Read incrementally, the order is still that of the whole decompositions,
+// wherever the texts differ: before, inside or after a run of marks, or in
+// a surrogate pair.
+TEST(NativeCostsTest, TextOrderIsThatOfTheWholeDecompositions) {
+  const std::u16string pieces[] = {u"a", u"e", u"\u00E9", u"\u0301", u"\u0316", u"\u0323", u"\u1E09",
+                                   u"\uAC01", u"\U0001F600", u"\U0001D15E", u"z"};
+  UErrorCode status = U_ZERO_ERROR;
+  const icu::Normalizer2* nfd = icu::Normalizer2::getNFDInstance(status);
+  ASSERT_TRUE(U_SUCCESS(status));
+  const auto decomposed = [&](const std::u16string& text) {
+    UErrorCode failure = U_ZERO_ERROR;
+    const icu::UnicodeString result =
+        nfd->normalize(icu::UnicodeString(text.data(), static_cast<int32_t>(text.size())), failure);
+    return std::u16string(reinterpret_cast<const char16_t*>(result.getBuffer()), static_cast<size_t>(result.length()));
+  };
+  std::mt19937 random(7);
+  const auto draw = [&](const std::u16string& prefix) {
+    std::u16string text = prefix;
+    for (size_t n = random() % 5; n > 0; --n) text += pieces[random() % std::size(pieces)];
+    return text;
+  };
+  for (int i = 0; i < 20000; ++i) {
+    const std::u16string common = draw(u"");
+    const std::u16string a = draw(common), b = draw(common);
+    const int expected = decomposed(a).compare(decomposed(b));
+    uint64_t allowance = kAPMPWorkLimit;
+    const std::optional<int> order = script_text::compareTexts(a, b, allowance);
+    ASSERT_TRUE(order);
+    ASSERT_EQ(*order, expected < 0 ? -1 : (expected > 0 ? 1 : 0)) << text(Value::string(a)) << " vs "
+                                                                   << text(Value::string(b));
+  }
 }
 
 }  // namespace
