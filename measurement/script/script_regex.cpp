@@ -228,11 +228,15 @@ UBool U_CALLCONV onStart(const void* context, int64_t) {
   return static_cast<MatchClock*>(const_cast<void*>(context))->onStart();
 }
 
-// A failed ICU call: a failed allocation or a spent budget is error 18;
-// anything else is the pattern's error.
+// A failed ICU call: a failed allocation, a spent budget or a limit met is
+// error 18; anything else is the pattern's error. ICU does not always say
+// that an allocation failed: the backtracking stack's reports as its
+// overflow, and the compiler's, once a string it built is left empty, as an
+// illegal argument, which no pattern causes.
 void setFailure(UErrorCode status, std::u16string_view pattern, const char* description, platform::ErrorRef& error) {
   if (error) return;
-  if (status == U_MEMORY_ALLOCATION_ERROR || status == U_REGEX_TIME_OUT || status == U_REGEX_STOPPED_BY_CALLER) {
+  if (status == U_MEMORY_ALLOCATION_ERROR || status == U_ILLEGAL_ARGUMENT_ERROR || status == U_REGEX_TIME_OUT ||
+      status == U_REGEX_STOPPED_BY_CALLER || status == U_REGEX_STACK_OVERFLOW) {
     APMPSetError(error, kAPMPErrorLimit);
   } else {
     error = regexError(pattern, description);
@@ -341,7 +345,7 @@ bool APMPFindFirstMatch(std::u16string_view pattern, std::u16string_view text, A
   // The rest of the time is charged whatever the outcome.
   const bool paid = clock.look();
   if (U_FAILURE(status) || !paid || clock.stopped()) {
-    setFailure(status, pattern, "The regular expression exceeded its stack limit.", error);
+    setFailure(status, pattern, "The regular expression could not be matched.", error);
     match = {};
     return false;
   }

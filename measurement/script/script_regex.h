@@ -16,13 +16,14 @@
 // - A match reads the text through windows of a few hundred code units, so
 //   the clock is looked at every few thousand units read, at every ICU
 //   tick (10,000 steps) and every few hundred start positions; it stops
-//   with error 18 once the budget is spent or ICU's step limit is reached.
+//   with error 18 once the budget is spent or ICU's step limit (2.5
+//   million steps) is reached.
 //
-// A pattern that does not compile, and a match whose backtracking stack
-// passes its limit, fail with an error of the platform's domain (code
-// 2048, the pattern under "NSInvalidValue"). A failed allocation inside ICU
-// is error 18, like any other exhausted resource. Same threads as the
-// scope.
+// A pattern that does not compile fails with an error of the platform's
+// domain (code 2048, the pattern under "NSInvalidValue"). A match whose
+// backtracking stack passes its limit (1 MiB), and a failed allocation
+// inside ICU, are error 18, like any other exhausted resource. Same
+// threads as the scope.
 #pragma once
 
 #include <cstddef>

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <new>
 #include <vector>
 
 #include "measurement/script/script_text.h"
@@ -30,6 +31,7 @@ struct Decomposed {
 bool decompose(std::u16string_view input, Decomposed& out) {
   UErrorCode status = U_ZERO_ERROR;
   const icu::Normalizer2* nfd = icu::Normalizer2::getNFDInstance(status);
+  if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
   if (U_FAILURE(status) || input.size() > INT32_MAX) return false;
   const auto n = static_cast<int32_t>(input.size());
   out.text.clear();
@@ -58,6 +60,8 @@ bool decompose(std::u16string_view input, Decomposed& out) {
     }
     const icu::UnicodeString segment(false, input.data() + start, i - start);
     const icu::UnicodeString decomposed = nfd->normalize(segment, status);
+    // Out of memory, a literal search would give a wrong answer.
+    if (status == U_MEMORY_ALLOCATION_ERROR || decomposed.isBogus()) throw std::bad_alloc();
     if (U_FAILURE(status)) return false;
     out.text.append(reinterpret_cast<const char16_t*>(decomposed.getBuffer()),
                     static_cast<size_t>(decomposed.length()));

@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <unicode/normalizer2.h>
+#include <unicode/uclean.h>
 
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
 #include <iterator>
 #include <random>
 #include <string>
@@ -136,6 +140,90 @@ TEST(NativeCostsTest, TextOrdering) {
                    {callOn("l", "sort")},
                    20, 18, 1});
   expectOutcomes(cases);
+}
+
+// Case mapping is charged for both passes it makes over the text and for
+// the text it makes, and refuses a result past the length limit before
+// making it.
+TEST(NativeCostsTest, CaseMapping) {
+  std::vector<Entity> expanding = doubled("t", "\xCE\x90", 20);  // U+0390 upper-cases to three units
+  std::vector<Entity> plain = doubled("t", "x", 23);
+  std::vector<Case> cases;
+  cases.push_back({"2^20 expanding letters, upper-cased", expanding, {callOn("t", "toUpperCase")}, 20, 18, 3});
+  cases.push_back({"2^23 letters, lower-cased", plain, {callOn("t", "toLowerCase")}, 1, 18, 1});
+  cases.push_back({"2^20 letters, lower-cased in the locale", doubled("t", "X", 20), {callOn("t", "toLocaleLowerCase")},
+                   20, 18, 4});
+  expectOutcomes(cases);
+}
+
+// ICU's allocations above `limit` bytes fail while this lives; every other
+// allocation goes to malloc, so blocks pass freely between the two states.
+class IcuAllocationLimit {
+ public:
+  explicit IcuAllocationLimit(size_t limit) {
+    static const bool installed = [] {
+      UErrorCode status = U_ZERO_ERROR;
+      u_setMemoryFunctions(nullptr, allocate, reallocate, release, &status);
+      return U_SUCCESS(status);
+    }();
+    EXPECT_TRUE(installed);
+    limit_ = limit;
+  }
+  ~IcuAllocationLimit() { limit_ = SIZE_MAX; }
+
+ private:
+  static void* U_CALLCONV allocate(const void*, size_t size) { return size > limit_ ? nullptr : std::malloc(size); }
+  static void* U_CALLCONV reallocate(const void*, void* block, size_t size) {
+    return size > limit_ ? nullptr : std::realloc(block, size);
+  }
+  static void U_CALLCONV release(const void*, void* block) { std::free(block); }
+  static inline std::atomic<size_t> limit_{SIZE_MAX};
+};
+
+// A failed allocation inside ICU ends the run with error 18: it never
+// passes for an answer (an empty text, a literal search or order, an
+// invalid pattern).
+TEST(NativeCostsTest, AFailedAllocationInsideIcuIsErrorEighteen) {
+  const std::string marks = repeated("\xCC\x96", 4096);  // U+0316, a mark of class 220
+  struct Row {
+    const char* name;
+    std::vector<Entity> setup;
+    Entity answer;        // recorded
+    const char* correct;  // the answer when nothing fails; null when only error 18 will do
+  };
+  std::vector<Row> rows;
+  rows.push_back({"upper-casing", doubled("t", "\xCE\x90", 15), getProperty(callOn("t", "toUpperCase"), str("length")),
+                  "98304"});
+  rows.push_back({"a match's backtracking", doubled("t", "a", 17), callOn("t", "search", {str("(a|b)*c")}), nullptr});
+  rows.push_back({"a compile", doubled("t", "a", 15), callOn("t", "search", {str(repeated("a", 20000))}), "0"});
+  rows.push_back({"an equivalent search", {let("t", str("\xC3\xA9" "be" + marks))},
+                  callOn("t", "indexOf", {str("e\xCC\x81")}), "0"});
+  rows.push_back({"an ordering", {let("t", str("e\xCC\x81" + marks))}, stmt("23", {variable("t"), str("e\xCC\x96\xCC\x96")}),
+                  "false"});
+  // What ICU loads once per process is loaded before the limit.
+  uint64_t allowance = kAPMPWorkLimit;
+  script_text::compareTexts(u"\u00E9", u"e\u0301", allowance);
+  for (const Row& row : rows) {
+    std::vector<Entity> instructions = preamble();
+    for (const Entity& statement : row.setup) instructions.push_back(statement);
+    instructions.push_back(editCallback({stmt("record", {row.answer}), ret(num(0))}));
+    const auto message = programMessage(APMPEditingProgram{instructions, {}});
+    const auto decoded = APMPBProgram::initWithBuffer(*message->protoBuffer());
+    ASSERT_TRUE(decoded);
+    EditingHarness h;
+    platform::ErrorRef error;
+    h.editor.loadProgram(*decoded, &error);
+    ASSERT_FALSE(error) << row.name;
+    long failure = 0;
+    {
+      const IcuAllocationLimit limit(4096);
+      h.handle(kPurchase, &failure);
+    }
+    if (failure == 18) continue;
+    EXPECT_EQ(failure, 0) << row.name;
+    ASSERT_TRUE(row.correct) << row.name;
+    EXPECT_EQ(h.recorded, std::vector<std::string>{row.correct}) << row.name;
+  }
 }
 
 // Read incrementally, the order is still that of the whole decompositions,
