@@ -7,7 +7,7 @@
 // `kAPMPMaxTextLength` (error 18).
 #include "measurement/script/string_methods.h"
 
-#include <unicode/locid.h>
+#include <unicode/uloc.h>
 #include <unicode/ustring.h>
 
 #include <algorithm>
@@ -233,7 +233,7 @@ Value mapCase(Text text, Values values, APMPScope& scope, ErrorRef& error) {
   }
   if (!APMPChargeWork(scope, 2 * kCaseMappingWork * text.size(), error)) return {};
   const auto map = To == Case::Lower ? u_strToLower : u_strToUpper;
-  const char* locale = Localized ? icu::Locale::getDefault().getName() : "";
+  const char* locale = Localized ? uloc_getDefault() : "";
   const auto* source = reinterpret_cast<const UChar*>(text.data());
   const auto sourceLength = static_cast<int32_t>(text.size());
   UErrorCode status = U_ZERO_ERROR;
