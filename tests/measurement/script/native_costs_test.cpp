@@ -221,7 +221,9 @@ TEST(NativeCostsTest, AFailedAllocationInsideIcuIsErrorEighteen) {
     }
     if (failure == 18) continue;
     EXPECT_EQ(failure, 0) << row.name;
-    if (row.correct) EXPECT_EQ(h.recorded, std::vector<std::string>{row.correct}) << row.name;
+    if (row.correct) {
+      EXPECT_EQ(h.recorded, std::vector<std::string>{row.correct}) << row.name;
+    }
   }
 }
 
