@@ -2,12 +2,9 @@
 
 #include <time.h>
 #include <unicode/regex.h>
-#include <unicode/utext.h>
-#include <unicode/utf16.h>
 
 #include <algorithm>
 #include <climits>
-#include <cstring>
 #include <functional>
 
 #include "measurement/script/evaluator.h"
@@ -46,12 +43,20 @@ constexpr size_t kBytesPerSet = 4096;
 constexpr size_t kBytesPerProperty = 64 << 10;
 constexpr size_t kBytesPerCaselessSet = 128 << 10;
 
-// Code units a match sees at once. Within one window no operation reads
-// more than twice this without asking for the next one, so the work
-// between two looks at the clock stays within milliseconds.
-constexpr int64_t kWindow = 256;
-// Window changes and start positions between two looks at the clock.
-constexpr uint32_t kAccessesPerLook = 16;
+// What one backtracking step of a match may cost, in units: ICU counts a
+// step per saved state, and between two saves a match runs at most the
+// pattern's operations once, each comparing at most a literal of the
+// pattern or, for a back-reference, a capture as long as the text: one unit
+// per code unit compared and per operation, `kCaselessCompareWork` per
+// code unit once case folding may be on.
+constexpr uint64_t kStepWork = 64;
+constexpr uint64_t kCompareWork = 2;
+constexpr uint64_t kCaselessCompareWork = 16;
+// ICU asks whether to go on every 10,000 steps and at every start position;
+// starts are looked at in groups of `kStartsPerLook`. A match goes on only
+// while the budget left covers the most the steps and starts until the
+// next look may cost.
+constexpr uint64_t kStepsPerTick = 10000;
 constexpr uint32_t kStartsPerLook = 256;
 
 uint64_t threadCpuNanoseconds() {
@@ -70,13 +75,15 @@ platform::ErrorRef regexError(std::u16string_view pattern, const char* descripti
 struct CompileBound {
   uint64_t work = 0;
   size_t bytes = 0;
+  bool caseless = false;
+  uint64_t backReferences = 0;
 };
 
 // What compiling `pattern` may take at most. Escapes are not told apart
 // from what they escape, which can only overestimate.
 CompileBound compileBound(std::u16string_view pattern) {
   bool caseless = false;
-  uint64_t sets = 0, properties = 0, quantifiers = 0;
+  uint64_t sets = 0, properties = 0, quantifiers = 0, backReferences = 0;
   const size_t n = pattern.size();
   for (size_t i = 0; i < n; ++i) {
     const char16_t c = pattern[i];
@@ -93,6 +100,7 @@ CompileBound compileBound(std::u16string_view pattern) {
     } else if (c == u'\\' && i + 1 < n) {
       const char16_t next = pattern[++i];
       if (next == u'p' || next == u'P' || next == u'N') ++properties;
+      if ((next >= u'1' && next <= u'9') || next == u'k') ++backReferences;
     } else if (c == u'*' || c == u'+' || c == u'?' || c == u'{') {
       ++quantifiers;
     }
@@ -101,126 +109,51 @@ CompileBound compileBound(std::u16string_view pattern) {
   bound.work = kCompileWorkPerUnit * n + kCompileWorkPerQuantifierPair * quantifiers * quantifiers +
                (caseless ? kCompileWorkPerCaselessSet * (sets + properties)
                          : kCompileWorkPerSet * sets + kCompileWorkPerProperty * properties);
+  bound.caseless = caseless;
+  bound.backReferences = backReferences;
   bound.bytes = kBytesPerUnit * n +
                 (caseless ? kBytesPerCaselessSet * (sets + properties) : kBytesPerSet * sets + kBytesPerProperty * properties);
   return bound;
 }
 
-// Charges the thread CPU time a match takes, as it goes.
+// Charges the thread CPU time a match takes, as it goes, and lets it go on
+// only while what is left covers `reserve`, the most it may cost until it
+// is asked again.
 class MatchClock {
  public:
-  MatchClock(APMPScope& scope, platform::ErrorRef& error)
-      : scope_(scope), error_(error), last_(threadCpuNanoseconds()) {}
+  MatchClock(APMPScope& scope, platform::ErrorRef& error, uint64_t reserve)
+      : scope_(scope), error_(error), reserve_(reserve), last_(threadCpuNanoseconds()) {}
 
   // Charges the time since the last look; false (and stopped from then on)
-  // once the budget cannot pay it.
+  // with error 18 once the budget cannot pay it or cover the reserve.
   bool look() {
     if (stopped_) return false;
+    if (!charge()) {
+      stopped_ = true;
+    } else if (reserve_ > kAPMPWorkLimit - scope_.workCount()) {
+      APMPSetError(error_, kAPMPErrorLimit);
+      stopped_ = true;
+    }
+    return !stopped_;
+  }
+  bool onStart() { return ++starts_ % kStartsPerLook != 0 || look(); }
+  // Charges the time since the last look; false with error 18 when the
+  // budget cannot pay it.
+  bool charge() {
     const uint64_t now = threadCpuNanoseconds();
     const uint64_t spent = now > last_ ? now - last_ : 0;
     last_ = now;
-    if (!APMPChargeWork(scope_, spent * kWorkPerNanosecond, error_)) stopped_ = true;
-    return !stopped_;
+    return APMPChargeWork(scope_, spent * kWorkPerNanosecond, error_);
   }
-  bool onAccess() { return ++accesses_ % kAccessesPerLook != 0 || look(); }
-  bool onStart() { return ++starts_ % kStartsPerLook != 0 || look(); }
   bool stopped() const noexcept { return stopped_; }
 
  private:
   APMPScope& scope_;
   platform::ErrorRef& error_;
+  uint64_t reserve_;
   uint64_t last_;
-  uint32_t accesses_ = 0;
   uint32_t starts_ = 0;
   bool stopped_ = false;
-};
-
-// A UText over a UTF-16 text that shows it to ICU one window at a time:
-// `context` is the text, `a` its length, `p` the match's clock. A text no
-// longer than a window is one chunk, which ICU reads in place.
-const char16_t* windowText(const UText* ut) { return static_cast<const char16_t*>(ut->context); }
-MatchClock* windowClock(const UText* ut) { return static_cast<MatchClock*>(const_cast<void*>(ut->p)); }
-
-UBool U_CALLCONV windowAccess(UText* ut, int64_t index, UBool forward) {
-  const int64_t n = ut->a;
-  index = std::clamp<int64_t>(index, 0, n);
-  MatchClock* clock = windowClock(ut);
-  if (clock && !clock->onAccess()) {
-    // Out of budget: the rest of the text reads as absent, so the match
-    // winds down at once; its answer is dropped.
-    ut->chunkContents = reinterpret_cast<const UChar*>(windowText(ut));
-    ut->chunkNativeStart = ut->chunkNativeLimit = 0;
-    ut->chunkLength = ut->chunkOffset = ut->nativeIndexingLimit = 0;
-    return false;
-  }
-  const char16_t* text = windowText(ut);
-  const int64_t at = std::clamp<int64_t>(forward ? index : index - 1, 0, n > 0 ? n - 1 : 0);
-  int64_t start = at / kWindow * kWindow;
-  int64_t limit = std::min(start + kWindow, n);
-  // A window never splits a surrogate pair.
-  if (start > 0 && start < n && U16_IS_TRAIL(text[start]) && U16_IS_LEAD(text[start - 1])) --start;
-  if (limit < n && U16_IS_TRAIL(text[limit]) && U16_IS_LEAD(text[limit - 1])) ++limit;
-  ut->chunkContents = reinterpret_cast<const UChar*>(text + start);
-  ut->chunkNativeStart = start;
-  ut->chunkNativeLimit = limit;
-  ut->chunkLength = static_cast<int32_t>(limit - start);
-  ut->nativeIndexingLimit = ut->chunkLength;
-  ut->chunkOffset = static_cast<int32_t>(index - start);
-  return forward ? index < n : index > 0;
-}
-
-int64_t U_CALLCONV windowLength(UText* ut) { return ut->a; }
-
-UText* U_CALLCONV windowClone(UText* dest, const UText* src, UBool deep, UErrorCode* status) {
-  if (U_FAILURE(*status)) return dest;
-  if (deep) {
-    *status = U_UNSUPPORTED_ERROR;
-    return dest;
-  }
-  dest = utext_setup(dest, 0, status);
-  if (U_FAILURE(*status)) return dest;
-  dest->providerProperties = src->providerProperties;
-  dest->pFuncs = src->pFuncs;
-  dest->context = src->context;
-  dest->p = src->p;
-  dest->a = src->a;
-  dest->chunkContents = src->chunkContents;
-  dest->chunkNativeStart = src->chunkNativeStart;
-  dest->chunkNativeLimit = src->chunkNativeLimit;
-  dest->chunkLength = src->chunkLength;
-  dest->chunkOffset = src->chunkOffset;
-  dest->nativeIndexingLimit = src->nativeIndexingLimit;
-  return dest;
-}
-
-int32_t U_CALLCONV windowExtract(UText* ut, int64_t start, int64_t limit, UChar* dest, int32_t capacity,
-                                 UErrorCode* status) {
-  if (U_FAILURE(*status)) return 0;
-  const int64_t n = ut->a;
-  start = std::clamp<int64_t>(start, 0, n);
-  limit = std::clamp<int64_t>(limit, start, n);
-  const auto length = static_cast<int32_t>(limit - start);
-  if (capacity > 0 && dest) std::memcpy(dest, windowText(ut) + start, sizeof(UChar) * std::min(length, capacity));
-  if (length < capacity) {
-    dest[length] = 0;
-  } else {
-    *status = length > capacity ? U_BUFFER_OVERFLOW_ERROR : U_STRING_NOT_TERMINATED_WARNING;
-  }
-  windowAccess(ut, limit, true);
-  return length;
-}
-
-int64_t U_CALLCONV windowOffsetToNative(const UText* ut) { return ut->chunkNativeStart + ut->chunkOffset; }
-int32_t U_CALLCONV windowNativeToOffset(const UText* ut, int64_t index) {
-  return static_cast<int32_t>(index - ut->chunkNativeStart);
-}
-void U_CALLCONV windowClose(UText*) {}
-
-const UTextFuncs kWindowFuncs = {
-    sizeof(UTextFuncs), 0,       0,       0,
-    windowClone,        windowLength, windowAccess, windowExtract,
-    nullptr,            nullptr, windowOffsetToNative,
-    windowNativeToOffset, windowClose, nullptr, nullptr, nullptr,
 };
 
 UBool U_CALLCONV onTick(const void* context, int32_t) { return static_cast<MatchClock*>(const_cast<void*>(context))->look(); }
@@ -247,6 +180,8 @@ void setFailure(UErrorCode status, std::u16string_view pattern, const char* desc
 
 struct APMPRegexCache::Entry {
   std::u16string pattern;
+  bool caseless = false;
+  uint64_t backReferences = 0;
   size_t hash = 0;
   size_t bytes = 0;
   uint64_t lastUse = 0;
@@ -277,6 +212,8 @@ const APMPRegexCache::Entry* APMPRegexCache::find(std::u16string_view pattern, A
   auto entry = std::make_unique<Entry>();
   entry->pattern = pattern;
   entry->hash = hash;
+  entry->caseless = bound.caseless;
+  entry->backReferences = bound.backReferences;
   entry->bytes = bound.bytes + sizeof(Entry) + 2 * pattern.size();
   entry->lastUse = ++uses_;
   UErrorCode status = U_ZERO_ERROR;
@@ -309,8 +246,16 @@ const APMPRegexCache::Entry* APMPRegexCache::find(std::u16string_view pattern, A
 bool APMPFindFirstMatch(std::u16string_view pattern, std::u16string_view text, APMPScope& scope,
                         APMPRegexMatch& match, platform::ErrorRef& error) {
   match = {};
+  if (text.size() > INT32_MAX) {
+    APMPSetError(error, kAPMPErrorLimit);
+    return false;
+  }
   const APMPRegexCache::Entry* entry = scope.regexCache().find(pattern, scope, error);
   if (!entry) return false;
+  const uint64_t compared = pattern.size() + entry->backReferences * text.size();
+  const uint64_t step = kStepWork + compared * (entry->caseless ? kCaselessCompareWork : kCompareWork);
+  MatchClock clock(scope, error, (kStepsPerTick + kStartsPerLook) * step);
+  if (!clock.look()) return false;
   UErrorCode status = U_ZERO_ERROR;
   const std::unique_ptr<icu::RegexMatcher> matcher(entry->compiled->matcher(status));
   if (U_FAILURE(status) || !matcher) {
@@ -318,33 +263,21 @@ bool APMPFindFirstMatch(std::u16string_view pattern, std::u16string_view text, A
                "The regular expression could not be prepared.", error);
     return false;
   }
-  MatchClock clock(scope, error);
-  UText input = UTEXT_INITIALIZER;
-  utext_setup(&input, 0, &status);
-  if (U_SUCCESS(status)) {
-    input.pFuncs = &kWindowFuncs;
-    input.providerProperties = 1 << UTEXT_PROVIDER_STABLE_CHUNKS;
-    input.context = text.data();
-    input.a = static_cast<int64_t>(text.size());
-    input.p = &clock;
-    windowAccess(&input, 0, true);
-    matcher->reset(&input);
-    matcher->setTimeLimit(kTimeLimitTicks, status);
-    matcher->setStackLimit(kStackLimitBytes, status);
-    matcher->setMatchCallback(onTick, &clock, status);
-    matcher->setFindProgressCallback(onStart, &clock, status);
-  }
+  const icu::UnicodeString input(false, text.data(), static_cast<int32_t>(text.size()));
+  matcher->reset(input);
+  matcher->setTimeLimit(kTimeLimitTicks, status);
+  matcher->setStackLimit(kStackLimitBytes, status);
+  matcher->setMatchCallback(onTick, &clock, status);
+  matcher->setFindProgressCallback(onStart, &clock, status);
   if (U_SUCCESS(status)) {
     match.found = matcher->find(status);
     if (U_SUCCESS(status) && match.found) {
-      match.location = static_cast<size_t>(matcher->start64(status));
-      match.length = static_cast<size_t>(matcher->end64(status)) - match.location;
+      match.location = static_cast<size_t>(matcher->start(status));
+      match.length = static_cast<size_t>(matcher->end(status)) - match.location;
     }
   }
-  utext_close(&input);
   // The rest of the time is charged whatever the outcome.
-  const bool paid = clock.look();
-  if (U_FAILURE(status) || !paid || clock.stopped()) {
+  if ((!clock.stopped() && !clock.charge()) || U_FAILURE(status)) {
     setFailure(status, pattern, "The regular expression could not be matched.", error);
     match = {};
     return false;

@@ -13,11 +13,13 @@
 //   is refused with error 18, before it starts, when a bound on what it may
 //   take (from the pattern's length, quantifiers and sets) exceeds what is
 //   left of the budget.
-// - A match reads the text through windows of a few hundred code units, so
-//   the clock is looked at every few thousand units read, at every ICU
-//   tick (10,000 steps) and every few hundred start positions; it stops
-//   with error 18 once the budget is spent or ICU's step limit (2.5
-//   million steps) is reached.
+// - A match goes on only while the budget left covers the most it may cost
+//   until ICU next asks whether to go on (every 10,000 backtracking steps,
+//   and at start positions, looked at in groups): a step may compare up to
+//   a literal of the pattern, or for each back-reference a capture as long
+//   as the text, so a back-reference over a long text is refused before
+//   it starts. It stops with error 18 when the budget cannot cover that,
+//   or at ICU's step limit (2.5 million steps).
 //
 // A pattern that does not compile fails with an error of the platform's
 // domain (code 2048, the pattern under "NSInvalidValue"). A match whose

@@ -110,9 +110,12 @@ TEST(NativeCostsTest, RegularExpressions) {
   // Refused before compiling: it would take the budget many times over.
   cases.push_back({"a hundred caseless sets", {let("s", str("abc"))},
                    {callOn("s", "search", {str(repeated(kCaselessSet, 100))})}, 1, 18, 1});
-  // One back-reference step compares up to the whole text.
+  // One back-reference step compares up to the whole text: refused.
   std::vector<Entity> as = doubled("s", "a", 15);
   cases.push_back({"back-references", as, {callOn("s", "search", {str("^(a+)\\1+b")})}, 20, 18, 2});
+  // Short enough to start; each search is charged the time it took.
+  cases.push_back({"back-references over 2^11 units", doubled("s", "a", 11),
+                   {callOn("s", "search", {str("^(a+)\\1+b")})}, 1000, 18, 200});
   // Compared through case folding, each unit costs ten times more.
   cases.push_back({"caseless back-references", as, {callOn("s", "search", {str("(?i)^(a+)\\1+b")})}, 20, 18, 2});
   expectOutcomes(cases);
