@@ -3,20 +3,18 @@
 #include "measurement/script/script_regex.h"
 
 APMPScope::APMPScope(APMPRef<APMPScope> parent)
-    : parent_(std::move(parent)),
-      budget_(parent_ ? parent_->budget_ : &ownBudget_),
-      root_(parent_ ? parent_->root_ : this) {}
+    : parent_(std::move(parent)), budget_(parent_ ? parent_->budget_ : &ownBudget_) {}
 
-APMPScope::~APMPScope() = default;
+// Only a root's own budget ever holds a cache.
+APMPScope::~APMPScope() { delete ownBudget_.regexCache; }
 
 APMPRegexCache& APMPScope::regexCache() {
-  std::unique_ptr<APMPRegexCache>& cache = root_->regexCache_;
-  if (!cache) cache = std::make_unique<APMPRegexCache>();
-  return *cache;
+  if (!budget_->regexCache) budget_->regexCache = new APMPRegexCache();
+  return *budget_->regexCache;
 }
 
 size_t APMPScope::heldBytes() const noexcept {
-  return sizeof(*this) + contents_.heldBytes() + (regexCache_ ? regexCache_->heldBytes() : 0);
+  return sizeof(*this) + contents_.heldBytes() + (ownBudget_.regexCache ? ownBudget_.regexCache->heldBytes() : 0);
 }
 
 APMPRef<APMPScope> APMPScope::make(APMPRef<APMPScope> parent) {

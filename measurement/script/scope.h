@@ -64,13 +64,15 @@ class APMPScope final : public APMPCell, public APMPMarkable {
     // Units of native work charged (code units produced or compared,
     // elements copied, sorted or visited, regular-expression steps).
     uint64_t work = 0;
+    // Not spent but kept with it, so that every scope of the chain reaches
+    // it at once: the chain's compiled regular expressions, owned by the
+    // root, made on first use and kept across resets.
+    APMPRegexCache* regexCache = nullptr;
   };
   Budget& budget() noexcept { return *budget_; }
   uint32_t& instructionCount() noexcept { return budget_->instructions; }
   uint64_t& workCount() noexcept { return budget_->work; }
-  void resetBudget() noexcept { *budget_ = Budget{}; }
-  // The chain's compiled regular expressions, kept by the root (made on
-  // first use).
+  void resetBudget() noexcept { *budget_ = Budget{.regexCache = budget_->regexCache}; }
   APMPRegexCache& regexCache();
 
   void mark(APMPMarker& marker) override;
@@ -91,7 +93,4 @@ class APMPScope final : public APMPCell, public APMPMarkable {
   Budget ownBudget_;
   // The root's budget; the root outlives the chain, which owns it.
   Budget* budget_;
-  APMPScope* root_;
-  // Only the root's is used.
-  std::unique_ptr<APMPRegexCache> regexCache_;
 };
