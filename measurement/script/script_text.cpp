@@ -100,6 +100,19 @@ class DecompositionReader {
 
 }  // namespace
 
+uint64_t reorderingWork(std::u16string_view text) {
+  UErrorCode status = U_ZERO_ERROR;
+  const icu::Normalizer2* nfd = icu::Normalizer2::getNFDInstance(status);
+  if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
+  if (U_FAILURE(status)) return 0;
+  uint64_t work = 0;
+  for (size_t start = 0, end = 1; start < text.size(); start = end++) {
+    while (!boundaryAt(text, end, *nfd)) ++end;
+    if (end - start > 1) work += uint64_t{end - start} * (end - start) / 2;
+  }
+  return work;
+}
+
 std::optional<int> compareTexts(std::u16string_view a, std::u16string_view b, uint64_t& allowance) {
   // The common prefix, as far as the allowance reaches.
   const size_t shorter = std::min(a.size(), b.size());

@@ -55,4 +55,8 @@ bool isOwnDecomposition(std::u16string_view text);
 inline constexpr uint64_t kDecompositionWork = 32;
 std::optional<int> compareTexts(std::u16string_view a, std::u16string_view b, uint64_t& allowance);
 
+// What reordering the marks of `text` may cost on top of decomposing it:
+// half the square of the length of each segment longer than one unit.
+uint64_t reorderingWork(std::u16string_view text);
+
 }  // namespace script_text

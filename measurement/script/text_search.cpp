@@ -158,7 +158,9 @@ uint64_t literalSearchWork(std::u16string_view text, std::u16string_view needle)
 
 uint64_t searchWork(std::u16string_view text, std::u16string_view needle) {
   if (isOwnDecomposition(text) && isOwnDecomposition(needle)) return literalSearchWork(text, needle);
-  return kDecompositionWork * (uint64_t{text.size()} + needle.size());
+  // Each segment is decomposed on its own, and reordering a long run of
+  // marks may compare every pair of them.
+  return kDecompositionWork * (uint64_t{text.size()} + needle.size()) + reorderingWork(text) + reorderingWork(needle);
 }
 
 TextMatch findText(std::u16string_view text, std::u16string_view needle, size_t from) {

@@ -122,7 +122,7 @@ TEST(NativeCostsTest, RegularExpressions) {
 }
 
 // Ordering texts decomposes them only from where they differ, and pays for
-// each segment it decomposes, reordered marks included.
+// each segment it decomposes, reordered marks included; so do searches.
 TEST(NativeCostsTest, TextOrdering) {
   const std::string acute = "\xC3\xA9";                 // U+00E9, precomposed
   const std::string marks = "\xCC\x81\xCC\x96";        // U+0301 (class 230), U+0316 (class 220)
@@ -138,6 +138,8 @@ TEST(NativeCostsTest, TextOrdering) {
   cases.push_back({"2^20 acutes sorted among 1,024 letters", among, {callOn("list", "sort")}, 1, 0, 1});
   // One segment of 16,385 units, its marks in the wrong order.
   cases.push_back({"a long run of marks to reorder", reordered, {stmt("23", {variable("m"), str("a")})}, 20, 18, 1});
+  // A search through canonical equivalents decomposes the same way.
+  cases.push_back({"a long run of marks, searched", reordered, {callOn("m", "indexOf", {str("b")})}, 20, 18, 1});
   reordered.push_back(let("l", stmt("7", {variable("m"), str("a"), str("b")})));
   cases.push_back({"a long run of marks, sorted", reordered,
                    {callOn("l", "sort")},
