@@ -45,11 +45,12 @@ constexpr size_t kBytesPerCaselessSet = 128 << 10;
 
 // What one backtracking step of a match may cost, in units: ICU counts a
 // step per saved state, and between two saves a match runs at most the
-// pattern's operations once, each comparing at most a literal of the
-// pattern or, for a back-reference, a capture as long as the text: one unit
-// per code unit compared and per operation, `kCaselessCompareWork` per
-// code unit once case folding may be on.
+// pattern's operations once (`kPatternUnitWork` per pattern unit covers an
+// operation or a literal's unit compared), and each back-reference compares
+// a capture as long as the text (`kCompareWork` per unit). Case folding
+// makes each compared unit cost `kCaselessCompareWork`.
 constexpr uint64_t kStepWork = 64;
+constexpr uint64_t kPatternUnitWork = 8;
 constexpr uint64_t kCompareWork = 2;
 constexpr uint64_t kCaselessCompareWork = 16;
 // ICU asks whether to go on every 10,000 steps and at every start position;
@@ -156,7 +157,9 @@ class MatchClock {
   bool stopped_ = false;
 };
 
-UBool U_CALLCONV onTick(const void* context, int32_t) { return static_cast<MatchClock*>(const_cast<void*>(context))->look(); }
+UBool U_CALLCONV onTick(const void* context, int32_t) {
+  return static_cast<MatchClock*>(const_cast<void*>(context))->look();
+}
 UBool U_CALLCONV onStart(const void* context, int64_t) {
   return static_cast<MatchClock*>(const_cast<void*>(context))->onStart();
 }
@@ -252,8 +255,12 @@ bool APMPFindFirstMatch(std::u16string_view pattern, std::u16string_view text, A
   }
   const APMPRegexCache::Entry* entry = scope.regexCache().find(pattern, scope, error);
   if (!entry) return false;
-  const uint64_t compared = pattern.size() + entry->backReferences * text.size();
-  const uint64_t step = kStepWork + compared * (entry->caseless ? kCaselessCompareWork : kCompareWork);
+  const uint64_t step = kStepWork + pattern.size() * (entry->caseless ? kCaselessCompareWork : kPatternUnitWork) +
+                        entry->backReferences * text.size() * (entry->caseless ? kCaselessCompareWork : kCompareWork);
+  if (step > kAPMPWorkLimit) {
+    APMPSetError(error, kAPMPErrorLimit);
+    return false;
+  }
   MatchClock clock(scope, error, (kStepsPerTick + kStartsPerLook) * step);
   if (!clock.look()) return false;
   UErrorCode status = U_ZERO_ERROR;
