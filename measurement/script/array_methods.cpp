@@ -15,7 +15,6 @@
 
 #include "measurement/script/charged_conversions.h"
 #include "measurement/script/object_manager.h"
-#include "measurement/script/script_text.h"
 
 using Value = APMPRuntimeValue;
 using Values = std::span<const Value>;
@@ -309,8 +308,9 @@ class SortOrder {
     }
     const std::u16string* left = text(i);
     const std::u16string* right = text(j);
-    if (!left || !right || !APMPChargeWork(scope_, std::min(left->size(), right->size()), error_)) return 0;
-    return script_text::compareTexts(*left, *right);
+    if (!left || !right) return 0;
+    const int order = APMPChargedTextOrder(*left, *right, scope_, error_);
+    return error_ ? 0 : order;
   }
 
   // The text form of the element at `index`, made once.

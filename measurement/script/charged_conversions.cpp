@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "measurement/script/evaluator.h"
+#include "measurement/script/script_text.h"
 
 using Value = APMPRuntimeValue;
 using platform::ErrorRef;
@@ -40,6 +41,18 @@ double APMPChargedNumber(const Value& value, APMPScope& scope, ErrorRef& error) 
 
 double APMPChargedInteger(const Value& value, APMPScope& scope, ErrorRef& error) {
   return APMPToInteger(APMPChargedNumber(value, scope, error));
+}
+
+int APMPChargedTextOrder(std::u16string_view a, std::u16string_view b, APMPScope& scope, ErrorRef& error) {
+  const uint64_t available = kAPMPWorkLimit - scope.workCount();
+  uint64_t allowance = available;
+  const std::optional<int> order = script_text::compareTexts(a, b, allowance);
+  if (!order) {
+    APMPSetError(error, kAPMPErrorLimit);
+    return 1;
+  }
+  APMPChargeWork(scope, available - allowance, error);
+  return *order;
 }
 
 bool APMPChargeTextComparison(std::u16string_view a, std::u16string_view b, APMPScope& scope, ErrorRef& error) {

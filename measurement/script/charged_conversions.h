@@ -19,8 +19,11 @@ std::u16string APMPChargedText(const APMPRuntimeValue& value, APMPScope& scope, 
 double APMPChargedNumber(const APMPRuntimeValue& value, APMPScope& scope, platform::ErrorRef& error);
 // `APMPToInteger` of the charged number form.
 double APMPChargedInteger(const APMPRuntimeValue& value, APMPScope& scope, platform::ErrorRef& error);
-// Charges what comparing two texts may read (the shorter one's length);
-// false with error 18 when the budget cannot pay it.
+// The order of two texts, -1, 0 or 1 (`script_text::compareTexts`), paying
+// for what it reads and decomposes; 1 with error 18 when the budget cannot.
+int APMPChargedTextOrder(std::u16string_view a, std::u16string_view b, APMPScope& scope, platform::ErrorRef& error);
+// Charges what testing two texts for equality may read (the shorter one's
+// length); false with error 18 when the budget cannot pay it.
 bool APMPChargeTextComparison(std::u16string_view a, std::u16string_view b, APMPScope& scope,
                               platform::ErrorRef& error);
 // `APMPStrictEquals`, two texts of one length paying for their comparison;

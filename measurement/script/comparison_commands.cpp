@@ -5,7 +5,6 @@
 
 #include "measurement/script/charged_conversions.h"
 #include "measurement/script/evaluator.h"
-#include "measurement/script/script_text.h"
 
 using Value = APMPRuntimeValue;
 using Type = APMPRuntimeValue::Type;
@@ -70,15 +69,12 @@ int compare(const Value& x, const Value& y, APMPScope& scope, ErrorRef& error) {
   if (APMPValueHasMethods(x) && APMPValueHasMethods(y)) {
     const std::u16string* left = x.text();
     const std::u16string* right = y.text();
-    if (left && right) {
-      if (!APMPChargeTextComparison(*left, *right, scope, error)) return 1;
-      return script_text::compareTexts(*left, *right);
-    }
+    if (left && right) return APMPChargedTextOrder(*left, *right, scope, error);
     const std::u16string a = APMPChargedText(x, scope, error);
     if (error) return 1;
     const std::u16string b = APMPChargedText(y, scope, error);
-    if (error || !APMPChargeTextComparison(a, b, scope, error)) return 1;
-    return script_text::compareTexts(a, b);
+    if (error) return 1;
+    return APMPChargedTextOrder(a, b, scope, error);
   }
   const double a = APMPChargedNumber(x, scope, error);
   if (error) return 1;

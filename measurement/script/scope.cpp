@@ -1,7 +1,21 @@
 #include "measurement/script/scope.h"
 
+#include "measurement/script/script_regex.h"
+
 APMPScope::APMPScope(APMPRef<APMPScope> parent)
     : parent_(std::move(parent)), budget_(parent_ ? parent_->budget_ : &ownBudget_) {}
+
+// Only a root's own budget ever holds a cache.
+APMPScope::~APMPScope() { delete ownBudget_.regexCache; }
+
+APMPRegexCache& APMPScope::regexCache() {
+  if (!budget_->regexCache) budget_->regexCache = new APMPRegexCache();
+  return *budget_->regexCache;
+}
+
+size_t APMPScope::heldBytes() const noexcept {
+  return sizeof(*this) + contents_.heldBytes() + (ownBudget_.regexCache ? ownBudget_.regexCache->heldBytes() : 0);
+}
 
 APMPRef<APMPScope> APMPScope::make(APMPRef<APMPScope> parent) {
   return APMPRef<APMPScope>(new APMPScope(std::move(parent)));

@@ -18,6 +18,8 @@
 #include "measurement/script/object_manager.h"
 #include "measurement/script/runtime_value.h"
 
+class APMPRegexCache;
+
 // Evaluations allowed between two resets of a runtime's counter.
 inline constexpr uint32_t kAPMPInstructionLimit = 1000000;
 
@@ -62,20 +64,26 @@ class APMPScope final : public APMPCell, public APMPMarkable {
     // Units of native work charged (code units produced or compared,
     // elements copied, sorted or visited, regular-expression steps).
     uint64_t work = 0;
+    // Not spent but kept with it, so that every scope of the chain reaches
+    // it at once: the chain's compiled regular expressions, owned by the
+    // root, made on first use and kept across resets.
+    APMPRegexCache* regexCache = nullptr;
   };
   Budget& budget() noexcept { return *budget_; }
   uint32_t& instructionCount() noexcept { return budget_->instructions; }
   uint64_t& workCount() noexcept { return budget_->work; }
-  void resetBudget() noexcept { *budget_ = Budget{}; }
+  void resetBudget() noexcept { *budget_ = Budget{.regexCache = budget_->regexCache}; }
+  APMPRegexCache& regexCache();
 
   void mark(APMPMarker& marker) override;
   void markChildren(APMPMarker& marker) override;
-  size_t heldBytes() const noexcept override { return sizeof(*this) + contents_.heldBytes(); }
+  size_t heldBytes() const noexcept override;
   // Drops the bindings (a runtime's teardown).
   void sweep() override;
 
  private:
   explicit APMPScope(APMPRef<APMPScope> parent);
+  ~APMPScope() override;
   // One walk up the chain; `value` is swapped into the binding it reaches.
   bool assignBound(APMPRuntimeValue& value, std::u16string_view name);
 

@@ -5,6 +5,8 @@
 // surrogate becomes one U+FFFD. Pure functions; any thread.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -41,6 +43,20 @@ bool isOwnDecomposition(std::u16string_view text);
 // equivalent texts (a precomposed letter and the letter followed by its
 // combining mark) are equal; otherwise their canonical decompositions are
 // ordered code unit by code unit.
-int compareTexts(std::u16string_view a, std::u16string_view b);
+//
+// The texts are read only as far as they must be: their common prefix up
+// to its last normalization boundary is skipped, and from there both are
+// decomposed one segment at a time until they differ. `allowance`, in
+// units of work (one per code unit read; a segment that needs decomposing,
+// `kDecompositionWork` per unit plus half its length squared, as reordering
+// its marks may compare each pair), is decreased by what the comparison
+// did; nullopt when it could not pay for the next step. A failed
+// allocation inside ICU throws std::bad_alloc.
+inline constexpr uint64_t kDecompositionWork = 32;
+std::optional<int> compareTexts(std::u16string_view a, std::u16string_view b, uint64_t& allowance);
+
+// What reordering the marks of `text` may cost on top of decomposing it:
+// half the square of the length of each segment longer than one unit.
+uint64_t reorderingWork(std::u16string_view text);
 
 }  // namespace script_text

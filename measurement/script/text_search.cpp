@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <new>
 #include <vector>
 
 #include "measurement/script/script_text.h"
@@ -15,9 +16,6 @@ namespace script_text {
 namespace {
 
 constexpr int64_t kInside = -1;
-// Work units per code unit of a search through canonical decompositions:
-// decomposing costs far more per unit than comparing.
-constexpr uint64_t kDecompositionWork = 32;
 
 // A text in its canonical decomposition, with the way back: `origin[k]` is
 // the offset in the original text where the decomposition offset k begins
@@ -33,6 +31,7 @@ struct Decomposed {
 bool decompose(std::u16string_view input, Decomposed& out) {
   UErrorCode status = U_ZERO_ERROR;
   const icu::Normalizer2* nfd = icu::Normalizer2::getNFDInstance(status);
+  if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
   if (U_FAILURE(status) || input.size() > INT32_MAX) return false;
   const auto n = static_cast<int32_t>(input.size());
   out.text.clear();
@@ -61,6 +60,8 @@ bool decompose(std::u16string_view input, Decomposed& out) {
     }
     const icu::UnicodeString segment(false, input.data() + start, i - start);
     const icu::UnicodeString decomposed = nfd->normalize(segment, status);
+    // Out of memory, a literal search would give a wrong answer.
+    if (status == U_MEMORY_ALLOCATION_ERROR || decomposed.isBogus()) throw std::bad_alloc();
     if (U_FAILURE(status)) return false;
     out.text.append(reinterpret_cast<const char16_t*>(decomposed.getBuffer()),
                     static_cast<size_t>(decomposed.length()));
@@ -157,7 +158,9 @@ uint64_t literalSearchWork(std::u16string_view text, std::u16string_view needle)
 
 uint64_t searchWork(std::u16string_view text, std::u16string_view needle) {
   if (isOwnDecomposition(text) && isOwnDecomposition(needle)) return literalSearchWork(text, needle);
-  return kDecompositionWork * (uint64_t{text.size()} + needle.size());
+  // Each segment is decomposed on its own, and reordering a long run of
+  // marks may compare every pair of them.
+  return kDecompositionWork * (uint64_t{text.size()} + needle.size()) + reorderingWork(text) + reorderingWork(needle);
 }
 
 TextMatch findText(std::u16string_view text, std::u16string_view needle, size_t from) {
