@@ -82,9 +82,21 @@ Value continueCommand(std::span<const Value> arguments, APMPScope&, ErrorRef& er
   return APMPControlValue::continueValue();
 }
 
+// Runs the statements of a statement list ("46") where they stand, counted
+// as evaluating the list; false when `argument` is no such list.
+bool runInPlace(const Value& argument, APMPScope& scope, ErrorRef& error, Value& result) {
+  const APMPStatementValue* list = APMPStatementListIn(argument);
+  if (!list) return false;
+  result = APMPCountInstruction(scope, error, &argument)
+               ? APMPEvaluator::executeStatements(list->arguments(), scope, error)
+               : Value();
+  return true;
+}
+
 // "5" and "9": runs an array of statements in the current scope.
 Value runList(std::span<const Value> arguments, APMPScope& scope, ErrorRef& error) {
   if (!APMPCheckArgumentCount(arguments, 1, error)) return {};
+  if (Value result; runInPlace(arguments[0], scope, error, result)) return result;
   const Value list = evaluate(arguments[0], scope, error);
   if (error) return {};
   APMPArrayValue* statements = list.asArray();
@@ -101,8 +113,11 @@ Value block(std::span<const Value> arguments, APMPScope& scope, ErrorRef& error)
   return APMPEvaluator::executeStatements(arguments, *child, error);
 }
 
-// "46": the arguments, unevaluated, as an array.
-Value statementList(std::span<const Value> arguments, APMPScope& scope, ErrorRef&) {
+// "46": the arguments, unevaluated, as an array. The copy is charged (two
+// units a statement: its copy and, later, its release): a loop condition
+// that is a long list copies it at every pass for one count.
+Value statementList(std::span<const Value> arguments, APMPScope& scope, ErrorRef& error) {
+  if (!APMPChargeWork(scope, kAPMPValueWork + 2 * uint64_t{arguments.size()}, error)) return {};
   return Value(APMPObjectManager::arrayValueWithArray(std::vector<Value>(arguments.begin(), arguments.end()), scope));
 }
 
@@ -137,6 +152,7 @@ Value ifCommand(std::span<const Value> arguments, APMPScope& scope, ErrorRef& er
   if (!APMPCheckMinArgumentCount(arguments, 1, error) || !APMPCheckMaxArgumentCount(arguments, 3, error)) return {};
   const size_t chosen = choose(arguments, scope, error);
   if (error || chosen >= arguments.size()) return {};
+  if (Value result; runInPlace(arguments[chosen], scope, error, result)) return result;
   const Value branch = evaluate(arguments[chosen], scope, error);
   if (error) return {};
   if (APMPArrayValue* statements = branch.asArray()) return APMPEvaluator::executeStatements(*statements, scope, error);

@@ -234,6 +234,13 @@ class APMPValueList {
   APMPActiveValues active_;
 };
 
+// The statement, when `value` is a statement list ("46"): a command that
+// only walks the list it would make reads the statement's own arguments
+// instead, after counting the evaluation (`APMPCountInstruction`), and so
+// neither makes nor copies an array. The arguments live as long as the
+// statement, which the program holds while it runs.
+const APMPStatementValue* APMPStatementListIn(const APMPRuntimeValue& value);
+
 // Evaluates `arguments` in order into `values`, stopping after the first
 // evaluation that fails (its undefined answer is the last entry). True when
 // no error is set.

@@ -66,5 +66,17 @@ TEST(RunCostTest, NamesChosenToShareABucketAreSpread) {
   EXPECT_LT(map->propertyMap().longestIndexBucket(), 16u);
 }
 
+// A loop whose pass evaluates a statement list ("46") of 2,000 statements
+// as a value: each pass copies them, and is charged for it.
+TEST(RunCostTest, AStatementListIsChargedForEveryCopy) {
+  EditingHarness h;
+  const std::vector<Entity> statements(2000, str("x"));
+  ASSERT_EQ(loadAsSent(h, {declare("kept"), editCallbackRepeating(100, {assign("kept", list(statements))})}), 0);
+  long failure = 0;
+  h.handle(kEvent, &failure);
+  EXPECT_EQ(failure, 0);
+  EXPECT_GE(h.editor.runtime().initialScope().workCount(), 100u * 2 * statements.size());
+}
+
 }  // namespace
 }  // namespace script_test
