@@ -2,6 +2,7 @@
 #include "measurement/script/evaluator.h"
 
 #include <pthread.h>
+#include <time.h>
 
 #include <cmath>
 #include <limits>
@@ -23,12 +24,82 @@ void APMPMemoryGrew() noexcept {
   if (gRunBudget) gRunBudget->fence = 0;
 }
 
-APMPRunInProgress::APMPRunInProgress(APMPScope& scope) noexcept : previous_(gRunBudget) {
-  gRunBudget = &scope.budget();
-  if (gMeasurementDue) gRunBudget->fence = 0;
+namespace {
+
+// A bound a test has set for its thread; 0 for the constant's.
+constinit thread_local int64_t gRunCpuBoundForTesting = 0;
+
+// This thread's processor time in nanoseconds; 0 when the clock cannot be
+// read (the net then never trips).
+int64_t threadCpuNanoseconds() noexcept {
+  timespec now{};
+  if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now) != 0) return 0;
+  return int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
 }
 
-APMPRunInProgress::~APMPRunInProgress() { gRunBudget = previous_; }
+// Whether the run of `budget` in progress has used its processor time.
+bool outOfRunTime(const APMPScope::Budget& budget) noexcept {
+  if (budget.cpuStart < 0) return false;
+  return budget.cpuUsed + (threadCpuNanoseconds() - budget.cpuStart) > APMPRunCpuBound();
+}
+
+// Ends the run: every later evaluation and charge of the budget fails
+// with error 18 until the next reset.
+void spend(APMPScope::Budget& budget, ErrorRef& error) noexcept {
+  budget.instructions = kAPMPInstructionLimit;
+  budget.work = kAPMPWorkLimit;
+  budget.workFence = kAPMPWorkLimit;
+  APMPSetError(error, kAPMPErrorLimit);
+}
+
+}  // namespace
+
+int64_t APMPRunCpuBound() noexcept {
+  return gRunCpuBoundForTesting > 0 ? gRunCpuBoundForTesting : kAPMPMaxRunCpuNanoseconds;
+}
+
+void APMPSetRunCpuBoundForTesting(int64_t nanoseconds) noexcept { gRunCpuBoundForTesting = nanoseconds; }
+
+APMPRunInProgress::APMPRunInProgress(APMPScope& scope) noexcept
+    : budget_(&scope.budget()), previous_(gRunBudget), outermost_(budget_->cpuStart < 0) {
+  APMPScope::Budget& budget = *budget_;
+  gRunBudget = &budget;
+  if (outermost_) {
+    budget.cpuStart = threadCpuNanoseconds();
+    budget.fence = std::min(budget.fence, budget.instructions + kAPMPCpuLookInstructions);
+  }
+  if (gMeasurementDue) budget.fence = 0;
+}
+
+APMPRunInProgress::~APMPRunInProgress() {
+  APMPScope::Budget& budget = *budget_;
+  // A reset in the middle of the run (no run of ours does one) leaves
+  // nothing to add.
+  if (outermost_ && budget.cpuStart >= 0) {
+    budget.cpuUsed += threadCpuNanoseconds() - budget.cpuStart;
+    budget.cpuStart = -1;
+  }
+  gRunBudget = previous_;
+}
+
+bool APMPWithinRunTime(APMPScope& scope, ErrorRef& error) {
+  APMPScope::Budget& budget = scope.budget();
+  if (!outOfRunTime(budget)) return true;
+  spend(budget, error);
+  return false;
+}
+
+bool APMPChargeWorkAtFence(APMPScope& scope, uint64_t units, ErrorRef& error) {
+  APMPScope::Budget& budget = scope.budget();
+  if (units > kAPMPWorkLimit - budget.work) {
+    APMPSetError(error, kAPMPErrorLimit);
+    return false;
+  }
+  if (!APMPWithinRunTime(scope, error)) return false;
+  budget.work += units;
+  budget.workFence = budget.work + std::min(kAPMPCpuLookWork, kAPMPWorkLimit - budget.work);
+  return true;
+}
 
 namespace {
 
@@ -77,8 +148,16 @@ bool holdsWithinBound(APMPScope& scope) {
 }  // namespace
 
 bool APMPCountAtFence(APMPScope& scope, ErrorRef& error, const Value* evaluated) {
-  uint32_t& count = scope.instructionCount();
-  scope.budget().fence = kAPMPInstructionLimit;
+  APMPScope::Budget& budget = scope.budget();
+  uint32_t& count = budget.instructions;
+  budget.fence = kAPMPInstructionLimit;
+  if (budget.cpuStart >= 0 && count < kAPMPInstructionLimit) {
+    if (outOfRunTime(budget)) {
+      spend(budget, error);
+      return false;
+    }
+    budget.fence = count + std::min(kAPMPCpuLookInstructions, kAPMPInstructionLimit - count);
+  }
   // A spent budget ends the run anyway; the measurement waits for the next.
   if (gMeasurementDue && count < kAPMPInstructionLimit) {
     gMeasurementDue = false;

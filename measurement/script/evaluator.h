@@ -73,8 +73,41 @@ inline constexpr size_t kAPMPStackReserve = size_t{256} << 10;
 // against its next runs.
 inline constexpr size_t kAPMPMaxLiveBytes = size_t{64} << 20;
 
-// Measures memory when due (with `scope` and `evaluated` held), then
-// counts as `APMPCountInstruction`.
+// The net under every charge: a run also ends with error 18 once it has
+// used this much of its thread's processor time, since the budget's last
+// reset (an event's callbacks share one). The charges above are meant to
+// end a hostile run well before it, and an editing program takes
+// microseconds; but they are set by hand, native by native, and one that
+// costs more than it is charged must still not hold the worker queue for
+// seconds. A quarter of a second is past what the whole instruction and
+// work budgets take in an optimised build, so no run the budgets allow is
+// cut short there. Without optimisation, or under a sanitizer, the same
+// work takes up to twenty times as long: the bound grows alike, so that
+// the tests that spend whole budgets keep their answers there too.
+#if defined(__OPTIMIZE__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+inline constexpr int64_t kAPMPMaxRunCpuNanoseconds = 250'000'000;
+#else
+inline constexpr int64_t kAPMPMaxRunCpuNanoseconds = 5'000'000'000;
+#endif
+// The processor time is looked at every this many evaluations of a run,
+// and every this many units of work charged: both take far less than a
+// millisecond, and reading the clock costs a system call.
+inline constexpr uint32_t kAPMPCpuLookInstructions = 4096;
+inline constexpr uint64_t kAPMPCpuLookWork = 1 << 20;
+
+// The bound above, unless a test has lowered it for its thread (0 restores
+// it): a test cannot afford to spend the bound itself.
+int64_t APMPRunCpuBound() noexcept;
+void APMPSetRunCpuBoundForTesting(int64_t nanoseconds) noexcept;
+
+// False with error 18 (the budget spent) once the run in progress in
+// `scope`'s chain has used its processor time. For natives that loop long
+// without charging work as they go; each look costs a system call, so
+// they look every few thousand steps.
+bool APMPWithinRunTime(APMPScope& scope, platform::ErrorRef& error);
+
+// Measures memory when due (with `scope` and `evaluated` held), looks at
+// the run's processor time, then counts as `APMPCountInstruction`.
 bool APMPCountAtFence(APMPScope& scope, platform::ErrorRef& error, const APMPRuntimeValue* evaluated);
 
 // Counts one evaluation against the chain's budget; false with error 18 once
@@ -89,15 +122,19 @@ inline bool APMPCountInstruction(APMPScope& scope, platform::ErrorRef& error,
   return true;
 }
 
+// `APMPChargeWork` past the budget's work fence.
+bool APMPChargeWorkAtFence(APMPScope& scope, uint64_t units, platform::ErrorRef& error);
+
 // Charges `units` of native work to the chain's budget before doing it;
-// false with error 18 (nothing charged) when the budget cannot cover it.
+// false with error 18 (nothing charged) when the budget cannot cover it,
+// or when the run has used its processor time.
 inline bool APMPChargeWork(APMPScope& scope, uint64_t units, platform::ErrorRef& error) {
-  uint64_t& work = scope.workCount();
-  if (units > kAPMPWorkLimit - work) {
-    APMPSetError(error, kAPMPErrorLimit);
-    return false;
+  APMPScope::Budget& budget = scope.budget();
+  // The work may lie past the fence when it was set from outside.
+  if (budget.work >= budget.workFence || units > budget.workFence - budget.work) {
+    return APMPChargeWorkAtFence(scope, units, error);
   }
-  work += units;
+  budget.work += units;
   return true;
 }
 
@@ -167,7 +204,9 @@ class APMPEvaluator {
 };
 
 // The budget of the run in progress on this thread, whose fence a memory
-// alarm lowers; null between runs. Set by `APMPRunWithinMemory`.
+// alarm lowers; null between runs. Set by `APMPRunWithinMemory`. The
+// outermost run of a budget on the thread starts its processor clock;
+// runs nested in it (a native calling back into the runtime) share it.
 class APMPRunInProgress {
  public:
   explicit APMPRunInProgress(APMPScope& scope) noexcept;
@@ -176,7 +215,9 @@ class APMPRunInProgress {
   APMPRunInProgress& operator=(const APMPRunInProgress&) = delete;
 
  private:
+  APMPScope::Budget* budget_;
   APMPScope::Budget* previous_;
+  bool outermost_;
 };
 
 // Runs `run`, the outermost call of a run in `scope`'s chain (a program's

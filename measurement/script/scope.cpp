@@ -1,7 +1,9 @@
 #include "measurement/script/scope.h"
 
+#include "measurement/script/evaluator.h"
+
 APMPScope::APMPScope(APMPRef<APMPScope> parent)
-    : parent_(std::move(parent)), budget_(parent_ ? parent_->budget_ : &ownBudget_) {}
+    : parent_(std::move(parent)), root_(parent_ ? parent_->root_ : this) {}
 
 APMPRef<APMPScope> APMPScope::make(APMPRef<APMPScope> parent) {
   return APMPRef<APMPScope>(new APMPScope(std::move(parent)));
@@ -9,17 +11,42 @@ APMPRef<APMPScope> APMPScope::make(APMPRef<APMPScope> parent) {
 
 APMPRef<APMPScope> APMPScope::createChildScope() { return make(APMPRef<APMPScope>(this)); }
 
-bool APMPScope::hasName(std::u16string_view name) const {
-  for (const APMPScope* scope = this; scope; scope = scope->parent_.get()) {
-    if (scope->contents_.hasName(name)) return true;
+void APMPScope::chargeLongWalk(size_t visits, std::u16string_view name) const noexcept {
+  const uint64_t units = (visits - kAPMPFreeScopeVisits) * (kAPMPScopeVisitWork + name.size());
+  Budget& budget = root_->ownBudget_;
+  if (budget.work >= kAPMPWorkLimit || units > kAPMPWorkLimit - budget.work) {
+    // The walk is done; the run ends at its next evaluation or charge.
+    budget.work = kAPMPWorkLimit;
+    budget.workFence = kAPMPWorkLimit;
+    budget.instructions = kAPMPInstructionLimit;
+    return;
   }
-  return false;
+  budget.work += units;
+  // The next charge looks at the processor time.
+  if (budget.work > budget.workFence) budget.workFence = budget.work;
+}
+
+bool APMPScope::hasName(std::u16string_view name) const {
+  size_t visits = 0;
+  bool found = false;
+  for (const APMPScope* scope = this; scope && !found; scope = scope->parent_.get()) {
+    ++visits;
+    found = scope->contents_.hasName(name);
+  }
+  chargeWalk(visits, name);
+  return found;
 }
 
 APMPRuntimeValue APMPScope::valueForName(std::u16string_view name) const {
+  size_t visits = 0;
   for (const APMPScope* scope = this; scope; scope = scope->parent_.get()) {
-    if (const APMPRuntimeValue* value = scope->contents_.find(name)) return *value;
+    ++visits;
+    if (const APMPRuntimeValue* value = scope->contents_.find(name)) {
+      chargeWalk(visits, name);
+      return *value;
+    }
   }
+  chargeWalk(visits, name);
   return {};
 }
 
@@ -39,22 +66,21 @@ bool APMPScope::assignBound(APMPRuntimeValue& value, std::u16string_view name) {
   // Passed up one scope at a time, the assignment stops at the first frozen
   // scope on the way to the binder (which still counts as bound).
   bool blocked = false;
+  size_t visits = 0;
   for (APMPScope* scope = this; scope; scope = scope->parent_.get()) {
-    if (blocked ? scope->contents_.hasName(name) : scope->contents_.replaceValue(value, name)) return true;
+    ++visits;
+    if (blocked ? scope->contents_.hasName(name) : scope->contents_.replaceValue(value, name)) {
+      chargeWalk(visits, name);
+      return true;
+    }
     blocked = blocked || scope->contents_.isImmutable();
   }
+  chargeWalk(visits, name);
   return false;
 }
 
 void APMPScope::setObjectManager(std::shared_ptr<APMPObjectManager> objectManager) {
-  objectManager_ = std::move(objectManager);
-}
-
-APMPObjectManager* APMPScope::objectManager() const noexcept {
-  for (const APMPScope* scope = this; scope; scope = scope->parent_.get()) {
-    if (scope->objectManager_) return scope->objectManager_.get();
-  }
-  return nullptr;
+  root_->objectManager_ = std::move(objectManager);
 }
 
 void APMPScope::mark(APMPMarker& marker) { marker.mark(this); }

@@ -42,6 +42,36 @@ Entity editCallbackRepeating(double count, std::vector<Entity> body) {
   return editCallback(std::move(statements));
 }
 
+// A closure made by each call, over that call's scope, that makes the
+// next one the same way: `x = x()` lengthens the chain by a scope a call,
+// and the chain stays across events. Each call reads the global "code"
+// from the far end of the chain.
+TEST(RunCostTest, AClosureChainGrowingAcrossEventsIsChargedPerScope) {
+  EditingHarness h;
+  const Entity next = function("51", "", {}, {stmt("5", {variable("code")})});
+  ASSERT_EQ(loadAsSent(h, {let("code", list({ret(next)})), let("x", next),
+                           editCallbackRepeating(2000, {assign("x", stmt("x")), stmt("record", {num(1)})})}),
+            0);
+  long firstFailure = 0;
+  for (int event = 0; event < 4; ++event) {
+    h.recorded.clear();
+    long failure = 0;
+    h.handle(kEvent, &failure);
+    if (firstFailure == 0 && failure != 0) {
+      firstFailure = event + 1;
+      EXPECT_EQ(failure, kAPMPErrorLimit);
+    } else if (firstFailure != 0) {
+      // The chain is thousands of scopes long now: each call is charged
+      // for all of them, and the event ends after a few hundred.
+      EXPECT_EQ(failure, kAPMPErrorLimit) << "event " << event;
+      EXPECT_LT(h.recorded.size(), 1000u) << "event " << event;
+    }
+  }
+  // The first event walks 2 million scopes; the second three times as
+  // many, past the budget.
+  EXPECT_EQ(firstFailure, 2);
+}
+
 // 2,000 names chosen to share one bucket of an index hashed with the
 // standard library's fixed seed, stored in a map by a map literal.
 TEST(RunCostTest, NamesChosenToShareABucketAreSpread) {
@@ -76,6 +106,73 @@ TEST(RunCostTest, AStatementListIsChargedForEveryCopy) {
   h.handle(kEvent, &failure);
   EXPECT_EQ(failure, 0);
   EXPECT_GE(h.editor.runtime().initialScope().workCount(), 100u * 2 * statements.size());
+}
+
+// This thread's processor time in nanoseconds.
+int64_t threadCpu() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+}
+
+// Lowers the processor-time bound of runs on this thread for the test's
+// length.
+class RunCpuBound {
+ public:
+  explicit RunCpuBound(int64_t nanoseconds) { APMPSetRunCpuBoundForTesting(nanoseconds); }
+  ~RunCpuBound() { APMPSetRunCpuBoundForTesting(0); }
+};
+
+// Natives charged nothing for the processor time they take: the run ends
+// with error 18 once it has used its bound, looked at every few thousand
+// evaluations, inside natives that look, and over every run of the budget
+// (an event's callbacks, a run nested in a native).
+TEST(RunCostTest, ARunEndsOnceItHasUsedItsProcessorTime) {
+  const RunCpuBound bound(20'000'000);
+  struct Case {
+    const char* name;
+    std::vector<Entity> instructions;
+    size_t maxCalls;  // of "spin"
+  };
+  const auto spin = [](double microseconds, bool looking) {
+    return stmt("spin", {num(microseconds), boolean(looking)});
+  };
+  const Case cases[] = {
+      // 3,000 calls of 50 us would take 150 ms; the look every 4,096
+      // evaluations comes every 600 calls or so.
+      {"uncharged native in a loop", {editCallbackRepeating(3000, {spin(50, false)})}, 1500},
+      {"a native looking as it goes", {editCallbackRepeating(3, {spin(100'000, true)})}, 1},
+      {"a run nested in a native", {editCallbackRepeating(3000, {stmt("nested")})}, 1500},
+      {"the callbacks of one event",
+       {editCallback({spin(15'000, true), ret(num(0))}), editCallback({spin(15'000, true), ret(num(0))})},
+       2},
+  };
+  for (const Case& c : cases) {
+    EditingHarness h;
+    size_t calls = 0;
+    h.bind("spin", [&calls](auto v, APMPScope& scope, platform::ErrorRef& error) {
+      ++calls;
+      const int64_t end = threadCpu() + static_cast<int64_t>(v[0].numberValue() * 1000);
+      while (threadCpu() < end) {
+        if (v[1].booleanValue() && !APMPWithinRunTime(scope, error)) break;
+      }
+      return Value();
+    });
+    h.bind("nested", [&h](auto, APMPScope&, platform::ErrorRef& error) {
+      h.editor.runtime().executeStatements(std::vector<Entity>{stmt("spin", {num(50), boolean(false)})}, &error);
+      return Value();
+    });
+    ASSERT_EQ(loadAsSent(h, c.instructions), 0) << c.name;
+    long failure = 0;
+    h.handle(kEvent, &failure);
+    EXPECT_EQ(failure, kAPMPErrorLimit) << c.name;
+    EXPECT_LE(calls, c.maxCalls) << c.name;
+    // The next event has the whole bound again.
+    calls = 0;
+    h.handle(kEvent, &failure);
+    EXPECT_EQ(failure, kAPMPErrorLimit) << c.name;
+    EXPECT_GE(calls, 1u) << c.name;
+  }
 }
 
 }  // namespace
