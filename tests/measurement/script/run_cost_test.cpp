@@ -105,7 +105,7 @@ TEST(RunCostTest, AStatementListIsChargedForEveryCopy) {
   long failure = 0;
   h.handle(kEvent, &failure);
   EXPECT_EQ(failure, 0);
-  EXPECT_GE(h.editor.runtime().initialScope().workCount(), 100u * 2 * statements.size());
+  EXPECT_GE(h.editor.runtime().initialScope().workCount(), 100u * 8 * statements.size());
 }
 
 // This thread's processor time in nanoseconds.
