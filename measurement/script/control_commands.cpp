@@ -122,7 +122,10 @@ constexpr uint64_t kListCopyWork = 8;
 // literal whose count every copy updates in turn (some 6 ns a statement).
 Value statementList(std::span<const Value> arguments, APMPScope& scope, ErrorRef& error) {
   if (!APMPChargeWork(scope, kAPMPValueWork + kListCopyWork * uint64_t{arguments.size()}, error)) return {};
-  return Value(APMPObjectManager::arrayValueWithArray(std::vector<Value>(arguments.begin(), arguments.end()), scope));
+  // Copied straight into the array's own storage, in one pass.
+  const APMPRef<APMPArrayValue> array = APMPObjectManager::arrayValueWithScope(scope);
+  array->elements().assign(arguments.begin(), arguments.end());
+  return Value(array);
 }
 
 // "13": evaluates in order and answers the last; control values are refused.
@@ -143,6 +146,8 @@ Value sequence(std::span<const Value> arguments, APMPScope& scope, ErrorRef& err
 // The index of the argument chosen by the truth of the first, or 0 with the
 // error set.
 size_t choose(std::span<const Value> arguments, APMPScope& scope, ErrorRef& error) {
+  // A statement list would be a new array, which is true: counted, not made.
+  if (APMPStatementListIn(arguments[0])) return APMPCountInstruction(scope, error, arguments.data()) ? 1 : 0;
   const Value condition = evaluate(arguments[0], scope, error);
   if (error) return 0;
   const bool truth = condition.booleanValueOrError(error);

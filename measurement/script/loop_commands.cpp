@@ -78,6 +78,9 @@ class Body {
 // The truth value of `condition` evaluated in `scope`; false with the error
 // set on failure.
 bool holds(const Value& condition, APMPScope& scope, ErrorRef& error) {
+  // A statement list would be a new array, which is true whatever it
+  // holds: counted, and not made.
+  if (APMPStatementListIn(condition)) return APMPCountInstruction(scope, error, &condition);
   const Value value = APMPEvaluator::evaluateStatement(condition, scope, error);
   if (error) return false;
   return value.booleanValueOrError(error);
