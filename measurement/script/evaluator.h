@@ -90,9 +90,15 @@ inline constexpr int64_t kAPMPMaxRunCpuNanoseconds = 250'000'000;
 inline constexpr int64_t kAPMPMaxRunCpuNanoseconds = 5'000'000'000;
 #endif
 // The processor time is looked at every this many evaluations of a run,
-// and every this many units of work charged: both take far less than a
-// millisecond, and reading the clock costs a system call.
-inline constexpr uint32_t kAPMPCpuLookInstructions = 4096;
+// and every this many units of work charged: both take a few microseconds
+// (so a native of a millisecond, called by every other evaluation, runs
+// some 250 ms past the bound at most). A look reads a coarse clock, in
+// nanoseconds, and the thread's processor clock (a system call) only once
+// the run has lasted an eighth of the bound, and from then on when that
+// clock's last answer and the time passed could reach the bound. A run of
+// a few microseconds, as editing an event takes, reads the coarse clock
+// twice and nothing else.
+inline constexpr uint32_t kAPMPCpuLookInstructions = 512;
 inline constexpr uint64_t kAPMPCpuLookWork = 1 << 20;
 
 // The bound above, unless a test has lowered it for its thread (0 restores
@@ -102,7 +108,7 @@ void APMPSetRunCpuBoundForTesting(int64_t nanoseconds) noexcept;
 
 // False with error 18 (the budget spent) once the run in progress in
 // `scope`'s chain has used its processor time. For natives that loop long
-// without charging work as they go; each look costs a system call, so
+// without charging work as they go; a look can cost a system call, so
 // they look every few thousand steps.
 bool APMPWithinRunTime(APMPScope& scope, platform::ErrorRef& error);
 
@@ -205,8 +211,11 @@ class APMPEvaluator {
 
 // The budget of the run in progress on this thread, whose fence a memory
 // alarm lowers; null between runs. Set by `APMPRunWithinMemory`. The
-// outermost run of a budget on the thread starts its processor clock;
-// runs nested in it (a native calling back into the runtime) share it.
+// outermost run of a budget on the thread starts the run's clock; runs
+// nested in it (a native calling back into the runtime) share it. When it
+// ends, the processor time it used is added to the budget's: as measured
+// once the thread's processor clock was read, and before that (for a
+// short run, throughout) the time that passed, which can only be more.
 class APMPRunInProgress {
  public:
   explicit APMPRunInProgress(APMPScope& scope) noexcept;

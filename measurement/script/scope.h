@@ -84,11 +84,18 @@ class APMPScope final : public APMPCell, public APMPMarkable {
     uint64_t work = 0;
     // The work at which a charge stops to look at the processor time.
     uint64_t workFence = 0;
-    // Thread processor time, in nanoseconds, used by the runs since the
-    // reset that have ended, and the thread's clock when the run in
-    // progress began (-1 between runs).
+    // Processor time, in nanoseconds, used by the runs since the reset
+    // that have ended (an upper bound: see `APMPRunInProgress`).
     int64_t cpuUsed = 0;
-    int64_t cpuStart = -1;
+    // The run in progress: when it began, by a coarse monotonic clock (-1
+    // between runs); the thread's processor clock once first read (-1
+    // before), and the time counted as used before that read; what the
+    // budget had used at the last read of the processor clock, and when.
+    int64_t runStart = -1;
+    int64_t runCpuStart = -1;
+    int64_t runBeforeCpu = 0;
+    int64_t usedAtRead = 0;
+    int64_t readAt = 0;
   };
   Budget& budget() noexcept { return root_->ownBudget_; }
   uint32_t& instructionCount() noexcept { return budget().instructions; }
