@@ -113,21 +113,6 @@ Value block(std::span<const Value> arguments, APMPScope& scope, ErrorRef& error)
   return APMPEvaluator::executeStatements(arguments, *child, error);
 }
 
-constexpr uint64_t kListCopyWork = 8;
-
-// "46": the arguments, unevaluated, as an array. The copy is charged, as a
-// loop condition that is a long list copies it at every pass for one
-// count: eight units a statement, for it is copied twice, retained and
-// later released, and the statements of a list are often one shared
-// literal whose count every copy updates in turn (some 6 ns a statement).
-Value statementList(std::span<const Value> arguments, APMPScope& scope, ErrorRef& error) {
-  if (!APMPChargeWork(scope, kAPMPValueWork + kListCopyWork * uint64_t{arguments.size()}, error)) return {};
-  // Copied straight into the array's own storage, in one pass.
-  const APMPRef<APMPArrayValue> array = APMPObjectManager::arrayValueWithScope(scope);
-  array->elements().assign(arguments.begin(), arguments.end());
-  return Value(array);
-}
-
 // "13": evaluates in order and answers the last; control values are refused.
 Value sequence(std::span<const Value> arguments, APMPScope& scope, ErrorRef& error) {
   if (!APMPCheckMinArgumentCount(arguments, 1, error)) return {};
@@ -276,12 +261,30 @@ Value switchCommand(std::span<const Value> arguments, APMPScope& scope, ErrorRef
   return {};
 }
 
+}  // namespace
+
+// "46": the arguments, unevaluated, as an array. The copy is charged, as a
+// loop condition that is a long list copies it at every pass for one
+// count: eight units a statement, for it is copied twice, retained and
+// later released, and the statements of a list are often one shared
+// literal whose count every copy updates in turn (some 6 ns a statement).
+Value APMPStatementListCommand(std::span<const Value> arguments, APMPScope& scope, ErrorRef& error) {
+  constexpr uint64_t kListCopyWork = 8;
+  if (!APMPChargeWork(scope, kAPMPValueWork + kListCopyWork * uint64_t{arguments.size()}, error)) return {};
+  // Copied straight into the array's own storage, in one pass.
+  const APMPRef<APMPArrayValue> array = APMPObjectManager::arrayValueWithScope(scope);
+  array->elements().assign(arguments.begin(), arguments.end());
+  return Value(array);
+}
+
+namespace {
+
 constexpr APMPCommandEntry kControlCommands[] = {
-    {u"2", methodCall},         {u"4", breakCommand},      {u"5", runList},
-    {u"6", continueCommand},    {u"9", runList},           {u"13", sequence},
-    {u"22", ifCommand},         {u"36", returnCommand},    {u"38", switchCommand},
-    {u"39", conditional},       {u"46", statementList},    {u"50", functionDeclaration},
-    {u"51", functionExpression}, {u"53", block},
+    {u"2", methodCall},          {u"4", breakCommand},     {u"5", runList},
+    {u"6", continueCommand},     {u"9", runList},          {u"13", sequence},
+    {u"22", ifCommand},          {u"36", returnCommand},   {u"38", switchCommand},
+    {u"39", conditional},        {u"46", APMPStatementListCommand},
+    {u"50", functionDeclaration}, {u"51", functionExpression}, {u"53", block},
 };
 
 }  // namespace

@@ -263,12 +263,6 @@ Value APMPEvaluator::executeStatements(APMPArrayValue& statements, APMPScope& sc
   return result;
 }
 
-const APMPStatementValue* APMPStatementListIn(const Value& value) {
-  static const APMPCommandHandler list = APMPCommandRegistrar::sharedInstance().handlerForFunctionName(u"46");
-  const APMPStatementValue* statement = value.asStatement();
-  return statement && statement->handler() == list ? statement : nullptr;
-}
-
 void APMPValueList::spill(Value value) {
   if (spilled_.empty()) {
     spilled_.reserve(2 * kInline);

@@ -288,8 +288,14 @@ class APMPValueList {
 // only walks the list it would make reads the statement's own arguments
 // instead, after counting the evaluation (`APMPCountInstruction`), and so
 // neither makes nor copies an array. The arguments live as long as the
-// statement, which the program holds while it runs.
-const APMPStatementValue* APMPStatementListIn(const APMPRuntimeValue& value);
+// statement, which the program holds while it runs. The routine of "46"
+// is the control set's.
+APMPRuntimeValue APMPStatementListCommand(std::span<const APMPRuntimeValue> arguments, APMPScope& scope,
+                                          platform::ErrorRef& error);
+inline const APMPStatementValue* APMPStatementListIn(const APMPRuntimeValue& value) {
+  const APMPStatementValue* statement = value.asStatement();
+  return statement && statement->handler() == &APMPStatementListCommand ? statement : nullptr;
+}
 
 // Evaluates `arguments` in order into `values`, stopping after the first
 // evaluation that fails (its undefined answer is the last entry). True when
