@@ -90,7 +90,8 @@ inline constexpr int64_t kAPMPMaxRunCpuNanoseconds = 250'000'000;
 inline constexpr int64_t kAPMPMaxRunCpuNanoseconds = 5'000'000'000;
 #endif
 // The processor time is looked at every this many evaluations of a run,
-// and every this many units of work charged: both take a few microseconds
+// and every `kAPMPCpuLookWork` units of work charged (scope.h, where a
+// budget starts with it): both take a few microseconds
 // (so a native of a millisecond, called by every other evaluation, runs
 // some 250 ms past the bound at most). A look reads a coarse clock, in
 // nanoseconds, and the thread's processor clock (a system call) only once
@@ -99,7 +100,6 @@ inline constexpr int64_t kAPMPMaxRunCpuNanoseconds = 5'000'000'000;
 // a few microseconds, as editing an event takes, reads the coarse clock
 // twice and nothing else.
 inline constexpr uint32_t kAPMPCpuLookInstructions = 512;
-inline constexpr uint64_t kAPMPCpuLookWork = 1 << 20;
 
 // The bound above, unless a test has lowered it for its thread (0 restores
 // it): a test cannot afford to spend the bound itself.

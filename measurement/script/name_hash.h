@@ -11,10 +11,13 @@
 // Any thread may make keys and hash.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <type_traits>
+#include <unordered_map>
 
 struct APMPNameHashKey {
   uint64_t k0 = 0;
@@ -57,8 +60,9 @@ uint64_t APMPSipHash(const APMPNameHashKey& key, const void* data, size_t size) 
   const auto* bytes = static_cast<const unsigned char*>(data);
   const size_t whole = size & ~size_t{7};
   for (size_t i = 0; i < whole; i += 8) {
-    uint64_t word = 0;
-    for (int b = 0; b < 8; ++b) word |= uint64_t{bytes[i + b]} << (8 * b);
+    uint64_t word;
+    std::memcpy(&word, bytes + i, 8);
+    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
     absorb(word);
   }
   // The last word: the remaining bytes, and the length's low byte on top.
@@ -81,3 +85,11 @@ struct APMPNameHash {
     return static_cast<size_t>(APMPSipHash<1, 3>(key, bytes.data(), bytes.size()));
   }
 };
+
+#if defined(__GLIBCXX__)
+// The standard library keeps each node's hash beside it only for hashes it
+// deems slow: a rehash then moves nodes without hashing their names again,
+// and a lookup compares names only where the hashes agree.
+template <>
+struct std::__is_fast_hash<APMPNameHash> : std::false_type {};
+#endif

@@ -3,7 +3,7 @@
 #include "measurement/script/evaluator.h"
 
 APMPScope::APMPScope(APMPRef<APMPScope> parent)
-    : parent_(std::move(parent)), root_(parent_ ? parent_->root_ : this) {}
+    : parent_(std::move(parent)), root_(parent_ ? parent_->root_ : this), depth_(parent_ ? parent_->depth_ + 1 : 0) {}
 
 APMPRef<APMPScope> APMPScope::make(APMPRef<APMPScope> parent) {
   return APMPRef<APMPScope>(new APMPScope(std::move(parent)));
@@ -27,26 +27,24 @@ void APMPScope::chargeLongWalk(size_t visits, std::u16string_view name) const no
 }
 
 bool APMPScope::hasName(std::u16string_view name) const {
-  size_t visits = 0;
-  bool found = false;
-  for (const APMPScope* scope = this; scope && !found; scope = scope->parent_.get()) {
-    ++visits;
-    found = scope->contents_.hasName(name);
+  for (const APMPScope* scope = this; scope; scope = scope->parent_.get()) {
+    if (scope->contents_.hasName(name)) {
+      chargeWalk(scope, name);
+      return true;
+    }
   }
-  chargeWalk(visits, name);
-  return found;
+  chargeWalk(nullptr, name);
+  return false;
 }
 
 APMPRuntimeValue APMPScope::valueForName(std::u16string_view name) const {
-  size_t visits = 0;
   for (const APMPScope* scope = this; scope; scope = scope->parent_.get()) {
-    ++visits;
     if (const APMPRuntimeValue* value = scope->contents_.find(name)) {
-      chargeWalk(visits, name);
+      chargeWalk(scope, name);
       return *value;
     }
   }
-  chargeWalk(visits, name);
+  chargeWalk(nullptr, name);
   return {};
 }
 
@@ -66,16 +64,14 @@ bool APMPScope::assignBound(APMPRuntimeValue& value, std::u16string_view name) {
   // Passed up one scope at a time, the assignment stops at the first frozen
   // scope on the way to the binder (which still counts as bound).
   bool blocked = false;
-  size_t visits = 0;
   for (APMPScope* scope = this; scope; scope = scope->parent_.get()) {
-    ++visits;
     if (blocked ? scope->contents_.hasName(name) : scope->contents_.replaceValue(value, name)) {
-      chargeWalk(visits, name);
+      chargeWalk(scope, name);
       return true;
     }
     blocked = blocked || scope->contents_.isImmutable();
   }
-  chargeWalk(visits, name);
+  chargeWalk(nullptr, name);
   return false;
 }
 

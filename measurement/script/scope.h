@@ -37,6 +37,9 @@ inline constexpr size_t kAPMPFreeScopeVisits = 8;
 // units: each visit reaches a scope that was made long before, in memory
 // the cache no longer holds.
 inline constexpr uint64_t kAPMPScopeVisitWork = 32;
+// Units of work charged between two looks at a run's processor time
+// (evaluator.h).
+inline constexpr uint64_t kAPMPCpuLookWork = 1 << 20;
 
 class APMPScope final : public APMPCell, public APMPMarkable {
  public:
@@ -83,7 +86,7 @@ class APMPScope final : public APMPCell, public APMPMarkable {
     // elements copied, sorted or visited, regular-expression steps).
     uint64_t work = 0;
     // The work at which a charge stops to look at the processor time.
-    uint64_t workFence = 0;
+    uint64_t workFence = kAPMPCpuLookWork;
     // Processor time, in nanoseconds, used by the runs since the reset
     // that have ended (an upper bound: see `APMPRunInProgress`).
     int64_t cpuUsed = 0;
@@ -112,8 +115,10 @@ class APMPScope final : public APMPCell, public APMPMarkable {
   explicit APMPScope(APMPRef<APMPScope> parent);
   // One walk up the chain; `value` is swapped into the binding it reaches.
   bool assignBound(APMPRuntimeValue& value, std::u16string_view name);
-  // Charges a walk of `visits` scopes for `name`.
-  void chargeWalk(size_t visits, std::u16string_view name) const noexcept {
+  // Charges a walk from this scope to `reached` (inclusive; null for the
+  // whole chain) for `name`.
+  void chargeWalk(const APMPScope* reached, std::u16string_view name) const noexcept {
+    const size_t visits = depth_ + 1 - (reached ? reached->depth_ : 0);
     if (visits > kAPMPFreeScopeVisits) chargeLongWalk(visits, name);
   }
   void chargeLongWalk(size_t visits, std::u16string_view name) const noexcept;
@@ -126,4 +131,6 @@ class APMPScope final : public APMPCell, public APMPMarkable {
   // The chain's root (this scope for a root); it outlives the chain, which
   // owns it.
   APMPScope* root_;
+  // Scopes between this one and the root.
+  size_t depth_;
 };
