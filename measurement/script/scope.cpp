@@ -38,6 +38,13 @@ bool APMPScope::hasName(std::u16string_view name) const {
 }
 
 APMPRuntimeValue APMPScope::valueForName(std::u16string_view name) const {
+  // The common case, a chain too short to charge, walks without counting.
+  if (depth_ < kAPMPFreeScopeVisits) {
+    for (const APMPScope* scope = this; scope; scope = scope->parent_.get()) {
+      if (const APMPRuntimeValue* value = scope->contents_.find(name)) return *value;
+    }
+    return {};
+  }
   for (const APMPScope* scope = this; scope; scope = scope->parent_.get()) {
     if (const APMPRuntimeValue* value = scope->contents_.find(name)) {
       chargeWalk(scope, name);
@@ -64,14 +71,15 @@ bool APMPScope::assignBound(APMPRuntimeValue& value, std::u16string_view name) {
   // Passed up one scope at a time, the assignment stops at the first frozen
   // scope on the way to the binder (which still counts as bound).
   bool blocked = false;
+  const bool charged = depth_ >= kAPMPFreeScopeVisits;
   for (APMPScope* scope = this; scope; scope = scope->parent_.get()) {
     if (blocked ? scope->contents_.hasName(name) : scope->contents_.replaceValue(value, name)) {
-      chargeWalk(scope, name);
+      if (charged) chargeWalk(scope, name);
       return true;
     }
     blocked = blocked || scope->contents_.isImmutable();
   }
-  chargeWalk(nullptr, name);
+  if (charged) chargeWalk(nullptr, name);
   return false;
 }
 
