@@ -131,8 +131,6 @@ Value sequence(std::span<const Value> arguments, APMPScope& scope, ErrorRef& err
 // The index of the argument chosen by the truth of the first, or 0 with the
 // error set.
 size_t choose(std::span<const Value> arguments, APMPScope& scope, ErrorRef& error) {
-  // A statement list would be a new array, which is true: counted, not made.
-  if (APMPStatementListIn(arguments[0])) return APMPCountInstruction(scope, error, arguments.data()) ? 1 : 0;
   const Value condition = evaluate(arguments[0], scope, error);
   if (error) return 0;
   const bool truth = condition.booleanValueOrError(error);
