@@ -123,14 +123,15 @@ class APMPScope final : public APMPCell, public APMPMarkable {
   }
   void chargeLongWalk(size_t visits, std::u16string_view name) const noexcept;
 
+  // Beside the bindings, which every walk reads too.
   APMPRef<APMPScope> parent_;
-  APMPPropertyMap contents_;
-  // Held by roots only.
-  std::shared_ptr<APMPObjectManager> objectManager_;
-  Budget ownBudget_;
   // The chain's root (this scope for a root); it outlives the chain, which
   // owns it.
   APMPScope* root_;
   // Scopes between this one and the root.
   size_t depth_;
+  APMPPropertyMap contents_;
+  // Held by roots only.
+  std::shared_ptr<APMPObjectManager> objectManager_;
+  Budget ownBudget_;
 };
