@@ -182,7 +182,10 @@ void run(const Entities& program) {
     const Value statement = last.values.empty() ? Value() : last.values.front();
     APMPRef<APMPScope> scope = runtime.getRunScope();
     platform::ErrorRef eventError;
-    const Value result = APMPEvaluator::evaluateStatement(statement, *scope, eventError);
+    // As an event's callback runs: under the memory watch and the
+    // processor-time bound of a run.
+    const Value result = APMPRunWithinMemory(
+        *scope, eventError, [&] { return APMPEvaluator::evaluateStatement(statement, *scope, eventError); });
     runtime.collectGarbage();
     exercise(result);
   }

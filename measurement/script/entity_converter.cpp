@@ -184,8 +184,9 @@ class Conversion {
     APMPCommandHandler handler;
   };
 
-  // Keyed by the entities' own bytes, which outlive the conversion.
-  using Cells = std::unordered_map<std::string_view, APMPRef<APMPStringValue>>;
+  // Keyed by the entities' own bytes, which outlive the conversion; hashed
+  // under a key of the table's own, as the program chooses the texts.
+  using Cells = std::unordered_map<std::string_view, APMPRef<APMPStringValue>, APMPNameHash>;
 
   // The one cell of `utf8` in `cells`, made on first use.
   static APMPStringValue* intern(Cells& cells, std::string_view utf8) {

@@ -2,6 +2,7 @@
 #include "measurement/script/evaluator.h"
 
 #include <pthread.h>
+#include <time.h>
 
 #include <cmath>
 #include <limits>
@@ -25,6 +26,73 @@ void APMPMemoryGrew(APMPMemoryAccount& account) noexcept {
 
 namespace {
 
+// A bound a test has set for its thread; 0 for the constant's.
+constinit thread_local int64_t gRunCpuBoundForTesting = 0;
+
+// This thread's processor time in nanoseconds; 0 when the clock cannot be
+// read (the net then never trips). A system call: some 600 ns.
+int64_t threadCpuNanoseconds() noexcept {
+  timespec now{};
+  if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now) != 0) return 0;
+  return int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+}
+
+#if defined(CLOCK_MONOTONIC_COARSE)
+constexpr clockid_t kCoarseClock = CLOCK_MONOTONIC_COARSE;
+#else
+constexpr clockid_t kCoarseClock = CLOCK_MONOTONIC;
+#endif
+
+// A monotonic clock read in a few nanoseconds, with a resolution of a few
+// milliseconds at worst.
+int64_t coarseNanoseconds() noexcept {
+  timespec now{};
+  clock_gettime(kCoarseClock, &now);
+  return int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+}
+
+int64_t coarseResolution() noexcept {
+  static const int64_t resolution = [] {
+    timespec step{};
+    if (clock_getres(kCoarseClock, &step) != 0) return int64_t{10'000'000};
+    return int64_t{step.tv_sec} * 1'000'000'000 + step.tv_nsec;
+  }();
+  return resolution;
+}
+
+// Whether the run of `budget` in progress has used its processor time.
+// A thread uses no more processor time than passes, so the coarse clock
+// answers until a run has lasted an eighth of the bound; the thread's
+// processor clock is read then, and again whenever what it last said and
+// the time passed since could reach the bound.
+bool outOfRunTime(APMPScope::Budget& budget) noexcept {
+  if (budget.runStart < 0) return false;
+  const int64_t bound = APMPRunCpuBound();
+  const int64_t now = coarseNanoseconds();
+  if (budget.runCpuStart < 0) {
+    const int64_t elapsed = now - budget.runStart + coarseResolution();
+    if (budget.cpuUsed + elapsed <= bound / 8) return false;
+    budget.runCpuStart = threadCpuNanoseconds();
+    budget.runBeforeCpu = elapsed;
+    budget.usedAtRead = budget.cpuUsed + elapsed;
+    budget.readAt = now;
+    return budget.usedAtRead > bound;
+  }
+  if (budget.usedAtRead + (now - budget.readAt + coarseResolution()) <= bound) return false;
+  budget.usedAtRead = budget.cpuUsed + budget.runBeforeCpu + (threadCpuNanoseconds() - budget.runCpuStart);
+  budget.readAt = now;
+  return budget.usedAtRead > bound;
+}
+
+// Ends the run: every later evaluation and charge of the budget fails
+// with error 18 until the next reset.
+void spend(APMPScope::Budget& budget, ErrorRef& error) noexcept {
+  budget.instructions = kAPMPInstructionLimit;
+  budget.work = kAPMPWorkLimit;
+  budget.workFence = kAPMPWorkLimit;
+  APMPSetError(error, kAPMPErrorLimit);
+}
+
 APMPMemoryAccount* accountOf(APMPScope& scope) noexcept {
   APMPObjectManager* manager = scope.objectManager();
   return manager ? &manager->memoryAccount() : nullptr;
@@ -32,18 +100,67 @@ APMPMemoryAccount* accountOf(APMPScope& scope) noexcept {
 
 }  // namespace
 
+int64_t APMPRunCpuBound() noexcept {
+  return gRunCpuBoundForTesting > 0 ? gRunCpuBoundForTesting : kAPMPMaxRunCpuNanoseconds;
+}
+
+void APMPSetRunCpuBoundForTesting(int64_t nanoseconds) noexcept { gRunCpuBoundForTesting = nanoseconds; }
+
 APMPRunInProgress::APMPRunInProgress(APMPScope& scope) noexcept
-    : account_(accountOf(scope)), counting_(account_), previousBudget_(gRunBudget), previousAccount_(gRunAccount) {
-  gRunBudget = &scope.budget();
+    : budget_(&scope.budget()),
+      account_(accountOf(scope)),
+      counting_(account_),
+      previousBudget_(gRunBudget),
+      previousAccount_(gRunAccount),
+      outermost_(budget_->runStart < 0) {
+  APMPScope::Budget& budget = *budget_;
+  gRunBudget = &budget;
   gRunAccount = account_;
-  if (account_ && account_->measurementDue) gRunBudget->fence = 0;
+  if (outermost_) {
+    budget.runStart = coarseNanoseconds();
+    budget.runCpuStart = -1;
+    budget.runBeforeCpu = 0;
+    // After earlier runs of the budget (an event's other callbacks) the
+    // first evaluation looks, at once.
+    budget.fence = std::min(budget.fence, budget.cpuUsed > 0 ? budget.instructions
+                                                              : budget.instructions + kAPMPCpuLookInstructions);
+  }
+  if (account_ && account_->measurementDue) budget.fence = 0;
 }
 
 APMPRunInProgress::~APMPRunInProgress() {
+  APMPScope::Budget& budget = *budget_;
+  // A reset in the middle of the run (no run of ours does one) leaves
+  // nothing to add.
+  if (outermost_ && budget.runStart >= 0) {
+    budget.cpuUsed += budget.runCpuStart >= 0 ? budget.runBeforeCpu + (threadCpuNanoseconds() - budget.runCpuStart)
+                                              : coarseNanoseconds() - budget.runStart;
+    budget.runStart = -1;
+    budget.runCpuStart = -1;
+  }
   gRunBudget = previousBudget_;
   gRunAccount = previousAccount_;
   // The run resumed may have been marked while this one ran.
   if (gRunBudget && gRunAccount && gRunAccount->measurementDue) gRunBudget->fence = 0;
+}
+
+bool APMPWithinRunTime(APMPScope& scope, ErrorRef& error) {
+  APMPScope::Budget& budget = scope.budget();
+  if (!outOfRunTime(budget)) return true;
+  spend(budget, error);
+  return false;
+}
+
+bool APMPChargeWorkAtFence(APMPScope& scope, uint64_t units, ErrorRef& error) {
+  APMPScope::Budget& budget = scope.budget();
+  if (units > kAPMPWorkLimit - budget.work) {
+    APMPSetError(error, kAPMPErrorLimit);
+    return false;
+  }
+  if (!APMPWithinRunTime(scope, error)) return false;
+  budget.work += units;
+  budget.workFence = budget.work + std::min(kAPMPCpuLookWork, kAPMPWorkLimit - budget.work);
+  return true;
 }
 
 namespace {
@@ -93,9 +210,17 @@ bool holdsWithinBound(APMPObjectManager& manager) {
 }  // namespace
 
 bool APMPCountAtFence(APMPScope& scope, ErrorRef& error, const Value* evaluated) {
-  uint32_t& count = scope.instructionCount();
-  scope.budget().fence = kAPMPInstructionLimit;
+  APMPScope::Budget& budget = scope.budget();
+  uint32_t& count = budget.instructions;
+  budget.fence = kAPMPInstructionLimit;
   APMPObjectManager* manager = scope.objectManager();
+  if (budget.runStart >= 0 && count < kAPMPInstructionLimit) {
+    if (outOfRunTime(budget)) {
+      spend(budget, error);
+      return false;
+    }
+    budget.fence = count + std::min(kAPMPCpuLookInstructions, kAPMPInstructionLimit - count);
+  }
   // A spent budget ends the run anyway; the measurement waits for the next.
   if (manager && manager->memoryAccount().measurementDue && count < kAPMPInstructionLimit) {
     manager->memoryAccount().measurementDue = false;

@@ -80,8 +80,47 @@ inline constexpr size_t kAPMPStackReserve = size_t{256} << 10;
 // instead of starting afresh on each.
 inline constexpr size_t kAPMPMaxLiveBytes = size_t{64} << 20;
 
-// Measures memory when due (with `scope` and `evaluated` held), then
-// counts as `APMPCountInstruction`.
+// The net under every charge: a run also ends with error 18 once it has
+// used this much of its thread's processor time, since the budget's last
+// reset (an event's callbacks share one). The charges above are meant to
+// end a hostile run well before it, and an editing program takes
+// microseconds; but they are set by hand, native by native, and one that
+// costs more than it is charged must still not hold the worker queue for
+// seconds. A quarter of a second is past what the whole instruction and
+// work budgets take in an optimised build, so no run the budgets allow is
+// cut short there. Without optimisation, or under a sanitizer, the same
+// work takes up to twenty times as long: the bound grows alike, so that
+// the tests that spend whole budgets keep their answers there too.
+#if defined(__OPTIMIZE__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+inline constexpr int64_t kAPMPMaxRunCpuNanoseconds = 250'000'000;
+#else
+inline constexpr int64_t kAPMPMaxRunCpuNanoseconds = 5'000'000'000;
+#endif
+// The processor time is looked at every this many evaluations of a run,
+// and every `kAPMPCpuLookWork` units of work charged (scope.h, where a
+// budget starts with it): both take a few microseconds
+// (so a native of a millisecond, called by every other evaluation, runs
+// some 250 ms past the bound at most). A look reads a coarse clock, in
+// nanoseconds, and the thread's processor clock (a system call) only once
+// the run has lasted an eighth of the bound, and from then on when that
+// clock's last answer and the time passed could reach the bound. A run of
+// a few microseconds, as editing an event takes, reads the coarse clock
+// twice and nothing else.
+inline constexpr uint32_t kAPMPCpuLookInstructions = 512;
+
+// The bound above, unless a test has lowered it for its thread (0 restores
+// it): a test cannot afford to spend the bound itself.
+int64_t APMPRunCpuBound() noexcept;
+void APMPSetRunCpuBoundForTesting(int64_t nanoseconds) noexcept;
+
+// False with error 18 (the budget spent) once the run in progress in
+// `scope`'s chain has used its processor time. For natives that loop long
+// without charging work as they go; a look can cost a system call, so
+// they look every few thousand steps.
+bool APMPWithinRunTime(APMPScope& scope, platform::ErrorRef& error);
+
+// Measures memory when due (with `scope` and `evaluated` held), looks at
+// the run's processor time, then counts as `APMPCountInstruction`.
 bool APMPCountAtFence(APMPScope& scope, platform::ErrorRef& error, const APMPRuntimeValue* evaluated);
 
 // Counts one evaluation against the chain's budget; false with error 18 once
@@ -96,15 +135,19 @@ inline bool APMPCountInstruction(APMPScope& scope, platform::ErrorRef& error,
   return true;
 }
 
+// `APMPChargeWork` past the budget's work fence.
+bool APMPChargeWorkAtFence(APMPScope& scope, uint64_t units, platform::ErrorRef& error);
+
 // Charges `units` of native work to the chain's budget before doing it;
-// false with error 18 (nothing charged) when the budget cannot cover it.
+// false with error 18 (nothing charged) when the budget cannot cover it,
+// or when the run has used its processor time.
 inline bool APMPChargeWork(APMPScope& scope, uint64_t units, platform::ErrorRef& error) {
-  uint64_t& work = scope.workCount();
-  if (units > kAPMPWorkLimit - work) {
-    APMPSetError(error, kAPMPErrorLimit);
-    return false;
+  APMPScope::Budget& budget = scope.budget();
+  // The work may lie past the fence when it was set from outside.
+  if (budget.work >= budget.workFence || units > budget.workFence - budget.work) {
+    return APMPChargeWorkAtFence(scope, units, error);
   }
-  work += units;
+  budget.work += units;
   return true;
 }
 
@@ -175,7 +218,13 @@ class APMPEvaluator {
 
 // The run in progress on this thread (set by `APMPRunWithinMemory`): its
 // budget, whose fence the memory alarm of its runtime lowers, and its
-// runtime's memory account, which the thread counts for meanwhile.
+// runtime's memory account, which the thread counts for meanwhile; null
+// between runs. The outermost run of a budget on the thread starts the
+// run's clock; runs nested in it (a native calling back into the runtime)
+// share it. When it ends, the processor time it used is added to the
+// budget's: as measured once the thread's processor clock was read, and
+// before that (for a short run, throughout) the time that passed, which
+// can only be more.
 class APMPRunInProgress {
  public:
   explicit APMPRunInProgress(APMPScope& scope) noexcept;
@@ -184,10 +233,12 @@ class APMPRunInProgress {
   APMPRunInProgress& operator=(const APMPRunInProgress&) = delete;
 
  private:
+  APMPScope::Budget* budget_;
   APMPMemoryAccount* account_;
   APMPCellMemory::Counting counting_;
   APMPScope::Budget* previousBudget_;
   APMPMemoryAccount* previousAccount_;
+  bool outermost_;
 };
 
 // Runs `run`, the outermost call of a run in `scope`'s chain (a program's
@@ -244,6 +295,19 @@ class APMPValueList {
   size_t size_ = 0;
   APMPActiveValues active_;
 };
+
+// The statement, when `value` is a statement list ("46"): a command that
+// only walks the list it would make reads the statement's own arguments
+// instead, after counting the evaluation (`APMPCountInstruction`), and so
+// neither makes nor copies an array. The arguments live as long as the
+// statement, which the program holds while it runs. The routine of "46"
+// is the control set's.
+APMPRuntimeValue APMPStatementListCommand(std::span<const APMPRuntimeValue> arguments, APMPScope& scope,
+                                          platform::ErrorRef& error);
+inline const APMPStatementValue* APMPStatementListIn(const APMPRuntimeValue& value) {
+  const APMPStatementValue* statement = value.asStatement();
+  return statement && statement->handler() == &APMPStatementListCommand ? statement : nullptr;
+}
 
 // Evaluates `arguments` in order into `values`, stopping after the first
 // evaluation that fails (its undefined answer is the last entry). True when

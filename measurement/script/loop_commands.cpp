@@ -30,22 +30,57 @@ bool runBody(std::span<const Value> body, APMPScope& scope, ErrorRef& error, Val
   return true;
 }
 
-// The statements of a body: the elements of an array value, holes read as
-// undefined; anything else is error 10.
-bool bodyOf(const Value& value, APMPScope& scope, std::vector<Value>& body, ErrorRef& error) {
-  const APMPArrayValue* array = value.asArray();
-  if (!array) {
-    APMPSetError(error, kAPMPErrorArgumentKind);
-    return false;
+// The statements of a loop's body, taken once: those of a statement list
+// ("46") where they stand, else a copy of the elements of the array the
+// body argument evaluates to (holes read as undefined). Charged one unit a
+// statement either way.
+class Body {
+ public:
+  Body() : held_(std::span<const Value>()) {}
+  Body(const Body&) = delete;
+  Body& operator=(const Body&) = delete;
+
+  // Evaluates the body argument (a statement list is only counted).
+  bool evaluate(const Value& argument, APMPScope& scope, ErrorRef& error) {
+    list_ = APMPStatementListIn(argument);
+    if (list_) return APMPCountInstruction(scope, error, &argument);
+    value_ = APMPEvaluator::evaluateStatement(argument, scope, error);
+    held_.hold({&value_, 1});
+    return !error;
   }
-  if (!APMPChargeWork(scope, array->count(), error)) return false;
-  body = array->allElements();
-  return true;
-}
+  // Takes the statements; error 10 when the value is no array.
+  bool take(APMPScope& scope, ErrorRef& error) {
+    if (list_) {
+      statements_ = list_->arguments();
+      return APMPChargeWork(scope, statements_.size(), error);
+    }
+    const APMPArrayValue* array = value_.asArray();
+    if (!array) {
+      APMPSetError(error, kAPMPErrorArgumentKind);
+      return false;
+    }
+    if (!APMPChargeWork(scope, array->count(), error)) return false;
+    copy_ = array->allElements();
+    held_.hold(copy_);
+    statements_ = copy_;
+    return true;
+  }
+  std::span<const Value> statements() const noexcept { return statements_; }
+
+ private:
+  const APMPStatementValue* list_ = nullptr;
+  Value value_;
+  std::vector<Value> copy_;
+  std::span<const Value> statements_;
+  APMPActiveValues held_;
+};
 
 // The truth value of `condition` evaluated in `scope`; false with the error
 // set on failure.
 bool holds(const Value& condition, APMPScope& scope, ErrorRef& error) {
+  // A statement list would be a new array, which is true whatever it
+  // holds: counted, and not made.
+  if (APMPStatementListIn(condition)) return APMPCountInstruction(scope, error, &condition);
   const Value value = APMPEvaluator::evaluateStatement(condition, scope, error);
   if (error) return false;
   return value.booleanValueOrError(error);
@@ -123,13 +158,16 @@ template <ItemSource Source, Binding Bind>
 Value itemLoop(std::span<const Value> arguments, APMPScope& scope, ErrorRef& error) {
   if (!APMPCheckArgumentCount(arguments, 3, error)) return {};
   APMPValueList values;
-  if (!APMPEvaluateArguments(arguments, scope, error, values)) return {};
+  Body bodyStatements;
+  if (!APMPEvaluateArguments(arguments.first(2), scope, error, values) ||
+      !bodyStatements.evaluate(arguments[2], scope, error)) {
+    return {};
+  }
   const std::u16string name = APMPChargedText(values[0], scope, error);
   if (error) return {};
   Items items;
-  std::vector<Value> body;
-  if (!Source(values[1], scope, items, error) || !bodyOf(values[2], scope, body, error)) return {};
-  const APMPActiveValues heldBody(body);
+  if (!Source(values[1], scope, items, error) || !bodyStatements.take(scope, error)) return {};
+  const std::span<const Value> body = bodyStatements.statements();
   Value answer;
   for (size_t i = 0; i < items.size(); ++i) {
     Value item = items.at(i, scope, error);
@@ -177,11 +215,9 @@ Value countedLoop(std::span<const Value> arguments, APMPScope& scope, ErrorRef& 
   // changes the list cannot change them.
   const std::vector<Value> nameValues = variableList->allElements();
   const APMPActiveValues heldNames(nameValues);
-  const Value bodyValue = APMPEvaluator::evaluateStatement(arguments[3], scope, error);
-  if (error) return {};
-  std::vector<Value> body;
-  if (!bodyOf(bodyValue, scope, body, error)) return {};
-  const APMPActiveValues heldBody(body);
+  Body bodyStatements;
+  if (!bodyStatements.evaluate(arguments[3], scope, error) || !bodyStatements.take(scope, error)) return {};
+  const std::span<const Value> body = bodyStatements.statements();
   std::vector<std::u16string> names;
   names.reserve(nameValues.size());
   for (const Value& nameValue : nameValues) {
@@ -224,11 +260,9 @@ Value whileLoop(std::span<const Value> arguments, APMPScope& scope, ErrorRef& er
   if (!APMPCheckArgumentCount(arguments, 4, error)) return {};
   const bool firstPass = holds(arguments[2], scope, error);
   if (error) return {};
-  const Value bodyValue = APMPEvaluator::evaluateStatement(arguments[3], scope, error);
-  if (error) return {};
-  std::vector<Value> body;
-  if (!bodyOf(bodyValue, scope, body, error)) return {};
-  const APMPActiveValues heldBody(body);
+  Body bodyStatements;
+  if (!bodyStatements.evaluate(arguments[3], scope, error) || !bodyStatements.take(scope, error)) return {};
+  const std::span<const Value> body = bodyStatements.statements();
   Value answer;
   if (firstPass && !runBody(body, scope, error, answer)) return answer;
   while (holds(arguments[0], scope, error)) {

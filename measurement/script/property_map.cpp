@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "measurement/script/object_manager.h"
 #include "measurement/script/runtime_value.h"
 
@@ -138,6 +140,14 @@ size_t APMPPropertyMap::heldBytes() const noexcept {
     for (const auto& [name, position] : *index_) bytes += sizeof(Index::value_type) + 2 * sizeof(void*) + APMPTextBytes(name);
   }
   return bytes;
+}
+
+size_t APMPPropertyMap::longestIndexBucket() const noexcept {
+  size_t longest = 0;
+  if (index_) {
+    for (size_t i = 0; i < index_->bucket_count(); ++i) longest = std::max(longest, index_->bucket_size(i));
+  }
+  return longest;
 }
 
 void APMPPropertyMap::markValues(APMPMarker& marker) const {

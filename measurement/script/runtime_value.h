@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "measurement/script/cell_memory.h"
+#include "measurement/script/name_hash.h"
 #include "platform/error.h"
 
 class APMPScope;
@@ -459,6 +460,9 @@ class APMPPropertyMap {
   void markValues(APMPMarker& marker) const;
   // The bytes of the table, its names and its index.
   size_t heldBytes() const noexcept;
+  // The most names in one bucket of the index (0 without one): what a
+  // lookup may compare at worst.
+  size_t longestIndexBucket() const noexcept;
 
   // Names live in the cell memory: most are short-lived scope bindings.
   using Name = std::basic_string<char16_t, std::char_traits<char16_t>, APMPCellAllocator<char16_t>>;
@@ -475,11 +479,8 @@ class APMPPropertyMap {
   }
 
  private:
-  struct NameHash {
-    using is_transparent = void;
-    size_t operator()(std::u16string_view name) const noexcept { return std::hash<std::u16string_view>{}(name); }
-  };
-  using Index = std::unordered_map<std::u16string, uint32_t, NameHash, std::equal_to<>>;
+  // Keyed per table: a program cannot choose names that share a bucket.
+  using Index = std::unordered_map<std::u16string, uint32_t, APMPNameHash, std::equal_to<>>;
 
   Entry* entry(std::u16string_view name);
   const Entry* entry(std::u16string_view name) const;

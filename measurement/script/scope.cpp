@@ -1,16 +1,18 @@
 #include "measurement/script/scope.h"
 
+#include "measurement/script/evaluator.h"
 #include "measurement/script/script_regex.h"
 
 APMPScope::APMPScope(APMPRef<APMPScope> parent)
-    : parent_(std::move(parent)), budget_(parent_ ? parent_->budget_ : &ownBudget_) {}
+    : parent_(std::move(parent)), root_(parent_ ? parent_->root_ : this), depth_(parent_ ? parent_->depth_ + 1 : 0) {}
 
 // Only a root's own budget ever holds a cache.
 APMPScope::~APMPScope() { delete ownBudget_.regexCache; }
 
 APMPRegexCache& APMPScope::regexCache() {
-  if (!budget_->regexCache) budget_->regexCache = new APMPRegexCache();
-  return *budget_->regexCache;
+  Budget& chain = budget();
+  if (!chain.regexCache) chain.regexCache = new APMPRegexCache();
+  return *chain.regexCache;
 }
 
 size_t APMPScope::heldBytes() const noexcept {
@@ -23,17 +25,47 @@ APMPRef<APMPScope> APMPScope::make(APMPRef<APMPScope> parent) {
 
 APMPRef<APMPScope> APMPScope::createChildScope() { return make(APMPRef<APMPScope>(this)); }
 
+void APMPScope::chargeLongWalk(size_t visits, std::u16string_view name) const noexcept {
+  const uint64_t units = (visits - kAPMPFreeScopeVisits) * (kAPMPScopeVisitWork + name.size());
+  Budget& budget = root_->ownBudget_;
+  if (budget.work >= kAPMPWorkLimit || units > kAPMPWorkLimit - budget.work) {
+    // The walk is done; the run ends at its next evaluation or charge.
+    budget.work = kAPMPWorkLimit;
+    budget.workFence = kAPMPWorkLimit;
+    budget.instructions = kAPMPInstructionLimit;
+    return;
+  }
+  budget.work += units;
+  // The next charge looks at the processor time.
+  if (budget.work > budget.workFence) budget.workFence = budget.work;
+}
+
 bool APMPScope::hasName(std::u16string_view name) const {
   for (const APMPScope* scope = this; scope; scope = scope->parent_.get()) {
-    if (scope->contents_.hasName(name)) return true;
+    if (scope->contents_.hasName(name)) {
+      chargeWalk(scope, name);
+      return true;
+    }
   }
+  chargeWalk(nullptr, name);
   return false;
 }
 
 APMPRuntimeValue APMPScope::valueForName(std::u16string_view name) const {
-  for (const APMPScope* scope = this; scope; scope = scope->parent_.get()) {
-    if (const APMPRuntimeValue* value = scope->contents_.find(name)) return *value;
+  // The common case, a chain too short to charge, walks without counting.
+  if (depth_ < kAPMPFreeScopeVisits) {
+    for (const APMPScope* scope = this; scope; scope = scope->parent_.get()) {
+      if (const APMPRuntimeValue* value = scope->contents_.find(name)) return *value;
+    }
+    return {};
   }
+  for (const APMPScope* scope = this; scope; scope = scope->parent_.get()) {
+    if (const APMPRuntimeValue* value = scope->contents_.find(name)) {
+      chargeWalk(scope, name);
+      return *value;
+    }
+  }
+  chargeWalk(nullptr, name);
   return {};
 }
 
@@ -53,22 +85,20 @@ bool APMPScope::assignBound(APMPRuntimeValue& value, std::u16string_view name) {
   // Passed up one scope at a time, the assignment stops at the first frozen
   // scope on the way to the binder (which still counts as bound).
   bool blocked = false;
+  const bool charged = depth_ >= kAPMPFreeScopeVisits;
   for (APMPScope* scope = this; scope; scope = scope->parent_.get()) {
-    if (blocked ? scope->contents_.hasName(name) : scope->contents_.replaceValue(value, name)) return true;
+    if (blocked ? scope->contents_.hasName(name) : scope->contents_.replaceValue(value, name)) {
+      if (charged) chargeWalk(scope, name);
+      return true;
+    }
     blocked = blocked || scope->contents_.isImmutable();
   }
+  if (charged) chargeWalk(nullptr, name);
   return false;
 }
 
 void APMPScope::setObjectManager(std::shared_ptr<APMPObjectManager> objectManager) {
-  objectManager_ = std::move(objectManager);
-}
-
-APMPObjectManager* APMPScope::objectManager() const noexcept {
-  for (const APMPScope* scope = this; scope; scope = scope->parent_.get()) {
-    if (scope->objectManager_) return scope->objectManager_.get();
-  }
-  return nullptr;
+  root_->objectManager_ = std::move(objectManager);
 }
 
 void APMPScope::mark(APMPMarker& marker) { marker.mark(this); }

@@ -6,8 +6,18 @@
 // A scope without parent is the root of its chain and holds the chain's
 // budget (the runtime's initial scope holds the runtime's): the evaluations
 // counted and the native work charged, so every evaluation in the chain
-// counts against one budget that no script can see or change. Marking a scope marks its bindings and its whole parent
-// chain: a closure keeps everything it can still read.
+// counts against one budget that no script can see or change. The root
+// also holds the chain's object manager; every scope reaches its root in
+// one step. Marking a scope marks its bindings and its whole parent chain:
+// a closure keeps everything it can still read.
+//
+// A chain has no bound on its length: a closure made in a call closes over
+// that call's scope, and a closure calling for the next one lengthens the
+// chain by one scope a call, event after event. So a walk up the chain
+// (a read, an assignment) is charged to the budget by the scopes it
+// visits past the first `kAPMPFreeScopeVisits`; a walk the budget cannot
+// cover still ends, and spends the whole budget, so that the run ends
+// with error 18 at its next evaluation.
 //
 // Used by one thread at a time, like the runtime it belongs to.
 #pragma once
@@ -22,6 +32,16 @@ class APMPRegexCache;
 
 // Evaluations allowed between two resets of a runtime's counter.
 inline constexpr uint32_t kAPMPInstructionLimit = 1000000;
+// Scopes a walk visits free of charge: a program's own nesting (a callback
+// with loops, blocks and a function or two inside) stays within them.
+inline constexpr size_t kAPMPFreeScopeVisits = 8;
+// Units charged for each scope visited past those, beside the name's code
+// units: each visit reaches a scope that was made long before, in memory
+// the cache no longer holds.
+inline constexpr uint64_t kAPMPScopeVisitWork = 32;
+// Units of work charged between two looks at a run's processor time
+// (evaluator.h).
+inline constexpr uint64_t kAPMPCpuLookWork = 1 << 20;
 
 class APMPScope final : public APMPCell, public APMPMarkable {
  public:
@@ -50,16 +70,19 @@ class APMPScope final : public APMPCell, public APMPMarkable {
   void reserveBindings(size_t count) { contents_.reserve(count); }
   const APMPPropertyMap& contents() const noexcept { return contents_; }
 
+  // Sets the object manager of the whole chain, which its root holds.
   void setObjectManager(std::shared_ptr<APMPObjectManager> objectManager);
-  // This scope's object manager, else the nearest ancestor's; null if none.
-  APMPObjectManager* objectManager() const noexcept;
+  // The chain's object manager; null if none.
+  APMPObjectManager* objectManager() const noexcept { return root_->objectManager_.get(); }
 
   // What the chain has spent since the root's last reset.
   struct Budget {
     // Evaluations counted.
     uint32_t instructions = 0;
     // The count at which evaluations stop to look at the budget: the limit,
-    // or 0 while a measurement of the runtime's memory is due.
+    // a few thousand evaluations ahead while a run is in progress (to look
+    // at its processor time), or 0 while a measurement of the runtime's
+    // memory is due.
     uint32_t fence = kAPMPInstructionLimit;
     // Units of native work charged (code units produced or compared,
     // elements copied, sorted or visited, regular-expression steps).
@@ -68,11 +91,25 @@ class APMPScope final : public APMPCell, public APMPMarkable {
     // it at once: the chain's compiled regular expressions, owned by the
     // root, made on first use and kept across resets.
     APMPRegexCache* regexCache = nullptr;
+    // The work at which a charge stops to look at the processor time.
+    uint64_t workFence = kAPMPCpuLookWork;
+    // Processor time, in nanoseconds, used by the runs since the reset
+    // that have ended (an upper bound: see `APMPRunInProgress`).
+    int64_t cpuUsed = 0;
+    // The run in progress: when it began, by a coarse monotonic clock (-1
+    // between runs); the thread's processor clock once first read (-1
+    // before), and the time counted as used before that read; what the
+    // budget had used at the last read of the processor clock, and when.
+    int64_t runStart = -1;
+    int64_t runCpuStart = -1;
+    int64_t runBeforeCpu = 0;
+    int64_t usedAtRead = 0;
+    int64_t readAt = 0;
   };
-  Budget& budget() noexcept { return *budget_; }
-  uint32_t& instructionCount() noexcept { return budget_->instructions; }
-  uint64_t& workCount() noexcept { return budget_->work; }
-  void resetBudget() noexcept { *budget_ = Budget{.regexCache = budget_->regexCache}; }
+  Budget& budget() noexcept { return root_->ownBudget_; }
+  uint32_t& instructionCount() noexcept { return budget().instructions; }
+  uint64_t& workCount() noexcept { return budget().work; }
+  void resetBudget() noexcept { budget() = Budget{.regexCache = budget().regexCache}; }
   APMPRegexCache& regexCache();
 
   void mark(APMPMarker& marker) override;
@@ -86,11 +123,23 @@ class APMPScope final : public APMPCell, public APMPMarkable {
   ~APMPScope() override;
   // One walk up the chain; `value` is swapped into the binding it reaches.
   bool assignBound(APMPRuntimeValue& value, std::u16string_view name);
+  // Charges a walk from this scope to `reached` (inclusive; null for the
+  // whole chain) for `name`.
+  void chargeWalk(const APMPScope* reached, std::u16string_view name) const noexcept {
+    const size_t visits = depth_ + 1 - (reached ? reached->depth_ : 0);
+    if (visits > kAPMPFreeScopeVisits) chargeLongWalk(visits, name);
+  }
+  void chargeLongWalk(size_t visits, std::u16string_view name) const noexcept;
 
+  // Beside the bindings, which every walk reads too.
   APMPRef<APMPScope> parent_;
+  // The chain's root (this scope for a root); it outlives the chain, which
+  // owns it.
+  APMPScope* root_;
+  // Scopes between this one and the root.
+  size_t depth_;
   APMPPropertyMap contents_;
+  // Held by roots only.
   std::shared_ptr<APMPObjectManager> objectManager_;
   Budget ownBudget_;
-  // The root's budget; the root outlives the chain, which owns it.
-  Budget* budget_;
 };
