@@ -29,14 +29,6 @@ namespace {
 // A bound a test has set for its thread; 0 for the constant's.
 constinit thread_local int64_t gRunCpuBoundForTesting = 0;
 
-// This thread's processor time in nanoseconds; 0 when the clock cannot be
-// read (the net then never trips). A system call: some 600 ns.
-int64_t threadCpuNanoseconds() noexcept {
-  timespec now{};
-  if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now) != 0) return 0;
-  return int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
-}
-
 #if defined(CLOCK_MONOTONIC_COARSE)
 constexpr clockid_t kCoarseClock = CLOCK_MONOTONIC_COARSE;
 #else
@@ -72,14 +64,14 @@ bool outOfRunTime(APMPScope::Budget& budget) noexcept {
   if (budget.runCpuStart < 0) {
     const int64_t elapsed = now - budget.runStart + coarseResolution();
     if (budget.cpuUsed + elapsed <= bound / 8) return false;
-    budget.runCpuStart = threadCpuNanoseconds();
+    budget.runCpuStart = APMPThreadCpuNanoseconds();
     budget.runBeforeCpu = elapsed;
     budget.usedAtRead = budget.cpuUsed + elapsed;
     budget.readAt = now;
     return budget.usedAtRead > bound;
   }
   if (budget.usedAtRead + (now - budget.readAt + coarseResolution()) <= bound) return false;
-  budget.usedAtRead = budget.cpuUsed + budget.runBeforeCpu + (threadCpuNanoseconds() - budget.runCpuStart);
+  budget.usedAtRead = budget.cpuUsed + budget.runBeforeCpu + (APMPThreadCpuNanoseconds() - budget.runCpuStart);
   budget.readAt = now;
   return budget.usedAtRead > bound;
 }
@@ -99,6 +91,12 @@ APMPMemoryAccount* accountOf(APMPScope& scope) noexcept {
 }
 
 }  // namespace
+
+int64_t APMPThreadCpuNanoseconds() noexcept {
+  timespec now{};
+  if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now) != 0) return 0;
+  return int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+}
 
 int64_t APMPRunCpuBound() noexcept {
   return gRunCpuBoundForTesting > 0 ? gRunCpuBoundForTesting : kAPMPMaxRunCpuNanoseconds;
@@ -133,7 +131,7 @@ APMPRunInProgress::~APMPRunInProgress() {
   // A reset in the middle of the run (no run of ours does one) leaves
   // nothing to add.
   if (outermost_ && budget.runStart >= 0) {
-    budget.cpuUsed += budget.runCpuStart >= 0 ? budget.runBeforeCpu + (threadCpuNanoseconds() - budget.runCpuStart)
+    budget.cpuUsed += budget.runCpuStart >= 0 ? budget.runBeforeCpu + (APMPThreadCpuNanoseconds() - budget.runCpuStart)
                                               : coarseNanoseconds() - budget.runStart;
     budget.runStart = -1;
     budget.runCpuStart = -1;

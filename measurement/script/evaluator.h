@@ -111,6 +111,10 @@ inline constexpr uint32_t kAPMPCpuLookInstructions = 512;
 // The bound above, unless a test has lowered it for its thread (0 restores
 // it): a test cannot afford to spend the bound itself.
 int64_t APMPRunCpuBound() noexcept;
+
+// This thread's processor time in nanoseconds; 0 when the clock cannot be
+// read (the net then never trips). A system call: some 600 ns.
+int64_t APMPThreadCpuNanoseconds() noexcept;
 void APMPSetRunCpuBoundForTesting(int64_t nanoseconds) noexcept;
 
 // False with error 18 (the budget spent) once the run in progress in

@@ -1,6 +1,5 @@
 #include "measurement/script/script_regex.h"
 
-#include <time.h>
 #include <unicode/regex.h>
 
 #include <algorithm>
@@ -60,12 +59,6 @@ constexpr uint64_t kCaselessCompareWork = 16;
 constexpr uint64_t kStepsPerTick = 10000;
 constexpr uint32_t kStartsPerLook = 256;
 
-uint64_t threadCpuNanoseconds() {
-  timespec now{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-  return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
-}
-
 platform::ErrorRef regexError(std::u16string_view pattern, const char* description) {
   platform::Object::Dictionary info;
   info.emplace(platform::kLocalizedDescriptionKey, description);
@@ -123,7 +116,7 @@ CompileBound compileBound(std::u16string_view pattern) {
 class MatchClock {
  public:
   MatchClock(APMPScope& scope, platform::ErrorRef& error, uint64_t reserve)
-      : scope_(scope), error_(error), reserve_(reserve), last_(threadCpuNanoseconds()) {}
+      : scope_(scope), error_(error), reserve_(reserve), last_(static_cast<uint64_t>(APMPThreadCpuNanoseconds())) {}
 
   // Charges the time since the last look; false (and stopped from then on)
   // with error 18 once the budget cannot pay it or cover the reserve.
@@ -141,7 +134,7 @@ class MatchClock {
   // Charges the time since the last look; false with error 18 when the
   // budget cannot pay it.
   bool charge() {
-    const uint64_t now = threadCpuNanoseconds();
+    const uint64_t now = static_cast<uint64_t>(APMPThreadCpuNanoseconds());
     const uint64_t spent = now > last_ ? now - last_ : 0;
     last_ = now;
     return APMPChargeWork(scope_, spent * kWorkPerNanosecond, error_);
@@ -221,10 +214,10 @@ const APMPRegexCache::Entry* APMPRegexCache::find(std::u16string_view pattern, A
   entry->lastUse = ++uses_;
   UErrorCode status = U_ZERO_ERROR;
   UParseError parseError{};
-  const uint64_t began = threadCpuNanoseconds();
+  const uint64_t began = static_cast<uint64_t>(APMPThreadCpuNanoseconds());
   entry->compiled.reset(icu::RegexPattern::compile(
       icu::UnicodeString(false, pattern.data(), static_cast<int32_t>(pattern.size())), 0, parseError, status));
-  const uint64_t spent = threadCpuNanoseconds() - began;
+  const uint64_t spent = static_cast<uint64_t>(APMPThreadCpuNanoseconds()) - began;
   if (!APMPChargeWork(scope, spent * kWorkPerNanosecond, error)) return nullptr;
   if (U_FAILURE(status) || !entry->compiled) {
     setFailure(U_SUCCESS(status) ? U_MEMORY_ALLOCATION_ERROR : status, pattern,
