@@ -32,29 +32,31 @@ int main() {
     if (!event || !database->storeRawEvent(event, metadata, false, &error)) return fail("cannot store", error);
   }
 
-  // Oldest metadata first; its events in the order they were stored.
+  // Oldest metadata first; its events in the order they were stored. The
+  // read and the delete share one write transaction, so that an event
+  // another process stores meanwhile is neither read nor deleted.
   int read = 0;
   while (auto fingerprint = database->nextMetadataFingerprintToProcess(&error)) {
-    auto shared = database->queryRawEventsMetadataWithFingerprint(*fingerprint, &error);
-    auto events = database->rawEventsWithMetadataFingerprint(*fingerprint, &error);
-    if (!shared || !events || events->empty()) return fail("cannot read back", error);
-    std::printf("app %s %s:\n", APMNanoGetString(shared, MeasurementBundleField::app_id).value_or("?").c_str(),
-                APMNanoGetString(shared, MeasurementBundleField::app_version).value_or("?").c_str());
-    for (const auto& raw : *events) {
-      const APMEvent& event = *raw->rawEvent();
-      std::printf("  %s at %.0f, level %lld\n", event.name().c_str(), event.timestamp(),
-                  static_cast<long long>(event.parameters().at("level").int64Value()));
-      ++read;
-    }
-    // The events read go, then their metadata once no event refers to it.
-    const bool removed = database->performTransaction([&] {
+    const bool handled = database->performTransaction([&] {
+      auto shared = database->queryRawEventsMetadataWithFingerprint(*fingerprint, &error);
+      auto events = database->rawEventsWithMetadataFingerprint(*fingerprint, &error);
+      if (!shared || !events || events->empty()) return false;
+      std::printf("app %s %s:\n", APMNanoGetString(shared, MeasurementBundleField::app_id).value_or("?").c_str(),
+                  APMNanoGetString(shared, MeasurementBundleField::app_version).value_or("?").c_str());
+      for (const auto& raw : *events) {
+        const APMEvent& event = *raw->rawEvent();
+        std::printf("  %s at %.0f, level %lld\n", event.name().c_str(), event.timestamp(),
+                    static_cast<long long>(event.parameters().at("level").int64Value()));
+        ++read;
+      }
+      // The events read go, then their metadata once no event refers to it.
       if (!database->deleteRawEventsWithMetadataFingerprint(*fingerprint, events->back()->rowID(), &error)) {
         return false;
       }
       auto left = database->containsRawEventWithMetadataFingerprint(*fingerprint, &error);
       return left && (*left || database->deleteRawEventMetadataWithMetadataFingerprint(*fingerprint, &error));
     });
-    if (!removed) return fail("cannot remove what was read", error);
+    if (!handled) return fail("cannot read back and remove", error);
   }
   if (error || read < 3) return fail("cannot read back", error);
   std::printf("%d events read back\n", read);
