@@ -351,7 +351,9 @@ enum class FileBytes { Read, Missing, Unreadable, TooLarge };
 // read it (out of descriptors, an I/O error, not a regular file) from a
 // file that is there and read.
 FileBytes readBytes(const std::string& path, std::string& bytes, ErrorRef* error) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking, so that a FIFO put at the path is refused below instead
+  // of holding the caller until a writer comes; a regular file ignores it.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     const int code = errno;
     const bool missing = code == ENOENT || code == ENOTDIR;
