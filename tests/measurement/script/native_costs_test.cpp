@@ -40,17 +40,14 @@ std::vector<Entity> operator+(std::vector<Entity> a, std::vector<Entity> b) {
 // ICU's allocations above `icuLimit` bytes fail; all go to malloc, so blocks
 // pass freely whatever the limit.
 std::atomic<size_t> icuLimit{SIZE_MAX};
-bool icuAllocationsLimited() {
-  static const bool installed = [] {
-    UErrorCode status = U_ZERO_ERROR;
-    u_setMemoryFunctions(
-        nullptr, [](const void*, size_t size) { return size > icuLimit ? nullptr : std::malloc(size); },
-        [](const void*, void* block, size_t size) { return size > icuLimit ? nullptr : std::realloc(block, size); },
-        [](const void*, void* block) { std::free(block); }, &status);
-    return U_SUCCESS(status);
-  }();
-  return installed;
-}
+const bool icuAllocationsLimited = [] {
+  UErrorCode status = U_ZERO_ERROR;
+  u_setMemoryFunctions(
+      nullptr, [](const void*, size_t size) { return size > icuLimit ? nullptr : std::malloc(size); },
+      [](const void*, void* block, size_t size) { return size > icuLimit ? nullptr : std::realloc(block, size); },
+      [](const void*, void* block) { std::free(block); }, &status);
+  return U_SUCCESS(status);
+}();
 
 struct Outcome {
   long failure = 0;
@@ -63,22 +60,16 @@ struct Outcome {
 // to `limit` bytes.
 Outcome runEvent(std::vector<Entity> setup, std::vector<Entity> body, int times, size_t limit = SIZE_MAX) {
   body.insert(body.begin(), stmt("record", {num(1)}));
-  std::vector<Entity> callback = repeat(times, std::move(body));
-  callback.push_back(onEvent("setParamValue", {str("done"), num(1)}));
-  callback.push_back(ret(num(0)));
-  setup.push_back(editCallback(std::move(callback)));
+  setup.push_back(editCallback(repeat(times, std::move(body)) +
+                               std::vector{onEvent("setParamValue", {str("done"), num(1)}), ret(num(0))}));
   EditingHarness h;
   EXPECT_EQ(h.loadSent(std::move(setup)), 0);
-  Outcome outcome;
-  if (limit != SIZE_MAX) {
-    EXPECT_TRUE(icuAllocationsLimited());
-  }
+  EXPECT_TRUE(icuAllocationsLimited);
+  long failure = 0;
   icuLimit = limit;
-  h.handle(APMPEvent("purchase", 100, {{"item", platform::Object("book")}}), &outcome.failure);
+  h.handle(APMPEvent("purchase", 100, {{"item", platform::Object("book")}}), &failure);
   icuLimit = SIZE_MAX;
-  outcome.recorded = h.recorded;
-  outcome.done = h.output().hasParameterName("done");
-  return outcome;
+  return {failure, h.recorded, h.output().hasParameterName("done")};
 }
 
 // Regular-expression compiles are charged and kept, matches charged by their
