@@ -51,6 +51,13 @@ inline Entity createCallback(std::vector<Entity> body) {
   return registration(std::move(body), mapOf({{"type", str("create")}}));
 }
 
+// for (i = 0; i < count; i = i + 1) { body }, as a while loop.
+inline std::vector<Entity> repeat(double count, std::vector<Entity> body) {
+  return {let("i", num(0)), stmt("42", {stmt("23", {variable("i"), num(count)}),
+                                        assign("i", stmt("0", {variable("i"), num(1)})), boolean(false),
+                                        list(std::move(body))})};
+}
+
 // Binds `name` to a text of 8 * 2^doublings units, made by doubling a
 // short one: each step makes a text and frees the one before.
 inline std::vector<Entity> doubledText(std::string name, int doublings) {
