@@ -2,13 +2,13 @@
 // of fetched configurations, event configurations and their answers,
 // consent, PSM numbers, the event editor, URLs and expiry.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include "measurement/engine/measurement.h"
 #include "measurement/messages/message_fields.h"
 #include "measurement/messages/nano_accessors.h"
 #include "measurement/script/event_editing.h"
 #include "measurement/storage/config/remote_config.h"
+#include "platform/crypto.h"
 #include "tests/measurement/storage/config/config_builder.h"
 #include "tests/measurement/script/editing_test_support.h"
 #include "tests/measurement/storage/database/table_test_support.h"
@@ -35,24 +35,17 @@ class RemoteConfigTest : public TableTest {
 
 // Wire bytes, for configurations too large to build field by field.
 std::string varint(uint64_t value) {
-  std::string out;
-  do {
-    const auto low = static_cast<char>(value & 0x7F);
-    value >>= 7;
-    out.push_back(static_cast<char>(low | (value ? 0x80 : 0)));
-  } while (value);
+  std::string out(1, static_cast<char>(value & 0x7F));
+  for (value >>= 7; value; value >>= 7) out.back() |= '\x80', out.push_back(static_cast<char>(value & 0x7F));
   return out;
 }
-std::string delimited(uint32_t tag, const std::string& body) {
-  return varint(tag << 3 | 2) + varint(body.size()) + body;
-}
+std::string delimited(uint32_t tag, const std::string& body) { return varint(tag << 3 | 2) + varint(body.size()) + body; }
 std::string times(uint32_t count, const std::string& item) {
   std::string out;
-  out.reserve(item.size() * count);
-  for (uint32_t i = 0; i < count; ++i) out += item;
+  while (count--) out += item;
   return out;
 }
-// The bytes of a configuration of version 2 for the app, with `fields`.
+// A configuration of version 2 for the app, with `fields`.
 platform::Bytes configBytes(const std::string& fields) {
   const std::string bytes = varint(1 << 3) + varint(2) + delimited(2, kAppID) + fields;
   return platform::Bytes(bytes.begin(), bytes.end());
@@ -114,12 +107,10 @@ TEST_F(RemoteConfigTest, ConfigurationsPastABoundAreRefusedAndTheOneInForceStays
     EXPECT_EQ(monitor.codes(), std::vector<long>{29005});
     EXPECT_EQ(monitor.first(29005).level, 1);
     const std::vector<Object> contexts = monitor.first(29005).contexts;
-    EXPECT_TRUE(contexts.size() == 1 && contexts[0].error());
-    if (contexts.size() == 1 && contexts[0].error()) {
-      EXPECT_EQ(contexts[0].error()->code(), 1);
-      EXPECT_EQ(contexts[0].error()->localizedDescription(),
-                std::string("Measurement configuration past its bounds: ") + c.bound);
-    }
+    ASSERT_TRUE(contexts.size() == 1 && contexts[0].error());
+    EXPECT_EQ(contexts[0].error()->code(), 1);
+    EXPECT_EQ(contexts[0].error()->localizedDescription(),
+              std::string("Measurement configuration past its bounds: ") + c.bound);
     EXPECT_EQ(remote->version(), 1);
     EXPECT_EQ(remote->uploadingRetryCount(), 9);
   }
@@ -132,13 +123,8 @@ TEST_F(RemoteConfigTest, ConfigurationsPastABoundAreRefusedAndTheOneInForceStays
 
   // A stored row past a bound (kept by an older version) is not loaded.
   const platform::Bytes past = configBytes(eventFields(kAPMMaxMeasurementConfigEvents + 1));
-  sqlite3_stmt* statement = nullptr;
-  ASSERT_EQ(sqlite3_prepare_v2(store().sqliteHandle(), "UPDATE app_metadata SET remote_config_data = ?", -1, &statement,
-                               nullptr),
-            SQLITE_OK);
-  sqlite3_bind_blob(statement, 1, past.data(), static_cast<int>(past.size()), SQLITE_TRANSIENT);
-  EXPECT_EQ(sqlite3_step(statement), SQLITE_DONE);
-  sqlite3_finalize(statement);
+  ASSERT_TRUE(store().executeSQL("UPDATE app_metadata SET remote_config_data = X'" +
+                                 platform::hexString(past.data(), past.size()) + "'"));
   RecordingMonitor monitor;
   EXPECT_EQ(make()->version(), -1);
   EXPECT_EQ(monitor.first(29016).contexts.at(0).error()->localizedDescription(),

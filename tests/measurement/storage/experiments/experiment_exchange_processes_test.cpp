@@ -19,58 +19,35 @@ namespace {
 using namespace experiments_testing;
 using testing_support::LoopbackHttpServer;
 
-// A child process that holds the write lock of a database file from its
-// construction until `release`.
-class LockHoldingProcess {
- public:
+// A child process holding the write lock of a database file until `release`.
+struct LockHoldingProcess {
   explicit LockHoldingProcess(const std::string& path) {
     int locked[2];
-    EXPECT_EQ(pipe(locked), 0);
-    EXPECT_EQ(pipe(release_), 0);
+    EXPECT_TRUE(pipe(locked) == 0 && pipe(letGo) == 0);
     APMMeasurement::monitor()->flush();
-    child_ = fork();
-    if (child_ == 0) {
-      close(locked[0]);
-      close(release_[1]);
+    char byte = 0;
+    if ((child = fork()) == 0) {
       silenceMonitorInForkedChild();
       sqlite3* handle = nullptr;
-      if (sqlite3_open(path.c_str(), &handle) != SQLITE_OK ||
-          sqlite3_exec(handle, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
-        _exit(3);
-      }
-      char byte = 'l';
-      if (write(locked[1], &byte, 1) != 1 || read(release_[0], &byte, 1) != 1) _exit(4);
-      sqlite3_exec(handle, "ROLLBACK", nullptr, nullptr, nullptr);
-      sqlite3_close(handle);
-      _exit(0);
+      const bool held = sqlite3_open(path.c_str(), &handle) == SQLITE_OK &&
+                        sqlite3_exec(handle, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+      _exit(held && write(locked[1], &byte, 1) == 1 && read(letGo[0], &byte, 1) == 1 ? 0 : 3);
     }
     close(locked[1]);
-    close(release_[0]);
-    char byte = 0;
-    holding_ = read(locked[0], &byte, 1) == 1;
+    holding = read(locked[0], &byte, 1) == 1;
     close(locked[0]);
   }
-  ~LockHoldingProcess() { release(); }
-
-  bool holding() const { return holding_; }
-  // Lets the lock go and waits for the child; its exit code.
+  // Lets the lock go; the child's exit code.
   int release() {
-    if (child_ <= 0) return exitCode_;
     char byte = 'r';
-    EXPECT_EQ(write(release_[1], &byte, 1), 1);
-    close(release_[1]);
+    EXPECT_EQ(write(letGo[1], &byte, 1), 1);
     int status = 0;
-    EXPECT_EQ(waitpid(child_, &status, 0), child_);
-    child_ = -1;
-    exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return exitCode_;
+    EXPECT_EQ(waitpid(child, &status, 0), child);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
-
- private:
-  int release_[2] = {-1, -1};
-  pid_t child_ = -1;
-  bool holding_ = false;
-  int exitCode_ = -1;
+  int letGo[2] = {-1, -1};
+  pid_t child = -1;
+  bool holding = false;
 };
 
 class ExperimentExchangeProcesses : public ::testing::Test, public TaskManagerFixture {
@@ -91,8 +68,7 @@ class ExperimentExchangeProcesses : public ::testing::Test, public TaskManagerFi
   }
   size_t pendingRows() {
     size_t count = 0;
-    taskManager_->dispatchSyncOnWorkerQueue(
-        [&] { count = taskManager_->database()->fetchAllPendingSnapshots()->size(); });
+    taskManager_->dispatchSyncOnWorkerQueue([&] { count = taskManager_->database()->fetchAllPendingSnapshots()->size(); });
     return count;
   }
 
@@ -105,18 +81,16 @@ TEST_F(ExperimentExchangeProcesses, AnswerThatCannotBeStoredIsAFailedFetchAndIsR
   server_.setReply({200, {}, gzipped(answer({snapshot("sdk", {experiment(4, {{"f", 1}})})}))});
   {
     LockHoldingProcess other(APMApplicationSupportFilePath(kAPMEDatabaseName));
-    ASSERT_TRUE(other.holding());
+    ASSERT_TRUE(other.holding);
     RecordingMonitor monitor;
     fetch(monitor);
     EXPECT_EQ(monitor.first(820022).level, 1);
     EXPECT_FALSE(hasStored(kAPMExperimentFetchSuccessTimestampKey));
     EXPECT_EQ(stored(kAPMExperimentFetchFailureTimestampKey), now);
     EXPECT_TRUE(delegate->fetched().empty());
-    // The first retry step after a failure, not the interval after a
-    // success.
+    // The retry step after a failure, not the interval after a success.
     ASSERT_TRUE(taskManager_->alarm()->scheduledTimestamp());
-    EXPECT_NEAR(*taskManager_->alarm()->scheduledTimestamp(), now + APMETaskManager::kRetryInterval,
-                1e-3);
+    EXPECT_NEAR(*taskManager_->alarm()->scheduledTimestamp(), now + APMETaskManager::kRetryInterval, 1e-3);
     EXPECT_EQ(other.release(), 0);
   }
   EXPECT_EQ(pendingRows(), 0u);
