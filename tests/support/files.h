@@ -55,6 +55,25 @@ class DescriptorsExhausted {
   std::vector<int> held_;
 };
 
+// Settings-file reproducers holding, beside "other" ("kept"), one value the
+// writer refuses (a string holding NUL, a NaN date, a date out of range,
+// arrays sharing their elements) under `oddKey`.
+struct OddSettingsFile {
+  const char* name;
+  const char* oddKey;
+};
+inline constexpr OddSettingsFile kOddSettingsFiles[] = {
+    {"settings-file-utf16-string-with-nul.bplist", "k"},
+    {"settings-file-nan-date.bplist", "d"},
+    {"settings-file-year-2100-date-read-as-1932.bplist", "d"},
+    {"settings-store-file-dag-value-rewrite-makes-store-unreadable.bplist", "k"},
+};
+#ifdef APM_FUZZ_CORPUS_DIR
+inline std::string propertyListCorpusFile(const std::string& name) {
+  return std::string(APM_FUZZ_CORPUS_DIR) + "/platform_property_list_fuzz/" + name;
+}
+#endif
+
 // Sets the process umask for the lifetime of the object. The umask is
 // process-wide: use from the test's own thread.
 class ScopedUmask {
