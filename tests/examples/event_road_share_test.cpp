@@ -31,7 +31,6 @@ namespace {
 
 constexpr const char* kRoleVariable = "APM_ROAD_SHARE_ROLE";
 constexpr const char* kURLVariable = "APM_ROAD_SHARE_URL";
-constexpr const char* kDoneVariable = "APM_ROAD_SHARE_DONE";
 constexpr int64_t kEvents = 2'000;
 constexpr unsigned kChildSeconds = 120;  // a stuck child dies rather than hold the suite
 
@@ -45,7 +44,7 @@ class ShareProcess : public testing::Environment {
     EventRoadShare share;
     share.collectorURL = std::getenv(kURLVariable);
     share.streamLength = kEvents;
-    const std::string done = std::getenv(kDoneVariable);
+    const std::string done = std::string(std::getenv("APM_CONTAINER_DIR")) + "/stored";
     if (std::string(role) == "store") {
       // Store only once both others are at work, so that their steps meet.
       for (int wait = 0; wait < 20'000 && !(platform::fileExists(done + ".1") && platform::fileExists(done + ".2"));
@@ -67,12 +66,9 @@ class ShareProcess : public testing::Environment {
 
 testing::Environment* const shareProcess = testing::AddGlobalTestEnvironment(new ShareProcess);
 
-pid_t start(const std::string& role, const std::string& container, const std::string& url,
-            const std::string& done) {
+pid_t start(const std::string& role, const std::string& container, const std::string& url) {
   std::vector<std::string> variables = {std::string(kRoleVariable) + "=" + role,
-                                        std::string(kURLVariable) + "=" + url,
-                                        std::string(kDoneVariable) + "=" + done,
-                                        "APM_CONTAINER_DIR=" + container};
+                                        std::string(kURLVariable) + "=" + url, "APM_CONTAINER_DIR=" + container};
   for (char** variable = environ; *variable; ++variable) {
     if (std::string_view(*variable).substr(0, 4) != "APM_") variables.emplace_back(*variable);
   }
@@ -95,12 +91,11 @@ int exitCodeOf(pid_t child) {
   return waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// Notes, for each event identity ("n", "+" when the program created it), the
-// bundles (named by the identities they hold) that carried it, and counts
-// events met twice inside one batch, which means in two bundles.
+// Notes the bundles (named by the identities they hold) that carried each event
+// identity ("n", "+" when the program created it), and events met twice in one batch.
 struct BundleCollector {
   std::mutex mutex;
-  std::map<std::string, std::vector<std::string>> carriers;
+  std::map<std::string, std::set<std::string>> carriers;
   int64_t repeatedInOneBatch = 0;
   LoopbackCollector server{[this](const platform::Bytes& body) { return receive(body); }};
 
@@ -128,7 +123,7 @@ struct BundleCollector {
         name += identities.back() + " ";
       }
       for (const std::string& identity : identities) {
-        carriers[identity].push_back(name);
+        carriers[identity].insert(name);
         repeatedInOneBatch += !inBatch.insert(identity).second;
       }
     }
@@ -141,9 +136,9 @@ TEST(EventRoadShareTest, TwoProcessesBundlingAndUploadingLoseAndRepeatNothing) {
   BundleCollector collector;
   const std::string done = container.path() + "/stored";
   const std::string url = collector.server.url("/a");
-  const pid_t storer = start("store", container.path(), url, done);
-  const pid_t first = start("1", container.path(), url, done);
-  const pid_t second = start("2", container.path(), url, done);
+  const pid_t storer = start("store", container.path(), url);
+  const pid_t first = start("1", container.path(), url);
+  const pid_t second = start("2", container.path(), url);
   ASSERT_TRUE(storer > 0 && first > 0 && second > 0);
   EXPECT_EQ(exitCodeOf(storer), 0);
   // Once every event is stored, the others finish what is left and stop.
@@ -163,9 +158,7 @@ TEST(EventRoadShareTest, TwoProcessesBundlingAndUploadingLoseAndRepeatNothing) {
   for (const std::string& identity : expected) {
     auto found = collector.carriers.find(identity);
     lost += found == collector.carriers.end();
-    if (found != collector.carriers.end()) {
-      inTwoBundles += std::set<std::string>(found->second.begin(), found->second.end()).size() > 1;
-    }
+    inTwoBundles += found != collector.carriers.end() && found->second.size() > 1;
   }
   for (const auto& carried : collector.carriers) {
     EXPECT_TRUE(expected.count(carried.first)) << "an event that was never stored: " << carried.first;
