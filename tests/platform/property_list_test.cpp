@@ -136,24 +136,16 @@ TEST(PropertyListTest, StaleTemporaryFilesOfKilledWritesAreRemoved) {
   // holds its file's lock.
   const std::string folder = container.path() + "/";
   LockedFile running(folder + ".settings.plist.tmp.LIVE01", "being written");
-  struct Decoy {
-    std::string name;
-    double shift;
-  } decoys[] = {
-      {".other.plist.tmp.OTHER1", -3600},    // another store's
-      {".settings.plist.tmp.AB", -3600},     // not a name of ours
-      {"settings.plist.tmp.NODOT1", -3600},  // not a name of ours
-  };
-  for (const Decoy& decoy : decoys) {
-    std::ofstream(folder + decoy.name) << "x";
-    ASSERT_TRUE(shiftModificationTime(folder + decoy.name, decoy.shift));
+  // Old files of another store's, or with names not of ours.
+  const char* decoys[] = {".other.plist.tmp.OTHER1", ".settings.plist.tmp.AB", "settings.plist.tmp.NODOT1"};
+  for (const char* decoy : decoys) {
+    std::ofstream(folder + decoy) << "x";
+    ASSERT_TRUE(shiftModificationTime(folder + decoy, -3600));
   }
   platform::removeStaleTemporaryFiles(path);
   EXPECT_FALSE(std::filesystem::exists(killed));
   EXPECT_EQ(fileText(folder + ".settings.plist.tmp.LIVE01"), "being written");
-  for (const Decoy& decoy : decoys) {
-    EXPECT_TRUE(std::filesystem::exists(folder + decoy.name)) << decoy.name;
-  }
+  for (const char* decoy : decoys) EXPECT_TRUE(std::filesystem::exists(folder + decoy)) << decoy;
   EXPECT_EQ(platform::readPropertyListFile(path), kept);
 }
 
@@ -273,8 +265,8 @@ TEST(PropertyListTest, ValuesTheWriterRefusesAreRefusedWhenRead) {
                   .isNil());
   // A key holding NUL is refused before the parser meets it: handing it out
   // stops the process.
-  const platform::SettingsFile nulKey =
-      platform::readSettingsFile(propertyListCorpusFile("settings-file-utf16-key-with-nul-stops-reader.bplist"));
+  const platform::SettingsFile nulKey = platform::readSettingsFile(
+      propertyListCorpusFile("settings-file-utf16-key-with-nul-stops-reader.bplist"));
   EXPECT_EQ(nulKey.state, platform::SettingsFile::State::Damaged);
   EXPECT_FALSE(nulKey.recovered);
   // The dates at both ends of the range read as themselves.
