@@ -136,24 +136,16 @@ TEST(PropertyListTest, StaleTemporaryFilesOfKilledWritesAreRemoved) {
   // holds its file's lock.
   const std::string folder = container.path() + "/";
   LockedFile running(folder + ".settings.plist.tmp.LIVE01", "being written");
-  struct Decoy {
-    std::string name;
-    double shift;
-  } decoys[] = {
-      {".other.plist.tmp.OTHER1", -3600},    // another store's
-      {".settings.plist.tmp.AB", -3600},     // not a name of ours
-      {"settings.plist.tmp.NODOT1", -3600},  // not a name of ours
-  };
-  for (const Decoy& decoy : decoys) {
-    std::ofstream(folder + decoy.name) << "x";
-    ASSERT_TRUE(shiftModificationTime(folder + decoy.name, decoy.shift));
+  // Old files of another store's, or with names not of ours.
+  const char* decoys[] = {".other.plist.tmp.OTHER1", ".settings.plist.tmp.AB", "settings.plist.tmp.NODOT1"};
+  for (const char* decoy : decoys) {
+    std::ofstream(folder + decoy) << "x";
+    ASSERT_TRUE(shiftModificationTime(folder + decoy, -3600));
   }
   platform::removeStaleTemporaryFiles(path);
   EXPECT_FALSE(std::filesystem::exists(killed));
   EXPECT_EQ(fileText(folder + ".settings.plist.tmp.LIVE01"), "being written");
-  for (const Decoy& decoy : decoys) {
-    EXPECT_TRUE(std::filesystem::exists(folder + decoy.name)) << decoy.name;
-  }
+  for (const char* decoy : decoys) EXPECT_TRUE(std::filesystem::exists(folder + decoy)) << decoy;
   EXPECT_EQ(platform::readPropertyListFile(path), kept);
 }
 
@@ -252,45 +244,29 @@ TEST(PropertyListTest, SharedArraysReadOnlyWhenTheirXmlFormReadsBack) {
   EXPECT_EQ(platform::readPropertyListFile(copy), kept);
 }
 
-// Settings files holding one value the writer refuses beside an ordinary
-// key "other" ("kept").
-struct OddSettingsFile {
-  const char* name;
-  const char* oddKey;
-};
-const OddSettingsFile kOddSettingsFiles[] = {
-    {"settings-file-utf16-string-with-nul.bplist", "k"},
-    {"settings-file-nan-date.bplist", "d"},
-    {"settings-file-year-2100-date-read-as-1932.bplist", "d"},
-    {"settings-store-file-dag-value-rewrite-makes-store-unreadable.bplist", "k"},
-};
-
-std::string corpusFile(const char* name) {
-  return std::string(APM_FUZZ_CORPUS_DIR) + "/platform_property_list_fuzz/" + name;
-}
-
 // What the writer refuses is refused when read, not read and then kept
 // where no write can take it, nor moved (a date out of range to 1932).
 TEST(PropertyListTest, ValuesTheWriterRefusesAreRefusedWhenRead) {
   for (const OddSettingsFile& odd : kOddSettingsFiles) {
+    SCOPED_TRACE(odd.name);
     platform::ErrorRef error;
-    EXPECT_TRUE(platform::readPropertyListFile(corpusFile(odd.name), &error).isNil()) << odd.name;
-    ASSERT_TRUE(error) << odd.name;
-    EXPECT_EQ(error->code(), platform::kPropertyListReadCorruptError) << odd.name;
+    EXPECT_TRUE(platform::readPropertyListFile(propertyListCorpusFile(odd.name), &error).isNil());
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), platform::kPropertyListReadCorruptError);
     // A store keeps the other key.
-    const platform::SettingsFile file = platform::readSettingsFile(corpusFile(odd.name));
-    EXPECT_EQ(file.state, platform::SettingsFile::State::Damaged) << odd.name;
-    EXPECT_TRUE(file.recovered) << odd.name;
-    EXPECT_EQ(file.entries, (Object::Dictionary{{"other", Object("kept")}})) << odd.name;
-    EXPECT_EQ(file.dropped, std::vector<std::string>{odd.oddKey}) << odd.name;
+    const platform::SettingsFile file = platform::readSettingsFile(propertyListCorpusFile(odd.name));
+    EXPECT_EQ(file.state, platform::SettingsFile::State::Damaged);
+    EXPECT_TRUE(file.recovered);
+    EXPECT_EQ(file.entries, (Object::Dictionary{{"other", Object("kept")}}));
+    EXPECT_EQ(file.dropped, std::vector<std::string>{odd.oddKey});
   }
   EXPECT_TRUE(platform::propertyListFromBytes(
                   "<plist><dict><key>d</key><date>2100-01-01T00:00:00Z</date></dict></plist>")
                   .isNil());
   // A key holding NUL is refused before the parser meets it: handing it out
   // stops the process.
-  const platform::SettingsFile nulKey =
-      platform::readSettingsFile(corpusFile("settings-file-utf16-key-with-nul-stops-reader.bplist"));
+  const platform::SettingsFile nulKey = platform::readSettingsFile(
+      propertyListCorpusFile("settings-file-utf16-key-with-nul-stops-reader.bplist"));
   EXPECT_EQ(nulKey.state, platform::SettingsFile::State::Damaged);
   EXPECT_FALSE(nulKey.recovered);
   // The dates at both ends of the range read as themselves.

@@ -111,33 +111,21 @@ TEST(UserDefaultsTest, FirstReadRemovesStaleTemporaryFiles) {
   EXPECT_FALSE(std::filesystem::exists(stale));
 }
 
-// Files holding, beside "other" ("kept"), one value the writer refuses: a
-// string holding NUL, a NaN date, a date beyond the range, arrays sharing
-// their elements (megabytes once written). The value is dropped, and the
-// suite can write its file again.
+// A value the writer refuses is dropped, and the suite can write its file again.
 TEST(UserDefaultsTest, ValueThatCannotBeWrittenBackCostsOnlyItsOwnKey) {
-  struct Case {
-    const char* file;
-    const char* oddKey;
-  } cases[] = {
-      {"settings-file-utf16-string-with-nul.bplist", "k"},
-      {"settings-file-nan-date.bplist", "d"},
-      {"settings-file-year-2100-date-read-as-1932.bplist", "d"},
-      {"settings-store-file-dag-value-rewrite-makes-store-unreadable.bplist", "k"},
-  };
-  for (const Case& c : cases) {
+  for (const OddSettingsFile& c : kOddSettingsFiles) {
+    SCOPED_TRACE(c.name);
     TempContainer container;
     std::filesystem::create_directories(container.preferences());
     const std::string path = UserDefaults::pathForSuite("odd.values");
-    std::filesystem::copy_file(
-        std::string(APM_FUZZ_CORPUS_DIR) + "/platform_property_list_fuzz/" + c.file, path);
+    std::filesystem::copy_file(propertyListCorpusFile(c.name), path);
     auto defaults = UserDefaults::suite("odd.values");
-    EXPECT_TRUE(defaults->objectForKey(c.oddKey).isNil()) << c.file;
+    EXPECT_TRUE(defaults->objectForKey(c.oddKey).isNil());
     EXPECT_TRUE(defaults->setObject(Object("new"), "ordinary"));
-    EXPECT_TRUE(defaults->synchronize()) << c.file;
+    EXPECT_TRUE(defaults->synchronize());
     const Object file = platform::readPropertyListFile(path);
-    EXPECT_EQ(file["other"], Object("kept")) << c.file;
-    EXPECT_EQ(file["ordinary"], Object("new")) << c.file;
+    EXPECT_EQ(file["other"], Object("kept"));
+    EXPECT_EQ(file["ordinary"], Object("new"));
   }
 }
 

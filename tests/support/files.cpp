@@ -56,26 +56,16 @@ LockedFile::~LockedFile() {
 }
 
 DescriptorsExhausted::DescriptorsExhausted() {
-  // The sanitizers check the type of a thread's start routine the first
-  // time they meet it, with a pipe of their own, and take a failure for a
-  // bad object. Starting a queue's worker now lets those that start while
-  // no descriptor is left (a log line's) pass.
+  // The sanitizers check a thread start routine's type with a pipe of their
+  // own the first time they meet it: meet a queue worker's while that works.
   auto queue = platform::DispatchQueue::create("DescriptorsExhausted");
   queue->async([] {});
   queue->sync([] {});
   EXPECT_EQ(::getrlimit(RLIMIT_NOFILE, &limit_), 0);
-  // A low limit keeps the number of descriptors to fill small.
-  struct rlimit low = limit_;
-  low.rlim_cur = std::min<rlim_t>(limit_.rlim_cur, 256);
+  struct rlimit low = {std::min<rlim_t>(limit_.rlim_cur, 256), limit_.rlim_max};  // few to fill
   EXPECT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
-  for (;;) {
-    const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-      EXPECT_EQ(errno, EMFILE);
-      break;
-    }
-    held_.push_back(fd);
-  }
+  for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) held_.push_back(fd);
+  EXPECT_EQ(errno, EMFILE);
 }
 
 DescriptorsExhausted::~DescriptorsExhausted() {

@@ -24,9 +24,8 @@ bool shiftModificationTime(const std::string& path, double seconds);
 // that cannot be examined fails the test.
 mode_t modeOf(const std::string& path);
 
-// A file created at `path` holding `text` and kept open under an advisory
-// lock (flock) for the lifetime of the object, as an atomic write holds its
-// temporary file while it runs.
+// A file created at `path` holding `text`, held under flock for the object's
+// lifetime, as a running atomic write holds its temporary file.
 class LockedFile {
  public:
   LockedFile(const std::string& path, const std::string& text);
@@ -38,11 +37,8 @@ class LockedFile {
   int fd_;
 };
 
-// Leaves the process without a free file descriptor for the lifetime of the
-// object: the soft limit on descriptors is lowered and what remains below
-// it is filled with /dev/null; both are given back at destruction. Calls
-// that open files fail with EMFILE meanwhile. Process-wide: use from the
-// test's own thread, with no other thread opening files.
+// Leaves the process without a free file descriptor (opens fail with EMFILE)
+// for the object's lifetime. Process-wide: use from the test's own thread.
 class DescriptorsExhausted {
  public:
   DescriptorsExhausted();
@@ -54,6 +50,25 @@ class DescriptorsExhausted {
   struct rlimit limit_;
   std::vector<int> held_;
 };
+
+// Settings-file reproducers holding, beside "other" ("kept"), one value the
+// writer refuses (a string holding NUL, a NaN date, a date out of range,
+// arrays sharing their elements) under `oddKey`.
+struct OddSettingsFile {
+  const char* name;
+  const char* oddKey;
+};
+inline constexpr OddSettingsFile kOddSettingsFiles[] = {
+    {"settings-file-utf16-string-with-nul.bplist", "k"},
+    {"settings-file-nan-date.bplist", "d"},
+    {"settings-file-year-2100-date-read-as-1932.bplist", "d"},
+    {"settings-store-file-dag-value-rewrite-makes-store-unreadable.bplist", "k"},
+};
+#ifdef APM_FUZZ_CORPUS_DIR
+inline std::string propertyListCorpusFile(const std::string& name) {
+  return std::string(APM_FUZZ_CORPUS_DIR) + "/platform_property_list_fuzz/" + name;
+}
+#endif
 
 // Sets the process umask for the lifetime of the object. The umask is
 // process-wide: use from the test's own thread.

@@ -182,44 +182,32 @@ TEST_F(PersistentDictionaryTest, FailedWriteIsRetriedAndUnreadableFileMovedAside
   EXPECT_EQ(kept, "not a property list");
 }
 
-// Files holding, beside "other" ("kept"), one value the writer refuses: a
-// string holding NUL, a NaN date, a date beyond the range, arrays sharing
-// their elements (megabytes once written). The value is dropped, the file
-// kept aside, and the store can write its file again.
+// A value the writer refuses is dropped, the file kept aside, and the store
+// can write its file again.
 TEST_F(PersistentDictionaryTest, ValueThatCannotBeWrittenBackCostsOnlyItsOwnKey) {
-  struct Case {
-    const char* file;
-    const char* oddKey;
-  } cases[] = {
-      {"settings-file-utf16-string-with-nul.bplist", "k"},
-      {"settings-file-nan-date.bplist", "d"},
-      {"settings-file-year-2100-date-read-as-1932.bplist", "d"},
-      {"settings-store-file-dag-value-rewrite-makes-store-unreadable.bplist", "k"},
-  };
   const std::string path = container_.applicationSupport() + "/Voraza/Measurement/settings.plist";
   ASSERT_TRUE(platform::createDirectories(container_.applicationSupport() + "/Voraza/Measurement"));
-  for (const Case& c : cases) {
-    const std::string original =
-        fileText(std::string(APM_FUZZ_CORPUS_DIR) + "/platform_property_list_fuzz/" + c.file);
+  for (const OddSettingsFile& c : kOddSettingsFiles) {
+    SCOPED_TRACE(c.name);
+    const std::string original = fileText(propertyListCorpusFile(c.name));
     std::ofstream(path, std::ios::binary | std::ios::trunc) << original;
     platform::LogCapture capture;
     auto store = open();
     ASSERT_TRUE(store);
     EXPECT_TRUE(logged(capture, "I-ACS043005",
                        std::string("Kept 1 keys of the config plist file, dropped values that "
-                                   "cannot be written back: ") + c.oddKey))
-        << c.file;
-    EXPECT_EQ(fileText(path + ".unreadable"), original) << c.file;
-    EXPECT_TRUE(store->objectForKey(c.oddKey).isNil()) << c.file;
+                                   "cannot be written back: ") + c.oddKey));
+    EXPECT_EQ(fileText(path + ".unreadable"), original);
+    EXPECT_TRUE(store->objectForKey(c.oddKey).isNil());
     store->setObject("new", "ordinary");
     clock_->advance(1);
     runner_.runDue();
     store.reset();
 
     store = open();
-    EXPECT_EQ(store->objectForKey("other"), Object("kept")) << c.file;
-    EXPECT_EQ(store->objectForKey("ordinary"), Object("new")) << c.file;
-    EXPECT_TRUE(store->objectForKey(c.oddKey).isNil()) << c.file;
+    EXPECT_EQ(store->objectForKey("other"), Object("kept"));
+    EXPECT_EQ(store->objectForKey("ordinary"), Object("new"));
+    EXPECT_TRUE(store->objectForKey(c.oddKey).isNil());
   }
 }
 
