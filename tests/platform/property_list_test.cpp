@@ -4,6 +4,7 @@
 #include <plist/plist.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -280,3 +281,11 @@ TEST(PropertyListTest, ValuesTheWriterRefusesAreRefusedWhenRead) {
 }
 
 }  // namespace
+
+TEST(PropertyListTest, AFifoAtASettingsPathIsUnreadableWithoutBlocking) {
+  // Opening a FIFO for reading would wait for a writer that never comes.
+  TempContainer container;
+  const std::string path = container.path() + "/settings.plist";
+  ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+  EXPECT_EQ(platform::readSettingsFile(path).state, platform::SettingsFile::State::Unreadable);
+}
