@@ -1,5 +1,6 @@
 #include "measurement/messages/message_routines.h"
 
+#include "measurement/messages/config_bounds.h"
 #include "measurement/messages/nano_callbacks.h"
 #include "measurement/messages/nano_memory.h"
 #include "measurement/messages/wire_codec.h"
@@ -1332,8 +1333,36 @@ int copyMessageInfo(const MessageSchema& schema, MessageInfo** destination,
   return 1;
 }
 
-int decodeMessage(const MessageSchema& schema, const uint8_t* bytes, size_t length,
-                  MessageInfo* record) {
+namespace {
+
+// The caps of one measurement configuration, offered each item by the
+// decoder itself, so that no encoding of the fields carries more than they
+// let through.
+class ConfigCaps : public DecodeItemCaps {
+ public:
+  const char* admitItem(const MessageSchema& element, uint32_t inRecord) override {
+    if (&element == &kSettingSchema && inRecord > kAPMMaxMeasurementConfigSettings) {
+      return "too many settings";
+    }
+    if (&element == &kEventConfigSchema && inRecord > kAPMMaxMeasurementConfigEvents) {
+      return "too many event configurations";
+    }
+    if (&element == &kRuntimeEntitySchema &&
+        ++programNodes_ > kAPMMaxMeasurementConfigProgramNodes) {
+      return "too many program nodes";
+    }
+    return nullptr;
+  }
+
+ private:
+  uint32_t programNodes_ = 0;
+};
+
+static_assert(kAPMMaxMeasurementConfigBytes == 1'048'576, "the refusal below names the bound");
+constexpr const char* kConfigOverBytes = "over 1048576 bytes";
+
+int decodeWithinMemoryBound(const MessageSchema& schema, const uint8_t* bytes, size_t length,
+                            MessageInfo* record) {
   const size_t bound = length > (SIZE_MAX - kDecodeMemoryBase) / kDecodeMemoryPerByte
                            ? SIZE_MAX
                            : length * kDecodeMemoryPerByte + kDecodeMemoryBase;
@@ -1360,6 +1389,31 @@ int decodeMessage(const MessageSchema& schema, const uint8_t* bytes, size_t leng
   }
   decodeLimit = outer;
   return decoded ? 1 : 0;
+}
+
+} // namespace
+
+int decodeMessage(const MessageSchema& schema, const uint8_t* bytes, size_t length,
+                  MessageInfo* record, const char** pastBound) {
+  if (&schema != &kMeasurementConfigSchema) {
+    return decodeWithinMemoryBound(schema, bytes, length, record);
+  }
+  // A configuration past its bounds can never be taken: it is refused
+  // before it is built, by its length first, then by its caps as the
+  // counting passes meet each item.
+  const char* refused = nullptr;
+  int decoded = 0;
+  if (length > kAPMMaxMeasurementConfigBytes) {
+    refused = kConfigOverBytes;
+    printLine(format("<ERROR> %s decoder failed: %s\n", schema.name, refused));
+  } else {
+    ConfigCaps caps;
+    DecodeItemCapsScope scope(caps);
+    decoded = decodeWithinMemoryBound(schema, bytes, length, record);
+    if (!decoded) refused = scope.refusal();
+  }
+  if (refused && pastBound) *pastBound = refused;
+  return decoded;
 }
 
 DecodeItemCapsScope::DecodeItemCapsScope(DecodeItemCaps& caps) : caps_(caps), outer_(capsInForce) {
@@ -1460,7 +1514,8 @@ bool fitsDecodeLimits(const MessageInfo* record) {
   return !record || recordFits(record, 1);
 }
 
-bool decodesAs(const MessageInfo* record, const uint8_t* bytes, size_t length) {
+bool decodesAs(const MessageInfo* record, const uint8_t* bytes, size_t length,
+               const char** pastBound) {
   const MessageSchema* schema = record ? findMessageSchema(record->name) : nullptr;
   if (!schema) return false;
   // A record of the readers' own making: zeroed, set up, then decoded.
@@ -1469,8 +1524,9 @@ bool decodesAs(const MessageInfo* record, const uint8_t* bytes, size_t length) {
     platform::noteAllocationFailure();
     return false;
   }
-  const bool fits = initMessageInfo(*schema, decoded) == 1 &&
-                    decodeMessage(*schema, length > 0 ? bytes : nullptr, length, decoded) == 1;
+  const bool fits =
+      initMessageInfo(*schema, decoded) == 1 &&
+      decodeMessage(*schema, length > 0 ? bytes : nullptr, length, decoded, pastBound) == 1;
   freeMessageInfo(*schema, decoded);
   return fits;
 }

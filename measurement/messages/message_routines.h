@@ -43,6 +43,13 @@
 // could be walked around. Past a cap the decode fails with
 // "<ERROR> %s decoder failed: " and the caps' text.
 //
+// Bounds of a message's own: a measurement configuration is decoded within
+// the bounds of config_bounds.h, whatever the caller, under caps of its own
+// (hiding any the caller put in force). Bytes over its byte bound fail
+// before anything is decoded ("over 1048576 bytes"); its settings, event
+// configurations and program nodes are capped as above ("too many
+// settings", "too many event configurations", "too many program nodes").
+//
 // Threads: any thread; a record is used by one thread at a time.
 #pragma once
 
@@ -117,9 +124,10 @@ int copyMessageInfo(const MessageSchema& schema, MessageInfo** destination,
 // items and makes each array once at its size; it takes only well-formed
 // input and hands anything else, silently and with the record emptied, to
 // the two passes. A failure leaves the record partly filled for the caller
-// to free.
+// to free. A message with bounds of its own refused past one of them sets
+// `*pastBound` (when given) to the bound's text; nothing else sets it.
 int decodeMessage(const MessageSchema& schema, const uint8_t* bytes, size_t length,
-                  MessageInfo* record);
+                  MessageInfo* record, const char** pastBound = nullptr);
 // Encodes the record into a new malloc'ed buffer of exactly its length,
 // stored in `*output` (the caller frees it); answers the length, or -1 with
 // no buffer. Absent fields and empty repeated fields are not written.
@@ -138,8 +146,10 @@ bool fitsDecodeLimits(const MessageInfo* record);
 // the decoder itself with every limit it has (text lengths, nesting, the
 // memory bound). Writers that keep bytes to read them later store only
 // what this accepts: a model of the decoder's limits would drift from the
-// decoder. False also when memory runs out while checking.
-bool decodesAs(const MessageInfo* record, const uint8_t* bytes, size_t length);
+// decoder. False also when memory runs out while checking. `pastBound` as
+// for decodeMessage.
+bool decodesAs(const MessageInfo* record, const uint8_t* bytes, size_t length,
+               const char** pastBound = nullptr);
 
 } // namespace messages
 

@@ -16,7 +16,8 @@
 //   copy or set-up fails.
 // - `initWithBuffer(data)`: a new message decoded from wire bytes; null or
 //   empty data gives an empty message; null when decoding fails (the
-//   decoder prints its "<ERROR> " lines).
+//   decoder prints its "<ERROR> " lines), a measurement configuration past
+//   its bounds included, which is refused before it is built.
 // - `messageID()`, `protoBuffer()`, `messageInfo()`, `initMessageInfoFn()`,
 //   `deallocMessageFieldFn()`, `copyMessageInfoFn()` and
 //   `fieldMessageName()` as NANOMessageBase describes them.
@@ -47,7 +48,6 @@ struct WrapperRoutines {
   DeallocMessageFieldFn deallocField;
   CopyMessageInfoFn copyMessageInfo;
   int (*freeMessageInfo)(MessageInfo* record);
-  int (*decode)(const uint8_t* bytes, size_t length, MessageInfo* record);
   int32_t (*encode)(const MessageInfo* record, uint8_t** output);
 };
 
@@ -85,23 +85,16 @@ class MessageWrapper : public NANOMessageBase {
   }
 
   static std::shared_ptr<Derived> initWithBuffer(const platform::Bytes* data) {
-    auto* record = static_cast<MessageInfo*>(calloc(1, sizeof(MessageInfo)));
-    if (!record) {
-      platform::noteAllocationFailure();
-      return nullptr;
-    }
-    const uint8_t* bytes = data && !data->empty() ? data->data() : nullptr;
-    const size_t length = data ? data->size() : 0;
-    if (!routines().initMessageInfo(record) || !routines().decode(bytes, length, record)) {
-      routines().freeMessageInfo(record);
-      return nullptr;
-    }
-    // The decoded record is seen by no one else, so it is adopted rather
-    // than copied and freed.
-    return adopt(record);
+    return decoded(data, nullptr);
   }
   static std::shared_ptr<Derived> initWithBuffer(const platform::Bytes& data) {
-    return initWithBuffer(&data);
+    return decoded(&data, nullptr);
+  }
+  // The same, for a reader that reports which bound of the message's own
+  // (message_routines.h) refused the bytes: `*pastBound` is set then.
+  static std::shared_ptr<Derived> initWithBuffer(const platform::Bytes& data,
+                                                 const char** pastBound) {
+    return decoded(&data, pastBound);
   }
 
   // Encoded straight into the data object, with the bytes and results of
@@ -131,6 +124,25 @@ class MessageWrapper : public NANOMessageBase {
   static std::shared_ptr<Derived> adopt(MessageInfo* record) {
     return std::make_shared<Derived>(ConstructionToken{}, record);
   }
+  // The message's decode routine is this same call, with room for the
+  // bound's text.
+  static std::shared_ptr<Derived> decoded(const platform::Bytes* data, const char** pastBound) {
+    auto* record = static_cast<MessageInfo*>(calloc(1, sizeof(MessageInfo)));
+    if (!record) {
+      platform::noteAllocationFailure();
+      return nullptr;
+    }
+    const uint8_t* bytes = data && !data->empty() ? data->data() : nullptr;
+    const size_t length = data ? data->size() : 0;
+    if (!routines().initMessageInfo(record) ||
+        !decodeMessage(*routines().schema, bytes, length, record, pastBound)) {
+      routines().freeMessageInfo(record);
+      return nullptr;
+    }
+    // The decoded record is seen by no one else, so it is adopted rather
+    // than copied and freed.
+    return adopt(record);
+  }
 
   MessageInfo* messageInfo_;
 };
@@ -149,7 +161,6 @@ class MessageWrapper : public NANOMessageBase {
                            message##DeallocField,                                                  \
                            message##CopyMessageInfo,                                               \
                            message##FreeMessageInfo,                                               \
-                           message##Decode,                                                        \
                            message##Encode};                                                       \
                      };)
 APM_MESSAGE_LIST(APM_WRAPPER_CLASS)

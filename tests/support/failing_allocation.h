@@ -1,5 +1,5 @@
 // Allocations that fail on purpose, for tests of what code does when memory
-// runs out.
+// runs out, and allocations counted, for tests of how much code builds.
 //
 // Test programs that link tests/support/allocation/failing_allocation.cpp
 // route malloc, calloc, realloc and every global operator new through it.
@@ -23,4 +23,18 @@ class FailingAllocation {
   bool failed() const;
   // The allocations of at least `minimumSize` bytes counted so far.
   long counted() const;
+};
+
+// While alive on a thread, adds up the bytes that thread asks for (malloc,
+// calloc, realloc, every operator new), freed again or not: never less
+// than the most the code in the scope holds at once, so a bound on the sum
+// bounds that peak. Other threads are not counted. Scopes do not nest.
+class AllocatedBytes {
+ public:
+  AllocatedBytes();
+  ~AllocatedBytes();
+  AllocatedBytes(const AllocatedBytes&) = delete;
+  AllocatedBytes& operator=(const AllocatedBytes&) = delete;
+
+  size_t total() const;
 };

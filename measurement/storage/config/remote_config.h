@@ -23,8 +23,9 @@
 // A configuration that is refused, that cannot be stored, or that belongs
 // to another app changes nothing. One past the bounds of a configuration
 // (its bytes, settings, event configurations and program nodes, stated
-// with their reasons in database.h) is refused by the configuration row as
-// one that would not load again (29005), before anything of it is parsed.
+// with their reasons in config_bounds.h) is refused by its own decode
+// before it is built, and by the configuration row as one that would not
+// load again (29005), before anything of it is parsed.
 // A program that fails to load leaves no editor, and the previous
 // configuration's data controls, consent and PSM numbers stay in force
 // until another configuration is accepted; the configuration held keeps

@@ -58,25 +58,6 @@ class APMUserAttribute;
 
 inline constexpr const char* kAPMMeasurementDatabaseName = "voraza-app-measurement.sql";
 
-// Bounds of a measurement configuration, held by the configuration row's
-// writer and its reader alike. The service sends some tens of kilobytes: a
-// few dozen settings, event configurations for at most a few hundred
-// events, programs of a few thousand nodes. What a configuration carries
-// is decoded, copied and parsed on the worker queue at many times its
-// size (an event configuration takes about 1.3 KB once parsed, a program
-// node some hundreds of bytes while it loads), so a small hostile one
-// could otherwise hold hundreds of megabytes and seconds of the queue.
-//
-// Its encoded bytes: the decoder builds up to 48 bytes per byte, so this
-// also bounds what the fields not counted below can take.
-inline constexpr size_t kAPMMaxMeasurementConfigBytes = size_t{1} << 20;
-// Its settings; the settings table has under a hundred rows.
-inline constexpr uint32_t kAPMMaxMeasurementConfigSettings = 1'000;
-// Its event configurations; an app logs at most a few hundred events.
-inline constexpr uint32_t kAPMMaxMeasurementConfigEvents = 2'000;
-// The nodes of all its programs (instructions, operands, activity rules).
-inline constexpr uint32_t kAPMMaxMeasurementConfigProgramNodes = 50'000;
-
 inline constexpr const char* kAPMAppMetadataTable = "app_metadata";
 inline constexpr const char* kAPMRawEventsMetadataTable = "raw_events_metadata";
 inline constexpr const char* kAPMRawEventsTable = "raw_events";
@@ -269,8 +250,9 @@ class APMDatabase {
 
   // Stores the configuration's bytes with the current time. Refuses one
   // without bytes or without its Voraza app ID, and one the reader below
-  // would refuse: past a bound of a configuration (above) or holding a
-  // value the decoder does not take back (code 1). Fails while the
+  // would refuse: past a bound of a configuration (config_bounds.h, found
+  // by the reader's decode before it builds anything) or holding a value
+  // the decoder does not take back (code 1). Fails while the
   // app_metadata row does not exist; it never makes the row.
   bool updateRemoteConfig(const std::shared_ptr<const APMPBMeasurementConfig>& config,
                           platform::ErrorRef* error = nullptr);

@@ -135,8 +135,14 @@ std::optional<platform::Bytes> APMColumnOfMessage(const NANOMessageBase* message
   // The reader's own decode of the bytes about to be stored: what it
   // refuses here it would refuse at every read, and the row would be lost.
   platform::AllocationFailureWatch watch;
-  if (!messages::decodesAs(message->messageInfo(), bytes->data(), bytes->size())) {
-    if (watch.failed()) {
+  const char* pastBound = nullptr;
+  if (!messages::decodesAs(message->messageInfo(), bytes->data(), bytes->size(), &pastBound)) {
+    if (pastBound) {
+      APMSetError(error, kArgument,
+                  (failure.pastBound ? std::string(failure.pastBound)
+                                     : std::string(message->messageID()) + " past its bounds: ") +
+                      pastBound);
+    } else if (watch.failed()) {
       APMSetError(error, kState, "Not enough memory to check " + std::string(message->messageID()));
     } else {
       APMSetError(error, kArgument,

@@ -94,10 +94,13 @@ std::optional<bool> APMBooleanOfNumber(const platform::Object& number);
 std::optional<int64_t> APMIntegerOfNumber(const platform::Object& number);
 std::optional<double> APMDoubleOfNumber(const platform::Object& number);
 
-// How a table reports a message it cannot turn into bytes at all.
+// How a table reports a message it cannot turn into bytes at all, and how
+// it names one past a bound of the message's own decode (config_bounds.h).
 struct APMColumnFailure {
   long code;
   const char* text;
+  // The text before the bound's; null for "<message name> past its bounds: ".
+  const char* pastBound = nullptr;
 };
 
 // The bytes of `message` for a column, made only when the table's reader
@@ -108,8 +111,9 @@ struct APMColumnFailure {
 // over 1048576 bytes, or messages nested too deep"; bytes the decoder
 // refuses otherwise (past its memory bound) get code 1 "<message name>
 // holds more than the reader takes back from its <n> bytes", or code 2
-// when memory ran out while checking; no message, or one that encodes to
-// no bytes, gets nullopt and `failure`.
+// when memory ran out while checking, or past a bound of the message's own
+// code 1, `failure.pastBound` and the bound's text; no message, or one that
+// encodes to no bytes, gets nullopt and `failure`.
 std::optional<platform::Bytes> APMColumnOfMessage(const NANOMessageBase* message,
                                                   const APMColumnFailure& failure,
                                                   platform::ErrorRef* error = nullptr);

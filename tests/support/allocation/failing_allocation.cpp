@@ -27,8 +27,12 @@ thread_local long failAt = 0;
 thread_local size_t smallest = 0;
 thread_local long seen = 0;
 thread_local bool hit = false;
+thread_local bool tallying = false;
+thread_local size_t tallied = 0;
 
+// Every allocation asks here first: the tally sees each one.
 bool failsNow(size_t size) {
+  if (tallying) tallied += size;
   if (!armed || size < smallest) return false;
   if (++seen != failAt) return false;
   hit = true;
@@ -82,6 +86,15 @@ FailingAllocation::~FailingAllocation() { armed = false; }
 bool FailingAllocation::failed() const { return hit; }
 
 long FailingAllocation::counted() const { return seen; }
+
+AllocatedBytes::AllocatedBytes() {
+  tallied = 0;
+  tallying = true;
+}
+
+AllocatedBytes::~AllocatedBytes() { tallying = false; }
+
+size_t AllocatedBytes::total() const { return tallied; }
 
 extern "C" void* malloc(size_t size) { return allocate(size); }
 

@@ -67,13 +67,16 @@ class ConfigBuilder {
     APMNanoSetString(config_, fieldID, std::string_view(text));
     return *this;
   }
-  std::shared_ptr<APMPBMeasurementConfig> build() const { return config_; }
+  // Repeated fields are set once here: setting them at each item would copy
+  // every earlier item again.
+  std::shared_ptr<APMPBMeasurementConfig> build() {
+    for (auto& [fieldID, items] : repeated_) APMNanoSetRepeated(config_, fieldID, &items);
+    return config_;
+  }
 
  private:
   ConfigBuilder& add(int32_t fieldID, std::shared_ptr<NANOMessageBase> message) {
-    std::vector<APMNanoValue>& items = repeated_[fieldID];
-    items.emplace_back(std::move(message));
-    APMNanoSetRepeated(config_, fieldID, &items);
+    repeated_[fieldID].emplace_back(std::move(message));
     return *this;
   }
   std::shared_ptr<APMPBMeasurementConfig> config_;

@@ -3,16 +3,22 @@
 // consent, PSM numbers, the event editor, URLs and expiry.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "measurement/engine/measurement.h"
+#include "measurement/messages/config_bounds.h"
 #include "measurement/messages/message_fields.h"
 #include "measurement/messages/nano_accessors.h"
 #include "measurement/script/event_editing.h"
 #include "measurement/storage/config/remote_config.h"
 #include "platform/crypto.h"
+#include "platform/log.h"
 #include "tests/measurement/storage/config/config_builder.h"
 #include "tests/measurement/script/editing_test_support.h"
 #include "tests/measurement/storage/database/table_test_support.h"
+#include "tests/support/failing_allocation.h"
 #include "tests/support/recording_monitor.h"
+#include "tests/support/text_concat.h"
 
 namespace {
 
@@ -42,6 +48,7 @@ std::string varint(uint64_t value) {
 std::string delimited(uint32_t tag, const std::string& body) { return varint(tag << 3 | 2) + varint(body.size()) + body; }
 std::string times(uint32_t count, const std::string& item) {
   std::string out;
+  out.reserve(count * item.size());
   while (count--) out += item;
   return out;
 }
@@ -53,7 +60,8 @@ platform::Bytes configBytes(const std::string& fields) {
 std::string settingFields(uint32_t count) { return times(count, delimited(4, delimited(1, "k") + delimited(2, "1"))); }
 std::string eventFields(uint32_t count) { return times(count, delimited(5, delimited(1, "e"))); }
 // One program of `count` string instructions.
-std::string programFields(uint32_t count) { return delimited(9, times(count, delimited(1, varint(1 << 3) + varint(1)))); }
+std::string programInstructions(uint32_t count) { return times(count, delimited(1, varint(1 << 3) + varint(1))); }
+std::string programFields(uint32_t count) { return delimited(9, programInstructions(count)); }
 
 TEST_F(RemoteConfigTest, RefusedConfigurationsChangeNothing) {
   auto remote = make();
@@ -87,23 +95,47 @@ TEST_F(RemoteConfigTest, ConfigurationsPastABoundAreRefusedAndTheOneInForceStays
   auto remote = make();
   ASSERT_TRUE(remote->updateMeasurementConfig(ConfigBuilder().version(1).setting("measurement.upload.retry_count", "9").build()));
   const std::string longName(64 << 10, 'n');
+  const uint32_t longNames = kAPMMaxMeasurementConfigBytes / longName.size() + 1;
+  // Each configuration as fetched bytes, and built field by field.
   struct Case {
     const char* bound;
     std::string fields;
+    std::function<void(ConfigBuilder&)> build;
   };
   const Case cases[] = {
-      {"over 1048576 bytes", times(kAPMMaxMeasurementConfigBytes / longName.size() + 1, delimited(10, delimited(1, longName)))},
-      {"too many settings", settingFields(kAPMMaxMeasurementConfigSettings + 1)},
-      {"too many event configurations", eventFields(kAPMMaxMeasurementConfigEvents + 1)},
-      {"too many program nodes", programFields(kAPMMaxMeasurementConfigProgramNodes + 1)},
+      {"over 1048576 bytes", times(longNames, delimited(10, delimited(1, longName))),
+       [&](ConfigBuilder& b) { for (uint32_t i = 0; i < longNames; ++i) b.dataControl(longName); }},
+      {"too many settings", settingFields(kAPMMaxMeasurementConfigSettings + 1),
+       [](ConfigBuilder& b) { for (uint32_t i = 0; i <= kAPMMaxMeasurementConfigSettings; ++i) b.setting("k", "1"); }},
+      {"too many event configurations", eventFields(kAPMMaxMeasurementConfigEvents + 1),
+       [](ConfigBuilder& b) { for (uint32_t i = 0; i <= kAPMMaxMeasurementConfigEvents; ++i) b.event("e", false); }},
+      {"too many program nodes", programFields(kAPMMaxMeasurementConfigProgramNodes + 1), [](ConfigBuilder& b) {
+         const std::string instructions = programInstructions(kAPMMaxMeasurementConfigProgramNodes + 1);
+         b.program(APMPBProgram::initWithBuffer(platform::Bytes(instructions.begin(), instructions.end())));
+       }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.bound);
-    // Decoded as the engine decodes what it fetched.
-    auto config = APMPBMeasurementConfig::initWithBuffer(configBytes(c.fields));
-    ASSERT_TRUE(config);
+    // The decode refuses it, as the engine decodes what it fetched; its
+    // last line names the bound.
+    {
+      platform::LogCapture capture;
+      EXPECT_FALSE(APMPBMeasurementConfig::initWithBuffer(configBytes(c.fields)));
+      EXPECT_TRUE(capture.stdoutText().ends_with(concat({"<ERROR> MeasurementConfig decoder failed: ", c.bound, "\n"})))
+          << capture.stdoutText();
+    }
+    // Built in memory, it is refused by the update, whose check builds
+    // nothing of it: its encoding and a decode's working space, no more.
+    ConfigBuilder builder;
+    c.build(builder.version(2));
+    const auto config = builder.build();
+    const size_t encoded = config->protoBuffer()->size();
     RecordingMonitor monitor;
-    EXPECT_FALSE(remote->updateMeasurementConfig(config));
+    {
+      AllocatedBytes allocated;
+      EXPECT_FALSE(remote->updateMeasurementConfig(config));
+      EXPECT_LT(allocated.total(), encoded + (size_t{1} << 20));
+    }
     EXPECT_EQ(monitor.codes(), std::vector<long>{29005});
     EXPECT_EQ(monitor.first(29005).level, 1);
     const std::vector<Object> contexts = monitor.first(29005).contexts;
@@ -129,6 +161,26 @@ TEST_F(RemoteConfigTest, ConfigurationsPastABoundAreRefusedAndTheOneInForceStays
   EXPECT_EQ(make()->version(), -1);
   EXPECT_EQ(monitor.first(29016).contexts.at(0).error()->localizedDescription(),
             "Measurement configuration past its bounds: too many event configurations");
+}
+
+// A configuration far past its bounds, decoded as the engine decodes what
+// it fetched: 18 MB, one program of 300,000 instructions. Decoded whole it
+// took some 300 MB, and the write check's decode as much again.
+TEST_F(RemoteConfigTest, AConfigurationFarPastItsBoundsIsRefusedBeforeItIsBuilt) {
+  auto remote = make();
+  const std::string operand = delimited(2, varint(1 << 3) + varint(2) + delimited(4, "values"));
+  const std::string instruction = delimited(1, varint(1 << 3) + varint(1) + delimited(3, "callme") + times(4, operand));
+  const platform::Bytes bytes = configBytes(delimited(9, times(300'000, instruction)));
+  ASSERT_GT(bytes.size(), size_t{18'000'000});
+  RecordingMonitor monitor;
+  AllocatedBytes allocated;
+  auto config = APMPBMeasurementConfig::initWithBuffer(bytes);
+  EXPECT_FALSE(remote->updateMeasurementConfig(config));
+  EXPECT_LT(allocated.total(), size_t{64} << 20);
+  // The engine hands on what the decode answered: nothing.
+  EXPECT_FALSE(config);
+  EXPECT_EQ(monitor.codes(), std::vector<long>{29003});
+  EXPECT_EQ(remote->version(), -1);
 }
 
 TEST_F(RemoteConfigTest, AStoredConfigurationIsLoadedAtCreation) {
