@@ -10,8 +10,8 @@
 // never wait for the disk and a crash leaves the old or the new file whole.
 // Snapshots are written in the order they were taken. A write that fails is
 // logged (43000, then 43006 with the file and the cause) and tried again
-// later, with a growing delay; a write still
-// pending when the store is released is made at once.
+// later, with a growing delay; a write still pending when the store is
+// released is made at once.
 //
 // A missing file is an empty store. A file whose content is damaged (it
 // does not parse, or is no dictionary that could be written back) is moved
