@@ -8,16 +8,21 @@
 // "speed_vs_<baseline>" and the lines of the summary printed after the runs
 // are all speed ratios.
 //
-// `RatioReporter` is the console reporter: it keeps each benchmark's time
-// per iteration and its "speed_vs_" counters (the median when repetitions
-// were asked for, else the one run) so that, once all have run, each pair
-// can be printed as one ratio, and each counter again as a plain number
-// (the table writes 0.0073 as "7.3m").
+// Every ratio is printed as a plain decimal with an "x": two decimals from
+// 0.1 up, three significant digits below (0.00528x), never with the
+// table's SI suffix ("5.28m") or an exponent.
+//
+// `RatioReporter` is the console reporter: it prints each benchmark's
+// "speed_vs_" counters as such decimals at the end of its line, and keeps
+// them and each benchmark's time per iteration (the median when
+// repetitions were asked for, else the one run) so that, once all have
+// run, each pair can be printed as one ratio under its heading.
 #pragma once
 
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -26,6 +31,17 @@
 
 // Ours against a baseline timed in the same run; see above.
 inline double speedRatio(double baselineSeconds, double ourSeconds) { return baselineSeconds / ourSeconds; }
+
+// "<ratio>x" as a plain decimal; see above.
+inline std::string ratioText(double ratio) {
+  int decimals = 2;
+  if (std::isfinite(ratio) && ratio > 0 && ratio < 0.1) {
+    decimals = std::min(12, 2 - static_cast<int>(std::floor(std::log10(ratio))));
+  }
+  char text[64];
+  std::snprintf(text, sizeof text, "%.*fx", decimals, ratio);
+  return text;
+}
 
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
@@ -45,7 +61,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
         counterRatios_[title] = value.value;
       }
     }
-    ConsoleReporter::ReportRuns(runs);
+    ConsoleReporter::ReportRuns(withRatiosInLabels(runs));
   }
 
   bool ran(const std::string& name) const { return times_.count(name) != 0; }
@@ -67,9 +83,28 @@ class RatioReporter : public benchmark::ConsoleReporter {
   static constexpr const char* kCounterPrefix = "speed_vs_";
 
  private:
-  // Two decimals, or three significant digits below 0.1 (0.00442x).
   static void printLine(const char* title, double ratio) {
-    std::printf(ratio >= 0.1 ? "%-48s %8.2fx\n" : "%-48s %8.3gx\n", title, ratio);
+    std::printf("%-48s %9s\n", title, ratioText(ratio).c_str());
+  }
+
+  // The runs with their "speed_vs_" counters moved to the end of the label
+  // as "speed_vs_<baseline>=<ratio>x", which the table prints as it stands.
+  // A coefficient of variation stays a counter: the table prints it as a
+  // percentage.
+  static std::vector<Run> withRatiosInLabels(std::vector<Run> runs) {
+    for (Run& run : runs) {
+      if (run.run_type == Run::RT_Aggregate && run.aggregate_unit == benchmark::kPercentage) continue;
+      for (auto it = run.counters.begin(); it != run.counters.end();) {
+        if (it->first.rfind(kCounterPrefix, 0) != 0) {
+          ++it;
+          continue;
+        }
+        if (!run.report_label.empty()) run.report_label += ' ';
+        run.report_label += it->first + "=" + ratioText(it->second.value);
+        it = run.counters.erase(it);
+      }
+    }
+    return runs;
   }
 
   std::map<std::string, double> times_;

@@ -257,6 +257,17 @@ bool isDirectory(const std::string& path) {
   return !path.empty() && fs::is_directory(path, ec);
 }
 
+// The error of a folder that could not be made: its description names the
+// folder and the cause, as "Permission denied" alone leaves the reader to
+// guess which of the container's folders it was.
+static bool failToCreate(ErrorRef* error, int code, const std::string& path, std::string cause = {}) {
+  Object::Dictionary info = posixError(code, path)->userInfo();
+  if (cause.empty()) cause = std::error_code(code, std::generic_category()).message();
+  info.insert_or_assign(kLocalizedDescriptionKey, "Cannot create the folder " + path + ": " + cause);
+  setError(error, Error::make(kPOSIXErrorDomain, code, std::move(info)));
+  return false;
+}
+
 bool createDirectories(const std::string& path, ErrorRef* error, mode_t mode) {
   if (path.empty()) return fail(error, ENOENT, path);
   std::error_code ec;
@@ -265,8 +276,12 @@ bool createDirectories(const std::string& path, ErrorRef* error, mode_t mode) {
   std::string parent = deletingLastPathComponent(path);
   if (!parent.empty() && parent != path && !createDirectories(parent, error, mode)) return false;
   // Another thread or process may make it meanwhile: EEXIST is checked below.
-  if (::mkdir(path.c_str(), mode) != 0 && errno != EEXIST) return fail(error, errno, path);
-  if (!fs::is_directory(path, ec)) return fail(error, EEXIST, path);
+  if (::mkdir(path.c_str(), mode) != 0 && errno != EEXIST) {
+    return failToCreate(error, errno, path);
+  }
+  if (!fs::is_directory(path, ec)) {
+    return failToCreate(error, EEXIST, path, "a file that is not a folder is in its place");
+  }
   return true;
 }
 

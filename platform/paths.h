@@ -67,7 +67,8 @@ bool fileExists(const std::string& path);
 bool isDirectory(const std::string& path);
 // Creates the folder and its missing parents, each with `mode` (less the
 // umask); folders already there keep theirs. YES when it already exists as a
-// folder; NO with an error when a file is in the way or creation fails.
+// folder; NO with an error when a file is in the way or creation fails: its
+// description names the folder that could not be made and the cause.
 bool createDirectories(const std::string& path, ErrorRef* error = nullptr, mode_t mode = 0777);
 // Removes the file or folder (with its contents); NO with an error when there
 // is nothing at the path or it cannot be removed.

@@ -2,6 +2,7 @@
 // database, reads them back as the engine does before bundling, and
 // removes what it read, so that each run starts from the same state.
 #include <cstdio>
+#include <string>
 
 #include "measurement/engine/event.h"
 #include "measurement/messages/message_fields.h"
@@ -9,32 +10,45 @@
 #include "measurement/messages/nano_accessors.h"
 #include "measurement/storage/database/database.h"
 #include "measurement/storage/models/raw_event_data.h"
+#include "measurement/storage/system/file_paths.h"
+#include "platform/clock.h"
 
-static int fail(const char* step, const platform::ErrorRef& error) {
-  std::fprintf(stderr, "%s: %s\n", step, error ? error->localizedDescription().c_str() : "failed");
+static int fail(const std::string& step, const platform::ErrorRef& error) {
+  std::fprintf(stderr, "%s: %s\n", step.c_str(), error ? error->localizedDescription().c_str() : "failed");
   return 1;
 }
 
 int main() {
   platform::ErrorRef error;
+  // Errors of the folders the database needs name the folder; the file is
+  // named here.
+  const std::string path = APMApplicationSupportFilePath(kAPMMeasurementDatabaseName);
   auto database = APMDatabase::initWithDatabaseName(kAPMMeasurementDatabaseName, nullptr, &error);
-  if (!database) return fail("cannot open the database", error);
-  std::printf("database %s\n", database->sqliteStore()->databasePath().c_str());
+  if (!database) return fail("cannot open the database " + path, error);
+  std::printf("database %s\n", path.c_str());
 
   // Stored once, under the fingerprint of its bytes, for all three events.
   auto metadata = APMPBMeasurementBundle::initWithMessageInfo(nullptr);
   APMNanoSetInt32(metadata, MeasurementBundleField::protocol_version, 1);
   APMNanoSetString(metadata, MeasurementBundleField::app_id, "com.example.own");
   APMNanoSetString(metadata, MeasurementBundleField::app_version, "1.0");
-  for (int64_t level = 1; level <= 3; ++level) {
-    auto event = APMEvent::initWithOrigin("app", true, "level_up", 1.7e9 + level, 0,
-                                          {{"level", APMValue(level)}}, &error);
-    if (!event || !database->storeRawEvent(event, metadata, false, &error)) return fail("cannot store", error);
-  }
+  // Stamped now: events older than the maximum queue time (28 days by
+  // default) are purged before the next bundle is stored. One transaction
+  // for the three: one commit instead of one per event.
+  const bool stored = database->performTransaction([&] {
+    for (int64_t level = 1; level <= 3; ++level) {
+      auto event = APMEvent::initWithOrigin("app", true, "level_up", platform::Clock::current()->now(), 0,
+                                            {{"level", APMValue(level)}}, &error);
+      if (!event || !database->storeRawEvent(event, metadata, false, &error)) return false;
+    }
+    return true;
+  });
+  if (!stored) return fail("cannot store", error);
 
-  // Oldest metadata first; its events in the order they were stored. The
-  // read and the delete share one write transaction, so that an event
-  // another process stores meanwhile is neither read nor deleted.
+  // Oldest metadata first; its events in the order they were stored, at
+  // most 1,000 a read. The read and the delete share one write transaction,
+  // so that an event another process stores meanwhile is neither read nor
+  // deleted.
   int read = 0;
   while (auto fingerprint = database->nextMetadataFingerprintToProcess(&error)) {
     const bool handled = database->performTransaction([&] {
@@ -45,7 +59,7 @@ int main() {
                   APMNanoGetString(shared, MeasurementBundleField::app_version).value_or("?").c_str());
       for (const auto& raw : *events) {
         const APMEvent& event = *raw->rawEvent();
-        std::printf("  %s at %.0f, level %lld\n", event.name().c_str(), event.timestamp(),
+        std::printf("  %s at %.3f, level %lld\n", event.name().c_str(), event.timestamp(),
                     static_cast<long long>(event.parameters().at("level").int64Value()));
         ++read;
       }

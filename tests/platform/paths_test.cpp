@@ -71,10 +71,27 @@ TEST(PathsTest, FileOperationsReportPosixErrors) {
   touch(file);
   EXPECT_TRUE(platform::fileExists(file));
   EXPECT_FALSE(platform::isDirectory(file));
+  // The error names the folder that could not be made, and why.
+  const std::string longName(300, 'n');
+  struct Case {
+    std::string path;
+    std::string description;
+    int code;
+  } cases[] = {
+      {file + "/sub", "Cannot create the folder " + file + ": a file that is not a folder is in its place",
+       EEXIST},
+      {folder + "/" + longName + "/sub",
+       "Cannot create the folder " + folder + "/" + longName + ": File name too long", ENAMETOOLONG},
+  };
   platform::ErrorRef error;
-  EXPECT_FALSE(platform::createDirectories(file + "/sub", &error));
-  ASSERT_TRUE(error);
-  EXPECT_EQ(error->domain(), platform::kPOSIXErrorDomain);
+  for (const Case& c : cases) {
+    error.reset();
+    EXPECT_FALSE(platform::createDirectories(c.path, &error));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->domain(), platform::kPOSIXErrorDomain);
+    EXPECT_EQ(error->code(), c.code);
+    EXPECT_EQ(error->localizedDescription(), c.description);
+  }
 
   // A move never replaces what is at the destination.
   const std::string other = folder + "/b.plist";

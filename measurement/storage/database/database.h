@@ -437,9 +437,10 @@ class APMDatabase {
                                platform::ErrorRef* error = nullptr);
   // Purges stale raw events and bundles when the last purge is more than
   // the deletion interval away: true when it purged, false when it was not
-  // due, nullopt when a purge failed (it is tried again next time). The
-  // time of the last purge is kept in the persisted settings; a database
-  // without them purges at every call.
+  // due, nullopt when a purge failed (it is tried again next time). A purge
+  // that deleted anything logs 12065 with the counts of raw events and
+  // bundles. The time of the last purge is kept in the persisted settings;
+  // a database without them purges at every call.
   std::optional<bool> maybeDeleteStaleData(platform::ErrorRef* error = nullptr);
   // Deletes the bundles ending more than `maxAge` seconds from now, in the
   // past or the future. Refuses a negative age (code 1).
@@ -550,6 +551,10 @@ class APMDatabase {
   // change, when the row read again there is still damaged; answers the
   // metadata when it reads now.
   std::shared_ptr<APMPBMeasurementBundle> deleteUnreadableMetadata(int64_t fingerprint);
+  // The stale deletions, answering how many rows they deleted, so that the
+  // purge can say what it lost.
+  std::optional<int64_t> deleteStaleRawEvents(double maxAge, platform::ErrorRef* error);
+  std::optional<int64_t> deleteStaleBundles(double maxAge, platform::ErrorRef* error);
 
   std::shared_ptr<APMSqliteStore> sqliteStore_;
   const std::shared_ptr<APMPersistedConfig> persistedConfig_;

@@ -243,22 +243,31 @@ std::optional<bool> APMDatabase::maybeDeleteStaleData(ErrorRef* error) {
   const double last = persistedConfig_ ? persistedConfig_->lastDeleteStaleBundlesTimestamp() : 0;
   const APMStorageLimits limits = storageLimits();
   if (std::fabs(now - last) <= limits.databaseDeleteStaleBundlesInterval) return false;
-  if (!deleteStaleRawEventsDataOlderThanMaxAge(limits.maxQueueTime, error) ||
-      !deleteStaleBundlesOlderThanMaxAge(limits.maxQueueTime, error)) {
-    return std::nullopt;
+  const std::optional<int64_t> events = deleteStaleRawEvents(limits.maxQueueTime, error);
+  if (!events) return std::nullopt;
+  const std::optional<int64_t> bundles = deleteStaleBundles(limits.maxQueueTime, error);
+  if (!bundles) return std::nullopt;
+  // Events stamped long ago (or far ahead) go without any other trace.
+  if (*events > 0 || *bundles > 0) {
+    monitor()->logWithLevel(4, 12065,
+                            "Data loss. Deleted raw events and bundles older than the max queue "
+                            "time. Raw events, bundles, max queue time (s)",
+                            *events, *bundles, limits.maxQueueTime);
   }
   if (persistedConfig_) persistedConfig_->setLastDeleteStaleBundlesTimestamp(now);
   return true;
 }
 
 bool APMDatabase::deleteStaleBundlesOlderThanMaxAge(double maxAge, ErrorRef* error) {
+  return deleteStaleBundles(maxAge, error).has_value();
+}
+
+std::optional<int64_t> APMDatabase::deleteStaleBundles(double maxAge, ErrorRef* error) {
   if (maxAge < 0) {
     APMSetError(error, kArgument, "Cannot delete stale bundles after negative time period");
-    return false;
+    return std::nullopt;
   }
-  return sqliteStore_
-      ->deleteRecordsFromTableWithName(
-          kAPMQueueTable, "abs(bundle_end_timestamp - cast(? as REAL)) > cast(? as REAL)",
-          {platform::Clock::current()->now(), maxAge}, error)
-      .has_value();
+  return sqliteStore_->deleteRecordsFromTableWithName(
+      kAPMQueueTable, "abs(bundle_end_timestamp - cast(? as REAL)) > cast(? as REAL)",
+      {platform::Clock::current()->now(), maxAge}, error);
 }

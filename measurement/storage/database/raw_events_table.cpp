@@ -437,15 +437,19 @@ bool APMDatabase::deleteRawEventsWithMetadataFingerprint(int64_t fingerprint, in
 }
 
 bool APMDatabase::deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, ErrorRef* error) {
+  return deleteStaleRawEvents(maxAge, error).has_value();
+}
+
+std::optional<int64_t> APMDatabase::deleteStaleRawEvents(double maxAge, ErrorRef* error) {
   if (maxAge < 0) {
     APMSetError(error, kArgument, "Cannot delete stale raw events given negative time period");
-    return false;
+    return std::nullopt;
   }
   std::optional<int64_t> deleted = sqliteStore_->deleteRecordsFromTableWithName(
       kAPMRawEventsTable, "abs(timestamp - cast(? as REAL)) > cast(? as REAL)",
       {platform::Clock::current()->now(), maxAge}, error);
-  if (!deleted) return false;
-  return *deleted == 0 || deleteUnusedRawEventsMetadata(error);
+  if (!deleted || (*deleted > 0 && !deleteUnusedRawEventsMetadata(error))) return std::nullopt;
+  return deleted;
 }
 
 void APMDatabase::deleteUnreadableRows(const char* table, const char* columns,

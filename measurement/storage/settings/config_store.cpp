@@ -35,6 +35,13 @@ void APMConfigStoreLogWarning(long code, const std::string& message) {
                 message);
 }
 
+void APMConfigStoreLogWriteFailure(long code, const std::string& path,
+                                   const platform::ErrorRef& error) {
+  APMConfigStoreLogError(code, "Cannot write the settings file " +
+                                   (path.empty() ? std::string("(no container)") : path) + ": " +
+                                   (error ? error->localizedDescription() : "unknown error"));
+}
+
 std::optional<platform::Object::Array> APMConfigStore::arrayForKey(const std::string& key) {
   platform::Object value = objectForKey(key);
   if (const auto* array = value.array()) return *array;

@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/error.h"
 #include "platform/object.h"
 
 class APMConfigStore {
@@ -43,8 +44,10 @@ class APMConfigStore {
   virtual void removeObjectForKey(const std::string& key);
   // Removes every key.
   virtual void clearAllData() = 0;
-  // Asks the store to bring its file up to date.
-  virtual void synchronize() = 0;
+  // Asks the store to bring its file up to date. False when the file
+  // cannot be written: the values stay in memory, and the file's path and
+  // the reason are logged.
+  virtual bool synchronize() = 0;
 };
 
 // Whether `value` can be kept in a property-list file: a string, number,
@@ -58,3 +61,7 @@ bool APMIsPropertyListValue(const platform::Object& value);
 // "I-ACS%06ld".
 void APMConfigStoreLogError(long code, const std::string& message);
 void APMConfigStoreLogWarning(long code, const std::string& message);
+// The line that follows a store's failed write, naming the file and the
+// cause: "Cannot write the settings file <path>: <reason>".
+void APMConfigStoreLogWriteFailure(long code, const std::string& path,
+                                   const platform::ErrorRef& error);

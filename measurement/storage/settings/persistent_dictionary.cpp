@@ -18,8 +18,10 @@ std::shared_ptr<APMPersistentDictionary> APMPersistentDictionary::initWithFileNa
   if (fileName.empty()) return nullptr;
   std::string path = APMApplicationSupportPlistPath(fileName);
   if (path.empty()) return nullptr;
-  if (!APMCreateFolderForFile(path)) {
+  platform::ErrorRef error;
+  if (!APMCreateFolderForFile(path, &error)) {
     APMConfigStoreLogError(43004, "Cannot create subdirectories for config plist files.");
+    APMConfigStoreLogWriteFailure(43006, path, error);
     return nullptr;
   }
   // A write killed before its rename leaves its temporary file behind;
@@ -184,6 +186,11 @@ void APMPersistentDictionary::clearAllData() {
   schedulePersistToDisk();
 }
 
+bool APMPersistentDictionary::synchronize() {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  return !lastWriteFailed_;
+}
+
 void APMPersistentDictionary::schedulePersistToDisk() {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (hasPendingPersistence_) return;
@@ -215,11 +222,19 @@ void APMPersistentDictionary::persistToDisk() {
   if (!snapshot.isNil() && platform::writePropertyListFile(filePath_, snapshot, &error)) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     retryDelaySeconds_ = kPersistDelaySeconds;
+    lastWriteFailed_ = false;
     return;
   }
   APMConfigStoreLogError(43000, "Cannot persist configs to disk");
+  if (snapshot.isNil()) {
+    error = platform::Error::withDescription(
+        platform::kCocoaErrorDomain, platform::kFileReadUnknownError,
+        "the file could not be read, and nothing is written over it until it can be");
+  }
+  APMConfigStoreLogWriteFailure(43006, filePath_, error);
   // The content may have moved on meanwhile; either way it is not on disk.
   std::lock_guard<std::recursive_mutex> lock(mutex_);
+  lastWriteFailed_ = true;
   dirty_ = true;
   retryDelaySeconds_ = std::min(retryDelaySeconds_ * 2, kMaxRetryDelaySeconds);
   if (!hasPendingPersistence_ && weak_from_this().lock()) scheduleLocked(retryDelaySeconds_);

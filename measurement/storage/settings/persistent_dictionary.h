@@ -9,8 +9,9 @@
 // lock, atomically (temporary file, flush, rename), so readers and writers
 // never wait for the disk and a crash leaves the old or the new file whole.
 // Snapshots are written in the order they were taken. A write that fails is
-// logged (43000) and tried again later, with a growing delay; a write still
-// pending when the store is released is made at once.
+// logged (43000, then 43006 with the file and the cause) and tried again
+// later, with a growing delay; a write still pending when the store is
+// released is made at once.
 //
 // A missing file is an empty store. A file whose content is damaged (it
 // does not parse, or is no dictionary that could be written back) is moved
@@ -55,7 +56,8 @@ class APMPersistentDictionary : public APMConfigStore,
   // Opens the store named `fileName` (".plist" added when missing), creating
   // its folder and removing the temporary files of writes that were killed
   // before their rename. Null for an empty name, without an Application
-  // Support folder, or when the folder cannot be created (43004).
+  // Support folder, or when the folder cannot be created (43004, then 43006
+  // with the file and the cause).
   static std::shared_ptr<APMPersistentDictionary> initWithFileName(const std::string& fileName,
                                                                    DelayedRunner runner = {});
   // Writes a pending change at once.
@@ -68,8 +70,9 @@ class APMPersistentDictionary : public APMConfigStore,
   // Stores a copy; an equal value schedules no write.
   void setObject(const platform::Object& value, const std::string& key) override;
   void clearAllData() override;
-  // Does nothing: the scheduled write keeps the file up to date.
-  void synchronize() override {}
+  // Writes nothing (the scheduled write keeps the file up to date); false
+  // while the last write failed.
+  bool synchronize() override;
 
   // Schedules one write unless one is pending already.
   void schedulePersistToDisk();
@@ -100,6 +103,7 @@ class APMPersistentDictionary : public APMConfigStore,
   // write that failed).
   bool dirty_ = false;
   double retryDelaySeconds_ = kPersistDelaySeconds;
+  bool lastWriteFailed_ = false;
   // Held from snapshot to rename, so two writes cannot land out of order.
   std::mutex writeMutex_;
 };

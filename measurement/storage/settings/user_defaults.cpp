@@ -72,15 +72,20 @@ void APMUserDefaults::clearAllData() {
   }
 }
 
-void APMUserDefaults::synchronize() {
-  if (!domain_) return;
-  if (!domain_->synchronize()) {
+bool APMUserDefaults::synchronize() {
+  // A suite name the platform refuses has no file to write.
+  if (!domain_) return false;
+  platform::ErrorRef writeError;
+  const bool written = domain_->synchronize(&writeError);
+  if (!written) {
     APMConfigStoreLogError(41004, "Cannot synchronize user defaults to disk");
+    APMConfigStoreLogWriteFailure(41005, platform::UserDefaults::pathForSuite(appNameRef()),
+                                  writeError);
   }
   std::lock_guard<std::mutex> lock(mutex_);
-  if (isPreferenceFileExcluded_) return;
+  if (isPreferenceFileExcluded_) return written;
   std::string path = APMPreferencesPlistPath(appNameRef());
-  if (path.empty() || !platform::fileExists(path)) return;
+  if (path.empty() || !platform::fileExists(path)) return written;
   platform::ErrorRef error;
   if (APMExcludeFromBackup(path, &error)) {
     isPreferenceFileExcluded_ = true;
@@ -88,4 +93,5 @@ void APMUserDefaults::synchronize() {
     APMConfigStoreLogWarning(41000, "Failed to exclude preferences file from backup. Error code " +
                                         (error ? std::to_string(error->code()) : std::string("0")));
   }
+  return written;
 }

@@ -43,10 +43,10 @@ class APMUserDefaults : public APMConfigStore {
   void setObject(const platform::Object& value, const std::string& key) override;
   // Removes every key of the domain.
   void clearAllData() override;
-  // Writes the domain's file (41004 when that fails), then excludes it from
-  // backup unless done before (41000 when that fails; tried again next
-  // time).
-  void synchronize() override;
+  // Writes the domain's file, then excludes it from backup unless done
+  // before (41000 when that fails; tried again next time). False when the
+  // file cannot be written: 41004, then 41005 with the file and the cause.
+  bool synchronize() override;
 
  private:
   std::shared_ptr<platform::UserDefaults> domain() const;

@@ -443,6 +443,18 @@ TEST_F(DatabaseTest, DailyCountersFollowTheShiftedDayBoundary) {
   EXPECT_EQ(*database->dailyCounts(), APMDailyCounts(19700, 0, 1, 0, 1, 0, 0));
 }
 
+TEST_F(DatabaseTest, ContainerThatCannotBeMadeIsNamedInTheError) {
+  const std::string file = container_.path() + "/not-a-folder";
+  ASSERT_TRUE(platform::writeFileAtomically(file, "x"));
+  platform::setContainerDirectory(file);
+  ErrorRef error;
+  EXPECT_FALSE(open(&error));
+  platform::setContainerDirectory(container_.path());
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->localizedDescription(),
+            "Cannot create the folder " + file + ": a file that is not a folder is in its place");
+}
+
 TEST_F(DatabaseTest, FailedTransactionIsLoggedAndValuesConvert) {
   auto database = open();
   ASSERT_TRUE(database);

@@ -182,10 +182,21 @@ TEST_F(QueueTableTest, StalePurgeRunsOncePerIntervalAndTakesBothEnds) {
       {kNow + 2 * kHour, false},
       {kNow - 25 * kHour, true},
   };
+  RecordingMonitor monitor;
   for (const Step& step : steps) {
     settings->setLastDeleteStaleBundlesTimestamp(step.lastPurge);
     EXPECT_EQ(database_->maybeDeleteStaleData(), step.purged) << step.lastPurge - kNow;
   }
+  // The purge says what it deleted: one raw event, two bundles.
+  EXPECT_EQ(monitor.codes(), std::vector<long>{12065});
+  EXPECT_EQ(monitor.first(12065).level, 4);
+  EXPECT_EQ(monitor.first(12065).text,
+            "Data loss. Deleted raw events and bundles older than the max queue time. Raw "
+            "events, bundles, max queue time (s): 1, 2, 2419200");
+  monitor.clear();
+  settings->setLastDeleteStaleBundlesTimestamp(kNow - 25 * kHour);
+  EXPECT_EQ(database_->maybeDeleteStaleData(), true);
+  EXPECT_EQ(monitor.codes(), std::vector<long>{});  // nothing left to delete
   EXPECT_EQ(settings->lastDeleteStaleBundlesTimestamp(), kNow);
   EXPECT_EQ(rowCount(kAPMQueueTable), 1);
   EXPECT_EQ(database_->queryLatestBundleTime(), kNow - 28 * kDay);

@@ -7,6 +7,7 @@
 #include "measurement/storage/settings/user_defaults.h"
 #include "platform/log.h"
 #include "platform/paths.h"
+#include "platform/property_list.h"
 #include "platform/user_defaults.h"
 #include "sdk_core/logger.h"
 #include "tests/measurement/storage/settings/persisted_config_fixture.h"
@@ -139,6 +140,31 @@ TEST(UserDefaultsTest, SuiteKeepsValuesAndExcludesItsFileOnce) {
   defaults.clearAllData();
   EXPECT_TRUE(defaults.objectForKey("d").isNil());
   EXPECT_TRUE(APMUserDefaults::sharedUserDefaults()->isPreferenceFileExcluded());
+}
+
+// A container where the file cannot be written (root writes through any
+// mode bits, so a file stands where a folder must be): synchronize answers
+// false, and the log names the file and the cause.
+TEST(UserDefaultsTest, SynchronizeThatCannotWriteNamesTheFile) {
+  TempContainer container;
+  ASSERT_TRUE(platform::writeFileAtomically(container.library(), "x"));
+  APMUserDefaults defaults(std::string("APMAnalyticsSuiteName"));
+  platform::LogCapture capture;
+  defaults.setObject(Object("v"), "k");
+  EXPECT_FALSE(defaults.synchronize());
+  GULLoggerFlush();
+  auto lines = capture.nslogLines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[0].find("[I-ACS041004] Cannot synchronize user defaults to disk"), std::string::npos);
+  EXPECT_NE(lines[1].find("[I-ACS041005] Cannot write the settings file " + container.preferences() +
+                          "/APMAnalyticsSuiteName.plist: Cannot create the folder " +
+                          container.library() + ": a file that is not a folder is in its place"),
+            std::string::npos);
+
+  ASSERT_TRUE(platform::removeItem(container.library()));
+  EXPECT_TRUE(defaults.synchronize());
+  EXPECT_EQ(platform::readPropertyListFile(container.preferences() + "/APMAnalyticsSuiteName.plist"),
+            Object(Object::Dictionary{{"k", Object("v")}}));
 }
 
 }  // namespace

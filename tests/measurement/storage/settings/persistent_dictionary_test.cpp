@@ -154,6 +154,18 @@ TEST_F(PersistentDictionaryTest, RefusesInvalidKeysAndValues) {
 }
 
 TEST_F(PersistentDictionaryTest, FailedWriteIsRetriedAndUnreadableFileMovedAside) {
+  {
+    // No store where its folder cannot be made; the log says which and why.
+    ASSERT_TRUE(platform::writeFileAtomically(container_.library(), "x"));
+    platform::LogCapture capture;
+    EXPECT_FALSE(open());
+    EXPECT_TRUE(logged(capture, "I-ACS043004", "Cannot create subdirectories for config plist files."));
+    EXPECT_TRUE(logged(capture, "I-ACS043006",
+                       "Cannot write the settings file " + container_.applicationSupport() +
+                           "/Voraza/Measurement/settings.plist: Cannot create the folder " +
+                           container_.library() + ": a file that is not a folder is in its place"));
+    ASSERT_TRUE(platform::removeItem(container_.library()));
+  }
   auto store = open();
   // A folder where the file should be makes the rename fail.
   ASSERT_TRUE(platform::createDirectories(store->filePath()));
@@ -162,11 +174,15 @@ TEST_F(PersistentDictionaryTest, FailedWriteIsRetriedAndUnreadableFileMovedAside
   clock_->advance(1);
   runner_.runDue();
   EXPECT_TRUE(logged(capture, "I-ACS043000", "Cannot persist configs to disk"));
+  EXPECT_TRUE(logged(capture, "I-ACS043006",
+                     "Cannot write the settings file " + store->filePath() + ": Is a directory"));
+  EXPECT_FALSE(store->synchronize());
   EXPECT_TRUE(store->hasPendingPersistence());
   ASSERT_TRUE(platform::removeItem(store->filePath()));
   clock_->advance(2);
   runner_.runDue();
   EXPECT_EQ(fileContents(store->filePath())["k"], Object("value"));
+  EXPECT_TRUE(store->synchronize());
   store.reset();
 
   std::string path = container_.applicationSupport() + "/Voraza/Measurement/settings.plist";
