@@ -93,16 +93,20 @@ class APMPScope final : public APMPCell, public APMPMarkable {
     APMPRegexCache* regexCache = nullptr;
     // The work at which a charge stops to look at the processor time.
     uint64_t workFence = kAPMPCpuLookWork;
-    // Processor time, in nanoseconds, used by the runs since the reset
-    // that have ended (an upper bound: see `APMPRunInProgress`).
+    // Processor time, in nanoseconds, that the thread's processor clock
+    // measured in the runs since the reset that have ended. Only that clock
+    // counts toward the bound (see `APMPRunInProgress`).
     int64_t cpuUsed = 0;
-    // The run in progress: when it began, by a coarse monotonic clock (-1
-    // between runs); the thread's processor clock once first read (-1
-    // before), and the time counted as used before that read; what the
-    // budget had used at the last read of the processor clock, and when.
+    // Time passed, by the coarse clock, in runs (or their first moments)
+    // that ended without the processor clock read: never counted toward
+    // the bound, it only tells when the clock must be read.
+    int64_t unmeasured = 0;
+    // The run in progress: when it began, by the coarse clock (-1 between
+    // runs); the thread's processor clock where measuring it began (-1
+    // before); what the budget had used at the last read of that clock,
+    // and when, by the coarse clock.
     int64_t runStart = -1;
     int64_t runCpuStart = -1;
-    int64_t runBeforeCpu = 0;
     int64_t usedAtRead = 0;
     int64_t readAt = 0;
   };
