@@ -17,7 +17,10 @@
 // (a read, an assignment) is charged to the budget by the scopes it
 // visits past the first `kAPMPFreeScopeVisits`; a walk the budget cannot
 // cover still ends, and spends the whole budget, so that the run ends
-// with error 18 at its next evaluation.
+// with error 18 at its next evaluation. A name longer than
+// `kAPMPFreeNameLength` (one computed at run time can be millions of units
+// long) is hashed or compared whole at every scope: its walks pay for every
+// scope, and binding it pays for its copy too.
 //
 // Used by one thread at a time, like the runtime it belongs to.
 #pragma once
@@ -39,6 +42,9 @@ inline constexpr size_t kAPMPFreeScopeVisits = 8;
 // units: each visit reaches a scope that was made long before, in memory
 // the cache no longer holds.
 inline constexpr uint64_t kAPMPScopeVisitWork = 32;
+// Names up to this long are looked up and bound free of charge: a
+// program's own names, which the evaluation count pays for.
+inline constexpr size_t kAPMPFreeNameLength = 64;
 // Units of work charged between two looks at a run's processor time
 // (evaluator.h).
 inline constexpr uint64_t kAPMPCpuLookWork = 1 << 20;
@@ -131,9 +137,20 @@ class APMPScope final : public APMPCell, public APMPMarkable {
   // whole chain) for `name`.
   void chargeWalk(const APMPScope* reached, std::u16string_view name) const noexcept {
     const size_t visits = depth_ + 1 - (reached ? reached->depth_ : 0);
-    if (visits > kAPMPFreeScopeVisits) chargeLongWalk(visits, name);
+    if (visits > kAPMPFreeScopeVisits || name.size() > kAPMPFreeNameLength) chargeLongWalk(visits, name);
   }
   void chargeLongWalk(size_t visits, std::u16string_view name) const noexcept;
+  // Charges `units` to the chain's budget, or spends it all when it cannot
+  // pay; the next evaluation looks at the run's processor time.
+  void charge(uint64_t units) const noexcept;
+  // A long name bound here: looked up, then copied.
+  void chargeBinding(std::u16string_view name) const noexcept {
+    if (name.size() > kAPMPFreeNameLength) charge(2 * uint64_t{name.size()});
+  }
+  // Whether a walk for `name` from here may go uncounted.
+  bool walksFree(std::u16string_view name) const noexcept {
+    return depth_ < kAPMPFreeScopeVisits && name.size() <= kAPMPFreeNameLength;
+  }
 
   // Beside the bindings, which every walk reads too.
   APMPRef<APMPScope> parent_;
