@@ -28,11 +28,14 @@ struct Property {
 bool classify(const Value& property, APMPScope& scope, ErrorRef& error, Property& out) {
   // Only the string "length" is the count; as a name (for presence and
   // removal) it is looked up like any other.
-  if (const std::u16string* text = property.text(); text && *text == u"length") {
+  const std::u16string* text = property.text();
+  if (text && *text == u"length") {
     out.kind = Property::Length;
     out.name = *text;
     return true;
   }
+  // Telling an index reads a text whole, and a name is hashed whole.
+  if (text && !APMPChargeNameLookup(*text, scope, error)) return false;
   if (APMPIsArrayIndex(property)) {
     out.kind = Property::Index;
     out.index = APMPChargedNumber(property, scope, error);
@@ -40,7 +43,7 @@ bool classify(const Value& property, APMPScope& scope, ErrorRef& error, Property
   }
   out.kind = Property::Name;
   out.name = APMPChargedText(property, scope, error);
-  return !error;
+  return !error && (text || APMPChargeNameLookup(out.name, scope, error));
 }
 
 // A double known to be a whole number in 0 .. count - 1.
@@ -233,10 +236,20 @@ int64_t APMPArrayValue::lastIndexOfValue(const Value& value, size_t from, APMPSc
 }
 
 // One text-form walk: nested arrays are converted in the same walk, so the
-// bounds hold for the whole tree and not per array.
+// bounds hold for the whole tree and not per array. A walk with a scope
+// charges each element before it is appended: a piece's code units twice
+// (the text regrows as it goes, each time copied), and a visit or a
+// number's conversion as a value made.
 struct APMPArrayValue::TextWalk {
+  APMPScope* scope = nullptr;
   int nesting = 0;
   uint64_t steps = 0;
+  // What appending `units` code units, after a visit, costs; false with
+  // error 18 when the budget cannot pay it.
+  bool charge(size_t units, bool converted, ErrorRef& error) const {
+    constexpr uint64_t kVisitWork = 8;
+    return !scope || APMPChargeWork(*scope, (converted ? kAPMPValueWork : kVisitWork) + 2 * uint64_t{units}, error);
+  }
 };
 
 void APMPArrayValue::appendText(std::u16string& text, std::u16string_view separator, TextWalk& walk,
@@ -256,18 +269,28 @@ void APMPArrayValue::appendText(std::u16string& text, std::u16string_view separa
     ~Converting() { flag = false; }
   } converting(converting_);
   for (size_t i = 0; i < elements_.size() && !error; ++i) {
-    if (i > 0) text += separator;
+    const size_t gap = i > 0 ? separator.size() : 0;
     if (++walk.steps > kAPMPMaxWalkSteps) {
       APMPSetError(error, kAPMPErrorLimit);
       break;
     }
     const Value& element = elements_[i];
+    const std::u16string* string = element.text();
+    if (!walk.charge(gap + (string ? string->size() : 0), false, error)) break;
+    text += separator.substr(0, gap);
     if (const APMPArrayValue* inner = element.asArray()) {
       inner->appendText(text, u",", walk, error);
-    } else if (const std::u16string* string = element.text()) {
+    } else if (string) {
+      // Refused before it is copied past the limit.
+      if (text.size() + string->size() > kAPMPMaxTextLength) {
+        APMPSetError(error, kAPMPErrorLimit);
+        break;
+      }
       text += *string;
     } else if (!element.isHole() && !element.isUndefined() && !element.isNull()) {
-      text += element.stringValueOrError(error);
+      const std::u16string form = element.stringValueOrError(error);
+      if (error || !walk.charge(form.size(), true, error)) break;
+      text += form;
     }
     if (text.size() > kAPMPMaxTextLength) APMPSetError(error, kAPMPErrorLimit);
   }
@@ -275,11 +298,10 @@ void APMPArrayValue::appendText(std::u16string& text, std::u16string_view separa
 }
 
 std::u16string APMPArrayValue::stringValueWithSeparator(std::u16string_view separator, ErrorRef& error,
-                                                        uint64_t* work) const {
-  TextWalk walk;
+                                                        APMPScope* scope) const {
+  TextWalk walk{.scope = scope};
   std::u16string text;
   appendText(text, separator, walk, error);
-  if (work) *work = walk.steps + text.size();
   if (error) return {};
   return text;
 }

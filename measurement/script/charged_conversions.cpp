@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <limits>
 
-#include "measurement/script/evaluator.h"
 #include "measurement/script/script_text.h"
 
 using Value = APMPRuntimeValue;
@@ -11,10 +10,7 @@ using platform::ErrorRef;
 
 std::u16string APMPChargedJoin(const APMPArrayValue& array, std::u16string_view separator, APMPScope& scope,
                                ErrorRef& error) {
-  uint64_t work = 0;
-  std::u16string text = array.stringValueWithSeparator(separator, error, &work);
-  if (error || !APMPChargeWork(scope, work, error)) return {};
-  return text;
+  return array.stringValueWithSeparator(separator, error, &scope);
 }
 
 std::u16string APMPChargedText(const Value& value, APMPScope& scope, ErrorRef& error) {
@@ -24,6 +20,12 @@ std::u16string APMPChargedText(const Value& value, APMPScope& scope, ErrorRef& e
   }
   if (const APMPArrayValue* array = value.asArray()) return APMPChargedJoin(*array, u",", scope, error);
   return value.stringValueOrError(error);
+}
+
+std::string APMPChargedUtf8(const Value& value, APMPScope& scope, ErrorRef& error) {
+  const std::u16string text = APMPChargedText(value, scope, error);
+  if (error || !APMPChargeWork(scope, 2 * uint64_t{text.size()}, error)) return {};
+  return script_text::toUtf8(text);
 }
 
 double APMPChargedNumber(const Value& value, APMPScope& scope, ErrorRef& error) {

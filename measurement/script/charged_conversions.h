@@ -4,16 +4,25 @@
 // a number from a long text walks all of it: one evaluation doing that over
 // and over would make the instruction budget hours long. These conversions
 // charge one unit per code unit copied or produced and per element visited.
-// A string's cost is charged before the copy; an array's after its walk,
-// which its own bounds (`kAPMPMaxWalkSteps`, `kAPMPMaxTextLength`) keep short.
-// Failures as for the plain conversions, or error 18 when the budget is
-// spent. Same threads as the scope.
+// A string's cost is charged before the copy; an array's element by element
+// as its walk reaches them, before each is appended. Failures as for the
+// plain conversions, or error 18 when the budget is spent. Same threads as
+// the scope.
 #pragma once
 
 #include <string>
+#include <string_view>
 
+#include "measurement/script/evaluator.h"
 #include "measurement/script/runtime_value.h"
 #include "measurement/script/scope.h"
+
+// Charges looking `name` up in a table, which hashes or compares it whole,
+// when it is longer than a program's own names (`kAPMPFreeNameLength`);
+// false with error 18 when the budget cannot pay.
+inline bool APMPChargeNameLookup(std::u16string_view name, APMPScope& scope, platform::ErrorRef& error) {
+  return name.size() <= kAPMPFreeNameLength || APMPChargeWork(scope, name.size(), error);
+}
 
 std::u16string APMPChargedText(const APMPRuntimeValue& value, APMPScope& scope, platform::ErrorRef& error);
 double APMPChargedNumber(const APMPRuntimeValue& value, APMPScope& scope, platform::ErrorRef& error);
@@ -34,3 +43,6 @@ bool APMPChargedStrictEquals(const APMPRuntimeValue& a, const APMPRuntimeValue& 
 // charged likewise.
 std::u16string APMPChargedJoin(const APMPArrayValue& array, std::u16string_view separator, APMPScope& scope,
                                platform::ErrorRef& error);
+// The text form in UTF-8, its conversion charged beside the text form: up
+// to three bytes written for each code unit read.
+std::string APMPChargedUtf8(const APMPRuntimeValue& value, APMPScope& scope, platform::ErrorRef& error);

@@ -29,8 +29,9 @@ APMPCommandHandler arrayLiteralCommand() {
 }
 
 // Evaluates an array literal's elements into `values` as evaluating the
-// literal would: one count for the literal, its elements one level deeper,
-// the copy charged. True when no error is set.
+// literal and taking a call's arguments from it would: one count for the
+// literal, its elements one level deeper, the array and the copy charged.
+// True when no error is set.
 bool evaluateLiteralElements(const APMPStatementValue& literal, APMPScope& scope, ErrorRef& error,
                              APMPValueList& values) {
   if (!APMPCountInstruction(scope, error) || !APMPCanNestEvaluation(error)) return false;
@@ -39,7 +40,7 @@ bool evaluateLiteralElements(const APMPStatementValue& literal, APMPScope& scope
     const APMPNestedEvaluation nesting;
     if (!APMPEvaluateArguments(literal.arguments(), scope, error, values)) return false;
   }
-  return APMPChargeWork(scope, values.size() - before, error);
+  return APMPChargeWork(scope, 2 * uint64_t{values.size() - before}, error);
 }
 
 // "2": target, method name, argument array.
@@ -57,6 +58,7 @@ Value methodCall(std::span<const Value> arguments, APMPScope& scope, ErrorRef& e
       APMPSetError(error, kAPMPErrorArgumentKind);
       return {};
     }
+    if (!APMPChargeNameLookup(*name, scope, error)) return {};
     return values[0].applyWithName(*name, values.span().subspan(2), scope, error);
   }
   if (!APMPEvaluateArguments(arguments, scope, error, values)) return {};
@@ -66,7 +68,9 @@ Value methodCall(std::span<const Value> arguments, APMPScope& scope, ErrorRef& e
     APMPSetError(error, kAPMPErrorArgumentKind);
     return {};
   }
-  // A copy: the call may change the array its arguments came from.
+  // The method is looked up by its name (a map hashes it); the arguments
+  // are copied, for the call may change the array they came from.
+  if (!APMPChargeNameLookup(*name, scope, error) || !APMPChargeWork(scope, list->count(), error)) return {};
   const std::vector<Value> callArguments = list->allElements();
   const APMPActiveValues active(callArguments);
   return values[0].applyWithName(*name, callArguments, scope, error);
@@ -178,7 +182,7 @@ Value returnCommand(std::span<const Value> arguments, APMPScope& scope, ErrorRef
 // body (the remaining arguments, unevaluated), closing over `scope`.
 APMPRef<APMPFunctionValue> makeFunction(std::span<const Value> arguments, APMPScope& scope, ErrorRef& error) {
   if (!APMPCheckMinArgumentCount(arguments, 2, error)) return nullptr;
-  std::u16string name = arguments[0].stringValueOrError(error);
+  std::u16string name = APMPChargedText(arguments[0], scope, error);
   if (error) return nullptr;
   const Value parameterList = evaluate(arguments[1], scope, error);
   if (error) return nullptr;

@@ -1,5 +1,6 @@
 #include "measurement/script/editing_modules.h"
 
+#include "measurement/script/charged_conversions.h"
 #include "measurement/script/editing_error.h"
 #include "measurement/script/entity_converter.h"
 #include "measurement/script/evaluator.h"
@@ -33,11 +34,11 @@ Value APMPRegisterCallbackNativeFunctionValue::invokeWithArguments(std::span<con
     APMPSetEditingError(error, kAPMPEditingErrorMissingRuleType);
     return {};
   }
-  const std::u16string ruleType = type->stringValueOrError(error);
+  const std::u16string ruleType = APMPChargedText(*type, scope, error);
   if (error) return {};
   int64_t priority = APMPEditingCallbackHandler::kDefaultPriority;
   if (const Value* given = properties.find(u"priority")) {
-    const double number = given->doubleValueOrError(error);
+    const double number = APMPChargedNumber(*given, scope, error);
     if (error) return {};
     priority = APMPToInt32(number);
   }

@@ -52,26 +52,43 @@ int64_t coarseResolution() noexcept {
   return resolution;
 }
 
-// Whether the run of `budget` in progress has used its processor time.
-// A thread uses no more processor time than passes, so the coarse clock
-// answers until a run has lasted an eighth of the bound; the thread's
-// processor clock is read then, and again whenever what it last said and
-// the time passed since could reach the bound.
+// The thread's processor time since `start`, a read of its clock; never
+// negative, should the clock fail between two reads.
+int64_t cpuSince(int64_t start) noexcept { return std::max<int64_t>(0, APMPThreadCpuNanoseconds() - start); }
+
+// Measures the run in progress by the thread's processor clock from `now`
+// (by the coarse clock) on. What the run used before is not known, and so
+// not counted: the time that passed bounds it, and that only decides when
+// the clock is read.
+void startMeasuring(APMPScope::Budget& budget, int64_t now) noexcept {
+  budget.unmeasured += now - budget.runStart;
+  budget.runCpuStart = APMPThreadCpuNanoseconds();
+  budget.usedAtRead = budget.cpuUsed;
+  budget.readAt = now;
+}
+
+// Whether the runs of `budget` have used its processor time. Only what the
+// thread's processor clock measured counts: time passed counts nothing,
+// as the thread may have been preempted or stopped through it. But the
+// thread uses no more processor time than passes, so the coarse clock
+// (a few nanoseconds, where the processor clock takes a system call) tells
+// when the processor clock need not be read yet: a run is measured from
+// the look at which the budget's time so far could have reached an eighth
+// of the bound, and read again whenever its last answer and the time
+// passed since could reach the bound. The coarse clock may lag by its
+// resolution, which these guesses add and no count ever does.
 bool outOfRunTime(APMPScope::Budget& budget) noexcept {
   if (budget.runStart < 0) return false;
   const int64_t bound = APMPRunCpuBound();
   const int64_t now = coarseNanoseconds();
   if (budget.runCpuStart < 0) {
-    const int64_t elapsed = now - budget.runStart + coarseResolution();
-    if (budget.cpuUsed + elapsed <= bound / 8) return false;
-    budget.runCpuStart = APMPThreadCpuNanoseconds();
-    budget.runBeforeCpu = elapsed;
-    budget.usedAtRead = budget.cpuUsed + elapsed;
-    budget.readAt = now;
-    return budget.usedAtRead > bound;
+    const int64_t passed = now - budget.runStart;
+    if (budget.cpuUsed + budget.unmeasured + passed + coarseResolution() <= bound / 8) return false;
+    startMeasuring(budget, now);
+    return budget.cpuUsed > bound;
   }
-  if (budget.usedAtRead + (now - budget.readAt + coarseResolution()) <= bound) return false;
-  budget.usedAtRead = budget.cpuUsed + budget.runBeforeCpu + (APMPThreadCpuNanoseconds() - budget.runCpuStart);
+  if (budget.usedAtRead + (now - budget.readAt) + coarseResolution() <= bound) return false;
+  budget.usedAtRead = budget.cpuUsed + cpuSince(budget.runCpuStart);
   budget.readAt = now;
   return budget.usedAtRead > bound;
 }
@@ -117,11 +134,15 @@ APMPRunInProgress::APMPRunInProgress(APMPScope& scope) noexcept
   if (outermost_) {
     budget.runStart = coarseNanoseconds();
     budget.runCpuStart = -1;
-    budget.runBeforeCpu = 0;
-    // After earlier runs of the budget (an event's other callbacks) the
-    // first evaluation looks, at once.
-    budget.fence = std::min(budget.fence, budget.cpuUsed > 0 ? budget.instructions
-                                                              : budget.instructions + kAPMPCpuLookInstructions);
+    // A budget that has used a share of its bound (an event's earlier
+    // callbacks) measures each later run whole, and looks at its first
+    // evaluation: the run ends there if the bound is already spent.
+    if (budget.cpuUsed + budget.unmeasured > APMPRunCpuBound() / 8) {
+      startMeasuring(budget, budget.runStart);
+      budget.fence = std::min(budget.fence, budget.instructions);
+    } else {
+      budget.fence = std::min(budget.fence, budget.instructions + kAPMPCpuLookInstructions);
+    }
   }
   if (account_ && account_->measurementDue) budget.fence = 0;
 }
@@ -131,8 +152,11 @@ APMPRunInProgress::~APMPRunInProgress() {
   // A reset in the middle of the run (no run of ours does one) leaves
   // nothing to add.
   if (outermost_ && budget.runStart >= 0) {
-    budget.cpuUsed += budget.runCpuStart >= 0 ? budget.runBeforeCpu + (APMPThreadCpuNanoseconds() - budget.runCpuStart)
-                                              : coarseNanoseconds() - budget.runStart;
+    if (budget.runCpuStart >= 0) {
+      budget.cpuUsed += cpuSince(budget.runCpuStart);
+    } else {
+      budget.unmeasured += coarseNanoseconds() - budget.runStart;
+    }
     budget.runStart = -1;
     budget.runCpuStart = -1;
   }

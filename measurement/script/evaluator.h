@@ -100,12 +100,15 @@ inline constexpr int64_t kAPMPMaxRunCpuNanoseconds = 5'000'000'000;
 // and every `kAPMPCpuLookWork` units of work charged (scope.h, where a
 // budget starts with it): both take a few microseconds
 // (so a native of a millisecond, called by every other evaluation, runs
-// some 250 ms past the bound at most). A look reads a coarse clock, in
-// nanoseconds, and the thread's processor clock (a system call) only once
-// the run has lasted an eighth of the bound, and from then on when that
-// clock's last answer and the time passed could reach the bound. A run of
-// a few microseconds, as editing an event takes, reads the coarse clock
-// twice and nothing else.
+// some 250 ms past the bound at most). Only the thread's processor clock
+// counts toward the bound, read at a look and when a run ends; but a look
+// reads a coarse clock, in nanoseconds, and the processor clock (a system
+// call) only once the budget's runs could have used an eighth of the
+// bound, and from then on when that clock's last answer and the time
+// passed could reach the bound. A run of a few microseconds, as editing
+// an event takes, reads the coarse clock twice and nothing else; what such
+// runs use goes uncounted, and never reaches an eighth of the bound before
+// the budget's runs are measured whole.
 inline constexpr uint32_t kAPMPCpuLookInstructions = 512;
 
 // The bound above, unless a test has lowered it for its thread (0 restores
@@ -223,12 +226,13 @@ class APMPEvaluator {
 // The run in progress on this thread (set by `APMPRunWithinMemory`): its
 // budget, whose fence the memory alarm of its runtime lowers, and its
 // runtime's memory account, which the thread counts for meanwhile; null
-// between runs. The outermost run of a budget on the thread starts the
-// run's clock; runs nested in it (a native calling back into the runtime)
-// share it. When it ends, the processor time it used is added to the
-// budget's: as measured once the thread's processor clock was read, and
-// before that (for a short run, throughout) the time that passed, which
-// can only be more.
+// between runs. The outermost run of a budget on the thread is measured on
+// that thread, from its start (once the budget's earlier runs could have
+// used an eighth of the bound) or from the look that first reads the
+// thread's processor clock, to its end; runs nested in it (a native
+// calling back into the runtime) share it. The processor time measured is
+// added to the budget's when it ends: never time passed, which counts
+// the time the thread was preempted or stopped too.
 class APMPRunInProgress {
  public:
   explicit APMPRunInProgress(APMPScope& scope) noexcept;

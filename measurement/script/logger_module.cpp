@@ -1,6 +1,7 @@
 #include "measurement/script/logger_module.h"
 
 #include "measurement/engine/monitor.h"
+#include "measurement/script/charged_conversions.h"
 #include "measurement/script/evaluator.h"
 #include "measurement/script/script_text.h"
 #include "platform/numbers.h"
@@ -30,10 +31,6 @@ constexpr LevelRow kLevelTable[] = {
 
 bool matches(int flag, bool value) { return flag < 0 || flag == static_cast<int>(value); }
 
-std::string textOf(const Value& value, ErrorRef& error) {
-  return script_text::toUtf8(value.stringValueOrError(error));
-}
-
 }  // namespace
 
 long APMPMeasurementLogLevel(int64_t level, bool silent, bool monitored) {
@@ -60,14 +57,14 @@ Value APMPFunctionLog::invokeWithArguments(std::span<const Value> arguments, APM
   std::string message;
   std::vector<std::string> contexts;
   if (values.size() == 1) {
-    message = textOf(values[0], error);
+    message = APMPChargedUtf8(values[0], scope, error);
   } else {
     // NaN gives 0 and the infinities saturate; none of them is a level of
     // the table, so all log at the notice level.
-    level = platform::saturatingCast<int64_t>(values[0].doubleValueOrError(error));
-    if (!error) message = textOf(values[1], error);
+    level = platform::saturatingCast<int64_t>(APMPChargedNumber(values[0], scope, error));
+    if (!error) message = APMPChargedUtf8(values[1], scope, error);
     for (size_t i = 2; !error && i < values.size() && i < 2 + kMaxContexts; ++i) {
-      contexts.push_back(textOf(values[i], error));
+      contexts.push_back(APMPChargedUtf8(values[i], scope, error));
     }
   }
   if (error) return {};

@@ -88,9 +88,10 @@ bool holds(const Value& condition, APMPScope& scope, ErrorRef& error) {
 
 // The items of a loop, fixed before its first iteration. A string's items
 // (its positions, or its code units) are made one at a time as the loop
-// reaches them, each charged to the work budget: a string cannot change,
-// and a text of millions of units would otherwise become millions of values
-// at once. Other items are copied into a list, charged one unit each.
+// reaches them, each charged to the work budget as a value made: a string
+// cannot change, and a text of millions of units would otherwise become
+// millions of values at once. Other items are copied into a list, charged
+// one unit each (and names made into values before, as values made).
 class Items {
  public:
   Items() : held_(std::span<const Value>()) {}
@@ -98,7 +99,7 @@ class Items {
   // Item `i`; undefined with error 18 once the budget is spent.
   Value at(size_t i, APMPScope& scope, ErrorRef& error) const {
     if (!text_) return list_[i];
-    if (!APMPChargeWork(scope, 1, error)) return {};
+    if (!APMPChargeWork(scope, kAPMPValueWork, error)) return {};
     if (positions_) return Value::string(APMPNumberText(static_cast<double>(i)));
     return Value::string(std::u16string(1, (*text_)[i]));
   }
@@ -108,8 +109,8 @@ class Items {
     text_ = &text;
     positions_ = positions;
   }
-  bool fromList(std::vector<Value> list, APMPScope& scope, ErrorRef& error) {
-    if (!APMPChargeWork(scope, list.size(), error)) return false;
+  // The list's making was charged before it was made.
+  bool fromList(std::vector<Value> list) {
     list_ = std::move(list);
     held_.hold(list_);
     return true;
@@ -122,6 +123,15 @@ class Items {
   APMPActiveValues held_;
 };
 
+// Charges making the names of `map`, and `indexes` decimal indexes, into
+// values listed: each a value made, and the names' code units copied.
+bool chargeNames(const APMPPropertyMap& map, size_t indexes, APMPScope& scope, ErrorRef& error) {
+  if (!APMPChargeWork(scope, kAPMPValueWork * (map.count() + indexes), error)) return false;
+  uint64_t units = 0;
+  for (const APMPPropertyMap::Entry& entry : map.entries()) units += entry.name.size();
+  return APMPChargeWork(scope, units, error);
+}
+
 // "47", "54", "55": a string's positions as decimal strings; an array's
 // named properties, then the indexes of its elements that are not holes; a
 // map's or function's property names; nothing for other values.
@@ -130,9 +140,14 @@ bool propertyNames(const Value& target, APMPScope& scope, Items& items, ErrorRef
     items.fromText(*text, true);
     return true;
   }
-  if (const APMPArrayValue* array = target.asArray()) return items.fromList(array->allPropertyNames(), scope, error);
+  if (const APMPArrayValue* array = target.asArray()) {
+    return chargeNames(array->propertyMap(), array->count(), scope, error) &&
+           items.fromList(array->allPropertyNames());
+  }
   const APMPPropertyCarrierValue* carrier = target.asPropertyCarrier();
-  return items.fromList(carrier ? carrier->propertyMap().allNameValues() : std::vector<Value>(), scope, error);
+  if (!carrier) return true;
+  return chargeNames(carrier->propertyMap(), 0, scope, error) &&
+         items.fromList(carrier->propertyMap().allNameValues());
 }
 
 // "64", "65", "66": a string's code units as one-unit strings, an array's
@@ -142,7 +157,9 @@ bool elements(const Value& target, APMPScope& scope, Items& items, ErrorRef& err
     items.fromText(*text, false);
     return true;
   }
-  if (const APMPArrayValue* array = target.asArray()) return items.fromList(array->allElements(), scope, error);
+  if (const APMPArrayValue* array = target.asArray()) {
+    return APMPChargeWork(scope, array->count(), error) && items.fromList(array->allElements());
+  }
   APMPSetError(error, kAPMPErrorNotIterable);
   return false;
 }
@@ -168,6 +185,9 @@ Value itemLoop(std::span<const Value> arguments, APMPScope& scope, ErrorRef& err
   Items items;
   if (!Source(values[1], scope, items, error) || !bodyStatements.take(scope, error)) return {};
   const std::span<const Value> body = bodyStatements.statements();
+  // A scope of its own for each item is made and binds the name, whether
+  // or not the body (which may be empty) counts any evaluation.
+  const uint64_t iterationWork = Bind == Binding::Assigned ? 0 : kAPMPBindingWork + name.size();
   Value answer;
   for (size_t i = 0; i < items.size(); ++i) {
     Value item = items.at(i, scope, error);
@@ -176,6 +196,7 @@ Value itemLoop(std::span<const Value> arguments, APMPScope& scope, ErrorRef& err
       scope.setValue(std::move(item), name);
       if (!runBody(body, scope, error, answer)) return answer;
     } else {
+      if (!APMPChargeWork(scope, iterationWork, error)) return {};
       const APMPRef<APMPScope> iteration = scope.createChildScope();
       if constexpr (Bind == Binding::Constant) {
         iteration->addImmutableValue(std::move(item), name);
@@ -213,6 +234,7 @@ Value countedLoop(std::span<const Value> arguments, APMPScope& scope, ErrorRef& 
   }
   // The names are read before the body is evaluated, so a body that
   // changes the list cannot change them.
+  if (!APMPChargeWork(scope, variableList->count(), error)) return {};
   const std::vector<Value> nameValues = variableList->allElements();
   const APMPActiveValues heldNames(nameValues);
   Body bodyStatements;

@@ -1,5 +1,6 @@
 #include "measurement/script/modules.h"
 
+#include "measurement/script/charged_conversions.h"
 #include "measurement/script/entity_converter.h"
 #include "measurement/script/evaluator.h"
 #include "measurement/script/runtime.h"
@@ -31,7 +32,9 @@ Value APMPRequire::invokeWithArguments(std::span<const Value> arguments, APMPSco
   if (!APMPCheckArgumentCount(arguments, 1, error)) return {};
   const Value argument = APMPEvaluator::evaluateStatement(arguments[0], scope, error);
   if (error) return {};
-  std::u16string name = argument.stringValueOrError(error);
+  // The modules are few and their names short: the lookups stop early,
+  // and only making the name's text form is long.
+  std::u16string name = APMPChargedText(argument, scope, error);
   if (error) return {};
   if (auto cached = modules_.find(name); cached != modules_.end()) return cached->second;
   // A name without a creator answers undefined each time, and is not

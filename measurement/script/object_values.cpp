@@ -1,4 +1,5 @@
 // Maps and functions: their method calls, invocation and collection.
+#include "measurement/script/charged_conversions.h"
 #include "measurement/script/evaluator.h"
 #include "measurement/script/object_manager.h"
 #include "measurement/script/runtime_value.h"
@@ -32,11 +33,22 @@ Value applyObjectMethod(const APMPPropertyMap& properties, std::u16string_view t
       APMPSetError(error, kAPMPErrorArgumentCount);
       return {};
     }
-    const std::u16string key = values[0].stringValueOrError(error);
-    if (error) return {};
-    return Value::boolean(properties.hasName(key));
+    // A key's text form is made (an array's can be millions of units
+    // long) and hashed: both are charged first.
+    const std::u16string* text = values[0].text();
+    std::u16string form;
+    if (!text) {
+      form = APMPChargedText(values[0], scope, error);
+      if (error) return {};
+      text = &form;
+    }
+    if (!APMPChargeNameLookup(*text, scope, error)) return {};
+    return Value::boolean(properties.hasName(*text));
   }
-  if (name == u"toString") return Value::string(std::u16string(textForm));
+  if (name == u"toString") {
+    if (!APMPChargeWork(scope, textForm.size(), error)) return {};
+    return Value::string(std::u16string(textForm));
+  }
   APMPSetError(error, kAPMPErrorUnknownMethod);
   return {};
 }

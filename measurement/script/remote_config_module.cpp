@@ -1,5 +1,6 @@
 #include "measurement/script/remote_config_module.h"
 
+#include "measurement/script/charged_conversions.h"
 #include "measurement/script/evaluator.h"
 #include "measurement/script/script_text.h"
 
@@ -11,9 +12,9 @@ Value APMPKeyValueStoreGetValue::invokeWithArguments(std::span<const Value> argu
   if (!APMPCheckArgumentCount(arguments, 2, error)) return {};
   APMPValueList values;
   if (!APMPEvaluateArguments(arguments, scope, error, values)) return {};
-  const std::u16string key = values[0].stringValueOrError(error);
+  const std::string key = APMPChargedUtf8(values[0], scope, error);
   if (error) return {};
-  std::optional<std::string> text = getValueBlock_ ? getValueBlock_(script_text::toUtf8(key)) : std::nullopt;
+  std::optional<std::string> text = getValueBlock_ ? getValueBlock_(key) : std::nullopt;
   if (!text) return values[1];
   return Value::string(script_text::toUtf16(*text));
 }

@@ -693,10 +693,12 @@ class APMPArrayValue final : public APMPCollectableValue {
   // null contribute nothing. An array met again inside its own conversion
   // (a cycle) contributes the empty text; nesting past the value-depth
   // limit, a text past `kAPMPMaxTextLength` or more than `kAPMPMaxWalkSteps`
-  // elements visited is error 18. `work`, when given, receives the elements
-  // visited plus the code units produced.
+  // elements visited is error 18. With a scope, each element is charged to
+  // its work budget before it is appended (the walk ends with error 18 when
+  // the budget cannot pay), so the walk looks at the run's processor time
+  // as it goes.
   std::u16string stringValueWithSeparator(std::u16string_view separator, platform::ErrorRef& error,
-                                          uint64_t* work = nullptr) const;
+                                          APMPScope* scope = nullptr) const;
   std::u16string stringValueOrError(platform::ErrorRef& error) const;
   // The text form read as a string's number form.
   double doubleValueOrError(platform::ErrorRef& error) const;

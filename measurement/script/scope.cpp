@@ -26,7 +26,11 @@ APMPRef<APMPScope> APMPScope::make(APMPRef<APMPScope> parent) {
 APMPRef<APMPScope> APMPScope::createChildScope() { return make(APMPRef<APMPScope>(this)); }
 
 void APMPScope::chargeLongWalk(size_t visits, std::u16string_view name) const noexcept {
-  const uint64_t units = (visits - kAPMPFreeScopeVisits) * (kAPMPScopeVisitWork + name.size());
+  const size_t charged = name.size() > kAPMPFreeNameLength ? visits : visits - kAPMPFreeScopeVisits;
+  charge(charged * (kAPMPScopeVisitWork + name.size()));
+}
+
+void APMPScope::charge(uint64_t units) const noexcept {
   Budget& budget = root_->ownBudget_;
   if (budget.work >= kAPMPWorkLimit || units > kAPMPWorkLimit - budget.work) {
     // The walk is done; the run ends at its next evaluation or charge.
@@ -36,8 +40,12 @@ void APMPScope::chargeLongWalk(size_t visits, std::u16string_view name) const no
     return;
   }
   budget.work += units;
-  // The next charge looks at the processor time.
-  if (budget.work > budget.workFence) budget.workFence = budget.work;
+  // Past the fence, the next charge and the next evaluation look at the
+  // processor time.
+  if (budget.work > budget.workFence) {
+    budget.workFence = budget.work;
+    budget.fence = std::min(budget.fence, budget.instructions);
+  }
 }
 
 bool APMPScope::hasName(std::u16string_view name) const {
@@ -53,7 +61,7 @@ bool APMPScope::hasName(std::u16string_view name) const {
 
 APMPRuntimeValue APMPScope::valueForName(std::u16string_view name) const {
   // The common case, a chain too short to charge, walks without counting.
-  if (depth_ < kAPMPFreeScopeVisits) {
+  if (walksFree(name)) {
     for (const APMPScope* scope = this; scope; scope = scope->parent_.get()) {
       if (const APMPRuntimeValue* value = scope->contents_.find(name)) return *value;
     }
@@ -70,22 +78,26 @@ APMPRuntimeValue APMPScope::valueForName(std::u16string_view name) const {
 }
 
 void APMPScope::addValue(APMPRuntimeValue value, std::u16string_view name) {
+  chargeBinding(name);
   contents_.setValue(std::move(value), name);
 }
 
 void APMPScope::addImmutableValue(APMPRuntimeValue value, std::u16string_view name) {
+  chargeBinding(name);
   contents_.setImmutableValue(std::move(value), name);
 }
 
 void APMPScope::setValue(APMPRuntimeValue value, std::u16string_view name) {
-  if (!assignBound(value, name)) contents_.setValue(std::move(value), name);
+  if (assignBound(value, name)) return;
+  chargeBinding(name);
+  contents_.setValue(std::move(value), name);
 }
 
 bool APMPScope::assignBound(APMPRuntimeValue& value, std::u16string_view name) {
   // Passed up one scope at a time, the assignment stops at the first frozen
   // scope on the way to the binder (which still counts as bound).
   bool blocked = false;
-  const bool charged = depth_ >= kAPMPFreeScopeVisits;
+  const bool charged = !walksFree(name);
   for (APMPScope* scope = this; scope; scope = scope->parent_.get()) {
     if (blocked ? scope->contents_.hasName(name) : scope->contents_.replaceValue(value, name)) {
       if (charged) chargeWalk(scope, name);

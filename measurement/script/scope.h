@@ -17,7 +17,10 @@
 // (a read, an assignment) is charged to the budget by the scopes it
 // visits past the first `kAPMPFreeScopeVisits`; a walk the budget cannot
 // cover still ends, and spends the whole budget, so that the run ends
-// with error 18 at its next evaluation.
+// with error 18 at its next evaluation. A name longer than
+// `kAPMPFreeNameLength` (one computed at run time can be millions of units
+// long) is hashed or compared whole at every scope: its walks pay for every
+// scope, and binding it pays for its copy too.
 //
 // Used by one thread at a time, like the runtime it belongs to.
 #pragma once
@@ -39,6 +42,9 @@ inline constexpr size_t kAPMPFreeScopeVisits = 8;
 // units: each visit reaches a scope that was made long before, in memory
 // the cache no longer holds.
 inline constexpr uint64_t kAPMPScopeVisitWork = 32;
+// Names up to this long are looked up and bound free of charge: a
+// program's own names, which the evaluation count pays for.
+inline constexpr size_t kAPMPFreeNameLength = 64;
 // Units of work charged between two looks at a run's processor time
 // (evaluator.h).
 inline constexpr uint64_t kAPMPCpuLookWork = 1 << 20;
@@ -93,16 +99,20 @@ class APMPScope final : public APMPCell, public APMPMarkable {
     APMPRegexCache* regexCache = nullptr;
     // The work at which a charge stops to look at the processor time.
     uint64_t workFence = kAPMPCpuLookWork;
-    // Processor time, in nanoseconds, used by the runs since the reset
-    // that have ended (an upper bound: see `APMPRunInProgress`).
+    // Processor time, in nanoseconds, that the thread's processor clock
+    // measured in the runs since the reset that have ended. Only that clock
+    // counts toward the bound (see `APMPRunInProgress`).
     int64_t cpuUsed = 0;
-    // The run in progress: when it began, by a coarse monotonic clock (-1
-    // between runs); the thread's processor clock once first read (-1
-    // before), and the time counted as used before that read; what the
-    // budget had used at the last read of the processor clock, and when.
+    // Time passed, by the coarse clock, in runs (or their first moments)
+    // that ended without the processor clock read: never counted toward
+    // the bound, it only tells when the clock must be read.
+    int64_t unmeasured = 0;
+    // The run in progress: when it began, by the coarse clock (-1 between
+    // runs); the thread's processor clock where measuring it began (-1
+    // before); what the budget had used at the last read of that clock,
+    // and when, by the coarse clock.
     int64_t runStart = -1;
     int64_t runCpuStart = -1;
-    int64_t runBeforeCpu = 0;
     int64_t usedAtRead = 0;
     int64_t readAt = 0;
   };
@@ -127,9 +137,20 @@ class APMPScope final : public APMPCell, public APMPMarkable {
   // whole chain) for `name`.
   void chargeWalk(const APMPScope* reached, std::u16string_view name) const noexcept {
     const size_t visits = depth_ + 1 - (reached ? reached->depth_ : 0);
-    if (visits > kAPMPFreeScopeVisits) chargeLongWalk(visits, name);
+    if (visits > kAPMPFreeScopeVisits || name.size() > kAPMPFreeNameLength) chargeLongWalk(visits, name);
   }
   void chargeLongWalk(size_t visits, std::u16string_view name) const noexcept;
+  // Charges `units` to the chain's budget, or spends it all when it cannot
+  // pay; the next evaluation looks at the run's processor time.
+  void charge(uint64_t units) const noexcept;
+  // A long name bound here: looked up, then copied.
+  void chargeBinding(std::u16string_view name) const noexcept {
+    if (name.size() > kAPMPFreeNameLength) charge(2 * uint64_t{name.size()});
+  }
+  // Whether a walk for `name` from here may go uncounted.
+  bool walksFree(std::u16string_view name) const noexcept {
+    return depth_ < kAPMPFreeScopeVisits && name.size() <= kAPMPFreeNameLength;
+  }
 
   // Beside the bindings, which every walk reads too.
   APMPRef<APMPScope> parent_;

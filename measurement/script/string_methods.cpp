@@ -55,8 +55,8 @@ Value charAt(Text text, Values values, APMPScope& scope, ErrorRef& error) {
 }
 
 Value concat(Text text, Values values, APMPScope& scope, ErrorRef& error) {
-  std::u16string joined = text;
   if (!APMPChargeWork(scope, text.size(), error)) return {};
+  std::u16string joined = text;
   for (const Value& value : values) {
     joined += APMPChargedText(value, scope, error);
     if (error) return {};
@@ -105,6 +105,7 @@ Value match(Text text, Values values, APMPScope& scope, ErrorRef& error) {
   APMPRegexMatch found;
   if (!APMPFindFirstMatch(pattern, text, scope, found, error)) return Value::null();
   if (!found.found) return Value::null();
+  if (!APMPChargeWork(scope, found.length, error)) return {};
   return Value(APMPObjectManager::arrayValueWithArray({Value::string(text.substr(found.location, found.length))},
                                                       scope));
 }
@@ -127,13 +128,15 @@ Value replace(Text text, Values values, APMPScope& scope, ErrorRef& error) {
   if (error || !APMPChargeWork(scope, script_text::searchWork(text, needle), error)) return {};
   script_text::TextMatch found = script_text::findText(text, needle);
   if (!found.found()) {
-    if (!needle.empty()) return Value::string(text);
+    if (!needle.empty()) return APMPChargeWork(scope, text.size(), error) ? Value::string(text) : Value();
     found.location = 0;
     found.length = 0;
   }
   std::u16string replacement = u"undefined";
   if (values.size() == 2) {
     if (APMPFunctionValue* function = values[1].asFunction()) {
+      // The callback gets copies of both texts.
+      if (!APMPChargeWork(scope, needle.size() + text.size(), error)) return {};
       const APMPRef<APMPFunctionValue> keep(function);
       const Value arguments[] = {Value::string(needle), Value::number(static_cast<double>(found.location)),
                                  Value::string(text)};
@@ -145,10 +148,12 @@ Value replace(Text text, Values values, APMPScope& scope, ErrorRef& error) {
     }
     if (error) return {};
   }
-  if (text.size() - found.length + replacement.size() > kAPMPMaxTextLength) {
+  const size_t length = text.size() - found.length + replacement.size();
+  if (length > kAPMPMaxTextLength) {
     APMPSetError(error, kAPMPErrorLimit);
     return {};
   }
+  if (!APMPChargeWork(scope, length, error)) return {};
   std::u16string result = text;
   result.replace(found.location, found.length, replacement);
   return Value::string(std::move(result));
@@ -179,7 +184,10 @@ Value substring(Text text, Values values, APMPScope& scope, ErrorRef& error) {
 
 Value split(Text text, Values values, APMPScope& scope, ErrorRef& error) {
   if (!APMPCheckMaxArgumentCount(values, 2, error)) return {};
-  if (text.empty() || values.empty()) return Value(APMPObjectManager::arrayValueWithArray({Value::string(text)}, scope));
+  if (text.empty() || values.empty()) {
+    if (!APMPChargeWork(scope, text.size(), error)) return {};
+    return Value(APMPObjectManager::arrayValueWithArray({Value::string(text)}, scope));
+  }
   const std::u16string separator = APMPChargedText(values[0], scope, error);
   if (error) return {};
   size_t limit = SIZE_MAX;
@@ -256,8 +264,8 @@ Value mapCase(Text text, Values values, APMPScope& scope, ErrorRef& error) {
   return Value::string(std::move(mapped));
 }
 
-Value toString(Text text, Values values, APMPScope&, ErrorRef& error) {
-  if (!APMPCheckArgumentCount(values, 0, error)) return {};
+Value toString(Text text, Values values, APMPScope& scope, ErrorRef& error) {
+  if (!APMPCheckArgumentCount(values, 0, error) || !APMPChargeWork(scope, text.size(), error)) return {};
   return Value::string(text);
 }
 

@@ -69,12 +69,16 @@ Value arrayLiteral(std::span<const Value> values, APMPScope& scope, ErrorRef& er
 }
 
 // Calls `use` with the text form of a property (without a copy for a
-// string value); a failing conversion answers undefined with its error.
+// string value), its lookup charged; a failing conversion or charge
+// answers undefined with its error.
 template <class Use>
 Value withPropertyName(const Value& property, APMPScope& scope, ErrorRef& error, Use use) {
-  if (const std::u16string* name = property.text()) return use(*name);
+  if (const std::u16string* name = property.text()) {
+    if (!APMPChargeNameLookup(*name, scope, error)) return {};
+    return use(*name);
+  }
   const std::u16string name = APMPChargedText(property, scope, error);
-  if (error) return {};
+  if (error || !APMPChargeNameLookup(name, scope, error)) return {};
   return use(name);
 }
 
@@ -104,6 +108,8 @@ Value read(std::span<const Value> values, APMPScope& scope, ErrorRef& error) {
 // index below the length; undefined for anything else. Indexes are compared
 // as doubles, before any conversion to an integer.
 Value stringProperty(const std::u16string& text, const Value& property, APMPScope& scope, ErrorRef& error) {
+  // Telling an index reads a text property whole.
+  if (const std::u16string* name = property.text(); name && !APMPChargeNameLookup(*name, scope, error)) return {};
   if (APMPIsArrayIndex(property)) {
     const double index = property.doubleValueOrError(error);
     if (index < static_cast<double>(text.size())) return Value::string(std::u16string(1, text[static_cast<size_t>(index)]));

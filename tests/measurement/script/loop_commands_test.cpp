@@ -76,13 +76,13 @@ TEST(LoopCommandsTest, ItemListsAreSnapshots) {
 }
 
 TEST(LoopCommandsTest, ItemsAreChargedToTheWorkBudget) {
-  // A string's items are made as the loop reaches them, each charged: with
-  // five units left (the name's text and the one-statement body take two),
-  // the fourth item ends the loop with error 18.
+  // A string's items are made as the loop reaches them, each charged as a
+  // value made: with room for three (the name's text and the one-statement
+  // body take two units more), the fourth item ends the loop with error 18.
   for (const char* opcode : {"47", "64"}) {
     ScriptHarness h;
     h.runtime.resetInstructionCount();
-    h.runtime.initialScope().workCount() = kAPMPWorkLimit - 5;
+    h.runtime.initialScope().workCount() = kAPMPWorkLimit - 2 - 4 * kAPMPValueWork + 1;
     platform::ErrorRef error;
     h.runtime.executeStatements(std::vector<Entity>{stmt(opcode, {str("k"), str("abcdef"), list({record(variable("k"))})})},
                                 &error);

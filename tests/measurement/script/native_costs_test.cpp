@@ -89,6 +89,18 @@ TEST(NativeCostsTest, HostileNativesEndWithinTheBudget) {
                                     std::vector{let("list", callOn("b", "split", {str("")})),
                                                 callOn("list", "push", {variable("acutes")})};
   const auto record = [](Entity answer) { return std::vector{stmt("record", {std::move(answer)})}; };
+  // A map of one key: it compares a name asked for only to a name of its length.
+  const std::vector<Entity> map{let("m", mapOf({{"k", num(1)}}))};
+  // 2^20 references to one text of 15 units, whose text form is 2^24 - 1 units long.
+  const std::vector<Entity> references =
+      std::vector{let("r", stmt("7", {str("abcdefghijklmno")}))} +
+      [] {
+        std::vector<Entity> steps;
+        for (int i = 0; i < 20; ++i) steps.push_back(assign("r", callOn("r", "concat", {variable("r")})));
+        return steps;
+      }();
+  const std::vector<Entity> text24 = doubled("t", "a", 24), text22 = doubled("t", "a", 22),
+                            text20 = doubled("t", "a", 20);
   struct Case {
     const char* name;
     std::vector<Entity> setup, body;
@@ -130,6 +142,19 @@ TEST(NativeCostsTest, HostileNativesEndWithinTheBudget) {
        record(callOn("t", "indexOf", {str("e\xCC\x81")})), 1, 0, 2, 4096, "0"},
       {"an ordering, allocation failing", {let("t", str("e\xCC\x81" + marks220))},
        record(stmt("23", {variable("t"), str("e\xCC\x96\xCC\x96")})), 1, 0, 2, 4096, "false"},
+      // Natives that copied, converted or hashed a whole text uncharged.
+      {"an array of 2^20 references, as a key", references + map, {callOn("m", "hasOwnProperty", {variable("r")})},
+       10, 18, 2},
+      {"a 32 MiB text, as a key", text24 + map, {callOn("m", "hasOwnProperty", {variable("t")})}, 10, 18, 6},
+      {"a 32 MiB text, required", text24, {stmt("require", {variable("t")})}, 10, 18, 6},
+      {"an 8 MiB text, as a property", text22 + map, {getProperty(variable("m"), variable("t"))}, 40, 18, 24},
+      {"an 8 MiB text, as itself", text22, {callOn("t", "toString")}, 40, 18, 24},
+      // A scope of its own binds the name, then reads it: each compares it whole.
+      {"a variable named by a 2 MiB text", text20,
+       {stmt("53", {stmt("41", {variable("t")}), stmt("15", {variable("t")})})}, 40, 18, 34},
+      {"the names of a map holding an 8 MiB one",
+       text22 + map + std::vector{stmt("43", {variable("m"), variable("t"), num(1)})},
+       {stmt("47", {str("k"), variable("m"), list({})})}, 40, 18, 24},
   };
   // What ICU loads once per process is loaded before any limit.
   uint64_t allowance = kAPMPWorkLimit;

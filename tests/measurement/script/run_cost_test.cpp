@@ -85,16 +85,45 @@ int64_t threadCpu() {
   return int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
 }
 
+// A test's bound on the processor time of its thread's runs, for its
+// lifetime.
+struct CpuBound {
+  explicit CpuBound(int64_t nanoseconds) { APMPSetRunCpuBoundForTesting(nanoseconds); }
+  ~CpuBound() { APMPSetRunCpuBoundForTesting(0); }
+};
+
+// spin(us, looking) uses `us` microseconds of the thread's processor time,
+// looking at the run's as it goes when `looking`; sleep(ms, looking)
+// leaves the processor for `ms` milliseconds, then looks when `looking`;
+// nested() runs a spin(50, false) inside the runtime. `calls` counts spins.
+void bindClockNatives(EditingHarness& h, size_t& calls) {
+  h.bind("spin", [&calls](auto v, APMPScope& scope, platform::ErrorRef& error) {
+    ++calls;
+    const int64_t end = threadCpu() + static_cast<int64_t>(v[0].numberValue() * 1000);
+    while (threadCpu() < end && (!v[1].booleanValue() || APMPWithinRunTime(scope, error))) {
+    }
+    return Value();
+  });
+  h.bind("sleep", [](auto v, APMPScope& scope, platform::ErrorRef& error) {
+    const timespec pause{0, static_cast<long>(v[0].numberValue() * 1'000'000)};
+    nanosleep(&pause, nullptr);
+    if (v[1].booleanValue()) APMPWithinRunTime(scope, error);
+    return Value();
+  });
+  h.bind("nested", [&h](auto, APMPScope&, platform::ErrorRef& error) {
+    h.editor.runtime().executeStatements(std::vector<Entity>{stmt("spin", {num(50), boolean(false)})}, &error);
+    return Value();
+  });
+}
+
+Entity spin(double microseconds, bool looking) { return stmt("spin", {num(microseconds), boolean(looking)}); }
+
 // Natives charged nothing for their processor time: the run ends with error
 // 18 once it has used its bound, looked at every few thousand evaluations,
 // inside natives that look, and over every run of the budget (an event's
 // callbacks, a run nested in a native). The next event has the whole bound.
 TEST(RunCostTest, ARunEndsOnceItHasUsedItsProcessorTime) {
-  struct Bound {
-    Bound() { APMPSetRunCpuBoundForTesting(20'000'000); }
-    ~Bound() { APMPSetRunCpuBoundForTesting(0); }
-  } bound;
-  const auto spin = [](double microseconds, bool looking) { return stmt("spin", {num(microseconds), boolean(looking)}); };
+  const CpuBound bound(20'000'000);
   const struct {
     const char* name;
     std::vector<Entity> instructions;
@@ -111,17 +140,7 @@ TEST(RunCostTest, ARunEndsOnceItHasUsedItsProcessorTime) {
     SCOPED_TRACE(c.name);
     EditingHarness h;
     size_t calls = 0;
-    h.bind("spin", [&calls](auto v, APMPScope& scope, platform::ErrorRef& error) {
-      ++calls;
-      const int64_t end = threadCpu() + static_cast<int64_t>(v[0].numberValue() * 1000);
-      while (threadCpu() < end && (!v[1].booleanValue() || APMPWithinRunTime(scope, error))) {
-      }
-      return Value();
-    });
-    h.bind("nested", [&h](auto, APMPScope&, platform::ErrorRef& error) {
-      h.editor.runtime().executeStatements(std::vector<Entity>{stmt("spin", {num(50), boolean(false)})}, &error);
-      return Value();
-    });
+    bindClockNatives(h, calls);
     ASSERT_EQ(h.loadSent(c.instructions), 0);
     for (size_t least : {size_t{0}, size_t{1}}) {
       calls = 0;
@@ -131,6 +150,41 @@ TEST(RunCostTest, ARunEndsOnceItHasUsedItsProcessorTime) {
       EXPECT_LE(calls, c.maxCalls);
       EXPECT_GE(calls, least);
     }
+  }
+}
+
+// Only processor time the thread spent in the event's runs counts: neither
+// the time it slept (as a preempted or stopped thread does) nor the
+// resolution of the clock that decides when to read the processor clock,
+// which once added a few milliseconds to every callback of an event.
+TEST(RunCostTest, OnlyTheProcessorTimeOfTheRunsCounts) {
+  const auto sleep = [](bool looking) { return stmt("sleep", {num(2), boolean(looking)}); };
+  const auto small = [] { return editCallback({stmt("record", {num(1)}), ret(num(0))}); };
+  std::vector<Entity> longThenSmall{editCallback({spin(30'000, true), ret(num(0))})};
+  for (int i = 0; i < 200; ++i) longThenSmall.push_back(small());
+  const struct {
+    const char* name;
+    int64_t bound;
+    std::vector<Entity> instructions;
+  } cases[] = {
+      {"a long first callback, then 200 small ones", 100'000'000, longThenSmall},
+      // 20 ms asleep against a bound of 10 ms.
+      {"a thread asleep between looks", 10'000'000,
+       {editCallbackRepeating(5, {sleep(false)}), editCallbackRepeating(5, {sleep(false)}), small()}},
+      {"a thread asleep, looking after each sleep", 10'000'000,
+       {editCallbackRepeating(5, {sleep(true)}), editCallbackRepeating(5, {sleep(true)}), small()}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const CpuBound bound(c.bound);
+    EditingHarness h;
+    size_t calls = 0;
+    bindClockNatives(h, calls);
+    ASSERT_EQ(h.loadSent(c.instructions), 0);
+    long failure = 0;
+    h.handle(kEvent, &failure);
+    EXPECT_EQ(failure, 0);
+    EXPECT_FALSE(h.recorded.empty());
   }
 }
 
