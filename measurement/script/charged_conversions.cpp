@@ -26,6 +26,13 @@ std::u16string APMPChargedText(const Value& value, APMPScope& scope, ErrorRef& e
   return value.stringValueOrError(error);
 }
 
+const std::u16string* APMPChargedTextView(const Value& value, std::u16string& form, APMPScope& scope,
+                                          ErrorRef& error) {
+  if (const std::u16string* text = value.text()) return text;
+  form = APMPChargedText(value, scope, error);
+  return error ? nullptr : &form;
+}
+
 double APMPChargedNumber(const Value& value, APMPScope& scope, ErrorRef& error) {
   constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
   if (const std::u16string* text = value.text()) {
