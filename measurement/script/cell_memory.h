@@ -54,6 +54,10 @@ struct APMPMemoryAccount {
   size_t reach = size_t{4} << 20;
   // The alarm went and the runtime has not been measured since.
   bool measurementDue = false;
+  // Bytes the runtime's run keeps outside its values, in native objects
+  // made from them (the event being edited, the events created), as their
+  // holder counts them: every measurement adds them to what the values take.
+  size_t kept = 0;
 };
 
 class APMPCellMemory {

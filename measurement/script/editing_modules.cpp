@@ -51,18 +51,26 @@ Value APMPRegisterCallbackNativeFunctionValue::invokeWithArguments(std::span<con
 Value APMPEventLogger::invokeWithArguments(std::span<const Value> arguments, APMPScope& scope, ErrorRef& error) {
   APMPValueList values;
   if (!threeArguments(arguments, scope, error, values)) return {};
-  const std::u16string name = values[0].stringValueOrError(error);
-  if (error) return {};
+  std::u16string form;
+  const std::u16string* name = APMPChargedTextView(values[0], form, scope, error);
+  if (!name) return {};
   const double timestamp = values[1].doubleValueOrError(error);
   if (error) return {};
   if (!values[2].asMap()) {
     APMPSetError(error, kAPMPErrorArgumentKind);
     return {};
   }
+  // The created event is kept: its object, name and parameters are paid
+  // for before they are made.
+  APMPKeptCopies copies(scope);
+  const size_t bytes = script_text::utf8Length(*name);
+  if (!copies.take(kAPMPValueWork + APMPUtf8CopyWork(name->size(), bytes), sizeof(APMPEvent) + bytes, error)) {
+    return {};
+  }
   // Null properties are left out by the conversion itself.
-  APMPEvent::Parameters parameters = APMPRuntimeEntityConverter::dictionaryFromMapValue(values[2], &error);
+  APMPEvent::Parameters parameters = APMPRuntimeEntityConverter::dictionaryFromMapValue(values[2], copies, &error);
   if (error) return {};
-  eventContext_->logEventWithName(script_text::toUtf8(name),
+  eventContext_->logEventWithName(script_text::toUtf8(*name),
                                   static_cast<double>(platform::saturatingCast<int64_t>(APMPToInteger(timestamp))),
                                   std::move(parameters));
   return {};

@@ -7,7 +7,9 @@
 //   error 2; the handler's own errors (3, 4) pass up.
 // - "internal.eventLogger" (`APMPEventLogger`): called with an event name, a
 //   timestamp (a whole number) and a parameter map; appends a new event to
-//   the context's created events. Null parameters are left out.
+//   the context's created events. Null parameters are left out. The event
+//   is paid for before it is made (`APMPKeptCopies`): error 18 past the
+//   work budget or the memory bound.
 //
 // Both answer undefined; a wrong argument count is script error 9, a wrong
 // argument kind error 10, and a failing conversion creates or registers

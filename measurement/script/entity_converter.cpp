@@ -1,11 +1,13 @@
 #include "measurement/script/entity_converter.h"
 
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <tuple>
 #include <unordered_map>
 
 #include "measurement/script/evaluator.h"
+#include "measurement/script/event.h"
 #include "measurement/script/object_manager.h"
 #include "measurement/script/scope.h"
 #include "measurement/script/script_error.h"
@@ -242,11 +244,17 @@ APMPConvertedStatements convertList(const Entities& entities, EntityOf entityOf)
   return converted;
 }
 
-// The bounds of one value conversion.
+// The bounds of one value conversion, and the charges of a copy kept
+// outside the runtime's values.
 struct Walk {
   size_t nodes = 0;
   int depth = 0;
   std::vector<const APMPCell*> path;  // maps and arrays being converted
+  APMPKeptCopies* copies = nullptr;
+
+  // Before making a piece of a kept copy: false with error 18 when it
+  // cannot be paid for.
+  bool charge(uint64_t work, size_t bytes, ErrorRef& error) { return !copies || copies->take(work, bytes, error); }
 
   // False with error 18 past the bounds, or error 10 on a cycle.
   bool enter(const APMPCell* cell, ErrorRef& error) {
@@ -317,7 +325,15 @@ Object objectFromValue(const Value& value, ErrorRef& error, Walk& walk);
 Object::Dictionary dictionaryFromProperties(const APMPPropertyMap& properties, ErrorRef& error, Walk& walk) {
   Object::Dictionary dictionary;
   // No script runs during a conversion, so the table stays as it is.
+  // Each key is copied, then compared with those on its way into the
+  // dictionary.
+  const uint64_t compares = std::bit_width(properties.count());
   for (const APMPPropertyMap::Entry& entry : properties.entries()) {
+    const size_t units = entry.name.size(), bytes = script_text::utf8Length(entry.name);
+    if (!walk.charge(kAPMPBindingWork + compares * units + APMPUtf8CopyWork(units, bytes), kAPMPEntryBytes + bytes,
+                     error)) {
+      break;
+    }
     Object converted = objectFromValue(entry.value, error, walk);
     if (!converted.isNil()) dictionary.insert_or_assign(script_text::toUtf8(entry.name), std::move(converted));
     if (error) break;
@@ -338,6 +354,7 @@ Object objectFromValue(const Value& value, ErrorRef& error, Walk& walk) {
     if (!walk.enter(value.cell(), error)) return Object();
     Object::Array list;
     for (const Value& element : array->allElements()) {
+      if (!walk.charge(kAPMPValueWork, sizeof(Object), error)) break;
       Object converted = objectFromValue(element, error, walk);
       if (!converted.isNil()) list.push_back(std::move(converted));
       if (error) break;
@@ -346,6 +363,11 @@ Object objectFromValue(const Value& value, ErrorRef& error, Walk& walk) {
     return Object(std::move(list));
   }
   if (const std::u16string* text = value.text()) {
+    // Read for a number, then copied.
+    const size_t bytes = script_text::utf8Length(*text);
+    if (!walk.charge(kAPMPValueWork + text->size() + APMPUtf8CopyWork(text->size(), bytes), bytes, error)) {
+      return Object();
+    }
     const double number = APMPNumberFromText(*text);
     return std::isnan(number) ? Object(script_text::toUtf8(*text)) : Object(number);
   }
@@ -354,6 +376,8 @@ Object objectFromValue(const Value& value, ErrorRef& error, Walk& walk) {
   if (!numberError && !std::isnan(number)) return Object(number);
   const std::u16string text = value.stringValueOrError(error);
   if (error) return Object();
+  const size_t bytes = script_text::utf8Length(text);
+  if (!walk.charge(kAPMPValueWork + APMPUtf8CopyWork(text.size(), bytes), bytes, error)) return Object();
   return Object(script_text::toUtf8(text));
 }
 
@@ -415,17 +439,43 @@ Object APMPRuntimeEntityConverter::objectFromRuntimeValue(const Value& value, Er
   });
 }
 
+Object APMPRuntimeEntityConverter::objectFromRuntimeValue(const Value& value, APMPKeptCopies& copies,
+                                                          ErrorRef* error) {
+  return reporting(error, [&](ErrorRef& e) {
+    Walk walk;
+    walk.copies = &copies;
+    return objectFromValue(value, e, walk);
+  });
+}
+
+namespace {
+
+Object::Dictionary dictionaryFromMap(const Value& value, ErrorRef& error, Walk& walk) {
+  const APMPPropertyMap* properties = nullptr;
+  if (const APMPMapValue* map = value.asMap()) properties = &map->propertyMap();
+  if (const APMPFunctionValue* function = value.asFunction()) properties = &function->propertyMap();
+  if (!properties || !walk.enter(value.cell(), error)) {
+    APMPSetError(error, kAPMPErrorArgumentKind);
+    return Object::Dictionary();
+  }
+  return dictionaryFromProperties(*properties, error, walk);
+}
+
+}  // namespace
+
 Object::Dictionary APMPRuntimeEntityConverter::dictionaryFromMapValue(const Value& value, ErrorRef* error) {
   return reporting(error, [&](ErrorRef& e) {
-    const APMPPropertyMap* properties = nullptr;
-    if (const APMPMapValue* map = value.asMap()) properties = &map->propertyMap();
-    if (const APMPFunctionValue* function = value.asFunction()) properties = &function->propertyMap();
     Walk walk;
-    if (!properties || !walk.enter(value.cell(), e)) {
-      APMPSetError(e, kAPMPErrorArgumentKind);
-      return Object::Dictionary();
-    }
-    return dictionaryFromProperties(*properties, e, walk);
+    return dictionaryFromMap(value, e, walk);
+  });
+}
+
+Object::Dictionary APMPRuntimeEntityConverter::dictionaryFromMapValue(const Value& value, APMPKeptCopies& copies,
+                                                                      ErrorRef* error) {
+  return reporting(error, [&](ErrorRef& e) {
+    Walk walk;
+    walk.copies = &copies;
+    return dictionaryFromMap(value, e, walk);
   });
 }
 

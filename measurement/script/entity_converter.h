@@ -27,6 +27,8 @@
 #include "measurement/script/runtime_value.h"
 #include "platform/object.h"
 
+class APMPKeptCopies;
+
 // How deeply program trees may nest.
 inline constexpr int kAPMPMaxProgramDepth = 200;
 
@@ -82,5 +84,14 @@ class APMPRuntimeEntityConverter {
   // The properties of a map or function, converted; null properties are
   // left out. On error, the entries converted so far.
   static platform::Object::Dictionary dictionaryFromMapValue(const APMPRuntimeValue& value,
+                                                             platform::ErrorRef* error = nullptr);
+  // The two above, for a copy that a run keeps outside its values (an
+  // event's parameters): each element, key and text is charged to `copies`
+  // (its work, and its bytes as `APMPObjectBytes` counts them) before it is
+  // made, and the conversion fails with error 18 at the first that cannot
+  // be.
+  static platform::Object objectFromRuntimeValue(const APMPRuntimeValue& value, APMPKeptCopies& copies,
+                                                 platform::ErrorRef* error = nullptr);
+  static platform::Object::Dictionary dictionaryFromMapValue(const APMPRuntimeValue& value, APMPKeptCopies& copies,
                                                              platform::ErrorRef* error = nullptr);
 };

@@ -213,21 +213,28 @@ uintptr_t stackFloor() {
   return low + std::min(kAPMPStackReserve, size / 2);
 }
 
-// Collects the runtime and measures what it holds; false when that passes
-// seven eighths of the bound. The runtime's next measurement comes when its
-// values may have grown to fifteen sixteenths of it (a sixteenth is left
-// for values freed since that had not been reached, whose bytes its count
-// gives back): so never before a sixteenth of growth while the runtime
-// keeps within it.
-bool holdsWithinBound(APMPObjectManager& manager) {
+// What a runtime found holding more than this fails its run.
+constexpr size_t kHeldBound = kAPMPMaxLiveBytes - kAPMPMaxLiveBytes / 8;
+
+// Collects the runtime and answers what it holds, what its run keeps in
+// native objects included. The runtime's next measurement comes when its
+// values may have grown to fifteen sixteenths of the bound (a sixteenth is
+// left for values freed since that had not been reached, whose bytes its
+// count gives back): so never before a sixteenth of growth while the
+// runtime keeps within it.
+size_t measureHeld(APMPObjectManager& manager) {
   const APMPCellMemory::Counting counting(&manager.memoryAccount());
-  const size_t held = manager.collectGarbageAndMeasure();
+  const size_t held = manager.collectGarbageAndMeasure() + manager.memoryAccount().kept;
   constexpr size_t target = kAPMPMaxLiveBytes - kAPMPMaxLiveBytes / 16;
   APMPCellMemory::Growth& growth = APMPCellMemory::growth();
   growth.alarm = growth.live + (target - std::min(held, target));
   growth.reach = target;
-  return held <= kAPMPMaxLiveBytes - kAPMPMaxLiveBytes / 8;
+  return held;
 }
+
+bool holdsWithinBound(APMPObjectManager& manager) { return measureHeld(manager) <= kHeldBound; }
+
+size_t roomBesides(size_t held) { return kHeldBound - std::min(held, kHeldBound); }
 
 }  // namespace
 
@@ -258,6 +265,29 @@ bool APMPCountAtFence(APMPScope& scope, ErrorRef& error, const Value* evaluated)
     return false;
   }
   ++count;
+  return true;
+}
+
+APMPKeptCopies::APMPKeptCopies(APMPScope& scope) noexcept : scope_(scope), room_(kHeldBound) {
+  if (APMPMemoryAccount* account = accountOf(scope)) {
+    const APMPCellMemory::Counting counting(account);
+    room_ = roomBesides(APMPCellMemory::growth().live + account->kept);
+  }
+}
+
+bool APMPKeptCopies::takeMeasured(uint64_t work, size_t bytes, ErrorRef& error) {
+  APMPObjectManager* manager = scope_.objectManager();
+  if (manager && !measured_) {
+    measured_ = true;
+    const APMPActiveValues heldScope(&scope_);
+    room_ = roomBesides(measureHeld(*manager));
+  }
+  if (taken_ > room_ || bytes > room_ - taken_) {
+    spend(scope_.budget(), error);
+    return false;
+  }
+  if (!APMPChargeWork(scope_, work, error)) return false;
+  taken_ += bytes;
   return true;
 }
 

@@ -45,6 +45,11 @@ inline constexpr uint64_t kAPMPValueWork = 64;
 // name's code units: a lookup and an insertion, each missing the cache once
 // a scope holds thousands of names.
 inline constexpr uint64_t kAPMPBindingWork = 2 * kAPMPValueWork;
+// Units charged for converting `units` code units of UTF-16 into `bytes`
+// bytes of UTF-8 (`script_text::toUtf8`): ASCII is narrowed unit by unit,
+// about a nanosecond each; any other text goes through the general
+// encoder, some eight times slower.
+inline uint64_t APMPUtf8CopyWork(size_t units, size_t bytes) { return (bytes > units ? 8 : 1) * uint64_t{units}; }
 // Statement evaluations that may be in progress at once on one thread. A
 // script call costs two levels (the call and the statement in the body), and
 // each level a few hundred bytes of native stack in an optimised build.
@@ -61,7 +66,9 @@ inline constexpr size_t kAPMPStackReserve = size_t{256} << 10;
 // The most a runtime's values may take: the bytes of every cell its
 // program can still reach (from the runtime's scopes, its callbacks and the
 // evaluations in progress) and of the texts, lists and tables those cells
-// own. Above the longest text (32 MiB) and the longest array (16 MiB of
+// own, together with what its run keeps in native objects made from them
+// (the event being edited and the events created, `APMPKeptCopies`).
+// Above the longest text (32 MiB) and the longest array (16 MiB of
 // positions), so that any one value the other limits allow fits, and still
 // small for a phone; editing programs hold a few kilobytes. A runtime's
 // values are measured, by a collection, whenever their growth since the
@@ -247,6 +254,43 @@ class APMPRunInProgress {
   APMPScope::Budget* previousBudget_;
   APMPMemoryAccount* previousAccount_;
   bool outermost_;
+};
+
+// What a native copies out of the runtime's values into native objects its
+// run keeps (the event being edited, the events created), charged before
+// each copy is made: its work to the budget, its bytes against the bound
+// on what the runtime holds (`kAPMPMaxLiveBytes`), which those objects
+// share with the values (their holder counts them in
+// `APMPMemoryAccount::kept`). The copies must fit in what the runtime may
+// still take before seven eighths of the bound, the share past which a
+// measurement ends a run. That room is first read from the count of the
+// values' growth, which errs high only (garbage not yet collected); a copy
+// that does not fit it has the runtime measured (a collection) once, and
+// one that does not fit the measured room ends the run with error 18. A
+// local of one native call, on the scope's thread.
+class APMPKeptCopies {
+ public:
+  explicit APMPKeptCopies(APMPScope& scope) noexcept;
+  APMPKeptCopies(const APMPKeptCopies&) = delete;
+  APMPKeptCopies& operator=(const APMPKeptCopies&) = delete;
+
+  // Charges `work` units and takes `bytes` of the room, for one copy about
+  // to be made; false with error 18 (the run ended) when either cannot be
+  // had.
+  bool take(uint64_t work, size_t bytes, platform::ErrorRef& error) {
+    if (bytes > room_ - taken_) return takeMeasured(work, bytes, error);
+    if (!APMPChargeWork(scope_, work, error)) return false;
+    taken_ += bytes;
+    return true;
+  }
+
+ private:
+  bool takeMeasured(uint64_t work, size_t bytes, platform::ErrorRef& error);
+
+  APMPScope& scope_;
+  size_t room_;
+  size_t taken_ = 0;
+  bool measured_ = false;
 };
 
 // Runs `run`, the outermost call of a run in `scope`'s chain (a program's

@@ -66,3 +66,27 @@ bool APMPEvent::isEqualToEvent(const APMPEvent& other) const {
   }
   return true;
 }
+
+namespace {
+
+size_t entriesBytes(const APMPEvent::Parameters& entries) noexcept {
+  size_t bytes = 0;
+  for (const auto& [name, value] : entries) bytes += kAPMPEntryBytes + name.size() + APMPObjectBytes(value);
+  return bytes;
+}
+
+}  // namespace
+
+size_t APMPListBytes(const Object& value) noexcept {
+  if (const Object::Array* list = value.array()) {
+    size_t bytes = 0;
+    for (const Object& element : *list) bytes += sizeof(Object) + APMPObjectBytes(element);
+    return bytes;
+  }
+  if (const Object::Dictionary* dictionary = value.dictionary()) return entriesBytes(*dictionary);
+  return 0;
+}
+
+size_t APMPEventBytes(const APMPEvent& event) noexcept {
+  return event.name().size() + entriesBytes(event.parameters());
+}

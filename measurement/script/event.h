@@ -8,6 +8,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "platform/object.h"
 
@@ -23,6 +24,8 @@ class APMPEvent {
 
   const std::string& name() const noexcept { return name_; }
   void setName(std::string name) { name_ = std::move(name); }
+  // `setName`, answering the name before.
+  std::string exchangeName(std::string name) { return std::exchange(name_, std::move(name)); }
   double timestamp() const noexcept { return timestamp_; }
   void setTimestamp(double timestamp) noexcept { timestamp_ = timestamp; }
 
@@ -66,3 +69,18 @@ bool APMPEqualParameterValues(const platform::Object& a, const platform::Object&
 // zero and saturate at the 64-bit bounds.
 platform::Object APMPNormalizedParameter(platform::Object value, std::string_view name,
                                          const platform::Object& current);
+
+// What an event holds, as its editor's memory bound counts it (the event
+// object itself aside): its name's bytes and, per parameter,
+// `kAPMPEntryBytes`, the name's bytes and what the value holds. A value
+// holds its text's bytes; a list, per element, an object and what that
+// element holds; a dictionary, per entry, what a parameter does. Close to
+// what the allocator hands out, and the same however the event was built.
+inline constexpr size_t kAPMPEntryBytes = 4 * sizeof(void*) + sizeof(std::string) + sizeof(platform::Object);
+size_t APMPListBytes(const platform::Object& value) noexcept;  // lists and dictionaries, walked
+inline size_t APMPObjectBytes(const platform::Object& value) noexcept {
+  using Kind = platform::Object::Kind;
+  if (const std::string* text = value.string()) return text->size();
+  return value.kind() == Kind::Array || value.kind() == Kind::Dictionary ? APMPListBytes(value) : 0;
+}
+size_t APMPEventBytes(const APMPEvent& event) noexcept;

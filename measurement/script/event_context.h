@@ -12,16 +12,27 @@
 // `beginEdit`, so that `discardEdit` can put the output back as it was
 // without copying the whole event before each callback.
 //
+// What the context holds beyond the input event as handed in (the edits,
+// the values kept to undo them or to put the input back together, the
+// created events) is counted as it changes, in `APMPEventBytes` terms:
+// those are what a run makes outside its runtime's values, and while a run
+// may add to them they count against its runtime's memory bound
+// (`countAgainst`). Replacing a value gives its bytes back, and a new input
+// event starts the count afresh.
+//
 // Owned by its editor and shared with the script natives that read and
 // write it; used on the editor's thread only.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "measurement/script/event.h"
+
+struct APMPMemoryAccount;
 
 class APMPEventContext {
  public:
@@ -52,8 +63,15 @@ class APMPEventContext {
   void setOutputParameter(platform::Object value, std::string_view name);
   // Starts a new edit: the output as it is now is what `discardEdit`
   // restores.
-  void beginEdit() noexcept { journal_.clear(); }
+  void beginEdit() noexcept { clearJournal(); }
   void discardEdit();
+
+  // The bytes held beyond the input event as handed in (none while edits
+  // that removed its parameters leave less).
+  size_t heldBytes() const noexcept { return held_ > 0 ? static_cast<size_t>(held_) : 0; }
+  // From now on `heldBytes` counts in `account`'s `kept` (none when null),
+  // and no longer in the account it counted in before.
+  void countAgainst(APMPMemoryAccount* account) noexcept;
 
  private:
   // One write to the output: the name, or a parameter with its value before
@@ -65,6 +83,10 @@ class APMPEventContext {
   };
 
   bool noted(bool isName, std::string_view name) const;
+  void add(size_t bytes) const noexcept;
+  void release(size_t bytes) const noexcept;
+  void change(ptrdiff_t bytes) const noexcept;
+  void clearJournal() noexcept;
   // The output, the input moved into it on the first write.
   APMPEvent& writableOutput();
   // Puts the input back together from the output and the input's values.
@@ -86,4 +108,7 @@ class APMPEventContext {
   std::vector<InputParameter> inputParameters_;
   std::vector<APMPEvent> loggedEvents_;
   std::vector<Change> journal_;
+  // Below zero when edits freed part of the input.
+  mutable ptrdiff_t held_ = 0;
+  APMPMemoryAccount* account_ = nullptr;
 };

@@ -124,6 +124,13 @@ bool APMPEventEditing::handleEvent(APMPEvent event, ErrorRef* error) {
   runtime_->resetInstructionCount();
   ErrorRef failure;
   {
+    // What the callbacks make of the event counts against the runtime
+    // while they run; the engine takes it over when they are done.
+    struct CountedEvent {
+      APMPEventContext& context;
+      CountedEvent(APMPEventContext& c, APMPMemoryAccount& account) : context(c) { context.countAgainst(&account); }
+      ~CountedEvent() { context.countAgainst(nullptr); }
+    } counted(*eventContext_, runtime_->objectManager().memoryAccount());
     const APMPRef<APMPScope> scope = runtime_->getRunScope();
     callbackHandler_->triggerCallbacks(*scope, eventContext_, failure);
   }

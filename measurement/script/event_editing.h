@@ -11,7 +11,9 @@
 // `hasEdits`, and logs `eventsToLog` when `hasCreatedEvents`.
 //
 // Each event gets the full instruction budget, a new run scope and a new
-// event object, and one collection after it. A loaded program's callbacks
+// event object, and one collection after it. While its callbacks run, what
+// they have put into the context counts against the runtime's memory bound
+// with its values; once they are done the context is the engine's. A loaded program's callbacks
 // and everything they reach survive every collection.
 //
 // Not thread-safe: created and loaded on one queue, then driven on one

@@ -1,7 +1,9 @@
 #include "measurement/script/event_natives.h"
 
+#include <bit>
 #include <cstring>
 
+#include "measurement/script/charged_conversions.h"
 #include "measurement/script/entity_converter.h"
 #include "measurement/script/evaluator.h"
 #include "measurement/script/object_manager.h"
@@ -18,10 +20,13 @@ using EventMethod = Value (*)(std::span<const Value> values, APMPScope& scope, A
                               ErrorRef& error);
 
 // The parameter name of a method's first argument, in UTF-8. Short ASCII
-// names, nearly all of them, are narrowed into a buffer on the stack.
+// names, nearly all of them, are narrowed into a buffer on the stack. A
+// name to be stored among `entries` parameters is charged to `copies`
+// first: its entry, the bytes of both copies (this one and the event's),
+// and its compares on the way in.
 class ParameterName {
  public:
-  bool read(const Value& value, ErrorRef& error) {
+  bool read(const Value& value, ErrorRef& error, APMPKeptCopies* copies = nullptr, size_t entries = 0) {
     const std::u16string* text = value.text();
     std::u16string form;
     if (!text) {
@@ -29,6 +34,7 @@ class ParameterName {
       if (error) return false;
       text = &form;
     }
+    const uint64_t compareWork = kAPMPBindingWork + std::bit_width(entries) * text->size();
     if (text->size() <= sizeof ascii_) {
       char16_t units = 0;
       for (size_t i = 0; i < text->size(); ++i) {
@@ -37,7 +43,13 @@ class ParameterName {
       }
       if (units < 0x80) {
         name_ = std::string_view(ascii_, text->size());
-        return true;
+        return !copies || copies->take(compareWork + text->size(), kAPMPEntryBytes + text->size(), error);
+      }
+    }
+    if (copies) {
+      const size_t bytes = script_text::utf8Length(*text);
+      if (!copies->take(compareWork + APMPUtf8CopyWork(text->size(), bytes), kAPMPEntryBytes + 2 * bytes, error)) {
+        return false;
       }
     }
     utf8_ = script_text::toUtf8(*text);
@@ -82,21 +94,26 @@ Value getParams(std::span<const Value>, APMPScope& scope, APMPEventContext& cont
   return Value(map);
 }
 
-Value setEventName(std::span<const Value> values, APMPScope&, APMPEventContext& context, ErrorRef& error) {
+Value setEventName(std::span<const Value> values, APMPScope& scope, APMPEventContext& context, ErrorRef& error) {
   if (values[0].isUndefined() || values[0].isNull()) {
     APMPSetError(error, kAPMPErrorArgumentKind);
     return {};
   }
-  std::u16string name = values[0].stringValueOrError(error);
-  if (error) return {};
-  context.setOutputName(script_text::toUtf8(name));
-  return Value::string(std::move(name));
+  std::u16string form;
+  const std::u16string* name = APMPChargedTextView(values[0], form, scope, error);
+  if (!name) return {};
+  APMPKeptCopies copies(scope);
+  const size_t bytes = script_text::utf8Length(*name);
+  if (!copies.take(kAPMPValueWork + APMPUtf8CopyWork(name->size(), bytes), bytes, error)) return {};
+  context.setOutputName(script_text::toUtf8(*name));
+  return name == &form ? Value::string(std::move(form)) : values[0];
 }
 
-Value setParamValue(std::span<const Value> values, APMPScope&, APMPEventContext& context, ErrorRef& error) {
+Value setParamValue(std::span<const Value> values, APMPScope& scope, APMPEventContext& context, ErrorRef& error) {
+  APMPKeptCopies copies(scope);
   ParameterName name;
-  if (!name.read(values[0], error)) return {};
-  Object parameter = APMPRuntimeEntityConverter::objectFromRuntimeValue(values[1], &error);
+  if (!name.read(values[0], error, &copies, context.outputEvent().parameters().size())) return {};
+  Object parameter = APMPRuntimeEntityConverter::objectFromRuntimeValue(values[1], copies, &error);
   if (error) return {};
   context.setOutputParameter(std::move(parameter), name.view());
   return values[1];

@@ -12,7 +12,9 @@
 //                             kind; null removes, undefined stores ""
 //
 // Any other method name is handled as for a map. Arguments are evaluated in
-// the caller's scope; a wrong count is error 9.
+// the caller's scope; a wrong count is error 9. What the setters copy into
+// the event is paid for before it is made (`APMPKeptCopies`): error 18, the
+// event unchanged, past the work budget or the memory bound.
 //
 // It is tracked by the object manager of the scope it is made in, so a
 // script that keeps it (in a global, or in a cycle through its own

@@ -24,6 +24,19 @@ std::u16string_view trim(std::u16string_view text) {
   return text.substr(begin, end - begin);
 }
 
+size_t utf8Length(std::u16string_view utf16) noexcept {
+  size_t bytes = utf16.size();
+  for (size_t i = 0; i < utf16.size(); ++i) {
+    const char16_t unit = utf16[i];
+    if (unit < 0x80) continue;
+    // Two bytes below U+0800, four for a surrogate pair (two units), three
+    // for anything else, an unpaired surrogate (U+FFFD) included.
+    if (unit >= 0x800 && U16_IS_LEAD(unit) && i + 1 < utf16.size() && U16_IS_TRAIL(utf16[i + 1])) ++i;
+    bytes += unit < 0x800 ? 1 : 2;
+  }
+  return bytes;
+}
+
 bool isOwnDecomposition(std::u16string_view text) {
   for (char16_t unit : text) {
     if (unit >= 0xC0) return false;

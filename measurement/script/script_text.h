@@ -28,6 +28,8 @@ inline std::string toUtf8(std::u16string_view utf16) {
   }
   return std::string(utf16.begin(), utf16.end());
 }
+// The length in bytes of `toUtf8(utf16)`, found without making it.
+size_t utf8Length(std::u16string_view utf16) noexcept;
 
 // White space and line breaks as the runtime trims them: tab, U+000A to
 // U+000D, U+0085 and the Unicode separators (categories Zs, Zl, Zp).

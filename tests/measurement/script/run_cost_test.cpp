@@ -78,6 +78,69 @@ TEST(RunCostTest, AStatementListIsChargedForEveryCopy) {
   EXPECT_GE(h.editor.runtime().initialScope().workCount(), 100u * 8 * statements.size());
 }
 
+std::vector<Entity> operator+(std::vector<Entity> a, std::vector<Entity> b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+Entity setParam(Entity value) { return onEvent("setParamValue", {str("p"), std::move(value)}); }
+Entity logNamed(const char* name) { return stmt("logEvent", {variable(name), num(1), mapOf({})}); }
+
+// What the event natives copy out of the runtime's values into events is
+// held, with those values, to the memory bound: the run ends with error 18
+// before the copy that would pass it. Beside 52 MiB of values, a few
+// megabytes of copies reach it.
+TEST(RunCostTest, CopiesIntoEventsAreHeldToTheMemoryBound) {
+  const std::vector<Entity> values = doubledText("k", 21) + doubledText("l", 20) + doubledText("m", 18);
+  const auto referencing = [](const char* name, size_t count) {
+    return std::vector{let("list", stmt("7", std::vector<Entity>(count, variable(name)))),
+                       editCallback({setParam(variable("list")), ret(num(0))})};
+  };
+  const struct {
+    const char* name;
+    std::vector<Entity> instructions;
+  } cases[] = {
+      {"a parameter of 24 references to a 512 KiB text", values + doubledText("t", 16) + referencing("t", 24)},
+      {"a parameter of 2,000 references to an 8 KiB text", values + doubledText("t", 10) + referencing("t", 2000)},
+      {"twelve events created under a 1 MiB name",
+       values + doubledText("n", 17) + std::vector{editCallbackRepeating(12, {logNamed("n")})}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EditingHarness h;
+    ASSERT_EQ(h.loadSent(c.instructions), 0);
+    long failure = 0;
+    h.handle(kEvent, &failure);
+    EXPECT_EQ(failure, kAPMPErrorLimit);
+    size_t held = h.editor.runtime().objectManager().collectGarbageAndMeasure() + APMPEventBytes(h.output());
+    for (const APMPEvent& created : h.editor.eventContext().eventsToLog()) held += APMPEventBytes(created);
+    EXPECT_LE(held, kAPMPMaxLiveBytes);
+  }
+}
+
+// Copies into events are charged as work by their units. Replaced and
+// discarded ones give their bytes back, and what an event's run leaves in
+// the event counts against its runtime no longer.
+TEST(RunCostTest, CopiesIntoEventsArePaidForAndCountedWhileHeld) {
+  std::vector<Entity> instructions = doubledText("t", 13);
+  // Ten edits of 192 KiB each, discarded; 128 KiB of created events.
+  for (int i = 0; i < 10; ++i) {
+    instructions.push_back(
+        editCallback({setParam(variable("t")), setParam(variable("t")), onEvent("setEventName", {variable("t")})}));
+  }
+  instructions.push_back(createCallback({logNamed("t"), logNamed("t")}));
+  EditingHarness h;
+  ASSERT_EQ(h.loadSent(instructions), 0);
+  for (int event = 0; event < 2; ++event) {
+    long failure = 0;
+    h.handle(kEvent, &failure);
+    EXPECT_EQ(failure, 0);
+    EXPECT_GE(h.editor.runtime().initialScope().workCount(), 32u << 16);
+    EXPECT_EQ(h.editor.eventContext().eventsToLog().size(), 2u);
+    EXPECT_LT(h.editor.eventContext().heldBytes(), 3u << 16);
+    EXPECT_EQ(h.editor.runtime().objectManager().memoryAccount().kept, 0u);
+  }
+}
+
 // This thread's processor time in nanoseconds.
 int64_t threadCpu() {
   timespec now{};
