@@ -26,14 +26,11 @@ using EventMethod = Value (*)(std::span<const Value> values, APMPScope& scope, A
 // and its compares on the way in.
 class ParameterName {
  public:
-  bool read(const Value& value, ErrorRef& error, APMPKeptCopies* copies = nullptr, size_t entries = 0) {
-    const std::u16string* text = value.text();
+  bool read(const Value& value, APMPScope& scope, ErrorRef& error, APMPKeptCopies* copies = nullptr,
+            size_t entries = 0) {
     std::u16string form;
-    if (!text) {
-      form = value.stringValueOrError(error);
-      if (error) return false;
-      text = &form;
-    }
+    const std::u16string* text = APMPChargedTextView(value, form, scope, error);
+    if (!text) return false;
     const uint64_t compareWork = kAPMPBindingWork + std::bit_width(entries) * text->size();
     if (text->size() <= sizeof ascii_) {
       char16_t units = 0;
@@ -64,8 +61,24 @@ class ParameterName {
   std::string_view name_;
 };
 
-Value getEventName(std::span<const Value>, APMPScope&, APMPEventContext& context, ErrorRef&) {
-  return Value::string(script_text::toUtf16(context.outputEvent().name()));
+// What turning an event's value into script values costs: a value for
+// each node, and each text's decoding, charged by its bytes at the rate of
+// the costliest UTF-8 (two bytes a unit, 8 units of work per unit).
+uint64_t copyOutWork(const Object& object) {
+  if (const std::string* text = object.string()) return kAPMPValueWork + 4 * uint64_t{text->size()};
+  uint64_t work = kAPMPValueWork;
+  if (const Object::Array* items = object.array()) {
+    for (const Object& item : *items) work += copyOutWork(item);
+  } else if (const Object::Dictionary* entries = object.dictionary()) {
+    for (const auto& [key, item] : *entries) work += 4 * uint64_t{key.size()} + copyOutWork(item);
+  }
+  return work;
+}
+
+Value getEventName(std::span<const Value>, APMPScope& scope, APMPEventContext& context, ErrorRef& error) {
+  const std::string& name = context.outputEvent().name();
+  if (!APMPChargeWork(scope, kAPMPValueWork + 4 * uint64_t{name.size()}, error)) return {};
+  return Value::string(script_text::toUtf16(name));
 }
 
 Value getTimestamp(std::span<const Value>, APMPScope&, APMPEventContext& context, ErrorRef&) {
@@ -74,10 +87,11 @@ Value getTimestamp(std::span<const Value>, APMPScope&, APMPEventContext& context
 
 Value getParamValue(std::span<const Value> values, APMPScope& scope, APMPEventContext& context, ErrorRef& error) {
   ParameterName name;
-  if (!name.read(values[0], error)) return {};
+  if (!name.read(values[0], scope, error)) return {};
   const APMPEvent::Parameters& parameters = context.outputEvent().parameters();
   auto it = parameters.find(name.view());
   if (it == parameters.end()) return Value::null();
+  if (!APMPChargeWork(scope, copyOutWork(it->second), error)) return {};
   // Parameters are texts and numbers, which need no walk of the converter.
   if (const std::string* text = it->second.string()) return Value::string(script_text::toUtf16(*text));
   if (it->second.isNumber() && it->second.kind() != Object::Kind::Bool) return Value::number(it->second.doubleValue());
@@ -85,8 +99,12 @@ Value getParamValue(std::span<const Value> values, APMPScope& scope, APMPEventCo
 }
 
 Value getParams(std::span<const Value>, APMPScope& scope, APMPEventContext& context, ErrorRef& error) {
+  const APMPEvent::Parameters& parameters = context.outputEvent().parameters();
+  uint64_t work = 0;
+  for (const auto& [name, parameter] : parameters) work += 4 * uint64_t{name.size()} + copyOutWork(parameter);
+  if (!APMPChargeWork(scope, work, error)) return {};
   const APMPRef<APMPMapValue> map = APMPObjectManager::mapValueWithScope(scope);
-  for (const auto& [name, parameter] : context.outputEvent().parameters()) {
+  for (const auto& [name, parameter] : parameters) {
     Value value = APMPRuntimeEntityConverter::runtimeValueFromNSObject(parameter, scope, &error);
     if (error) return {};
     map->setValue(std::move(value), script_text::toUtf16(name));
@@ -112,7 +130,7 @@ Value setEventName(std::span<const Value> values, APMPScope& scope, APMPEventCon
 Value setParamValue(std::span<const Value> values, APMPScope& scope, APMPEventContext& context, ErrorRef& error) {
   APMPKeptCopies copies(scope);
   ParameterName name;
-  if (!name.read(values[0], error, &copies, context.outputEvent().parameters().size())) return {};
+  if (!name.read(values[0], scope, error, &copies, context.outputEvent().parameters().size())) return {};
   Object parameter = APMPRuntimeEntityConverter::objectFromRuntimeValue(values[1], copies, &error);
   if (error) return {};
   context.setOutputParameter(std::move(parameter), name.view());

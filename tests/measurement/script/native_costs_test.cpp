@@ -58,7 +58,8 @@ struct Outcome {
 // Loads `setup` and an edit callback running `body` `times` times (i from
 // 0) from program bytes, and handles one event, ICU's allocations limited
 // to `limit` bytes.
-Outcome runEvent(std::vector<Entity> setup, std::vector<Entity> body, int times, size_t limit = SIZE_MAX) {
+Outcome runEvent(std::vector<Entity> setup, std::vector<Entity> body, int times, size_t limit = SIZE_MAX,
+                 APMPEvent event = APMPEvent("purchase", 100, {{"item", platform::Object("book")}})) {
   body.insert(body.begin(), stmt("record", {num(1)}));
   setup.push_back(editCallback(repeat(times, std::move(body)) +
                                std::vector{onEvent("setParamValue", {str("done"), num(1)}), ret(num(0))}));
@@ -67,7 +68,7 @@ Outcome runEvent(std::vector<Entity> setup, std::vector<Entity> body, int times,
   EXPECT_TRUE(icuAllocationsLimited);
   long failure = 0;
   icuLimit = limit;
-  h.handle(APMPEvent("purchase", 100, {{"item", platform::Object("book")}}), &failure);
+  h.handle(std::move(event), &failure);
   icuLimit = SIZE_MAX;
   return {failure, h.recorded, h.output().hasParameterName("done")};
 }
@@ -147,6 +148,8 @@ TEST(NativeCostsTest, HostileNativesEndWithinTheBudget) {
        10, 18, 2},
       {"a 32 MiB text, as a key", text24 + map, {callOn("m", "hasOwnProperty", {variable("t")})}, 10, 18, 6},
       {"a 32 MiB text, required", text24, {stmt("require", {variable("t")})}, 10, 18, 6},
+      {"an array of 2^20 references, as a parameter name", references,
+       {onEvent("getParamValue", {variable("r")})}, 10, 18, 3},
       {"an 8 MiB text, as a property", text22 + map, {getProperty(variable("m"), variable("t"))}, 40, 18, 24},
       {"an 8 MiB text, as itself", text22, {callOn("t", "toString")}, 40, 18, 24},
       // A scope of its own binds the name, then reads it: each compares it whole.
@@ -169,6 +172,18 @@ TEST(NativeCostsTest, HostileNativesEndWithinTheBudget) {
     if (c.answer) {
       EXPECT_EQ(outcome.recorded, (std::vector<std::string>{"1", c.answer}));
     }
+  }
+}
+
+// An event's values are copied into the run at each read: a large one read
+// over and over pays for every copy.
+TEST(NativeCostsTest, ReadingALargeEventBackIsCharged) {
+  const std::string big(size_t{4} << 20, 'a');
+  const Entity reads[] = {onEvent("getParamValue", {str("big")}), onEvent("getParams"), onEvent("getEventName")};
+  for (const Entity& read : reads) {
+    const Outcome outcome = runEvent({}, {read}, 40, SIZE_MAX, APMPEvent(big, 100, {{"big", platform::Object(big)}}));
+    EXPECT_EQ(outcome.failure, 18);
+    EXPECT_LE(outcome.recorded.size(), 10u);
   }
 }
 
