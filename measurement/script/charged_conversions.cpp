@@ -28,9 +28,8 @@ std::string APMPChargedUtf8(const Value& value, APMPScope& scope, ErrorRef& erro
   return script_text::toUtf8(text);
 }
 
-const std::u16string* APMPChargedTextView(const Value& value, std::u16string& form, APMPScope& scope,
+const std::u16string* APMPChargedTextForm(const Value& value, std::u16string& form, APMPScope& scope,
                                           ErrorRef& error) {
-  if (const std::u16string* text = value.text()) return text;
   form = APMPChargedText(value, scope, error);
   return error ? nullptr : &form;
 }

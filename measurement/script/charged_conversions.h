@@ -27,8 +27,13 @@ inline bool APMPChargeNameLookup(std::u16string_view name, APMPScope& scope, pla
 std::u16string APMPChargedText(const APMPRuntimeValue& value, APMPScope& scope, platform::ErrorRef& error);
 // The same without copying a text: the text itself, or the text form made
 // into `form`; null with the error when there is none.
-const std::u16string* APMPChargedTextView(const APMPRuntimeValue& value, std::u16string& form, APMPScope& scope,
+const std::u16string* APMPChargedTextForm(const APMPRuntimeValue& value, std::u16string& form, APMPScope& scope,
                                           platform::ErrorRef& error);
+inline const std::u16string* APMPChargedTextView(const APMPRuntimeValue& value, std::u16string& form,
+                                                 APMPScope& scope, platform::ErrorRef& error) {
+  if (const std::u16string* text = value.text()) return text;
+  return APMPChargedTextForm(value, form, scope, error);
+}
 double APMPChargedNumber(const APMPRuntimeValue& value, APMPScope& scope, platform::ErrorRef& error);
 // `APMPToInteger` of the charged number form.
 double APMPChargedInteger(const APMPRuntimeValue& value, APMPScope& scope, platform::ErrorRef& error);

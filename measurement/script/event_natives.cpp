@@ -91,10 +91,10 @@ Value getParamValue(std::span<const Value> values, APMPScope& scope, APMPEventCo
   const APMPEvent::Parameters& parameters = context.outputEvent().parameters();
   auto it = parameters.find(name.view());
   if (it == parameters.end()) return Value::null();
-  if (!APMPChargeWork(scope, copyOutWork(it->second), error)) return {};
   // Parameters are texts and numbers, which need no walk of the converter.
-  if (const std::string* text = it->second.string()) return Value::string(script_text::toUtf16(*text));
   if (it->second.isNumber() && it->second.kind() != Object::Kind::Bool) return Value::number(it->second.doubleValue());
+  if (!APMPChargeWork(scope, copyOutWork(it->second), error)) return {};
+  if (const std::string* text = it->second.string()) return Value::string(script_text::toUtf16(*text));
   return APMPRuntimeEntityConverter::runtimeValueFromNSObject(it->second, scope, &error);
 }
 
