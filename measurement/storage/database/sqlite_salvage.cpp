@@ -1,19 +1,33 @@
-// Replacing a damaged file by a fresh one that keeps what can still be read.
+// Replacing a damaged file by one that keeps what can still be read.
 //
 // A failed integrity or schema check says that the file cannot be used as
 // it is, not that its rows are gone: one bad page of a table the engine
 // never reads, or a column a newer version added, would otherwise cost
-// every event and bundle stored. The old file is moved aside rather than
-// deleted, the owner makes its tables in a fresh file, and the rows SQLite
-// still reads are copied across before the old file goes.
+// every event and bundle stored. The rows SQLite still reads are copied
+// into a scratch file made with the owner's tables, and the scratch
+// database is then written over the damaged one through SQLite's backup
+// API.
+//
+// Another process may hold the file open, so the file is never renamed or
+// removed: SQLite's locks belong to the inode and its journal to the name.
+// The backup writes in place, through a connection to the file, under
+// SQLite's own locks and rollback journal: other connections see one
+// ordinary commit, and a kill leaves the old content or the new (the next
+// opener rolls a hot journal back), plus a scratch file that the next open
+// removes.
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <optional>
 #include <set>
+#include <string_view>
+#include <unordered_set>
 
 #include "measurement/storage/database/sqlite_store.h"
 #include "measurement/storage/database/sqlite_store_internal.h"
@@ -23,7 +37,37 @@ using namespace sqlite_internal;
 
 namespace {
 
+// The scratch files of a salvage of "<name>" are "<name>-salvage-XXXXXX"
+// (with their own journal); "<name>-damaged-XXXXXX" are files an earlier
+// version moved aside and was killed before it copied their rows back.
+constexpr std::string_view kScratchInfix = "-salvage-";
+constexpr std::string_view kMovedAsideInfix = "-damaged-";
 constexpr const char* kCompanions[] = {"-journal", "-wal", "-shm"};
+
+// A salvage starts over when another connection commits to the file while
+// its rows are copied. Writers are kept out during the copy, so this is
+// rare; a writer that wins every time makes the salvage fail as transient,
+// keeping everything for the next open.
+constexpr int kSalvageAttempts = 4;
+
+// Statements (range reads and lookups by rowid) one table's walk may run.
+// Finding the edges of a damaged region by halving costs about two reads
+// per bit of the rowid gap it sits in, and a gap of at most kPointSpan
+// rowids is read one rowid at a time: a few hundred reads per damaged
+// page. The bound keeps a file damaged everywhere, or a sparse key space,
+// from stalling the open (65,536 reads take well under a second); rows
+// past it are counted as unreadable.
+constexpr int64_t kReadBudget = int64_t{1} << 16;
+constexpr uint64_t kPointSpan = 64;
+
+APMSqliteStore::SalvageObserver& salvageObserver() {
+  static APMSqliteStore::SalvageObserver observer;
+  return observer;
+}
+
+void reachedStep(const char* step) {
+  if (salvageObserver()) salvageObserver()(step);
+}
 
 // How a step on the old file ended.
 enum class Outcome { kDone, kDamaged, kTransient };
@@ -33,16 +77,75 @@ Outcome outcomeOf(int result) {
   return isTransientResultCode(result) ? Outcome::kTransient : Outcome::kDamaged;
 }
 
-// Moves the file and those companions that exist (a journal must stay
-// with its file, or it would be played back into the wrong one). False
-// when the file itself could not be moved; companions then stay in place.
-bool moveWithCompanions(const std::string& from, const std::string& to) {
-  if (std::rename(from.c_str(), to.c_str()) != 0) return false;
-  for (const char* suffix : kCompanions) {
-    const std::string companion = from + suffix;
-    if (platform::fileExists(companion)) std::rename(companion.c_str(), (to + suffix).c_str());
+bool hasPrefix(std::string_view text, std::string_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
+}
+
+// The start of the names of the database's leftovers of one kind.
+std::string leftoverPrefix(const std::string& databasePath, std::string_view infix) {
+  const size_t slash = databasePath.rfind('/');
+  return databasePath.substr(slash == std::string::npos ? 0 : slash + 1) + std::string(infix);
+}
+
+// Held while a database of the folder is salvaged, here or in another
+// process: an flock on the folder itself. Not on the database file:
+// closing any descriptor of that file would drop the locks SQLite holds on
+// it in this process. Leftover scratch files are removed only under it, so
+// a live salvage's scratch file is never taken for a dead one.
+class SalvageLock {
+ public:
+  explicit SalvageLock(const std::string& folder) {
+    fd_ = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ < 0) return;
+    // As long as SQLite waits for a lock: a salvage of a large file may take
+    // longer, and this open then fails as transient.
+    for (int waited = 0; waited <= kBusyTimeoutMilliseconds; ++waited) {
+      if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+        held_ = true;
+        return;
+      }
+      if (errno != EWOULDBLOCK && errno != EINTR) break;
+      waited_ = true;
+      ::usleep(1000);
+    }
+    ::close(fd_);
+    fd_ = -1;
   }
-  return true;
+  ~SalvageLock() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  SalvageLock(const SalvageLock&) = delete;
+  SalvageLock& operator=(const SalvageLock&) = delete;
+  bool held() const { return held_; }
+  // Another salvage held the lock first.
+  bool waited() const { return waited_; }
+
+ private:
+  int fd_ = -1;
+  bool held_ = false;
+  bool waited_ = false;
+};
+
+// The folder's entries whose names start with `prefix`.
+std::vector<std::string> entriesStartingWith(const std::string& folder, const std::string& prefix) {
+  std::vector<std::string> names;
+  DIR* directory = ::opendir(folder.empty() ? "." : folder.c_str());
+  if (!directory) return names;
+  while (const dirent* entry = ::readdir(directory)) {
+    if (hasPrefix(entry->d_name, prefix)) names.emplace_back(entry->d_name);
+  }
+  ::closedir(directory);
+  return names;
+}
+
+bool isCompanion(const std::string& name) {
+  for (const char* suffix : kCompanions) {
+    const std::string_view tail(suffix);
+    if (name.size() > tail.size() && std::string_view(name).substr(name.size() - tail.size()) == tail) {
+      return true;
+    }
+  }
+  return false;
 }
 
 void removeWithCompanions(const std::string& path) {
@@ -66,6 +169,12 @@ class Statement {
  private:
   sqlite3_stmt* statement_ = nullptr;
   int result_ = SQLITE_OK;
+};
+
+// A connection closed when it goes.
+struct Connection {
+  sqlite3* handle = nullptr;
+  ~Connection() { sqlite3_close_v2(handle); }
 };
 
 // The names of the connection's tables, internal ones left out; the
@@ -96,107 +205,253 @@ std::set<std::string> columnsOf(sqlite3* handle, const std::string& table, int* 
   return columns;
 }
 
+// The counter SQLite moves whenever the file changes, by this connection
+// or by a commit of any other, here or in another process.
+std::optional<unsigned> dataVersion(sqlite3* handle) {
+  unsigned version = 0;
+  if (sqlite3_file_control(handle, "main", SQLITE_FCNTL_DATA_VERSION, &version) != SQLITE_OK) {
+    return std::nullopt;
+  }
+  return version;
+}
+
 // What became of one table's rows.
 struct Tally {
   int64_t kept = 0;
   int64_t refused = 0;
-  // Some rows could not be read (a damaged part, or no column the fresh
-  // table has): they are lost, uncounted.
+  // Some rows could not be read (a damaged part, no column the fresh table
+  // has, or reads past the budget): they are lost, uncounted.
   bool unreadable = false;
 };
 
-// Copies one table's rows, in rowid order, through `insert`, which takes
-// the shared columns in the order of `select`. The read goes forward until
-// the end or the first damage; after damage, a read backwards from the end
-// finds the first row past the damaged part, and the copy resumes there.
-// Rows between two damaged parts are lost with them.
+// Copies the rows of one table that SQLite still reads, through `insert`,
+// which takes the shared columns in the order of `select` (and the rowid
+// first when rowids are kept). The table is read forward from its start;
+// past a failure it is read backward from the end, and the rowid gap left
+// between is halved, each part read from both ends, down to lookups of
+// single rowids. So every damaged region is passed, however many there
+// are, and every row a lookup by rowid finds is kept.
 class TableCopy {
  public:
-  // Reads through `source`, writes through `destination`.
+  // Reads through `source`, writes through `destination`. With
+  // `keepRowids` each row keeps its rowid; otherwise rows are appended.
   TableCopy(sqlite3* source, sqlite3* destination, const std::string& table,
-            const std::vector<std::string>& columns)
-      : source_(source), destination_(destination), count_(static_cast<int>(columns.size())) {
+            const std::vector<std::string>& columns, bool keepRowids)
+      : source_(source),
+        destination_(destination),
+        count_(static_cast<int>(columns.size())),
+        keepRowids_(keepRowids) {
     std::string list;
     std::string values;
     for (const std::string& column : columns) {
       list += (list.empty() ? "" : ", ") + quotedIdentifier(column);
       values += values.empty() ? "?" : ", ?";
     }
-    forwardSQL_ = "SELECT " + list + ", rowid FROM " + quotedIdentifier(table) + " WHERE rowid >= ? ORDER BY rowid";
-    backwardSQL_ = "SELECT " + list + ", rowid FROM " + quotedIdentifier(table) + " WHERE rowid > ? ORDER BY rowid DESC";
-    insertSQL_ = "INSERT INTO " + quotedIdentifier(table) + " (" + list + ") VALUES (" + values + ")";
+    const std::string select = "SELECT " + list + ", rowid FROM " + quotedIdentifier(table);
+    ascendingSQL_ = select + " WHERE rowid >= ? ORDER BY rowid";
+    descendingSQL_ = select + " WHERE rowid <= ? ORDER BY rowid DESC";
+    lookupSQL_ = select + " WHERE rowid = ?";
+    insertSQL_ = "INSERT INTO " + quotedIdentifier(table) + " (" + (keepRowids ? "rowid, " : "") +
+                 list + ") VALUES (" + (keepRowids ? "?, " : "") + values + ")";
   }
 
   // kTransient ends the whole salvage; the others end this table only.
   Outcome run(Tally& tally) {
+    tally_ = &tally;
     Statement insert(destination_, insertSQL_);
-    if (insert.result() != SQLITE_OK) return outcomeOf(failure_ = insert.result());
-    int64_t last = INT64_MIN;
-    Outcome outcome = copyFrom(INT64_MIN, insert.get(), tally, &last);
-    if (outcome != Outcome::kDamaged) return outcome;
-    tally.unreadable = true;
-    std::optional<int64_t> resume;
-    outcome = firstAfterDamage(last, &resume);
-    if (outcome == Outcome::kTransient || !resume) return outcome;
-    return copyFrom(*resume, insert.get(), tally, &last);
+    Statement ascending(source_, ascendingSQL_);
+    Statement descending(source_, descendingSQL_);
+    Statement lookup(source_, lookupSQL_);
+    for (const Statement* statement : {&insert, &ascending, &descending, &lookup}) {
+      if (statement->result() != SQLITE_OK) return outcomeOf(failure_ = statement->result());
+    }
+    insert_ = insert.get();
+    ascending_ = ascending.get();
+    descending_ = descending.get();
+    lookup_ = lookup.get();
+    walk(INT64_MIN, INT64_MAX, kReadBudget);
+    if (transient_) return Outcome::kTransient;
+    if (damaged_) tally.unreadable = true;
+    return damaged_ ? Outcome::kDamaged : Outcome::kDone;
   }
 
   // The result code of the last failed step.
   int failure() const { return failure_; }
 
  private:
-  Outcome copyFrom(int64_t from, sqlite3_stmt* insert, Tally& tally, int64_t* last) {
-    Statement select(source_, forwardSQL_);
-    if (select.result() != SQLITE_OK) return outcomeOf(failure_ = select.result());
-    sqlite3_bind_int64(select.get(), 1, from);
-    int result;
-    while ((result = sqlite3_step(select.get())) == SQLITE_ROW) {
-      *last = sqlite3_column_int64(select.get(), count_);
-      for (int column = 0; column < count_; ++column) {
-        sqlite3_bind_value(insert, column + 1, sqlite3_column_value(select.get(), column));
-      }
-      const int inserted = sqlite3_step(insert);
-      sqlite3_reset(insert);
-      sqlite3_clear_bindings(insert);
-      if (inserted == SQLITE_DONE) {
-        ++tally.kept;
-        continue;
-      }
-      // A row the fresh table refuses is lost; anything else (a full disk,
-      // no memory) is no verdict on the row and stops the salvage.
-      if (isTransientResultCode(inserted)) {
-        failure_ = inserted;
-        return Outcome::kTransient;
-      }
-      ++tally.refused;
-    }
-    return outcomeOf(failure_ = result);
+  static int64_t middle(int64_t low, int64_t high) {
+    return static_cast<int64_t>(static_cast<uint64_t>(low) +
+                                (static_cast<uint64_t>(high) - static_cast<uint64_t>(low)) / 2);
   }
 
-  // The lowest rowid past `after` whose row reads back when the table is
-  // read from its end; none when the damage reaches to the end.
-  Outcome firstAfterDamage(int64_t after, std::optional<int64_t>* first) {
-    Statement select(source_, backwardSQL_);
-    if (select.result() != SQLITE_OK) return outcomeOf(failure_ = select.result());
-    sqlite3_bind_int64(select.get(), 1, after);
-    int result;
-    while ((result = sqlite3_step(select.get())) == SQLITE_ROW) {
-      *first = sqlite3_column_int64(select.get(), count_);
+  // Reads rows of [low, high] that have not been kept yet; spends at most
+  // `budget` reads and answers what is left of it.
+  int64_t walk(int64_t low, int64_t high, int64_t budget) {
+    if (budget <= 0) return lose(0);
+    std::optional<int64_t> up;
+    if (scan(ascending_, low, high, &up)) return budget - 1;
+    if (transient_) return 0;
+    if (up && *up >= high) return budget - 1;
+    // A damaged cell may read as a row outside the range: the gap stays
+    // inside it, so that each step narrows it.
+    const int64_t gapLow = up ? std::max(low, *up + 1) : low;
+    if (budget <= 1) return lose(0);
+    std::optional<int64_t> down;
+    if (scan(descending_, high, gapLow, &down)) return budget - 2;
+    if (transient_) return 0;
+    if (down && *down <= gapLow) return budget - 2;
+    const int64_t gapHigh = down ? std::min(high, *down - 1) : high;
+    budget -= 2;
+    if (gapHigh < gapLow) return budget;
+    if (static_cast<uint64_t>(gapHigh) - static_cast<uint64_t>(gapLow) < kPointSpan) {
+      for (int64_t rowid = gapLow;; ++rowid) {
+        if (!kept_.count(rowid)) {
+          if (budget <= 0) return lose(0);
+          --budget;
+          lookUp(rowid);
+          if (transient_) return 0;
+        }
+        if (rowid == gapHigh) return budget;
+      }
     }
+    const int64_t mid = middle(gapLow, gapHigh);
+    const int64_t half = budget / 2;
+    const int64_t left = walk(gapLow, mid, half);
+    if (transient_) return 0;
+    return walk(mid + 1, gapHigh, budget - half + left);
+  }
+
+  int64_t lose(int64_t left) {
+    damaged_ = true;
+    return left;
+  }
+
+  // Reads from `from` in the statement's order, keeping rows not kept yet,
+  // until the table ends or a row in order passes `limit` (true), or a read
+  // fails or the rows come out of order (false; damage noted). `*reached`
+  // is the last row read in order within the limit: every row before it in
+  // the statement's order has been read.
+  bool scan(sqlite3_stmt* select, int64_t from, int64_t limit, std::optional<int64_t>* reached) {
+    const bool ascending = select == ascending_;
+    auto before = [&](int64_t a, int64_t b) { return ascending ? a < b : a > b; };
+    sqlite3_reset(select);
+    sqlite3_bind_int64(select, 1, from);
+    std::optional<int64_t> previous;
+    std::optional<int64_t> beforePrevious;
+    std::optional<int64_t> pastLimit;
+    int result;
+    while ((result = sqlite3_step(select)) == SQLITE_ROW) {
+      const int64_t rowid = sqlite3_column_int64(select, count_);
+      if (!keep(select, rowid)) return false;
+      if (pastLimit) {
+        // A row past the limit ends the range only when the next is in
+        // order after it; otherwise the row was a damaged cell's.
+        if (before(*pastLimit, rowid)) return true;
+        pastLimit.reset();
+      } else if (previous && !before(*previous, rowid)) {
+        // Which of the two is a damaged cell's is unknown: neither counts
+        // as reached.
+        *reached = beforePrevious;
+        damaged_ = true;
+        sqlite3_reset(select);
+        return false;
+      }
+      beforePrevious = previous;
+      previous = rowid;
+      if (before(limit, rowid)) {
+        pastLimit = rowid;
+      } else {
+        *reached = rowid;
+      }
+    }
+    sqlite3_reset(select);
+    if (result == SQLITE_DONE) return true;
+    // A row past the limit followed by a failure: the range is taken as
+    // read to its end.
+    if (pastLimit && outcomeOf(result) == Outcome::kDamaged) {
+      damaged_ = true;
+      return true;
+    }
+    fail(result);
+    return false;
+  }
+
+  void lookUp(int64_t rowid) {
+    sqlite3_reset(lookup_);
+    sqlite3_bind_int64(lookup_, 1, rowid);
+    const int result = sqlite3_step(lookup_);
+    if (result == SQLITE_ROW) keep(lookup_, rowid);
+    if (result != SQLITE_ROW && result != SQLITE_DONE) fail(result);
+    sqlite3_reset(lookup_);
+  }
+
+  void fail(int result) {
     failure_ = result;
-    return outcomeOf(result) == Outcome::kTransient ? Outcome::kTransient : Outcome::kDamaged;
+    if (outcomeOf(result) == Outcome::kTransient) {
+      transient_ = true;
+    } else {
+      damaged_ = true;
+    }
+  }
+
+  // Inserts the current row of `select` unless its rowid was kept already.
+  // False only on a transient failure.
+  bool keep(sqlite3_stmt* select, int64_t rowid) {
+    if (!kept_.insert(rowid).second) return true;
+    const int offset = keepRowids_ ? 1 : 0;
+    if (keepRowids_) sqlite3_bind_int64(insert_, 1, rowid);
+    for (int column = 0; column < count_; ++column) {
+      sqlite3_bind_value(insert_, column + 1 + offset, sqlite3_column_value(select, column));
+    }
+    const int inserted = sqlite3_step(insert_);
+    sqlite3_reset(insert_);
+    sqlite3_clear_bindings(insert_);
+    if (inserted == SQLITE_DONE) {
+      ++tally_->kept;
+      return true;
+    }
+    // A row the fresh table refuses is lost; anything else (a full disk,
+    // no memory) is no verdict on the row and stops the salvage.
+    if (isTransientResultCode(inserted)) {
+      failure_ = inserted;
+      transient_ = true;
+      return false;
+    }
+    ++tally_->refused;
+    return true;
   }
 
   sqlite3* const source_;
   sqlite3* const destination_;
   const int count_;
-  int failure_ = SQLITE_OK;
-  std::string forwardSQL_;
-  std::string backwardSQL_;
+  const bool keepRowids_;
+  std::string ascendingSQL_;
+  std::string descendingSQL_;
+  std::string lookupSQL_;
   std::string insertSQL_;
+  sqlite3_stmt* insert_ = nullptr;
+  sqlite3_stmt* ascending_ = nullptr;
+  sqlite3_stmt* descending_ = nullptr;
+  sqlite3_stmt* lookup_ = nullptr;
+  Tally* tally_ = nullptr;
+  std::unordered_set<int64_t> kept_;
+  int failure_ = SQLITE_OK;
+  bool damaged_ = false;
+  bool transient_ = false;
 };
 
 }  // namespace
+
+struct APMSqliteStore::CopiedTable {
+  std::string table;
+  Tally tally;
+  // No table of that name in the destination.
+  bool homeless = false;
+};
+
+void APMSqliteStore::setSalvageObserver(SalvageObserver observer) {
+  salvageObserver() = std::move(observer);
+}
 
 std::shared_ptr<APMSqliteStore> APMSqliteStore::initWithDatabasePath(const std::string& path,
                                                                      const TableCreator& createTables,
@@ -208,7 +463,10 @@ std::shared_ptr<APMSqliteStore> APMSqliteStore::initWithDatabasePath(const std::
   if (!createTables) return initWithDatabasePath(path, error);
   std::shared_ptr<APMSqliteStore> store(new APMSqliteStore(path));
   platform::ErrorRef openError;
-  if (store->openAndValidateDatabase(&openError)) return store;
+  if (store->openAndValidateDatabase(&openError)) {
+    store->adoptLeftovers(createTables);
+    return store;
+  }
   platform::setError(error, openError);
   // A check that could not run says nothing of the file.
   if (isTransientFailure(openError)) return nullptr;
@@ -216,56 +474,188 @@ std::shared_ptr<APMSqliteStore> APMSqliteStore::initWithDatabasePath(const std::
   return nullptr;
 }
 
+void APMSqliteStore::removeLeftovers(bool movedAsideToo) {
+  const std::string folder = platform::deletingLastPathComponent(databasePath_);
+  const std::string scratchPrefix = leftoverPrefix(databasePath_, kScratchInfix);
+  const std::string asidePrefix = leftoverPrefix(databasePath_, kMovedAsideInfix);
+  std::vector<std::string> scratch = entriesStartingWith(folder, scratchPrefix);
+  std::vector<std::string> aside =
+      movedAsideToo ? entriesStartingWith(folder, asidePrefix) : std::vector<std::string>{};
+  if (scratch.empty() && aside.empty()) return;
+  // Only a dead salvage's scratch file may go: a live one holds the lock.
+  SalvageLock lock(folder);
+  if (!lock.held()) return;
+  for (const std::string& name : entriesStartingWith(folder, scratchPrefix)) {
+    ::unlink(platform::appendingPathComponent(folder, name).c_str());
+  }
+  for (const std::string& name : aside) ::unlink(platform::appendingPathComponent(folder, name).c_str());
+}
+
+void APMSqliteStore::adoptLeftovers(const TableCreator& createTables) {
+  const std::string folder = platform::deletingLastPathComponent(databasePath_);
+  std::vector<std::string> aside = entriesStartingWith(folder, leftoverPrefix(databasePath_, kMovedAsideInfix));
+  if (aside.empty()) {
+    removeLeftovers(false);
+    return;
+  }
+  SalvageLock lock(folder);
+  if (!lock.held()) return;
+  for (const std::string& name : entriesStartingWith(folder, leftoverPrefix(databasePath_, kScratchInfix))) {
+    ::unlink(platform::appendingPathComponent(folder, name).c_str());
+  }
+  // A file an earlier version moved aside holds the rows it had not copied
+  // back when it was killed: they are added to this file's (a row whose
+  // key a later one took stays out), and the file goes once they are
+  // committed. A kill between the two adds them twice.
+  for (const std::string& name : entriesStartingWith(folder, leftoverPrefix(databasePath_, kMovedAsideInfix))) {
+    if (isCompanion(name)) continue;
+    const std::string path = platform::appendingPathComponent(folder, name);
+    Connection source;
+    const int opened = sqlite3_open_v2(path.c_str(), &source.handle, SQLITE_OPEN_READWRITE, nullptr);
+    if (opened != SQLITE_OK) continue;
+    sqlite3_busy_timeout(source.handle, kBusyTimeoutMilliseconds);
+    std::vector<CopiedTable> copied;
+    if (!createTables(*this, nullptr) || !copyReadableRows(source.handle, *this, false, &copied, nullptr)) continue;
+    logCopiedTables(copied);
+    sqlite3_close_v2(source.handle);
+    source.handle = nullptr;
+    removeWithCompanions(path);
+  }
+}
+
 bool APMSqliteStore::replaceDamagedFile(const TableCreator& createTables, platform::ErrorRef* error) {
   closeDatabase();
+  const std::string folder = platform::deletingLastPathComponent(databasePath_);
+  SalvageLock lock(folder);
+  if (!lock.held()) {
+    APMSetErrorWithContext(error, kSqlite, "Another process is replacing the damaged database file",
+                           "replace damaged database," + std::to_string(SQLITE_BUSY) + ",A");
+    return false;
+  }
+  reachedStep("locked");
+  for (const std::string& name : entriesStartingWith(folder, leftoverPrefix(databasePath_, kScratchInfix))) {
+    ::unlink(platform::appendingPathComponent(folder, name).c_str());
+  }
   if (!platform::fileExists(databasePath_)) {
     // Nothing to keep: a file that could not be made is made again.
     if (openAndValidateDatabase(error) && createTables(*this, error)) return true;
     closeDatabase();
     return false;
   }
-  // A name of its own, so that two processes replacing the same file at
-  // once never move one aside onto the other.
-  std::string aside = databasePath_ + "-damaged-XXXXXX";
-  const int reserved = ::mkstemp(aside.data());
-  if (reserved < 0) {
-    APMSetError(error, kState, "Failed to move the damaged database file aside");
-    return false;
-  }
-  ::close(reserved);
-  if (!moveWithCompanions(databasePath_, aside)) {
-    ::unlink(aside.c_str());
-    APMSetError(error, kState, "Failed to move the damaged database file aside");
-    return false;
-  }
   platform::ErrorRef stepError;
-  if (openAndValidateDatabase(&stepError) && createTables(*this, &stepError) &&
-      copyReadableRows(aside, &stepError)) {
-    removeWithCompanions(aside);
-    return true;
+  for (int attempt = 0; attempt < kSalvageAttempts; ++attempt) {
+    // Another salvage, or a commit that made this one start over, may have
+    // left a file that can be used as it is.
+    if (attempt > 0 || lock.waited()) {
+      stepError.reset();
+      if (openAndValidateDatabase(&stepError) && createTables(*this, &stepError)) return true;
+      closeDatabase();
+      if (isTransientFailure(stepError)) break;
+    }
+    stepError.reset();
+    bool again = false;
+    if (salvage(createTables, &again, &stepError)) return true;
+    closeDatabase();
+    if (!again) break;
   }
-  // Nothing is known to be lost yet: the old file goes back where it was,
-  // to be tried again, and the fresh one (empty, or its copy rolled back)
-  // goes.
-  closeDatabase();
-  removeWithCompanions(databasePath_);
-  moveWithCompanions(aside, databasePath_);
   platform::setError(error, stepError);
-  if (!stepError) APMSetError(error, kState, "Failed to replace the damaged database file");
+  if (!stepError) {
+    APMSetErrorWithContext(error, kSqlite, "The damaged database file changed during each copy",
+                           "replace damaged database," + std::to_string(SQLITE_BUSY) + ",A");
+  }
   return false;
 }
 
-bool APMSqliteStore::copyReadableRows(const std::string& source, platform::ErrorRef* error) {
-  // The old file is read through a connection of its own, outside any
-  // transaction: a connection that met damage inside a transaction fails
-  // every later statement of it, which would end the copy at the first
-  // damaged table.
-  sqlite3* old = nullptr;
-  const int opened = sqlite3_open_v2(source.c_str(), &old, SQLITE_OPEN_READWRITE, nullptr);
-  struct Closer {
-    sqlite3* handle;
-    ~Closer() { sqlite3_close_v2(handle); }
-  } closer{old};
+bool APMSqliteStore::salvage(const TableCreator& createTables, bool* again, platform::ErrorRef* error) {
+  auto failTransient = [&](int code, const std::string& operation) {
+    APMSetErrorWithContext(error, kSqlite,
+                           "Failed to replace the damaged database file: " + std::string(sqlite3_errstr(code)),
+                           operation + "," + std::to_string(code) + ",A");
+    return false;
+  };
+  // The scratch file: the owner's tables, then the rows. A kill leaves it
+  // behind, to be removed under the lock by the next open.
+  std::string scratchPath = databasePath_ + std::string(kScratchInfix) + "XXXXXX";
+  const int reserved = ::mkstemp(scratchPath.data());
+  if (reserved < 0) return failTransient(SQLITE_CANTOPEN, "make scratch file");
+  ::close(reserved);
+  struct Remover {
+    const std::string& path;
+    ~Remover() { removeWithCompanions(path); }
+  } remover{scratchPath};
+  std::shared_ptr<APMSqliteStore> scratch(new APMSqliteStore(scratchPath));
+  // The scratch file is thrown away when anything fails: it needs no
+  // journal and no flush.
+  if (!scratch->openAndValidateDatabase(error)) return false;
+  sqlite3_exec(scratch->sqliteHandle(), "PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF", nullptr,
+               nullptr, nullptr);
+  if (!createTables(*scratch, error)) return false;
+  reachedStep("scratch made");
+  // The damaged file, read through a connection of its own.
+  Connection source;
+  int result = sqlite3_open_v2(databasePath_.c_str(), &source.handle, SQLITE_OPEN_READWRITE, nullptr);
+  if (result != SQLITE_OK) return failTransient(result, "copy damaged database");
+  sqlite3_busy_timeout(source.handle, kBusyTimeoutMilliseconds);
+  // Writers are kept out while the rows are copied. A file whose header
+  // forbids writing, or that SQLite cannot read, has no writer to keep out.
+  result = sqlite3_exec(source.handle, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+  if (result != SQLITE_OK && isTransientResultCode(result) && (result & 0xff) != SQLITE_READONLY) {
+    return failTransient(result, "copy damaged database");
+  }
+  // The connection that writes the copy over the file notes the file's
+  // version before the copy starts: a commit of anyone else in between
+  // shows as a change once it holds the write lock.
+  if (!openConnection(error)) return false;
+  sqlite3_exec(sqliteHandle_, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
+  const std::optional<unsigned> before = dataVersion(sqliteHandle_);
+  std::vector<CopiedTable> copied;
+  if (!copyReadableRows(source.handle, *scratch, true, &copied, error)) return false;
+  if (sqlite3_get_autocommit(source.handle) == 0) sqlite3_exec(source.handle, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close_v2(source.handle);
+  source.handle = nullptr;
+  reachedStep("copied");
+
+  // The whole file is written over, so nothing of its old bytes may stop
+  // the write: with this flag SQLite takes the file for an empty database,
+  // one it may write whatever its header says. The old pages still go to
+  // the rollback journal first.
+  int ignored = 0;
+  sqlite3_db_config(sqliteHandle_, SQLITE_DBCONFIG_RESET_DATABASE, 1, &ignored);
+  sqlite3_backup* backup = sqlite3_backup_init(sqliteHandle_, "main", scratch->sqliteHandle(), "main");
+  if (!backup) {
+    sqlite3_db_config(sqliteHandle_, SQLITE_DBCONFIG_RESET_DATABASE, 0, &ignored);
+    return failTransient(sqlite3_errcode(sqliteHandle_), "write over damaged database");
+  }
+  // No page is copied yet: this takes the file's write lock.
+  result = sqlite3_backup_step(backup, 0);
+  const std::optional<unsigned> after = dataVersion(sqliteHandle_);
+  const bool changed = !before || !after || *before != *after;
+  if (result == SQLITE_OK && !changed) {
+    reachedStep("destination locked");
+    result = sqlite3_backup_step(backup, -1);
+  }
+  const int finished = sqlite3_backup_finish(backup);
+  sqlite3_db_config(sqliteHandle_, SQLITE_DBCONFIG_RESET_DATABASE, 0, &ignored);
+  if (result == SQLITE_OK && changed) {
+    // Someone committed after the copy began: their rows would be lost.
+    *again = true;
+    return false;
+  }
+  if (result != SQLITE_DONE) {
+    const int code = result == SQLITE_OK ? finished : result;
+    if (isTransientResultCode(code)) return failTransient(code, "write over damaged database");
+    setDatabaseError(error, "write over damaged database");
+    return false;
+  }
+  reachedStep("written");
+  closeDatabase();
+  if (!openAndValidateDatabase(error)) return false;
+  logCopiedTables(copied);
+  return true;
+}
+
+bool APMSqliteStore::copyReadableRows(sqlite3* source, APMSqliteStore& destination, bool keepRowids,
+                                      std::vector<CopiedTable>* copied, platform::ErrorRef* error) {
   // The error of a transient failure, made from its own result code: the
   // connection's last code may by now be that of a later call.
   auto failTransient = [&](int code) {
@@ -275,78 +665,75 @@ bool APMSqliteStore::copyReadableRows(const std::string& source, platform::Error
                            "copy damaged database," + std::to_string(code) + ",A");
     return false;
   };
-  if (opened != SQLITE_OK) return failTransient(opened);
-  sqlite3_busy_timeout(old, kBusyTimeoutMilliseconds);
   int transient = SQLITE_OK;
   auto noteTransient = [&](int result) {
     if (transient == SQLITE_OK && outcomeOf(result) == Outcome::kTransient) transient = result;
     return transient != SQLITE_OK;
   };
   int result = SQLITE_OK;
-  std::vector<std::string> oldTables = tablesOf(old, &result);
+  std::vector<std::string> oldTables = tablesOf(source, &result);
   if (noteTransient(result)) return failTransient(transient);
   if (outcomeOf(result) == Outcome::kDamaged) {
     log(1, 34024, "Damaged database file cannot be read; its rows are lost",
         std::string(sqlite3_errstr(result)));
     oldTables.clear();
   }
-  if (!beginTransaction()) {
-    setTransactionError(error, "Failed to begin transaction", "begin transaction");
+  if (!destination.beginTransaction()) {
+    destination.setTransactionError(error, "Failed to begin transaction", "begin transaction");
     return false;
   }
-  struct Copied {
-    std::string table;
-    Tally tally;
-  };
-  std::vector<Copied> copied;
-  std::vector<std::string> left;
-  const std::vector<std::string> fresh = tablesOf(sqliteHandle_, &result);
+  sqlite3* fresh = destination.sqliteHandle();
+  const std::vector<std::string> freshList = tablesOf(fresh, &result);
   noteTransient(result);
-  const std::set<std::string> freshTables(fresh.begin(), fresh.end());
+  const std::set<std::string> freshTables(freshList.begin(), freshList.end());
   for (const std::string& table : oldTables) {
     if (transient != SQLITE_OK) break;
     if (!freshTables.count(table)) {
-      left.push_back(table);
+      copied->push_back({table, {}, true});
       continue;
     }
     int freshResult = SQLITE_OK;
     int oldResult = SQLITE_OK;
-    const std::set<std::string> freshColumns = columnsOf(sqliteHandle_, table, &freshResult);
-    const std::set<std::string> oldColumns = columnsOf(old, table, &oldResult);
+    const std::set<std::string> freshColumns = columnsOf(fresh, table, &freshResult);
+    const std::set<std::string> oldColumns = columnsOf(source, table, &oldResult);
     if (noteTransient(freshResult) || noteTransient(oldResult)) break;
     std::vector<std::string> shared;
     for (const std::string& column : oldColumns) {
       if (freshColumns.count(column)) shared.push_back(column);
     }
-    Copied entry{table, {}};
+    CopiedTable entry{table, {}, false};
     if (shared.empty() || outcomeOf(oldResult) == Outcome::kDamaged) {
       entry.tally.unreadable = true;
     } else {
-      TableCopy copy(old, sqliteHandle_, table, shared);
+      TableCopy copy(source, fresh, table, shared, keepRowids);
       if (copy.run(entry.tally) == Outcome::kTransient && noteTransient(copy.failure())) break;
     }
-    copied.push_back(std::move(entry));
+    copied->push_back(std::move(entry));
   }
   bool committed = false;
   if (transient == SQLITE_OK) {
-    committed = endTransaction();
-    if (!committed) setTransactionError(error, "Failed to end transaction", "end transaction");
+    committed = destination.endTransaction();
+    if (!committed) destination.setTransactionError(error, "Failed to end transaction", "end transaction");
   } else {
     failTransient(transient);
   }
-  if (!committed && sqlite3_get_autocommit(sqliteHandle_) == 0 && !rollbackTransaction()) {
+  if (!committed && sqlite3_get_autocommit(fresh) == 0 && !destination.rollbackTransaction()) {
     log(1, 34011, "Failed to rollback transaction");
   }
-  if (!committed) return false;
-  for (const Copied& entry : copied) {
+  return committed;
+}
+
+void APMSqliteStore::logCopiedTables(const std::vector<CopiedTable>& copied) {
+  for (const CopiedTable& entry : copied) {
+    if (entry.homeless) continue;
     log(entry.tally.refused || entry.tally.unreadable ? 1 : 4, 34023,
         "Copied the readable rows of a damaged database file. Table, rows kept, rows refused, "
         "rows unreadable",
         APMMonitor::Contexts{entry.table, entry.tally.kept, entry.tally.refused,
                              entry.tally.unreadable});
   }
-  for (const std::string& table : left) {
-    log(1, 34025, "Table of a damaged database file has no place in the fresh one. Table", table);
+  for (const CopiedTable& entry : copied) {
+    if (!entry.homeless) continue;
+    log(1, 34025, "Table of a damaged database file has no place in the fresh one. Table", entry.table);
   }
-  return true;
 }

@@ -3,7 +3,7 @@
 //
 // One store owns one database file and one connection. It opens the file
 // (creating the file and its folder), checks its integrity and replaces a
-// corrupt file by a fresh one once, creates tables from column lists and
+// corrupt file's content by a fresh database once, creates tables from column lists and
 // migrates them by added or retyped columns, keeps prepared statements in a
 // bounded cache keyed by their text, turns records into rows and rows back
 // into records, and runs exclusive transactions. Every failure is an error
@@ -102,25 +102,46 @@ class APMSqliteStore {
   const std::string& databasePath() const { return databasePath_; }
 
   // Closes the connection, then removes the file with its "-journal", "-wal"
-  // and "-shm" companions. True when the file is gone (or was never there).
+  // and "-shm" companions, and the leftovers of killed salvages (scratch
+  // files no live salvage holds, files an earlier version moved aside).
+  // True when the file is gone (or was never there).
   bool closeAndDeleteDatabase();
 
-  // Replaces the file, damaged or of a schema the owner cannot use, by a
-  // fresh one that keeps every row SQLite still reads from it. The file is
-  // moved aside with its companions, a fresh file is opened and
-  // `createTables` makes the owner's tables in it; then, in one
-  // transaction, each table both files have receives the old table's rows,
-  // row by row, for the columns both share, and the old file is deleted.
+  // Replaces the content of the file, damaged or of a schema the owner
+  // cannot use, by a fresh database that keeps every row SQLite still reads
+  // from it. `createTables` makes the owner's tables in a scratch file
+  // beside it ("<file>-salvage-XXXXXX"); in one transaction each table both
+  // have receives the old table's rows with their rowids, for the columns
+  // both share; then the scratch database is written over the file in place
+  // through SQLite's backup API, in one commit under SQLite's locks and
+  // rollback journal, and the scratch file goes. The file is never renamed
+  // or removed, since another process may hold it open: that process goes
+  // on with the new content as after any commit of another connection.
+  //
   // A row the fresh table refuses (a NOT NULL column the old one lacks, a
-  // repeated key) is lost; a read that meets a damaged page stops there
-  // and resumes after it, so the page loses only its rows. What was kept
+  // repeated key) is lost; reads go past every damaged region, so a damaged
+  // page loses only the rows that no lookup by rowid finds. What was kept
   // and lost is logged per table (34023, 34025).
   //
-  // A transient failure (see `isTransientFailure`) while the fresh file is
-  // made or filled puts the old file back as it was, and the call fails
-  // with that error: nothing is deleted for it. On failure the store is
-  // closed.
+  // Writers of other connections are kept out while the rows are copied;
+  // a commit that slips in before the copy is written (seen as a change of
+  // the file's data version) makes the salvage start over. One salvage of
+  // a folder's databases runs at a time across processes (an flock on the
+  // folder); one that waited for another first checks the file again. A
+  // kill at any instant leaves the old content or the new, and a scratch
+  // file that the next open removes.
+  //
+  // A transient failure (see `isTransientFailure`), or a file that changes
+  // during every attempt, leaves the file as it was and the call fails with
+  // that error. On failure the store is closed.
   bool replaceDamagedFile(const TableCreator& createTables, platform::ErrorRef* error = nullptr);
+
+  // Tells the observer, in this process, each step a salvage reaches
+  // ("locked", "scratch made", "copied", "destination locked", "written"),
+  // so that tests can stop or kill it there. For tests only; set it before
+  // any store salvages, never while one does.
+  using SalvageObserver = std::function<void(const char* step)>;
+  static void setSalvageObserver(SalvageObserver observer);
 
   // --- Schema -------------------------------------------------------------
 
@@ -262,7 +283,9 @@ class APMSqliteStore {
 
   bool openAndValidateDatabase(platform::ErrorRef* error = nullptr);
   // True only when "PRAGMA integrity_check" answers one row of one column,
-  // "ok". Closes the connection otherwise.
+  // "ok", and the file's header lets SQLite write it (a write version above
+  // 2 makes SQLite open it read-only for good: damage, not a failure of the
+  // moment). Closes the connection otherwise.
   bool validateDatabaseWithError(platform::ErrorRef* error = nullptr);
   void closeDatabase();
   void finalizeAndClearStatements();
@@ -370,10 +393,30 @@ class APMSqliteStore {
                                     platform::ErrorRef* error);
   bool rebuildTable(const std::string& table, const APMColumnInfo& elementaryColumnInfo,
                     const APMColumnInfo& addOnColumnInfo, platform::ErrorRef* error);
-  // Copies what can be read of the file at `source` into the open fresh
-  // file (see `replaceDamagedFile`). False, with the error, only for a
-  // transient failure; damage met on the way is logged and skipped.
-  bool copyReadableRows(const std::string& source, platform::ErrorRef* error);
+  // Opens the connection to the file (creating the file and its folder)
+  // without checking it.
+  bool openConnection(platform::ErrorRef* error);
+  // The file opened read-only because its header's write version is above
+  // what SQLite writes.
+  bool headerForbidsWriting() const;
+  // One attempt of `replaceDamagedFile`; `*again` when another connection
+  // committed during the copy.
+  bool salvage(const TableCreator& createTables, bool* again, platform::ErrorRef* error);
+  // What became of one table's rows in a copy.
+  struct CopiedTable;
+  // Copies what can be read through `source` into `destination` in one
+  // transaction, with the rows' rowids when `keepRowids`, else appended.
+  // False, with the error, only for a transient failure; damage met on the
+  // way is noted in `copied` and skipped.
+  bool copyReadableRows(sqlite3* source, APMSqliteStore& destination, bool keepRowids,
+                        std::vector<CopiedTable>* copied, platform::ErrorRef* error);
+  static void logCopiedTables(const std::vector<CopiedTable>& copied);
+  // Removes the scratch files of killed salvages (and, with
+  // `movedAsideToo`, files an earlier version moved aside).
+  void removeLeftovers(bool movedAsideToo);
+  // Adds to the open file the rows of files an earlier version moved aside
+  // and never copied back, then removes them and any dead scratch file.
+  void adoptLeftovers(const TableCreator& createTables);
 
   sqlite3* sqliteHandle_ = nullptr;
   const std::string databasePath_;

@@ -70,6 +70,10 @@ bool APMSqliteStore::isTransientFailure(const platform::ErrorRef& error) {
 }
 
 bool APMSqliteStore::openAndValidateDatabase(platform::ErrorRef* error) {
+  return openConnection(error) && validateDatabaseWithError(error);
+}
+
+bool APMSqliteStore::openConnection(platform::ErrorRef* error) {
   closeDatabase();
   // There is no immutable mark to clear on this system; the existence check
   // decides whether the folder must be made.
@@ -104,7 +108,7 @@ bool APMSqliteStore::openAndValidateDatabase(platform::ErrorRef* error) {
   if (!APMExcludeFromBackup(databasePath_, &backupError)) {
     log(4, 34017, "Failed to exclude database file from backup", backupError);
   }
-  return validateDatabaseWithError(error);
+  return true;
 }
 
 bool APMSqliteStore::validateDatabaseWithError(platform::ErrorRef* error) {
@@ -119,8 +123,30 @@ bool APMSqliteStore::validateDatabaseWithError(platform::ErrorRef* error) {
   }
   if (!valid) setDatabaseError(error, "validate database");
   sqlite3_finalize(statement);
+  if (valid && headerForbidsWriting()) {
+    valid = false;
+    APMSetErrorWithContext(error, kSqlite,
+                           "Database operation \"validate database\" failed: the file's header "
+                           "forbids writing it",
+                           "validate database," + std::to_string(SQLITE_CORRUPT) + ",A");
+  }
   if (!valid) closeDatabase();
   return valid;
+}
+
+bool APMSqliteStore::headerForbidsWriting() const {
+  // A read-only connection is also what a file without write permission or
+  // on a read-only mount gives: only the header's own byte tells damage.
+  if (sqlite3_db_readonly(sqliteHandle_, "main") != 1) return false;
+  sqlite3_file* file = nullptr;
+  if (sqlite3_file_control(sqliteHandle_, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK ||
+      !file || !file->pMethods) {
+    return false;
+  }
+  // Read through SQLite's own descriptor: closing one of ours would drop
+  // the locks SQLite holds on the file in this process.
+  unsigned char header[20] = {};
+  return file->pMethods->xRead(file, header, sizeof header, 0) == SQLITE_OK && header[18] > 2;
 }
 
 void APMSqliteStore::closeDatabase() {
@@ -155,6 +181,7 @@ bool APMSqliteStore::closeAndDeleteDatabase() {
   };
   remove(databasePath_);
   for (const char* suffix : kCompanionSuffixes) remove(databasePath_ + suffix);
+  removeLeftovers(true);
   return deleted;
 }
 

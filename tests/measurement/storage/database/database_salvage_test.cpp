@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <set>
@@ -13,6 +14,7 @@
 #include "measurement/storage/system/file_paths.h"
 #include "platform/clock.h"
 #include "platform/paths.h"
+#include "tests/measurement/storage/database/damaged_file_support.h"
 #include "tests/measurement/storage/database/event_road_support.h"
 #include "tests/measurement/storage/experiments/experiment_test_support.h"
 #include "tests/support/files.h"
@@ -21,43 +23,19 @@
 
 namespace {
 
+using namespace damaged;
+
 constexpr int kRawEvents = 800;
 constexpr int kBundles = 3;
 constexpr int kAggregates = 30;
 constexpr int kSnapshots = 20;
 
-// Runs `query` on the file through a connection of its own; its first
-// column, as text, or "" without a row.
-std::string sql(const std::string& path, const std::string& query) {
-  sqlite3* handle = nullptr;
-  EXPECT_EQ(sqlite3_open(path.c_str(), &handle), SQLITE_OK);
-  sqlite3_stmt* statement = nullptr;
-  std::string answer;
-  EXPECT_EQ(sqlite3_prepare_v2(handle, query.c_str(), -1, &statement, nullptr), SQLITE_OK) << sqlite3_errmsg(handle);
-  const int step = sqlite3_step(statement);
-  EXPECT_TRUE(step == SQLITE_ROW || step == SQLITE_DONE) << sqlite3_errmsg(handle);
-  if (step == SQLITE_ROW) answer = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
-  sqlite3_finalize(statement);
-  sqlite3_close(handle);
-  return answer;
-}
-int64_t integer(const std::string& path, const std::string& query) { return std::stoll(sql(path, query)); }
-
-// Writes garbage over page `page` and checks the file is now damaged.
-void damagePage(const std::string& path, int64_t page) {
-  const int64_t pageSize = integer(path, "PRAGMA page_size");
-  ASSERT_GT(page, 1);
-  std::fstream(path, std::ios::binary | std::ios::in | std::ios::out)
-      .seekp((page - 1) * pageSize)
-      .write(std::string(static_cast<size_t>(pageSize), '\xa5').data(), static_cast<std::streamsize>(pageSize));
-  ASSERT_NE(sql(path, "PRAGMA integrity_check"), "ok");
-}
 void damageRootPage(const std::string& path, const std::string& table) {
   damagePage(path, integer(path, "SELECT rootpage FROM sqlite_master WHERE type = 'table' AND name = '" + table + "'"));
 }
 
 void expectNothingDamagedLeftIn(const std::string& folder) {
-  for (const std::string& name : folderEntries(folder)) EXPECT_EQ(name.find("damaged"), std::string::npos) << name;
+  EXPECT_EQ(leftovers(folder), std::vector<std::string>{});
 }
 
 // Raw events numbered 0 to 799, queued bundles, event aggregates and 40
@@ -225,6 +203,146 @@ TEST(DatabaseSalvageTest, ACopyCutShortByAFullDiskPutsTheOldFileBack) {
   EXPECT_EQ(integer(path, "SELECT count(*) FROM rows"), 400);
   EXPECT_EQ(sql(path, "PRAGMA integrity_check"), "ok");
   expectNothingDamagedLeftIn(container.path());
+}
+
+// Rows of both databases behind several damaged regions of one table: each
+// row a lookup by rowid finds in the damaged file is kept.
+TEST(DatabaseSalvageTest, EveryRowALookupByRowidFindsIsKept) {
+  constexpr int kRows = 1500;
+  struct Case {
+    const char* name;
+    void (*damage)(const std::string& path, const std::vector<int64_t>& leaves, const char* table);
+  };
+  // One byte of the pointer to a cell in the middle of the page.
+  auto cellPointer = [](const std::string& path, int64_t page, int byte, char value) {
+    const int64_t start = (page - 1) * integer(path, "PRAGMA page_size");
+    const int64_t cells = integer(path, "SELECT ncell FROM dbstat WHERE pageno = " + std::to_string(page));
+    overwrite(path, start + 8 + 2 * (cells / 2) + byte, std::string(1, value));
+  };
+  static decltype(cellPointer) pointer = cellPointer;
+  const Case cases[] = {
+      {"three damaged leaves",
+       [](const std::string& path, const std::vector<int64_t>& leaves, const char*) {
+         for (size_t i = 1; i <= 3; ++i) damagePage(path, leaves[leaves.size() * i / 4]);
+       }},
+      {"a cell pointer of a middle leaf points past the page",
+       [](const std::string& path, const std::vector<int64_t>& leaves, const char*) {
+         pointer(path, leaves[leaves.size() / 2], 0, '\x7f');
+       }},
+      {"a cell pointer of a middle leaf points into another cell",
+       [](const std::string& path, const std::vector<int64_t>& leaves, const char*) {
+         pointer(path, leaves[leaves.size() / 2], 1, '\x13');
+       }},
+      {"a cell pointer of the second leaf, and two damaged leaves after it",
+       [](const std::string& path, const std::vector<int64_t>& leaves, const char*) {
+         pointer(path, leaves[1], 1, '\x05');
+         damagePage(path, leaves[leaves.size() / 2]);
+         damagePage(path, leaves[leaves.size() * 3 / 4]);
+       }},
+  };
+  for (const Kind* kind : {&kMeasurement, &kExperiments}) {
+    for (const Case& test : cases) {
+      SCOPED_TRACE(std::string(kind->name) + ": " + test.name);
+      TempContainer container;
+      const std::string path = kind->path();
+      kind->fill(kRows);
+      const std::vector<int64_t> leaves = leafPages(path, kind->table);
+      ASSERT_GT(leaves.size(), 8u);
+      test.damage(path, leaves, kind->table);
+      ASSERT_NE(sql(path, "PRAGMA integrity_check"), "ok");
+      const std::set<std::string> readable = readByRowid(path, kind->table, kind->column, kRows);
+      ASSERT_GT(readable.size(), 0u);
+
+      ASSERT_TRUE(kind->open());
+      EXPECT_EQ(sql(path, "PRAGMA integrity_check"), "ok");
+      const std::set<std::string> kept = readByRowid(path, kind->table, kind->column, kRows);
+      size_t lost = 0;
+      for (const std::string& value : readable) lost += kept.count(value) ? 0 : 1;
+      EXPECT_EQ(lost, 0u) << "of " << readable.size() << " rows a lookup by rowid finds";
+      expectNothingDamagedLeftIn(container.applicationSupport());
+    }
+  }
+}
+
+// A header SQLite cannot write (its write version above 2), or cannot read
+// at all: the file is replaced in place, and stored into again.
+TEST(DatabaseSalvageTest, AFileWhoseHeaderForbidsWritingIsReplacedAndWrittenAgain) {
+  constexpr int kRows = 300;
+  struct Case {
+    const char* name;
+    int64_t offset;
+    std::string bytes;
+    bool rowsReadable;
+  };
+  const Case cases[] = {
+      {"write version 3", 18, "\x03", true},
+      {"write version 200", 18, "\xc8\x01", true},
+      {"no header SQLite knows", 0, std::string(16, 'x'), false},
+  };
+  for (const Kind* kind : {&kMeasurement, &kExperiments}) {
+    for (const Case& test : cases) {
+      SCOPED_TRACE(std::string(kind->name) + ": " + test.name);
+      TempContainer container;
+      const std::string path = kind->path();
+      kind->fill(kRows);
+      const std::set<std::string> before = readByRowid(path, kind->table, kind->column, kRows);
+      overwrite(path, test.offset, test.bytes);
+      // Three launches: the first replaces the file, each stores a row.
+      for (int launch = 0; launch < 3; ++launch) {
+        SCOPED_TRACE(launch);
+        bool stored = false;
+        if (kind == &kMeasurement) {
+          auto database = APMDatabase::initWithDatabaseName(kAPMMeasurementDatabaseName, nullptr);
+          if (!database) database = APMDatabase::initWithDatabaseName(kAPMMeasurementDatabaseName, nullptr);
+          ASSERT_TRUE(database);
+          stored = database->storeRawEvent(road::event(kRows + launch, 5.0), road::bundle(1), false);
+        } else {
+          auto database = APMEDatabase::initWithPath(path);
+          if (!database) database = APMEDatabase::initWithPath(path);
+          ASSERT_TRUE(database);
+          stored = database->upsertSnapshot(*experiments_testing::snapshot("new" + std::to_string(launch), {})->proto(),
+                                            kAPMEActivatedSnapshotTable, 1.0, std::nullopt);
+        }
+        EXPECT_TRUE(stored);
+      }
+      EXPECT_EQ(integer(path, "SELECT count(*) FROM " + std::string(kind->table)),
+                (test.rowsReadable ? kRows : 0) + 3);
+      const std::set<std::string> after = readByRowid(path, kind->table, kind->column, kRows + 10);
+      for (const std::string& value : test.rowsReadable ? before : std::set<std::string>{}) {
+        EXPECT_TRUE(after.count(value));
+      }
+      expectNothingDamagedLeftIn(container.applicationSupport());
+    }
+  }
+}
+
+// Leftovers of salvages: a scratch file of a killed one is removed at the
+// next open, a file an earlier version moved aside gives its rows back, and
+// a reset leaves neither.
+TEST(DatabaseSalvageTest, LeftoversOfKilledSalvagesAreTakenCareOf) {
+  TempContainer container;
+  const std::string path = kMeasurement.path();
+  kMeasurement.fill(200);
+  const std::set<std::string> aside = readByRowid(path, kAPMRawEventsTable, "data", 200);
+  ASSERT_EQ(std::rename(path.c_str(), (path + "-damaged-Ab12Cd").c_str()), 0);
+  std::ofstream(path + "-salvage-Xy34Zw") << "half a copy";
+  std::ofstream(path + "-salvage-Xy34Zw-journal") << "its journal";
+  {
+    auto database = APMDatabase::initWithDatabaseName(kAPMMeasurementDatabaseName, nullptr);
+    ASSERT_TRUE(database);
+    EXPECT_TRUE(database->storeRawEvent(road::event(500, 5.0), road::bundle(1), false));
+  }
+  EXPECT_EQ(leftovers(container.applicationSupport()), std::vector<std::string>{});
+  const std::set<std::string> kept = readByRowid(path, kAPMRawEventsTable, "data", 1000);
+  EXPECT_EQ(kept.size(), aside.size() + 1);
+  for (const std::string& value : aside) EXPECT_TRUE(kept.count(value));
+
+  auto database = APMDatabase::initWithDatabaseName(kAPMMeasurementDatabaseName, nullptr);
+  ASSERT_TRUE(database);
+  std::ofstream(path + "-salvage-Qq11Rr") << "half a copy";
+  std::ofstream(path + "-damaged-Ss22Tt") << "moved aside";
+  ASSERT_TRUE(database->reset());
+  EXPECT_EQ(leftovers(container.applicationSupport()), std::vector<std::string>{});
 }
 
 }  // namespace
