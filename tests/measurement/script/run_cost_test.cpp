@@ -9,6 +9,7 @@
 
 #include "editing_test_support.h"
 #include "measurement/script/event_editing.h"
+#include "tests/support/text_concat.h"
 
 namespace script_test {
 namespace {
@@ -48,7 +49,7 @@ TEST(RunCostTest, AClosureChainGrowingAcrossEventsIsChargedPerScope) {
 TEST(RunCostTest, NamesChosenToShareABucketAreSpread) {
   constexpr size_t kNames = 2000;
   std::unordered_map<std::u16string, uint32_t> sized;
-  for (size_t i = 0; i < kNames; ++i) sized.emplace(u16("n" + std::to_string(i)), 0);
+  for (size_t i = 0; i < kNames; ++i) sized.emplace(u16(concat({"n", std::to_string(i)})), 0);
   std::vector<Entity> pairs;
   std::u16string name;
   for (uint64_t candidate = 0; pairs.size() < 2 * kNames; ++candidate) {

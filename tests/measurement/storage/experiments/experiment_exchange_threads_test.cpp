@@ -18,6 +18,7 @@
 #include "tests/support/loopback_http_server.h"
 #include "tests/support/files.h"
 #include "tests/support/recording_monitor.h"
+#include "tests/support/text_concat.h"
 
 namespace {
 
@@ -177,7 +178,7 @@ TEST_F(ExperimentExchange, AnswersPastACapAreRefusedAndAnAnswerIsWrittenInOneTra
     for (size_t i = 0; i < count; ++i) {
       APMEFlags flagList;
       for (size_t f = 0; f < flagsEach; ++f) {
-        flagList.push_back(APMPBFlagWithNameValue("f" + std::to_string(f), platform::Object(1)));
+        flagList.push_back(APMPBFlagWithNameValue(concat({"f", std::to_string(f)}), platform::Object(1)));
       }
       list.push_back(APMEExperiment::initWithExperimentID(static_cast<int64_t>(i + 1), flagList));
     }
