@@ -24,6 +24,7 @@
 #include <cerrno>
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <set>
 #include <string_view>
@@ -96,7 +97,10 @@ class SalvageLock {
  public:
   explicit SalvageLock(const std::string& folder) {
     fd_ = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd_ < 0) return;
+    if (fd_ < 0) {
+      failure_ = errno;
+      return;
+    }
     // As long as SQLite waits for a lock: a salvage of a large file may take
     // longer, and this open then fails as transient.
     for (int waited = 0; waited <= kBusyTimeoutMilliseconds; ++waited) {
@@ -104,6 +108,7 @@ class SalvageLock {
         held_ = true;
         return;
       }
+      failure_ = errno;
       if (errno != EWOULDBLOCK && errno != EINTR) break;
       waited_ = true;
       ::usleep(1000);
@@ -119,11 +124,15 @@ class SalvageLock {
   bool held() const { return held_; }
   // Another salvage held the lock first.
   bool waited() const { return waited_; }
+  // Why the lock is not held: EWOULDBLOCK while another salvage held it
+  // throughout, or why the folder could not be opened or locked.
+  int failure() const { return failure_; }
 
  private:
   int fd_ = -1;
   bool held_ = false;
   bool waited_ = false;
+  int failure_ = 0;
 };
 
 // The folder's entries whose names start with `prefix`.
@@ -136,6 +145,13 @@ std::vector<std::string> entriesStartingWith(const std::string& folder, const st
   }
   ::closedir(directory);
   return names;
+}
+
+// Only under the salvage lock: a live salvage's scratch file is never taken.
+void removeEntriesStartingWith(const std::string& folder, const std::string& prefix) {
+  for (const std::string& name : entriesStartingWith(folder, prefix)) {
+    ::unlink(platform::appendingPathComponent(folder, name).c_str());
+  }
 }
 
 bool isCompanion(const std::string& name) {
@@ -485,9 +501,7 @@ void APMSqliteStore::removeLeftovers(bool movedAsideToo) {
   // Only a dead salvage's scratch file may go: a live one holds the lock.
   SalvageLock lock(folder);
   if (!lock.held()) return;
-  for (const std::string& name : entriesStartingWith(folder, scratchPrefix)) {
-    ::unlink(platform::appendingPathComponent(folder, name).c_str());
-  }
+  removeEntriesStartingWith(folder, scratchPrefix);
   for (const std::string& name : aside) ::unlink(platform::appendingPathComponent(folder, name).c_str());
 }
 
@@ -500,9 +514,7 @@ void APMSqliteStore::adoptLeftovers(const TableCreator& createTables) {
   }
   SalvageLock lock(folder);
   if (!lock.held()) return;
-  for (const std::string& name : entriesStartingWith(folder, leftoverPrefix(databasePath_, kScratchInfix))) {
-    ::unlink(platform::appendingPathComponent(folder, name).c_str());
-  }
+  removeEntriesStartingWith(folder, leftoverPrefix(databasePath_, kScratchInfix));
   // A file an earlier version moved aside holds the rows it had not copied
   // back when it was killed: they are added to this file's (a row whose
   // key a later one took stays out), and the file goes once they are
@@ -525,23 +537,28 @@ void APMSqliteStore::adoptLeftovers(const TableCreator& createTables) {
 
 bool APMSqliteStore::replaceDamagedFile(const TableCreator& createTables, platform::ErrorRef* error) {
   closeDatabase();
-  const std::string folder = platform::deletingLastPathComponent(databasePath_);
-  SalvageLock lock(folder);
-  if (!lock.held()) {
-    APMSetErrorWithContext(error, kSqlite, "Another process is replacing the damaged database file",
-                           "replace damaged database," + std::to_string(SQLITE_BUSY) + ",A");
-    return false;
-  }
-  reachedStep("locked");
-  for (const std::string& name : entriesStartingWith(folder, leftoverPrefix(databasePath_, kScratchInfix))) {
-    ::unlink(platform::appendingPathComponent(folder, name).c_str());
-  }
   if (!platform::fileExists(databasePath_)) {
-    // Nothing to keep: a file that could not be made is made again.
+    // Nothing to keep: a file that could not be made is made again, and
+    // the error is that of making it.
     if (openAndValidateDatabase(error) && createTables(*this, error)) return true;
     closeDatabase();
     return false;
   }
+  const std::string folder = platform::deletingLastPathComponent(databasePath_);
+  SalvageLock lock(folder);
+  if (!lock.held()) {
+    // Either way a failure of the moment: the file stays as it is.
+    const bool busy = lock.failure() == EWOULDBLOCK;
+    APMSetErrorWithContext(error, kSqlite,
+                           busy ? std::string("Another process is replacing the damaged database file")
+                                : "Cannot lock the folder of the damaged database file " + folder + ": " +
+                                      std::strerror(lock.failure()),
+                           "replace damaged database," + std::to_string(busy ? SQLITE_BUSY : SQLITE_CANTOPEN) +
+                               ",A");
+    return false;
+  }
+  reachedStep("locked");
+  removeEntriesStartingWith(folder, leftoverPrefix(databasePath_, kScratchInfix));
   platform::ErrorRef stepError;
   for (int attempt = 0; attempt < kSalvageAttempts; ++attempt) {
     // Another salvage, or a commit that made this one start over, may have
