@@ -111,25 +111,24 @@ struct Kind {
   // stores `count` raw events or activated snapshots numbered from `first`
   // in one transaction; false when either fails.
   bool store(int first = 0, int count = 0) const {
-    const auto rows = [&](auto& database, const auto& row) {
+    const auto stored = [&](const auto& open, const auto& row) {
+      auto database = open();
+      if (!database) database = open();
       return database && (count == 0 || database->performTransaction([&] {
                             bool ok = true;
-                            for (int i = first; i < first + count; ++i) ok = ok && row(i);
+                            for (int i = first; i < first + count; ++i) ok = ok && row(*database, i);
                             return ok;
                           }));
     };
+    const double now = platform::Clock::current()->now();
     if (measurement()) {
-      auto database = APMDatabase::initWithDatabaseName(kAPMMeasurementDatabaseName, nullptr);
-      if (!database) database = APMDatabase::initWithDatabaseName(kAPMMeasurementDatabaseName, nullptr);
-      const double now = platform::Clock::current()->now();
-      return rows(database, [&](int i) { return database->storeRawEvent(road::event(i, now), road::bundle(1), false); });
+      return stored([] { return APMDatabase::initWithDatabaseName(kAPMMeasurementDatabaseName, nullptr); },
+                    [&](APMDatabase& d, int i) { return d.storeRawEvent(road::event(i, now), road::bundle(1), false); });
     }
-    auto database = APMEDatabase::initWithPath(path());
-    if (!database) database = APMEDatabase::initWithPath(path());
-    return rows(database, [&](int i) {
-      return database->upsertSnapshot(
-          *experiments_testing::snapshot(concat({"sdk", std::to_string(i)}), {experiments_testing::experiment(i)})->proto(),
-          kAPMEActivatedSnapshotTable, 100.0 + i, std::nullopt);
+    return stored([&] { return APMEDatabase::initWithPath(path()); }, [](APMEDatabase& d, int i) {
+      return d.upsertSnapshot(*experiments_testing::snapshot(concat({"sdk", std::to_string(i)}),
+                                                            {experiments_testing::experiment(i)})->proto(),
+                              kAPMEActivatedSnapshotTable, 100.0 + i, std::nullopt);
     });
   }
   bool open() const { return store(); }

@@ -71,8 +71,7 @@ TEST(SalvageProcessesTest, ASalvageKilledAtAnyStepLosesNoReadableRow) {
     const bool atStep = round % 2 == 0;
     SCOPED_TRACE(std::string(step) + (atStep ? "" : ", a moment later"));
     APMMeasurement::monitor()->flush();
-    Pipe reached;
-    Pipe hold;
+    Pipe reached, hold;
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -104,8 +103,7 @@ TEST(SalvageProcessesTest, EventsStoredDuringASalvageAreKept) {
   APMMeasurement::monitor()->flush();
   // The writer stores one event for each token and answers its number, or
   // -1 when the store failed.
-  Pipe tokens;
-  Pipe answers;
+  Pipe tokens, answers;
   const pid_t writer = fork();
   ASSERT_GE(writer, 0);
   if (writer == 0) {
@@ -137,8 +135,7 @@ TEST(SalvageProcessesTest, EventsStoredDuringASalvageAreKept) {
   damagePage(path, leaves[leaves.size() / 2]);
   const std::set<std::string> readable = readByRowid(path, kAPMRawEventsTable, "data", kRows);
 
-  Pipe reached;
-  Pipe resume;
+  Pipe reached, resume;
   const pid_t salvager = fork();
   ASSERT_GE(salvager, 0);
   if (salvager == 0) {
