@@ -277,6 +277,7 @@ TEST(DatabaseSalvageTest, LeftoversOfKilledSalvagesAreTakenCareOf) {
     ASSERT_TRUE(database);
     EXPECT_TRUE(database->storeRawEvent(road::event(500, 5.0), road::bundle(1), false));
   }
+  EXPECT_EQ(leftovers(folder), std::vector<std::string>{});
   expectSalvaged(kMeasurement, aside, 1000);
   EXPECT_EQ(readByRowid(path, kAPMRawEventsTable, "data", 1000).size(), aside.size() + 1);
 
