@@ -218,9 +218,9 @@ TEST(RunCostTest, ARunEndsOnceItHasUsedItsProcessorTime) {
 // which once added a few milliseconds to every callback of an event.
 TEST(RunCostTest, OnlyTheProcessorTimeOfTheRunsCounts) {
   const auto sleep = [](bool looking) { return stmt("sleep", {num(2), boolean(looking)}); };
-  const auto small = [] { return editCallback({stmt("record", {num(1)}), ret(num(0))}); };
-  std::vector<Entity> longThenSmall{editCallback({spin(30'000, true), ret(num(0))})};
-  for (int i = 0; i < 200; ++i) longThenSmall.push_back(small());
+  const Entity small = editCallback({stmt("record", {num(1)}), ret(num(0))});
+  const std::vector<Entity> longThenSmall =
+      std::vector{editCallback({spin(30'000, true), ret(num(0))})} + std::vector(200, small);
   const struct {
     const char* name;
     int64_t bound;
@@ -229,9 +229,9 @@ TEST(RunCostTest, OnlyTheProcessorTimeOfTheRunsCounts) {
       {"a long first callback, then 200 small ones", 100'000'000, longThenSmall},
       // 20 ms asleep against a bound of 10 ms.
       {"a thread asleep between looks", 10'000'000,
-       {editCallbackRepeating(5, {sleep(false)}), editCallbackRepeating(5, {sleep(false)}), small()}},
+       {editCallbackRepeating(5, {sleep(false)}), editCallbackRepeating(5, {sleep(false)}), small}},
       {"a thread asleep, looking after each sleep", 10'000'000,
-       {editCallbackRepeating(5, {sleep(true)}), editCallbackRepeating(5, {sleep(true)}), small()}},
+       {editCallbackRepeating(5, {sleep(true)}), editCallbackRepeating(5, {sleep(true)}), small}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
