@@ -14,6 +14,11 @@
 
 namespace script_test {
 
+// The statements of `a`, then those of `b`.
+inline std::vector<Entity> operator+(std::vector<Entity> a, std::vector<Entity> b) {
+  for (Entity& statement : b) a.push_back(std::move(statement));
+  return a;
+}
 // A map literal of key, value pairs.
 inline Entity mapOf(std::vector<std::pair<std::string, Entity>> pairs) {
   std::vector<Entity> operands;

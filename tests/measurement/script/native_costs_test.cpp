@@ -32,10 +32,6 @@ std::vector<Entity> doubled(const char* name, const std::string& seed, int doubl
   for (int i = 0; i < doublings; ++i) statements.push_back(assign(name, callOn(name, "concat", {variable(name)})));
   return statements;
 }
-std::vector<Entity> operator+(std::vector<Entity> a, std::vector<Entity> b) {
-  for (Entity& statement : b) a.push_back(std::move(statement));
-  return a;
-}
 
 // ICU's allocations above `icuLimit` bytes fail; all go to malloc, so blocks
 // pass freely whatever the limit.
@@ -93,13 +89,8 @@ TEST(NativeCostsTest, HostileNativesEndWithinTheBudget) {
   // A map of one key: it compares a name asked for only to a name of its length.
   const std::vector<Entity> map{let("m", mapOf({{"k", num(1)}}))};
   // 2^20 references to one text of 15 units, whose text form is 2^24 - 1 units long.
-  const std::vector<Entity> references =
-      std::vector{let("r", stmt("7", {str("abcdefghijklmno")}))} +
-      [] {
-        std::vector<Entity> steps;
-        for (int i = 0; i < 20; ++i) steps.push_back(assign("r", callOn("r", "concat", {variable("r")})));
-        return steps;
-      }();
+  std::vector<Entity> references = doubled("r", "", 20);
+  references[0] = let("r", stmt("7", {str("abcdefghijklmno")}));
   const std::vector<Entity> text24 = doubled("t", "a", 24), text22 = doubled("t", "a", 22),
                             text20 = doubled("t", "a", 20);
   struct Case {

@@ -79,10 +79,6 @@ TEST(RunCostTest, AStatementListIsChargedForEveryCopy) {
   EXPECT_GE(h.editor.runtime().initialScope().workCount(), 100u * 8 * statements.size());
 }
 
-std::vector<Entity> operator+(std::vector<Entity> a, std::vector<Entity> b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
 Entity setParam(Entity value) { return onEvent("setParamValue", {str("p"), std::move(value)}); }
 Entity logNamed(const char* name) { return stmt("logEvent", {variable(name), num(1), mapOf({})}); }
 
@@ -122,13 +118,12 @@ TEST(RunCostTest, CopiesIntoEventsAreHeldToTheMemoryBound) {
 // discarded ones give their bytes back, and what an event's run leaves in
 // the event counts against its runtime no longer.
 TEST(RunCostTest, CopiesIntoEventsArePaidForAndCountedWhileHeld) {
-  std::vector<Entity> instructions = doubledText("t", 13);
   // Ten edits of 192 KiB each, discarded; 128 KiB of created events.
-  for (int i = 0; i < 10; ++i) {
-    instructions.push_back(
-        editCallback({setParam(variable("t")), setParam(variable("t")), onEvent("setEventName", {variable("t")})}));
-  }
-  instructions.push_back(createCallback({logNamed("t"), logNamed("t")}));
+  const std::vector<Entity> instructions =
+      doubledText("t", 13) +
+      std::vector(10, editCallback({setParam(variable("t")), setParam(variable("t")),
+                                    onEvent("setEventName", {variable("t")})})) +
+      std::vector{createCallback({logNamed("t"), logNamed("t")})};
   EditingHarness h;
   ASSERT_EQ(h.loadSent(instructions), 0);
   for (int event = 0; event < 2; ++event) {
@@ -160,9 +155,9 @@ struct CpuBound {
 // looking at the run's as it goes when `looking`; sleep(ms, looking)
 // leaves the processor for `ms` milliseconds, then looks when `looking`;
 // nested() runs a spin(50, false) inside the runtime. `calls` counts spins.
-void bindClockNatives(EditingHarness& h, size_t& calls) {
-  h.bind("spin", [&calls](auto v, APMPScope& scope, platform::ErrorRef& error) {
-    ++calls;
+void bindClockNatives(EditingHarness& h, size_t* calls = nullptr) {
+  h.bind("spin", [calls](auto v, APMPScope& scope, platform::ErrorRef& error) {
+    if (calls) ++*calls;
     const int64_t end = threadCpu() + static_cast<int64_t>(v[0].numberValue() * 1000);
     while (threadCpu() < end && (!v[1].booleanValue() || APMPWithinRunTime(scope, error))) {
     }
@@ -204,7 +199,7 @@ TEST(RunCostTest, ARunEndsOnceItHasUsedItsProcessorTime) {
     SCOPED_TRACE(c.name);
     EditingHarness h;
     size_t calls = 0;
-    bindClockNatives(h, calls);
+    bindClockNatives(h, &calls);
     ASSERT_EQ(h.loadSent(c.instructions), 0);
     for (size_t least : {size_t{0}, size_t{1}}) {
       calls = 0;
@@ -223,9 +218,9 @@ TEST(RunCostTest, ARunEndsOnceItHasUsedItsProcessorTime) {
 // which once added a few milliseconds to every callback of an event.
 TEST(RunCostTest, OnlyTheProcessorTimeOfTheRunsCounts) {
   const auto sleep = [](bool looking) { return stmt("sleep", {num(2), boolean(looking)}); };
-  const auto small = [] { return editCallback({stmt("record", {num(1)}), ret(num(0))}); };
-  std::vector<Entity> longThenSmall{editCallback({spin(30'000, true), ret(num(0))})};
-  for (int i = 0; i < 200; ++i) longThenSmall.push_back(small());
+  const Entity small = editCallback({stmt("record", {num(1)}), ret(num(0))});
+  const std::vector<Entity> longThenSmall =
+      std::vector{editCallback({spin(30'000, true), ret(num(0))})} + std::vector(200, small);
   const struct {
     const char* name;
     int64_t bound;
@@ -234,16 +229,15 @@ TEST(RunCostTest, OnlyTheProcessorTimeOfTheRunsCounts) {
       {"a long first callback, then 200 small ones", 100'000'000, longThenSmall},
       // 20 ms asleep against a bound of 10 ms.
       {"a thread asleep between looks", 10'000'000,
-       {editCallbackRepeating(5, {sleep(false)}), editCallbackRepeating(5, {sleep(false)}), small()}},
+       {editCallbackRepeating(5, {sleep(false)}), editCallbackRepeating(5, {sleep(false)}), small}},
       {"a thread asleep, looking after each sleep", 10'000'000,
-       {editCallbackRepeating(5, {sleep(true)}), editCallbackRepeating(5, {sleep(true)}), small()}},
+       {editCallbackRepeating(5, {sleep(true)}), editCallbackRepeating(5, {sleep(true)}), small}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const CpuBound bound(c.bound);
     EditingHarness h;
-    size_t calls = 0;
-    bindClockNatives(h, calls);
+    bindClockNatives(h);
     ASSERT_EQ(h.loadSent(c.instructions), 0);
     long failure = 0;
     h.handle(kEvent, &failure);

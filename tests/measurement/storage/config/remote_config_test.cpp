@@ -59,9 +59,8 @@ platform::Bytes configBytes(const std::string& fields) {
 }
 std::string settingFields(uint32_t count) { return times(count, delimited(4, delimited(1, "k") + delimited(2, "1"))); }
 std::string eventFields(uint32_t count) { return times(count, delimited(5, delimited(1, "e"))); }
-// One program of `count` string instructions.
+// A program's `count` string instructions.
 std::string programInstructions(uint32_t count) { return times(count, delimited(1, varint(1 << 3) + varint(1))); }
-std::string programFields(uint32_t count) { return delimited(9, programInstructions(count)); }
 
 TEST_F(RemoteConfigTest, RefusedConfigurationsChangeNothing) {
   auto remote = make();
@@ -96,40 +95,34 @@ TEST_F(RemoteConfigTest, ConfigurationsPastABoundAreRefusedAndTheOneInForceStays
   ASSERT_TRUE(remote->updateMeasurementConfig(ConfigBuilder().version(1).setting("measurement.upload.retry_count", "9").build()));
   const std::string longName(64 << 10, 'n');
   const uint32_t longNames = kAPMMaxMeasurementConfigBytes / longName.size() + 1;
-  // Each configuration as fetched bytes, and built field by field.
-  struct Case {
-    const char* bound;
-    std::string fields;
-    std::function<void(ConfigBuilder&)> build;
-  };
-  const Case cases[] = {
-      {"over 1048576 bytes", times(longNames, delimited(10, delimited(1, longName))),
-       [&](ConfigBuilder& b) { for (uint32_t i = 0; i < longNames; ++i) b.dataControl(longName); }},
-      {"too many settings", settingFields(kAPMMaxMeasurementConfigSettings + 1),
+  // Each configuration built field by field.
+  const std::pair<const char*, std::function<void(ConfigBuilder&)>> cases[] = {
+      {"over 1048576 bytes", [&](ConfigBuilder& b) { for (uint32_t i = 0; i < longNames; ++i) b.dataControl(longName); }},
+      {"too many settings",
        [](ConfigBuilder& b) { for (uint32_t i = 0; i <= kAPMMaxMeasurementConfigSettings; ++i) b.setting("k", "1"); }},
-      {"too many event configurations", eventFields(kAPMMaxMeasurementConfigEvents + 1),
+      {"too many event configurations",
        [](ConfigBuilder& b) { for (uint32_t i = 0; i <= kAPMMaxMeasurementConfigEvents; ++i) b.event("e", false); }},
-      {"too many program nodes", programFields(kAPMMaxMeasurementConfigProgramNodes + 1), [](ConfigBuilder& b) {
+      {"too many program nodes", [](ConfigBuilder& b) {
          const std::string instructions = programInstructions(kAPMMaxMeasurementConfigProgramNodes + 1);
          b.program(APMPBProgram::initWithBuffer(platform::Bytes(instructions.begin(), instructions.end())));
        }},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.bound);
-    // The decode refuses it, as the engine decodes what it fetched; its
-    // last line names the bound.
-    {
-      platform::LogCapture capture;
-      EXPECT_FALSE(APMPBMeasurementConfig::initWithBuffer(configBytes(c.fields)));
-      EXPECT_TRUE(capture.stdoutText().ends_with(concat({"<ERROR> MeasurementConfig decoder failed: ", c.bound, "\n"})))
-          << capture.stdoutText();
-    }
-    // Built in memory, it is refused by the update, whose check builds
-    // nothing of it: its encoding and a decode's working space, no more.
+  for (const auto& [bound, build] : cases) {
+    SCOPED_TRACE(bound);
     ConfigBuilder builder;
-    c.build(builder.version(2));
+    build(builder.version(2));
     const auto config = builder.build();
     const size_t encoded = config->protoBuffer()->size();
+    // Its bytes, decoded as the engine decodes what it fetched, are refused;
+    // the decode's last line names the bound.
+    {
+      platform::LogCapture capture;
+      EXPECT_FALSE(APMPBMeasurementConfig::initWithBuffer(*config->protoBuffer()));
+      EXPECT_TRUE(capture.stdoutText().ends_with(concat({"<ERROR> MeasurementConfig decoder failed: ", bound, "\n"})))
+          << capture.stdoutText();
+    }
+    // In memory, it is refused by the update, whose check builds nothing of
+    // it: its encoding and a decode's working space, no more.
     RecordingMonitor monitor;
     {
       AllocatedBytes allocated;
@@ -142,7 +135,7 @@ TEST_F(RemoteConfigTest, ConfigurationsPastABoundAreRefusedAndTheOneInForceStays
     ASSERT_TRUE(contexts.size() == 1 && contexts[0].error());
     EXPECT_EQ(contexts[0].error()->code(), 1);
     EXPECT_EQ(contexts[0].error()->localizedDescription(),
-              std::string("Measurement configuration past its bounds: ") + c.bound);
+              std::string("Measurement configuration past its bounds: ") + bound);
     EXPECT_EQ(remote->version(), 1);
     EXPECT_EQ(remote->uploadingRetryCount(), 9);
   }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <fstream>
 #include <set>
 #include <string>
@@ -18,23 +19,39 @@
 #include "tests/measurement/storage/database/event_road_support.h"
 #include "tests/measurement/storage/experiments/experiment_test_support.h"
 #include "tests/support/files.h"
+#include "tests/support/text_concat.h"
 
 namespace damaged {
 
-// Runs `query` on the file through a connection of its own; its first
-// column, as text, or "" without a row.
-inline std::string sql(const std::string& path, const std::string& query) {
+// The first column of each row `query` answers on the file, as bytes,
+// through a connection of its own. With `rowids`, the query runs once for
+// each rowid from 1 to `rowids` bound to its parameter, and a lookup that
+// fails (in a damaged region) answers nothing; past the first row, a
+// failure (a damaged file's integrity check) ends the rows.
+inline std::vector<std::string> column(const std::string& path, const std::string& query, int64_t rowids = 0) {
   sqlite3* handle = nullptr;
   EXPECT_EQ(sqlite3_open(path.c_str(), &handle), SQLITE_OK);
   sqlite3_stmt* statement = nullptr;
-  std::string answer;
   EXPECT_EQ(sqlite3_prepare_v2(handle, query.c_str(), -1, &statement, nullptr), SQLITE_OK) << sqlite3_errmsg(handle);
-  const int step = sqlite3_step(statement);
-  EXPECT_TRUE(step == SQLITE_ROW || step == SQLITE_DONE) << sqlite3_errmsg(handle);
-  if (step == SQLITE_ROW) answer = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+  std::vector<std::string> values;
+  for (int64_t rowid = 1; statement && rowid <= std::max<int64_t>(rowids, 1); ++rowid) {
+    if (rowids) sqlite3_bind_int64(statement, 1, rowid);
+    int step = sqlite3_step(statement);
+    EXPECT_TRUE(rowids || step == SQLITE_ROW || step == SQLITE_DONE) << sqlite3_errmsg(handle);
+    for (; step == SQLITE_ROW; step = sqlite3_step(statement)) {
+      const auto* bytes = static_cast<const char*>(sqlite3_column_blob(statement, 0));
+      values.emplace_back(bytes ? bytes : "", static_cast<size_t>(sqlite3_column_bytes(statement, 0)));
+    }
+    sqlite3_reset(statement);
+  }
   sqlite3_finalize(statement);
   sqlite3_close(handle);
-  return answer;
+  return values;
+}
+// The first row's, or "" without a row.
+inline std::string sql(const std::string& path, const std::string& query) {
+  const std::vector<std::string> values = column(path, query);
+  return values.empty() ? "" : values[0];
 }
 inline int64_t integer(const std::string& path, const std::string& query) { return std::stoll(sql(path, query)); }
 
@@ -55,36 +72,30 @@ inline void damagePage(const std::string& path, int64_t page) {
 // The leaf pages of the table, in key order.
 inline std::vector<int64_t> leafPages(const std::string& path, const std::string& table) {
   std::vector<int64_t> pages;
-  const int64_t count = integer(path, "SELECT count(*) FROM dbstat WHERE name = '" + table + "' AND pagetype = 'leaf'");
-  for (int64_t i = 0; i < count; ++i) {
-    pages.push_back(integer(path, "SELECT pageno FROM dbstat WHERE name = '" + table +
-                                      "' AND pagetype = 'leaf' ORDER BY path LIMIT 1 OFFSET " + std::to_string(i)));
+  for (const std::string& page :
+       column(path, "SELECT pageno FROM dbstat WHERE name = '" + table + "' AND pagetype = 'leaf' ORDER BY path")) {
+    pages.push_back(std::stoll(page));
   }
   return pages;
 }
 
 // The values of `column` in the rows that a lookup by rowid finds, for the
 // rowids 1 to `lastRowid`.
-inline std::set<std::string> readByRowid(const std::string& path, const std::string& table, const std::string& column,
-                                         int64_t lastRowid) {
-  std::set<std::string> values;
-  sqlite3* handle = nullptr;
-  EXPECT_EQ(sqlite3_open(path.c_str(), &handle), SQLITE_OK);
-  sqlite3_stmt* statement = nullptr;
-  const std::string query = "SELECT " + column + " FROM " + table + " WHERE rowid = ?";
-  if (sqlite3_prepare_v2(handle, query.c_str(), -1, &statement, nullptr) == SQLITE_OK) {
-    for (int64_t rowid = 1; rowid <= lastRowid; ++rowid) {
-      sqlite3_bind_int64(statement, 1, rowid);
-      if (sqlite3_step(statement) == SQLITE_ROW) {
-        const auto* bytes = static_cast<const char*>(sqlite3_column_blob(statement, 0));
-        values.emplace(bytes ? bytes : "", static_cast<size_t>(sqlite3_column_bytes(statement, 0)));
-      }
-      sqlite3_reset(statement);
-    }
+inline std::set<std::string> readByRowid(const std::string& path, const std::string& table,
+                                         const std::string& name, int64_t lastRowid) {
+  const std::vector<std::string> values = column(path, concat({"SELECT ", name, " FROM ", table, " WHERE rowid = ?"}), lastRowid);
+  return {values.begin(), values.end()};
+}
+
+// The numbers of the raw events that read back as events.
+inline std::set<int64_t> readableRawEvents(APMDatabase& database) {
+  std::set<int64_t> sequences;
+  auto rows = database.sqliteStore()->recordsForQuery("SELECT rowid, * FROM raw_events", {});
+  EXPECT_TRUE(rows);
+  for (const APMRecord& row : rows.value_or(std::vector<APMRecord>{})) {
+    if (auto event = database.rawEventDataFromDictionary(row)) sequences.insert(road::sequenceOf(*event->rawEvent()));
   }
-  sqlite3_finalize(statement);
-  sqlite3_close(handle);
-  return values;
+  return sequences;
 }
 
 // One of the two databases, with the table whose rows the tests count.
@@ -92,43 +103,36 @@ struct Kind {
   const char* name;
   const char* table;
   const char* column;
+  bool measurement() const { return table == std::string(kAPMRawEventsTable); }
   std::string path() const {
-    return APMApplicationSupportFilePath(table == std::string(kAPMRawEventsTable) ? kAPMMeasurementDatabaseName
-                                                                                 : kAPMEDatabaseName);
+    return APMApplicationSupportFilePath(measurement() ? kAPMMeasurementDatabaseName : kAPMEDatabaseName);
   }
-  // Opens it as the engine does: a failed opening is tried once more.
-  bool open() const {
-    if (table == std::string(kAPMRawEventsTable)) {
-      return APMDatabase::initWithDatabaseName(kAPMMeasurementDatabaseName, nullptr) ||
-             APMDatabase::initWithDatabaseName(kAPMMeasurementDatabaseName, nullptr);
+  // Opens it as the engine does, a failed opening tried once more, and
+  // stores `count` raw events or activated snapshots numbered from `first`
+  // in one transaction; false when either fails.
+  bool store(int first = 0, int count = 0) const {
+    const auto stored = [&](const auto& open, const auto& row) {
+      auto database = open();
+      if (!database) database = open();
+      return database && (count == 0 || database->performTransaction([&] {
+                            bool ok = true;
+                            for (int i = first; i < first + count; ++i) ok = ok && row(*database, i);
+                            return ok;
+                          }));
+    };
+    const double now = platform::Clock::current()->now();
+    if (measurement()) {
+      return stored([] { return APMDatabase::initWithDatabaseName(kAPMMeasurementDatabaseName, nullptr); },
+                    [&](APMDatabase& d, int i) { return d.storeRawEvent(road::event(i, now), road::bundle(1), false); });
     }
-    return APMEDatabase::initWithPath(path()) || APMEDatabase::initWithPath(path());
+    return stored([&] { return APMEDatabase::initWithPath(path()); }, [](APMEDatabase& d, int i) {
+      return d.upsertSnapshot(*experiments_testing::snapshot(concat({"sdk", std::to_string(i)}),
+                                                            {experiments_testing::experiment(i)})->proto(),
+                              kAPMEActivatedSnapshotTable, 100.0 + i, std::nullopt);
+    });
   }
-  // Fills it with `rows` raw events or activated snapshots.
-  void fill(int rows) const {
-    if (table == std::string(kAPMRawEventsTable)) {
-      auto database = APMDatabase::initWithDatabaseName(kAPMMeasurementDatabaseName, nullptr);
-      ASSERT_TRUE(database);
-      const double now = platform::Clock::current()->now();
-      ASSERT_TRUE(database->performTransaction([&] {
-        bool ok = true;
-        for (int i = 0; i < rows; ++i) ok = ok && database->storeRawEvent(road::event(i, now), road::bundle(1), false);
-        return ok;
-      }));
-      return;
-    }
-    auto database = APMEDatabase::initWithPath(path());
-    ASSERT_TRUE(database);
-    ASSERT_TRUE(database->performTransaction([&] {
-      bool ok = true;
-      for (int i = 0; i < rows; ++i) {
-        ok = ok && database->upsertSnapshot(
-                       *experiments_testing::snapshot("sdk" + std::to_string(i), {experiments_testing::experiment(i)})->proto(),
-                       kAPMEActivatedSnapshotTable, 100.0 + i, std::nullopt);
-      }
-      return ok;
-    }));
-  }
+  bool open() const { return store(); }
+  void fill(int rows) const { ASSERT_TRUE(store(0, rows)); }
 };
 inline const Kind kMeasurement{"measurement", kAPMRawEventsTable, "data"};
 inline const Kind kExperiments{"experiments", kAPMEActivatedSnapshotTable, "snapshotProto"};
@@ -136,13 +140,38 @@ inline const Kind kExperiments{"experiments", kAPMEActivatedSnapshotTable, "snap
 // Names of the folder's entries that a salvage left: scratch files or
 // files moved aside.
 inline std::vector<std::string> leftovers(const std::string& folder) {
-  std::vector<std::string> names;
-  for (const std::string& name : folderEntries(folder)) {
-    if (name.find("-salvage-") != std::string::npos || name.find("-damaged-") != std::string::npos) {
-      names.push_back(name);
-    }
-  }
+  std::vector<std::string> names = folderEntries(folder);
+  std::erase_if(names, [](const std::string& name) {
+    return name.find("-salvage-") == std::string::npos && name.find("-damaged-") == std::string::npos;
+  });
   return names;
+}
+
+// Fills the database with `rows` rows and damages it with `damage(path,
+// leaves)`, given the table's leaf pages in key order; answers what a
+// lookup by rowid still finds.
+template <typename Damage>
+std::set<std::string> fillAndDamage(const Kind& kind, int rows, const Damage& damage) {
+  kind.fill(rows);
+  const std::vector<int64_t> leaves = leafPages(kind.path(), kind.table);
+  EXPECT_GT(leaves.size(), 8u);
+  if (leaves.size() > 8) damage(kind.path(), leaves);
+  EXPECT_NE(sql(kind.path(), "PRAGMA integrity_check"), "ok");
+  const std::set<std::string> readable = readByRowid(kind.path(), kind.table, kind.column, rows);
+  EXPECT_GT(readable.size(), 0u);
+  return readable;
+}
+
+// Opens the database again and checks that it is whole, holds every row of
+// `readable` (of rowids up to `lastRowid`), and that no salvage left a
+// file beside it.
+inline void expectSalvaged(const Kind& kind, const std::set<std::string>& readable, int64_t lastRowid) {
+  ASSERT_TRUE(kind.open());
+  EXPECT_EQ(sql(kind.path(), "PRAGMA integrity_check"), "ok");
+  const std::set<std::string> kept = readByRowid(kind.path(), kind.table, kind.column, lastRowid);
+  EXPECT_EQ(std::count_if(readable.begin(), readable.end(), [&](const std::string& row) { return !kept.count(row); }), 0)
+      << "rows lost of " << readable.size() << " readable";
+  EXPECT_EQ(leftovers(platform::deletingLastPathComponent(kind.path())), std::vector<std::string>{});
 }
 
 }  // namespace damaged

@@ -59,17 +59,6 @@ void fillMeasurementDatabase() {
   }));
 }
 
-// The numbers of the raw events that read back as events.
-std::set<int64_t> readableRawEvents(APMDatabase& database) {
-  std::set<int64_t> sequences;
-  auto rows = database.sqliteStore()->recordsForQuery("SELECT rowid, * FROM raw_events", {});
-  EXPECT_TRUE(rows);
-  for (const APMRecord& row : rows.value_or(std::vector<APMRecord>{})) {
-    if (auto event = database.rawEventDataFromDictionary(row)) sequences.insert(road::sequenceOf(*event->rawEvent()));
-  }
-  return sequences;
-}
-
 TEST(DatabaseSalvageTest, ReplacedMeasurementFileKeepsEveryRowThatReads) {
   struct Case {
     const char* name;
@@ -205,61 +194,38 @@ TEST(DatabaseSalvageTest, ACopyCutShortByAFullDiskPutsTheOldFileBack) {
   expectNothingDamagedLeftIn(container.path());
 }
 
+// Overwrites one byte of the pointer to the middle cell of the page.
+void damageCellPointer(const std::string& path, int64_t page, int byte, char value) {
+  const int64_t cells = integer(path, "SELECT ncell FROM dbstat WHERE pageno = " + std::to_string(page));
+  overwrite(path, (page - 1) * integer(path, "PRAGMA page_size") + 8 + 2 * (cells / 2) + byte, std::string(1, value));
+}
+
 // Rows of both databases behind several damaged regions of one table: each
 // row a lookup by rowid finds in the damaged file is kept.
 TEST(DatabaseSalvageTest, EveryRowALookupByRowidFindsIsKept) {
   constexpr int kRows = 1500;
-  struct Case {
-    const char* name;
-    void (*damage)(const std::string& path, const std::vector<int64_t>& leaves, const char* table);
-  };
-  // One byte of the pointer to a cell in the middle of the page.
-  auto cellPointer = [](const std::string& path, int64_t page, int byte, char value) {
-    const int64_t start = (page - 1) * integer(path, "PRAGMA page_size");
-    const int64_t cells = integer(path, "SELECT ncell FROM dbstat WHERE pageno = " + std::to_string(page));
-    overwrite(path, start + 8 + 2 * (cells / 2) + byte, std::string(1, value));
-  };
-  static decltype(cellPointer) pointer = cellPointer;
-  const Case cases[] = {
+  using Leaves = const std::vector<int64_t>&;
+  const std::pair<const char*, void (*)(const std::string&, Leaves)> cases[] = {
       {"three damaged leaves",
-       [](const std::string& path, const std::vector<int64_t>& leaves, const char*) {
+       [](const std::string& path, Leaves leaves) {
          for (size_t i = 1; i <= 3; ++i) damagePage(path, leaves[leaves.size() * i / 4]);
        }},
       {"a cell pointer of a middle leaf points past the page",
-       [](const std::string& path, const std::vector<int64_t>& leaves, const char*) {
-         pointer(path, leaves[leaves.size() / 2], 0, '\x7f');
-       }},
+       [](const std::string& path, Leaves leaves) { damageCellPointer(path, leaves[leaves.size() / 2], 0, '\x7f'); }},
       {"a cell pointer of a middle leaf points into another cell",
-       [](const std::string& path, const std::vector<int64_t>& leaves, const char*) {
-         pointer(path, leaves[leaves.size() / 2], 1, '\x13');
-       }},
+       [](const std::string& path, Leaves leaves) { damageCellPointer(path, leaves[leaves.size() / 2], 1, '\x13'); }},
       {"a cell pointer of the second leaf, and two damaged leaves after it",
-       [](const std::string& path, const std::vector<int64_t>& leaves, const char*) {
-         pointer(path, leaves[1], 1, '\x05');
+       [](const std::string& path, Leaves leaves) {
+         damageCellPointer(path, leaves[1], 1, '\x05');
          damagePage(path, leaves[leaves.size() / 2]);
          damagePage(path, leaves[leaves.size() * 3 / 4]);
        }},
   };
   for (const Kind* kind : {&kMeasurement, &kExperiments}) {
-    for (const Case& test : cases) {
-      SCOPED_TRACE(std::string(kind->name) + ": " + test.name);
+    for (const auto& [name, damage] : cases) {
+      SCOPED_TRACE(concat({kind->name, ": ", name}));
       TempContainer container;
-      const std::string path = kind->path();
-      kind->fill(kRows);
-      const std::vector<int64_t> leaves = leafPages(path, kind->table);
-      ASSERT_GT(leaves.size(), 8u);
-      test.damage(path, leaves, kind->table);
-      ASSERT_NE(sql(path, "PRAGMA integrity_check"), "ok");
-      const std::set<std::string> readable = readByRowid(path, kind->table, kind->column, kRows);
-      ASSERT_GT(readable.size(), 0u);
-
-      ASSERT_TRUE(kind->open());
-      EXPECT_EQ(sql(path, "PRAGMA integrity_check"), "ok");
-      const std::set<std::string> kept = readByRowid(path, kind->table, kind->column, kRows);
-      size_t lost = 0;
-      for (const std::string& value : readable) lost += kept.count(value) ? 0 : 1;
-      EXPECT_EQ(lost, 0u) << "of " << readable.size() << " rows a lookup by rowid finds";
-      expectNothingDamagedLeftIn(container.applicationSupport());
+      expectSalvaged(*kind, fillAndDamage(*kind, kRows, damage), kRows);
     }
   }
 }
@@ -268,50 +234,28 @@ TEST(DatabaseSalvageTest, EveryRowALookupByRowidFindsIsKept) {
 // at all: the file is replaced in place, and stored into again.
 TEST(DatabaseSalvageTest, AFileWhoseHeaderForbidsWritingIsReplacedAndWrittenAgain) {
   constexpr int kRows = 300;
-  struct Case {
+  const struct {
     const char* name;
     int64_t offset;
     std::string bytes;
     bool rowsReadable;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"write version 3", 18, "\x03", true},
       {"write version 200", 18, "\xc8\x01", true},
       {"no header SQLite knows", 0, std::string(16, 'x'), false},
   };
   for (const Kind* kind : {&kMeasurement, &kExperiments}) {
-    for (const Case& test : cases) {
-      SCOPED_TRACE(std::string(kind->name) + ": " + test.name);
+    for (const auto& test : cases) {
+      SCOPED_TRACE(concat({kind->name, ": ", test.name}));
       TempContainer container;
-      const std::string path = kind->path();
       kind->fill(kRows);
-      const std::set<std::string> before = readByRowid(path, kind->table, kind->column, kRows);
-      overwrite(path, test.offset, test.bytes);
+      const std::set<std::string> before = readByRowid(kind->path(), kind->table, kind->column, kRows);
+      overwrite(kind->path(), test.offset, test.bytes);
       // Three launches: the first replaces the file, each stores a row.
-      for (int launch = 0; launch < 3; ++launch) {
-        SCOPED_TRACE(launch);
-        bool stored = false;
-        if (kind == &kMeasurement) {
-          auto database = APMDatabase::initWithDatabaseName(kAPMMeasurementDatabaseName, nullptr);
-          if (!database) database = APMDatabase::initWithDatabaseName(kAPMMeasurementDatabaseName, nullptr);
-          ASSERT_TRUE(database);
-          stored = database->storeRawEvent(road::event(kRows + launch, 5.0), road::bundle(1), false);
-        } else {
-          auto database = APMEDatabase::initWithPath(path);
-          if (!database) database = APMEDatabase::initWithPath(path);
-          ASSERT_TRUE(database);
-          stored = database->upsertSnapshot(*experiments_testing::snapshot("new" + std::to_string(launch), {})->proto(),
-                                            kAPMEActivatedSnapshotTable, 1.0, std::nullopt);
-        }
-        EXPECT_TRUE(stored);
-      }
-      EXPECT_EQ(integer(path, "SELECT count(*) FROM " + std::string(kind->table)),
+      for (int launch = 0; launch < 3; ++launch) EXPECT_TRUE(kind->store(kRows + launch, 1)) << launch;
+      EXPECT_EQ(integer(kind->path(), concat({"SELECT count(*) FROM ", kind->table})),
                 (test.rowsReadable ? kRows : 0) + 3);
-      const std::set<std::string> after = readByRowid(path, kind->table, kind->column, kRows + 10);
-      for (const std::string& value : test.rowsReadable ? before : std::set<std::string>{}) {
-        EXPECT_TRUE(after.count(value));
-      }
-      expectNothingDamagedLeftIn(container.applicationSupport());
+      expectSalvaged(*kind, test.rowsReadable ? before : std::set<std::string>{}, kRows + 10);
     }
   }
 }
@@ -322,6 +266,7 @@ TEST(DatabaseSalvageTest, AFileWhoseHeaderForbidsWritingIsReplacedAndWrittenAgai
 TEST(DatabaseSalvageTest, LeftoversOfKilledSalvagesAreTakenCareOf) {
   TempContainer container;
   const std::string path = kMeasurement.path();
+  const std::string folder = platform::deletingLastPathComponent(path);
   kMeasurement.fill(200);
   const std::set<std::string> aside = readByRowid(path, kAPMRawEventsTable, "data", 200);
   ASSERT_EQ(std::rename(path.c_str(), (path + "-damaged-Ab12Cd").c_str()), 0);
@@ -332,17 +277,16 @@ TEST(DatabaseSalvageTest, LeftoversOfKilledSalvagesAreTakenCareOf) {
     ASSERT_TRUE(database);
     EXPECT_TRUE(database->storeRawEvent(road::event(500, 5.0), road::bundle(1), false));
   }
-  EXPECT_EQ(leftovers(container.applicationSupport()), std::vector<std::string>{});
-  const std::set<std::string> kept = readByRowid(path, kAPMRawEventsTable, "data", 1000);
-  EXPECT_EQ(kept.size(), aside.size() + 1);
-  for (const std::string& value : aside) EXPECT_TRUE(kept.count(value));
+  EXPECT_EQ(leftovers(folder), std::vector<std::string>{});
+  expectSalvaged(kMeasurement, aside, 1000);
+  EXPECT_EQ(readByRowid(path, kAPMRawEventsTable, "data", 1000).size(), aside.size() + 1);
 
   auto database = APMDatabase::initWithDatabaseName(kAPMMeasurementDatabaseName, nullptr);
   ASSERT_TRUE(database);
   std::ofstream(path + "-salvage-Qq11Rr") << "half a copy";
   std::ofstream(path + "-damaged-Ss22Tt") << "moved aside";
   ASSERT_TRUE(database->reset());
-  EXPECT_EQ(leftovers(container.applicationSupport()), std::vector<std::string>{});
+  EXPECT_EQ(leftovers(folder), std::vector<std::string>{});
 }
 
 }  // namespace

@@ -24,31 +24,26 @@ using namespace damaged;
 
 constexpr int kRows = 1200;
 
-// Fills the database and damages two leaves of its table; answers what a
-// lookup by rowid still finds.
-std::set<std::string> damagedDatabase(const Kind& kind) {
-  kind.fill(kRows);
-  const std::string path = kind.path();
-  const std::vector<int64_t> leaves = leafPages(path, kind.table);
-  EXPECT_GT(leaves.size(), 8u);
-  damagePage(path, leaves[leaves.size() / 3]);
-  damagePage(path, leaves[leaves.size() * 2 / 3]);
-  return readByRowid(path, kind.table, kind.column, kRows);
-}
-
-void restore(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
-
-// Opens the database again and checks that it holds every row of
-// `readable` and that no salvage left a file behind.
-void expectKept(const Kind& kind, const std::set<std::string>& readable) {
-  ASSERT_TRUE(kind.open());
-  const std::set<std::string> kept = readByRowid(kind.path(), kind.table, kind.column, kRows);
-  size_t lost = 0;
-  for (const std::string& value : readable) lost += kept.count(value) ? 0 : 1;
-  EXPECT_EQ(lost, 0u) << "of " << readable.size() << " readable rows";
-  EXPECT_EQ(leftovers(platform::deletingLastPathComponent(kind.path())), std::vector<std::string>{});
+// For each database, damaged in two leaves: runs `round(kind, i)` on the
+// damaged file, laid anew for each of `rounds` rounds, then checks that
+// every readable row was kept.
+template <typename Round>
+void onDamagedFiles(int rounds, const Round& round) {
+  for (const Kind* kind : {&kMeasurement, &kExperiments}) {
+    SCOPED_TRACE(kind->name);
+    TempContainer container;
+    const std::set<std::string> readable = fillAndDamage(*kind, kRows, [](const std::string& path, const auto& leaves) {
+      damagePage(path, leaves[leaves.size() / 3]);
+      damagePage(path, leaves[leaves.size() * 2 / 3]);
+    });
+    const std::string damagedBytes = fileText(kind->path());
+    for (int i = 0; i < rounds; ++i) {
+      SCOPED_TRACE(i);
+      std::ofstream(kind->path(), std::ios::binary) << damagedBytes;
+      round(*kind, i);
+      expectSalvaged(*kind, readable, kRows);
+    }
+  }
 }
 
 // A pipe whose ends close with it.
@@ -67,50 +62,35 @@ struct Pipe {
   }
 };
 
-// In a forked child: tells `reached` when the salvage reaches `step` the
-// first time, then, with `hold`, waits on `go` (the parent may kill it
-// there instead).
-void observeStep(const char* step, const Pipe* reached, const Pipe* go) {
-  silenceMonitorInForkedChild();
-  APMSqliteStore::setSalvageObserver([step, reached, go, seen = false](const char* at) mutable {
-    if (seen || std::strcmp(at, step) != 0) return;
-    seen = true;
-    if (!reached->send()) _exit(5);
-    if (go && !go->receive()) _exit(6);
-  });
-}
-
+// Killed at each step of the salvage, and a moment of up to 2 ms after it.
 TEST(SalvageProcessesTest, ASalvageKilledAtAnyStepLosesNoReadableRow) {
   const char* const steps[] = {"locked", "scratch made", "copied", "destination locked", "written"};
-  for (const Kind* kind : {&kMeasurement, &kExperiments}) {
-    SCOPED_TRACE(kind->name);
-    TempContainer container;
-    const std::set<std::string> readable = damagedDatabase(*kind);
-    ASSERT_GT(readable.size(), 0u);
-    const std::string damagedBytes = fileText(kind->path());
-    std::mt19937 random(7);
-    for (const char* step : steps) {
-      // Killed at the step, then a moment of up to 2 ms after it.
-      for (const bool atStep : {true, false}) {
-        SCOPED_TRACE(std::string(step) + (atStep ? "" : ", a moment later"));
-        restore(kind->path(), damagedBytes);
-        APMMeasurement::monitor()->flush();
-        Pipe reached;
-        Pipe hold;
-        const pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-          observeStep(step, &reached, atStep ? &hold : nullptr);
-          _exit(kind->open() ? 0 : 3);
-        }
-        EXPECT_TRUE(reached.receive());
-        if (!atStep) usleep(std::uniform_int_distribution<useconds_t>(0, 2000)(random));
-        kill(child, SIGKILL);
-        ASSERT_EQ(waitpid(child, nullptr, 0), child);
-        expectKept(*kind, readable);
-      }
+  std::mt19937 random(7);
+  onDamagedFiles(2 * std::size(steps), [&](const Kind& kind, int round) {
+    const char* const step = steps[round / 2];
+    const bool atStep = round % 2 == 0;
+    SCOPED_TRACE(std::string(step) + (atStep ? "" : ", a moment later"));
+    APMMeasurement::monitor()->flush();
+    Pipe reached, hold;
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      // Tells `reached` when the salvage first reaches the step, then, at
+      // it, waits on `hold` (to be killed there).
+      silenceMonitorInForkedChild();
+      APMSqliteStore::setSalvageObserver([&, seen = false](const char* at) mutable {
+        if (seen || std::strcmp(at, step) != 0) return;
+        seen = true;
+        if (!reached.send()) _exit(5);
+        if (atStep && !hold.receive()) _exit(6);
+      });
+      _exit(kind.open() ? 0 : 3);
     }
-  }
+    EXPECT_TRUE(reached.receive());
+    if (!atStep) usleep(std::uniform_int_distribution<useconds_t>(0, 2000)(random));
+    kill(child, SIGKILL);
+    ASSERT_EQ(waitpid(child, nullptr, 0), child);
+  });
 }
 
 // A process that held the file open stores one event per commit while
@@ -123,8 +103,7 @@ TEST(SalvageProcessesTest, EventsStoredDuringASalvageAreKept) {
   APMMeasurement::monitor()->flush();
   // The writer stores one event for each token and answers its number, or
   // -1 when the store failed.
-  Pipe tokens;
-  Pipe answers;
+  Pipe tokens, answers;
   const pid_t writer = fork();
   ASSERT_GE(writer, 0);
   if (writer == 0) {
@@ -140,21 +119,23 @@ TEST(SalvageProcessesTest, EventsStoredDuringASalvageAreKept) {
     _exit(0);
   }
   std::set<int64_t> acknowledged;
-  int failed = 0;
   auto store = [&] {
     int64_t answer = 0;
     ASSERT_TRUE(tokens.send());
     ASSERT_EQ(read(answers.ends[0], &answer, sizeof answer), static_cast<ssize_t>(sizeof answer));
-    if (answer < 0) ++failed;
     if (answer >= 0) acknowledged.insert(answer);
+  };
+  const auto storeFive = [&] {
+    const size_t before = acknowledged.size();
+    for (int i = 0; i < 5; ++i) store();
+    EXPECT_EQ(acknowledged.size(), before + 5);
   };
   store();
   const std::vector<int64_t> leaves = leafPages(path, kAPMRawEventsTable);
   damagePage(path, leaves[leaves.size() / 2]);
   const std::set<std::string> readable = readByRowid(path, kAPMRawEventsTable, "data", kRows);
 
-  Pipe reached;
-  Pipe resume;
+  Pipe reached, resume;
   const pid_t salvager = fork();
   ASSERT_GE(salvager, 0);
   if (salvager == 0) {
@@ -175,54 +156,36 @@ TEST(SalvageProcessesTest, EventsStoredDuringASalvageAreKept) {
     ASSERT_EQ(waitpid(salvager, &status, WNOHANG), 0) << "the salvage ended before its copy: " << status;
     store();
   }
-  const size_t beforeWrite = acknowledged.size();
-  for (int i = 0; i < 5; ++i) store();
-  EXPECT_EQ(acknowledged.size(), beforeWrite + 5);
+  storeFive();
   ASSERT_TRUE(resume.send());
   ASSERT_EQ(waitpid(salvager, &status, 0), salvager);
   // The commits after the first copy were seen, and the rows copied again.
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) >= 12) << status;
   // The writer, idle meanwhile, goes on storing in the salvaged file.
-  const size_t afterWrite = acknowledged.size();
-  for (int i = 0; i < 5; ++i) store();
-  EXPECT_EQ(acknowledged.size(), afterWrite + 5);
+  storeFive();
   close(tokens.ends[1]);
   tokens.ends[1] = -1;
   ASSERT_EQ(waitpid(writer, &status, 0), writer);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 
+  expectSalvaged(kMeasurement, readable, kRows);
   auto database = APMDatabase::initWithDatabaseName(kAPMMeasurementDatabaseName, nullptr);
   ASSERT_TRUE(database);
-  std::set<int64_t> kept;
-  for (const APMRecord& row :
-       database->sqliteStore()->recordsForQuery("SELECT rowid, * FROM raw_events", {}).value_or(std::vector<APMRecord>{})) {
-    if (auto event = database->rawEventDataFromDictionary(row)) kept.insert(road::sequenceOf(*event->rawEvent()));
-  }
+  const std::set<int64_t> kept = readableRawEvents(*database);
   for (int64_t sequence : acknowledged) EXPECT_TRUE(kept.count(sequence)) << "lost acknowledged event " << sequence;
-  const std::set<std::string> rows = readByRowid(path, kAPMRawEventsTable, "data", kRows);
-  for (const std::string& value : readable) EXPECT_TRUE(rows.count(value));
 }
 
 // Two processes find the file damaged at once, as an app and its extension
 // starting together.
 TEST(SalvageProcessesTest, TwoProcessesOpeningOneDamagedFileLoseNothing) {
-  for (const Kind* kind : {&kMeasurement, &kExperiments}) {
-    SCOPED_TRACE(kind->name);
-    TempContainer container;
-    const std::set<std::string> readable = damagedDatabase(*kind);
-    const std::string damagedBytes = fileText(kind->path());
-    for (int round = 0; round < 6; ++round) {
-      SCOPED_TRACE(round);
-      restore(kind->path(), damagedBytes);
-      std::vector<int> codes = runChildrenAtOnce(2, [&](int index) {
-        // The second starts 0-2 ms after the first.
-        if (index == 1) usleep(static_cast<useconds_t>(round * 400));
-        _exit(kind->open() ? 0 : 3);
-      });
-      EXPECT_EQ(codes, (std::vector<int>{0, 0}));
-      expectKept(*kind, readable);
-    }
-  }
+  onDamagedFiles(6, [](const Kind& kind, int round) {
+    // The second starts 0-2 ms after the first.
+    const std::vector<int> codes = runChildrenAtOnce(2, [&](int index) {
+      if (index == 1) usleep(static_cast<useconds_t>(round * 400));
+      _exit(kind.open() ? 0 : 3);
+    });
+    EXPECT_EQ(codes, (std::vector<int>{0, 0}));
+  });
 }
 
 }  // namespace
