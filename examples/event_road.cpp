@@ -460,7 +460,8 @@ class Road {
     // the fingerprint's oldest events in rowid order, and rowids are never
     // given twice: up to the last one read is exactly what was read.
     if (!database_->insertBundle(bundle, false, error) ||
-        !database_->deleteRawEventsWithMetadataFingerprint(*fingerprint, rawEvents->back()->rowID(), error)) {
+        !database_->deleteRawEventsWithMetadataFingerprint(*fingerprint, rawEvents->back()->rowID(),
+                                                           error)) {
       return kQueueFailure;
     }
     auto left = database_->containsRawEventWithMetadataFingerprint(*fingerprint, error);
@@ -485,8 +486,8 @@ class Road {
   bool upload() {
     platform::ErrorRef error;
     for (;;) {
-      auto queued = database_->queryBundlesWithCountLimit(remoteConfig_->uploadMaxBundlesLimit(),
-                                                         remoteConfig_->uploadMaxSizeLimitBytes(), &error);
+      auto queued = database_->queryBundlesWithCountLimit(
+          remoteConfig_->uploadMaxBundlesLimit(), remoteConfig_->uploadMaxSizeLimitBytes(), &error);
       if (!queued) return fail("cannot read the upload queue", error);
       if (queued->empty()) return true;
       auto batch = APMPBMeasurementBatch::initWithMessageInfo(nullptr);

@@ -13,6 +13,13 @@ std::string firstWord(const std::string& text) {
   return text.substr(0, text.find(' '));
 }
 
+// Whether the columns give the table rowids that are never given twice.
+bool declaresRowIDColumn(const APMColumnInfo& columns) {
+  return std::any_of(columns.begin(), columns.end(), [](const auto& column) {
+    return column.first == APMSqliteStore::kRowIDColumn;
+  });
+}
+
 }  // namespace
 
 std::string sqlite_internal::quotedIdentifier(const std::string& name) {
@@ -228,9 +235,9 @@ bool APMSqliteStore::ensureTableWithName(const std::string& table,
 }
 
 bool APMSqliteStore::ensureRowIDColumn(const std::string& table, const APMColumnInfo& columns,
-                                       const APMColumnInfo& addOnColumnInfo, platform::ErrorRef* error) {
-  auto declares = [](const auto& column) { return column.first == kRowIDColumn; };
-  if (std::none_of(columns.begin(), columns.end(), declares)) return true;
+                                       const APMColumnInfo& addOnColumnInfo,
+                                       platform::ErrorRef* error) {
+  if (!declaresRowIDColumn(columns)) return true;
   // Only a table that would pass validation but for the column: an absent
   // one is made with it, and one lacking other columns fails as before.
   auto lacking = [&](platform::ErrorRef* checkError) -> std::optional<bool> {
@@ -244,8 +251,9 @@ bool APMSqliteStore::ensureRowIDColumn(const std::string& table, const APMColumn
       return std::find(present.begin(), present.end(), name) != present.end();
     };
     if (present.empty() || has(kRowIDColumn)) return false;
-    return std::all_of(columns.begin(), columns.end(),
-                       [&](const auto& column) { return declares(column) || has(column.first); });
+    return std::all_of(columns.begin(), columns.end(), [&](const auto& column) {
+      return column.first == kRowIDColumn || has(column.first);
+    });
   };
   std::optional<bool> needed = lacking(error);
   if (!needed) return false;
@@ -306,8 +314,7 @@ bool APMSqliteStore::rebuildTable(const std::string& table,
   const std::string oldTable = table + "_old";
   platform::ErrorRef stepError;
   platform::ErrorRef transactionError;
-  const bool sequenced = std::any_of(elementaryColumnInfo.begin(), elementaryColumnInfo.end(),
-                                     [](const auto& column) { return column.first == kRowIDColumn; });
+  const bool sequenced = declaresRowIDColumn(elementaryColumnInfo);
   // The rename took the sequence along to the old name: the copy sets the
   // new table's from the rows left, below a deleted last row's rowid.
   auto carrySequence = [&] {
@@ -326,8 +333,8 @@ bool APMSqliteStore::rebuildTable(const std::string& table,
         return !*still ||
                (renameTable(table, oldTable, &stepError) &&
                 ensureTableWithName(table, elementaryColumnInfo, addOnColumnInfo, &stepError) &&
-                copyContentsFromTable(oldTable, table, &stepError) && (!sequenced || carrySequence()) &&
-                dropTableWithName(oldTable, &stepError));
+                copyContentsFromTable(oldTable, table, &stepError) &&
+                (!sequenced || carrySequence()) && dropTableWithName(oldTable, &stepError));
       },
       &transactionError);
   // The failed step's error carries SQLite's reason; the transaction's
