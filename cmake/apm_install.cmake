@@ -17,8 +17,10 @@ add_library(apm::measurement ALIAS apm_measurement)
 set(apm_config_dir ${CMAKE_INSTALL_LIBDIR}/cmake/apm_measurement)
 install(TARGETS ${apm_libraries} apm_measurement EXPORT apm_measurement_targets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+# Headers named *_internal.h are shared by a library's own sources only: no
+# installed header includes them, and they are not installed.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/platform ${PROJECT_SOURCE_DIR}/sdk_core ${PROJECT_SOURCE_DIR}/measurement
-        DESTINATION ${APM_INSTALL_INCLUDEDIR} FILES_MATCHING PATTERN "*.h")
+        DESTINATION ${APM_INSTALL_INCLUDEDIR} FILES_MATCHING PATTERN "*.h" PATTERN "*_internal.h" EXCLUDE)
 install(EXPORT apm_measurement_targets NAMESPACE apm:: FILE apm_measurementTargets.cmake
         DESTINATION ${apm_config_dir})
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/apm_measurementConfig.cmake.in

@@ -410,9 +410,8 @@ class Road {
       size_t bundled = 0;
       // Another process (an extension of the app) may bundle the same file:
       // the events are read, queued and deleted under one write lock, so
-      // that no two bundles take the same event and no delete meets rows it
-      // did not read. A failed read commits what it cleaned up (unreadable
-      // rows it deleted) and ends the step.
+      // that no two bundles take the same event. A failed read commits what
+      // it cleaned up (unreadable rows it deleted) and ends the step.
       const bool committed = database_->performTransaction([&] {
         failure = bundleOldest(&bundled, &error);
         return failure == nullptr || std::strcmp(failure, kQueueFailure) != 0;
@@ -450,116 +449,36 @@ class Road {
     if (!rawEvents || rawEvents->empty()) return "cannot read raw events";
     auto bundle = APMPBMeasurementBundle::initWithMessageInfo(shared->messageInfo());
     std::vector<APMNanoValue> messages;
-    std::vector<int64_t> rowIDs;
-    for (const auto& raw : *rawEvents) {
-      messages.emplace_back(raw->rawEvent()->protoEvent());
-      rowIDs.push_back(raw->rowID());
-    }
+    for (const auto& raw : *rawEvents) messages.emplace_back(raw->rawEvent()->protoEvent());
     APMNanoSetRepeated(bundle, MeasurementBundleField::events, &messages);
     APMNanoSetInt64(bundle, MeasurementBundleField::start_timestamp_millis,
                     static_cast<int64_t>(rawEvents->front()->rawEvent()->timestamp() * 1000));
     APMNanoSetInt64(bundle, MeasurementBundleField::end_timestamp_millis,
                     static_cast<int64_t>(rawEvents->back()->rawEvent()->timestamp() * 1000));
     // The bundle enters the queue and its events leave the raw tables as
-    // one change, so no event is ever in both or in neither. The rows go by
-    // their own rowids: the events of the fingerprint up to the last one
-    // read would also take a row the read skipped.
+    // one change, so no event is ever in both or in neither. The read took
+    // the fingerprint's oldest events in rowid order, and rowids are never
+    // given twice: up to the last one read is exactly what was read.
     if (!database_->insertBundle(bundle, false, error) ||
-        deleteRows(kAPMRawEventsTable, rowIDs, error) != static_cast<int64_t>(rowIDs.size())) {
+        !database_->deleteRawEventsWithMetadataFingerprint(*fingerprint, rawEvents->back()->rowID(),
+                                                           error)) {
       return kQueueFailure;
     }
     auto left = database_->containsRawEventWithMetadataFingerprint(*fingerprint, error);
     if (!left || (!*left && !database_->deleteRawEventMetadataWithMetadataFingerprint(*fingerprint, error))) {
       return kQueueFailure;
     }
-    *bundled = rowIDs.size();
+    *bundled = rawEvents->size();
     return nullptr;
   }
 
-  // Deletes the rows of `table` with these rowids, in statements of at
-  // most 500 placeholders; the number deleted, -1 on failure.
-  int64_t deleteRows(const char* table, const std::vector<int64_t>& rowIDs, platform::ErrorRef* error) {
-    constexpr size_t kPerStatement = 500;
-    int64_t deleted = 0;
-    for (size_t first = 0; first < rowIDs.size(); first += kPerStatement) {
-      const size_t end = std::min(rowIDs.size(), first + kPerStatement);
-      std::string condition = "rowid IN (";
-      APMSqlParameters parameters;
-      for (size_t i = first; i < end; ++i) {
-        condition += i == first ? "?" : ", ?";
-        parameters.emplace_back(rowIDs[i]);
-      }
-      auto count = database_->sqliteStore()->deleteRecordsFromTableWithName(table, condition + ")", parameters, error);
-      if (!count) return -1;
-      deleted += *count;
-    }
-    return deleted;
-  }
-
-  // A queued bundle as read: its rowid and its stored bytes. Rowids of
-  // deleted rows are given again, so the rowid alone may by now name
-  // another process's bundle.
-  struct ReadBundle {
-    int64_t rowID = 0;
-    platform::Bytes data;
-  };
-
-  // The next batch's bundles, read with their stored bytes in one
-  // transaction; nullopt, with a line on standard error, on failure.
-  std::optional<std::vector<APMQueuedBundle>> readBatch(std::vector<ReadBundle>* read) {
-    platform::ErrorRef error;
-    std::optional<std::vector<APMQueuedBundle>> queued;
-    bool bytesRead = true;
-    // A failed read commits what it cleaned up (unreadable rows it deleted).
-    const bool committed = database_->performTransaction([&] {
-      queued = database_->queryBundlesWithCountLimit(remoteConfig_->uploadMaxBundlesLimit(),
-                                                     remoteConfig_->uploadMaxSizeLimitBytes(), &error);
-      if (!queued || queued->empty()) return true;
-      std::string condition;
-      APMSqlParameters rowIDs;
-      for (const APMQueuedBundle& item : *queued) {
-        condition += condition.empty() ? "?" : ", ?";
-        rowIDs.emplace_back(item.rowID);
-      }
-      auto rows = database_->sqliteStore()->recordsForQuery(
-          "SELECT rowid AS row_id, CAST(data AS BLOB) AS stored FROM queue WHERE rowid IN (" + condition + ")",
-          rowIDs, &error);
-      bytesRead = rows.has_value();
-      for (const APMRecord& row : rows.value_or(std::vector<APMRecord>{})) {
-        const platform::Object stored = row["stored"];
-        if (stored.isData()) read->push_back({row["row_id"].int64Value(), *stored.data()});
-      }
-      return true;
-    });
-    if (!committed || !queued || !bytesRead) {
-      fail("cannot read the upload queue", error);
-      return std::nullopt;
-    }
-    return queued;
-  }
-
   // After the collector answered: deletes the sent bundles (`accepted`) or
-  // counts a failed attempt for them, in one transaction, each only while
-  // it still holds the bytes that were sent.
-  bool settleBatch(const std::vector<ReadBundle>& sent, bool accepted, platform::ErrorRef* error) {
-    static const std::string kSame = "rowid = ? AND CAST(data AS BLOB) = ?";
-    return database_->performTransaction([&] {
-      std::vector<int64_t> unchanged;
-      for (const ReadBundle& bundle : sent) {
-        if (accepted) {
-          if (!database_->sqliteStore()->deleteRecordsFromTableWithName(kAPMQueueTable, kSame,
-                                                                        {bundle.rowID, bundle.data}, error)) {
-            return false;
-          }
-          continue;
-        }
-        platform::Object same = database_->sqliteStore()->numberForQuery(
-            "SELECT count(1) FROM queue WHERE " + kSame, {bundle.rowID, bundle.data}, error);
-        if (!same.isNumber()) return false;
-        if (same.int64Value() > 0) unchanged.push_back(bundle.rowID);
-      }
-      return accepted || unchanged.empty() || database_->incrementRetryCounterForBundlesWithIDs(unchanged, error);
-    });
+  // counts a failed attempt for them. Another process may have sent and
+  // deleted them meanwhile; their rowids then name no bundle, since rowids
+  // are never given twice.
+  bool settleBatch(const std::vector<int64_t>& sent, bool accepted, platform::ErrorRef* error) {
+    return accepted ? database_->deleteBundlesWithRowIDs(sent, error)
+                    : database_->incrementRetryCounterForBundlesWithIDs(sent, error);
   }
 
   // Uploads queued bundles batch by batch until the queue is empty or the
@@ -567,13 +486,17 @@ class Road {
   bool upload() {
     platform::ErrorRef error;
     for (;;) {
-      std::vector<ReadBundle> read;
-      auto queued = readBatch(&read);
-      if (!queued) return false;
+      auto queued = database_->queryBundlesWithCountLimit(
+          remoteConfig_->uploadMaxBundlesLimit(), remoteConfig_->uploadMaxSizeLimitBytes(), &error);
+      if (!queued) return fail("cannot read the upload queue", error);
       if (queued->empty()) return true;
       auto batch = APMPBMeasurementBatch::initWithMessageInfo(nullptr);
       std::vector<APMNanoValue> bundles;
-      for (const APMQueuedBundle& item : *queued) bundles.emplace_back(item.bundle);
+      std::vector<int64_t> sent;
+      for (const APMQueuedBundle& item : *queued) {
+        bundles.emplace_back(item.bundle);
+        sent.push_back(item.rowID);
+      }
       APMNanoSetRepeated(batch, MeasurementBatchField::bundles, &bundles);
       std::optional<platform::Bytes> bytes = batch->protoBuffer();
       if (!bytes) return fail("cannot encode a measurement batch", nullptr);
@@ -594,14 +517,14 @@ class Road {
         return fail("the collector at " + url_ + " cannot be reached: " + answer);
       }
       const bool accepted = status == 200 || status == 204;
-      if (!settleBatch(read, accepted, &error)) {
+      if (!settleBatch(sent, accepted, &error)) {
         return fail(accepted ? "cannot delete sent bundles" : "cannot count a retry", error);
       }
       if (!options_.loadTest || !accepted) {
         std::printf("batch %lld: %zu bundles, %zu bytes -> collector %ld%s%s; %s %zu bundles\n",
                     static_cast<long long>(batches_), queued->size(), bytes->size(), status,
                     answer.empty() ? "" : " ", answer.c_str(),
-                    accepted ? "deleted" : "retry counted for", read.size());
+                    accepted ? "deleted" : "retry counted for", sent.size());
       }
       if (!accepted) return true;
     }

@@ -46,9 +46,10 @@ int main() {
   if (!stored) return fail("cannot store", error);
 
   // Oldest metadata first; its events in the order they were stored, at
-  // most 1,000 a read. The read and the delete share one write transaction,
-  // so that an event another process stores meanwhile is neither read nor
-  // deleted.
+  // most 1,000 a read. The delete takes the events up to the last one read:
+  // rowids are never given twice, so an event stored meanwhile by another
+  // process stays. The read and the delete share one write transaction, so
+  // that another process does not read the same events before they go.
   int read = 0;
   while (auto fingerprint = database->nextMetadataFingerprintToProcess(&error)) {
     const bool handled = database->performTransaction([&] {

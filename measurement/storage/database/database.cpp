@@ -49,8 +49,11 @@ const std::vector<APMTableSchema>& APMDatabaseSchema() {
        {{"metadata_fingerprint", "INTEGER NOT NULL PRIMARY KEY"}, {"metadata", "BLOB NOT NULL"}},
        {},
        {}},
+      // Bundling deletes raw events, and uploading bundles, by the rowids
+      // read before: rowids of these two are never given twice.
       {kAPMRawEventsTable,
-       {{"name", "TEXT NOT NULL"},
+       {{APMSqliteStore::kRowIDColumn, APMSqliteStore::kUniqueRowIDType},
+        {"name", "TEXT NOT NULL"},
         {"timestamp", "INTEGER NOT NULL"},
         {"metadata_fingerprint", "INTEGER NOT NULL"},
         {"data", "BLOB NOT NULL"}},
@@ -75,7 +78,9 @@ const std::vector<APMTableSchema>& APMDatabaseSchema() {
        {{"origin", "TEXT"}},
        {}},
       {kAPMQueueTable,
-       {{"data", "BLOB NOT NULL"}, {"bundle_end_timestamp", "REAL NOT NULL"}},
+       {{APMSqliteStore::kRowIDColumn, APMSqliteStore::kUniqueRowIDType},
+        {"data", "BLOB NOT NULL"},
+        {"bundle_end_timestamp", "REAL NOT NULL"}},
        {{"is_realtime", "INTEGER"}, {"retry_count", "INTEGER"}},
        {}},
       {kAPMEventFiltersTable,

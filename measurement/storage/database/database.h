@@ -333,7 +333,9 @@ class APMDatabase {
   // fingerprint (`apm_64LSBMD5` of its encoded bytes). A raw event row that
   // can no longer be turned into an event is deleted when a read meets it
   // (12063 logged), so that it does not hold back the events stored after
-  // it.
+  // it. Rowids are never given twice in a file (older files are migrated
+  // at open), so a rowid read earlier names that row or, once another
+  // process has deleted it, none.
 
   // The limits in force; by default `APMCurrentStorageLimits`.
   void setStorageLimitsSource(APMStorageLimitsSource source);
@@ -385,7 +387,9 @@ class APMDatabase {
   // fingerprints stored in between would go unbundled.
   bool deleteRawEventsWithMaxRowID(int64_t rowID, platform::ErrorRef* error = nullptr);
   // Deletes the events of `fingerprint` up to and including `rowID`: what a
-  // bundle of that fingerprint took.
+  // bundle of that fingerprint took, when `rowID` is the last one a read of
+  // its events answered (the read takes them in rowid order, and events
+  // stored since have higher rowids).
   bool deleteRawEventsWithMetadataFingerprint(int64_t fingerprint, int64_t maxRowID,
                                               platform::ErrorRef* error = nullptr);
   // Deletes the oldest events so that `maxEventsStored` - 1 stay (none for
@@ -410,7 +414,9 @@ class APMDatabase {
   //
   // Bundles are stored gzip-compressed. A row whose data no longer inflates
   // or decodes is deleted when a read meets it (12062 logged), so that it
-  // does not take the place of a good bundle in every later read.
+  // does not take the place of a good bundle in every later read. Rowids
+  // are never given twice: the rowids of a batch read earlier name its
+  // bundles, or none once another process has deleted them.
 
   std::optional<bool> isQueuedBundleTableEmpty(platform::ErrorRef* error = nullptr);
   // Refuses (code 1) a bundle without bytes, without app ID, without an

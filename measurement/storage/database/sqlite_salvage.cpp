@@ -627,6 +627,9 @@ bool APMSqliteStore::salvage(const TableCreator& createTables, bool* again, plat
   const std::optional<unsigned> before = dataVersion(sqliteHandle_);
   std::vector<CopiedTable> copied;
   if (!copyReadableRows(source.handle, *scratch, true, &copied, error)) return false;
+  // Rowids the old file gave to rows deleted since stay given.
+  result = carrySequences(source.handle, scratch->sqliteHandle());
+  if (result != SQLITE_OK) return failTransient(result, "copy damaged database");
   if (sqlite3_get_autocommit(source.handle) == 0) sqlite3_exec(source.handle, "ROLLBACK", nullptr, nullptr, nullptr);
   sqlite3_close_v2(source.handle);
   source.handle = nullptr;

@@ -13,6 +13,13 @@ std::string firstWord(const std::string& text) {
   return text.substr(0, text.find(' '));
 }
 
+// Whether the columns give the table rowids that are never given twice.
+bool declaresRowIDColumn(const APMColumnInfo& columns) {
+  return std::any_of(columns.begin(), columns.end(), [](const auto& column) {
+    return column.first == APMSqliteStore::kRowIDColumn;
+  });
+}
+
 }  // namespace
 
 std::string sqlite_internal::quotedIdentifier(const std::string& name) {
@@ -213,15 +220,44 @@ bool APMSqliteStore::ensureTableWithName(const std::string& table,
                                          const APMColumnInfo& addOnColumnInfo,
                                          const APMColumnTextMap& modifyColumnInfo,
                                          platform::ErrorRef* error) {
-  if (!ensureTableWithName(table, elementaryColumnInfo, addOnColumnInfo, error)) return false;
-  if (modifyColumnInfo.empty()) return true;
   APMColumnInfo target;
   for (const auto& [name, type] : elementaryColumnInfo) {
     if (name == kPrimaryKey) continue;
     auto modified = modifyColumnInfo.find(name);
     target.emplace_back(name, modified == modifyColumnInfo.end() ? type : modified->second);
   }
+  if (!ensureRowIDColumn(table, target, addOnColumnInfo, error) ||
+      !ensureTableWithName(table, elementaryColumnInfo, addOnColumnInfo, error)) {
+    return false;
+  }
+  if (modifyColumnInfo.empty()) return true;
   return ensureSchemaOfTableWithName(table, target, addOnColumnInfo, error);
+}
+
+bool APMSqliteStore::ensureRowIDColumn(const std::string& table, const APMColumnInfo& columns,
+                                       const APMColumnInfo& addOnColumnInfo,
+                                       platform::ErrorRef* error) {
+  if (!declaresRowIDColumn(columns)) return true;
+  // Only a table that would pass validation but for the column: an absent
+  // one is made with it, and one lacking other columns fails as before.
+  auto lacking = [&](platform::ErrorRef* checkError) -> std::optional<bool> {
+    platform::ErrorRef readError;
+    std::vector<std::string> present = columnsForTableWithName(table, &readError);
+    if (readError) {
+      platform::setError(checkError, readError);
+      return std::nullopt;
+    }
+    auto has = [&](const std::string& name) {
+      return std::find(present.begin(), present.end(), name) != present.end();
+    };
+    if (present.empty() || has(kRowIDColumn)) return false;
+    return std::all_of(columns.begin(), columns.end(), [&](const auto& column) {
+      return column.first == kRowIDColumn || has(column.first);
+    });
+  };
+  std::optional<bool> needed = lacking(error);
+  if (!needed) return false;
+  return !*needed || rebuildTable(table, columns, addOnColumnInfo, lacking, error);
 }
 
 bool APMSqliteStore::ensureSchemaOfTableWithName(const std::string& table,
@@ -237,10 +273,14 @@ bool APMSqliteStore::ensureSchemaOfTableWithName(const std::string& table,
   APMColumnTextMap expected;
   for (const auto& [name, type] : elementaryColumnInfo) expected[name] = firstWord(type);
   for (const auto& [name, type] : addOnColumnInfo) expected[name] = type;
-  std::optional<bool> matches = tableHasTypes(table, expected, error);
-  if (!matches) return false;
-  if (*matches) return true;
-  return rebuildTable(table, elementaryColumnInfo, addOnColumnInfo, error);
+  auto differs = [&](platform::ErrorRef* checkError) -> std::optional<bool> {
+    std::optional<bool> matches = tableHasTypes(table, expected, checkError);
+    if (!matches) return std::nullopt;
+    return !*matches;
+  };
+  std::optional<bool> needed = differs(error);
+  if (!needed) return false;
+  return !*needed || rebuildTable(table, elementaryColumnInfo, addOnColumnInfo, differs, error);
 }
 
 std::optional<bool> APMSqliteStore::tableHasTypes(const std::string& table,
@@ -269,16 +309,32 @@ std::optional<bool> APMSqliteStore::tableHasTypes(const std::string& table,
 
 bool APMSqliteStore::rebuildTable(const std::string& table,
                                   const APMColumnInfo& elementaryColumnInfo,
-                                  const APMColumnInfo& addOnColumnInfo, platform::ErrorRef* error) {
+                                  const APMColumnInfo& addOnColumnInfo, const RebuildCheck& needed,
+                                  platform::ErrorRef* error) {
   const std::string oldTable = table + "_old";
   platform::ErrorRef stepError;
   platform::ErrorRef transactionError;
+  const bool sequenced = declaresRowIDColumn(elementaryColumnInfo);
+  // The rename took the sequence along to the old name: the copy sets the
+  // new table's from the rows left, below a deleted last row's rowid.
+  auto carrySequence = [&] {
+    int result = SQLITE_OK;
+    std::optional<int64_t> sequence = sequenceOf(sqliteHandle_, oldTable, &result);
+    if (result == SQLITE_OK && sequence) result = raiseSequence(sqliteHandle_, table, *sequence);
+    if (result == SQLITE_OK) return true;
+    setDatabaseError(&stepError, "carry sequence");
+    return false;
+  };
   bool rebuilt = performTransactionWithError(
       [&] {
-        return renameTable(table, oldTable, &stepError) &&
-               ensureTableWithName(table, elementaryColumnInfo, addOnColumnInfo, &stepError) &&
-               copyContentsFromTable(oldTable, table, &stepError) &&
-               dropTableWithName(oldTable, &stepError);
+        // Another process may have rebuilt the table since it was checked.
+        std::optional<bool> still = needed(&stepError);
+        if (!still) return false;
+        return !*still ||
+               (renameTable(table, oldTable, &stepError) &&
+                ensureTableWithName(table, elementaryColumnInfo, addOnColumnInfo, &stepError) &&
+                copyContentsFromTable(oldTable, table, &stepError) &&
+                (!sequenced || carrySequence()) && dropTableWithName(oldTable, &stepError));
       },
       &transactionError);
   // The failed step's error carries SQLite's reason; the transaction's
@@ -328,7 +384,8 @@ bool APMSqliteStore::copyContentsFromTable(const std::string& source,
   }
   std::string columns;
   for (const std::string& column : destinationColumns) {
-    if (std::find(sourceColumns.begin(), sourceColumns.end(), column) == sourceColumns.end()) {
+    if (column != kRowIDColumn &&
+        std::find(sourceColumns.begin(), sourceColumns.end(), column) == sourceColumns.end()) {
       continue;
     }
     if (!columns.empty()) columns += ", ";

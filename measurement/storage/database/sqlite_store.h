@@ -66,6 +66,13 @@ class APMSqliteStore {
  public:
   // Table constraint marker of `APMColumnInfo`.
   static constexpr const char* kPrimaryKey = "PRIMARY KEY";
+  // A table whose column list starts with this column, of this type, never
+  // gives a rowid twice: SQLite otherwise gives the rowid of a deleted last
+  // row to the next insert, so that a rowid read earlier may name another
+  // row by the time it is used (to delete what was read). The column is the
+  // rowid under its own name, so "rowid" keeps meaning what it meant.
+  static constexpr const char* kRowIDColumn = "rowid";
+  static constexpr const char* kUniqueRowIDType = "INTEGER PRIMARY KEY AUTOINCREMENT";
   // Upper bound on cached statements. Texts that carry a varying part (an
   // amount written inline, a placeholder list sized to a batch) would
   // otherwise grow the cache without limit; the least recently used
@@ -152,10 +159,16 @@ class APMSqliteStore {
                            const APMColumnInfo& addOnColumnInfo,
                            platform::ErrorRef* error = nullptr);
   // As above, then rebuilds the table inside one exclusive transaction when
-  // a column of `modifyColumnInfo` is not declared with its new type. The
-  // rebuild copies the rows by column name; a nullable column the code does
-  // not know is left behind with the old table. On failure nothing changes
-  // and the error is the failed step's, with SQLite's reason.
+  // a column of `modifyColumnInfo` is not declared with its new type, or
+  // when the columns declare `kRowIDColumn` and the table, made before it
+  // had one, lacks it (but has every other elementary column). The rebuild
+  // copies the rows by column name, each keeping its rowid, and the
+  // highest rowid the table ever gave; a nullable column the code does not
+  // know is left behind with the old table. Whether the rebuild is needed
+  // is checked again inside its transaction, so that a second process
+  // opening the file at the same time does not rebuild it twice. On
+  // failure nothing changes and the error is the failed step's, with
+  // SQLite's reason.
   bool ensureTableWithName(const std::string& table, const APMColumnInfo& elementaryColumnInfo,
                            const APMColumnInfo& addOnColumnInfo,
                            const APMColumnTextMap& modifyColumnInfo,
@@ -176,7 +189,8 @@ class APMSqliteStore {
   bool renameTable(const std::string& oldName, const std::string& newName,
                    platform::ErrorRef* error = nullptr);
   // Copies every row of `source` into `destination`, by column name: the
-  // columns both tables have, whatever their order.
+  // columns both tables have, whatever their order. A `kRowIDColumn` of
+  // `destination` takes each row's rowid, which every source table has.
   bool copyContentsFromTable(const std::string& source, const std::string& destination,
                              platform::ErrorRef* error = nullptr);
   bool createEmptyTable(const std::string& destination, const std::string& source,
@@ -391,8 +405,16 @@ class APMSqliteStore {
   // is absent.
   std::optional<bool> tableHasTypes(const std::string& table, const APMColumnTextMap& expected,
                                     platform::ErrorRef* error);
+  // Rebuilds the table with these columns, in one exclusive transaction
+  // and only while `needed` (run inside it) answers true.
+  using RebuildCheck = std::function<std::optional<bool>(platform::ErrorRef* error)>;
   bool rebuildTable(const std::string& table, const APMColumnInfo& elementaryColumnInfo,
-                    const APMColumnInfo& addOnColumnInfo, platform::ErrorRef* error);
+                    const APMColumnInfo& addOnColumnInfo, const RebuildCheck& needed,
+                    platform::ErrorRef* error);
+  // The rebuild that gives an older table its `kRowIDColumn`, when the
+  // columns declare one.
+  bool ensureRowIDColumn(const std::string& table, const APMColumnInfo& columns,
+                         const APMColumnInfo& addOnColumnInfo, platform::ErrorRef* error);
   // Opens the connection to the file (creating the file and its folder)
   // without checking it.
   bool openConnection(platform::ErrorRef* error);

@@ -3,7 +3,9 @@
 
 #include <sqlite3.h>
 
+#include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <type_traits>
 
@@ -84,6 +86,25 @@ int bindValue(sqlite3_stmt* statement, int index, const platform::Object& value)
 // A table or column name as an SQL identifier: in double quotes, inner
 // quotes doubled.
 std::string quotedIdentifier(const std::string& name);
+
+// The sequences SQLite keeps in sqlite_sequence for the tables whose
+// rowids are never given twice (`APMSqliteStore::kUniqueRowIDType`): the
+// highest rowid each table ever gave, which may be above every row left.
+//
+// The sequence of `table`; nullopt when none is kept, or when it cannot be
+// read (`*result` then holds SQLite's code, else SQLITE_OK).
+std::optional<int64_t> sequenceOf(sqlite3* handle, const std::string& table, int* result);
+// Raises the sequence of `table` to `floor` when it is lower or missing, so
+// that the next rowid given is above `floor`. Requires a table of the
+// connection to have been made with the sequence type. SQLite's code.
+int raiseSequence(sqlite3* handle, const std::string& table, int64_t floor);
+// Raises the sequence of each table of `destination` to that of the table
+// of the same name in `source` (a copy of its rows would otherwise give the
+// rowids of its deleted last rows again). SQLITE_OK, or the code of a
+// failure that is not the source's damage: sequences that `source` lacks
+// (an older file) or cannot read (a damaged one) leave those of
+// `destination` as they are.
+int carrySequences(sqlite3* source, sqlite3* destination);
 
 }  // namespace sqlite_internal
 

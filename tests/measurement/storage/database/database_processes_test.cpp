@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <map>
 #include <set>
 #include <vector>
 
@@ -14,7 +15,7 @@
 #include "measurement/storage/system/file_paths.h"
 #include "platform/clock.h"
 #include "platform/paths.h"
-#include "tests/measurement/storage/database/event_road_support.h"
+#include "tests/measurement/storage/database/bundling_support.h"
 #include "tests/measurement/storage/database/forked_child_support.h"
 #include "tests/support/temp_container.h"
 
@@ -36,12 +37,17 @@ APMRecord queueRow(int writer, int round, int index) {
 }
 
 // Brings the file back to an older schema, so that the next opening has
-// columns to add and a column to retype, as after an update of the app.
+// columns to add, a column to retype and tables to give their rowid column,
+// as after an update of the app.
 void downgrade(const std::string& path) {
   sqlite3* handle = nullptr;
   ASSERT_EQ(sqlite3_open(path.c_str(), &handle), SQLITE_OK);
   const char* older =
-      "ALTER TABLE queue DROP COLUMN retry_count;"
+      "CREATE TABLE queue_older (data BLOB NOT NULL, bundle_end_timestamp REAL NOT NULL, is_realtime INTEGER);"
+      "INSERT INTO queue_older (rowid, data, bundle_end_timestamp, is_realtime) "
+      "SELECT rowid, data, bundle_end_timestamp, is_realtime FROM queue;"
+      "DROP TABLE queue;"
+      "ALTER TABLE queue_older RENAME TO queue;"
       "ALTER TABLE events DROP COLUMN current_session_count;"
       "DROP TABLE raw_events;"
       "CREATE TABLE raw_events (name TEXT NOT NULL, timestamp INTEGER NOT NULL, "
@@ -50,6 +56,17 @@ void downgrade(const std::string& path) {
   EXPECT_EQ(sqlite3_exec(handle, older, nullptr, nullptr, nullptr), SQLITE_OK)
       << sqlite3_errmsg(handle);
   sqlite3_close(handle);
+}
+
+// The queue's rows by rowid.
+std::map<int64_t, Bytes> rowsByRowID(APMDatabase& database) {
+  std::map<int64_t, Bytes> rows;
+  auto records = database.sqliteStore()->recordsForQuery("SELECT rowid, data FROM queue", {});
+  EXPECT_TRUE(records);
+  for (const APMRecord& record : records.value_or(std::vector<APMRecord>{})) {
+    rows.emplace(record["rowid"].int64Value(), *record["data"].data());
+  }
+  return rows;
 }
 
 // In the child: opens the database (as the engine would, again when another
@@ -89,11 +106,7 @@ void downgrade(const std::string& path) {
 // -Wstringop-overread inside std::set<Bytes>::insert(const Bytes&).
 std::set<Bytes> storedRows(APMDatabase& database) {
   std::set<Bytes> rows;
-  auto records = database.sqliteStore()->recordsForQuery("SELECT data FROM queue", {});
-  EXPECT_TRUE(records);
-  for (const APMRecord& record : records.value_or(std::vector<APMRecord>{})) {
-    rows.emplace(*record["data"].data());
-  }
+  for (const auto& [rowID, data] : rowsByRowID(database)) rows.emplace(data);
   return rows;
 }
 
@@ -115,6 +128,7 @@ TEST(DatabaseProcessesTest, ConcurrentOpeningAndWritingKeepEveryCommittedRow) {
   APMMeasurement::monitor()->flush();
 
   int bothCommitted = 0;
+  std::map<int64_t, Bytes> before;
   for (int round = 1; round <= kRounds; ++round) {
     if (round % 2 == 0) downgrade(path);
     int start[2];
@@ -161,6 +175,12 @@ TEST(DatabaseProcessesTest, ConcurrentOpeningAndWritingKeepEveryCommittedRow) {
       ASSERT_TRUE(stored.count(row)) << "round " << round << ": lost row of writer " << int(row[0])
                                      << ", round " << int(row[1]) << ", index " << int(row[2]);
     }
+    // The rows of earlier rounds kept their rowids through each migration.
+    const std::map<int64_t, Bytes> now = rowsByRowID(*database);
+    for (const auto& [rowID, data] : before) {
+      ASSERT_TRUE(now.count(rowID) && now.at(rowID) == data) << "round " << round << ": row " << rowID << " moved";
+    }
+    before = now;
   }
   // The rounds did run side by side, not only one after the other.
   EXPECT_GT(bothCommitted, 0);
@@ -226,6 +246,77 @@ TEST(DatabaseProcessesTest, FourProcessesOpenOneFileAtOnce) {
     ASSERT_TRUE(database);
     EXPECT_EQ(database->sqliteStore()->rowCountForTableWithName(kAPMRawEventsTable), 1)
         << "round " << round;
+  }
+}
+
+// Process A reads what it will delete (a batch to upload, raw events to
+// bundle) and deletes it late, as when the collector's answer comes after
+// a while. Meanwhile process B uploads the same batch and bundles the same
+// events, deleting both, then stores and bundles new events. A's deletes
+// must take nothing of B's, and its failed upload count no retry on B's
+// bundles: rowids are never given twice.
+TEST(DatabaseProcessesTest, ALateDeleteTakesOnlyWhatWasRead) {
+  constexpr int64_t kEvents = 500;
+  struct Case {
+    const char* name;
+    // A's answer for its batch: deleted when sent, a retry counted when refused.
+    bool (*settle)(APMDatabase& database, const std::vector<int64_t>& rowIDs);
+  };
+  const Case cases[] = {
+      {"a late 200", [](APMDatabase& d, const std::vector<int64_t>& ids) { return d.deleteBundlesWithRowIDs(ids); }},
+      {"a late 503",
+       [](APMDatabase& d, const std::vector<int64_t>& ids) { return d.incrementRetryCounterForBundlesWithIDs(ids); }},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    TempContainer container;
+    const double now = platform::Clock::current()->now();
+    auto open = [] { return APMDatabase::initWithDatabaseName(kAPMMeasurementDatabaseName, nullptr); };
+    auto storeEvents = [&](APMDatabase& database, int64_t first) {
+      return database.performTransaction([&] {
+        bool stored = true;
+        for (int64_t i = first; i < first + kEvents; ++i) {
+          stored = stored && database.storeRawEvent(road::event(i, now), road::bundle(1), false);
+        }
+        return stored;
+      });
+    };
+    auto database = open();
+    ASSERT_TRUE(database);
+    // Events 0-499 queued in one bundle, 500-999 stored.
+    ASSERT_TRUE(storeEvents(*database, 0) && road::bundleOldest(*database) && storeEvents(*database, kEvents));
+    auto batch = database->queryBundlesWithCountLimit(100, int64_t{1} << 30);
+    auto fingerprint = database->nextMetadataFingerprintToProcess();
+    ASSERT_TRUE(batch && batch->size() == 1 && fingerprint);
+    auto read = database->rawEventsWithMetadataFingerprint(*fingerprint);
+    ASSERT_TRUE(read && read->size() == size_t{kEvents});
+    const std::vector<int64_t> sent = {batch->front().rowID};
+    // A keeps what it read; its connection is not carried across the fork.
+    database.reset();
+
+    std::vector<int> codes = runChildrenAtOnce(1, [&](int) {
+      auto other = open();
+      auto queued = other ? other->queryBundlesWithCountLimit(100, int64_t{1} << 30) : std::nullopt;
+      const bool done = queued && queued->size() == 1 && other->deleteBundlesWithRowIDs({queued->front().rowID}) &&
+                        road::bundleOldest(*other) && storeEvents(*other, 2 * kEvents) &&
+                        road::bundleOldest(*other) && storeEvents(*other, 3 * kEvents);
+      _exit(done ? 0 : 4);
+    });
+    ASSERT_EQ(codes, std::vector<int>{0});
+
+    database = open();
+    ASSERT_TRUE(database);
+    ASSERT_TRUE(test.settle(*database, sent));
+    ASSERT_TRUE(database->deleteRawEventsWithMetadataFingerprint(*fingerprint, read->back()->rowID()));
+    // B's events 500-1999 stay, each once: two bundles and 500 raw events.
+    std::map<int64_t, int> stored = road::storedSequences(*database);
+    EXPECT_EQ(stored.size(), size_t{3 * kEvents});
+    for (int64_t i = kEvents; i < 4 * kEvents; ++i) ASSERT_EQ(stored[i], 1) << "event " << i;
+    auto queued = database->queryBundlesWithCountLimit(100, int64_t{1} << 30);
+    ASSERT_TRUE(queued);
+    for (const APMQueuedBundle& bundle : *queued) {
+      EXPECT_EQ(APMNanoGetInt32(bundle.bundle, MeasurementBundleField::retry_count), 0) << "bundle " << bundle.rowID;
+    }
   }
 }
 

@@ -129,6 +129,29 @@ TEST(DatabaseSalvageTest, ReplacedMeasurementFileKeepsEveryRowThatReads) {
   }
 }
 
+TEST(DatabaseSalvageTest, ASalvagedFileGivesNoDeletedRowidAgain) {
+  TempContainer container;
+  const std::string path = APMApplicationSupportFilePath(kAPMMeasurementDatabaseName);
+  fillMeasurementDatabase();
+  // The last raw event and the last bundle were read and deleted (uploaded)
+  // before the file was damaged.
+  sql(path, "DELETE FROM raw_events WHERE rowid = " + std::to_string(kRawEvents));
+  sql(path, "DELETE FROM queue WHERE rowid = " + std::to_string(kBundles));
+  damageRootPage(path, "subscriptions");
+
+  RecordingMonitor monitor;
+  auto database = APMDatabase::initWithDatabaseName(kAPMMeasurementDatabaseName, nullptr);
+  if (!database) database = APMDatabase::initWithDatabaseName(kAPMMeasurementDatabaseName, nullptr);
+  ASSERT_TRUE(database);
+  EXPECT_TRUE(monitor.contains(34023));
+  const double now = platform::Clock::current()->now();
+  ASSERT_TRUE(database->storeRawEvent(road::event(kRawEvents, now), road::bundle(1), false));
+  ASSERT_TRUE(database->insertBundle(road::bundle(static_cast<int64_t>(now * 1000)), false));
+  APMSqliteStore& store = *database->sqliteStore();
+  EXPECT_EQ(store.numberForQuery("SELECT max(rowid) FROM raw_events", {}).int64Value(), kRawEvents + 1);
+  EXPECT_EQ(store.numberForQuery("SELECT max(rowid) FROM queue", {}).int64Value(), kBundles + 1);
+}
+
 TEST(DatabaseSalvageTest, ReplacedExperimentFileKeepsItsSnapshots) {
   using namespace experiments_testing;
   for (const bool damaged : {true, false}) {

@@ -55,7 +55,7 @@ const std::map<std::string, Columns>& expectedSchema() {
         "daily_real_time_dcu_events_count INTEGER"}},
       {"raw_events_metadata", {"metadata_fingerprint INTEGER NN PK1", "metadata BLOB NN"}},
       {"raw_events",
-       {"name TEXT NN", "timestamp REAL NN", "metadata_fingerprint INTEGER NN", "data BLOB NN",
+       {"rowid INTEGER PK1", "name TEXT NN", "timestamp REAL NN", "metadata_fingerprint INTEGER NN", "data BLOB NN",
         "is_realtime INTEGER"}},
       {"events",
        {"name TEXT NN PK1", "lifetime_count INTEGER NN", "current_bundle_count INTEGER NN",
@@ -66,7 +66,7 @@ const std::map<std::string, Columns>& expectedSchema() {
       {"user_attributes",
        {"name TEXT NN PK1", "set_timestamp REAL NN", "value BLOB NN", "origin TEXT"}},
       {"queue",
-       {"data BLOB NN", "bundle_end_timestamp REAL NN", "is_realtime INTEGER",
+       {"rowid INTEGER PK1", "data BLOB NN", "bundle_end_timestamp REAL NN", "is_realtime INTEGER",
         "retry_count INTEGER"}},
       {"event_filters",
        {"audience_id INTEGER NN PK1", "filter_id INTEGER NN PK2", "event_name TEXT NN",
@@ -92,7 +92,8 @@ const std::map<std::string, Columns>& expectedSchema() {
 std::vector<std::string> tableNames(APMSqliteStore& store) {
   std::vector<std::string> names;
   auto rows = store.recordsForQuery(
-      "SELECT name FROM sqlite_master WHERE type = ? ORDER BY name", {"table"});
+      "SELECT name FROM sqlite_master WHERE type = ? AND name NOT LIKE 'sqlite!_%' ESCAPE '!' ORDER BY name",
+      {"table"});
   for (const auto& row : rows.value_or(std::vector<APMRecord>{})) names.push_back(*row["name"].string());
   return names;
 }
@@ -230,13 +231,57 @@ TEST_F(DatabaseTest, OldFileIsMigratedKeepingRows) {
   EXPECT_EQ(*database->dailyCounts(), APMDailyCounts(database->currentDayNumber(), 0, 0, 0, 0, 0, 0));
 }
 
+TEST_F(DatabaseTest, OlderTablesKeepTheirRowidsAndNeverGiveADeletedOneAgain) {
+  // Rows 2, 5 and 9 of each, as an older version left them (raw_events
+  // with its column still to retype).
+  writeOldFile("CREATE TABLE raw_events (name TEXT NOT NULL, timestamp INTEGER NOT NULL, "
+               "metadata_fingerprint INTEGER NOT NULL, data BLOB NOT NULL, is_realtime INTEGER);"
+               "INSERT INTO raw_events (rowid, name, timestamp, metadata_fingerprint, data) VALUES "
+               "(2, '_e', 1, 5, x'02'), (5, '_e', 1, 5, x'05'), (9, '_e', 1, 5, x'09');"
+               "CREATE TABLE queue (data BLOB NOT NULL, bundle_end_timestamp REAL NOT NULL);"
+               "INSERT INTO queue (rowid, data, bundle_end_timestamp) VALUES "
+               "(2, x'02', 1.0), (5, x'05', 1.0), (9, x'09', 1.0);");
+  const std::pair<const char*, APMRecord> tables[] = {
+      {kAPMRawEventsTable, {{"name", "_e"}, {"timestamp", 1.0}, {"metadata_fingerprint", 5}, {"data", Bytes{1}}}},
+      {kAPMQueueTable, {{"data", Bytes{1}}, {"bundle_end_timestamp", 1.0}}},
+  };
+  auto rows = [](APMSqliteStore& store, const std::string& table) {
+    std::map<int64_t, Bytes> byRowID;
+    auto records = store.recordsForQuery("SELECT rowid, data FROM " + table, {});
+    EXPECT_TRUE(records);
+    for (const APMRecord& row : records.value_or(std::vector<APMRecord>{})) {
+      byRowID.emplace(row["rowid"].int64Value(), *row["data"].data());
+    }
+    return byRowID;
+  };
+  const std::map<int64_t, Bytes> older = {{2, {2}}, {5, {5}}, {9, {9}}};
+  for (int opening = 0; opening < 2; ++opening) {
+    auto database = open();
+    ASSERT_TRUE(database);
+    APMSqliteStore& store = *database->sqliteStore();
+    for (const auto& [table, row] : tables) {
+      SCOPED_TRACE(testing::Message() << table << ", opening " << opening);
+      EXPECT_EQ(describeColumns(store, table), expectedSchema().at(table));
+      if (opening == 0) {
+        EXPECT_EQ(rows(store, table), older);
+        // The last row goes: the next insert takes the rowid after it.
+        ASSERT_EQ(store.deleteRecordsFromTableWithName(table, "rowid = ?", {9}), 1);
+      }
+      ASSERT_TRUE(database->insertDataType(row, table));
+      EXPECT_EQ(store.numberForQuery("SELECT max(rowid) FROM " + std::string(table), {}).int64Value(), 10 + opening);
+    }
+  }
+}
+
 TEST_F(DatabaseTest, ColumnOfALaterVersionIsKeptByTheRetypedTable) {
   // A file a later version wrote (and then downgraded): raw_events already
-  // has its REAL timestamp, plus a nullable column this code does not know.
-  writeOldFile("CREATE TABLE raw_events (name TEXT NOT NULL, timestamp REAL NOT NULL, "
+  // has its rowid column and REAL timestamp, plus a nullable column this
+  // code does not know.
+  writeOldFile("CREATE TABLE raw_events (rowid INTEGER PRIMARY KEY AUTOINCREMENT, name TEXT NOT NULL, "
+               "timestamp REAL NOT NULL, "
                "metadata_fingerprint INTEGER NOT NULL, data BLOB NOT NULL, "
                "is_realtime INTEGER, priority INTEGER);"
-               "INSERT INTO raw_events VALUES ('_s', 1.5, 5, x'01', 0, 9);");
+               "INSERT INTO raw_events VALUES (1, '_s', 1.5, 5, x'01', 0, 9);");
 
   auto database = open();
   ASSERT_TRUE(database);

@@ -15,7 +15,7 @@
 #include "measurement/storage/database/database.h"
 #include "measurement/storage/system/file_paths.h"
 #include "platform/clock.h"
-#include "tests/measurement/storage/database/event_road_support.h"
+#include "tests/measurement/storage/database/bundling_support.h"
 #include "tests/measurement/storage/database/forked_child_support.h"
 #include "tests/support/temp_container.h"
 
@@ -24,23 +24,6 @@ namespace {
 constexpr int kRounds = 200;
 constexpr int64_t kSequencesPerRound = 1'000'000;
 constexpr int kEventsPerBundle = 8;
-
-// Bundles the events of the oldest fingerprint as the engine does: the
-// bundle is queued and its events deleted in one transaction.
-bool bundleOldest(APMDatabase& database) {
-  return database.performTransaction([&] {
-    std::optional<int64_t> fingerprint = database.nextMetadataFingerprintToProcess();
-    if (!fingerprint) return false;
-    auto metadata = database.queryRawEventsMetadataWithFingerprint(*fingerprint);
-    auto events = database.rawEventsWithMetadataFingerprint(*fingerprint);
-    if (!metadata || !events || events->empty()) return false;
-    const int64_t now = static_cast<int64_t>(platform::Clock::current()->now() * 1000);
-    return database.insertBundle(road::bundleOf(*metadata, *events, now), false) &&
-           database.deleteRawEventsWithMetadataFingerprint(*fingerprint, events->back()->rowID()) &&
-           (database.containsRawEventWithMetadataFingerprint(*fingerprint).value_or(true) ||
-            database.deleteRawEventMetadataWithMetadataFingerprint(*fingerprint));
-  });
-}
 
 // In the child: stores events without end, reporting each sequence number
 // once its store call has returned.
@@ -57,7 +40,7 @@ bool bundleOldest(APMDatabase& database) {
     auto metadata = road::bundle(1 + sequence % 2);
     if (!database->storeRawEvent(road::event(sequence, now), metadata, false)) _exit(4);
     if (write(report, &sequence, sizeof sequence) != sizeof sequence) _exit(5);
-    if (sequence % kEventsPerBundle == 0 && !bundleOldest(*database)) _exit(6);
+    if (sequence % kEventsPerBundle == 0 && !road::bundleOldest(*database)) _exit(6);
   }
 }
 
@@ -74,28 +57,6 @@ std::string integrityOf(const std::string& path) {
   }
   sqlite3_close(handle);
   return answer;
-}
-
-// How often each sequence number is stored, raw or bundled. Fails the test
-// on a row that cannot be read.
-std::map<int64_t, int> storedSequences(APMDatabase& database) {
-  std::map<int64_t, int> stored;
-  auto rows = database.sqliteStore()->recordsForQuery("SELECT rowid, * FROM raw_events", {});
-  EXPECT_TRUE(rows);
-  for (const APMRecord& row : rows.value_or(std::vector<APMRecord>{})) {
-    auto event = database.rawEventDataFromDictionary(row);
-    EXPECT_TRUE(event) << row.description();
-    if (event) ++stored[road::sequenceOf(*event->rawEvent())];
-  }
-  auto bundles = database.queryBundlesWithCountLimit(1'000'000, int64_t{1} << 40);
-  EXPECT_TRUE(bundles);
-  EXPECT_EQ(static_cast<int64_t>(bundles.value_or(std::vector<APMQueuedBundle>{}).size()),
-            database.sqliteStore()->rowCountForTableWithName(kAPMQueueTable).value_or(-1))
-      << "a queued bundle does not read back";
-  for (const APMQueuedBundle& bundle : bundles.value_or(std::vector<APMQueuedBundle>{})) {
-    for (int64_t sequence : road::sequencesIn(*bundle.bundle)) ++stored[sequence];
-  }
-  return stored;
 }
 
 TEST(RawEventsKillTest, EveryReportedEventSurvivesExactlyOnce) {
@@ -139,7 +100,7 @@ TEST(RawEventsKillTest, EveryReportedEventSurvivesExactlyOnce) {
     auto database = APMDatabase::initWithDatabaseName(kAPMMeasurementDatabaseName, nullptr);
     ASSERT_TRUE(database) << "round " << round;
     database->sqliteStore()->executeSQL("PRAGMA synchronous = OFF");
-    std::map<int64_t, int> stored = storedSequences(*database);
+    std::map<int64_t, int> stored = road::storedSequences(*database);
     for (const auto& [storedSequence, times] : stored) {
       ASSERT_EQ(times, 1) << "round " << round << ": event " << storedSequence << " stored " << times
                           << " times";
