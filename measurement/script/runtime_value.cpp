@@ -43,27 +43,77 @@ void APMPCell::markChildren(APMPMarker&) {}
 
 Value APMPRuntimeValue::string(std::u16string text) { return Value(new APMPStringValue(std::move(text))); }
 
+namespace {
+
+// The text forms that are the same for every value of their kind.
+constexpr std::u16string_view kUndefinedText = u"undefined", kNullText = u"null", kTrueText = u"true",
+                              kFalseText = u"false", kMapText = u"[object Object]";
+
+}  // namespace
+
 std::u16string APMPRuntimeValue::stringValueOrError(ErrorRef& error) const {
   switch (type_) {
-    case Type::Undefined:
-      return u"undefined";
-    case Type::Null:
-      return u"null";
-    case Type::Boolean:
-      return booleanValue() ? u"true" : u"false";
     case Type::Number:
       return APMPNumberText(numberValue());
     case Type::String:
       return asString()->value();
-    case Type::Map:
-      return u"[object Object]";
-    case Type::Function:
-      return asFunction()->functionName();
     case Type::Array:
       return asArray()->stringValueOrError(error);
+    default: {
+      std::u16string text;
+      appendTextForm(text, error);
+      return text;
+    }
+  }
+}
+
+void APMPRuntimeValue::appendTextForm(std::u16string& text, ErrorRef& error) const {
+  switch (type_) {
+    case Type::Undefined:
+      text += kUndefinedText;
+      return;
+    case Type::Null:
+      text += kNullText;
+      return;
+    case Type::Boolean:
+      text += booleanValue() ? kTrueText : kFalseText;
+      return;
+    case Type::Number:
+      text += APMPNumberText(numberValue());
+      return;
+    case Type::String:
+      text += asString()->value();
+      return;
+    case Type::Map:
+      text += kMapText;
+      return;
+    case Type::Function:
+      text += asFunction()->functionName();
+      return;
     default:
       APMPSetError(error, kAPMPErrorNoTextForm);
-      return {};
+      return;
+  }
+}
+
+size_t APMPRuntimeValue::textFormBound() const noexcept {
+  switch (type_) {
+    case Type::Undefined:
+      return kUndefinedText.size();
+    case Type::Null:
+      return kNullText.size();
+    case Type::Boolean:
+      return kFalseText.size();
+    case Type::Number:
+      return kAPMPLongestNumberText;
+    case Type::String:
+      return asString()->value().size();
+    case Type::Map:
+      return kMapText.size();
+    case Type::Function:
+      return asFunction()->functionName().size();
+    default:
+      return 0;
   }
 }
 
