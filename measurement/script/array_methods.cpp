@@ -11,7 +11,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <optional>
+#include <deque>
 
 #include "measurement/script/charged_conversions.h"
 #include "measurement/script/object_manager.h"
@@ -157,9 +157,10 @@ Value concat(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& e
 
 Value hasOwnProperty(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& error) {
   if (!APMPCheckArgumentCount(values, 1, error)) return {};
-  const std::u16string name = APMPChargedText(values[0], scope, error);
-  if (error) return {};
-  if (name == u"length") return Value::boolean(true);
+  APMPTextForm form;
+  const std::u16string* name = APMPChargedTextView(values[0], form, scope, error);
+  if (!name) return {};
+  if (*name == u"length") return Value::boolean(true);
   const bool has = array.hasProperty(values[0], scope, error);
   return error ? Value() : Value::boolean(has);
 }
@@ -201,14 +202,17 @@ Value lastIndexOf(APMPArrayValue& array, Values values, APMPScope& scope, ErrorR
 
 Value join(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& error) {
   if (!APMPCheckMaxArgumentCount(values, 1, error)) return {};
-  std::u16string separator = u",";
+  std::u16string_view separator = u",";
+  APMPTextForm form;
   if (!values.empty()) {
-    separator = values[0].isUndefined() || values[0].isNull() ? u"" : APMPChargedText(values[0], scope, error);
+    const bool none = values[0].isUndefined() || values[0].isNull();
+    const std::u16string* given = none ? nullptr : APMPChargedTextView(values[0], form, scope, error);
     if (error) return {};
+    separator = given ? std::u16string_view(*given) : u"";
   }
-  std::u16string text = APMPChargedJoin(array, separator, scope, error);
+  APMPTextForm text = APMPChargedJoin(array, separator, scope, error);
   if (error) return {};
-  return Value::string(std::move(text));
+  return Value::string(std::move(text).release());
 }
 
 Value toString(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& error) {
@@ -280,12 +284,23 @@ Value splice(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& e
 // The order of "sort" over the elements of a copy, by position: holes
 // last, undefined just before them, the rest by the comparator's answer or
 // by text form. The first error makes every later comparison "equal" and
-// is reported after the sort.
+// is reported after the sort. A text is its own key; any other element's
+// text form is made once, when first compared, and kept, counted against
+// the memory bound, until the sort ends.
 class SortOrder {
  public:
-  SortOrder(const std::vector<Value>& elements, APMPFunctionValue* comparator, APMPScope& scope)
-      : elements_(elements), comparator_(comparator), scope_(scope), texts_(comparator ? 0 : elements.size()) {}
+  SortOrder(const std::vector<Value>& elements, APMPFunctionValue* comparator, APMPScope& scope,
+            APMPWorkingBytes& working)
+      : elements_(elements), comparator_(comparator), scope_(scope), working_(working) {}
 
+  // Room for one key per element, when there is no comparator; false with
+  // the error when the room cannot be had.
+  bool prepare(ErrorRef& error) {
+    if (comparator_) return true;
+    if (!working_.take(elements_.size() * sizeof(const std::u16string*), error)) return false;
+    keys_.assign(elements_.size(), nullptr);
+    return true;
+  }
   // Whether position b must come before position a: a stable merge only
   // moves an element forward past one that is strictly greater.
   bool before(uint32_t b, uint32_t a) { return compare(b, a) < 0; }
@@ -306,27 +321,32 @@ class SortOrder {
       if (error_ || !(order != 0)) return 0;
       return order < 0 ? -1 : 1;
     }
-    const std::u16string* left = text(i);
-    const std::u16string* right = text(j);
+    const std::u16string* left = key(i);
+    const std::u16string* right = key(j);
     if (!left || !right) return 0;
     const int order = APMPChargedTextOrder(*left, *right, scope_, error_);
     return error_ ? 0 : order;
   }
 
-  // The text form of the element at `index`, made once.
-  const std::u16string* text(uint32_t index) {
-    std::optional<std::u16string>& text = texts_[index];
-    if (!text) {
-      text = APMPChargedText(elements_[index], scope_, error_);
-      if (error_) return nullptr;
-    }
-    return &*text;
+  // The key of the element at `index`: its text, or its text form, made
+  // once and counted from then on.
+  const std::u16string* key(uint32_t index) {
+    const std::u16string*& key = keys_[index];
+    if (key) return key;
+    if ((key = elements_[index].text())) return key;
+    APMPTextForm form = APMPChargedText(elements_[index], scope_, error_);
+    if (error_ || !working_.take(sizeof(std::u16string) + APMPTextBytes(form.text()), error_)) return nullptr;
+    key = &forms_.emplace_back(std::move(form).release());
+    return key;
   }
 
   const std::vector<Value>& elements_;
   APMPFunctionValue* comparator_;
   APMPScope& scope_;
-  std::vector<std::optional<std::u16string>> texts_;
+  APMPWorkingBytes& working_;
+  std::vector<const std::u16string*> keys_;
+  // Where they stay while the sort goes on.
+  std::deque<std::u16string> forms_;
   ErrorRef error_;
 };
 
@@ -362,11 +382,18 @@ Value sort(APMPArrayValue& array, Values values, APMPScope& scope, ErrorRef& err
     }
   }
   if (!APMPChargeWork(scope, array.count(), error)) return {};
+  // Reachable while the room is measured, before the copy holds its elements.
+  const APMPActiveValues activeArray(&array);
+  // The copy, the two lists of positions and the sorted list.
+  const size_t n = array.count();
+  APMPWorkingBytes working(scope);
+  if (!working.take(n * (2 * sizeof(Value) + 2 * sizeof(uint32_t)), error)) return {};
   // The copy stays reachable through this frame: the comparator may remove
   // elements from the array and collect.
   const std::vector<Value> copy(array.elements().begin(), array.elements().end());
   const APMPActiveValues active(copy);
-  SortOrder order(copy, comparator, scope);
+  SortOrder order(copy, comparator, scope, working);
+  if (!order.prepare(error)) return {};
   const std::vector<uint32_t> permutation = mergeSort(copy.size(), order);
   // Written back over the positions sorted; positions the comparator
   // appended stay after them.

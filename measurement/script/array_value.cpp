@@ -22,7 +22,9 @@ namespace {
 struct Property {
   enum Kind { Index, Length, Name } kind = Name;
   double index = 0;
-  std::u16string name;
+  // The property's own text, or its text form made into `form`.
+  std::u16string_view name;
+  APMPTextForm form;
 };
 
 bool classify(const Value& property, APMPScope& scope, ErrorRef& error, Property& out) {
@@ -42,8 +44,10 @@ bool classify(const Value& property, APMPScope& scope, ErrorRef& error, Property
     return !error;
   }
   out.kind = Property::Name;
-  out.name = APMPChargedText(property, scope, error);
-  return !error && (text || APMPChargeNameLookup(out.name, scope, error));
+  const std::u16string* name = APMPChargedTextView(property, out.form, scope, error);
+  if (!name) return false;
+  out.name = *name;
+  return text || APMPChargeNameLookup(out.name, scope, error);
 }
 
 // A double known to be a whole number in 0 .. count - 1.
@@ -239,9 +243,11 @@ int64_t APMPArrayValue::lastIndexOfValue(const Value& value, size_t from, APMPSc
 // bounds hold for the whole tree and not per array. A walk with a scope
 // charges each element before it is appended: a piece's code units twice
 // (the text regrows as it goes, each time copied), and a visit or a
-// number's conversion as a value made.
+// conversion as a value made. A walk counting its text takes the room for
+// each new capacity before the text moves into it, and gives back the old.
 struct APMPArrayValue::TextWalk {
   APMPScope* scope = nullptr;
+  APMPWorkingBytes* counted = nullptr;
   int nesting = 0;
   uint64_t steps = 0;
   // What appending `units` code units, after a visit, costs; false with
@@ -249,6 +255,22 @@ struct APMPArrayValue::TextWalk {
   bool charge(size_t units, bool converted, ErrorRef& error) const {
     constexpr uint64_t kVisitWork = 8;
     return !scope || APMPChargeWork(*scope, (converted ? kAPMPValueWork : kVisitWork) + 2 * uint64_t{units}, error);
+  }
+  // Room in `text` for `units` more, within the length limit; false with
+  // error 18 past the limit or when the room cannot be had.
+  bool makeRoom(std::u16string& text, size_t units, ErrorRef& error) const {
+    const size_t needed = text.size() + units;
+    if (needed > kAPMPMaxTextLength) {
+      APMPSetError(error, kAPMPErrorLimit);
+      return false;
+    }
+    if (needed <= text.capacity()) return true;
+    const size_t capacity = std::max(needed, std::min(2 * text.capacity(), kAPMPMaxTextLength));
+    const size_t before = APMPTextBytes(text);
+    if (counted && !counted->take(APMPTextBytesFor(capacity), error)) return false;
+    text.reserve(capacity);
+    if (counted) counted->giveBack(before);
+    return true;
   }
 };
 
@@ -276,30 +298,24 @@ void APMPArrayValue::appendText(std::u16string& text, std::u16string_view separa
     }
     const Value& element = elements_[i];
     const std::u16string* string = element.text();
-    if (!walk.charge(gap + (string ? string->size() : 0), false, error)) break;
+    if (!walk.charge(gap + (string ? string->size() : 0), false, error) || !walk.makeRoom(text, gap, error)) break;
     text += separator.substr(0, gap);
     if (const APMPArrayValue* inner = element.asArray()) {
       inner->appendText(text, u",", walk, error);
-    } else if (string) {
-      // Refused before it is copied past the limit.
-      if (text.size() + string->size() > kAPMPMaxTextLength) {
-        APMPSetError(error, kAPMPErrorLimit);
-        break;
-      }
-      text += *string;
     } else if (!element.isHole() && !element.isUndefined() && !element.isNull()) {
-      const std::u16string form = element.stringValueOrError(error);
-      if (error || !walk.charge(form.size(), true, error)) break;
-      text += form;
+      // Paid for and given room before it is made; a number's may come
+      // out shorter than its bound.
+      const size_t length = element.textFormBound();
+      if ((!string && !walk.charge(length, true, error)) || !walk.makeRoom(text, length, error)) break;
+      element.appendTextForm(text, error);
     }
-    if (text.size() > kAPMPMaxTextLength) APMPSetError(error, kAPMPErrorLimit);
   }
   --walk.nesting;
 }
 
 std::u16string APMPArrayValue::stringValueWithSeparator(std::u16string_view separator, ErrorRef& error,
-                                                        APMPScope* scope) const {
-  TextWalk walk{.scope = scope};
+                                                        APMPScope* scope, APMPWorkingBytes* counted) const {
+  TextWalk walk{.scope = scope, .counted = counted};
   std::u16string text;
   appendText(text, separator, walk, error);
   if (error) return {};

@@ -55,8 +55,9 @@ struct APMPMemoryAccount {
   // The alarm went and the runtime has not been measured since.
   bool measurementDue = false;
   // Bytes the runtime's run keeps outside its values, in native objects
-  // made from them (the event being edited, the events created), as their
-  // holder counts them: every measurement adds them to what the values take.
+  // made from them (the event being edited, the events created) and in
+  // what its natives hold while they work (`APMPWorkingBytes`), as their
+  // holders count them: every measurement adds them to what the values take.
   size_t kept = 0;
 };
 

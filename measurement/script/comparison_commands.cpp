@@ -42,8 +42,8 @@ bool looseEquals(const Value& a, const Value& b, APMPScope& scope, ErrorRef& err
     }
     case 2: {
       if (high.text()) return APMPChargedStrictEquals(low, high, scope, error);
-      const std::u16string y = APMPChargedText(high, scope, error);
-      return !error && APMPChargeTextComparison(*low.text(), y, scope, error) && *low.text() == y;
+      const APMPTextForm y = APMPChargedText(high, scope, error);
+      return !error && APMPChargeTextComparison(*low.text(), y.text(), scope, error) && *low.text() == y.text();
     }
     default:
       return low.isSameObject(high);
@@ -67,14 +67,12 @@ bool strictDiffers(const Value& a, const Value& b, APMPScope& scope, ErrorRef& e
 // neither smaller nor equal.
 int compare(const Value& x, const Value& y, APMPScope& scope, ErrorRef& error) {
   if (APMPValueHasMethods(x) && APMPValueHasMethods(y)) {
-    const std::u16string* left = x.text();
-    const std::u16string* right = y.text();
-    if (left && right) return APMPChargedTextOrder(*left, *right, scope, error);
-    const std::u16string a = APMPChargedText(x, scope, error);
-    if (error) return 1;
-    const std::u16string b = APMPChargedText(y, scope, error);
-    if (error) return 1;
-    return APMPChargedTextOrder(a, b, scope, error);
+    APMPTextForm leftForm, rightForm;
+    const std::u16string* left = APMPChargedTextView(x, leftForm, scope, error);
+    if (!left) return 1;
+    const std::u16string* right = APMPChargedTextView(y, rightForm, scope, error);
+    if (!right) return 1;
+    return APMPChargedTextOrder(*left, *right, scope, error);
   }
   const double a = APMPChargedNumber(x, scope, error);
   if (error) return 1;

@@ -182,7 +182,7 @@ Value returnCommand(std::span<const Value> arguments, APMPScope& scope, ErrorRef
 // body (the remaining arguments, unevaluated), closing over `scope`.
 APMPRef<APMPFunctionValue> makeFunction(std::span<const Value> arguments, APMPScope& scope, ErrorRef& error) {
   if (!APMPCheckMinArgumentCount(arguments, 2, error)) return nullptr;
-  std::u16string name = APMPChargedText(arguments[0], scope, error);
+  APMPTextForm name = APMPChargedText(arguments[0], scope, error);
   if (error) return nullptr;
   const Value parameterList = evaluate(arguments[1], scope, error);
   if (error) return nullptr;
@@ -193,14 +193,17 @@ APMPRef<APMPFunctionValue> makeFunction(std::span<const Value> arguments, APMPSc
   }
   // Each name is a binding in every call; making them is charged here, and
   // every call charges its own.
-  if (!APMPChargeWork(scope, parameters->count() * kAPMPValueWork, error)) return nullptr;
-  std::vector<std::u16string> parameterNames;
-  parameterNames.reserve(parameters->count());
-  for (const Value& parameter : parameters->allElements()) {
-    parameterNames.push_back(APMPChargedText(parameter, scope, error));
-    if (error) return nullptr;
+  // The list of their values and their text forms are counted until the
+  // function holds its own copies; the list stays whole if that measures.
+  const APMPActiveValues heldList(std::span<const Value>(&parameterList, 1));
+  APMPWorkingBytes counted(scope);
+  if (!APMPChargeWork(scope, parameters->count() * kAPMPValueWork, error) ||
+      !counted.take(parameters->count() * sizeof(Value), error)) {
+    return nullptr;
   }
-  return APMPObjectManager::functionValueWithFunctionName(std::move(name), std::move(parameterNames),
+  std::vector<std::u16string> parameterNames = APMPChargedTexts(parameters->allElements(), counted, scope, error);
+  if (error) return nullptr;
+  return APMPObjectManager::functionValueWithFunctionName(std::move(name).release(), std::move(parameterNames),
                                                           std::vector<Value>(arguments.begin() + 2, arguments.end()),
                                                           APMPRef<APMPScope>(&scope));
 }

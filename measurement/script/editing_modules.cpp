@@ -34,7 +34,7 @@ Value APMPRegisterCallbackNativeFunctionValue::invokeWithArguments(std::span<con
     APMPSetEditingError(error, kAPMPEditingErrorMissingRuleType);
     return {};
   }
-  const std::u16string ruleType = APMPChargedText(*type, scope, error);
+  const APMPTextForm ruleType = APMPChargedText(*type, scope, error);
   if (error) return {};
   int64_t priority = APMPEditingCallbackHandler::kDefaultPriority;
   if (const Value* given = properties.find(u"priority")) {
@@ -43,7 +43,7 @@ Value APMPRegisterCallbackNativeFunctionValue::invokeWithArguments(std::span<con
     priority = APMPToInt32(number);
   }
   if (const std::shared_ptr<APMPEditingCallbackHandler> handler = callbackHandler_.lock()) {
-    handler->registerWithPriority(priority, values[1], ruleType, error);
+    handler->registerWithPriority(priority, values[1], ruleType.text(), error);
   }
   return {};
 }
@@ -51,10 +51,10 @@ Value APMPRegisterCallbackNativeFunctionValue::invokeWithArguments(std::span<con
 Value APMPEventLogger::invokeWithArguments(std::span<const Value> arguments, APMPScope& scope, ErrorRef& error) {
   APMPValueList values;
   if (!threeArguments(arguments, scope, error, values)) return {};
-  std::u16string form;
+  APMPTextForm form;
   const std::u16string* name = APMPChargedTextView(values[0], form, scope, error);
   if (!name) return {};
-  const double timestamp = values[1].doubleValueOrError(error);
+  const double timestamp = APMPChargedNumber(values[1], scope, error);
   if (error) return {};
   if (!values[2].asMap()) {
     APMPSetError(error, kAPMPErrorArgumentKind);

@@ -374,8 +374,11 @@ Object objectFromValue(const Value& value, ErrorRef& error, Walk& walk) {
   ErrorRef numberError;
   const double number = value.doubleValueOrError(numberError);
   if (!numberError && !std::isnan(number)) return Object(number);
-  const std::u16string text = value.stringValueOrError(error);
+  // A function's form is its name, read where it is; any other is short.
+  const APMPFunctionValue* function = value.asFunction();
+  const std::u16string form = function ? std::u16string() : value.stringValueOrError(error);
   if (error) return Object();
+  const std::u16string& text = function ? function->functionName() : form;
   const size_t bytes = script_text::utf8Length(text);
   if (!walk.charge(kAPMPValueWork + APMPUtf8CopyWork(text.size(), bytes), bytes, error)) return Object();
   return Object(script_text::toUtf8(text));

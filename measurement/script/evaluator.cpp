@@ -268,28 +268,29 @@ bool APMPCountAtFence(APMPScope& scope, ErrorRef& error, const Value* evaluated)
   return true;
 }
 
-APMPKeptCopies::APMPKeptCopies(APMPScope& scope) noexcept : scope_(scope), room_(kHeldBound) {
+APMPMemoryRoom::APMPMemoryRoom(APMPScope& scope) noexcept : scope_(&scope), room_(kHeldBound) {
   if (APMPMemoryAccount* account = accountOf(scope)) {
     const APMPCellMemory::Counting counting(account);
     room_ = roomBesides(APMPCellMemory::growth().live + account->kept);
   }
 }
 
-bool APMPKeptCopies::takeMeasured(uint64_t work, size_t bytes, ErrorRef& error) {
-  APMPObjectManager* manager = scope_.objectManager();
+bool APMPMemoryRoom::takeMeasured(size_t bytes, ErrorRef& error) {
+  APMPObjectManager* manager = scope_->objectManager();
   if (manager && !measured_) {
     measured_ = true;
-    const APMPActiveValues heldScope(&scope_);
+    const APMPActiveValues heldScope(scope_);
     room_ = roomBesides(measureHeld(*manager));
   }
-  if (taken_ > room_ || bytes > room_ - taken_) {
-    spend(scope_.budget(), error);
+  if (bytes > room_) {
+    spend(scope_->budget(), error);
     return false;
   }
-  if (!APMPChargeWork(scope_, work, error)) return false;
-  taken_ += bytes;
+  room_ -= bytes;
   return true;
 }
+
+APMPWorkingBytes::APMPWorkingBytes(APMPScope& scope) noexcept : room_(scope), account_(accountOf(scope)) {}
 
 bool APMPCanNestAtCheckpoint(ErrorRef& error) {
   if (gAPMPNestedEvaluations < kAPMPMaxNestedEvaluations) {

@@ -26,6 +26,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "measurement/script/runtime_value.h"
@@ -67,7 +68,9 @@ inline constexpr size_t kAPMPStackReserve = size_t{256} << 10;
 // program can still reach (from the runtime's scopes, its callbacks and the
 // evaluations in progress) and of the texts, lists and tables those cells
 // own, together with what its run keeps in native objects made from them
-// (the event being edited and the events created, `APMPKeptCopies`).
+// (the event being edited and the events created, `APMPKeptCopies`) and
+// what its natives hold while they work (text forms, sort keys, buffers,
+// `APMPWorkingBytes`).
 // Above the longest text (32 MiB) and the longest array (16 MiB of
 // positions), so that any one value the other limits allow fits, and still
 // small for a phone; editing programs hold a few kilobytes. A runtime's
@@ -256,21 +259,45 @@ class APMPRunInProgress {
   bool outermost_;
 };
 
+// Room, within the bound on what a runtime holds (`kAPMPMaxLiveBytes`),
+// for bytes a native is about to hold outside the runtime's values. What
+// is taken must fit in what the runtime may still take before seven
+// eighths of the bound, the share past which a measurement ends a run.
+// That room is first read from the count of the values' growth and of
+// what the runtime's run keeps besides (`APMPMemoryAccount::kept`), which
+// errs high only (garbage not yet collected); bytes that do not fit it
+// have the runtime measured (a collection) once, and bytes that do not
+// fit the measured room end the run with error 18. A local of one native
+// call, on the scope's thread.
+class APMPMemoryRoom {
+ public:
+  explicit APMPMemoryRoom(APMPScope& scope) noexcept;
+
+  // Takes `bytes` of the room for something about to be made; false with
+  // error 18 (the run ended) when they cannot be had.
+  bool take(size_t bytes, platform::ErrorRef& error) {
+    if (bytes > room_) return takeMeasured(bytes, error);
+    room_ -= bytes;
+    return true;
+  }
+  void giveBack(size_t bytes) noexcept { room_ += bytes; }
+  APMPScope& scope() const noexcept { return *scope_; }
+
+ private:
+  bool takeMeasured(size_t bytes, platform::ErrorRef& error);
+
+  APMPScope* scope_;
+  size_t room_;
+  bool measured_ = false;
+};
+
 // What a native copies out of the runtime's values into native objects its
 // run keeps (the event being edited, the events created), charged before
-// each copy is made: its work to the budget, its bytes against the bound
-// on what the runtime holds (`kAPMPMaxLiveBytes`), which those objects
-// share with the values (their holder counts them in
-// `APMPMemoryAccount::kept`). The copies must fit in what the runtime may
-// still take before seven eighths of the bound, the share past which a
-// measurement ends a run. That room is first read from the count of the
-// values' growth, which errs high only (garbage not yet collected); a copy
-// that does not fit it has the runtime measured (a collection) once, and
-// one that does not fit the measured room ends the run with error 18. A
-// local of one native call, on the scope's thread.
+// each copy is made: its work to the budget, its bytes taken from the
+// room (their holder then counts them in `APMPMemoryAccount::kept`).
 class APMPKeptCopies {
  public:
-  explicit APMPKeptCopies(APMPScope& scope) noexcept;
+  explicit APMPKeptCopies(APMPScope& scope) noexcept : room_(scope) {}
   APMPKeptCopies(const APMPKeptCopies&) = delete;
   APMPKeptCopies& operator=(const APMPKeptCopies&) = delete;
 
@@ -278,19 +305,57 @@ class APMPKeptCopies {
   // to be made; false with error 18 (the run ended) when either cannot be
   // had.
   bool take(uint64_t work, size_t bytes, platform::ErrorRef& error) {
-    if (bytes > room_ - taken_) return takeMeasured(work, bytes, error);
-    if (!APMPChargeWork(scope_, work, error)) return false;
-    taken_ += bytes;
-    return true;
+    return room_.take(bytes, error) && APMPChargeWork(room_.scope(), work, error);
   }
 
  private:
-  bool takeMeasured(uint64_t work, size_t bytes, platform::ErrorRef& error);
+  APMPMemoryRoom room_;
+};
 
-  APMPScope& scope_;
-  size_t room_;
-  size_t taken_ = 0;
-  bool measured_ = false;
+// What a native holds while it works, outside the runtime's values: text
+// forms, sort keys, join buffers, lists of pieces. Each is taken from the
+// room before it is made and counted with what the runtime's run keeps
+// (`APMPMemoryAccount::kept`) until it is given back, at the latest when
+// this is destroyed: a measurement meanwhile sees it, and a native nested
+// in this one (a sort's comparator) finds the room smaller. Movable, so a
+// text form can carry its count to its caller; on the scope's thread.
+class APMPWorkingBytes {
+ public:
+  explicit APMPWorkingBytes(APMPScope& scope) noexcept;
+  APMPWorkingBytes(APMPWorkingBytes&& other) noexcept
+      : room_(other.room_), account_(other.account_), held_(std::exchange(other.held_, 0)) {}
+  APMPWorkingBytes& operator=(APMPWorkingBytes&& other) noexcept {
+    if (this != &other) {
+      giveBack(held_);
+      room_ = other.room_;
+      account_ = other.account_;
+      held_ = std::exchange(other.held_, 0);
+    }
+    return *this;
+  }
+  ~APMPWorkingBytes() { giveBack(held_); }
+
+  // Counts `bytes` more, about to be made; false with error 18 (the run
+  // ended) when the room cannot hold them.
+  bool take(size_t bytes, platform::ErrorRef& error) {
+    if (!room_.take(bytes, error)) return false;
+    held_ += bytes;
+    if (account_) account_->kept += bytes;
+    return true;
+  }
+  // Stops counting `bytes` of what was taken (at most all of it).
+  void giveBack(size_t bytes) noexcept {
+    bytes = std::min(bytes, held_);
+    room_.giveBack(bytes);
+    held_ -= bytes;
+    if (account_) account_->kept -= bytes;
+  }
+  size_t held() const noexcept { return held_; }
+
+ private:
+  APMPMemoryRoom room_;
+  APMPMemoryAccount* account_;
+  size_t held_ = 0;
 };
 
 // Runs `run`, the outermost call of a run in `scope`'s chain (a program's

@@ -28,7 +28,7 @@ class ParameterName {
  public:
   bool read(const Value& value, APMPScope& scope, ErrorRef& error, APMPKeptCopies* copies = nullptr,
             size_t entries = 0) {
-    std::u16string form;
+    APMPTextForm form;
     const std::u16string* text = APMPChargedTextView(value, form, scope, error);
     if (!text) return false;
     const uint64_t compareWork = kAPMPBindingWork + std::bit_width(entries) * text->size();
@@ -117,14 +117,14 @@ Value setEventName(std::span<const Value> values, APMPScope& scope, APMPEventCon
     APMPSetError(error, kAPMPErrorArgumentKind);
     return {};
   }
-  std::u16string form;
+  APMPTextForm form;
   const std::u16string* name = APMPChargedTextView(values[0], form, scope, error);
   if (!name) return {};
   APMPKeptCopies copies(scope);
   const size_t bytes = script_text::utf8Length(*name);
   if (!copies.take(kAPMPValueWork + APMPUtf8CopyWork(name->size(), bytes), bytes, error)) return {};
   context.setOutputName(script_text::toUtf8(*name));
-  return name == &form ? Value::string(std::move(form)) : values[0];
+  return name == &form.text() ? Value::string(std::move(form).release()) : values[0];
 }
 
 Value setParamValue(std::span<const Value> values, APMPScope& scope, APMPEventContext& context, ErrorRef& error) {

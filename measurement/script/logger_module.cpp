@@ -56,15 +56,18 @@ Value APMPFunctionLog::invokeWithArguments(std::span<const Value> arguments, APM
   int64_t level = 4;
   std::string message;
   std::vector<std::string> contexts;
+  // Each text is copied once more on its way to the monitor.
+  APMPWorkingBytes counted(scope);
+  constexpr size_t kCopies = 2;
   if (values.size() == 1) {
-    message = APMPChargedUtf8(values[0], scope, error);
+    message = APMPChargedUtf8(values[0], counted, kCopies, scope, error);
   } else {
     // NaN gives 0 and the infinities saturate; none of them is a level of
     // the table, so all log at the notice level.
     level = platform::saturatingCast<int64_t>(APMPChargedNumber(values[0], scope, error));
-    if (!error) message = APMPChargedUtf8(values[1], scope, error);
+    if (!error) message = APMPChargedUtf8(values[1], counted, kCopies, scope, error);
     for (size_t i = 2; !error && i < values.size() && i < 2 + kMaxContexts; ++i) {
-      contexts.push_back(APMPChargedUtf8(values[i], scope, error));
+      contexts.push_back(APMPChargedUtf8(values[i], counted, kCopies, scope, error));
     }
   }
   if (error) return {};

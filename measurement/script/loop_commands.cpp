@@ -109,10 +109,18 @@ class Items {
     text_ = &text;
     positions_ = positions;
   }
-  // The list's making was charged before it was made.
+  // Room for a list of `count` items about to be made, each made into a
+  // value of `made` bytes too: the list is counted for as long as the loop
+  // runs, the values only until `fromList` (they then count themselves).
+  bool makeRoom(size_t count, size_t made, APMPScope& scope, ErrorRef& error) {
+    made_ = count * made;
+    return counted_.emplace(scope).take(count * sizeof(Value) + made_, error);
+  }
+  // The list's making was charged, and its room taken, before it was made.
   bool fromList(std::vector<Value> list) {
     list_ = std::move(list);
     held_.hold(list_);
+    if (counted_) counted_->giveBack(made_);
     return true;
   }
 
@@ -121,6 +129,8 @@ class Items {
   bool positions_ = false;
   std::vector<Value> list_;
   APMPActiveValues held_;
+  std::optional<APMPWorkingBytes> counted_;
+  size_t made_ = 0;
 };
 
 // Charges making the names of `map`, and `indexes` decimal indexes, into
@@ -140,13 +150,18 @@ bool propertyNames(const Value& target, APMPScope& scope, Items& items, ErrorRef
     items.fromText(*text, true);
     return true;
   }
+  // Each name a string value of its own; an index's text is short enough
+  // to be kept inside it.
+  constexpr size_t kNameBytes = sizeof(APMPStringValue);
   if (const APMPArrayValue* array = target.asArray()) {
+    const size_t count = array->propertyMap().count() + array->count();
     return chargeNames(array->propertyMap(), array->count(), scope, error) &&
-           items.fromList(array->allPropertyNames());
+           items.makeRoom(count, kNameBytes, scope, error) && items.fromList(array->allPropertyNames());
   }
   const APMPPropertyCarrierValue* carrier = target.asPropertyCarrier();
   if (!carrier) return true;
   return chargeNames(carrier->propertyMap(), 0, scope, error) &&
+         items.makeRoom(carrier->propertyMap().count(), kNameBytes, scope, error) &&
          items.fromList(carrier->propertyMap().allNameValues());
 }
 
@@ -158,7 +173,8 @@ bool elements(const Value& target, APMPScope& scope, Items& items, ErrorRef& err
     return true;
   }
   if (const APMPArrayValue* array = target.asArray()) {
-    return APMPChargeWork(scope, array->count(), error) && items.fromList(array->allElements());
+    return APMPChargeWork(scope, array->count(), error) && items.makeRoom(array->count(), 0, scope, error) &&
+           items.fromList(array->allElements());
   }
   APMPSetError(error, kAPMPErrorNotIterable);
   return false;
@@ -180,8 +196,9 @@ Value itemLoop(std::span<const Value> arguments, APMPScope& scope, ErrorRef& err
       !bodyStatements.evaluate(arguments[2], scope, error)) {
     return {};
   }
-  const std::u16string name = APMPChargedText(values[0], scope, error);
+  const APMPTextForm nameForm = APMPChargedText(values[0], scope, error);
   if (error) return {};
+  const std::u16string& name = nameForm;
   Items items;
   if (!Source(values[1], scope, items, error) || !bodyStatements.take(scope, error)) return {};
   const std::span<const Value> body = bodyStatements.statements();
@@ -234,18 +251,21 @@ Value countedLoop(std::span<const Value> arguments, APMPScope& scope, ErrorRef& 
   }
   // The names are read before the body is evaluated, so a body that
   // changes the list cannot change them.
-  if (!APMPChargeWork(scope, variableList->count(), error)) return {};
+  // The names' list and their text forms are counted for as long as the
+  // loop runs; the list stays whole if that measures.
+  const APMPActiveValues heldList(std::span<const Value>(&variables, 1));
+  APMPWorkingBytes counted(scope);
+  if (!APMPChargeWork(scope, variableList->count(), error) ||
+      !counted.take(variableList->count() * sizeof(Value), error)) {
+    return {};
+  }
   const std::vector<Value> nameValues = variableList->allElements();
   const APMPActiveValues heldNames(nameValues);
   Body bodyStatements;
   if (!bodyStatements.evaluate(arguments[3], scope, error) || !bodyStatements.take(scope, error)) return {};
   const std::span<const Value> body = bodyStatements.statements();
-  std::vector<std::u16string> names;
-  names.reserve(nameValues.size());
-  for (const Value& nameValue : nameValues) {
-    names.push_back(APMPChargedText(nameValue, scope, error));
-    if (error) return {};
-  }
+  const std::vector<std::u16string> names = APMPChargedTexts(nameValues, counted, scope, error);
+  if (error) return {};
 
   const uint64_t copyWork = APMPBindingWork(names);
   // Null with error 18 when the budget cannot pay for the copies.

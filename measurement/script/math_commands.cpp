@@ -31,16 +31,13 @@ Value plus(std::span<const Value> values, APMPScope& scope, ErrorRef& error) {
   if (!APMPValueHasMethods(values[0]) && !APMPValueHasMethods(values[1])) {
     return APMPBinaryNumberCommand<add>(values, scope, error);
   }
-  std::u16string text = APMPChargedText(values[0], scope, error);
-  if (error) return {};
-  const std::u16string right = APMPChargedText(values[1], scope, error);
-  if (error) return {};
-  if (text.size() + right.size() > kAPMPMaxTextLength) {
-    APMPSetError(error, kAPMPErrorLimit);
-    return {};
-  }
-  text += right;
-  return Value::string(std::move(text));
+  APMPTextForm leftForm, rightForm;
+  const std::u16string* left = APMPChargedTextView(values[0], leftForm, scope, error);
+  if (!left) return {};
+  const std::u16string* right = APMPChargedTextView(values[1], rightForm, scope, error);
+  if (!right) return {};
+  const std::u16string_view pieces[] = {*left, *right};
+  return APMPChargedConcatenation(pieces, scope, error);
 }
 
 // "34", "35": the one value, unconverted.

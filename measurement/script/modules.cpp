@@ -34,15 +34,15 @@ Value APMPRequire::invokeWithArguments(std::span<const Value> arguments, APMPSco
   if (error) return {};
   // The modules are few and their names short: the lookups stop early,
   // and only making the name's text form is long.
-  std::u16string name = APMPChargedText(argument, scope, error);
+  APMPTextForm name = APMPChargedText(argument, scope, error);
   if (error) return {};
-  if (auto cached = modules_.find(name); cached != modules_.end()) return cached->second;
+  if (auto cached = modules_.find(name.text()); cached != modules_.end()) return cached->second;
   // A name without a creator answers undefined each time, and is not
   // cached: a creator registered later still gets its turn.
-  if (!provider_ || !provider_->hasModuleCreator(name)) return {};
-  std::optional<Value> module = provider_->moduleForName(name, error);
+  if (!provider_ || !provider_->hasModuleCreator(name.text())) return {};
+  std::optional<Value> module = provider_->moduleForName(name.text(), error);
   if (error || !module) return {};
-  modules_.insert_or_assign(std::move(name), *module);
+  modules_.insert_or_assign(std::move(name).release(), *module);
   return *module;
 }
 

@@ -36,11 +36,10 @@ Value applyObjectMethod(const APMPPropertyMap& properties, std::u16string_view t
     // A key's text form is made (an array's can be millions of units
     // long) and hashed: both are charged first.
     const std::u16string* text = values[0].text();
-    std::u16string form;
+    APMPTextForm form;
     if (!text) {
-      form = APMPChargedText(values[0], scope, error);
-      if (error) return {};
-      text = &form;
+      text = APMPChargedTextForm(values[0], form, scope, error);
+      if (!text) return {};
     }
     if (!APMPChargeNameLookup(*text, scope, error)) return {};
     return Value::boolean(properties.hasName(*text));

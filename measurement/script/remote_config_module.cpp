@@ -12,7 +12,8 @@ Value APMPKeyValueStoreGetValue::invokeWithArguments(std::span<const Value> argu
   if (!APMPCheckArgumentCount(arguments, 2, error)) return {};
   APMPValueList values;
   if (!APMPEvaluateArguments(arguments, scope, error, values)) return {};
-  const std::string key = APMPChargedUtf8(values[0], scope, error);
+  APMPWorkingBytes counted(scope);
+  const std::string key = APMPChargedUtf8(values[0], counted, 1, scope, error);
   if (error) return {};
   std::optional<std::string> text = getValueBlock_ ? getValueBlock_(key) : std::nullopt;
   if (!text) return values[1];

@@ -3,6 +3,7 @@
 #include <locale.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -42,27 +43,77 @@ void APMPCell::markChildren(APMPMarker&) {}
 
 Value APMPRuntimeValue::string(std::u16string text) { return Value(new APMPStringValue(std::move(text))); }
 
+namespace {
+
+// The text forms that are the same for every value of their kind.
+constexpr std::u16string_view kUndefinedText = u"undefined", kNullText = u"null", kTrueText = u"true",
+                              kFalseText = u"false", kMapText = u"[object Object]";
+
+}  // namespace
+
 std::u16string APMPRuntimeValue::stringValueOrError(ErrorRef& error) const {
   switch (type_) {
-    case Type::Undefined:
-      return u"undefined";
-    case Type::Null:
-      return u"null";
-    case Type::Boolean:
-      return booleanValue() ? u"true" : u"false";
     case Type::Number:
       return APMPNumberText(numberValue());
     case Type::String:
       return asString()->value();
-    case Type::Map:
-      return u"[object Object]";
-    case Type::Function:
-      return asFunction()->functionName();
     case Type::Array:
       return asArray()->stringValueOrError(error);
+    default: {
+      std::u16string text;
+      appendTextForm(text, error);
+      return text;
+    }
+  }
+}
+
+void APMPRuntimeValue::appendTextForm(std::u16string& text, ErrorRef& error) const {
+  switch (type_) {
+    case Type::Undefined:
+      text += kUndefinedText;
+      return;
+    case Type::Null:
+      text += kNullText;
+      return;
+    case Type::Boolean:
+      text += booleanValue() ? kTrueText : kFalseText;
+      return;
+    case Type::Number:
+      text += APMPNumberText(numberValue());
+      return;
+    case Type::String:
+      text += asString()->value();
+      return;
+    case Type::Map:
+      text += kMapText;
+      return;
+    case Type::Function:
+      text += asFunction()->functionName();
+      return;
     default:
       APMPSetError(error, kAPMPErrorNoTextForm);
-      return {};
+      return;
+  }
+}
+
+size_t APMPRuntimeValue::textFormBound() const noexcept {
+  switch (type_) {
+    case Type::Undefined:
+      return kUndefinedText.size();
+    case Type::Null:
+      return kNullText.size();
+    case Type::Boolean:
+      return kFalseText.size();
+    case Type::Number:
+      return kAPMPLongestNumberText;
+    case Type::String:
+      return asString()->value().size();
+    case Type::Map:
+      return kMapText.size();
+    case Type::Function:
+      return asFunction()->functionName().size();
+    default:
+      return 0;
   }
 }
 
@@ -386,8 +437,6 @@ double APMPNumberFromText(std::u16string_view text) {
   if (trimmed == u"-Infinity") return -std::numeric_limits<double>::infinity();
 
   // [+-]? (digits ("." digits?)? | "." digits) ([eE] [+-]? digits)?
-  std::string literal;
-  literal.reserve(trimmed.size());
   size_t i = 0;
   const size_t n = trimmed.size();
   auto digitsAt = [&](size_t from) {
@@ -395,24 +444,56 @@ double APMPNumberFromText(std::u16string_view text) {
     while (to < n && trimmed[to] >= u'0' && trimmed[to] <= u'9') ++to;
     return to - from;
   };
+  const bool negative = trimmed[i] == u'-';
   if (trimmed[i] == u'+' || trimmed[i] == u'-') ++i;
+  const size_t wholeStart = i;
   const size_t whole = digitsAt(i);
   i += whole;
-  size_t fraction = 0;
+  size_t fractionStart = i, fraction = 0;
   if (i < n && trimmed[i] == u'.') {
+    fractionStart = i + 1;
     fraction = digitsAt(i + 1);
     i += 1 + fraction;
   }
   if (whole == 0 && fraction == 0) return std::numeric_limits<double>::quiet_NaN();
+  // Past a billion either way the answer is an infinity or a zero anyway.
+  constexpr int64_t kExponentCap = 1'000'000'000;
+  int64_t exponent = 0;
   if (i < n && (trimmed[i] == u'e' || trimmed[i] == u'E')) {
     size_t j = i + 1;
+    const bool below = j < n && trimmed[j] == u'-';
     if (j < n && (trimmed[j] == u'+' || trimmed[j] == u'-')) ++j;
-    const size_t exponent = digitsAt(j);
-    if (exponent == 0) return std::numeric_limits<double>::quiet_NaN();
-    i = j + exponent;
+    const size_t count = digitsAt(j);
+    if (count == 0) return std::numeric_limits<double>::quiet_NaN();
+    for (size_t k = j; k < j + count; ++k) exponent = std::min(exponent * 10 + (trimmed[k] - u'0'), kExponentCap);
+    if (below) exponent = -exponent;
+    i = j + count;
   }
   if (i != n) return std::numeric_limits<double>::quiet_NaN();
-  for (char16_t unit : trimmed) literal.push_back(static_cast<char>(unit));
+
+  // The digits, whole then fraction, are read as 0.<significant digits>
+  // times a power of ten. Only the first 800 significant digits can decide
+  // the nearest double (767 tell any two apart); past them a digit can only
+  // break a tie, which one more nonzero digit stands for. So the literal
+  // handed to the C library stays short, however long the text.
+  constexpr size_t kKeptDigits = 800;
+  const auto digit = [&](size_t k) { return k < whole ? trimmed[wholeStart + k] : trimmed[fractionStart + k - whole]; };
+  const size_t count = whole + fraction;
+  size_t first = 0;
+  while (first < count && digit(first) == u'0') ++first;
+  if (first == count) return negative ? -0.0 : 0.0;
+  std::string literal = negative ? "-0." : "0.";
+  size_t k = first;
+  for (; k < count && k - first < kKeptDigits; ++k) literal.push_back(static_cast<char>(digit(k)));
+  for (; k < count; ++k) {
+    if (digit(k) != u'0') {
+      literal.push_back('1');
+      break;
+    }
+  }
+  literal += 'e';
+  literal += std::to_string(static_cast<int64_t>(whole) - static_cast<int64_t>(first) +
+                            std::clamp(exponent, -kExponentCap, kExponentCap));
   // The C locale: the decimal point is "." whatever the process locale.
   static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
   return strtod_l(literal.c_str(), nullptr, cLocale);

@@ -43,6 +43,7 @@ class APMPControlValue;
 class APMPStatementValue;
 class APMPRuntimeValue;
 class APMPObjectManager;
+class APMPWorkingBytes;
 
 // A command routine: receives a statement's arguments (unevaluated, or
 // evaluated by the command set's wrapper), the current scope and the error
@@ -229,6 +230,14 @@ class APMPRuntimeValue {
   // The text form, number form and truth value. A value without one (control
   // values, statements, the hole marker) reports error 5, 4 or 3.
   std::u16string stringValueOrError(platform::ErrorRef& error) const;
+  // Appends the text form of a value that is not an array (an array's is a
+  // walk over its elements) to `text`, with no copy made in between; error
+  // 5 as above, and for an array.
+  void appendTextForm(std::u16string& text, platform::ErrorRef& error) const;
+  // The most units that form can take, known before it is made: exact but
+  // for numbers (`kAPMPLongestNumberText`); 0 for arrays and for values
+  // without one.
+  size_t textFormBound() const noexcept;
   double doubleValueOrError(platform::ErrorRef& error) const {
     return type_ == Type::Number ? numberValue() : otherDoubleValue(error);
   }
@@ -293,6 +302,9 @@ size_t APMPTextBytes(const Text& text) noexcept {
   if (data >= self && data < self + sizeof(Text)) return 0;
   return (text.capacity() + 1) * sizeof(typename Text::value_type);
 }
+
+// The bytes a text of `units` code units takes outside its object, at most.
+inline constexpr size_t APMPTextBytesFor(size_t units) noexcept { return (units + 1) * sizeof(char16_t); }
 
 // An immutable UTF-16 text. Its characters count towards the thread's
 // memory watch (cell_memory.h) for as long as the cell lives.
@@ -412,6 +424,9 @@ class APMPStatementBlock {
   size_t size_;
 };
 
+// The longest text form of a number: a sign, "0." and five zeros before
+// 17 digits.
+inline constexpr size_t kAPMPLongestNumberText = 25;
 // The text form of a number: "NaN", "Infinity", "-Infinity", "0" for both
 // zeros; otherwise the shortest digits that read back to the same double,
 // written plainly when 1e-6 <= |x| < 1e21 and as "<digits>e+<n>" or
@@ -696,9 +711,10 @@ class APMPArrayValue final : public APMPCollectableValue {
   // elements visited is error 18. With a scope, each element is charged to
   // its work budget before it is appended (the walk ends with error 18 when
   // the budget cannot pay), so the walk looks at the run's processor time
-  // as it goes.
+  // as it goes; with `counted` too, the text's room is taken from it before
+  // the text grows into it.
   std::u16string stringValueWithSeparator(std::u16string_view separator, platform::ErrorRef& error,
-                                          APMPScope* scope = nullptr) const;
+                                          APMPScope* scope = nullptr, APMPWorkingBytes* counted = nullptr) const;
   std::u16string stringValueOrError(platform::ErrorRef& error) const;
   // The text form read as a string's number form.
   double doubleValueOrError(platform::ErrorRef& error) const;

@@ -28,18 +28,20 @@ using platform::ErrorRef;
 
 namespace {
 
-// A new string value of `text`, unless it is longer than the runtime allows.
-Value newString(std::u16string text, ErrorRef& error) {
-  if (text.size() > kAPMPMaxTextLength) {
-    APMPSetError(error, kAPMPErrorLimit);
-    return {};
-  }
-  return Value::string(std::move(text));
+// The text of value `i`, or its text form made into `form` (undefined's,
+// "undefined", when absent); null with the error when there is none.
+const std::u16string* textOf(Values values, size_t i, APMPTextForm& form, APMPScope& scope, ErrorRef& error) {
+  static const Value kUndefined;
+  return APMPChargedTextView(i < values.size() ? values[i] : kUndefined, form, scope, error);
 }
 
-// The text form of value `i`, or of undefined ("undefined") when absent.
-std::u16string textOf(Values values, size_t i, APMPScope& scope, ErrorRef& error) {
-  return i < values.size() ? APMPChargedText(values[i], scope, error) : u"undefined";
+// Pays for a search of `needle` in `text`, and counts in `working` what
+// the search holds while it runs; false with error 18 when either cannot
+// be had.
+bool paySearch(Text text, std::u16string_view needle, APMPWorkingBytes& working, APMPScope& scope,
+               ErrorRef& error) {
+  return APMPChargeWork(scope, script_text::searchWork(text, needle), error) &&
+         working.take(script_text::searchBytes(text, needle), error);
 }
 
 size_t clamp(double position, size_t length) {
@@ -55,19 +57,25 @@ Value charAt(Text text, Values values, APMPScope& scope, ErrorRef& error) {
 }
 
 Value concat(Text text, Values values, APMPScope& scope, ErrorRef& error) {
-  if (!APMPChargeWork(scope, text.size(), error)) return {};
-  std::u16string joined = text;
+  // Every form is made before the text is: at once, they stay where they are.
+  std::vector<APMPTextForm> forms;
+  forms.reserve(values.size());
+  std::vector<std::u16string_view> pieces{text};
+  pieces.reserve(values.size() + 1);
   for (const Value& value : values) {
-    joined += APMPChargedText(value, scope, error);
-    if (error) return {};
-    if (joined.size() > kAPMPMaxTextLength) break;
+    const std::u16string* piece = APMPChargedTextView(value, forms.emplace_back(), scope, error);
+    if (!piece) return {};
+    pieces.push_back(*piece);
   }
-  return newString(std::move(joined), error);
+  return APMPChargedConcatenation(pieces, scope, error);
 }
 
 Value hasOwnProperty(Text text, Values values, APMPScope& scope, ErrorRef& error) {
   if (!APMPCheckArgumentCount(values, 1, error)) return {};
-  if (APMPChargedText(values[0], scope, error) == u"length" && !error) return Value::boolean(true);
+  APMPTextForm form;
+  const std::u16string* name = APMPChargedTextView(values[0], form, scope, error);
+  if (!name) return {};
+  if (*name == u"length") return Value::boolean(true);
   const double index = APMPChargedNumber(values[0], scope, error);
   if (error) return {};
   return Value::boolean(std::round(index) == index && index >= 0 && index < static_cast<double>(text.size()));
@@ -75,35 +83,41 @@ Value hasOwnProperty(Text text, Values values, APMPScope& scope, ErrorRef& error
 
 Value indexOf(Text text, Values values, APMPScope& scope, ErrorRef& error) {
   if (!APMPCheckMaxArgumentCount(values, 2, error)) return {};
-  const std::u16string needle = textOf(values, 0, scope, error);
-  const double position = values.size() == 2 ? APMPChargedInteger(values[1], scope, error) : 0;
-  if (error || !APMPChargeWork(scope, script_text::searchWork(text, needle), error)) return {};
-  const script_text::TextMatch match = script_text::findText(text, needle, clamp(position, text.size()));
+  APMPTextForm form;
+  const std::u16string* needle = textOf(values, 0, form, scope, error);
+  const double position = needle && values.size() == 2 ? APMPChargedInteger(values[1], scope, error) : 0;
+  APMPWorkingBytes working(scope);
+  if (!needle || error || !paySearch(text, *needle, working, scope, error)) return {};
+  const script_text::TextMatch match = script_text::findText(text, *needle, clamp(position, text.size()));
   return Value::number(match.found() ? static_cast<double>(match.location) : -1);
 }
 
 Value lastIndexOf(Text text, Values values, APMPScope& scope, ErrorRef& error) {
   if (!APMPCheckMaxArgumentCount(values, 2, error)) return {};
-  const std::u16string needle = textOf(values, 0, scope, error);
+  APMPTextForm form;
+  const std::u16string* needle = textOf(values, 0, form, scope, error);
+  if (!needle) return {};
   double position = INFINITY;
   if (values.size() == 2) {
     const double number = APMPChargedNumber(values[1], scope, error);
     if (!std::isnan(number)) position = APMPToInteger(number);
   }
-  if (error || !APMPChargeWork(scope, script_text::searchWork(text, needle), error)) return {};
+  APMPWorkingBytes working(scope);
+  if (error || !paySearch(text, *needle, working, scope, error)) return {};
   // Occurrences may start at the position and run on past it.
-  const size_t end = std::min(clamp(position, text.size()) + needle.size(), text.size());
-  const script_text::TextMatch match = script_text::findLastText(text, needle, end);
+  const size_t end = std::min(clamp(position, text.size()) + needle->size(), text.size());
+  const script_text::TextMatch match = script_text::findLastText(text, *needle, end);
   return Value::number(match.found() ? static_cast<double>(match.location) : -1);
 }
 
 Value match(Text text, Values values, APMPScope& scope, ErrorRef& error) {
   if (!APMPCheckMaxArgumentCount(values, 1, error)) return {};
-  const std::u16string pattern = values.empty() ? std::u16string() : textOf(values, 0, scope, error);
-  if (error) return {};
-  if (pattern.empty()) return Value(APMPObjectManager::arrayValueWithArray({Value::string(u"")}, scope));
+  APMPTextForm form;
+  const std::u16string* pattern = values.empty() ? &form.text() : textOf(values, 0, form, scope, error);
+  if (!pattern) return {};
+  if (pattern->empty()) return Value(APMPObjectManager::arrayValueWithArray({Value::string(u"")}, scope));
   APMPRegexMatch found;
-  if (!APMPFindFirstMatch(pattern, text, scope, found, error)) return Value::null();
+  if (!APMPFindFirstMatch(*pattern, text, scope, found, error)) return Value::null();
   if (!found.found) return Value::null();
   if (!APMPChargeWork(scope, found.length, error)) return {};
   return Value(APMPObjectManager::arrayValueWithArray({Value::string(text.substr(found.location, found.length))},
@@ -112,11 +126,12 @@ Value match(Text text, Values values, APMPScope& scope, ErrorRef& error) {
 
 Value search(Text text, Values values, APMPScope& scope, ErrorRef& error) {
   if (!APMPCheckMaxArgumentCount(values, 1, error)) return {};
-  const std::u16string pattern = textOf(values, 0, scope, error);
-  if (error) return {};
-  if (pattern.empty()) return Value::number(0);
+  APMPTextForm form;
+  const std::u16string* pattern = textOf(values, 0, form, scope, error);
+  if (!pattern) return {};
+  if (pattern->empty()) return Value::number(0);
   APMPRegexMatch found;
-  if (!APMPFindFirstMatch(pattern, text, scope, found, error)) return {};
+  if (!APMPFindFirstMatch(*pattern, text, scope, found, error)) return {};
   return Value::number(found.found ? static_cast<double>(found.location) : -1);
 }
 
@@ -124,39 +139,38 @@ Value search(Text text, Values values, APMPScope& scope, ErrorRef& error) {
 // character in both texts.
 Value replace(Text text, Values values, APMPScope& scope, ErrorRef& error) {
   if (!APMPCheckMaxArgumentCount(values, 2, error)) return {};
-  const std::u16string needle = textOf(values, 0, scope, error);
-  if (error || !APMPChargeWork(scope, script_text::searchWork(text, needle), error)) return {};
-  script_text::TextMatch found = script_text::findText(text, needle);
+  APMPTextForm needleForm;
+  const std::u16string* needle = textOf(values, 0, needleForm, scope, error);
+  std::optional<APMPWorkingBytes> working(scope);
+  if (!needle || !paySearch(text, *needle, *working, scope, error)) return {};
+  script_text::TextMatch found = script_text::findText(text, *needle);
+  working.reset();
   if (!found.found()) {
-    if (!needle.empty()) return APMPChargeWork(scope, text.size(), error) ? Value::string(text) : Value();
+    if (!needle->empty()) return APMPChargeWork(scope, text.size(), error) ? Value::string(text) : Value();
     found.location = 0;
     found.length = 0;
   }
-  std::u16string replacement = u"undefined";
-  if (values.size() == 2) {
-    if (APMPFunctionValue* function = values[1].asFunction()) {
-      // The callback gets copies of both texts.
-      if (!APMPChargeWork(scope, needle.size() + text.size(), error)) return {};
-      const APMPRef<APMPFunctionValue> keep(function);
-      const Value arguments[] = {Value::string(needle), Value::number(static_cast<double>(found.location)),
-                                 Value::string(text)};
-      const Value result = function->invokeWithArguments(arguments, scope, error);
-      if (error) return {};
-      replacement = APMPChargedText(result, scope, error);
-    } else {
-      replacement = APMPChargedText(values[1], scope, error);
-    }
+  // The replacement is the callback's answer, held here while it is read.
+  Value answer;
+  const APMPActiveValues active(std::span<const Value>(&answer, 1));
+  if (APMPFunctionValue* function = values.size() == 2 ? values[1].asFunction() : nullptr) {
+    // The callback gets copies of both texts.
+    if (!APMPChargeWork(scope, needle->size() + text.size(), error)) return {};
+    const APMPRef<APMPFunctionValue> keep(function);
+    const Value arguments[] = {Value::string(*needle), Value::number(static_cast<double>(found.location)),
+                               Value::string(text)};
+    answer = function->invokeWithArguments(arguments, scope, error);
     if (error) return {};
+  } else if (values.size() == 2) {
+    answer = values[1];
   }
-  const size_t length = text.size() - found.length + replacement.size();
-  if (length > kAPMPMaxTextLength) {
-    APMPSetError(error, kAPMPErrorLimit);
-    return {};
-  }
-  if (!APMPChargeWork(scope, length, error)) return {};
-  std::u16string result = text;
-  result.replace(found.location, found.length, replacement);
-  return Value::string(std::move(result));
+  APMPTextForm replacementForm;
+  const std::u16string* replacement = APMPChargedTextView(answer, replacementForm, scope, error);
+  if (!replacement) return {};
+  const std::u16string_view whole(text);
+  const std::u16string_view pieces[] = {whole.substr(0, found.location), *replacement,
+                                        whole.substr(found.location + found.length)};
+  return APMPChargedConcatenation(pieces, scope, error);
 }
 
 Value slice(Text text, Values values, APMPScope& scope, ErrorRef& error) {
@@ -188,8 +202,10 @@ Value split(Text text, Values values, APMPScope& scope, ErrorRef& error) {
     if (!APMPChargeWork(scope, text.size(), error)) return {};
     return Value(APMPObjectManager::arrayValueWithArray({Value::string(text)}, scope));
   }
-  const std::u16string separator = APMPChargedText(values[0], scope, error);
-  if (error) return {};
+  APMPTextForm form;
+  const std::u16string* given = APMPChargedTextView(values[0], form, scope, error);
+  if (!given) return {};
+  const std::u16string& separator = *given;
   size_t limit = SIZE_MAX;
   if (values.size() == 2) {
     const double number = APMPChargedNumber(values[1], scope, error);
@@ -198,13 +214,24 @@ Value split(Text text, Values values, APMPScope& scope, ErrorRef& error) {
   }
   // Pieces past what an array holds fail below; none beyond are looked for.
   const size_t pieceLimit = std::min<size_t>(limit, kAPMPMaxArrayLength + 1);
+  // Room for the most pieces there can be, in every list they pass
+  // through: the occurrences found, the parts, the values and the array.
+  const size_t most = std::min(pieceLimit, separator.empty() ? text.size() : text.size() / separator.size() + 1);
+  APMPWorkingBytes working(scope);
+  if ((separator.empty() && !APMPArrayCanGrow(0, most, error)) ||
+      !working.take(most * (sizeof(size_t) + sizeof(std::u16string_view) + 2 * sizeof(Value)), error)) {
+    return {};
+  }
   const std::u16string_view whole(text);
   std::vector<std::u16string_view> parts;
   if (separator.empty()) {
     parts.reserve(std::min(pieceLimit, text.size()));
     for (size_t i = 0; i < text.size() && parts.size() < pieceLimit; ++i) parts.push_back(whole.substr(i, 1));
   } else {
-    if (!APMPChargeWork(scope, script_text::literalSearchWork(text, separator), error)) return {};
+    if (!APMPChargeWork(scope, script_text::literalSearchWork(text, separator), error) ||
+        !working.take(script_text::literalSearchBytes(separator), error)) {
+      return {};
+    }
     size_t start = 0;
     for (size_t at : script_text::findLiteralOccurrences(text, separator, pieceLimit)) {
       parts.push_back(whole.substr(start, at - start));
@@ -212,8 +239,11 @@ Value split(Text text, Values values, APMPScope& scope, ErrorRef& error) {
     }
     if (parts.size() < pieceLimit) parts.push_back(whole.substr(start));
   }
-  // Each piece is a value of its own, however short.
-  if (!APMPArrayCanGrow(0, parts.size(), error) || !APMPChargeWork(scope, parts.size() * kAPMPValueWork, error)) {
+  // Each piece is a value of its own, however short: its cell and its
+  // text are given room before they are made.
+  if (!APMPArrayCanGrow(0, parts.size(), error) || !APMPChargeWork(scope, parts.size() * kAPMPValueWork, error) ||
+      !working.take(parts.size() * (sizeof(APMPStringValue) + sizeof(char16_t)) + sizeof(char16_t) * text.size(),
+                    error)) {
     return {};
   }
   std::vector<Value> pieces;

@@ -163,6 +163,17 @@ uint64_t searchWork(std::u16string_view text, std::u16string_view needle) {
   return kDecompositionWork * (uint64_t{text.size()} + needle.size()) + reorderingWork(text) + reorderingWork(needle);
 }
 
+size_t literalSearchBytes(std::u16string_view needle) { return needle.size() * sizeof(size_t); }
+
+size_t searchBytes(std::u16string_view text, std::u16string_view needle) {
+  if (isOwnDecomposition(text) && isOwnDecomposition(needle)) return literalSearchBytes(needle);
+  constexpr size_t kExpansion = 4;
+  // A decomposition's units and the way back from each; the needle's
+  // automaton over its own.
+  constexpr size_t kPerUnit = kExpansion * (sizeof(char16_t) + sizeof(int64_t));
+  return kPerUnit * (text.size() + 1) + (kPerUnit + kExpansion * sizeof(size_t)) * (needle.size() + 1);
+}
+
 TextMatch findText(std::u16string_view text, std::u16string_view needle, size_t from) {
   TextMatch match;
   if (needle.empty() || from > text.size()) return match;

@@ -28,6 +28,12 @@ struct TextMatch {
 // literal search of `findLiteralOccurrences`.
 uint64_t searchWork(std::u16string_view text, std::u16string_view needle);
 uint64_t literalSearchWork(std::u16string_view text, std::u16string_view needle);
+// Bytes the same searches may hold while they run, at most, for the caller
+// to count before searching: the automaton over the needle and, for texts
+// that need them, the canonical decompositions of both texts with their
+// ways back (a code unit decomposes to at most four).
+size_t searchBytes(std::u16string_view text, std::u16string_view needle);
+size_t literalSearchBytes(std::u16string_view needle);
 
 // The first occurrence that starts at or after `from`.
 TextMatch findText(std::u16string_view text, std::u16string_view needle, size_t from = 0);

@@ -77,9 +77,9 @@ Value withPropertyName(const Value& property, APMPScope& scope, ErrorRef& error,
     if (!APMPChargeNameLookup(*name, scope, error)) return {};
     return use(*name);
   }
-  const std::u16string name = APMPChargedText(property, scope, error);
-  if (error || !APMPChargeNameLookup(name, scope, error)) return {};
-  return use(name);
+  const APMPTextForm name = APMPChargedText(property, scope, error);
+  if (error || !APMPChargeNameLookup(name.text(), scope, error)) return {};
+  return use(name.text());
 }
 
 // "8": key, value, ... a new map with each value under its key's text form.

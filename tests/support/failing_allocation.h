@@ -2,7 +2,8 @@
 // runs out, and allocations counted, for tests of how much code builds.
 //
 // Test programs that link tests/support/allocation/failing_allocation.cpp
-// route malloc, calloc, realloc and every global operator new through it.
+// route malloc, calloc, realloc, free and every global operator new through
+// it.
 // While a FailingAllocation is alive on a thread, the allocations of that
 // thread of at least `minimumSize` bytes are counted, and the `nth` of them
 // fails: malloc, calloc and realloc answer null, operator new throws
@@ -11,6 +12,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 class FailingAllocation {
  public:
@@ -37,4 +39,23 @@ class AllocatedBytes {
   AllocatedBytes& operator=(const AllocatedBytes&) = delete;
 
   size_t total() const;
+};
+
+// While alive on a thread, meters what that thread holds: the blocks it is
+// given less those it gives back (by the allocator's own block sizes, so
+// blocks given before the scope and freed in it count below zero), and the
+// most it held at once. An allocation that would take it past `most` bytes
+// fails, as a FailingAllocation's does, so that code which would hold far
+// more ends early. Other threads are not metered. Scopes do not nest.
+class HeldBytes {
+ public:
+  explicit HeldBytes(size_t most = SIZE_MAX);
+  ~HeldBytes();
+  HeldBytes(const HeldBytes&) = delete;
+  HeldBytes& operator=(const HeldBytes&) = delete;
+
+  // The most the thread held at once since the scope began.
+  size_t peak() const;
+  // Whether an allocation failed for passing `most`.
+  bool refused() const;
 };

@@ -172,7 +172,7 @@ TEST_F(ArrayValueTest, SharedSubarraysAreBoundedAndCharged) {
   Value level(arrayOf({Value::string(std::u16string(64, u'x'))}));
   for (int i = 0; i < 6; ++i) level = Value(arrayOf(std::vector<Value>(64, level)));
   platform::ErrorRef error;
-  EXPECT_EQ(APMPChargedText(level, scope, error), u"");
+  EXPECT_EQ(APMPChargedText(level, scope, error).text(), u"");
   EXPECT_EQ(code(error), 18);
 
   // A long text form is paid for: repeated conversions run out of budget.

@@ -72,6 +72,21 @@ inline std::vector<Entity> doubledText(std::string name, int doublings) {
                       list({assign(name, stmt("0", {variable(name), variable(name)}))})})};
 }
 
+// target.method(arguments...) on a variable, the arguments as an array literal.
+inline Entity callOn(const char* target, const char* method, std::vector<Entity> arguments = {}) {
+  return methodCall(variable(target), method, std::move(arguments));
+}
+// Binds `name` to `seed` doubled `doublings` times by "concat": long texts
+// and arrays travel as short programs.
+inline std::vector<Entity> doubled(const char* name, Entity seed, int doublings) {
+  std::vector<Entity> statements{let(name, std::move(seed))};
+  for (int i = 0; i < doublings; ++i) statements.push_back(assign(name, callOn(name, "concat", {variable(name)})));
+  return statements;
+}
+inline std::vector<Entity> doubled(const char* name, const std::string& seed, int doublings) {
+  return doubled(name, str(seed), doublings);
+}
+
 // The wire form of a program in memory; an activity's empty name and empty
 // rules are left absent.
 inline std::shared_ptr<APMPBProgram> programMessage(const APMPEditingProgram& program) {

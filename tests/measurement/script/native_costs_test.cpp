@@ -18,19 +18,10 @@
 namespace script_test {
 namespace {
 
-Entity callOn(const char* target, const char* method, std::vector<Entity> arguments = {}) {
-  return methodCall(variable(target), method, std::move(arguments));
-}
 std::string repeated(const std::string& piece, size_t times) {
   std::string text;
   while (times-- > 0) text += piece;
   return text;
-}
-// Binds `name` to `seed` doubled `doublings` times: long texts travel as short programs.
-std::vector<Entity> doubled(const char* name, const std::string& seed, int doublings) {
-  std::vector<Entity> statements{let(name, str(seed))};
-  for (int i = 0; i < doublings; ++i) statements.push_back(assign(name, callOn(name, "concat", {variable(name)})));
-  return statements;
 }
 
 // ICU's allocations above `icuLimit` bytes fail; all go to malloc, so blocks

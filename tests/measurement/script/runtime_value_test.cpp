@@ -62,6 +62,33 @@ TEST(RuntimeValueTest, NumberFormsOfTexts) {
   }
 }
 
+// A number is read from a text of any length through a short literal: the
+// digits that cannot change the nearest double are left out, and those
+// that can only break a tie stand as one more digit.
+TEST(RuntimeValueTest, NumberFormsOfLongTexts) {
+  const std::u16string zeros(1000, u'0');
+  const struct {
+    std::u16string text;
+    double number;
+  } cases[] = {
+      {u"1" + zeros + u"e-1000", 1},
+      {zeros + u"42", 42},
+      {u"0." + zeros + u"5e1001", 5},
+      {u"-" + zeros + u"." + zeros, -0.0},
+      // Halfway between two doubles, then just past it far beyond 800 digits.
+      {u"9007199254740993." + zeros, 9007199254740992.0},
+      {u"9007199254740993." + zeros + u"1", 9007199254740994.0},
+      {u"1e" + zeros + u"99999999999", kInfinity},
+      {u"1e-99999999999", 0},
+      {u"123456789" + zeros + u"e-1000", 123456789},
+  };
+  for (const auto& c : cases) {
+    const double number = APMPNumberFromText(c.text);
+    EXPECT_EQ(number, c.number) << script_text::toUtf8(c.text.substr(0, 40));
+    EXPECT_EQ(std::signbit(number), std::signbit(c.number));
+  }
+}
+
 TEST(RuntimeValueTest, ConversionsByType) {
   platform::ErrorRef error;
   EXPECT_TRUE(std::isnan(Value().doubleValueOrError(error)));

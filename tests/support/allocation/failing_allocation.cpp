@@ -5,6 +5,7 @@
 #include "tests/support/failing_allocation.h"
 
 #include <dlfcn.h>
+#include <malloc.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -16,10 +17,12 @@ namespace {
 using MallocFn = void* (*)(size_t);
 using CallocFn = void* (*)(size_t, size_t);
 using ReallocFn = void* (*)(void*, size_t);
+using FreeFn = void (*)(void*);
 
 MallocFn realMalloc = nullptr;
 CallocFn realCalloc = nullptr;
 ReallocFn realRealloc = nullptr;
+FreeFn realFree = nullptr;
 
 // Plain thread-locals: read inside malloc, before anything is constructed.
 thread_local bool armed = false;
@@ -29,10 +32,21 @@ thread_local long seen = 0;
 thread_local bool hit = false;
 thread_local bool tallying = false;
 thread_local size_t tallied = 0;
+// The meter: what the thread holds, by the allocator's own block sizes,
+// and the most it held; allocations that would take it past `ceiling` fail.
+thread_local bool metering = false;
+thread_local ptrdiff_t held = 0;
+thread_local ptrdiff_t heldAtMost = 0;
+thread_local ptrdiff_t ceiling = PTRDIFF_MAX;
+thread_local bool refusedAny = false;
 
 // Every allocation asks here first: the tally sees each one.
 bool failsNow(size_t size) {
   if (tallying) tallied += size;
+  if (metering && static_cast<ptrdiff_t>(std::min<size_t>(size, PTRDIFF_MAX / 2)) > ceiling - held) {
+    refusedAny = true;
+    return true;
+  }
   if (!armed || size < smallest) return false;
   if (++seen != failAt) return false;
   hit = true;
@@ -52,10 +66,26 @@ void* bootstrapCalloc(size_t count, size_t size) {
   return block;
 }
 
+bool fromBootstrap(const void* block) {
+  return block >= bootstrap && block < bootstrap + sizeof(bootstrap);
+}
+
+// Counts a block the thread was given (`sign` 1) or gave back (-1).
+void meter(void* block, int sign) {
+  if (!metering || !block || fromBootstrap(block)) return;
+  held += sign * static_cast<ptrdiff_t>(malloc_usable_size(block));
+  heldAtMost = std::max(heldAtMost, held);
+}
+
+void* metered(void* block) {
+  meter(block, 1);
+  return block;
+}
+
 void* allocate(size_t size) {
   if (failsNow(size)) return nullptr;
   if (!realMalloc) realMalloc = reinterpret_cast<MallocFn>(dlsym(RTLD_NEXT, "malloc"));
-  return realMalloc(size);
+  return metered(realMalloc(size));
 }
 
 void* allocateOrThrow(size_t size) {
@@ -68,7 +98,7 @@ void* allocateAligned(size_t size, std::align_val_t alignment) {
   if (failsNow(size)) return nullptr;
   void* block = nullptr;
   const size_t align = std::max(static_cast<size_t>(alignment), sizeof(void*));
-  return posix_memalign(&block, align, size > 0 ? size : 1) == 0 ? block : nullptr;
+  return posix_memalign(&block, align, size > 0 ? size : 1) == 0 ? metered(block) : nullptr;
 }
 
 }  // namespace
@@ -96,6 +126,23 @@ AllocatedBytes::~AllocatedBytes() { tallying = false; }
 
 size_t AllocatedBytes::total() const { return tallied; }
 
+HeldBytes::HeldBytes(size_t most) {
+  held = 0;
+  heldAtMost = 0;
+  refusedAny = false;
+  ceiling = static_cast<ptrdiff_t>(std::min<size_t>(most, PTRDIFF_MAX));
+  metering = true;
+}
+
+HeldBytes::~HeldBytes() {
+  metering = false;
+  ceiling = PTRDIFF_MAX;
+}
+
+size_t HeldBytes::peak() const { return static_cast<size_t>(heldAtMost); }
+
+bool HeldBytes::refused() const { return refusedAny; }
+
 extern "C" void* malloc(size_t size) { return allocate(size); }
 
 extern "C" void* calloc(size_t count, size_t size) {
@@ -107,13 +154,34 @@ extern "C" void* calloc(size_t count, size_t size) {
   }
   if (size != 0 && count > SIZE_MAX / size) return nullptr;
   if (failsNow(count * size)) return nullptr;
-  return realCalloc(count, size);
+  return metered(realCalloc(count, size));
 }
 
 extern "C" void* realloc(void* block, size_t size) {
   if (failsNow(size)) return nullptr;
   if (!realRealloc) realRealloc = reinterpret_cast<ReallocFn>(dlsym(RTLD_NEXT, "realloc"));
-  return realRealloc(block, size);
+  const ptrdiff_t before = metering && block ? static_cast<ptrdiff_t>(malloc_usable_size(block)) : 0;
+  void* moved = realRealloc(block, size);
+  // A failed realloc keeps the old block.
+  if (moved) {
+    held -= before;
+    meter(moved, 1);
+  }
+  return moved;
+}
+
+extern "C" void free(void* block) {
+  if (!block || fromBootstrap(block)) return;
+  meter(block, -1);
+  if (!realFree) {
+    // dlsym may free a little of its own while it looks: kept, not lost.
+    static thread_local bool resolving = false;
+    if (resolving) return;
+    resolving = true;
+    realFree = reinterpret_cast<FreeFn>(dlsym(RTLD_NEXT, "free"));
+    resolving = false;
+  }
+  realFree(block);
 }
 
 void* operator new(size_t size) { return allocateOrThrow(size); }

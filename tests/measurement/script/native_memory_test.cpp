@@ -1,0 +1,176 @@
+// Every native and operator, given hostile arguments, under a meter of what
+// its thread holds: one event's run, whatever it sorts, joins, splits or
+// converts, holds no more than the runtime's memory bound and a little
+// slack (the program, the event, the harness), and, in an optimised build,
+// uses at most half a second of processor time. Temporaries (text forms,
+// sort keys, buffers) once went uncounted and uncharged.
+#include <gtest/gtest.h>
+#include <time.h>
+
+#include <algorithm>
+
+#include "editing_test_support.h"
+#include "measurement/script/event_editing.h"
+#include "tests/support/failing_allocation.h"
+
+namespace script_test {
+namespace {
+
+// What an event's run may hold beyond what the bound lets its values take:
+// its scopes, the event's copies, the short text forms natives keep
+// uncounted.
+constexpr size_t kSlack = size_t{2} << 20;
+// Processor time is only bounded in an optimised build without sanitizers:
+// elsewhere the same work takes up to twenty times as long.
+#if defined(__OPTIMIZE__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+constexpr int64_t kMostNanoseconds = 500'000'000;
+#else
+constexpr int64_t kMostNanoseconds = INT64_MAX;
+#endif
+
+int64_t threadCpu() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+}
+
+// A function named by `units` units, `first` then "a"s.
+Entity named(char first, size_t units) { return function("51", first + std::string(units - 1, 'a'), {}, {}); }
+// Binds `name` to an array of 2^doublings copies of `element`.
+std::vector<Entity> copies(const char* name, Entity element, int doublings) {
+  return doubled(name, stmt("7", {std::move(element)}), doublings);
+}
+// Binds "A" to two functions named by `units` units, doubled to 2^doublings elements.
+std::vector<Entity> longNames(size_t units, int doublings) {
+  return std::vector{let("fa", named('f', units)), let("fb", named('g', units))} +
+         doubled("A", stmt("7", {variable("fa"), variable("fb")}), doublings - 1);
+}
+Entity on(const char* target, const char* method, std::vector<Entity> arguments = {}) {
+  return callOn(target, method, std::move(arguments));
+}
+
+TEST(NativeMemoryTest, HostileArgumentsStayWithinTheMemoryBound) {
+  const std::vector<Entity> text23 = doubled("t", "a", 23), digits24 = doubled("t", "1", 24);
+  const std::vector<Entity> names8k = longNames(100'001, 13);
+  const std::vector<Entity> map = {let("m", mapOf({{"k", num(1)}}))};
+  const std::vector<Entity> names19 = copies("A", str(std::string(48, 'n')), 19);
+  const struct {
+    const char* name;
+    std::vector<Entity> setup;
+    Entity body;
+  } cases[] = {
+      // Each kept text form of a function is a copy of its name.
+      {"8,192 functions of 100,001-unit names, sorted", names8k, on("A", "sort")},
+      {"16,384 functions of 100,001-unit names, sorted", longNames(100'001, 14), on("A", "sort")},
+      {"1,024 functions of 400,000-unit names, sorted", longNames(400'000, 10), on("A", "sort")},
+      {"2^20 small numbers, sorted", copies("A", num(1.2345678901234567e-300), 20), on("A", "sort")},
+      {"2^20 short texts, sorted", copies("A", str("abcdefghijklmnop"), 20), on("A", "sort")},
+      {"2^20 references to a map, sorted", map + copies("A", variable("m"), 20), on("A", "sort")},
+      {"2^20 booleans, sorted", copies("A", boolean(true), 20), on("A", "sort")},
+      {"2^19 nested arrays, sorted", copies("A", stmt("7", {str("abcdefghijklmnop")}), 19), on("A", "sort")},
+      // A number read from a text of 2^24 digits.
+      {"a 2^24-digit number, negated", digits24, stmt("27", {variable("t")})},
+      // 52 MiB of values, and the number read beside them.
+      {"a 2^24-digit number beside 20 MiB more, negated", digits24 + doubled("p", "a", 23) + doubled("q", "a", 21),
+       stmt("27", {variable("t")})},
+      {"a 2^24-digit number, multiplied", digits24, stmt("26", {variable("t"), num(2)})},
+      {"a 2^24-digit number, compared", digits24, stmt("23", {variable("t"), num(2)})},
+      {"a 2^24-digit number, as a position", digits24, on("t", "charAt", {variable("t")})},
+      {"a 2^24-digit number, as a split limit", digits24, on("t", "split", {str("x"), variable("t")})},
+      {"a 2^24-digit number, in an array as a number", digits24 + std::vector{let("l", stmt("7", {variable("t")}))},
+       stmt("27", {variable("l")})},
+      // Joins and concatenations of long text forms.
+      {"8,192 functions of 100,001-unit names, joined", names8k, on("A", "join")},
+      {"8,192 functions of 100,001-unit names, as a text", names8k, stmt("0", {variable("A"), str("")})},
+      {"8,192 functions of 100,001-unit names, compared", names8k, stmt("23", {variable("A"), variable("A")})},
+      {"8,192 functions of 100,001-unit names, as a key", names8k + map,
+       on("m", "hasOwnProperty", {variable("A")})},
+      {"2^20 small numbers, joined", copies("A", num(1.2345678901234567e-300), 20), on("A", "join")},
+      {"2^20 maps, joined", map + copies("A", variable("m"), 20), on("A", "join", {str("")})},
+      {"2^23 units and themselves", text23, stmt("0", {variable("t"), variable("t")})},
+      {"2^23 units, concatenated", text23, on("t", "concat", {variable("t")})},
+      {"2^23 units in an array, compared", text23 + std::vector{let("l", stmt("7", {variable("t")}))},
+       stmt("23", {variable("l"), variable("l")})},
+      {"2^23 units in an array, concatenated", text23 + std::vector{let("l", stmt("7", {variable("t")}))},
+       on("t", "concat", {variable("l")})},
+      {"2^23 units, with an array in the middle", text23 + std::vector{let("l", stmt("7", {variable("t")}))},
+       stmt("0", {variable("l"), variable("t")})},
+      {"2^23 units, replaced", text23, on("t", "replace", {str("a"), variable("t")})},
+      {"2^23 units, searched for themselves", text23, on("t", "indexOf", {variable("t")})},
+      {"2^23 units, split by a text in an array", text23 + std::vector{let("l", stmt("7", {str("")}))},
+       on("t", "split", {variable("l")})},
+      // Splits make a value of every piece.
+      {"2^20 units, split into units", doubled("t", "a", 20), on("t", "split", {str("")})},
+      {"2^21 units, split at every other", doubled("t", "ab", 20), on("t", "split", {str("a")})},
+      {"2^23 units, searched by a pattern", text23, on("t", "search", {str("(a|b)*c")})},
+      {"2^23 units, matched", text23, on("t", "match", {str("a+")})},
+      {"2^23 units, searched for themselves from the back", text23, on("t", "lastIndexOf", {variable("t")})},
+      // Lists of names made from the elements of an array.
+      {"2^19 names of 48 units, as parameters", names19, stmt("51", {str(""), variable("A")})},
+      {"2^19 names of 48 units, as loop variables", names19,
+       stmt("63", {variable("A"), boolean(false), num(0), list({})})},
+      {"the 2^20 positions of an array, walked", copies("A", num(1), 20), stmt("47", {str("k"), variable("A"), list({})})},
+      {"the 2^20 elements of an array, walked", copies("A", num(1), 20), stmt("64", {str("k"), variable("A"), list({})})},
+      // Text forms as keys, names and operands.
+      {"8,192 functions of 100,001-unit names, as a text", names8k, on("A", "toString")},
+      {"8,192 functions of 100,001-unit names, loosely equal", names8k, stmt("12", {variable("A"), str("x")})},
+      {"8,192 functions of 100,001-unit names, as a literal's key", names8k, stmt("8", {variable("A"), num(1)})},
+      {"8,192 functions of 100,001-unit names, as a property", names8k + map, getProperty(variable("m"), variable("A"))},
+      {"8,192 functions of 100,001-unit names, as an array's property", names8k,
+       getProperty(variable("A"), variable("A"))},
+      {"8,192 functions of 100,001-unit names, required", names8k, stmt("require", {variable("A")})},
+      {"8,192 functions of 100,001-unit names, as a parameter name", names8k,
+       onEvent("setParamValue", {variable("A"), num(1)})},
+      {"8,192 functions of 100,001-unit names, as an event's name", names8k,
+       stmt("logEvent", {variable("A"), num(1), mapOf({})})},
+      {"8,192 functions of 100,001-unit names, as a timestamp", names8k,
+       stmt("logEvent", {str("x"), variable("A"), mapOf({})})},
+      {"a function of 400,000-unit name, as a parameter", {let("f", named('f', 400'000))},
+       onEvent("setParamValue", {str("p"), variable("f")})},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EditingHarness h;
+    ASSERT_EQ(h.loadSent(c.setup + std::vector{editCallback({c.body, ret(num(0))})}), 0);
+    // What the values take already, then what the event's run adds.
+    const size_t values = h.editor.runtime().objectManager().collectGarbageAndMeasure();
+    ASSERT_LE(values, kAPMPMaxLiveBytes);
+    const size_t most = kAPMPMaxLiveBytes + kSlack - values;
+    long failure = 0;
+    const HeldBytes held(most);
+    const int64_t began = threadCpu();
+    h.handle(APMPEvent("purchase", 100, {}), &failure);
+    EXPECT_LE(threadCpu() - began, kMostNanoseconds);
+    EXPECT_TRUE(failure == 0 || failure == kAPMPErrorLimit || failure == kAPMPErrorArrayLength) << failure;
+    EXPECT_FALSE(held.refused());
+    EXPECT_LE(held.peak(), most);
+  }
+}
+
+// The counting leaves ordinary work alone: an event's callback sorts 10,000
+// numbers and 10,000 short texts by their text forms.
+TEST(NativeMemoryTest, OrdinarySortsStillSort) {
+  EditingHarness h;
+  const Entity scrambled = stmt("25", {stmt("26", {variable("i"), num(7919)}), num(10007)});
+  ASSERT_EQ(h.loadSent({declare("A"), declare("B"),
+                        editCallback(std::vector{assign("A", stmt("7", {})), assign("B", stmt("7", {}))} +
+                                     repeat(10000, {on("A", "push", {scrambled}),
+                                                    on("B", "push", {stmt("0", {str("item "), scrambled})})}) +
+                                     std::vector{on("A", "sort"), on("B", "sort"), ret(num(0))})}),
+            0);
+  long failure = 0;
+  h.handle(APMPEvent("purchase", 100, {}), &failure);
+  EXPECT_EQ(failure, 0);
+  for (const char16_t* name : {u"A", u"B"}) {
+    const APMPArrayValue* array = h.editor.runtime().globalScope().valueForName(name).asArray();
+    ASSERT_TRUE(array);
+    ASSERT_EQ(array->count(), 10000u);
+    std::vector<std::u16string> texts;
+    platform::ErrorRef error;
+    for (const Value& element : array->elements()) texts.push_back(element.stringValueOrError(error));
+    EXPECT_TRUE(std::is_sorted(texts.begin(), texts.end()));
+  }
+}
+
+}  // namespace
+}  // namespace script_test
