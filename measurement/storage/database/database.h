@@ -342,13 +342,17 @@ class APMDatabase {
   // Stores the bundle's encoding under its fingerprint unless a row with
   // that fingerprint decodes already (a row that does not decode is
   // replaced). A new fingerprint is refused once the table holds 100,000
-  // rows.
+  // rows. Metadata no bundle may be made of is refused with the error
+  // `insertBundle` gives (code 1, "Failed to insert bundle without App ID").
   bool insertIfNotExistsRawEventMetadata(const std::shared_ptr<const APMPBMeasurementBundle>& metadata,
                                          platform::ErrorRef* error = nullptr);
   // Null with code 3 when there is no row. A row without bytes, or whose
   // bytes do not decode, is deleted with the raw events that refer to it
   // (12064 logged): they could never make a bundle, and the oldest of them
-  // would hold back every later event. Null with code 3 then too.
+  // would hold back every later event. Null with code 3 then too. So is a
+  // row that decodes to metadata `insertBundle` refuses, as older versions
+  // stored (12066 logged, "Data loss", with the reason); null with that
+  // reason.
   std::shared_ptr<APMPBMeasurementBundle> queryRawEventsMetadataWithFingerprint(
       int64_t fingerprint, platform::ErrorRef* error = nullptr);
   bool deleteRawEventMetadataWithMetadataFingerprint(int64_t fingerprint,
@@ -544,13 +548,23 @@ class APMDatabase {
   void deleteUnreadableRows(const char* table, const char* columns,
                             const std::vector<int64_t>& rowIDs, long code,
                             const std::function<APMRowReading(const APMRecord&)>& read);
-  // The metadata of a stored row, and how reading it came out.
+  // The refusals of `insertBundle` that neither events nor times can lift:
+  // an encoding larger than a read inflates, no app ID. A bundle is a copy
+  // of its events' metadata, so metadata is held to them too.
+  static bool acceptsBundleContent(const APMPBMeasurementBundle& bundle, size_t encodedSize,
+                                   platform::ErrorRef* error);
+  // The metadata of a stored row, and how reading it came out. Metadata
+  // that decodes but that no bundle may be made of (stored by an older
+  // version) is damaged too; `refusal` then says why.
   static APMRowReading readMetadataRecord(const APMRecord& record,
-                                          std::shared_ptr<APMPBMeasurementBundle>& metadata);
+                                          std::shared_ptr<APMPBMeasurementBundle>& metadata,
+                                          platform::ErrorRef* refusal);
   // Deletes the metadata of `fingerprint` and its raw events, as one
   // change, when the row read again there is still damaged; answers the
-  // metadata when it reads now.
-  std::shared_ptr<APMPBMeasurementBundle> deleteUnreadableMetadata(int64_t fingerprint);
+  // metadata when it reads now. `refusal` says why metadata that decodes
+  // was deleted.
+  std::shared_ptr<APMPBMeasurementBundle> deleteUnusableMetadata(int64_t fingerprint,
+                                                                 platform::ErrorRef* refusal);
   // The stale deletions, answering how many rows they deleted, so that the
   // purge can say what it lost.
   std::optional<int64_t> deleteStaleRawEvents(double maxAge, platform::ErrorRef* error);

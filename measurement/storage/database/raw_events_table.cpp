@@ -95,7 +95,9 @@ std::optional<int64_t> APMDatabase::insertRawEventMetadata(const APMPBMeasuremen
       {kUnconvertible,
        "Received empty measurement bundle metadata for getting dictionary representation"},
       error);
-  if (!bytes) return std::nullopt;
+  // A bundle of these events would be refused, and until they went they
+  // would hold back every event stored after them.
+  if (!bytes || !acceptsBundleContent(*metadata, bytes->size(), error)) return std::nullopt;
   const int64_t fingerprint = apm_64LSBMD5(*bytes);
   auto stored = storedMetadata(fingerprint, nullptr);
   // The same bytes decode as the bundle they were made from; other bytes
@@ -122,15 +124,20 @@ std::optional<std::vector<APMRecord>> APMDatabase::storedMetadata(int64_t finger
       error);
 }
 
-// The metadata of a stored row, and how reading it came out.
 APMRowReading APMDatabase::readMetadataRecord(const APMRecord& record,
-                                              std::shared_ptr<APMPBMeasurementBundle>& metadata) {
+                                              std::shared_ptr<APMPBMeasurementBundle>& metadata,
+                                              ErrorRef* refusal) {
   platform::Bytes text;
   const platform::Bytes* bytes = APMBytesColumn(record, "metadata", text);
-  return APMReadRow([&] {
+  const APMRowReading reading = APMReadRow([&] {
     metadata = bytes ? APMPBMeasurementBundle::initWithBuffer(*bytes) : nullptr;
     return metadata != nullptr;
   });
+  if (reading != APMRowReading::kRead || acceptsBundleContent(*metadata, bytes->size(), refusal)) {
+    return reading;
+  }
+  metadata = nullptr;
+  return APMRowReading::kDamaged;
 }
 
 std::shared_ptr<APMPBMeasurementBundle> APMDatabase::queryRawEventsMetadataWithFingerprint(
@@ -142,15 +149,20 @@ std::shared_ptr<APMPBMeasurementBundle> APMDatabase::queryRawEventsMetadataWithF
     return nullptr;
   }
   std::shared_ptr<APMPBMeasurementBundle> metadata;
-  const APMRowReading reading = readMetadataRecord(records->front(), metadata);
+  const APMRowReading reading = readMetadataRecord(records->front(), metadata, nullptr);
   if (reading == APMRowReading::kRead) return metadata;
   if (reading == APMRowReading::kNotNow) {
     APMSetError(error, kState, "Not enough memory to read event metadata");
     return nullptr;
   }
   // Another process may have stored good bytes since: then they are read.
-  metadata = deleteUnreadableMetadata(fingerprint);
+  ErrorRef refusal;
+  metadata = deleteUnusableMetadata(fingerprint, &refusal);
   if (metadata) return metadata;
+  if (refusal) {
+    platform::setError(error, refusal);
+    return nullptr;
+  }
   platform::Bytes text;
   APMSetError(error, kUnconvertible,
               APMBytesColumn(records->front(), "metadata", text)
@@ -159,12 +171,14 @@ std::shared_ptr<APMPBMeasurementBundle> APMDatabase::queryRawEventsMetadataWithF
   return nullptr;
 }
 
-// The events of metadata that cannot be read can never be bundled, and
-// while they stay their fingerprint is the oldest at every turn, holding
-// back every event stored after them. The row is read again inside the
-// write transaction: another process storing an event under this metadata
-// replaces the bad bytes first, and its event must stay.
-std::shared_ptr<APMPBMeasurementBundle> APMDatabase::deleteUnreadableMetadata(int64_t fingerprint) {
+// The events of metadata that cannot be read, or that no bundle may be
+// made of, can never be bundled, and while they stay their fingerprint is
+// the oldest at every turn, holding back every event stored after them. The
+// row is read again inside the write transaction: another process storing
+// an event under this metadata replaces the bad bytes first, and its event
+// must stay.
+std::shared_ptr<APMPBMeasurementBundle> APMDatabase::deleteUnusableMetadata(int64_t fingerprint,
+                                                                            ErrorRef* refusal) {
   std::optional<int64_t> events;
   std::shared_ptr<APMPBMeasurementBundle> readable;
   bool damaged = false;
@@ -175,7 +189,7 @@ std::shared_ptr<APMPBMeasurementBundle> APMDatabase::deleteUnreadableMetadata(in
         auto records = storedMetadata(fingerprint, &failure);
         if (!records) return false;
         if (records->empty()) return true;
-        const APMRowReading reading = readMetadataRecord(records->front(), readable);
+        const APMRowReading reading = readMetadataRecord(records->front(), readable, refusal);
         if (reading != APMRowReading::kDamaged) return true;
         damaged = true;
         events = sqliteStore_->deleteRecordsFromTableWithName(
@@ -183,7 +197,13 @@ std::shared_ptr<APMPBMeasurementBundle> APMDatabase::deleteUnreadableMetadata(in
         return events && deleteRawEventMetadataWithMetadataFingerprint(fingerprint, &failure);
       },
       &failure);
-  if (!done || damaged) {
+  if (*refusal) {
+    monitor()->logWithLevel(4, 12066,
+                            "Data loss. Deleted event metadata that can never make a bundle, and its raw "
+                            "events. Fingerprint, events, deleted, reason",
+                            APMMonitor::Contexts{fingerprint, events.value_or(0), done && damaged,
+                                                 (*refusal)->localizedDescription()});
+  } else if (!done || damaged) {
     monitor()->logWithLevel(
         4, 12064, "Deleted event metadata that cannot be read, and its raw events. Fingerprint, events, deleted",
         fingerprint, events.value_or(0), done && damaged);
