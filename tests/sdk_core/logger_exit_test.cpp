@@ -43,7 +43,7 @@ Ending runChild(const std::vector<std::string>& arguments) {
 }  // namespace
 
 TEST(GULLoggerExitTest, EveryLineLoggedBeforeANormalExitIsWritten) {
-  constexpr int kLines = 500;
+  constexpr int kLines = 20000;
   for (const char* how : {"return", "exit", "threads"}) {
     const Ending ending = runChild({how, std::to_string(kLines)});
     EXPECT_TRUE(WIFEXITED(ending.status) && WEXITSTATUS(ending.status) == 0) << how << ": " << ending.status;
