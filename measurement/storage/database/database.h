@@ -367,7 +367,10 @@ class APMDatabase {
   // The engine's write of one event, as one change: stores the metadata if
   // it is new, trims the table to its limit (23070 logged with the count
   // when events went) and appends the event. On failure nothing is written
-  // and 23071 is logged with the error.
+  // and 23071 is logged with the error. Refuses (code 1) an event stamped
+  // further from now than the stale-data purge keeps (`maxQueueTime`, past
+  // or future): the next purge would delete it unseen. A time in
+  // milliseconds is the usual cause.
   bool storeRawEvent(const std::shared_ptr<const APMEvent>& event,
                      const std::shared_ptr<const APMPBMeasurementBundle>& metadata, bool isRealtime,
                      platform::ErrorRef* error = nullptr);
@@ -565,6 +568,8 @@ class APMDatabase {
   // was deleted.
   std::shared_ptr<APMPBMeasurementBundle> deleteUnusableMetadata(int64_t fingerprint,
                                                                  platform::ErrorRef* refusal);
+  // Refuses an event the stale-data purge would delete now (code 1).
+  bool acceptsEventTime(const APMEvent* event, platform::ErrorRef* error) const;
   // The stale deletions, answering how many rows they deleted, so that the
   // purge can say what it lost.
   std::optional<int64_t> deleteStaleRawEvents(double maxAge, platform::ErrorRef* error);

@@ -98,7 +98,7 @@ bool APMDatabase::insertBundle(const std::shared_ptr<const APMPBMeasurementBundl
   }
   if (!maybeDeleteStaleData(error).has_value()) return false;
   const double endTime = endMillis / 1000.0;
-  if (std::fabs(platform::Clock::current()->now() - endTime) > storageLimits().maxQueueTime) {
+  if (storageLimits().isStale(endTime, platform::Clock::current()->now())) {
     monitor()->logWithLevel(4, 12016, "Storing bundle outside of the max uploading time span");
   }
   std::optional<platform::Bytes> compressed = gul_dataByGzippingData(*bytes);

@@ -2,6 +2,7 @@
 // stored at once with a reference to the bundle metadata it shares with
 // other events, until it is bundled, trimmed away or too old.
 #include <algorithm>
+#include <charconv>
 
 #include "measurement/engine/monitor.h"
 #include "measurement/messages/message_fields.h"
@@ -47,6 +48,14 @@ constexpr const char* kCountTable = "temp.raw_events_count";
 constexpr const char* kOldestRows = "rowid IN (SELECT rowid FROM raw_events ORDER BY rowid LIMIT ?)";
 
 std::shared_ptr<APMMonitor> monitor() { return APMMeasurement::monitor(); }
+
+// A number of seconds as decimal digits, never in exponent form: a time in
+// milliseconds must show its extra digits.
+std::string fixedText(double seconds) {
+  char text[400];
+  const auto end = std::to_chars(text, text + sizeof text, seconds, std::chars_format::fixed).ptr;
+  return std::string(text, end);
+}
 
 // The number of stored events, counted again when the connection has no
 // count yet or the file changed under it. Call inside a savepoint.
@@ -254,11 +263,27 @@ bool APMDatabase::insertRawEvent(const std::shared_ptr<const APMEvent>& event,
   return insertDataType(record, kAPMRawEventsTable, error);
 }
 
+// The stale-data purge's own limit and clock: an event it would delete now
+// is never taken, rather than taken and deleted without a word at the next
+// bundling.
+bool APMDatabase::acceptsEventTime(const APMEvent* event, ErrorRef* error) const {
+  if (!event) return true;
+  const APMStorageLimits limits = storageLimits();
+  const double now = platform::Clock::current()->now();
+  if (!limits.isStale(event->timestamp(), now)) return true;
+  APMSetError(error, kArgument,
+              "Cannot store event with timestamp " + fixedText(event->timestamp()) +
+                  ": more than the max queue time (" + fixedText(limits.maxQueueTime) +
+                  " s) from now (" + fixedText(now) +
+                  "), so the stale-data purge would delete it. Timestamps are in seconds since 1970");
+  return false;
+}
+
 bool APMDatabase::storeRawEvent(const std::shared_ptr<const APMEvent>& event,
                                 const std::shared_ptr<const APMPBMeasurementBundle>& metadata,
                                 bool isRealtime, ErrorRef* error) {
   ErrorRef failure;
-  bool stored = APMWithSavepoint(
+  bool stored = acceptsEventTime(event.get(), &failure) && APMWithSavepoint(
       *sqliteStore_,
       [&] {
         std::optional<int64_t> fingerprint = insertRawEventMetadata(metadata.get(), &failure);

@@ -268,10 +268,58 @@ TEST_F(RawEventsTableTest, MetadataNoBundleCanBeMadeOfNeverHoldsBackLaterEvents)
                 std::to_string(apm_64LSBMD5(bytes)) + ", 1, 1, Failed to insert bundle without App ID");
 }
 
+TEST_F(RawEventsTableTest, EventTimesThePurgeWouldDeleteAreRefused) {
+  constexpr double kDefault = 28 * kDay;
+  struct Case {
+    double maxQueueTime;
+    double timestamp;
+    bool stored;
+  } cases[] = {
+      {kDefault, kNow * 1000, false},  // milliseconds
+      {kDefault, kNow / 1000, false},
+      {kDefault, kNow - kDefault - 0.5, false},
+      {kDefault, kNow + kDefault + 0.5, false},
+      {kDefault, kNow - kDefault, true},
+      {kDefault, kNow + kDefault, true},
+      {7 * kDay, kNow - 8 * kDay, false},
+      {7 * kDay, kNow + 7 * kDay, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.timestamp);
+    fill("DELETE FROM raw_events WHERE ? = 0", 1);
+    database_->setStorageLimitsSource([&c] {
+      APMStorageLimits limits;
+      limits.maxQueueTime = c.maxQueueTime;
+      return limits;
+    });
+    RecordingMonitor monitor;
+    ErrorRef error;
+    EXPECT_EQ(database_->storeRawEvent(road::event(1, c.timestamp), metadata_, false, &error), c.stored);
+    if (c.stored) {
+      // And the purge keeps it.
+      ASSERT_TRUE(database_->deleteStaleRawEventsDataOlderThanMaxAge(c.maxQueueTime));
+      EXPECT_EQ(storedSequences(), std::vector<int64_t>{1});
+      continue;
+    }
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), 1);
+    EXPECT_EQ(rowCount(kAPMRawEventsTable), 0);
+    EXPECT_TRUE(monitor.contains(23071));
+  }
+  ErrorRef error;
+  database_->setStorageLimitsSource(nullptr);
+  EXPECT_FALSE(database_->storeRawEvent(road::event(1, kNow * 1000), metadata_, false, &error));
+  EXPECT_EQ(error->localizedDescription(),
+            "Cannot store event with timestamp 1700000000000: more than the max queue time (2419200 s) from now "
+            "(1700000000), so the stale-data purge would delete it. Timestamps are in seconds since 1970");
+}
+
 TEST_F(RawEventsTableTest, AgePurgeTakesThePastAndTheFarFuture) {
   auto lone = road::bundle(9);
-  ASSERT_TRUE(database_->storeRawEvent(road::event(1, kNow - 29 * kDay), lone, false));
-  ASSERT_TRUE(storeEvent(2, kNow + 30 * kDay));
+  ASSERT_TRUE(writtenAt(kNow - 29 * kDay, [&] {
+    return database_->storeRawEvent(road::event(1, kNow - 29 * kDay), lone, false);
+  }));
+  ASSERT_TRUE(writtenAt(kNow + 30 * kDay, [&] { return storeEvent(2, kNow + 30 * kDay); }));
   ASSERT_TRUE(storeEvent(3, kNow - 27 * kDay));
   ASSERT_TRUE(storeEvent(4, kNow + 27 * kDay));
   ErrorRef error;
