@@ -569,7 +569,10 @@ class APMDatabase {
   std::shared_ptr<APMPBMeasurementBundle> deleteUnusableMetadata(int64_t fingerprint,
                                                                  platform::ErrorRef* refusal);
   // Refuses an event the stale-data purge would delete now (code 1).
-  bool acceptsEventTime(const APMEvent* event, platform::ErrorRef* error) const;
+  static bool acceptsEventTime(const APMEvent* event, const APMStorageLimits& limits,
+                               platform::ErrorRef* error);
+  // `deleteRawEventsOverAbsoluteLimit` with the limit given.
+  std::optional<int64_t> deleteRawEventsOverLimit(int64_t maxEventsStored, platform::ErrorRef* error);
   // The stale deletions, answering how many rows they deleted, so that the
   // purge can say what it lost.
   std::optional<int64_t> deleteStaleRawEvents(double maxAge, platform::ErrorRef* error);

@@ -266,9 +266,9 @@ bool APMDatabase::insertRawEvent(const std::shared_ptr<const APMEvent>& event,
 // The stale-data purge's own limit and clock: an event it would delete now
 // is never taken, rather than taken and deleted without a word at the next
 // bundling.
-bool APMDatabase::acceptsEventTime(const APMEvent* event, ErrorRef* error) const {
+bool APMDatabase::acceptsEventTime(const APMEvent* event, const APMStorageLimits& limits,
+                                   ErrorRef* error) {
   if (!event) return true;
-  const APMStorageLimits limits = storageLimits();
   const double now = platform::Clock::current()->now();
   if (!limits.isStale(event->timestamp(), now)) return true;
   APMSetError(error, kArgument,
@@ -282,13 +282,15 @@ bool APMDatabase::acceptsEventTime(const APMEvent* event, ErrorRef* error) const
 bool APMDatabase::storeRawEvent(const std::shared_ptr<const APMEvent>& event,
                                 const std::shared_ptr<const APMPBMeasurementBundle>& metadata,
                                 bool isRealtime, ErrorRef* error) {
+  // One read of the settings for the whole store.
+  const APMStorageLimits limits = storageLimits();
   ErrorRef failure;
-  bool stored = acceptsEventTime(event.get(), &failure) && APMWithSavepoint(
+  bool stored = acceptsEventTime(event.get(), limits, &failure) && APMWithSavepoint(
       *sqliteStore_,
       [&] {
         std::optional<int64_t> fingerprint = insertRawEventMetadata(metadata.get(), &failure);
         if (!fingerprint) return false;
-        std::optional<int64_t> deleted = deleteRawEventsOverAbsoluteLimit(&failure);
+        std::optional<int64_t> deleted = deleteRawEventsOverLimit(limits.maxEventsStored, &failure);
         if (!deleted) return false;
         if (*deleted > 0) {
           monitor()->logWithLevel(4, 23070, "Data loss. Too many events stored on disk. Deleted count",
@@ -305,7 +307,11 @@ bool APMDatabase::storeRawEvent(const std::shared_ptr<const APMEvent>& event,
 }
 
 std::optional<int64_t> APMDatabase::deleteRawEventsOverAbsoluteLimit(ErrorRef* error) {
-  const int64_t keep = std::max<int64_t>(storageLimits().maxEventsStored - 1, 0);
+  return deleteRawEventsOverLimit(storageLimits().maxEventsStored, error);
+}
+
+std::optional<int64_t> APMDatabase::deleteRawEventsOverLimit(int64_t maxEventsStored, ErrorRef* error) {
+  const int64_t keep = std::max<int64_t>(maxEventsStored - 1, 0);
   int64_t deleted = 0;
   bool done = APMWithSavepoint(
       *sqliteStore_,
