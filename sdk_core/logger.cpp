@@ -72,9 +72,9 @@ void writePending(bool fromDrain) {
   }
 }
 
-// Registered with atexit by the first line logged, so it runs before the
+// Registered with atexit at the logger's first use, so it runs before the
 // static objects made earlier are destroyed, and after those made later,
-// whose destructors may log.
+// whose destructors may log (lines logged after it are written at once).
 void writeAtExit() {
   PendingLines& state = pending();
   {
