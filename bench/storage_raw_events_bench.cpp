@@ -90,9 +90,12 @@ std::shared_ptr<APMPBMeasurementBundle> metadata() {
   return bundle;
 }
 
+// Stamped from the start of the run on, a millisecond apart: the store
+// refuses times further from now than the stale-data purge keeps.
 std::shared_ptr<APMEvent> event(int64_t i) {
+  static const double start = platform::Clock::current()->now();
   return APMEvent::initWithOrigin(
-      "app", false, "_e", 1.7e9 + i, 0,
+      "app", false, "_e", start + static_cast<double>(i) * 1e-3, 0,
       {{"screen", APMValue(std::string("home"))}, {"count", APMValue(i)}, {"value", APMValue(2.5)}});
 }
 

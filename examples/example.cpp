@@ -380,9 +380,13 @@ void showRemoteConfig() {
   const bool stored = remote->updateMeasurementConfig(config);
   std::printf("stored: %s, version %lld, expired: %s\n", stored ? "yes" : "no",
               static_cast<long long>(remote->version()), remote->isExpired() ? "yes" : "no");
-  std::printf("upload interval %.0f s, retry count %d (30 is out of bounds), batch size %lld bytes\n",
-              remote->uploadingInterval(), remote->uploadingRetryCount(),
-              static_cast<long long>(remote->uploadMaxSizeLimitBytes()));
+  // The first read of a setting past its bounds answers the default and logs 29028.
+  std::printf("retry count 30 is out of bounds, on purpose: the next line on standard error names the "
+              "setting, the value and its bounds\n");
+  const int32_t retryCount = remote->uploadingRetryCount();
+  APMMeasurement::monitor()->flush();
+  std::printf("upload interval %.0f s, retry count %d (the default), batch size %lld bytes\n",
+              remote->uploadingInterval(), retryCount, static_cast<long long>(remote->uploadMaxSizeLimitBytes()));
   std::printf("first_open (_f) blocklisted: %s, network timeout %.0f s (default)\n",
               remote->isEventBlocklisted("_f") ? "yes" : "no", remote->networkTimeout());
   std::printf("fetch:  %s\nupload: %s\n",

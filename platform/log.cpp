@@ -1,5 +1,9 @@
 #include "platform/log.h"
 
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <mutex>
 
@@ -10,6 +14,32 @@ namespace {
 // writer.
 std::mutex sinkMutex;
 LogCapture* activeCapture = nullptr;
+
+// The line and its end in one system call, past the C streams: a line
+// written while the process exits (and its streams are flushed and shut)
+// still arrives whole, and a line shorter than a pipe's atomic size is
+// never cut by another process writing to the same pipe.
+void writeLine(std::string_view line) {
+  char end = '\n';
+  iovec parts[2] = {{const_cast<char*>(line.data()), line.size()}, {&end, 1}};
+  iovec* next = parts;
+  int count = 2;
+  while (count > 0) {
+    const ssize_t written = writev(STDERR_FILENO, next, count);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    // A short write (more than the pipe takes at once) goes on from where
+    // it stopped.
+    size_t left = static_cast<size_t>(written);
+    for (; count > 0 && left >= next->iov_len; ++next, --count) left -= next->iov_len;
+    if (count > 0) {
+      next->iov_base = static_cast<char*>(next->iov_base) + left;
+      next->iov_len -= left;
+    }
+  }
+}
 }  // namespace
 
 void nslog(std::string_view line) {
@@ -18,8 +48,7 @@ void nslog(std::string_view line) {
     activeCapture->nslogLines_.emplace_back(line);
     return;
   }
-  std::fwrite(line.data(), 1, line.size(), stderr);
-  std::fputc('\n', stderr);
+  writeLine(line);
 }
 
 void stdoutPrint(std::string_view text) {

@@ -1,8 +1,14 @@
 #include "sdk_core/logger.h"
 
+#include <pthread.h>
+
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
 
 #include "platform/dispatch.h"
 #include "platform/log.h"
@@ -12,11 +18,91 @@ namespace {
 std::atomic<int> currentLevel{GULLoggerLevelNotice};
 std::atomic<bool> forcedDebugMode{false};
 
-// Never destroyed: threads may still log while the process exits.
-platform::DispatchQueue& loggingQueue() {
-  static auto* queue =
-      new std::shared_ptr<platform::DispatchQueue>(platform::DispatchQueue::create("GULLoggingClientQueue"));
-  return **queue;
+void writeAtExit();
+void prepareFork();
+void resumeAfterFork();
+void resumeInForkedChild();
+
+// Lines logged and not yet written. The logging queue writes them in the
+// background; anyone who must see them written (a flush, the exit) writes
+// what is left on their own thread, so that no line depends on a pool
+// thread running again. Never destroyed: threads may still log while the
+// process exits.
+struct PendingLines {
+  PendingLines() {
+    std::atexit(writeAtExit);
+    pthread_atfork(prepareFork, resumeAfterFork, resumeInForkedChild);
+  }
+
+  // Guards `lines`, `drainScheduled` and `direct`; held only for moments.
+  std::mutex mutex;
+  std::vector<std::string> lines;
+  bool drainScheduled = false;
+  // Set once the process exits (or in a forked child, which has no pool
+  // threads): each caller writes its own line.
+  bool direct = false;
+  // Held while lines are written, so that lines taken by two writers keep
+  // their order; taken before `mutex` when both are held.
+  std::mutex writing;
+  std::shared_ptr<platform::DispatchQueue> queue =
+      platform::DispatchQueue::create("GULLoggingClientQueue");
+};
+
+PendingLines& pending() {
+  static auto* lines = new PendingLines();
+  return *lines;
+}
+
+// Writes every line pending, in order; answers once none is left.
+void writePending(bool fromDrain) {
+  PendingLines& state = pending();
+  std::lock_guard<std::mutex> writing(state.writing);
+  std::vector<std::string> batch;
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(state.mutex);
+      if (state.lines.empty()) {
+        if (fromDrain) state.drainScheduled = false;
+        return;
+      }
+      batch.swap(state.lines);
+    }
+    for (const std::string& line : batch) platform::nslog(line);
+    batch.clear();
+  }
+}
+
+// Registered with atexit at the logger's first use, so it runs before the
+// static objects made earlier are destroyed, and after those made later,
+// whose destructors may log (lines logged after it are written at once).
+void writeAtExit() {
+  PendingLines& state = pending();
+  {
+    std::lock_guard<std::mutex> lock(state.mutex);
+    state.direct = true;
+  }
+  writePending(false);
+}
+
+// A fork copies the locks as they are: none may be held by a thread that
+// does not exist in the child.
+void prepareFork() {
+  pending().writing.lock();
+  pending().mutex.lock();
+}
+
+void resumeAfterFork() {
+  pending().mutex.unlock();
+  pending().writing.unlock();
+}
+
+// The parent writes the lines it had pending; the child has no pool
+// threads to write its own.
+void resumeInForkedChild() {
+  PendingLines& state = pending();
+  state.lines.clear();
+  state.direct = true;
+  resumeAfterFork();
 }
 
 }  // namespace
@@ -46,7 +132,20 @@ void GULLogBasic(GULLoggerLevel level, const std::string& /*subsystem*/,
   line.reserve(32 + category.size() + messageCode.size() + message.size());
   line.append(kGULSDKVersion).append(" - ").append(category);
   line.append("[").append(messageCode).append("] ").append(message);
-  loggingQueue().async([line = std::move(line)] { platform::nslog(line); });
+  PendingLines& state = pending();
+  bool direct = false, schedule = false;
+  {
+    std::lock_guard<std::mutex> lock(state.mutex);
+    state.lines.push_back(std::move(line));
+    direct = state.direct;
+    schedule = !direct && !state.drainScheduled;
+    if (schedule) state.drainScheduled = true;
+  }
+  if (direct) {
+    writePending(false);
+  } else if (schedule) {
+    state.queue->async([] { writePending(true); });
+  }
 }
 
 // The named entry points differ only in their level.
@@ -62,6 +161,4 @@ GUL_LOG_AT_LEVEL(GULLogInfo, GULLoggerLevelInfo)
 GUL_LOG_AT_LEVEL(GULLogDebug, GULLoggerLevelDebug)
 #undef GUL_LOG_AT_LEVEL
 
-void GULLoggerFlush() {
-  loggingQueue().sync([] {});
-}
+void GULLoggerFlush() { writePending(false); }

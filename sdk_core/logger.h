@@ -4,8 +4,12 @@
 // Levels are 3 error, 4 warning, 5 notice, 6 info, 7 debug; the logger starts
 // at 5. A line above the current level is dropped unless it is forced or the
 // forced debug mode is on. Lines are written asynchronously, in call order,
-// on the serial queue "GULLoggingClientQueue"; `GULLoggerFlush` waits for
-// them. Every function may be called from any thread and never fails.
+// on the serial queue "GULLoggingClientQueue"; `GULLoggerFlush` writes what
+// is still pending on the calling thread, and so does a normal exit (return
+// from main, `exit`): no line logged before it is lost. From then on, and in
+// a forked child (which has no pool threads), each line is written by the
+// thread that logs it. Every function may be called from any thread and
+// never fails.
 #pragma once
 
 #include <string>
@@ -52,5 +56,5 @@ void GULLogInfo(const std::string& subsystem, const std::string& category, bool 
 void GULLogDebug(const std::string& subsystem, const std::string& category, bool forceLog,
                  const std::string& messageCode, const std::string& message);
 
-// Waits until every line logged so far has been written.
+// Returns once every line logged so far has been written.
 void GULLoggerFlush();

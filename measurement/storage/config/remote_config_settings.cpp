@@ -71,10 +71,17 @@ std::optional<Object> APMRemoteConfig::numberFromCacheWithKey(const APMRemoteSet
     number = numberFromString(entry);
     if (number && block) number = block(*number);
   }
-  if (!number || (minValue && APMCompareSettingNumbers(*number, *minValue) < 0) ||
-      (maxValue && APMCompareSettingNumbers(*number, *maxValue) > 0)) {
-    number = defaultValue;
+  if (number && ((minValue && APMCompareSettingNumbers(*number, *minValue) < 0) ||
+                 (maxValue && APMCompareSettingNumbers(*number, *maxValue) > 0))) {
+    // Silently taking the default hides a value sent in the wrong unit (an
+    // interval in seconds where milliseconds are read). Once per parse: the
+    // answer is memoised below.
+    APMMeasurement::monitor()->logWithLevel(
+        4, 29028, "Setting outside its bounds, its default is used. Key, value sent, value read, minimum, maximum",
+        APMMonitor::Contexts{Object(key), entry, *number, minValue.value_or(Object()), maxValue.value_or(Object())});
+    number.reset();
   }
+  if (!number) number = defaultValue;
   settings.memoise(key, *number);
   return number;
 }

@@ -344,13 +344,17 @@ class APMDatabase {
   // Stores the bundle's encoding under its fingerprint unless a row with
   // that fingerprint decodes already (a row that does not decode is
   // replaced). A new fingerprint is refused once the table holds 100,000
-  // rows.
+  // rows. Metadata no bundle may be made of is refused with the error
+  // `insertBundle` gives (code 1, "Failed to insert bundle without App ID").
   bool insertIfNotExistsRawEventMetadata(const std::shared_ptr<const APMPBMeasurementBundle>& metadata,
                                          platform::ErrorRef* error = nullptr);
   // Null with code 3 when there is no row. A row without bytes, or whose
   // bytes do not decode, is deleted with the raw events that refer to it
   // (12064 logged): they could never make a bundle, and the oldest of them
-  // would hold back every later event. Null with code 3 then too.
+  // would hold back every later event. Null with code 3 then too. So is a
+  // row that decodes to metadata `insertBundle` refuses, as older versions
+  // stored (12066 logged, "Data loss", with the reason); null with that
+  // reason.
   std::shared_ptr<APMPBMeasurementBundle> queryRawEventsMetadataWithFingerprint(
       int64_t fingerprint, platform::ErrorRef* error = nullptr);
   bool deleteRawEventMetadataWithMetadataFingerprint(int64_t fingerprint,
@@ -365,7 +369,10 @@ class APMDatabase {
   // The engine's write of one event, as one change: stores the metadata if
   // it is new, trims the table to its limit (23070 logged with the count
   // when events went) and appends the event. On failure nothing is written
-  // and 23071 is logged with the error.
+  // and 23071 is logged with the error. Refuses (code 1) an event stamped
+  // further from now than the stale-data purge keeps (`maxQueueTime`, past
+  // or future): the next purge would delete it unseen. A time in
+  // milliseconds is the usual cause.
   bool storeRawEvent(const std::shared_ptr<const APMEvent>& event,
                      const std::shared_ptr<const APMPBMeasurementBundle>& metadata, bool isRealtime,
                      platform::ErrorRef* error = nullptr);
@@ -550,13 +557,28 @@ class APMDatabase {
   void deleteUnreadableRows(const char* table, const char* columns,
                             const std::vector<int64_t>& rowIDs, long code,
                             const std::function<APMRowReading(const APMRecord&)>& read);
-  // The metadata of a stored row, and how reading it came out.
+  // The refusals of `insertBundle` that neither events nor times can lift:
+  // an encoding larger than a read inflates, no app ID. A bundle is a copy
+  // of its events' metadata, so metadata is held to them too.
+  static bool acceptsBundleContent(const APMPBMeasurementBundle& bundle, size_t encodedSize,
+                                   platform::ErrorRef* error);
+  // The metadata of a stored row, and how reading it came out. Metadata
+  // that decodes but that no bundle may be made of (stored by an older
+  // version) is damaged too; `refusal` then says why.
   static APMRowReading readMetadataRecord(const APMRecord& record,
-                                          std::shared_ptr<APMPBMeasurementBundle>& metadata);
+                                          std::shared_ptr<APMPBMeasurementBundle>& metadata,
+                                          platform::ErrorRef* refusal);
   // Deletes the metadata of `fingerprint` and its raw events, as one
   // change, when the row read again there is still damaged; answers the
-  // metadata when it reads now.
-  std::shared_ptr<APMPBMeasurementBundle> deleteUnreadableMetadata(int64_t fingerprint);
+  // metadata when it reads now. `refusal` says why metadata that decodes
+  // was deleted.
+  std::shared_ptr<APMPBMeasurementBundle> deleteUnusableMetadata(int64_t fingerprint,
+                                                                 platform::ErrorRef* refusal);
+  // Refuses an event the stale-data purge would delete now (code 1).
+  static bool acceptsEventTime(const APMEvent* event, const APMStorageLimits& limits,
+                               platform::ErrorRef* error);
+  // `deleteRawEventsOverAbsoluteLimit` with the limit given.
+  std::optional<int64_t> deleteRawEventsOverLimit(int64_t maxEventsStored, platform::ErrorRef* error);
   // The stale deletions, answering how many rows they deleted, so that the
   // purge can say what it lost.
   std::optional<int64_t> deleteStaleRawEvents(double maxAge, platform::ErrorRef* error);

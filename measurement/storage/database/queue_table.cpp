@@ -70,22 +70,27 @@ std::optional<bool> APMDatabase::containsRealtimeBundlesWithError(ErrorRef* erro
       "SELECT EXISTS (SELECT 1 FROM queue WHERE is_realtime = 1 LIMIT 1)", {}, error));
 }
 
-bool APMDatabase::insertBundle(const std::shared_ptr<const APMPBMeasurementBundle>& bundle,
-                               bool isRealtime, ErrorRef* error) {
-  std::optional<platform::Bytes> bytes =
-      APMColumnOfMessage(bundle.get(), {kArgument, "Failed to insert nil bundle"}, error);
-  if (!bytes) return false;
+bool APMDatabase::acceptsBundleContent(const APMPBMeasurementBundle& bundle, size_t encodedSize,
+                                       ErrorRef* error) {
   // The read inflates no further than this.
-  if (bytes->size() > kGULMaxInflatedSize) {
+  if (encodedSize > kGULMaxInflatedSize) {
     APMSetError(error, kArgument,
                 "Failed to insert bundle larger than " + std::to_string(kGULMaxInflatedSize) +
                     " bytes: it would not inflate back");
     return false;
   }
-  if (APMNanoGetString(bundle, MeasurementBundleField::app_id).value_or("").empty()) {
+  if (APMNanoGetString(&bundle, MeasurementBundleField::app_id).value_or("").empty()) {
     APMSetError(error, kArgument, "Failed to insert bundle without App ID");
     return false;
   }
+  return true;
+}
+
+bool APMDatabase::insertBundle(const std::shared_ptr<const APMPBMeasurementBundle>& bundle,
+                               bool isRealtime, ErrorRef* error) {
+  std::optional<platform::Bytes> bytes =
+      APMColumnOfMessage(bundle.get(), {kArgument, "Failed to insert nil bundle"}, error);
+  if (!bytes || !acceptsBundleContent(*bundle, bytes->size(), error)) return false;
   const int64_t endMillis = APMNanoGetInt64(bundle, MeasurementBundleField::end_timestamp_millis);
   if (endMillis < 1) {
     APMSetError(error, kArgument, "Failed to insert bundle without valid timestamp");
@@ -93,7 +98,7 @@ bool APMDatabase::insertBundle(const std::shared_ptr<const APMPBMeasurementBundl
   }
   if (!maybeDeleteStaleData(error).has_value()) return false;
   const double endTime = endMillis / 1000.0;
-  if (std::fabs(platform::Clock::current()->now() - endTime) > storageLimits().maxQueueTime) {
+  if (storageLimits().isStale(endTime, platform::Clock::current()->now())) {
     monitor()->logWithLevel(4, 12016, "Storing bundle outside of the max uploading time span");
   }
   std::optional<platform::Bytes> compressed = gul_dataByGzippingData(*bytes);

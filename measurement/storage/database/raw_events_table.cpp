@@ -2,6 +2,7 @@
 // stored at once with a reference to the bundle metadata it shares with
 // other events, until it is bundled, trimmed away or too old.
 #include <algorithm>
+#include <charconv>
 
 #include "measurement/engine/monitor.h"
 #include "measurement/messages/message_fields.h"
@@ -47,6 +48,14 @@ constexpr const char* kCountTable = "temp.raw_events_count";
 constexpr const char* kOldestRows = "rowid IN (SELECT rowid FROM raw_events ORDER BY rowid LIMIT ?)";
 
 std::shared_ptr<APMMonitor> monitor() { return APMMeasurement::monitor(); }
+
+// A number of seconds as decimal digits, never in exponent form: a time in
+// milliseconds must show its extra digits.
+std::string fixedText(double seconds) {
+  char text[400];
+  const auto end = std::to_chars(text, text + sizeof text, seconds, std::chars_format::fixed).ptr;
+  return std::string(text, end);
+}
 
 // The number of stored events, counted again when the connection has no
 // count yet or the file changed under it. Call inside a savepoint.
@@ -95,7 +104,9 @@ std::optional<int64_t> APMDatabase::insertRawEventMetadata(const APMPBMeasuremen
       {kUnconvertible,
        "Received empty measurement bundle metadata for getting dictionary representation"},
       error);
-  if (!bytes) return std::nullopt;
+  // A bundle of these events would be refused, and until they went they
+  // would hold back every event stored after them.
+  if (!bytes || !acceptsBundleContent(*metadata, bytes->size(), error)) return std::nullopt;
   const int64_t fingerprint = apm_64LSBMD5(*bytes);
   auto stored = storedMetadata(fingerprint, nullptr);
   // The same bytes decode as the bundle they were made from; other bytes
@@ -122,15 +133,20 @@ std::optional<std::vector<APMRecord>> APMDatabase::storedMetadata(int64_t finger
       error);
 }
 
-// The metadata of a stored row, and how reading it came out.
 APMRowReading APMDatabase::readMetadataRecord(const APMRecord& record,
-                                              std::shared_ptr<APMPBMeasurementBundle>& metadata) {
+                                              std::shared_ptr<APMPBMeasurementBundle>& metadata,
+                                              ErrorRef* refusal) {
   platform::Bytes text;
   const platform::Bytes* bytes = APMBytesColumn(record, "metadata", text);
-  return APMReadRow([&] {
+  const APMRowReading reading = APMReadRow([&] {
     metadata = bytes ? APMPBMeasurementBundle::initWithBuffer(*bytes) : nullptr;
     return metadata != nullptr;
   });
+  if (reading != APMRowReading::kRead || acceptsBundleContent(*metadata, bytes->size(), refusal)) {
+    return reading;
+  }
+  metadata = nullptr;
+  return APMRowReading::kDamaged;
 }
 
 std::shared_ptr<APMPBMeasurementBundle> APMDatabase::queryRawEventsMetadataWithFingerprint(
@@ -142,15 +158,20 @@ std::shared_ptr<APMPBMeasurementBundle> APMDatabase::queryRawEventsMetadataWithF
     return nullptr;
   }
   std::shared_ptr<APMPBMeasurementBundle> metadata;
-  const APMRowReading reading = readMetadataRecord(records->front(), metadata);
+  const APMRowReading reading = readMetadataRecord(records->front(), metadata, nullptr);
   if (reading == APMRowReading::kRead) return metadata;
   if (reading == APMRowReading::kNotNow) {
     APMSetError(error, kState, "Not enough memory to read event metadata");
     return nullptr;
   }
   // Another process may have stored good bytes since: then they are read.
-  metadata = deleteUnreadableMetadata(fingerprint);
+  ErrorRef refusal;
+  metadata = deleteUnusableMetadata(fingerprint, &refusal);
   if (metadata) return metadata;
+  if (refusal) {
+    platform::setError(error, refusal);
+    return nullptr;
+  }
   platform::Bytes text;
   APMSetError(error, kUnconvertible,
               APMBytesColumn(records->front(), "metadata", text)
@@ -159,12 +180,14 @@ std::shared_ptr<APMPBMeasurementBundle> APMDatabase::queryRawEventsMetadataWithF
   return nullptr;
 }
 
-// The events of metadata that cannot be read can never be bundled, and
-// while they stay their fingerprint is the oldest at every turn, holding
-// back every event stored after them. The row is read again inside the
-// write transaction: another process storing an event under this metadata
-// replaces the bad bytes first, and its event must stay.
-std::shared_ptr<APMPBMeasurementBundle> APMDatabase::deleteUnreadableMetadata(int64_t fingerprint) {
+// The events of metadata that cannot be read, or that no bundle may be
+// made of, can never be bundled, and while they stay their fingerprint is
+// the oldest at every turn, holding back every event stored after them. The
+// row is read again inside the write transaction: another process storing
+// an event under this metadata replaces the bad bytes first, and its event
+// must stay.
+std::shared_ptr<APMPBMeasurementBundle> APMDatabase::deleteUnusableMetadata(int64_t fingerprint,
+                                                                            ErrorRef* refusal) {
   std::optional<int64_t> events;
   std::shared_ptr<APMPBMeasurementBundle> readable;
   bool damaged = false;
@@ -175,7 +198,7 @@ std::shared_ptr<APMPBMeasurementBundle> APMDatabase::deleteUnreadableMetadata(in
         auto records = storedMetadata(fingerprint, &failure);
         if (!records) return false;
         if (records->empty()) return true;
-        const APMRowReading reading = readMetadataRecord(records->front(), readable);
+        const APMRowReading reading = readMetadataRecord(records->front(), readable, refusal);
         if (reading != APMRowReading::kDamaged) return true;
         damaged = true;
         events = sqliteStore_->deleteRecordsFromTableWithName(
@@ -183,7 +206,13 @@ std::shared_ptr<APMPBMeasurementBundle> APMDatabase::deleteUnreadableMetadata(in
         return events && deleteRawEventMetadataWithMetadataFingerprint(fingerprint, &failure);
       },
       &failure);
-  if (!done || damaged) {
+  if (*refusal) {
+    monitor()->logWithLevel(4, 12066,
+                            "Data loss. Deleted event metadata that can never make a bundle, and its raw "
+                            "events. Fingerprint, events, deleted, reason",
+                            APMMonitor::Contexts{fingerprint, events.value_or(0), done && damaged,
+                                                 (*refusal)->localizedDescription()});
+  } else if (!done || damaged) {
     monitor()->logWithLevel(
         4, 12064, "Deleted event metadata that cannot be read, and its raw events. Fingerprint, events, deleted",
         fingerprint, events.value_or(0), done && damaged);
@@ -234,16 +263,34 @@ bool APMDatabase::insertRawEvent(const std::shared_ptr<const APMEvent>& event,
   return insertDataType(record, kAPMRawEventsTable, error);
 }
 
+// The stale-data purge's own limit and clock: an event it would delete now
+// is never taken, rather than taken and deleted without a word at the next
+// bundling.
+bool APMDatabase::acceptsEventTime(const APMEvent* event, const APMStorageLimits& limits,
+                                   ErrorRef* error) {
+  if (!event) return true;
+  const double now = platform::Clock::current()->now();
+  if (!limits.isStale(event->timestamp(), now)) return true;
+  APMSetError(error, kArgument,
+              "Cannot store event with timestamp " + fixedText(event->timestamp()) +
+                  ": more than the max queue time (" + fixedText(limits.maxQueueTime) +
+                  " s) from now (" + fixedText(now) +
+                  "), so the stale-data purge would delete it. Timestamps are in seconds since 1970");
+  return false;
+}
+
 bool APMDatabase::storeRawEvent(const std::shared_ptr<const APMEvent>& event,
                                 const std::shared_ptr<const APMPBMeasurementBundle>& metadata,
                                 bool isRealtime, ErrorRef* error) {
+  // One read of the settings for the whole store.
+  const APMStorageLimits limits = storageLimits();
   ErrorRef failure;
-  bool stored = APMWithSavepoint(
+  bool stored = acceptsEventTime(event.get(), limits, &failure) && APMWithSavepoint(
       *sqliteStore_,
       [&] {
         std::optional<int64_t> fingerprint = insertRawEventMetadata(metadata.get(), &failure);
         if (!fingerprint) return false;
-        std::optional<int64_t> deleted = deleteRawEventsOverAbsoluteLimit(&failure);
+        std::optional<int64_t> deleted = deleteRawEventsOverLimit(limits.maxEventsStored, &failure);
         if (!deleted) return false;
         if (*deleted > 0) {
           monitor()->logWithLevel(4, 23070, "Data loss. Too many events stored on disk. Deleted count",
@@ -260,7 +307,11 @@ bool APMDatabase::storeRawEvent(const std::shared_ptr<const APMEvent>& event,
 }
 
 std::optional<int64_t> APMDatabase::deleteRawEventsOverAbsoluteLimit(ErrorRef* error) {
-  const int64_t keep = std::max<int64_t>(storageLimits().maxEventsStored - 1, 0);
+  return deleteRawEventsOverLimit(storageLimits().maxEventsStored, error);
+}
+
+std::optional<int64_t> APMDatabase::deleteRawEventsOverLimit(int64_t maxEventsStored, ErrorRef* error) {
+  const int64_t keep = std::max<int64_t>(maxEventsStored - 1, 0);
   int64_t deleted = 0;
   bool done = APMWithSavepoint(
       *sqliteStore_,

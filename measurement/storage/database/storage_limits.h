@@ -7,6 +7,7 @@
 // member defaults are the settings' defaults.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <functional>
 
@@ -19,6 +20,10 @@ struct APMStorageLimits {
   // "measurement.upload.stale_data_deletion_interval", seconds between two
   // stale-data purges.
   double databaseDeleteStaleBundlesInterval = 86'400;
+
+  // Whether a time (seconds since 1970) is stale at `now`: the stale-data
+  // purge's condition, which its SQL states again row by row.
+  bool isStale(double time, double now) const { return std::fabs(time - now) > maxQueueTime; }
 };
 
 using APMStorageLimitsSource = std::function<APMStorageLimits()>;

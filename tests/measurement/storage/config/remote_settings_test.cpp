@@ -136,6 +136,39 @@ TEST(RemoteSettingsTest, EveryRowKeepsItsBoundsAndFallsBackBeyondThem) {
   }
 }
 
+TEST(RemoteSettingsTest, AValueOutsideItsBoundsIsLoggedWithTheRow) {
+  for (const APMRemoteSetting& row : APMRemoteSettings()) {
+    SCOPED_TRACE(row.accessorName);
+    const auto id = static_cast<APMRemoteSettingID>(&row - APMRemoteSettings().data());
+    for (const std::string& text : {received(row, row.minimum, -1), received(row, row.maximum, +1)}) {
+      auto remote = parsed({{row.key, text}});
+      RecordingMonitor monitor;
+      remote->settingValue(id);
+      remote->settingValue(id);
+      // Once per configuration: the default answered is kept.
+      ASSERT_EQ(monitor.codes(), std::vector<long>{29028}) << text;
+      const RecordedLog log = monitor.first(29028);
+      EXPECT_EQ(log.level, 4);
+      ASSERT_EQ(log.contexts.size(), 5u);
+      EXPECT_EQ(log.contexts[0].description(), row.key);
+      EXPECT_EQ(log.contexts[1].description(), text);
+      EXPECT_EQ(log.contexts[3].doubleValue(), static_cast<double>(row.minimum));
+      EXPECT_EQ(log.contexts[4].doubleValue(), static_cast<double>(row.maximum));
+    }
+    for (const std::string& text : {received(row, row.minimum), received(row, row.maximum), std::string("x")}) {
+      RecordingMonitor monitor;
+      parsed({{row.key, text}})->settingValue(id);
+      EXPECT_FALSE(monitor.contains(29028)) << text;
+    }
+  }
+  // Seconds where milliseconds are read: 10 days read as 864 s.
+  RecordingMonitor monitor;
+  EXPECT_EQ(parsed({{"measurement.upload.max_queue_time", "864000"}})->maxQueueTime(), 2419200.0);
+  EXPECT_EQ(monitor.first(29028).text,
+            "Setting outside its bounds, its default is used. Key, value sent, value read, minimum, maximum: "
+            "measurement.upload.max_queue_time, 864000, 864, 604800, 7862400");
+}
+
 TEST(RemoteSettingsTest, AccessorsNameTheRowsTheyRead) {
   // Rows copied by hand from the published settings table.
   struct Row {

@@ -106,9 +106,12 @@ class DamagedRowsTest : public ::testing::Test {
   }
   void exec(const std::string& sql) { run(store().sqliteHandle(), sql); }
   int64_t fingerprint() { return apm_64LSBMD5(*metadata_->protoBuffer()); }
+  // Stored when the clock read `time`.
   void storeEvents(int64_t count, double time = kNow) {
+    clock_->set(time);
     for (int64_t sequence = 1; sequence <= count; ++sequence)
-      ASSERT_TRUE(database_->storeRawEvent(road::event(sequence, time), metadata_, false));
+      EXPECT_TRUE(database_->storeRawEvent(road::event(sequence, time), metadata_, false));
+    clock_->set(kNow);
   }
 
   TempContainer container_;

@@ -298,7 +298,7 @@ TEST(DatabaseSalvageTest, LeftoversOfKilledSalvagesAreTakenCareOf) {
   {
     auto database = APMDatabase::initWithDatabaseName(kAPMMeasurementDatabaseName, nullptr);
     ASSERT_TRUE(database);
-    EXPECT_TRUE(database->storeRawEvent(road::event(500, 5.0), road::bundle(1), false));
+    EXPECT_TRUE(database->storeRawEvent(road::event(500, platform::Clock::current()->now()), road::bundle(1), false));
   }
   EXPECT_EQ(leftovers(folder), std::vector<std::string>{});
   expectSalvaged(kMeasurement, aside, 1000);

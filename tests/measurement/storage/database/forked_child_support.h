@@ -13,8 +13,8 @@
 #include "measurement/engine/asl_logger.h"
 #include "measurement/engine/monitor.h"
 
-// The monitor logs nothing in the child: the logger's queue has no threads
-// there.
+// The monitor logs nothing in the child: its lines would only mix with the
+// parent's test output.
 inline void silenceMonitorInForkedChild() {
   class SilentLogger : public APMLogging {
    public:

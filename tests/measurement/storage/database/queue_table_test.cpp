@@ -47,7 +47,9 @@ class QueueTableTest : public TableTest {
 };
 
 TEST_F(QueueTableTest, RefusedBundlesWriteNothingAndPurgeNothing) {
-  ASSERT_TRUE(database_->storeRawEvent(road::event(1, kNow - 60 * kDay), road::bundle(1), false));
+  ASSERT_TRUE(writtenAt(kNow - 60 * kDay, [&] {
+    return database_->storeRawEvent(road::event(1, kNow - 60 * kDay), road::bundle(1), false);
+  }));
   struct Case {
     std::shared_ptr<APMPBMeasurementBundle> bundle;
     const char* text;
@@ -171,7 +173,9 @@ TEST_F(QueueTableTest, StalePurgeRunsOncePerIntervalAndTakesBothEnds) {
   for (int64_t end : {kNowMillis - 28 * day, kNowMillis - 28 * day - 1, kNowMillis + 29 * day}) {
     ASSERT_TRUE(database_->insertBundle(road::bundle(end), false));
   }
-  ASSERT_TRUE(database_->storeRawEvent(road::event(1, kNow - 29 * kDay), road::bundle(1), false));
+  ASSERT_TRUE(writtenAt(kNow - 29 * kDay, [&] {
+    return database_->storeRawEvent(road::event(1, kNow - 29 * kDay), road::bundle(1), false);
+  }));
 
   struct Step {
     double lastPurge;

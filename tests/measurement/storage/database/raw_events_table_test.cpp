@@ -1,3 +1,6 @@
+#include <algorithm>
+#include <numeric>
+
 #include "measurement/messages/nano_callbacks.h"
 #include "measurement/storage/system/data_additions.h"
 #include "tests/measurement/storage/database/event_road_support.h"
@@ -220,10 +223,103 @@ TEST_F(RawEventsTableTest, UnreadableMetadataGoesWithItsEventsSoTheNextFingerpri
   EXPECT_EQ(rowCount(kAPMRawEventsMetadataTable), 1);
 }
 
+TEST_F(RawEventsTableTest, MetadataNoBundleCanBeMadeOfNeverHoldsBackLaterEvents) {
+  auto withoutAppID = road::bundle(1, 0, "");
+  ErrorRef error;
+  expectRefused(database_->storeRawEvent(road::event(0, kNow), withoutAppID, false, &error), error, 1,
+                "Failed to insert bundle without App ID");
+  EXPECT_EQ(rowCount(kAPMRawEventsTable), 0);
+  EXPECT_EQ(rowCount(kAPMRawEventsMetadataTable), 0);
+
+  // As an older version stored it, ahead of 100 good events.
+  const platform::Bytes bytes = *withoutAppID->protoBuffer();
+  ASSERT_TRUE(store().upsertRecord({{"metadata_fingerprint", apm_64LSBMD5(bytes)}, {"metadata", bytes}},
+                                   kAPMRawEventsMetadataTable));
+  ASSERT_TRUE(database_->insertRawEvent(road::event(0, kNow), apm_64LSBMD5(bytes), false));
+  for (int64_t sequence = 1; sequence <= 100; ++sequence) ASSERT_TRUE(storeEvent(sequence));
+
+  // Passes of the bundler: one whose metadata cannot be read moves on.
+  RecordingMonitor monitor;
+  for (int pass = 0; pass < 5; ++pass) {
+    auto fingerprint = database_->nextMetadataFingerprintToProcess();
+    if (!fingerprint) break;
+    auto metadata = database_->queryRawEventsMetadataWithFingerprint(*fingerprint);
+    auto events = database_->rawEventsWithMetadataFingerprint(*fingerprint);
+    if (!metadata || !events || events->empty()) continue;
+    if (!database_->insertBundle(road::bundleOf(*metadata, *events, static_cast<int64_t>(kNow) * 1000), false)) {
+      continue;
+    }
+    ASSERT_TRUE(database_->deleteRawEventsWithMetadataFingerprint(*fingerprint, events->back()->rowID()));
+  }
+  std::vector<int64_t> bundled;
+  for (const APMQueuedBundle& queued : database_->queryBundlesWithCountLimit(10, 1 << 20).value_or(
+           std::vector<APMQueuedBundle>{})) {
+    for (int64_t sequence : road::sequencesIn(*queued.bundle)) bundled.push_back(sequence);
+  }
+  std::vector<int64_t> good(100);
+  std::iota(good.begin(), good.end(), 1);
+  EXPECT_EQ(bundled, good);
+  EXPECT_EQ(rowCount(kAPMRawEventsTable), 0);
+  const std::vector<long> codes = monitor.codes();
+  ASSERT_EQ(std::count(codes.begin(), codes.end(), 12066), 1);
+  EXPECT_EQ(monitor.first(12066).text,
+            "Data loss. Deleted event metadata that can never make a bundle, and its raw events. Fingerprint, "
+            "events, deleted, reason: " +
+                std::to_string(apm_64LSBMD5(bytes)) + ", 1, 1, Failed to insert bundle without App ID");
+}
+
+TEST_F(RawEventsTableTest, EventTimesThePurgeWouldDeleteAreRefused) {
+  constexpr double kDefault = 28 * kDay;
+  struct Case {
+    double maxQueueTime;
+    double timestamp;
+    bool stored;
+  } cases[] = {
+      {kDefault, kNow * 1000, false},  // milliseconds
+      {kDefault, kNow / 1000, false},
+      {kDefault, kNow - kDefault - 0.5, false},
+      {kDefault, kNow + kDefault + 0.5, false},
+      {kDefault, kNow - kDefault, true},
+      {kDefault, kNow + kDefault, true},
+      {7 * kDay, kNow - 8 * kDay, false},
+      {7 * kDay, kNow + 7 * kDay, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.timestamp);
+    fill("DELETE FROM raw_events WHERE ? = 0", 1);
+    database_->setStorageLimitsSource([&c] {
+      APMStorageLimits limits;
+      limits.maxQueueTime = c.maxQueueTime;
+      return limits;
+    });
+    RecordingMonitor monitor;
+    ErrorRef error;
+    EXPECT_EQ(database_->storeRawEvent(road::event(1, c.timestamp), metadata_, false, &error), c.stored);
+    if (c.stored) {
+      // And the purge keeps it.
+      ASSERT_TRUE(database_->deleteStaleRawEventsDataOlderThanMaxAge(c.maxQueueTime));
+      EXPECT_EQ(storedSequences(), std::vector<int64_t>{1});
+      continue;
+    }
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), 1);
+    EXPECT_EQ(rowCount(kAPMRawEventsTable), 0);
+    EXPECT_TRUE(monitor.contains(23071));
+  }
+  ErrorRef error;
+  database_->setStorageLimitsSource(nullptr);
+  EXPECT_FALSE(database_->storeRawEvent(road::event(1, kNow * 1000), metadata_, false, &error));
+  EXPECT_EQ(error->localizedDescription(),
+            "Cannot store event with timestamp 1700000000000: more than the max queue time (2419200 s) from now "
+            "(1700000000), so the stale-data purge would delete it. Timestamps are in seconds since 1970");
+}
+
 TEST_F(RawEventsTableTest, AgePurgeTakesThePastAndTheFarFuture) {
   auto lone = road::bundle(9);
-  ASSERT_TRUE(database_->storeRawEvent(road::event(1, kNow - 29 * kDay), lone, false));
-  ASSERT_TRUE(storeEvent(2, kNow + 30 * kDay));
+  ASSERT_TRUE(writtenAt(kNow - 29 * kDay, [&] {
+    return database_->storeRawEvent(road::event(1, kNow - 29 * kDay), lone, false);
+  }));
+  ASSERT_TRUE(writtenAt(kNow + 30 * kDay, [&] { return storeEvent(2, kNow + 30 * kDay); }));
   ASSERT_TRUE(storeEvent(3, kNow - 27 * kDay));
   ASSERT_TRUE(storeEvent(4, kNow + 27 * kDay));
   ErrorRef error;

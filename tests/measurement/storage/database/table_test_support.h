@@ -34,6 +34,16 @@ class TableTest : public ::testing::Test {
     return store().rowCountForTableWithName(table).value_or(-1);
   }
 
+  // Runs `write` with the clock at `time`, then puts the clock back: how a
+  // row stamped long ago, or ahead, came to be stored.
+  template <typename Write>
+  auto writtenAt(double time, Write&& write) {
+    clock_->set(time);
+    auto result = write();
+    clock_->set(kNow);
+    return result;
+  }
+
   // Runs `sql` once per i in [0, count) with i bound to every "?".
   void fill(const std::string& sql, int count) {
     sqlite3* db = store().sqliteHandle();
