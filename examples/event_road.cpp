@@ -194,26 +194,30 @@ int64_t databaseBytes(const std::string& path) {
   return total;
 }
 
-// A fresh container folder for the road's files, removed at the end.
-class ScratchContainer {
+// The container folder of the road's files while it runs: `given`, or a
+// fresh one, removed at the end.
+class RoadContainer {
  public:
-  ScratchContainer() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/apm-road-XXXXXX";
-    if (mkdtemp(pattern.data())) path_ = pattern;
+  explicit RoadContainer(const std::string& given) : path_(given), scratch_(given.empty()) {
+    if (scratch_) {
+      const char* tmp = std::getenv("TMPDIR");
+      std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/apm-road-XXXXXX";
+      if (mkdtemp(pattern.data())) path_ = pattern;
+    }
     previous_ = platform::containerDirectory();
     if (!path_.empty()) platform::setContainerDirectory(path_);
   }
-  ~ScratchContainer() {
+  ~RoadContainer() {
     if (path_.empty()) return;
     platform::setContainerDirectory(previous_);
     std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
+    if (scratch_) std::filesystem::remove_all(path_, ignored);
   }
   bool ok() const { return !path_.empty(); }
 
  private:
   std::string path_;
+  const bool scratch_;
   std::string previous_;
 };
 
@@ -408,16 +412,24 @@ class Road {
       platform::ErrorRef error;
       const char* failure = nullptr;
       size_t bundled = 0;
+      bool setAside = false;
       // Another process (an extension of the app) may bundle the same file:
       // the events are read, queued and deleted under one write lock, so
       // that no two bundles take the same event. A failed read commits what
       // it cleaned up (unreadable rows it deleted) and ends the step.
       const bool committed = database_->performTransaction([&] {
-        failure = bundleOldest(&bundled, &error);
+        failure = bundleOldest(&bundled, &setAside, &error);
         return failure == nullptr || std::strcmp(failure, kQueueFailure) != 0;
       });
       if (!committed) return fail(kQueueFailure, error);
       if (failure) return fail(failure, error);
+      if (setAside) {
+        if (!options_.loadTest) {
+          std::printf("raw events set aside with their metadata: %s\n",
+                      error ? error->localizedDescription().c_str() : "unreadable");
+        }
+        continue;
+      }
       if (bundled == 0) break;
       ++bundles;
       ++bundlesMade_;
@@ -437,13 +449,24 @@ class Road {
 
   // Inside the bundling transaction: one bundle of the oldest fingerprint's
   // events, queued, and exactly the rows it holds deleted. `bundled` stays
-  // 0 when no event is left. The failed step's text, or null.
-  const char* bundleOldest(size_t* bundled, platform::ErrorRef* error) {
+  // 0 when no event is left; `setAside` becomes true when the read of the
+  // metadata deleted it with its events instead (`error` says why). The
+  // failed step's text, or null.
+  const char* bundleOldest(size_t* bundled, bool* setAside, platform::ErrorRef* error) {
     const auto perBundle = static_cast<size_t>(remoteConfig_->uploadMaxEventsPerBundle());
     auto fingerprint = database_->nextMetadataFingerprintToProcess(error);
     if (!fingerprint) return *error ? "cannot find the next raw events" : nullptr;
     auto shared = database_->queryRawEventsMetadataWithFingerprint(*fingerprint, error);
-    if (!shared) return "cannot read the metadata of the oldest raw event";
+    if (!shared) {
+      // Metadata no bundle can be made of, or that cannot be read, goes
+      // with its events (logged), and the next fingerprint is the oldest.
+      // Any other failure (a busy file, memory) leaves the events, which
+      // would come first again: the step ends instead of going round.
+      platform::ErrorRef ignored;
+      auto left = database_->containsRawEventWithMetadataFingerprint(*fingerprint, &ignored);
+      *setAside = left && !*left;
+      return *setAside ? nullptr : "cannot read the metadata of the oldest raw event";
+    }
     auto rawEvents = database_->rawEventsWithMetadataFingerprint(
         *fingerprint, error, [perBundle](size_t taken, const APMRecord&) { return taken < perBundle; });
     if (!rawEvents || rawEvents->empty()) return "cannot read raw events";
@@ -588,7 +611,7 @@ class Road {
 }  // namespace
 
 int runEventRoad(const EventRoadOptions& options) {
-  ScratchContainer container;
+  RoadContainer container(options.container);
   if (!container.ok()) {
     std::fprintf(stderr, "error: cannot create a temporary container\n");
     return 1;

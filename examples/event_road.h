@@ -21,6 +21,10 @@ struct EventRoadOptions {
   // before the next, with one progress line per 100,000 events instead of a
   // line per step.
   bool loadTest = false;
+  // The app container the road works in; empty: a fresh temporary folder,
+  // removed at the end. A given folder keeps its database, with what it
+  // already holds, which goes up too.
+  std::string container;
 };
 
 // Prints what happens at each step; 0 when every event reached the

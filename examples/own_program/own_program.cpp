@@ -54,8 +54,17 @@ int main() {
   while (auto fingerprint = database->nextMetadataFingerprintToProcess(&error)) {
     const bool handled = database->performTransaction([&] {
       auto shared = database->queryRawEventsMetadataWithFingerprint(*fingerprint, &error);
+      if (!shared) {
+        // Metadata no bundle can be made of (stored by an older version) or
+        // that cannot be read goes with its events, logged: the next
+        // fingerprint comes up. Other failures leave them, and end the loop.
+        auto left = database->containsRawEventWithMetadataFingerprint(*fingerprint);
+        if (!left || *left) return false;
+        error = nullptr;
+        return true;
+      }
       auto events = database->rawEventsWithMetadataFingerprint(*fingerprint, &error);
-      if (!shared || !events || events->empty()) return false;
+      if (!events || events->empty()) return false;
       std::printf("app %s %s:\n", APMNanoGetString(shared, MeasurementBundleField::app_id).value_or("?").c_str(),
                   APMNanoGetString(shared, MeasurementBundleField::app_version).value_or("?").c_str());
       for (const auto& raw : *events) {

@@ -14,8 +14,12 @@
 #include "measurement/messages/message_fields.h"
 #include "measurement/messages/message_wrappers.h"
 #include "measurement/messages/nano_accessors.h"
+#include "measurement/storage/database/database.h"
+#include "measurement/storage/system/data_additions.h"
+#include "platform/clock.h"
 #include "sdk_core/gzip.h"
 #include "tests/support/loopback_http_server.h"
+#include "tests/support/temp_container.h"
 
 namespace {
 
@@ -150,6 +154,42 @@ TEST(EventRoadTest, RefusedBundlesStayQueuedWithTheirRetriesCounted) {
     EXPECT_EQ(batches[attempt].bundles.front().retryCount, static_cast<int32_t>(attempt));
     EXPECT_EQ(parameter(*batches[attempt].bundles.front().events.front(), "n"), 0);
   }
+}
+
+TEST(EventRoadTest, MetadataWithoutAppIDStoredByAnOlderVersionHoldsBackNoEvent) {
+  TempContainer container;
+  {
+    // Stored as older versions did, ahead of the road's events: the store
+    // refuses such metadata now.
+    auto database = APMDatabase::initWithDatabaseName(kAPMMeasurementDatabaseName, nullptr);
+    ASSERT_TRUE(database);
+    auto withoutAppID = APMPBMeasurementBundle::initWithMessageInfo(nullptr);
+    APMNanoSetInt32(withoutAppID, MeasurementBundleField::protocol_version, 1);
+    APMNanoSetString(withoutAppID, MeasurementBundleField::app_version, "0.9");
+    const platform::Bytes bytes = *withoutAppID->protoBuffer();
+    const int64_t fingerprint = apm_64LSBMD5(bytes);
+    ASSERT_TRUE(database->sqliteStore()->upsertRecord({{"metadata_fingerprint", fingerprint}, {"metadata", bytes}},
+                                                      kAPMRawEventsMetadataTable));
+    auto old = APMEvent::initWithOrigin("app", true, "screen_view", platform::Clock::current()->now(), 0,
+                                        {{"n", APMValue(int64_t{-1})}});
+    ASSERT_TRUE(old && database->insertRawEvent(old, fingerprint, false));
+  }
+  RecordingCollector collector([](int) { return 200; });
+  EventRoadOptions options{300, collector.url(), false};
+  options.container = container.path();
+  ASSERT_EQ(runEventRoad(options), 0);
+
+  std::map<int64_t, int> arrivals;
+  for (const SeenBatch& batch : collector.batches()) {
+    for (const SeenBundle& bundle : batch.bundles) {
+      for (const auto& event : bundle.events) {
+        if (event->name() != "big_purchase") ++arrivals[parameter(*event, "n")];
+      }
+    }
+  }
+  std::map<int64_t, int> once;
+  for (int64_t n = 0; n < 300; ++n) once[n] = 1;
+  EXPECT_EQ(arrivals, once);
 }
 
 TEST(EventRoadTest, AnUnreachableCollectorEndsTheRoad) {
