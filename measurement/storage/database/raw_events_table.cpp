@@ -217,6 +217,9 @@ std::shared_ptr<APMPBMeasurementBundle> APMDatabase::deleteUnusableMetadata(int6
         4, 12064, "Deleted event metadata that cannot be read, and its raw events. Fingerprint, events, deleted",
         fingerprint, events.value_or(0), done && damaged);
   }
+  // The rows stay: the caller is told why they could not be set aside, not
+  // why they had to be.
+  if (!done && failure) *refusal = failure;
   return done ? readable : nullptr;
 }
 

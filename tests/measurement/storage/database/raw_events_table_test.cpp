@@ -268,6 +268,24 @@ TEST_F(RawEventsTableTest, MetadataNoBundleCanBeMadeOfNeverHoldsBackLaterEvents)
                 std::to_string(apm_64LSBMD5(bytes)) + ", 1, 1, Failed to insert bundle without App ID");
 }
 
+TEST_F(RawEventsTableTest, MetadataThatCannotBeSetAsideAnswersWhy) {
+  // Old metadata without an app ID, and a file that refuses to delete its
+  // event: the read fails with the delete's reason, and nothing is lost.
+  const platform::Bytes bytes = *road::bundle(1, 0, "")->protoBuffer();
+  const int64_t fingerprint = apm_64LSBMD5(bytes);
+  ASSERT_TRUE(store().upsertRecord({{"metadata_fingerprint", fingerprint}, {"metadata", bytes}},
+                                   kAPMRawEventsMetadataTable));
+  ASSERT_TRUE(database_->insertRawEvent(road::event(0, kNow), fingerprint, false));
+  fill("CREATE TRIGGER kept BEFORE DELETE ON raw_events BEGIN SELECT RAISE(ABORT, 'kept by a trigger'); END", 1);
+  ErrorRef error;
+  EXPECT_FALSE(database_->queryRawEventsMetadataWithFingerprint(fingerprint, &error));
+  ASSERT_TRUE(error);
+  EXPECT_NE(error->localizedDescription().find("kept by a trigger"), std::string::npos)
+      << error->localizedDescription();
+  EXPECT_EQ(rowCount(kAPMRawEventsTable), 1);
+  EXPECT_EQ(rowCount(kAPMRawEventsMetadataTable), 1);
+}
+
 TEST_F(RawEventsTableTest, EventTimesThePurgeWouldDeleteAreRefused) {
   constexpr double kDefault = 28 * kDay;
   struct Case {
