@@ -230,6 +230,11 @@ bool APMSqliteStore::ensureTableWithName(const std::string& table,
       !ensureTableWithName(table, elementaryColumnInfo, addOnColumnInfo, error)) {
     return false;
   }
+  // At every open, before a retyping copy would carry a damaged sequence.
+  if (declaresRowIDColumn(target) && repairSequence(sqliteHandle_, table) != SQLITE_OK) {
+    setDatabaseError(error, "repair sequence");
+    return false;
+  }
   if (modifyColumnInfo.empty()) return true;
   return ensureSchemaOfTableWithName(table, target, addOnColumnInfo, error);
 }

@@ -91,9 +91,20 @@ std::string quotedIdentifier(const std::string& name);
 // rowids are never given twice (`APMSqliteStore::kUniqueRowIDType`): the
 // highest rowid each table ever gave, which may be above every row left.
 //
-// The sequence of `table`; nullopt when none is kept, or when it cannot be
-// read (`*result` then holds SQLite's code, else SQLITE_OK).
+// A sequence above this, or not an integer, or negative, is damage: no
+// real use reaches it (a million rows a second for 146,000 years), and
+// near the top SQLite refuses every insert for good.
+inline constexpr int64_t kSequenceCeiling = int64_t{1} << 62;
+// The sequence of `table`; nullopt when none is kept, when the one kept is
+// damage, or when it cannot be read (`*result` then holds SQLite's code,
+// else SQLITE_OK).
 std::optional<int64_t> sequenceOf(sqlite3* handle, const std::string& table, int* result);
+// Where the sequence of `table` (made with the sequence type) is damage or
+// a rowid lies above the ceiling, moves those rows to rowids above every
+// one given (at least `floor`) and sets the sequence to the highest rowid
+// given, logging what it found and set (34026). One query when there is
+// nothing to repair. SQLite's code.
+int repairSequence(sqlite3* handle, const std::string& table, int64_t floor = 0);
 // Raises the sequence of `table` to `floor` when it is lower or missing, so
 // that the next rowid given is above `floor`. Requires a table of the
 // connection to have been made with the sequence type. SQLite's code.
@@ -103,7 +114,7 @@ int raiseSequence(sqlite3* handle, const std::string& table, int64_t floor);
 // rowids of its deleted last rows again). SQLITE_OK, or the code of a
 // failure that is not the source's damage: sequences that `source` lacks
 // (an older file) or cannot read (a damaged one) leave those of
-// `destination` as they are.
+// `destination` as they are, and damaged ones are logged and left too.
 int carrySequences(sqlite3* source, sqlite3* destination);
 
 }  // namespace sqlite_internal

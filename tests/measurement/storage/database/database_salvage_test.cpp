@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 
@@ -150,6 +151,93 @@ TEST(DatabaseSalvageTest, ASalvagedFileGivesNoDeletedRowidAgain) {
   APMSqliteStore& store = *database->sqliteStore();
   EXPECT_EQ(store.numberForQuery("SELECT max(rowid) FROM raw_events", {}).int64Value(), kRawEvents + 1);
   EXPECT_EQ(store.numberForQuery("SELECT max(rowid) FROM queue", {}).int64Value(), kBundles + 1);
+}
+
+TEST(DatabaseSalvageTest, ADamagedRowidSequenceNeverStopsTheStore) {
+  // Rowids 1 to 3 in raw_events and queue, the top one deleted, then the
+  // case's damage done to the file behind the store's back.
+  struct Case {
+    const char* name;
+    std::vector<std::string> damage;
+    const char* found;  // the sequence logged as found (after a salvage's copy); null when sound
+    const char* foundInCopy;
+    int64_t set;
+    std::vector<std::string> rowids;  // the first two are those of the rows stored before
+  };
+  const auto sequence = [](const std::string& value) { return "UPDATE sqlite_sequence SET seq = " + value; };
+  const std::vector<std::string> reused = {"1", "2", "3", "4"};
+  const char* top = "9223372036854775807";
+  const std::string moveToTop = "UPDATE raw_events SET rowid = 9223372036854775807 WHERE rowid = 2";
+  const std::string moveBundleToTop = "UPDATE queue SET rowid = 9223372036854775807 WHERE rowid = 2";
+  const Case cases[] = {
+      {"a sound sequence", {sequence("3")}, nullptr, nullptr, 3, {"1", "2", "4", "5"}},
+      {"the top", {sequence(top)}, top, top, 2, reused},
+      {"one below the top", {sequence("9223372036854775806")}, "9223372036854775806", "9223372036854775806", 2, reused},
+      {"above the ceiling", {sequence("4611686018427387905")}, "4611686018427387905", "4611686018427387905", 2, reused},
+      {"a text", {sequence("'9223372036854775807'")}, "'9223372036854775807'", "'9223372036854775807'", 2, reused},
+      {"a negative number", {sequence("-1")}, "-1", "-1", 2, reused},
+      // A copy keeping rowids raises the fresh file's sequence to the top.
+      {"a row at the top", {moveToTop, moveBundleToTop}, "3", top, 4, {"1", "4", "5", "6"}},
+      {"a row and the sequence at the top", {moveToTop, moveBundleToTop, sequence(top)}, top, top, 2, reused},
+  };
+  for (const bool damagedElsewhere : {false, true}) {
+    for (const Case& test : cases) {
+      SCOPED_TRACE(testing::Message() << test.name << (damagedElsewhere ? ", salvaged" : ""));
+      TempContainer container;
+      const std::string path = APMApplicationSupportFilePath(kAPMMeasurementDatabaseName);
+      const double now = platform::Clock::current()->now();
+      const auto store = [&](APMDatabase& database, int i) {
+        return database.storeRawEvent(road::event(i, now), road::bundle(1), false) &&
+               database.insertBundle(road::bundle(static_cast<int64_t>(now * 1000) + i), false);
+      };
+      {
+        auto database = APMDatabase::initWithDatabaseName(kAPMMeasurementDatabaseName, nullptr);
+        ASSERT_TRUE(database);
+        for (int i = 0; i < 3; ++i) ASSERT_TRUE(store(*database, i));
+        ASSERT_TRUE(database->sqliteStore()->executeSQL("INSERT INTO subscriptions VALUES ('s')"));
+      }
+      const auto dataAt = [&](const char* table, const std::string& rowid) {
+        return sql(path, concat({"SELECT hex(data) FROM ", table, " WHERE rowid = ", rowid}));
+      };
+      const std::map<std::string, std::vector<std::string>> stored = {
+          {"raw_events", {dataAt("raw_events", "1"), dataAt("raw_events", "2")}},
+          {"queue", {dataAt("queue", "1"), dataAt("queue", "2")}}};
+      sql(path, "DELETE FROM raw_events WHERE rowid = 3");
+      sql(path, "DELETE FROM queue WHERE rowid = 3");
+      for (const std::string& statement : test.damage) sql(path, statement);
+      if (damagedElsewhere) {
+        damageRootPage(path, "subscriptions");
+      } else {
+        ASSERT_EQ(sql(path, "PRAGMA integrity_check"), "ok");
+      }
+
+      RecordingMonitor monitor;
+      auto database = APMDatabase::initWithDatabaseName(kAPMMeasurementDatabaseName, nullptr);
+      if (!database) database = APMDatabase::initWithDatabaseName(kAPMMeasurementDatabaseName, nullptr);
+      ASSERT_TRUE(database);
+      for (int i = 3; i < 5; ++i) EXPECT_TRUE(store(*database, i));
+      const char* found = damagedElsewhere ? test.foundInCopy : test.found;
+      for (const auto& [table, data] : stored) {
+        SCOPED_TRACE(table);
+        EXPECT_EQ(column(path, concat({"SELECT rowid FROM ", table.c_str(), " ORDER BY rowid"})), test.rowids);
+        EXPECT_EQ(dataAt(table.c_str(), test.rowids[0]), data[0]);
+        EXPECT_EQ(dataAt(table.c_str(), test.rowids[1]), data[1]);
+        bool logged = false;
+        for (const RecordedLog& line : monitor.logs()) {
+          logged |= found && line.code == 34026 && line.contexts.size() == 4 &&
+                    line.contexts[0] == platform::Object(table) && line.contexts[1] == platform::Object(found) &&
+                    line.contexts[2] == platform::Object(test.set);
+        }
+        EXPECT_EQ(logged, found != nullptr);
+      }
+      EXPECT_TRUE(found || !monitor.contains(34026));
+      // Set right once, not at each open.
+      database.reset();
+      monitor.clear();
+      EXPECT_TRUE(APMDatabase::initWithDatabaseName(kAPMMeasurementDatabaseName, nullptr));
+      EXPECT_FALSE(monitor.contains(34026));
+    }
+  }
 }
 
 TEST(DatabaseSalvageTest, ReplacedExperimentFileKeepsItsSnapshots) {
