@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <string>
 
+#include "measurement/storage/database/sqlite_store_internal.h"
+
 namespace sqlite_internal {
 namespace {
 
@@ -39,12 +41,7 @@ class PageReader {
  public:
   PageReader(sqlite3* handle, int* result) {
     *result = SQLITE_OK;
-    sqlite3_stmt* size = nullptr;
-    if (sqlite3_prepare_v2(handle, "PRAGMA page_size", -1, &size, nullptr) == SQLITE_OK &&
-        sqlite3_step(size) == SQLITE_ROW) {
-      pageSize_ = sqlite3_column_int64(size, 0);
-    }
-    sqlite3_finalize(size);
+    pageSize_ = pageSizeOf(handle);
     sqlite3_int64 bytes = 0;
     if (pageSize_ < 512 || pageSize_ > 65536 ||
         sqlite3_file_control(handle, "main", SQLITE_FCNTL_FILE_POINTER, &file_) != SQLITE_OK || !file_ ||
@@ -80,6 +77,11 @@ class PageReader {
 };
 
 }  // namespace
+
+int64_t pageSizeOf(sqlite3* handle) {
+  Statement size(handle, "PRAGMA page_size");
+  return size.result() == SQLITE_OK && sqlite3_step(size.get()) == SQLITE_ROW ? sqlite3_column_int64(size.get(), 0) : 0;
+}
 
 PageKeys rowidsUnderRoot(sqlite3* handle, int64_t rootPage, int* result) {
   PageKeys found;
@@ -126,11 +128,6 @@ PageKeys rowidsUnderRoot(sqlite3* handle, int64_t rootPage, int* result) {
     }
   }
   std::sort(keys.begin(), keys.end());
-  for (size_t at = 1; at < keys.size(); ++at) {
-    if (keys[at] == keys[at - 1] && (found.twins.empty() || found.twins.back() != keys[at])) {
-      found.twins.push_back(keys[at]);
-    }
-  }
   keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
   return found;
 }

@@ -13,9 +13,6 @@ namespace sqlite_internal {
 struct PageKeys {
   // Sorted, without repeats.
   std::vector<int64_t> rowids;
-  // Those held by more than one cell (a damaged cell pointer, a page
-  // copied over another): a lookup answers one of the cells only.
-  std::vector<int64_t> twins;
   // A page reached is no table b-tree page: its rows, if any, are lost.
   bool strayPages = false;
 };
@@ -36,5 +33,9 @@ struct PageKeys {
 // the memory are bounded by the file's size. `*result` is SQLITE_OK, or
 // the code of a read that failed (an I/O error: no verdict on the bytes).
 PageKeys rowidsUnderRoot(sqlite3* handle, int64_t rootPage, int* result);
+
+// The size of the pages SQLite reads the connection's main file in; 0 when
+// it cannot tell.
+int64_t pageSizeOf(sqlite3* handle);
 
 }  // namespace sqlite_internal

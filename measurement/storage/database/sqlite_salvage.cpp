@@ -235,20 +235,25 @@ struct Tally {
 };
 
 // Copies the rows of one table that a lookup by rowid reads. Scans cannot
-// be trusted on a damaged file: they stop at a damaged page whose far side
-// they never reach from either end, and a page out of place makes them
-// read rows out of order or twice without an error. So the rowids to look
-// up are read from the table's own b-tree pages (every key on every leaf
-// reachable from its root), each is looked up once, and the row the
+// be trusted to find them on a damaged file: they stop at a damaged page
+// whose far side they never reach from either end, and a page out of place
+// makes them read rows out of order or twice without an error. So the
+// rowids are read from the table's own b-tree pages (every key on every
+// leaf reachable from its root), each is looked up once, and the row the
 // lookup answers is copied through `insert`, which takes the shared
-// columns (and the rowid first when rowids are kept). A row the fresh
-// table refuses stands for nothing else: where the pages hold its rowid
-// twice, the other cell's row is tried too.
+// columns (and the rowid first when rowids are kept).
 //
-// The work is one lookup and at most one insert per key the pages hold
-// (and a few range reads for a refused twin), and each page is read once:
-// bounded by the file's size, however many regions are damaged and
-// however sparse the keys.
+// A key whose lookup answers no row the fresh table takes is then looked
+// for by a scan from each end, and the first row read under it that the
+// table takes is copied: a refused row (a damaged cell met first) stands
+// for nothing, and a lookup's way down may turn on bytes SQLite reads past
+// a damaged page's end, which differ from one connection to the next, so
+// a row one lookup finds another may miss while a scan reads it in place.
+//
+// The work is one lookup and at most one insert per key the pages hold,
+// each page read once, and two scans when a key was missed: bounded by the
+// file's size, however many regions are damaged and however sparse the
+// keys.
 class TableCopy {
  public:
   // Reads through `source`, writes through `destination`. With
@@ -273,16 +278,16 @@ class TableCopy {
     Statement insert(destination_, "INSERT INTO " + quotedIdentifier(table_) + " (" + (keepRowids_ ? "rowid, " : "") +
                                        list + ") VALUES (" + (keepRowids_ ? "?, " : "") + values + ")");
     Statement lookup(source_, select + " WHERE rowid = ?");
-    Statement after(source_, select + " WHERE rowid >= ? ORDER BY rowid");
-    Statement before(source_, select + " WHERE rowid <= ? ORDER BY rowid DESC");
-    for (const Statement* statement : {&insert, &lookup, &after, &before}) {
+    Statement forward(source_, select + " ORDER BY rowid");
+    Statement backward(source_, select + " ORDER BY rowid DESC");
+    for (const Statement* statement : {&insert, &lookup, &forward, &backward}) {
       if (statement->result() != SQLITE_OK) return outcomeOf(failure_ = statement->result());
     }
     insert_ = insert.get();
+    tally_ = &tally;
     int result = SQLITE_OK;
-    std::optional<HeldRows> held;
     if (!keepRowids_) {
-      held.emplace(destination_, table_, columns_, &result);
+      held_.emplace(destination_, table_, columns_, &result);
       if (result != SQLITE_DONE) return outcomeOf(failure_ = result == SQLITE_OK ? SQLITE_ERROR : result);
     }
     const PageKeys keys = rowidsUnderRoot(source_, rootPage_, &result);
@@ -291,31 +296,20 @@ class TableCopy {
     for (const int64_t rowid : keys.rowids) {
       sqlite3_bind_int64(lookup.get(), 1, rowid);
       const int found = sqlite3_step(lookup.get());
-      int inserted = found == SQLITE_ROW ? insertRow(lookup.get(), rowid) : SQLITE_DONE;
+      const int settled = found == SQLITE_ROW ? settle(insertRow(lookup.get(), rowid)) : found;
       sqlite3_reset(lookup.get());
-      if (found != SQLITE_ROW) {
-        if (found == SQLITE_DONE) continue;
-        // Damage on the way to this rowid loses its row only.
-        if (outcomeOf(found) == Outcome::kTransient) return outcomeOf(failure_ = found);
-        tally.unreadable = true;
-        continue;
-      }
-      if (refused(inserted) && std::binary_search(keys.twins.begin(), keys.twins.end(), rowid)) {
-        for (sqlite3_stmt* range : {after.get(), before.get()}) {
-          if (refused(inserted)) inserted = insertTwin(range, rowid);
-        }
-      }
-      if (isTransientResultCode(inserted)) return outcomeOf(failure_ = inserted);
-      if (refused(inserted)) {
-        ++tally.refused;
-      } else if (held && held->dropIfHeld(sqlite3_last_insert_rowid(destination_), &result)) {
-        ++tally.held;
-      } else if (result == SQLITE_OK) {
-        ++tally.kept;
-      } else {
-        return outcomeOf(failure_ = result);
-      }
+      if (found == SQLITE_ROW && settled == SQLITE_DONE) continue;
+      if (isTransientResultCode(settled)) return outcomeOf(failure_ = settled);
+      // Damage on the way to this rowid loses its row unless a scan reads it.
+      if (found != SQLITE_ROW && found != SQLITE_DONE) tally.unreadable = true;
+      missed_.push_back({rowid, settled == SQLITE_CONSTRAINT && found == SQLITE_ROW});
     }
+    for (sqlite3_stmt* scan : {forward.get(), backward.get()}) {
+      if (missed_.empty()) break;
+      const int scanned = findMissed(scan);
+      if (isTransientResultCode(scanned)) return outcomeOf(failure_ = scanned);
+    }
+    for (const Missed& key : missed_) tally.refused += key.refused && !key.copied ? 1 : 0;
     return tally.unreadable ? Outcome::kDamaged : Outcome::kDone;
   }
 
@@ -323,14 +317,13 @@ class TableCopy {
   int failure() const { return failure_; }
 
  private:
-  // Another cell that reads under a rowid the pages hold twice is tried
-  // when the table refuses the one a lookup met; range reads from the
-  // rowid step onto the cells next to it, in key order, a few each way.
-  static constexpr int kTwinReads = 32;
-
-  // A failure that is the table's verdict on the row; any other (a full
-  // disk, no memory) is no verdict and stops the salvage.
-  static bool refused(int inserted) { return inserted != SQLITE_DONE && !isTransientResultCode(inserted); }
+  // A key whose lookup gave no row the table took; `refused` when a read
+  // gave one the table refused, `copied` once a scan's row was taken.
+  struct Missed {
+    int64_t rowid;
+    bool refused;
+    bool copied = false;
+  };
 
   // Inserts the current row of `select` (under `rowid` when rowids are
   // kept); answers the insert's result.
@@ -346,17 +339,44 @@ class TableCopy {
     return inserted;
   }
 
-  // Inserts the first row `range` reads under `rowid` that the table
-  // takes; answers the last insert's result (SQLITE_CONSTRAINT when the
-  // range read none).
-  int insertTwin(sqlite3_stmt* range, int64_t rowid) {
-    int inserted = SQLITE_CONSTRAINT;
-    sqlite3_bind_int64(range, 1, rowid);
-    for (int read = 0; read < kTwinReads && refused(inserted) && sqlite3_step(range) == SQLITE_ROW; ++read) {
-      if (sqlite3_column_int64(range, count_) == rowid) inserted = insertRow(range, rowid);
+  // Counts an insert that answered `inserted`: SQLITE_DONE for a row kept
+  // (or left out as one the table held), SQLITE_CONSTRAINT for a row the
+  // table refused, or the code of a failure that is no verdict on the row
+  // (a full disk, no memory), which stops the salvage.
+  int settle(int inserted) {
+    if (inserted != SQLITE_DONE) return isTransientResultCode(inserted) ? inserted : SQLITE_CONSTRAINT;
+    int result = SQLITE_OK;
+    if (held_ && held_->dropIfHeld(sqlite3_last_insert_rowid(destination_), &result)) {
+      ++tally_->held;
+    } else if (result == SQLITE_OK) {
+      ++tally_->kept;
     }
-    sqlite3_reset(range);
-    return inserted;
+    return result == SQLITE_OK ? SQLITE_DONE : result;
+  }
+
+  // Reads the table with `scan` until it ends or fails, copying the first
+  // row the table takes under each missed key; answers the result of the
+  // last step that failed, or SQLITE_DONE.
+  int findMissed(sqlite3_stmt* scan) {
+    int step;
+    while ((step = sqlite3_step(scan)) == SQLITE_ROW) {
+      const int64_t rowid = sqlite3_column_int64(scan, count_);
+      auto at = std::lower_bound(missed_.begin(), missed_.end(), rowid,
+                                 [](const Missed& key, int64_t value) { return key.rowid < value; });
+      if (at == missed_.end() || at->rowid != rowid || at->copied) continue;
+      const int settled = settle(insertRow(scan, rowid));
+      if (settled == SQLITE_CONSTRAINT) {
+        at->refused = true;
+        continue;
+      }
+      if (settled != SQLITE_DONE) {
+        sqlite3_reset(scan);
+        return settled;
+      }
+      at->copied = true;
+    }
+    sqlite3_reset(scan);
+    return step;
   }
 
   sqlite3* const source_;
@@ -367,6 +387,10 @@ class TableCopy {
   const int count_;
   const bool keepRowids_;
   sqlite3_stmt* insert_ = nullptr;
+  Tally* tally_ = nullptr;
+  std::optional<HeldRows> held_;
+  // Sorted by rowid, as the keys are.
+  std::vector<Missed> missed_;
   int failure_ = SQLITE_OK;
 };
 
@@ -540,6 +564,15 @@ bool APMSqliteStore::salvage(const TableCreator& createTables, bool* again, plat
   if (!openConnection(error)) return false;
   sqlite3_exec(sqliteHandle_, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
   const std::optional<unsigned> before = dataVersion(sqliteHandle_);
+  // A file SQLite reads in write-ahead-log mode (its header may say so)
+  // takes a backup only in its own page size, so the empty scratch file is
+  // rebuilt in that size.
+  const int64_t pageSize = pageSizeOf(sqliteHandle_);
+  if (pageSize != 0 && pageSize != pageSizeOf(scratch->sqliteHandle()) &&
+      (result = sqlite3_exec(scratch->sqliteHandle(), ("PRAGMA page_size = " + std::to_string(pageSize) + "; VACUUM").c_str(),
+                             nullptr, nullptr, nullptr)) != SQLITE_OK) {
+    return failTransient(result, "make scratch file");
+  }
   std::vector<CopiedTable> copied;
   if (!copyReadableRows(source.handle, *scratch, true, &copied, error)) return false;
   if (sqlite3_get_autocommit(source.handle) == 0) sqlite3_exec(source.handle, "ROLLBACK", nullptr, nullptr, nullptr);

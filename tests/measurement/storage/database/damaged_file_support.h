@@ -112,11 +112,13 @@ inline std::string pageBytes(const std::string& path, int64_t page, int64_t offs
       .read(bytes.data(), static_cast<std::streamsize>(count));
   return bytes;
 }
-// Where cell `cell` of leaf page `page` (not page 1) starts in the page.
+// Where cell `cell` of b-tree page `page` (not page 1) starts in the page.
 inline int64_t cellOffset(const std::string& path, int64_t page, int cell) {
-  const std::string pointer = pageBytes(path, page, 8 + 2 * cell, 2);
+  const bool interior = pageBytes(path, page, 0, 1)[0] == '\x05';
+  const std::string pointer = pageBytes(path, page, (interior ? 12 : 8) + 2 * cell, 2);
   return static_cast<unsigned char>(pointer[0]) << 8 | static_cast<unsigned char>(pointer[1]);
 }
+// The number of cells of b-tree page `page` (not page 1).
 inline int cellCount(const std::string& path, int64_t page) {
   const std::string count = pageBytes(path, page, 3, 2);
   return static_cast<unsigned char>(count[0]) << 8 | static_cast<unsigned char>(count[1]);
