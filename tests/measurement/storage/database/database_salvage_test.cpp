@@ -372,6 +372,32 @@ TEST(DatabaseSalvageTest, LeftoversOfKilledSalvagesAreTakenCareOf) {
   EXPECT_EQ(leftovers(folder), std::vector<std::string>{});
 }
 
+// A leaf of raw_events in app_metadata's place, in a file that passes the
+// integrity check or one salvaged for damage elsewhere: the table holds
+// rows but not row 1, and its limit of one row would refuse row 1 at every
+// open. The rows are replaced and logged, and the file stores again.
+TEST(DatabaseSalvageTest, AOneRowTableWithoutItsRowIsRepaired) {
+  for (const bool damagedElsewhere : {false, true}) {
+    SCOPED_TRACE(damagedElsewhere ? "damaged elsewhere" : "passes the integrity check");
+    TempContainer container;
+    const std::string path = kMeasurement.path();
+    kMeasurement.fill(300);
+    const std::vector<int64_t> leaves = leafPages(path, kAPMRawEventsTable);
+    copyPage(path, leaves[1], rootPage(path, kAPMAppMetadataTable));
+    if (damagedElsewhere) damagePage(path, leaves[leaves.size() / 2]);
+    EXPECT_EQ(sql(path, "PRAGMA integrity_check") == "ok", !damagedElsewhere);
+    ASSERT_GT(integer(path, "SELECT count(*) FROM app_metadata"), 1);
+    ASSERT_EQ(integer(path, "SELECT count(*) FROM app_metadata WHERE rowid = 1"), 0);
+
+    RecordingMonitor monitor;
+    EXPECT_TRUE(kMeasurement.store(1000, 1));
+    EXPECT_TRUE(monitor.contains(12007));
+    EXPECT_TRUE(kMeasurement.store(1001, 1));
+    EXPECT_EQ(integer(path, "SELECT count(*) FROM app_metadata WHERE rowid = 1"), 1);
+    EXPECT_EQ(integer(path, "SELECT count(*) FROM app_metadata"), 1);
+  }
+}
+
 // A file an older version moved aside, whose rows (events 0-199) the open
 // file holds in part: that version copied events 100-199 with new rowids
 // before it was killed, and the file got events of its own since. Only
