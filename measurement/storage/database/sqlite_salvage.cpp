@@ -346,12 +346,11 @@ class TableCopy {
   int settle(int inserted) {
     if (inserted != SQLITE_DONE) return isTransientResultCode(inserted) ? inserted : SQLITE_CONSTRAINT;
     int result = SQLITE_OK;
-    if (held_ && held_->dropIfHeld(sqlite3_last_insert_rowid(destination_), &result)) {
-      ++tally_->held;
-    } else if (result == SQLITE_OK) {
-      ++tally_->kept;
-    }
-    return result == SQLITE_OK ? SQLITE_DONE : result;
+    const bool held = held_ && held_->dropIfHeld(sqlite3_last_insert_rowid(destination_), &result);
+    if (isTransientResultCode(result)) return result;
+    // A row that could not be compared stays.
+    ++(held ? tally_->held : tally_->kept);
+    return SQLITE_DONE;
   }
 
   // Reads the table with `scan` until it ends or fails, copying the first
