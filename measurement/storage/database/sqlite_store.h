@@ -417,7 +417,9 @@ class APMSqliteStore {
   // `movedAsideToo`, files an earlier version moved aside).
   void removeLeftovers(bool movedAsideToo);
   // Adds to the open file the rows of files an earlier version moved aside
-  // and never copied back, then removes them and any dead scratch file.
+  // that it does not hold yet (compared by content: that version may have
+  // copied them back, with new rowids, before it was killed), then removes
+  // them and any dead scratch file.
   void adoptLeftovers(const TableCreator& createTables);
 
   sqlite3* sqliteHandle_ = nullptr;
