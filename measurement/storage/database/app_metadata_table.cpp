@@ -71,6 +71,7 @@ bool APMDatabase::initializeAppMetadata() {
           kAPMAppMetadataTable, kAPMAppMetadataKeyColumn, kAPMAppMetadataKeyValue);
       return rows && *rows > 0 && resetAppMetadataBookkeeping();
     }
+    if (!replaceStrayAppMetadataRows()) return false;
     auto fresh = APMAppMetadata::initWithLastBundleIndex(0, 0.0, 0.0);
     if (!upsertDataType(recordOfAppMetadata(*fresh), kAPMAppMetadataTable, kAPMAppMetadataKeyColumn,
                         kAPMAppMetadataKeyValue, kAPMAppMetadataTableLimit, &error)) {
@@ -89,6 +90,24 @@ bool APMDatabase::resetAppMetadataBookkeeping() {
                         {"last_bundle_end_timestamp", 0.0}};
   return sqliteStore_->updateRecord(bookkeeping, kAPMAppMetadataTable, kAPMAppMetadataKeyColumn,
                                     kAPMAppMetadataKeyValue);
+}
+
+bool APMDatabase::replaceStrayAppMetadataRows() {
+  // A file can pass the integrity check with another table's page in this
+  // table's place: its rows fill the table, whose limit of one row then
+  // refuses row 1 at every open, and nothing could be stored again.
+  auto strays = sqliteStore_->recordsForQuery(
+      std::string("SELECT count(*) AS count, min(rowid) AS lowest, max(rowid) AS highest FROM ") +
+          kAPMAppMetadataTable,
+      {});
+  if (!strays || strays->empty()) return false;
+  const APMRecord& found = strays->front();
+  const int64_t count = found["count"].int64Value();
+  if (count == 0) return true;
+  APMMeasurement::monitor()->logWithLevel(
+      1, 12007, "Replaced app metadata rows that were not its row. Rows, lowest and highest row ID",
+      APMMonitor::Contexts{count, found["lowest"].int64Value(), found["highest"].int64Value()});
+  return sqliteStore_->deleteAllRecordsFromTableWithName(kAPMAppMetadataTable);
 }
 
 std::shared_ptr<APMAppMetadata> APMDatabase::queryAppMetadata(platform::ErrorRef* error) {

@@ -529,6 +529,9 @@ class APMDatabase {
   explicit APMDatabase(std::shared_ptr<APMPersistedConfig> persistedConfig);
   bool deleteDatabaseFiles(const std::string& path, platform::ErrorRef* error);
   bool resetAppMetadataBookkeeping();
+  // Without row 1, deletes (and logs) the rows app_metadata holds: none
+  // is the engine's, which writes row 1 only.
+  bool replaceStrayAppMetadataRows();
   std::optional<std::vector<APMRecord>> recordsOfAllRows(const std::string& table, long tableLimit,
                                                          platform::ErrorRef* error);
   std::optional<std::vector<APMRecord>> recordsWithKey(const std::string& table,

@@ -25,11 +25,13 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <optional>
 #include <set>
 #include <string_view>
-#include <unordered_set>
 
+#include "measurement/storage/database/sqlite_held_rows.h"
+#include "measurement/storage/database/sqlite_page_keys.h"
 #include "measurement/storage/database/sqlite_store.h"
 #include "measurement/storage/database/sqlite_store_internal.h"
 #include "platform/paths.h"
@@ -50,16 +52,6 @@ constexpr const char* kCompanions[] = {"-journal", "-wal", "-shm"};
 // rare; a writer that wins every time makes the salvage fail as transient,
 // keeping everything for the next open.
 constexpr int kSalvageAttempts = 4;
-
-// Statements (range reads and lookups by rowid) one table's walk may run.
-// Finding the edges of a damaged region by halving costs about two reads
-// per bit of the rowid gap it sits in, and a gap of at most kPointSpan
-// rowids is read one rowid at a time: a few hundred reads per damaged
-// page. The bound keeps a file damaged everywhere, or a sparse key space,
-// from stalling the open (65,536 reads take well under a second); rows
-// past it are counted as unreadable.
-constexpr int64_t kReadBudget = int64_t{1} << 16;
-constexpr uint64_t kPointSpan = 64;
 
 APMSqliteStore::SalvageObserver& salvageObserver() {
   static APMSqliteStore::SalvageObserver observer;
@@ -169,45 +161,45 @@ void removeWithCompanions(const std::string& path) {
   for (const char* suffix : kCompanions) ::unlink((path + suffix).c_str());
 }
 
-// A statement prepared on the connection and finalized when it goes.
-class Statement {
- public:
-  Statement(sqlite3* handle, const std::string& sql) {
-    result_ = sqlite3_prepare_v2(handle, sql.c_str(), -1, &statement_, nullptr);
-  }
-  ~Statement() { sqlite3_finalize(statement_); }
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
-  sqlite3_stmt* get() const { return statement_; }
-  // SQLITE_OK when prepared.
-  int result() const { return result_; }
-
- private:
-  sqlite3_stmt* statement_ = nullptr;
-  int result_ = SQLITE_OK;
-};
-
 // A connection closed when it goes.
 struct Connection {
   sqlite3* handle = nullptr;
   ~Connection() { sqlite3_close_v2(handle); }
 };
 
-// The names of the connection's tables, internal ones left out; the
-// step's result in `result`.
-std::vector<std::string> tablesOf(sqlite3* handle, int* result) {
-  std::vector<std::string> tables;
+// The connection's tables by name, with their root pages, internal ones
+// left out; the step's result in `result`.
+std::map<std::string, int64_t> tablesOf(sqlite3* handle, int* result) {
+  std::map<std::string, int64_t> tables;
   Statement list(handle,
-                 "SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite\\_%' "
-                 "ESCAPE '\\' ORDER BY name");
+                 "SELECT name, rootpage FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite\\_%' "
+                 "ESCAPE '\\'");
   *result = list.result();
   if (*result != SQLITE_OK) return tables;
   while ((*result = sqlite3_step(list.get())) == SQLITE_ROW) {
     const unsigned char* name = sqlite3_column_text(list.get(), 0);
-    if (name) tables.emplace_back(reinterpret_cast<const char*>(name));
+    if (name) tables.emplace(reinterpret_cast<const char*>(name), sqlite3_column_int64(list.get(), 1));
   }
   return tables;
 }
+
+// Holds a read transaction on a connection that had none, for as long as
+// it lives: the pages read beside SQLite must be those its lookups read.
+class ReadTransaction {
+ public:
+  explicit ReadTransaction(sqlite3* handle)
+      : handle_(sqlite3_get_autocommit(handle) ? handle : nullptr) {
+    if (handle_) sqlite3_exec(handle_, "BEGIN", nullptr, nullptr, nullptr);
+  }
+  ~ReadTransaction() {
+    if (handle_ && sqlite3_get_autocommit(handle_) == 0) sqlite3_exec(handle_, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+  ReadTransaction(const ReadTransaction&) = delete;
+  ReadTransaction& operator=(const ReadTransaction&) = delete;
+
+ private:
+  sqlite3* const handle_;
+};
 
 std::set<std::string> columnsOf(sqlite3* handle, const std::string& table, int* result) {
   std::set<std::string> columns;
@@ -235,185 +227,107 @@ std::optional<unsigned> dataVersion(sqlite3* handle) {
 struct Tally {
   int64_t kept = 0;
   int64_t refused = 0;
-  // Some rows could not be read (a damaged part, no column the fresh table
-  // has, or reads past the budget): they are lost, uncounted.
+  // Rows of a leftover file the table held already, left out.
+  int64_t held = 0;
+  // Some rows could not be read (a damaged part, or no column the fresh
+  // table has): they are lost, uncounted.
   bool unreadable = false;
 };
 
-// Copies the rows of one table that SQLite still reads, through `insert`,
-// which takes the shared columns in the order of `select` (and the rowid
-// first when rowids are kept). The table is read forward from its start;
-// past a failure it is read backward from the end, and the rowid gap left
-// between is halved, each part read from both ends, down to lookups of
-// single rowids. So every damaged region is passed, however many there
-// are, and every row a lookup by rowid finds is kept.
+// Copies the rows of one table that a lookup by rowid reads. Scans cannot
+// be trusted to find them on a damaged file: they stop at a damaged page
+// whose far side they never reach from either end, and a page out of place
+// makes them read rows out of order or twice without an error. So the
+// rowids are read from the table's own b-tree pages (every key on every
+// leaf reachable from its root), each is looked up once, and the row the
+// lookup answers is copied through `insert`, which takes the shared
+// columns (and the rowid first when rowids are kept).
+//
+// A key whose lookup answers no row the fresh table takes is then looked
+// for by a scan from each end, and the first row read under it that the
+// table takes is copied: a refused row (a damaged cell met first) stands
+// for nothing, and a lookup's way down may turn on bytes SQLite reads past
+// a damaged page's end, which differ from one connection to the next, so
+// a row one lookup finds another may miss while a scan reads it in place.
+//
+// The work is one lookup and at most one insert per key the pages hold,
+// each page read once, and two scans when a key was missed: bounded by the
+// file's size, however many regions are damaged and however sparse the
+// keys.
 class TableCopy {
  public:
   // Reads through `source`, writes through `destination`. With
-  // `keepRowids` each row keeps its rowid; otherwise rows are appended.
-  TableCopy(sqlite3* source, sqlite3* destination, const std::string& table,
+  // `keepRowids` each row keeps its rowid; otherwise rows are appended,
+  // except those the destination's table holds already.
+  TableCopy(sqlite3* source, sqlite3* destination, const std::string& table, int64_t rootPage,
             const std::vector<std::string>& columns, bool keepRowids)
       : source_(source),
         destination_(destination),
+        table_(table),
+        rootPage_(rootPage),
+        columns_(columns),
         count_(static_cast<int>(columns.size())),
-        keepRowids_(keepRowids) {
-    std::string list;
-    std::string values;
-    for (const std::string& column : columns) {
-      list += (list.empty() ? "" : ", ") + quotedIdentifier(column);
-      values += values.empty() ? "?" : ", ?";
-    }
-    const std::string select = "SELECT " + list + ", rowid FROM " + quotedIdentifier(table);
-    ascendingSQL_ = select + " WHERE rowid >= ? ORDER BY rowid";
-    descendingSQL_ = select + " WHERE rowid <= ? ORDER BY rowid DESC";
-    lookupSQL_ = select + " WHERE rowid = ?";
-    insertSQL_ = "INSERT INTO " + quotedIdentifier(table) + " (" + (keepRowids ? "rowid, " : "") +
-                 list + ") VALUES (" + (keepRowids ? "?, " : "") + values + ")";
-  }
+        keepRowids_(keepRowids) {}
 
   // kTransient ends the whole salvage; the others end this table only.
   Outcome run(Tally& tally) {
-    tally_ = &tally;
-    Statement insert(destination_, insertSQL_);
-    Statement ascending(source_, ascendingSQL_);
-    Statement descending(source_, descendingSQL_);
-    Statement lookup(source_, lookupSQL_);
-    for (const Statement* statement : {&insert, &ascending, &descending, &lookup}) {
+    const std::string list = quotedList(columns_);
+    std::string values;
+    for (int column = 0; column < count_; ++column) values += column == 0 ? "?" : ", ?";
+    const std::string select = "SELECT " + list + ", rowid FROM " + quotedIdentifier(table_);
+    Statement insert(destination_, "INSERT INTO " + quotedIdentifier(table_) + " (" + (keepRowids_ ? "rowid, " : "") +
+                                       list + ") VALUES (" + (keepRowids_ ? "?, " : "") + values + ")");
+    Statement lookup(source_, select + " WHERE rowid = ?");
+    Statement forward(source_, select + " ORDER BY rowid");
+    Statement backward(source_, select + " ORDER BY rowid DESC");
+    for (const Statement* statement : {&insert, &lookup, &forward, &backward}) {
       if (statement->result() != SQLITE_OK) return outcomeOf(failure_ = statement->result());
     }
     insert_ = insert.get();
-    ascending_ = ascending.get();
-    descending_ = descending.get();
-    lookup_ = lookup.get();
-    walk(INT64_MIN, INT64_MAX, kReadBudget);
-    if (transient_) return Outcome::kTransient;
-    if (damaged_) tally.unreadable = true;
-    return damaged_ ? Outcome::kDamaged : Outcome::kDone;
+    tally_ = &tally;
+    int result = SQLITE_OK;
+    if (!keepRowids_) {
+      held_.emplace(destination_, table_, columns_, &result);
+      if (result != SQLITE_DONE) return outcomeOf(failure_ = result == SQLITE_OK ? SQLITE_ERROR : result);
+    }
+    const PageKeys keys = rowidsUnderRoot(source_, rootPage_, &result);
+    if (result != SQLITE_OK) return outcomeOf(failure_ = result);
+    if (keys.strayPages) tally.unreadable = true;
+    for (const int64_t rowid : keys.rowids) {
+      sqlite3_bind_int64(lookup.get(), 1, rowid);
+      const int found = sqlite3_step(lookup.get());
+      const int settled = found == SQLITE_ROW ? settle(insertRow(lookup.get(), rowid)) : found;
+      sqlite3_reset(lookup.get());
+      if (found == SQLITE_ROW && settled == SQLITE_DONE) continue;
+      if (isTransientResultCode(settled)) return outcomeOf(failure_ = settled);
+      // Damage on the way to this rowid loses its row unless a scan reads it.
+      if (found != SQLITE_ROW && found != SQLITE_DONE) tally.unreadable = true;
+      missed_.push_back({rowid, settled == SQLITE_CONSTRAINT && found == SQLITE_ROW});
+    }
+    for (sqlite3_stmt* scan : {forward.get(), backward.get()}) {
+      if (missed_.empty()) break;
+      const int scanned = findMissed(scan);
+      if (isTransientResultCode(scanned)) return outcomeOf(failure_ = scanned);
+    }
+    for (const Missed& key : missed_) tally.refused += key.refused && !key.copied ? 1 : 0;
+    return tally.unreadable ? Outcome::kDamaged : Outcome::kDone;
   }
 
   // The result code of the last failed step.
   int failure() const { return failure_; }
 
  private:
-  static int64_t middle(int64_t low, int64_t high) {
-    return static_cast<int64_t>(static_cast<uint64_t>(low) +
-                                (static_cast<uint64_t>(high) - static_cast<uint64_t>(low)) / 2);
-  }
+  // A key whose lookup gave no row the table took; `refused` when a read
+  // gave one the table refused, `copied` once a scan's row was taken.
+  struct Missed {
+    int64_t rowid;
+    bool refused;
+    bool copied = false;
+  };
 
-  // Reads rows of [low, high] that have not been kept yet; spends at most
-  // `budget` reads and answers what is left of it.
-  int64_t walk(int64_t low, int64_t high, int64_t budget) {
-    if (budget <= 0) return lose(0);
-    std::optional<int64_t> up;
-    if (scan(ascending_, low, high, &up)) return budget - 1;
-    if (transient_) return 0;
-    if (up && *up >= high) return budget - 1;
-    // A damaged cell may read as a row outside the range: the gap stays
-    // inside it, so that each step narrows it.
-    const int64_t gapLow = up ? std::max(low, *up + 1) : low;
-    if (budget <= 1) return lose(0);
-    std::optional<int64_t> down;
-    if (scan(descending_, high, gapLow, &down)) return budget - 2;
-    if (transient_) return 0;
-    if (down && *down <= gapLow) return budget - 2;
-    const int64_t gapHigh = down ? std::min(high, *down - 1) : high;
-    budget -= 2;
-    if (gapHigh < gapLow) return budget;
-    if (static_cast<uint64_t>(gapHigh) - static_cast<uint64_t>(gapLow) < kPointSpan) {
-      for (int64_t rowid = gapLow;; ++rowid) {
-        if (!kept_.count(rowid)) {
-          if (budget <= 0) return lose(0);
-          --budget;
-          lookUp(rowid);
-          if (transient_) return 0;
-        }
-        if (rowid == gapHigh) return budget;
-      }
-    }
-    const int64_t mid = middle(gapLow, gapHigh);
-    const int64_t half = budget / 2;
-    const int64_t left = walk(gapLow, mid, half);
-    if (transient_) return 0;
-    return walk(mid + 1, gapHigh, budget - half + left);
-  }
-
-  int64_t lose(int64_t left) {
-    damaged_ = true;
-    return left;
-  }
-
-  // Reads from `from` in the statement's order, keeping rows not kept yet,
-  // until the table ends or a row in order passes `limit` (true), or a read
-  // fails or the rows come out of order (false; damage noted). `*reached`
-  // is the last row read in order within the limit: every row before it in
-  // the statement's order has been read.
-  bool scan(sqlite3_stmt* select, int64_t from, int64_t limit, std::optional<int64_t>* reached) {
-    const bool ascending = select == ascending_;
-    auto before = [&](int64_t a, int64_t b) { return ascending ? a < b : a > b; };
-    sqlite3_reset(select);
-    sqlite3_bind_int64(select, 1, from);
-    std::optional<int64_t> previous;
-    std::optional<int64_t> beforePrevious;
-    std::optional<int64_t> pastLimit;
-    int result;
-    while ((result = sqlite3_step(select)) == SQLITE_ROW) {
-      const int64_t rowid = sqlite3_column_int64(select, count_);
-      if (!keep(select, rowid)) return false;
-      if (pastLimit) {
-        // A row past the limit ends the range only when the next is in
-        // order after it; otherwise the row was a damaged cell's.
-        if (before(*pastLimit, rowid)) return true;
-        pastLimit.reset();
-      } else if (previous && !before(*previous, rowid)) {
-        // Which of the two is a damaged cell's is unknown: neither counts
-        // as reached.
-        *reached = beforePrevious;
-        damaged_ = true;
-        sqlite3_reset(select);
-        return false;
-      }
-      beforePrevious = previous;
-      previous = rowid;
-      if (before(limit, rowid)) {
-        pastLimit = rowid;
-      } else {
-        *reached = rowid;
-      }
-    }
-    sqlite3_reset(select);
-    if (result == SQLITE_DONE) return true;
-    // A row past the limit followed by a failure: the range is taken as
-    // read to its end.
-    if (pastLimit && outcomeOf(result) == Outcome::kDamaged) {
-      damaged_ = true;
-      return true;
-    }
-    fail(result);
-    return false;
-  }
-
-  void lookUp(int64_t rowid) {
-    sqlite3_reset(lookup_);
-    sqlite3_bind_int64(lookup_, 1, rowid);
-    const int result = sqlite3_step(lookup_);
-    if (result == SQLITE_ROW) keep(lookup_, rowid);
-    if (result != SQLITE_ROW && result != SQLITE_DONE) fail(result);
-    sqlite3_reset(lookup_);
-  }
-
-  void fail(int result) {
-    failure_ = result;
-    if (outcomeOf(result) == Outcome::kTransient) {
-      transient_ = true;
-    } else {
-      damaged_ = true;
-    }
-  }
-
-  // Inserts the current row of `select` unless its rowid was kept already.
-  // False only on a transient failure.
-  bool keep(sqlite3_stmt* select, int64_t rowid) {
-    if (!kept_.insert(rowid).second) return true;
+  // Inserts the current row of `select` (under `rowid` when rowids are
+  // kept); answers the insert's result.
+  int insertRow(sqlite3_stmt* select, int64_t rowid) {
     const int offset = keepRowids_ ? 1 : 0;
     if (keepRowids_) sqlite3_bind_int64(insert_, 1, rowid);
     for (int column = 0; column < count_; ++column) {
@@ -422,38 +336,61 @@ class TableCopy {
     const int inserted = sqlite3_step(insert_);
     sqlite3_reset(insert_);
     sqlite3_clear_bindings(insert_);
-    if (inserted == SQLITE_DONE) {
-      ++tally_->kept;
-      return true;
+    return inserted;
+  }
+
+  // Counts an insert that answered `inserted`: SQLITE_DONE for a row kept
+  // (or left out as one the table held), SQLITE_CONSTRAINT for a row the
+  // table refused, or the code of a failure that is no verdict on the row
+  // (a full disk, no memory), which stops the salvage.
+  int settle(int inserted) {
+    if (inserted != SQLITE_DONE) return isTransientResultCode(inserted) ? inserted : SQLITE_CONSTRAINT;
+    int result = SQLITE_OK;
+    const bool held = held_ && held_->dropIfHeld(sqlite3_last_insert_rowid(destination_), &result);
+    if (isTransientResultCode(result)) return result;
+    // A row that could not be compared stays.
+    ++(held ? tally_->held : tally_->kept);
+    return SQLITE_DONE;
+  }
+
+  // Reads the table with `scan` until it ends or fails, copying the first
+  // row the table takes under each missed key; answers the result of the
+  // last step that failed, or SQLITE_DONE.
+  int findMissed(sqlite3_stmt* scan) {
+    int step;
+    while ((step = sqlite3_step(scan)) == SQLITE_ROW) {
+      const int64_t rowid = sqlite3_column_int64(scan, count_);
+      auto at = std::lower_bound(missed_.begin(), missed_.end(), rowid,
+                                 [](const Missed& key, int64_t value) { return key.rowid < value; });
+      if (at == missed_.end() || at->rowid != rowid || at->copied) continue;
+      const int settled = settle(insertRow(scan, rowid));
+      if (settled == SQLITE_CONSTRAINT) {
+        at->refused = true;
+        continue;
+      }
+      if (settled != SQLITE_DONE) {
+        sqlite3_reset(scan);
+        return settled;
+      }
+      at->copied = true;
     }
-    // A row the fresh table refuses is lost; anything else (a full disk,
-    // no memory) is no verdict on the row and stops the salvage.
-    if (isTransientResultCode(inserted)) {
-      failure_ = inserted;
-      transient_ = true;
-      return false;
-    }
-    ++tally_->refused;
-    return true;
+    sqlite3_reset(scan);
+    return step;
   }
 
   sqlite3* const source_;
   sqlite3* const destination_;
+  const std::string table_;
+  const int64_t rootPage_;
+  const std::vector<std::string> columns_;
   const int count_;
   const bool keepRowids_;
-  std::string ascendingSQL_;
-  std::string descendingSQL_;
-  std::string lookupSQL_;
-  std::string insertSQL_;
   sqlite3_stmt* insert_ = nullptr;
-  sqlite3_stmt* ascending_ = nullptr;
-  sqlite3_stmt* descending_ = nullptr;
-  sqlite3_stmt* lookup_ = nullptr;
   Tally* tally_ = nullptr;
-  std::unordered_set<int64_t> kept_;
+  std::optional<HeldRows> held_;
+  // Sorted by rowid, as the keys are.
+  std::vector<Missed> missed_;
   int failure_ = SQLITE_OK;
-  bool damaged_ = false;
-  bool transient_ = false;
 };
 
 }  // namespace
@@ -516,9 +453,10 @@ void APMSqliteStore::adoptLeftovers(const TableCreator& createTables) {
   if (!lock.held()) return;
   removeEntriesStartingWith(folder, leftoverPrefix(databasePath_, kScratchInfix));
   // A file an earlier version moved aside holds the rows it had not copied
-  // back when it was killed: they are added to this file's (a row whose
+  // back when it was killed, or rows it had copied (with new rowids) just
+  // before: those this file does not hold yet are added to it (a row whose
   // key a later one took stays out), and the file goes once they are
-  // committed. A kill between the two adds them twice.
+  // committed. A kill between the two adds nothing the next time.
   for (const std::string& name : entriesStartingWith(folder, leftoverPrefix(databasePath_, kMovedAsideInfix))) {
     if (isCompanion(name)) continue;
     const std::string path = platform::appendingPathComponent(folder, name);
@@ -625,6 +563,15 @@ bool APMSqliteStore::salvage(const TableCreator& createTables, bool* again, plat
   if (!openConnection(error)) return false;
   sqlite3_exec(sqliteHandle_, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
   const std::optional<unsigned> before = dataVersion(sqliteHandle_);
+  // A file SQLite reads in write-ahead-log mode (its header may say so)
+  // takes a backup only in its own page size, so the empty scratch file is
+  // rebuilt in that size.
+  const int64_t pageSize = pageSizeOf(sqliteHandle_);
+  if (pageSize != 0 && pageSize != pageSizeOf(scratch->sqliteHandle()) &&
+      (result = sqlite3_exec(scratch->sqliteHandle(), ("PRAGMA page_size = " + std::to_string(pageSize) + "; VACUUM").c_str(),
+                             nullptr, nullptr, nullptr)) != SQLITE_OK) {
+    return failTransient(result, "make scratch file");
+  }
   std::vector<CopiedTable> copied;
   if (!copyReadableRows(source.handle, *scratch, true, &copied, error)) return false;
   // Rowids the old file gave to rows deleted since stay given.
@@ -691,7 +638,9 @@ bool APMSqliteStore::copyReadableRows(sqlite3* source, APMSqliteStore& destinati
     return transient != SQLITE_OK;
   };
   int result = SQLITE_OK;
-  std::vector<std::string> oldTables = tablesOf(source, &result);
+  // Its first read takes the lock.
+  const ReadTransaction reading(source);
+  std::map<std::string, int64_t> oldTables = tablesOf(source, &result);
   if (noteTransient(result)) return failTransient(transient);
   if (outcomeOf(result) == Outcome::kDamaged) {
     log(1, 34024, "Damaged database file cannot be read; its rows are lost",
@@ -703,10 +652,9 @@ bool APMSqliteStore::copyReadableRows(sqlite3* source, APMSqliteStore& destinati
     return false;
   }
   sqlite3* fresh = destination.sqliteHandle();
-  const std::vector<std::string> freshList = tablesOf(fresh, &result);
+  const std::map<std::string, int64_t> freshTables = tablesOf(fresh, &result);
   noteTransient(result);
-  const std::set<std::string> freshTables(freshList.begin(), freshList.end());
-  for (const std::string& table : oldTables) {
+  for (const auto& [table, rootPage] : oldTables) {
     if (transient != SQLITE_OK) break;
     if (!freshTables.count(table)) {
       copied->push_back({table, {}, true});
@@ -725,7 +673,7 @@ bool APMSqliteStore::copyReadableRows(sqlite3* source, APMSqliteStore& destinati
     if (shared.empty() || outcomeOf(oldResult) == Outcome::kDamaged) {
       entry.tally.unreadable = true;
     } else {
-      TableCopy copy(source, fresh, table, shared, keepRowids);
+      TableCopy copy(source, fresh, table, rootPage, shared, keepRowids);
       if (copy.run(entry.tally) == Outcome::kTransient && noteTransient(copy.failure())) break;
     }
     copied->push_back(std::move(entry));
@@ -748,9 +696,9 @@ void APMSqliteStore::logCopiedTables(const std::vector<CopiedTable>& copied) {
     if (entry.homeless) continue;
     log(entry.tally.refused || entry.tally.unreadable ? 1 : 4, 34023,
         "Copied the readable rows of a damaged database file. Table, rows kept, rows refused, "
-        "rows unreadable",
+        "rows unreadable, rows held already",
         APMMonitor::Contexts{entry.table, entry.tally.kept, entry.tally.refused,
-                             entry.tally.unreadable});
+                             entry.tally.unreadable, entry.tally.held});
   }
   for (const CopiedTable& entry : copied) {
     if (!entry.homeless) continue;

@@ -31,6 +31,12 @@ std::string sqlite_internal::quotedIdentifier(const std::string& name) {
   return quoted + '"';
 }
 
+std::string sqlite_internal::quotedList(const std::vector<std::string>& names) {
+  std::string list;
+  for (const std::string& name : names) list += (list.empty() ? "" : ", ") + quotedIdentifier(name);
+  return list;
+}
+
 bool APMSqliteStore::ensureTableWithName(const std::string& table,
                                          const APMColumnInfo& elementaryColumnInfo,
                                          const APMColumnInfo& addOnColumnInfo,

@@ -126,9 +126,11 @@ class APMSqliteStore {
   // on with the new content as after any commit of another connection.
   //
   // A row the fresh table refuses (a NOT NULL column the old one lacks, a
-  // repeated key) is lost; reads go past every damaged region, so a damaged
-  // page loses only the rows that no lookup by rowid finds. What was kept
-  // and lost is logged per table (34023, 34025).
+  // repeated key) is lost. The rowids to copy are read from each table's
+  // own b-tree pages and each is confirmed by a lookup, so damaged regions,
+  // an unreadable end or pages out of place lose only the rows that no
+  // lookup by rowid finds. What was kept and lost is logged per table
+  // (34023, 34025).
   //
   // Writers of other connections are kept out while the rows are copied;
   // a commit that slips in before the copy is written (seen as a change of
@@ -437,7 +439,9 @@ class APMSqliteStore {
   // `movedAsideToo`, files an earlier version moved aside).
   void removeLeftovers(bool movedAsideToo);
   // Adds to the open file the rows of files an earlier version moved aside
-  // and never copied back, then removes them and any dead scratch file.
+  // that it does not hold yet (compared by content: that version may have
+  // copied them back, with new rowids, before it was killed), then removes
+  // them and any dead scratch file.
   void adoptLeftovers(const TableCreator& createTables);
 
   sqlite3* sqliteHandle_ = nullptr;

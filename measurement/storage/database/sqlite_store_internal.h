@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #include "measurement/engine/measurement_errors.h"
 #include "measurement/engine/monitor.h"
@@ -86,6 +87,26 @@ int bindValue(sqlite3_stmt* statement, int index, const platform::Object& value)
 // A table or column name as an SQL identifier: in double quotes, inner
 // quotes doubled.
 std::string quotedIdentifier(const std::string& name);
+// Names as identifiers, joined with ", ".
+std::string quotedList(const std::vector<std::string>& names);
+
+// A statement prepared on the connection and finalized when it goes.
+class Statement {
+ public:
+  Statement(sqlite3* handle, const std::string& sql) {
+    result_ = sqlite3_prepare_v2(handle, sql.c_str(), -1, &statement_, nullptr);
+  }
+  ~Statement() { sqlite3_finalize(statement_); }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+  sqlite3_stmt* get() const { return statement_; }
+  // SQLITE_OK when prepared.
+  int result() const { return result_; }
+
+ private:
+  sqlite3_stmt* statement_ = nullptr;
+  int result_ = SQLITE_OK;
+};
 
 // The sequences SQLite keeps in sqlite_sequence for the tables whose
 // rowids are never given twice (`APMSqliteStore::kUniqueRowIDType`): the

@@ -54,6 +54,13 @@ inline std::string sql(const std::string& path, const std::string& query) {
   return values.empty() ? "" : values[0];
 }
 inline int64_t integer(const std::string& path, const std::string& query) { return std::stoll(sql(path, query)); }
+// Runs statements that answer no rows, through a connection of its own.
+inline void execute(const std::string& path, const std::string& statements) {
+  sqlite3* handle = nullptr;
+  EXPECT_EQ(sqlite3_open(path.c_str(), &handle), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(handle, statements.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(handle);
+  sqlite3_close(handle);
+}
 
 inline void overwrite(const std::string& path, int64_t offset, const std::string& bytes) {
   std::fstream(path, std::ios::binary | std::ios::in | std::ios::out)
@@ -69,14 +76,74 @@ inline void damagePage(const std::string& path, int64_t page) {
   ASSERT_NE(sql(path, "PRAGMA integrity_check"), "ok");
 }
 
-// The leaf pages of the table, in key order.
-inline std::vector<int64_t> leafPages(const std::string& path, const std::string& table) {
+// The pages of the table that dbstat lists under `condition`, in key order.
+inline std::vector<int64_t> pagesWhere(const std::string& path, const std::string& table, const std::string& condition) {
   std::vector<int64_t> pages;
   for (const std::string& page :
-       column(path, "SELECT pageno FROM dbstat WHERE name = '" + table + "' AND pagetype = 'leaf' ORDER BY path")) {
+       column(path, concat({"SELECT pageno FROM dbstat WHERE name = '", table, "' AND ", condition, " ORDER BY path"}))) {
     pages.push_back(std::stoll(page));
   }
   return pages;
+}
+inline std::vector<int64_t> leafPages(const std::string& path, const std::string& table) {
+  return pagesWhere(path, table, "pagetype = 'leaf'");
+}
+// The interior pages right below the root.
+inline std::vector<int64_t> middlePages(const std::string& path, const std::string& table) {
+  return pagesWhere(path, table, "pagetype = 'internal' AND path LIKE '/___/'");
+}
+inline int64_t rootPage(const std::string& path, const std::string& table) {
+  return integer(path, concat({"SELECT rootpage FROM sqlite_master WHERE type = 'table' AND name = '", table, "'"}));
+}
+
+// Writes page `from` over page `to`.
+inline void copyPage(const std::string& path, int64_t from, int64_t to) {
+  const int64_t pageSize = integer(path, "PRAGMA page_size");
+  std::string bytes(static_cast<size_t>(pageSize), '\0');
+  std::ifstream(path, std::ios::binary).seekg((from - 1) * pageSize).read(bytes.data(), pageSize);
+  overwrite(path, (to - 1) * pageSize, bytes);
+}
+
+// The bytes of page `page` (not page 1) from `offset`.
+inline std::string pageBytes(const std::string& path, int64_t page, int64_t offset, size_t count) {
+  std::string bytes(count, '\0');
+  std::ifstream(path, std::ios::binary)
+      .seekg((page - 1) * integer(path, "PRAGMA page_size") + offset)
+      .read(bytes.data(), static_cast<std::streamsize>(count));
+  return bytes;
+}
+// Where cell `cell` of b-tree page `page` (not page 1) starts in the page.
+inline int64_t cellOffset(const std::string& path, int64_t page, int cell) {
+  const bool interior = pageBytes(path, page, 0, 1)[0] == '\x05';
+  const std::string pointer = pageBytes(path, page, (interior ? 12 : 8) + 2 * cell, 2);
+  return static_cast<unsigned char>(pointer[0]) << 8 | static_cast<unsigned char>(pointer[1]);
+}
+// The number of cells of b-tree page `page` (not page 1).
+inline int cellCount(const std::string& path, int64_t page) {
+  const std::string count = pageBytes(path, page, 3, 2);
+  return static_cast<unsigned char>(count[0]) << 8 | static_cast<unsigned char>(count[1]);
+}
+// The key of cell `cell` of leaf page `page`: the varint after the
+// payload size's.
+inline int64_t cellKey(const std::string& path, int64_t page, int cell) {
+  const std::string bytes = pageBytes(path, page, cellOffset(path, page, cell), 18);
+  size_t at = 0;
+  while (static_cast<unsigned char>(bytes[at]) >= 0x80) ++at;
+  int64_t key = 0;
+  for (++at; static_cast<unsigned char>(bytes[at]) >= 0x80; ++at) key = key << 7 | (bytes[at] & 0x7f);
+  return key << 7 | bytes[at];
+}
+
+// Writes over cell `cell` of leaf page `page` (not page 1) a cell of key
+// `rowid` whose record has one column, NULL: every NOT NULL column of the
+// table refuses it.
+inline void forgeCell(const std::string& path, int64_t page, int cell, int64_t rowid) {
+  ASSERT_GT(page, 1);
+  ASSERT_LT(rowid, 1 << 14);
+  // Payload of two bytes, the key as a two-byte varint, then the record:
+  // a header of two bytes declaring one NULL.
+  const std::string forged{'\x02', static_cast<char>(0x80 | (rowid >> 7)), static_cast<char>(rowid & 0x7f), '\x02', '\x00'};
+  overwrite(path, (page - 1) * integer(path, "PRAGMA page_size") + cellOffset(path, page, cell), forged);
 }
 
 // The values of `column` in the rows that a lookup by rowid finds, for the

@@ -31,9 +31,7 @@ constexpr int kBundles = 3;
 constexpr int kAggregates = 30;
 constexpr int kSnapshots = 20;
 
-void damageRootPage(const std::string& path, const std::string& table) {
-  damagePage(path, integer(path, "SELECT rootpage FROM sqlite_master WHERE type = 'table' AND name = '" + table + "'"));
-}
+void damageRootPage(const std::string& path, const std::string& table) { damagePage(path, rootPage(path, table)); }
 
 void expectNothingDamagedLeftIn(const std::string& folder) {
   EXPECT_EQ(leftovers(folder), std::vector<std::string>{});
@@ -311,10 +309,25 @@ void damageCellPointer(const std::string& path, int64_t page, int byte, char val
   overwrite(path, (page - 1) * integer(path, "PRAGMA page_size") + 8 + 2 * (cells / 2) + byte, std::string(1, value));
 }
 
-// Rows of both databases behind several damaged regions of one table: each
-// row a lookup by rowid finds in the damaged file is kept.
+constexpr int kRows = 1500;
+
+// The table the tests count in the database at `path`.
+std::string kind(const std::string& path) {
+  return path == kMeasurement.path() ? kMeasurement.table : kExperiments.table;
+}
+
+// Rewrites the file in 512-byte pages, so that the table's b-tree has a
+// level of interior pages below its root; answers its leaves.
+std::vector<int64_t> inSmallPages(const std::string& path, const std::string& table) {
+  execute(path, "PRAGMA page_size = 512; VACUUM");
+  EXPECT_GE(middlePages(path, table).size(), 2u);
+  return leafPages(path, table);
+}
+
+// Rows of both databases behind several damaged regions of one table, an
+// unreadable end, pages out of place: each row a lookup by rowid finds in
+// the damaged file is kept.
 TEST(DatabaseSalvageTest, EveryRowALookupByRowidFindsIsKept) {
-  constexpr int kRows = 1500;
   using Leaves = const std::vector<int64_t>&;
   const std::pair<const char*, void (*)(const std::string&, Leaves)> cases[] = {
       {"three damaged leaves",
@@ -331,6 +344,29 @@ TEST(DatabaseSalvageTest, EveryRowALookupByRowidFindsIsKept) {
          damagePage(path, leaves[leaves.size() / 2]);
          damagePage(path, leaves[leaves.size() * 3 / 4]);
        }},
+      {"the last leaf and a middle leaf",
+       [](const std::string& path, Leaves leaves) {
+         damagePage(path, leaves.back());
+         damagePage(path, leaves[leaves.size() / 2]);
+       }},
+      {"the first leaf and a middle leaf",
+       [](const std::string& path, Leaves leaves) {
+         damagePage(path, leaves.front());
+         damagePage(path, leaves[leaves.size() / 2]);
+       }},
+      {"a cell of the second leaf read as a later row's, with a NULL the table refuses",
+       [](const std::string& path, Leaves leaves) { forgeCell(path, leaves[1], 0, kRows - 2); }},
+      {"the first page below the root overwritten by a later leaf: scans read rows out of order",
+       [](const std::string& path, Leaves) {
+         const std::vector<int64_t> leaves = inSmallPages(path, kind(path));
+         copyPage(path, leaves[leaves.size() / 2], middlePages(path, kind(path)).front());
+       }},
+      {"the last page below the root overwritten by an earlier leaf, and the first leaf unreadable",
+       [](const std::string& path, Leaves) {
+         const std::vector<int64_t> leaves = inSmallPages(path, kind(path));
+         copyPage(path, leaves[leaves.size() / 4], middlePages(path, kind(path)).back());
+         damagePage(path, leaves.front());
+       }},
   };
   for (const Kind* kind : {&kMeasurement, &kExperiments}) {
     for (const auto& [name, damage] : cases) {
@@ -338,6 +374,49 @@ TEST(DatabaseSalvageTest, EveryRowALookupByRowidFindsIsKept) {
       TempContainer container;
       expectSalvaged(*kind, fillAndDamage(*kind, kRows, damage), kRows);
     }
+  }
+}
+
+// A cell read under the rowid of the next one, with a NULL the table
+// refuses, where a lookup's binary search meets it first: the row the next
+// cell holds under that rowid is kept.
+TEST(DatabaseSalvageTest, ARefusedRowDoesNotStandForItsRowid) {
+  for (const Kind* kind : {&kMeasurement, &kExperiments}) {
+    SCOPED_TRACE(kind->name);
+    TempContainer container;
+    const std::string path = kind->path();
+    kind->fill(kRows);
+    const std::string lookup = concat({"SELECT ", kind->column, " FROM ", kind->table, " WHERE rowid = "});
+    const int64_t leaf = leafPages(path, kind->table)[10];
+    const int cell = (cellCount(path, leaf) - 1) / 2;
+    const int64_t rowid = cellKey(path, leaf, cell + 1);
+    const std::string row = sql(path, lookup + std::to_string(rowid));
+    forgeCell(path, leaf, cell, rowid);
+    ASSERT_EQ(sql(path, lookup + std::to_string(rowid)), "") << "the lookup meets the forged cell";
+    ASSERT_TRUE(kind->open());
+    EXPECT_EQ(sql(path, lookup + std::to_string(rowid)), row);
+  }
+}
+
+// The key of a cell of the table's root damaged, so that a lookup of some
+// rows after it goes down to another leaf and finds nothing (as when the
+// key lies past the page's end, where what SQLite reads differs from one
+// connection to the next): scans read those rows in place, and they are
+// kept with the rest.
+TEST(DatabaseSalvageTest, RowsWhoseLookupGoesAstrayAreReadInPlace) {
+  for (const Kind* kind : {&kMeasurement, &kExperiments}) {
+    SCOPED_TRACE(kind->name);
+    TempContainer container;
+    const std::string path = kind->path();
+    kind->fill(kRows);
+    const std::set<std::string> rows = readByRowid(path, kind->table, kind->column, kRows);
+    const int64_t root = rootPage(path, kind->table);
+    ASSERT_EQ(pageBytes(path, root, 0, 1), "\x05");
+    const int cell = cellCount(path, root) / 2;
+    // The largest key of two bytes, in place of one between 128 and 16383.
+    overwrite(path, (root - 1) * integer(path, "PRAGMA page_size") + cellOffset(path, root, cell) + 4, "\xff\x7f");
+    ASSERT_LT(readByRowid(path, kind->table, kind->column, kRows).size(), rows.size());
+    expectSalvaged(*kind, rows, kRows);
   }
 }
 
@@ -350,16 +429,20 @@ TEST(DatabaseSalvageTest, AFileWhoseHeaderForbidsWritingIsReplacedAndWrittenAgai
     int64_t offset;
     std::string bytes;
     bool rowsReadable;
+    int pageSize;
   } cases[] = {
-      {"write version 3", 18, "\x03", true},
-      {"write version 200", 18, "\xc8\x01", true},
-      {"no header SQLite knows", 0, std::string(16, 'x'), false},
+      {"write version 3", 18, "\x03", true, 4096},
+      {"write version 200", 18, "\xc8\x01", true, 4096},
+      // SQLite reads it in write-ahead-log mode, in its own page size.
+      {"write version 11, read version 2, 512-byte pages", 18, "\x0b\x02", true, 512},
+      {"no header SQLite knows", 0, std::string(16, 'x'), false, 4096},
   };
   for (const Kind* kind : {&kMeasurement, &kExperiments}) {
     for (const auto& test : cases) {
       SCOPED_TRACE(concat({kind->name, ": ", test.name}));
       TempContainer container;
       kind->fill(kRows);
+      execute(kind->path(), concat({"PRAGMA page_size = ", std::to_string(test.pageSize), "; VACUUM"}));
       const std::set<std::string> before = readByRowid(kind->path(), kind->table, kind->column, kRows);
       overwrite(kind->path(), test.offset, test.bytes);
       // Three launches: the first replaces the file, each stores a row.
@@ -398,6 +481,60 @@ TEST(DatabaseSalvageTest, LeftoversOfKilledSalvagesAreTakenCareOf) {
   std::ofstream(path + "-damaged-Ss22Tt") << "moved aside";
   ASSERT_TRUE(database->reset());
   EXPECT_EQ(leftovers(folder), std::vector<std::string>{});
+}
+
+// A leaf of raw_events in app_metadata's place, in a file that passes the
+// integrity check or one salvaged for damage elsewhere: the table holds
+// rows but not row 1, and its limit of one row would refuse row 1 at every
+// open. The rows are replaced and logged, and the file stores again.
+TEST(DatabaseSalvageTest, AOneRowTableWithoutItsRowIsRepaired) {
+  for (const bool damagedElsewhere : {false, true}) {
+    SCOPED_TRACE(damagedElsewhere ? "damaged elsewhere" : "passes the integrity check");
+    TempContainer container;
+    const std::string path = kMeasurement.path();
+    kMeasurement.fill(300);
+    const std::vector<int64_t> leaves = leafPages(path, kAPMRawEventsTable);
+    copyPage(path, leaves[1], rootPage(path, kAPMAppMetadataTable));
+    if (damagedElsewhere) damagePage(path, leaves[leaves.size() / 2]);
+    EXPECT_EQ(sql(path, "PRAGMA integrity_check") == "ok", !damagedElsewhere);
+    ASSERT_GT(integer(path, "SELECT count(*) FROM app_metadata"), 1);
+    ASSERT_EQ(integer(path, "SELECT count(*) FROM app_metadata WHERE rowid = 1"), 0);
+
+    RecordingMonitor monitor;
+    EXPECT_TRUE(kMeasurement.store(1000, 1));
+    EXPECT_TRUE(monitor.contains(12007));
+    EXPECT_TRUE(kMeasurement.store(1001, 1));
+    EXPECT_EQ(integer(path, "SELECT count(*) FROM app_metadata WHERE rowid = 1"), 1);
+    EXPECT_EQ(integer(path, "SELECT count(*) FROM app_metadata"), 1);
+  }
+}
+
+// A file an older version moved aside, whose rows (events 0-199) the open
+// file holds in part: that version copied events 100-199 with new rowids
+// before it was killed, and the file got events of its own since. Only
+// the rows it lacks are added, also when the same leftover comes again
+// (a kill after the rows were committed, before the leftover went).
+TEST(DatabaseSalvageTest, ALeftoverAddsOnlyTheRowsTheFileLacks) {
+  TempContainer container;
+  platform::ScopedCurrentClock clock(std::make_shared<platform::ManualClock>(1'700'000'000));
+  const std::string path = kMeasurement.path();
+  kMeasurement.fill(200);
+  const std::string leftover = fileText(path);
+  ASSERT_EQ(std::remove(path.c_str()), 0);
+  ASSERT_TRUE(kMeasurement.store(100, 100));
+  ASSERT_TRUE(kMeasurement.store(1000, 5));
+  std::set<int64_t> expected;
+  for (int64_t sequence = 0; sequence < 200; ++sequence) expected.insert(sequence);
+  for (int64_t sequence = 1000; sequence < 1005; ++sequence) expected.insert(sequence);
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    std::ofstream(path + "-damaged-Ab12Cd", std::ios::binary) << leftover;
+    auto database = APMDatabase::initWithDatabaseName(kAPMMeasurementDatabaseName, nullptr);
+    ASSERT_TRUE(database);
+    expectNothingDamagedLeftIn(platform::deletingLastPathComponent(path));
+    EXPECT_EQ(readableRawEvents(*database), expected);
+    EXPECT_EQ(database->sqliteStore()->rowCountForTableWithName(kAPMRawEventsTable), 205);
+  }
 }
 
 }  // namespace
