@@ -95,7 +95,7 @@ TEST(EventRoadTest, EveryEventArrivesOnceEditedWithinTheBudgets) {
   // for an acknowledgement; 200 and 204 both acknowledge.
   RecordingCollector collector([](int n) { return n == 1 ? 500 : n == 2 ? 404 : n % 2 ? 200 : 204; });
   constexpr int64_t kEvents = 1'200;
-  ASSERT_EQ(runEventRoad({kEvents, collector.url(), false}), 0);
+  ASSERT_EQ(runEventRoad({kEvents, collector.url(), false, ""}), 0);
 
   std::map<int64_t, int> arrivals, bigPurchases;
   std::set<int> acknowledged;
@@ -145,7 +145,7 @@ TEST(EventRoadTest, EveryEventArrivesOnceEditedWithinTheBudgets) {
 
 TEST(EventRoadTest, RefusedBundlesStayQueuedWithTheirRetriesCounted) {
   RecordingCollector collector([](int) { return 503; });
-  EXPECT_EQ(runEventRoad({300, collector.url(), false}), 1);
+  EXPECT_EQ(runEventRoad({300, collector.url(), false, ""}), 1);
   std::vector<SeenBatch> batches = collector.batches();
   ASSERT_FALSE(batches.empty());
   // The same oldest bundle goes at every attempt, one more failure counted each time.
@@ -175,8 +175,7 @@ TEST(EventRoadTest, MetadataWithoutAppIDStoredByAnOlderVersionHoldsBackNoEvent) 
     ASSERT_TRUE(old && database->insertRawEvent(old, fingerprint, false));
   }
   RecordingCollector collector([](int) { return 200; });
-  EventRoadOptions options{300, collector.url(), false};
-  options.container = container.path();
+  const EventRoadOptions options{300, collector.url(), false, container.path()};
   ASSERT_EQ(runEventRoad(options), 0);
 
   std::map<int64_t, int> arrivals;
@@ -194,7 +193,7 @@ TEST(EventRoadTest, MetadataWithoutAppIDStoredByAnOlderVersionHoldsBackNoEvent) 
 
 TEST(EventRoadTest, AnUnreachableCollectorEndsTheRoad) {
   const std::string url = "http://127.0.0.1:" + std::to_string(testing_support::LoopbackHttpServer::closedPort()) + "/a";
-  EXPECT_EQ(runEventRoad({50, url, false}), 1);
+  EXPECT_EQ(runEventRoad({50, url, false, ""}), 1);
 }
 
 }  // namespace
