@@ -665,9 +665,11 @@ bool APMSqliteStore::copyReadableRows(sqlite3* source, APMSqliteStore& destinati
     const std::set<std::string> freshColumns = columnsOf(fresh, table, &freshResult);
     const std::set<std::string> oldColumns = columnsOf(source, table, &oldResult);
     if (noteTransient(freshResult) || noteTransient(oldResult)) break;
+    // A column declared as the rowid is the rowid: kept or given by the
+    // copy as the rowid itself, never compared as content.
     std::vector<std::string> shared;
     for (const std::string& column : oldColumns) {
-      if (freshColumns.count(column)) shared.push_back(column);
+      if (column != kRowIDColumn && freshColumns.count(column)) shared.push_back(column);
     }
     CopiedTable entry{table, {}, false};
     if (shared.empty() || outcomeOf(oldResult) == Outcome::kDamaged) {

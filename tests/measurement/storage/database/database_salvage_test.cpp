@@ -483,26 +483,34 @@ TEST(DatabaseSalvageTest, LeftoversOfKilledSalvagesAreTakenCareOf) {
   EXPECT_EQ(leftovers(folder), std::vector<std::string>{});
 }
 
-// A leaf of raw_events in app_metadata's place, in a file that passes the
-// integrity check or one salvaged for damage elsewhere: the table holds
-// rows but not row 1, and its limit of one row would refuse row 1 at every
-// open. The rows are replaced and logged, and the file stores again.
+// app_metadata holding rows but not row 1, in a file that passes the
+// integrity check or one salvaged for damage elsewhere: the table's limit
+// of one row would refuse row 1 at every open. The rows are replaced and
+// logged, and the file stores again. A raw-events leaf copied in the
+// table's place breaks its NOT NULL columns: that file is salvaged.
 TEST(DatabaseSalvageTest, AOneRowTableWithoutItsRowIsRepaired) {
-  for (const bool damagedElsewhere : {false, true}) {
-    SCOPED_TRACE(damagedElsewhere ? "damaged elsewhere" : "passes the integrity check");
+  enum class Shape { kStrayRows, kStrayRowsDamagedElsewhere, kLeafInItsPlace };
+  for (const Shape shape : {Shape::kStrayRows, Shape::kStrayRowsDamagedElsewhere, Shape::kLeafInItsPlace}) {
+    SCOPED_TRACE(static_cast<int>(shape));
     TempContainer container;
     const std::string path = kMeasurement.path();
     kMeasurement.fill(300);
     const std::vector<int64_t> leaves = leafPages(path, kAPMRawEventsTable);
-    copyPage(path, leaves[1], rootPage(path, kAPMAppMetadataTable));
-    if (damagedElsewhere) damagePage(path, leaves[leaves.size() / 2]);
-    EXPECT_EQ(sql(path, "PRAGMA integrity_check") == "ok", !damagedElsewhere);
-    ASSERT_GT(integer(path, "SELECT count(*) FROM app_metadata"), 1);
-    ASSERT_EQ(integer(path, "SELECT count(*) FROM app_metadata WHERE rowid = 1"), 0);
+    if (shape == Shape::kLeafInItsPlace) {
+      copyPage(path, leaves[1], rootPage(path, kAPMAppMetadataTable));
+    } else {
+      sql(path, "DELETE FROM app_metadata");
+      sql(path,
+          "INSERT INTO app_metadata (rowid, last_bundle_index, last_bundle_end_timestamp) "
+          "VALUES (69, 1, 1.5), (70, 2, 2.5)");
+      if (shape == Shape::kStrayRowsDamagedElsewhere) damagePage(path, leaves[leaves.size() / 2]);
+      EXPECT_EQ(sql(path, "PRAGMA integrity_check") == "ok", shape == Shape::kStrayRows);
+      ASSERT_EQ(integer(path, "SELECT count(*) FROM app_metadata WHERE rowid = 1"), 0);
+    }
 
     RecordingMonitor monitor;
     EXPECT_TRUE(kMeasurement.store(1000, 1));
-    EXPECT_TRUE(monitor.contains(12007));
+    EXPECT_EQ(monitor.contains(12007), shape != Shape::kLeafInItsPlace);
     EXPECT_TRUE(kMeasurement.store(1001, 1));
     EXPECT_EQ(integer(path, "SELECT count(*) FROM app_metadata WHERE rowid = 1"), 1);
     EXPECT_EQ(integer(path, "SELECT count(*) FROM app_metadata"), 1);
