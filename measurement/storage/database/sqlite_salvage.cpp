@@ -70,6 +70,19 @@ Outcome outcomeOf(int result) {
   return isTransientResultCode(result) ? Outcome::kTransient : Outcome::kDamaged;
 }
 
+// A read of the old file that ran out of memory while this much can still
+// be had asked for more than any row this store writes (bundles stop at
+// 256 MiB): the size came from damaged bytes, and the row is unreadable.
+// Otherwise memory is short, and the salvage waits for a later open.
+constexpr sqlite3_uint64 kMemoryProbeBytes = sqlite3_uint64{512} << 20;
+
+int readResult(int result) {
+  if ((result & 0xff) != SQLITE_NOMEM) return result;
+  void* probe = sqlite3_malloc64(kMemoryProbeBytes);
+  sqlite3_free(probe);
+  return probe ? SQLITE_CORRUPT : result;
+}
+
 bool hasPrefix(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
 }
@@ -295,7 +308,7 @@ class TableCopy {
     if (keys.strayPages) tally.unreadable = true;
     for (const int64_t rowid : keys.rowids) {
       sqlite3_bind_int64(lookup.get(), 1, rowid);
-      const int found = sqlite3_step(lookup.get());
+      const int found = readResult(sqlite3_step(lookup.get()));
       const int settled = found == SQLITE_ROW ? settle(insertRow(lookup.get(), rowid)) : found;
       sqlite3_reset(lookup.get());
       if (found == SQLITE_ROW && settled == SQLITE_DONE) continue;
@@ -375,7 +388,7 @@ class TableCopy {
       at->copied = true;
     }
     sqlite3_reset(scan);
-    return step;
+    return readResult(step);
   }
 
   sqlite3* const source_;

@@ -356,6 +356,13 @@ TEST(DatabaseSalvageTest, EveryRowALookupByRowidFindsIsKept) {
        }},
       {"a cell of the second leaf read as a later row's, with a NULL the table refuses",
        [](const std::string& path, Leaves leaves) { forgeCell(path, leaves[1], 0, kRows - 2); }},
+      {"a cell whose payload size no allocation can hold: reading it runs out of memory",
+       [](const std::string& path, Leaves) {
+         const std::vector<int64_t> leaves = inSmallPages(path, kind(path));
+         const int64_t leaf = leaves[leaves.size() / 2];
+         overwrite(path, (leaf - 1) * 512 + cellOffset(path, leaf, cellCount(path, leaf) / 2),
+                   "\xac\xac\xac\xac\xff\xff\xff\xff");
+       }},
       {"the first page below the root overwritten by a later leaf: scans read rows out of order",
        [](const std::string& path, Leaves) {
          const std::vector<int64_t> leaves = inSmallPages(path, kind(path));
