@@ -7,8 +7,10 @@
 #   scripts/check-installed-headers.sh PREFIX
 set -euo pipefail
 prefix=${1:?usage: $0 PREFIX}
-include="$prefix/include/apm_measurement"
-[ -d "$include" ] || { echo "no installed headers in $include" >&2; exit 1; }
+[ -d "$prefix/include/apm_measurement" ] ||
+  { echo "no installed headers in $prefix/include/apm_measurement" >&2; exit 1; }
+# Absolute: the compiler runs from that folder, whatever PREFIX was relative to.
+include=$(cd "$prefix/include/apm_measurement" && pwd)
 cd "$include"
 mapfile -t headers < <(find . -name '*.h' -printf '%P\n' | sort)
 [ "${#headers[@]}" -gt 0 ] || { echo "no installed headers in $include" >&2; exit 1; }
