@@ -2,8 +2,9 @@
 # The README's "Use it from your own program", as CI runs it: installs the
 # libraries of the example's optimised build (build/example; built here
 # when scripts/run-example.sh has not built it yet) into build/install,
-# builds examples/own_program against the installed package alone, and
-# runs it in a fresh container.
+# compiles each installed header alone against that folder, builds
+# examples/own_program against the installed package alone, and runs it in
+# a fresh container.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # The README shows the program in full: the copy must not drift from it.
@@ -18,6 +19,8 @@ cmake --build build/example
 echo "== installing into build/install =="
 rm -rf build/install
 cmake --install build/example --prefix "$PWD/build/install" >/dev/null
+echo "== compiling each installed header alone, against the installed package =="
+bash scripts/check-installed-headers.sh "$PWD/build/install"
 echo "== building examples/own_program against the installed package, in build/own-program =="
 rm -rf build/own-program
 cmake -S examples/own_program -B build/own-program -G Ninja -DCMAKE_PREFIX_PATH="$PWD/build/install" >/dev/null

@@ -6,6 +6,7 @@
 #include "measurement/storage/database/database.h"
 #include "measurement/storage/database/table_support.h"
 #include "measurement/storage/models/app_metadata.h"
+#include "measurement/storage/models/bundle_numbering_internal.h"
 #include "measurement/storage/models/daily_counts.h"
 #include "measurement/storage/settings/persisted_config.h"
 #include "platform/clock.h"
@@ -38,9 +39,24 @@ std::optional<int32_t> storedInt32(const APMRecord& record, const char* column) 
   return static_cast<int32_t>(number);
 }
 
+// What last_bundle_index holds, for the restart line: a number as it
+// stands, another kind by its name (damaged text may be of any length).
+std::string describeStoredIndex(const platform::Object& stored) {
+  if (stored.isNumber()) return stored.description();
+  if (stored.isString()) return "text";
+  if (stored.isData()) return "bytes";
+  return "NULL";
+}
+
 std::shared_ptr<APMAppMetadata> appMetadataFromRecord(const APMRecord& record) {
+  const platform::Object stored = record["last_bundle_index"];
+  // Text or a fraction would read as some number, and the numbering would
+  // go on from it unseen: it is as unreadable as a negative index.
+  if (stored.kind() != platform::Object::Kind::Int && stored.kind() != platform::Object::Kind::UInt) {
+    return nullptr;
+  }
   // An index beyond int32 is as unusable as a negative one.
-  int64_t index = record["last_bundle_index"].int64Value();
+  int64_t index = stored.int64Value();
   int32_t lastBundleIndex =
       index > std::numeric_limits<int32_t>::max() ? -1 : static_cast<int32_t>(std::max<int64_t>(index, -1));
   return APMAppMetadata::initWithLastBundleIndex(lastBundleIndex,
@@ -58,7 +74,10 @@ APMRecord recordOfAppMetadata(const APMAppMetadata& metadata) {
 }  // namespace
 
 bool APMDatabase::initializeAppMetadata() {
-  return performTransaction([&] {
+  // Why the numbering starts again, told once the change is committed.
+  std::optional<std::string> restart;
+  const bool done = performTransaction([&] {
+    restart.reset();
     platform::ErrorRef error;
     if (queryAppMetadata(&error)) return true;
     if (error) {
@@ -67,9 +86,12 @@ bool APMDatabase::initializeAppMetadata() {
       // stop every start. A failed read says nothing about the row and
       // leaves it alone.
       if (error->code() != kRefusedState) return false;
-      std::optional<int64_t> rows = sqliteStore_->rowCountForTableWithName(
-          kAPMAppMetadataTable, kAPMAppMetadataKeyColumn, kAPMAppMetadataKeyValue);
-      return rows && *rows > 0 && resetAppMetadataBookkeeping();
+      auto rows = recordsWithKey(kAPMAppMetadataTable, kAPMAppMetadataKeyColumn, kAPMAppMetadataKeyValue,
+                                 nullptr);
+      if (!rows || rows->empty() || !resetAppMetadataBookkeeping()) return false;
+      restart = "last_bundle_index holds " + describeStoredIndex(rows->front()["last_bundle_index"]) +
+                ", not an index";
+      return true;
     }
     if (!replaceStrayAppMetadataRows()) return false;
     auto fresh = APMAppMetadata::initWithLastBundleIndex(0, 0.0, 0.0);
@@ -79,8 +101,12 @@ bool APMDatabase::initializeAppMetadata() {
                                               error);
       return false;
     }
+    // A new file cannot be told from one deleted and made again, or reset.
+    restart = "no app metadata row: a new database file, or one deleted or reset";
     return true;
   });
+  if (done && restart) APMLogBundleNumberingRestart(*restart, std::nullopt);
+  return done;
 }
 
 bool APMDatabase::resetAppMetadataBookkeeping() {

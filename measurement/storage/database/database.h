@@ -155,8 +155,10 @@ class APMDatabase {
   // --- App metadata and daily counts ------------------------------------
 
   // Creates the app_metadata row (index 0, zero timestamps) unless there is
-  // one. A row that exists but cannot be converted has its bundle
-  // bookkeeping reset, keeping the stored configuration and counters.
+  // one. A row that exists but cannot be converted (an index that is not an
+  // integer from 0 to 2147483647) has its bundle bookkeeping reset, keeping
+  // the stored configuration and counters. Either way the bundle numbering
+  // starts again, and 12067 says so with the reason.
   bool initializeAppMetadata();
   std::shared_ptr<APMAppMetadata> queryAppMetadata(platform::ErrorRef* error = nullptr);
   // Refuses (code 1) a bundle time that is NaN or infinite.

@@ -255,8 +255,9 @@ std::optional<bool> APMDatabase::maybeDeleteStaleData(ErrorRef* error) {
   // Events stamped long ago (or far ahead) go without any other trace.
   if (*events > 0 || *bundles > 0) {
     monitor()->logWithLevel(4, 12065,
-                            "Data loss. Deleted raw events and bundles older than the max queue "
-                            "time. Raw events, bundles, max queue time (s)",
+                            "Data loss. Deleted raw events and bundles stamped further from now "
+                            "than the max queue time, in the past or the future. Raw events, "
+                            "bundles, max queue time (s)",
                             *events, *bundles, limits.maxQueueTime);
   }
   if (persistedConfig_) persistedConfig_->setLastDeleteStaleBundlesTimestamp(now);

@@ -1,4 +1,4 @@
-#include "measurement/storage/database/sqlite_held_rows.h"
+#include "measurement/storage/database/sqlite_held_rows_internal.h"
 
 #include <algorithm>
 #include <cstring>

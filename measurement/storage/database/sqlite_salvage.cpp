@@ -30,7 +30,7 @@
 #include <set>
 #include <string_view>
 
-#include "measurement/storage/database/sqlite_held_rows.h"
+#include "measurement/storage/database/sqlite_held_rows_internal.h"
 #include "measurement/storage/database/sqlite_page_keys.h"
 #include "measurement/storage/database/sqlite_store.h"
 #include "measurement/storage/database/sqlite_store_internal.h"

@@ -17,7 +17,7 @@ class APMAppMetadata {
                                                                  double lastBundleEndTimestamp);
 
   // Goes up by one; after 2147483647 the index starts again at 0 (4001
-  // logged), so it is never negative.
+  // and 12067 logged), so it is never negative.
   void incrementLastBundleIndex();
 
   int32_t lastBundleIndex() const { return lastBundleIndex_; }

@@ -445,24 +445,61 @@ TEST_F(DatabaseTest, ResetLeavesEmptySchemaAndFreshMetadata) {
   EXPECT_EQ(database->queryAppMetadata()->lastBundleIndex(), 0);
 }
 
-TEST_F(DatabaseTest, UnreadableMetadataRowIsRepairedKeepingConfiguration) {
+constexpr const char* kNumberingRestarts =
+    "Bundle numbering restarts: indexes given before may be given again. Reason, last index: ";
+
+TEST_F(DatabaseTest, NewFileTellsTheNumberingStartsAndAnOpenFileGoesOn) {
   {
+    RecordingMonitor monitor;
     auto database = open();
     ASSERT_TRUE(database);
-    ASSERT_TRUE(database->sqliteStore()->updateRecord(
-        {{"last_bundle_index", -5}, {"remote_config_data", Bytes{7, 7}}, {"daily_events_count", 3}},
-        kAPMAppMetadataTable, "rowid", "1"));
+    // A first start cannot be told from a file deleted and made again.
+    EXPECT_EQ(monitor.first(12067).text,
+              concat({kNumberingRestarts, "no app metadata row: a new database file, or one deleted or "
+                                          "reset, none known"}));
+    EXPECT_EQ(monitor.first(12067).level, 6);
+    auto metadata = database->queryAppMetadata();
+    metadata->incrementLastBundleIndex();
+    ASSERT_TRUE(database->updateAppMetadata(metadata));
   }
   RecordingMonitor monitor;
   auto database = open();
   ASSERT_TRUE(database);
-  EXPECT_TRUE(monitor.contains(12005));
-  ASSERT_TRUE(database->queryAppMetadata());
-  EXPECT_EQ(database->queryAppMetadata()->lastBundleIndex(), 0);
-  auto row = database->sqliteStore()->recordsForQuery(
-      "SELECT remote_config_data, daily_events_count FROM app_metadata", {});
-  EXPECT_EQ(*(*row)[0]["remote_config_data"].data(), (Bytes{7, 7}));
-  EXPECT_EQ((*row)[0]["daily_events_count"], Object(3));
+  EXPECT_FALSE(monitor.contains(12067));
+  EXPECT_EQ(database->queryAppMetadata()->lastBundleIndex(), 1);
+}
+
+TEST_F(DatabaseTest, UnreadableIndexRestartsTheNumberingSaysSoAndKeepsConfiguration) {
+  // Each would otherwise read as some index, or stop every start.
+  const std::pair<Object, const char*> cases[] = {
+      {Object(-5), "-5"},
+      {Object(int64_t{3'000'000'000}), "3000000000"},
+      {Object("x"), "text"},
+      {Object(2.5), "2.5"},
+      {Object(Bytes{1}), "bytes"},
+  };
+  for (const auto& [stored, told] : cases) {
+    SCOPED_TRACE(told);
+    {
+      auto database = open();
+      ASSERT_TRUE(database);
+      ASSERT_TRUE(database->sqliteStore()->updateRecord(
+          {{"last_bundle_index", stored}, {"remote_config_data", Bytes{7, 7}}, {"daily_events_count", 3}},
+          kAPMAppMetadataTable, "rowid", "1"));
+    }
+    RecordingMonitor monitor;
+    auto database = open();
+    ASSERT_TRUE(database);
+    EXPECT_TRUE(monitor.contains(12005));
+    EXPECT_EQ(monitor.first(12067).text,
+              concat({kNumberingRestarts, "last_bundle_index holds ", told, ", not an index, none known"}));
+    ASSERT_TRUE(database->queryAppMetadata());
+    EXPECT_EQ(database->queryAppMetadata()->lastBundleIndex(), 0);
+    auto row = database->sqliteStore()->recordsForQuery(
+        "SELECT remote_config_data, daily_events_count FROM app_metadata", {});
+    EXPECT_EQ(*(*row)[0]["remote_config_data"].data(), (Bytes{7, 7}));
+    EXPECT_EQ((*row)[0]["daily_events_count"], Object(3));
+  }
 }
 
 TEST_F(DatabaseTest, DailyCountersFollowTheShiftedDayBoundary) {

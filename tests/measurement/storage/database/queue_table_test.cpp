@@ -195,8 +195,9 @@ TEST_F(QueueTableTest, StalePurgeRunsOncePerIntervalAndTakesBothEnds) {
   EXPECT_EQ(monitor.codes(), std::vector<long>{12065});
   EXPECT_EQ(monitor.first(12065).level, 4);
   EXPECT_EQ(monitor.first(12065).text,
-            "Data loss. Deleted raw events and bundles older than the max queue time. Raw "
-            "events, bundles, max queue time (s): 1, 2, 2419200");
+            "Data loss. Deleted raw events and bundles stamped further from now than the max "
+            "queue time, in the past or the future. Raw events, bundles, max queue time (s): "
+            "1, 2, 2419200");
   monitor.clear();
   settings->setLastDeleteStaleBundlesTimestamp(kNow - 25 * kHour);
   EXPECT_EQ(database_->maybeDeleteStaleData(), true);

@@ -25,8 +25,12 @@ TEST(AppMetadataTest, IndexWrapsToZeroAndNegativeIsRefused) {
   auto last = APMAppMetadata::initWithLastBundleIndex(std::numeric_limits<int32_t>::max(), 0, 0);
   last->incrementLastBundleIndex();
   EXPECT_EQ(last->lastBundleIndex(), 0);
-  EXPECT_EQ(monitor.codes(), (std::vector<long>{4000, 4001}));
+  EXPECT_EQ(monitor.codes(), (std::vector<long>{4000, 4001, 12067}));
   EXPECT_EQ(monitor.first(4001).message, "Bundle index overflow. Bundle index reset to 0.");
+  // 4001 is never printed: the line that is names the index reached.
+  EXPECT_EQ(monitor.first(12067).text,
+            "Bundle numbering restarts: indexes given before may be given again. Reason, last index: the "
+            "index passed its maximum, 2147483647");
 }
 
 TEST(DailyCountsTest, CountsRollOverAndNeverGoNegative) {
