@@ -398,9 +398,8 @@ bool APMSqliteStore::renameTable(const std::string& oldName, const std::string& 
   return executeSQL("ALTER TABLE " + oldName + " RENAME TO " + newName, error);
 }
 
-std::optional<std::string> APMSqliteStore::sharedColumnList(const std::string& source,
-                                                            const std::string& destination,
-                                                            platform::ErrorRef* error) {
+std::optional<std::vector<std::string>> APMSqliteStore::sharedColumns(
+    const std::string& source, const std::string& destination, platform::ErrorRef* error) {
   if (!argumentsAccepted(error,
                          {{source.empty(), "Received empty source name for copy table"},
                           {destination.empty(), "Received empty destination name for copy table"},
@@ -409,7 +408,7 @@ std::optional<std::string> APMSqliteStore::sharedColumnList(const std::string& s
   }
   // By name, not by position: the two tables may list their columns in
   // another order, or one may hold a column the other lacks (a nullable
-  // column of a later version). Names read from a file are quoted.
+  // column of a later version).
   platform::ErrorRef readError;
   std::vector<std::string> sourceColumns = columnsForTableWithName(source, &readError);
   std::vector<std::string> destinationColumns;
@@ -418,36 +417,41 @@ std::optional<std::string> APMSqliteStore::sharedColumnList(const std::string& s
     platform::setError(error, readError);
     return std::nullopt;
   }
-  std::string columns;
+  std::vector<std::string> shared;
   for (const std::string& column : destinationColumns) {
-    if (column != kRowIDColumn &&
-        std::find(sourceColumns.begin(), sourceColumns.end(), column) == sourceColumns.end()) {
-      continue;
+    if (column == kRowIDColumn ||
+        std::find(sourceColumns.begin(), sourceColumns.end(), column) != sourceColumns.end()) {
+      shared.push_back(column);
     }
-    if (!columns.empty()) columns += ", ";
-    columns += quotedIdentifier(column);
   }
-  if (columns.empty()) {
+  if (shared.empty()) {
     APMSetError(error, kState, "No common columns for copy table");
     return std::nullopt;
   }
-  return columns;
+  return shared;
 }
 
 bool APMSqliteStore::copyContentsFromTable(const std::string& source,
                                            const std::string& destination,
                                            platform::ErrorRef* error) {
-  std::optional<std::string> columns = sharedColumnList(source, destination, error);
-  return columns && executeSQL("INSERT INTO " + destination + " (" + *columns + ") SELECT " +
-                                   *columns + " FROM " + source,
-                               error);
+  std::optional<std::vector<std::string>> columns = sharedColumns(source, destination, error);
+  if (!columns) return false;
+  // Names read from a file are quoted.
+  const std::string list = quotedList(*columns);
+  return executeSQL("INSERT INTO " + destination + " (" + list + ") SELECT " + list + " FROM " + source,
+                    error);
 }
 
 bool APMSqliteStore::moveContentsFromTable(const std::string& source,
                                            const std::string& destination,
                                            platform::ErrorRef* error) {
-  std::optional<std::string> columns = sharedColumnList(source, destination, error);
+  std::optional<std::vector<std::string>> columns = sharedColumns(source, destination, error);
   if (!columns) return false;
+  const std::string list = quotedList(*columns);
+  std::string rowBytes;
+  for (const std::string& column : *columns) {
+    rowBytes += (rowBytes.empty() ? "" : " + ") + ("coalesce(length(" + quotedIdentifier(column) + "), 0)");
+  }
   // Rows move a bounded run at a time, each run deleted from the source
   // as soon as it is copied, so that the next run fills the pages the last
   // one freed: the file grows by about one run instead of by the whole
@@ -455,14 +459,18 @@ bool APMSqliteStore::moveContentsFromTable(const std::string& source,
   // transaction must be able to put the table back), so a rebuild needs
   // about the table's size free, where a copy followed by a drop needed
   // twice that (a second copy in the file, and with secure delete every
-  // dropped page zeroed through the journal).
+  // dropped page zeroed through the journal). A run ends at a count of
+  // rows or of bytes, and holds at least one row.
   const std::string lastOfRun =
-      "SELECT max(rowid) FROM (SELECT rowid FROM " + source + " ORDER BY rowid LIMIT ?)";
-  const std::string copy = "INSERT INTO " + destination + " (" + *columns + ") SELECT " +
-                           *columns + " FROM " + source + " WHERE rowid <= ? ORDER BY rowid";
+      "SELECT max(rowid) FROM (SELECT rowid, sum(bytes) OVER (ORDER BY rowid) - bytes AS before "
+      "FROM (SELECT rowid, " + rowBytes + " AS bytes FROM " + source +
+      " ORDER BY rowid LIMIT ?)) WHERE before < ?";
+  const std::string copy = "INSERT INTO " + destination + " (" + list + ") SELECT " + list +
+                           " FROM " + source + " WHERE rowid <= ? ORDER BY rowid";
   for (;;) {
     platform::ErrorRef readError;
-    platform::Object last = numberForQuery(lastOfRun, {kRebuildRunRows}, &readError);
+    platform::Object last =
+        numberForQuery(lastOfRun, {kRebuildRunRows, kRebuildRunBytes}, &readError);
     if (readError) {
       platform::setError(error, readError);
       return false;

@@ -423,13 +423,15 @@ class APMSqliteStore {
   // `isTransientFailure`); otherwise false with `reason` as the error.
   bool rebuildWaits(const std::string& table, const platform::ErrorRef& reason,
                     platform::ErrorRef* error);
-  // The columns of `destination` that `source` has too (and its
-  // `kRowIDColumn`), quoted and joined for an INSERT ... SELECT.
-  std::optional<std::string> sharedColumnList(const std::string& source,
-                                              const std::string& destination,
-                                              platform::ErrorRef* error);
-  // Rows a rebuild moves per step; see `moveContentsFromTable`.
-  static constexpr int64_t kRebuildRunRows = 1000;
+  // The columns of `destination` that `source` has too, and its
+  // `kRowIDColumn`, in the order of `destination`.
+  std::optional<std::vector<std::string>> sharedColumns(const std::string& source,
+                                                        const std::string& destination,
+                                                        platform::ErrorRef* error);
+  // The most a rebuild moves per step: a run's growth of the file is all
+  // the space it needs beyond the journal.
+  static constexpr int64_t kRebuildRunRows = 256;
+  static constexpr int64_t kRebuildRunBytes = 64 * 1024;
   // Moves every row of `source` into `destination` as
   // `copyContentsFromTable` copies them, deleting them from `source` run by
   // run. Call inside a transaction.
