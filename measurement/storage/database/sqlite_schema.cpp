@@ -398,8 +398,9 @@ bool APMSqliteStore::renameTable(const std::string& oldName, const std::string& 
   return executeSQL("ALTER TABLE " + oldName + " RENAME TO " + newName, error);
 }
 
-std::optional<std::vector<std::string>> APMSqliteStore::sharedColumns(
-    const std::string& source, const std::string& destination, platform::ErrorRef* error) {
+std::optional<std::vector<std::string>>
+APMSqliteStore::sharedColumns(const std::string& source, const std::string& destination,
+                              platform::ErrorRef* error) {
   if (!argumentsAccepted(error,
                          {{source.empty(), "Received empty source name for copy table"},
                           {destination.empty(), "Received empty destination name for copy table"},
@@ -438,8 +439,8 @@ bool APMSqliteStore::copyContentsFromTable(const std::string& source,
   if (!columns) return false;
   // Names read from a file are quoted.
   const std::string list = quotedList(*columns);
-  return executeSQL("INSERT INTO " + destination + " (" + list + ") SELECT " + list + " FROM " + source,
-                    error);
+  return executeSQL(
+      "INSERT INTO " + destination + " (" + list + ") SELECT " + list + " FROM " + source, error);
 }
 
 bool APMSqliteStore::moveContentsFromTable(const std::string& source,
@@ -450,7 +451,8 @@ bool APMSqliteStore::moveContentsFromTable(const std::string& source,
   const std::string list = quotedList(*columns);
   std::string rowBytes;
   for (const std::string& column : *columns) {
-    rowBytes += (rowBytes.empty() ? "" : " + ") + ("coalesce(length(" + quotedIdentifier(column) + "), 0)");
+    rowBytes +=
+        (rowBytes.empty() ? "" : " + ") + ("coalesce(length(" + quotedIdentifier(column) + "), 0)");
   }
   // Rows move a bounded run at a time, each run deleted from the source
   // as soon as it is copied, so that the next run fills the pages the last
@@ -463,8 +465,8 @@ bool APMSqliteStore::moveContentsFromTable(const std::string& source,
   // rows or of bytes, and holds at least one row.
   const std::string lastOfRun =
       "SELECT max(rowid) FROM (SELECT rowid, sum(bytes) OVER (ORDER BY rowid) - bytes AS before "
-      "FROM (SELECT rowid, " + rowBytes + " AS bytes FROM " + source +
-      " ORDER BY rowid LIMIT ?)) WHERE before < ?";
+      "FROM (SELECT rowid, " +
+      rowBytes + " AS bytes FROM " + source + " ORDER BY rowid LIMIT ?)) WHERE before < ?";
   const std::string copy = "INSERT INTO " + destination + " (" + list + ") SELECT " + list +
                            " FROM " + source + " WHERE rowid <= ? ORDER BY rowid";
   for (;;) {

@@ -142,9 +142,9 @@ class DatabaseTest : public ::testing::Test {
       const double now = clock_->now();
       ASSERT_TRUE(database->performTransaction([&] {
         for (int sequence = 0; sequence < events; ++sequence) {
-          auto event = APMEvent::initWithOrigin("app", false, "_e", now, 0,
-                                                {{"seq", APMValue(int64_t{sequence})},
-                                                 {"text", APMValue(std::string(400, 't'))}});
+          auto event = APMEvent::initWithOrigin(
+              "app", false, "_e", now, 0,
+              {{"seq", APMValue(int64_t{sequence})}, {"text", APMValue(std::string(400, 't'))}});
           if (!database->storeRawEvent(event, road::bundle(1), false)) return false;
         }
         return database->insertBundle(road::bundle(static_cast<int64_t>(now * 1000), 4000), false);
@@ -155,14 +155,15 @@ class DatabaseTest : public ::testing::Test {
     const std::string previous =
         "CREATE TABLE raw_events_metadata (metadata_fingerprint INTEGER NOT NULL PRIMARY KEY, "
         "metadata BLOB NOT NULL);"
-        "CREATE TABLE raw_events (name TEXT NOT NULL, timestamp REAL NOT NULL, metadata_fingerprint "
-        "INTEGER NOT NULL, data BLOB NOT NULL, is_realtime INTEGER);"
-        "CREATE TABLE queue (data BLOB NOT NULL, bundle_end_timestamp REAL NOT NULL, is_realtime "
-        "INTEGER, retry_count INTEGER);"
+        "CREATE TABLE raw_events (name TEXT NOT NULL, timestamp REAL NOT NULL, "
+        "metadata_fingerprint INTEGER NOT NULL, data BLOB NOT NULL, is_realtime INTEGER);"
+        "CREATE TABLE queue (data BLOB NOT NULL, bundle_end_timestamp REAL NOT NULL, "
+        "is_realtime INTEGER, retry_count INTEGER);"
         "ATTACH '" + current + "' AS current;"
         "INSERT INTO raw_events_metadata SELECT * FROM current.raw_events_metadata;"
         "INSERT INTO raw_events (rowid, name, timestamp, metadata_fingerprint, data, is_realtime) "
-        "SELECT rowid, name, timestamp, metadata_fingerprint, data, is_realtime FROM current.raw_events;"
+        "SELECT rowid, name, timestamp, metadata_fingerprint, data, is_realtime "
+        "FROM current.raw_events;"
         "INSERT INTO queue (rowid, data, bundle_end_timestamp, is_realtime, retry_count) "
         "SELECT rowid, data, bundle_end_timestamp, is_realtime, retry_count FROM current.queue;"
         "DETACH current;";
@@ -588,7 +589,8 @@ TEST_F(DatabaseTest, PreviousVersionFileServesWhileTheDiskIsTooFullToUpgradeItAn
     // The small queue was rebuilt.
     EXPECT_EQ(describeColumns(store, "queue"), expectedSchema().at("queue"));
 
-    ASSERT_TRUE(database->storeRawEvent(road::event(kEvents, clock_->now()), road::bundle(1), false));
+    ASSERT_TRUE(
+        database->storeRawEvent(road::event(kEvents, clock_->now()), road::bundle(1), false));
     ASSERT_TRUE(road::bundleOldest(*database));
     auto queued = database->queryBundlesWithCountLimit(100, int64_t{1} << 30);
     ASSERT_TRUE(queued);
@@ -607,7 +609,8 @@ TEST_F(DatabaseTest, PreviousVersionFileServesWhileTheDiskIsTooFullToUpgradeItAn
   auto database = open();
   ASSERT_TRUE(database);
   EXPECT_EQ(monitor.codes(), std::vector<long>{});
-  EXPECT_EQ(describeColumns(*database->sqliteStore(), "raw_events"), expectedSchema().at("raw_events"));
+  EXPECT_EQ(describeColumns(*database->sqliteStore(), "raw_events"),
+            expectedSchema().at("raw_events"));
   std::map<int64_t, int> stored = road::storedSequences(*database);
   for (int64_t sequence = 0; sequence <= kEvents; ++sequence) {
     EXPECT_EQ(stored[sequence] + static_cast<int>(uploaded.count(sequence)), 1) << sequence;
@@ -618,7 +621,8 @@ TEST_F(DatabaseTest, UpgradeNeedsAboutTheFilesSizeFreeAndLeavesTheFileAboutItsSi
   writePreviousVersionFile(6000);
   const int64_t size = fileSize();
   auto rows = [](APMSqliteStore& store) {
-    auto records = store.recordsForQuery("SELECT rowid AS id, data FROM raw_events ORDER BY rowid", {});
+    auto records =
+        store.recordsForQuery("SELECT rowid AS id, data FROM raw_events ORDER BY rowid", {});
     EXPECT_TRUE(records);
     return records.value_or(std::vector<APMRecord>{});
   };
@@ -635,7 +639,8 @@ TEST_F(DatabaseTest, UpgradeNeedsAboutTheFilesSizeFreeAndLeavesTheFileAboutItsSi
   auto database = open();
   ASSERT_TRUE(database);
   EXPECT_FALSE(monitor.contains(34027));
-  EXPECT_EQ(describeColumns(*database->sqliteStore(), "raw_events"), expectedSchema().at("raw_events"));
+  EXPECT_EQ(describeColumns(*database->sqliteStore(), "raw_events"),
+            expectedSchema().at("raw_events"));
   EXPECT_EQ(rows(*database->sqliteStore()), before);
   EXPECT_LT(fileSize(), size + size / 20);
 }

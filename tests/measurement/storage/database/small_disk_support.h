@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <new>
 #include <string>
 
 class SmallDisk {
@@ -91,14 +92,16 @@ class SmallDisk {
     sizes_.erase(found);
   }
 
-  static int open(sqlite3_vfs* vfs, const char* name, sqlite3_file* file, int flags, int* outFlags) {
+  static int open(sqlite3_vfs* vfs, const char* name, sqlite3_file* file, int flags,
+                  int* outFlags) {
     auto* disk = static_cast<SmallDisk*>(vfs->pAppData);
     File* wrapper = of(file);
     wrapper->base.pMethods = nullptr;
     wrapper->real = reinterpret_cast<sqlite3_file*>(wrapper + 1);
     const int result = disk->real_->xOpen(disk->real_, name, wrapper->real, flags, outFlags);
     if (result != SQLITE_OK) return result;
-    new (&wrapper->key) std::string(name ? name : "temp:" + std::to_string(reinterpret_cast<uintptr_t>(file)));
+    new (&wrapper->key)
+        std::string(name ? name : "temp:" + std::to_string(reinterpret_cast<uintptr_t>(file)));
     wrapper->disk = disk;
     wrapper->transient = !name || (flags & SQLITE_OPEN_DELETEONCLOSE);
     sqlite3_int64 size = 0;
@@ -124,7 +127,9 @@ class SmallDisk {
     File* wrapper = of(file);
     const int64_t end = offset + amount;
     const int64_t before = wrapper->disk->sizeOf(wrapper->key);
-    if (end > before && wrapper->disk->resize(wrapper->key, end, true) != SQLITE_OK) return SQLITE_FULL;
+    if (end > before && wrapper->disk->resize(wrapper->key, end, true) != SQLITE_OK) {
+      return SQLITE_FULL;
+    }
     const int result = wrapper->real->pMethods->xWrite(wrapper->real, data, amount, offset);
     if (result != SQLITE_OK && end > before) wrapper->disk->resize(wrapper->key, before, false);
     return result;
@@ -169,9 +174,26 @@ class SmallDisk {
 
   // Version 1: rollback journals only, which is what the store uses.
   static constexpr sqlite3_io_methods kMethods = {
-      1,     &close, &read, &write, &truncate, &sync, &fileSize, &lock, &unlock, &checkReservedLock,
-      &fileControl, &sectorSize, &deviceCharacteristics, nullptr, nullptr, nullptr, nullptr, nullptr,
-      nullptr};
+      .iVersion = 1,
+      .xClose = &close,
+      .xRead = &read,
+      .xWrite = &write,
+      .xTruncate = &truncate,
+      .xSync = &sync,
+      .xFileSize = &fileSize,
+      .xLock = &lock,
+      .xUnlock = &unlock,
+      .xCheckReservedLock = &checkReservedLock,
+      .xFileControl = &fileControl,
+      .xSectorSize = &sectorSize,
+      .xDeviceCharacteristics = &deviceCharacteristics,
+      .xShmMap = nullptr,
+      .xShmLock = nullptr,
+      .xShmBarrier = nullptr,
+      .xShmUnmap = nullptr,
+      .xFetch = nullptr,
+      .xUnfetch = nullptr,
+  };
 
   sqlite3_vfs* real_ = nullptr;
   sqlite3_vfs vfs_{};
