@@ -50,7 +50,11 @@ const std::vector<APMTableSchema>& APMDatabaseSchema() {
        {},
        {}},
       // Bundling deletes raw events, and uploading bundles, by the rowids
-      // read before: rowids of these two are never given twice.
+      // read before: rowids of these two are never given twice. An older
+      // file's table keeps SQLite's plain rowids while its rebuild waits
+      // (the disk too full for it): bundling still deletes only what it
+      // read, in the transaction that read it; an upload's late delete
+      // relies on the queue's rebuild, which needs only the queue's size.
       {kAPMRawEventsTable,
        {{APMSqliteStore::kRowIDColumn, APMSqliteStore::kUniqueRowIDType},
         {"name", "TEXT NOT NULL"},

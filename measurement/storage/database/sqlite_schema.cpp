@@ -232,17 +232,42 @@ bool APMSqliteStore::ensureTableWithName(const std::string& table,
     auto modified = modifyColumnInfo.find(name);
     target.emplace_back(name, modified == modifyColumnInfo.end() ? type : modified->second);
   }
-  if (!ensureRowIDColumn(table, target, addOnColumnInfo, error) ||
-      !ensureTableWithName(table, elementaryColumnInfo, addOnColumnInfo, error)) {
+  // A rebuild is a one-time change to a table that serves as it is: one
+  // that cannot be done now (the disk too full for it, a lock held past the
+  // timeout) waits for a later open rather than stop this one.
+  platform::ErrorRef waitReason;
+  if (!ensureRowIDColumn(table, target, addOnColumnInfo, &waitReason) &&
+      !rebuildWaits(table, waitReason, error)) {
     return false;
   }
+  if (waitReason) {
+    // Validated as it is: without the rowid column it waits for.
+    APMColumnInfo present;
+    for (const auto& column : elementaryColumnInfo) {
+      if (column.first != kRowIDColumn) present.push_back(column);
+    }
+    return ensureTableWithName(table, present, addOnColumnInfo, error);
+  }
+  if (!ensureTableWithName(table, elementaryColumnInfo, addOnColumnInfo, error)) return false;
   // At every open, before a retyping copy would carry a damaged sequence.
   if (declaresRowIDColumn(target) && repairSequence(sqliteHandle_, table) != SQLITE_OK) {
     setDatabaseError(error, "repair sequence");
     return false;
   }
   if (modifyColumnInfo.empty()) return true;
-  return ensureSchemaOfTableWithName(table, target, addOnColumnInfo, error);
+  return ensureSchemaOfTableWithName(table, target, addOnColumnInfo, &waitReason) ||
+         rebuildWaits(table, waitReason, error);
+}
+
+bool APMSqliteStore::rebuildWaits(const std::string& table, const platform::ErrorRef& reason,
+                                  platform::ErrorRef* error) {
+  if (!isTransientFailure(reason)) {
+    platform::setError(error, reason);
+    return false;
+  }
+  log(4, 34027, "Table upgrade waits for a later open; the table is used as it is. Table, reason",
+      APMMonitor::Contexts{table, reason});
+  return true;
 }
 
 bool APMSqliteStore::ensureRowIDColumn(const std::string& table, const APMColumnInfo& columns,
@@ -344,7 +369,7 @@ bool APMSqliteStore::rebuildTable(const std::string& table,
         return !*still ||
                (renameTable(table, oldTable, &stepError) &&
                 ensureTableWithName(table, elementaryColumnInfo, addOnColumnInfo, &stepError) &&
-                copyContentsFromTable(oldTable, table, &stepError) &&
+                moveContentsFromTable(oldTable, table, &stepError) &&
                 (!sequenced || carrySequence()) && dropTableWithName(oldTable, &stepError));
       },
       &transactionError);
@@ -373,42 +398,92 @@ bool APMSqliteStore::renameTable(const std::string& oldName, const std::string& 
   return executeSQL("ALTER TABLE " + oldName + " RENAME TO " + newName, error);
 }
 
-bool APMSqliteStore::copyContentsFromTable(const std::string& source,
-                                           const std::string& destination,
-                                           platform::ErrorRef* error) {
+std::optional<std::vector<std::string>>
+APMSqliteStore::sharedColumns(const std::string& source, const std::string& destination,
+                              platform::ErrorRef* error) {
   if (!argumentsAccepted(error,
                          {{source.empty(), "Received empty source name for copy table"},
                           {destination.empty(), "Received empty destination name for copy table"},
                           {source == destination, "Received duplicate name for copy table"}})) {
-    return false;
+    return std::nullopt;
   }
   // By name, not by position: the two tables may list their columns in
   // another order, or one may hold a column the other lacks (a nullable
-  // column of a later version). Names read from a file are quoted.
+  // column of a later version).
   platform::ErrorRef readError;
   std::vector<std::string> sourceColumns = columnsForTableWithName(source, &readError);
   std::vector<std::string> destinationColumns;
   if (!readError) destinationColumns = columnsForTableWithName(destination, &readError);
   if (readError) {
     platform::setError(error, readError);
-    return false;
+    return std::nullopt;
   }
-  std::string columns;
+  std::vector<std::string> shared;
   for (const std::string& column : destinationColumns) {
-    if (column != kRowIDColumn &&
-        std::find(sourceColumns.begin(), sourceColumns.end(), column) == sourceColumns.end()) {
-      continue;
+    if (column == kRowIDColumn ||
+        std::find(sourceColumns.begin(), sourceColumns.end(), column) != sourceColumns.end()) {
+      shared.push_back(column);
     }
-    if (!columns.empty()) columns += ", ";
-    columns += quotedIdentifier(column);
   }
-  if (columns.empty()) {
+  if (shared.empty()) {
     APMSetError(error, kState, "No common columns for copy table");
-    return false;
+    return std::nullopt;
   }
-  return executeSQL("INSERT INTO " + destination + " (" + columns + ") SELECT " + columns +
-                        " FROM " + source,
-                    error);
+  return shared;
+}
+
+bool APMSqliteStore::copyContentsFromTable(const std::string& source,
+                                           const std::string& destination,
+                                           platform::ErrorRef* error) {
+  std::optional<std::vector<std::string>> columns = sharedColumns(source, destination, error);
+  if (!columns) return false;
+  // Names read from a file are quoted.
+  const std::string list = quotedList(*columns);
+  return executeSQL(
+      "INSERT INTO " + destination + " (" + list + ") SELECT " + list + " FROM " + source, error);
+}
+
+bool APMSqliteStore::moveContentsFromTable(const std::string& source,
+                                           const std::string& destination,
+                                           platform::ErrorRef* error) {
+  std::optional<std::vector<std::string>> columns = sharedColumns(source, destination, error);
+  if (!columns) return false;
+  const std::string list = quotedList(*columns);
+  std::string rowBytes;
+  for (const std::string& column : *columns) {
+    rowBytes +=
+        (rowBytes.empty() ? "" : " + ") + ("coalesce(length(" + quotedIdentifier(column) + "), 0)");
+  }
+  // Rows move a bounded run at a time, each run deleted from the source
+  // as soon as it is copied, so that the next run fills the pages the last
+  // one freed: the file grows by about one run instead of by the whole
+  // table. The rollback journal still takes each source page once (the
+  // transaction must be able to put the table back), so a rebuild needs
+  // about the table's size free, where a copy followed by a drop needed
+  // twice that (a second copy in the file, and with secure delete every
+  // dropped page zeroed through the journal). A run ends at a count of
+  // rows or of bytes, and holds at least one row.
+  const std::string lastOfRun =
+      "SELECT max(rowid) FROM (SELECT rowid, sum(bytes) OVER (ORDER BY rowid) - bytes AS before "
+      "FROM (SELECT rowid, " +
+      rowBytes + " AS bytes FROM " + source + " ORDER BY rowid LIMIT ?)) WHERE before < ?";
+  const std::string copy = "INSERT INTO " + destination + " (" + list + ") SELECT " + list +
+                           " FROM " + source + " WHERE rowid <= ? ORDER BY rowid";
+  for (;;) {
+    platform::ErrorRef readError;
+    platform::Object last =
+        numberForQuery(lastOfRun, {kRebuildRunRows, kRebuildRunBytes}, &readError);
+    if (readError) {
+      platform::setError(error, readError);
+      return false;
+    }
+    if (last.isNil()) return true;
+    sqlite3_stmt* statement = statementForQuery(copy, {last}, error);
+    if (!statement || !stepToDone(statement, copy, "move rows", error) ||
+        !deleteRecordsFromTableWithName(source, "rowid <= ?", {last}, error)) {
+      return false;
+    }
+  }
 }
 
 bool APMSqliteStore::createEmptyTable(const std::string& destination, const std::string& source,

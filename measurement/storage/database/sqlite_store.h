@@ -168,9 +168,14 @@ class APMSqliteStore {
   // highest rowid the table ever gave; a nullable column the code does not
   // know is left behind with the old table. Whether the rebuild is needed
   // is checked again inside its transaction, so that a second process
-  // opening the file at the same time does not rebuild it twice. On
-  // failure nothing changes and the error is the failed step's, with
-  // SQLite's reason.
+  // opening the file at the same time does not rebuild it twice. The rows
+  // move in runs, so that the rebuild needs about the table's size free on
+  // the disk and the file keeps about its size. A rebuild that fails for a
+  // transient cause (a full disk, a lock held past the timeout; see
+  // `isTransientFailure`) changes nothing, is logged (34027) and waits for
+  // a later open: the table, validated as it is, serves meanwhile, with
+  // rowids SQLite may give again. Any other failure fails the call, with
+  // the failed step's error and SQLite's reason.
   bool ensureTableWithName(const std::string& table, const APMColumnInfo& elementaryColumnInfo,
                            const APMColumnInfo& addOnColumnInfo,
                            const APMColumnTextMap& modifyColumnInfo,
@@ -413,6 +418,25 @@ class APMSqliteStore {
   bool rebuildTable(const std::string& table, const APMColumnInfo& elementaryColumnInfo,
                     const APMColumnInfo& addOnColumnInfo, const RebuildCheck& needed,
                     platform::ErrorRef* error);
+  // Whether a rebuild that failed with `reason` may wait for a later open:
+  // true, logged (34027), for a transient failure (see
+  // `isTransientFailure`); otherwise false with `reason` as the error.
+  bool rebuildWaits(const std::string& table, const platform::ErrorRef& reason,
+                    platform::ErrorRef* error);
+  // The columns of `destination` that `source` has too, and its
+  // `kRowIDColumn`, in the order of `destination`.
+  std::optional<std::vector<std::string>> sharedColumns(const std::string& source,
+                                                        const std::string& destination,
+                                                        platform::ErrorRef* error);
+  // The most a rebuild moves per step: a run's growth of the file is all
+  // the space it needs beyond the journal.
+  static constexpr int64_t kRebuildRunRows = 256;
+  static constexpr int64_t kRebuildRunBytes = 64 * 1024;
+  // Moves every row of `source` into `destination` as
+  // `copyContentsFromTable` copies them, deleting them from `source` run by
+  // run. Call inside a transaction.
+  bool moveContentsFromTable(const std::string& source, const std::string& destination,
+                             platform::ErrorRef* error);
   // The rebuild that gives an older table its `kRowIDColumn`, when the
   // columns declare one.
   bool ensureRowIDColumn(const std::string& table, const APMColumnInfo& columns,

@@ -61,6 +61,10 @@ bool APMSqliteStore::performTransactionWithError(const std::function<bool()>& bl
   }
   APMSetErrorWithContext(error, kSqlite, "Transaction failed",
                          monitorContextForDatabaseOperation("transaction"));
-  if (!rollbackTransaction()) log(1, 34011, "Failed to rollback transaction");
+  // A full disk, an I/O error or running out of memory may have rolled the
+  // transaction back already, as the statement failed.
+  if (sqliteHandle_ && sqlite3_get_autocommit(sqliteHandle_) == 0 && !rollbackTransaction()) {
+    log(1, 34011, "Failed to rollback transaction");
+  }
   return false;
 }

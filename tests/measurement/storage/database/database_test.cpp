@@ -3,9 +3,13 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <sys/stat.h>
+
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <map>
+#include <set>
 
 #include "measurement/engine/measurement_errors.h"
 #include "measurement/storage/models/app_metadata.h"
@@ -15,6 +19,8 @@
 #include "measurement/storage/system/file_paths.h"
 #include "platform/clock.h"
 #include "platform/paths.h"
+#include "tests/measurement/storage/database/bundling_support.h"
+#include "tests/measurement/storage/database/small_disk_support.h"
 #include "tests/support/expect_refused.h"
 #include "tests/support/recording_monitor.h"
 #include "tests/support/temp_container.h"
@@ -125,6 +131,50 @@ class DatabaseTest : public ::testing::Test {
   }
   // Writes the file as an older version left it.
   void writeOldFile(const char* sql) { sqlite3_close(connectAndRun(sql)); }
+
+  // The file as the version before the rowid columns leaves it, holding
+  // `events` raw events of sequences 0 and up (padded so that the file
+  // takes a few megabytes) and a queued bundle.
+  void writePreviousVersionFile(int events) {
+    {
+      auto database = open();
+      ASSERT_TRUE(database);
+      const double now = clock_->now();
+      ASSERT_TRUE(database->performTransaction([&] {
+        for (int sequence = 0; sequence < events; ++sequence) {
+          auto event = APMEvent::initWithOrigin(
+              "app", false, "_e", now, 0,
+              {{"seq", APMValue(int64_t{sequence})}, {"text", APMValue(std::string(400, 't'))}});
+          if (!database->storeRawEvent(event, road::bundle(1), false)) return false;
+        }
+        return database->insertBundle(road::bundle(static_cast<int64_t>(now * 1000), 4000), false);
+      }));
+    }
+    const std::string current = path_ + "-current";
+    ASSERT_EQ(std::rename(path_.c_str(), current.c_str()), 0);
+    const std::string previous =
+        "CREATE TABLE raw_events_metadata (metadata_fingerprint INTEGER NOT NULL PRIMARY KEY, "
+        "metadata BLOB NOT NULL);"
+        "CREATE TABLE raw_events (name TEXT NOT NULL, timestamp REAL NOT NULL, "
+        "metadata_fingerprint INTEGER NOT NULL, data BLOB NOT NULL, is_realtime INTEGER);"
+        "CREATE TABLE queue (data BLOB NOT NULL, bundle_end_timestamp REAL NOT NULL, "
+        "is_realtime INTEGER, retry_count INTEGER);"
+        "ATTACH '" + current + "' AS current;"
+        "INSERT INTO raw_events_metadata SELECT * FROM current.raw_events_metadata;"
+        "INSERT INTO raw_events (rowid, name, timestamp, metadata_fingerprint, data, is_realtime) "
+        "SELECT rowid, name, timestamp, metadata_fingerprint, data, is_realtime "
+        "FROM current.raw_events;"
+        "INSERT INTO queue (rowid, data, bundle_end_timestamp, is_realtime, retry_count) "
+        "SELECT rowid, data, bundle_end_timestamp, is_realtime, retry_count FROM current.queue;"
+        "DETACH current;";
+    writeOldFile(previous.c_str());
+    ASSERT_EQ(std::remove(current.c_str()), 0);
+  }
+  int64_t fileSize() const {
+    struct stat status {};
+    EXPECT_EQ(::stat(path_.c_str(), &status), 0);
+    return status.st_size;
+  }
 
   TempContainer container_;
   std::shared_ptr<platform::ManualClock> clock_;
@@ -551,6 +601,85 @@ TEST_F(DatabaseTest, FailedTransactionIsLoggedAndValuesConvert) {
   ErrorRef error;
   EXPECT_FALSE(APMDatabase::initWithDatabaseName("", config_, &error));
   EXPECT_EQ(error->localizedDescription(), "Received empty database name in init");
+}
+
+TEST_F(DatabaseTest, PreviousVersionFileServesWhileTheDiskIsTooFullToUpgradeItAndUpgradesLater) {
+  constexpr int kEvents = 6000;
+  writePreviousVersionFile(kEvents);
+  const int64_t size = fileSize();
+  // Half the file's size free: too little to rebuild raw_events.
+  SmallDisk disk(size + size / 2);
+  RecordingMonitor monitor;
+  std::set<int64_t> uploaded;
+  {
+    auto database = open();
+    ASSERT_TRUE(database);
+    APMSqliteStore& store = *database->sqliteStore();
+    EXPECT_EQ(monitor.codes(), std::vector<long>{34027});
+    RecordedLog waits = monitor.first(34027);
+    ASSERT_EQ(waits.contexts.size(), 2u);
+    EXPECT_EQ(waits.contexts[0], Object("raw_events"));
+    ASSERT_TRUE(waits.contexts[1].error());
+    EXPECT_NE(waits.contexts[1].error()->localizedDescription().find("database or disk is full"),
+              std::string::npos);
+    EXPECT_EQ(describeColumns(store, "raw_events").front(), "name TEXT NN");
+    // The small queue was rebuilt.
+    EXPECT_EQ(describeColumns(store, "queue"), expectedSchema().at("queue"));
+
+    ASSERT_TRUE(
+        database->storeRawEvent(road::event(kEvents, clock_->now()), road::bundle(1), false));
+    ASSERT_TRUE(road::bundleOldest(*database));
+    auto queued = database->queryBundlesWithCountLimit(100, int64_t{1} << 30);
+    ASSERT_TRUE(queued);
+    ASSERT_EQ(queued->size(), 2u);
+    std::vector<int64_t> sent;
+    for (const APMQueuedBundle& bundle : *queued) {
+      sent.push_back(bundle.rowID);
+      for (int64_t sequence : road::sequencesIn(*bundle.bundle)) uploaded.insert(sequence);
+    }
+    ASSERT_TRUE(database->deleteBundlesWithRowIDs(sent));
+    EXPECT_EQ(uploaded.size(), static_cast<size_t>(kAPMRawEventsReadLimit));
+  }
+
+  disk.setCapacity(std::numeric_limits<int64_t>::max());
+  monitor.clear();
+  auto database = open();
+  ASSERT_TRUE(database);
+  EXPECT_EQ(monitor.codes(), std::vector<long>{});
+  EXPECT_EQ(describeColumns(*database->sqliteStore(), "raw_events"),
+            expectedSchema().at("raw_events"));
+  std::map<int64_t, int> stored = road::storedSequences(*database);
+  for (int64_t sequence = 0; sequence <= kEvents; ++sequence) {
+    EXPECT_EQ(stored[sequence] + static_cast<int>(uploaded.count(sequence)), 1) << sequence;
+  }
+}
+
+TEST_F(DatabaseTest, UpgradeNeedsAboutTheFilesSizeFreeAndLeavesTheFileAboutItsSize) {
+  writePreviousVersionFile(6000);
+  const int64_t size = fileSize();
+  auto rows = [](APMSqliteStore& store) {
+    auto records =
+        store.recordsForQuery("SELECT rowid AS id, data FROM raw_events ORDER BY rowid", {});
+    EXPECT_TRUE(records);
+    return records.value_or(std::vector<APMRecord>{});
+  };
+  std::vector<APMRecord> before;
+  {
+    auto store = APMSqliteStore::initWithDatabasePath(path_);
+    ASSERT_TRUE(store);
+    before = rows(*store);
+  }
+  // The file's size and a tenth free: the rebuild's journal takes about
+  // the file's size, its runs a little more.
+  SmallDisk disk(2 * size + size / 10);
+  RecordingMonitor monitor;
+  auto database = open();
+  ASSERT_TRUE(database);
+  EXPECT_FALSE(monitor.contains(34027));
+  EXPECT_EQ(describeColumns(*database->sqliteStore(), "raw_events"),
+            expectedSchema().at("raw_events"));
+  EXPECT_EQ(rows(*database->sqliteStore()), before);
+  EXPECT_LT(fileSize(), size + size / 20);
 }
 
 }  // namespace
