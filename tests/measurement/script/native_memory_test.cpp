@@ -180,9 +180,15 @@ TEST(NativeMemoryTest, LoggedTextsLeaveABoundedResidue) {
   // The samples at their longest and what the harness itself keeps over
   // the events.
   constexpr size_t kMostLeft = kAPMMonitoringRecordsKept * (platform::kMaxLogTextBytes + 256) + (size_t{256} << 10);
-  constexpr int kEvents = 30;
+  constexpr int kEvents = 30, kLinesPerEvent = 7;
+  // What the events' thread may hold at most: an event's copies of its
+  // texts while it runs (within the slack), what the events leave, and the
+  // lines handed to the writer on another thread, which this thread's
+  // meter counts as held.
+  constexpr size_t kMostHeld =
+      kSlack + kMostLeft + kEvents * kLinesPerEvent * (platform::kMaxLogTextBytes + 256);
   const auto logged = [](const char* logger, std::vector<Entity> arguments) {
-    return repeat(7, {callOn(logger, "log", std::move(arguments))});
+    return repeat(kLinesPerEvent, {callOn(logger, "log", std::move(arguments))});
   };
   const Entity t = variable("t");
   const struct {
@@ -202,8 +208,8 @@ TEST(NativeMemoryTest, LoggedTextsLeaveABoundedResidue) {
     SCOPED_TRACE(c.name);
     EditingHarness h;
     h.editor.setModuleCreator(APMPLoggerModuleCreator(), "internal.logger");
-    // A text of 2^20 units.
-    ASSERT_EQ(h.loadSent(doubled("t", "a", 20) +
+    // A text of 2^18 units.
+    ASSERT_EQ(h.loadSent(doubled("t", "a", 18) +
                          std::vector{let("logger", stmt("require", {str("internal.logger")})),
                                      let("silent", getProperty(variable("logger"), str("silent"))),
                                      let("unmonitored", getProperty(variable("logger"), str("unmonitored"))),
@@ -215,10 +221,7 @@ TEST(NativeMemoryTest, LoggedTextsLeaveABoundedResidue) {
     ptrdiff_t left = 0;
     {
       const ProcessHeldBytes process;
-      // What one event may hold while it runs, and what the events leave:
-      // this thread's meter also counts, as held, the lines it handed to
-      // the writer on another thread.
-      const HeldBytes held(kAPMPMaxLiveBytes + kSlack + kMostLeft);
+      const HeldBytes held(kMostHeld);
       int failed = 0;
       for (int event = 0; event < kEvents; ++event) {
         long failure = 0;
