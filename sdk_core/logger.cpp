@@ -34,7 +34,8 @@ struct PendingLines {
     pthread_atfork(prepareFork, resumeAfterFork, resumeInForkedChild);
   }
 
-  // Guards `lines`, `drainScheduled` and `direct`; held only for moments.
+  // Guards `lines`, `bytes`, `drainScheduled` and `direct`; held only for
+  // moments.
   std::mutex mutex;
   std::vector<std::string> lines;
   // What `lines` holds, their texts and their places in the list.
