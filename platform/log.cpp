@@ -42,6 +42,31 @@ void writeLine(std::string_view line) {
 }
 }  // namespace
 
+LogText& LogText::append(std::string_view piece) {
+  if (text_.size() < kMaxLogTextBytes) text_.append(piece.substr(0, kMaxLogTextBytes - text_.size()));
+  total_ += piece.size();
+  return *this;
+}
+
+std::string LogText::take() && {
+  if (!cut()) return std::move(text_);
+  char mark[48];
+  const int length = std::snprintf(mark, sizeof mark, " [cut: %zu bytes]", total_);
+  size_t keep = kMaxLogTextBytes - static_cast<size_t>(length);
+  // Never half a character: back over the continuation bytes of the one
+  // the cut falls in.
+  while (keep > 0 && (static_cast<unsigned char>(text_[keep]) & 0xC0) == 0x80) --keep;
+  text_.resize(keep);
+  text_.append(mark, static_cast<size_t>(length));
+  return std::move(text_);
+}
+
+std::string logText(std::string_view text) {
+  LogText line;
+  line.append(text);
+  return std::move(line).take();
+}
+
 void nslog(std::string_view line) {
   std::lock_guard<std::mutex> lock(sinkMutex);
   if (activeCapture) {

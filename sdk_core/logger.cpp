@@ -24,19 +24,22 @@ void resumeAfterFork();
 void resumeInForkedChild();
 
 // Lines logged and not yet written. The logging queue writes them in the
-// background; anyone who must see them written (a flush, the exit) writes
-// what is left on their own thread, so that no line depends on a pool
-// thread running again. Never destroyed: threads may still log while the
-// process exits.
+// background; anyone who must see them written (a flush, the exit, a
+// caller finding the queue full) writes what is left on their own thread,
+// so that no line depends on a pool thread running again. Never destroyed:
+// threads may still log while the process exits.
 struct PendingLines {
   PendingLines() {
     std::atexit(writeAtExit);
     pthread_atfork(prepareFork, resumeAfterFork, resumeInForkedChild);
   }
 
-  // Guards `lines`, `drainScheduled` and `direct`; held only for moments.
+  // Guards `lines`, `bytes`, `drainScheduled` and `direct`; held only for
+  // moments.
   std::mutex mutex;
   std::vector<std::string> lines;
+  // What `lines` holds, their texts and their places in the list.
+  size_t bytes = 0;
   bool drainScheduled = false;
   // Set once the process exits (or in a forked child, which has no pool
   // threads): each caller writes its own line.
@@ -66,6 +69,7 @@ void writePending(bool fromDrain) {
         return;
       }
       batch.swap(state.lines);
+      state.bytes = 0;
     }
     for (const std::string& line : batch) platform::nslog(line);
     batch.clear();
@@ -101,6 +105,7 @@ void resumeAfterFork() {
 void resumeInForkedChild() {
   PendingLines& state = pending();
   state.lines.clear();
+  state.bytes = 0;
   state.direct = true;
   resumeAfterFork();
 }
@@ -128,16 +133,20 @@ void GULLogBasic(GULLoggerLevel level, const std::string& /*subsystem*/,
                  const std::string& category, bool forceLog, const std::string& messageCode,
                  const std::string& message) {
   if (!forceLog && !GULIsLoggableLevel(level)) return;
+  // The category and code come from code; the message may come from data.
+  const std::string text = platform::logText(message);
   std::string line;
-  line.reserve(32 + category.size() + messageCode.size() + message.size());
+  line.reserve(32 + category.size() + messageCode.size() + text.size());
   line.append(kGULSDKVersion).append(" - ").append(category);
-  line.append("[").append(messageCode).append("] ").append(message);
+  line.append("[").append(messageCode).append("] ").append(text);
+  const size_t bytes = line.size() + sizeof(std::string);
   PendingLines& state = pending();
   bool direct = false, schedule = false;
   {
     std::lock_guard<std::mutex> lock(state.mutex);
     state.lines.push_back(std::move(line));
-    direct = state.direct;
+    state.bytes += bytes;
+    direct = state.direct || state.bytes > kGULMaxPendingLogBytes;
     schedule = !direct && !state.drainScheduled;
     if (schedule) state.drainScheduled = true;
   }

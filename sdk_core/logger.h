@@ -10,9 +10,21 @@
 // a forked child (which has no pool threads), each line is written by the
 // thread that logs it. Every function may be called from any thread and
 // never fails.
+//
+// A message longer than `platform::kMaxLogTextBytes` is cut, with a mark
+// saying so (platform/log.h). The lines waiting for the queue hold at most
+// `kGULMaxPendingLogBytes`: a caller that finds more waiting writes them on
+// its own thread before it returns, in order, so that no caller can make
+// them take more.
 #pragma once
 
+#include <cstddef>
 #include <string>
+
+// Sixteen lines at their longest, hundreds of ordinary ones: lines logged
+// faster than the queue writes them cost their writer the time, not the
+// process its memory.
+inline constexpr size_t kGULMaxPendingLogBytes = size_t{64} << 10;
 
 enum GULLoggerLevel : int {
   GULLoggerLevelError = 3,

@@ -6,11 +6,9 @@
 #include "measurement/engine/asl_logger.h"
 #include "measurement/engine/measurement_errors.h"
 #include "platform/error.h"
+#include "platform/log.h"
 
 namespace {
-
-// Monitoring data is a sample for diagnosis, not a log: keep the newest.
-constexpr size_t kMaxMonitoringRecords = 200;
 
 bool isRecordedLevel(long level) { return level == 1 || level == 2 || level == 4 || level == 5; }
 
@@ -20,6 +18,22 @@ std::string contextText(const platform::Object& context) {
     return monitorContext.empty() ? error->description() : monitorContext;
   }
   return context.description();
+}
+
+// "<message>: <context>, <context>", cut to the limit of a log line. Texts
+// are read in place: only what the line keeps is copied.
+platform::LogText lineText(const std::string& message, const APMMonitor::Contexts& contexts) {
+  platform::LogText text;
+  text.append(message);
+  for (size_t i = 0; i < contexts.size(); ++i) {
+    text.append(i ? ", " : ": ");
+    if (const std::string* string = contexts[i].string()) {
+      text.append(*string);
+    } else {
+      text.append(contextText(contexts[i]));
+    }
+  }
+  return text;
 }
 
 }  // namespace
@@ -68,39 +82,41 @@ void APMMonitor::logWithLevel(long level, long code, const std::string& message,
 
 void APMMonitor::logWithLevel(long level, long code, const std::string& message,
                               const Contexts& contexts) {
+  const bool recorded = isRecordedLevel(level);
   Observer observer;
   std::shared_ptr<APMLogging> logger;
   std::string tag;
   {
     std::lock_guard<std::mutex> lock(state_->mutex);
-    if (isRecordedLevel(level)) {
-      if (state_->monitoringData.size() == kMaxMonitoringRecords) {
-        state_->monitoringData.pop_front();
-      }
-      state_->monitoringData.push_back({level, code, message, contexts});
-    }
     if (level >= 0 && level <= state_->printThresholdLocked() && level != 2 && level != 5) {
       logger = state_->logger;
       tag = state_->logTag;
     }
     observer = state_->observer;
   }
-  // Print and notify outside the lock: a logger or observer may log again.
-  // Lines nobody prints or observes (most debug lines) skip the formatting.
-  if (!logger && !observer) return;
-  std::string text = formatText(message, contexts);
-  if (logger) logger->logMessage(text, tag, code, level);
-  if (observer) observer(level, code, message, contexts, text);
-}
-
-std::string APMMonitor::formatText(const std::string& message, const Contexts& contexts) {
-  if (contexts.empty()) return message;
-  std::string text = message + ": ";
-  for (size_t i = 0; i < contexts.size(); ++i) {
-    if (i) text += ", ";
-    text += contextText(contexts[i]);
+  // Lines nobody keeps, prints or observes (most debug lines) skip the
+  // formatting.
+  if (!recorded && !logger && !observer) return;
+  platform::LogText line = lineText(message, contexts);
+  // The samples live as long as the process: a line past the limit is kept
+  // as its cut text alone, so that none holds more than the limit, however
+  // long what the caller passed.
+  static const Contexts kNone;
+  const bool cut = line.cut();
+  const std::string text = std::move(line).take();
+  const std::string& keptMessage = cut ? text : message;
+  const Contexts& keptContexts = cut ? kNone : contexts;
+  if (recorded) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    // A sample for diagnosis, not a log: keep the newest.
+    if (state_->monitoringData.size() == kAPMMonitoringRecordsKept) {
+      state_->monitoringData.pop_front();
+    }
+    state_->monitoringData.push_back({level, code, keptMessage, keptContexts});
   }
-  return text;
+  // Print and notify outside the lock: a logger or observer may log again.
+  if (logger) logger->logMessage(text, tag, code, level);
+  if (observer) observer(level, code, keptMessage, keptContexts, text);
 }
 
 long APMMonitor::logLevel() const {

@@ -7,11 +7,19 @@
 // (numbers, strings, errors). A loggable line is printed through the logger
 // bridge with the message ID "I-ACS" + the code in six digits and the text
 // "<message>: <context>, <context>"; levels 2 and 5 are never printed; levels
-// 1, 2, 4 and 5 are also kept as monitoring data. Logging never fails and
-// may be called from any thread; the line is handed to the logger before the
-// call returns (the SDK logger then writes it asynchronously).
+// 1, 2, 4 and 5 are also kept as monitoring data (the newest 200). Logging
+// never fails and may be called from any thread; the line is handed to the
+// logger before the call returns (the SDK logger then writes it
+// asynchronously).
+//
+// Whatever the caller passes, a line's text is at most
+// `platform::kMaxLogTextBytes` long: a longer one is cut, with a mark saying
+// so (platform/log.h), before it is kept, printed or observed, and is kept
+// and observed as that text alone, without contexts. So the samples hold at
+// most 200 such lines whatever code or script logs.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
@@ -21,6 +29,10 @@
 #include "platform/object.h"
 
 class APMLogging;
+
+// The monitoring samples kept: the newest, each line at most
+// `platform::kMaxLogTextBytes` long.
+inline constexpr size_t kAPMMonitoringRecordsKept = 200;
 
 // One entry of the monitoring data.
 struct APMMonitoringRecord {
@@ -33,7 +45,8 @@ struct APMMonitoringRecord {
 class APMMonitor {
  public:
   using Contexts = std::vector<platform::Object>;
-  // Sees every call, printed or not, with the formatted text; for tests.
+  // Sees every call, printed or not, as it is kept (cut past the limit),
+  // with the formatted text; for tests.
   using Observer = std::function<void(long level, long code, const std::string& message,
                                       const Contexts& contexts, const std::string& text)>;
 
@@ -73,9 +86,6 @@ class APMMonitor {
 
   // Blocks until every line logged so far has been printed.
   void flush();
-
-  // "<message>: <context>, <context>" (the message alone without contexts).
-  static std::string formatText(const std::string& message, const Contexts& contexts);
 
  private:
   struct State;

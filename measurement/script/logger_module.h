@@ -13,6 +13,10 @@
 // 24005, mapping the script level by the flags of the function used:
 // level 6 is an error line, 5 a warning line; silent lines are recorded
 // without being printed, unmonitored ones printed without being recorded.
+// The monitor cuts a line past `platform::kMaxLogTextBytes` before it keeps
+// or prints it, so what a script logs leaves at most that much per line in
+// the process once its native returns; the conversion it pays for covers
+// the copying of what is kept.
 //
 // The values are plain natives (not tracked: they form no cycles). The
 // runtime's thread calls them; the monitor may be called from any thread.

@@ -59,3 +59,19 @@ class HeldBytes {
   // Whether an allocation failed for passing `most`.
   bool refused() const;
 };
+
+// While alive, meters what the whole process holds: the blocks every
+// thread is given less those every thread gives back (blocks given before
+// the scope and freed in it count below zero), so that memory one thread
+// hands to another (a line for a background writer) counts until it is
+// freed. Refuses nothing. Scopes do not nest.
+class ProcessHeldBytes {
+ public:
+  ProcessHeldBytes();
+  ~ProcessHeldBytes();
+  ProcessHeldBytes(const ProcessHeldBytes&) = delete;
+  ProcessHeldBytes& operator=(const ProcessHeldBytes&) = delete;
+
+  // What the process holds now beyond what it held when the scope began.
+  ptrdiff_t growth() const;
+};

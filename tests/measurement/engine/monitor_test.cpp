@@ -94,6 +94,53 @@ TEST_F(MonitorTest, ErrorContextsPrintTheirMonitorContext) {
   EXPECT_EQ(recorder.first(6).text, "List: a, 2.5");
 }
 
+// An ordinary line is kept and printed as it is, contexts and all; one
+// past the limit, by its message or by its contexts, is cut at a
+// character, with a mark, before it is kept or printed.
+TEST_F(MonitorTest, LinesPastTheLimitAreCutBeforeTheyAreKeptOrPrinted) {
+  using platform::kMaxLogTextBytes;
+  using platform::Object;
+  auto monitor = APMMeasurement::monitor();
+  monitor->clearMonitoringData();
+  const std::string header = "11.3.0 - <VavIradadovozo>[I-ACS024005] ";
+  const std::string ordinary = "Event parameter value is too long. Parameter, value";
+  const std::string fits(kMaxLogTextBytes, 'f');
+  // Three-byte characters, so that the cut falls inside one.
+  std::string euros;
+  for (int i = 0; i < 5000; ++i) euros += "\u20ac";
+  auto lines = printed([&] {
+    monitor->logWithLevel(1, 24005, ordinary, Object("currency"), Object(7));
+    monitor->logWithLevel(4, 24005, fits);
+    monitor->logWithLevel(1, 24005, fits + "g");
+    monitor->logWithLevel(1, 24005, "m", Object(euros), Object(euros));
+  });
+  const auto records = monitor->monitoringData();
+  ASSERT_EQ(records.size(), 4u);
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(records[0].message, ordinary);
+  EXPECT_EQ(records[0].contexts, (APMMonitor::Contexts{Object("currency"), Object(7)}));
+  EXPECT_EQ(lines[0], header + ordinary + ": currency, 7");
+  EXPECT_TRUE(records[1].message == fits);
+  EXPECT_TRUE(lines[1] == header + fits);
+
+  const std::string mark = " [cut: " + std::to_string(kMaxLogTextBytes + 1) + " bytes]";
+  EXPECT_TRUE(records[2].message == fits.substr(0, kMaxLogTextBytes - mark.size()) + mark);
+  EXPECT_TRUE(lines[2] == header + records[2].message);
+
+  const std::string cut = records[3].message;
+  const std::string euroMark = " [cut: " + std::to_string(3 + 2 * euros.size() + 2) + " bytes]";
+  EXPECT_TRUE(records[3].contexts.empty());
+  EXPECT_LE(cut.size(), kMaxLogTextBytes);
+  ASSERT_GT(cut.size(), euroMark.size() + 3);
+  const std::string kept = cut.substr(0, cut.size() - euroMark.size());
+  EXPECT_EQ(cut.substr(kept.size()), euroMark);
+  // Whole characters only, and no more left out than one takes.
+  EXPECT_TRUE(kept == ("m: " + euros).substr(0, kept.size()));
+  EXPECT_EQ((kept.size() - 3) % 3, 0u);
+  EXPECT_GT(kept.size() + 3, kMaxLogTextBytes - euroMark.size());
+  EXPECT_TRUE(lines[3] == header + cut);
+}
+
 TEST(MeasurementErrorsTest, DomainCodesContextsAndOutParameters) {
   platform::ErrorRef error;
   EXPECT_FALSE(APMReturnOrSetError(false, &error, 2, "Database is not open"));

@@ -4,13 +4,18 @@
 // slack (the program, the event, the harness), and, in an optimised build,
 // uses at most half a second of processor time. Temporaries (text forms,
 // sort keys, buffers) once went uncounted and uncharged.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 
 #include "editing_test_support.h"
+#include "measurement/engine/monitor.h"
 #include "measurement/script/event_editing.h"
+#include "measurement/script/logger_module.h"
+#include "platform/log.h"
 #include "tests/support/failing_allocation.h"
 
 namespace script_test {
@@ -144,6 +149,92 @@ TEST(NativeMemoryTest, HostileArgumentsStayWithinTheMemoryBound) {
     EXPECT_TRUE(failure == 0 || failure == kAPMPErrorLimit || failure == kAPMPErrorArrayLength) << failure;
     EXPECT_FALSE(held.refused());
     EXPECT_LE(held.peak(), most);
+  }
+}
+
+// Standard error goes nowhere while this lives: the lines are written,
+// and nothing keeps them.
+class QuietStandardError {
+ public:
+  QuietStandardError() : saved_(dup(STDERR_FILENO)) {
+    const int none = open("/dev/null", O_WRONLY);
+    dup2(none, STDERR_FILENO);
+    close(none);
+  }
+  ~QuietStandardError() {
+    dup2(saved_, STDERR_FILENO);
+    close(saved_);
+  }
+  QuietStandardError(const QuietStandardError&) = delete;
+  QuietStandardError& operator=(const QuietStandardError&) = delete;
+
+ private:
+  const int saved_;
+};
+
+// What runs leave in the process once they end (the monitor's samples, the
+// lines still to be written) stays under one constant, whatever they log:
+// logged texts were once kept whole, the newest 200 for the life of the
+// process, and a line was handed whole to the writer.
+TEST(NativeMemoryTest, LoggedTextsLeaveABoundedResidue) {
+  // The samples at their longest and what the harness itself keeps over
+  // the events.
+  constexpr size_t kMostLeft = kAPMMonitoringRecordsKept * (platform::kMaxLogTextBytes + 256) + (size_t{256} << 10);
+  constexpr int kEvents = 30, kLinesPerEvent = 7;
+  // What the events' thread may hold at most: an event's copies of its
+  // texts while it runs (within the slack), what the events leave, and the
+  // lines handed to the writer on another thread, which this thread's
+  // meter counts as held.
+  constexpr size_t kMostHeld =
+      kSlack + kMostLeft + kEvents * kLinesPerEvent * (platform::kMaxLogTextBytes + 256);
+  const auto logged = [](const char* logger, std::vector<Entity> arguments) {
+    return repeat(kLinesPerEvent, {callOn(logger, "log", std::move(arguments))});
+  };
+  const Entity t = variable("t");
+  const struct {
+    const char* name;
+    std::vector<Entity> body;
+  } cases[] = {
+      {"level 6", logged("logger", {num(6), t})},
+      {"level 5", logged("logger", {num(5), t})},
+      {"level 6, silent", logged("silent", {num(6), t})},
+      {"level 5, silent", logged("silent", {num(5), t})},
+      {"one argument", logged("logger", {t})},
+      {"level 6, unmonitored", logged("unmonitored", {num(6), t})},
+      {"level 6, as contexts", logged("logger", {num(6), str("m"), t, t})},
+  };
+  const auto monitor = APMMeasurement::monitor();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EditingHarness h;
+    h.editor.setModuleCreator(APMPLoggerModuleCreator(), "internal.logger");
+    // A text of 2^18 units.
+    ASSERT_EQ(h.loadSent(doubled("t", "a", 18) +
+                         std::vector{let("logger", stmt("require", {str("internal.logger")})),
+                                     let("silent", getProperty(variable("logger"), str("silent"))),
+                                     let("unmonitored", getProperty(variable("logger"), str("unmonitored"))),
+                                     editCallback(c.body + std::vector{ret(num(0))})}),
+              0);
+    monitor->flush();
+    monitor->clearMonitoringData();
+    const QuietStandardError quiet;
+    ptrdiff_t left = 0;
+    {
+      const ProcessHeldBytes process;
+      const HeldBytes held(kMostHeld);
+      int failed = 0;
+      for (int event = 0; event < kEvents; ++event) {
+        long failure = 0;
+        h.handle(APMPEvent("purchase", 100, {}), &failure);
+        failed += failure != 0;
+      }
+      EXPECT_EQ(failed, 0);
+      EXPECT_FALSE(held.refused());
+      monitor->flush();
+      left = process.growth();
+    }
+    EXPECT_LE(left, static_cast<ptrdiff_t>(kMostLeft));
+    monitor->clearMonitoringData();
   }
 }
 

@@ -8,6 +8,7 @@
 #include <malloc.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <new>
@@ -39,6 +40,9 @@ thread_local ptrdiff_t held = 0;
 thread_local ptrdiff_t heldAtMost = 0;
 thread_local ptrdiff_t ceiling = PTRDIFF_MAX;
 thread_local bool refusedAny = false;
+// The process meter: constant-initialised, so safe before anything is built.
+std::atomic<bool> processMetering{false};
+std::atomic<ptrdiff_t> processHeld{0};
 
 // Every allocation asks here first: the tally sees each one.
 bool failsNow(size_t size) {
@@ -72,9 +76,15 @@ bool fromBootstrap(const void* block) {
 
 // Counts a block the thread was given (`sign` 1) or gave back (-1).
 void meter(void* block, int sign) {
-  if (!metering || !block || fromBootstrap(block)) return;
-  held += sign * static_cast<ptrdiff_t>(malloc_usable_size(block));
-  heldAtMost = std::max(heldAtMost, held);
+  if (!block || fromBootstrap(block)) return;
+  const bool process = processMetering.load(std::memory_order_relaxed);
+  if (!metering && !process) return;
+  const ptrdiff_t bytes = sign * static_cast<ptrdiff_t>(malloc_usable_size(block));
+  if (process) processHeld.fetch_add(bytes, std::memory_order_relaxed);
+  if (metering) {
+    held += bytes;
+    heldAtMost = std::max(heldAtMost, held);
+  }
 }
 
 void* metered(void* block) {
@@ -143,6 +153,15 @@ size_t HeldBytes::peak() const { return static_cast<size_t>(heldAtMost); }
 
 bool HeldBytes::refused() const { return refusedAny; }
 
+ProcessHeldBytes::ProcessHeldBytes() {
+  processHeld.store(0);
+  processMetering.store(true);
+}
+
+ProcessHeldBytes::~ProcessHeldBytes() { processMetering.store(false); }
+
+ptrdiff_t ProcessHeldBytes::growth() const { return processHeld.load(); }
+
 extern "C" void* malloc(size_t size) { return allocate(size); }
 
 extern "C" void* calloc(size_t count, size_t size) {
@@ -160,11 +179,13 @@ extern "C" void* calloc(size_t count, size_t size) {
 extern "C" void* realloc(void* block, size_t size) {
   if (failsNow(size)) return nullptr;
   if (!realRealloc) realRealloc = reinterpret_cast<ReallocFn>(dlsym(RTLD_NEXT, "realloc"));
-  const ptrdiff_t before = metering && block ? static_cast<ptrdiff_t>(malloc_usable_size(block)) : 0;
+  const bool process = processMetering.load(std::memory_order_relaxed);
+  const ptrdiff_t before = (metering || process) && block ? static_cast<ptrdiff_t>(malloc_usable_size(block)) : 0;
   void* moved = realRealloc(block, size);
   // A failed realloc keeps the old block.
   if (moved) {
-    held -= before;
+    if (metering) held -= before;
+    if (process) processHeld.fetch_sub(before, std::memory_order_relaxed);
     meter(moved, 1);
   }
   return moved;
