@@ -1,6 +1,8 @@
 #include "measurement/script/script_regex.h"
 
 #include <unicode/regex.h>
+#include <unicode/uchar.h>
+#include <unicode/utf16.h>
 
 #include <algorithm>
 #include <climits>
@@ -42,22 +44,52 @@ constexpr size_t kBytesPerSet = 4096;
 constexpr size_t kBytesPerProperty = 64 << 10;
 constexpr size_t kBytesPerCaselessSet = 128 << 10;
 
-// What one backtracking step of a match may cost, in units: ICU counts a
-// step per saved state, and between two saves a match runs at most the
-// pattern's operations once (`kPatternUnitWork` per pattern unit covers an
-// operation or a literal's unit compared), and each back-reference compares
-// a capture as long as the text (`kCompareWork` per unit). Case folding
-// makes each compared unit cost `kCaselessCompareWork`.
+// What a match may cost until ICU next asks whether to go on: at every
+// 10,000th state it saves (`kStepsPerTick`), and at start positions,
+// looked at in groups of `kStartsPerLook`. Nothing else can stop it: the
+// text it reads is the text it has, so a match is priced from it.
+//
+// Between two looks, ICU runs pieces of the pattern ("runs"), each from a
+// start, a state saved or a state taken back to the next such event. A run
+// performs the pattern's operations at most once (`kStepWork`, and
+// `kPatternUnitWork` per pattern unit for an operation or a literal's unit
+// compared; case folding makes a compared unit cost
+// `kCaselessCompareWork`). Some operations read far without saving: a
+// back-reference compares up to the whole text (`kCompareWork` per unit,
+// or `kCaselessCompareWork`), a grapheme cluster may be the whole text
+// (`kPropertyReadWork` per unit, each looked up in the character data), and
+// a word boundary looks back over the marks before it (the same, over the
+// text's longest run of marks). A loop may read the whole text without
+// saving anything until it stops (`kScanWork` per unit), but saves a state
+// after reading any, so only runs that end by saving, or from a start,
+// read with loops: `.*` in an atomic group or a look-around scans to the
+// end at every start and again after every state it takes back. States
+// taken back are at most those saved: the window's own and those saved
+// before it, at most what the stack holds (`kHeldStates`, ICU's smallest
+// state being two 8-byte words). A match goes on only while the budget
+// left covers all of it; over a long text, a pattern with loops is refused
+// before it starts.
 constexpr uint64_t kStepWork = 64;
 constexpr uint64_t kPatternUnitWork = 8;
 constexpr uint64_t kCompareWork = 2;
 constexpr uint64_t kCaselessCompareWork = 16;
-// ICU asks whether to go on every 10,000 steps and at every start position;
-// starts are looked at in groups of `kStartsPerLook`. A match goes on only
-// while the budget left covers the most the steps and starts until the
-// next look may cost.
+constexpr uint64_t kPropertyReadWork = 16;
+constexpr uint64_t kScanWork = 1;
 constexpr uint64_t kStepsPerTick = 10000;
 constexpr uint32_t kStartsPerLook = 256;
+constexpr uint64_t kHeldStates = kStackLimitBytes / 16;
+
+// What runs of one pattern over one text may cost.
+struct RunCosts {
+  uint64_t run = 0;   // a run's operations, comparisons and reads
+  uint64_t scan = 0;  // what the loops of a run may read besides
+
+  // The most a match may cost until its next look, `ticks` ticks into it.
+  uint64_t untilNextLook(uint64_t ticks) const {
+    const uint64_t held = std::min(kHeldStates, (ticks + 1) * kStepsPerTick);
+    return (kStartsPerLook + 2 * kStepsPerTick + held) * run + (kStartsPerLook + kStepsPerTick) * scan;
+  }
+};
 
 platform::ErrorRef regexError(std::u16string_view pattern, const char* description) {
   platform::Object::Dictionary info;
@@ -70,14 +102,20 @@ struct CompileBound {
   uint64_t work = 0;
   size_t bytes = 0;
   bool caseless = false;
+  // Operations that read far without saving (back-references, grapheme
+  // clusters, word boundaries), and loops ("*", "+" and counts).
   uint64_t backReferences = 0;
+  uint64_t clusters = 0;
+  uint64_t boundaries = 0;
+  uint64_t loops = 0;
 };
 
-// What compiling `pattern` may take at most. Escapes are not told apart
-// from what they escape, which can only overestimate.
+// What compiling `pattern` may take at most, and what its operations may
+// read. Escapes are not told apart from what they escape, which can only
+// overestimate.
 CompileBound compileBound(std::u16string_view pattern) {
   bool caseless = false;
-  uint64_t sets = 0, properties = 0, quantifiers = 0, backReferences = 0;
+  uint64_t sets = 0, properties = 0, quantifiers = 0, backReferences = 0, clusters = 0, boundaries = 0, loops = 0;
   const size_t n = pattern.size();
   for (size_t i = 0; i < n; ++i) {
     const char16_t c = pattern[i];
@@ -95,8 +133,11 @@ CompileBound compileBound(std::u16string_view pattern) {
       const char16_t next = pattern[++i];
       if (next == u'p' || next == u'P' || next == u'N') ++properties;
       if ((next >= u'1' && next <= u'9') || next == u'k') ++backReferences;
+      if (next == u'X') ++clusters;
+      if (next == u'b' || next == u'B') ++boundaries;
     } else if (c == u'*' || c == u'+' || c == u'?' || c == u'{') {
       ++quantifiers;
+      if (c != u'?') ++loops;
     }
   }
   CompileBound bound;
@@ -105,30 +146,37 @@ CompileBound compileBound(std::u16string_view pattern) {
                          : kCompileWorkPerSet * sets + kCompileWorkPerProperty * properties);
   bound.caseless = caseless;
   bound.backReferences = backReferences;
+  bound.clusters = clusters;
+  bound.boundaries = boundaries;
+  bound.loops = loops;
   bound.bytes = kBytesPerUnit * n +
                 (caseless ? kBytesPerCaselessSet * (sets + properties) : kBytesPerSet * sets + kBytesPerProperty * properties);
   return bound;
 }
 
 // Charges the thread CPU time a match takes, as it goes, and lets it go on
-// only while what is left covers `reserve`, the most it may cost until it
-// is asked again.
+// only while what is left covers the most it may cost until it is asked
+// again.
 class MatchClock {
  public:
-  MatchClock(APMPScope& scope, platform::ErrorRef& error, uint64_t reserve)
-      : scope_(scope), error_(error), reserve_(reserve), last_(static_cast<uint64_t>(APMPThreadCpuNanoseconds())) {}
+  MatchClock(APMPScope& scope, platform::ErrorRef& error, RunCosts costs)
+      : scope_(scope), error_(error), costs_(costs), last_(static_cast<uint64_t>(APMPThreadCpuNanoseconds())) {}
 
   // Charges the time since the last look; false (and stopped from then on)
-  // with error 18 once the budget cannot pay it or cover the reserve.
+  // with error 18 once the budget cannot pay it or cover what may follow.
   bool look() {
     if (stopped_) return false;
     if (!charge()) {
       stopped_ = true;
-    } else if (reserve_ > kAPMPWorkLimit - scope_.workCount()) {
+    } else if (costs_.untilNextLook(ticks_) > kAPMPWorkLimit - scope_.workCount()) {
       APMPSetError(error_, kAPMPErrorLimit);
       stopped_ = true;
     }
     return !stopped_;
+  }
+  bool onTick(int32_t ticks) {
+    ticks_ = static_cast<uint64_t>(std::max(ticks, 0));
+    return look();
   }
   bool onStart() { return ++starts_ % kStartsPerLook != 0 || look(); }
   // Charges the time since the last look; false with error 18 when the
@@ -144,17 +192,37 @@ class MatchClock {
  private:
   APMPScope& scope_;
   platform::ErrorRef& error_;
-  uint64_t reserve_;
+  RunCosts costs_;
   uint64_t last_;
+  uint64_t ticks_ = 0;
   uint32_t starts_ = 0;
   bool stopped_ = false;
 };
 
-UBool U_CALLCONV onTick(const void* context, int32_t) {
-  return static_cast<MatchClock*>(const_cast<void*>(context))->look();
+UBool U_CALLCONV onTick(const void* context, int32_t ticks) {
+  return static_cast<MatchClock*>(const_cast<void*>(context))->onTick(ticks);
 }
 UBool U_CALLCONV onStart(const void* context, int64_t) {
   return static_cast<MatchClock*>(const_cast<void*>(context))->onStart();
+}
+
+// The longest run of units a word boundary looks back over: marks that
+// extend a letter, and format characters. None lies below U+00AD.
+uint64_t longestRunOfMarks(std::u16string_view text) {
+  uint64_t longest = 0, run = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    UChar32 c = text[i];
+    size_t width = 1;
+    if (U16_IS_LEAD(c) && i + 1 < text.size() && U16_IS_TRAIL(text[i + 1])) {
+      c = U16_GET_SUPPLEMENTARY(c, text[i + 1]);
+      width = 2;
+    }
+    const bool mark = c >= 0xAD && (u_hasBinaryProperty(c, UCHAR_GRAPHEME_EXTEND) || u_charType(c) == U_FORMAT_CHAR);
+    run = mark ? run + width : 0;
+    longest = std::max(longest, run);
+    i += width - 1;
+  }
+  return longest;
 }
 
 // A failed ICU call: a failed allocation, a spent budget or a limit met is
@@ -178,6 +246,9 @@ struct APMPRegexCache::Entry {
   std::u16string pattern;
   bool caseless = false;
   uint64_t backReferences = 0;
+  uint64_t clusters = 0;
+  uint64_t boundaries = 0;
+  uint64_t loops = 0;
   size_t hash = 0;
   size_t bytes = 0;
   uint64_t lastUse = 0;
@@ -210,6 +281,9 @@ const APMPRegexCache::Entry* APMPRegexCache::find(std::u16string_view pattern, A
   entry->hash = hash;
   entry->caseless = bound.caseless;
   entry->backReferences = bound.backReferences;
+  entry->clusters = bound.clusters;
+  entry->boundaries = bound.boundaries;
+  entry->loops = bound.loops;
   entry->bytes = bound.bytes + sizeof(Entry) + 2 * pattern.size();
   entry->lastUse = ++uses_;
   UErrorCode status = U_ZERO_ERROR;
@@ -248,13 +322,26 @@ bool APMPFindFirstMatch(std::u16string_view pattern, std::u16string_view text, A
   }
   const APMPRegexCache::Entry* entry = scope.regexCache().find(pattern, scope, error);
   if (!entry) return false;
-  const uint64_t step = kStepWork + pattern.size() * (entry->caseless ? kCaselessCompareWork : kPatternUnitWork) +
-                        entry->backReferences * text.size() * (entry->caseless ? kCaselessCompareWork : kCompareWork);
-  if (step > kAPMPWorkLimit) {
+  // A pattern that compiled within the budget is under 10^5 units long,
+  // and a text past the budget's units is refused whole: no product here
+  // reaches 2^64.
+  const uint64_t units = std::min<uint64_t>(text.size(), kAPMPWorkLimit);
+  uint64_t marks = 0;
+  if (entry->boundaries > 0) {
+    // Finding the longest run of marks reads the text.
+    if (!APMPChargeWork(scope, units * kPropertyReadWork, error)) return false;
+    marks = std::min<uint64_t>(longestRunOfMarks(text), kAPMPWorkLimit);
+  }
+  RunCosts costs;
+  costs.run = kStepWork + pattern.size() * (entry->caseless ? kCaselessCompareWork : kPatternUnitWork) +
+              entry->backReferences * units * (entry->caseless ? kCaselessCompareWork : kCompareWork) +
+              (entry->clusters * units + entry->boundaries * marks) * kPropertyReadWork;
+  costs.scan = entry->loops * units * kScanWork;
+  if (costs.untilNextLook(0) > kAPMPWorkLimit) {
     APMPSetError(error, kAPMPErrorLimit);
     return false;
   }
-  MatchClock clock(scope, error, (kStepsPerTick + kStartsPerLook) * step);
+  MatchClock clock(scope, error, costs);
   if (!clock.look()) return false;
   UErrorCode status = U_ZERO_ERROR;
   const std::unique_ptr<icu::RegexMatcher> matcher(entry->compiled->matcher(status));
