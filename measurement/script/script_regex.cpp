@@ -65,10 +65,11 @@ constexpr size_t kBytesPerCaselessSet = 128 << 10;
 // read with loops: `.*` in an atomic group or a look-around scans to the
 // end at every start and again after every state it takes back. States
 // taken back are at most those saved: the window's own and those saved
-// before it, at most what the stack holds (`kHeldStates`, ICU's smallest
-// state being two 8-byte words). A match goes on only while the budget
-// left covers all of it; over a long text, a pattern with loops is refused
-// before it starts.
+// before it, at most what the stack holds (`kHeldStates`: ICU's stack
+// takes an 8-byte word per 4 bytes of its limit, and its smallest state two
+// words; `a*c` over "aaa..." saves some 130,000 before the stack is full).
+// A match goes on only while the budget left covers all of it; over a long
+// text, a pattern with loops is refused before it starts.
 constexpr uint64_t kStepWork = 64;
 constexpr uint64_t kPatternUnitWork = 8;
 constexpr uint64_t kCompareWork = 2;
@@ -77,7 +78,7 @@ constexpr uint64_t kPropertyReadWork = 16;
 constexpr uint64_t kScanWork = 1;
 constexpr uint64_t kStepsPerTick = 10000;
 constexpr uint32_t kStartsPerLook = 256;
-constexpr uint64_t kHeldStates = kStackLimitBytes / 16;
+constexpr uint64_t kHeldStates = kStackLimitBytes / 8;
 
 // What runs of one pattern over one text may cost.
 struct RunCosts {
