@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <climits>
 #include <functional>
+#include <optional>
 
 #include "measurement/script/evaluator.h"
 #include "measurement/script/script_text.h"
@@ -59,36 +60,44 @@ constexpr size_t kBytesPerCaselessSet = 128 << 10;
 // or `kCaselessCompareWork`), a grapheme cluster may be the whole text
 // (`kPropertyReadWork` per unit, each looked up in the character data), and
 // a word boundary looks back over the marks before it (the same, over the
-// text's longest run of marks). A loop may read the whole text without
-// saving anything until it stops (`kScanWork` per unit), but saves a state
-// after reading any, so only runs that end by saving, or from a start,
-// read with loops: `.*` in an atomic group or a look-around scans to the
-// end at every start and again after every state it takes back. States
-// taken back are at most those saved: the window's own and those saved
-// before it, at most what the stack holds (`kHeldStates`: ICU's stack
-// takes an 8-byte word per 4 bytes of its limit, and its smallest state two
-// words; `a*c` over "aaa..." saves some 130,000 before the stack is full).
-// A match goes on only while the budget left covers all of it; over a long
-// text, a pattern with loops is refused before it starts.
+// text's longest run of marks). States taken back are at most those saved:
+// the window's own and those saved before it, at most what the stack holds
+// (`kHeldStates`: ICU's stack takes an 8-byte word per 4 bytes of its
+// limit, and its smallest state two words; `a*c` over "aaa..." saves some
+// 130,000 before the stack is full).
+//
+// A loop over a set or "." reads as far as it can without saving
+// (`kScanWork` per unit: a large set over supplementary characters takes
+// some 9 ns a unit), then saves a state for each unit it steps back over,
+// and a lazy loop saves one for each unit it takes. So a loop's reads are
+// paid for by the states that follow them, until something throws those
+// states away: an atomic group, a look-ahead or look-behind, a possessive
+// quantifier. A loop inside one ("discarded") may read the whole text
+// again at every start and after every state saved or taken back (`.*` in
+// an atomic group scans to the end at every start). Any other loop has at
+// most one read outstanding, not yet stepped back over, when a look comes:
+// what it reads until the next is its part of the states saved, and once
+// the whole text.
 constexpr uint64_t kStepWork = 64;
 constexpr uint64_t kPatternUnitWork = 8;
 constexpr uint64_t kCompareWork = 2;
 constexpr uint64_t kCaselessCompareWork = 16;
 constexpr uint64_t kPropertyReadWork = 16;
-constexpr uint64_t kScanWork = 1;
+constexpr uint64_t kScanWork = 8;
 constexpr uint64_t kStepsPerTick = 10000;
 constexpr uint32_t kStartsPerLook = 256;
 constexpr uint64_t kHeldStates = kStackLimitBytes / 8;
 
 // What runs of one pattern over one text may cost.
 struct RunCosts {
-  uint64_t run = 0;   // a run's operations, comparisons and reads
-  uint64_t scan = 0;  // what the loops of a run may read besides
+  uint64_t run = 0;       // a run's operations, comparisons and reads
+  uint64_t scan = 0;      // what the discarded loops of a run may read besides
+  uint64_t straddle = 0;  // what the other loops may read once
 
   // The most a match may cost until its next look, `ticks` ticks into it.
   uint64_t untilNextLook(uint64_t ticks) const {
     const uint64_t held = std::min(kHeldStates, (ticks + 1) * kStepsPerTick);
-    return (kStartsPerLook + 2 * kStepsPerTick + held) * run + (kStartsPerLook + kStepsPerTick) * scan;
+    return (kStartsPerLook + 2 * kStepsPerTick + held) * run + (kStartsPerLook + kStepsPerTick) * scan + straddle;
   }
 };
 
@@ -99,16 +108,139 @@ platform::ErrorRef regexError(std::u16string_view pattern, const char* descripti
   return platform::Error::make(platform::kCocoaErrorDomain, kAPMPRegexErrorCode, std::move(info));
 }
 
+// The loops ("*", "+" and counts) of a pattern, by whether ICU may throw
+// away the states they save.
+struct Loops {
+  uint64_t kept = 0;
+  uint64_t discarded = 0;
+};
+
+// Where a quantifier starting at `i` ends, whether it repeats and whether
+// it is possessive (a "+" after it).
+struct Quantifier {
+  size_t end = 0;
+  bool loop = false;
+  bool possessive = false;
+};
+std::optional<Quantifier> quantifierAt(std::u16string_view pattern, size_t i) {
+  if (i >= pattern.size()) return std::nullopt;
+  Quantifier q;
+  const char16_t c = pattern[i];
+  if (c == u'*' || c == u'+' || c == u'?') {
+    q.end = i + 1;
+  } else if (c == u'{') {
+    const size_t close = pattern.find(u'}', i);
+    q.end = close == std::u16string_view::npos ? pattern.size() : close + 1;
+  } else {
+    return std::nullopt;
+  }
+  q.loop = c != u'?';
+  if (q.end < pattern.size() && (pattern[q.end] == u'+' || pattern[q.end] == u'?')) {
+    q.possessive = pattern[q.end] == u'+';
+    ++q.end;
+  }
+  return q;
+}
+
+// The loops of `pattern`, read as ICU reads it: escapes, quoted text, sets
+// (a "]" first in a set is a literal) and comments hold no structure; a
+// group whose states are thrown away is atomic, a look-ahead, a look-behind
+// or followed by a possessive quantifier. What this does not follow (free
+// spacing, where "#" starts a comment, or groups that do not balance) has
+// every loop counted as discarded.
+Loops loopsOf(std::u16string_view pattern) {
+  struct Group {
+    bool discards = false;
+    uint64_t loops = 0;
+  };
+  std::vector<Group> groups(1);
+  uint64_t discarded = 0, all = 0;
+  bool followed = true;
+  size_t setDepth = 0;
+  const size_t n = pattern.size();
+  for (size_t i = 0; i < n && followed; ++i) {
+    const char16_t c = pattern[i];
+    if (c == u'\\' && i + 1 < n) {
+      const char16_t next = pattern[++i];
+      if (next == u'Q') {
+        const size_t end = pattern.find(u"\\E", i);
+        i = end == std::u16string_view::npos ? n : end + 1;
+      } else if ((next == u'p' || next == u'P' || next == u'N' || next == u'x') && i + 1 < n && pattern[i + 1] == u'{') {
+        const size_t close = pattern.find(u'}', i);
+        i = close == std::u16string_view::npos ? n : close;
+      }
+      if (setDepth > 0) continue;
+    } else if (c == u'[') {
+      ++setDepth;
+      if (i + 1 < n && pattern[i + 1] == u'^') ++i;
+      if (i + 1 < n && pattern[i + 1] == u']') ++i;
+      continue;
+    } else if (setDepth > 0) {
+      if (c != u']' || --setDepth > 0) continue;
+    } else if (c == u'(') {
+      bool discards = false;
+      if (i + 1 < n && pattern[i + 1] == u'?') {
+        const char16_t kind = i + 2 < n ? pattern[i + 2] : 0;
+        if (kind == u'#') {
+          const size_t close = pattern.find(u')', i);
+          i = close == std::u16string_view::npos ? n : close;
+          continue;
+        }
+        discards = kind == u'>' || kind == u'=' || kind == u'!' ||
+                   (kind == u'<' && i + 3 < n && (pattern[i + 3] == u'=' || pattern[i + 3] == u'!'));
+        size_t j = i + 2;
+        while (j < n && std::u16string_view(u"ismwx-").find(pattern[j]) != std::u16string_view::npos) {
+          followed = followed && pattern[j] != u'x';
+          ++j;
+        }
+        // "(?i)" only sets flags.
+        if (j > i + 2 && j < n && pattern[j] == u')') {
+          i = j;
+          continue;
+        }
+      }
+      groups.push_back({discards, 0});
+      continue;
+    } else if (c == u')') {
+      if (groups.size() == 1) {
+        followed = false;
+        break;
+      }
+      const Group group = groups.back();
+      groups.pop_back();
+      const std::optional<Quantifier> q = quantifierAt(pattern, i + 1);
+      if (group.discards || (q && q->possessive)) {
+        discarded += group.loops;
+      } else {
+        groups.back().loops += group.loops;
+      }
+    }
+    const std::optional<Quantifier> q = quantifierAt(pattern, i + 1);
+    if (!q) continue;
+    if (q->loop) {
+      ++all;
+      if (q->possessive) {
+        ++discarded;
+      } else {
+        ++groups.back().loops;
+      }
+    }
+    i = q->end - 1;
+  }
+  if (!followed || groups.size() != 1 || setDepth > 0) return {0, all};
+  return {groups.front().loops, discarded};
+}
+
 struct CompileBound {
   uint64_t work = 0;
   size_t bytes = 0;
   bool caseless = false;
   // Operations that read far without saving (back-references, grapheme
-  // clusters, word boundaries), and loops ("*", "+" and counts).
+  // clusters, word boundaries), and loops.
   uint64_t backReferences = 0;
   uint64_t clusters = 0;
   uint64_t boundaries = 0;
-  uint64_t loops = 0;
+  Loops loops;
 };
 
 // What compiling `pattern` may take at most, and what its operations may
@@ -116,7 +248,7 @@ struct CompileBound {
 // overestimate.
 CompileBound compileBound(std::u16string_view pattern) {
   bool caseless = false;
-  uint64_t sets = 0, properties = 0, quantifiers = 0, backReferences = 0, clusters = 0, boundaries = 0, loops = 0;
+  uint64_t sets = 0, properties = 0, quantifiers = 0, backReferences = 0, clusters = 0, boundaries = 0;
   const size_t n = pattern.size();
   for (size_t i = 0; i < n; ++i) {
     const char16_t c = pattern[i];
@@ -138,7 +270,6 @@ CompileBound compileBound(std::u16string_view pattern) {
       if (next == u'b' || next == u'B') ++boundaries;
     } else if (c == u'*' || c == u'+' || c == u'?' || c == u'{') {
       ++quantifiers;
-      if (c != u'?') ++loops;
     }
   }
   CompileBound bound;
@@ -149,7 +280,7 @@ CompileBound compileBound(std::u16string_view pattern) {
   bound.backReferences = backReferences;
   bound.clusters = clusters;
   bound.boundaries = boundaries;
-  bound.loops = loops;
+  bound.loops = loopsOf(pattern);
   bound.bytes = kBytesPerUnit * n +
                 (caseless ? kBytesPerCaselessSet * (sets + properties) : kBytesPerSet * sets + kBytesPerProperty * properties);
   return bound;
@@ -249,7 +380,7 @@ struct APMPRegexCache::Entry {
   uint64_t backReferences = 0;
   uint64_t clusters = 0;
   uint64_t boundaries = 0;
-  uint64_t loops = 0;
+  Loops loops;
   size_t hash = 0;
   size_t bytes = 0;
   uint64_t lastUse = 0;
@@ -337,7 +468,8 @@ bool APMPFindFirstMatch(std::u16string_view pattern, std::u16string_view text, A
   costs.run = kStepWork + pattern.size() * (entry->caseless ? kCaselessCompareWork : kPatternUnitWork) +
               entry->backReferences * units * (entry->caseless ? kCaselessCompareWork : kCompareWork) +
               (entry->clusters * units + entry->boundaries * marks) * kPropertyReadWork;
-  costs.scan = entry->loops * units * kScanWork;
+  costs.scan = entry->loops.discarded * units * kScanWork;
+  costs.straddle = entry->loops.kept * units * kScanWork;
   if (costs.untilNextLook(0) > kAPMPWorkLimit) {
     APMPSetError(error, kAPMPErrorLimit);
     return false;

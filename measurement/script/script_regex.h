@@ -17,11 +17,15 @@
 //   until ICU next asks whether to go on (every 10,000 saved backtracking
 //   states, and at start positions, looked at in groups). Each run of the
 //   pattern between two such events is priced at its worst: the pattern's
-//   operations once, and the whole text for each loop, back-reference,
-//   grapheme cluster and word boundary, since nothing stops ICU while it
-//   reads (`.*` in an atomic group or a look-ahead scans to the end at
-//   every start). So a pattern with loops over a long text is refused
-//   before it starts; literals search any text. It stops with error 18
+//   operations once, and the whole text for each back-reference, grapheme
+//   cluster and word boundary, since nothing stops ICU while it reads. A
+//   loop pays for what it reads with the states it saves stepping back,
+//   except where those are thrown away: inside an atomic group, a
+//   look-ahead or look-behind, or under a possessive quantifier, a loop is
+//   priced at the whole text for every run (`.*` in an atomic group scans
+//   to the end at every start), elsewhere at the whole text once. So such
+//   patterns over a long text are refused before they start, while plain
+//   loops and literals search long texts. It stops with error 18
 //   when the budget cannot cover that, or at ICU's step limit (2.5 million
 //   steps).
 //
