@@ -159,6 +159,19 @@ TEST(NativeMemoryTest, HostileArgumentsStayWithinTheMemoryBound) {
   }
 }
 
+// Where ICU finds each of `patterns` in `text` first, -1 where nowhere.
+std::vector<std::string> firstMatches(const std::vector<std::string>& patterns, const std::string& text) {
+  std::vector<std::string> found;
+  const icu::UnicodeString units = icu::UnicodeString::fromUTF8(text);
+  for (const std::string& pattern : patterns) {
+    UErrorCode status = U_ZERO_ERROR;
+    icu::RegexMatcher matcher(icu::UnicodeString::fromUTF8(pattern), units, 0, status);
+    found.push_back(std::to_string(matcher.find(status) ? matcher.start(status) : -1));
+    EXPECT_TRUE(U_SUCCESS(status)) << pattern;
+  }
+  return found;
+}
+
 // A regular expression runs in ICU, which looks at the clock only every
 // 10,000 saved states and at start positions: each construct that reads far
 // from one start, or between two saved states, ends with error 18 within
@@ -230,15 +243,41 @@ TEST(NativeMemoryTest, OrdinaryPatternsStillSearch) {
   long failure = 0;
   h.handle(APMPEvent("purchase", 100, {{"label", platform::Object(label)}}), &failure);
   EXPECT_EQ(failure, 0);
-  std::vector<std::string> expected;
-  const icu::UnicodeString text = icu::UnicodeString::fromUTF8(label);
-  for (const std::string& pattern : patterns) {
-    UErrorCode status = U_ZERO_ERROR;
-    icu::RegexMatcher matcher(icu::UnicodeString::fromUTF8(pattern), text, 0, status);
-    expected.push_back(std::to_string(matcher.find(status) ? matcher.start(status) : -1));
-    ASSERT_TRUE(U_SUCCESS(status)) << pattern;
+  EXPECT_EQ(h.recorded, firstMatches(patterns, label));
+}
+
+// Plain loops pay for what they read with the states they save: everyday
+// patterns with loops search texts of 2^12 to 2^16 units, made by joining
+// a list as a program does, and get ICU's answers.
+TEST(NativeMemoryTest, OrdinaryPatternsSearchLongTexts) {
+  const std::vector<std::string> words = {"alpha01", "bravo02", "charlie", "delta.4",
+                                          "echo 55", "fox,2ab", "golf-7x", "hotel;8"};
+  const std::string tail = " Jane@Example.com \"2024-05-17\" done.";
+  const std::vector<std::string> patterns = {
+      "a.*b",          "\\s+",       "[a-z]+@[a-z]+", "(?i)[a-z]+@[a-z]+\\.com", "\\d{4}-\\d{2}-\\d{2}",
+      "\"[^\"]*\"", "^\\w+\\d+", ".*done\\.$",  "(?:\\d+-)+\\d+",    "[^@]*@",
+      "\\w+\\s+\\w+$"};
+  for (int doublings = 6; doublings <= 10; doublings += 2) {
+    std::string joined;
+    for (int copy = 0; copy < 1 << doublings; ++copy) {
+      for (const std::string& word : words) joined += (joined.empty() ? "" : " ") + word;
+    }
+    joined += tail;
+    SCOPED_TRACE(joined.size());
+    std::vector<Entity> seeds;
+    for (const std::string& word : words) seeds.push_back(str(word));
+    std::vector<Entity> searches;
+    for (const std::string& pattern : patterns) searches.push_back(callOn("t", "search", {str(pattern)}));
+    EditingHarness h;
+    ASSERT_EQ(h.loadSent(doubled("w", stmt("7", seeds), doublings) +
+                         std::vector{editCallback({let("t", stmt("0", {callOn("w", "join", {str(" ")}), str(tail)})),
+                                                   stmt("record", searches), ret(num(0))})}),
+              0);
+    long failure = 0;
+    h.handle(APMPEvent("purchase", 100, {}), &failure);
+    EXPECT_EQ(failure, 0);
+    EXPECT_EQ(h.recorded, firstMatches(patterns, joined));
   }
-  EXPECT_EQ(h.recorded, expected);
 }
 
 // The counting leaves ordinary work alone: an event's callback sorts 10,000
