@@ -154,7 +154,7 @@ Loops loopsOf(std::u16string_view pattern) {
     uint64_t loops = 0;
   };
   std::vector<Group> groups(1);
-  uint64_t discarded = 0, all = 0;
+  uint64_t discarded = 0;
   bool followed = true;
   size_t setDepth = 0;
   const size_t n = pattern.size();
@@ -218,7 +218,6 @@ Loops loopsOf(std::u16string_view pattern) {
     const std::optional<Quantifier> q = quantifierAt(pattern, i + 1);
     if (!q) continue;
     if (q->loop) {
-      ++all;
       if (q->possessive) {
         ++discarded;
       } else {
@@ -227,7 +226,11 @@ Loops loopsOf(std::u16string_view pattern) {
     }
     i = q->end - 1;
   }
-  if (!followed || groups.size() != 1 || setDepth > 0) return {0, all};
+  if (!followed || groups.size() != 1 || setDepth > 0) {
+    // Every character that may be a loop is counted as one.
+    return {0, static_cast<uint64_t>(std::count_if(pattern.begin(), pattern.end(),
+                                                   [](char16_t c) { return c == u'*' || c == u'+' || c == u'{'; }))};
+  }
   return {groups.front().loops, discarded};
 }
 
