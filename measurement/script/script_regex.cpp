@@ -142,12 +142,13 @@ std::optional<Quantifier> quantifierAt(std::u16string_view pattern, size_t i) {
   return q;
 }
 
-// The loops of `pattern`, read as ICU reads it: escapes, quoted text, sets
-// (a "]" first in a set is a literal) and comments hold no structure; a
-// group whose states are thrown away is atomic, a look-ahead, a look-behind
-// or followed by a possessive quantifier. What this does not follow (free
-// spacing, where "#" starts a comment, or groups that do not balance) has
-// every loop counted as discarded.
+// The loops of `pattern`, read as ICU reads it: escapes (with the unit
+// "\c" takes), quoted text, sets (a "]" first in a set is a literal) and
+// comments hold no structure; a group whose states are thrown away is
+// atomic, a look-ahead, a look-behind or followed by a possessive
+// quantifier. What this does not follow (free spacing, where "#" starts a
+// comment, or groups that do not balance) has every loop counted as
+// discarded.
 Loops loopsOf(std::u16string_view pattern) {
   struct Group {
     bool discards = false;
@@ -168,6 +169,8 @@ Loops loopsOf(std::u16string_view pattern) {
       } else if ((next == u'p' || next == u'P' || next == u'N' || next == u'x') && i + 1 < n && pattern[i + 1] == u'{') {
         const size_t close = pattern.find(u'}', i);
         i = close == std::u16string_view::npos ? n : close;
+      } else if (next == u'c' && i + 1 < n) {
+        ++i;
       }
       if (setDepth > 0) continue;
     } else if (c == u'[') {

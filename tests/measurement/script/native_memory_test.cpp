@@ -223,6 +223,7 @@ TEST(NativeMemoryTest, HostilePatternsEndWithinTheBounds) {
       {"free spacing, comments holding parentheses, 2^22 units", "(?x)(?>#)\n.*#(\n)y", as(22)},
       {"sets holding parentheses, 2^22 units", "(?>[)][(]?.*)y", doubled("t", ")", 22)},
       {"quoted parentheses, 2^22 units", "(?>\\Q)\\E\\Q(\\E?.*)y", doubled("t", ")", 22)},
+      {"control escapes of parentheses, 2^22 units", "(?>\\c)\\c(?.*)y", doubled("t", "\t", 22)},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
