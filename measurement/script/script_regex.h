@@ -14,12 +14,20 @@
 //   take (from the pattern's length, quantifiers and sets) exceeds what is
 //   left of the budget.
 // - A match goes on only while the budget left covers the most it may cost
-//   until ICU next asks whether to go on (every 10,000 backtracking steps,
-//   and at start positions, looked at in groups): a step may compare up to
-//   a literal of the pattern, or for each back-reference a capture as long
-//   as the text, so a back-reference over a long text is refused before
-//   it starts. It stops with error 18 when the budget cannot cover that,
-//   or at ICU's step limit (2.5 million steps).
+//   until ICU next asks whether to go on (every 10,000 saved backtracking
+//   states, and at start positions, looked at in groups). Each run of the
+//   pattern between two such events is priced at its worst: the pattern's
+//   operations once, and the whole text for each back-reference, grapheme
+//   cluster and word boundary, since nothing stops ICU while it reads. A
+//   loop pays for what it reads with the states it saves stepping back,
+//   except where those are thrown away: inside an atomic group, a
+//   look-ahead or look-behind, or under a possessive quantifier, a loop is
+//   priced at the whole text for every run (`.*` in an atomic group scans
+//   to the end at every start), elsewhere at the whole text once. So such
+//   patterns over a long text are refused before they start, while plain
+//   loops and literals search long texts. It stops with error 18
+//   when the budget cannot cover that, or at ICU's step limit (2.5 million
+//   steps).
 //
 // A pattern that does not compile fails with an error of the platform's
 // domain (code 2048, the pattern under "NSInvalidValue"). A match whose
