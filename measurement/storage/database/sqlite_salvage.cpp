@@ -19,6 +19,7 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -227,7 +228,9 @@ std::set<std::string> columnsOf(sqlite3* handle, const std::string& table, int* 
 }
 
 // The counter SQLite moves whenever the file changes, by this connection
-// or by a commit of any other, here or in another process.
+// or by a commit of any other, here or in another process. It also moves
+// when nothing was written: with a header cut inside its change counter
+// and page count (28 to 39 bytes), each failed read moves it.
 std::optional<unsigned> dataVersion(sqlite3* handle) {
   unsigned version = 0;
   if (sqlite3_file_control(handle, "main", SQLITE_FCNTL_DATA_VERSION, &version) != SQLITE_OK) {
@@ -235,6 +238,51 @@ std::optional<unsigned> dataVersion(sqlite3* handle) {
   }
   return version;
 }
+
+// What a write leaves on the file: its header (a commit in rollback mode
+// moves the change counter at its bytes 24-27), and the inode, size and
+// times of the file and of its write-ahead log (where a commit in WAL mode
+// goes). Read through the connection's own descriptor: closing one of ours
+// would drop the locks SQLite holds on the file in this process.
+std::optional<std::string> writeMarks(sqlite3* handle, const std::string& path) {
+  sqlite3_file* file = nullptr;
+  if (sqlite3_file_control(handle, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK || !file ||
+      !file->pMethods) {
+    return std::nullopt;
+  }
+  // A short read fills the rest with zeros, the same at every read.
+  std::string marks(100, '\0');
+  const int read = file->pMethods->xRead(file, marks.data(), static_cast<int>(marks.size()), 0);
+  if (read != SQLITE_OK && read != SQLITE_IOERR_SHORT_READ) return std::nullopt;
+  for (const std::string& name : {path, path + "-wal"}) {
+    struct stat status {};
+    if (::stat(name.c_str(), &status) != 0) {
+      if (errno != ENOENT) return std::nullopt;
+      marks += '-';
+      continue;
+    }
+    for (const int64_t value : {int64_t(status.st_ino), int64_t(status.st_size), int64_t(status.st_mtim.tv_sec),
+                                int64_t(status.st_mtim.tv_nsec), int64_t(status.st_ctim.tv_sec),
+                                int64_t(status.st_ctim.tv_nsec)}) {
+      marks.append(reinterpret_cast<const char*>(&value), sizeof value);
+    }
+  }
+  return marks;
+}
+
+// A sign that another connection committed: both the data version and the
+// marks a write leaves moved (either alone may move without a write, the
+// marks when a time is touched), or either could not be read.
+struct WriteSign {
+  std::optional<unsigned> version;
+  std::optional<std::string> marks;
+  WriteSign(sqlite3* handle, const std::string& path)
+      : version(dataVersion(handle)), marks(writeMarks(handle, path)) {}
+  bool writtenSince(const WriteSign& before) const {
+    return !before.version || !version || !before.marks || !marks ||
+           (*before.version != *version && *before.marks != *marks);
+  }
+};
 
 // What became of one table's rows.
 struct Tally {
@@ -570,12 +618,12 @@ bool APMSqliteStore::salvage(const TableCreator& createTables, bool* again, plat
   if (result != SQLITE_OK && isTransientResultCode(result) && (result & 0xff) != SQLITE_READONLY) {
     return failTransient(result, "copy damaged database");
   }
-  // The connection that writes the copy over the file notes the file's
-  // version before the copy starts: a commit of anyone else in between
+  // The connection that writes the copy over the file notes the signs of a
+  // write before the copy starts: a commit of anyone else in between
   // shows as a change once it holds the write lock.
   if (!openConnection(error)) return false;
   sqlite3_exec(sqliteHandle_, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
-  const std::optional<unsigned> before = dataVersion(sqliteHandle_);
+  const WriteSign before(sqliteHandle_, databasePath_);
   // A file SQLite reads in write-ahead-log mode (its header may say so)
   // takes a backup only in its own page size, so the empty scratch file is
   // rebuilt in that size.
@@ -608,8 +656,7 @@ bool APMSqliteStore::salvage(const TableCreator& createTables, bool* again, plat
   }
   // No page is copied yet: this takes the file's write lock.
   result = sqlite3_backup_step(backup, 0);
-  const std::optional<unsigned> after = dataVersion(sqliteHandle_);
-  const bool changed = !before || !after || *before != *after;
+  const bool changed = WriteSign(sqliteHandle_, databasePath_).writtenSince(before);
   if (result == SQLITE_OK && !changed) {
     reachedStep("destination locked");
     result = sqlite3_backup_step(backup, -1);

@@ -2,6 +2,7 @@
 // replaced, and the fresh one keeps every row SQLite can still read.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -457,6 +458,24 @@ TEST(DatabaseSalvageTest, AFileWhoseHeaderForbidsWritingIsReplacedAndWrittenAgai
       EXPECT_EQ(integer(kind->path(), concat({"SELECT count(*) FROM ", kind->table})),
                 (test.rowsReadable ? kRows : 0) + 3);
       expectSalvaged(*kind, test.rowsReadable ? before : std::set<std::string>{}, kRows + 10);
+    }
+  }
+}
+
+// A file cut inside its header, where each failed read of it moves
+// SQLite's data version though nothing writes (28 to 39 bytes, between the
+// controls 27 and 40): nothing can be read, and the file is replaced like
+// any other instead of being taken for one another process keeps writing.
+TEST(DatabaseSalvageTest, AFileCutInsideItsHeaderIsReplaced) {
+  for (const Kind* kind : {&kMeasurement, &kExperiments}) {
+    for (const int64_t length : {27, 28, 29, 31, 33, 35, 37, 38, 39, 40}) {
+      SCOPED_TRACE(concat({kind->name, ": cut to ", std::to_string(length), " bytes"}));
+      TempContainer container;
+      kind->fill(20);
+      ASSERT_EQ(::truncate(kind->path().c_str(), length), 0);
+      for (int launch = 0; launch < 2; ++launch) ASSERT_TRUE(kind->store(100 + launch, 1)) << launch;
+      EXPECT_EQ(integer(kind->path(), concat({"SELECT count(*) FROM ", kind->table})), 2);
+      expectSalvaged(*kind, {}, 200);
     }
   }
 }
