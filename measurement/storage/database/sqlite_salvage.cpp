@@ -33,6 +33,7 @@
 
 #include "measurement/storage/database/sqlite_held_rows.h"
 #include "measurement/storage/database/sqlite_page_keys.h"
+#include "measurement/storage/database/sqlite_read_budget.h"
 #include "measurement/storage/database/sqlite_store.h"
 #include "measurement/storage/database/sqlite_store_internal.h"
 #include "platform/paths.h"
@@ -181,6 +182,10 @@ struct Connection {
   ~Connection() { sqlite3_close_v2(handle); }
 };
 
+// The columns of sqlite_master, and of a table's description: no read of
+// the schema answers more.
+constexpr int64_t kSchemaColumns = 6;
+
 // The connection's tables by name, with their root pages, internal ones
 // left out; the step's result in `result`.
 std::map<std::string, int64_t> tablesOf(sqlite3* handle, int* result) {
@@ -312,18 +317,21 @@ struct Tally {
 // a row one lookup finds another may miss while a scan reads it in place.
 //
 // The work is one lookup and at most one insert per key the pages hold,
-// each page read once, and two scans when a key was missed: bounded by the
-// file's size, however many regions are damaged and however sparse the
-// keys.
+// each page read once, and two scans when a key was missed, each read
+// under the budget of one that visits every leaf reached once: bounded by
+// the file's size, however many regions are damaged, however sparse the
+// keys, and however many paths lead to a page.
 class TableCopy {
  public:
   // Reads through `source`, writes through `destination`. With
   // `keepRowids` each row keeps its rowid; otherwise rows are appended,
   // except those the destination's table holds already.
-  TableCopy(sqlite3* source, sqlite3* destination, const std::string& table, int64_t rootPage,
-            const std::vector<std::string>& columns, bool keepRowids)
+  TableCopy(sqlite3* source, ReadBudget& budget, sqlite3* destination, ReadBudget& destinationBudget,
+            const std::string& table, int64_t rootPage, const std::vector<std::string>& columns, bool keepRowids)
       : source_(source),
+        budget_(budget),
         destination_(destination),
+        destinationBudget_(destinationBudget),
         table_(table),
         rootPage_(rootPage),
         columns_(columns),
@@ -348,15 +356,17 @@ class TableCopy {
     tally_ = &tally;
     int result = SQLITE_OK;
     if (!keepRowids_) {
-      held_.emplace(destination_, table_, columns_, &result);
+      held_.emplace(destination_, destinationBudget_, table_, columns_, &result);
       if (result != SQLITE_DONE) return outcomeOf(failure_ = result == SQLITE_OK ? SQLITE_ERROR : result);
     }
     const PageKeys keys = rowidsUnderRoot(source_, rootPage_, &result);
     if (result != SQLITE_OK) return outcomeOf(failure_ = result);
     if (keys.strayPages) tally.unreadable = true;
+    // The columns and the rowid, of at most every cell the pages hold.
+    steps_ = ReadBudget::stepsForRows(keys.cells, count_ + 1);
     for (const int64_t rowid : keys.rowids) {
       sqlite3_bind_int64(lookup.get(), 1, rowid);
-      const int found = readResult(sqlite3_step(lookup.get()));
+      const int found = lookUp(lookup.get());
       const int settled = found == SQLITE_ROW ? settle(insertRow(lookup.get(), rowid)) : found;
       sqlite3_reset(lookup.get());
       if (found == SQLITE_ROW && settled == SQLITE_DONE) continue;
@@ -369,6 +379,8 @@ class TableCopy {
       if (missed_.empty()) break;
       const int scanned = findMissed(scan);
       if (isTransientResultCode(scanned)) return outcomeOf(failure_ = scanned);
+      // Rows past where it ended, damaged or out of budget, are lost.
+      if (scanned != SQLITE_DONE) tally.unreadable = true;
     }
     for (const Missed& key : missed_) tally.refused += key.refused && !key.copied ? 1 : 0;
     return tally.unreadable ? Outcome::kDamaged : Outcome::kDone;
@@ -418,6 +430,9 @@ class TableCopy {
   // row the table takes under each missed key; answers the result of the
   // last step that failed, or SQLITE_DONE.
   int findMissed(sqlite3_stmt* scan) {
+    // The whole scan is one read: a scan that reads the rows of a shared
+    // subtree once per path spends its budget and ends there.
+    const MeteredRead metered(budget_, steps_);
     int step;
     while ((step = sqlite3_step(scan)) == SQLITE_ROW) {
       const int64_t rowid = sqlite3_column_int64(scan, count_);
@@ -436,11 +451,20 @@ class TableCopy {
       at->copied = true;
     }
     sqlite3_reset(scan);
-    return readResult(step);
+    return readResult(budget_.verdict(step));
+  }
+
+  // A lookup, under the budget of a read that visits each page once; a row
+  // it does not reach within it is unreadable.
+  int lookUp(sqlite3_stmt* lookup) {
+    const MeteredRead metered(budget_, steps_);
+    return readResult(budget_.verdict(sqlite3_step(lookup)));
   }
 
   sqlite3* const source_;
+  ReadBudget& budget_;
   sqlite3* const destination_;
+  ReadBudget& destinationBudget_;
   const std::string table_;
   const int64_t rootPage_;
   const std::vector<std::string> columns_;
@@ -451,6 +475,7 @@ class TableCopy {
   std::optional<HeldRows> held_;
   // Sorted by rowid, as the keys are.
   std::vector<Missed> missed_;
+  int64_t steps_ = 0;
   int failure_ = SQLITE_OK;
 };
 
@@ -622,12 +647,22 @@ bool APMSqliteStore::salvage(const TableCreator& createTables, bool* again, plat
   // write before the copy starts: a commit of anyone else in between
   // shows as a change once it holds the write lock.
   if (!openConnection(error)) return false;
-  sqlite3_exec(sqliteHandle_, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
+  // Its reads of the damaged file load the schema, under a budget (a count
+  // of sqlite_master's rows would walk every path to each of its pages in
+  // one step, unmetered).
+  std::optional<ReadBudget> schemaBudget(std::in_place, sqliteHandle_);
+  const int64_t schemaSteps = ReadBudget::stepsForRows(mostRowsIn(sqliteHandle_), kSchemaColumns);
+  const auto readSchema = [&](const auto& read) {
+    const MeteredRead metered(*schemaBudget, schemaSteps);
+    return read();
+  };
+  readSchema([&] { return sqlite3_exec(sqliteHandle_, "SELECT name FROM sqlite_master LIMIT 1", nullptr, nullptr, nullptr); });
   const WriteSign before(sqliteHandle_, databasePath_);
   // A file SQLite reads in write-ahead-log mode (its header may say so)
   // takes a backup only in its own page size, so the empty scratch file is
   // rebuilt in that size.
-  const int64_t pageSize = pageSizeOf(sqliteHandle_);
+  const int64_t pageSize = readSchema([&] { return pageSizeOf(sqliteHandle_); });
+  schemaBudget.reset();
   if (pageSize != 0 && pageSize != pageSizeOf(scratch->sqliteHandle()) &&
       (result = sqlite3_exec(scratch->sqliteHandle(), ("PRAGMA page_size = " + std::to_string(pageSize) + "; VACUUM").c_str(),
                              nullptr, nullptr, nullptr)) != SQLITE_OK) {
@@ -636,7 +671,10 @@ bool APMSqliteStore::salvage(const TableCreator& createTables, bool* again, plat
   std::vector<CopiedTable> copied;
   if (!copyReadableRows(source.handle, *scratch, true, &copied, error)) return false;
   // Rowids the old file gave to rows deleted since stay given.
-  result = carrySequences(source.handle, scratch->sqliteHandle());
+  {
+    ReadBudget budget(source.handle);
+    result = carrySequences(source.handle, budget, scratch->sqliteHandle());
+  }
   if (result != SQLITE_OK) return failTransient(result, "copy damaged database");
   if (sqlite3_get_autocommit(source.handle) == 0) sqlite3_exec(source.handle, "ROLLBACK", nullptr, nullptr, nullptr);
   sqlite3_close_v2(source.handle);
@@ -700,7 +738,17 @@ bool APMSqliteStore::copyReadableRows(sqlite3* source, APMSqliteStore& destinati
   int result = SQLITE_OK;
   // Its first read takes the lock.
   const ReadTransaction reading(source);
-  std::map<std::string, int64_t> oldTables = tablesOf(source, &result);
+  // Every read of either file runs under a budget. Reads of the schema
+  // read at most a row per cell the file can hold.
+  ReadBudget budget(source);
+  ReadBudget destinationBudget(destination.sqliteHandle());
+  const auto readSchema = [&](const auto& read, int* code) {
+    const MeteredRead metered(budget, ReadBudget::stepsForRows(mostRowsIn(source), kSchemaColumns));
+    auto answer = read();
+    *code = budget.verdict(*code);
+    return answer;
+  };
+  std::map<std::string, int64_t> oldTables = readSchema([&] { return tablesOf(source, &result); }, &result);
   if (noteTransient(result)) return failTransient(transient);
   if (outcomeOf(result) == Outcome::kDamaged) {
     log(1, 34024, "Damaged database file cannot be read; its rows are lost",
@@ -723,7 +771,8 @@ bool APMSqliteStore::copyReadableRows(sqlite3* source, APMSqliteStore& destinati
     int freshResult = SQLITE_OK;
     int oldResult = SQLITE_OK;
     const std::set<std::string> freshColumns = columnsOf(fresh, table, &freshResult);
-    const std::set<std::string> oldColumns = columnsOf(source, table, &oldResult);
+    const std::set<std::string> oldColumns =
+        readSchema([&] { return columnsOf(source, table, &oldResult); }, &oldResult);
     if (noteTransient(freshResult) || noteTransient(oldResult)) break;
     // A column declared as the rowid is the rowid: kept or given by the
     // copy as the rowid itself, never compared as content.
@@ -735,7 +784,7 @@ bool APMSqliteStore::copyReadableRows(sqlite3* source, APMSqliteStore& destinati
     if (shared.empty() || outcomeOf(oldResult) == Outcome::kDamaged) {
       entry.tally.unreadable = true;
     } else {
-      TableCopy copy(source, fresh, table, rootPage, shared, keepRowids);
+      TableCopy copy(source, budget, fresh, destinationBudget, table, rootPage, shared, keepRowids);
       if (copy.run(entry.tally) == Outcome::kTransient && noteTransient(copy.failure())) break;
     }
     copied->push_back(std::move(entry));
