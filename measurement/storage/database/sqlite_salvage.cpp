@@ -772,7 +772,7 @@ bool APMSqliteStore::copyReadableRows(sqlite3* source, APMSqliteStore& destinati
     int oldResult = SQLITE_OK;
     const std::set<std::string> freshColumns = columnsOf(fresh, table, &freshResult);
     const std::set<std::string> oldColumns =
-        readSchema([&] { return columnsOf(source, table, &oldResult); }, &oldResult);
+        readSchema([&, &name = table] { return columnsOf(source, name, &oldResult); }, &oldResult);
     if (noteTransient(freshResult) || noteTransient(oldResult)) break;
     // A column declared as the rowid is the rowid: kept or given by the
     // copy as the rowid itself, never compared as content.
