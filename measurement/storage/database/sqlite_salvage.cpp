@@ -647,22 +647,21 @@ bool APMSqliteStore::salvage(const TableCreator& createTables, bool* again, plat
   // write before the copy starts: a commit of anyone else in between
   // shows as a change once it holds the write lock.
   if (!openConnection(error)) return false;
-  // Its reads of the damaged file load the schema, under a budget (a count
-  // of sqlite_master's rows would walk every path to each of its pages in
-  // one step, unmetered).
-  std::optional<ReadBudget> schemaBudget(std::in_place, sqliteHandle_);
-  const int64_t schemaSteps = ReadBudget::stepsForRows(mostRowsIn(sqliteHandle_), kSchemaColumns);
-  const auto readSchema = [&](const auto& read) {
-    const MeteredRead metered(*schemaBudget, schemaSteps);
-    return read();
-  };
-  readSchema([&] { return sqlite3_exec(sqliteHandle_, "SELECT name FROM sqlite_master LIMIT 1", nullptr, nullptr, nullptr); });
-  const WriteSign before(sqliteHandle_, databasePath_);
   // A file SQLite reads in write-ahead-log mode (its header may say so)
   // takes a backup only in its own page size, so the empty scratch file is
-  // rebuilt in that size.
-  const int64_t pageSize = readSchema([&] { return pageSizeOf(sqliteHandle_); });
-  schemaBudget.reset();
+  // rebuilt in that size. Both reads load the damaged file's schema, each
+  // under a budget (a count of sqlite_master's rows would walk every path
+  // to each of its pages in one step, beyond any budget).
+  int64_t pageSize = 0;
+  {
+    ReadBudget budget(sqliteHandle_);
+    const int64_t steps = ReadBudget::stepsForRows(mostRowsIn(sqliteHandle_), kSchemaColumns);
+    budget.start(steps);
+    sqlite3_exec(sqliteHandle_, "SELECT name FROM sqlite_master LIMIT 1", nullptr, nullptr, nullptr);
+    budget.start(steps);
+    pageSize = pageSizeOf(sqliteHandle_);
+  }
+  const WriteSign before(sqliteHandle_, databasePath_);
   if (pageSize != 0 && pageSize != pageSizeOf(scratch->sqliteHandle()) &&
       (result = sqlite3_exec(scratch->sqliteHandle(), ("PRAGMA page_size = " + std::to_string(pageSize) + "; VACUUM").c_str(),
                              nullptr, nullptr, nullptr)) != SQLITE_OK) {
