@@ -431,41 +431,54 @@ TEST(DatabaseSalvageTest, RowsWhoseLookupGoesAstrayAreReadInPlace) {
 // The first page below the root and three leaves below it made interior
 // pages whose cells all point to the next, the last to the first leaf, and
 // a key of the last leaf changed to that of a row the change lost: its
-// lookup goes into them and misses, so the salvage looks for it by a scan
+// lookup goes into them and misses, so the copy looks for it by a scan
 // from each end, and a scan would read the first leaf once per path,
 // 65 to the fourth power times. Each read of the file stops within a
-// budget in proportion to its pages: the file is replaced, keeps every row
-// a lookup finds and the one the scan from the end finds first.
+// budget in proportion to its pages: the file (or a leftover an older
+// version moved aside) gives every row a lookup finds and the one the scan
+// from the end finds first.
 TEST(DatabaseSalvageTest, InteriorPagesSharingChildrenAreReadWithinABudget) {
   // Rows read by the whole open, per cell a page can hold, of every page.
   constexpr int64_t kReadsPerCell = 8;
   for (const Kind* kind : {&kMeasurement, &kExperiments}) {
-    SCOPED_TRACE(kind->name);
-    TempContainer container;
-    const std::string path = kind->path();
-    kind->fill(kRows);
-    const std::vector<int64_t> leaves = inSmallPages(path, kind->table);
-    const std::vector<int64_t> below = pagesWhere(path, kind->table, "path LIKE '/000/___/'");
-    ASSERT_GE(below.size(), 4u);
-    const int64_t lost = cellKey(path, below[1], 0);
-    const int64_t moved = cellKey(path, leaves.back(), 0);
-    const std::string lookup = concat({"SELECT hex(", kind->column, ") FROM ", kind->table, " WHERE rowid = "});
-    const std::string row = sql(path, lookup + std::to_string(moved));
-    shareChildren(path, {middlePages(path, kind->table).front(), below[1], below[2], below[3]}, below[0], 64);
-    setLeafKey(path, leaves.back(), 0, lost);
-    ASSERT_EQ(sql(path, lookup + std::to_string(lost)), "") << "the lookup misses the moved row";
-    const std::set<std::string> readable = readByRowid(path, kind->table, kind->column, kRows);
-    const int64_t cells = integer(path, "PRAGMA page_count") * (512 - 8) / 6;
+    for (const bool leftover : {false, true}) {
+      SCOPED_TRACE(concat({kind->name, leftover ? ", moved aside" : ""}));
+      TempContainer container;
+      const std::string path = kind->path();
+      kind->fill(kRows);
+      const std::vector<int64_t> leaves = inSmallPages(path, kind->table);
+      const std::vector<int64_t> below = pagesWhere(path, kind->table, "path LIKE '/000/___/'");
+      ASSERT_GE(below.size(), 4u);
+      const int64_t lost = cellKey(path, below[1], 0);
+      const int64_t moved = cellKey(path, leaves.back(), 0);
+      const std::string lookup = concat({"SELECT ", kind->column, " FROM ", kind->table, " WHERE rowid = "});
+      const std::string row = sql(path, lookup + std::to_string(moved));
+      shareChildren(path, {middlePages(path, kind->table).front(), below[1], below[2], below[3]}, below[0], 64);
+      setLeafKey(path, leaves.back(), 0, lost);
+      ASSERT_EQ(sql(path, lookup + std::to_string(lost)), "") << "the lookup misses the moved row";
+      std::set<std::string> readable = readByRowid(path, kind->table, kind->column, kRows);
+      const int64_t cells = integer(path, "PRAGMA page_count") * (512 - 8) / 6;
+      if (leftover) {
+        ASSERT_EQ(std::rename(path.c_str(), (path + "-damaged-Ab12Cd").c_str()), 0);
+      }
 
-    bool opened = false;
-    {
-      RowsRead rows(kReadsPerCell * cells);
-      opened = kind->open();
-      EXPECT_LE(rows.count(), kReadsPerCell * cells) << "rows read by the open";
+      bool opened = false;
+      {
+        RowsRead rows(kReadsPerCell * cells);
+        opened = kind->open();
+        EXPECT_LE(rows.count(), kReadsPerCell * cells) << "rows read by the open";
+      }
+      ASSERT_TRUE(opened);
+      readable.insert(row);
+      const std::vector<std::string> kept = column(path, concat({"SELECT ", kind->column, " FROM ", kind->table}));
+      EXPECT_EQ(std::count_if(readable.begin(), readable.end(),
+                              [&](const std::string& value) { return !std::count(kept.begin(), kept.end(), value); }),
+                0);
+      if (!leftover) {
+        EXPECT_EQ(sql(path, lookup + std::to_string(lost)), row);
+      }
+      expectNothingDamagedLeftIn(platform::deletingLastPathComponent(path));
     }
-    ASSERT_TRUE(opened);
-    EXPECT_EQ(sql(path, lookup + std::to_string(lost)), row);
-    expectSalvaged(*kind, readable, kRows);
   }
 }
 
