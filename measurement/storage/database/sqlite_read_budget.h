@@ -22,9 +22,10 @@ namespace sqlite_internal {
 // read that visits each page once fits in `stepsForRows(rows, columns)`.
 //
 // Installed on one connection for as long as it lives (it takes the
-// connection's progress handler, and gives it back). Steps are counted only
-// between `start` and `stop`, so that the connection's writes in between
-// are never cut. Used on the thread that owns the connection.
+// connection's progress handler, which the store uses nowhere else, and
+// clears it when it goes). Steps are counted only between `start` and
+// `stop`, so that the connection's writes in between are never cut. Used
+// on the thread that owns the connection.
 class ReadBudget {
  public:
   explicit ReadBudget(sqlite3* handle);
