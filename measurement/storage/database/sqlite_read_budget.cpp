@@ -15,6 +15,7 @@ constexpr int kStepsPerCall = 64;
 constexpr int64_t kStepsPerRow = 4;
 constexpr int64_t kStepsPerStatement = 256;
 constexpr int64_t kSlack = 2;
+constexpr sqlite3_uint64 kMemoryProbeBytes = sqlite3_uint64{512} << 20;
 
 }  // namespace
 
@@ -39,7 +40,14 @@ void ReadBudget::start(int64_t steps) {
 void ReadBudget::stop() { counting_ = false; }
 
 int ReadBudget::verdict(int result) const {
-  return spent_ && (result & 0xff) == SQLITE_INTERRUPT ? SQLITE_CORRUPT : result;
+  return spent_ && (result & 0xff) == SQLITE_INTERRUPT ? SQLITE_CORRUPT : damageOrFailure(result);
+}
+
+int damageOrFailure(int result) {
+  if ((result & 0xff) != SQLITE_NOMEM) return result;
+  void* probe = sqlite3_malloc64(kMemoryProbeBytes);
+  sqlite3_free(probe);
+  return probe ? SQLITE_CORRUPT : result;
 }
 
 int ReadBudget::onProgress(void* context) {

@@ -44,7 +44,7 @@ class ReadBudget {
 
   // The result of a read run since the last `start`: SQLITE_CORRUPT when
   // the budget ran out (SQLite answers SQLITE_INTERRUPT, which would be
-  // taken for a failure of the moment), else `result`.
+  // taken for a failure of the moment), else `damageOrFailure(result)`.
   int verdict(int result) const;
   bool spent() const { return spent_; }
 
@@ -56,6 +56,13 @@ class ReadBudget {
   bool spent_ = false;
   int64_t left_ = 0;
 };
+
+// The result of a read of a file that may be damaged. A read that ran out
+// of memory while 512 MiB can still be had asked for more than any row
+// this store writes (bundles stop at 256 MiB): the size came from damaged
+// bytes, and the answer is SQLITE_CORRUPT. Otherwise memory is short, a
+// failure of the moment, and `result` stands, as does any other.
+int damageOrFailure(int result);
 
 // Meters one read: starts the budget when made, stops it when it goes.
 class MeteredRead {

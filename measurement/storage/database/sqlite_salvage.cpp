@@ -72,18 +72,6 @@ Outcome outcomeOf(int result) {
   return isTransientResultCode(result) ? Outcome::kTransient : Outcome::kDamaged;
 }
 
-// A read of the old file that ran out of memory while this much can still
-// be had asked for more than any row this store writes (bundles stop at
-// 256 MiB): the size came from damaged bytes, and the row is unreadable.
-// Otherwise memory is short, and the salvage waits for a later open.
-constexpr sqlite3_uint64 kMemoryProbeBytes = sqlite3_uint64{512} << 20;
-
-int readResult(int result) {
-  if ((result & 0xff) != SQLITE_NOMEM) return result;
-  void* probe = sqlite3_malloc64(kMemoryProbeBytes);
-  sqlite3_free(probe);
-  return probe ? SQLITE_CORRUPT : result;
-}
 
 bool hasPrefix(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
@@ -451,14 +439,14 @@ class TableCopy {
       at->copied = true;
     }
     sqlite3_reset(scan);
-    return readResult(budget_.verdict(step));
+    return budget_.verdict(step);
   }
 
   // A lookup, under the budget of a read that visits each page once; a row
   // it does not reach within it is unreadable.
   int lookUp(sqlite3_stmt* lookup) {
     const MeteredRead metered(budget_, steps_);
-    return readResult(budget_.verdict(sqlite3_step(lookup)));
+    return budget_.verdict(sqlite3_step(lookup));
   }
 
   sqlite3* const source_;

@@ -516,17 +516,33 @@ TEST(DatabaseSalvageTest, AFileWhoseHeaderForbidsWritingIsReplacedAndWrittenAgai
   }
 }
 
-// A file cut inside its header, where each failed read of it moves
-// SQLite's data version though nothing writes (28 to 39 bytes, between the
-// controls 27 and 40): nothing can be read, and the file is replaced like
-// any other instead of being taken for one another process keeps writing.
-TEST(DatabaseSalvageTest, AFileCutInsideItsHeaderIsReplaced) {
+// Files SQLite reads nothing of: cut inside the header, where each failed
+// read moves SQLite's data version though nothing writes (28 to 39 bytes,
+// between the controls 27 and 40), or with a schema row whose payload size
+// no allocation can hold, so that each read of the schema runs out of
+// memory while memory is plentiful. Each is replaced like any other
+// damaged file, instead of being taken for one another process keeps
+// writing or for a failure of the moment.
+TEST(DatabaseSalvageTest, AFileSQLiteReadsNothingOfIsReplaced) {
+  std::vector<std::pair<std::string, std::function<void(const std::string&)>>> cases;
+  for (const int64_t length : {27, 28, 29, 31, 33, 35, 37, 38, 39, 40}) {
+    cases.emplace_back(concat({"cut to ", std::to_string(length), " bytes"}),
+                       [length](const std::string& path) { ASSERT_EQ(::truncate(path.c_str(), length), 0); });
+  }
+  cases.emplace_back("a schema row no allocation can hold", [](const std::string& path) {
+    execute(path, "PRAGMA page_size = 512; VACUUM");
+    const std::vector<int64_t> leaves = leafPages(path, "sqlite_schema");
+    ASSERT_GE(leaves.size(), 2u);
+    const int64_t leaf = leaves[leaves.size() / 2];
+    overwrite(path, (leaf - 1) * 512 + cellOffset(path, leaf, cellCount(path, leaf) / 2),
+              "\xac\xac\xac\xac\xff\xff\xff\xff");
+  });
   for (const Kind* kind : {&kMeasurement, &kExperiments}) {
-    for (const int64_t length : {27, 28, 29, 31, 33, 35, 37, 38, 39, 40}) {
-      SCOPED_TRACE(concat({kind->name, ": cut to ", std::to_string(length), " bytes"}));
+    for (const auto& [name, damage] : cases) {
+      SCOPED_TRACE(concat({kind->name, ": ", name}));
       TempContainer container;
       kind->fill(20);
-      ASSERT_EQ(::truncate(kind->path().c_str(), length), 0);
+      damage(kind->path());
       for (int launch = 0; launch < 2; ++launch) ASSERT_TRUE(kind->store(100 + launch, 1)) << launch;
       EXPECT_EQ(integer(kind->path(), concat({"SELECT count(*) FROM ", kind->table})), 2);
       expectSalvaged(*kind, {}, 200);
