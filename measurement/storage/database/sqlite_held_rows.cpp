@@ -5,6 +5,8 @@
 #include <functional>
 #include <string_view>
 
+#include "measurement/storage/database/sqlite_page_keys.h"
+
 namespace sqlite_internal {
 namespace {
 
@@ -39,18 +41,24 @@ uint64_t hashOf(const std::string& content) { return std::hash<std::string_view>
 
 }  // namespace
 
-HeldRows::HeldRows(sqlite3* handle, const std::string& table, const std::vector<std::string>& columns,
-                   int* result)
-    : read_(handle, "SELECT " + quotedList(columns) + " FROM " + quotedIdentifier(table) + " WHERE rowid = ?"),
+HeldRows::HeldRows(sqlite3* handle, ReadBudget& budget, const std::string& table,
+                   const std::vector<std::string>& columns, int* result)
+    : budget_(budget),
+      steps_(ReadBudget::stepsForRows(mostRowsIn(handle), static_cast<int64_t>(columns.size()) + 1)),
+      read_(handle, "SELECT " + quotedList(columns) + " FROM " + quotedIdentifier(table) + " WHERE rowid = ?"),
       remove_(handle, "DELETE FROM " + quotedIdentifier(table) + " WHERE rowid = ?"),
       count_(static_cast<int>(columns.size())) {
   Statement all(handle, "SELECT " + quotedList(columns) + ", rowid FROM " + quotedIdentifier(table));
   for (const Statement* statement : {&read_, &remove_, &all}) {
     if ((*result = statement->result()) != SQLITE_OK) return;
   }
-  while ((*result = sqlite3_step(all.get())) == SQLITE_ROW) {
-    appendContent(all.get(), count_, held_);
-    index_.emplace_back(hashOf(held_), sqlite3_column_int64(all.get(), count_));
+  {
+    const MeteredRead metered(budget_, steps_);
+    while ((*result = sqlite3_step(all.get())) == SQLITE_ROW) {
+      appendContent(all.get(), count_, held_);
+      index_.emplace_back(hashOf(held_), sqlite3_column_int64(all.get(), count_));
+    }
+    *result = budget_.verdict(*result);
   }
   std::sort(index_.begin(), index_.end());
   taken_.assign(index_.size(), false);
@@ -60,7 +68,8 @@ bool HeldRows::contentOf(int64_t rowid, std::string& out, int* result) {
   sqlite3_stmt* read = read_.get();
   sqlite3_reset(read);
   sqlite3_bind_int64(read, 1, rowid);
-  const int step = sqlite3_step(read);
+  const MeteredRead metered(budget_, steps_);
+  const int step = budget_.verdict(sqlite3_step(read));
   if (step == SQLITE_ROW) appendContent(read, count_, out);
   if (step != SQLITE_ROW && step != SQLITE_DONE) *result = step;
   sqlite3_reset(read);

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "measurement/storage/database/sqlite_read_budget.h"
 #include "measurement/storage/database/sqlite_store_internal.h"
 
 namespace sqlite_internal {
@@ -25,12 +26,14 @@ namespace sqlite_internal {
 // Built inside the transaction that adds the rows, before the first: the
 // rows it indexes are those the table held then. The index keeps a hash
 // and a rowid per row (16 bytes); equal hashes are confirmed by comparing
-// the rows themselves.
+// the rows themselves. Each read runs under `budget` (installed on
+// `handle`), within the steps of one that reads every row the file can
+// hold once; a read that spends it answers SQLITE_CORRUPT.
 class HeldRows {
  public:
   // Indexes the rows of `table` in `handle` on `columns`; `*result` is the
   // last step's result (SQLITE_DONE when every row was read).
-  HeldRows(sqlite3* handle, const std::string& table, const std::vector<std::string>& columns,
+  HeldRows(sqlite3* handle, ReadBudget& budget, const std::string& table, const std::vector<std::string>& columns,
            int* result);
 
   // Called with the rowid of a row just added: when the table held a row
@@ -44,6 +47,8 @@ class HeldRows {
   // cannot be read (`*result` then set for a failure).
   bool contentOf(int64_t rowid, std::string& out, int* result);
 
+  ReadBudget& budget_;
+  const int64_t steps_;
   Statement read_;
   Statement remove_;
   const int count_;

@@ -37,6 +37,9 @@ int64_t varint(const unsigned char* bytes) {
   return static_cast<int64_t>((value << 8) | bytes[8]);
 }
 
+// SQLite takes a page with more cells than this for damaged.
+int64_t mostCells(int64_t pageSize) { return (pageSize - 8) / 6; }
+
 class PageReader {
  public:
   PageReader(sqlite3* handle, int* result) {
@@ -83,25 +86,42 @@ int64_t pageSizeOf(sqlite3* handle) {
   return size.result() == SQLITE_OK && sqlite3_step(size.get()) == SQLITE_ROW ? sqlite3_column_int64(size.get(), 0) : 0;
 }
 
+int64_t mostRowsIn(sqlite3* handle) {
+  // Not through PRAGMA page_size, which reads the schema, unmetered: at
+  // most a cell per six bytes of a page, of every page (and at least of
+  // one of the largest).
+  sqlite3_file* file = nullptr;
+  sqlite3_int64 bytes = 0;
+  if (sqlite3_file_control(handle, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK || !file ||
+      !file->pMethods || file->pMethods->xFileSize(file, &bytes) != SQLITE_OK) {
+    bytes = 0;
+  }
+  return mostCells(std::max<int64_t>(bytes, 65536));
+}
+
 PageKeys rowidsUnderRoot(sqlite3* handle, int64_t rootPage, int* result) {
   PageKeys found;
   std::vector<int64_t>& keys = found.rowids;
   PageReader reader(handle, result);
   if (*result != SQLITE_OK || reader.pageSize() == 0) return found;
   const int64_t pageSize = reader.pageSize();
-  // SQLite takes a page with more cells than this for damaged.
-  const int64_t maxCells = (pageSize - 8) / 6;
-  std::vector<bool> seen(static_cast<size_t>(reader.pages()) + 1, false);
-  std::vector<int64_t> pending{rootPage};
+  const int64_t maxCells = mostCells(pageSize);
+  // Pages are marked when queued: a page many pointers lead to is queued
+  // once, so the queue never holds more than the file's pages.
+  std::vector<bool> queued(static_cast<size_t>(reader.pages()) + 1, false);
+  std::vector<int64_t> pending;
+  const auto queue = [&](int64_t page) {
+    if (page < 1 || page > reader.pages()) {
+      found.strayPages = true;
+    } else if (!queued[static_cast<size_t>(page)]) {
+      queued[static_cast<size_t>(page)] = true;
+      pending.push_back(page);
+    }
+  };
+  queue(rootPage);
   while (!pending.empty()) {
     const int64_t page = pending.back();
     pending.pop_back();
-    if (page < 1 || page > reader.pages()) {
-      found.strayPages = true;
-      continue;
-    }
-    if (seen[static_cast<size_t>(page)]) continue;
-    seen[static_cast<size_t>(page)] = true;
     const unsigned char* bytes = reader.read(page, result);
     if (!bytes) return {};
     const int64_t header = page == 1 ? kFileHeaderBytes : 0;
@@ -112,12 +132,13 @@ PageKeys rowidsUnderRoot(sqlite3* handle, int64_t rootPage, int* result) {
     }
     const int64_t cells = std::min<int64_t>(bigEndian(bytes + header + 3, 2), maxCells);
     const int64_t offsets = header + (kind == kTableLeaf ? 8 : 12);
-    if (kind == kTableInterior) pending.push_back(bigEndian(bytes + header + 8, 4));
+    if (kind == kTableInterior) queue(bigEndian(bytes + header + 8, 4));
+    if (kind == kTableLeaf) found.cells += cells;
     for (int64_t cell = 0; cell < cells && offsets + 2 * cell + 2 <= pageSize; ++cell) {
       // SQLite masks each offset into the page rather than check it.
       const unsigned char* at = bytes + (bigEndian(bytes + offsets + 2 * cell, 2) & (pageSize - 1));
       if (kind == kTableInterior) {
-        pending.push_back(bigEndian(at, 4));
+        queue(bigEndian(at, 4));
         continue;
       }
       // The payload size, skipped as a lookup skips it: to its last byte,

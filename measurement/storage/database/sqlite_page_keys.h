@@ -15,6 +15,9 @@ struct PageKeys {
   std::vector<int64_t> rowids;
   // A page reached is no table b-tree page: its rows, if any, are lost.
   bool strayPages = false;
+  // The cells of the leaves reached, each leaf counted once: no read that
+  // visits each page at most once reads more rows of the table.
+  int64_t cells = 0;
 };
 
 // Every key of every table-leaf cell on the pages reachable from
@@ -28,14 +31,19 @@ struct PageKeys {
 //
 // Pages are read through the connection's own file handle, so the caller
 // holds a read transaction on `handle` (no writer may change the file, and
-// a hot journal has been rolled back). Each page is read at most once and
-// yields at most as many keys as SQLite allows cells on it: the work and
-// the memory are bounded by the file's size. `*result` is SQLITE_OK, or
+// a hot journal has been rolled back). Each page is read and queued at most
+// once, and yields at most as many keys as SQLite allows cells on it: the
+// work and the memory are bounded by the file's size, however many child
+// pointers lead to one page. `*result` is SQLITE_OK, or
 // the code of a read that failed (an I/O error: no verdict on the bytes).
 PageKeys rowidsUnderRoot(sqlite3* handle, int64_t rootPage, int* result);
 
 // The size of the pages SQLite reads the connection's main file in; 0 when
 // it cannot tell.
 int64_t pageSizeOf(sqlite3* handle);
+
+// The most rows a table of the connection's main file can hold: SQLite
+// allows a cell per six bytes of a page (at least a 64 KiB page's worth).
+int64_t mostRowsIn(sqlite3* handle);
 
 }  // namespace sqlite_internal

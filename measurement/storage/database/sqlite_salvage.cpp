@@ -19,6 +19,7 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -32,6 +33,7 @@
 
 #include "measurement/storage/database/sqlite_held_rows_internal.h"
 #include "measurement/storage/database/sqlite_page_keys.h"
+#include "measurement/storage/database/sqlite_read_budget.h"
 #include "measurement/storage/database/sqlite_store.h"
 #include "measurement/storage/database/sqlite_store_internal.h"
 #include "platform/paths.h"
@@ -70,18 +72,6 @@ Outcome outcomeOf(int result) {
   return isTransientResultCode(result) ? Outcome::kTransient : Outcome::kDamaged;
 }
 
-// A read of the old file that ran out of memory while this much can still
-// be had asked for more than any row this store writes (bundles stop at
-// 256 MiB): the size came from damaged bytes, and the row is unreadable.
-// Otherwise memory is short, and the salvage waits for a later open.
-constexpr sqlite3_uint64 kMemoryProbeBytes = sqlite3_uint64{512} << 20;
-
-int readResult(int result) {
-  if ((result & 0xff) != SQLITE_NOMEM) return result;
-  void* probe = sqlite3_malloc64(kMemoryProbeBytes);
-  sqlite3_free(probe);
-  return probe ? SQLITE_CORRUPT : result;
-}
 
 bool hasPrefix(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
@@ -180,6 +170,10 @@ struct Connection {
   ~Connection() { sqlite3_close_v2(handle); }
 };
 
+// The columns of sqlite_master, and of a table's description: no read of
+// the schema answers more.
+constexpr int64_t kSchemaColumns = 6;
+
 // The connection's tables by name, with their root pages, internal ones
 // left out; the step's result in `result`.
 std::map<std::string, int64_t> tablesOf(sqlite3* handle, int* result) {
@@ -227,7 +221,9 @@ std::set<std::string> columnsOf(sqlite3* handle, const std::string& table, int* 
 }
 
 // The counter SQLite moves whenever the file changes, by this connection
-// or by a commit of any other, here or in another process.
+// or by a commit of any other, here or in another process. It also moves
+// when nothing was written: with a header cut inside its change counter
+// and page count (28 to 39 bytes), each failed read moves it.
 std::optional<unsigned> dataVersion(sqlite3* handle) {
   unsigned version = 0;
   if (sqlite3_file_control(handle, "main", SQLITE_FCNTL_DATA_VERSION, &version) != SQLITE_OK) {
@@ -235,6 +231,51 @@ std::optional<unsigned> dataVersion(sqlite3* handle) {
   }
   return version;
 }
+
+// What a write leaves on the file: its header (a commit in rollback mode
+// moves the change counter at its bytes 24-27), and the inode, size and
+// times of the file and of its write-ahead log (where a commit in WAL mode
+// goes). Read through the connection's own descriptor: closing one of ours
+// would drop the locks SQLite holds on the file in this process.
+std::optional<std::string> writeMarks(sqlite3* handle, const std::string& path) {
+  sqlite3_file* file = nullptr;
+  if (sqlite3_file_control(handle, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK || !file ||
+      !file->pMethods) {
+    return std::nullopt;
+  }
+  // A short read fills the rest with zeros, the same at every read.
+  std::string marks(100, '\0');
+  const int read = file->pMethods->xRead(file, marks.data(), static_cast<int>(marks.size()), 0);
+  if (read != SQLITE_OK && read != SQLITE_IOERR_SHORT_READ) return std::nullopt;
+  for (const std::string& name : {path, path + "-wal"}) {
+    struct stat status {};
+    if (::stat(name.c_str(), &status) != 0) {
+      if (errno != ENOENT) return std::nullopt;
+      marks += '-';
+      continue;
+    }
+    for (const int64_t value : {int64_t(status.st_ino), int64_t(status.st_size), int64_t(status.st_mtim.tv_sec),
+                                int64_t(status.st_mtim.tv_nsec), int64_t(status.st_ctim.tv_sec),
+                                int64_t(status.st_ctim.tv_nsec)}) {
+      marks.append(reinterpret_cast<const char*>(&value), sizeof value);
+    }
+  }
+  return marks;
+}
+
+// A sign that another connection committed: both the data version and the
+// marks a write leaves moved (either alone may move without a write, the
+// marks when a time is touched), or either could not be read.
+struct WriteSign {
+  std::optional<unsigned> version;
+  std::optional<std::string> marks;
+  WriteSign(sqlite3* handle, const std::string& path)
+      : version(dataVersion(handle)), marks(writeMarks(handle, path)) {}
+  bool writtenSince(const WriteSign& before) const {
+    return !before.version || !version || !before.marks || !marks ||
+           (*before.version != *version && *before.marks != *marks);
+  }
+};
 
 // What became of one table's rows.
 struct Tally {
@@ -264,18 +305,21 @@ struct Tally {
 // a row one lookup finds another may miss while a scan reads it in place.
 //
 // The work is one lookup and at most one insert per key the pages hold,
-// each page read once, and two scans when a key was missed: bounded by the
-// file's size, however many regions are damaged and however sparse the
-// keys.
+// each page read once, and two scans when a key was missed, each read
+// under the budget of one that visits every leaf reached once: bounded by
+// the file's size, however many regions are damaged, however sparse the
+// keys, and however many paths lead to a page.
 class TableCopy {
  public:
   // Reads through `source`, writes through `destination`. With
   // `keepRowids` each row keeps its rowid; otherwise rows are appended,
   // except those the destination's table holds already.
-  TableCopy(sqlite3* source, sqlite3* destination, const std::string& table, int64_t rootPage,
-            const std::vector<std::string>& columns, bool keepRowids)
+  TableCopy(sqlite3* source, ReadBudget& budget, sqlite3* destination, ReadBudget& destinationBudget,
+            const std::string& table, int64_t rootPage, const std::vector<std::string>& columns, bool keepRowids)
       : source_(source),
+        budget_(budget),
         destination_(destination),
+        destinationBudget_(destinationBudget),
         table_(table),
         rootPage_(rootPage),
         columns_(columns),
@@ -300,15 +344,17 @@ class TableCopy {
     tally_ = &tally;
     int result = SQLITE_OK;
     if (!keepRowids_) {
-      held_.emplace(destination_, table_, columns_, &result);
+      held_.emplace(destination_, destinationBudget_, table_, columns_, &result);
       if (result != SQLITE_DONE) return outcomeOf(failure_ = result == SQLITE_OK ? SQLITE_ERROR : result);
     }
     const PageKeys keys = rowidsUnderRoot(source_, rootPage_, &result);
     if (result != SQLITE_OK) return outcomeOf(failure_ = result);
     if (keys.strayPages) tally.unreadable = true;
+    // The columns and the rowid, of at most every cell the pages hold.
+    steps_ = ReadBudget::stepsForRows(keys.cells, count_ + 1);
     for (const int64_t rowid : keys.rowids) {
       sqlite3_bind_int64(lookup.get(), 1, rowid);
-      const int found = readResult(sqlite3_step(lookup.get()));
+      const int found = lookUp(lookup.get());
       const int settled = found == SQLITE_ROW ? settle(insertRow(lookup.get(), rowid)) : found;
       sqlite3_reset(lookup.get());
       if (found == SQLITE_ROW && settled == SQLITE_DONE) continue;
@@ -321,6 +367,8 @@ class TableCopy {
       if (missed_.empty()) break;
       const int scanned = findMissed(scan);
       if (isTransientResultCode(scanned)) return outcomeOf(failure_ = scanned);
+      // Rows past where it ended, damaged or out of budget, are lost.
+      if (scanned != SQLITE_DONE) tally.unreadable = true;
     }
     for (const Missed& key : missed_) tally.refused += key.refused && !key.copied ? 1 : 0;
     return tally.unreadable ? Outcome::kDamaged : Outcome::kDone;
@@ -370,6 +418,9 @@ class TableCopy {
   // row the table takes under each missed key; answers the result of the
   // last step that failed, or SQLITE_DONE.
   int findMissed(sqlite3_stmt* scan) {
+    // The whole scan is one read: a scan that reads the rows of a shared
+    // subtree once per path spends its budget and ends there.
+    const MeteredRead metered(budget_, steps_);
     int step;
     while ((step = sqlite3_step(scan)) == SQLITE_ROW) {
       const int64_t rowid = sqlite3_column_int64(scan, count_);
@@ -388,11 +439,20 @@ class TableCopy {
       at->copied = true;
     }
     sqlite3_reset(scan);
-    return readResult(step);
+    return budget_.verdict(step);
+  }
+
+  // A lookup, under the budget of a read that visits each page once; a row
+  // it does not reach within it is unreadable.
+  int lookUp(sqlite3_stmt* lookup) {
+    const MeteredRead metered(budget_, steps_);
+    return budget_.verdict(sqlite3_step(lookup));
   }
 
   sqlite3* const source_;
+  ReadBudget& budget_;
   sqlite3* const destination_;
+  ReadBudget& destinationBudget_;
   const std::string table_;
   const int64_t rootPage_;
   const std::vector<std::string> columns_;
@@ -403,6 +463,7 @@ class TableCopy {
   std::optional<HeldRows> held_;
   // Sorted by rowid, as the keys are.
   std::vector<Missed> missed_;
+  int64_t steps_ = 0;
   int failure_ = SQLITE_OK;
 };
 
@@ -570,16 +631,25 @@ bool APMSqliteStore::salvage(const TableCreator& createTables, bool* again, plat
   if (result != SQLITE_OK && isTransientResultCode(result) && (result & 0xff) != SQLITE_READONLY) {
     return failTransient(result, "copy damaged database");
   }
-  // The connection that writes the copy over the file notes the file's
-  // version before the copy starts: a commit of anyone else in between
+  // The connection that writes the copy over the file notes the signs of a
+  // write before the copy starts: a commit of anyone else in between
   // shows as a change once it holds the write lock.
   if (!openConnection(error)) return false;
-  sqlite3_exec(sqliteHandle_, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
-  const std::optional<unsigned> before = dataVersion(sqliteHandle_);
   // A file SQLite reads in write-ahead-log mode (its header may say so)
   // takes a backup only in its own page size, so the empty scratch file is
-  // rebuilt in that size.
-  const int64_t pageSize = pageSizeOf(sqliteHandle_);
+  // rebuilt in that size. Both reads load the damaged file's schema, each
+  // under a budget (a count of sqlite_master's rows would walk every path
+  // to each of its pages in one step, beyond any budget).
+  int64_t pageSize = 0;
+  {
+    ReadBudget budget(sqliteHandle_);
+    const int64_t steps = ReadBudget::stepsForRows(mostRowsIn(sqliteHandle_), kSchemaColumns);
+    budget.start(steps);
+    sqlite3_exec(sqliteHandle_, "SELECT name FROM sqlite_master LIMIT 1", nullptr, nullptr, nullptr);
+    budget.start(steps);
+    pageSize = pageSizeOf(sqliteHandle_);
+  }
+  const WriteSign before(sqliteHandle_, databasePath_);
   if (pageSize != 0 && pageSize != pageSizeOf(scratch->sqliteHandle()) &&
       (result = sqlite3_exec(scratch->sqliteHandle(), ("PRAGMA page_size = " + std::to_string(pageSize) + "; VACUUM").c_str(),
                              nullptr, nullptr, nullptr)) != SQLITE_OK) {
@@ -588,7 +658,10 @@ bool APMSqliteStore::salvage(const TableCreator& createTables, bool* again, plat
   std::vector<CopiedTable> copied;
   if (!copyReadableRows(source.handle, *scratch, true, &copied, error)) return false;
   // Rowids the old file gave to rows deleted since stay given.
-  result = carrySequences(source.handle, scratch->sqliteHandle());
+  {
+    ReadBudget budget(source.handle);
+    result = carrySequences(source.handle, budget, scratch->sqliteHandle());
+  }
   if (result != SQLITE_OK) return failTransient(result, "copy damaged database");
   if (sqlite3_get_autocommit(source.handle) == 0) sqlite3_exec(source.handle, "ROLLBACK", nullptr, nullptr, nullptr);
   sqlite3_close_v2(source.handle);
@@ -608,8 +681,7 @@ bool APMSqliteStore::salvage(const TableCreator& createTables, bool* again, plat
   }
   // No page is copied yet: this takes the file's write lock.
   result = sqlite3_backup_step(backup, 0);
-  const std::optional<unsigned> after = dataVersion(sqliteHandle_);
-  const bool changed = !before || !after || *before != *after;
+  const bool changed = WriteSign(sqliteHandle_, databasePath_).writtenSince(before);
   if (result == SQLITE_OK && !changed) {
     reachedStep("destination locked");
     result = sqlite3_backup_step(backup, -1);
@@ -653,7 +725,17 @@ bool APMSqliteStore::copyReadableRows(sqlite3* source, APMSqliteStore& destinati
   int result = SQLITE_OK;
   // Its first read takes the lock.
   const ReadTransaction reading(source);
-  std::map<std::string, int64_t> oldTables = tablesOf(source, &result);
+  // Every read of either file runs under a budget. Reads of the schema
+  // read at most a row per cell the file can hold.
+  ReadBudget budget(source);
+  ReadBudget destinationBudget(destination.sqliteHandle());
+  const auto readSchema = [&](const auto& read, int* code) {
+    const MeteredRead metered(budget, ReadBudget::stepsForRows(mostRowsIn(source), kSchemaColumns));
+    auto answer = read();
+    *code = budget.verdict(*code);
+    return answer;
+  };
+  std::map<std::string, int64_t> oldTables = readSchema([&] { return tablesOf(source, &result); }, &result);
   if (noteTransient(result)) return failTransient(transient);
   if (outcomeOf(result) == Outcome::kDamaged) {
     log(1, 34024, "Damaged database file cannot be read; its rows are lost",
@@ -676,7 +758,8 @@ bool APMSqliteStore::copyReadableRows(sqlite3* source, APMSqliteStore& destinati
     int freshResult = SQLITE_OK;
     int oldResult = SQLITE_OK;
     const std::set<std::string> freshColumns = columnsOf(fresh, table, &freshResult);
-    const std::set<std::string> oldColumns = columnsOf(source, table, &oldResult);
+    const std::set<std::string> oldColumns =
+        readSchema([&, &name = table] { return columnsOf(source, name, &oldResult); }, &oldResult);
     if (noteTransient(freshResult) || noteTransient(oldResult)) break;
     // A column declared as the rowid is the rowid: kept or given by the
     // copy as the rowid itself, never compared as content.
@@ -688,7 +771,7 @@ bool APMSqliteStore::copyReadableRows(sqlite3* source, APMSqliteStore& destinati
     if (shared.empty() || outcomeOf(oldResult) == Outcome::kDamaged) {
       entry.tally.unreadable = true;
     } else {
-      TableCopy copy(source, fresh, table, rootPage, shared, keepRowids);
+      TableCopy copy(source, budget, fresh, destinationBudget, table, rootPage, shared, keepRowids);
       if (copy.run(entry.tally) == Outcome::kTransient && noteTransient(copy.failure())) break;
     }
     copied->push_back(std::move(entry));

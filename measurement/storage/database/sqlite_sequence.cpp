@@ -3,6 +3,8 @@
 // sequence from the rows inserted, and a copy has lost the deleted ones.
 // sqlite_sequence is an ordinary table, so a damaged value is set right
 // rather than carried or kept.
+#include "measurement/storage/database/sqlite_page_keys.h"
+#include "measurement/storage/database/sqlite_read_budget.h"
 #include "measurement/storage/database/sqlite_store_internal.h"
 
 using sqlite_internal::kSequenceCeiling;
@@ -130,7 +132,7 @@ int sqlite_internal::raiseSequence(sqlite3* handle, const std::string& table, in
   return doneOrFailure(add.run(table, floor));
 }
 
-int sqlite_internal::carrySequences(sqlite3* source, sqlite3* destination) {
+int sqlite_internal::carrySequences(sqlite3* source, ReadBudget& sourceBudget, sqlite3* destination) {
   // Only the tables the destination made with the sequence type: their
   // names are the destination's, read from its own schema.
   SequenceStatement tables(destination,
@@ -143,7 +145,13 @@ int sqlite_internal::carrySequences(sqlite3* source, sqlite3* destination) {
     if (!name) continue;
     const std::string table(reinterpret_cast<const char*>(name));
     int read = SQLITE_OK;
-    const KeptSequence kept = keptSequenceOf(source, table, &read);
+    const KeptSequence kept = [&] {
+      // A scan of sqlite_sequence, of at most a row per cell the file holds.
+      const MeteredRead metered(sourceBudget, ReadBudget::stepsForRows(mostRowsIn(source), 3));
+      const KeptSequence sequence = keptSequenceOf(source, table, &read);
+      read = sourceBudget.verdict(read);
+      return sequence;
+    }();
     if (isTransientResultCode(read)) return read;
     // Rows copied with damaged rowids raised the fresh file's sequence as
     // they went in: they move above what the old file gave.

@@ -16,6 +16,8 @@
 
 namespace sqlite_internal {
 
+class ReadBudget;
+
 // How long a statement waits for a lock another connection (a second
 // process on the file) holds, before it fails busy: long enough for that
 // connection's transaction to end, short enough that a holder that never
@@ -134,9 +136,10 @@ int raiseSequence(sqlite3* handle, const std::string& table, int64_t floor);
 // of the same name in `source` (a copy of its rows would otherwise give the
 // rowids of its deleted last rows again). SQLITE_OK, or the code of a
 // failure that is not the source's damage: sequences that `source` lacks
-// (an older file) or cannot read (a damaged one) leave those of
-// `destination` as they are, and damaged ones are logged and left too.
-int carrySequences(sqlite3* source, sqlite3* destination);
+// (an older file) or cannot read (a damaged one, or a read that spends
+// `sourceBudget`, installed on `source`) leave those of `destination` as
+// they are, and damaged ones are logged and left too.
+int carrySequences(sqlite3* source, ReadBudget& sourceBudget, sqlite3* destination);
 
 }  // namespace sqlite_internal
 

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "measurement/storage/database/sqlite_read_budget.h"
 #include "measurement/storage/database/sqlite_store_internal.h"
 #include "measurement/storage/system/file_paths.h"
 #include "platform/paths.h"
@@ -121,7 +122,15 @@ bool APMSqliteStore::validateDatabaseWithError(platform::ErrorRef* error) {
     const unsigned char* text = sqlite3_column_text(statement, 0);
     valid = text && std::strcmp(reinterpret_cast<const char*>(text), "ok") == 0;
   }
-  if (!valid) setDatabaseError(error, "validate database");
+  if (!valid && damageOrFailure(result) != result) {
+    // A size read from damaged bytes (in the schema, say) that no
+    // allocation can hold: the file is damaged, not memory short.
+    APMSetErrorWithContext(error, kSqlite,
+                           errorDescriptionForDatabaseOperation("validate database").value_or(""),
+                           "validate database," + std::to_string(SQLITE_CORRUPT) + ",A");
+  } else if (!valid) {
+    setDatabaseError(error, "validate database");
+  }
   sqlite3_finalize(statement);
   if (valid && headerForbidsWriting()) {
     valid = false;

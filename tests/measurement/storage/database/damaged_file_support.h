@@ -6,6 +6,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <set>
 #include <string>
@@ -145,6 +146,84 @@ inline void forgeCell(const std::string& path, int64_t page, int cell, int64_t r
   const std::string forged{'\x02', static_cast<char>(0x80 | (rowid >> 7)), static_cast<char>(rowid & 0x7f), '\x02', '\x00'};
   overwrite(path, (page - 1) * integer(path, "PRAGMA page_size") + cellOffset(path, page, cell), forged);
 }
+
+// Writes over the key of cell `cell` of leaf page `page` (not page 1), a
+// two-byte varint, the key `rowid` in two bytes.
+inline void setLeafKey(const std::string& path, int64_t page, int cell, int64_t rowid) {
+  ASSERT_GE(cellKey(path, page, cell), 1 << 7);
+  ASSERT_LT(rowid, 1 << 14);
+  const int64_t payloadSize = static_cast<unsigned char>(pageBytes(path, page, cellOffset(path, page, cell), 1)[0]) < 0x80 ? 1 : 2;
+  overwrite(path, (page - 1) * integer(path, "PRAGMA page_size") + cellOffset(path, page, cell) + payloadSize,
+            {static_cast<char>(0x80 | (rowid >> 7)), static_cast<char>(rowid & 0x7f)});
+}
+
+// Makes each page of `chain` (pages of one table's b-tree, not page 1) a
+// table-interior page of `cells` cells whose children, and right child,
+// are all the next page of the chain, the last's `leaf`: a scan reads the
+// leaf once per path to it, (cells + 1) to the power of the chain's length.
+inline void shareChildren(const std::string& path, const std::vector<int64_t>& chain, int64_t leaf, int cells) {
+  const int64_t pageSize = integer(path, "PRAGMA page_size");
+  // A cell is the child's number and a one-byte key.
+  constexpr int kCellBytes = 5;
+  ASSERT_LT(cells, 128);
+  ASSERT_LE(12 + 2 * cells, pageSize - kCellBytes * cells);
+  for (size_t i = 0; i < chain.size(); ++i) {
+    const int64_t child = i + 1 < chain.size() ? chain[i + 1] : leaf;
+    std::string page(static_cast<size_t>(pageSize), '\0');
+    const auto put = [&](int64_t at, int64_t value, int bytes) {
+      for (int byte = 0; byte < bytes; ++byte) page[at + byte] = static_cast<char>(value >> (8 * (bytes - 1 - byte)));
+    };
+    put(0, 0x05, 1);
+    put(3, cells, 2);
+    put(5, pageSize - kCellBytes * cells, 2);
+    put(8, child, 4);
+    for (int cell = 0; cell < cells; ++cell) {
+      const int64_t at = pageSize - kCellBytes * (cell + 1);
+      put(12 + 2 * cell, at, 2);
+      put(at, child, 4);
+      put(at + 4, cell + 1, 1);
+    }
+    overwrite(path, (chain[i] - 1) * pageSize, page);
+  }
+}
+
+// Counts the rows that the statements of every connection opened while it
+// lives read (SQLite's row trace); past `limit` rows it interrupts the
+// statement reading, so that a read without end ends, as a failure.
+class RowsRead {
+ public:
+  explicit RowsRead(int64_t limit) : limit_(limit) {
+    active() = this;
+    sqlite3_auto_extension(reinterpret_cast<void (*)()>(&install));
+  }
+  ~RowsRead() {
+    sqlite3_cancel_auto_extension(reinterpret_cast<void (*)()>(&install));
+    active() = nullptr;
+  }
+  RowsRead(const RowsRead&) = delete;
+  RowsRead& operator=(const RowsRead&) = delete;
+  int64_t count() const { return count_; }
+
+ private:
+  static RowsRead*& active() {
+    static RowsRead* counter = nullptr;
+    return counter;
+  }
+  static int install(sqlite3* handle, char**, const sqlite3_api_routines*) {
+    sqlite3_trace_v2(handle, SQLITE_TRACE_ROW, &onRow, nullptr);
+    return SQLITE_OK;
+  }
+  static int onRow(unsigned, void*, void* statement, void*) {
+    RowsRead* counter = active();
+    if (counter && ++counter->count_ > counter->limit_) {
+      sqlite3_interrupt(sqlite3_db_handle(static_cast<sqlite3_stmt*>(statement)));
+    }
+    return 0;
+  }
+
+  const int64_t limit_;
+  std::atomic<int64_t> count_{0};
+};
 
 // The values of `column` in the rows that a lookup by rowid finds, for the
 // rowids 1 to `lastRowid`.

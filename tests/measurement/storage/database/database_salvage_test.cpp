@@ -2,6 +2,7 @@
 // replaced, and the fresh one keeps every row SQLite can still read.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -427,6 +428,60 @@ TEST(DatabaseSalvageTest, RowsWhoseLookupGoesAstrayAreReadInPlace) {
   }
 }
 
+// The first page below the root and three leaves below it made interior
+// pages whose cells all point to the next, the last to the first leaf, and
+// a key of the last leaf changed to that of a row the change lost: its
+// lookup goes into them and misses, so the copy looks for it by a scan
+// from each end, and a scan would read the first leaf once per path,
+// 65 to the fourth power times. Each read of the file stops within a
+// budget in proportion to its pages: the file (or a leftover an older
+// version moved aside) gives every row a lookup finds and the one the scan
+// from the end finds first.
+TEST(DatabaseSalvageTest, InteriorPagesSharingChildrenAreReadWithinABudget) {
+  // Rows read by the whole open, per cell a page can hold, of every page.
+  constexpr int64_t kReadsPerCell = 8;
+  for (const Kind* kind : {&kMeasurement, &kExperiments}) {
+    for (const bool leftover : {false, true}) {
+      SCOPED_TRACE(concat({kind->name, leftover ? ", moved aside" : ""}));
+      TempContainer container;
+      const std::string path = kind->path();
+      kind->fill(kRows);
+      const std::vector<int64_t> leaves = inSmallPages(path, kind->table);
+      const std::vector<int64_t> below = pagesWhere(path, kind->table, "path LIKE '/000/___/'");
+      ASSERT_GE(below.size(), 4u);
+      const int64_t lost = cellKey(path, below[1], 0);
+      const int64_t moved = cellKey(path, leaves.back(), 0);
+      const std::string lookup = concat({"SELECT ", kind->column, " FROM ", kind->table, " WHERE rowid = "});
+      const std::string row = sql(path, lookup + std::to_string(moved));
+      shareChildren(path, {middlePages(path, kind->table).front(), below[1], below[2], below[3]}, below[0], 64);
+      setLeafKey(path, leaves.back(), 0, lost);
+      ASSERT_EQ(sql(path, lookup + std::to_string(lost)), "") << "the lookup misses the moved row";
+      std::set<std::string> readable = readByRowid(path, kind->table, kind->column, kRows);
+      const int64_t cells = integer(path, "PRAGMA page_count") * (512 - 8) / 6;
+      if (leftover) {
+        ASSERT_EQ(std::rename(path.c_str(), (path + "-damaged-Ab12Cd").c_str()), 0);
+      }
+
+      bool opened = false;
+      {
+        RowsRead rows(kReadsPerCell * cells);
+        opened = kind->open();
+        EXPECT_LE(rows.count(), kReadsPerCell * cells) << "rows read by the open";
+      }
+      ASSERT_TRUE(opened);
+      readable.insert(row);
+      const std::vector<std::string> kept = column(path, concat({"SELECT ", kind->column, " FROM ", kind->table}));
+      EXPECT_EQ(std::count_if(readable.begin(), readable.end(),
+                              [&](const std::string& value) { return !std::count(kept.begin(), kept.end(), value); }),
+                0);
+      if (!leftover) {
+        EXPECT_EQ(sql(path, lookup + std::to_string(lost)), row);
+      }
+      expectNothingDamagedLeftIn(platform::deletingLastPathComponent(path));
+    }
+  }
+}
+
 // A header SQLite cannot write (its write version above 2), or cannot read
 // at all: the file is replaced in place, and stored into again.
 TEST(DatabaseSalvageTest, AFileWhoseHeaderForbidsWritingIsReplacedAndWrittenAgain) {
@@ -457,6 +512,40 @@ TEST(DatabaseSalvageTest, AFileWhoseHeaderForbidsWritingIsReplacedAndWrittenAgai
       EXPECT_EQ(integer(kind->path(), concat({"SELECT count(*) FROM ", kind->table})),
                 (test.rowsReadable ? kRows : 0) + 3);
       expectSalvaged(*kind, test.rowsReadable ? before : std::set<std::string>{}, kRows + 10);
+    }
+  }
+}
+
+// Files SQLite reads nothing of: cut inside the header, where each failed
+// read moves SQLite's data version though nothing writes (28 to 39 bytes,
+// between the controls 27 and 40), or with a schema row whose payload size
+// no allocation can hold, so that each read of the schema runs out of
+// memory while memory is plentiful. Each is replaced like any other
+// damaged file, instead of being taken for one another process keeps
+// writing or for a failure of the moment.
+TEST(DatabaseSalvageTest, AFileSQLiteReadsNothingOfIsReplaced) {
+  std::vector<std::pair<std::string, std::function<void(const std::string&)>>> cases;
+  for (const int64_t length : {27, 28, 29, 31, 33, 35, 37, 38, 39, 40}) {
+    cases.emplace_back(concat({"cut to ", std::to_string(length), " bytes"}),
+                       [length](const std::string& path) { ASSERT_EQ(::truncate(path.c_str(), length), 0); });
+  }
+  cases.emplace_back("a schema row no allocation can hold", [](const std::string& path) {
+    execute(path, "PRAGMA page_size = 512; VACUUM");
+    const std::vector<int64_t> leaves = leafPages(path, "sqlite_schema");
+    ASSERT_GE(leaves.size(), 2u);
+    const int64_t leaf = leaves[leaves.size() / 2];
+    overwrite(path, (leaf - 1) * 512 + cellOffset(path, leaf, cellCount(path, leaf) / 2),
+              "\xac\xac\xac\xac\xff\xff\xff\xff");
+  });
+  for (const Kind* kind : {&kMeasurement, &kExperiments}) {
+    for (const auto& [name, damage] : cases) {
+      SCOPED_TRACE(concat({kind->name, ": ", name}));
+      TempContainer container;
+      kind->fill(20);
+      damage(kind->path());
+      for (int launch = 0; launch < 2; ++launch) ASSERT_TRUE(kind->store(100 + launch, 1)) << launch;
+      EXPECT_EQ(integer(kind->path(), concat({"SELECT count(*) FROM ", kind->table})), 2);
+      expectSalvaged(*kind, {}, 200);
     }
   }
 }
