@@ -5,7 +5,7 @@
 #include <functional>
 #include <string_view>
 
-#include "measurement/storage/database/sqlite_page_keys.h"
+#include "measurement/storage/database/sqlite_page_keys_internal.h"
 
 namespace sqlite_internal {
 namespace {

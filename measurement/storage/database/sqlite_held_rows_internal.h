@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "measurement/storage/database/sqlite_read_budget.h"
+#include "measurement/storage/database/sqlite_read_budget_internal.h"
 #include "measurement/storage/database/sqlite_store_internal.h"
 
 namespace sqlite_internal {

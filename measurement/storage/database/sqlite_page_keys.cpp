@@ -4,7 +4,7 @@
 // at offset 8; then an array of two-byte cell offsets. A table-interior
 // cell starts with its four-byte child page; a table-leaf cell with the
 // payload size and the key, both varints.
-#include "measurement/storage/database/sqlite_page_keys.h"
+#include "measurement/storage/database/sqlite_page_keys_internal.h"
 
 #include <algorithm>
 #include <string>

@@ -1,4 +1,4 @@
-#include "measurement/storage/database/sqlite_read_budget.h"
+#include "measurement/storage/database/sqlite_read_budget_internal.h"
 
 #include <algorithm>
 #include <limits>

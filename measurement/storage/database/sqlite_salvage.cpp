@@ -32,8 +32,8 @@
 #include <string_view>
 
 #include "measurement/storage/database/sqlite_held_rows_internal.h"
-#include "measurement/storage/database/sqlite_page_keys.h"
-#include "measurement/storage/database/sqlite_read_budget.h"
+#include "measurement/storage/database/sqlite_page_keys_internal.h"
+#include "measurement/storage/database/sqlite_read_budget_internal.h"
 #include "measurement/storage/database/sqlite_store.h"
 #include "measurement/storage/database/sqlite_store_internal.h"
 #include "platform/paths.h"

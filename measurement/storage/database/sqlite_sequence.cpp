@@ -3,8 +3,8 @@
 // sequence from the rows inserted, and a copy has lost the deleted ones.
 // sqlite_sequence is an ordinary table, so a damaged value is set right
 // rather than carried or kept.
-#include "measurement/storage/database/sqlite_page_keys.h"
-#include "measurement/storage/database/sqlite_read_budget.h"
+#include "measurement/storage/database/sqlite_page_keys_internal.h"
+#include "measurement/storage/database/sqlite_read_budget_internal.h"
 #include "measurement/storage/database/sqlite_store_internal.h"
 
 using sqlite_internal::kSequenceCeiling;

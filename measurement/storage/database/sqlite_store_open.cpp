@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "measurement/storage/database/sqlite_read_budget.h"
+#include "measurement/storage/database/sqlite_read_budget_internal.h"
 #include "measurement/storage/database/sqlite_store_internal.h"
 #include "measurement/storage/system/file_paths.h"
 #include "platform/paths.h"
