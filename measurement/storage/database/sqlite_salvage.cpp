@@ -208,15 +208,30 @@ class ReadTransaction {
   sqlite3* const handle_;
 };
 
-std::set<std::string> columnsOf(sqlite3* handle, const std::string& table, int* result) {
-  std::set<std::string> columns;
+// A table's column names, and the column that is its rowid, if one is.
+struct Columns {
+  std::set<std::string> names;
+  std::string rowidAlias;
+};
+
+Columns columnsOf(sqlite3* handle, const std::string& table, int* result) {
+  Columns columns;
   Statement info(handle, "PRAGMA table_info(" + quotedIdentifier(table) + ")");
   *result = info.result();
   if (*result != SQLITE_OK) return columns;
+  int keyColumns = 0;
+  std::string integerKey;
   while ((*result = sqlite3_step(info.get())) == SQLITE_ROW) {
-    const unsigned char* name = sqlite3_column_text(info.get(), 1);
-    if (name) columns.emplace(reinterpret_cast<const char*>(name));
+    const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(info.get(), 1));
+    const auto* type = reinterpret_cast<const char*>(sqlite3_column_text(info.get(), 2));
+    if (!name) continue;
+    columns.names.emplace(name);
+    if (sqlite3_column_int(info.get(), 5) == 0) continue;
+    ++keyColumns;
+    if (type && sqlite3_stricmp(type, "INTEGER") == 0) integerKey = name;
   }
+  // Only a lone INTEGER key is the rowid itself.
+  if (keyColumns == 1) columns.rowidAlias = integerKey;
   return columns;
 }
 
@@ -315,7 +330,8 @@ class TableCopy {
   // `keepRowids` each row keeps its rowid; otherwise rows are appended,
   // except those the destination's table holds already.
   TableCopy(sqlite3* source, ReadBudget& budget, sqlite3* destination, ReadBudget& destinationBudget,
-            const std::string& table, int64_t rootPage, const std::vector<std::string>& columns, bool keepRowids)
+            const std::string& table, int64_t rootPage, const std::vector<std::string>& columns,
+            const std::string& rowidAlias, bool keepRowids)
       : source_(source),
         budget_(budget),
         destination_(destination),
@@ -323,15 +339,23 @@ class TableCopy {
         table_(table),
         rootPage_(rootPage),
         columns_(columns),
+        rowidAlias_(rowidAlias),
         count_(static_cast<int>(columns.size())),
         keepRowids_(keepRowids) {}
 
   // kTransient ends the whole salvage; the others end this table only.
   Outcome run(Tally& tally) {
     const std::string list = quotedList(columns_);
-    std::string values;
-    for (int column = 0; column < count_; ++column) values += column == 0 ? "?" : ", ?";
-    const std::string select = "SELECT " + list + ", rowid FROM " + quotedIdentifier(table_);
+    std::string values, read;
+    for (const std::string& column : columns_) {
+      values += values.empty() ? "?" : ", ?";
+      // The fresh table's rowid column takes the old row's key. SQLite keeps
+      // the key of a rowid column in the rowid and NULL in the row, so where
+      // a damaged declaration made the old one a plain column, it reads NULL.
+      const std::string quoted = quotedIdentifier(column);
+      read += (read.empty() ? "" : ", ") + (column == rowidAlias_ ? "coalesce(" + quoted + ", rowid)" : quoted);
+    }
+    const std::string select = "SELECT " + read + ", rowid FROM " + quotedIdentifier(table_);
     Statement insert(destination_, "INSERT INTO " + quotedIdentifier(table_) + " (" + (keepRowids_ ? "rowid, " : "") +
                                        list + ") VALUES (" + (keepRowids_ ? "?, " : "") + values + ")");
     Statement lookup(source_, select + " WHERE rowid = ?");
@@ -456,6 +480,7 @@ class TableCopy {
   const std::string table_;
   const int64_t rootPage_;
   const std::vector<std::string> columns_;
+  const std::string rowidAlias_;
   const int count_;
   const bool keepRowids_;
   sqlite3_stmt* insert_ = nullptr;
@@ -757,21 +782,22 @@ bool APMSqliteStore::copyReadableRows(sqlite3* source, APMSqliteStore& destinati
     }
     int freshResult = SQLITE_OK;
     int oldResult = SQLITE_OK;
-    const std::set<std::string> freshColumns = columnsOf(fresh, table, &freshResult);
+    const Columns freshColumns = columnsOf(fresh, table, &freshResult);
     const std::set<std::string> oldColumns =
-        readSchema([&, &name = table] { return columnsOf(source, name, &oldResult); }, &oldResult);
+        readSchema([&, &name = table] { return columnsOf(source, name, &oldResult).names; }, &oldResult);
     if (noteTransient(freshResult) || noteTransient(oldResult)) break;
     // A column declared as the rowid is the rowid: kept or given by the
     // copy as the rowid itself, never compared as content.
     std::vector<std::string> shared;
     for (const std::string& column : oldColumns) {
-      if (column != kRowIDColumn && freshColumns.count(column)) shared.push_back(column);
+      if (column != kRowIDColumn && freshColumns.names.count(column)) shared.push_back(column);
     }
     CopiedTable entry{table, {}, false};
     if (shared.empty() || outcomeOf(oldResult) == Outcome::kDamaged) {
       entry.tally.unreadable = true;
     } else {
-      TableCopy copy(source, budget, fresh, destinationBudget, table, rootPage, shared, keepRowids);
+      TableCopy copy(source, budget, fresh, destinationBudget, table, rootPage, shared, freshColumns.rowidAlias,
+                     keepRowids);
       if (copy.run(entry.tally) == Outcome::kTransient && noteTransient(copy.failure())) break;
     }
     copied->push_back(std::move(entry));

@@ -69,6 +69,16 @@ inline void overwrite(const std::string& path, int64_t offset, const std::string
       .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
+// Overwrites the first `from` in the file's bytes with `to`, of its length.
+inline void replaceBytes(const std::string& path, const std::string& from, const std::string& to) {
+  ASSERT_EQ(from.size(), to.size());
+  std::ifstream in(path, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t at = bytes.find(from);
+  ASSERT_NE(at, std::string::npos) << from;
+  overwrite(path, static_cast<int64_t>(at), to);
+}
+
 // Writes garbage over page `page` and checks the file is now damaged.
 inline void damagePage(const std::string& path, int64_t page) {
   const int64_t pageSize = integer(path, "PRAGMA page_size");

@@ -82,6 +82,12 @@ TEST(DatabaseSalvageTest, ReplacedMeasurementFileKeepsEveryRowThatReads) {
          return int64_t{0};
        },
        0, 40},
+      {"the metadata key's type garbled in the schema text: the rowid is still its key",
+       [](const std::string& path) {
+         replaceBytes(path, "fingerprint INTEGER NOT NULL PRIMARY", "fingerprint INTEG\xd4\xff NOT NULL PRIMARY");
+         return int64_t{0};
+       },
+       kAggregates, 40},
       {"a damaged page in the middle of raw_events loses only its rows",
        [](const std::string& path) {
          const std::string middleLeaf =
@@ -114,6 +120,10 @@ TEST(DatabaseSalvageTest, ReplacedMeasurementFileKeepsEveryRowThatReads) {
     EXPECT_EQ(database->queryBundlesWithCountLimit(100, int64_t{1} << 30).value_or(std::vector<APMQueuedBundle>{}).size(),
               static_cast<size_t>(kBundles));
     EXPECT_EQ(store.rowCountForTableWithName("raw_events_metadata"), 2);
+    EXPECT_EQ(integer(path, "SELECT count(*) FROM raw_events WHERE metadata_fingerprint NOT IN "
+                            "(SELECT metadata_fingerprint FROM raw_events_metadata)"),
+              0)
+        << "every raw event still finds its metadata";
     EXPECT_EQ(store.rowCountForTableWithName("events"), test.aggregatesKept);
     EXPECT_EQ(store.rowCountForTableWithName("subscriptions"), test.subscriptionsKept);
     // The bookkeeping row came across, not a second one.
