@@ -2,14 +2,12 @@
 // default one whose writes fail with SQLITE_FULL, as a full disk's do, once
 // the files it opened (databases, journals, temporary files) would take more
 // than its capacity together. It is the default VFS while it lives, so the
-// store's own connections use it unchanged; close them before it goes. It
-// also keeps the most the files ever took, for figures of peak use. One at a
-// time; a file another process writes is not seen.
+// store's own connections use it unchanged; close them before it goes. One
+// at a time; a file another process writes is not seen.
 #pragma once
 
 #include <sqlite3.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -40,19 +38,6 @@ class SmallDisk {
     std::lock_guard<std::mutex> hold(mutex_);
     capacity_ = capacity;
   }
-  int64_t used() const {
-    std::lock_guard<std::mutex> hold(mutex_);
-    return used_;
-  }
-  // The most the files took since the last reset.
-  int64_t peak() const {
-    std::lock_guard<std::mutex> hold(mutex_);
-    return peak_;
-  }
-  void resetPeak() {
-    std::lock_guard<std::mutex> hold(mutex_);
-    peak_ = used_;
-  }
 
  private:
   struct File {
@@ -76,7 +61,6 @@ class SmallDisk {
     if (check && growth > 0 && used_ + growth > capacity_) return SQLITE_FULL;
     used_ += growth;
     counted = size;
-    peak_ = std::max(peak_, used_);
     return SQLITE_OK;
   }
   int64_t sizeOf(const std::string& key) {
@@ -142,51 +126,35 @@ class SmallDisk {
     }
     return result;
   }
-  static int read(sqlite3_file* file, void* data, int amount, sqlite3_int64 offset) {
-    return realOf(file)->pMethods->xRead(realOf(file), data, amount, offset);
-  }
-  static int sync(sqlite3_file* file, int flags) {
-    return realOf(file)->pMethods->xSync(realOf(file), flags);
-  }
-  static int fileSize(sqlite3_file* file, sqlite3_int64* size) {
-    return realOf(file)->pMethods->xFileSize(realOf(file), size);
-  }
-  static int lock(sqlite3_file* file, int level) {
-    return realOf(file)->pMethods->xLock(realOf(file), level);
-  }
-  static int unlock(sqlite3_file* file, int level) {
-    return realOf(file)->pMethods->xUnlock(realOf(file), level);
-  }
-  static int checkReservedLock(sqlite3_file* file, int* reserved) {
-    return realOf(file)->pMethods->xCheckReservedLock(realOf(file), reserved);
-  }
+  // Hands a call on to the real file unchanged.
+  template <auto Method>
+  struct Forward;
+  template <typename... Arguments, int (*sqlite3_io_methods::*Method)(sqlite3_file*, Arguments...)>
+  struct Forward<Method> {
+    static int call(sqlite3_file* file, Arguments... arguments) {
+      return (realOf(file)->pMethods->*Method)(realOf(file), arguments...);
+    }
+  };
   static int fileControl(sqlite3_file* file, int operation, void* argument) {
     // A size hint would grow the file past what is counted.
     if (operation == SQLITE_FCNTL_SIZE_HINT) return SQLITE_NOTFOUND;
     return realOf(file)->pMethods->xFileControl(realOf(file), operation, argument);
   }
-  static int sectorSize(sqlite3_file* file) {
-    return realOf(file)->pMethods->xSectorSize(realOf(file));
-  }
-  static int deviceCharacteristics(sqlite3_file* file) {
-    return realOf(file)->pMethods->xDeviceCharacteristics(realOf(file));
-  }
-
   // Version 1: rollback journals only, which is what the store uses.
   static constexpr sqlite3_io_methods kMethods = {
       .iVersion = 1,
       .xClose = &close,
-      .xRead = &read,
+      .xRead = &Forward<&sqlite3_io_methods::xRead>::call,
       .xWrite = &write,
       .xTruncate = &truncate,
-      .xSync = &sync,
-      .xFileSize = &fileSize,
-      .xLock = &lock,
-      .xUnlock = &unlock,
-      .xCheckReservedLock = &checkReservedLock,
+      .xSync = &Forward<&sqlite3_io_methods::xSync>::call,
+      .xFileSize = &Forward<&sqlite3_io_methods::xFileSize>::call,
+      .xLock = &Forward<&sqlite3_io_methods::xLock>::call,
+      .xUnlock = &Forward<&sqlite3_io_methods::xUnlock>::call,
+      .xCheckReservedLock = &Forward<&sqlite3_io_methods::xCheckReservedLock>::call,
       .xFileControl = &fileControl,
-      .xSectorSize = &sectorSize,
-      .xDeviceCharacteristics = &deviceCharacteristics,
+      .xSectorSize = &Forward<&sqlite3_io_methods::xSectorSize>::call,
+      .xDeviceCharacteristics = &Forward<&sqlite3_io_methods::xDeviceCharacteristics>::call,
       .xShmMap = nullptr,
       .xShmLock = nullptr,
       .xShmBarrier = nullptr,
@@ -200,6 +168,5 @@ class SmallDisk {
   mutable std::mutex mutex_;
   int64_t capacity_;
   int64_t used_ = 0;
-  int64_t peak_ = 0;
   std::map<std::string, int64_t> sizes_;
 };
