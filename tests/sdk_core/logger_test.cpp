@@ -5,12 +5,14 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include "platform/log.h"
 #include "sdk_core/logger.h"
 #include "tests/support/failing_allocation.h"
+#include "tests/support/redirected_standard_error.h"
 
 namespace {
 
@@ -37,12 +39,11 @@ TEST(GULLoggerMemoryTest, MessagesPastTheLimitAreCut) {
 // queue cannot write as fast as lines are logged.
 class SlowStandardError {
  public:
-  SlowStandardError() : saved_(dup(STDERR_FILENO)) {
+  SlowStandardError() {
     int ends[2];
     EXPECT_EQ(pipe(ends), 0);
     fcntl(ends[1], F_SETPIPE_SZ, 4096);
-    dup2(ends[1], STDERR_FILENO);
-    close(ends[1]);
+    redirected_.emplace(ends[1]);
     reader_ = std::thread([in = ends[0]] {
       char page[4096];
       while (read(in, page, sizeof page) > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -52,15 +53,12 @@ class SlowStandardError {
   ~SlowStandardError() {
     // Ends the pipe: the reader sees its end once every line is through.
     GULLoggerFlush();
-    dup2(saved_, STDERR_FILENO);
-    close(saved_);
+    redirected_.reset();
     reader_.join();
   }
-  SlowStandardError(const SlowStandardError&) = delete;
-  SlowStandardError& operator=(const SlowStandardError&) = delete;
 
  private:
-  const int saved_;
+  std::optional<RedirectedStandardError> redirected_;
   std::thread reader_;
 };
 

@@ -18,6 +18,7 @@
 #include "measurement/script/logger_module.h"
 #include "platform/log.h"
 #include "tests/support/failing_allocation.h"
+#include "tests/support/redirected_standard_error.h"
 
 namespace script_test {
 namespace {
@@ -298,26 +299,6 @@ TEST(NativeMemoryTest, OrdinaryPatternsSearchLongTexts) {
   }
 }
 
-// Standard error goes nowhere while this lives: the lines are written,
-// and nothing keeps them.
-class QuietStandardError {
- public:
-  QuietStandardError() : saved_(dup(STDERR_FILENO)) {
-    const int none = open("/dev/null", O_WRONLY);
-    dup2(none, STDERR_FILENO);
-    close(none);
-  }
-  ~QuietStandardError() {
-    dup2(saved_, STDERR_FILENO);
-    close(saved_);
-  }
-  QuietStandardError(const QuietStandardError&) = delete;
-  QuietStandardError& operator=(const QuietStandardError&) = delete;
-
- private:
-  const int saved_;
-};
-
 // What runs leave in the process once they end (the monitor's samples, the
 // lines still to be written) stays under one constant, whatever they log:
 // logged texts were once kept whole, the newest 200 for the life of the
@@ -363,7 +344,8 @@ TEST(NativeMemoryTest, LoggedTextsLeaveABoundedResidue) {
               0);
     monitor->flush();
     monitor->clearMonitoringData();
-    const QuietStandardError quiet;
+    // The lines are written, and nothing keeps them.
+    const RedirectedStandardError quiet(open("/dev/null", O_WRONLY));
     ptrdiff_t left = 0;
     {
       const ProcessHeldBytes process;
